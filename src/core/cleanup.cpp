@@ -1,0 +1,125 @@
+// Release of per-thread caches: the two clean-up calls callers make, and a
+// thread-exit destructor so that a thread which ends without calling them
+// leaks nothing it cached.
+#include <pthread.h>
+
+#include "core/core.h"
+#include "dom/dom.h"
+#include "xpath/xpath_services.h"
+
+namespace {
+
+pthread_key_t g_recycle_exit_key;
+pthread_once_t g_recycle_exit_once = PTHREAD_ONCE_INIT;
+int g_recycle_exit_key_ok = 0;
+thread_local int tls_registered = 0;
+
+void free_recycle_list(quorvel_recycle_list& list) {
+    for (void* p = list.head; p;) {
+        void* next = *static_cast<void**>(p);
+        std::free(p);  // only malloc'd blocks are ever recycled
+        p = next;
+    }
+    list = quorvel_recycle_list{};
+}
+
+void free_block_list(void*& head, size_t& bytes) {
+    for (void* p = head; p;) {
+        void* next = *static_cast<void**>(p);
+        std::free(p);
+        p = next;
+    }
+    head = nullptr;
+    bytes = 0;
+}
+
+bool table_has_tied_entries(const quorvel_overflow_table* t) {
+    for (size_t i = 0; i < t->bucket_count; i++)
+        for (const quorvel_overflow_entry* e = t->buckets[i]; e; e = e->next_in_bucket)
+            if (e->document) return true;
+    return false;
+}
+
+// Drops the entries no document will ever remove; frees the table when
+// nothing else is left. Entries of live documents stay: those documents
+// still read and free through them.
+void overflow_release_untied() {
+    quorvel_overflow_table* t = g_overflow_table;
+    if (!t) return;
+    if (!table_has_tied_entries(t)) {
+        quorvel_overflow_table_free(t);
+        g_overflow_table = nullptr;
+        return;
+    }
+    for (size_t i = 0; i < t->bucket_count; i++) {
+        quorvel_overflow_entry** link = &t->buckets[i];
+        while (*link) {
+            if (!(*link)->document) {
+                *link = (*link)->next_in_bucket;
+                t->count--;
+            } else {
+                link = &(*link)->next_in_bucket;
+            }
+        }
+    }
+}
+
+void recycle_thread_exit(void*) {
+    quorvel_xpath_tls_release();
+    quorvel_release_thread_caches();
+    quorvel_release_block_lists();
+    // Once the thread is gone nobody can look its table up any more; entries
+    // of documents still alive are kept so that freeing them elsewhere only
+    // walks valid memory.
+    quorvel_overflow_table* t = g_overflow_table;
+    if (t && !table_has_tied_entries(t)) quorvel_overflow_table_free(t);
+    g_overflow_table = nullptr;
+}
+
+void recycle_exit_key_create() {
+    g_recycle_exit_key_ok = pthread_key_create(&g_recycle_exit_key, recycle_thread_exit) == 0;
+}
+
+}  // namespace
+
+void quorvel_thread_register_exit() {
+    if (tls_registered) return;
+    tls_registered = 1;
+    pthread_once(&g_recycle_exit_once, recycle_exit_key_create);
+    if (g_recycle_exit_key_ok) pthread_setspecific(g_recycle_exit_key, reinterpret_cast<void*>(1));
+}
+
+void quorvel_release_thread_caches() {
+    free_recycle_list(t_recycle_pools);
+    free_recycle_list(t_recycle_pages);
+    for (size_t i = 0; i < g_small.count; i++) std::free(g_small.blocks[i]);
+    g_small.count = 0;
+    g_small.bytes = 0;
+}
+
+void quorvel_release_block_lists() {
+    free_block_list(tls_recycle_elem, tls_recycle_elem_bytes);
+    free_block_list(tls_recycle_name, tls_recycle_name_bytes);
+    free_block_list(tls_recycle_attr, tls_recycle_attr_bytes);
+}
+
+extern "C" {
+
+QUORVEL_API void quorvel_thread_cleanup(void) {
+    quorvel_xpath_tls_release();
+    quorvel_memo_reset();
+    quorvel_release_thread_caches();
+    // The shared cache only ever holds malloc'd blocks.
+    quorvel_retain_lock();
+    for (size_t i = 0; i < g_retain.count; i++) std::free(g_retain.blocks[i]);
+    g_retain.count = 0;
+    g_retain.bytes = 0;
+    quorvel_retain_unlock();
+}
+
+QUORVEL_API void quorvel_explicit_cleanup(void) {
+    overflow_release_untied();
+    quorvel_release_block_lists();
+}
+
+}  // extern "C"

@@ -1,0 +1,317 @@
+// Core runtime shared by every subsystem: per-thread settings and last
+// error, hooked allocation, arenas, pools and block caches, the string hash
+// table, and compact links with the per-thread overflow table.
+//
+// Invariant kept throughout: every block remembers how it must be released
+// (its release function, or NULL for plain malloc/free). Only plain-malloc
+// blocks ever enter a cache, so memory always goes back to the allocator
+// that made it, whatever hooks the releasing thread has.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "quorvel.h"
+
+struct quorvel_document;
+
+// ---- Per-thread settings and last error -----------------------------------
+
+extern thread_local quorvel_alloc_function g_quorvel_alloc_function;
+extern thread_local quorvel_dealloc_function g_quorvel_dealloc_function;
+extern thread_local int g_quorvel_strict_mode;
+extern thread_local int g_quorvel_max_depth;
+extern thread_local char error_message[512];
+extern thread_local int last_error_line;
+extern thread_local int last_error_column;
+
+// Writes the thread's last-error text (at most 511 bytes and a NUL).
+void quorvel_set_last_error(const char* message);
+void quorvel_set_last_errorf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Hooked allocation ----------------------------------------------------
+
+// Release function recorded with a block. NULL: made by malloc, released by
+// free, and eligible for the caches.
+using quorvel_release_fn = void (*)(void*);
+
+// Allocates n bytes through the calling thread's allocation hook, or malloc
+// when none is set, and tells how the block must be released.
+void* quorvel_hooked_alloc(size_t n, quorvel_release_fn* release);
+inline void quorvel_hooked_release(void* block, quorvel_release_fn release) {
+    if (release)
+        release(block);
+    else
+        std::free(block);
+}
+// True while the calling thread has either hook set: caches are bypassed.
+inline bool quorvel_hooks_active() {
+    return g_quorvel_alloc_function != nullptr || g_quorvel_dealloc_function != nullptr;
+}
+
+// The library's general malloc string copy (released with free).
+char* xsd_strdup(const char* s);
+
+// ---- Arenas ---------------------------------------------------------------
+
+struct quorvel_arena {
+    void* base;                  // the allocation itself, where this header stands
+    char* data;                  // first data byte, right behind the header
+    size_t capacity;             // data bytes
+    size_t used;                 // data bytes handed out
+    int exhausted;               // 1 once a request did not fit (informative only)
+    quorvel_release_fn release;  // how the block goes back; NULL = free (cacheable)
+};
+static_assert(sizeof(quorvel_arena) == 48, "arena header is 48 bytes");
+
+quorvel_arena* quorvel_arena_create(size_t capacity);
+void quorvel_arena_destroy(quorvel_arena* arena);
+// Takes ownership of a block of exactly size bytes: caches it when it was
+// made by malloc and a cache has room, else releases it.
+void retain_give(void* block, size_t size, quorvel_release_fn release);
+
+// Block caches (exposed for thread clean-up and tests).
+constexpr size_t kSmallCacheSlots = 8;
+constexpr size_t kSmallCacheBytes = 2u * 1024 * 1024;
+constexpr size_t kLargeBlockMin = 256u * 1024;
+constexpr size_t kRetainSlots = 4;
+constexpr size_t kRetainBytes = 96u * 1024 * 1024;
+
+struct quorvel_block_cache {
+    void* blocks[8];
+    size_t sizes[8];
+    size_t count;
+    size_t bytes;
+};
+extern thread_local quorvel_block_cache g_small;
+extern quorvel_block_cache g_retain;  // guarded by g_retain_lock, 4 slots used
+void quorvel_retain_lock();
+void quorvel_retain_unlock();
+
+// ---- Pools ----------------------------------------------------------------
+
+struct quorvel_pool_page {
+    quorvel_pool_page* next;
+    size_t capacity;             // data bytes
+    size_t used;
+    quorvel_release_fn release;  // for pages made outside the header block
+    size_t alloc_size;           // whole allocation, header included
+    // data follows (8-aligned)
+};
+
+struct quorvel_oversized {
+    quorvel_oversized* next;
+    void* block;
+    size_t size;
+    quorvel_release_fn release;  // of the block (and of this node when separate)
+};
+
+struct quorvel_hash_table;
+
+struct quorvel_pool {
+    quorvel_pool_page* first_page;  // page pools only
+    quorvel_pool_page* current_page;
+    size_t page_count;
+    quorvel_hash_table* intern;  // NULL when the pool does not intern
+    size_t page_size;            // 0 in arena-backed pools
+    int first_page_inline;
+    int header_in_arena;
+    quorvel_oversized* over_head;
+    quorvel_oversized** over_tail;
+    quorvel_arena* arena;  // NULL for page pools
+    int owns_arena;
+    quorvel_release_fn release;  // of the header block (unless in the arena)
+    size_t header_alloc_size;    // page pools: header plus inline page
+};
+
+quorvel_pool* quorvel_pool_create_with_page_size(size_t page_size);
+quorvel_pool* quorvel_pool_create_arena_backed(quorvel_arena* arena, int owns);
+void quorvel_pool_destroy(quorvel_pool* pool);
+void* quorvel_pool_alloc_slow(quorvel_pool* pool, size_t size, size_t n);
+
+// 8-aligned memory of at least n bytes, valid until the pool is destroyed.
+inline void* quorvel_pool_alloc(quorvel_pool* pool, size_t n) {
+    if (!pool || n == 0 || n > SIZE_MAX - 7) return nullptr;
+    size_t size = (n + 7) & ~size_t(7);
+    if (quorvel_arena* a = pool->arena) {
+        if (a->capacity - a->used >= size) {
+            void* p = a->data + a->used;
+            a->used += size;
+            return p;
+        }
+    } else if (quorvel_pool_page* pg = pool->current_page) {
+        if (pg->capacity - pg->used >= size) {
+            void* p = reinterpret_cast<char*>(pg + 1) + pg->used;
+            pg->used += size;
+            return p;
+        }
+    }
+    return quorvel_pool_alloc_slow(pool, size, n);
+}
+char* quorvel_pool_strdup(quorvel_pool* pool, const char* s);
+char* quorvel_pool_strndup(quorvel_pool* pool, const char* s, size_t n);
+
+// Recycle lists of page-pool headers and pages (per thread).
+struct quorvel_recycle_list {
+    void* head;  // entries linked through their first word, size in the second
+    size_t count;
+    size_t limit;
+    size_t misses;
+};
+extern thread_local quorvel_recycle_list t_recycle_pools;
+extern thread_local quorvel_recycle_list t_recycle_pages;
+
+// Element, name and attribute block recycle lists fed by document freeing.
+// Blocks are always malloc'd and linked through their first word.
+extern thread_local void* tls_recycle_elem;
+extern thread_local void* tls_recycle_name;
+extern thread_local void* tls_recycle_attr;
+extern thread_local size_t tls_recycle_elem_bytes;
+extern thread_local size_t tls_recycle_name_bytes;
+extern thread_local size_t tls_recycle_attr_bytes;
+
+// ---- String views -----------------------------------------------------------
+
+struct quorvel_string_view {
+    const char* data;  // not NUL-terminated
+    size_t length;
+};
+
+// NUL-terminated copy of a view: pooled (and interned when the pool has an
+// intern table) or malloc'd without a pool.
+char* quorvel_sv_to_cstr_pooled(const quorvel_string_view* view, quorvel_pool* pool);
+
+// ---- String hash table (FNV-1a, 32-bit) -------------------------------------
+
+struct quorvel_hash_entry {
+    char* key;  // table's own NUL-terminated copy
+    size_t key_length;
+    void* value;
+    quorvel_hash_entry* next;
+};
+
+struct quorvel_hash_table {
+    quorvel_hash_entry** buckets;
+    size_t bucket_count;
+    size_t count;
+    size_t hits;
+    size_t misses;
+};
+
+inline uint32_t quorvel_fnv1a(const char* key, size_t len) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < len; i++) {
+        h ^= static_cast<unsigned char>(key[i]);
+        h *= 16777619u;
+    }
+    return h;
+}
+
+// Builds a table with bucket_count empty buckets in the pool.
+quorvel_hash_table* quorvel_hash_table_create(quorvel_pool* pool, size_t bucket_count);
+int quorvel_hash_table_set(quorvel_hash_table* table, const char* key, size_t len, void* value,
+                           quorvel_pool* pool);
+void hash_table_maybe_grow(quorvel_hash_table* table, quorvel_pool* pool);
+inline quorvel_hash_entry* quorvel_hash_table_find(const quorvel_hash_table* table, const char* key,
+                                                   size_t len) {
+    if (!table || !key || !table->bucket_count) return nullptr;
+    uint32_t h = quorvel_fnv1a(key, len);
+    for (quorvel_hash_entry* e = table->buckets[h % table->bucket_count]; e; e = e->next)
+        if (e->key_length == len && std::memcmp(e->key, key, len) == 0) return e;
+    return nullptr;
+}
+inline void* quorvel_hash_table_get(const quorvel_hash_table* table, const char* key, size_t len) {
+    quorvel_hash_entry* e = quorvel_hash_table_find(table, key, len);
+    return e ? e->value : nullptr;
+}
+
+// ---- Compact links and the overflow table -----------------------------------
+
+// A 32-bit link holds the target's offset from the start of the record that
+// holds the field: 0 = none, INT32_MIN = "look the field up in the calling
+// thread's overflow table". A text node's content link also reserves
+// INT32_MAX for empty content.
+constexpr int32_t kLinkOverflow = INT32_MIN;
+constexpr int32_t kTextEmpty = INT32_MAX;
+// The 16-bit next-attribute link counts 8-byte units; -32768 = overflow.
+constexpr int16_t kLink16Overflow = INT16_MIN;
+
+struct quorvel_overflow_table;
+
+struct quorvel_overflow_entry {
+    const void* key;  // address of the link field
+    void* target;
+    quorvel_document* document;  // whose free removes the entry, or NULL
+    quorvel_overflow_entry* next_in_bucket;
+    quorvel_overflow_entry* next_of_document;
+    quorvel_overflow_table* table;  // the table that holds the entry
+};
+
+struct quorvel_overflow_table {
+    quorvel_overflow_entry** buckets;
+    size_t bucket_count;  // power of two, 256 at creation
+    size_t count;
+    quorvel_overflow_entry** slabs;
+    size_t slab_count;
+    size_t slab_capacity;
+    quorvel_overflow_entry* next_free;
+    size_t free_left;
+};
+
+extern thread_local quorvel_overflow_table* g_overflow_table;
+
+void* overflow_lookup(const void* field);
+inline void* quorvel_compact_int32_decode(const void* field) { return overflow_lookup(field); }
+int quorvel_compact_overflow_set(quorvel_overflow_table* table, void* field, void* target,
+                                 quorvel_document* doc);
+quorvel_overflow_table* quorvel_overflow_table_get();  // creates on demand
+void quorvel_overflow_table_free(quorvel_overflow_table* table);
+// Removes doc's entries from the calling thread's table (document freeing).
+void quorvel_overflow_remove_document(quorvel_document* doc, quorvel_overflow_entry* list);
+
+// Value for a field of the record at holder; the overflow marker after
+// recording an untied entry; 0 when that entry cannot be made.
+int32_t quorvel_compact_int32_encode(const void* holder, const void* target, int32_t* field);
+// Same, also storing INT32_MAX directly, and tying a new entry to doc.
+int32_t quorvel_compact_int32_encode_doc(const void* holder, const void* target, int32_t* field,
+                                         quorvel_document* doc);
+void* quorvel_compact_ptr16_decode(const void* attribute, int16_t value, const int16_t* field);
+
+// Inline decode: what every reader writes out.
+inline void* quorvel_link_get(const void* holder, const int32_t* field) {
+    int32_t v = *field;
+    if (v == 0) return nullptr;
+    if (v == kLinkOverflow) return overflow_lookup(field);
+    return const_cast<char*>(static_cast<const char*>(holder)) + v;
+}
+// Text content: INT32_MAX also means empty.
+inline const char* quorvel_text_link_get(const void* holder, const int32_t* field) {
+    int32_t v = *field;
+    if (v == 0 || v == kTextEmpty) return nullptr;
+    if (v == kLinkOverflow) return static_cast<const char*>(overflow_lookup(field));
+    return static_cast<const char*>(holder) + v;
+}
+inline void* quorvel_link16_get(const void* attribute, const int16_t* field) {
+    int16_t v = *field;
+    if (v == 0) return nullptr;
+    if (v == kLink16Overflow) return overflow_lookup(field);
+    return const_cast<char*>(static_cast<const char*>(attribute)) + 8 * static_cast<ptrdiff_t>(v);
+}
+
+// Checked writers: store the link (direct or through an overflow entry tied
+// to doc, which may be NULL) and return false when the entry could not be
+// made; the field is then 0 and the caller must report the failure.
+bool quorvel_link_set(const void* holder, int32_t* field, const void* target, quorvel_document* doc);
+bool quorvel_text_link_set(const void* holder, int32_t* field, const void* target,
+                           quorvel_document* doc);
+bool quorvel_link16_set(const void* attribute, int16_t* field, const void* target,
+                        quorvel_document* doc);
+
+// ---- Per-thread clean-up registration ---------------------------------------
+
+// Makes sure the calling thread's caches are released when it ends.
+void quorvel_thread_register_exit();
+void quorvel_release_thread_caches();  // thread clean-up steps 2 to 4
+void quorvel_release_block_lists();    // element, name and attribute lists

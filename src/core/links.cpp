@@ -1,0 +1,246 @@
+// Compact links that do not fit their field go to the calling thread's
+// overflow table, keyed by the field's address. Entries are tied to the
+// document that holds the field whenever it is known, so freeing that
+// document removes them and the table does not grow without bound.
+#include <cstdlib>
+
+#include "core/core.h"
+#include "dom/dom.h"
+
+thread_local quorvel_overflow_table* g_overflow_table = nullptr;
+
+namespace {
+
+constexpr size_t kSlabEntries = 256;
+
+size_t bucket_of(const void* key, size_t bucket_count) {
+    uint64_t k = reinterpret_cast<uintptr_t>(key);
+    return static_cast<size_t>((k * 0x9E3779B97F4A7C15ull) >> 32) & (bucket_count - 1);
+}
+
+quorvel_overflow_table* table_create() {
+    auto* t = static_cast<quorvel_overflow_table*>(std::calloc(1, sizeof(quorvel_overflow_table)));
+    if (!t) return nullptr;
+    t->buckets = static_cast<quorvel_overflow_entry**>(std::calloc(256, sizeof(quorvel_overflow_entry*)));
+    if (!t->buckets) {
+        std::free(t);
+        return nullptr;
+    }
+    t->bucket_count = 256;
+    return t;
+}
+
+quorvel_overflow_entry* table_find(quorvel_overflow_table* t, const void* key) {
+    for (quorvel_overflow_entry* e = t->buckets[bucket_of(key, t->bucket_count)]; e; e = e->next_in_bucket)
+        if (e->key == key) return e;
+    return nullptr;
+}
+
+void table_unlink(quorvel_overflow_table* t, quorvel_overflow_entry* entry) {
+    quorvel_overflow_entry** link = &t->buckets[bucket_of(entry->key, t->bucket_count)];
+    for (; *link; link = &(*link)->next_in_bucket) {
+        if (*link == entry) {
+            *link = entry->next_in_bucket;
+            t->count--;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+quorvel_overflow_table* quorvel_overflow_table_get() {
+    if (!g_overflow_table) {
+        g_overflow_table = table_create();
+        if (g_overflow_table) quorvel_thread_register_exit();
+    }
+    return g_overflow_table;
+}
+
+void quorvel_overflow_table_free(quorvel_overflow_table* t) {
+    if (!t) return;
+    for (size_t i = 0; i < t->slab_count; i++) std::free(t->slabs[i]);
+    std::free(t->slabs);
+    std::free(t->buckets);
+    std::free(t);
+}
+
+void* overflow_lookup(const void* field) {
+    if (!field) return nullptr;
+    quorvel_overflow_table* t = quorvel_overflow_table_get();
+    if (!t) return nullptr;
+    quorvel_overflow_entry* e = table_find(t, field);
+    return e ? e->target : nullptr;
+}
+
+int quorvel_compact_overflow_set(quorvel_overflow_table* t, void* field, void* target,
+                                 quorvel_document* doc) {
+    if (!field || !t) return -1;
+    if (quorvel_overflow_entry* e = table_find(t, field)) {
+        e->target = target;
+        // An entry made without a document joins the first document it is
+        // given; one already tied stays on its first document's list.
+        if (!e->document && doc) {
+            e->document = doc;
+            e->next_of_document = doc->overflow_entries;
+            doc->overflow_entries = e;
+        }
+        return 0;
+    }
+    if (t->free_left == 0) {
+        if (t->slab_count == t->slab_capacity) {
+            size_t cap = t->slab_capacity ? t->slab_capacity * 2 : 4;
+            auto* slabs = static_cast<quorvel_overflow_entry**>(
+                std::realloc(t->slabs, cap * sizeof(quorvel_overflow_entry*)));
+            if (!slabs) return -1;
+            t->slabs = slabs;
+            t->slab_capacity = cap;
+        }
+        auto* slab = static_cast<quorvel_overflow_entry*>(std::malloc(kSlabEntries * sizeof(quorvel_overflow_entry)));
+        if (!slab) return -1;
+        t->slabs[t->slab_count++] = slab;
+        t->next_free = slab;
+        t->free_left = kSlabEntries;
+    }
+    quorvel_overflow_entry* e = t->next_free++;
+    t->free_left--;
+    e->key = field;
+    e->target = target;
+    e->document = doc;
+    e->table = t;
+    size_t b = bucket_of(field, t->bucket_count);
+    e->next_in_bucket = t->buckets[b];
+    t->buckets[b] = e;
+    t->count++;
+    e->next_of_document = nullptr;
+    if (doc) {
+        e->next_of_document = doc->overflow_entries;
+        doc->overflow_entries = e;
+    }
+    if (t->count >= t->bucket_count) {
+        size_t n = t->bucket_count * 2;
+        auto* fresh = static_cast<quorvel_overflow_entry**>(std::calloc(n, sizeof(quorvel_overflow_entry*)));
+        if (fresh) {  // without it the table still works, with longer chains
+            for (size_t i = 0; i < t->bucket_count; i++) {
+                for (quorvel_overflow_entry* x = t->buckets[i]; x;) {
+                    quorvel_overflow_entry* next = x->next_in_bucket;
+                    size_t nb = bucket_of(x->key, n);
+                    x->next_in_bucket = fresh[nb];
+                    fresh[nb] = x;
+                    x = next;
+                }
+            }
+            std::free(t->buckets);
+            t->buckets = fresh;
+            t->bucket_count = n;
+        }
+    }
+    return 0;
+}
+
+void quorvel_overflow_remove_document(quorvel_document* doc, quorvel_overflow_entry* list) {
+    quorvel_overflow_table* t = g_overflow_table;
+    if (!t) return;
+    // Entries held in another thread's table cannot be touched from here; a
+    // document whose links overflowed is freed on the thread that built it.
+    for (quorvel_overflow_entry* e = list; e; e = e->next_of_document) {
+        if (e->document == doc && e->table == t) {
+            table_unlink(t, e);
+            e->document = nullptr;
+        }
+    }
+    if (t->count == 0) {
+        quorvel_overflow_table_free(t);
+        g_overflow_table = nullptr;
+    }
+}
+
+int32_t quorvel_compact_int32_encode(const void* holder, const void* target, int32_t* field) {
+    if (!target) return 0;
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    if (d > INT32_MIN && d < INT32_MAX) return static_cast<int32_t>(d);
+    quorvel_overflow_table* t = quorvel_overflow_table_get();
+    if (!t || quorvel_compact_overflow_set(t, field, const_cast<void*>(target), nullptr) != 0) return 0;
+    return kLinkOverflow;
+}
+
+int32_t quorvel_compact_int32_encode_doc(const void* holder, const void* target, int32_t* field,
+                                         quorvel_document* doc) {
+    if (!target) return 0;
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    if (d > INT32_MIN && d <= INT32_MAX) return static_cast<int32_t>(d);
+    quorvel_overflow_table* t = quorvel_overflow_table_get();
+    if (!t || quorvel_compact_overflow_set(t, field, const_cast<void*>(target), doc) != 0) return 0;
+    return kLinkOverflow;
+}
+
+void* quorvel_compact_ptr16_decode(const void* attribute, int16_t value, const int16_t* field) {
+    if (value == 0) return nullptr;
+    if (value == kLink16Overflow) return overflow_lookup(field);
+    return const_cast<char*>(static_cast<const char*>(attribute)) + 8 * static_cast<ptrdiff_t>(value);
+}
+
+namespace {
+
+bool store_overflow(void* field, const void* target, quorvel_document* doc) {
+    quorvel_overflow_table* t = quorvel_overflow_table_get();
+    return t && quorvel_compact_overflow_set(t, field, const_cast<void*>(target), doc) == 0;
+}
+
+}  // namespace
+
+bool quorvel_link_set(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
+    if (!target) {
+        *field = 0;
+        return true;
+    }
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    if (d > INT32_MIN && d <= INT32_MAX) {
+        *field = static_cast<int32_t>(d);
+        return true;
+    }
+    if (!store_overflow(field, target, doc)) {
+        *field = 0;
+        return false;
+    }
+    *field = kLinkOverflow;
+    return true;
+}
+
+bool quorvel_text_link_set(const void* holder, int32_t* field, const void* target,
+                           quorvel_document* doc) {
+    if (!target) {
+        *field = kTextEmpty;
+        return true;
+    }
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    if (d > INT32_MIN && d < INT32_MAX && d != 0) {
+        *field = static_cast<int32_t>(d);
+        return true;
+    }
+    if (!store_overflow(field, target, doc)) {
+        *field = kTextEmpty;
+        return false;
+    }
+    *field = kLinkOverflow;
+    return true;
+}
+
+bool quorvel_link16_set(const void* attribute, int16_t* field, const void* target,
+                        quorvel_document* doc) {
+    if (!target) {
+        *field = 0;
+        return true;
+    }
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(attribute);
+    if (d % 8 == 0 && d / 8 >= -32767 && d / 8 <= 32767 && d != 0) {
+        *field = static_cast<int16_t>(d / 8);
+        return true;
+    }
+    if (!store_overflow(field, target, doc)) {
+        *field = 0;
+        return false;
+    }
+    *field = kLink16Overflow;
+    return true;
+}

@@ -1,0 +1,499 @@
+// Arenas, pools and the block caches that make throwing them away cheap.
+// Small arena blocks are kept per thread, large ones in a process-wide cache
+// of 4 behind a spin lock, and page-pool headers and pages on per-thread
+// recycle lists. Only blocks made by plain malloc are ever cached: a block
+// made through a caller's hook goes straight back through its release hook.
+#include <atomic>
+
+#include "core/core.h"
+
+thread_local quorvel_block_cache g_small;
+quorvel_block_cache g_retain;
+namespace {
+std::atomic<int> g_retain_lock{0};
+}
+
+thread_local quorvel_recycle_list t_recycle_pools;
+thread_local quorvel_recycle_list t_recycle_pages;
+
+void quorvel_retain_lock() {
+    for (;;) {
+        int expected = 0;
+        if (g_retain_lock.compare_exchange_weak(expected, 1, std::memory_order_acquire)) return;
+        while (g_retain_lock.load(std::memory_order_relaxed) != 0) {
+        }
+    }
+}
+
+void quorvel_retain_unlock() { g_retain_lock.store(0, std::memory_order_release); }
+
+// ---- Arenas -------------------------------------------------------------------
+
+quorvel_arena* quorvel_arena_create(size_t capacity) {
+    constexpr size_t header = sizeof(quorvel_arena);
+    if (capacity == 0 || capacity > SIZE_MAX - header) return nullptr;
+    size_t total = capacity + header;
+    void* block = nullptr;
+    size_t block_size = total;
+    quorvel_release_fn release = nullptr;
+    bool hooked = g_quorvel_alloc_function != nullptr;
+
+    if (total >= kLargeBlockMin) {
+        // The shared cache holds malloc'd blocks only; a thread whose blocks
+        // must come from its hook does not take from it.
+        if (!hooked) {
+            quorvel_retain_lock();
+            for (size_t i = 0; i < g_retain.count; i++) {
+                if (g_retain.sizes[i] >= total) {
+                    block = g_retain.blocks[i];
+                    block_size = g_retain.sizes[i];
+                    size_t last = --g_retain.count;
+                    g_retain.blocks[i] = g_retain.blocks[last];
+                    g_retain.sizes[i] = g_retain.sizes[last];
+                    g_retain.bytes -= block_size;
+                    break;
+                }
+            }
+            quorvel_retain_unlock();
+        }
+    } else if (!quorvel_hooks_active()) {
+        for (size_t i = g_small.count; i-- > 0;) {
+            if (g_small.sizes[i] == total) {
+                block = g_small.blocks[i];
+                size_t last = --g_small.count;
+                g_small.blocks[i] = g_small.blocks[last];
+                g_small.sizes[i] = g_small.sizes[last];
+                g_small.bytes -= total;
+                break;
+            }
+        }
+    }
+    if (!block) {
+        block = quorvel_hooked_alloc(total, &release);
+        if (!block) return nullptr;
+        block_size = total;
+    }
+    auto* a = static_cast<quorvel_arena*>(block);
+    a->base = block;
+    a->data = static_cast<char*>(block) + header;
+    a->capacity = block_size - header;
+    a->used = 0;
+    a->exhausted = 0;
+    a->release = release;
+    return a;
+}
+
+void quorvel_arena_destroy(quorvel_arena* arena) {
+    if (!arena) return;
+    retain_give(arena->base, arena->capacity + sizeof(quorvel_arena), arena->release);
+}
+
+void retain_give(void* block, size_t size, quorvel_release_fn release) {
+    if (!block) return;
+    if (release) {
+        release(block);
+        return;
+    }
+    if (size >= kLargeBlockMin) {
+        quorvel_retain_lock();
+        if (g_retain.count < kRetainSlots && g_retain.bytes + size <= kRetainBytes) {
+            g_retain.blocks[g_retain.count] = block;
+            g_retain.sizes[g_retain.count] = size;
+            g_retain.count++;
+            g_retain.bytes += size;
+            quorvel_retain_unlock();
+            return;
+        }
+        quorvel_retain_unlock();
+        std::free(block);
+        return;
+    }
+    if (!quorvel_hooks_active() && g_small.count < kSmallCacheSlots &&
+        g_small.bytes + size <= kSmallCacheBytes) {
+        quorvel_thread_register_exit();
+        g_small.blocks[g_small.count] = block;
+        g_small.sizes[g_small.count] = size;
+        g_small.count++;
+        g_small.bytes += size;
+        return;
+    }
+    std::free(block);
+}
+
+// ---- Recycle lists ---------------------------------------------------------------
+
+namespace {
+
+struct recycle_entry {
+    recycle_entry* next;
+    size_t size;
+};
+
+// Takes an entry of exactly size bytes; a miss raises the limit by one.
+void* recycle_take(quorvel_recycle_list& list, size_t size) {
+    recycle_entry** link = reinterpret_cast<recycle_entry**>(&list.head);
+    for (recycle_entry* e = *link; e; link = &e->next, e = e->next) {
+        if (e->size == size) {
+            *link = e->next;
+            list.count--;
+            list.misses = 0;
+            return e;
+        }
+    }
+    if (list.limit < 64) list.limit++;
+    return nullptr;
+}
+
+// Pushes a malloc'd block or frees it, adapting the limit as described for
+// the pool recycle lists: evictions shrink it while it is above 2.
+void recycle_put(quorvel_recycle_list& list, void* block, size_t size) {
+    if (list.count < list.limit) {
+        quorvel_thread_register_exit();
+        auto* e = static_cast<recycle_entry*>(block);
+        e->next = static_cast<recycle_entry*>(list.head);
+        e->size = size;
+        list.head = e;
+        list.count++;
+        list.misses = 0;
+        return;
+    }
+    if (list.misses >= list.limit && list.limit > 2 && list.head) {
+        list.limit--;
+        recycle_entry** link = reinterpret_cast<recycle_entry**>(&list.head);
+        while ((*link)->next) link = &(*link)->next;
+        std::free(*link);
+        *link = nullptr;
+        list.count--;
+    }
+    list.misses++;
+    std::free(block);
+}
+
+void* page_data(quorvel_pool_page* page) { return page + 1; }
+
+quorvel_pool_page* page_new(size_t page_size, bool from_recycle) {
+    size_t alloc = sizeof(quorvel_pool_page) + page_size;
+    void* block = nullptr;
+    quorvel_release_fn release = nullptr;
+    if (from_recycle && !quorvel_hooks_active()) block = recycle_take(t_recycle_pages, alloc);
+    if (!block) block = quorvel_hooked_alloc(alloc, &release);
+    if (!block) return nullptr;
+    auto* page = static_cast<quorvel_pool_page*>(block);
+    page->next = nullptr;
+    page->capacity = page_size;
+    page->used = 0;
+    page->release = release;
+    page->alloc_size = alloc;
+    return page;
+}
+
+}  // namespace
+
+// ---- Pools ------------------------------------------------------------------------
+
+quorvel_pool* quorvel_pool_create_with_page_size(size_t requested) {
+    size_t page = requested > SIZE_MAX - 7 - 4096 ? SIZE_MAX : (requested + 7) & ~size_t(7);
+    if (page < 4096) page = 4096;
+    size_t header = (sizeof(quorvel_pool) + 7) & ~size_t(7);
+    if (page > SIZE_MAX - header - sizeof(quorvel_pool_page)) return nullptr;
+    size_t alloc = header + sizeof(quorvel_pool_page) + page;
+
+    void* block = nullptr;
+    quorvel_release_fn release = nullptr;
+    if (!quorvel_hooks_active()) block = recycle_take(t_recycle_pools, alloc);
+    if (!block) block = quorvel_hooked_alloc(alloc, &release);
+    if (!block) return nullptr;
+
+    auto* pool = static_cast<quorvel_pool*>(block);
+    std::memset(pool, 0, sizeof *pool);
+    auto* first = reinterpret_cast<quorvel_pool_page*>(static_cast<char*>(block) + header);
+    first->next = nullptr;
+    first->capacity = page;
+    first->used = 0;
+    first->release = nullptr;  // part of the header block
+    first->alloc_size = 0;
+    pool->first_page = pool->current_page = first;
+    pool->page_count = 1;
+    pool->page_size = page;
+    pool->first_page_inline = 1;
+    pool->over_tail = &pool->over_head;
+    pool->release = release;
+    pool->header_alloc_size = alloc;
+
+    if (page > 8191) {
+        if (quorvel_pool_page* second = page_new(page, true)) {
+            first->next = second;
+            pool->current_page = second;
+            pool->page_count = 2;
+        }
+    }
+    return pool;
+}
+
+quorvel_pool* quorvel_pool_create_arena_backed(quorvel_arena* arena, int owns) {
+    if (!arena) return nullptr;
+    quorvel_pool* pool = nullptr;
+    quorvel_release_fn release = nullptr;
+    size_t header = (sizeof(quorvel_pool) + 7) & ~size_t(7);
+    int in_arena = 0;
+    if (owns && arena->capacity - arena->used >= header) {
+        pool = reinterpret_cast<quorvel_pool*>(arena->data + arena->used);
+        arena->used += header;
+        in_arena = 1;
+    } else {
+        pool = static_cast<quorvel_pool*>(quorvel_hooked_alloc(sizeof(quorvel_pool), &release));
+        if (!pool) return nullptr;
+    }
+    std::memset(pool, 0, sizeof *pool);
+    pool->header_in_arena = in_arena;
+    pool->over_tail = &pool->over_head;
+    pool->arena = arena;
+    pool->owns_arena = owns ? 1 : 0;
+    pool->release = release;
+    return pool;
+}
+
+void* quorvel_pool_alloc_slow(quorvel_pool* pool, size_t size, size_t n) {
+    if (quorvel_arena* a = pool->arena) {
+        a->exhausted = 1;
+        quorvel_release_fn release;
+        void* block = quorvel_hooked_alloc(size, &release);
+        if (!block) return nullptr;
+        quorvel_release_fn node_release;
+        auto* node = static_cast<quorvel_oversized*>(
+            quorvel_hooked_alloc(sizeof(quorvel_oversized), &node_release));
+        if (!node) {
+            quorvel_hooked_release(block, release);
+            return nullptr;
+        }
+        // Both allocations were made under the same hooks, so one release
+        // function serves the block and its node.
+        node->next = nullptr;
+        node->block = block;
+        node->size = n;
+        node->release = release;
+        *pool->over_tail = node;
+        pool->over_tail = &node->next;
+        return block;
+    }
+    if (size > pool->page_size) {
+        quorvel_release_fn release;
+        void* block = quorvel_hooked_alloc(size, &release);
+        if (!block) return nullptr;
+        // The list node lives in the pool's pages; it must not recurse here.
+        quorvel_oversized* node = nullptr;
+        quorvel_pool_page* pg = pool->current_page;
+        size_t need = (sizeof(quorvel_oversized) + 7) & ~size_t(7);
+        if (pg && pg->capacity - pg->used >= need) {
+            node = reinterpret_cast<quorvel_oversized*>(static_cast<char*>(page_data(pg)) + pg->used);
+            pg->used += need;
+        } else {
+            quorvel_pool_page* fresh = page_new(pool->page_size, false);
+            if (!fresh) {
+                quorvel_hooked_release(block, release);
+                return nullptr;
+            }
+            if (pg) pg->next = fresh; else pool->first_page = fresh;
+            pool->current_page = fresh;
+            pool->page_count++;
+            node = static_cast<quorvel_oversized*>(page_data(fresh));
+            fresh->used = need;
+        }
+        node->next = nullptr;
+        node->block = block;
+        node->size = size;
+        node->release = release;
+        *pool->over_tail = node;
+        pool->over_tail = &node->next;
+        return block;
+    }
+    quorvel_pool_page* fresh = page_new(pool->page_size, false);
+    if (!fresh) return nullptr;
+    if (pool->current_page) pool->current_page->next = fresh; else pool->first_page = fresh;
+    pool->current_page = fresh;
+    pool->page_count++;
+    fresh->used = size;
+    return page_data(fresh);
+}
+
+void quorvel_pool_destroy(quorvel_pool* pool) {
+    if (!pool) return;
+    if (quorvel_arena* a = pool->arena) {
+        for (quorvel_oversized* node = pool->over_head; node;) {
+            quorvel_oversized* next = node->next;
+            quorvel_hooked_release(node->block, node->release);
+            quorvel_hooked_release(node, node->release);
+            node = next;
+        }
+        bool in_arena = pool->header_in_arena;
+        quorvel_release_fn release = pool->release;
+        int owns = pool->owns_arena;
+        // The header may live in the arena: read everything before giving it back.
+        if (owns) quorvel_arena_destroy(a);
+        if (!in_arena) quorvel_hooked_release(pool, release);
+        return;
+    }
+    for (quorvel_oversized* node = pool->over_head; node;) {
+        quorvel_oversized* next = node->next;  // nodes live in the pages
+        quorvel_hooked_release(node->block, node->release);
+        node = next;
+    }
+    bool recycle = !quorvel_hooks_active();
+    quorvel_pool_page* page = pool->first_page;
+    if (pool->first_page_inline && page) page = page->next;
+    while (page) {
+        quorvel_pool_page* next = page->next;
+        if (page->release) {
+            page->release(page);
+        } else if (recycle) {
+            recycle_put(t_recycle_pages, page, page->alloc_size);
+        } else {
+            std::free(page);
+        }
+        page = next;
+    }
+    if (pool->release) {
+        pool->release(pool);
+    } else if (recycle) {
+        recycle_put(t_recycle_pools, pool, pool->header_alloc_size);
+    } else {
+        std::free(pool);
+    }
+}
+
+char* quorvel_pool_strndup(quorvel_pool* pool, const char* s, size_t n) {
+    if (!pool || !s || n == SIZE_MAX) return nullptr;
+    char* copy = static_cast<char*>(quorvel_pool_alloc(pool, n + 1));
+    if (!copy) return nullptr;
+    std::memcpy(copy, s, n);
+    copy[n] = '\0';
+    return copy;
+}
+
+char* quorvel_pool_strdup(quorvel_pool* pool, const char* s) {
+    if (!pool || !s) return nullptr;
+    return quorvel_pool_strndup(pool, s, std::strlen(s));
+}
+
+char* quorvel_sv_to_cstr_pooled(const quorvel_string_view* view, quorvel_pool* pool) {
+    size_t len = view ? view->length : 0;
+    const char* data = view ? view->data : nullptr;
+    if (len == 0 || (!pool && !data)) {
+        char* empty = pool ? static_cast<char*>(quorvel_pool_alloc(pool, 1))
+                           : static_cast<char*>(std::malloc(1));
+        if (empty) empty[0] = '\0';
+        return empty;
+    }
+    if (!data) return nullptr;
+    if (!pool) {
+        char* copy = static_cast<char*>(std::malloc(len + 1));
+        if (!copy) return nullptr;
+        std::memcpy(copy, data, len);
+        copy[len] = '\0';
+        return copy;
+    }
+    quorvel_hash_table* table = pool->intern;
+    if (!table) return quorvel_pool_strndup(pool, data, len);
+    if (quorvel_hash_entry* hit = quorvel_hash_table_find(table, data, len)) {
+        table->hits++;
+        return static_cast<char*>(hit->value);
+    }
+    table->misses++;
+    char* copy = quorvel_pool_strndup(pool, data, len);
+    if (!copy) return nullptr;
+    auto* entry = static_cast<quorvel_hash_entry*>(quorvel_pool_alloc(pool, sizeof(quorvel_hash_entry)));
+    char* key = entry ? quorvel_pool_strndup(pool, data, len) : nullptr;
+    if (!entry || !key) return copy;  // still a valid copy, just not shared
+    entry->key = key;
+    entry->key_length = len;
+    entry->value = copy;
+    size_t b = quorvel_fnv1a(data, len) % table->bucket_count;
+    entry->next = table->buckets[b];
+    table->buckets[b] = entry;
+    table->count++;
+    hash_table_maybe_grow(table, pool);
+    return copy;
+}
+
+// ---- String hash table ---------------------------------------------------------------
+
+quorvel_hash_table* quorvel_hash_table_create(quorvel_pool* pool, size_t bucket_count) {
+    if (!pool || bucket_count == 0) return nullptr;
+    auto* table = static_cast<quorvel_hash_table*>(quorvel_pool_alloc(pool, sizeof(quorvel_hash_table)));
+    if (!table) return nullptr;
+    auto* buckets = static_cast<quorvel_hash_entry**>(
+        quorvel_pool_alloc(pool, bucket_count * sizeof(quorvel_hash_entry*)));
+    if (!buckets) return nullptr;
+    std::memset(buckets, 0, bucket_count * sizeof(quorvel_hash_entry*));
+    table->buckets = buckets;
+    table->bucket_count = bucket_count;
+    table->count = table->hits = table->misses = 0;
+    return table;
+}
+
+int quorvel_hash_table_set(quorvel_hash_table* table, const char* key, size_t len, void* value,
+                           quorvel_pool* pool) {
+    if (!table || !key || len == 0 || !table->bucket_count) return 0;
+    if (quorvel_hash_entry* e = quorvel_hash_table_find(table, key, len)) {
+        e->value = value;
+        return 1;
+    }
+    quorvel_hash_entry* entry;
+    char* copy;
+    if (pool) {
+        entry = static_cast<quorvel_hash_entry*>(quorvel_pool_alloc(pool, sizeof *entry));
+        if (!entry) return 0;
+        copy = quorvel_pool_strndup(pool, key, len);
+        if (!copy) return 0;
+    } else {
+        // Tables without a pool are owned by callers that free entries and
+        // keys with free; they are made by malloc for that reason.
+        entry = static_cast<quorvel_hash_entry*>(std::malloc(sizeof *entry));
+        if (!entry) return 0;
+        copy = static_cast<char*>(std::malloc(len + 1));
+        if (!copy) {
+            std::free(entry);
+            return 0;
+        }
+        std::memcpy(copy, key, len);
+        copy[len] = '\0';
+    }
+    entry->key = copy;
+    entry->key_length = len;
+    entry->value = value;
+    size_t b = quorvel_fnv1a(key, len) % table->bucket_count;
+    entry->next = table->buckets[b];
+    table->buckets[b] = entry;
+    table->count++;
+    hash_table_maybe_grow(table, pool);
+    return 1;
+}
+
+void hash_table_maybe_grow(quorvel_hash_table* table, quorvel_pool* pool) {
+    if (!pool || !table) return;
+    if (table->count < ((table->bucket_count * 3) >> 2)) return;
+    if (table->bucket_count >= 16777216) return;
+    size_t n = table->bucket_count * 2;
+    auto* fresh = static_cast<quorvel_hash_entry**>(quorvel_pool_alloc(pool, n * sizeof(quorvel_hash_entry*)));
+    if (!fresh) return;
+    std::memset(fresh, 0, n * sizeof(quorvel_hash_entry*));
+    for (size_t b = 0; b < table->bucket_count; b++) {
+        for (quorvel_hash_entry* e = table->buckets[b]; e;) {
+            quorvel_hash_entry* next = e->next;
+            size_t nb = quorvel_fnv1a(e->key, e->key_length) % n;
+            e->next = fresh[nb];
+            fresh[nb] = e;
+            e = next;
+        }
+    }
+    table->buckets = fresh;
+    table->bucket_count = n;
+}
+
+// Element blocks, name chunks and attribute blocks of freed documents.
+thread_local void* tls_recycle_elem = nullptr;
+thread_local void* tls_recycle_name = nullptr;
+thread_local void* tls_recycle_attr = nullptr;
+thread_local size_t tls_recycle_elem_bytes = 0;
+thread_local size_t tls_recycle_name_bytes = 0;
+thread_local size_t tls_recycle_attr_bytes = 0;

@@ -1,0 +1,48 @@
+// Release of the XPath engine's per-thread free lists and of the data it
+// attaches to documents.
+#include <cstdlib>
+
+#include "xpath/xpath_services.h"
+
+thread_local quorvel_xpath_tls g_xpath_tls;
+
+void quorvel_xpath_registry_drop(quorvel_xpath_function_registry* registry) {
+    if (!registry) return;
+    std::free(registry->entries);
+    std::free(registry);
+}
+
+void quorvel_xpath_user_functions_free(quorvel_xpath_user_function* list) {
+    while (list) {
+        quorvel_xpath_user_function* next = list->next;
+        std::free(list->name);
+        std::free(list->record);
+        std::free(list);
+        list = next;
+    }
+}
+
+void quorvel_xpath_doc_order_free(quorvel_xpath_doc_order* table) {
+    if (!table) return;
+    std::free(table->nodes);
+    std::free(table->ranks);
+    std::free(table);
+}
+
+void quorvel_xpath_tls_release() {
+    // Both lists link through the record's first word.
+    for (void* p = g_xpath_tls.nodeset_free; p;) {
+        void* next = *static_cast<void**>(p);
+        std::free(p);
+        p = next;
+    }
+    g_xpath_tls.nodeset_free = nullptr;
+    g_xpath_tls.nodeset_free_count = 0;
+    for (void* p = g_xpath_tls.result_free; p;) {
+        void* next = *static_cast<void**>(p);
+        std::free(p);
+        p = next;
+    }
+    g_xpath_tls.result_free = nullptr;
+    g_xpath_tls.result_free_count = 0;
+}
