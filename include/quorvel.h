@@ -52,6 +52,7 @@ typedef enum quorvel_node_kind {
 typedef struct quorvel_document quorvel_document;
 typedef struct quorvel_node quorvel_node;
 typedef struct quorvel_element quorvel_element;
+typedef struct quorvel_dtd quorvel_dtd;
 
 typedef void* (*quorvel_alloc_function)(size_t size);
 typedef void (*quorvel_dealloc_function)(void* block);
@@ -103,8 +104,8 @@ QUORVEL_API quorvel_status quorvel_document_adopt_child(quorvel_document* owner,
 QUORVEL_API quorvel_status quorvel_document_absorb(quorvel_document* owner, quorvel_document* doc);
 QUORVEL_API quorvel_element* quorvel_document_root(quorvel_document* doc);
 QUORVEL_API quorvel_node* quorvel_document_first_child(quorvel_document* doc);
-/* The document's DTD (an opaque handle here), created empty on first request. */
-QUORVEL_API void* quorvel_document_get_dtd(quorvel_document* doc);
+/* The document's DTD, created empty on first request. */
+QUORVEL_API quorvel_dtd* quorvel_document_get_dtd(quorvel_document* doc);
 QUORVEL_API int quorvel_document_finalize_strings(quorvel_document* doc);
 QUORVEL_API quorvel_status quorvel_document_freeze(quorvel_document* doc);
 QUORVEL_API int quorvel_document_is_frozen(quorvel_document* doc);
@@ -140,6 +141,18 @@ QUORVEL_API void quorvel_node_visit_entering(quorvel_node* node, quorvel_visit_c
    returned 0, or -1 for bad arguments or when memory for the walk ran out. */
 QUORVEL_API int quorvel_node_traverse(quorvel_node* node, int order, quorvel_traverse_callback callback,
                                       void* user);
+
+/* ---- Leaf nodes: text, comment, CDATA, processing instruction, entity reference */
+
+/* ---- Element names, namespaces and namespace declarations ------------------ */
+
+/* ---- Entity check ---------------------------------------------------------- */
+
+/* ---- Parse diagnostics ----------------------------------------------------- */
+
+/* ---- Parsing --------------------------------------------------------------- */
+
+/* ---- DTDs ------------------------------------------------------------------ */
 
 /* ---- Clean-up ------------------------------------------------------------ */
 

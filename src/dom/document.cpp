@@ -378,15 +378,6 @@ void adopt(quorvel_document* owner, quorvel_document* doc) {
 
 }  // namespace
 
-// ---- Placeholders for operations that later parts of the library provide ----------
-
-// Part of the DTD support: documents get no DTD until it is available.
-quorvel_dtd* quorvel_dtd_create(quorvel_pool*) { return nullptr; }
-void quorvel_dtd_release(quorvel_dtd*) {}
-int finalize_element_strings(quorvel_element*, quorvel_pool*) { return 1; }
-quorvel_element* quorvel_element_copy(quorvel_element*, quorvel_document*) { return nullptr; }
-void quorvel_element_index_free(quorvel_element_index*) {}
-
 void quorvel_diag_free_all(quorvel_document* doc) {
     for (int32_t i = 0; i < doc->diag_count; i++) std::free(doc->diags[i].element);
     std::free(doc->diags);
@@ -449,7 +440,7 @@ QUORVEL_API quorvel_node* quorvel_document_first_child(quorvel_document* doc) {
     return reinterpret_cast<quorvel_node*>(doc->root ? doc->root : doc->secondary_root);
 }
 
-QUORVEL_API void* quorvel_document_get_dtd(quorvel_document* doc) {
+QUORVEL_API quorvel_dtd* quorvel_document_get_dtd(quorvel_document* doc) {
     if (!doc) return nullptr;
     if (!doc->dtd) doc->dtd = quorvel_dtd_create(doc->pool);
     return doc->dtd;

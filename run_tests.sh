@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs every test: the normal build's suite, then the same suite built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
+#   ./run_tests.sh            both
+#   ./run_tests.sh --fast     the normal build only
+set -euo pipefail
+cd "$(dirname "$0")"
+jobs=$(nproc)
+
+[ -d build ] || ./build.sh
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+if [ "${1:-}" != "--fast" ]; then
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=address,undefined >/dev/null
+  cmake --build build-asan -j "$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+fi
