@@ -279,6 +279,17 @@ int32_t quorvel_compact_int32_encode_doc(const void* holder, const void* target,
                                          quorvel_document* doc);
 void* quorvel_compact_ptr16_decode(const void* attribute, int16_t value, const int16_t* field);
 
+// Distance between two records, computed on integers: they need not belong
+// to one allocation.
+inline ptrdiff_t quorvel_address_distance(const void* from, const void* to) {
+    return static_cast<ptrdiff_t>(reinterpret_cast<uintptr_t>(to) - reinterpret_cast<uintptr_t>(from));
+}
+// True when a 32-bit link from holder can hold target's offset directly.
+inline bool quorvel_link_fits(const void* holder, const void* target) {
+    ptrdiff_t d = quorvel_address_distance(holder, target);
+    return d > INT32_MIN && d <= INT32_MAX;
+}
+
 // Inline decode: what every reader writes out.
 inline void* quorvel_link_get(const void* holder, const int32_t* field) {
     int32_t v = *field;

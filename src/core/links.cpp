@@ -13,6 +13,7 @@ namespace {
 
 constexpr size_t kSlabEntries = 256;
 
+
 size_t bucket_of(const void* key, size_t bucket_count) {
     uint64_t k = reinterpret_cast<uintptr_t>(key);
     return static_cast<size_t>((k * 0x9E3779B97F4A7C15ull) >> 32) & (bucket_count - 1);
@@ -157,7 +158,7 @@ void quorvel_overflow_remove_document(quorvel_document* doc, quorvel_overflow_en
 
 int32_t quorvel_compact_int32_encode(const void* holder, const void* target, int32_t* field) {
     if (!target) return 0;
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    ptrdiff_t d = quorvel_address_distance(holder, target);
     if (d > INT32_MIN && d < INT32_MAX) return static_cast<int32_t>(d);
     quorvel_overflow_table* t = quorvel_overflow_table_get();
     if (!t || quorvel_compact_overflow_set(t, field, const_cast<void*>(target), nullptr) != 0) return 0;
@@ -167,7 +168,7 @@ int32_t quorvel_compact_int32_encode(const void* holder, const void* target, int
 int32_t quorvel_compact_int32_encode_doc(const void* holder, const void* target, int32_t* field,
                                          quorvel_document* doc) {
     if (!target) return 0;
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    ptrdiff_t d = quorvel_address_distance(holder, target);
     if (d > INT32_MIN && d <= INT32_MAX) return static_cast<int32_t>(d);
     quorvel_overflow_table* t = quorvel_overflow_table_get();
     if (!t || quorvel_compact_overflow_set(t, field, const_cast<void*>(target), doc) != 0) return 0;
@@ -194,7 +195,7 @@ bool quorvel_link_set(const void* holder, int32_t* field, const void* target, qu
         *field = 0;
         return true;
     }
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    ptrdiff_t d = quorvel_address_distance(holder, target);
     if (d > INT32_MIN && d <= INT32_MAX) {
         *field = static_cast<int32_t>(d);
         return true;
@@ -213,7 +214,7 @@ bool quorvel_text_link_set(const void* holder, int32_t* field, const void* targe
         *field = kTextEmpty;
         return true;
     }
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    ptrdiff_t d = quorvel_address_distance(holder, target);
     if (d > INT32_MIN && d < INT32_MAX && d != 0) {
         *field = static_cast<int32_t>(d);
         return true;
@@ -232,7 +233,7 @@ bool quorvel_link16_set(const void* attribute, int16_t* field, const void* targe
         *field = 0;
         return true;
     }
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(attribute);
+    ptrdiff_t d = quorvel_address_distance(attribute, target);
     if (d % 8 == 0 && d / 8 >= -32767 && d / 8 <= 32767 && d != 0) {
         *field = static_cast<int16_t>(d / 8);
         return true;

@@ -23,9 +23,8 @@ void write_link(quorvel_node* holder, int32_t* field, const quorvel_node* target
         *field = 0;
         return;
     }
-    ptrdiff_t d = reinterpret_cast<const char*>(target) - reinterpret_cast<const char*>(holder);
-    if (d > INT32_MIN && d <= INT32_MAX) {
-        *field = static_cast<int32_t>(d);
+    if (quorvel_link_fits(holder, target)) {
+        *field = static_cast<int32_t>(quorvel_address_distance(holder, target));
         return;
     }
     quorvel_document* doc = node_public_document(holder);

@@ -1,0 +1,192 @@
+// Document lifecycle: creation, ownership between documents, the root
+// registry and root installation.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "support/tree_builder.h"
+
+namespace {
+
+using test_support::tree_builder;
+
+TEST(Document, NewDocumentIsEmpty) {
+    quorvel_document* doc = quorvel_document_create();
+    ASSERT_NE(doc, nullptr);
+    EXPECT_EQ(quorvel_document_root(doc), nullptr);
+    EXPECT_EQ(quorvel_document_first_child(doc), nullptr);
+    EXPECT_EQ(quorvel_document_last_error(doc), nullptr);
+    EXPECT_EQ(quorvel_document_is_frozen(doc), 0);
+    EXPECT_EQ(quorvel_document_freeze(doc), 0);
+    EXPECT_EQ(quorvel_document_finalize_strings(doc), 0);
+    EXPECT_EQ(doc->standalone, -1);
+    EXPECT_EQ(doc->is_html, 0);
+    quorvel_node* node = quorvel_document_node(doc);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->kind, QUORVEL_NODE_DOCUMENT);
+    EXPECT_EQ(quorvel_node_first_child(node), nullptr);
+    EXPECT_EQ(quorvel_document_get_dtd(doc), quorvel_document_get_dtd(doc));
+    quorvel_document_free(doc);
+
+    quorvel_document* html = quorvel_document_create_html();
+    EXPECT_EQ(html->is_html, 1);
+    quorvel_document_free(html);
+}
+
+TEST(Document, NullArguments) {
+    EXPECT_EQ(quorvel_document_root(nullptr), nullptr);
+    EXPECT_EQ(quorvel_document_first_child(nullptr), nullptr);
+    EXPECT_EQ(quorvel_document_get_dtd(nullptr), nullptr);
+    EXPECT_EQ(quorvel_document_freeze(nullptr), -4);
+    EXPECT_EQ(quorvel_document_set_strict(nullptr, 1), -4);
+    EXPECT_EQ(quorvel_document_set_allocators(nullptr, nullptr, nullptr), -4);
+    EXPECT_EQ(quorvel_document_last_error(nullptr), nullptr);
+    EXPECT_EQ(quorvel_document_node(nullptr), nullptr);
+    EXPECT_EQ(quorvel_document_absorb(nullptr, nullptr), -4);
+    EXPECT_EQ(quorvel_document_adopt_child(nullptr, nullptr), -4);
+    quorvel_document_free(nullptr);
+}
+
+TEST(Document, StrictFlagAndCallerValues) {
+    quorvel_document* doc = quorvel_document_create();
+    EXPECT_EQ(quorvel_document_set_strict(doc, 9), 0);
+    EXPECT_EQ(quorvel_document_get_strict(doc), 1);
+    int x;
+    EXPECT_EQ(quorvel_document_set_allocators(doc, &x, nullptr), 0);
+    EXPECT_EQ(doc->caller_values[0], &x);
+    quorvel_document_free(doc);
+}
+
+// Absorbed documents go with the later of the owner's and the caller's free.
+TEST(Ownership, AbsorbRules) {
+    quorvel_document* a = quorvel_document_create();
+    quorvel_document* b = quorvel_document_create();
+    quorvel_document* c = quorvel_document_create();
+    EXPECT_EQ(quorvel_document_absorb(a, a), -5);
+    EXPECT_EQ(quorvel_document_absorb(a, b), 0);
+    EXPECT_EQ(quorvel_document_absorb(b, c), -5);  // b is itself absorbed
+    EXPECT_EQ(quorvel_document_absorb(c, b), -5);  // b already has an owner
+    EXPECT_EQ(quorvel_document_absorb(b, a), -5);  // would close a cycle
+    quorvel_document_free(b);                      // the caller's free: b stays for a
+    quorvel_document_free(a);                      // frees both
+    quorvel_document_free(c);
+}
+
+TEST(Ownership, AbsorbedDocumentOutlivesItsOwnerWithItsRoot) {
+    quorvel_document* owner = quorvel_document_create();
+    quorvel_document* doc = quorvel_document_create();
+    tree_builder b(doc);
+    quorvel_element* root = b.root(b.element("kept"));
+    ASSERT_EQ(quorvel_document_absorb(owner, doc), 0);
+    quorvel_document_free(owner);
+    EXPECT_EQ(quorvel_document_root(doc), root);
+    EXPECT_EQ(quorvel_element_get_document(root), doc);
+    quorvel_document_free(doc);
+}
+
+TEST(Ownership, AdoptRefusesSelfDoubleAndCycles) {
+    quorvel_document* a = quorvel_document_create();
+    quorvel_document* b = quorvel_document_create();
+    quorvel_document* c = quorvel_document_create();
+    EXPECT_EQ(quorvel_document_adopt_child(a, a), -5);
+    EXPECT_EQ(quorvel_document_adopt_child(a, b), 0);
+    EXPECT_EQ(quorvel_document_adopt_child(c, b), -5);  // b already adopted
+    EXPECT_EQ(quorvel_document_adopt_child(b, c), 0);
+    EXPECT_EQ(quorvel_document_adopt_child(c, a), -5);  // a -> b -> c -> a
+    EXPECT_EQ(quorvel_document_absorb(c, b), -5);       // adopted already
+    quorvel_document_free(a);                           // frees a, b and c once each
+}
+
+TEST(Ownership, AdoptedDocumentFreedDirectlyLeavesItsOwnersList) {
+    quorvel_document* a = quorvel_document_create();
+    quorvel_document* b = quorvel_document_create();
+    quorvel_document* c = quorvel_document_create();
+    ASSERT_EQ(quorvel_document_adopt_child(a, b), 0);
+    ASSERT_EQ(quorvel_document_adopt_child(a, c), 0);
+    quorvel_document_free(b);
+    EXPECT_EQ(a->adopted_head, c);
+    quorvel_document_free(a);
+}
+
+TEST(Registry, FindsTheDocumentOfAnyElement) {
+    quorvel_document* doc = quorvel_document_create();
+    tree_builder b(doc);
+    quorvel_element* root = b.root(b.element("r"));
+    quorvel_element* leaf = b.append(b.append(root, b.element("a")), b.element("b"));
+    EXPECT_EQ(quorvel_element_get_document(leaf), doc);
+    EXPECT_EQ(quorvel_element_get_document(leaf), doc);  // through the memo
+    quorvel_element* detached = b.element("loose");
+    EXPECT_EQ(quorvel_element_get_document(detached), nullptr);
+    EXPECT_EQ(quorvel_element_get_document(nullptr), nullptr);
+    // Another thread finds it through the registry.
+    std::thread([&] { EXPECT_EQ(quorvel_element_get_document(leaf), doc); }).join();
+    quorvel_document_free(doc);
+}
+
+TEST(Registry, StaleMemoIsNotTrustedAfterFree) {
+    quorvel_document* d1 = quorvel_document_create();
+    tree_builder b1(d1);
+    quorvel_element* r1 = b1.root(b1.element("r"));
+    EXPECT_EQ(quorvel_element_get_document(r1), d1);
+    quorvel_document_free(d1);
+    // A new document may reuse the same storage; lookups must not return d1.
+    quorvel_document* d2 = quorvel_document_create();
+    tree_builder b2(d2);
+    quorvel_element* r2 = b2.root(b2.element("r"));
+    EXPECT_EQ(quorvel_element_get_document(r2), d2);
+    quorvel_document_free(d2);
+}
+
+TEST(SetRoot, StatusesAndMessages) {
+    quorvel_document* doc = quorvel_document_create();
+    tree_builder b(doc);
+    quorvel_element* out = reinterpret_cast<quorvel_element*>(1);
+    EXPECT_EQ(quorvel_document_set_root_ex(doc, nullptr, &out), -4);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_STREQ(quorvel_last_error(), "set_root: NULL document or element");
+
+    quorvel_element* parent = b.root(b.element("p"));
+    quorvel_element* child = b.append(parent, b.element("c"));
+    EXPECT_EQ(quorvel_document_set_root_ex(doc, child, &out), -5);
+    EXPECT_STREQ(quorvel_last_error(), "set_root: element is attached to a parent");
+    EXPECT_EQ(quorvel_document_root(doc), parent);
+
+    // An element of no document cannot be copied in yet.
+    quorvel_element* loose = b.element("loose");
+    EXPECT_EQ(quorvel_document_set_root_ex(doc, loose, &out), -1);
+    EXPECT_STREQ(quorvel_last_error(), "set_root: adoption copy failed");
+    EXPECT_EQ(quorvel_document_root(doc), parent);
+    quorvel_document_free(doc);
+}
+
+TEST(SetRoot, ReplacesTheRootInPlaceKeepingTrailingNodes) {
+    quorvel_document* doc = quorvel_document_create();
+    tree_builder b(doc);
+    quorvel_element* old_root = b.root(b.element("old"));
+    quorvel_comment* after = b.top_level(b.comment("after"));
+    quorvel_element* fresh = b.element("new");
+    quorvel_root_doc_register(fresh, doc);
+    quorvel_element* out = nullptr;
+    ASSERT_EQ(quorvel_document_set_root_ex(doc, fresh, &out), 0);
+    EXPECT_EQ(out, fresh);
+    EXPECT_EQ(quorvel_document_root(doc), fresh);
+    EXPECT_EQ(quorvel_document_first_child(doc), &fresh->head);
+    EXPECT_EQ(quorvel_node_next_sibling(&fresh->head), &after->head);
+    EXPECT_EQ(doc->last_top, &after->head);
+    EXPECT_EQ(quorvel_element_get_document(old_root), doc);  // keeps its registration
+    quorvel_document_free(doc);
+}
+
+TEST(SetRoot, EmptyDocumentKeepsAnEmptyTopLevelList) {
+    quorvel_document* doc = quorvel_document_create();
+    tree_builder b(doc);
+    quorvel_element* e = b.element("r");
+    quorvel_root_doc_register(e, doc);
+    ASSERT_EQ(quorvel_document_set_root(doc, e), 0);
+    EXPECT_EQ(doc->first_top, nullptr);
+    EXPECT_EQ(quorvel_document_first_child(doc), &e->head);
+    EXPECT_EQ(quorvel_node_first_child(quorvel_document_node(doc)), &e->head);
+    quorvel_document_free(doc);
+}
+
+}  // namespace
