@@ -19,13 +19,13 @@ struct quorvel_document;
 
 // ---- Per-thread settings and last error -----------------------------------
 
-extern thread_local quorvel_alloc_function g_quorvel_alloc_function;
-extern thread_local quorvel_dealloc_function g_quorvel_dealloc_function;
-extern thread_local int g_quorvel_strict_mode;
-extern thread_local int g_quorvel_max_depth;
-extern thread_local char error_message[512];
-extern thread_local int last_error_line;
-extern thread_local int last_error_column;
+extern thread_local constinit quorvel_alloc_function g_quorvel_alloc_function;
+extern thread_local constinit quorvel_dealloc_function g_quorvel_dealloc_function;
+extern thread_local constinit int g_quorvel_strict_mode;
+extern thread_local constinit int g_quorvel_max_depth;
+extern thread_local constinit char error_message[512];
+extern thread_local constinit int last_error_line;
+extern thread_local constinit int last_error_column;
 
 // Writes the thread's last-error text (at most 511 bytes and a NUL).
 void quorvel_set_last_error(const char* message);
@@ -85,7 +85,7 @@ struct quorvel_block_cache {
     size_t count;
     size_t bytes;
 };
-extern thread_local quorvel_block_cache g_small;
+extern thread_local constinit quorvel_block_cache g_small;
 extern quorvel_block_cache g_retain;  // guarded by g_retain_lock, 4 slots used
 void quorvel_retain_lock();
 void quorvel_retain_unlock();
@@ -160,17 +160,17 @@ struct quorvel_recycle_list {
     size_t limit;
     size_t misses;
 };
-extern thread_local quorvel_recycle_list t_recycle_pools;
-extern thread_local quorvel_recycle_list t_recycle_pages;
+extern thread_local constinit quorvel_recycle_list t_recycle_pools;
+extern thread_local constinit quorvel_recycle_list t_recycle_pages;
 
 // Element, name and attribute block recycle lists fed by document freeing.
 // Blocks are always malloc'd and linked through their first word.
-extern thread_local void* tls_recycle_elem;
-extern thread_local void* tls_recycle_name;
-extern thread_local void* tls_recycle_attr;
-extern thread_local size_t tls_recycle_elem_bytes;
-extern thread_local size_t tls_recycle_name_bytes;
-extern thread_local size_t tls_recycle_attr_bytes;
+extern thread_local constinit void* tls_recycle_elem;
+extern thread_local constinit void* tls_recycle_name;
+extern thread_local constinit void* tls_recycle_attr;
+extern thread_local constinit size_t tls_recycle_elem_bytes;
+extern thread_local constinit size_t tls_recycle_name_bytes;
+extern thread_local constinit size_t tls_recycle_attr_bytes;
 
 // ---- String views -----------------------------------------------------------
 
@@ -260,7 +260,7 @@ struct quorvel_overflow_table {
     size_t free_left;
 };
 
-extern thread_local quorvel_overflow_table* g_overflow_table;
+extern thread_local constinit quorvel_overflow_table* g_overflow_table;
 
 void* overflow_lookup(const void* field);
 inline void* quorvel_compact_int32_decode(const void* field) { return overflow_lookup(field); }

@@ -16,7 +16,7 @@ struct quorvel_xpath_tls {
     void* result_free;
     int result_free_count;
 };
-extern thread_local quorvel_xpath_tls g_xpath_tls;
+extern thread_local constinit quorvel_xpath_tls g_xpath_tls;
 constexpr int kXpathMaxFreeNodesets = 64;
 constexpr int kXpathMaxFreeResults = 32;
 
