@@ -1,7 +1,7 @@
 // Decoding of character and entity references in stored values: the lazy
 // decoder the attribute getters, parsers, serializer and canonicalization
 // share, its variant that also expands a DTD's entities, the finalize walk,
-// and the small pieces both decoders and DTD expansion use. Every caller
+// and the small helpers both decoders and DTD expansion use. Every caller
 // treats a NULL result as "keep the raw text", so nothing is ever lost.
 #pragma once
 
@@ -34,7 +34,7 @@ char* quorvel_decode_entities_view_with_dtd(const quorvel_string_view* view, quo
 // (part of the subtree is then left as it was), else 1.
 int finalize_element_strings(quorvel_element* root, quorvel_pool* pool);
 
-// ---- Shared pieces ------------------------------------------------------------
+// ---- Shared helpers -----------------------------------------------------------
 
 enum class char_ref_result {
     complete,   // digits, then ';'

@@ -1,8 +1,7 @@
-// The DTD record: creation, release, the first-declaration-wins insertions,
-// the lookups other subsystems call, and the exported DTD functions.
-// Everything but the `defaulted` array lives in the DTD's pool, so release
-// frees that array and, for a DTD that owns its pool, the pool.
-#include <cstdio>
+// The DTD record: creation, release, the first-declaration-wins insertions
+// and the lookups other subsystems call. Everything but the `defaulted`
+// array lives in the DTD's pool, so release frees that array and, for a DTD
+// that owns its pool, the pool.
 #include <cstdlib>
 #include <cstring>
 
@@ -14,7 +13,6 @@ constexpr size_t kEntityBuckets = 128;
 constexpr size_t kElementBuckets = 64;
 constexpr size_t kNotationBuckets = 32;
 constexpr size_t kAttributeBuckets = 128;
-constexpr size_t kOwnPoolPageSize = 32768;
 
 // "element.attribute" keys of up to this many bytes are built on the stack.
 constexpr size_t kInlineKeyBytes = 256;
@@ -138,55 +136,3 @@ size_t dtd_expansion_limit(size_t input_length) {
     size_t scaled = input_length > SIZE_MAX / 100 ? SIZE_MAX : input_length * 100;
     return scaled > kFloor ? scaled : kFloor;
 }
-
-extern "C" {
-
-QUORVEL_API quorvel_dtd* quorvel_dtd_parse(const char* text, size_t length) {
-    if (!text || length == 0) return nullptr;
-    quorvel_pool* pool = quorvel_pool_create_with_page_size(kOwnPoolPageSize);
-    if (!pool) {
-        quorvel_set_last_error("Out of memory while parsing a DTD");
-        return nullptr;
-    }
-    quorvel_dtd* dtd = quorvel_dtd_create(pool);
-    if (!dtd) {
-        quorvel_pool_destroy(pool);
-        quorvel_set_last_error("Out of memory while parsing a DTD");
-        return nullptr;
-    }
-    dtd->owns_pool = 1;
-    dtd_parse_outcome outcome = dtd_parse_run(dtd, text, length, 0);
-    if (outcome != dtd_parse_outcome::clean || dtd->has_error) {
-        // The limits wrote their own, more precise text.
-        if (outcome != dtd_parse_outcome::too_large && outcome != dtd_parse_outcome::too_deep)
-            quorvel_set_last_error("Malformed declaration in DTD");
-        quorvel_dtd_release(dtd);
-        return nullptr;
-    }
-    return dtd;
-}
-
-QUORVEL_API int quorvel_dtd_parse_external_subset(quorvel_dtd* dtd, const char* text, size_t length) {
-    if (!dtd || !text || length == 0) return -1;
-    (void)dtd_parse_into(dtd, text, length, 0);
-    return 1;
-}
-
-QUORVEL_API void quorvel_dtd_set_pe_loader(quorvel_dtd* dtd, quorvel_dtd_pe_loader loader, void* user_data) {
-    if (!dtd) return;
-    dtd->pe_loader = loader;
-    dtd->pe_loader_data = user_data;
-}
-
-QUORVEL_API void quorvel_dtd_free(quorvel_dtd* dtd) { quorvel_dtd_release(dtd); }
-
-QUORVEL_API void quorvel_dtd_error_free(quorvel_dtd_error* error) {
-    if (!error) return;
-    std::free(error->message);
-    std::free(error->detail);
-    error->message = nullptr;
-    error->detail = nullptr;
-    error->code = 0;
-}
-
-}  // extern "C"

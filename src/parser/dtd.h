@@ -81,6 +81,11 @@ struct quorvel_dtd {
     // Raised whenever an entity is added: expansion sizes remembered under an
     // older generation are stale, since a reference may now resolve.
     uint32_t entity_generation;
+    // Amplification accounting over every expansion against this DTD (for a
+    // document's DTD: over the whole parse), so that many small references
+    // cannot add up to what one large one may not.
+    size_t expansion_input;  // bytes of text handed to the expansion
+    size_t expansion_work;   // replacement-text bytes scanned by successful expansions
 };
 
 // ---- Model ------------------------------------------------------------------
@@ -125,8 +130,9 @@ dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t lengt
 constexpr int kDtdMaxIncludeNesting = 64;
 
 // Largest expansion (entity replacement text or parameter-entity
-// substitution) one call may produce: the larger of 16 MiB and 100 times
-// the input it started from.
+// substitution) allowed for an input: the larger of 16 MiB and 100 times
+// the input. Entity expansion counts everything expanded against one DTD;
+// a DTD parse counts what that parse substitutes.
 size_t dtd_expansion_limit(size_t input_length);
 
 // ---- General-entity expansion --------------------------------------------------
@@ -155,6 +161,10 @@ enum class dtd_expand_status : int {
 };
 // Outcome of the calling thread's most recent expansion.
 dtd_expand_status dtd_last_expand_status();
+
+// Adds text the expansion allowance of dtd is measured against, beyond the
+// texts expanded themselves (a document parser may count its whole input).
+void dtd_count_expansion_input(quorvel_dtd* dtd, size_t length);
 
 // Expands character references, the predefined entities and the DTD's
 // internal general entities in text[0, length) (stopping early at a NUL

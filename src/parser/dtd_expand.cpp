@@ -3,10 +3,12 @@
 // measuring pass and a copying pass. Expansion is bounded three ways:
 // nesting (a chain of at most ten entities is expanded), recursion (a name
 // already on the chain fails), and size: the bytes of replacement text
-// scanned may not pass dtd_expansion_limit of the input, which also bounds
-// the output and catches bombs built on empty entities. The measuring pass
-// remembers each entity's size per nesting depth, so a "billion laughs"
-// subset is refused after a few dozen lookups instead of gigabytes of work.
+// scanned may not pass dtd_expansion_limit of the text expanded, both
+// summed over every expansion against the DTD. That bounds the output,
+// catches bombs built on empty entities, and stops many small references
+// from adding up. The measuring pass remembers each entity's size per
+// nesting depth, so a "billion laughs" subset is refused after a few dozen
+// lookups instead of gigabytes of work.
 #include <cstdlib>
 #include <cstring>
 
@@ -38,18 +40,20 @@ struct expansion {
     dtd_entity_chain* chain;
     char* out;        // NULL while measuring
     size_t capacity;  // bytes out may take (copying pass)
-    size_t limit;     // most replacement-text bytes the whole expansion may scan
+    size_t limit;     // most bytes this expansion may scan
     size_t length = 0;
-    size_t work = 0;  // replacement-text bytes scanned so far, the input included
+    size_t work = 0;  // replacement-text bytes scanned so far
     dtd_expand_status status = dtd_expand_status::ok;
 
     expansion(quorvel_dtd* d, dtd_entity_chain* c, char* o, size_t cap, size_t lim)
         : dtd(d), chain(c), out(o), capacity(cap), limit(lim) {}
 
     // One pass over the top-level text; the chain is left as it was found.
+    // The text itself is not charged: plain text always decodes, whatever
+    // earlier expansions used.
     bool run(const char* s, size_t n) {
         size_t base = chain->count;
-        bool ok = charge(n) && text(s, n);
+        bool ok = text(s, n);
         chain->count = base;
         return ok;
     }
@@ -193,10 +197,18 @@ bool expansion::text(const char* s, size_t n) {
     return true;
 }
 
-void report(const expansion& x) {
+// What an expansion of length more bytes may still scan: the DTD's
+// allowance for all its input so far, less what earlier expansions used.
+size_t allowance(const quorvel_dtd* dtd, size_t length, size_t* total) {
+    if (!dtd) return *total = dtd_expansion_limit(length);
+    *total = dtd_expansion_limit(add_saturating(dtd->expansion_input, length));
+    return *total > dtd->expansion_work ? *total - dtd->expansion_work : 0;
+}
+
+void report(const expansion& x, size_t total) {
     t_last_status = x.status;
     if (x.status == dtd_expand_status::too_large)
-        quorvel_set_last_errorf("Entity expansion exceeds the limit of %zu bytes", x.limit);
+        quorvel_set_last_errorf("Entity expansion exceeds the limit of %zu bytes", total);
     else if (x.status == dtd_expand_status::recursive_entity)
         quorvel_set_last_error("Recursive entity reference in entity expansion");
 }
@@ -213,6 +225,10 @@ void dtd_chain_release(dtd_entity_chain* chain) {
 
 dtd_expand_status dtd_last_expand_status() { return t_last_status; }
 
+void dtd_count_expansion_input(quorvel_dtd* dtd, size_t length) {
+    if (dtd) dtd->expansion_input = add_saturating(dtd->expansion_input, length);
+}
+
 char* dtd_expand_text(quorvel_dtd* dtd, const char* text, size_t length, dtd_entity_chain* chain,
                       quorvel_pool* pool, size_t* out_length) {
     if (out_length) *out_length = 0;
@@ -222,11 +238,13 @@ char* dtd_expand_text(quorvel_dtd* dtd, const char* text, size_t length, dtd_ent
     const char* storage[16];
     dtd_entity_chain own = dtd_chain_on(storage, 16);
     if (!chain) chain = &own;
-    size_t limit = dtd_expansion_limit(length);
+    size_t total = 0;
+    size_t limit = allowance(dtd, length, &total);
+    dtd_count_expansion_input(dtd, length);
 
     expansion measure(dtd, chain, nullptr, 0, limit);
     if (!measure.run(text, length)) {
-        report(measure);
+        report(measure, total);
         dtd_chain_release(&own);
         return nullptr;
     }
@@ -242,11 +260,12 @@ char* dtd_expand_text(quorvel_dtd* dtd, const char* text, size_t length, dtd_ent
     dtd_chain_release(&own);
     if (!ok || copy.length != n) {
         if (ok) copy.status = dtd_expand_status::recursive_entity;
-        report(copy);
+        report(copy, total);
         if (!pool) std::free(out);
         return nullptr;
     }
     out[n] = '\0';
+    if (dtd) dtd->expansion_work = add_saturating(dtd->expansion_work, copy.work);
     t_last_status = dtd_expand_status::ok;
     if (out_length) *out_length = n;
     return out;
@@ -264,7 +283,8 @@ size_t calculate_expanded_length(quorvel_dtd* dtd, const char* text, dtd_entity_
     const char* storage[16];
     dtd_entity_chain own = dtd_chain_on(storage, 16);
     if (!chain) chain = &own;
-    expansion measure(dtd, chain, nullptr, 0, dtd_expansion_limit(length));
+    size_t total = 0;
+    expansion measure(dtd, chain, nullptr, 0, allowance(dtd, length, &total));
     bool ok = measure.run(text, length);
     dtd_chain_release(&own);
     t_last_status = measure.status;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "dom/dom.h"
@@ -501,6 +502,21 @@ TEST(DtdExpand, LimitScalesWithTheInput) {
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(length, (size_t(20) << 20) + 300 * 1024);
     std::free(out);
+}
+
+TEST(DtdExpand, ManyExpansionsShareOneAllowance) {
+    std::string text = "<!ENTITY mib '" + std::string(1 << 20, 'm') + "'>";
+    dtd_ptr dtd = parse(text);
+    ASSERT_NE(dtd, nullptr);
+    int expanded = 0;
+    for (int i = 0; i < 40 && expand(dtd.get(), "&mib;") != "<null>"; i++) expanded++;
+    EXPECT_EQ(expanded, 16);
+    EXPECT_EQ(dtd_last_expand_status(), dtd_expand_status::too_large);
+    // Text without entities still decodes once the allowance is spent.
+    EXPECT_EQ(expand(dtd.get(), "a &lt; b"), "a < b");
+    // A parser that counts its whole input raises the allowance.
+    dtd_count_expansion_input(dtd.get(), size_t(1) << 20);
+    EXPECT_EQ(expand(dtd.get(), "&mib;").size(), size_t(1) << 20);
 }
 
 }  // namespace
