@@ -141,6 +141,7 @@ bool expansion::entity(quorvel_dtd_entity* e) {
 }
 
 bool expansion::text(const char* s, size_t n) {
+    if (n == 0) return true;
     const char* end = s + n;
     const char* last_semicolon = static_cast<const char*>(memrchr(s, ';', n));
     while (s < end) {
