@@ -148,11 +148,45 @@ QUORVEL_API int quorvel_node_traverse(quorvel_node* node, int order, quorvel_tra
 
 /* ---- Entity check ---------------------------------------------------------- */
 
+/* 1 when text[0, length) holds an entity reference other than a character
+   reference or one of lt, gt, amp, apos, quot; else 0. A reference is '&',
+   1 to 64 bytes other than '&', ';' and '<', then ';'. */
+QUORVEL_API int quorvel_str_has_nonstandard_entity(const char* text, size_t length);
+
 /* ---- Parse diagnostics ----------------------------------------------------- */
 
 /* ---- Parsing --------------------------------------------------------------- */
 
 /* ---- DTDs ------------------------------------------------------------------ */
+
+/* Filled by DTD validation. message and detail are malloc'd copies (detail:
+   the element concerned, or NULL); release them with quorvel_dtd_error_free. */
+typedef struct quorvel_dtd_error {
+    char* message;
+    char* detail;
+    int code;
+} quorvel_dtd_error;
+
+/* Supplies the text of an external parameter entity: *length receives its
+   byte length (no NUL needed). The library copies the text and releases the
+   buffer with the thread's release hook, or free when none is set, so
+   allocate it to match. NULL leaves the reference unresolved. */
+typedef char* (*quorvel_dtd_pe_loader)(void* user_data, const char* system_id, size_t* length);
+
+/* Parses a stand-alone DTD. NULL for an empty text, no memory, a malformed
+   declaration or a parameter-entity expansion beyond the size limit. */
+QUORVEL_API quorvel_dtd* quorvel_dtd_parse(const char* text, size_t length);
+/* Adds declarations to a DTD; earlier declarations of a name stay. 1 when
+   parsed (malformed declarations are skipped), -1 for bad arguments. */
+QUORVEL_API int quorvel_dtd_parse_external_subset(quorvel_dtd* dtd, const char* text, size_t length);
+/* The loader is called only while declarations are parsed, on the parsing
+   thread. A NULL DTD is ignored. */
+QUORVEL_API void quorvel_dtd_set_pe_loader(quorvel_dtd* dtd, quorvel_dtd_pe_loader loader, void* user_data);
+/* Frees a DTD from quorvel_dtd_parse. On a document's DTD it releases only
+   the DTD's own arrays; the rest goes with the document. NULL is ignored. */
+QUORVEL_API void quorvel_dtd_free(quorvel_dtd* dtd);
+/* Frees message and detail and clears the record; the record stays the caller's. */
+QUORVEL_API void quorvel_dtd_error_free(quorvel_dtd_error* error);
 
 /* ---- Clean-up ------------------------------------------------------------ */
 

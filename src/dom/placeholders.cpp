@@ -3,11 +3,6 @@
 // here is removed when its real implementation lands.
 #include "dom/dom.h"
 
-// Documents get no DTD until DTD support is built.
-quorvel_dtd* quorvel_dtd_create(quorvel_pool*) { return nullptr; }
-void quorvel_dtd_release(quorvel_dtd*) {}
-// Nothing yet stores undecoded views, so there is nothing to finalize.
-int finalize_element_strings(quorvel_element*, quorvel_pool*) { return 1; }
 // Without deep copy a foreign element cannot be adopted.
 quorvel_element* quorvel_element_copy(quorvel_element*, quorvel_document*) { return nullptr; }
 // No element index is ever built yet.
