@@ -146,6 +146,46 @@ QUORVEL_API int quorvel_node_traverse(quorvel_node* node, int order, quorvel_tra
 
 /* ---- Element names, namespaces and namespace declarations ------------------ */
 
+/* A namespace handle is the namespace URI itself, owned by the document. */
+typedef const char* quorvel_namespace;
+
+/* Local name (without prefix); "" for NULL, a non-element or an unnamed element. */
+QUORVEL_API const char* quorvel_element_name(const quorvel_element* element);
+/* Prefix, or NULL when the element has none. */
+QUORVEL_API const char* quorvel_element_prefix(const quorvel_element* element);
+/* URI bound to prefix (NULL: the default namespace) by the nearest declaration
+   on the element or an ancestor; "" for an undeclaration; NULL when unbound.
+   "xml" has no implicit binding here. */
+QUORVEL_API const char* quorvel_element_namespace_for_prefix(const quorvel_element* element, const char* prefix);
+/* The element's namespace URI, NULL when it is in no namespace. Resolved on
+   first use and remembered until a rename, a declaration change or a move
+   makes it out of date. */
+QUORVEL_API quorvel_namespace quorvel_element_namespace(quorvel_element* element);
+QUORVEL_API const char* quorvel_namespace_uri(quorvel_namespace ns);
+/* Always NULL: a handle carries no prefix. */
+QUORVEL_API const char* quorvel_namespace_prefix(quorvel_namespace ns);
+/* Writes local name, prefix and namespace URI through each non-NULL pointer. */
+QUORVEL_API void quorvel_element_expanded_name(quorvel_element* element, const char** local_name,
+                                               const char** prefix, const char** uri);
+/* The argument unchanged: an element's hash value is its handle. */
+QUORVEL_API uintptr_t quorvel_element_hash_value(uintptr_t value);
+/* Declarations made on the element itself: its declaration list, then its
+   attributes named "xmlns" or "xmlns:p". Read by index 0 .. count-1; the
+   prefix is NULL for a default-namespace declaration, both readers give NULL
+   out of range. */
+QUORVEL_API size_t quorvel_element_namespace_count(const quorvel_element* element);
+QUORVEL_API const char* quorvel_element_namespace_decl_prefix(const quorvel_element* element, size_t index);
+QUORVEL_API const char* quorvel_element_namespace_decl_uri(const quorvel_element* element, size_t index);
+/* Appends a declaration (prefix NULL or "": the default namespace; uri "":
+   an undeclaration). -4 NULL element or URI, -5 not an element or an element
+   with neither a document nor a place to keep it, -1 no memory. */
+QUORVEL_API quorvel_status quorvel_element_add_namespace_definition(quorvel_element* element, const char* prefix,
+                                                                    const char* uri);
+QUORVEL_API quorvel_status quorvel_element_set_default_namespace(quorvel_element* element, const char* uri);
+/* Removes the first declaration of the prefix (NULL or "": the default
+   namespace) from the element's list; -6 when there is none. */
+QUORVEL_API quorvel_status quorvel_element_remove_namespace_definition(quorvel_element* element, const char* prefix);
+
 /* ---- Entity check ---------------------------------------------------------- */
 
 /* 1 when text[0, length) holds an entity reference other than a character

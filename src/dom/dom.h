@@ -90,9 +90,15 @@ struct quorvel_element_ext {
     uint32_t child_changes;    // +1 on every change of the children
     uint32_t cache_counter;    // child_changes when the indexed-child cache was taken
     uint32_t cache_index;
+    // -> the element's text as quorvel_element_text last copied it for mixed
+    // content (a pool string), 0 = none. Reused while the text is unchanged.
+    int32_t text_copy;
     quorvel_node* cache_child; // NULL when the cache is empty
 };
 static_assert(sizeof(quorvel_element_ext) == 56);
+static_assert(offsetof(quorvel_element_ext, child_changes) == 32 &&
+              offsetof(quorvel_element_ext, text_copy) == 44 &&
+              offsetof(quorvel_element_ext, cache_child) == 48);
 
 // ---- Attribute (not a node) ---------------------------------------------------------
 
@@ -172,8 +178,10 @@ static_assert(sizeof(quorvel_doctype) == 48);
 
 struct quorvel_document_node_record {
     quorvel_node head;
+    int32_t text_copy;  // as quorvel_element_ext::text_copy, for the document node
     quorvel_document* document;
 };
+static_assert(offsetof(quorvel_document_node_record, document) == 16);
 
 // ---- Per-kind descriptors -----------------------------------------------------------
 

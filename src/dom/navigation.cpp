@@ -53,6 +53,7 @@ quorvel_node* quorvel_document_get_node(quorvel_document* doc) {
         auto* rec = static_cast<quorvel_document_node_record*>(
             quorvel_pool_alloc(doc->pool, sizeof(quorvel_document_node_record)));
         if (!rec) return nullptr;
+        *rec = quorvel_document_node_record{};
         rec->head = quorvel_node{QUORVEL_NODE_DOCUMENT, 0, 0};
         rec->document = doc;
         doc->document_node = rec;
