@@ -2,6 +2,7 @@
 // full, so that documents work before those parts are built. Each definition
 // here is removed when its real implementation lands.
 #include "dom/dom.h"
+#include "dom/element_api.h"
 
 // Documents get no DTD until DTD support is built.
 quorvel_dtd* quorvel_dtd_create(quorvel_pool*) { return nullptr; }
@@ -12,3 +13,5 @@ int finalize_element_strings(quorvel_element*, quorvel_pool*) { return 1; }
 quorvel_element* quorvel_element_copy(quorvel_element*, quorvel_document*) { return nullptr; }
 // No element index is ever built yet.
 void quorvel_element_index_free(quorvel_element_index*) {}
+// No attribute index is built yet, so no entry can name an element.
+void attr_index_forget_element(quorvel_document*, quorvel_element*) {}
