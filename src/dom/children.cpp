@@ -74,10 +74,10 @@ const char* text_run(const quorvel_text* t, size_t* length) {
     return s;
 }
 
-// Calls piece(bytes, length) for every text, CDATA and entity-reference run
+// Calls emit(bytes, length) for every text, CDATA and entity-reference run
 // below node, in document order. False when memory for the walk ran out.
-template <typename Piece>
-bool for_each_text_run(const quorvel_node* node, Piece&& piece) {
+template <typename Emit>
+bool for_each_text_run(const quorvel_node* node, Emit&& emit) {
     quorvel_small_stack<quorvel_node*, 32> resume;  // where each open level carries on
     quorvel_node* c = first_child_of_node(node);
     for (;;) {
@@ -86,14 +86,14 @@ bool for_each_text_run(const quorvel_node* node, Piece&& piece) {
                 case QUORVEL_NODE_TEXT: {
                     size_t length;
                     const char* s = text_run(reinterpret_cast<quorvel_text*>(c), &length);
-                    piece(s, length);
+                    emit(s, length);
                     break;
                 }
                 case QUORVEL_NODE_CDATA:
-                    if (const char* s = reinterpret_cast<quorvel_comment*>(c)->content) piece(s, std::strlen(s));
+                    if (const char* s = reinterpret_cast<quorvel_comment*>(c)->content) emit(s, std::strlen(s));
                     break;
                 case QUORVEL_NODE_ENTITY_REF:
-                    if (const char* s = quorvel_entity_ref_resolve(c)) piece(s, std::strlen(s));
+                    if (const char* s = quorvel_entity_ref_resolve(c)) emit(s, std::strlen(s));
                     break;
                 case QUORVEL_NODE_ELEMENT:
                     if (quorvel_node* child = first_child(reinterpret_cast<quorvel_element*>(c))) {
