@@ -142,6 +142,131 @@ QUORVEL_API void quorvel_node_visit_entering(quorvel_node* node, quorvel_visit_c
 QUORVEL_API int quorvel_node_traverse(quorvel_node* node, int order, quorvel_traverse_callback callback,
                                       void* user);
 
+/* ---- Attributes ----------------------------------------------------------- */
+
+/* An attribute record; not a node. Values are decoded on first read and
+   stay owned by the document. */
+typedef struct quorvel_attribute quorvel_attribute;
+
+/* Value by qualified name: a prefixed name matches namespace and local name
+   ("xml" is implicit, "xmlns" is refused), an unprefixed name matches
+   unprefixed attributes only. "" for an empty value, NULL when missing. */
+QUORVEL_API const char* quorvel_element_attribute(quorvel_element* element, const char* name);
+QUORVEL_API int quorvel_element_has_attribute(quorvel_element* element, const char* name);
+/* By namespace URI (NULL or "": no namespace) and local name. */
+QUORVEL_API const char* quorvel_element_attribute_ns(quorvel_element* element, const char* namespace_uri,
+                                                    const char* local_name);
+QUORVEL_API int quorvel_element_has_attribute_ns(quorvel_element* element, const char* namespace_uri,
+                                                const char* local_name);
+/* Typed reads give the default when the attribute is missing, empty or
+   unreadable; integers that do not fit the result type are unreadable.
+   White space may surround numbers; white space alone reads as 0. The truth
+   reader takes true/yes/on/1 and false/no/off/0 in any letter case, untrimmed. */
+QUORVEL_API int quorvel_element_attribute_int(quorvel_element* element, const char* name, int default_value);
+/* A leading minus negates modulo 2^32: "-1" reads as 4294967295. */
+QUORVEL_API unsigned quorvel_element_attribute_uint(quorvel_element* element, const char* name,
+                                                   unsigned default_value);
+QUORVEL_API double quorvel_element_attribute_double(quorvel_element* element, const char* name,
+                                                   double default_value);
+QUORVEL_API float quorvel_element_attribute_float(quorvel_element* element, const char* name, float default_value);
+QUORVEL_API int quorvel_element_attribute_bool(quorvel_element* element, const char* name, int default_value);
+QUORVEL_API const char* quorvel_element_attribute_string(quorvel_element* element, const char* name,
+                                                        const char* default_value);
+
+/* Number of attributes (exact at any count); 0 for NULL or a non-element. */
+QUORVEL_API size_t quorvel_element_attribute_count(const quorvel_element* element);
+QUORVEL_API quorvel_attribute* quorvel_element_first_attribute(const quorvel_element* element);
+QUORVEL_API quorvel_attribute* quorvel_attribute_next(const quorvel_attribute* attribute);
+/* By 0-based position; NULL past the end. */
+QUORVEL_API quorvel_attribute* quorvel_element_get_attribute_by_index(const quorvel_element* element, size_t index);
+QUORVEL_API const char* quorvel_element_attribute_name_at(const quorvel_element* element, size_t index);
+QUORVEL_API const char* quorvel_element_attribute_value_at(quorvel_element* element, size_t index);
+/* Stored name, prefix included; "" for NULL. */
+QUORVEL_API const char* quorvel_attribute_get_name(const quorvel_attribute* attribute);
+/* Value, decoded with the owner element's document; "" for NULL or empty. */
+QUORVEL_API const char* quorvel_attribute_get_value(quorvel_element* owner, quorvel_attribute* attribute);
+QUORVEL_API const char* quorvel_attribute_prefix(const quorvel_attribute* attribute);
+/* Namespace of a prefixed attribute; NULL for unprefixed ones. */
+QUORVEL_API const char* quorvel_attribute_namespace_uri(const quorvel_attribute* attribute);
+
+/* Copies every attribute's name, decoded value, prefix and namespace URI,
+   each NUL-terminated, into four caller buffers. Each offsets array needs
+   quorvel_element_attribute_count(element) + 1 entries: entry i is where
+   attribute i's string starts ((size_t)-1 when it has no prefix or URI),
+   the last is the group's total. The prefix and URI groups are optional
+   (NULL buffer or capacity 0). Without a names or values buffer the result is
+   the size the largest group needs; (size_t)-1 when a buffer is too small or
+   an offsets array is missing (nothing written); 0 when filled. */
+QUORVEL_API size_t quorvel_element_attributes_snapshot(quorvel_element* element, char* names, size_t names_size,
+                                                      size_t* name_offsets, char* values, size_t values_size,
+                                                      size_t* value_offsets, char* prefixes, size_t prefixes_size,
+                                                      size_t* prefix_offsets, char* uris, size_t uris_size,
+                                                      size_t* uri_offsets);
+/* Pointers to the stored names and values (references not yet decoded are
+   left as written) and the records, up to capacity, into each non-NULL
+   array; with all three NULL, the number of attributes. */
+QUORVEL_API size_t quorvel_element_attribute_pairs(quorvel_element* element, const char** names, const char** values,
+                                                  quorvel_attribute** records, size_t capacity);
+/* The start-tag attributes exactly as the parser read them, declarations
+   included; with both arrays NULL, their number. */
+QUORVEL_API size_t quorvel_element_attributes_raw(quorvel_element* element, const char** names, const char** values,
+                                                 size_t capacity);
+/* Detaches every attribute; -4 NULL, -5 not an element. */
+QUORVEL_API quorvel_status quorvel_element_remove_all_attributes(quorvel_element* element);
+
+/* ---- Element children and text --------------------------------------------- */
+
+/* Number of element children (exact at any count); 0 for NULL. */
+QUORVEL_API size_t quorvel_element_child_count(const quorvel_element* element);
+/* The child element at a 0-based position among the element children; NULL
+   past the end. Reading positions in rising order costs one step each. */
+QUORVEL_API quorvel_element* quorvel_element_child(quorvel_element* element, size_t index);
+/* Parent element; NULL for top-level and detached elements. */
+QUORVEL_API quorvel_element* quorvel_element_parent(const quorvel_element* element);
+/* Topmost ancestor, the element itself when it has no parent. */
+QUORVEL_API quorvel_element* quorvel_element_root(quorvel_element* element);
+QUORVEL_API quorvel_element* quorvel_element_first_child_any(const quorvel_element* element);
+QUORVEL_API quorvel_element* quorvel_element_last_child_any(const quorvel_element* element);
+QUORVEL_API quorvel_element* quorvel_element_next_sibling_any(const quorvel_element* element);
+/* NULL for the first element child and for top-level elements. */
+QUORVEL_API quorvel_element* quorvel_element_previous_sibling_any(const quorvel_element* element);
+/* Named navigators match local names ("item" finds p:item); a NULL name
+   matches any element. */
+QUORVEL_API quorvel_element* quorvel_element_first_child(const quorvel_element* element, const char* name);
+QUORVEL_API quorvel_element* quorvel_element_last_child(const quorvel_element* element, const char* name);
+QUORVEL_API quorvel_element* quorvel_element_next_sibling(const quorvel_element* element, const char* name);
+QUORVEL_API quorvel_element* quorvel_element_previous_sibling(const quorvel_element* element, const char* name);
+/* As quorvel_element_first_child, but NULL for a NULL name. */
+QUORVEL_API quorvel_element* quorvel_element_find_child(const quorvel_element* element, const char* name);
+/* First child element (with that local name unless name is NULL) whose
+   attribute equals value. */
+QUORVEL_API quorvel_element* quorvel_element_find_child_by_attr(const quorvel_element* element, const char* name,
+                                                                const char* attribute_name, const char* value);
+/* Writes up to capacity child elements; returns how many. */
+QUORVEL_API size_t quorvel_element_children(const quorvel_element* element, quorvel_element** children,
+                                            size_t capacity);
+/* Children of any kind of an element, or the top-level nodes of the document
+   node: without an array their number, else up to capacity written. */
+QUORVEL_API size_t quorvel_node_children(const quorvel_node* node, quorvel_node** children, size_t capacity);
+/* The same, also writing each written child's kind when kinds is given. */
+QUORVEL_API size_t quorvel_node_children_ex(const quorvel_node* node, quorvel_node** children, int* kinds,
+                                            size_t capacity);
+/* Text of an element or the document node, owned by the document, never
+   NULL: the content itself when the only child is one text or CDATA node,
+   else all descendant text, copied once into the document and reused while
+   it does not change. */
+QUORVEL_API const char* quorvel_element_text(const quorvel_node* node);
+/* Typed text reads: the whole text must be the number, leading white space
+   allowed, none after it; 0x selects hexadecimal for the integer readers;
+   empty, unreadable or out-of-range text gives the default. */
+QUORVEL_API int quorvel_element_text_int(const quorvel_element* element, int default_value);
+/* A leading minus negates modulo 2^32: "-1" reads as 4294967295. */
+QUORVEL_API unsigned quorvel_element_text_uint(const quorvel_element* element, unsigned default_value);
+QUORVEL_API double quorvel_element_text_double(const quorvel_element* element, double default_value);
+QUORVEL_API float quorvel_element_text_float(const quorvel_element* element, float default_value);
+/* 0 for empty text and for 0, no, off and false (any case, trimmed); else 1. */
+QUORVEL_API int quorvel_element_text_bool(const quorvel_element* element);
+
 /* ---- Leaf nodes: text, comment, CDATA, processing instruction, entity reference */
 
 /* ---- Element names, namespaces and namespace declarations ------------------ */

@@ -30,7 +30,9 @@ size_t quorvel_element_child_element_count(const quorvel_element* e) {
     return n;
 }
 
+// Also the exported attribute count, so it accepts any node.
 size_t quorvel_element_attribute_count(const quorvel_element* e) {
+    if (!e || e->head.kind != QUORVEL_NODE_ELEMENT) return 0;
     if (e->attr_count < kAttrCountCap) return e->attr_count;
     size_t n = 0;
     for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) n++;
