@@ -12,7 +12,7 @@
 #include <strings.h>
 
 #include "dom/element_api.h"
-#include "dom/pending_entities.h"
+#include "dom/entities.h"
 
 const char kXmlNamespaceUri[] = "http://www.w3.org/XML/1998/namespace";
 

@@ -11,7 +11,7 @@
 
 #include "core/small_stack.h"
 #include "dom/element_api.h"
-#include "dom/pending_entities.h"
+#include "dom/entities.h"
 
 namespace {
 

@@ -84,3 +84,7 @@ void attr_index_forget_element(quorvel_document* doc, quorvel_element* e);
 // order, entity references resolved: a malloc'd string the caller frees with
 // quorvel_free_string; NULL for NULL or when memory runs out.
 char* quorvel_element_get_text_content(const quorvel_node* node);
+
+// Replacement text of an entity-reference node (predefined entities, or the
+// document's DTD); NULL when it cannot be resolved.
+const char* quorvel_entity_ref_resolve(const quorvel_node* node);
