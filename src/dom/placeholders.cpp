@@ -5,7 +5,6 @@
 
 #include "dom/dom.h"
 #include "dom/element_api.h"
-#include "dom/element_api.h"
 
 // Without deep copy a foreign element cannot be adopted.
 quorvel_element* quorvel_element_copy(quorvel_element*, quorvel_document*) { return nullptr; }
