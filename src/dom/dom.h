@@ -290,6 +290,12 @@ struct quorvel_elem_pos {
 
 struct quorvel_root_entry;
 
+// A slot of the binding wrapper map; a NULL node marks a free slot.
+struct quorvel_wrapper_slot {
+    const quorvel_node* node;
+    void* value;
+};
+
 struct quorvel_last_child_slot {
     quorvel_element* parent;
     quorvel_node* last;
@@ -334,7 +340,7 @@ struct quorvel_document {
     char* working_copy;
     int32_t working_not_owned;
     quorvel_release_fn working_release;
-    void** wrapper_slots;
+    quorvel_wrapper_slot* wrapper_slots;
     size_t wrapper_count;
     size_t wrapper_capacity;
     int32_t is_html;
@@ -343,7 +349,7 @@ struct quorvel_document {
     quorvel_elem_pos* pos_records;
     size_t pos_count;
     size_t pos_capacity;
-    uint32_t* pos_index;
+    quorvel_elem_pos* pos_index;    // open-addressing copies of the records (malloc)
     size_t pos_index_capacity;
     size_t pos_index_built_count;
     void* attribute_index;
