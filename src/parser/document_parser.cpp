@@ -6,6 +6,7 @@
 // Called by the parse entry points; everything it makes belongs to the
 // document, and a failed parse leaves nothing allocated.
 #include <sys/auxv.h>
+#include <sys/mman.h>
 
 #include <cstdarg>
 #include <cstddef>
@@ -49,12 +50,17 @@ constexpr size_t kDupLinearLimit = 8;                    // attributes compared 
 constexpr size_t kRawChunk = 128;                        // raw attribute entries per pool chunk
 constexpr size_t kExtChunkBytes = 4096;
 constexpr size_t kAreaChunk = 256;                       // records per chunk once an area is full
+constexpr uint32_t kNoFastClose = UINT32_MAX;
 
 struct dp_open {
     quorvel_element* element;
     const char* name;          // local name, NUL-terminated in the working copy
     size_t name_length;
     quorvel_node* last_child;  // NULL until the first child is wired
+    int32_t* last_link;        // where the next child is linked from: first-child or a sibling link
+    const char* qname;         // the name as written (its colon now a NUL)
+    uint32_t prefix_length;    // bytes before the colon, 0 without prefix, kNoFastClose when the name
+                               // holds another colon (end tags then compare after their first colon)
     int32_t pos_index;         // position record, -1 for none
 };
 
@@ -339,22 +345,47 @@ inline bool is_c_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= 
 // a surrogate, above U+10FFFF) fails; one cut off by the end fails only in
 // strict mode. Answers the new length (NUL written there), or
 // kDecodeFailed with the run's bytes left undefined.
+// The first '&', NUL or (when lines is set) CR at or after p, or end. May
+// read up to 15 bytes past end (inside the working copy or its padding).
+inline const char* next_special(const char* p, const char* end, bool lines) {
+#if defined(__SSE2__)
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i cr = _mm_set1_epi8(lines ? '\r' : '&');
+    const __m128i zero = _mm_setzero_si128();
+    for (; p < end; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, zero));
+        if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
+            const char* q = p + __builtin_ctz(m);
+            return q < end ? q : end;
+        }
+    }
+    return end;
+#else
+    while (p < end && *p != '&' && *p && !(lines && *p == '\r')) p++;
+    return p;
+#endif
+}
+
 size_t decode_text(char* p, size_t n, bool strict, bool lines) {
     const char* in = p;
     const char* end = p + n;
     char* out = p;
     while (in < end) {
+        const char* q = next_special(in, end, lines);
+        if (q > in) {
+            size_t span = static_cast<size_t>(q - in);
+            if (out != in) std::memmove(out, in, span);
+            out += span;
+            in = q;
+            if (in >= end) break;
+        }
         char c = *in;
         if (c == '\0') break;
-        if (c == '\r' && lines) {
+        if (c == '\r') {
             *out++ = '\n';
             in++;
             if (in < end && *in == '\n') in++;
-            continue;
-        }
-        if (c != '&') {
-            *out++ = c;
-            in++;
             continue;
         }
         size_t left = static_cast<size_t>(end - in) - 1;  // bytes after '&'
@@ -477,19 +508,23 @@ quorvel_element_ext* dp_ensure_cache(dp_state* s, quorvel_element* e) {
     return ext;
 }
 
-bool link(dp_state* s, const void* holder, int32_t* field, const void* target) {
-    return quorvel_link_set(holder, field, target, s->doc);
+inline bool link(dp_state* s, const void* holder, int32_t* field, const void* target) {
+    return quorvel_link_set_inline(holder, field, target, s->doc);
 }
 
-// Appends child as the last child of the open element on top of the stack.
-bool dp_wire_child(dp_state* s, dp_open* parent, quorvel_node* child) {
-    if (!link(s, child, quorvel_node_parent_field(child), parent->element)) return false;
-    if (quorvel_node* last = parent->last_child) {
-        if (!link(s, last, quorvel_node_sibling_field(last), child)) return false;
-    } else if (!link(s, parent->element, &parent->element->first_child, child)) {
-        return false;
-    }
+// Appends child, whose parent and sibling links are the given fields, as
+// the last child of an open element.
+inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
+    if (!link(s, child, parent_field, parent->element)) return false;
+    const void* holder = parent->last_child ? static_cast<const void*>(parent->last_child) : parent->element;
+    if (!link(s, holder, parent->last_link, child)) return false;
     parent->last_child = child;
+    parent->last_link = sibling_field;
+    return true;
+}
+
+bool dp_wire_child(dp_state* s, dp_open* parent, quorvel_node* child) {
+    if (!wire(s, parent, child, quorvel_node_parent_field(child), quorvel_node_sibling_field(child))) return false;
     if (child->kind == QUORVEL_NODE_ELEMENT) quorvel_element_child_count_inc(parent->element);
     return true;
 }
@@ -514,9 +549,14 @@ bool top_append(dp_state* s, quorvel_node* node) {
     return top_link(s, node);
 }
 
-bool place_leaf(dp_state* s, quorvel_node* node) {
+inline bool place_leaf(dp_state* s, quorvel_node* node) {
     if (s->depth) return dp_wire_child(s, &s->stack[s->depth - 1], node);
     return top_append(s, node);
+}
+
+inline bool place_text(dp_state* s, quorvel_text* t) {
+    if (s->depth) return wire(s, &s->stack[s->depth - 1], &t->head, &t->parent, &t->next_sibling);
+    return top_append(s, &t->head);
 }
 
 bool grow_stack(dp_state* s) {
@@ -582,8 +622,8 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     t->head.source_pos = position;
     t->length = static_cast<uint32_t>(len);
     t->next_sibling = t->parent = t->owner = 0;
-    if (!quorvel_text_link_set(t, &t->content, content, s->doc)) DP_FAIL(s, a);
-    return place_leaf(s, &t->head);
+    if (!quorvel_text_link_set_inline(t, &t->content, content, s->doc)) DP_FAIL(s, a);
+    return place_text(s, t);
 }
 
 // keep_refs: the run split at each named reference of 1 to 64 name bytes.
@@ -845,7 +885,7 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
         ns->owner = e;
         if (!ns->prefix || !link(s, a, &a->ns, ns)) DP_FAIL(s, at);
     }
-    bool linked = s->last_attr ? quorvel_link16_set(s->last_attr, &s->last_attr->next, a, s->doc)
+    bool linked = s->last_attr ? quorvel_link16_set_inline(s->last_attr, &s->last_attr->next, a, s->doc)
                                : link(s, e, &e->first_attr, a);
     if (!linked) DP_FAIL(s, at);
     s->last_attr = a;
@@ -854,9 +894,11 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
     return true;
 }
 
-bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, int32_t pos_index) {
+bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, const char* qname,
+               size_t prefix_length, int32_t pos_index) {
     if (s->depth == s->stack_capacity && !grow_stack(s)) return false;
-    s->stack[s->depth++] = dp_open{e, name, name_len, nullptr, pos_index};
+    s->stack[s->depth++] =
+        dp_open{e, name, name_len, nullptr, &e->first_child, qname, static_cast<uint32_t>(prefix_length), pos_index};
     return true;
 }
 
@@ -870,9 +912,16 @@ bool start_tag(dp_state* s, char* lt) {
     e->head.source_pos = position_of(s, lt);
     char* name = p;
     char* last_colon = nullptr;
-    while (dp_is_name_char(static_cast<unsigned char>(*p))) {
-        if (*p == ':') last_colon = p;
-        p++;
+    // The hash runs beside the scan and starts again after each colon, so
+    // it covers the local name when the name is split.
+    uint32_t hash = 0x811C;
+    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
+        if (c == ':') {
+            last_colon = p;
+            hash = 0x811C;
+            continue;
+        }
+        hash = ((hash ^ c) * 403u) & 0xFFFFu;
     }
     char* name_end = p;
 
@@ -941,7 +990,7 @@ bool start_tag(dp_state* s, char* lt) {
     size_t local_len = static_cast<size_t>(name_end - local);
     if (!link(s, e, &e->name, local)) DP_FAIL(s, p);
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
-    e->name_hash = quorvel_name_hash16(local, local_len);
+    e->name_hash = local == name && last_colon ? quorvel_name_hash16(local, local_len) : static_cast<uint16_t>(hash);
 
     int32_t pos_index = -1;
     if (s->positions && !(s->flags & 0x10))
@@ -950,13 +999,17 @@ bool start_tag(dp_state* s, char* lt) {
     if (s->depth == 0) {
         if (s->root) DP_FAIL(s, p);
         s->root = e;
-    } else if (!dp_wire_child(s, &s->stack[s->depth - 1], &e->head)) {
-        DP_FAIL(s, p);
+    } else {
+        dp_open* parent = &s->stack[s->depth - 1];
+        if (!wire(s, parent, &e->head, &e->parent, &e->next_sibling)) DP_FAIL(s, p);
+        quorvel_element_child_count_inc(parent->element);
     }
     s->cur = p;
     if (empty) return true;
     if (s->depth > 0 && s->depth >= s->max_depth) DP_FAIL(s, p);
-    if (!push_open(s, e, local, local_len, pos_index)) DP_FAIL(s, p);
+    size_t prefix_length = local == name ? 0 : static_cast<size_t>(local - 1 - name);
+    if (last_colon && (local == name || std::memchr(name, ':', prefix_length))) prefix_length = kNoFastClose;
+    if (!push_open(s, e, local, local_len, name, prefix_length, pos_index)) DP_FAIL(s, p);
     return true;
 }
 
@@ -981,6 +1034,19 @@ inline bool names_equal(const char* a, const char* b, size_t n) {
 // At the '<' of "</".
 bool end_tag(dp_state* s, char* lt) {
     char* p = lt + 2;
+    if (s->depth && s->stack[s->depth - 1].prefix_length != kNoFastClose) {
+        // The usual case: the name of the open element exactly as written.
+        dp_open& top = s->stack[s->depth - 1];
+        size_t prefix = top.prefix_length;
+        size_t full = prefix ? prefix + 1 + top.name_length : top.name_length;
+        if (full < static_cast<size_t>(s->end - p) && p[full] == '>' && names_equal(p + (prefix ? prefix + 1 : 0), top.name, top.name_length) &&
+            (!prefix || (p[prefix] == ':' && std::memcmp(p, top.qname, prefix) == 0))) {
+            p += full + 1;
+            s->cur = p;
+            close_open(s, offset_of(s, p));
+            return true;
+        }
+    }
     char* name = p;
     while (dp_is_name_char(static_cast<unsigned char>(*p))) p++;
     char* name_end = p;
@@ -1272,6 +1338,20 @@ void release_scratch(dp_state* s) {
 
 constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
 
+// A large arena is touched from end to end within one parse: huge pages
+// spare most of its page faults. Only for blocks the library made itself.
+void advise_huge_pages(quorvel_arena* arena) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    if (arena->release || arena->capacity < 4 * kHuge) return;
+    uintptr_t from = (reinterpret_cast<uintptr_t>(arena->data) + kHuge - 1) & ~(kHuge - 1);
+    uintptr_t to = (reinterpret_cast<uintptr_t>(arena->data) + arena->capacity) & ~(kHuge - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)arena;
+#endif
+}
+
 inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 
 }  // namespace
@@ -1310,6 +1390,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
 
     quorvel_arena* arena = quorvel_arena_create(arena_size);
     if (!arena) return setup_failed(status);
+    advise_huge_pages(arena);
     quorvel_pool* pool = quorvel_pool_create_arena_backed(arena, 1);
     if (!pool) {
         quorvel_arena_destroy(arena);
