@@ -136,6 +136,8 @@ struct dp_state {
     char* ext_next;
     char* ext_end;
     quorvel_dtd* dtd;
+    const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
+    size_t last_prefix_length;
 
     char* fail_at;
     size_t lt;
@@ -679,6 +681,17 @@ bool text_run(dp_state* s) {
         }
     }
     s->cur = p;
+    if (!(seen & 3)) {
+        // Plain text: a view, the common case.
+        size_t len = static_cast<size_t>(p - run);
+        quorvel_text* t = take_text(s);
+        if (!t || len > UINT32_MAX) DP_FAIL(s, t ? p : run);
+        t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, position_of(s, run)};
+        t->length = static_cast<uint32_t>(len);
+        t->next_sibling = t->parent = t->owner = 0;
+        if (!quorvel_text_link_set_inline(t, &t->content, run, s->doc)) DP_FAIL(s, run);
+        return place_text(s, t);
+    }
     if (s->keep_refs && (seen & 1)) return split_references(s, run, p);
     return make_text(s, run, p, seen & 1, seen & 2, position_of(s, run), true);
 }
@@ -881,7 +894,13 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
         auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_attr_ns)));
         if (!ns) DP_FAIL(s, at);
         std::memset(ns, 0, sizeof *ns);
-        ns->prefix = quorvel_pool_strndup(s->pool, name, static_cast<size_t>(last_colon - name));
+        size_t prefix_length = static_cast<size_t>(last_colon - name);
+        if (!s->last_prefix || s->last_prefix_length != prefix_length ||
+            std::memcmp(s->last_prefix, name, prefix_length) != 0) {
+            s->last_prefix = quorvel_pool_strndup(s->pool, name, prefix_length);
+            s->last_prefix_length = prefix_length;
+        }
+        ns->prefix = const_cast<char*>(s->last_prefix);
         ns->owner = e;
         if (!ns->prefix || !link(s, a, &a->ns, ns)) DP_FAIL(s, at);
     }
@@ -993,8 +1012,16 @@ bool start_tag(dp_state* s, char* lt) {
     e->name_hash = local == name && last_colon ? quorvel_name_hash16(local, local_len) : static_cast<uint16_t>(hash);
 
     int32_t pos_index = -1;
-    if (s->positions && !(s->flags & 0x10))
-        pos_index = quorvel_elem_pos_record(s->doc, e, offset_of(s, p), offset_of(s, p));
+    if (s->positions && !(s->flags & 0x10)) {
+        quorvel_document* d = s->doc;
+        uint32_t o = offset_of(s, p);
+        if (d->pos_count < d->pos_capacity) {
+            pos_index = static_cast<int32_t>(d->pos_count);
+            d->pos_records[d->pos_count++] = quorvel_elem_pos{e, o, o};
+        } else {
+            pos_index = quorvel_elem_pos_record(d, e, o, o);
+        }
+    }
 
     if (s->depth == 0) {
         if (s->root) DP_FAIL(s, p);
@@ -1002,7 +1029,7 @@ bool start_tag(dp_state* s, char* lt) {
     } else {
         dp_open* parent = &s->stack[s->depth - 1];
         if (!wire(s, parent, &e->head, &e->parent, &e->next_sibling)) DP_FAIL(s, p);
-        quorvel_element_child_count_inc(parent->element);
+        if (parent->element->child_count < kChildCountCap) parent->element->child_count++;
     }
     s->cur = p;
     if (empty) return true;
@@ -1208,7 +1235,7 @@ bool processing_instruction(dp_state* s, char* lt) {
 
 // At a '<' of markup; overwrites it with NUL (ending any text view before
 // it) and dispatches on the next byte.
-bool markup(dp_state* s, char* lt) {
+inline bool markup(dp_state* s, char* lt) {
     if (lt + 1 >= s->end) DP_FAIL(s, lt);
     *lt = '\0';
     unsigned char next = static_cast<unsigned char>(lt[1]);
@@ -1239,28 +1266,23 @@ bool parse_content(dp_state* s) {
                 DP_FAIL(s, scan_text(q, end, &seen));
             }
             if (q > p) DP_TRY(top_whitespace(s, p, q));
-            s->cur = q;
-            if (q >= end) break;
-            DP_TRY(markup(s, q));
-            continue;
-        }
-        if (*p == '<') {
-            DP_TRY(markup(s, p));
-            continue;
-        }
-        if (s->drop_ws && dp_is_space(static_cast<unsigned char>(*p))) {
-            char* q = skip_space(p);
-            if (q >= end) {
-                s->cur = end;
-                break;
-            }
-            if (*q == '<') {
-                DP_TRY(markup(s, q));
-                continue;
+            p = q;
+        } else if (*p != '<') {
+            char* q = p;
+            if (s->drop_ws && dp_is_space(static_cast<unsigned char>(*p))) q = skip_space(p);
+            if (q < end && *q == '<') {
+                p = q;  // whitespace dropped
+            } else if (q >= end) {
+                p = end;
+            } else {
+                DP_TRY(text_run(s));
+                p = s->cur;
             }
         }
-        DP_TRY(text_run(s));
-        if (s->cur < end) DP_TRY(markup(s, s->cur));
+        s->cur = p;
+        if (p >= end) break;
+        // One call site, so the markup steps are laid out in this loop.
+        DP_TRY(markup(s, p));
     }
     return true;
 }
@@ -1454,6 +1476,15 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->strict = g_quorvel_strict_mode != 0;
     s->lt = lt;
     s->quotes = quotes;
+    if (s->positions && !(s->flags & 0x10)) {
+        // Most documents close most of their elements with an end tag: half
+        // the '<' count is the usual number of elements.
+        size_t expect = elem_cap / 2 + 16;
+        if (auto* records = static_cast<quorvel_elem_pos*>(std::malloc(expect * sizeof(quorvel_elem_pos)))) {
+            doc->pos_records = records;
+            doc->pos_capacity = expect;
+        }
+    }
     if (length > 2 && static_cast<unsigned char>(work[0]) == 0xEF && static_cast<unsigned char>(work[1]) == 0xBB &&
         static_cast<unsigned char>(work[2]) == 0xBF)
         s->cur = work + 3;
