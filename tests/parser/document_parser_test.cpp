@@ -459,3 +459,53 @@ TEST(DocumentParserModes, CopyParseLeavesTheCallerBytesAlone) {
 }
 
 }  // namespace
+
+// ---- Allocation failures -----------------------------------------------------------------------
+
+namespace hooks {
+int countdown = -1;  // allocations left before the failing one; -1 = never fail
+int live = 0;
+void* failing_alloc(size_t n) {
+    if (countdown == 0) return nullptr;
+    if (countdown > 0) countdown--;
+    void* p = std::malloc(n);
+    if (p) live++;
+    return p;
+}
+void counted_free(void* p) {
+    if (p) live--;
+    std::free(p);
+}
+}  // namespace hooks
+
+TEST(DocumentParserMemory, EveryFailingAllocationEndsCleanly) {
+    // Big enough that the arena is exhausted and the pool falls back to
+    // separate blocks, so failures hit the middle of the parse too.
+    std::string text = "<r xmlns:p='u'>";
+    for (int i = 0; i < 150; i++)
+        text += "<p:e a='" + std::to_string(i) + std::string(200, 'v') + "\n' b='&amp;'>t\r\n&lt;</p:e>";
+    text += "</r>";
+    quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
+    bool succeeded = false;
+    for (int n = 0; n < 1000 && !succeeded; n++) {
+        SCOPED_TRACE(n);
+        hooks::countdown = n;
+        hooks::live = 0;
+        int status = 1;
+        quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), 0, &status);
+        if (doc) {
+            succeeded = true;
+            EXPECT_EQ(status, QUORVEL_OK);
+            quorvel_document_free(doc);
+        } else {
+            EXPECT_TRUE(status == QUORVEL_ERR_MEMORY || status == QUORVEL_ERR_PARSE) << status;
+        }
+        EXPECT_EQ(hooks::live, 0);
+        if (succeeded) {
+            EXPECT_GT(n, 2);  // failures were met past the set-up
+        }
+    }
+    quorvel_set_memory_management_functions(nullptr, nullptr);
+    hooks::countdown = -1;
+    EXPECT_TRUE(succeeded);
+}
