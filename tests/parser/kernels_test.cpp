@@ -56,3 +56,25 @@ TEST(ScanKernels, InstalledKernelsMatchScalarOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ByteClasses, TableFollowsItsBits) {
+    struct {
+        unsigned char byte;
+        uint8_t bits;
+    } rows[] = {{'a', kCharNameStart | kCharName}, {'Z', kCharNameStart | kCharName}, {':', kCharNameStart | kCharName},
+                {'_', kCharNameStart | kCharName}, {'-', kCharName},  {'.', kCharName},  {'7', kCharName},
+                {0x80, kCharHigh},  {0xFF, kCharHigh}, {' ', kCharSpace}, {'\t', kCharSpace}, {'\r', kCharSpace},
+                {'\n', kCharSpace}, {'>', kCharGt}, {'/', kCharSlash}, {'=', kCharEquals}, {'"', kCharQuote},
+                {'\'', kCharQuote}, {'<', 0}, {'&', 0}, {0, 0}, {0x0B, 0}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(static_cast<int>(r.byte));
+        EXPECT_EQ(quorvel_chartype_table[r.byte], r.bits);
+    }
+    EXPECT_TRUE(dp_is_name_start(0xC3));
+    EXPECT_FALSE(dp_is_name_start('-'));
+    EXPECT_TRUE(dp_is_name_char('-'));
+}
+
+}  // namespace
