@@ -493,11 +493,11 @@ void* take_markup(dp_state* s) {
     return slot;
 }
 
-quorvel_element_ext* dp_ensure_cache(dp_state* s, quorvel_element* e) {
+inline quorvel_element_ext* dp_ensure_cache(dp_state* s, quorvel_element* e) {
     if (e->ext != 0)
         if (auto* ext = static_cast<quorvel_element_ext*>(quorvel_link_get(e, &e->ext))) return ext;
     constexpr size_t size = sizeof(quorvel_element_ext);
-    if (static_cast<size_t>(s->ext_end - s->ext_next) < size) {
+    if (static_cast<size_t>(s->ext_end - s->ext_next) < size) [[unlikely]] {
         auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kExtChunkBytes));
         if (!chunk) return nullptr;
         s->ext_next = chunk;
@@ -506,7 +506,7 @@ quorvel_element_ext* dp_ensure_cache(dp_state* s, quorvel_element* e) {
     auto* ext = reinterpret_cast<quorvel_element_ext*>(s->ext_next);
     s->ext_next += size;
     std::memset(ext, 0, size);
-    if (!quorvel_link_set(e, &e->ext, ext, s->doc)) return nullptr;
+    if (!quorvel_link_set_inline(e, &e->ext, ext, s->doc)) return nullptr;
     return ext;
 }
 
@@ -718,8 +718,20 @@ bool top_whitespace(dp_state* s, char* a, char* b) {
 
 // ---- Start tags and attributes --------------------------------------------------------------
 
+// Both names lie in the padded working copy, so 8-byte loads are safe.
+inline bool names_equal(const char* a, const char* b, size_t n) {
+    if (n <= 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        uint64_t mask = n == 8 ? ~uint64_t(0) : ((uint64_t(1) << (8 * n)) - 1);
+        return ((x ^ y) & mask) == 0;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
 bool same_name(const quorvel_attribute* a, const char* name, size_t len) {
-    return a->name_length == len && a->name[0] == name[0] && std::memcmp(a->name, name, len) == 0;
+    return a->name_length == len && names_equal(a->name, name, len);
 }
 
 bool dup_insert(dp_state* s, size_t index, uint64_t hash) {
@@ -809,9 +821,9 @@ char* normalise_value(dp_state* s, const char* v, size_t n, size_t* out_len) {
     return copy;
 }
 
-bool append_raw(dp_state* s, quorvel_element* e, char* name, char* value) {
+inline bool append_raw(dp_state* s, quorvel_element* e, char* name, char* value) {
     if (!s->ext && !(s->ext = dp_ensure_cache(s, e))) return false;
-    if (s->raw_next >= s->raw_end) {
+    if (s->raw_next >= s->raw_end) [[unlikely]] {
         auto* chunk =
             static_cast<quorvel_raw_attribute*>(quorvel_pool_alloc(s->pool, kRawChunk * sizeof(quorvel_raw_attribute)));
         if (!chunk) return false;
@@ -940,7 +952,7 @@ bool start_tag(dp_state* s, char* lt) {
             hash = 0x811C;
             continue;
         }
-        hash = ((hash ^ c) * 403u) & 0xFFFFu;
+        hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
     }
     char* name_end = p;
 
@@ -1009,7 +1021,7 @@ bool start_tag(dp_state* s, char* lt) {
     size_t local_len = static_cast<size_t>(name_end - local);
     if (!link(s, e, &e->name, local)) DP_FAIL(s, p);
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
-    e->name_hash = local == name && last_colon ? quorvel_name_hash16(local, local_len) : static_cast<uint16_t>(hash);
+    e->name_hash = local == name && last_colon ? quorvel_name_hash16(local, local_len) : static_cast<uint16_t>(hash & 0xFFFFu);
 
     int32_t pos_index = -1;
     if (s->positions && !(s->flags & 0x10)) {
@@ -1046,17 +1058,6 @@ void close_open(dp_state* s, uint32_t end_offset) {
     s->depth--;
 }
 
-inline bool names_equal(const char* a, const char* b, size_t n) {
-    if (n <= 8) {
-        // Both names sit in the padded working copy: 8-byte loads are safe.
-        uint64_t x, y;
-        std::memcpy(&x, a, 8);
-        std::memcpy(&y, b, 8);
-        uint64_t mask = n == 8 ? ~uint64_t(0) : ((uint64_t(1) << (8 * n)) - 1);
-        return ((x ^ y) & mask) == 0;
-    }
-    return std::memcmp(a, b, n) == 0;
-}
 
 // At the '<' of "</".
 bool end_tag(dp_state* s, char* lt) {
@@ -1360,17 +1361,18 @@ void release_scratch(dp_state* s) {
 
 constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
 
-// A large arena is touched from end to end within one parse: huge pages
-// spare most of its page faults. Only for blocks the library made itself.
-void advise_huge_pages(quorvel_arena* arena) {
+// Large blocks are touched from end to end within one parse: huge pages
+// spare most of their page faults. Only for blocks the library made itself.
+void advise_huge_pages(void* block, size_t size) {
 #ifdef MADV_HUGEPAGE
     constexpr uintptr_t kHuge = uintptr_t(2) << 20;
-    if (arena->release || arena->capacity < 4 * kHuge) return;
-    uintptr_t from = (reinterpret_cast<uintptr_t>(arena->data) + kHuge - 1) & ~(kHuge - 1);
-    uintptr_t to = (reinterpret_cast<uintptr_t>(arena->data) + arena->capacity) & ~(kHuge - 1);
+    if (size < 4 * kHuge) return;
+    uintptr_t from = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+    uintptr_t to = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
     if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
 #else
-    (void)arena;
+    (void)block;
+    (void)size;
 #endif
 }
 
@@ -1412,7 +1414,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
 
     quorvel_arena* arena = quorvel_arena_create(arena_size);
     if (!arena) return setup_failed(status);
-    advise_huge_pages(arena);
+    if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
     quorvel_pool* pool = quorvel_pool_create_arena_backed(arena, 1);
     if (!pool) {
         quorvel_arena_destroy(arena);
@@ -1481,6 +1483,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
         // the '<' count is the usual number of elements.
         size_t expect = elem_cap / 2 + 16;
         if (auto* records = static_cast<quorvel_elem_pos*>(std::malloc(expect * sizeof(quorvel_elem_pos)))) {
+            advise_huge_pages(records, expect * sizeof(quorvel_elem_pos));
             doc->pos_records = records;
             doc->pos_capacity = expect;
         }
