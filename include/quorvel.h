@@ -269,6 +269,35 @@ QUORVEL_API int quorvel_element_text_bool(const quorvel_element* element);
 
 /* ---- Leaf nodes: text, comment, CDATA, processing instruction, entity reference */
 
+/* Creators make a detached node owned by the document (NULL for a NULL
+   document or no memory). NULL text means empty. */
+QUORVEL_API quorvel_node* quorvel_text_node_create(quorvel_document* doc, const char* text);
+QUORVEL_API quorvel_node* quorvel_comment_node_create(quorvel_document* doc, const char* text);
+QUORVEL_API quorvel_node* quorvel_cdata_node_create(quorvel_document* doc, const char* text);
+/* NULL for a NULL or empty target; NULL or "" data gives a PI without data. */
+QUORVEL_API quorvel_node* quorvel_pi_node_create(quorvel_document* doc, const char* target, const char* data);
+/* NULL for a NULL or empty name. */
+QUORVEL_API quorvel_node* quorvel_entity_ref_node_create(quorvel_document* doc, const char* name);
+
+/* Getters answer NULL for NULL and for nodes of another kind. The text
+   getter also reads CDATA sections and gives "" for empty text. */
+QUORVEL_API const char* quorvel_text_node_get_content(const quorvel_node* node);
+QUORVEL_API const char* quorvel_comment_node_get_content(const quorvel_node* node);
+QUORVEL_API const char* quorvel_cdata_node_get_content(const quorvel_node* node);
+QUORVEL_API const char* quorvel_pi_node_get_target(const quorvel_node* node);
+/* NULL when the processing instruction has no data. */
+QUORVEL_API const char* quorvel_pi_node_get_data(const quorvel_node* node);
+QUORVEL_API const char* quorvel_entity_ref_node_name(const quorvel_node* node);
+
+/* Setters copy the string into the node's document: 0, -4 for a NULL node,
+   -5 for another kind or a node without document, -1 without memory.
+   NULL content means empty; set_target refuses NULL (-4). */
+QUORVEL_API quorvel_status quorvel_text_node_set_content(quorvel_node* node, const char* text);
+QUORVEL_API quorvel_status quorvel_cdata_node_set_content(quorvel_node* node, const char* text);
+QUORVEL_API quorvel_status quorvel_comment_node_set_content(quorvel_node* node, const char* text);
+QUORVEL_API quorvel_status quorvel_pi_node_set_target(quorvel_node* node, const char* target);
+QUORVEL_API quorvel_status quorvel_pi_node_set_data(quorvel_node* node, const char* data);
+
 /* ---- Element names, namespaces and namespace declarations ------------------ */
 
 /* A namespace handle is the namespace URI itself, owned by the document. */
@@ -320,7 +349,59 @@ QUORVEL_API int quorvel_str_has_nonstandard_entity(const char* text, size_t leng
 
 /* ---- Parse diagnostics ----------------------------------------------------- */
 
+/* Recoverable problems met while parsing (recover mode, repeated attributes).
+   Codes: 9 unescaped '<' in text or a repeated attribute, 10 stray end tag,
+   11 element closed implicitly or left open at the end. */
+QUORVEL_API int quorvel_document_parse_diag_count(quorvel_document* doc);
+/* Writes the code (when code is not NULL) and at most buflen - 1 bytes of
+   the message; answers 1, or 0 for a NULL document or an index out of range. */
+QUORVEL_API int quorvel_document_parse_diag(quorvel_document* doc, size_t index, int* code, char* buf, size_t buflen);
+
 /* ---- Parsing --------------------------------------------------------------- */
+
+/* Parse flag bits; other bits are ignored. */
+typedef enum quorvel_parse_flags {
+    QUORVEL_PARSE_DROP_WHITESPACE = 0x01,   /* drop whitespace-only text inside elements */
+    QUORVEL_PARSE_DTD_DEFAULTS = 0x02,      /* apply the DTD's attribute defaults */
+    QUORVEL_PARSE_KEEP_ENTITY_REFS = 0x04,  /* named references in text become nodes */
+    QUORVEL_PARSE_NO_DUPLICATE_CHECK = 0x08,
+    QUORVEL_PARSE_NO_POSITIONS = 0x10,      /* no per-element position records */
+    QUORVEL_PARSE_RECOVER = 0x20            /* structural problems become diagnostics */
+} quorvel_parse_flags;
+
+/* Options of one quorvel_parse_string_ex call. strict_mode >= 0 and
+   max_depth > 0 replace the thread's settings for the call only; recover
+   adds QUORVEL_PARSE_RECOVER. */
+typedef struct CParseOptions {
+    int flags;
+    int strict_mode;
+    int max_depth;
+    int recover;
+} CParseOptions;
+
+/* Every status pointer may be NULL; it is set to 0 first. A failed parse
+   gives -2 and leaves its message and line/column in the thread's last
+   error. UTF-16 input (byte-order mark or NUL pattern) is converted first. */
+QUORVEL_API quorvel_document* quorvel_parse_string(const char* text, size_t length, int* status);
+/* No UTF-16 detection. */
+QUORVEL_API quorvel_document* quorvel_parse_string_flags(const char* text, size_t length, int flags, int* status);
+/* NULL options: as quorvel_parse_string. With recover set, a parse that
+   fails even so answers a new EMPTY document and status -2: test the status. */
+QUORVEL_API quorvel_document* quorvel_parse_string_ex(const char* text, size_t length, const CParseOptions* options,
+                                                      int* status);
+/* Writes a NUL at buffer[length] (the buffer holds length + 1 bytes) and
+   keeps the buffer as the document's source text: it must stay unchanged
+   and alive until the document is freed. */
+QUORVEL_API quorvel_document* quorvel_parse_string_inplace(char* buffer, size_t length, int* status);
+/* As quorvel_parse_string, and text whose XML declaration names a Latin-1
+   encoding is converted from Latin-1; the document's encoding then reads
+   "ISO-8859-1". */
+QUORVEL_API quorvel_document* quorvel_parse_string_with_encoding(const char* text, size_t length, int* status);
+/* Whole file, NUL-terminated, malloc'd (free with free); NULL on failure,
+   *length_out 0. */
+QUORVEL_API char* quorvel_load_file(const char* path, size_t* length_out);
+/* -4 for a NULL path, -6 when the file cannot be read, else as quorvel_parse_string. */
+QUORVEL_API quorvel_document* quorvel_parse_file(const char* path, int* status);
 
 /* ---- DTDs ------------------------------------------------------------------ */
 

@@ -319,6 +319,34 @@ bool quorvel_text_link_set(const void* holder, int32_t* field, const void* targe
                            quorvel_document* doc);
 bool quorvel_link16_set(const void* attribute, int16_t* field, const void* target,
                         quorvel_document* doc);
+// The same writers with their direct case inline, for builders that write
+// links per node; the overflow case still goes through the writers above.
+inline bool quorvel_link_set_inline(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    if (target && d != 0 && d > INT32_MIN && d <= INT32_MAX) {
+        *field = static_cast<int32_t>(d);
+        return true;
+    }
+    return quorvel_link_set(holder, field, target, doc);
+}
+inline bool quorvel_text_link_set_inline(const void* holder, int32_t* field, const void* target,
+                                         quorvel_document* doc) {
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    if (target && d != 0 && d > INT32_MIN && d < INT32_MAX) {
+        *field = static_cast<int32_t>(d);
+        return true;
+    }
+    return quorvel_text_link_set(holder, field, target, doc);
+}
+inline bool quorvel_link16_set_inline(const void* attribute, int16_t* field, const void* target,
+                                     quorvel_document* doc) {
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(attribute);
+    if (target && d != 0 && d % 8 == 0 && d / 8 >= -32767 && d / 8 <= 32767) {
+        *field = static_cast<int16_t>(d / 8);
+        return true;
+    }
+    return quorvel_link16_set(attribute, field, target, doc);
+}
 
 // ---- Per-thread clean-up registration ---------------------------------------
 

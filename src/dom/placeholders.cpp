@@ -13,14 +13,3 @@ void quorvel_element_index_free(quorvel_element_index*) {}
 // No attribute index is built yet, so no entry can name an element.
 void attr_index_forget_element(quorvel_document*, quorvel_element*) {}
 
-// Entity-reference nodes resolve the predefined entities only, until leaf
-// nodes can reach the document's DTD.
-const char* quorvel_entity_ref_resolve(const quorvel_node* node) {
-    static const char* const kNames[] = {"lt", "gt", "amp", "apos", "quot"};
-    static const char* const kTexts[] = {"<", ">", "&", "'", "\""};
-    if (!node || node->kind != QUORVEL_NODE_ENTITY_REF) return nullptr;
-    const char* name = reinterpret_cast<const quorvel_comment*>(node)->content;
-    for (int i = 0; name && i < 5; i++)
-        if (std::strcmp(name, kNames[i]) == 0) return kTexts[i];
-    return nullptr;
-}

@@ -1,0 +1,1518 @@
+// The document parser: one complete XML text in memory to a document, in a
+// single pass with no tokenizer and no callbacks. Names, values and texts
+// are views into a padded working copy, terminated in place by NUL bytes
+// written over the delimiter that follows them; node records are bump
+// allocated from areas of one arena sized in advance from the markup counts.
+// Called by the parse entry points; everything it makes belongs to the
+// document, and a failed parse leaves nothing allocated.
+#include <sys/auxv.h>
+#include <sys/mman.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+
+#include "dom/diag.h"
+#include "dom/leaf.h"
+#include "parser/parser.h"
+#include "dom/entities.h"
+#include "parser/dtd.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// ORDER: bits of kChar* (parser.h)
+const uint8_t quorvel_chartype_table[256] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 0, 0, 4, 0, 0,            // 0x00: TAB LF CR
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,            // 0x10
+    4, 0, 128, 0, 0, 0, 0, 128, 0, 0, 0, 0, 0, 2, 2, 32,       // 0x20: space '"' '\'' '-' '.' '/'
+    2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 0, 0, 64, 16, 0,          // 0x30: digits ':' '=' '>'
+    0, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3,            // 0x40: 'A'-'O'
+    3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 0, 0, 0, 0, 3,            // 0x50: 'P'-'Z' '_'
+    0, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3,            // 0x60: 'a'-'o'
+    3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 0, 0, 0, 0, 0,            // 0x70: 'p'-'z'
+    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,            // 0x80-0xFF: high bytes
+    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
+    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
+    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
+    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
+    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
+    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
+    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
+};
+static_assert(sizeof quorvel_chartype_table == 256);
+
+namespace {
+
+constexpr size_t kInlineDepth = 256;
+constexpr size_t kMarkupSlot = sizeof(quorvel_pi);       // 48: the largest leaf the areas hold
+constexpr size_t kDupLinearLimit = 8;                    // attributes compared pairwise below this
+constexpr size_t kRawChunk = 128;                        // raw attribute entries per pool chunk
+constexpr size_t kExtChunkBytes = 4096;
+constexpr size_t kAreaChunk = 256;                       // records per chunk once an area is full
+constexpr uint32_t kNoFastClose = UINT32_MAX;
+
+struct dp_open {
+    quorvel_element* element;
+    const char* name;          // local name, NUL-terminated in the working copy
+    size_t name_length;
+    quorvel_node* last_child;  // NULL until the first child is wired
+    int32_t* last_link;        // where the next child is linked from: first-child or a sibling link
+    const char* qname;         // the name as written (its colon now a NUL)
+    uint32_t prefix_length;    // bytes before the colon, 0 without prefix, kNoFastClose when the name
+                               // holds another colon (end tags then compare after their first colon)
+    int32_t pos_index;         // position record, -1 for none
+};
+
+struct dup_slot {
+    uint64_t hash;
+    uint32_t index;  // 1-based position in the tag's attribute list; 0 = empty
+};
+
+struct dp_state {
+    char* start;
+    char* cur;
+    char* end;
+    quorvel_pool* pool;
+    quorvel_document* doc;
+    const char* retained;  // untouched input bytes, to restore a run whose decoding failed
+
+    dp_open* stack;
+    size_t stack_capacity;
+    dp_open* heap_stack;  // NULL while the inline stack serves
+    size_t depth;
+    size_t max_depth;
+
+    quorvel_element* root;
+    quorvel_node* first_top;
+    quorvel_node* last_top;
+    int root_linked;
+
+    char* version;
+    char* encoding;
+    int standalone;
+    int positions;
+    char message[192];
+    int has_declaration;
+
+    quorvel_element* elem_next;
+    quorvel_element* elem_end;
+    size_t elem_taken;
+    quorvel_attribute* attr_next;
+    quorvel_attribute* attr_end;
+    size_t attr_taken;
+    size_t attr_capacity;
+    quorvel_text* text_next;
+    quorvel_text* text_end;
+    char* markup_next;
+    char* markup_end;
+
+    // Per start tag.
+    quorvel_attribute** tag_attrs;  // kept attributes of the tag (malloc scratch)
+    size_t tag_count;               // entries of tag_attrs
+    size_t tag_kept;                // attributes linked to the element
+    size_t tag_capacity;
+    quorvel_attribute* last_attr;
+    quorvel_ns_decl* last_decl;
+    quorvel_element_ext* ext;
+    quorvel_raw_attribute* last_raw;
+    int namespaces_in_use;
+    quorvel_raw_attribute* raw_next;
+    quorvel_raw_attribute* raw_end;
+
+    // Duplicate check: open addressing over the tag's attributes once it has
+    // kDupLinearLimit of them; sized and cleared per tag.
+    dup_slot* dup_slots;
+    size_t dup_capacity;  // slots allocated
+    size_t dup_mask;      // slots in use for the current tag - 1; 0 = not built
+    int dup_failed;       // scratch memory ran out: link unchecked for this tag
+
+    int drop_ws;
+    int keep_refs;
+    int recover;
+    int flags;
+    int strict;
+
+    char* ext_next;
+    char* ext_end;
+    quorvel_dtd* dtd;
+    const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
+    size_t last_prefix_length;
+
+    char* fail_at;
+    size_t lt;
+    size_t quotes;
+    dp_open inline_stack[kInlineDepth];
+};
+
+thread_local int dbg = -1;
+thread_local int dbg_ok = -1;
+
+int debug_switch(int& memo) {
+    if (memo < 0) memo = std::getenv("QUORVEL_DEBUG_PARSE") ? 1 : 0;
+    return memo;
+}
+
+uint64_t g_name_hash_seed = 0;
+
+// Seeded so that crafted inputs cannot aim names at one probe chain.
+uint64_t name_hash_seed() {
+    uint64_t seed = __atomic_load_n(&g_name_hash_seed, __ATOMIC_RELAXED);
+    if (seed) return seed;
+    seed = 0x243F6A8885A308D3ull;
+    if (auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
+        uint64_t r;
+        std::memcpy(&r, random + 8, sizeof r);
+        seed ^= r;
+    }
+    seed |= 1;
+    __atomic_store_n(&g_name_hash_seed, seed, __ATOMIC_RELAXED);
+    return seed;
+}
+
+inline uint64_t name_hash(const char* p, size_t n, uint64_t seed) {
+    uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ull);
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+        p += 8;
+        n -= 8;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0x94D049BB133111EBull;
+    return h ^ (h >> 29);
+}
+
+inline uint32_t position_of(const dp_state* s, const char* p) {
+    return s->positions ? static_cast<uint32_t>(p - s->start + 1) : 0;
+}
+
+inline uint32_t offset_of(const dp_state* s, const char* p) { return static_cast<uint32_t>(p - s->start); }
+
+#define DP_FAIL(s, at)    \
+    do {                  \
+        (s)->fail_at = (at); \
+        return false;     \
+    } while (0)
+
+#define DP_TRY(expr)         \
+    do {                     \
+        if (!(expr)) return false; \
+    } while (0)
+
+// ---- Scanners ----------------------------------------------------------------------------
+// All may read up to 15 bytes past `end`: the working copy carries 64 zero
+// bytes there, which match none of the bytes searched for.
+
+// First '<' at or after p, or end. Bit 1 of *seen: a '&' before it; bit 2: a CR.
+inline char* scan_text(char* p, char* end, unsigned* seen) {
+    unsigned acc = 0;
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (p < end) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+        if (m_lt) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(m_lt));
+            unsigned before = (1u << at) - 1;
+            if (m_amp & before) acc |= 1;
+            if (m_cr & before) acc |= 2;
+            *seen |= acc;
+            return p + at;
+        }
+        if (m_amp) acc |= 1;
+        if (m_cr) acc |= 2;
+        p += 16;
+    }
+#else
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == '<') break;
+        if (c == '&') acc |= 1;
+        if (c == '\r') acc |= 2;
+    }
+#endif
+    *seen |= acc;
+    return p < end ? p : end;
+}
+
+// The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
+inline char* scan_value(char* p, char* end, char quote, unsigned* seen) {
+    unsigned acc = 0;
+#if defined(__SSE2__)
+    const __m128i q = _mm_set1_epi8(quote);
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (p < end) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
+        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws));
+        if (m_q) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
+            unsigned before = (1u << at) - 1;
+            if (m_amp & before) acc |= 1;
+            if (m_ws & before) acc |= 2;
+            *seen |= acc;
+            char* hit = p + at;
+            return hit < end ? hit : end;
+        }
+        if (m_amp) acc |= 1;
+        if (m_ws) acc |= 2;
+        p += 16;
+    }
+#else
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == quote) break;
+        if (c == '&') acc |= 1;
+        if (c == '\t' || c == '\n' || c == '\r') acc |= 2;
+    }
+#endif
+    *seen |= acc;
+    return p < end ? p : end;
+}
+
+inline char* skip_space(char* p) {
+    while (dp_is_space(static_cast<unsigned char>(*p))) p++;
+    return p;
+}
+
+// ---- In-place text rewriting -------------------------------------------------------------
+// Both only shrink the text, so they write behind where they read.
+
+// CR LF and lone CR become LF. Answers the new length and writes a NUL there.
+size_t normalise_lines(char* p, size_t n) {
+    char* cr = static_cast<char*>(std::memchr(p, '\r', n));
+    if (!cr) return n;
+    char* out = cr;
+    const char* in = cr;
+    const char* end = p + n;
+    while (in < end) {
+        char c = *in++;
+        if (c == '\r') {
+            *out++ = '\n';
+            if (in < end && *in == '\n') in++;
+        } else {
+            *out++ = c;
+        }
+    }
+    size_t len = static_cast<size_t>(out - p);
+    if (len < n) *out = '\0';
+    return len;
+}
+
+size_t put_utf8(char* out, uint32_t cp) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+constexpr size_t kDecodeFailed = SIZE_MAX;
+
+inline bool is_c_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Decodes character references and the five predefined entities of a text
+// run in place (raw line ends normalised on the way when lines is set), by
+// the rules of the stored-value decoder: the text ends at its first NUL;
+// an undeclared reference fails in strict mode and is kept as written
+// otherwise; a malformed character reference (no digits, a stray byte, 0,
+// a surrogate, above U+10FFFF) fails; one cut off by the end fails only in
+// strict mode. Answers the new length (NUL written there), or
+// kDecodeFailed with the run's bytes left undefined.
+// The first '&', NUL or (when lines is set) CR at or after p, or end. May
+// read up to 15 bytes past end (inside the working copy or its padding).
+inline const char* next_special(const char* p, const char* end, bool lines) {
+#if defined(__SSE2__)
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i cr = _mm_set1_epi8(lines ? '\r' : '&');
+    const __m128i zero = _mm_setzero_si128();
+    for (; p < end; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, cr)), _mm_cmpeq_epi8(v, zero));
+        if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
+            const char* q = p + __builtin_ctz(m);
+            return q < end ? q : end;
+        }
+    }
+    return end;
+#else
+    while (p < end && *p != '&' && *p && !(lines && *p == '\r')) p++;
+    return p;
+#endif
+}
+
+size_t decode_text(char* p, size_t n, bool strict, bool lines) {
+    const char* in = p;
+    const char* end = p + n;
+    char* out = p;
+    while (in < end) {
+        const char* q = next_special(in, end, lines);
+        if (q > in) {
+            size_t span = static_cast<size_t>(q - in);
+            if (out != in) std::memmove(out, in, span);
+            out += span;
+            in = q;
+            if (in >= end) break;
+        }
+        char c = *in;
+        if (c == '\0') break;
+        if (c == '\r') {
+            *out++ = '\n';
+            in++;
+            if (in < end && *in == '\n') in++;
+            continue;
+        }
+        size_t left = static_cast<size_t>(end - in) - 1;  // bytes after '&'
+        const char* r = in + 1;
+        if (left >= 3 && r[2] == ';' && r[1] == 't' && (r[0] == 'l' || r[0] == 'g')) {
+            *out++ = r[0] == 'l' ? '<' : '>';
+            in += 4;
+            continue;
+        }
+        if (left >= 4 && r[0] == 'a' && r[1] == 'm' && r[2] == 'p' && r[3] == ';') {
+            *out++ = '&';
+            in += 5;
+            continue;
+        }
+        if (left >= 5 && r[4] == ';' &&
+            ((r[0] == 'a' && r[1] == 'p' && r[2] == 'o' && r[3] == 's') ||
+             (r[0] == 'q' && r[1] == 'u' && r[2] == 'o' && r[3] == 't'))) {
+            *out++ = r[0] == 'a' ? '\'' : '"';
+            in += 6;
+            continue;
+        }
+        if (left >= 1 && r[0] == '#') {
+            const char* d = r + 1;
+            bool hex = d < end && (*d == 'x' || *d == 'X');
+            if (hex) d++;
+            uint32_t cp = 0;
+            const char* digits = d;
+            for (; d < end; d++) {
+                unsigned v;
+                unsigned char b = static_cast<unsigned char>(*d);
+                if (b >= '0' && b <= '9')
+                    v = b - '0';
+                else if (hex && (b | 0x20) >= 'a' && (b | 0x20) <= 'f')
+                    v = (b | 0x20) - 'a' + 10;
+                else
+                    break;
+                cp = cp * (hex ? 16 : 10) + v;
+                if (cp > 0x10FFFF) return kDecodeFailed;
+            }
+            if (d == digits) return kDecodeFailed;
+            bool cut = d >= end || *d == '\0';
+            if (cut ? strict : *d != ';') return kDecodeFailed;
+            if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return kDecodeFailed;
+            out += put_utf8(out, cp);
+            in = cut ? d : d + 1;
+            continue;
+        }
+        if (strict) return kDecodeFailed;
+        // Undeclared: copied as written, up to and with a ';', or up to
+        // white space, '<' or the end.
+        *out++ = *in++;
+        while (in < end && *in && *in != ';' && *in != '<' && !is_c_space(static_cast<unsigned char>(*in)))
+            *out++ = *in++;
+        if (in < end && *in == ';') *out++ = *in++;
+    }
+    size_t len = static_cast<size_t>(out - p);
+    if (len == 0) return kDecodeFailed;
+    if (len < n) *out = '\0';
+    return len;
+}
+
+// ---- Storage -----------------------------------------------------------------------------
+
+template <typename T>
+T* take_chunked(dp_state* s, T*& next, T*& end, size_t record) {
+    if (next >= end) {
+        void* chunk = quorvel_pool_alloc(s->pool, record * kAreaChunk);
+        if (!chunk) return nullptr;
+        next = static_cast<T*>(chunk);
+        end = reinterpret_cast<T*>(static_cast<char*>(chunk) + record * kAreaChunk);
+    }
+    T* slot = next;
+    next = reinterpret_cast<T*>(reinterpret_cast<char*>(next) + record);
+    return slot;
+}
+
+quorvel_element* take_element(dp_state* s) {
+    quorvel_element* e;
+    if (s->elem_next < s->elem_end) {
+        e = s->elem_next++;
+        s->elem_taken++;
+    } else {
+        e = static_cast<quorvel_element*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_element)));
+        if (!e) return nullptr;
+    }
+    std::memset(e, 0, sizeof *e);
+    return e;
+}
+
+quorvel_attribute* take_attribute(dp_state* s) {
+    if (s->attr_next < s->attr_end) {
+        s->attr_taken++;
+        return s->attr_next++;
+    }
+    return take_chunked(s, s->attr_next, s->attr_end, sizeof(quorvel_attribute));
+}
+
+quorvel_text* take_text(dp_state* s) { return take_chunked(s, s->text_next, s->text_end, sizeof(quorvel_text)); }
+
+void* take_markup(dp_state* s) {
+    void* slot = take_chunked(s, s->markup_next, s->markup_end, kMarkupSlot);
+    if (slot) std::memset(slot, 0, kMarkupSlot);
+    return slot;
+}
+
+inline quorvel_element_ext* dp_ensure_cache(dp_state* s, quorvel_element* e) {
+    if (e->ext != 0)
+        if (auto* ext = static_cast<quorvel_element_ext*>(quorvel_link_get(e, &e->ext))) return ext;
+    constexpr size_t size = sizeof(quorvel_element_ext);
+    if (static_cast<size_t>(s->ext_end - s->ext_next) < size) [[unlikely]] {
+        auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kExtChunkBytes));
+        if (!chunk) return nullptr;
+        s->ext_next = chunk;
+        s->ext_end = chunk + kExtChunkBytes;
+    }
+    auto* ext = reinterpret_cast<quorvel_element_ext*>(s->ext_next);
+    s->ext_next += size;
+    std::memset(ext, 0, size);
+    if (!quorvel_link_set_inline(e, &e->ext, ext, s->doc)) return nullptr;
+    return ext;
+}
+
+inline bool link(dp_state* s, const void* holder, int32_t* field, const void* target) {
+    return quorvel_link_set_inline(holder, field, target, s->doc);
+}
+
+// Appends child, whose parent and sibling links are the given fields, as
+// the last child of an open element.
+inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
+    if (!link(s, child, parent_field, parent->element)) return false;
+    const void* holder = parent->last_child ? static_cast<const void*>(parent->last_child) : parent->element;
+    if (!link(s, holder, parent->last_link, child)) return false;
+    parent->last_child = child;
+    parent->last_link = sibling_field;
+    return true;
+}
+
+bool dp_wire_child(dp_state* s, dp_open* parent, quorvel_node* child) {
+    if (!wire(s, parent, child, quorvel_node_parent_field(child), quorvel_node_sibling_field(child))) return false;
+    if (child->kind == QUORVEL_NODE_ELEMENT) quorvel_element_child_count_inc(parent->element);
+    return true;
+}
+
+bool top_link(dp_state* s, quorvel_node* node) {
+    if (s->last_top) {
+        if (!link(s, s->last_top, quorvel_node_sibling_field(s->last_top), node)) return false;
+    } else {
+        s->first_top = node;
+    }
+    s->last_top = node;
+    return true;
+}
+
+// Appends a top-level node; the root joins the list just before the first
+// node that follows its start tag.
+bool top_append(dp_state* s, quorvel_node* node) {
+    if (s->root && !s->root_linked) {
+        if (!top_link(s, &s->root->head)) return false;
+        s->root_linked = 1;
+    }
+    return top_link(s, node);
+}
+
+inline bool place_leaf(dp_state* s, quorvel_node* node) {
+    if (s->depth) return dp_wire_child(s, &s->stack[s->depth - 1], node);
+    return top_append(s, node);
+}
+
+inline bool place_text(dp_state* s, quorvel_text* t) {
+    if (s->depth) return wire(s, &s->stack[s->depth - 1], &t->head, &t->parent, &t->next_sibling);
+    return top_append(s, &t->head);
+}
+
+bool grow_stack(dp_state* s) {
+    size_t grown = s->stack_capacity * 2;
+    if (grown > s->max_depth) grown = s->max_depth;
+    dp_open* fresh;
+    if (s->heap_stack) {
+        fresh = static_cast<dp_open*>(std::realloc(s->heap_stack, grown * sizeof(dp_open)));
+    } else {
+        fresh = static_cast<dp_open*>(std::malloc(grown * sizeof(dp_open)));
+        if (fresh) std::memcpy(fresh, s->inline_stack, s->depth * sizeof(dp_open));
+    }
+    if (!fresh) return false;
+    s->heap_stack = fresh;
+    s->stack = fresh;
+    s->stack_capacity = grown;
+    return true;
+}
+
+void emit(dp_state* s, int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void emit(dp_state* s, int code, const char* format, ...) {
+    char message[256];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(message, sizeof message, format, ap);
+    va_end(ap);
+    quorvel_document* d = s->doc;
+    quorvel_diag_emit(&d->diags, &d->diag_count, &d->diag_capacity, code, nullptr, "%s", message);
+}
+
+// ---- Text --------------------------------------------------------------------------------
+
+// A text node for [a, b) of the working copy. The byte at b is a '<' about
+// to be overwritten with NUL, a '&' already overwritten, or the NUL at the
+// end of the input, so every view ends in a NUL.
+bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t position, bool with_dtd) {
+    const char* content = a;
+    size_t len = static_cast<size_t>(b - a);
+    if (amp && with_dtd && s->dtd) {
+        if (cr) len = normalise_lines(a, len);
+        quorvel_string_view view{a, len};
+        if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {
+            content = decoded;
+            len = std::strlen(decoded);
+        }
+    } else if (amp) {
+        size_t decoded = decode_text(a, len, s->strict, cr);
+        if (decoded == kDecodeFailed) {
+            // Keep the run as written (line ends still normalised).
+            std::memcpy(a, s->retained + (a - s->start), len);
+            if (cr) len = normalise_lines(a, len);
+        } else {
+            len = decoded;
+        }
+    } else if (cr) {
+        len = normalise_lines(a, len);
+    }
+    if (len > UINT32_MAX) DP_FAIL(s, b);
+    quorvel_text* t = take_text(s);
+    if (!t) DP_FAIL(s, a);
+    t->head.kind = QUORVEL_NODE_TEXT;
+    t->head.flags = kTextCounted;
+    t->head.source_pos = position;
+    t->length = static_cast<uint32_t>(len);
+    t->next_sibling = t->parent = t->owner = 0;
+    if (!quorvel_text_link_set_inline(t, &t->content, content, s->doc)) DP_FAIL(s, a);
+    return place_text(s, t);
+}
+
+// keep_refs: the run split at each named reference of 1 to 64 name bytes.
+bool split_references(dp_state* s, char* run, char* stop) {
+    char* piece = run;
+    char* q = run;
+    while (q < stop) {
+        auto* amp = static_cast<char*>(std::memchr(q, '&', static_cast<size_t>(stop - q)));
+        if (!amp) break;
+        char* name = amp + 1;
+        char* n = name;
+        while (n < stop && n - name <= 64 && dp_is_name_char(static_cast<unsigned char>(*n))) n++;
+        if (n == name || n - name > 64 || n >= stop || *n != ';') {
+            q = amp + 1;
+            continue;
+        }
+        if (amp > piece) {
+            size_t len = static_cast<size_t>(amp - piece);
+            bool has_amp = std::memchr(piece, '&', len) != nullptr;
+            bool has_cr = std::memchr(piece, '\r', len) != nullptr;
+            DP_TRY(make_text(s, piece, amp, has_amp, has_cr, position_of(s, piece), false));
+        }
+        *amp = '\0';
+        quorvel_comment* ref = quorvel_entity_ref_create(name, static_cast<size_t>(n - name), s->pool);
+        if (!ref) DP_FAIL(s, amp);
+        ref->head.source_pos = position_of(s, run);
+        DP_TRY(place_leaf(s, &ref->head));
+        piece = q = n + 1;
+    }
+    if (piece < stop) {
+        size_t len = static_cast<size_t>(stop - piece);
+        bool has_amp = std::memchr(piece, '&', len) != nullptr;
+        bool has_cr = std::memchr(piece, '\r', len) != nullptr;
+        DP_TRY(make_text(s, piece, stop, has_amp, has_cr, position_of(s, piece), false));
+    }
+    return true;
+}
+
+// A text run inside an element, from s->cur; leaves the cursor at the '<'
+// or the end that ends it.
+bool text_run(dp_state* s) {
+    char* run = s->cur;
+    char* end = s->end;
+    unsigned seen = 0;
+    char* p = scan_text(run, end, &seen);
+    if (s->recover) {
+        // A '<' inside the run that begins no markup stays in the text.
+        while (p + 1 < end) {
+            unsigned char next = static_cast<unsigned char>(p[1]);
+            if (dp_is_name_start(next) || next == '!' || next == '/' || next == '?') break;
+            emit(s, 9, "Unescaped < not allowed in a text node");
+            p = scan_text(p + 1, end, &seen);
+        }
+    }
+    s->cur = p;
+    if (!(seen & 3)) {
+        // Plain text: a view, the common case.
+        size_t len = static_cast<size_t>(p - run);
+        quorvel_text* t = take_text(s);
+        if (!t || len > UINT32_MAX) DP_FAIL(s, t ? p : run);
+        t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, position_of(s, run)};
+        t->length = static_cast<uint32_t>(len);
+        t->next_sibling = t->parent = t->owner = 0;
+        if (!quorvel_text_link_set_inline(t, &t->content, run, s->doc)) DP_FAIL(s, run);
+        return place_text(s, t);
+    }
+    if (s->keep_refs && (seen & 1)) return split_references(s, run, p);
+    return make_text(s, run, p, seen & 1, seen & 2, position_of(s, run), true);
+}
+
+// Whitespace at depth 0: kept as a node only after a comment, or after the
+// root once the root is in the list.
+bool top_whitespace(dp_state* s, char* a, char* b) {
+    quorvel_node* last = s->last_top;
+    bool keep = last && (last->kind == QUORVEL_NODE_COMMENT || (s->root_linked && last == &s->root->head));
+    if (!keep) return true;
+    size_t len = static_cast<size_t>(b - a);
+    if (std::memchr(a, '\r', len)) len = normalise_lines(a, len);
+    if (len > UINT32_MAX) DP_FAIL(s, b);
+    quorvel_text* t = take_text(s);
+    if (!t) DP_FAIL(s, a);
+    t->head.kind = QUORVEL_NODE_TEXT;
+    t->head.flags = kTextCounted;
+    t->head.source_pos = 0;
+    t->length = static_cast<uint32_t>(len);
+    t->next_sibling = t->parent = t->owner = 0;
+    if (!quorvel_text_link_set(t, &t->content, a, s->doc)) DP_FAIL(s, a);
+    return top_append(s, &t->head);
+}
+
+// ---- Start tags and attributes --------------------------------------------------------------
+
+// Both names lie in the padded working copy, so 8-byte loads are safe.
+inline bool names_equal(const char* a, const char* b, size_t n) {
+    if (n <= 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        uint64_t mask = n == 8 ? ~uint64_t(0) : ((uint64_t(1) << (8 * n)) - 1);
+        return ((x ^ y) & mask) == 0;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+bool same_name(const quorvel_attribute* a, const char* name, size_t len) {
+    return a->name_length == len && names_equal(a->name, name, len);
+}
+
+bool dup_insert(dp_state* s, size_t index, uint64_t hash) {
+    for (size_t i = hash & s->dup_mask;; i = (i + 1) & s->dup_mask) {
+        if (s->dup_slots[i].index == 0) {
+            s->dup_slots[i] = dup_slot{hash, static_cast<uint32_t>(index + 1)};
+            return true;
+        }
+    }
+}
+
+// Sizes the set for the tag's next attribute; false when memory ran out.
+bool dup_prepare(dp_state* s, uint64_t seed) {
+    size_t need = s->tag_count + 1;
+    if (s->dup_mask && need * 2 <= s->dup_mask + 1) return true;
+    size_t slots = 64;
+    while (slots < need * 2) slots *= 2;
+    if (slots > s->dup_capacity) {
+        auto* fresh = static_cast<dup_slot*>(std::realloc(s->dup_slots, slots * sizeof(dup_slot)));
+        if (!fresh) return false;
+        s->dup_slots = fresh;
+        s->dup_capacity = slots;
+    }
+    std::memset(s->dup_slots, 0, slots * sizeof(dup_slot));
+    s->dup_mask = slots - 1;
+    for (size_t i = 0; i < s->tag_count; i++) {
+        const quorvel_attribute* a = s->tag_attrs[i];
+        dup_insert(s, i, name_hash(a->name, a->name_length, seed));
+    }
+    return true;
+}
+
+// True when the tag already has an attribute of this name. Costs work in
+// proportion to the tag's own attributes only.
+bool is_duplicate(dp_state* s, const char* name, size_t len) {
+    if (s->dup_failed) return false;
+    if (s->tag_count < kDupLinearLimit) {
+        for (size_t i = 0; i < s->tag_count; i++)
+            if (same_name(s->tag_attrs[i], name, len)) return true;
+        return false;
+    }
+    uint64_t seed = name_hash_seed();
+    if (!dup_prepare(s, seed)) {
+        s->dup_failed = 1;
+        return false;
+    }
+    uint64_t h = name_hash(name, len, seed);
+    for (size_t i = h & s->dup_mask;; i = (i + 1) & s->dup_mask) {
+        const dup_slot& slot = s->dup_slots[i];
+        if (slot.index == 0) return false;
+        if (slot.hash == h && same_name(s->tag_attrs[slot.index - 1], name, len)) return true;
+    }
+}
+
+bool remember_attribute(dp_state* s, quorvel_attribute* a) {
+    if (s->tag_count == s->tag_capacity) {
+        size_t grown = s->tag_capacity ? s->tag_capacity * 2 : 32;
+        auto* fresh = static_cast<quorvel_attribute**>(std::realloc(s->tag_attrs, grown * sizeof(quorvel_attribute*)));
+        if (!fresh) return false;
+        s->tag_attrs = fresh;
+        s->tag_capacity = grown;
+    }
+    size_t index = s->tag_count++;
+    s->tag_attrs[index] = a;
+    if (s->dup_mask) dup_insert(s, index, name_hash(a->name, a->name_length, name_hash_seed()));
+    return true;
+}
+
+// TAB and LF become a space; CR LF or a lone CR one space. Pool copy.
+char* normalise_value(dp_state* s, const char* v, size_t n, size_t* out_len) {
+    char* copy = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1));
+    if (!copy) return nullptr;
+    size_t o = 0;
+    for (size_t i = 0; i < n; i++) {
+        char c = v[i];
+        if (c == '\r') {
+            copy[o++] = ' ';
+            if (i + 1 < n && v[i + 1] == '\n') i++;
+        } else if (c == '\t' || c == '\n') {
+            copy[o++] = ' ';
+        } else {
+            copy[o++] = c;
+        }
+    }
+    copy[o] = '\0';
+    *out_len = o;
+    return copy;
+}
+
+inline bool append_raw(dp_state* s, quorvel_element* e, char* name, char* value) {
+    if (!s->ext && !(s->ext = dp_ensure_cache(s, e))) return false;
+    if (s->raw_next >= s->raw_end) [[unlikely]] {
+        auto* chunk =
+            static_cast<quorvel_raw_attribute*>(quorvel_pool_alloc(s->pool, kRawChunk * sizeof(quorvel_raw_attribute)));
+        if (!chunk) return false;
+        s->raw_next = chunk;
+        s->raw_end = chunk + kRawChunk;
+    }
+    quorvel_raw_attribute* r = s->raw_next++;
+    r->qname = name;
+    r->raw_value = value;
+    r->next = nullptr;
+    if (s->last_raw)
+        s->last_raw->next = r;
+    else
+        s->ext->raw_attrs = r;
+    s->last_raw = r;
+    return true;
+}
+
+bool namespace_declaration(dp_state* s, quorvel_element* e, char* name, size_t name_len, char* value, size_t value_len,
+                           bool amp) {
+    auto* d = static_cast<quorvel_ns_decl*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_ns_decl)));
+    if (!d) return false;
+    d->prefix = nullptr;
+    if (name_len > 6) {
+        d->prefix = quorvel_pool_strndup(s->pool, name + 6, name_len - 6);
+        if (!d->prefix) return false;
+    }
+    d->uri = value;
+    if (amp && s->dtd) {
+        quorvel_string_view view{value, value_len};
+        if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) d->uri = decoded;
+    }
+    d->next = nullptr;
+    if (!s->ext && !(s->ext = dp_ensure_cache(s, e))) return false;
+    if (s->last_decl)
+        s->last_decl->next = d;
+    else
+        s->ext->ns_decls = d;
+    s->last_decl = d;
+    s->namespaces_in_use = 1;
+    return true;
+}
+
+bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, const char* last_colon, char* value,
+               size_t value_len, unsigned seen, char* at) {
+    if (!(s->flags & 0x08) && is_duplicate(s, name, name_len)) {
+        emit(s, 9, "Attribute %.129s redefined", name);
+        return true;
+    }
+    quorvel_attribute* a = take_attribute(s);
+    if (!a) DP_FAIL(s, at);
+    a->name = name;
+    a->name_length = name_len;
+    a->ns = 0;
+    a->next = 0;
+    a->hash = 0;
+    const char* stored = value;
+    size_t len = value_len;
+    if (seen & 2) {
+        char* copy = normalise_value(s, value, value_len, &len);
+        if (!copy) DP_FAIL(s, at);
+        stored = copy;
+    }
+    if ((seen & 1) && len) {
+        char* decoded = nullptr;
+        if (s->dtd) {
+            quorvel_string_view view{stored, len};
+            decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool);
+        }
+        if (decoded) {
+            stored = decoded;
+            len = std::strlen(decoded);
+        } else {
+            a->hash = kAttrPendingEntities;
+        }
+    }
+    a->value = stored;
+    a->value_length = len;
+    if (last_colon) {
+        auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_attr_ns)));
+        if (!ns) DP_FAIL(s, at);
+        std::memset(ns, 0, sizeof *ns);
+        size_t prefix_length = static_cast<size_t>(last_colon - name);
+        if (!s->last_prefix || s->last_prefix_length != prefix_length ||
+            std::memcmp(s->last_prefix, name, prefix_length) != 0) {
+            s->last_prefix = quorvel_pool_strndup(s->pool, name, prefix_length);
+            s->last_prefix_length = prefix_length;
+        }
+        ns->prefix = const_cast<char*>(s->last_prefix);
+        ns->owner = e;
+        if (!ns->prefix || !link(s, a, &a->ns, ns)) DP_FAIL(s, at);
+    }
+    bool linked = s->last_attr ? quorvel_link16_set_inline(s->last_attr, &s->last_attr->next, a, s->doc)
+                               : link(s, e, &e->first_attr, a);
+    if (!linked) DP_FAIL(s, at);
+    s->last_attr = a;
+    s->tag_kept++;
+    if (!(s->flags & 0x08) && !remember_attribute(s, a)) s->dup_failed = 1;
+    return true;
+}
+
+bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, const char* qname,
+               size_t prefix_length, int32_t pos_index) {
+    if (s->depth == s->stack_capacity && !grow_stack(s)) return false;
+    s->stack[s->depth++] =
+        dp_open{e, name, name_len, nullptr, &e->first_child, qname, static_cast<uint32_t>(prefix_length), pos_index};
+    return true;
+}
+
+// At the '<' of a start tag (already a NUL); the next byte is a name start.
+bool start_tag(dp_state* s, char* lt) {
+    char* p = lt + 1;
+    quorvel_element* e = take_element(s);
+    if (!e) DP_FAIL(s, lt);
+    e->head.kind = QUORVEL_NODE_ELEMENT;
+    e->head.flags = kNodeFrozen;
+    e->head.source_pos = position_of(s, lt);
+    char* name = p;
+    char* last_colon = nullptr;
+    // The hash runs beside the scan and starts again after each colon, so
+    // it covers the local name when the name is split.
+    uint32_t hash = 0x811C;
+    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
+        if (c == ':') {
+            last_colon = p;
+            hash = 0x811C;
+            continue;
+        }
+        hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
+    }
+    char* name_end = p;
+
+    s->tag_count = 0;
+    s->tag_kept = 0;
+    s->dup_mask = 0;
+    s->dup_failed = 0;
+    s->last_attr = nullptr;
+    s->last_decl = nullptr;
+    s->last_raw = nullptr;
+    s->ext = nullptr;
+
+    for (;;) {
+        p = skip_space(p);
+        if (!dp_is_name_start(static_cast<unsigned char>(*p))) break;
+        char* an = p;
+        char* an_colon = nullptr;
+        while (dp_is_name_char(static_cast<unsigned char>(*p))) {
+            if (*p == ':') an_colon = p;
+            p++;
+        }
+        char* an_end = p;
+        p = skip_space(p);
+        if (*p != '=') DP_FAIL(s, p);
+        *an_end = '\0';
+        p = skip_space(p + 1);
+        char quote = *p;
+        if (quote != '"' && quote != '\'') DP_FAIL(s, p);
+        char* v = p + 1;
+        unsigned seen = 0;
+        char* close = scan_value(v, s->end, quote, &seen);
+        if (close >= s->end) DP_FAIL(s, v);
+        *close = '\0';
+        p = close + 1;
+        size_t alen = static_cast<size_t>(an_end - an);
+        size_t vlen = static_cast<size_t>(close - v);
+        // Exactly "xmlns", or "xmlns:" and a prefix, declares a namespace.
+        if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0 && (alen == 5 || (an[5] == ':' && alen > 6))) {
+            if (!namespace_declaration(s, e, an, alen, v, vlen, seen & 1)) DP_FAIL(s, an);
+        } else {
+            DP_TRY(attribute(s, e, an, alen, an_colon, v, vlen, seen, an));
+        }
+        if (!append_raw(s, e, an, v)) DP_FAIL(s, an);
+    }
+    bool empty;
+    if (*p == '>') {
+        empty = false;
+        p++;
+    } else if (*p == '/' && p[1] == '>') {
+        empty = true;
+        p += 2;
+    } else {
+        DP_FAIL(s, p);
+    }
+    *name_end = '\0';
+    e->attr_count = static_cast<uint8_t>(s->tag_kept < kAttrCountCap ? s->tag_kept : kAttrCountCap);
+
+    size_t name_len = static_cast<size_t>(name_end - name);
+    char* local = name;
+    if (last_colon && name_len >= 3 && last_colon > name && last_colon + 1 < name_end) {
+        *last_colon = '\0';
+        local = last_colon + 1;
+        if (!s->ext && !(s->ext = dp_ensure_cache(s, e))) DP_FAIL(s, p);
+        s->ext->prefix = name;
+    }
+    size_t local_len = static_cast<size_t>(name_end - local);
+    if (!link(s, e, &e->name, local)) DP_FAIL(s, p);
+    e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
+    e->name_hash = local == name && last_colon ? quorvel_name_hash16(local, local_len) : static_cast<uint16_t>(hash & 0xFFFFu);
+
+    int32_t pos_index = -1;
+    if (s->positions && !(s->flags & 0x10)) {
+        quorvel_document* d = s->doc;
+        uint32_t o = offset_of(s, p);
+        if (d->pos_count < d->pos_capacity) {
+            pos_index = static_cast<int32_t>(d->pos_count);
+            d->pos_records[d->pos_count++] = quorvel_elem_pos{e, o, o};
+        } else {
+            pos_index = quorvel_elem_pos_record(d, e, o, o);
+        }
+    }
+
+    if (s->depth == 0) {
+        if (s->root) DP_FAIL(s, p);
+        s->root = e;
+    } else {
+        dp_open* parent = &s->stack[s->depth - 1];
+        if (!wire(s, parent, &e->head, &e->parent, &e->next_sibling)) DP_FAIL(s, p);
+        if (parent->element->child_count < kChildCountCap) parent->element->child_count++;
+    }
+    s->cur = p;
+    if (empty) return true;
+    if (s->depth > 0 && s->depth >= s->max_depth) DP_FAIL(s, p);
+    size_t prefix_length = local == name ? 0 : static_cast<size_t>(local - 1 - name);
+    if (last_colon && (local == name || std::memchr(name, ':', prefix_length))) prefix_length = kNoFastClose;
+    if (!push_open(s, e, local, local_len, name, prefix_length, pos_index)) DP_FAIL(s, p);
+    return true;
+}
+
+void close_open(dp_state* s, uint32_t end_offset) {
+    dp_open& top = s->stack[s->depth - 1];
+    if (top.pos_index >= 0) s->doc->pos_records[top.pos_index].end = end_offset;
+    s->depth--;
+}
+
+
+// At the '<' of "</".
+bool end_tag(dp_state* s, char* lt) {
+    char* p = lt + 2;
+    if (s->depth && s->stack[s->depth - 1].prefix_length != kNoFastClose) {
+        // The usual case: the name of the open element exactly as written.
+        dp_open& top = s->stack[s->depth - 1];
+        size_t prefix = top.prefix_length;
+        size_t full = prefix ? prefix + 1 + top.name_length : top.name_length;
+        if (full < static_cast<size_t>(s->end - p) && p[full] == '>' && names_equal(p + (prefix ? prefix + 1 : 0), top.name, top.name_length) &&
+            (!prefix || (p[prefix] == ':' && std::memcmp(p, top.qname, prefix) == 0))) {
+            p += full + 1;
+            s->cur = p;
+            close_open(s, offset_of(s, p));
+            return true;
+        }
+    }
+    char* name = p;
+    while (dp_is_name_char(static_cast<unsigned char>(*p))) p++;
+    char* name_end = p;
+    p = skip_space(p);
+    if (*p != '>') DP_FAIL(s, p);
+    p++;
+    s->cur = p;
+    if (s->depth == 0) DP_FAIL(s, p);
+    size_t len = static_cast<size_t>(name_end - name);
+    if (auto* colon = static_cast<char*>(std::memchr(name, ':', len))) {
+        name = colon + 1;
+        len = static_cast<size_t>(name_end - name);
+    }
+    uint32_t end_offset = offset_of(s, p);
+    dp_open& top = s->stack[s->depth - 1];
+    if (top.name_length == len && names_equal(top.name, name, len)) {
+        close_open(s, end_offset);
+        return true;
+    }
+    int n = static_cast<int>(len > 1024 ? 1024 : len);
+    if (!s->recover) {
+        int m = static_cast<int>(top.name_length > 1024 ? 1024 : top.name_length);
+        std::snprintf(s->message, sizeof s->message, "Opening and ending tag mismatch: expected </%.*s>, got </%.*s>", m,
+                      top.name, n, name);
+        DP_FAIL(s, p);
+    }
+    size_t found = s->depth;
+    for (size_t i = s->depth; i-- > 0;) {
+        const dp_open& o = s->stack[i];
+        if (o.name_length == len && std::memcmp(o.name, name, len) == 0) {
+            found = i;
+            break;
+        }
+    }
+    if (found == s->depth) {
+        emit(s, 10, "Stray close tag </%.*s> dropped", n, name);
+        return true;
+    }
+    while (s->depth > found + 1) {
+        emit(s, 11, "Element %s closed implicitly by </%.*s>", s->stack[s->depth - 1].name, n, name);
+        close_open(s, end_offset);
+    }
+    close_open(s, end_offset);
+    return true;
+}
+
+// ---- Comments, CDATA, processing instructions --------------------------------------------------
+
+bool comment(dp_state* s, char* lt) {
+    char* c = lt + 4;
+    ptrdiff_t f = g_find3_fn(c, static_cast<size_t>(s->end - c), '-', '-', '>');
+    if (f < 0) DP_FAIL(s, c);
+    c[f] = '\0';
+    s->cur = c + f + 3;
+    auto* node = static_cast<quorvel_comment*>(take_markup(s));
+    if (!node) DP_FAIL(s, c);
+    node->head.kind = QUORVEL_NODE_COMMENT;
+    node->head.flags = kNodeFrozen;
+    node->head.source_pos = position_of(s, lt);
+    node->content = c;
+    if (s->depth == 0) node->owner = s->doc;
+    if (!place_leaf(s, &node->head)) DP_FAIL(s, c);
+    return true;
+}
+
+bool cdata(dp_state* s, char* lt) {
+    char* c = lt + 9;
+    ptrdiff_t f = g_find3_fn(c, static_cast<size_t>(s->end - c), ']', ']', '>');
+    if (f < 0) DP_FAIL(s, c);
+    c[f] = '\0';
+    s->cur = c + f + 3;
+    if (s->depth == 0) return true;
+    normalise_lines(c, static_cast<size_t>(f));
+    auto* node = static_cast<quorvel_comment*>(take_markup(s));
+    if (!node) DP_FAIL(s, c);
+    node->head.kind = QUORVEL_NODE_CDATA;
+    node->head.flags = kNodeFrozen;
+    node->head.source_pos = position_of(s, lt);
+    node->content = c;
+    if (!place_leaf(s, &node->head)) DP_FAIL(s, c);
+    return true;
+}
+
+void xml_declaration(dp_state* s, char* data) {
+    s->has_declaration = 1;
+    char* q = data;
+    for (;;) {
+        q = skip_space(q);
+        char* name = q;
+        while (*q && !dp_is_space(static_cast<unsigned char>(*q)) && *q != '=') q++;
+        size_t name_len = static_cast<size_t>(q - name);
+        q = skip_space(q);
+        if (*q != '=') return;
+        q = skip_space(q + 1);
+        char quote = *q;
+        if (quote != '"' && quote != '\'') return;
+        char* value = q + 1;
+        char* close = std::strchr(value, quote);
+        if (!close) return;
+        *close = '\0';
+        q = close + 1;
+        if (name_len == 7 && std::memcmp(name, "version", 7) == 0) {
+            s->version = value;
+        } else if (name_len == 8 && std::memcmp(name, "encoding", 8) == 0) {
+            s->encoding = value;
+        } else if (name_len == 10 && std::memcmp(name, "standalone", 10) == 0) {
+            if (std::strcmp(value, "yes") == 0) s->standalone = 1;
+            else if (std::strcmp(value, "no") == 0) s->standalone = 0;
+        }
+    }
+}
+
+bool processing_instruction(dp_state* s, char* lt) {
+    char* target = lt + 2;
+    if (!dp_is_name_start(static_cast<unsigned char>(*target))) DP_FAIL(s, target);
+    char* p = target;
+    while (dp_is_name_char(static_cast<unsigned char>(*p))) p++;
+    char* target_end = p;
+    if (p >= s->end) DP_FAIL(s, s->end);
+    bool target_terminated = false;
+    char* data = p;
+    if (*p != '?') {
+        *p = '\0';
+        target_terminated = true;
+        data = p + 1;
+    }
+    char* close = data;
+    for (;;) {
+        close = static_cast<char*>(std::memchr(close, '?', static_cast<size_t>(s->end - close)));
+        if (!close || close + 1 >= s->end) DP_FAIL(s, data);
+        if (close[1] == '>') break;
+        close++;
+    }
+    *close = '\0';
+    s->cur = close + 2;
+    size_t target_len = static_cast<size_t>(target_end - target);
+    if (close == target_end) target_terminated = true;
+    if (target_len == 3 && std::memcmp(target, "xml", 3) == 0) {
+        xml_declaration(s, data);
+        return true;
+    }
+    const char* target_text = target;
+    if (!target_terminated) {
+        // "<?t?x?>": the '?' after the target is data, so the target needs a copy.
+        target_text = quorvel_pool_strndup(s->pool, target, target_len);
+        if (!target_text) DP_FAIL(s, target);
+    }
+    auto* node = static_cast<quorvel_pi*>(take_markup(s));
+    if (!node) DP_FAIL(s, target);
+    node->head.kind = QUORVEL_NODE_PI;
+    node->head.flags = kNodeFrozen;
+    node->head.source_pos = position_of(s, lt);
+    node->target = const_cast<char*>(target_text);
+    node->data = close > data ? data : nullptr;
+    if (s->depth == 0) node->owner = s->doc;
+    if (!place_leaf(s, &node->head)) DP_FAIL(s, target);
+    return true;
+}
+
+// At a '<' of markup; overwrites it with NUL (ending any text view before
+// it) and dispatches on the next byte.
+inline bool markup(dp_state* s, char* lt) {
+    if (lt + 1 >= s->end) DP_FAIL(s, lt);
+    *lt = '\0';
+    unsigned char next = static_cast<unsigned char>(lt[1]);
+    if (dp_is_name_start(next)) return start_tag(s, lt);
+    switch (next) {
+        case '/': return end_tag(s, lt);  // '/' an end tag
+        case '!':                          // '!' a comment, CDATA or a declaration
+            if (lt[2] == '-' && lt[3] == '-') return comment(s, lt);
+            if (std::memcmp(lt + 2, "[CDATA[", 7) == 0) return cdata(s, lt);
+            s->cur = lt;
+            dp_parse_doctype(&s->cur, s->end, s->pool, s->doc, &s->dtd);
+            return true;
+        case '?': return processing_instruction(s, lt);  // '?' a PI or the XML declaration
+        default: DP_FAIL(s, lt);
+    }
+}
+
+// ---- Main loop -------------------------------------------------------------------------------
+
+bool parse_content(dp_state* s) {
+    char* end = s->end;
+    while (s->cur < end) {
+        char* p = s->cur;
+        if (s->depth == 0) {
+            char* q = skip_space(p);
+            if (q < end && *q != '<') {
+                unsigned seen = 0;
+                DP_FAIL(s, scan_text(q, end, &seen));
+            }
+            if (q > p) DP_TRY(top_whitespace(s, p, q));
+            p = q;
+        } else if (*p != '<') {
+            char* q = p;
+            if (s->drop_ws && dp_is_space(static_cast<unsigned char>(*p))) q = skip_space(p);
+            if (q < end && *q == '<') {
+                p = q;  // whitespace dropped
+            } else if (q >= end) {
+                p = end;
+            } else {
+                DP_TRY(text_run(s));
+                p = s->cur;
+            }
+        }
+        s->cur = p;
+        if (p >= end) break;
+        // One call site, so the markup steps are laid out in this loop.
+        DP_TRY(markup(s, p));
+    }
+    return true;
+}
+
+bool finish(dp_state* s) {
+    if (s->depth > 0) {
+        if (!s->recover) DP_FAIL(s, s->end);
+        while (s->depth > 0) {
+            emit(s, 11, "Element %s still open at end of document", s->stack[s->depth - 1].name);
+            close_open(s, offset_of(s, s->end));
+        }
+    }
+    if (!s->root) DP_FAIL(s, s->end);
+    quorvel_document* doc = s->doc;
+    doc->root = s->root;
+    quorvel_root_doc_register(s->root, doc);
+    if (!s->root_linked) {
+        if (!top_link(s, &s->root->head)) DP_FAIL(s, s->end);
+        s->root_linked = 1;
+    }
+    // Trailing top-level text goes: the list ends with its last other node.
+    quorvel_node* keep = nullptr;
+    for (quorvel_node* n = s->first_top; n; n = quorvel_node_next_raw(n))
+        if (n->kind != QUORVEL_NODE_TEXT) keep = n;
+    if (keep && keep != s->last_top) {
+        quorvel_link_set(keep, quorvel_node_sibling_field(keep), nullptr, s->doc);
+        s->last_top = keep;
+    }
+    doc->first_top = s->first_top;
+    doc->last_top = s->last_top;
+    doc->namespaces_in_use = s->namespaces_in_use;
+    doc->dtd = s->dtd;
+    s->dtd = nullptr;
+    return true;
+}
+
+void report_failure(dp_state* s, const char* input) {
+    long at = static_cast<long>(s->fail_at ? s->fail_at - s->start : 0);
+    char text[256];
+    if (s->message[0])
+        std::snprintf(text, sizeof text, "XML parse error at byte %ld: %s", at, s->message);
+    else
+        std::snprintf(text, sizeof text, "XML parse error at byte %ld: malformed input", at);
+    quorvel_set_last_error(text);
+    // Lines count LF only; the column counts bytes from the last LF.
+    int line = 1;
+    const char* line_start = input;
+    const char* stop = input + at;
+    for (const char* p = input; p < stop;) {
+        auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(stop - p)));
+        if (!lf) break;
+        line++;
+        line_start = p = lf + 1;
+    }
+    last_error_line = line;
+    last_error_column = static_cast<int>(stop - line_start) + 1;
+    if (debug_switch(dbg) == 1) {
+        quorvel_arena* a = s->pool ? s->pool->arena : nullptr;
+        std::fprintf(stderr,
+                     "dp fail: pos=%ld off=%ld depth=%d arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu lt=%zu "
+                     "q=%zu est=%zu attrcap=%zu\n",
+                     at, static_cast<long>(s->end - s->start) - at, static_cast<int>(s->depth), a ? a->used : 0,
+                     a ? a->capacity : 0, s->elem_taken, s->attr_taken, s->lt, s->quotes, s->lt + 8, s->attr_capacity);
+    }
+}
+
+void release_scratch(dp_state* s) {
+    std::free(s->heap_stack);
+    std::free(s->tag_attrs);
+    std::free(s->dup_slots);
+    s->heap_stack = nullptr;
+    s->tag_attrs = nullptr;
+    s->dup_slots = nullptr;
+}
+
+constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
+
+// Large blocks are touched from end to end within one parse: huge pages
+// spare most of their page faults. Only for blocks the library made itself.
+void advise_huge_pages(void* block, size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    if (size < 4 * kHuge) return;
+    uintptr_t from = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+    uintptr_t to = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)size;
+#endif
+}
+
+inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
+
+}  // namespace
+
+namespace {
+
+quorvel_document* setup_failed(int* status) {
+    quorvel_set_last_error("XML parse error: out of memory");
+    if (status) *status = QUORVEL_ERR_MEMORY;
+    return nullptr;
+}
+
+}  // namespace
+
+quorvel_document* direct_parse_internal(const char* text, size_t length, int flags, int mode, int drop_ws,
+                                        int apply_defaults, int keep_refs, int recover, int* status) {
+    if (status) *status = QUORVEL_OK;
+    if (!text || length > (SIZE_MAX >> 6)) return setup_failed(status);
+    quorvel_kernels_ensure();
+    size_t lt = 0, quotes = 0;
+    quorvel_count_markup(text, length, &lt, &quotes);
+
+    // Every element needs its own '<' and at least three bytes; every
+    // attribute two quotes and four bytes; every text view ends at a '<' or
+    // the end. Areas sized by these bounds never overflow for elements and
+    // attributes, so records lie in reading order.
+    size_t elem_cap = min_size(lt, length / 3 + 1) + 8;
+    size_t attr_cap = min_size(quotes / 2, length / 4 + 1) + 64;
+    size_t text_cap = min_size(lt + 1, length / 2 + 1) + 8;
+    size_t markup_cap = min_size(min_size(lt, length / 5 + 1), 1024) + 8;
+    size_t areas = round8(elem_cap * sizeof(quorvel_element)) + attr_cap * sizeof(quorvel_attribute) +
+                   text_cap * sizeof(quorvel_text) + markup_cap * kMarkupSlot;
+    size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) + attr_cap * sizeof(quorvel_raw_attribute);
+    size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
+    size_t arena_size = round8(length + 65) + (mode == kParseCopy ? round8(length + 1) : 0) + areas + extras + slack;
+
+    quorvel_arena* arena = quorvel_arena_create(arena_size);
+    if (!arena) return setup_failed(status);
+    if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
+    quorvel_pool* pool = quorvel_pool_create_arena_backed(arena, 1);
+    if (!pool) {
+        quorvel_arena_destroy(arena);
+        return setup_failed(status);
+    }
+    if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
+
+    auto* work = static_cast<char*>(quorvel_pool_alloc(pool, length + 65));
+    char* retained = const_cast<char*>(text);
+    if (work && mode == kParseCopy) retained = static_cast<char*>(quorvel_pool_alloc(pool, length + 1));
+    auto* area = work && retained ? static_cast<char*>(quorvel_pool_alloc(pool, areas)) : nullptr;
+    auto* doc = area ? static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document))) : nullptr;
+    if (!doc) {
+        quorvel_pool_destroy(pool);
+        return setup_failed(status);
+    }
+    std::memcpy(work, text, length);
+    std::memset(work + length, 0, 65);
+    if (mode == kParseCopy) {
+        std::memcpy(retained, text, length);
+        retained[length] = '\0';
+    }
+    quorvel_document_init(doc, pool);
+    doc->record_in_pool = 1;
+    doc->retained_input = retained;
+    doc->retained_length = length;
+    doc->retained_owned = 0;
+    doc->working_copy = work;
+    doc->working_not_owned = 1;
+
+    dp_state state;
+    dp_state* s = &state;
+    std::memset(s, 0, offsetof(dp_state, inline_stack));
+    s->start = work;
+    s->cur = work;
+    s->end = work + length;
+    s->pool = pool;
+    s->doc = doc;
+    s->retained = retained;
+    s->stack = s->inline_stack;
+    s->stack_capacity = kInlineDepth;
+    s->max_depth = static_cast<size_t>(quorvel_get_max_depth());
+    s->standalone = -1;
+    s->positions = length <= 0x7FFFFFFE;
+    s->elem_next = reinterpret_cast<quorvel_element*>(area);
+    s->elem_end = s->elem_next + elem_cap;
+    char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
+    s->attr_next = reinterpret_cast<quorvel_attribute*>(cursor);
+    s->attr_end = s->attr_next + attr_cap;
+    s->attr_capacity = attr_cap;
+    cursor += attr_cap * sizeof(quorvel_attribute);
+    s->text_next = reinterpret_cast<quorvel_text*>(cursor);
+    s->text_end = s->text_next + text_cap;
+    cursor += text_cap * sizeof(quorvel_text);
+    s->markup_next = cursor;
+    s->markup_end = cursor + markup_cap * kMarkupSlot;
+    s->drop_ws = drop_ws != 0;
+    s->keep_refs = keep_refs != 0;
+    s->recover = recover != 0;
+    s->flags = flags & 0x18;
+    s->strict = g_quorvel_strict_mode != 0;
+    s->lt = lt;
+    s->quotes = quotes;
+    if (s->positions && !(s->flags & 0x10)) {
+        // Most documents close most of their elements with an end tag: half
+        // the '<' count is the usual number of elements.
+        size_t expect = elem_cap / 2 + 16;
+        if (auto* records = static_cast<quorvel_elem_pos*>(std::malloc(expect * sizeof(quorvel_elem_pos)))) {
+            advise_huge_pages(records, expect * sizeof(quorvel_elem_pos));
+            doc->pos_records = records;
+            doc->pos_capacity = expect;
+        }
+    }
+    if (length > 2 && static_cast<unsigned char>(work[0]) == 0xEF && static_cast<unsigned char>(work[1]) == 0xBB &&
+        static_cast<unsigned char>(work[2]) == 0xBF)
+        s->cur = work + 3;
+
+    bool ok = parse_content(s) && finish(s);
+    if (ok) {
+        if (apply_defaults) quorvel_dtd_apply_attribute_defaults(doc);
+        doc->has_declaration = s->has_declaration;
+        doc->standalone = s->standalone;
+        if (s->encoding && !(doc->declared_encoding = xsd_strdup(s->encoding))) ok = false;
+        if (ok && s->version && !(doc->declared_version = xsd_strdup(s->version))) ok = false;
+        if (!ok) s->fail_at = s->end;
+    }
+    if (!ok) {
+        report_failure(s, retained);
+        quorvel_dtd_free(s->dtd);
+        release_scratch(s);
+        quorvel_document_free(doc);
+        if (status) *status = QUORVEL_ERR_PARSE;
+        return nullptr;
+    }
+    if (debug_switch(dbg_ok) == 1)
+        std::fprintf(stderr, "dp ok: arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu\n", arena->used,
+                     arena->capacity, s->elem_taken, s->attr_taken);
+    release_scratch(s);
+    return doc;
+}

@@ -1,0 +1,214 @@
+// Byte-scan kernels: contains a byte, find a three-byte sequence, count a
+// byte, plus the fused markup counter the parser sizes its arena with. The
+// scalar forms define the contracts; the AVX2 and SSE2 forms keep them and
+// never read outside [buffer, buffer + length). A load-time constructor
+// picks the best set once; nothing changes them afterwards.
+#include <cstring>
+
+#include "parser/parser.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUORVEL_X86 1
+#endif
+
+quorvel_contains_fn g_contains_fn = nullptr;
+quorvel_find3_fn g_find3_fn = nullptr;
+quorvel_count_fn g_count_fn = nullptr;
+
+namespace {
+using count_markup_fn = void (*)(const char*, size_t, size_t*, size_t*);
+count_markup_fn g_count_markup_fn = nullptr;
+
+void count_markup_scalar(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
+    size_t a = 0, q = 0;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(buffer[i]);
+        a += c == '<';
+        q += (c == '"') | (c == '\'');
+    }
+    *lt = a;
+    *quotes = q;
+}
+
+#ifdef QUORVEL_X86
+
+// Byte counters in vector lanes overflow after 255 steps; they are folded
+// into 64-bit sums with psadbw before that.
+__attribute__((target("avx2"))) inline uint64_t fold_avx2(__m256i acc) {
+    __m256i sums = _mm256_sad_epu8(acc, _mm256_setzero_si256());
+    __m128i s = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(s)) + static_cast<uint64_t>(_mm_extract_epi64(s, 1));
+}
+
+__attribute__((target("avx2"))) size_t count_avx2(const char* buffer, size_t length, int byte) {
+    const __m256i needle = _mm256_set1_epi8(static_cast<char>(byte));
+    size_t i = 0, total = 0;
+    while (length - i >= 32) {
+        __m256i acc = _mm256_setzero_si256();
+        size_t steps = (length - i) / 32;
+        if (steps > 255) steps = 255;
+        for (size_t k = 0; k < steps; k++, i += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + i));
+            acc = _mm256_sub_epi8(acc, _mm256_cmpeq_epi8(v, needle));
+        }
+        total += fold_avx2(acc);
+    }
+    for (; i < length; i++) total += buffer[i] == static_cast<char>(byte);
+    return total;
+}
+
+__attribute__((target("avx2"))) void count_markup_avx2(const char* buffer, size_t length, size_t* lt,
+                                                       size_t* quotes) {
+    const __m256i vlt = _mm256_set1_epi8('<');
+    const __m256i vdq = _mm256_set1_epi8('"');
+    const __m256i vsq = _mm256_set1_epi8('\'');
+    size_t i = 0, a = 0, q = 0;
+    while (length - i >= 32) {
+        __m256i acc_lt = _mm256_setzero_si256();
+        __m256i acc_q = _mm256_setzero_si256();
+        size_t steps = (length - i) / 32;
+        if (steps > 255) steps = 255;
+        for (size_t k = 0; k < steps; k++, i += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + i));
+            acc_lt = _mm256_sub_epi8(acc_lt, _mm256_cmpeq_epi8(v, vlt));
+            acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vdq));
+            acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vsq));
+        }
+        a += fold_avx2(acc_lt);
+        q += fold_avx2(acc_q);
+    }
+    size_t ta, tq;
+    count_markup_scalar(buffer + i, length - i, &ta, &tq);
+    *lt = a + ta;
+    *quotes = q + tq;
+}
+
+__attribute__((target("avx2"))) ptrdiff_t find3_avx2(const char* buffer, size_t length, int b0, int b1, int b2) {
+    if (length <= 2) return -1;
+    const __m256i v0 = _mm256_set1_epi8(static_cast<char>(b0));
+    const __m256i v1 = _mm256_set1_epi8(static_cast<char>(b1));
+    const __m256i v2 = _mm256_set1_epi8(static_cast<char>(b2));
+    size_t i = 0;
+    // Each step tests starts i..i+31 and reads up to byte i + 33.
+    while (length - i >= 34) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + i));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + i + 1));
+        __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + i + 2));
+        __m256i m = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, v0), _mm256_cmpeq_epi8(b, v1)),
+                                     _mm256_cmpeq_epi8(c, v2));
+        unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(m));
+        if (mask) return static_cast<ptrdiff_t>(i + static_cast<size_t>(__builtin_ctz(mask)));
+        i += 32;
+    }
+    ptrdiff_t tail = find3_scalar(buffer + i, length - i, b0, b1, b2);
+    return tail < 0 ? -1 : static_cast<ptrdiff_t>(i) + tail;
+}
+
+size_t count_sse2(const char* buffer, size_t length, int byte) {
+    const __m128i needle = _mm_set1_epi8(static_cast<char>(byte));
+    size_t i = 0, total = 0;
+    for (; length - i >= 16 && length >= 16; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
+        total += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, needle)))));
+    }
+    for (; i < length; i++) total += buffer[i] == static_cast<char>(byte);
+    return total;
+}
+
+void count_markup_sse2(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
+    const __m128i vlt = _mm_set1_epi8('<');
+    const __m128i vdq = _mm_set1_epi8('"');
+    const __m128i vsq = _mm_set1_epi8('\'');
+    size_t i = 0, a = 0, q = 0;
+    for (; length >= 16 && length - i >= 16; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
+        a += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vlt)))));
+        __m128i quote = _mm_or_si128(_mm_cmpeq_epi8(v, vdq), _mm_cmpeq_epi8(v, vsq));
+        q += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(quote))));
+    }
+    size_t ta, tq;
+    count_markup_scalar(buffer + i, length - i, &ta, &tq);
+    *lt = a + ta;
+    *quotes = q + tq;
+}
+
+#endif  // QUORVEL_X86
+
+}  // namespace
+
+bool contains_scalar(const char* buffer, size_t length, int byte) {
+    if (length == 0) return false;
+    if (length > 16) return std::memchr(buffer, byte, length) != nullptr;
+    for (size_t i = 0; i < length; i++)
+        if (buffer[i] == static_cast<char>(byte)) return true;
+    return false;
+}
+
+ptrdiff_t find3_scalar(const char* buffer, size_t length, int b0, int b1, int b2) {
+    if (length <= 2) return -1;
+    size_t off = 0;
+    while (off < length - 2) {
+        const void* hit = std::memchr(buffer + off, b0, length - 2 - off);
+        if (!hit) return -1;
+        size_t p = static_cast<size_t>(static_cast<const char*>(hit) - buffer);
+        if (buffer[p + 1] == static_cast<char>(b1) && buffer[p + 2] == static_cast<char>(b2))
+            return static_cast<ptrdiff_t>(p);
+        off = p + 1;
+    }
+    return -1;
+}
+
+size_t count_scalar(const char* buffer, size_t length, int byte) {
+    size_t n = 0;
+    const char* p = buffer;
+    const char* end = buffer + length;
+    while (p < end) {
+        const void* hit = std::memchr(p, byte, static_cast<size_t>(end - p));
+        if (!hit) break;
+        n++;
+        p = static_cast<const char*>(hit) + 1;
+    }
+    return n;
+}
+
+void quorvel_simd_dispatch_ctor() {
+    quorvel_count_fn count = count_scalar;
+    quorvel_find3_fn find3 = find3_scalar;
+    count_markup_fn markup = count_markup_scalar;
+#ifdef QUORVEL_X86
+    // Runs before other constructors may have initialised the CPU model.
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
+        count = count_avx2;
+        find3 = find3_avx2;
+        markup = count_markup_avx2;
+    } else if (__builtin_cpu_supports("sse2")) {
+        count = count_sse2;
+        markup = count_markup_sse2;
+    }
+#endif
+    // memchr is already vectorised by the C library: contains keeps it.
+    g_contains_fn = contains_scalar;
+    g_find3_fn = find3;
+    g_count_fn = count;
+    g_count_markup_fn = markup;
+}
+
+void quorvel_kernels_ensure() {
+    if (!g_contains_fn || !g_find3_fn || !g_count_fn || !g_count_markup_fn) {
+        g_contains_fn = contains_scalar;
+        g_find3_fn = find3_scalar;
+        g_count_fn = count_scalar;
+        g_count_markup_fn = count_markup_scalar;
+    }
+}
+
+void quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
+    quorvel_kernels_ensure();
+    g_count_markup_fn(buffer, length, lt, quotes);
+}
+
+namespace {
+__attribute__((constructor)) void kernels_load_time() { quorvel_simd_dispatch_ctor(); }
+}  // namespace

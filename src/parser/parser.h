@@ -1,0 +1,91 @@
+// The XML document parser and what surrounds it: the byte classes and
+// byte-scan kernels it scans with, the parser itself, the doctype step,
+// input-encoding conversion, and the hooks of the flat-record fast path and
+// DTD attribute defaults that the entry points call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dom/dom.h"
+
+// ---- Byte-scan kernels ---------------------------------------------------------------
+// Process-wide, set by a load-time constructor before any caller can enter
+// the library; every kernel keeps exactly the contract of its scalar form.
+
+// True when buffer[0..length) holds byte.
+using quorvel_contains_fn = bool (*)(const char* buffer, size_t length, int byte);
+// Smallest p with p + 3 <= length and buffer[p..p+3) = b0 b1 b2, or -1.
+using quorvel_find3_fn = ptrdiff_t (*)(const char* buffer, size_t length, int b0, int b1, int b2);
+// Number of i < length with buffer[i] == byte.
+using quorvel_count_fn = size_t (*)(const char* buffer, size_t length, int byte);
+
+extern quorvel_contains_fn g_contains_fn;
+extern quorvel_find3_fn g_find3_fn;
+extern quorvel_count_fn g_count_fn;
+
+bool contains_scalar(const char* buffer, size_t length, int byte);
+ptrdiff_t find3_scalar(const char* buffer, size_t length, int b0, int b1, int b2);
+size_t count_scalar(const char* buffer, size_t length, int byte);
+// Installs the best kernels the CPU offers (the load-time constructor).
+void quorvel_simd_dispatch_ctor();
+// Installs the scalar kernels when any pointer is still NULL.
+void quorvel_kernels_ensure();
+// One pass over the input: the number of '<' and of quote bytes ('"' and '\'').
+void quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t* quotes);
+
+// ---- Byte classes ----------------------------------------------------------------------
+
+// ORDER: bits of quorvel_chartype_table
+constexpr uint8_t kCharNameStart = 1;  // ':' 'A'-'Z' '_' 'a'-'z'
+constexpr uint8_t kCharName = 2;       // name-start bytes and '-' '.' '0'-'9'
+constexpr uint8_t kCharSpace = 4;      // TAB LF CR space
+constexpr uint8_t kCharHigh = 8;       // 0x80-0xFF: name start and name character
+constexpr uint8_t kCharGt = 16;        // '>'
+constexpr uint8_t kCharSlash = 32;     // '/'
+constexpr uint8_t kCharEquals = 64;    // '='
+constexpr uint8_t kCharQuote = 128;    // '"' '\''
+extern const uint8_t quorvel_chartype_table[256];
+
+inline bool dp_is_name_start(unsigned char c) { return quorvel_chartype_table[c] & (kCharNameStart | kCharHigh); }
+inline bool dp_is_name_char(unsigned char c) {
+    return quorvel_chartype_table[c] & (kCharNameStart | kCharName | kCharHigh);
+}
+inline bool dp_is_space(unsigned char c) { return quorvel_chartype_table[c] & kCharSpace; }
+
+// ---- Document parser ---------------------------------------------------------------------
+
+constexpr int kParseCopy = 2;
+constexpr int kParseInPlace = 0;
+
+// Parses one complete text into a new document, or NULL with the thread's
+// last error set (except when memory for the set-up ran out). flags carries
+// only 0x08 and 0x10; the four switches are the other flag bits. In-place
+// mode keeps text (NUL-terminated by the caller at text[length]) as the
+// document's retained input. status, when given, receives 0, -2 for a
+// failed parse, or -1 when memory for the set-up ran out (then with an
+// out-of-memory text in the thread's last error).
+quorvel_document* direct_parse_internal(const char* text, size_t length, int flags, int mode, int drop_ws,
+                                        int apply_defaults, int keep_refs, int recover, int* status = nullptr);
+
+// "<!" declarations other than comments and CDATA: a DOCTYPE records the
+// doctype node and parses its internal subset into *dtd (the first one
+// stays); anything else is skipped to its '>'. Never fails; *cursor moves
+// past the declaration (it points at the '<' on entry).
+void dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_document* doc, quorvel_dtd** dtd);
+
+// ---- Input encodings -----------------------------------------------------------------------
+
+// 1 little-endian, 2 big-endian, 0 not UTF-16 (by the pattern of NUL bytes).
+int utf16_detect_encoding(const char* text, size_t length);
+// Converts UTF-16 (order 1 little-endian, else big-endian) into out; answers
+// the bytes written, never more than capacity, no NUL of its own.
+size_t utf16_to_utf8(const char* text, size_t length, char* out, size_t capacity, int order);
+
+// ---- Hooks provided beside the parser ---------------------------------------------------------
+
+// The flat-record fast path of the copy parse: a document, or NULL when it
+// declines (the caller then runs the document parser).
+quorvel_document* dp_il_try(const char* text, size_t length, int drop_ws, int keep_refs, int apply_defaults);
+// Adds the DTD's declared attribute defaults to elements that lack them.
+void quorvel_dtd_apply_attribute_defaults(quorvel_document* doc);

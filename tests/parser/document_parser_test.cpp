@@ -1,0 +1,511 @@
+// The document parser: failures with their byte, line and column, recover
+// mode and its diagnostics, the shape of the trees it builds, text and
+// reference handling, limits on hostile input, and copy vs in-place parses.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "parser/parser.h"
+#include "parser/tree_dump.h"
+
+namespace {
+
+using test_support::dump;
+
+struct parsed {
+    quorvel_document* doc = nullptr;
+    int status = 0;
+    parsed(const std::string& text, int flags = 0) {
+        doc = quorvel_parse_string_flags(text.data(), text.size(), flags, &status);
+    }
+    ~parsed() { quorvel_document_free(doc); }
+    parsed(const parsed&) = delete;
+    parsed& operator=(const parsed&) = delete;
+};
+
+std::string diag_text(quorvel_document* doc, size_t i, int* code) {
+    char buf[256];
+    EXPECT_EQ(quorvel_document_parse_diag(doc, i, code, buf, sizeof buf), 1);
+    return buf;
+}
+
+constexpr int kRecover = QUORVEL_PARSE_RECOVER;
+
+// ---- Failures ----------------------------------------------------------------------------
+
+struct failure_case {
+    const char* input;
+    int flags;
+    long byte;
+    int line;
+    int column;
+};
+
+TEST(DocumentParserFailures, ReportByteLineAndColumn) {
+    const failure_case cases[] = {
+        {"<a>", 0, 3, 1, 4},
+        {"text<a/>", 0, 4, 1, 5},
+        {"<a/>text", 0, 8, 1, 9},
+        {"<a/><b/>", 0, 8, 1, 9},
+        {"<a/><b/>", kRecover, 8, 1, 9},
+        {"<a>1 < 2</a>", 0, 5, 1, 6},
+        {"<a>< 2</a>", 0, 3, 1, 4},
+        {"<a>< 2</a>", kRecover, 3, 1, 4},
+        {"   ", 0, 3, 1, 4},
+        {"<!--c-->", 0, 8, 1, 9},
+        {"\xEF\xBB\xBF", 0, 3, 1, 4},
+        {"<a x></a>", 0, 4, 1, 5},
+        {"<a x=1></a>", 0, 5, 1, 6},
+        {"<a x='1></a>", 0, 6, 1, 7},
+        {"<a x='1'", 0, 8, 1, 9},
+        {"<a></a  x>", 0, 8, 1, 9},
+        {"</a>", 0, 4, 1, 5},
+        {"<a/></a>", kRecover, 8, 1, 9},
+        {"<a><!--x</a>", 0, 7, 1, 8},
+        {"<a><![CDATA[x</a>", 0, 12, 1, 13},
+        {"<a><? x?></a>", 0, 5, 1, 6},
+        {"<a><?pi x</a>", 0, 8, 1, 9},
+        {"<a><", 0, 3, 1, 4},
+        {"<a:b:c></a:b:c>", 0, 15, 1, 16},
+        {"<r>\n  <a>\n  </b>\n</r>", 0, 16, 3, 7},
+        {"<a>\r\n</a>\n<b/>", 0, 14, 3, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        parsed p(c.input, c.flags);
+        EXPECT_EQ(p.doc, nullptr);
+        EXPECT_EQ(p.status, QUORVEL_ERR_PARSE);
+        std::string expected = "XML parse error at byte " + std::to_string(c.byte) + ": ";
+        ASSERT_NE(quorvel_last_error(), nullptr);
+        EXPECT_EQ(std::string(quorvel_last_error()).substr(0, expected.size()), expected);
+        int line = 0, column = 0;
+        quorvel_last_error_position(&line, &column);
+        EXPECT_EQ(line, c.line);
+        EXPECT_EQ(column, c.column);
+    }
+}
+
+TEST(DocumentParserFailures, MessagesNameTheTags) {
+    {
+        parsed p("<a><b></a>");
+        EXPECT_STREQ(quorvel_last_error(),
+                     "XML parse error at byte 10: Opening and ending tag mismatch: expected </b>, got </a>");
+    }
+    {
+        parsed p("<a/>text");
+        EXPECT_STREQ(quorvel_last_error(), "XML parse error at byte 8: malformed input");
+    }
+    {
+        // End tags are compared without their prefix, and named without it.
+        parsed p("<p:a xmlns:p='u'><p:b></q:c></p:a>");
+        EXPECT_STREQ(quorvel_last_error(),
+                     "XML parse error at byte 28: Opening and ending tag mismatch: expected </b>, got </c>");
+    }
+}
+
+TEST(DocumentParserFailures, EmptyInputIsAParseError) {
+    int status = 0;
+    EXPECT_EQ(quorvel_parse_string("", 0, &status), nullptr);
+    EXPECT_EQ(status, QUORVEL_ERR_PARSE);
+    EXPECT_EQ(quorvel_parse_string(nullptr, 3, &status), nullptr);
+    EXPECT_EQ(status, QUORVEL_ERR_PARSE);
+}
+
+// ---- Recover mode and diagnostics ------------------------------------------------------------
+
+struct diag_case {
+    const char* input;
+    int flags;
+    const char* tree;
+    std::vector<std::pair<int, std::string>> diags;
+};
+
+TEST(DocumentParserRecover, DiagnosticsCarryCodesAndTexts) {
+    const diag_case cases[] = {
+        {"<a><b></a>", kRecover, "<a><b></></>", {{11, "Element b closed implicitly by </a>"}}},
+        {"<a></b></a>", kRecover, "<a></>", {{10, "Stray close tag </b> dropped"}}},
+        {"<a>", kRecover, "<a></>", {{11, "Element a still open at end of document"}}},
+        {"<a><b>", kRecover, "<a><b></></>",
+         {{11, "Element b still open at end of document"}, {11, "Element a still open at end of document"}}},
+        {"<a>1 < 2</a>", kRecover, "<a>\"1 < 2\"</>", {{9, "Unescaped < not allowed in a text node"}}},
+        {"<a x='1' x='2'/>", 0, "<a x=[1]></>", {{9, "Attribute x redefined"}}},
+        {"<a x='1' x='2'/>", kRecover, "<a x=[1]></>", {{9, "Attribute x redefined"}}},
+        {"<a x='1' x='2'/>", QUORVEL_PARSE_NO_DUPLICATE_CHECK, "<a x=[1] x=[2]></>", {}},
+        {"<a p:x='1' q:x='2'/>", 0, "<a p:x=[1] q:x=[2]></>", {}},
+        {"<p:a><p:b></q:a>", kRecover, "<p:a><p:b></></>", {{11, "Element b closed implicitly by </a>"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        parsed p(c.input, c.flags);
+        ASSERT_NE(p.doc, nullptr) << quorvel_last_error();
+        EXPECT_EQ(p.status, QUORVEL_OK);
+        EXPECT_EQ(dump(p.doc), c.tree);
+        ASSERT_EQ(quorvel_document_parse_diag_count(p.doc), static_cast<int>(c.diags.size()));
+        for (size_t i = 0; i < c.diags.size(); i++) {
+            int code = 0;
+            EXPECT_EQ(diag_text(p.doc, i, &code), c.diags[i].second);
+            EXPECT_EQ(code, c.diags[i].first);
+        }
+    }
+}
+
+TEST(DocumentParserRecover, LongRepeatedNameIsCutIn129Bytes) {
+    std::string name(300, 'n');
+    parsed p("<a " + name + "='1' " + name + "='2'/>");
+    ASSERT_NE(p.doc, nullptr);
+    int code = 0;
+    EXPECT_EQ(diag_text(p.doc, 0, &code), "Attribute " + name.substr(0, 129) + " redefined");
+}
+
+// ---- Tree shape ------------------------------------------------------------------------------
+
+struct shape_case {
+    const char* input;
+    int flags;
+    const char* tree;
+};
+
+TEST(DocumentParserShape, BuildsTheExpectedTree) {
+    const shape_case cases[] = {
+        {"<a/>", 0, "<a></>"},
+        {"<a></a>", 0, "<a></>"},
+        {"<a> <b/> </a>", 0, "<a>\" \"<b></>\" \"</>"},
+        {"<a> <b/> </a>", QUORVEL_PARSE_DROP_WHITESPACE, "<a><b></></>"},
+        {"<a> x <b/></a>", QUORVEL_PARSE_DROP_WHITESPACE, "<a>\" x \"<b></></>"},
+        {"<a>x&lt;y&#65;</a>", QUORVEL_PARSE_KEEP_ENTITY_REFS, "<a>\"x\"&lt;\"yA\"</>"},
+        {"<a>&amp;&unknown;&#x42;</a>", QUORVEL_PARSE_KEEP_ENTITY_REFS, "<a>&amp;&unknown;\"B\"</>"},
+        {"<a>a &lt; b &amp;&amp; c</a>", 0, "<a>\"a < b && c\"</>"},
+        {"<a>&amp;lt;</a>", 0, "<a>\"&lt;\"</>"},
+        {"<a>&#65;&#x42;&#X43;&#xE9;</a>", 0, "<a>\"ABC\xC3\xA9\"</>"},
+        {"<a>AT&T &nbsp;</a>", 0, "<a>\"AT&T &nbsp;\"</>"},
+        {"<a>l1\r\nl2\rl3</a>", 0, "<a>\"l1\nl2\nl3\"</>"},
+        {"<a>x\r\n&amp;</a>", 0, "<a>\"x\n&\"</>"},
+        {"<a><![CDATA[<x>&amp;\r\n]]></a>", 0, "<a><![<x>&amp;\n]]></>"},
+        {"<![CDATA[x]]><a/>", 0, "<a></>"},
+        {"<a><!-- c\r\n --></a>", 0, "<a><!-- c\r\n --></>"},
+        {"<?pi a?b ?><a/>", 0, "<?pi|a?b ?><a></>"},
+        {"<a><?pi?><?t x?><?u?v?></a>", 0, "<a><?pi?><?t|x?><?u|?v?></>"},
+        {"<?xml-stylesheet href='s'?><a/>", 0, "<?xml-stylesheet|href='s'?><a></>"},
+        {"<a b='x&amp;y'/>", 0, "<a b~=[x&amp;y]></>"},
+        {"<a b='' c='&'/>", 0, "<a b=[] c~=[&]></>"},
+        {"<a b='1\t2\n3\r\n4\r5'/>", 0, "<a b=[1 2 3 4 5]></>"},
+        {"<a b=\"x'y\" c='x\"y' d = 'e'/>", 0, "<a b=[x'y] c=[x\"y] d=[e]></>"},
+        {"<a b='<>'/>", 0, "<a b=[<>]></>"},
+        {"<a b='1'c='2'/>", 0, "<a b=[1] c=[2]></>"},
+        {"<p:a xmlns:p='u' xmlns='d' p:x='1'></q:a>", 0, "<p:a xmlns:p=u xmlns=d p:x=[1]></>"},
+        {"<a xmlnsfoo='u' xmlns:='v'/>", 0, "<a xmlnsfoo=[u] xmlns:=[v]></>"},
+        {"<a:b:c></b:c>", 0, "<a:b:c></>"},
+        {"<!--c-->\n<a/>\n", 0, "<!--c-->\"\n\"<a></>"},
+        {"<a/><!--c-->\n<?p?>\n", 0, "<a></><!--c-->\"\n\"<?p?>"},
+        {"\n<a/>\n<!--c-->\n", 0, "<a></><!--c-->"},
+        {"\xEF\xBB\xBF<a/>", 0, "<a></>"},
+        {"<!DOCTYPE a><a/>", 0, "<a></>"},
+        {"<!ELEMENT a ANY><a/>", 0, "<a></>"},
+        {"<a><!DOCTYPE b></a>", 0, "<a></>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        parsed p(c.input, c.flags);
+        ASSERT_NE(p.doc, nullptr) << quorvel_last_error();
+        EXPECT_EQ(dump(p.doc), c.tree);
+        test_support::expect_terminated(&p.doc->root->head);
+    }
+}
+
+TEST(DocumentParserShape, MalformedCharacterReferencesKeepTheRawText) {
+    const char* cases[] = {"&#0;abc", "&#xD800;", "&#xDFFF;x", "&#x110000;", "&#18446744073709551681;",
+                           "&#99999999999999999999999999;", "&#;", "&#x;", "&#a;", "&#65x;", "a &amp; &#xZZ;"};
+    for (const char* text : cases) {
+        SCOPED_TRACE(text);
+        parsed p(std::string("<a>") + text + "</a>");
+        ASSERT_NE(p.doc, nullptr);
+        EXPECT_EQ(dump(p.doc), std::string("<a>\"") + text + "\"</>");
+    }
+    // The longest code point is still accepted.
+    parsed p("<a>&#x10FFFF;&#x1F600;</a>");
+    EXPECT_EQ(dump(p.doc), "<a>\"\xF4\x8F\xBF\xBF\xF0\x9F\x98\x80\"</>");
+}
+
+TEST(DocumentParserShape, StrictModeDecidesUndeclaredAndCutReferences) {
+    int saved = quorvel_get_strict_mode();
+    quorvel_set_strict_mode(1);
+    {
+        parsed p("<a>x &amp; &nbsp;</a>");
+        EXPECT_EQ(dump(p.doc), "<a>\"x &amp; &nbsp;\"</>");
+    }
+    {
+        parsed p("<a>x &amp;&#65</a>");
+        EXPECT_EQ(dump(p.doc), "<a>\"x &amp;&#65\"</>");
+    }
+    quorvel_set_strict_mode(0);
+    {
+        parsed p("<a>x &amp;&#65</a>");
+        EXPECT_EQ(dump(p.doc), "<a>\"x &A\"</>");
+    }
+    quorvel_set_strict_mode(saved);
+}
+
+TEST(DocumentParserShape, RecordsAndFlags) {
+    parsed p("<?xml version='1.0' encoding='UTF-8' standalone='yes'?>\n<r:root xmlns:r='u' a='1'><c>t</c></r:root>");
+    ASSERT_NE(p.doc, nullptr);
+    quorvel_document* doc = p.doc;
+    EXPECT_STREQ(doc->declared_version, "1.0");
+    EXPECT_STREQ(doc->declared_encoding, "UTF-8");
+    EXPECT_EQ(doc->standalone, 1);
+    EXPECT_EQ(doc->has_declaration, 1);
+    EXPECT_EQ(doc->namespaces_in_use, 1);
+    EXPECT_EQ(quorvel_document_is_frozen(doc), 1);
+    quorvel_element* root = doc->root;
+    EXPECT_EQ(root->name_length, 4);
+    EXPECT_EQ(root->name_hash, quorvel_name_hash16("root", 4));
+    EXPECT_EQ(root->attr_count, 1);
+    EXPECT_EQ(root->child_count, 1);
+    EXPECT_EQ(root->head.source_pos, std::string(doc->retained_input).find("<r:root") + 1);
+    auto* c = reinterpret_cast<quorvel_element*>(quorvel_elem_first_child_raw(root));
+    EXPECT_EQ(c->head.source_pos, static_cast<uint32_t>(std::string(doc->retained_input).find("<c>") + 1));
+    EXPECT_TRUE(c->head.flags & kNodeFrozen);
+    auto* t = reinterpret_cast<quorvel_text*>(quorvel_elem_first_child_raw(c));
+    EXPECT_TRUE(t->head.flags & kTextCounted);
+    // Raw attributes list every attribute as written, declarations included.
+    quorvel_element_ext* ext = quorvel_elem_ext(root);
+    ASSERT_NE(ext, nullptr);
+    ASSERT_NE(ext->raw_attrs, nullptr);
+    EXPECT_STREQ(ext->raw_attrs->qname, "xmlns:r");
+    ASSERT_NE(ext->raw_attrs->next, nullptr);
+    EXPECT_STREQ(ext->raw_attrs->next->qname, "a");
+    // Position records: just past the start tag, then past the end tag.
+    ASSERT_EQ(doc->pos_count, 2u);
+    std::string in(doc->retained_input);
+    EXPECT_EQ(doc->pos_records[0].element, root);
+    EXPECT_EQ(doc->pos_records[0].start, in.find("<c>"));
+    EXPECT_EQ(doc->pos_records[0].end, in.size());
+    EXPECT_EQ(doc->pos_records[1].start, in.find("t</c>"));
+    EXPECT_EQ(doc->pos_records[1].end, in.find("</r:root>"));
+    parsed q("<a><b/></a>", QUORVEL_PARSE_NO_POSITIONS);
+    EXPECT_EQ(q.doc->pos_count, 0u);
+    EXPECT_NE(q.doc->root->head.source_pos, 0u);
+}
+
+TEST(DocumentParserShape, AttributeNamespaceRecordsTakeThePrefix) {
+    parsed p("<a xlink:href='h' x:y:z='2'/>");
+    ASSERT_NE(p.doc, nullptr);
+    quorvel_attribute* a = quorvel_elem_first_attr(p.doc->root);
+    auto* ns = static_cast<quorvel_attr_ns*>(quorvel_link_get(a, &a->ns));
+    ASSERT_NE(ns, nullptr);
+    EXPECT_STREQ(ns->prefix, "xlink");
+    EXPECT_EQ(ns->owner, p.doc->root);
+    EXPECT_EQ(ns->ns_uri, nullptr);
+    quorvel_attribute* b = quorvel_attr_next(a);
+    auto* ns2 = static_cast<quorvel_attr_ns*>(quorvel_link_get(b, &b->ns));
+    EXPECT_STREQ(ns2->prefix, "x:y");
+}
+
+TEST(DocumentParserShape, DoctypeRecordsNameIdentifiersAndSubset) {
+    {
+        parsed p("<!DOCTYPE a PUBLIC '-//X//Y' \"y.dtd\"><a/>");
+        ASSERT_NE(p.doc, nullptr);
+        ASSERT_NE(p.doc->doctype, nullptr);
+        EXPECT_STREQ(p.doc->doctype->name, "a");
+        EXPECT_STREQ(p.doc->doctype->public_id, "-//X//Y");
+        EXPECT_STREQ(p.doc->doctype->system_id, "y.dtd");
+        EXPECT_EQ(p.doc->doctype->internal_subset, nullptr);
+    }
+    {
+        parsed p("<!DOCTYPE a SYSTEM 'a.dtd' [<!ENTITY e ']>'><!-- ] -->]><a/>");
+        ASSERT_NE(p.doc, nullptr);
+        EXPECT_EQ(p.doc->doctype->public_id, nullptr);
+        EXPECT_STREQ(p.doc->doctype->system_id, "a.dtd");
+        EXPECT_STREQ(p.doc->doctype->internal_subset, "<!ENTITY e ']>'><!-- ] -->");
+    }
+    {
+        parsed p("<!DOCTYPE a><!DOCTYPE b PUBLIC ''><b/>");
+        ASSERT_NE(p.doc, nullptr);
+        EXPECT_STREQ(p.doc->doctype->name, "b");
+        EXPECT_EQ(p.doc->doctype->public_id, nullptr);
+    }
+    {
+        // The declaration ends at the first '>', quotes or not.
+        parsed p("<!DOCTYPE a SYSTEM 'x>y'><a/>");
+        EXPECT_EQ(p.doc, nullptr);
+        EXPECT_STREQ(quorvel_last_error(), "XML parse error at byte 25: malformed input");
+    }
+}
+
+// Needs the DTD model's entities: the internal subset declares e.
+TEST(DocumentParserShape, InternalSubsetEntitiesDecodeText) {
+    parsed p("<!DOCTYPE a [<!ENTITY e 'v'>]><a b='&e;'>&e;</a>");
+    ASSERT_NE(p.doc, nullptr);
+    EXPECT_EQ(dump(p.doc), "<a b=[v]>\"v\"</>");
+    parsed q("<!DOCTYPE [<!ENTITY e 'v'>]><a>&e;</a>");
+    ASSERT_NE(q.doc, nullptr);
+    EXPECT_EQ(q.doc->doctype, nullptr);
+    EXPECT_NE(q.doc->dtd, nullptr);
+}
+
+// ---- Limits -----------------------------------------------------------------------------------
+
+TEST(DocumentParserLimits, MaximumDepthCountsOpenElements) {
+    int saved = quorvel_get_max_depth();
+    quorvel_set_max_depth(2);
+    {
+        parsed p("<a><b><c/></b></a>");
+        EXPECT_NE(p.doc, nullptr);
+    }
+    {
+        parsed p("<a><b><c></c></b></a>");
+        EXPECT_EQ(p.doc, nullptr);
+        EXPECT_STREQ(quorvel_last_error(), "XML parse error at byte 9: malformed input");
+    }
+    quorvel_set_max_depth(saved);
+}
+
+std::string nested(size_t depth) {
+    std::string s;
+    s.reserve(depth * 7);
+    for (size_t i = 0; i < depth; i++) s += "<e>";
+    for (size_t i = 0; i < depth; i++) s += "</e>";
+    return s;
+}
+
+TEST(DocumentParserLimits, DeepNestingFailsCleanlyOrParsesWhenAllowed) {
+    std::string deep = nested(100000);
+    {
+        parsed p(deep);
+        EXPECT_EQ(p.doc, nullptr);
+        EXPECT_EQ(p.status, QUORVEL_ERR_PARSE);
+        // The 257th start tag is the one too many.
+        EXPECT_STREQ(quorvel_last_error(), "XML parse error at byte 771: malformed input");
+    }
+    int saved = quorvel_get_max_depth();
+    quorvel_set_max_depth(200000);
+    {
+        parsed p(deep);
+        ASSERT_NE(p.doc, nullptr);
+        size_t depth = 0;
+        for (quorvel_element* e = p.doc->root; e;
+             e = reinterpret_cast<quorvel_element*>(quorvel_elem_first_child_raw(e)))
+            depth++;
+        EXPECT_EQ(depth, 100000u);
+    }
+    quorvel_set_max_depth(saved);
+}
+
+TEST(DocumentParserLimits, WideElementsStayLinear) {
+    std::string wide = "<a";
+    for (int i = 0; i < 100000; i++) wide += " a" + std::to_string(i) + "='" + std::to_string(i) + "'";
+    wide += ">";
+    // After one wide element, many small ones must not pay for its width.
+    for (int i = 0; i < 100000; i++) wide += "<b x='1' y='2'/>";
+    wide += "</a>";
+    auto t0 = std::chrono::steady_clock::now();
+    parsed p(wide);
+    auto elapsed = std::chrono::steady_clock::now() - t0;
+    ASSERT_NE(p.doc, nullptr);
+    EXPECT_EQ(p.doc->root->attr_count, kAttrCountCap);
+    EXPECT_EQ(quorvel_element_attribute_count(p.doc->root), 100000u);
+    EXPECT_EQ(quorvel_document_parse_diag_count(p.doc), 0);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count(), 5);
+
+    std::string same = "<a";
+    for (int i = 0; i < 100000; i++) same += " x='" + std::to_string(i) + "'";
+    same += "/>";
+    parsed q(same);
+    ASSERT_NE(q.doc, nullptr);
+    EXPECT_EQ(quorvel_element_attribute_count(q.doc->root), 1u);
+    EXPECT_EQ(quorvel_document_parse_diag_count(q.doc), 99999);
+}
+
+TEST(DocumentParserLimits, ManyChildrenAndLongTexts) {
+    std::string many = "<r>";
+    for (int i = 0; i < 70000; i++) many += "<c/>";
+    many += std::string(1 << 20, 'x') + "</r>";
+    parsed p(many);
+    ASSERT_NE(p.doc, nullptr);
+    EXPECT_EQ(quorvel_element_child_element_count(p.doc->root), 70000u);
+    auto* last = quorvel_node_last_child(&p.doc->root->head);
+    ASSERT_EQ(last->kind, QUORVEL_NODE_TEXT);
+    EXPECT_EQ(reinterpret_cast<quorvel_text*>(last)->length, 1u << 20);
+}
+
+// ---- Modes -------------------------------------------------------------------------------------
+
+TEST(DocumentParserModes, InPlaceBuildsTheSameTreeAndKeepsTheBuffer) {
+    const std::string text =
+        "<?xml version='1.0'?>\r\n<r a='1 2' b='&amp;'><!--c--><x>t&lt;\r\n</x><![CDATA[d]]><?p q?></r>";
+    parsed copy(text);
+    ASSERT_NE(copy.doc, nullptr);
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('#');
+    int status = -1;
+    quorvel_document* doc = quorvel_parse_string_inplace(buffer.data(), text.size(), &status);
+    ASSERT_NE(doc, nullptr);
+    EXPECT_EQ(status, QUORVEL_OK);
+    EXPECT_EQ(buffer[text.size()], '\0');
+    EXPECT_EQ(doc->retained_input, buffer.data());
+    EXPECT_EQ(std::string(buffer.data(), text.size()), text);
+    EXPECT_EQ(dump(doc), dump(copy.doc));
+    quorvel_document_free(doc);
+}
+
+TEST(DocumentParserModes, CopyParseLeavesTheCallerBytesAlone) {
+    std::string text = "<a b='x'>t&amp;u</a>";
+    const std::string before = text;
+    parsed p(text);
+    ASSERT_NE(p.doc, nullptr);
+    EXPECT_EQ(text, before);
+    EXPECT_EQ(std::string(p.doc->retained_input), before);
+}
+
+}  // namespace
+
+// ---- Allocation failures -----------------------------------------------------------------------
+
+namespace hooks {
+int countdown = -1;  // allocations left before the failing one; -1 = never fail
+int live = 0;
+void* failing_alloc(size_t n) {
+    if (countdown == 0) return nullptr;
+    if (countdown > 0) countdown--;
+    void* p = std::malloc(n);
+    if (p) live++;
+    return p;
+}
+void counted_free(void* p) {
+    if (p) live--;
+    std::free(p);
+}
+}  // namespace hooks
+
+TEST(DocumentParserMemory, EveryFailingAllocationEndsCleanly) {
+    // Big enough that the arena is exhausted and the pool falls back to
+    // separate blocks, so failures hit the middle of the parse too.
+    std::string text = "<r xmlns:p='u'>";
+    for (int i = 0; i < 150; i++)
+        text += "<p:e a='" + std::to_string(i) + std::string(200, 'v') + "\n' b='&amp;'>t\r\n&lt;</p:e>";
+    text += "</r>";
+    quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
+    bool succeeded = false;
+    for (int n = 0; n < 1000 && !succeeded; n++) {
+        SCOPED_TRACE(n);
+        hooks::countdown = n;
+        hooks::live = 0;
+        int status = 1;
+        quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), 0, &status);
+        if (doc) {
+            succeeded = true;
+            EXPECT_EQ(status, QUORVEL_OK);
+            quorvel_document_free(doc);
+        } else {
+            EXPECT_TRUE(status == QUORVEL_ERR_MEMORY || status == QUORVEL_ERR_PARSE) << status;
+        }
+        EXPECT_EQ(hooks::live, 0);
+        if (succeeded) {
+            EXPECT_GT(n, 2);  // failures were met past the set-up
+        }
+    }
+    quorvel_set_memory_management_functions(nullptr, nullptr);
+    hooks::countdown = -1;
+    EXPECT_TRUE(succeeded);
+}
