@@ -53,6 +53,14 @@ typedef struct quorvel_document quorvel_document;
 typedef struct quorvel_node quorvel_node;
 typedef struct quorvel_element quorvel_element;
 typedef struct quorvel_dtd quorvel_dtd;
+typedef struct quorvel_doctype quorvel_doctype;
+
+/* Where a node came from in the parsed text: 1-based, 0 for none. */
+typedef struct quorvel_source_position {
+    int line;
+    int column;
+    int end_column; /* elements: the column just past their end */
+} quorvel_source_position;
 
 typedef void* (*quorvel_alloc_function)(size_t size);
 typedef void (*quorvel_dealloc_function)(void* block);
@@ -141,6 +149,61 @@ QUORVEL_API void quorvel_node_visit_entering(quorvel_node* node, quorvel_visit_c
    returned 0, or -1 for bad arguments or when memory for the walk ran out. */
 QUORVEL_API int quorvel_node_traverse(quorvel_node* node, int order, quorvel_traverse_callback callback,
                                       void* user);
+
+/* ---- Document prolog: declaration, doctype, top-level comments and PIs ---- */
+
+/* The declaration's values; NULL when absent. Standalone: -1 undeclared, 0, 1. */
+QUORVEL_API const char* quorvel_document_version(const quorvel_document* doc);
+QUORVEL_API const char* quorvel_document_encoding(const quorvel_document* doc);
+QUORVEL_API int quorvel_document_standalone(const quorvel_document* doc);
+/* -4 NULL document, -5 NULL or empty value, -1 no memory. */
+QUORVEL_API quorvel_status quorvel_document_set_version(quorvel_document* doc, const char* version);
+QUORVEL_API quorvel_status quorvel_document_set_encoding(quorvel_document* doc, const char* encoding);
+QUORVEL_API quorvel_status quorvel_document_set_standalone(quorvel_document* doc, int standalone);
+QUORVEL_API quorvel_status quorvel_document_clear_declaration(quorvel_document* doc);
+/* A new doctype node becomes the document's; NULL for a NULL or empty name. */
+QUORVEL_API quorvel_doctype* quorvel_document_set_doctype(quorvel_document* doc, const char* name,
+                                                          const char* public_id, const char* system_id);
+QUORVEL_API quorvel_status quorvel_document_remove_doctype(quorvel_document* doc);
+/* The doctype node (its internal subset is read with
+   quorvel_doctype_get_internal_subset). */
+QUORVEL_API quorvel_doctype* quorvel_document_internal_subset(const quorvel_document* doc);
+QUORVEL_API const char* quorvel_doctype_get_name(const quorvel_doctype* doctype);
+QUORVEL_API const char* quorvel_doctype_get_root_name(const quorvel_doctype* doctype);
+QUORVEL_API const char* quorvel_doctype_get_public_id(const quorvel_doctype* doctype);
+QUORVEL_API const char* quorvel_doctype_get_system_id(const quorvel_doctype* doctype);
+QUORVEL_API const char* quorvel_doctype_get_internal_subset(const quorvel_doctype* doctype);
+/* Top-level processing instructions and comments, 0-based. */
+QUORVEL_API size_t quorvel_document_pi_count(const quorvel_document* doc);
+QUORVEL_API const char* quorvel_document_pi_target(const quorvel_document* doc, size_t index);
+QUORVEL_API const char* quorvel_document_pi_data(const quorvel_document* doc, size_t index);
+QUORVEL_API size_t quorvel_document_comment_count(const quorvel_document* doc);
+QUORVEL_API const char* quorvel_document_comment_content(const quorvel_document* doc, size_t index);
+/* Appended at the end of the top-level list. */
+QUORVEL_API quorvel_node* quorvel_document_add_comment(quorvel_document* doc, const char* text);
+QUORVEL_API quorvel_node* quorvel_document_append_pi(quorvel_document* doc, const char* target, const char* data);
+/* Placed just before the root element. */
+QUORVEL_API quorvel_node* quorvel_document_add_pi(quorvel_document* doc, const char* target, const char* data);
+/* Takes a top-level comment or PI out: -5 other kinds, -6 not in the list. */
+QUORVEL_API quorvel_status quorvel_document_remove_child(quorvel_document* doc, quorvel_node* node);
+/* The first top-level PI with that target, or with a NULL target the
+   index-th one; taken out of the list and returned. */
+QUORVEL_API quorvel_node* quorvel_document_remove_pi(quorvel_document* doc, const char* target, size_t index);
+
+/* ---- Source positions, node paths and binding wrappers ----------------------- */
+
+/* Byte offset in the parsed input; 0 also when the node has no position. */
+QUORVEL_API size_t quorvel_node_byte_offset(const quorvel_node* node);
+/* Elements get line, column and end column; text, comments, CDATA and PIs
+   inside an element a line only; everything else zeros. */
+QUORVEL_API void quorvel_node_source_position(const quorvel_node* node, quorvel_source_position* out);
+QUORVEL_API int quorvel_node_line(const quorvel_node* node);
+/* XPath location path of the node (local names, positions among same-named
+   siblings); free with quorvel_free_string. */
+QUORVEL_API char* quorvel_node_get_xpath(const quorvel_node* node);
+/* One opaque pointer per node for language bindings, kept by the document. */
+QUORVEL_API void* quorvel_node_get_binding_wrapper(const quorvel_node* node);
+QUORVEL_API void quorvel_node_set_binding_wrapper(const quorvel_node* node, void* value);
 
 /* ---- Attributes ----------------------------------------------------------- */
 

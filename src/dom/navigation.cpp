@@ -65,8 +65,6 @@ quorvel_document* node_public_document(const quorvel_node* node) {
     if (!node) return nullptr;
     if (node->kind == QUORVEL_NODE_ELEMENT)
         return quorvel_element_get_document(reinterpret_cast<const quorvel_element*>(node));
-    if (node->kind == QUORVEL_NODE_DOCUMENT)
-        return reinterpret_cast<const quorvel_document_node_record*>(node)->document;
     if (quorvel_node* parent = quorvel_node_parent_raw(node); parent && parent->kind == QUORVEL_NODE_ELEMENT)
         return quorvel_element_get_document(reinterpret_cast<quorvel_element*>(parent));
     switch (node->kind) {
