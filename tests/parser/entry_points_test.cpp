@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "parser/parser.h"
 #include "parser/tree_dump.h"
@@ -188,7 +190,10 @@ TEST(ParseEntryPoints, Files) {
     EXPECT_EQ(quorvel_parse_file("/nonexistent/quorvel.xml", &status), nullptr);
     EXPECT_EQ(status, QUORVEL_ERR_NOT_FOUND);
 
-    char path[] = "/tmp/quorvel_parse_XXXXXX";
+    std::string templ = (std::filesystem::temp_directory_path() / "quorvel_parse_XXXXXX").string();
+    std::vector<char> name(templ.begin(), templ.end());
+    name.push_back('\0');
+    char* path = name.data();
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     FILE* f = fdopen(fd, "wb");
