@@ -14,7 +14,7 @@ for arg in "$@"; do
   esac
 done
 
-packages=(g++ clang cmake ninja-build python3 libgtest-dev libgmock-dev)
+packages=(g++ clang cmake ninja-build python3 libgtest-dev libgmock-dev libxml2-dev)
 if [ "$bench" = ON ]; then
   packages+=(libbenchmark-dev libxml2-dev libexpat1-dev libpugixml-dev)
 fi
