@@ -204,6 +204,14 @@ inline uint32_t offset_of(const dp_state* s, const char* p) { return static_cast
         if (!(expr)) return false; \
     } while (0)
 
+// A reference whose expansion through the DTD ran past the expansion limit
+// ends the parse: keeping the raw text would hide an attack as data.
+bool expansion_refused(dp_state* s) {
+    if (dtd_last_expand_status() != dtd_expand_status::too_large) return false;
+    std::snprintf(s->message, sizeof s->message, "entity expansion exceeds the size limit");
+    return true;
+}
+
 // ---- Scanners ----------------------------------------------------------------------------
 // All may read up to 15 bytes past `end`: the working copy carries 64 zero
 // bytes there, which match none of the bytes searched for.
@@ -607,6 +615,8 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
         if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {
             content = decoded;
             len = std::strlen(decoded);
+        } else if (expansion_refused(s)) {
+            DP_FAIL(s, a);
         }
     } else if (amp) {
         size_t decoded = decode_text(a, len, s->strict, cr);
@@ -858,7 +868,10 @@ bool namespace_declaration(dp_state* s, quorvel_element* e, char* name, size_t n
     d->uri = value;
     if (amp && s->dtd) {
         quorvel_string_view view{value, value_len};
-        if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) d->uri = decoded;
+        if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool))
+            d->uri = decoded;
+        else if (expansion_refused(s))
+            DP_FAIL(s, value);
     }
     d->next = nullptr;
     if (!s->ext && !(s->ext = dp_ensure_cache(s, e))) return false;
@@ -900,6 +913,8 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
         if (decoded) {
             stored = decoded;
             len = std::strlen(decoded);
+        } else if (s->dtd && expansion_refused(s)) {
+            DP_FAIL(s, at);
         } else {
             a->hash = kAttrPendingEntities;
         }

@@ -509,3 +509,33 @@ TEST(DocumentParserMemory, EveryFailingAllocationEndsCleanly) {
     hooks::countdown = -1;
     EXPECT_TRUE(succeeded);
 }
+
+namespace {
+
+// An internal subset whose entities multiply: the parse fails fast with a
+// parse error, whether the reference is in text or in an attribute value.
+TEST(DocumentParserLimits, EntityExpansionBombFailsTheParse) {
+    std::string subset = "<!DOCTYPE d [<!ENTITY l0 'lol'>";
+    for (int i = 1; i <= 9; i++) {
+        subset += "<!ENTITY l" + std::to_string(i) + " '";
+        for (int k = 0; k < 10; k++) subset += "&l" + std::to_string(i - 1) + ";";
+        subset += "'>";
+    }
+    subset += "]>";
+    for (const char* body : {"<d>&l9;</d>", "<d a='&l9;'/>", "<d xmlns:p='&l9;'/>"}) {
+        SCOPED_TRACE(body);
+        parsed p(subset + body);
+        EXPECT_EQ(p.doc, nullptr);
+        EXPECT_EQ(p.status, -2);
+        ASSERT_NE(quorvel_last_error(), nullptr);
+        EXPECT_NE(std::strstr(quorvel_last_error(), "entity expansion exceeds the size limit"), nullptr);
+    }
+    // A modest expansion is fine, and an empty entity expands to nothing.
+    parsed ok("<!DOCTYPE d [<!ENTITY a 'xy'><!ENTITY b '&a;&a;'><!ENTITY e ''>]><d t='&b;'>&b;&e;!</d>");
+    ASSERT_NE(ok.doc, nullptr);
+    quorvel_element* root = quorvel_document_root(ok.doc);
+    EXPECT_STREQ(quorvel_element_text(quorvel_element_as_node(root)), "xyxy!");
+    EXPECT_STREQ(quorvel_element_attribute(root, "t"), "xyxy");
+}
+
+}  // namespace
