@@ -7,7 +7,7 @@
 #include "core/core.h"
 #include "dom/dom.h"
 
-thread_local quorvel_overflow_table* g_overflow_table = nullptr;
+constinit thread_local quorvel_overflow_table* g_overflow_table = nullptr;
 
 namespace {
 

@@ -7,14 +7,14 @@
 
 #include "core/core.h"
 
-thread_local quorvel_block_cache g_small;
+constinit thread_local quorvel_block_cache g_small{};
 quorvel_block_cache g_retain;
 namespace {
 std::atomic<int> g_retain_lock{0};
 }
 
-thread_local quorvel_recycle_list t_recycle_pools;
-thread_local quorvel_recycle_list t_recycle_pages;
+constinit thread_local quorvel_recycle_list t_recycle_pools{};
+constinit thread_local quorvel_recycle_list t_recycle_pages{};
 
 void quorvel_retain_lock() {
     for (;;) {
@@ -491,9 +491,9 @@ void hash_table_maybe_grow(quorvel_hash_table* table, quorvel_pool* pool) {
 }
 
 // Element blocks, name chunks and attribute blocks of freed documents.
-thread_local void* tls_recycle_elem = nullptr;
-thread_local void* tls_recycle_name = nullptr;
-thread_local void* tls_recycle_attr = nullptr;
-thread_local size_t tls_recycle_elem_bytes = 0;
-thread_local size_t tls_recycle_name_bytes = 0;
-thread_local size_t tls_recycle_attr_bytes = 0;
+constinit thread_local void* tls_recycle_elem = nullptr;
+constinit thread_local void* tls_recycle_name = nullptr;
+constinit thread_local void* tls_recycle_attr = nullptr;
+constinit thread_local size_t tls_recycle_elem_bytes = 0;
+constinit thread_local size_t tls_recycle_name_bytes = 0;
+constinit thread_local size_t tls_recycle_attr_bytes = 0;

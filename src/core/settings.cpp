@@ -6,13 +6,13 @@
 
 #include "core/core.h"
 
-thread_local quorvel_alloc_function g_quorvel_alloc_function = nullptr;
-thread_local quorvel_dealloc_function g_quorvel_dealloc_function = nullptr;
-thread_local int g_quorvel_strict_mode = 0;
-thread_local int g_quorvel_max_depth = 0;
-thread_local char error_message[512];
-thread_local int last_error_line = 0;
-thread_local int last_error_column = 0;
+constinit thread_local quorvel_alloc_function g_quorvel_alloc_function = nullptr;
+constinit thread_local quorvel_dealloc_function g_quorvel_dealloc_function = nullptr;
+constinit thread_local int g_quorvel_strict_mode = 0;
+constinit thread_local int g_quorvel_max_depth = 0;
+constinit thread_local char error_message[512]{};
+constinit thread_local int last_error_line = 0;
+constinit thread_local int last_error_column = 0;
 
 void quorvel_set_last_error(const char* message) {
     if (!message) message = "";

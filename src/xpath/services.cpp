@@ -4,7 +4,7 @@
 
 #include "xpath/xpath_services.h"
 
-thread_local quorvel_xpath_tls g_xpath_tls;
+constinit thread_local quorvel_xpath_tls g_xpath_tls{};
 
 void quorvel_xpath_registry_drop(quorvel_xpath_function_registry* registry) {
     if (!registry) return;
