@@ -86,6 +86,108 @@ public:
         return e;
     }
 
+    // The element's extension record, made zeroed on first use.
+    quorvel_element_ext* ext(quorvel_element* e) {
+        if (quorvel_element_ext* x = quorvel_elem_ext(e)) return x;
+        auto* x = static_cast<quorvel_element_ext*>(quorvel_pool_alloc(doc_->pool, sizeof(quorvel_element_ext)));
+        EXPECT_NE(x, nullptr);
+        std::memset(x, 0, sizeof *x);
+        EXPECT_TRUE(quorvel_link_set(e, &e->ext, x, doc_));
+        return x;
+    }
+
+    // An element named prefix:local (prefix kept in the extension record).
+    quorvel_element* prefixed(const char* prefix, const char* local_name) {
+        quorvel_element* e = element(local_name);
+        ext(e)->prefix = quorvel_pool_strdup(doc_->pool, prefix);
+        return e;
+    }
+
+    // Appends a namespace declaration (prefix NULL for the default namespace).
+    void declare(quorvel_element* e, const char* prefix, const char* uri) {
+        auto* d = static_cast<quorvel_ns_decl*>(quorvel_pool_alloc(doc_->pool, sizeof(quorvel_ns_decl)));
+        EXPECT_NE(d, nullptr);
+        d->prefix = prefix ? quorvel_pool_strdup(doc_->pool, prefix) : nullptr;
+        d->uri = quorvel_pool_strdup(doc_->pool, uri);
+        d->next = nullptr;
+        quorvel_ns_decl** tail = &ext(e)->ns_decls;
+        while (*tail) tail = &(*tail)->next;
+        *tail = d;
+    }
+
+    // Appends an attribute as the parser stores it: values of up to 7 bytes
+    // inline, a namespace record for a name with a colon, and the pending
+    // flag when the value still holds references.
+    quorvel_attribute* attribute(quorvel_element* e, const char* name, const char* value, bool pending = false) {
+        auto* a = static_cast<quorvel_attribute*>(quorvel_pool_alloc(doc_->pool, sizeof(quorvel_attribute)));
+        EXPECT_NE(a, nullptr);
+        std::memset(a, 0, sizeof *a);
+        a->name = quorvel_pool_strdup(doc_->pool, name);
+        a->name_length = std::strlen(name);
+        size_t len = std::strlen(value);
+        if (len <= 7) {
+            std::memcpy(a->inline_value, value, len + 1);
+            a->value_length = len | kAttrInlineValue;
+        } else {
+            a->value = quorvel_pool_strdup(doc_->pool, value);
+            a->value_length = len;
+        }
+        if (pending) a->hash |= kAttrPendingEntities;
+        if (const char* colon = std::strchr(name, ':')) {
+            auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(doc_->pool, sizeof(quorvel_attr_ns)));
+            EXPECT_NE(ns, nullptr);
+            std::memset(ns, 0, sizeof *ns);
+            ns->prefix = quorvel_pool_strndup(doc_->pool, name, static_cast<size_t>(colon - name));
+            ns->owner = e;
+            EXPECT_TRUE(quorvel_link_set(a, &a->ns, ns, doc_));
+        }
+        quorvel_attribute* last = quorvel_elem_first_attr(e);
+        if (!last) {
+            EXPECT_TRUE(quorvel_link_set(e, &e->first_attr, a, doc_));
+        } else {
+            while (quorvel_attribute* n = quorvel_attr_next(last)) last = n;
+            EXPECT_TRUE(quorvel_link16_set(last, &last->next, a, doc_));
+        }
+        quorvel_element_attr_count_inc(e);
+        return a;
+    }
+
+    quorvel_pi* pi(const char* target, const char* data) {
+        auto* p = static_cast<quorvel_pi*>(quorvel_pool_alloc(doc_->pool, sizeof(quorvel_pi)));
+        EXPECT_NE(p, nullptr);
+        std::memset(p, 0, sizeof *p);
+        p->head.kind = QUORVEL_NODE_PI;
+        p->target = target ? quorvel_pool_strdup(doc_->pool, target) : nullptr;
+        p->data = data ? quorvel_pool_strdup(doc_->pool, data) : nullptr;
+        p->owner = doc_;
+        return p;
+    }
+
+    // Installs a doctype on the document (NULL strings stay absent).
+    quorvel_doctype* doctype(const char* name, const char* public_id, const char* system_id, const char* subset) {
+        auto* d = static_cast<quorvel_doctype*>(quorvel_pool_alloc(doc_->pool, sizeof(quorvel_doctype)));
+        EXPECT_NE(d, nullptr);
+        std::memset(d, 0, sizeof *d);
+        d->head.kind = QUORVEL_NODE_DOCTYPE;
+        auto copy = [this](const char* s) { return s ? quorvel_pool_strdup(doc_->pool, s) : nullptr; };
+        d->name = copy(name);
+        d->public_id = copy(public_id);
+        d->system_id = copy(system_id);
+        d->internal_subset = copy(subset);
+        doc_->doctype = d;
+        return d;
+    }
+
+    // Records an XML declaration as the parser would (NULL values absent).
+    void declaration(const char* version, const char* encoding, int standalone) {
+        std::free(doc_->declared_version);
+        std::free(doc_->declared_encoding);
+        doc_->declared_version = version ? strdup(version) : nullptr;
+        doc_->declared_encoding = encoding ? strdup(encoding) : nullptr;
+        doc_->standalone = standalone;
+        doc_->has_declaration = 1;
+    }
+
 private:
     quorvel_document* doc_;
     std::unordered_map<quorvel_element*, quorvel_node*> last_child_;
