@@ -541,7 +541,9 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     f->html_class = cls;
     f->is_cdata = cdata_elem;
     const char* inherited = parent ? parent->default_ns : nullptr;
-    f->default_ns = declares_default ? own_default : xhtml_ns ? kXhtmlNamespace : xmlns_empty ? "" : inherited;
+    // The XHTML namespace put on html is meant for its unqualified
+    // descendants too, so it does not count as a default to undeclare.
+    f->default_ns = declares_default ? own_default : xmlns_empty ? "" : inherited;
     // A default declared through the attribute chain also counts for the children.
     if (!declares_default && !xhtml_ns && !xmlns_empty)
         for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a))
