@@ -47,7 +47,7 @@ char* serialize_element(quorvel_element* element, const ser_buffer& settings) {
     if (!element) return nullptr;
     if (element->head.kind != QUORVEL_NODE_ELEMENT || !quorvel_elem_name_raw(element)) return empty_text();
     ser_buffer b;
-    if (!ser_buffer_init(&b)) return nullptr;
+    if (!ser_buffer_init_for(&b, 0)) return nullptr;
     char* data = b.data;
     size_t capacity = b.capacity;
     b = settings;

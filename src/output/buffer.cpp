@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "output/output.h"
 
 namespace {
@@ -89,6 +93,12 @@ inline char* write_replacement(char* out, unsigned char c, ser_escape_mode mode)
 
 thread_local constinit ser_realloc_fn g_ser_realloc = plain_realloc;
 
+namespace {
+// Length of the calling thread's last finished output: the usual size of
+// the next one when callers serialize documents of one kind in a row.
+thread_local constinit size_t t_last_output = 0;
+}  // namespace
+
 // Bit 0: text escaping (& < >), bit 1: attribute values (" & ' < >).
 const unsigned char quorvel_escape_table[256] = {
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 0x00
@@ -144,14 +154,30 @@ bool ser_buffer_init(ser_buffer* b) {
     return true;
 }
 
+bool ser_buffer_init_for(ser_buffer* b, size_t expected) {
+    if (!ser_buffer_init(b)) return false;
+    if (expected < kFirstBlock) expected = t_last_output;
+    if (expected > kFirstBlock && expected < static_cast<size_t>(PTRDIFF_MAX) / 2) {
+        // Room for a little more than expected, so that the text rarely moves.
+        size_t n = expected + expected / 8 + 64;
+        if (char* fresh = static_cast<char*>(g_ser_realloc(b->data, n))) {
+            b->data = fresh;
+            b->capacity = n;
+        }
+    }
+    return true;
+}
+
 char* ser_buffer_take(ser_buffer* b) {
     if (b->out_of_memory || !b->data) {
         ser_buffer_free(b);
         return nullptr;
     }
-    // Shrinking in place costs no copy of the text.
     char* text = b->data;
-    if (b->capacity > b->length + 1)
+    t_last_output = b->length;
+    // Growth by doubling leaves at most half the block unused; a block
+    // sized by a hint that proved too large is cut down (in place).
+    if (b->capacity > kFirstBlock && b->capacity / 2 > b->length + 1)
         if (char* fitted = static_cast<char*>(g_ser_realloc(text, b->length + 1))) text = fitted;
     b->data = nullptr;
     b->length = b->capacity = 0;
@@ -235,21 +261,70 @@ void append_qualified_name(ser_buffer* b, const char* prefix, const char* local,
 
 // ---- Escapers ------------------------------------------------------------------------
 
-char* ser_escape_into(ser_buffer* b, char* out, const char* text, size_t n, ser_escape_mode mode, size_t tail) {
-    const unsigned char mask = static_cast<unsigned char>(1u << mode);
-    auto* s = reinterpret_cast<const unsigned char*>(text);
-    const unsigned char* end = s + n;
+namespace {
+
+#if defined(__SSE2__)
+// Lanes of v holding a byte that mode M replaces, as a bit mask.
+template <ser_escape_mode M>
+inline unsigned special_lanes(__m128i v) {
+    auto eq = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+    __m128i m = _mm_or_si128(_mm_or_si128(eq('&'), eq('<')), eq('>'));
+    if constexpr (M == SER_ESCAPE_TEXT) {
+        m = _mm_or_si128(m, eq('\r'));
+    } else if constexpr (M == SER_ESCAPE_ATTR_XML) {
+        m = _mm_or_si128(_mm_or_si128(m, eq('"')), _mm_or_si128(eq('\r'), _mm_or_si128(eq('\t'), eq('\n'))));
+    } else if constexpr (M == SER_ESCAPE_ATTR_HTML) {
+        m = _mm_or_si128(m, _mm_or_si128(eq('"'), eq('\r')));
+    } else if constexpr (M == SER_ESCAPE_NS_URI) {
+        m = _mm_or_si128(m, eq('"'));
+    } else {
+        // Outside '!'..'~': at most 0x20 or at least 0x7F, compared unsigned.
+        __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
+        __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x7F)), v);
+        m = _mm_or_si128(_mm_or_si128(m, eq('"')), _mm_or_si128(low, high));
+    }
+    return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+#endif
+
+// Copies the run of bytes up to the next one mode M replaces; returns it.
+// Room: the caller guarantees limit - out >= (end - s) + kSerEscapeSlack.
+template <ser_escape_mode M>
+inline const unsigned char* copy_plain_run(const unsigned char* s, const unsigned char* end, char*& out) {
+#if defined(__SSE2__)
+    // Sixteen bytes are stored before they are checked: the room rule
+    // leaves space for them, and only the plain ones are kept.
+    while (end - s >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+        if (unsigned lanes = special_lanes<M>(v)) {
+            unsigned k = static_cast<unsigned>(__builtin_ctz(lanes));
+            out += k;
+            return s + k;
+        }
+        s += 16;
+        out += 16;
+    }
+    constexpr unsigned char mask = static_cast<unsigned char>(1u << M);
+    while (s < end && !(kEscape.cls[*s] & mask)) *out++ = static_cast<char>(*s++);
+    return s;
+#else
+    const unsigned char* stop = scan_plain(s, end, static_cast<unsigned char>(1u << M));
+    std::memcpy(out, s, static_cast<size_t>(stop - s));
+    out += stop - s;
+    return stop;
+#endif
+}
+
+template <ser_escape_mode M>
+char* escape_into(ser_buffer* b, char* out, const unsigned char* s, const unsigned char* end, size_t tail) {
     char* limit = b->data + b->capacity;
     // Invariant at the top of each round: limit - out >= (end - s) + slack +
     // tail, so the next run can be copied whole and one replacement written.
     for (;;) {
-        const unsigned char* run = s;
-        s = scan_plain(s, end, mask);
-        size_t r = static_cast<size_t>(s - run);
-        std::memcpy(out, run, r);
-        out += r;
+        s = copy_plain_run<M>(s, end, out);
         if (s == end) return out;
-        out = write_replacement(out, *s++, mode);
+        out = write_replacement(out, *s++, M);
         size_t rest = static_cast<size_t>(end - s);
         if (static_cast<size_t>(limit - out) < rest + kSerEscapeSlack + tail) {
             b->length = static_cast<size_t>(out - b->data);
@@ -261,6 +336,21 @@ char* ser_escape_into(ser_buffer* b, char* out, const char* text, size_t n, ser_
             limit = b->data + b->capacity;
         }
     }
+}
+
+}  // namespace
+
+char* ser_escape_into(ser_buffer* b, char* out, const char* text, size_t n, ser_escape_mode mode, size_t tail) {
+    auto* s = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* end = s + n;
+    switch (mode) {
+        case SER_ESCAPE_TEXT: return escape_into<SER_ESCAPE_TEXT>(b, out, s, end, tail);
+        case SER_ESCAPE_ATTR_XML: return escape_into<SER_ESCAPE_ATTR_XML>(b, out, s, end, tail);
+        case SER_ESCAPE_ATTR_HTML: return escape_into<SER_ESCAPE_ATTR_HTML>(b, out, s, end, tail);
+        case SER_ESCAPE_URI_HTML: return escape_into<SER_ESCAPE_URI_HTML>(b, out, s, end, tail);
+        case SER_ESCAPE_NS_URI: return escape_into<SER_ESCAPE_NS_URI>(b, out, s, end, tail);
+    }
+    return out;
 }
 
 void ser_append_escaped(ser_buffer* b, const char* text, size_t n, ser_escape_mode mode) {

@@ -86,7 +86,7 @@ void write_top_level(ser_buffer* b, const quorvel_node* n, bool line_feeds) {
 
 char* serialize_without_root(quorvel_document* doc, const quorvel_serialize_options* options) {
     ser_buffer b;
-    if (!ser_buffer_init(&b)) return nullptr;
+    if (!ser_buffer_init_for(&b, 0)) return nullptr;
     if (doc->has_declaration && (!options || options->xml_declaration)) {
         const char* encoding = options && options->encoding ? options->encoding : default_encoding(doc);
         write_declaration(&b, doc, encoding ? encoding : "UTF-8", false);
@@ -105,7 +105,9 @@ char* quorvel_document_serialize_ex(quorvel_document* doc, const quorvel_seriali
     if (!root) return doc->first_top ? serialize_without_root(doc, options) : nullptr;
 
     ser_buffer b;
-    if (!ser_buffer_init(&b)) return nullptr;
+    // A parsed document's output is about as long as its input: one block
+    // of that size spares the copies of growing to it.
+    if (!ser_buffer_init_for(&b, doc->retained_length)) return nullptr;
     b.indent = options ? options->indent : 0;
     b.html = doc->is_html != 0;
     if (ex) {

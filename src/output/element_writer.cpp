@@ -253,7 +253,15 @@ struct qname {
 class element_writer {
 public:
     element_writer(quorvel_element* element, ser_buffer* b, int top)
-        : b_(b), element_(element), top_(top != 0), indenting_(b->indent > 0), start_depth_(b->depth) {}
+        : b_(b), element_(element), top_(top != 0), indenting_(b->indent > 0), start_depth_(b->depth) {
+        indent_allowed_ = indenting_ && (!b->html || b->html_indent);
+        if (b->indent_string && b->indent_string[0]) {
+            unit_ = b->indent_string;
+            unit_length_ = std::strlen(unit_);
+        } else {
+            unit_length_ = indenting_ ? static_cast<size_t>(b->indent) : 0;
+        }
+    }
 
     void run();
 
@@ -263,7 +271,7 @@ private:
     opened write_element(quorvel_element* e);
     void write_child(quorvel_node* node, ser_frame* f);
     void close_frame(ser_frame* f);
-    bool write_start_tag(quorvel_element* e, const qname& q, quorvel_element_ext* ext, bool xmlns_empty,
+    bool write_start_tag(quorvel_element* e, const qname& q, quorvel_element_ext* ext, size_t indent, bool xmlns_empty,
                          bool xhtml_ns);
     void write_attribute(const qname& q, quorvel_attribute* a);
     bool gather_cdata(ser_frame* f, const char* s, size_t n);
@@ -272,10 +280,22 @@ private:
         failed_ = true;
     }
 
-    // Indentation before a start tag: not for the top of the output nor
-    // inside inline content.
-    void indent_before(bool parent_inline, bool is_top) {
-        if (indenting_ && !parent_inline && !is_top) buffer_append_indent(b_);
+    // Bytes of indentation at the current depth when due, as
+    // buffer_append_indent writes it; stored by write_indent inside a
+    // reservation that counts them.
+    size_t indent_width(bool due) const {
+        if (!due || !indent_allowed_ || b_->depth <= 0) return 0;
+        size_t units = static_cast<size_t>(b_->depth);
+        // Absurd widths fail the reservation instead of wrapping around.
+        return unit_length_ > (SIZE_MAX / 8) / units ? SIZE_MAX / 8 : units * unit_length_;
+    }
+    char* write_indent(char* out, size_t width) const {
+        if (!unit_) {
+            std::memset(out, ' ', width);
+            return out + width;
+        }
+        for (char* end = out + width; out < end; out += unit_length_) std::memcpy(out, unit_, unit_length_);
+        return out;
     }
     void put(const char* s, size_t n) {
         if (!buffer_ensure_capacity(b_, n + 1)) return;
@@ -317,10 +337,15 @@ private:
     quorvel_element* element_;
     bool top_;
     bool indenting_;
+    bool indent_allowed_;        // indenting, and not HTML without html_indent
+    const char* unit_ = nullptr;  // indentation unit, NULL for spaces
+    size_t unit_length_ = 0;
     bool failed_ = false;
     int start_depth_;
     quorvel_document* doc_ = nullptr;
     bool doc_looked_up_ = false;
+    // Default namespace written from the attribute chain by the last start tag.
+    const char* chain_default_ = nullptr;
     frame_stack frames_;
 };
 
@@ -423,14 +448,14 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
             put_end_tag(q);
             return opened::none;
         }
-        indent_before(parent_inline, top);
+        const size_t width = indent_width(!parent_inline && !top);
         const size_t qlen = q.length();
         const size_t tail = qlen + 4;  // "</" qname ">" and a line feed
-        if (n > SIZE_MAX / 2 || !buffer_ensure_capacity(b, qlen + 2 + n + kSerEscapeSlack + tail)) {
+        if (n > SIZE_MAX / 4 || !buffer_ensure_capacity(b, width + qlen + 2 + n + kSerEscapeSlack + tail)) {
             b->out_of_memory = 1;
             return opened::none;
         }
-        char* out = b->data + b->length;
+        char* out = write_indent(b->data + b->length, width);
         *out++ = '<';
         out = q.write(out);
         *out++ = '>';
@@ -456,8 +481,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     }
 
     // Step 3: start tag.
-    indent_before(parent_inline, top);
-    if (!write_start_tag(e, q, ext, xmlns_empty, xhtml_ns)) return opened::none;
+    if (!write_start_tag(e, q, ext, indent_width(!parent_inline && !top), xmlns_empty, xhtml_ns)) return opened::none;
 
     // Step 4: content.
     if (!child) {
@@ -483,14 +507,23 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
             buffer_append_char(b, '>');
             if (!(cls & kHtmlVoid)) put_end_tag(q);
             lf = html_break_after_elem(e, cls);
-        } else {
-            if (b->expand_empty) {
-                buffer_append_char(b, '>');
-                put_end_tag(q);
-            } else {
-                put("/>", 2);
-            }
+        } else if (b->expand_empty) {
+            buffer_append_char(b, '>');
+            put_end_tag(q);
             lf = !parent_inline;
+        } else {
+            // The most common empty form: "/>" and its line feed in one store.
+            bool feed = indenting && !top && !parent_inline;
+            if (buffer_ensure_capacity(b, 4)) {
+                char* out = b->data + b->length;
+                *out++ = '/';
+                *out++ = '>';
+                if (feed) *out++ = '\n';
+                *out = '\0';
+                b->length = static_cast<size_t>(out - b->data);
+                b->at_line_start = feed;
+            }
+            return opened::none;
         }
         if (indenting && !top && lf) buffer_append_newline(b);
         return opened::none;
@@ -540,18 +573,14 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     f->prefix_length = q.prefix_length;
     f->html_class = cls;
     f->is_cdata = cdata_elem;
-    const char* inherited = parent ? parent->default_ns : nullptr;
     // The XHTML namespace put on html is meant for its unqualified
-    // descendants too, so it does not count as a default to undeclare.
-    f->default_ns = declares_default ? own_default : xmlns_empty ? "" : inherited;
-    // A default declared through the attribute chain also counts for the children.
-    if (!declares_default && !xhtml_ns && !xmlns_empty)
-        for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a))
-            if (a->name && a->name_length == 5 && std::memcmp(a->name, "xmlns", 5) == 0) {
-                size_t n;
-                f->default_ns = attr_value(a, &n);
-                break;
-            }
+    // descendants too, so it does not count as a default to undeclare. A
+    // default written from the attribute chain counts.
+    f->default_ns = declares_default ? own_default
+                    : xmlns_empty    ? ""
+                    : chain_default_ ? chain_default_
+                    : parent         ? parent->default_ns
+                                     : nullptr;
 
     auto has_text_content = [&] {
         if (!b->whitespace_text_inline) return ser_children_have_text(child) != 0;
@@ -616,12 +645,13 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     return opened::frame;
 }
 
-bool element_writer::write_start_tag(quorvel_element* e, const qname& q, quorvel_element_ext* ext, bool xmlns_empty,
-                                     bool xhtml_ns) {
+bool element_writer::write_start_tag(quorvel_element* e, const qname& q, quorvel_element_ext* ext, size_t indent,
+                                     bool xmlns_empty, bool xhtml_ns) {
     ser_buffer* b = b_;
+    chain_default_ = nullptr;
     const size_t qlen = q.length();
-    if (!buffer_ensure_capacity(b, qlen + 2)) return false;
-    char* out = b->data + b->length;
+    if (!buffer_ensure_capacity(b, indent + qlen + 2)) return false;
+    char* out = write_indent(b->data + b->length, indent);
     *out++ = '<';
     out = q.write(out);
     *out = '\0';
@@ -665,6 +695,10 @@ bool element_writer::write_start_tag(quorvel_element* e, const qname& q, quorvel
                 repeated = o->name && o->name_length == a->name_length &&
                            std::memcmp(o->name, a->name, a->name_length) == 0;
             if (repeated) continue;
+            if (!p || !p[0]) {
+                size_t n;
+                chain_default_ = attr_value(a, &n);
+            }
         }
         write_attribute(q, a);
         if (b->out_of_memory) return false;
@@ -847,21 +881,33 @@ void element_writer::close_frame(ser_frame* f) {
                 buffer_append_newline(b);
             }
         }
-    } else if (indenting_ && !f->inline_content) {
-        buffer_append_indent(b);
+    } else {
+        // XML: indentation, end tag and line feed in one store.
+        quorvel_element* e = f->element;
+        bool feed = false;
+        if (indenting_ && !is_top(e)) {
+            quorvel_node* next = quorvel_node_next_raw(&e->head);
+            feed = !next || next->kind != QUORVEL_NODE_TEXT;
+        }
+        qname q{f->prefix, f->prefix_length, f->name, f->name_length};
+        size_t width = indent_width(!f->inline_content);
+        size_t n = width + q.length() + 4;
+        if (!buffer_ensure_capacity(b, n + 1)) return;
+        char* out = write_indent(b->data + b->length, width);
+        *out++ = '<';
+        *out++ = '/';
+        out = q.write(out);
+        *out++ = '>';
+        if (feed) *out++ = '\n';
+        *out = '\0';
+        b->length = static_cast<size_t>(out - b->data);
+        b->at_line_start = feed;
+        return;
     }
     qname q{f->prefix, f->prefix_length, f->name, f->name_length};
     put_end_tag(q);
     quorvel_element* e = f->element;
-    if (!indenting_ || is_top(e)) return;
-    bool lf;
-    if (b->html) {
-        lf = html_break_after_elem(e, f->html_class);
-    } else {
-        quorvel_node* next = quorvel_node_next_raw(&e->head);
-        lf = !next || next->kind != QUORVEL_NODE_TEXT;
-    }
-    if (lf) buffer_append_newline(b);
+    if (indenting_ && !is_top(e) && html_break_after_elem(e, f->html_class)) buffer_append_newline(b);
 }
 
 }  // namespace

@@ -59,8 +59,12 @@ void append_qualified_name(ser_buffer* b, const char* prefix, const char* local,
 // Makes b an empty buffer with a first block of 1024 bytes holding "" and
 // every other field zero; false when the block cannot be allocated.
 bool ser_buffer_init(ser_buffer* b);
-// Hands the text out as a block of exactly length + 1 bytes and leaves the
-// buffer empty; NULL (and the text freed) when out_of_memory was ever set.
+// The same for an entry point's own buffer, with a first block sized for
+// about expected bytes (0: the size of the thread's previous output).
+bool ser_buffer_init_for(ser_buffer* b, size_t expected);
+// Hands the text out (a block of little more than length + 1 bytes) and
+// leaves the buffer empty; NULL (and the text freed) when out_of_memory was
+// ever set.
 char* ser_buffer_take(ser_buffer* b);
 void ser_buffer_free(ser_buffer* b);
 
