@@ -6,10 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "output/escape.h"
 #include "output/output.h"
 
 namespace {
@@ -17,77 +14,6 @@ namespace {
 void* plain_realloc(void* block, size_t size) { return std::realloc(block, size); }
 
 constexpr size_t kFirstBlock = 1024;
-
-// ---- Escaping classes ------------------------------------------------------------------
-
-// Bit per ser_escape_mode: the bytes that mode must replace.
-constexpr unsigned char kMaskText = 1 << SER_ESCAPE_TEXT;
-constexpr unsigned char kMaskAttrXml = 1 << SER_ESCAPE_ATTR_XML;
-constexpr unsigned char kMaskAttrHtml = 1 << SER_ESCAPE_ATTR_HTML;
-constexpr unsigned char kMaskUriHtml = 1 << SER_ESCAPE_URI_HTML;
-constexpr unsigned char kMaskNsUri = 1 << SER_ESCAPE_NS_URI;
-
-struct escape_tables {
-    unsigned char cls[256];
-    unsigned char entity_length[256];
-    char entity[256][6];
-};
-
-constexpr escape_tables make_escape_tables() {
-    escape_tables t{};
-    auto set = [&t](unsigned char c, const char* text, unsigned char masks) {
-        t.cls[c] |= masks;
-        unsigned char n = 0;
-        while (text[n]) {
-            t.entity[c][n] = text[n];
-            n++;
-        }
-        t.entity_length[c] = n;
-    };
-    // '&', '<', '>' and '"' are replaced in every mode but text keeps '"'.
-    set('&', "&amp;", kMaskText | kMaskAttrXml | kMaskAttrHtml | kMaskUriHtml | kMaskNsUri);
-    set('<', "&lt;", kMaskText | kMaskAttrXml | kMaskAttrHtml | kMaskUriHtml | kMaskNsUri);
-    set('>', "&gt;", kMaskText | kMaskAttrXml | kMaskAttrHtml | kMaskUriHtml | kMaskNsUri);
-    set('"', "&quot;", kMaskAttrXml | kMaskAttrHtml | kMaskUriHtml | kMaskNsUri);
-    // A raw CR would come back as LF: always a character reference.
-    set('\r', "&#13;", kMaskText | kMaskAttrXml | kMaskAttrHtml);
-    // Attribute value normalisation would turn raw TAB and LF into spaces.
-    set('\t', "&#9;", kMaskAttrXml);
-    set('\n', "&#10;", kMaskAttrXml);
-    // URI attributes of HTML: every byte outside '!'..'~' is percent-encoded.
-    for (int c = 0; c < 256; c++)
-        if (c < '!' || c > '~') t.cls[c] |= kMaskUriHtml;
-    return t;
-}
-
-constexpr escape_tables kEscape = make_escape_tables();
-
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-// First byte at or after s whose class has a bit of mask, or end.
-inline const unsigned char* scan_plain(const unsigned char* s, const unsigned char* end, unsigned char mask) {
-    while (end - s >= 4) {
-        if (kEscape.cls[s[0]] & mask) return s;
-        if (kEscape.cls[s[1]] & mask) return s + 1;
-        if (kEscape.cls[s[2]] & mask) return s + 2;
-        if (kEscape.cls[s[3]] & mask) return s + 3;
-        s += 4;
-    }
-    while (s < end && !(kEscape.cls[*s] & mask)) s++;
-    return s;
-}
-
-// Writes the replacement of one special byte (at most 6 bytes).
-inline char* write_replacement(char* out, unsigned char c, ser_escape_mode mode) {
-    if (mode == SER_ESCAPE_URI_HTML && (c < '!' || c > '~')) {
-        out[0] = '%';
-        out[1] = kHexDigits[c >> 4];
-        out[2] = kHexDigits[c & 15];
-        return out + 3;
-    }
-    std::memcpy(out, kEscape.entity[c], 6);
-    return out + kEscape.entity_length[c];
-}
 
 }  // namespace
 
@@ -261,94 +187,14 @@ void append_qualified_name(ser_buffer* b, const char* prefix, const char* local,
 
 // ---- Escapers ------------------------------------------------------------------------
 
-namespace {
-
-#if defined(__SSE2__)
-// Lanes of v holding a byte that mode M replaces, as a bit mask.
-template <ser_escape_mode M>
-inline unsigned special_lanes(__m128i v) {
-    auto eq = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
-    __m128i m = _mm_or_si128(_mm_or_si128(eq('&'), eq('<')), eq('>'));
-    if constexpr (M == SER_ESCAPE_TEXT) {
-        m = _mm_or_si128(m, eq('\r'));
-    } else if constexpr (M == SER_ESCAPE_ATTR_XML) {
-        m = _mm_or_si128(_mm_or_si128(m, eq('"')), _mm_or_si128(eq('\r'), _mm_or_si128(eq('\t'), eq('\n'))));
-    } else if constexpr (M == SER_ESCAPE_ATTR_HTML) {
-        m = _mm_or_si128(m, _mm_or_si128(eq('"'), eq('\r')));
-    } else if constexpr (M == SER_ESCAPE_NS_URI) {
-        m = _mm_or_si128(m, eq('"'));
-    } else {
-        // Outside '!'..'~': at most 0x20 or at least 0x7F, compared unsigned.
-        __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
-        __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x7F)), v);
-        m = _mm_or_si128(_mm_or_si128(m, eq('"')), _mm_or_si128(low, high));
-    }
-    return static_cast<unsigned>(_mm_movemask_epi8(m));
-}
-#endif
-
-// Copies the run of bytes up to the next one mode M replaces; returns it.
-// Room: the caller guarantees limit - out >= (end - s) + kSerEscapeSlack.
-template <ser_escape_mode M>
-inline const unsigned char* copy_plain_run(const unsigned char* s, const unsigned char* end, char*& out) {
-#if defined(__SSE2__)
-    // Sixteen bytes are stored before they are checked: the room rule
-    // leaves space for them, and only the plain ones are kept.
-    while (end - s >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-        if (unsigned lanes = special_lanes<M>(v)) {
-            unsigned k = static_cast<unsigned>(__builtin_ctz(lanes));
-            out += k;
-            return s + k;
-        }
-        s += 16;
-        out += 16;
-    }
-    constexpr unsigned char mask = static_cast<unsigned char>(1u << M);
-    while (s < end && !(kEscape.cls[*s] & mask)) *out++ = static_cast<char>(*s++);
-    return s;
-#else
-    const unsigned char* stop = scan_plain(s, end, static_cast<unsigned char>(1u << M));
-    std::memcpy(out, s, static_cast<size_t>(stop - s));
-    out += stop - s;
-    return stop;
-#endif
-}
-
-template <ser_escape_mode M>
-char* escape_into(ser_buffer* b, char* out, const unsigned char* s, const unsigned char* end, size_t tail) {
-    char* limit = b->data + b->capacity;
-    // Invariant at the top of each round: limit - out >= (end - s) + slack +
-    // tail, so the next run can be copied whole and one replacement written.
-    for (;;) {
-        s = copy_plain_run<M>(s, end, out);
-        if (s == end) return out;
-        out = write_replacement(out, *s++, M);
-        size_t rest = static_cast<size_t>(end - s);
-        if (static_cast<size_t>(limit - out) < rest + kSerEscapeSlack + tail) {
-            b->length = static_cast<size_t>(out - b->data);
-            if (!buffer_ensure_capacity(b, rest + kSerEscapeSlack + tail)) {
-                b->data[b->length] = '\0';
-                return nullptr;
-            }
-            out = b->data + b->length;
-            limit = b->data + b->capacity;
-        }
-    }
-}
-
-}  // namespace
-
 char* ser_escape_into(ser_buffer* b, char* out, const char* text, size_t n, ser_escape_mode mode, size_t tail) {
-    auto* s = reinterpret_cast<const unsigned char*>(text);
-    const unsigned char* end = s + n;
+    using namespace ser_escape;
     switch (mode) {
-        case SER_ESCAPE_TEXT: return escape_into<SER_ESCAPE_TEXT>(b, out, s, end, tail);
-        case SER_ESCAPE_ATTR_XML: return escape_into<SER_ESCAPE_ATTR_XML>(b, out, s, end, tail);
-        case SER_ESCAPE_ATTR_HTML: return escape_into<SER_ESCAPE_ATTR_HTML>(b, out, s, end, tail);
-        case SER_ESCAPE_URI_HTML: return escape_into<SER_ESCAPE_URI_HTML>(b, out, s, end, tail);
-        case SER_ESCAPE_NS_URI: return escape_into<SER_ESCAPE_NS_URI>(b, out, s, end, tail);
+        case SER_ESCAPE_TEXT: return escape_into<SER_ESCAPE_TEXT>(b, out, text, n, tail);
+        case SER_ESCAPE_ATTR_XML: return escape_into<SER_ESCAPE_ATTR_XML>(b, out, text, n, tail);
+        case SER_ESCAPE_ATTR_HTML: return escape_into<SER_ESCAPE_ATTR_HTML>(b, out, text, n, tail);
+        case SER_ESCAPE_URI_HTML: return escape_into<SER_ESCAPE_URI_HTML>(b, out, text, n, tail);
+        case SER_ESCAPE_NS_URI: return escape_into<SER_ESCAPE_NS_URI>(b, out, text, n, tail);
     }
     return out;
 }
@@ -367,15 +213,16 @@ void ser_append_escaped(ser_buffer* b, const char* text, size_t n, ser_escape_mo
 }
 
 char* emit_escaped_inline(char* dest, const char* text, size_t n) {
+    // Byte by byte: the caller's reservation of 6 bytes per input byte is
+    // all the room there is.
     auto* s = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* end = s + n;
     while (s < end) {
-        const unsigned char* run = s;
-        s = scan_plain(s, end, kMaskText);
-        std::memcpy(dest, run, static_cast<size_t>(s - run));
-        dest += s - run;
-        if (s == end) break;
-        dest = write_replacement(dest, *s++, SER_ESCAPE_TEXT);
+        unsigned char c = *s++;
+        if (ser_escape::kTables.cls[c] & ser_escape::kMaskText)
+            dest = ser_escape::write_replacement<SER_ESCAPE_TEXT>(dest, c);
+        else
+            *dest++ = static_cast<char>(c);
     }
     return dest;
 }

@@ -6,6 +6,7 @@
 // escaping write checks its room as it goes, so no value can overrun.
 #include <cstring>
 
+#include "output/escape.h"
 #include "output/output.h"
 #include "output/pending_decls.h"
 
@@ -232,6 +233,29 @@ private:
     size_t capacity_ = 64;
 };
 
+// Copies n bytes where n is usually a short name: overlapping word stores
+// instead of a library call.
+inline char* copy_name(char* out, const char* s, size_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t a, z;
+        std::memcpy(&a, s, 8);
+        std::memcpy(&z, s + n - 8, 8);
+        std::memcpy(out, &a, 8);
+        std::memcpy(out + n - 8, &z, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t a, z;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&z, s + n - 4, 4);
+        std::memcpy(out, &a, 4);
+        std::memcpy(out + n - 4, &z, 4);
+    } else if (n < 4) {
+        for (size_t i = 0; i < n; i++) out[i] = s[i];
+    } else {
+        std::memcpy(out, s, n);
+    }
+    return out + n;
+}
+
 // Qualified name of an element: prefix (may be NULL) and local name.
 struct qname {
     const char* prefix;
@@ -241,12 +265,10 @@ struct qname {
     size_t length() const { return prefix ? prefix_length + 1 + name_length : name_length; }
     char* write(char* out) const {
         if (prefix) {
-            std::memcpy(out, prefix, prefix_length);
-            out += prefix_length;
+            out = copy_name(out, prefix, prefix_length);
             *out++ = ':';
         }
-        std::memcpy(out, name, name_length);
-        return out + name_length;
+        return copy_name(out, name, name_length);
     }
 };
 
@@ -283,7 +305,7 @@ private:
     // Bytes of indentation at the current depth when due, as
     // buffer_append_indent writes it; stored by write_indent inside a
     // reservation that counts them.
-    size_t indent_width(bool due) const {
+    [[gnu::always_inline]] size_t indent_width(bool due) const {
         if (!due || !indent_allowed_ || b_->depth <= 0) return 0;
         size_t units = static_cast<size_t>(b_->depth);
         // Absurd widths fail the reservation instead of wrapping around.
@@ -464,7 +486,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
                 std::memcpy(out, s, n);
                 out += n;
             } else {
-                out = ser_escape_into(b, out, s, n, SER_ESCAPE_TEXT, tail);
+                out = ser_escape::escape_into<SER_ESCAPE_TEXT>(b, out, s, n, tail);
                 if (!out) return opened::none;
             }
         }
@@ -555,10 +577,10 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     }
 
     // Any other content: open a frame.
-    buffer_append_char(b, '>');
     ser_frame* f = frames_.push();
     if (!f) {
         // No room to go deeper: close this element at once and stop.
+        buffer_append_char(b, '>');
         put_end_tag(q);
         abort_walk();
         return opened::failed;
@@ -629,7 +651,16 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
         }
     }
     f->inline_content = inline_content;
-    if (lf_after_start) buffer_append_newline(b);
+    // ">" and the line feed after it in one store.
+    if (buffer_ensure_capacity(b, 3)) {
+        char* out = b->data + b->length;
+        *out++ = '>';
+        bool feed = lf_after_start && indenting;
+        if (feed) *out++ = '\n';
+        *out = '\0';
+        b->length = static_cast<size_t>(out - b->data);
+        b->at_line_start = feed;
+    }
     if (needs_meta) {
         if (indenting && !inline_content) {
             b->depth++;
@@ -761,16 +792,15 @@ void element_writer::write_attribute(const qname& q, quorvel_attribute* a) {
     char* out = b->data + b->length;
     *out++ = ' ';
     if (prefix) {
-        std::memcpy(out, prefix, prefix_length);
-        out += prefix_length;
+        out = copy_name(out, prefix, prefix_length);
         *out++ = ':';
     }
-    std::memcpy(out, name, name_length);
-    out += name_length;
+    out = copy_name(out, name, name_length);
     *out++ = '=';
     *out++ = '"';
     if (vlen) {
-        out = ser_escape_into(b, out, value, vlen, mode, 1);
+        out = mode == SER_ESCAPE_ATTR_XML ? ser_escape::escape_into<SER_ESCAPE_ATTR_XML>(b, out, value, vlen, 1)
+                                          : ser_escape_into(b, out, value, vlen, mode, 1);
         if (!out) return;
     }
     *out++ = '"';

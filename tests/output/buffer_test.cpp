@@ -2,6 +2,7 @@
 // kinds, driven directly on a ser_buffer.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "output/output.h"
@@ -130,6 +131,60 @@ TEST_F(BufferTest, EscapingGrowsAsReplacementsNeedRoom) {
     ser_append_escaped(&b, mixed.data(), mixed.size(), SER_ESCAPE_URI_HTML);
     EXPECT_EQ(b.length, 3000u * (5 + 6 + 3));
     EXPECT_EQ(text().substr(0, 14), "&amp;&quot;%01");
+}
+
+// The escapers check many bytes at a time; every length and every position
+// of a special byte must give what a byte-by-byte reading gives.
+std::string reference_escape(const std::string& in, ser_escape_mode mode) {
+    std::string out;
+    for (unsigned char c : in) {
+        bool quote_mode = mode != SER_ESCAPE_TEXT;
+        if (mode == SER_ESCAPE_URI_HTML && (c < '!' || c > '~')) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        } else if (c == '&') {
+            out += "&amp;";
+        } else if (c == '<') {
+            out += "&lt;";
+        } else if (c == '>') {
+            out += "&gt;";
+        } else if (c == '"' && quote_mode) {
+            out += "&quot;";
+        } else if (c == '\r' && mode != SER_ESCAPE_NS_URI) {
+            out += "&#13;";
+        } else if (c == '\t' && mode == SER_ESCAPE_ATTR_XML) {
+            out += "&#9;";
+        } else if (c == '\n' && mode == SER_ESCAPE_ATTR_XML) {
+            out += "&#10;";
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+TEST_F(BufferTest, EscapingMatchesAByteByByteReadingAtEveryLengthAndPosition) {
+    const ser_escape_mode modes[] = {SER_ESCAPE_TEXT, SER_ESCAPE_ATTR_XML, SER_ESCAPE_ATTR_HTML, SER_ESCAPE_URI_HTML,
+                                     SER_ESCAPE_NS_URI};
+    const char specials[] = {'&', '<', '>', '"', '\r', '\t', '\n', ' ', '\x01', '\x7F', '\xE9', '\''};
+    for (ser_escape_mode mode : modes) {
+        for (size_t len = 1; len <= 40; len++) {
+            for (size_t pos = 0; pos < len; pos++) {
+                for (char special : specials) {
+                    std::string in(len, 'a');
+                    in[pos] = special;
+                    in[len - 1 - pos / 2] = special;
+                    ser_buffer_free(&b);
+                    ASSERT_TRUE(ser_buffer_init(&b));
+                    buffer_append(&b, "x");
+                    ser_append_escaped(&b, in.data(), in.size(), mode);
+                    ASSERT_EQ(text(), "x" + reference_escape(in, mode))
+                        << "mode " << mode << " length " << len << " position " << pos << " byte " << int(special);
+                }
+            }
+        }
+    }
 }
 
 TEST(InlineEscaper, WritesTheTextRule) {
