@@ -81,17 +81,19 @@ bool ser_buffer_init(ser_buffer* b) {
 }
 
 bool ser_buffer_init_for(ser_buffer* b, size_t expected) {
-    if (!ser_buffer_init(b)) return false;
     if (expected < kFirstBlock) expected = t_last_output;
     if (expected > kFirstBlock && expected < static_cast<size_t>(PTRDIFF_MAX) / 2) {
-        // Room for a little more than expected, so that the text rarely moves.
+        // Room for a little more than expected, so that the text rarely moves;
+        // the ordinary first block when that much cannot be had.
         size_t n = expected + expected / 8 + 64;
-        if (char* fresh = static_cast<char*>(g_ser_realloc(b->data, n))) {
-            b->data = fresh;
+        std::memset(b, 0, sizeof *b);
+        if ((b->data = static_cast<char*>(g_ser_realloc(nullptr, n)))) {
+            b->data[0] = '\0';
             b->capacity = n;
+            return true;
         }
     }
-    return true;
+    return ser_buffer_init(b);
 }
 
 char* ser_buffer_take(ser_buffer* b) {

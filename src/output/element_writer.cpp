@@ -708,7 +708,7 @@ bool element_writer::write_start_tag(quorvel_element* e, const qname& q, quorvel
     }
 
     for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
-        if (!a->name) continue;
+        if (!a->name || !a->name_length) continue;
         // A declaration in the chain that repeats one already on this tag
         // would make the tag carry the same attribute twice.
         if (a->name_length >= 5 && std::memcmp(a->name, "xmlns", 5) == 0 &&

@@ -256,6 +256,9 @@ TEST_F(DocumentWriterTest, RunningOutOfMemoryFailsTheCallInsteadOfTruncating) {
     ex.cdata_count = 1;
     const std::string full = take(quorvel_document_serialize_ex(doc, nullptr, &ex));
     ASSERT_GT(full.size(), 50000u);
+    // A small output first, so the buffer starts small and has to grow.
+    quorvel_element* leaf = t.element("leaf");
+    EXPECT_EQ(take(quorvel_element_serialize(leaf, nullptr)), "<leaf/>");
     int failures = 0;
     for (int allowed = 0;; allowed++) {
         char* text;
