@@ -117,6 +117,28 @@ TEST_F(DocumentWriterTest, TopLevelPisEndAsXmlInHtmlOutput) {
               "<?xml-stylesheet href=\"s.css\"?><html><?php echo 1><br></html>");
 }
 
+TEST_F(DocumentWriterTest, ExtendedSettingsOfTheTransformOutput) {
+    tree_builder t(doc);
+    quorvel_element* html = t.root(t.element("html"));
+    quorvel_element* head = t.append(html, t.element("head"));
+    t.append(t.append(head, t.element("script")), t.text("a<b"));
+    t.append(t.append(html, t.element("body")), t.text("x"));
+    serialize_ex_options ex{};
+    ex.xhtml = 1;
+    ex.method = -1;
+    quorvel_serialize_options latin{0, 0, "ISO-8859-1"};
+    EXPECT_EQ(take(quorvel_document_serialize_ex(doc, &latin, &ex)),
+              "<html xmlns=\"http://www.w3.org/1999/xhtml\"><head><meta http-equiv=\"Content-Type\" "
+              "content=\"text/html; charset=ISO-8859-1\" /><script>a&lt;b</script></head><body>x</body></html>");
+    ex.xhtml = 0;
+    ex.method = 1;
+    const char* cdata[] = {"body"};
+    ex.cdata_names = cdata;
+    ex.cdata_count = 1;
+    EXPECT_EQ(take(quorvel_document_serialize_ex(doc, nullptr, &ex)),
+              "<html><head><script>a<b</script></head><body><![CDATA[x]]></body></html>");
+}
+
 TEST_F(DocumentWriterTest, DocumentsWithoutRoot) {
     EXPECT_EQ(quorvel_document_serialize(doc, nullptr), nullptr);
     EXPECT_EQ(quorvel_document_serialize(nullptr, nullptr), nullptr);

@@ -70,6 +70,17 @@ TEST_F(ElementWriterTest, IndentationLayout) {
     EXPECT_EQ(write(r, tabs), "<r>\n\t<a>x</a>\n\t<b>\n\t\t<c/>\n\t\t<d/>\n\t</b>\n</r>");
 }
 
+TEST_F(ElementWriterTest, WhitespaceTextInlineKeepsContentUnindented) {
+    BUILDER;
+    quorvel_element* r = t.element("r");
+    t.append(r, t.text("  "));
+    t.append(r, t.element("a"));
+    EXPECT_EQ(write(r, indented(2)), "<r>\n  <a/>\n</r>");
+    ser_buffer s = indented(2);
+    s.whitespace_text_inline = 1;
+    EXPECT_EQ(write(r, s), "<r>  <a/></r>");
+}
+
 TEST_F(ElementWriterTest, LoneWhitespaceTextStaysAndTopGetsNoLineFeeds) {
     BUILDER;
     quorvel_element* a = t.element("a");
