@@ -147,8 +147,21 @@ unsigned char html_class_of(const char* name, size_t n) {
 
 inline quorvel_node* first_child(const quorvel_element* e) { return quorvel_elem_first_child_raw(e); }
 
+// Position of the next-sibling link by kind (0: none), one load instead of
+// a switch on the walk's hottest step. ORDER: quorvel_node_kind.
+constexpr unsigned char kSiblingLink[11] = {32, 20, 24, 24, 32, 0, 0, 0, 0, 0, 24};
+static_assert(offsetof(quorvel_element, next_sibling) == 32 && offsetof(quorvel_text, next_sibling) == 20 &&
+              offsetof(quorvel_comment, next_sibling) == 24 && offsetof(quorvel_pi, next_sibling) == 32);
+
+inline quorvel_node* next_sibling(const quorvel_node* n) {
+    auto kind = static_cast<uint32_t>(n->kind);
+    if (kind > 10 || !kSiblingLink[kind]) return nullptr;
+    auto* field = reinterpret_cast<const int32_t*>(reinterpret_cast<const char*>(n) + kSiblingLink[kind]);
+    return static_cast<quorvel_node*>(quorvel_link_get(n, field));
+}
+
 bool has_element_child(const quorvel_element* e) {
-    for (quorvel_node* c = first_child(e); c; c = quorvel_node_next_raw(c))
+    for (quorvel_node* c = first_child(e); c; c = next_sibling(c))
         if (c->kind == QUORVEL_NODE_ELEMENT) return true;
     return false;
 }
@@ -162,18 +175,18 @@ inline const char* name_of(const quorvel_element* e) {
 int html_block_child_needs_lines(const quorvel_element* e, const char* name, unsigned char cls) {
     if (!(cls & kHtmlBlock) || p_named(name)) return 0;
     quorvel_node* only = first_child(e);
-    if (!only || quorvel_node_next_raw(only) || only->kind != QUORVEL_NODE_ELEMENT) return 0;
+    if (!only || next_sibling(only) || only->kind != QUORVEL_NODE_ELEMENT) return 0;
     auto* d = reinterpret_cast<const quorvel_element*>(only);
     if (has_element_child(d)) return 1;
     unsigned char dcls = html_elem_sem_flags(d);
     if (!(dcls & kHtmlBlock) || p_named(name_of(d))) return 0;
     quorvel_node* dfirst = first_child(d);
-    return dfirst && quorvel_node_next_raw(dfirst) && dfirst->kind != QUORVEL_NODE_TEXT;
+    return dfirst && next_sibling(dfirst) && dfirst->kind != QUORVEL_NODE_TEXT;
 }
 
 int html_break_after_elem(const quorvel_element* e, unsigned char cls) {
     if (!(cls & kHtmlBlock)) return 0;
-    quorvel_node* next = quorvel_node_next_raw(&e->head);
+    quorvel_node* next = next_sibling(&e->head);
     if (!next || next->kind == QUORVEL_NODE_TEXT) return 0;
     auto* parent = static_cast<const quorvel_element*>(quorvel_link_get(e, &e->parent));
     return !parent || !p_named(name_of(parent));
@@ -181,7 +194,7 @@ int html_break_after_elem(const quorvel_element* e, unsigned char cls) {
 
 // True when the element (a head) already has a Content-Type meta child.
 bool has_content_type_meta(const quorvel_element* head) {
-    for (quorvel_node* c = first_child(head); c; c = quorvel_node_next_raw(c)) {
+    for (quorvel_node* c = first_child(head); c; c = next_sibling(c)) {
         if (c->kind != QUORVEL_NODE_ELEMENT) continue;
         auto* m = reinterpret_cast<const quorvel_element*>(c);
         const char* name = quorvel_elem_name_raw(m);
@@ -280,6 +293,7 @@ public:
         if (b->indent_string && b->indent_string[0]) {
             unit_ = b->indent_string;
             unit_length_ = std::strlen(unit_);
+            if (unit_length_ > UINT32_MAX) unit_length_ = UINT32_MAX;
         } else {
             unit_length_ = indenting_ ? static_cast<size_t>(b->indent) : 0;
         }
@@ -307,9 +321,9 @@ private:
     // reservation that counts them.
     [[gnu::always_inline]] size_t indent_width(bool due) const {
         if (!due || !indent_allowed_ || b_->depth <= 0) return 0;
-        size_t units = static_cast<size_t>(b_->depth);
-        // Absurd widths fail the reservation instead of wrapping around.
-        return unit_length_ > (SIZE_MAX / 8) / units ? SIZE_MAX / 8 : units * unit_length_;
+        // Both factors are below 2^32 (see the constructor): no wrap-around,
+        // and an absurd width simply fails its reservation.
+        return static_cast<size_t>(b_->depth) * unit_length_;
     }
     char* write_indent(char* out, size_t width) const {
         if (!unit_) {
@@ -338,6 +352,19 @@ private:
         *out = '\0';
         b_->length += n;
         b_->at_line_start = 0;
+    }
+    // Appends text escaped by the text rule (no call through the mode switch).
+    void put_escaped_text(const char* s, size_t n) {
+        ser_buffer* b = b_;
+        if (n > SIZE_MAX / 4 || !buffer_ensure_capacity(b, n + kSerEscapeSlack)) {
+            b->out_of_memory = 1;
+            return;
+        }
+        char* out = ser_escape::escape_into<SER_ESCAPE_TEXT>(b, b->data + b->length, s, n, 0);
+        if (!out) return;
+        *out = '\0';
+        b->length = static_cast<size_t>(out - b->data);
+        b->at_line_start = out[-1] == '\n';
     }
     // Writes text content unchanged (raw text, unescaped text).
     void put_text(const char* s, size_t n) {
@@ -387,7 +414,7 @@ void element_writer::run() {
             write_child(node, frames_.top());
             if (failed_ || b_->out_of_memory) break;
         }
-        quorvel_node* next = quorvel_node_next_raw(node);
+        quorvel_node* next = next_sibling(node);
         bool done = false;
         while (!next) {
             ser_frame* f = frames_.top();
@@ -398,7 +425,7 @@ void element_writer::run() {
                 done = true;
                 break;
             }
-            next = quorvel_node_next_raw(&closed->head);
+            next = next_sibling(&closed->head);
         }
         if (done || failed_) break;
         node = next;
@@ -452,7 +479,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     }
 
     quorvel_node* child = first_child(e);
-    const bool single_text = child && child->kind == QUORVEL_NODE_TEXT && !quorvel_node_next_raw(child);
+    const bool single_text = child && child->kind == QUORVEL_NODE_TEXT && !next_sibling(child);
     const bool indenting = indenting_;
 
     // Step 2: the common leaf <n>text</n> in one piece.
@@ -567,7 +594,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
         } else if (raw) {
             put_text(s, n);
         } else if (n) {
-            ser_append_escaped(b, s, n, SER_ESCAPE_TEXT);
+            put_escaped_text(s, n);
         }
         put_end_tag(q);
         if (indenting && lf_allowed) {
@@ -606,7 +633,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
 
     auto has_text_content = [&] {
         if (!b->whitespace_text_inline) return ser_children_have_text(child) != 0;
-        for (quorvel_node* c = child; c; c = quorvel_node_next_raw(c))
+        for (quorvel_node* c = child; c; c = next_sibling(c))
             if (c->kind == QUORVEL_NODE_TEXT || c->kind == QUORVEL_NODE_CDATA) return true;
         return false;
     };
@@ -615,14 +642,19 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     bool lf_after_start = false;
     if (!b->html) {
         if (indenting) {
-            if (!b->indent_text) inline_content = parent_inline || has_text_content();
+            if (!b->indent_text && !parent_inline) {
+                bool has_text = has_text_content();
+                inline_content = has_text;
+                // The scan saw every text child blank: the walk skips them unread.
+                f->texts_blank = !has_text;
+            }
             lf_after_start = !inline_content;
         }
     } else {
         const bool pn = p_named(name);
         quorvel_node* last = child;
         size_t count = 1;
-        for (quorvel_node* c = quorvel_node_next_raw(child); c; c = quorvel_node_next_raw(c)) {
+        for (quorvel_node* c = next_sibling(child); c; c = next_sibling(c)) {
             last = c;
             count++;
         }
@@ -820,6 +852,7 @@ void element_writer::write_child(quorvel_node* node, ser_frame* f) {
             const bool raw = t->head.flags & kTextNoEscape;
             bool own_lines = false;
             if (indenting_) {
+                if (f->texts_blank && layout && !f->inline_content) return;
                 bool blank = all_whitespace(s, n);
                 // Whitespace between indented children is replaced by the layout.
                 if (layout && !f->inline_content && blank) return;
@@ -836,7 +869,7 @@ void element_writer::write_child(quorvel_node* node, ser_frame* f) {
                 if (raw || (f->html_class & kHtmlRawText))
                     put_text(s, n);
                 else if (n)
-                    ser_append_escaped(b, s, n, SER_ESCAPE_TEXT);
+                    put_escaped_text(s, n);
             }
             if (own_lines) buffer_append_newline(b);
             return;
@@ -916,7 +949,7 @@ void element_writer::close_frame(ser_frame* f) {
         quorvel_element* e = f->element;
         bool feed = false;
         if (indenting_ && !is_top(e)) {
-            quorvel_node* next = quorvel_node_next_raw(&e->head);
+            quorvel_node* next = next_sibling(&e->head);
             feed = !next || next->kind != QUORVEL_NODE_TEXT;
         }
         qname q{f->prefix, f->prefix_length, f->name, f->name_length};
@@ -971,7 +1004,7 @@ int is_cdata_element(const ser_buffer* b, const quorvel_element* e) {
 }
 
 int ser_children_have_text(const quorvel_node* c) {
-    for (; c; c = quorvel_node_next_raw(c)) {
+    for (; c; c = next_sibling(c)) {
         if (c->kind == QUORVEL_NODE_CDATA) return 1;
         if (c->kind == QUORVEL_NODE_TEXT) {
             size_t n;

@@ -138,6 +138,7 @@ struct ser_frame {
     const char* default_ns;  // URI of the nearest default declaration among the open frames
     unsigned char html_class;  // kHtmlElems class of the element (HTML output only)
     unsigned char is_cdata;  // named in cdata_names
+    unsigned char texts_blank;  // every text child is known to be whitespace only
 };
 
 // Writes the element and its subtree; top 1: no indentation before it and
