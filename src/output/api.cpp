@@ -69,7 +69,7 @@ size_t copy_into(char* text, char* buffer, size_t capacity, size_t* length) {
     return n + 1;
 }
 
-quorvel_status save(quorvel_document* doc, const char* path, char* text) {
+quorvel_status save(const char* path, char* text) {
     if (!text) {
         quorvel_set_last_error("save: not enough memory to serialize the document");
         return QUORVEL_ERR_MEMORY;
@@ -85,7 +85,6 @@ quorvel_status save(quorvel_document* doc, const char* path, char* text) {
     // Buffered bytes may only fail to reach the file when it is closed.
     ok = std::fclose(f) == 0 && ok;
     std::free(text);
-    (void)doc;
     if (!ok) {
         quorvel_set_last_errorf("save: cannot write '%s'", path);
         return QUORVEL_ERR_IO;
@@ -184,13 +183,13 @@ QUORVEL_API size_t quorvel_element_serialize_into(quorvel_element* element, char
 QUORVEL_API quorvel_status quorvel_document_save_file(quorvel_document* doc, const char* path,
                                                       const quorvel_serialize_options* options) {
     if (quorvel_status s = check_save_arguments(doc, path); s != QUORVEL_OK) return s;
-    return save(doc, path, quorvel_document_serialize(doc, options));
+    return save(path, quorvel_document_serialize(doc, options));
 }
 
 QUORVEL_API quorvel_status quorvel_document_save_html(quorvel_document* doc, const char* path,
                                                       const quorvel_serialize_options* options) {
     if (quorvel_status s = check_save_arguments(doc, path); s != QUORVEL_OK) return s;
-    return save(doc, path, quorvel_document_serialize_html(doc, options));
+    return save(path, quorvel_document_serialize_html(doc, options));
 }
 
 }  // extern "C"
