@@ -482,7 +482,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     const bool single_text = child && child->kind == QUORVEL_NODE_TEXT && !next_sibling(child);
     const bool indenting = indenting_;
 
-    // Step 2: the common leaf <n>text</n> in one piece.
+    // The common leaf <n>text</n>, written in one piece.
     if (single_text && !b->indent_text && e->first_attr == 0 && !decls && !(cls & kHtmlRawText) && !needs_meta &&
         !xmlns_empty && !xhtml_ns) {
         auto* t = reinterpret_cast<quorvel_text*>(child);
@@ -529,10 +529,10 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
         return opened::none;
     }
 
-    // Step 3: start tag.
+    // Start tag.
     if (!write_start_tag(e, q, ext, indent_width(!parent_inline && !top), xmlns_empty, xhtml_ns)) return opened::none;
 
-    // Step 4: content.
+    // Content: empty, a single text child, or a frame for anything else.
     if (!child) {
         bool lf;
         if (b->xhtml) {
