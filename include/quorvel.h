@@ -497,6 +497,67 @@ QUORVEL_API void quorvel_dtd_free(quorvel_dtd* dtd);
 /* Frees message and detail and clears the record; the record stays the caller's. */
 QUORVEL_API void quorvel_dtd_error_free(quorvel_dtd_error* error);
 
+/* ---- Serialization --------------------------------------------------------- */
+
+/* Basic output options; a NULL pointer means all zero. */
+typedef struct quorvel_serialize_options {
+    int indent;          /* spaces per level; above 0 turns pretty-printing on */
+    int xml_declaration; /* non-zero: write an XML declaration even when the document had none */
+    const char* encoding; /* named in the declaration and the XHTML meta line; NULL: the document's */
+} quorvel_serialize_options;
+
+/* Extension record read only as far as the size the caller passes covers,
+   so callers built against a shorter record keep working. 32 bytes. */
+typedef struct quorvel_serialize_ext_options {
+    int indent_text;           /* size >= 4: text children on lines of their own */
+    const char* indent_string; /* size >= 16: one indentation unit instead of indent spaces */
+    int expand_empty;          /* size >= 20: empty XML elements as start and end tag */
+    int method;                /* size >= 24: documents -1 XML, 1 HTML, else by document kind;
+                                  elements 0 XML, anything else HTML */
+    int html_indent;           /* size >= 28: HTML output may be indented */
+} quorvel_serialize_ext_options;
+
+/* Every form returns a fresh NUL-terminated text to release with
+   quorvel_free_string, or NULL for a NULL argument or when memory runs out.
+   The output is always UTF-8. Document forms also give NULL for a document
+   with neither root element nor top-level nodes; element forms give "" for
+   an element without a name. Serializing decodes attribute values still
+   holding references and stores them back into the document. */
+QUORVEL_API char* quorvel_document_serialize(quorvel_document* doc, const quorvel_serialize_options* options);
+QUORVEL_API char* quorvel_document_serialize_ext_sized(quorvel_document* doc,
+                                                       const quorvel_serialize_options* options,
+                                                       const quorvel_serialize_ext_options* ext,
+                                                       size_t ext_size);
+QUORVEL_API char* quorvel_document_serialize_ext(quorvel_document* doc, const quorvel_serialize_options* options,
+                                                 const quorvel_serialize_ext_options* ext);
+QUORVEL_API char* quorvel_document_serialize_html(quorvel_document* doc, const quorvel_serialize_options* options);
+/* No indentation; a declaration when the document had one with a version. */
+QUORVEL_API char* quorvel_serialize_document(quorvel_document* doc);
+/* Two-call protocol: returns the text length + 1 (0 on failure) and stores
+   the length when length is non-NULL; copies text and NUL only when buffer
+   is non-NULL and capacity >= length + 1. Every call serializes afresh. */
+QUORVEL_API size_t quorvel_document_serialize_into(quorvel_document* doc, char* buffer, size_t capacity,
+                                                   size_t* length, const quorvel_serialize_options* options);
+
+/* Element forms: of the basic options only indent is read (and encoding
+   as the XHTML meta charset of the extended forms). */
+QUORVEL_API char* quorvel_element_serialize(quorvel_element* element, const quorvel_serialize_options* options);
+QUORVEL_API char* quorvel_element_serialize_ext_sized(quorvel_element* element,
+                                                      const quorvel_serialize_options* options,
+                                                      const quorvel_serialize_ext_options* ext, size_t ext_size);
+QUORVEL_API char* quorvel_element_serialize_ext(quorvel_element* element, const quorvel_serialize_options* options,
+                                                const quorvel_serialize_ext_options* ext);
+QUORVEL_API size_t quorvel_element_serialize_into(quorvel_element* element, char* buffer, size_t capacity,
+                                                  size_t* length, const quorvel_serialize_options* options);
+
+/* Writes quorvel_document_serialize (or _html) to path, created or
+   truncated. -4 NULL argument, -5 nothing to write, -1 no memory, -7 the
+   file cannot be opened or fully written, 0 done. */
+QUORVEL_API quorvel_status quorvel_document_save_file(quorvel_document* doc, const char* path,
+                                                      const quorvel_serialize_options* options);
+QUORVEL_API quorvel_status quorvel_document_save_html(quorvel_document* doc, const char* path,
+                                                      const quorvel_serialize_options* options);
+
 /* ---- Clean-up ------------------------------------------------------------ */
 
 /* Frees the calling thread's caches and empties the process-wide block cache. */

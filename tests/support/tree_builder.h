@@ -167,6 +167,49 @@ public:
         return e;
     }
 
+    // An element named prefix:local (prefix kept in the extension record).
+    quorvel_element* prefixed(const char* prefix, const char* local_name) {
+        quorvel_element* e = element(local_name);
+        ext(e)->prefix = quorvel_pool_strdup(doc_->pool, prefix);
+        return e;
+    }
+
+    quorvel_pi* pi(const char* target, const char* data) {
+        auto* p = static_cast<quorvel_pi*>(quorvel_pool_alloc(doc_->pool, sizeof(quorvel_pi)));
+        EXPECT_NE(p, nullptr);
+        std::memset(p, 0, sizeof *p);
+        p->head.kind = QUORVEL_NODE_PI;
+        p->target = target ? quorvel_pool_strdup(doc_->pool, target) : nullptr;
+        p->data = data ? quorvel_pool_strdup(doc_->pool, data) : nullptr;
+        p->owner = doc_;
+        return p;
+    }
+
+    // Installs a doctype on the document (NULL strings stay absent).
+    quorvel_doctype* doctype(const char* name, const char* public_id, const char* system_id, const char* subset) {
+        auto* d = static_cast<quorvel_doctype*>(quorvel_pool_alloc(doc_->pool, sizeof(quorvel_doctype)));
+        EXPECT_NE(d, nullptr);
+        std::memset(d, 0, sizeof *d);
+        d->head.kind = QUORVEL_NODE_DOCTYPE;
+        auto copy = [this](const char* s) { return s ? quorvel_pool_strdup(doc_->pool, s) : nullptr; };
+        d->name = copy(name);
+        d->public_id = copy(public_id);
+        d->system_id = copy(system_id);
+        d->internal_subset = copy(subset);
+        doc_->doctype = d;
+        return d;
+    }
+
+    // Records an XML declaration as the parser would (NULL values absent).
+    void declaration(const char* version, const char* encoding, int standalone) {
+        std::free(doc_->declared_version);
+        std::free(doc_->declared_encoding);
+        doc_->declared_version = version ? strdup(version) : nullptr;
+        doc_->declared_encoding = encoding ? strdup(encoding) : nullptr;
+        doc_->standalone = standalone;
+        doc_->has_declaration = 1;
+    }
+
 private:
     quorvel_document* doc_;
     std::unordered_map<quorvel_element*, quorvel_node*> last_child_;
