@@ -2,8 +2,3 @@
 // full, so that documents work before those parts are built. Each definition
 // here is removed when its real implementation lands.
 #include "dom/dom.h"
-
-// Without deep copy a foreign element cannot be adopted.
-quorvel_element* quorvel_element_copy(quorvel_element*, quorvel_document*) { return nullptr; }
-// No element index is ever built yet.
-void quorvel_element_index_free(quorvel_element_index*) {}
