@@ -517,9 +517,14 @@ QUORVEL_API quorvel_status quorvel_element_set_namespace(quorvel_element* elemen
              n = static_cast<const quorvel_element*>(quorvel_link_get(n, &n->parent))) {
             const char *p, *u;
             for (size_t i = 0; element_namespace_decl_at(n, i, &p, &u); i++) {
+                // A prefix that a nearer declaration binds elsewhere would
+                // not name this namespace here.
                 if (p && *p && u && std::strcmp(u, uri) == 0) {
-                    prefix = p;
-                    break;
+                    const char* here = quorvel_element_lookup_namespace(element, p);
+                    if (here && std::strcmp(here, uri) == 0) {
+                        prefix = p;
+                        break;
+                    }
                 }
             }
         }

@@ -19,8 +19,30 @@ void clear_links(quorvel_node* n) {
     if (int32_t* f = quorvel_node_parent_field(n)) *f = 0;
 }
 
-// What an element needs once it has left parent element P of document doc.
-void element_left_parent(quorvel_element* e, quorvel_document* doc) {
+// True when a leaf records no owning document (the parsers' leaves find
+// theirs through the parent only).
+bool leaf_without_owner(const quorvel_node* n) {
+    switch (n->kind) {
+        case QUORVEL_NODE_TEXT: return reinterpret_cast<const quorvel_text*>(n)->owner == 0;
+        case QUORVEL_NODE_COMMENT:
+        case QUORVEL_NODE_CDATA:
+        case QUORVEL_NODE_ENTITY_REF: return !reinterpret_cast<const quorvel_comment*>(n)->owner;
+        case QUORVEL_NODE_PI: return !reinterpret_cast<const quorvel_pi*>(n)->owner;
+        default: return false;
+    }
+}
+
+// What a node needs once it has left its parent element, of document doc:
+// it must still know its document (an element registers as a root, a leaf
+// records its owner), or linking it elsewhere could not tell it apart from
+// a node of another document. An element also drops the namespace URIs
+// its subtree may have cached from the ancestors it left.
+void left_parent(quorvel_node* n, quorvel_document* doc) {
+    if (n->kind != QUORVEL_NODE_ELEMENT) {
+        if (doc && leaf_without_owner(n)) tree_set_leaf_owner(n, doc);
+        return;
+    }
+    auto* e = reinterpret_cast<quorvel_element*>(n);
     if (!(e->eflags & kElemDocAddress) && doc) quorvel_root_doc_register(e, doc);
     // Only documents that ever held a declaration can have cached URIs.
     if (!doc || doc->namespaces_in_use) quorvel_namespace_cache_clear_subtree(e);
@@ -53,10 +75,8 @@ quorvel_status detach_child(quorvel_element* p, quorvel_node* k, quorvel_node* p
                    : tree_link_write(p, &p->first_child, next, doc);
     if (!ok) return QUORVEL_ERR_MEMORY;
     clear_links(k);
-    if (k->kind == QUORVEL_NODE_ELEMENT) {
-        quorvel_element_child_count_dec(p);
-        element_left_parent(reinterpret_cast<quorvel_element*>(k), doc);
-    }
+    if (k->kind == QUORVEL_NODE_ELEMENT) quorvel_element_child_count_dec(p);
+    left_parent(k, doc);
     if (!next) forget_last_child(doc, p);
     p->head.flags += kModStep;
     tree_structure_changed(p, doc);
@@ -180,7 +200,7 @@ quorvel_status quorvel_element_remove_all_children(quorvel_node* parent) {
         for (quorvel_node* c = quorvel_elem_first_child_raw(p); c && tree_linkable(c);) {
             quorvel_node* next = quorvel_node_next_raw(c);
             clear_links(c);
-            if (c->kind == QUORVEL_NODE_ELEMENT) element_left_parent(reinterpret_cast<quorvel_element*>(c), doc);
+            left_parent(c, doc);
             c = next;
         }
         p->first_child = 0;

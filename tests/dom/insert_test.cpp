@@ -284,8 +284,14 @@ TEST_F(InsertTest, LeafOfAnotherDocumentIsCopiedAlone) {
     ASSERT_EQ(quorvel_element_append_child(root, N(first)), 0);
     ASSERT_EQ(quorvel_element_prepend_child(root, N(ob.comment("detached"))), 0);
     EXPECT_EQ(shape(N(p)), "p('one' !two three)");
+    // A parsed text node knows its document only through its parent; once
+    // unlinked it still must not be taken for one of this document.
+    quorvel_text* loose = ob.append(p, ob.text("unlinked"));
+    ASSERT_EQ(quorvel_node_unlink(N(loose)), 0);
+    ASSERT_EQ(quorvel_element_append_child(root, N(loose)), 0);
+    EXPECT_EQ(quorvel_node_parent_raw(N(loose)), nullptr);
     quorvel_document_free(other);
-    EXPECT_EQ(shape(N(root)), "r(!detached 'one')");
+    EXPECT_EQ(shape(N(root)), "r(!detached 'one' 'unlinked')");
 }
 
 TEST_F(InsertTest, SetTextAndChildValue) {

@@ -298,6 +298,15 @@ TEST_F(MutateTest, SetNamespace) {
     EXPECT_STREQ(quorvel_element_prefix(e), "x");
     EXPECT_STREQ(quorvel_element_namespace(e), "urn:x");
 
+    // A prefix bound to the URI farther up but rebound nearer is not used.
+    quorvel_element* mid = quorvel_element_create_child(root, "mid");
+    quorvel_element_add_namespace_definition(mid, "x", "urn:elsewhere");
+    quorvel_element* below = quorvel_element_create_child(mid, "below");
+    EXPECT_EQ(quorvel_element_set_namespace(below, "urn:x"), -6);
+    quorvel_element_add_namespace_definition(root, "y", "urn:x");
+    ASSERT_EQ(quorvel_element_set_namespace(below, "urn:x"), 0);
+    EXPECT_STREQ(quorvel_element_prefix(below), "y");
+
     // Leaving every namespace below a default declaration undeclares it once.
     for (int i = 0; i < 2; i++) {
         ASSERT_EQ(quorvel_element_set_namespace(e, nullptr), 0);
