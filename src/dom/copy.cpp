@@ -172,8 +172,10 @@ void copy_attributes(quorvel_element* e, const quorvel_element* s, quorvel_pool*
 // parent link naming parent. NULL for an unnamed source or no memory.
 quorvel_element* copy_element(const quorvel_element* s, quorvel_element* parent, quorvel_pool* pool,
                               quorvel_document* doc) {
+    // An empty local name (a rename to "p:" makes one) is copied like any
+    // other; only a name that cannot be read at all stops the copy.
     const char* name = quorvel_elem_name_raw(s);
-    if (!name || !*name) return nullptr;
+    if (!name) return nullptr;
     size_t length = std::strlen(name);
     auto* e = static_cast<quorvel_element*>(quorvel_pool_alloc(pool, sizeof(quorvel_element)));
     if (!e) return nullptr;
