@@ -28,15 +28,29 @@ quorvel_last_child_slot& cache_slot(quorvel_document* doc, const quorvel_element
     return doc->last_child_cache[(reinterpret_cast<uintptr_t>(parent) >> 4) & 63];
 }
 
+// True while a cache slot still describes its parent's last child.
+bool slot_valid(const quorvel_last_child_slot& slot) {
+    return slot.parent && slot.last && quorvel_node_parent_raw(slot.last) == as_node(slot.parent) &&
+           !quorvel_node_next_raw(slot.last);
+}
+
+// Slots are shared by every parent whose address maps there. A parent with
+// fewer element children does not push out a longer list that is still
+// valid: losing a short list costs a short walk, losing a long one a long
+// walk at each of its next appends.
+void remember_last_child(quorvel_document* doc, quorvel_element* p, quorvel_node* k) {
+    quorvel_last_child_slot& slot = cache_slot(doc, p);
+    if (slot.parent != p && slot_valid(slot) && slot.parent->child_count > p->child_count) return;
+    slot = quorvel_last_child_slot{p, k};
+}
+
 // P's last child: the hint, else the cache while it still describes P's
 // last child, else a walk.
 quorvel_node* last_child_of(quorvel_element* p, quorvel_document* doc, quorvel_node* hint) {
     if (hint) return hint;
     if (doc) {
         quorvel_last_child_slot& slot = cache_slot(doc, p);
-        if (slot.parent == p && slot.last && quorvel_node_parent_raw(slot.last) == as_node(p) &&
-            !quorvel_node_next_raw(slot.last))
-            return slot.last;
+        if (slot.parent == p && slot_valid(slot)) return slot.last;
     }
     quorvel_node* last = nullptr;
     for (quorvel_node* c = quorvel_elem_first_child_raw(p); c && tree_linkable(c); c = quorvel_node_next_raw(c))
@@ -58,7 +72,7 @@ bool link_last(quorvel_element* p, quorvel_node* k, quorvel_document* doc, quorv
     }
     *quorvel_node_sibling_field(k) = 0;
     if (k->kind == QUORVEL_NODE_ELEMENT) quorvel_element_child_count_inc(p);
-    if (doc) cache_slot(doc, p) = quorvel_last_child_slot{p, k};
+    if (doc) remember_last_child(doc, p, k);
     p->head.flags += kModStep;
     return true;
 }

@@ -381,6 +381,19 @@ TEST_F(InsertTest, CopyAndLink) {
     EXPECT_EQ(quorvel_element_prepend_copy(a, nullptr), nullptr);
 }
 
+TEST_F(InsertTest, LongChildListsKeepTheirCacheSlot) {
+    // A parent sharing root's slot in the last-child cache.
+    auto slot_of = [](const quorvel_element* e) { return (reinterpret_cast<uintptr_t>(e) >> 4) & 63; };
+    quorvel_element* other = make("o");
+    while (slot_of(other) != slot_of(root)) other = make("o");
+    for (int i = 0; i < 100; i++) ASSERT_NE(child(root, "c"), nullptr);
+    ASSERT_NE(child(other, "c"), nullptr);
+    EXPECT_EQ(doc->last_child_cache[slot_of(root)].parent, root);
+    ASSERT_NE(child(root, "c"), nullptr);
+    EXPECT_EQ(root->child_count, 101);
+    EXPECT_EQ(quorvel_node_last_child(N(root)), doc->last_child_cache[slot_of(root)].last);
+}
+
 TEST_F(InsertTest, TheLinkingStepForBuilders) {
     quorvel_element* a = make("a");
     quorvel_element* b = make("b");
