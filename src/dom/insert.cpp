@@ -132,10 +132,6 @@ quorvel_node* copy_leaf(const quorvel_node* x, quorvel_document* target) {
     return copy;
 }
 
-// Makes n ready to move: detached from its parent or the top-level list.
-// keep_root when n stays among the top-level nodes of its document.
-quorvel_status prepare_move(quorvel_node* n, bool keep_root) { return tree_detach(n, keep_root); }
-
 // Insert before or after reference r (after: r's successor becomes n's).
 quorvel_status insert_near(quorvel_node* r, quorvel_node* n, bool after, bool adopt) {
     if (!r || !n) return QUORVEL_ERR_NULL_ARGUMENT;
@@ -146,10 +142,10 @@ quorvel_status insert_near(quorvel_node* r, quorvel_node* n, bool after, bool ad
     if (p) {
         auto* parent = as_element(p);
         quorvel_document* doc = quorvel_element_get_document(parent);
+        // Inserting after r needs no walk: every operation keeps parent links
+        // true, so r is in p's list. Before r, its predecessor is needed.
         quorvel_node* prev = nullptr;
         if (!after) {
-            // Inserting after r needs no walk: r's parent link is kept true
-            // by every operation, so r is in the list.
             bool found = false;
             for (quorvel_node* c = quorvel_elem_first_child_raw(parent); c && tree_linkable(c);
                  c = quorvel_node_next_raw(c)) {
@@ -165,7 +161,7 @@ quorvel_status insert_near(quorvel_node* r, quorvel_node* n, bool after, bool ad
         if (!m) return QUORVEL_ERR_MEMORY;
         if (m == n) {
             bool sibling = quorvel_node_parent_raw(n) == p;
-            if (quorvel_status st = prepare_move(n, false); st != QUORVEL_OK) return st;
+            if (quorvel_status st = tree_detach(n, false); st != QUORVEL_OK) return st;
             if (sibling && !after) {
                 // n left the same list: r's predecessor may have changed.
                 prev = nullptr;
@@ -186,7 +182,7 @@ quorvel_status insert_near(quorvel_node* r, quorvel_node* n, bool after, bool ad
     if (m == n) {
         quorvel_node* ignored;
         bool top_level = !quorvel_node_parent_raw(n) && tree_top_level_find(doc, n, &ignored);
-        if (quorvel_status st = prepare_move(n, top_level); st != QUORVEL_OK) return st;
+        if (quorvel_status st = tree_detach(n, top_level); st != QUORVEL_OK) return st;
         if (top_level && !tree_top_level_find(doc, r, &prev)) return QUORVEL_ERR_INVALID_ARGUMENT;
     }
     return link_top_level_after(doc, after ? r : prev, m) ? QUORVEL_OK : QUORVEL_ERR_MEMORY;
@@ -201,7 +197,7 @@ quorvel_status append_node(quorvel_element* p, quorvel_node* k) {
     quorvel_node* m = adopt_for_splice(k, doc);
     if (!m) return QUORVEL_ERR_MEMORY;
     if (m == k) {
-        if (quorvel_status st = prepare_move(k, false); st != QUORVEL_OK) return st;
+        if (quorvel_status st = tree_detach(k, false); st != QUORVEL_OK) return st;
     }
     if (!link_last(p, m, doc, nullptr)) return QUORVEL_ERR_MEMORY;
     tree_structure_changed(p, doc);
@@ -216,7 +212,7 @@ quorvel_status prepend_node(quorvel_element* p, quorvel_node* k, bool adopt) {
     quorvel_node* m = adopt ? adopt_for_splice(k, doc) : k;
     if (!m) return QUORVEL_ERR_MEMORY;
     if (m == k) {
-        if (quorvel_status st = prepare_move(k, false); st != QUORVEL_OK) return st;
+        if (quorvel_status st = tree_detach(k, false); st != QUORVEL_OK) return st;
     }
     return link_after(p, nullptr, m, doc) ? QUORVEL_OK : QUORVEL_ERR_MEMORY;
 }
