@@ -3,6 +3,8 @@
 // nodes from another document, set text, the first-leaf text, copy and link.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstring>
 #include <functional>
 #include <string>
@@ -75,7 +77,9 @@ protected:
         comment = b.top_level(b.comment("c"));
         root = b.root(quorvel_element_create(doc, "r"));
     }
-    void TearDown() override { quorvel_document_free(doc); }
+    void TearDown() override {
+        if (doc) quorvel_document_free(doc);
+    }
     quorvel_element* make(const char* name) { return quorvel_element_create(doc, name); }
     quorvel_element* child(quorvel_element* parent, const char* name) {
         return quorvel_element_create_child(parent, name);
@@ -392,6 +396,40 @@ TEST_F(InsertTest, LongChildListsKeepTheirCacheSlot) {
     ASSERT_NE(child(root, "c"), nullptr);
     EXPECT_EQ(root->child_count, 101);
     EXPECT_EQ(quorvel_node_last_child(N(root)), doc->last_child_cache[slot_of(root)].last);
+}
+
+TEST_F(InsertTest, FarRecordsLinkThroughTheOverflowTable) {
+    // A text record placed far from every other record of the document:
+    // every link to and from it goes through the thread's overflow table.
+    void* far = mmap(reinterpret_cast<void*>(uintptr_t(0x300000000000)), 4096, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(far, MAP_FAILED);
+    auto* t = static_cast<quorvel_text*>(far);
+    t->head.kind = QUORVEL_NODE_TEXT;
+    char* content = static_cast<char*>(far) + 64;
+    std::strcpy(content, "far");
+    t->content = 64;
+    t->length = 3;
+    ASSERT_FALSE(quorvel_link_fits(root, t));
+
+    quorvel_element* a = child(root, "a");
+    ASSERT_EQ(quorvel_element_append_child(root, N(t)), 0);
+    EXPECT_EQ(t->parent, kLinkOverflow);
+    EXPECT_EQ(a->next_sibling, kLinkOverflow);
+    ASSERT_EQ(quorvel_element_append_child(root, N(make("b"))), 0);
+    EXPECT_EQ(shape(N(root)), "r(a 'far' b)");
+    ASSERT_EQ(quorvel_element_prepend_child(a, N(t)), 0);
+    EXPECT_EQ(shape(N(root)), "r(a('far') b)");
+    EXPECT_EQ(a->first_child, kLinkOverflow);
+    ASSERT_EQ(quorvel_element_remove_child(N(a), N(t)), 0);
+    EXPECT_EQ(t->owner, kLinkOverflow);  // it remembers its document on the way out
+    ASSERT_EQ(quorvel_element_insert_after(N(a), N(t)), 0);
+    EXPECT_EQ(shape(N(root)), "r(a 'far' b)");
+    // The entries belong to the document: its free removes them.
+    quorvel_document_free(doc);
+    doc = nullptr;
+    EXPECT_EQ(g_overflow_table, nullptr);
+    munmap(far, 4096);
 }
 
 TEST_F(InsertTest, TheLinkingStepForBuilders) {
