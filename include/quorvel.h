@@ -329,6 +329,87 @@ QUORVEL_API double quorvel_element_text_double(const quorvel_element* element, d
 QUORVEL_API float quorvel_element_text_float(const quorvel_element* element, float default_value);
 /* 0 for empty text and for 0, no, off and false (any case, trimmed); else 1. */
 QUORVEL_API int quorvel_element_text_bool(const quorvel_element* element);
+/* ---- Building and changing trees ----------------------------------------- */
+
+/* Status codes of the changing operations: -4 NULL argument; -5 invalid
+   argument (a node that would become its own ancestor, a kind that cannot go
+   there, a reference not among its parent's children, a parent that is not an
+   element); -6 not found; -1 no memory. A refused operation changes nothing.
+   Nodes of another document are linked as copies made in the target document. */
+
+/* A new detached element of the document; the name splits at its first
+   colon into prefix and local name. NULL for NULL arguments or no memory. */
+QUORVEL_API quorvel_element* quorvel_element_create(quorvel_document* doc, const char* name);
+/* Appends child as the parent's last child, moving it from wherever it was. */
+QUORVEL_API quorvel_status quorvel_element_append_child(quorvel_element* parent, quorvel_node* child);
+QUORVEL_API quorvel_status quorvel_element_add_child_addr(quorvel_element* parent, quorvel_node* child);
+/* As append; *installed (when given) receives the node actually linked: the
+   child itself, or its copy when it came from another document. */
+QUORVEL_API quorvel_status quorvel_element_add_child_addr_installed(quorvel_element* parent, quorvel_node* child,
+                                                                    quorvel_node** installed);
+/* A new element appended as the parent's last child, or NULL. */
+QUORVEL_API quorvel_element* quorvel_element_create_child(quorvel_element* parent, const char* name);
+QUORVEL_API quorvel_status quorvel_element_prepend_child(quorvel_element* parent, quorvel_node* child);
+/* Places node right before / after reference, among its parent's children or
+   among the document's top-level nodes; -5 for a reference in neither. */
+QUORVEL_API quorvel_status quorvel_element_insert_before(quorvel_node* reference, quorvel_node* node);
+QUORVEL_API quorvel_status quorvel_element_insert_after(quorvel_node* reference, quorvel_node* node);
+/* Replaces the element's children by one text node (none for NULL text). */
+QUORVEL_API quorvel_status quorvel_element_set_text(quorvel_element* element, const char* text);
+/* Text of the first text or CDATA node reached through first children, or NULL. */
+QUORVEL_API const char* quorvel_element_child_value(const quorvel_element* element);
+/* Deep copy of source made in the parent's (reference's parent's) document and
+   linked there; NULL when the copy cannot be made or linked. */
+QUORVEL_API quorvel_element* quorvel_element_append_copy(quorvel_element* parent, const quorvel_element* source);
+QUORVEL_API quorvel_element* quorvel_element_prepend_copy(quorvel_element* parent, const quorvel_element* source);
+QUORVEL_API quorvel_element* quorvel_element_insert_copy_after(quorvel_node* reference,
+                                                               const quorvel_element* source);
+QUORVEL_API quorvel_element* quorvel_element_insert_copy_before(quorvel_node* reference,
+                                                                const quorvel_element* source);
+
+/* Sets an attribute: an existing one keeps its place and gets the new value
+   (copied), a new one goes last. NULL value: empty. */
+QUORVEL_API quorvel_status quorvel_element_set_attribute(quorvel_element* element, const char* name,
+                                                         const char* value);
+QUORVEL_API quorvel_status quorvel_element_set_attribute_int(quorvel_element* element, const char* name, int value);
+QUORVEL_API quorvel_status quorvel_element_set_attribute_uint(quorvel_element* element, const char* name,
+                                                              unsigned int value);
+/* "%.17g" */
+QUORVEL_API quorvel_status quorvel_element_set_attribute_double(quorvel_element* element, const char* name,
+                                                                double value);
+/* "%.9g": reads back as the same float. */
+QUORVEL_API quorvel_status quorvel_element_set_attribute_float(quorvel_element* element, const char* name,
+                                                               float value);
+/* "true" for non-zero, else "false". */
+QUORVEL_API quorvel_status quorvel_element_set_attribute_bool(quorvel_element* element, const char* name, int value);
+/* -6 when the element has no attribute of that (qualified) name. */
+QUORVEL_API quorvel_status quorvel_element_remove_attribute(quorvel_element* element, const char* name);
+/* A new element with count attributes (values NULL or an entry NULL: "").
+   NULL on any failure; an element made so far stays in the document. */
+QUORVEL_API quorvel_element* quorvel_element_new_with_attributes(quorvel_document* doc, const char* name,
+                                                                 const char* const* names,
+                                                                 const char* const* values, size_t count);
+/* Renames; a colon that is not the first byte separates prefix and local
+   name. -5 for a NULL name or an element without a document. */
+QUORVEL_API quorvel_status quorvel_element_set_name(quorvel_element* element, const char* name);
+/* Moves the element into the namespace uri through a prefix declared for it
+   on the element or an ancestor (-6 when there is none); NULL or "" takes it
+   out of every namespace. -5 for an element without a document. */
+QUORVEL_API quorvel_status quorvel_element_set_namespace(quorvel_element* element, const char* uri);
+
+/* Takes a node out of its parent's children; -6 for a node without a parent. */
+QUORVEL_API quorvel_status quorvel_node_unlink(quorvel_node* node);
+/* parent: an element, or the document node for top-level nodes (removing the
+   root element there leaves the document without a root). */
+QUORVEL_API quorvel_status quorvel_element_remove_child(quorvel_node* parent, quorvel_node* child);
+QUORVEL_API quorvel_status quorvel_element_remove_children(quorvel_node* parent);
+
+/* A detached deep copy made in target, or NULL. */
+QUORVEL_API quorvel_element* quorvel_element_copy(quorvel_element* source, quorvel_document* target);
+/* A new document with copies of the declaration, the root element and the
+   top-level comments, processing instructions and text; free it with
+   quorvel_document_free. NULL on any failure. */
+QUORVEL_API quorvel_document* quorvel_document_copy(quorvel_document* source);
 
 /* ---- Leaf nodes: text, comment, CDATA, processing instruction, entity reference */
 
