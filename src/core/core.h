@@ -124,6 +124,11 @@ struct quorvel_pool {
     int owns_arena;
     quorvel_release_fn release;  // of the header block (unless in the arena)
     size_t header_alloc_size;    // page pools: header plus inline page
+    // Arena-backed pools whose arena is full serve small requests from spill
+    // chunks (listed with the oversized blocks) instead of one block each.
+    char* spill_next;
+    char* spill_end;
+    size_t spill_chunk;  // size of the next spill chunk
 };
 
 quorvel_pool* quorvel_pool_create_with_page_size(size_t page_size);

@@ -253,28 +253,54 @@ quorvel_pool* quorvel_pool_create_arena_backed(quorvel_arena* arena, int owns) {
     return pool;
 }
 
+namespace {
+
+constexpr size_t kSpillMaxRequest = 4096;
+constexpr size_t kSpillFirstChunk = 64u * 1024;
+constexpr size_t kSpillMaxChunk = 4u * 1024 * 1024;
+
+// Separate block of size bytes listed on the pool's oversized list.
+void* oversized_block(quorvel_pool* pool, size_t size, size_t recorded) {
+    quorvel_release_fn release;
+    void* block = quorvel_hooked_alloc(size, &release);
+    if (!block) return nullptr;
+    quorvel_release_fn node_release;
+    auto* node = static_cast<quorvel_oversized*>(quorvel_hooked_alloc(sizeof(quorvel_oversized), &node_release));
+    if (!node) {
+        quorvel_hooked_release(block, release);
+        return nullptr;
+    }
+    // Both allocations were made under the same hooks, so one release
+    // function serves the block and its node.
+    node->next = nullptr;
+    node->block = block;
+    node->size = recorded;
+    node->release = release;
+    *pool->over_tail = node;
+    pool->over_tail = &node->next;
+    return block;
+}
+
+}  // namespace
+
 void* quorvel_pool_alloc_slow(quorvel_pool* pool, size_t size, size_t n) {
     if (quorvel_arena* a = pool->arena) {
         a->exhausted = 1;
-        quorvel_release_fn release;
-        void* block = quorvel_hooked_alloc(size, &release);
-        if (!block) return nullptr;
-        quorvel_release_fn node_release;
-        auto* node = static_cast<quorvel_oversized*>(
-            quorvel_hooked_alloc(sizeof(quorvel_oversized), &node_release));
-        if (!node) {
-            quorvel_hooked_release(block, release);
-            return nullptr;
+        if (size > kSpillMaxRequest) return oversized_block(pool, size, n);
+        // Small requests past the arena's end share growing spill chunks:
+        // a document that outgrows its first arena must not pay two
+        // allocations per record.
+        if (static_cast<size_t>(pool->spill_end - pool->spill_next) < size) {
+            size_t chunk = pool->spill_chunk ? pool->spill_chunk : kSpillFirstChunk;
+            char* block = static_cast<char*>(oversized_block(pool, chunk, chunk));
+            if (!block) return nullptr;
+            pool->spill_next = block;
+            pool->spill_end = block + chunk;
+            pool->spill_chunk = chunk < kSpillMaxChunk ? chunk * 2 : chunk;
         }
-        // Both allocations were made under the same hooks, so one release
-        // function serves the block and its node.
-        node->next = nullptr;
-        node->block = block;
-        node->size = n;
-        node->release = release;
-        *pool->over_tail = node;
-        pool->over_tail = &node->next;
-        return block;
+        void* p = pool->spill_next;
+        pool->spill_next += size;
+        return p;
     }
     if (size > pool->page_size) {
         quorvel_release_fn release;

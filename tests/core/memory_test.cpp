@@ -41,6 +41,24 @@ TEST(Pool, AllocationRoundsToEightAndRejectsZero) {
     });
 }
 
+TEST(Pool, SmallRequestsPastTheArenaShareSpillChunks) {
+    on_fresh_thread([] {
+        quorvel_arena* arena = quorvel_arena_create(64);
+        quorvel_pool* pool = quorvel_pool_create_arena_backed(arena, 0);
+        ASSERT_NE(quorvel_pool_alloc(pool, 64), nullptr);  // fills the arena
+        char* a = static_cast<char*>(quorvel_pool_alloc(pool, 16));
+        char* b = static_cast<char*>(quorvel_pool_alloc(pool, 16));
+        ASSERT_NE(a, nullptr);
+        EXPECT_EQ(b, a + 16);
+        for (int i = 0; i < 100000; i++) ASSERT_NE(quorvel_pool_alloc(pool, 24), nullptr);
+        size_t blocks = 0;
+        for (quorvel_oversized* o = pool->over_head; o; o = o->next) blocks++;
+        EXPECT_LT(blocks, 10u);
+        quorvel_pool_destroy(pool);
+        quorvel_arena_destroy(arena);
+    });
+}
+
 TEST(Pool, PageSizes) {
     on_fresh_thread([] {
         struct row {
