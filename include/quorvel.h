@@ -547,6 +547,13 @@ QUORVEL_API char* quorvel_load_file(const char* path, size_t* length_out);
 /* -4 for a NULL path, -6 when the file cannot be read, else as quorvel_parse_string. */
 QUORVEL_API quorvel_document* quorvel_parse_file(const char* path, int* status);
 
+/* Parses mixed content (text, elements, comments, CDATA, PIs) into the
+   target document: a new, unattached "#document-fragment" element holding
+   copies of the top-level content. -4 NULL text, target or empty length;
+   -2 when the text does not parse; -1 no memory. */
+QUORVEL_API quorvel_element* quorvel_parse_fragment(const char* text, size_t length, quorvel_document* target,
+                                                    int* status);
+
 /* ---- DTDs ------------------------------------------------------------------ */
 
 /* Filled by DTD validation. message and detail are malloc'd copies (detail:
