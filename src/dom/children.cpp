@@ -17,20 +17,8 @@ namespace {
 
 inline bool is_element(const quorvel_element* e) { return e && e->head.kind == QUORVEL_NODE_ELEMENT; }
 
-// Kinds that stand among children; any other kind met in a chain ends the walk.
-inline bool child_kind(const quorvel_node* n) {
-    switch (n->kind) {
-        case QUORVEL_NODE_ELEMENT:
-        case QUORVEL_NODE_TEXT:
-        case QUORVEL_NODE_COMMENT:
-        case QUORVEL_NODE_CDATA:
-        case QUORVEL_NODE_PI:
-        case QUORVEL_NODE_ENTITY_REF: return true;
-        default: return false;
-    }
-}
 
-inline quorvel_node* checked(quorvel_node* n) { return n && child_kind(n) ? n : nullptr; }
+inline quorvel_node* checked(quorvel_node* n) { return n && quorvel_node_chain_kind(n) ? n : nullptr; }
 
 inline quorvel_node* first_child(const quorvel_element* e) { return checked(quorvel_elem_first_child_raw(e)); }
 inline quorvel_node* next_of(const quorvel_node* n) { return checked(quorvel_node_next_raw(n)); }

@@ -385,10 +385,11 @@ void quorvel_diag_free_all(quorvel_document* doc) {
     doc->diag_count = doc->diag_capacity = 0;
 }
 
-void quorvel_document_unlink_top(quorvel_document* doc, quorvel_node* node) {
-    if (!doc || !node) return;
+bool quorvel_document_unlink_top(quorvel_document* doc, quorvel_node* node) {
+    if (!doc || !node) return false;
     quorvel_node* prev = nullptr;
     for (quorvel_node* n = doc->first_top; n; prev = n, n = quorvel_node_next_raw(n)) {
+        if (!quorvel_node_chain_kind(n)) return false;
         if (n != node) continue;
         quorvel_node* next = quorvel_node_next_raw(n);
         if (prev)
@@ -397,8 +398,9 @@ void quorvel_document_unlink_top(quorvel_document* doc, quorvel_node* node) {
             doc->first_top = next;
         if (doc->last_top == node) doc->last_top = prev;
         quorvel_node_set_next_sibling(node, nullptr);
-        return;
+        return true;
     }
+    return false;
 }
 
 // ---- Exports -------------------------------------------------------------------------------------

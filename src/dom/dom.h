@@ -228,6 +228,20 @@ inline int32_t* quorvel_node_sibling_field(const quorvel_node* n) {
 
 // ---- Small inline readers ----------------------------------------------------------------
 
+// Kinds that stand in sibling chains (children and the top-level list); a
+// walk that meets any other kind ends there.
+inline bool quorvel_node_chain_kind(const quorvel_node* n) {
+    switch (n->kind) {
+        case QUORVEL_NODE_ELEMENT:
+        case QUORVEL_NODE_TEXT:
+        case QUORVEL_NODE_COMMENT:
+        case QUORVEL_NODE_CDATA:
+        case QUORVEL_NODE_PI:
+        case QUORVEL_NODE_ENTITY_REF: return true;
+        default: return false;
+    }
+}
+
 inline quorvel_node* quorvel_node_parent_raw(const quorvel_node* n) {
     int32_t* f = quorvel_node_parent_field(n);
     return f ? static_cast<quorvel_node*>(quorvel_link_get(n, f)) : nullptr;
@@ -394,8 +408,9 @@ quorvel_document* quorvel_document_new(int html);
 void quorvel_document_init(quorvel_document* doc, quorvel_pool* pool);
 quorvel_document* quorvel_element_get_document(const quorvel_element* e);
 void quorvel_root_doc_register(quorvel_element* root, quorvel_document* doc);
-// Takes a node out of a document's top-level list (no-op when absent).
-void quorvel_document_unlink_top(quorvel_document* doc, quorvel_node* node);
+// Takes a node out of a document's top-level list and clears its own next
+// link; false when the node is not in the list.
+bool quorvel_document_unlink_top(quorvel_document* doc, quorvel_node* node);
 // Raises the registry generation so every thread's memo stops matching.
 void quorvel_rootmap_bump();
 uint64_t quorvel_rootmap_generation();

@@ -11,15 +11,7 @@ namespace {
 // The top-level list ends at a link of 0 or at a node of a kind that has no
 // place in it.
 quorvel_node* top_next(const quorvel_node* n) {
-    switch (n->kind) {
-        case QUORVEL_NODE_ELEMENT:
-        case QUORVEL_NODE_TEXT:
-        case QUORVEL_NODE_COMMENT:
-        case QUORVEL_NODE_CDATA:
-        case QUORVEL_NODE_PI:
-        case QUORVEL_NODE_ENTITY_REF: return quorvel_node_next_raw(n);
-        default: return nullptr;
-    }
+    return quorvel_node_chain_kind(n) ? quorvel_node_next_raw(n) : nullptr;
 }
 
 quorvel_node* nth_of_kind(const quorvel_document* doc, int kind, size_t index) {
@@ -53,17 +45,6 @@ quorvel_status set_string(quorvel_document* doc, char*& field, const char* value
     field = copy;
     doc->has_declaration = 1;
     return QUORVEL_OK;
-}
-
-// Takes a node out of the list; prev is the node before it or NULL.
-void unlink_after(quorvel_document* doc, quorvel_node* prev, quorvel_node* node) {
-    quorvel_node* next = top_next(node);
-    if (prev)
-        quorvel_node_set_next_sibling(prev, next);
-    else
-        doc->first_top = next;
-    if (doc->last_top == node) doc->last_top = prev;
-    quorvel_node_set_next_sibling(node, nullptr);
 }
 
 }  // namespace
@@ -216,26 +197,18 @@ QUORVEL_API quorvel_node* quorvel_document_add_pi(quorvel_document* doc, const c
 QUORVEL_API quorvel_status quorvel_document_remove_child(quorvel_document* doc, quorvel_node* node) {
     if (!doc || !node) return QUORVEL_ERR_NULL_ARGUMENT;
     if (node->kind != QUORVEL_NODE_COMMENT && node->kind != QUORVEL_NODE_PI) return QUORVEL_ERR_INVALID_ARGUMENT;
-    quorvel_node* prev = nullptr;
-    for (quorvel_node* n = doc->first_top; n; prev = n, n = top_next(n)) {
-        if (n == node) {
-            unlink_after(doc, prev, node);
-            return QUORVEL_OK;
-        }
-    }
-    return QUORVEL_ERR_NOT_FOUND;
+    return quorvel_document_unlink_top(doc, node) ? QUORVEL_OK : QUORVEL_ERR_NOT_FOUND;
 }
 
 QUORVEL_API quorvel_node* quorvel_document_remove_pi(quorvel_document* doc, const char* target, size_t index) {
     if (!doc) return nullptr;
-    quorvel_node* prev = nullptr;
-    for (quorvel_node* n = doc->first_top; n; prev = n, n = top_next(n)) {
+    for (quorvel_node* n = doc->first_top; n; n = top_next(n)) {
         if (n->kind != QUORVEL_NODE_PI) continue;
         const char* t = reinterpret_cast<quorvel_pi*>(n)->target;
         bool match = target ? (t && std::strcmp(t, target) == 0) : index-- == 0;
         if (!match) continue;
         // A detached instruction reports no successor.
-        unlink_after(doc, prev, n);
+        quorvel_document_unlink_top(doc, n);
         return n;
     }
     return nullptr;
