@@ -334,7 +334,7 @@ bool declare_namespaces(quorvel_iterparse* it, quorvel_element* e, quorvel_docum
 }
 
 inline bool is_declaration(const char* name) {
-    return std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || name[5] == ':');
+    return std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || (name[5] == ':' && name[6] != '\0'));
 }
 
 // The bindings in scope, innermost first, one per prefix.

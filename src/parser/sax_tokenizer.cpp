@@ -442,8 +442,9 @@ void report_duplicates(quorvel_sax_parser* p, size_t count) {
     }
 }
 
+// "xmlns", or "xmlns:" and a prefix (as the document parser reads them).
 inline bool is_declaration(const char* name, size_t n) {
-    return n >= 5 && std::memcmp(name, "xmlns", 5) == 0 && (n == 5 || name[5] == ':');
+    return n >= 5 && std::memcmp(name, "xmlns", 5) == 0 && (n == 5 || (name[5] == ':' && n > 6));
 }
 inline const char* declared_prefix(const char* name) { return name[5] == ':' ? name + 6 : ""; }
 
