@@ -9,7 +9,9 @@
 
 namespace {
 
-// Room for `need` bytes: 256 times a power of two, plus nothing else.
+constexpr size_t kBlockInputMin = 256 * 1024;
+
+// Room for `need` bytes: 256 times a power of two.
 bool input_reserve(quorvel_sax_parser* p, size_t need) {
     if (need <= p->capacity) return true;
     size_t capacity = p->capacity ? p->capacity : 256;
@@ -17,11 +19,30 @@ bool input_reserve(quorvel_sax_parser* p, size_t need) {
         if (capacity > SIZE_MAX / 2) return false;
         capacity *= 2;
     }
-    char* fresh = static_cast<char*>(std::realloc(p->input, capacity));
-    if (!fresh) return false;
+    char* fresh;
+    if (p->input_block) {
+        fresh = static_cast<char*>(std::malloc(capacity));
+        if (!fresh) return false;
+        std::memcpy(fresh, p->input, p->length);
+        quorvel_arena_destroy(p->input_block);
+        p->input_block = nullptr;
+    } else {
+        fresh = static_cast<char*>(std::realloc(p->input, capacity));
+        if (!fresh) return false;
+    }
     p->input = fresh;
     p->capacity = capacity;
     return true;
+}
+
+// The single feed of a large one-shot parse: a cached block when one fits.
+void input_take_block(quorvel_sax_parser* p, size_t length) {
+    if (!p->one_shot || p->input || length < kBlockInputMin) return;
+    if (quorvel_arena* block = quorvel_arena_create(length)) {
+        p->input_block = block;
+        p->input = block->data;
+        p->capacity = block->capacity;
+    }
 }
 
 // Drops the consumed bytes (counted first). One-shot input never moves:
@@ -90,6 +111,7 @@ QUORVEL_API int quorvel_sax_parser_feed(quorvel_sax_parser* p, const char* chunk
     // One-shot reads in place and so needs the whole input at once.
     if (p->one_shot && (p->fed || !is_final)) p->one_shot = 0;
     if (length > SIZE_MAX - p->length) return sax_report_out_of_memory(p);
+    input_take_block(p, length);
     if (!input_reserve(p, p->length + length)) return sax_report_out_of_memory(p);
     if (length) std::memcpy(p->input + p->length, chunk, length);
     p->length += length;
@@ -101,7 +123,10 @@ QUORVEL_API int quorvel_sax_parser_feed(quorvel_sax_parser* p, const char* chunk
 QUORVEL_API void quorvel_sax_parser_free(quorvel_sax_parser* p) {
     if (!p) return;
     sax_free_scratch(p);
-    std::free(p->input);
+    if (p->input_block)
+        quorvel_arena_destroy(p->input_block);
+    else
+        std::free(p->input);
     std::free(p->text);
     std::free(p->views);
     std::free(p->dup_slots);

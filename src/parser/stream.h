@@ -81,6 +81,9 @@ struct quorvel_sax_parser {
     size_t length;
     size_t capacity;
     size_t pos;  // first unconsumed byte
+    // A large one-shot input lives in a block from the block cache, so that
+    // parse after parse reuses memory already mapped; NULL otherwise.
+    quorvel_arena* input_block;
 
     // Line and column of the byte at offset `counted`; advanced lazily
     // (before bytes are dropped or rewritten, and for reports).

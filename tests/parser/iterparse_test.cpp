@@ -201,7 +201,15 @@ size_t resident_kib() {
 // root: every child comes back and resident memory stays flat.
 TEST(Iterparse, ModeZeroStreamsALargeFileInBoundedMemory) {
     std::string path = (std::filesystem::temp_directory_path() / "quorvel_iterparse_large.xml").string();
+#if defined(__SANITIZE_ADDRESS__)
+    // Freed blocks wait in the sanitizer's quarantine: resident memory says
+    // nothing there, and a smaller file keeps the run short.
+    const size_t children = 100000;
+    const bool measure = false;
+#else
     const size_t children = 2000000;
+    const bool measure = true;
+#endif
     {
         FILE* f = std::fopen(path.c_str(), "wb");
         ASSERT_NE(f, nullptr);
@@ -235,7 +243,9 @@ TEST(Iterparse, ModeZeroStreamsALargeFileInBoundedMemory) {
     EXPECT_EQ(quorvel_iterparse_error(it), nullptr);
     EXPECT_EQ(count, children);
     EXPECT_TRUE(attributes_right);
-    EXPECT_LT(peak - baseline, 16u * 1024) << "resident memory grew from " << baseline << " KiB to " << peak;
+    if (measure) {
+        EXPECT_LT(peak - baseline, 16u * 1024) << "resident memory grew from " << baseline << " KiB to " << peak;
+    }
     quorvel_iterparse_free(it);
     std::remove(path.c_str());
 }
