@@ -554,6 +554,172 @@ QUORVEL_API quorvel_document* quorvel_parse_file(const char* path, int* status);
 QUORVEL_API quorvel_element* quorvel_parse_fragment(const char* text, size_t length, quorvel_document* target,
                                                     int* status);
 
+/* ---- Streaming: SAX, recorder, pull parser, iterparse ----------------------- */
+
+/* Callbacks of the SAX push parser, in this slot order; any may be NULL.
+   attributes holds name and value of each attribute in document order, then
+   NULL; namespace declarations are among them and are also reported as
+   prefix mappings. Names are qualified names as written. characters text
+   is not NUL-terminated when reported in place; decoded text is. */
+typedef struct quorvel_sax_handler {
+    void (*start_document)(void* user);
+    void (*end_document)(void* user);
+    void (*start_element)(void* user, const char* name, const char* const* attributes);
+    void (*end_element)(void* user, const char* name);
+    void (*characters)(void* user, const char* text, size_t length);
+    void (*comment)(void* user, const char* text);
+    void (*cdata)(void* user, const char* text);
+    void (*processing_instruction)(void* user, const char* target, const char* data);
+    void (*start_prefix_mapping)(void* user, const char* prefix, const char* uri);
+    void (*end_prefix_mapping)(void* user, const char* prefix);
+    void (*error)(void* user, const char* message, int line, int column);
+} quorvel_sax_handler;
+
+typedef struct quorvel_sax_parser quorvel_sax_parser;
+
+/* The handler table is kept by pointer and must outlive the parser. NULL
+   for a NULL handler or no memory. */
+QUORVEL_API quorvel_sax_parser* quorvel_sax_parser_create(const quorvel_sax_handler* handler, void* user);
+/* Appends a chunk (copied) and reports every construct it completes. 0, or
+   -1 for a NULL parser or chunk, a fatal error in this feed, or a parser that
+   had failed. A final feed that leaves no complete document (no root element,
+   open elements) is a fatal error. Feeds after the end are ignored.
+   String lifetimes: character data, comments, CDATA and PIs live for their
+   callback; element names, attribute strings and prefix mappings until the
+   element's end_element and end_prefix_mapping events. In one-shot mode
+   every string but character data lives until the parser is freed. */
+QUORVEL_API int quorvel_sax_parser_feed(quorvel_sax_parser* parser, const char* chunk, size_t length,
+                                        int is_final);
+QUORVEL_API void quorvel_sax_parser_free(quorvel_sax_parser* parser);
+/* One final feed of the whole text: 0, or -1 (also for NULL text, length 0
+   or a NULL handler). */
+QUORVEL_API int quorvel_sax_parse(const char* text, size_t length, const quorvel_sax_handler* handler, void* user);
+QUORVEL_API int quorvel_sax_parser_set_streaming(quorvel_sax_parser* parser, int on);
+/* Before the first feed; the whole input must then come in one final feed. */
+QUORVEL_API void quorvel_sax_parser_set_one_shot(quorvel_sax_parser* parser, int on);
+/* QUORVEL_PARSE_NO_DUPLICATE_CHECK and QUORVEL_PARSE_NO_POSITIONS (errors
+   then report line 1, column 1); other bits are ignored. */
+QUORVEL_API void quorvel_sax_parser_set_skip_flags(quorvel_sax_parser* parser, int flags);
+
+/* One SAX event as a flat record; kind is the handler slot number. Offsets
+   index the recorder's string arena, where every string is followed by a
+   NUL and a start element's attributes follow its name as name, value pairs.
+   line and column belong to error records. */
+typedef struct AccelSaxRecord {
+    uint8_t kind;
+    uint8_t reserved[7];
+    uint32_t name_off;
+    uint32_t name_len;
+    uint32_t text_off;
+    uint32_t text_len;
+    uint32_t attrs_off;
+    uint32_t attr_count;
+    uint32_t line;
+    uint32_t column;
+} AccelSaxRecord;
+
+typedef struct quorvel_sax_recorder quorvel_sax_recorder;
+
+QUORVEL_API quorvel_sax_recorder* quorvel_sax_recorder_new_flags(int skip_flags);
+QUORVEL_API quorvel_sax_recorder* quorvel_sax_recorder_new(void);
+/* Records the events of one feed (the previous feed's records are dropped):
+   0, or -1 after a parse error or when the records could not be kept (an
+   error record says why when there was room for it). */
+QUORVEL_API int quorvel_sax_recorder_feed(quorvel_sax_recorder* recorder, const char* chunk, size_t length,
+                                          int is_final);
+/* Starts a new document: 0, or -1 for NULL or no memory. */
+QUORVEL_API int quorvel_sax_recorder_reset(quorvel_sax_recorder* recorder);
+/* Valid until the next feed, reset or free. */
+QUORVEL_API const AccelSaxRecord* quorvel_sax_recorder_records(const quorvel_sax_recorder* recorder,
+                                                              size_t* count_out);
+QUORVEL_API const char* quorvel_sax_recorder_arena(const quorvel_sax_recorder* recorder, size_t* length_out);
+QUORVEL_API void quorvel_sax_recorder_free(quorvel_sax_recorder* recorder);
+
+typedef enum quorvel_pull_event_kind {
+    QUORVEL_PULL_START_ELEMENT = 0,
+    QUORVEL_PULL_END_ELEMENT = 1,
+    QUORVEL_PULL_CHARACTERS = 2,
+    QUORVEL_PULL_COMMENT = 3,
+    QUORVEL_PULL_CDATA = 4,
+    QUORVEL_PULL_PROCESSING_INSTRUCTION = 5,
+    QUORVEL_PULL_END_DOCUMENT = 6,
+    QUORVEL_PULL_ERROR = 7,
+    QUORVEL_PULL_START_PREFIX_MAPPING = 8,
+    QUORVEL_PULL_END_PREFIX_MAPPING = 9
+} quorvel_pull_event_kind;
+
+/* name: element name, PI target or prefix; text: character data, comment,
+   CDATA, PI data, error message or namespace URI (NUL-terminated).
+   attributes: start elements only, 2n + 1 pointers ending in NULL.
+   borrowed: 1 when the strings belong to the parser's one-shot input. */
+typedef struct quorvel_pull_event {
+    int kind;
+    const char* name;
+    const char* text;
+    size_t text_length;
+    char** attributes;
+    size_t attribute_count;
+    int borrowed;
+} quorvel_pull_event;
+
+typedef struct quorvel_pull_batch_item {
+    int kind;
+    const char* name;
+    const char* text;
+    size_t text_length;
+} quorvel_pull_batch_item;
+
+typedef struct quorvel_pull_attribute {
+    const char* name;
+    const char* value;
+} quorvel_pull_attribute;
+
+typedef struct quorvel_pull quorvel_pull;
+
+/* Over a text in memory, which must stay unchanged until the first
+   quorvel_pull_next; NULL for NULL text, length 0 or no memory. */
+QUORVEL_API quorvel_pull* quorvel_pull_new_flags(const char* text, size_t length, int skip_flags);
+QUORVEL_API quorvel_pull* quorvel_pull_new(const char* text, size_t length);
+/* Over a file read 256 bytes at a time as events are needed. */
+QUORVEL_API quorvel_pull* quorvel_pull_new_file_flags(const char* path, int skip_flags);
+QUORVEL_API quorvel_pull* quorvel_pull_new_file(const char* path);
+/* The next event, valid until the next call on the parser; NULL at the end
+   and after an error event. */
+QUORVEL_API quorvel_pull_event* quorvel_pull_next(quorvel_pull* pull);
+QUORVEL_API size_t quorvel_pull_attr_count(const quorvel_pull* pull);
+QUORVEL_API const char* quorvel_pull_attr_name(const quorvel_pull* pull, size_t index);
+QUORVEL_API const char* quorvel_pull_attr_value(const quorvel_pull* pull, size_t index);
+/* Attribute count of the current start element; copies up to n pairs when
+   out is not NULL. */
+QUORVEL_API size_t quorvel_pull_attrs(const quorvel_pull* pull, quorvel_pull_attribute* out, size_t n);
+/* Up to n events with their strings copied into a staging area valid until
+   the next batch; afterwards the attribute readers describe the batch's last
+   start element that had attributes. */
+QUORVEL_API size_t quorvel_pull_next_batch(quorvel_pull* pull, quorvel_pull_batch_item* items, size_t n);
+QUORVEL_API void quorvel_pull_free(quorvel_pull* pull);
+
+typedef struct quorvel_iterparse quorvel_iterparse;
+
+/* mode 0: each child of the root element, built into a document of its own
+   that lives until the next call; memory stays bounded by the largest child.
+   mode 1: every element of one document, children before parents. */
+QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_ex_flags(const char* text, size_t length, int mode,
+                                                              int skip_flags);
+QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_ex(const char* text, size_t length, int mode);
+QUORVEL_API quorvel_iterparse* quorvel_iterparse_new(const char* text, size_t length);
+QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_file_ex_flags(const char* path, int mode, int skip_flags);
+QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_file_ex(const char* path, int mode);
+QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_file(const char* path);
+/* The next completed element; NULL at the end or on an error (then
+   quorvel_iterparse_error says why). */
+QUORVEL_API quorvel_element* quorvel_iterparse_next(quorvel_iterparse* it);
+/* Namespace bindings in scope at the returned element's end tag, one per
+   prefix ("" or NULL: the default namespace). */
+QUORVEL_API size_t quorvel_iterparse_ns_count(const quorvel_iterparse* it);
+QUORVEL_API const char* quorvel_iterparse_ns_uri(const quorvel_iterparse* it, const char* prefix);
+QUORVEL_API const char* quorvel_iterparse_error(const quorvel_iterparse* it);
+QUORVEL_API void quorvel_iterparse_free(quorvel_iterparse* it);
+
 /* ---- DTDs ------------------------------------------------------------------ */
 
 /* Filled by DTD validation. message and detail are malloc'd copies (detail:

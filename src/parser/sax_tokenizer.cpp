@@ -1,0 +1,983 @@
+// The SAX parser's reading rules: the feed driver's loop over the buffered
+// input, one handler per construct (start tag, end tag, character data,
+// comment, CDATA, processing instruction, declarations), reference decoding,
+// the scratch stack and line counting. A handler either consumes its whole
+// construct and reports it, leaves it unconsumed to wait for more input
+// (remembering how far it searched, so waiting costs no rescans), or reports
+// a fatal error. Called by the feed in sax_parser.cpp.
+#include <cstdio>
+#include <cstring>
+
+#include "dom/entities.h"
+#include "parser/stream.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+enum class step : uint8_t { done, wait, fail };
+
+constexpr uint8_t kSeenAmp = 1;    // '&'
+constexpr uint8_t kSeenBreak = 2;  // CR in text; TAB, LF or CR in a value
+
+inline bool is_space(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+// ---- Scanners --------------------------------------------------------------------------------
+// None reads outside [p, end).
+
+// First '<' at or after p, or end; notes '&' and CR before it.
+inline const char* scan_text(const char* p, const char* end, uint8_t* seen) {
+    uint8_t acc = 0;
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i cr = _mm_set1_epi8('\r');
+    for (; end - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+        if (m_lt) {
+            unsigned before = (1u << __builtin_ctz(m_lt)) - 1;
+            if (m_amp & before) acc |= kSeenAmp;
+            if (m_cr & before) acc |= kSeenBreak;
+            *seen |= acc;
+            return p + __builtin_ctz(m_lt);
+        }
+        if (m_amp) acc |= kSeenAmp;
+        if (m_cr) acc |= kSeenBreak;
+    }
+#endif
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == '<') break;
+        if (c == '&') acc |= kSeenAmp;
+        if (c == '\r') acc |= kSeenBreak;
+    }
+    *seen |= acc;
+    return p;
+}
+
+// The closing quote at or after p, or end; notes '&' and TAB, LF, CR before it.
+inline const char* scan_value(const char* p, const char* end, char quote, uint8_t* seen) {
+    uint8_t acc = 0;
+#if defined(__SSE2__)
+    const __m128i q = _mm_set1_epi8(quote);
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i space = _mm_set1_epi8(' ');
+    for (; end - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        // Control bytes below the space, TAB LF CR among them (signed compare:
+        // bytes from 0x80 read as negative, so they are excluded separately).
+        __m128i ctl = _mm_andnot_si128(_mm_cmplt_epi8(v, _mm_setzero_si128()), _mm_cmplt_epi8(v, space));
+        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ctl));
+        if (m_q) {
+            unsigned before = (1u << __builtin_ctz(m_q)) - 1;
+            if (m_amp & before) acc |= kSeenAmp;
+            if (m_ws & before) acc |= kSeenBreak;
+            *seen |= acc;
+            return p + __builtin_ctz(m_q);
+        }
+        if (m_amp) acc |= kSeenAmp;
+        if (m_ws) acc |= kSeenBreak;
+    }
+#endif
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == quote) break;
+        if (c == '&') acc |= kSeenAmp;
+        if (c == '\t' || c == '\n' || c == '\r') acc |= kSeenBreak;
+    }
+    *seen |= acc;
+    return p;
+}
+
+inline const char* scan_name(const char* p, const char* end) {
+    while (p < end && dp_is_name_char(static_cast<unsigned char>(*p))) p++;
+    return p;
+}
+
+inline const char* skip_space(const char* p, const char* end) {
+    while (p < end && is_space(static_cast<unsigned char>(*p))) p++;
+    return p;
+}
+
+// ---- Reference decoding ------------------------------------------------------------------------
+// Text and values are decoded reference by reference: a reference that
+// cannot be decoded (malformed, undeclared) is kept as written and the rest
+// still decodes, so the result never depends on where a chunk boundary fell.
+// Line ends are normalised on the way: CR LF and a lone CR become LF in
+// text, and TAB, LF, CR (CR LF as one) become a space in attribute values.
+// The output is never longer than the input, so out may equal s.
+
+// At '&' (s < end): writes the decoded reference to out and answers the
+// bytes consumed, or 0 when it is kept as written.
+size_t decode_reference(const char* s, const char* end, char* out, size_t* written, bool strict) {
+    const char* p = s + 1;
+    size_t rest = static_cast<size_t>(end - p);
+    if (rest >= 3 && p[1] == 't' && p[2] == ';' && (p[0] == 'l' || p[0] == 'g')) {
+        *out = p[0] == 'l' ? '<' : '>';
+        *written = 1;
+        return 4;
+    }
+    if (rest >= 4 && std::memcmp(p, "amp;", 4) == 0) {
+        *out = '&';
+        *written = 1;
+        return 5;
+    }
+    if (rest >= 5 && (std::memcmp(p, "apos;", 5) == 0 || std::memcmp(p, "quot;", 5) == 0)) {
+        *out = p[0] == 'a' ? '\'' : '"';
+        *written = 1;
+        return 6;
+    }
+    if (rest >= 1 && *p == '#') {
+        uint32_t code_point = 0;
+        const char* after = nullptr;
+        switch (quorvel_char_ref_parse(p + 1, end, &code_point, &after)) {
+            case char_ref_result::complete: break;
+            case char_ref_result::cut_off:
+                // Only at the true end of a run: chunked runs never end in a reference.
+                if (strict) return 0;
+                after = end;
+                break;
+            case char_ref_result::malformed: return 0;
+        }
+        *written = quorvel_utf8_encode(code_point, out);
+        return static_cast<size_t>(after - s);
+    }
+    return 0;
+}
+
+size_t decode_run(const char* s, size_t n, char* out, bool attribute, bool strict) {
+    const char* end = s + n;
+    size_t o = 0;
+    while (s < end) {
+        char c = *s;
+        if (c == '&') {
+            size_t written = 0;
+            if (size_t used = decode_reference(s, end, out + o, &written, strict)) {
+                s += used;
+                o += written;
+                continue;
+            }
+            out[o++] = '&';
+            s++;
+        } else if (c == '\r') {
+            out[o++] = attribute ? ' ' : '\n';
+            s++;
+            if (s < end && *s == '\n') s++;
+        } else if (attribute && (c == '\t' || c == '\n')) {
+            out[o++] = ' ';
+            s++;
+        } else {
+            out[o++] = c;
+            s++;
+        }
+    }
+    return o;
+}
+
+// CR LF and lone CR become LF, in place; answers the new length.
+size_t normalise_lines(char* p, size_t n) {
+    char* cr = static_cast<char*>(std::memchr(p, '\r', n));
+    if (!cr) return n;
+    char* out = cr;
+    const char* in = cr;
+    const char* end = p + n;
+    while (in < end) {
+        char c = *in++;
+        if (c == '\r') {
+            *out++ = '\n';
+            if (in < end && *in == '\n') in++;
+        } else {
+            *out++ = c;
+        }
+    }
+    return static_cast<size_t>(out - p);
+}
+
+// ---- Line counting ----------------------------------------------------------------------------
+
+void advance_count(quorvel_sax_parser* p, size_t offset) {
+    if (offset <= p->counted) return;
+    if (p->skip_flags & 0x10) {
+        p->counted = offset;
+        return;
+    }
+    const char* from = p->input + p->counted;
+    size_t n = offset - p->counted;
+    size_t lines = g_count_fn(from, n, '\n');
+    if (lines) {
+        const char* last = static_cast<const char*>(memrchr(from, '\n', n));
+        p->line += static_cast<int32_t>(lines);
+        p->column = static_cast<int32_t>(p->input + offset - last);
+    } else {
+        p->column += static_cast<int32_t>(n);
+    }
+    p->counted = offset;
+}
+
+void position_of(quorvel_sax_parser* p, const char* at, int* line, int* column) {
+    if ((p->skip_flags & 0x10) || !at) {
+        *line = 1;
+        *column = 1;
+        return;
+    }
+    advance_count(p, static_cast<size_t>(at - p->input));
+    *line = p->line;
+    *column = p->column;
+}
+
+// ---- Reports ----------------------------------------------------------------------------------
+
+step fail(quorvel_sax_parser* p, const char* at, const char* message) {
+    int line, column;
+    position_of(p, at, &line, &column);
+    p->error_flag = 1;
+    p->state = kSaxFailed;
+    if (p->handler->error) p->handler->error(p->user, message, line, column);
+    return step::fail;
+}
+
+inline step wait_for(quorvel_sax_parser* p, sax_wait kind, const char* from, const char* reached) {
+    p->wait = kind;
+    p->wait_offset = static_cast<size_t>(reached - from);
+    p->wait_quote = 0;
+    return step::wait;
+}
+
+// ---- Scratch stack ------------------------------------------------------------------------------
+
+inline sax_mark scratch_mark(const quorvel_sax_parser* p) {
+    return sax_mark{p->scratch_current, p->scratch_current ? p->scratch_current->used : 0};
+}
+
+inline void scratch_release(quorvel_sax_parser* p, sax_mark mark) {
+    p->scratch_current = mark.block;
+    if (mark.block) mark.block->used = mark.used;
+}
+
+// 8-aligned room for n bytes; NULL when memory runs out.
+void* scratch_alloc(quorvel_sax_parser* p, size_t n) {
+    n = (n + 7) & ~size_t(7);
+    sax_block* b = p->scratch_current;
+    if (b && b->capacity - b->used >= n) {
+        void* at = reinterpret_cast<char*>(b + 1) + b->used;
+        b->used += n;
+        return at;
+    }
+    sax_block* next = b ? b->next : p->scratch_head;
+    if (next && next->capacity < n) {
+        // Too small for this request: replaced, so the chain never collects
+        // blocks that can no longer serve.
+        sax_block* after = next->next;
+        std::free(next);
+        next = after;
+        if (b)
+            b->next = after;
+        else
+            p->scratch_head = after;
+    }
+    if (!next) {
+        size_t capacity = b ? b->capacity * 2 : 256;
+        while (capacity < n) capacity *= 2;
+        next = static_cast<sax_block*>(std::malloc(sizeof(sax_block) + capacity));
+        if (!next) return nullptr;
+        next->capacity = capacity;
+        next->next = b ? b->next : p->scratch_head;
+        if (b)
+            b->next = next;
+        else
+            p->scratch_head = next;
+    }
+    next->used = n;
+    p->scratch_current = next;
+    return next + 1;
+}
+
+char* scratch_copy(quorvel_sax_parser* p, const char* s, size_t n) {
+    auto* copy = static_cast<char*>(scratch_alloc(p, n + 1));
+    if (!copy) return nullptr;
+    std::memcpy(copy, s, n);
+    copy[n] = '\0';
+    return copy;
+}
+
+bool text_reserve(quorvel_sax_parser* p, size_t n) {
+    if (n <= p->text_capacity) return true;
+    size_t capacity = p->text_capacity ? p->text_capacity : 256;
+    while (capacity < n) capacity *= 2;
+    char* fresh = static_cast<char*>(std::realloc(p->text, capacity));
+    if (!fresh) return false;
+    p->text = fresh;
+    p->text_capacity = capacity;
+    return true;
+}
+
+// ---- Character data ---------------------------------------------------------------------------
+
+// Reports [a, b) of content: in place when nothing needs decoding.
+step report_text(quorvel_sax_parser* p, const char* a, const char* b, uint8_t seen) {
+    size_t n = static_cast<size_t>(b - a);
+    if (n == 0 || !p->handler->characters) return step::done;
+    if (!(seen & (kSeenAmp | kSeenBreak))) {
+        p->handler->characters(p->user, a, n);
+        return step::done;
+    }
+    if (!text_reserve(p, n + 1)) return fail(p, a, "out of memory");
+    size_t decoded = decode_run(a, n, p->text, false, g_quorvel_strict_mode != 0);
+    p->text[decoded] = '\0';
+    p->handler->characters(p->user, p->text, decoded);
+    return step::done;
+}
+
+// Character data from cur. Reports what is complete; a run that reaches the
+// end of a non-final feed keeps back an unfinished reference or a trailing
+// CR (whose LF may follow) and waits.
+step text(quorvel_sax_parser* p, const char* cur, const char* end) {
+    uint8_t seen = 0;
+    const char* lt = scan_text(cur, end, &seen);
+    if (lt < end || p->is_final) {
+        step r = report_text(p, cur, lt, seen);
+        p->pos = static_cast<size_t>(lt - p->input);
+        return r;
+    }
+    const char* split = end;
+    if (seen & kSeenAmp) {
+        // The first '&' after the last ';' has no ';' after it.
+        size_t n = static_cast<size_t>(end - cur);
+        auto* semi = static_cast<const char*>(memrchr(cur, ';', n));
+        const char* from = semi ? semi + 1 : cur;
+        if (auto* amp = static_cast<const char*>(std::memchr(from, '&', static_cast<size_t>(end - from)))) split = amp;
+    }
+    bool held_cr = false;
+    if (split == end && end[-1] == '\r') {
+        split = end - 1;
+        held_cr = true;
+    }
+    if (report_text(p, cur, split, seen) == step::fail) return step::fail;
+    p->pos = static_cast<size_t>(split - p->input);
+    if (split == end) return step::done;
+    return wait_for(p, held_cr ? sax_wait::more : sax_wait::reference, split, end);
+}
+
+// ---- Start tags ------------------------------------------------------------------------------------
+
+bool views_reserve(quorvel_sax_parser* p, size_t n) {
+    if (n <= p->view_capacity) return true;
+    size_t capacity = p->view_capacity ? p->view_capacity * 2 : 16;
+    while (capacity < n) capacity *= 2;
+    auto* fresh = static_cast<sax_attr_view*>(std::realloc(p->views, capacity * sizeof(sax_attr_view)));
+    if (!fresh) return false;
+    p->views = fresh;
+    p->view_capacity = capacity;
+    return true;
+}
+
+inline bool same_name(const sax_attr_view& a, const sax_attr_view& b) {
+    return a.name_length == b.name_length && std::memcmp(a.name, b.name, a.name_length) == 0;
+}
+
+// Index of the first earlier attribute with the same name as attribute i,
+// or -1. Wide tags use a hash set (rebuilt per tag), so a tag costs work in
+// proportion to its own attributes.
+bool find_duplicates(quorvel_sax_parser* p, size_t count, bool* any) {
+    *any = false;
+    if (count < 2) return true;
+    if (count <= 16) {
+        for (size_t i = 1; i < count; i++)
+            for (size_t j = 0; j < i; j++)
+                if (same_name(p->views[i], p->views[j])) {
+                    *any = true;
+                    return true;
+                }
+        return true;
+    }
+    size_t slots = 64;
+    while (slots < count * 2) slots *= 2;
+    if (slots > p->dup_capacity) {
+        auto* fresh = static_cast<uint32_t*>(std::realloc(p->dup_slots, slots * sizeof(uint32_t)));
+        if (!fresh) return false;
+        p->dup_slots = fresh;
+        p->dup_capacity = slots;
+    }
+    std::memset(p->dup_slots, 0, slots * sizeof(uint32_t));
+    for (size_t i = 0; i < count; i++) {
+        const sax_attr_view& v = p->views[i];
+        uint32_t h = quorvel_fnv1a(v.name, v.name_length);
+        for (size_t k = h & (slots - 1);; k = (k + 1) & (slots - 1)) {
+            uint32_t at = p->dup_slots[k];
+            if (at == 0) {
+                p->dup_slots[k] = static_cast<uint32_t>(i + 1);
+                break;
+            }
+            if (same_name(p->views[at - 1], v)) {
+                *any = true;
+                return true;
+            }
+        }
+    }
+    return true;
+}
+
+// The non-fatal report for every attribute whose name repeats an earlier one.
+void report_duplicates(quorvel_sax_parser* p, size_t count) {
+    for (size_t i = 1; i < count; i++) {
+        for (size_t j = 0; j < i; j++) {
+            if (!same_name(p->views[i], p->views[j])) continue;
+            if (p->handler->error) {
+                char message[192];
+                int n = static_cast<int>(p->views[i].name_length > 160 ? 160 : p->views[i].name_length);
+                std::snprintf(message, sizeof message, "Attribute %.*s redefined", n, p->views[i].name);
+                int line, column;
+                position_of(p, p->views[i].name, &line, &column);
+                p->handler->error(p->user, message, line, column);
+            }
+            break;
+        }
+    }
+}
+
+// "xmlns", or "xmlns:" and a prefix (as the document parser reads them).
+inline bool is_declaration(const char* name, size_t n) {
+    return n >= 5 && std::memcmp(name, "xmlns", 5) == 0 && (n == 5 || (name[5] == ':' && n > 6));
+}
+inline const char* declared_prefix(const char* name) { return name[5] == ':' ? name + 6 : ""; }
+
+void start_mappings(quorvel_sax_parser* p, const sax_frame& f) {
+    if (!f.declaration_count || !p->handler->start_prefix_mapping) return;
+    for (uint32_t i = 0; i < f.attribute_count; i++) {
+        const char* name = f.attributes[2 * i];
+        if (is_declaration(name, std::strlen(name)))
+            p->handler->start_prefix_mapping(p->user, declared_prefix(name), f.attributes[2 * i + 1]);
+    }
+}
+
+void end_mappings(quorvel_sax_parser* p, const sax_frame& f) {
+    if (!f.declaration_count || !p->handler->end_prefix_mapping) return;
+    for (uint32_t i = 0; i < f.attribute_count; i++) {
+        const char* name = f.attributes[2 * i];
+        if (is_declaration(name, std::strlen(name))) p->handler->end_prefix_mapping(p->user, declared_prefix(name));
+    }
+}
+
+// end_element, the end mappings, and the frame goes with its strings.
+void close_element(quorvel_sax_parser* p) {
+    sax_frame& f = p->frames[p->depth - 1];
+    if (p->handler->end_element) p->handler->end_element(p->user, f.name);
+    end_mappings(p, f);
+    scratch_release(p, f.mark);
+    f = sax_frame{};
+    p->depth--;
+    p->state = p->depth ? kSaxContent : kSaxTopLevel;
+}
+
+// Start tag at cur ('<'). Reads the whole tag into views first and touches
+// nothing until it is complete, so a tag cut by a chunk boundary is read
+// again unchanged.
+step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
+    const bool final = p->is_final;
+    const char* q = cur + 1;
+    if (q >= end) return final ? fail(p, q, "Expected element name") : wait_for(p, sax_wait::more, cur, cur);
+    if (!dp_is_name_start(static_cast<unsigned char>(*q))) return fail(p, q, "Expected element name");
+    const char* name = q;
+    q = scan_name(q, end);
+    const char* name_end = q;
+    if (q >= end) return final ? fail(p, q, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+    if (p->depth >= kSaxMaxDepth) return fail(p, name, "Element nesting too deep");
+    size_t count = 0;
+    bool empty;
+    for (;;) {
+        q = skip_space(q, end);
+        if (q >= end) return final ? fail(p, q, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+        char c = *q;
+        if (c == '>') {
+            empty = false;
+            q++;
+            break;
+        }
+        if (c == '/') {
+            if (q + 1 >= end)
+                return final ? fail(p, q + 1, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+            if (q[1] != '>') return fail(p, q, "Expected attribute name");
+            empty = true;
+            q += 2;
+            break;
+        }
+        if (!dp_is_name_start(static_cast<unsigned char>(c))) return fail(p, q, "Expected attribute name");
+        const char* an = q;
+        q = scan_name(q, end);
+        const char* an_end = q;
+        q = skip_space(q, end);
+        if (q >= end)
+            return final ? fail(p, q, "Expected '=' after attribute name") : wait_for(p, sax_wait::start_tag, cur, q);
+        if (*q != '=') return fail(p, q, "Expected '=' after attribute name");
+        q = skip_space(q + 1, end);
+        if (q >= end) return final ? fail(p, q, "Expected attribute value") : wait_for(p, sax_wait::start_tag, cur, q);
+        char quote = *q;
+        if (quote != '"' && quote != '\'') return fail(p, q, "Expected quote for attribute value");
+        const char* v = q + 1;
+        uint8_t seen = 0;
+        q = scan_value(v, end, quote, &seen);
+        if (q >= end) {
+            if (final) return fail(p, q, "Unterminated attribute value");
+            wait_for(p, sax_wait::start_tag, cur, q);
+            p->wait_quote = quote;
+            return step::wait;
+        }
+        if (count == p->view_capacity && !views_reserve(p, count + 1)) return fail(p, an, "out of memory");
+        p->views[count++] = sax_attr_view{an, v, static_cast<size_t>(q - v), static_cast<uint32_t>(an_end - an), seen};
+        q++;
+    }
+
+    // Complete: report repeated names (not fatal), then build the strings.
+    if (!(p->skip_flags & 0x08)) {
+        bool any = false;
+        if (!find_duplicates(p, count, &any)) return fail(p, cur, "out of memory");
+        if (any) report_duplicates(p, count);
+    }
+    if (!p->root_seen) {
+        p->root_seen = 1;
+    } else if (p->depth == 0) {
+        return fail(p, cur, "Extra content after the root element");
+    }
+    advance_count(p, static_cast<size_t>(q - p->input));  // the tag may be rewritten below
+
+    const bool strict = g_quorvel_strict_mode != 0;
+    sax_frame& f = p->frames[p->depth];
+    f.mark = scratch_mark(p);
+    f.name_length = static_cast<size_t>(name_end - name);
+    f.attribute_count = static_cast<uint32_t>(count);
+    f.declaration_count = 0;
+    auto** attrs = static_cast<const char**>(scratch_alloc(p, (2 * count + 1) * sizeof(char*)));
+    if (!attrs) return fail(p, cur, "out of memory");
+    if (p->one_shot) {
+        // The input stays put until the parser is freed: terminate in place.
+        char* w = const_cast<char*>(name_end);
+        *w = '\0';
+        f.name = name;
+        for (size_t i = 0; i < count; i++) {
+            sax_attr_view& a = p->views[i];
+            char* value = const_cast<char*>(a.value);
+            size_t n = a.value_length;
+            if (a.flags) n = decode_run(value, n, value, true, strict);
+            value[n] = '\0';
+            const_cast<char*>(a.name)[a.name_length] = '\0';
+            attrs[2 * i] = a.name;
+            attrs[2 * i + 1] = value;
+        }
+    } else {
+        char* copy = scratch_copy(p, name, f.name_length);
+        if (!copy) return fail(p, cur, "out of memory");
+        f.name = copy;
+        for (size_t i = 0; i < count; i++) {
+            sax_attr_view& a = p->views[i];
+            char* an = scratch_copy(p, a.name, a.name_length);
+            auto* value = static_cast<char*>(scratch_alloc(p, a.value_length + 1));
+            if (!an || !value) return fail(p, cur, "out of memory");
+            size_t n = a.value_length;
+            if (a.flags)
+                n = decode_run(a.value, n, value, true, strict);
+            else
+                std::memcpy(value, a.value, n);
+            value[n] = '\0';
+            attrs[2 * i] = an;
+            attrs[2 * i + 1] = value;
+        }
+    }
+    attrs[2 * count] = nullptr;
+    for (size_t i = 0; i < count; i++)
+        if (is_declaration(p->views[i].name, p->views[i].name_length)) f.declaration_count++;
+    f.attributes = attrs;
+    p->depth++;
+    p->state = kSaxContent;
+    p->pos = static_cast<size_t>(q - p->input);
+
+    start_mappings(p, f);
+    if (p->handler->start_element) p->handler->start_element(p->user, f.name, f.attributes);
+    if (empty) close_element(p);
+    return step::done;
+}
+
+// A waiting start tag: is there a '>' outside quoted values yet? The quote
+// state at the resume point was left by the tag reader, which only waits
+// on a well-formed prefix, so the search agrees with it.
+bool start_tag_complete(quorvel_sax_parser* p, const char* cur, const char* end) {
+    const char* q = cur + p->wait_offset;
+    char quote = p->wait_quote;
+    while (q < end) {
+        if (quote) {
+            auto* close = static_cast<const char*>(std::memchr(q, quote, static_cast<size_t>(end - q)));
+            if (!close) {
+                q = end;
+                break;
+            }
+            quote = 0;
+            q = close + 1;
+            continue;
+        }
+        char c = *q;
+        if (c == '>') return true;
+        if (c == '"' || c == '\'') quote = c;
+        q++;
+    }
+    p->wait_offset = static_cast<size_t>(q - cur);
+    p->wait_quote = quote;
+    return false;
+}
+
+// ---- End tags ------------------------------------------------------------------------------------
+
+step end_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
+    const bool final = p->is_final;
+    const char* q = cur + 2;
+    if (q >= end) return final ? fail(p, q, "Expected closing tag name") : wait_for(p, sax_wait::end_tag, cur, q);
+    if (!dp_is_name_start(static_cast<unsigned char>(*q))) return fail(p, q, "Expected closing tag name");
+    const char* name = q;
+    q = scan_name(q, end);
+    if (q >= end) return final ? fail(p, q, "Unterminated closing tag") : wait_for(p, sax_wait::end_tag, cur, q);
+    if (p->depth == 0) return fail(p, name, "Closing tag without matching open");
+    const sax_frame& f = p->frames[p->depth - 1];
+    size_t n = static_cast<size_t>(q - name);
+    if (n != f.name_length || std::memcmp(name, f.name, n) != 0) return fail(p, name, "Mismatched closing tag");
+    q = skip_space(q, end);
+    if (q >= end) return final ? fail(p, q, "Unterminated closing tag") : wait_for(p, sax_wait::end_tag, cur, q);
+    if (*q != '>') return fail(p, q, "Expected '>' after closing tag name");
+    p->pos = static_cast<size_t>(q + 1 - p->input);
+    close_element(p);
+    return step::done;
+}
+
+// ---- Comments, CDATA, processing instructions, declarations -------------------------------------------
+
+// Searches [from, end) for a three-byte terminator, resuming where the last
+// search of this construct stopped.
+const char* find_terminator(quorvel_sax_parser* p, const char* cur, const char* body, const char* end, char a,
+                            char b, char c) {
+    const char* from = body;
+    if (p->wait != sax_wait::none && cur + p->wait_offset > from) from = cur + p->wait_offset;
+    ptrdiff_t f = g_find3_fn(from, static_cast<size_t>(end - from), a, b, c);
+    if (f >= 0) return from + f;
+    // The last two bytes may begin the terminator.
+    const char* resume = end - 2 > body ? end - 2 : body;
+    p->wait_offset = static_cast<size_t>(resume - cur);
+    return nullptr;
+}
+
+step comment(quorvel_sax_parser* p, const char* cur, const char* end) {
+    const char* body = cur + 4;
+    const char* close = find_terminator(p, cur, body, end, '-', '-', '>');
+    if (!close) {
+        if (p->is_final) return fail(p, end, "Unterminated comment");
+        p->wait = sax_wait::comment;
+        return step::wait;
+    }
+    const char* after = close + 3;
+    advance_count(p, static_cast<size_t>(after - p->input));
+    p->pos = static_cast<size_t>(after - p->input);
+    if (close > body && p->handler->comment) {
+        const_cast<char*>(close)[0] = '\0';
+        p->handler->comment(p->user, body);
+    }
+    return step::done;
+}
+
+step cdata(quorvel_sax_parser* p, const char* cur, const char* end) {
+    const char* body = cur + 9;
+    const char* close = find_terminator(p, cur, body, end, ']', ']', '>');
+    if (!close) {
+        if (p->is_final) return fail(p, end, "Unterminated CDATA");
+        p->wait = sax_wait::cdata;
+        return step::wait;
+    }
+    const char* after = close + 3;
+    advance_count(p, static_cast<size_t>(after - p->input));
+    p->pos = static_cast<size_t>(after - p->input);
+    if (close > body && p->handler->cdata) {
+        char* text = const_cast<char*>(body);
+        size_t n = normalise_lines(text, static_cast<size_t>(close - body));
+        text[n] = '\0';
+        p->handler->cdata(p->user, text);
+    }
+    return step::done;
+}
+
+// "<?" at cur: a processing instruction, or at top level the XML
+// declaration (target "xml"), which is skipped.
+step processing_instruction(quorvel_sax_parser* p, const char* cur, const char* end, bool top_level) {
+    const char* body = cur + 2;
+    const char* close = nullptr;
+    const char* from = body;
+    if (p->wait == sax_wait::pi && cur + p->wait_offset > from) from = cur + p->wait_offset;
+    for (const char* q = from; q < end;) {
+        auto* mark = static_cast<const char*>(std::memchr(q, '?', static_cast<size_t>(end - q)));
+        if (!mark || mark + 1 >= end) break;
+        if (mark[1] == '>') {
+            close = mark;
+            break;
+        }
+        q = mark + 1;
+    }
+    if (!close) {
+        bool declaration = top_level && end - body >= 3 && std::memcmp(body, "xml", 3) == 0 &&
+                           (end - body == 3 || is_space(static_cast<unsigned char>(body[3])) || body[3] == '?');
+        if (p->is_final) return fail(p, end, declaration ? "Unterminated XML declaration" : "Unterminated PI");
+        const char* resume = end - 1 > body ? end - 1 : body;
+        p->wait = sax_wait::pi;
+        p->wait_offset = static_cast<size_t>(resume - cur);
+        return step::wait;
+    }
+    const char* after = close + 2;
+    advance_count(p, static_cast<size_t>(after - p->input));
+    p->pos = static_cast<size_t>(after - p->input);
+    const char* target_end = body;
+    while (target_end < close && !is_space(static_cast<unsigned char>(*target_end))) target_end++;
+    bool declaration = top_level && target_end - body == 3 && std::memcmp(body, "xml", 3) == 0;
+    if (declaration || !p->handler->processing_instruction) return step::done;
+    const char* data = skip_space(target_end, close);
+    char* w = const_cast<char*>(close);
+    *w = '\0';
+    const char* target = body;
+    if (target_end < close) {
+        *const_cast<char*>(target_end) = '\0';
+    }
+    p->handler->processing_instruction(p->user, target, data < close ? data : "");
+    return step::done;
+}
+
+// "<!DOCTYPE": skipped to its closing '>', the internal subset with its
+// literals, comments and PIs passed over. Resumable: the scan state is kept.
+step doctype(quorvel_sax_parser* p, const char* cur, const char* end) {
+    const char* q = cur + 9;
+    char quote = 0;
+    uint8_t subset = 0, nested = 0;
+    if (p->wait == sax_wait::doctype) {
+        q = cur + p->wait_offset;
+        quote = p->wait_quote;
+        subset = p->wait_subset;
+        nested = p->wait_nested;
+    }
+    while (q < end) {
+        if (quote) {
+            auto* close = static_cast<const char*>(std::memchr(q, quote, static_cast<size_t>(end - q)));
+            if (!close) {
+                q = end;
+                break;
+            }
+            quote = 0;
+            q = close + 1;
+            continue;
+        }
+        if (nested == 1 || nested == 2) {
+            ptrdiff_t f = nested == 1 ? g_find3_fn(q, static_cast<size_t>(end - q), '-', '-', '>') : -1;
+            if (nested == 2) {
+                for (const char* r = q; r + 1 < end; r++)
+                    if (r[0] == '?' && r[1] == '>') {
+                        f = r - q;
+                        break;
+                    }
+            }
+            if (f < 0) {
+                q = end - (nested == 1 ? 2 : 1) > q ? end - (nested == 1 ? 2 : 1) : q;
+                break;
+            }
+            q += f + (nested == 1 ? 3 : 2);
+            nested = 0;
+            continue;
+        }
+        char c = *q;
+        if (c == '"' || c == '\'') {
+            quote = c;
+            q++;
+        } else if (!subset) {
+            if (c == '>') {
+                const char* after = q + 1;
+                advance_count(p, static_cast<size_t>(after - p->input));
+                p->pos = static_cast<size_t>(after - p->input);
+                return step::done;
+            }
+            if (c == '[') subset = 1;
+            q++;
+        } else if (c == ']') {
+            subset = 0;
+            q++;
+        } else if (c == '<') {
+            if (end - q < 4 && !p->is_final) break;  // "<!--" or "<?" decided with more bytes
+            if (end - q >= 4 && q[1] == '!' && q[2] == '-' && q[3] == '-') {
+                nested = 1;
+                q += 4;
+            } else if (end - q >= 2 && q[1] == '?') {
+                nested = 2;
+                q += 2;
+            } else {
+                q++;
+            }
+        } else {
+            q++;
+        }
+    }
+    if (p->is_final) return fail(p, end, "Unterminated DOCTYPE");
+    p->wait = sax_wait::doctype;
+    p->wait_offset = static_cast<size_t>(q - cur);
+    p->wait_quote = quote;
+    p->wait_subset = subset;
+    p->wait_nested = nested;
+    return step::wait;
+}
+
+inline bool begins(const char* cur, const char* end, const char* literal, size_t n) {
+    size_t have = static_cast<size_t>(end - cur);
+    return std::memcmp(cur, literal, have < n ? have : n) == 0;
+}
+
+// "<!" at top level: comment, DOCTYPE, or (as an element) an error.
+step top_declaration(quorvel_sax_parser* p, const char* cur, const char* end) {
+    size_t have = static_cast<size_t>(end - cur);
+    if (have >= 4 && std::memcmp(cur, "<!--", 4) == 0) return comment(p, cur, end);
+    if (have >= 9 && std::memcmp(cur, "<!DOCTYPE", 9) == 0) return doctype(p, cur, end);
+    if (!p->is_final && (begins(cur, end, "<!--", 4) || begins(cur, end, "<!DOCTYPE", 9)))
+        return wait_for(p, sax_wait::more, cur, cur);
+    return fail(p, cur + 1, "Expected element name");
+}
+
+// "<!" in content: comment or CDATA.
+step content_declaration(quorvel_sax_parser* p, const char* cur, const char* end) {
+    size_t have = static_cast<size_t>(end - cur);
+    if (have >= 4 && std::memcmp(cur, "<!--", 4) == 0) return comment(p, cur, end);
+    if (have >= 9 && std::memcmp(cur, "<![CDATA[", 9) == 0) return cdata(p, cur, end);
+    if (begins(cur, end, "<!--", 4) || begins(cur, end, "<![CDATA[", 9)) {
+        if (p->is_final) return fail(p, end, "Unterminated element");
+        return wait_for(p, sax_wait::more, cur, cur);
+    }
+    return fail(p, cur, "Unexpected '<!' in content");
+}
+
+// ---- Driver -----------------------------------------------------------------------------------------
+
+// True when a waiting construct can now be read again.
+bool ready(quorvel_sax_parser* p, const char* cur, const char* end) {
+    if (p->is_final) return true;
+    switch (p->wait) {
+        case sax_wait::none:
+        case sax_wait::more: return true;
+        case sax_wait::start_tag: return start_tag_complete(p, cur, end);
+        case sax_wait::end_tag:
+            if (std::memchr(cur + p->wait_offset, '>', static_cast<size_t>(end - cur) - p->wait_offset)) return true;
+            p->wait_offset = static_cast<size_t>(end - cur);
+            return false;
+        case sax_wait::reference: {
+            const char* from = cur + p->wait_offset;
+            size_t n = static_cast<size_t>(end - from);
+            if (std::memchr(from, ';', n) || std::memchr(from, '<', n)) return true;
+            p->wait_offset = static_cast<size_t>(end - cur);
+            return false;
+        }
+        case sax_wait::comment:
+        case sax_wait::pi:
+        case sax_wait::cdata:
+        case sax_wait::doctype: return true;  // their readers resume from wait_offset
+    }
+    return true;
+}
+
+step top_level(quorvel_sax_parser* p, const char* cur, const char* end) {
+    if (p->at_start) {
+        // A UTF-8 byte-order mark opens the input at most once.
+        static const char kBom[3] = {'\xEF', '\xBB', '\xBF'};
+        size_t have = static_cast<size_t>(end - cur);
+        if (have < 3 && !p->is_final && std::memcmp(cur, kBom, have) == 0) return wait_for(p, sax_wait::more, cur, cur);
+        p->at_start = 0;
+        if (have >= 3 && std::memcmp(cur, kBom, 3) == 0) {
+            p->pos += 3;
+            return step::done;
+        }
+    }
+    const char* q = skip_space(cur, end);
+    if (q > cur) {
+        p->pos = static_cast<size_t>(q - p->input);
+        return step::done;
+    }
+    if (*q != '<') return fail(p, q, "Expected '<' at top level");
+    if (q + 1 >= end) {
+        if (!p->is_final) return wait_for(p, sax_wait::more, q, q);
+        return fail(p, q + 1, "Expected element name");
+    }
+    unsigned char next = static_cast<unsigned char>(q[1]);
+    if (next == '?') return processing_instruction(p, q, end, true);
+    if (next == '!') return top_declaration(p, q, end);
+    if (dp_is_name_start(next)) return start_tag(p, q, end);
+    return fail(p, q + 1, "Unexpected character after '<'");
+}
+
+step content(quorvel_sax_parser* p, const char* cur, const char* end) {
+    if (*cur != '<') return text(p, cur, end);
+    if (cur + 1 >= end) {
+        if (!p->is_final) return wait_for(p, sax_wait::more, cur, cur);
+        return fail(p, end, "Unterminated element");
+    }
+    switch (cur[1]) {
+        case '/': return end_tag(p, cur, end);              // '/' a closing tag
+        case '?': return processing_instruction(p, cur, end, false);  // '?' a PI
+        case '!': return content_declaration(p, cur, end);  // '!' a comment or CDATA
+        default: return start_tag(p, cur, end);             // anything else: a start tag
+    }
+}
+
+}  // namespace
+
+// Reads the buffered input until it is used up, a construct must wait, the
+// parser fails or a pause is requested. 0, or -1 after a fatal error.
+int sax_run(quorvel_sax_parser* p) {
+    p->paused = 0;
+    for (;;) {
+        if (p->state == kSaxFailed) return -1;  // aborted by a reader inside a callback
+        if (p->pause_requested) {
+            p->pause_requested = 0;
+            p->paused = 1;
+            return 0;
+        }
+        const char* cur = p->input + p->pos;
+        const char* end = p->input + p->length;
+        if (cur >= end) {
+            p->wait = sax_wait::none;
+            if (!p->is_final) return 0;
+            if (p->depth > 0) {
+                fail(p, end, "Unterminated element");
+                return -1;
+            }
+            if (!p->root_seen) {
+                fail(p, end, "No root element");
+                return -1;
+            }
+            p->state = kSaxEnded;
+            p->ended = 1;
+            if (p->handler->end_document) p->handler->end_document(p->user);
+            return 0;
+        }
+        if (p->wait != sax_wait::none && !ready(p, cur, end)) return 0;
+        step r = p->depth ? content(p, cur, end) : top_level(p, cur, end);
+        if (r == step::fail) return -1;
+        if (r == step::wait) return 0;
+        p->wait = sax_wait::none;
+    }
+}
+
+void sax_free_scratch(quorvel_sax_parser* p) {
+    for (sax_block* b = p->scratch_head; b;) {
+        sax_block* next = b->next;
+        std::free(b);
+        b = next;
+    }
+    p->scratch_head = p->scratch_current = nullptr;
+}
+
+void sax_count_to(quorvel_sax_parser* p, size_t offset) { advance_count(p, offset); }
+
+int sax_report_out_of_memory(quorvel_sax_parser* p) {
+    fail(p, p->input ? p->input + p->pos : nullptr, "out of memory");
+    return -1;
+}
