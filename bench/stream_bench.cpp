@@ -1,0 +1,136 @@
+// Streaming throughput: the SAX push parser against expat and libxml2's
+// SAX2 parser, and iterparse (each child of the root in turn) against
+// libxml2's xmlReader walking the same elements. Counts are checked before
+// anything is timed.
+#include <benchmark/benchmark.h>
+#include <expat.h>
+#include <libxml/parser.h>
+#include <libxml/xmlreader.h>
+
+#include <cstring>
+
+#include "inputs.h"
+#include "quorvel.h"
+
+namespace {
+
+using bench::shape;
+
+void count_start(void* user, const char*, const char* const*) { ++*static_cast<long*>(user); }
+
+long sax_quorvel(const std::string& text) {
+    quorvel_sax_handler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.start_element = count_start;
+    long n = 0;
+    return quorvel_sax_parse(text.data(), text.size(), &handler, &n) == 0 ? n : -1;
+}
+
+void expat_start(void* user, const XML_Char*, const XML_Char**) { ++*static_cast<long*>(user); }
+
+long sax_expat(const std::string& text) {
+    long n = 0;
+    XML_Parser p = XML_ParserCreate(nullptr);
+    XML_SetUserData(p, &n);
+    XML_SetStartElementHandler(p, expat_start);
+    bool ok = XML_Parse(p, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(p);
+    return ok ? n : -1;
+}
+
+void libxml2_start(void* ctx, const xmlChar*, const xmlChar*, const xmlChar*, int, const xmlChar**, int, int,
+                   const xmlChar**) {
+    ++*static_cast<long*>(ctx);
+}
+
+long sax_libxml2(const std::string& text) {
+    xmlSAXHandler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.initialized = XML_SAX2_MAGIC;
+    handler.startElementNs = libxml2_start;
+    long n = 0;
+    int rc = xmlSAXUserParseMemory(&handler, &n, text.data(), static_cast<int>(text.size()));
+    return rc == 0 ? n : -1;
+}
+
+// Children of the root, one at a time.
+long iter_quorvel(const std::string& text) {
+    quorvel_iterparse* it = quorvel_iterparse_new_ex(text.data(), text.size(), 0);
+    long n = 0;
+    while (quorvel_iterparse_next(it)) n++;
+    bool failed = quorvel_iterparse_error(it) != nullptr;
+    quorvel_iterparse_free(it);
+    return failed ? -1 : n;
+}
+
+long iter_libxml2(const std::string& text) {
+    xmlTextReaderPtr reader = xmlReaderForMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr, 0);
+    long n = 0;
+    int rc;
+    while ((rc = xmlTextReaderRead(reader)) == 1) {
+        // Each child of the root expanded into a subtree, as iterparse builds it.
+        if (xmlTextReaderNodeType(reader) == XML_READER_TYPE_ELEMENT && xmlTextReaderDepth(reader) == 1) {
+            if (!xmlTextReaderExpand(reader)) break;
+            n++;
+            if (xmlTextReaderNext(reader) != 1) break;
+            while (xmlTextReaderNodeType(reader) == XML_READER_TYPE_ELEMENT && xmlTextReaderDepth(reader) == 1) {
+                if (!xmlTextReaderExpand(reader)) break;
+                n++;
+                if (xmlTextReaderNext(reader) != 1) break;
+            }
+        }
+    }
+    xmlFreeTextReader(reader);
+    return n;
+}
+
+long root_children(const std::string& text) {
+    int status = 0;
+    quorvel_document* doc = quorvel_parse_string(text.data(), text.size(), &status);
+    long n = doc ? static_cast<long>(quorvel_element_child_count(quorvel_document_root(doc))) : -1;
+    quorvel_document_free(doc);
+    return n;
+}
+
+void run_sax(benchmark::State& state, shape s, long (*f)(const std::string&)) {
+    const bench::input& in = bench::get_input(s);
+    if (f(in.text) != in.elements) {
+        state.SkipWithError("element count differs");
+        return;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(f(in.text));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.text.size()));
+    state.SetLabel(in.name);
+}
+
+void run_iter(benchmark::State& state, shape s, long (*f)(const std::string&)) {
+    const bench::input& in = bench::get_input(s);
+    if (f(in.text) != root_children(in.text)) {
+        state.SkipWithError("child count differs");
+        return;
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(f(in.text));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.text.size()));
+    state.SetLabel(in.name);
+}
+
+void BM_sax_quorvel(benchmark::State& state, shape s) { run_sax(state, s, sax_quorvel); }
+void BM_sax_expat(benchmark::State& state, shape s) { run_sax(state, s, sax_expat); }
+void BM_sax_libxml2(benchmark::State& state, shape s) { run_sax(state, s, sax_libxml2); }
+void BM_iter_quorvel(benchmark::State& state, shape s) { run_iter(state, s, iter_quorvel); }
+void BM_iter_libxml2(benchmark::State& state, shape s) { run_iter(state, s, iter_libxml2); }
+
+#define STREAM_BENCH(name)                                                                    \
+    BENCHMARK_CAPTURE(BM_sax_quorvel, name, shape::name)->Unit(benchmark::kMillisecond);      \
+    BENCHMARK_CAPTURE(BM_sax_expat, name, shape::name)->Unit(benchmark::kMillisecond);        \
+    BENCHMARK_CAPTURE(BM_sax_libxml2, name, shape::name)->Unit(benchmark::kMillisecond);      \
+    BENCHMARK_CAPTURE(BM_iter_quorvel, name, shape::name)->Unit(benchmark::kMillisecond);     \
+    BENCHMARK_CAPTURE(BM_iter_libxml2, name, shape::name)->Unit(benchmark::kMillisecond);
+
+STREAM_BENCH(records)
+STREAM_BENCH(document)
+STREAM_BENCH(deep)
+STREAM_BENCH(attributes)
+STREAM_BENCH(namespaces)
+
+}  // namespace
