@@ -497,6 +497,16 @@ QUORVEL_API void quorvel_dtd_free(quorvel_dtd* dtd);
 /* Frees message and detail and clears the record; the record stays the caller's. */
 QUORVEL_API void quorvel_dtd_error_free(quorvel_dtd_error* error);
 
+/* ---- DTD validation -------------------------------------------------------- */
+
+/* Checks doc against dtd and stops at the first violation: 1 valid (also
+   for a document without root element), 0 invalid with the message and the
+   element's local name in *error, -1 for a NULL document or DTD or when
+   memory for the ID table runs out. error may be NULL. A reported error
+   overwrites the record without freeing it: release it with
+   quorvel_dtd_error_free between calls. Declarations are found by local name. */
+QUORVEL_API int quorvel_dtd_validate(quorvel_document* doc, quorvel_dtd* dtd, quorvel_dtd_error* error);
+
 /* ---- Clean-up ------------------------------------------------------------ */
 
 /* Frees the calling thread's caches and empties the process-wide block cache. */
