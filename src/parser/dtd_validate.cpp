@@ -438,7 +438,7 @@ bool has_char_content(const quorvel_element* e) {
         if (c->kind == QUORVEL_NODE_TEXT) {
             auto* t = reinterpret_cast<const quorvel_text*>(c);
             text = quorvel_text_get_content(t);
-            length = t->length;
+            length = (t->head.flags & kTextCounted) ? t->length : std::strlen(text);
         } else if (c->kind == QUORVEL_NODE_CDATA) {
             text = reinterpret_cast<const quorvel_comment*>(c)->content;
             length = text ? std::strlen(text) : 0;
