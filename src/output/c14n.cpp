@@ -51,7 +51,6 @@ struct c14n_out {
         capacity = expected < 4096 ? 4096 : expected;
         text = static_cast<char*>(std::malloc(capacity));
         if (!text) return fail();
-        text[0] = '\0';
         return true;
     }
     bool fail() {
@@ -75,14 +74,17 @@ struct c14n_out {
         capacity = grown;
         return true;
     }
+    // The NUL is written once, by take(); reserve keeps room for it.
     void put(const char* s, size_t n) {
         if (!reserve(n)) return;
         std::memcpy(text + length, s, n);
         length += n;
-        text[length] = '\0';
     }
     void put(const char* s) { put(s, std::strlen(s)); }
-    void put(char c) { put(&c, 1); }
+    void put(char c) {
+        if (!reserve(1)) return;
+        text[length++] = c;
+    }
 
     // Copies runs between the bytes the mask marks, writing each of those
     // as its reference.
@@ -122,8 +124,12 @@ struct c14n_out {
         if (n > run) put(s + run, n - run);
     }
 
+    // A generous first block is given back here: shrinking moves nothing.
     char* take() {
+        text[length] = '\0';
         char* t = text;
+        if (capacity - length > 65536)
+            if (char* fitted = static_cast<char*>(std::realloc(t, length + 1))) t = fitted;
         text = nullptr;
         return t;
     }
@@ -715,7 +721,6 @@ void c14n_writer::write_top_level(const quorvel_node* n, bool before_root) {
     if (out_.length == start) {
         // Nothing written for this node: no separator either.
         out_.length = mark;
-        out_.text[mark] = '\0';
         return;
     }
     if (before_root) out_.put('\n');
@@ -744,8 +749,10 @@ char* canonicalize_document(quorvel_document* doc, int mode, const char* const* 
     c14n_out out;
     c14n_writer writer(out, mode == 1 ? c14n_mode::exclusive : c14n_mode::inclusive,
                        mode == 1 ? inclusive_prefixes : nullptr, comments, doc);
-    // The canonical form is about as long as the document's text.
-    if (!out.start(doc->retained_length + doc->retained_length / 8)) return abandoned(writer);
+    // The canonical form is about as long as the document's text; half as
+    // much again spares the copy of growing in most cases (pages never
+    // written cost nothing, and take() gives the rest back).
+    if (!out.start(doc->retained_length + doc->retained_length / 2 + 4096)) return abandoned(writer);
     bool root_listed = false;
     for (quorvel_node* n = doc->first_top; n && !root_listed; n = quorvel_node_next_raw(n)) {
         if (n == &root->head)
