@@ -1,10 +1,8 @@
-// Canonical XML: the inclusive and the exclusive canonical form of a
-// document or an element subtree, with or without comments, as a malloc'd
-// string. The writer keeps its own growable buffer (not the serializer's)
-// and walks the tree with an explicit stack, so depth costs heap, not call
-// frames. Nothing is ever dropped or invented: comments are simply not
-// written when unwanted, every attribute is written however many there
-// are, and entity references contribute the text they stand for.
+// Canonical XML: the inclusive and exclusive canonical forms of a document
+// or an element subtree, with or without comments, as a malloc'd string.
+// The writer has its own growable buffer (not the serializer's) and an
+// explicit stack, so depth costs heap, not call frames. Nothing is dropped
+// or invented: every attribute is written, entity references give their text.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -311,6 +309,7 @@ private:
     bool choose_inclusive(quorvel_element* e, bool apex);
     bool choose_exclusive(quorvel_element* e);
     bool collect_attributes(quorvel_element* e, bool apex);
+    void read_value(const quorvel_attribute* a, attr_item* item) const;
     const char* uri_of(const char* prefix);
     bool fail() {
         out_.failed = true;
@@ -473,6 +472,26 @@ bool c14n_writer::choose_exclusive(quorvel_element* e) {
     return true;
 }
 
+// The value, references decoded into a copy when the parser left them
+// pending: the document keeps its raw value. The inclusive form decodes
+// leniently, the exclusive one under the thread's setting; a value that
+// does not decode is written as it is.
+void c14n_writer::read_value(const quorvel_attribute* a, attr_item* item) const {
+    item->value = quorvel_attribute_stored_value(a);
+    item->value_length = a->value_length & ~kAttrInlineValue;
+    item->owned = nullptr;
+    if (!(a->hash & kAttrPendingEntities) || !item->value_length) return;
+    quorvel_string_view raw{item->value, item->value_length};
+    int strict = g_quorvel_strict_mode;
+    if (mode_ == c14n_mode::inclusive) g_quorvel_strict_mode = 0;
+    item->owned = quorvel_decode_entities_view(&raw, nullptr);
+    g_quorvel_strict_mode = strict;
+    if (item->owned) {
+        item->value = item->owned;
+        item->value_length = std::strlen(item->owned);
+    }
+}
+
 bool c14n_writer::collect_attributes(quorvel_element* e, bool apex) {
     for (attr_item& item : attrs_) std::free(item.owned);
     attrs_.truncate(0);
@@ -494,22 +513,7 @@ bool c14n_writer::collect_attributes(quorvel_element* e, bool apex) {
             const char* uri = is_xml_prefix(prefix) ? kXmlNamespaceUri : uri_of(prefix);
             item.uri = uri ? uri : "";
         }
-        item.value = quorvel_attribute_stored_value(a);
-        item.value_length = a->value_length & ~kAttrInlineValue;
-        if ((a->hash & kAttrPendingEntities) && item.value_length) {
-            // Decoded into a copy: the document keeps its raw value. The
-            // inclusive form decodes leniently, the exclusive one under the
-            // thread's setting; a value that does not decode is written raw.
-            quorvel_string_view raw{item.value, item.value_length};
-            int strict = g_quorvel_strict_mode;
-            if (mode_ == c14n_mode::inclusive) g_quorvel_strict_mode = 0;
-            item.owned = quorvel_decode_entities_view(&raw, nullptr);
-            g_quorvel_strict_mode = strict;
-            if (item.owned) {
-                item.value = item.owned;
-                item.value_length = std::strlen(item.owned);
-            }
-        }
+        read_value(a, &item);
         if (!attrs_.push(item)) {
             std::free(item.owned);
             return false;
@@ -531,10 +535,12 @@ bool c14n_writer::collect_attributes(quorvel_element* e, bool apex) {
                               std::memcmp(x.local, local, local_length) == 0;
                 }
                 if (present) continue;
-                attr_item item{kXmlNamespaceUri, local, local_length, a->name, a->name_length,
-                               quorvel_attribute_read_value(p, a), 0, nullptr};
-                item.value_length = std::strlen(item.value);
-                if (!attrs_.push(item)) return false;
+                attr_item item{kXmlNamespaceUri, local, local_length, a->name, a->name_length, nullptr, 0, nullptr};
+                read_value(a, &item);
+                if (!attrs_.push(item)) {
+                    std::free(item.owned);
+                    return false;
+                }
             }
         }
     }

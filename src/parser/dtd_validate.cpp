@@ -1,9 +1,8 @@
-// DTD validation and attribute defaults. quorvel_dtd_validate checks a
-// document against a DTD and reports the first violation it meets; the
-// defaults walk (document parser under flag 0x02, the XSLT processor) adds
-// declared #FIXED and literal defaults to elements that lack them. Both
-// walk the tree along its parent links, so depth costs neither call frames
-// nor heap, and every element is reached however many there are.
+// DTD validation and attribute defaults. quorvel_dtd_validate reports the
+// first violation of a document against a DTD; the defaults walk (document
+// parser under flag 0x02, the XSLT processor) adds declared #FIXED and
+// literal defaults. Both walk the tree along its parent links, so depth costs
+// neither call frames nor heap, and every element is reached.
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>

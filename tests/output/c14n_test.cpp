@@ -568,8 +568,10 @@ TEST(C14n, DeepTreesNeedNoRecursion) {
 }
 
 TEST(C14n, EntityReferencesGiveTheirText) {
-    // Kept as nodes (flag 0x04) or expanded by the parser: one canonical form,
-    // the oracle's with entities substituted.
+    // An entity-reference node is not skipped (its text would be lost): kept
+    // as nodes (flag 0x04) or expanded by the parser, a document has one
+    // canonical form, the oracle's with entities substituted. A reference
+    // nothing resolves stays as written, as the parser keeps it in text.
     const std::string text =
         "<!DOCTYPE r [<!ENTITY e 'a &amp; &f;'><!ENTITY f 'f&lt;'>]>"
         "<r>x &e; y &amp; &lt;&gt; &undeclared; z</r>";
@@ -612,6 +614,14 @@ TEST(C14n, PendingValuesAreDecodedWithoutChangingTheDocument) {
     quorvel_set_strict_mode(strict);
     quorvel_element_attribute_pairs(quorvel_document_root(doc.get()), nullptr, raw, nullptr, 2);
     EXPECT_EQ(before, raw[0]);
+
+    // An inherited xml: attribute is read the same way.
+    doc_ptr inherited = parse("<r xml:lang='e&amp;n'><t/></r>", 0);
+    quorvel_element* r = quorvel_document_root(inherited.get());
+    EXPECT_EQ(take(quorvel_c14n_canonicalize_subtree(quorvel_element_first_child_any(r))),
+              "<t xml:lang=\"e&amp;n\"></t>");
+    quorvel_element_attribute_pairs(r, nullptr, raw, nullptr, 1);
+    EXPECT_STREQ(raw[0], "e&amp;n");
 }
 
 }  // namespace
