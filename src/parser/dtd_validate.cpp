@@ -745,9 +745,15 @@ verdict idref_pass(validation& v, quorvel_element* root) {
 // name, by exactly the stored name (a prefix that is not bound still names
 // the attribute), or, for "xmlns" and "xmlns:p", as a namespace declaration.
 bool has_default_target(quorvel_element* e, const char* name) {
-    if (quorvel_element_attribute(e, name)) return true;
     size_t length = std::strlen(name);
     if (quorvel_dom_attr_find(e, name, length)) return true;
+    if (const char* colon = std::strchr(name, ':')) {
+        size_t prefix_length = static_cast<size_t>(colon - name);
+        const char* uri = prefix_length == 3 && std::memcmp(name, "xml", 3) == 0
+                              ? kXmlNamespaceUri
+                              : quorvel_element_lookup_namespace_n(e, name, prefix_length);
+        if (uri && *uri && find_attr_expanded_len(e, uri, colon + 1, std::strlen(colon + 1))) return true;
+    }
     if (length < 5 || std::memcmp(name, "xmlns", 5) != 0 || (length > 5 && (name[5] != ':' || length == 6)))
         return false;
     const char* wanted = length == 5 ? nullptr : name + 6;

@@ -351,6 +351,11 @@ TEST(DtdDefaults, NamespacedAndDeclarationDefaults) {
     EXPECT_STREQ(quorvel_element_attribute(root, "xml:lang"), "fr");
     EXPECT_STREQ(quorvel_element_attribute(root, "p:x"), "mine");
 
+    // The same expanded name under another prefix counts as present.
+    doc_ptr other = parse(with_subset("<!ATTLIST r p:x CDATA 'px'>", "<r xmlns:p='urn:p' xmlns:z='urn:p' z:x='z'/>"),
+                          QUORVEL_PARSE_DTD_DEFAULTS);
+    EXPECT_EQ(quorvel_element_attribute_count(quorvel_document_root(other.get())), 1u);
+
     doc_ptr bare = parse(with_subset("<!ATTLIST r xml:lang CDATA 'en'>", "<r/>"), QUORVEL_PARSE_DTD_DEFAULTS);
     EXPECT_STREQ(quorvel_element_attribute(quorvel_document_root(bare.get()), "xml:lang"), "en");
 }
