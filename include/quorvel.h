@@ -812,6 +812,46 @@ QUORVEL_API quorvel_status quorvel_document_save_file(quorvel_document* doc, con
 QUORVEL_API quorvel_status quorvel_document_save_html(quorvel_document* doc, const char* path,
                                                       const quorvel_serialize_options* options);
 
+/* ---- DTD validation -------------------------------------------------------- */
+
+/* Checks doc against dtd and stops at the first violation: 1 valid (also
+   for a document without root element), 0 invalid with the message and the
+   element's local name in *error, -1 for a NULL document or DTD or when
+   memory for the ID table runs out. error may be NULL. A reported error
+   overwrites the record without freeing it: release it with
+   quorvel_dtd_error_free between calls. Declarations are found by local name. */
+QUORVEL_API int quorvel_dtd_validate(quorvel_document* doc, quorvel_dtd* dtd, quorvel_dtd_error* error);
+
+/* ---- Canonical XML ---------------------------------------------------------- */
+
+/* Canonical text of a document or an element subtree, malloc'd; free it with
+   quorvel_free_string. Attributes are sorted by namespace URI and local
+   name, namespace declarations are written only where needed, text and
+   attribute values are escaped by the canonical rules, CDATA sections
+   become text, entity references their replacement text, and every element
+   gets a start and an end tag. NULL for a NULL argument, a document without
+   root element, no memory, or an entity expansion beyond the size limit
+   (the thread's last error says which).
+
+   The forms without _ex are inclusive and write no comments. The document
+   forms write the top-level comments and processing instructions around
+   the root element, a line feed between each and the root. A subtree
+   carries the namespace declarations in scope at the element (and, in the
+   inclusive form, the xml: attributes it inherits). */
+QUORVEL_API char* quorvel_c14n_canonicalize(quorvel_document* doc);
+QUORVEL_API char* quorvel_c14n_canonicalize_subtree(quorvel_element* element);
+
+/* Mode QUORVEL_C14N_EXCLUSIVE selects the exclusive form, any other value
+   the inclusive one. inclusive_prefixes, read only in the exclusive form, is
+   a NULL-terminated list of prefixes declared as the inclusive form would
+   ("#default" or "" for the default namespace); NULL for none. reserved is
+   not read. A non-zero with_comments writes comments. */
+enum { QUORVEL_C14N_INCLUSIVE = 0, QUORVEL_C14N_EXCLUSIVE = 1 };
+QUORVEL_API char* quorvel_c14n_canonicalize_ex(quorvel_document* doc, void* reserved, int mode,
+                                               const char** inclusive_prefixes, int with_comments);
+QUORVEL_API char* quorvel_c14n_canonicalize_subtree_ex(quorvel_element* element, void* reserved, int mode,
+                                                       const char** inclusive_prefixes, int with_comments);
+
 /* ---- Clean-up ------------------------------------------------------------ */
 
 /* Frees the calling thread's caches and empties the process-wide block cache. */
