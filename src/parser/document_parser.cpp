@@ -70,6 +70,16 @@ struct dup_slot {
     uint32_t index;  // 1-based position in the tag's attribute list; 0 = empty
 };
 
+// An entity whose replacement text needs no further expansion, expanded
+// once: the same for every reference from a run, since the DTD is complete
+// before the first run that uses it.
+struct quick_entity {
+    const void* entity;  // quorvel_dtd_entity, NULL for an empty slot
+    const char* text;    // pool copy
+    size_t length;
+};
+constexpr size_t kQuickCacheSlots = 8;
+
 struct dp_state {
     char* start;
     char* cur;
@@ -139,6 +149,10 @@ struct dp_state {
     quorvel_dtd* dtd;
     const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
     size_t last_prefix_length;
+
+    char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
+    size_t scratch_capacity;
+    quick_entity quick_cache[kQuickCacheSlots];  // expansions of entities met in runs
 
     char* fail_at;
     size_t lt;
@@ -461,6 +475,221 @@ size_t decode_text(char* p, size_t n, bool strict, bool lines) {
     return len;
 }
 
+// ---- References against a DTD --------------------------------------------------------------
+// With a DTD, texts and attribute values holding '&' expand through the DTD
+// path: a measuring pass, a copying pass and a pool copy per run. Most runs
+// hold only predefined entities, character references and entities whose
+// replacement text needs no further expansion; quick_expand expands those in
+// one pass into the state's scratch buffer, by the same rules and with the
+// same booking against the DTD's expansion allowance. Whatever it does not
+// settle (a nested or recursive entity, a character reference the DTD path
+// would refuse, the allowance running out) it leaves to the DTD path, which
+// then sees the run untouched and decides as it always does.
+
+// A reference name ends at ';'; these bytes mean the '&' starts no reference.
+inline bool ends_reference_name(unsigned char c) { return c == '&' || c == '<' || c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Scratch room for the expansion. No reference expands to more than it is
+// written with, except an entity, and an entity expanded here (one level)
+// to no more than its replacement text: so the run's length plus each
+// entity's value length bounds the output, reserved before writing.
+inline char* quick_reserve(dp_state* s, char* out, size_t more) {
+    size_t used = static_cast<size_t>(out - s->scratch);
+    if (more <= s->scratch_capacity - used) return out;
+    size_t want = s->scratch_capacity ? s->scratch_capacity : 256;
+    while (want - used < more) {
+        if (want > SIZE_MAX / 2) return nullptr;
+        want *= 2;
+    }
+    auto* grown = static_cast<char*>(std::realloc(s->scratch, want));
+    if (!grown) return nullptr;
+    s->scratch = grown;
+    s->scratch_capacity = want;
+    return grown + used;
+}
+
+// The first '&' in [p, end), or end. Top-level runs lie in the working copy,
+// whose padding lets the 16-byte loads run past end.
+inline const char* next_amp(const char* p, const char* end, bool padded) {
+#if defined(__SSE2__)
+    if (padded) {
+        const __m128i amp = _mm_set1_epi8('&');
+        for (; p < end; p += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)))) {
+                const char* q = p + __builtin_ctz(m);
+                return q < end ? q : end;
+            }
+        }
+        return end;
+    }
+#endif
+    auto* q = static_cast<const char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
+    return q ? q : end;
+}
+
+// Copies n bytes of a top-level run: 16 at a time, so it may read 15 bytes
+// past the run (working-copy padding) and write 15 past out + n (the
+// scratch keeps that much room; see quick_expand).
+inline char* copy_run_bytes(char* out, const char* p, size_t n) {
+#if defined(__SSE2__)
+    for (size_t i = 0; i < n; i += 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+#else
+    std::memcpy(out, p, n);
+#endif
+    return out + n;
+}
+
+// True when entity (the one being expanded, or NULL) is named name[0, n):
+// a reference to it is recursive, whatever the name would mean otherwise.
+inline bool on_chain(const quorvel_dtd_entity* entity, const char* name, size_t n) {
+    return entity && std::strncmp(entity->name, name, n) == 0 && entity->name[n] == '\0';
+}
+
+// One level of the DTD path's expansion of [p, end): the run itself (entity
+// NULL) or the replacement text of entity, a reference from the run. NULL
+// when the DTD path must decide, else the output's new end.
+char* quick_level(dp_state* s, char* out, const char* p, const char* end, const quorvel_dtd_entity* entity,
+                  size_t* work) {
+    if (p == end) return out;
+    const char* last_semicolon = nullptr;
+    bool semicolon_known = false;
+    while (p < end) {
+        const char* amp = next_amp(p, end, entity == nullptr);
+        if (entity)
+            out = static_cast<char*>(std::memcpy(out, p, static_cast<size_t>(amp - p))) + (amp - p);
+        else
+            out = copy_run_bytes(out, p, static_cast<size_t>(amp - p));
+        if (amp == end) return out;
+        p = amp;
+        const char* r = p + 1;
+        size_t left = static_cast<size_t>(end - r);
+        // The five predefined entities, written out: the name scan below
+        // would end at the same ';' and find the same name.
+        if (left >= 3 && r[2] == ';' && r[1] == 't' && (r[0] == 'l' || r[0] == 'g') && !on_chain(entity, r, 2)) {
+            *out++ = r[0] == 'l' ? '<' : '>';
+            p += 4;
+            continue;
+        }
+        if (left >= 4 && r[3] == ';' && r[0] == 'a' && r[1] == 'm' && r[2] == 'p' && !on_chain(entity, r, 3)) {
+            *out++ = '&';
+            p += 5;
+            continue;
+        }
+        if (left >= 5 && r[4] == ';' &&
+            ((r[0] == 'q' && r[1] == 'u' && r[2] == 'o' && r[3] == 't') ||
+             (r[0] == 'a' && r[1] == 'p' && r[2] == 'o' && r[3] == 's')) &&
+            !on_chain(entity, r, 4)) {
+            *out++ = r[0] == 'q' ? '"' : '\'';
+            p += 6;
+            continue;
+        }
+        if (left && r[0] == '#') {
+            uint32_t cp = 0;
+            const char* d = r + 1;
+            bool hex = d < end && (*d == 'x' || *d == 'X');
+            if (hex) d++;
+            const char* digits = d;
+            for (; d < end && d - digits < 7; d++) {
+                unsigned v;
+                unsigned char b = static_cast<unsigned char>(*d);
+                if (b >= '0' && b <= '9')
+                    v = b - '0';
+                else if (hex && (b | 0x20) >= 'a' && (b | 0x20) <= 'f')
+                    v = (b | 0x20) - 'a' + 10;
+                else
+                    break;
+                cp = cp * (hex ? 16 : 10) + v;
+            }
+            if (d > digits && d < end && *d == ';' && cp && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF)) {
+                out += quorvel_utf8_encode(cp, out);
+                p = d + 1;
+                continue;
+            }
+            // Anything less plain: the shared reader decides.
+            const char* after = nullptr;
+            if (quorvel_char_ref_parse(r + 1, end, &cp, &after) == char_ref_result::complete) {
+                out += quorvel_utf8_encode(cp, out);
+                p = after;
+                continue;
+            }
+            // With no ';' anywhere after it the '&' is plain text; else the
+            // reference is malformed and the DTD path refuses the run.
+            if (!semicolon_known) {
+                last_semicolon = static_cast<const char*>(memrchr(p, ';', static_cast<size_t>(end - p)));
+                semicolon_known = true;
+            }
+            if (last_semicolon && last_semicolon >= p) return nullptr;
+            *out++ = '&';
+            p++;
+            continue;
+        }
+        const char* name = r;
+        const char* q = name;
+        while (q < end && *q != ';' && !ends_reference_name(static_cast<unsigned char>(*q))) q++;
+        if (q >= end || *q != ';') {
+            *out++ = '&';
+            p++;
+            continue;
+        }
+        size_t name_length = static_cast<size_t>(q - name);
+        // The entity being expanded is on the chain: a recursive reference.
+        if (on_chain(entity, name, name_length)) return nullptr;
+        if (char predefined = quorvel_predefined_entity(name, name_length)) {
+            *out++ = predefined;
+            p = q + 1;
+            continue;
+        }
+        quorvel_dtd_entity* e = nullptr;
+        if (name_length && name[0] != '%')
+            e = static_cast<quorvel_dtd_entity*>(quorvel_hash_table_get(s->dtd->entities, name, name_length));
+        if (!e || e->is_external || !e->value) {
+            std::memcpy(out, p, static_cast<size_t>(q + 1 - p));
+            out += q + 1 - p;
+        } else {
+            // Only one level here: an entity inside a replacement text is
+            // the DTD path's (its nesting, recursion and memo rules).
+            if (entity) return nullptr;
+            *work += e->value_length;
+            quick_entity& slot = s->quick_cache[(reinterpret_cast<uintptr_t>(e) >> 4) % kQuickCacheSlots];
+            if (slot.entity == e) {
+                if (!(out = quick_reserve(s, out, slot.length + static_cast<size_t>(end - q) + 16))) return nullptr;
+                out = static_cast<char*>(std::memcpy(out, slot.text, slot.length)) + slot.length;
+            } else {
+                if (!(out = quick_reserve(s, out, e->value_length + static_cast<size_t>(end - q) + 16))) return nullptr;
+                char* from = out;
+                if (!(out = quick_level(s, out, e->value, e->value + e->value_length, e, work))) return nullptr;
+                size_t n = static_cast<size_t>(out - from);
+                if (char* kept = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1))) {
+                    std::memcpy(kept, from, n);
+                    slot = quick_entity{e, kept, n};
+                }
+            }
+        }
+        p = q + 1;
+    }
+    return out;
+}
+
+// Expands [text, text + length) of the working copy into s->scratch as
+// quorvel_decode_entities_view_with_dtd would, and books it against the
+// DTD. The answer is the expanded length, or kQuickDeclined when the DTD
+// path is to expand the run (nothing has been booked then).
+constexpr size_t kQuickDeclined = SIZE_MAX;
+
+size_t quick_expand(dp_state* s, const char* text, size_t length) {
+    // The DTD path stops at a NUL byte.
+    if (const void* nul = std::memchr(text, '\0', length))
+        length = static_cast<size_t>(static_cast<const char*>(nul) - text);
+    if (length == 0) return kQuickDeclined;
+    char* out = quick_reserve(s, s->scratch, length + 16);
+    size_t work = 0;
+    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work))) return kQuickDeclined;
+    if (!dtd_account_expansion(s->dtd, length, work)) return kQuickDeclined;
+    return static_cast<size_t>(out - s->scratch);
+}
+
 // ---- Storage -----------------------------------------------------------------------------
 
 template <typename T>
@@ -612,7 +841,16 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     if (amp && with_dtd && s->dtd) {
         if (cr) len = normalise_lines(a, len);
         quorvel_string_view view{a, len};
-        if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {
+        size_t quick = quick_expand(s, a, len);
+        if (quick != kQuickDeclined) {
+            // Back into the run when it fits, else into the pool.
+            char* into = a;
+            if (quick > len && !(into = static_cast<char*>(quorvel_pool_alloc(s->pool, quick + 1)))) DP_FAIL(s, a);
+            std::memcpy(into, s->scratch, quick);
+            if (into != a || quick < len) into[quick] = '\0';
+            content = into;
+            len = quick;
+        } else if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {
             content = decoded;
             len = std::strlen(decoded);
         } else if (expansion_refused(s)) {
@@ -898,15 +1136,24 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
     a->next = 0;
     a->hash = 0;
     const char* stored = value;
+    char* normalised = nullptr;
     size_t len = value_len;
     if (seen & 2) {
-        char* copy = normalise_value(s, value, value_len, &len);
-        if (!copy) DP_FAIL(s, at);
-        stored = copy;
+        normalised = normalise_value(s, value, value_len, &len);
+        if (!normalised) DP_FAIL(s, at);
+        stored = normalised;
     }
     if ((seen & 1) && len) {
         char* decoded = nullptr;
-        if (s->dtd) {
+        size_t quick = s->dtd ? quick_expand(s, stored, len) : kQuickDeclined;
+        if (quick != kQuickDeclined) {
+            // The raw value in the working copy stays as written (the raw
+            // attribute list shows it); a normalised copy can take the result.
+            decoded = normalised && quick <= len ? normalised : static_cast<char*>(quorvel_pool_alloc(s->pool, quick + 1));
+            if (!decoded) DP_FAIL(s, at);
+            std::memcpy(decoded, s->scratch, quick);
+            decoded[quick] = '\0';
+        } else if (s->dtd) {
             quorvel_string_view view{stored, len};
             decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool);
         }
@@ -1373,6 +1620,8 @@ void release_scratch(dp_state* s) {
     std::free(s->heap_stack);
     std::free(s->tag_attrs);
     std::free(s->dup_slots);
+    std::free(s->scratch);
+    s->scratch = nullptr;
     s->heap_stack = nullptr;
     s->tag_attrs = nullptr;
     s->dup_slots = nullptr;

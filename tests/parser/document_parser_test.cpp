@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "dom/entities.h"
+#include "parser/dtd.h"
 #include "parser/parser.h"
 #include "parser/tree_dump.h"
 
@@ -539,3 +542,139 @@ TEST(DocumentParserLimits, EntityExpansionBombFailsTheParse) {
 }
 
 }  // namespace
+
+// ---- References against a DTD ----------------------------------------------------------------
+
+namespace {
+
+// What the DTD path makes of a raw text or attribute value: the reference
+// the parser's own expansion of simple runs must match, byte for byte.
+struct dtd_oracle {
+    quorvel_pool* pool = quorvel_pool_create_with_page_size(4096);
+    quorvel_dtd* dtd = nullptr;
+    explicit dtd_oracle(const std::string& subset) {
+        dtd = quorvel_dtd_create(pool);
+        dtd_parse_into(dtd, subset.data(), subset.size(), 0);
+    }
+    ~dtd_oracle() {
+        quorvel_dtd_release(dtd);
+        quorvel_pool_destroy(pool);
+    }
+    // NULL result: the raw text stays (an attribute then pending decoding).
+    bool expand(const std::string& raw, std::string* out) {
+        quorvel_string_view view{raw.data(), raw.size()};
+        char* decoded = quorvel_decode_entities_view_with_dtd(&view, dtd, pool);
+        if (!decoded) return false;
+        *out = decoded;
+        return true;
+    }
+};
+
+std::string lines_normalised(const std::string& raw) {
+    std::string out;
+    for (size_t i = 0; i < raw.size(); i++) {
+        if (raw[i] != '\r') {
+            out += raw[i];
+            continue;
+        }
+        out += '\n';
+        if (i + 1 < raw.size() && raw[i + 1] == '\n') i++;
+    }
+    return out;
+}
+
+std::string value_normalised(const std::string& raw) {
+    std::string out = lines_normalised(raw);
+    for (char& c : out)
+        if (c == '\n' || c == '\t') c = ' ';
+    return out;
+}
+
+}  // namespace
+
+TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
+    const std::string subset =
+        "<!ENTITY e 'v'><!ENTITY co 'Example &amp; Co'><!ENTITY both '&co; and &e;'>"
+        "<!ENTITY self 'a &self; b'><!ENTITY bad 'x &#0; y'><!ENTITY badcut 'x &#65'>"
+        "<!ENTITY ext SYSTEM 'x.ent'><!ENTITY empty ''><!ENTITY amps 'a&b &c; &#x42;&lt;'>"
+        "<!ENTITY lt '&#38;#60;'><!ENTITY % pe 'p'>";
+    const char* texts[] = {
+        "a &lt; b &amp;&amp; &#x41;",  // predefined entities and character references only
+        "x &co; y &co;&co;",           // expansions longer than their references
+        "&e;",
+        "&both; &co;",                 // a nested entity: the DTD path's
+        "1 &self; 2",                  // recursion: the raw text stays
+        "&bad;", "&badcut; &e;",       // refused and accepted references inside a replacement
+        "&ext; &undeclared; &; &%pe; &amps;",
+        "&empty;|&empty;",
+        "AT&T & x &co &#65 y",         // '&' starting no reference
+        "&#65 x; &e;",                 // a malformed character reference with a ';' later
+        "&#xZZ; &#0;", "&#65", "b; &#65 c &#x", "&#9z &e; &#65",
+        "&amp;&quot;&apos;&lt;&gt;&co;&e;&co;", "&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;",
+        "&lt;&gt;&quot;&apos;&#169;&#x20AC;&#x1F600;",
+        "l1\r\n&e;\rl3\n\tend",
+    };
+    dtd_oracle oracle(subset);
+    for (const char* raw : texts) {
+        SCOPED_TRACE(raw);
+        std::string value = value_normalised(raw);
+        std::string expected_value;
+        bool value_expands = oracle.expand(value, &expected_value);
+        std::string line_text = lines_normalised(raw);
+        std::string expected_text;
+        if (!oracle.expand(line_text, &expected_text)) expected_text = line_text;
+        std::string doc = "<!DOCTYPE a [" + subset + "]><a v=\"" + raw + "\">" + raw + "</a>";
+        std::string tree = std::string("<a v") + (value_expands ? "" : "~") + "=[" +
+                           (value_expands ? expected_value : value) + "]>\"" + expected_text + "\"</>";
+        for (int mode : {0, 1}) {
+            SCOPED_TRACE(mode ? "in place" : "copy");
+            std::vector<char> buffer(doc.begin(), doc.end());
+            buffer.push_back('\0');
+            int status = 0;
+            quorvel_document* d = mode ? quorvel_parse_string_inplace(buffer.data(), doc.size(), &status)
+                                       : quorvel_parse_string_flags(doc.data(), doc.size(), 0, &status);
+            ASSERT_NE(d, nullptr) << quorvel_last_error();
+            EXPECT_EQ(dump(d), tree);
+            test_support::expect_terminated(&d->root->head);
+            // The raw attribute list keeps the value as written.
+            quorvel_element_ext* ext = quorvel_elem_ext(d->root);
+            ASSERT_NE(ext, nullptr);
+            EXPECT_STREQ(ext->raw_attrs->raw_value, std::string(raw).c_str());
+            quorvel_document_free(d);
+        }
+    }
+}
+
+// The parse benchmark's "references" shape, a few rows of it.
+TEST(DocumentParserDtdReferences, BenchmarkShapeDecodes) {
+    std::string doc = "<?xml version=\"1.0\"?>\n<!DOCTYPE doc [<!ENTITY co \"Example &amp; Co\">]>\n<doc>\n";
+    for (int i = 0; i < 3; i++)
+        doc += "<t a=\"x &lt; y &amp;&amp; &#x41;\">alpha beta gamma &amp; &lt;tag&gt; &#169; &#x20AC; "
+               "&quot;q&quot; &apos;s&apos; &co; delta eta pi</t>\n";
+    doc += "</doc>\n";
+    parsed p(doc);
+    ASSERT_NE(p.doc, nullptr);
+    const std::string row =
+        "<t a=[x < y && A]>\"alpha beta gamma & <tag> \xC2\xA9 \xE2\x82\xAC \"q\" 's' Example & Co delta eta pi\"</>";
+    EXPECT_EQ(dump(p.doc), "<doc>\"\n\"" + row + "\"\n\"" + row + "\"\n\"" + row + "\"\n\"</>");
+}
+
+// Expansions that each fit add up: the allowance is shared by the whole
+// parse, however each run was expanded.
+TEST(DocumentParserDtdReferences, ManySimpleExpansionsStillMeetTheLimit) {
+    std::string big(64 * 1024, 'x');
+    std::string head = "<!DOCTYPE d [<!ENTITY big '" + big + "'>]><d>";
+    std::string row = "<r>&big;&big;&big;&big;&big;&big;&big;&big;</r>";
+    std::string fits = head, passes = head;
+    for (int i = 0; i < 16; i++) fits += row;     // 8 MiB of replacement text
+    for (int i = 0; i < 40; i++) passes += row;   // 20 MiB: past the 16 MiB floor
+    fits += "</d>";
+    passes += "</d>";
+    parsed ok(fits);
+    ASSERT_NE(ok.doc, nullptr) << quorvel_last_error();
+    EXPECT_EQ(std::strlen(quorvel_element_text(quorvel_element_as_node(ok.doc->root))), 16 * 8 * big.size());
+    parsed refused(passes);
+    EXPECT_EQ(refused.doc, nullptr);
+    ASSERT_NE(quorvel_last_error(), nullptr);
+    EXPECT_NE(std::strstr(quorvel_last_error(), "entity expansion exceeds the size limit"), nullptr);
+}
