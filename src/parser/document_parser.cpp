@@ -56,12 +56,12 @@ constexpr uint32_t kNoFastClose = UINT32_MAX;
 struct dp_open {
     quorvel_element* element;
     const char* name;          // local name, NUL-terminated in the working copy
-    size_t name_length;
     quorvel_node* last_child;  // NULL until the first child is wired
     int32_t* last_link;        // where the next child is linked from: first-child or a sibling link
-    const char* qname;         // the name as written (its colon now a NUL)
-    uint32_t prefix_length;    // bytes before the colon, 0 without prefix, kNoFastClose when the name
-                               // holds another colon (end tags then compare after their first colon)
+    size_t name_length;
+    uint32_t prefix_length;    // bytes before the colon (the prefix ends one byte before name), 0
+                               // without prefix, kNoFastClose when the name holds another colon
+                               // (end tags then compare after their first colon)
     int32_t pos_index;         // position record, -1 for none
 };
 
@@ -103,12 +103,13 @@ struct dp_state {
     char* encoding;
     int standalone;
     int positions;
+    int record_positions;  // positions on and flag 0x10 clear: elements get position records
     char message[192];
     int has_declaration;
 
     quorvel_element* elem_next;
     quorvel_element* elem_end;
-    size_t elem_taken;
+    quorvel_element* elem_area;  // first slot of the element area
     quorvel_attribute* attr_next;
     quorvel_attribute* attr_end;
     size_t attr_taken;
@@ -709,7 +710,6 @@ quorvel_element* take_element(dp_state* s) {
     quorvel_element* e;
     if (s->elem_next < s->elem_end) {
         e = s->elem_next++;
-        s->elem_taken++;
     } else {
         e = static_cast<quorvel_element*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_element)));
         if (!e) return nullptr;
@@ -753,6 +753,28 @@ inline quorvel_element_ext* dp_ensure_cache(dp_state* s, quorvel_element* e) {
 
 inline bool link(dp_state* s, const void* holder, int32_t* field, const void* target) {
     return quorvel_link_set_inline(holder, field, target, s->doc);
+}
+
+// A link between two distinct places the parser made (never a record to
+// itself, never NULL): only the range is in question, tested at once.
+inline bool link_near(quorvel_document* doc, const void* holder, int32_t* field, const void* target) {
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    if (static_cast<uint64_t>(d) + uint64_t(INT32_MAX) <= uint64_t(2) * INT32_MAX) [[likely]] {
+        *field = static_cast<int32_t>(d);
+        return true;
+    }
+    return quorvel_link_set(holder, field, target, doc);
+}
+
+// wire() for the hot loop: the same links through link_near.
+inline bool wire_near(quorvel_document* doc, dp_open* parent, quorvel_node* child, int32_t* parent_field,
+                      int32_t* sibling_field) {
+    if (!link_near(doc, child, parent_field, parent->element)) return false;
+    const void* holder = parent->last_child ? static_cast<const void*>(parent->last_child) : parent->element;
+    if (!link_near(doc, holder, parent->last_link, child)) return false;
+    parent->last_child = child;
+    parent->last_link = sibling_field;
+    return true;
 }
 
 // Appends child, whose parent and sibling links are the given fields, as
@@ -1191,11 +1213,48 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
     return true;
 }
 
-bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, const char* qname,
-               size_t prefix_length, int32_t pos_index) {
+inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, size_t prefix_length,
+                      int32_t pos_index) {
     if (s->depth == s->stack_capacity && !grow_stack(s)) return false;
     s->stack[s->depth++] =
-        dp_open{e, name, name_len, nullptr, &e->first_child, qname, static_cast<uint32_t>(prefix_length), pos_index};
+        dp_open{e, name, nullptr, &e->first_child, name_len, static_cast<uint32_t>(prefix_length), pos_index};
+    return true;
+}
+
+// The usual start tag: a name without colon and no attributes, at '>' or
+// "/>". Builds what the general steps build for it, with fewer of them.
+inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* name_end, uint32_t hash) {
+    bool empty = *name_end == '/';
+    char* p = name_end + (empty ? 2 : 1);
+    *name_end = '\0';
+    size_t len = static_cast<size_t>(name_end - name);
+    e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
+    e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
+    if (!link(s, e, &e->name, name)) DP_FAIL(s, p);
+    int32_t pos_index = -1;
+    if (s->record_positions) {
+        quorvel_document* d = s->doc;
+        uint32_t o = offset_of(s, p);
+        if (d->pos_count < d->pos_capacity) {
+            pos_index = static_cast<int32_t>(d->pos_count);
+            d->pos_records[d->pos_count++] = quorvel_elem_pos{e, o, o};
+        } else {
+            pos_index = quorvel_elem_pos_record(d, e, o, o);
+        }
+    }
+    size_t depth = s->depth;
+    if (depth == 0) {
+        if (s->root) DP_FAIL(s, p);
+        s->root = e;
+    } else {
+        dp_open* parent = &s->stack[depth - 1];
+        if (!wire(s, parent, &e->head, &e->parent, &e->next_sibling)) DP_FAIL(s, p);
+        if (parent->element->child_count < kChildCountCap) parent->element->child_count++;
+    }
+    s->cur = p;
+    if (empty) return true;
+    if (depth > 0 && depth >= s->max_depth) DP_FAIL(s, p);
+    if (!push_open(s, e, name, len, 0, pos_index)) DP_FAIL(s, p);
     return true;
 }
 
@@ -1221,6 +1280,7 @@ bool start_tag(dp_state* s, char* lt) {
         hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
     }
     char* name_end = p;
+    if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>'))) return plain_start_tag(s, e, name, name_end, hash);
 
     s->tag_count = 0;
     s->tag_kept = 0;
@@ -1290,7 +1350,7 @@ bool start_tag(dp_state* s, char* lt) {
     e->name_hash = local == name && last_colon ? quorvel_name_hash16(local, local_len) : static_cast<uint16_t>(hash & 0xFFFFu);
 
     int32_t pos_index = -1;
-    if (s->positions && !(s->flags & 0x10)) {
+    if (s->record_positions) {
         quorvel_document* d = s->doc;
         uint32_t o = offset_of(s, p);
         if (d->pos_count < d->pos_capacity) {
@@ -1314,7 +1374,7 @@ bool start_tag(dp_state* s, char* lt) {
     if (s->depth > 0 && s->depth >= s->max_depth) DP_FAIL(s, p);
     size_t prefix_length = local == name ? 0 : static_cast<size_t>(local - 1 - name);
     if (last_colon && (local == name || std::memchr(name, ':', prefix_length))) prefix_length = kNoFastClose;
-    if (!push_open(s, e, local, local_len, name, prefix_length, pos_index)) DP_FAIL(s, p);
+    if (!push_open(s, e, local, local_len, prefix_length, pos_index)) DP_FAIL(s, p);
     return true;
 }
 
@@ -1334,7 +1394,7 @@ bool end_tag(dp_state* s, char* lt) {
         size_t prefix = top.prefix_length;
         size_t full = prefix ? prefix + 1 + top.name_length : top.name_length;
         if (full < static_cast<size_t>(s->end - p) && p[full] == '>' && names_equal(p + (prefix ? prefix + 1 : 0), top.name, top.name_length) &&
-            (!prefix || (p[prefix] == ':' && std::memcmp(p, top.qname, prefix) == 0))) {
+            (!prefix || (p[prefix] == ':' && std::memcmp(p, top.name - 1 - prefix, prefix) == 0))) {
             p += full + 1;
             s->cur = p;
             close_open(s, offset_of(s, p));
@@ -1522,34 +1582,166 @@ inline bool markup(dp_state* s, char* lt) {
 
 // ---- Main loop -------------------------------------------------------------------------------
 
-bool parse_content(dp_state* s) {
+// One step of the general loop: top-level content, a text run or one
+// markup construct from s->cur.
+bool general_step(dp_state* s) {
     char* end = s->end;
-    while (s->cur < end) {
-        char* p = s->cur;
-        if (s->depth == 0) {
-            char* q = skip_space(p);
-            if (q < end && *q != '<') {
-                unsigned seen = 0;
-                DP_FAIL(s, scan_text(q, end, &seen));
-            }
-            if (q > p) DP_TRY(top_whitespace(s, p, q));
-            p = q;
-        } else if (*p != '<') {
-            char* q = p;
-            if (s->drop_ws && dp_is_space(static_cast<unsigned char>(*p))) q = skip_space(p);
-            if (q < end && *q == '<') {
-                p = q;  // whitespace dropped
-            } else if (q >= end) {
-                p = end;
-            } else {
-                DP_TRY(text_run(s));
-                p = s->cur;
-            }
+    char* p = s->cur;
+    if (s->depth == 0) {
+        char* q = skip_space(p);
+        if (q < end && *q != '<') {
+            unsigned seen = 0;
+            DP_FAIL(s, scan_text(q, end, &seen));
         }
-        s->cur = p;
-        if (p >= end) break;
-        // One call site, so the markup steps are laid out in this loop.
-        DP_TRY(markup(s, p));
+        if (q > p) DP_TRY(top_whitespace(s, p, q));
+        p = q;
+    } else if (*p != '<') {
+        char* q = p;
+        if (s->drop_ws && dp_is_space(static_cast<unsigned char>(*p))) q = skip_space(p);
+        if (q < end && *q == '<') {
+            p = q;  // whitespace dropped
+        } else if (q >= end) {
+            p = end;
+        } else {
+            DP_TRY(text_run(s));
+            p = s->cur;
+        }
+    }
+    s->cur = p;
+    if (p >= end) return true;
+    return markup(s, p);
+}
+
+// The hot loop. Inside elements it builds the commonest constructs itself
+// with the cursor, depth and area pointers in locals: start tags without
+// prefix or attributes, end tags that name the open element as written, and
+// text runs without '&' or CR. Each builds exactly what the general steps
+// would; anything else (and any case where a bound or a slot runs out)
+// returns to parse_content for general_step, with the state written back.
+// Record: elements get position records. Runs only with positions on, and
+// never in recover or drop-whitespace mode. False when the parse failed.
+template <bool Record>
+bool fast_run(dp_state* s) {
+    char* p = s->cur;
+    char* const end = s->end;
+    char* const start = s->start;
+    size_t depth = s->depth;
+    dp_open* const stack = s->stack;
+    const size_t push_limit = s->stack_capacity < s->max_depth ? s->stack_capacity : s->max_depth;
+    quorvel_element* elem_next = s->elem_next;
+    quorvel_element* const elem_end = s->elem_end;
+    quorvel_text* text_next = s->text_next;
+    quorvel_text* const text_end = s->text_end;
+    quorvel_document* const d = s->doc;
+    quorvel_elem_pos* const pos_records = d->pos_records;
+    size_t pos_count = d->pos_count;
+    const size_t pos_room = Record ? d->pos_capacity : SIZE_MAX;
+    char* failed_at = nullptr;
+    while (depth > 0 && p < end) {
+        dp_open* top = &stack[depth - 1];
+        if (*p != '<') {
+            // A text run: plain ones here, the rest in general_step.
+            if (text_next >= text_end) break;
+            unsigned seen = 0;
+            char* q = scan_text(p, end, &seen);
+            size_t len = static_cast<size_t>(q - p);
+            if ((seen & 3) || len > UINT32_MAX) break;
+            quorvel_text* t = text_next++;
+            t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, static_cast<uint32_t>(p - start + 1)};
+            t->length = static_cast<uint32_t>(len);
+            t->next_sibling = t->parent = t->owner = 0;
+            if (!quorvel_text_link_set_inline(t, &t->content, p, d) ||
+                !wire_near(d, top, &t->head, &t->parent, &t->next_sibling)) {
+                failed_at = p;
+                break;
+            }
+            p = q;
+            continue;
+        }
+        if (p + 1 >= end) break;
+        unsigned char next = static_cast<unsigned char>(p[1]);
+        if (next == '/') {
+            // An end tag naming the open element exactly as written.
+            size_t prefix = top->prefix_length;
+            if (prefix == kNoFastClose) break;
+            char* q = p + 2;
+            size_t full = prefix ? prefix + 1 + top->name_length : top->name_length;
+            if (!(full < static_cast<size_t>(end - q) && q[full] == '>' &&
+                  names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
+                  (!prefix || (q[prefix] == ':' && std::memcmp(q, top->name - 1 - prefix, prefix) == 0))))
+                break;
+            *p = '\0';
+            q += full + 1;
+            if (Record && top->pos_index >= 0) pos_records[top->pos_index].end = static_cast<uint32_t>(q - start);
+            depth--;
+            p = q;
+            continue;
+        }
+        if (!dp_is_name_start(next)) break;
+        // A start tag: plain ones here.
+        char* name = p + 1;
+        char* q = name;
+        uint32_t hash = 0x811C;
+        unsigned char c;
+        while (dp_is_name_char(c = static_cast<unsigned char>(*q))) {
+            if (c == ':') break;
+            hash = (hash ^ c) * 403u;
+            q++;
+        }
+        bool empty;
+        if (c == '>')
+            empty = false;
+        else if (c == '/' && q[1] == '>')
+            empty = true;
+        else
+            break;
+        if (elem_next >= elem_end || pos_count >= pos_room || (!empty && depth >= push_limit)) break;
+        quorvel_element* e = elem_next++;
+        std::memset(e, 0, sizeof *e);
+        e->head.kind = QUORVEL_NODE_ELEMENT;
+        e->head.flags = kNodeFrozen;
+        e->head.source_pos = static_cast<uint32_t>(p - start + 1);
+        *p = '\0';
+        char* after = q + (empty ? 2 : 1);
+        *q = '\0';
+        size_t len = static_cast<size_t>(q - name);
+        e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
+        e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
+        if (!link_near(d, e, &e->name, name) || !wire_near(d, top, &e->head, &e->parent, &e->next_sibling)) {
+            failed_at = after;
+            break;
+        }
+        int32_t pos_index = -1;
+        if (Record) {
+            uint32_t o = static_cast<uint32_t>(after - start);
+            pos_index = static_cast<int32_t>(pos_count);
+            pos_records[pos_count++] = quorvel_elem_pos{e, o, o};
+        }
+        if (top->element->child_count < kChildCountCap) top->element->child_count++;
+        p = after;
+        if (!empty) stack[depth++] = dp_open{e, name, nullptr, &e->first_child, len, 0, pos_index};
+    }
+    s->cur = p;
+    s->depth = depth;
+    s->elem_next = elem_next;
+    s->text_next = text_next;
+    d->pos_count = pos_count;
+    if (failed_at) {
+        s->fail_at = failed_at;
+        return false;
+    }
+    return true;
+}
+
+bool parse_content(dp_state* s) {
+    char* const end = s->end;
+    const bool fast = s->positions && !s->drop_ws && !s->recover;
+    while (s->cur < end) {
+        if (fast && s->depth > 0) {
+            if (!(s->record_positions ? fast_run<true>(s) : fast_run<false>(s))) return false;
+            if (s->cur >= end) break;
+        }
+        DP_TRY(general_step(s));
     }
     return true;
 }
@@ -1612,7 +1804,7 @@ void report_failure(dp_state* s, const char* input) {
                      "dp fail: pos=%ld off=%ld depth=%d arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu lt=%zu "
                      "q=%zu est=%zu attrcap=%zu\n",
                      at, static_cast<long>(s->end - s->start) - at, static_cast<int>(s->depth), a ? a->used : 0,
-                     a ? a->capacity : 0, s->elem_taken, s->attr_taken, s->lt, s->quotes, s->lt + 8, s->attr_capacity);
+                     a ? a->capacity : 0, static_cast<size_t>(s->elem_next - s->elem_area), s->attr_taken, s->lt, s->quotes, s->lt + 8, s->attr_capacity);
     }
 }
 
@@ -1727,7 +1919,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->max_depth = static_cast<size_t>(quorvel_get_max_depth());
     s->standalone = -1;
     s->positions = length <= 0x7FFFFFFE;
-    s->elem_next = reinterpret_cast<quorvel_element*>(area);
+    s->elem_next = s->elem_area = reinterpret_cast<quorvel_element*>(area);
     s->elem_end = s->elem_next + elem_cap;
     char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
     s->attr_next = reinterpret_cast<quorvel_attribute*>(cursor);
@@ -1746,6 +1938,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->strict = g_quorvel_strict_mode != 0;
     s->lt = lt;
     s->quotes = quotes;
+    s->record_positions = s->positions && !(s->flags & 0x10);
     if (s->positions && !(s->flags & 0x10)) {
         // Most documents close most of their elements with an end tag: half
         // the '<' count is the usual number of elements.
@@ -1779,7 +1972,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     }
     if (debug_switch(dbg_ok) == 1)
         std::fprintf(stderr, "dp ok: arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu\n", arena->used,
-                     arena->capacity, s->elem_taken, s->attr_taken);
+                     arena->capacity, static_cast<size_t>(s->elem_next - s->elem_area), s->attr_taken);
     release_scratch(s);
     return doc;
 }

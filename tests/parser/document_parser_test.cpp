@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dom/entities.h"
@@ -677,4 +678,90 @@ TEST(DocumentParserDtdReferences, ManySimpleExpansionsStillMeetTheLimit) {
     EXPECT_EQ(refused.doc, nullptr);
     ASSERT_NE(quorvel_last_error(), nullptr);
     EXPECT_NE(std::strstr(quorvel_last_error(), "entity expansion exceeds the size limit"), nullptr);
+}
+
+// ---- Hot loop against the general steps --------------------------------------------------------
+
+namespace {
+
+// Everything a parse records about its nodes, beyond dump(): positions,
+// counters, hashes and position records, in document order.
+using record_index = std::unordered_map<const quorvel_element*, size_t>;
+
+void dump_records(const quorvel_document* doc, const record_index& records, const quorvel_node* n, std::string& out) {
+    out += std::to_string(n->kind) + "@" + std::to_string(n->source_pos) + "/" + std::to_string(n->flags);
+    if (n->kind == QUORVEL_NODE_TEXT) {
+        auto* t = reinterpret_cast<const quorvel_text*>(n);
+        out += "[" + std::string(quorvel_text_get_content(t), t->length) + "]";
+    }
+    if (n->kind != QUORVEL_NODE_ELEMENT) {
+        out += ";";
+        return;
+    }
+    auto* e = reinterpret_cast<const quorvel_element*>(n);
+    out += " " + std::string(quorvel_elem_name_raw(e)) + " len=" + std::to_string(e->name_length) +
+           " hash=" + std::to_string(e->name_hash) + " attrs=" + std::to_string(e->attr_count) +
+           " children=" + std::to_string(e->child_count);
+    auto found = records.find(e);
+    if (found != records.end()) {
+        size_t i = found->second;
+        out += " pos#" + std::to_string(i) + "=" + std::to_string(doc->pos_records[i].start) + "," +
+               std::to_string(doc->pos_records[i].end);
+    }
+    out += " {";
+    for (quorvel_node* c = quorvel_elem_first_child_raw(e); c; c = quorvel_node_next_raw(c))
+        dump_records(doc, records, c, out);
+    out += "}";
+}
+
+std::string full_dump(const quorvel_document* doc) {
+    if (!doc) return "<null>";
+    std::string out = dump(doc) + "\n";
+    record_index records;
+    for (size_t i = 0; i < doc->pos_count; i++) records.emplace(doc->pos_records[i].element, i);
+    EXPECT_EQ(records.size(), doc->pos_count);  // one record per element
+    for (const quorvel_node* n = doc->first_top; n; n = quorvel_node_next_raw(n)) dump_records(doc, records, n, out);
+    return out + " records=" + std::to_string(doc->pos_count);
+}
+
+}  // namespace
+
+// Inside elements the parser builds plain start tags, end tags and texts in
+// a loop of its own; recover mode always takes the general steps, which
+// build the same tree from well-formed input. Both must agree on every
+// record, position and counter.
+TEST(DocumentParserModes, HotLoopBuildsWhatTheGeneralStepsBuild) {
+    std::string deep;
+    for (int i = 0; i < 300; i++) deep += "<n" + std::to_string(i % 7) + ">";
+    deep += "x";
+    for (int i = 300; i-- > 0;) deep += "</n" + std::to_string(i % 7) + ">";
+    std::string wide = "<w>";
+    for (int i = 0; i < 70000; i++) wide += "<c/>";
+    wide += "</w>";
+    std::string long_name(300, 'q');
+    const std::string docs[] = {
+        "<a><b>text</b><c/><d></d>tail</a>",
+        "<?xml version='1.0'?>\n<!--c-->\n<r>\n  <x>1</x>\n  <y a='1'>2</y>\n  <p:z xmlns:p='u'>3</p:z>\n</r>\n",
+        "<a><b:c xmlns:b='u'><d>x</d></b:c><e:f:g></f:g></a>",
+        "<a><abcdefghijk>long</abcdefghijk><abcdefgh/>&amp;<x>a&lt;b\r\nc</x><![CDATA[d]]><?p q?><!--e--></a>",
+        "<a><" + long_name + ">v</" + long_name + "></a>",
+        "<a><b><c></c ></b\n></a>",
+        "<a>\xC3\xA9<\xC3\xA9t\xC3\xA9>\xE2\x82\xAC</\xC3\xA9t\xC3\xA9></a>",
+        deep,
+        wide,
+    };
+    int saved_depth = quorvel_get_max_depth();
+    quorvel_set_max_depth(1000);  // the deep document grows the open-element stack
+    for (const std::string& text : docs) {
+        SCOPED_TRACE(text.substr(0, 80));
+        for (int extra : {0, int(QUORVEL_PARSE_NO_POSITIONS)}) {
+            parsed hot(text, extra);
+            parsed general(text, extra | kRecover);
+            ASSERT_NE(hot.doc, nullptr) << quorvel_last_error();
+            ASSERT_NE(general.doc, nullptr);
+            EXPECT_EQ(quorvel_document_parse_diag_count(general.doc), 0u);
+            EXPECT_EQ(full_dump(hot.doc), full_dump(general.doc));
+        }
+    }
+    quorvel_set_max_depth(saved_depth);
 }
