@@ -1612,50 +1612,82 @@ bool general_step(dp_state* s) {
     return markup(s, p);
 }
 
-// The hot loop. Inside elements it builds the commonest constructs itself
-// with the cursor, depth and area pointers in locals: start tags without
-// prefix or attributes, end tags that name the open element as written, and
-// text runs without '&' or CR. Each builds exactly what the general steps
-// would; anything else (and any case where a bound or a slot runs out)
-// returns to parse_content for general_step, with the state written back.
-// Record: elements get position records. Runs only with positions on, and
-// never in recover or drop-whitespace mode. False when the parse failed.
+// The hot loop, for the content of elements: with the cursor, depth and
+// area pointers in locals it builds the commonest constructs itself (start
+// tags without prefix or attributes, end tags that name the open element as
+// written, text runs without '&' or CR), each exactly as the general steps
+// would, and hands everything else (and any case where a bound or a slot
+// runs out) to those steps with the state written back, reading it again
+// after. Record: elements get position records. Runs only with positions
+// on, and never in recover or drop-whitespace mode. Returns at depth 0 or
+// the end of the input; false when the parse failed.
 template <bool Record>
 bool fast_run(dp_state* s) {
     char* p = s->cur;
     char* const end = s->end;
     char* const start = s->start;
     size_t depth = s->depth;
-    dp_open* const stack = s->stack;
-    const size_t push_limit = s->stack_capacity < s->max_depth ? s->stack_capacity : s->max_depth;
+    dp_open* stack = s->stack;
+    size_t push_limit = s->stack_capacity < s->max_depth ? s->stack_capacity : s->max_depth;
     quorvel_element* elem_next = s->elem_next;
     quorvel_element* const elem_end = s->elem_end;
     quorvel_text* text_next = s->text_next;
     quorvel_text* const text_end = s->text_end;
     quorvel_document* const d = s->doc;
-    quorvel_elem_pos* const pos_records = d->pos_records;
+    quorvel_elem_pos* pos_records = d->pos_records;
     size_t pos_count = d->pos_count;
-    const size_t pos_room = Record ? d->pos_capacity : SIZE_MAX;
-    char* failed_at = nullptr;
+    size_t pos_room = Record ? d->pos_capacity : SIZE_MAX;
+    auto write_back = [&] {
+        s->cur = p;
+        s->depth = depth;
+        s->elem_next = elem_next;
+        s->text_next = text_next;
+        d->pos_count = pos_count;
+    };
+    auto read_again = [&] {
+        p = s->cur;
+        depth = s->depth;
+        stack = s->stack;
+        push_limit = s->stack_capacity < s->max_depth ? s->stack_capacity : s->max_depth;
+        elem_next = s->elem_next;
+        text_next = s->text_next;
+        pos_records = d->pos_records;
+        pos_count = d->pos_count;
+        pos_room = Record ? d->pos_capacity : SIZE_MAX;
+    };
     while (depth > 0 && p < end) {
         dp_open* top = &stack[depth - 1];
         if (*p != '<') {
-            // A text run: plain ones here, the rest in general_step.
-            if (text_next >= text_end) break;
             unsigned seen = 0;
             char* q = scan_text(p, end, &seen);
             size_t len = static_cast<size_t>(q - p);
-            if ((seen & 3) || len > UINT32_MAX) break;
-            quorvel_text* t = text_next++;
-            t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, static_cast<uint32_t>(p - start + 1)};
-            t->length = static_cast<uint32_t>(len);
-            t->next_sibling = t->parent = t->owner = 0;
-            if (!quorvel_text_link_set_inline(t, &t->content, p, d) ||
-                !wire_near(d, top, &t->head, &t->parent, &t->next_sibling)) {
-                failed_at = p;
-                break;
+            if (!(seen & 3) && len <= UINT32_MAX && text_next < text_end) [[likely]] {
+                // A plain run: a view.
+                quorvel_text* t = text_next++;
+                t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, static_cast<uint32_t>(p - start + 1)};
+                t->length = static_cast<uint32_t>(len);
+                t->next_sibling = t->parent = t->owner = 0;
+                if (!quorvel_text_link_set_inline(t, &t->content, p, d) ||
+                    !wire_near(d, top, &t->head, &t->parent, &t->next_sibling)) {
+                    write_back();
+                    s->fail_at = p;
+                    return false;
+                }
+                p = q;
+                continue;
             }
-            p = q;
+            write_back();
+            bool ok;
+            if (seen & 3) {
+                // As text_run goes on once it has scanned the run.
+                s->cur = q;
+                ok = s->keep_refs && (seen & 1) ? split_references(s, p, q)
+                                                : make_text(s, p, q, seen & 1, seen & 2, position_of(s, p), true);
+            } else {
+                ok = text_run(s);
+            }
+            if (!ok) return false;
+            read_again();
             continue;
         }
         if (p + 1 >= end) break;
@@ -1663,73 +1695,66 @@ bool fast_run(dp_state* s) {
         if (next == '/') {
             // An end tag naming the open element exactly as written.
             size_t prefix = top->prefix_length;
-            if (prefix == kNoFastClose) break;
             char* q = p + 2;
             size_t full = prefix ? prefix + 1 + top->name_length : top->name_length;
-            if (!(full < static_cast<size_t>(end - q) && q[full] == '>' &&
-                  names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
-                  (!prefix || (q[prefix] == ':' && std::memcmp(q, top->name - 1 - prefix, prefix) == 0))))
-                break;
-            *p = '\0';
-            q += full + 1;
-            if (Record && top->pos_index >= 0) pos_records[top->pos_index].end = static_cast<uint32_t>(q - start);
-            depth--;
-            p = q;
-            continue;
+            if (prefix != kNoFastClose && full < static_cast<size_t>(end - q) && q[full] == '>' &&
+                names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
+                (!prefix || (q[prefix] == ':' && std::memcmp(q, top->name - 1 - prefix, prefix) == 0))) {
+                *p = '\0';
+                q += full + 1;
+                if (Record && top->pos_index >= 0) pos_records[top->pos_index].end = static_cast<uint32_t>(q - start);
+                depth--;
+                p = q;
+                continue;
+            }
+        } else if (dp_is_name_start(next)) {
+            // A start tag: plain ones here.
+            char* name = p + 1;
+            char* q = name;
+            uint32_t hash = 0x811C;
+            unsigned char c;
+            while (dp_is_name_char(c = static_cast<unsigned char>(*q))) {
+                if (c == ':') break;
+                hash = (hash ^ c) * 403u;
+                q++;
+            }
+            bool plain = c == '>' || (c == '/' && q[1] == '>');
+            bool empty = c == '/';
+            if (plain && elem_next < elem_end && pos_count < pos_room && (empty || depth < push_limit)) {
+                quorvel_element* e = elem_next++;
+                std::memset(e, 0, sizeof *e);
+                e->head.kind = QUORVEL_NODE_ELEMENT;
+                e->head.flags = kNodeFrozen;
+                e->head.source_pos = static_cast<uint32_t>(p - start + 1);
+                *p = '\0';
+                char* after = q + (empty ? 2 : 1);
+                *q = '\0';
+                size_t len = static_cast<size_t>(q - name);
+                e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
+                e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
+                if (!link_near(d, e, &e->name, name) || !wire_near(d, top, &e->head, &e->parent, &e->next_sibling)) {
+                    write_back();
+                    s->fail_at = after;
+                    return false;
+                }
+                int32_t pos_index = -1;
+                if (Record) {
+                    uint32_t o = static_cast<uint32_t>(after - start);
+                    pos_index = static_cast<int32_t>(pos_count);
+                    pos_records[pos_count++] = quorvel_elem_pos{e, o, o};
+                }
+                if (top->element->child_count < kChildCountCap) top->element->child_count++;
+                p = after;
+                if (!empty) stack[depth++] = dp_open{e, name, nullptr, &e->first_child, len, 0, pos_index};
+                continue;
+            }
         }
-        if (!dp_is_name_start(next)) break;
-        // A start tag: plain ones here.
-        char* name = p + 1;
-        char* q = name;
-        uint32_t hash = 0x811C;
-        unsigned char c;
-        while (dp_is_name_char(c = static_cast<unsigned char>(*q))) {
-            if (c == ':') break;
-            hash = (hash ^ c) * 403u;
-            q++;
-        }
-        bool empty;
-        if (c == '>')
-            empty = false;
-        else if (c == '/' && q[1] == '>')
-            empty = true;
-        else
-            break;
-        if (elem_next >= elem_end || pos_count >= pos_room || (!empty && depth >= push_limit)) break;
-        quorvel_element* e = elem_next++;
-        std::memset(e, 0, sizeof *e);
-        e->head.kind = QUORVEL_NODE_ELEMENT;
-        e->head.flags = kNodeFrozen;
-        e->head.source_pos = static_cast<uint32_t>(p - start + 1);
-        *p = '\0';
-        char* after = q + (empty ? 2 : 1);
-        *q = '\0';
-        size_t len = static_cast<size_t>(q - name);
-        e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
-        e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
-        if (!link_near(d, e, &e->name, name) || !wire_near(d, top, &e->head, &e->parent, &e->next_sibling)) {
-            failed_at = after;
-            break;
-        }
-        int32_t pos_index = -1;
-        if (Record) {
-            uint32_t o = static_cast<uint32_t>(after - start);
-            pos_index = static_cast<int32_t>(pos_count);
-            pos_records[pos_count++] = quorvel_elem_pos{e, o, o};
-        }
-        if (top->element->child_count < kChildCountCap) top->element->child_count++;
-        p = after;
-        if (!empty) stack[depth++] = dp_open{e, name, nullptr, &e->first_child, len, 0, pos_index};
+        // Any other markup: the general step.
+        write_back();
+        if (!markup(s, p)) return false;
+        read_again();
     }
-    s->cur = p;
-    s->depth = depth;
-    s->elem_next = elem_next;
-    s->text_next = text_next;
-    d->pos_count = pos_count;
-    if (failed_at) {
-        s->fail_at = failed_at;
-        return false;
-    }
+    write_back();
     return true;
 }
 
