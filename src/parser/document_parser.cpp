@@ -138,6 +138,10 @@ struct dp_state {
     size_t dup_capacity;  // slots allocated
     size_t dup_mask;      // slots in use for the current tag - 1; 0 = not built
     int dup_failed;       // scratch memory ran out: link unchecked for this tag
+    // One bit per (length, first byte, last byte) class of the tag's names
+    // so far: a name whose bit is clear is no duplicate, and most tags never
+    // compare names or build the set at all.
+    uint64_t dup_filter[4];
 
     int drop_ws;
     int keep_refs;
@@ -147,6 +151,8 @@ struct dp_state {
 
     char* ext_next;
     char* ext_end;
+    char* small_next;  // bump chunk for the parser's small pool records (see small_alloc)
+    char* small_end;
     quorvel_dtd* dtd;
     const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
     size_t last_prefix_length;
@@ -196,8 +202,10 @@ inline uint64_t name_hash(const char* p, size_t n, uint64_t seed) {
         p += 8;
         n -= 8;
     }
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    // Names lie in the padded working copy: one load, masked to n bytes.
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    w &= n ? ~uint64_t(0) >> (64 - 8 * n) : 0;
     h = (h ^ w) * 0x94D049BB133111EBull;
     return h ^ (h >> 29);
 }
@@ -693,6 +701,8 @@ size_t quick_expand(dp_state* s, const char* text, size_t length) {
 
 // ---- Storage -----------------------------------------------------------------------------
 
+constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
+
 template <typename T>
 T* take_chunked(dp_state* s, T*& next, T*& end, size_t record) {
     if (next >= end) {
@@ -704,6 +714,34 @@ T* take_chunked(dp_state* s, T*& next, T*& end, size_t record) {
     T* slot = next;
     next = reinterpret_cast<T*>(reinterpret_cast<char*>(next) + record);
     return slot;
+}
+
+// Namespace records, declaration entries and prefix copies: bump allocated
+// from pool chunks, so that a document whose arena estimate falls short
+// costs one pool block per chunk rather than one per record.
+constexpr size_t kSmallChunk = 16384;
+constexpr size_t kSmallMax = 256;
+
+void* small_alloc(dp_state* s, size_t n) {
+    size_t size = round8(n);
+    if (size > static_cast<size_t>(s->small_end - s->small_next)) [[unlikely]] {
+        if (size > kSmallMax) return quorvel_pool_alloc(s->pool, n);
+        auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kSmallChunk));
+        if (!chunk) return nullptr;
+        s->small_next = chunk;
+        s->small_end = chunk + kSmallChunk;
+    }
+    void* p = s->small_next;
+    s->small_next += size;
+    return p;
+}
+
+char* small_strndup(dp_state* s, const char* text, size_t n) {
+    auto* copy = static_cast<char*>(small_alloc(s, n + 1));
+    if (!copy) return nullptr;
+    std::memcpy(copy, text, n);
+    copy[n] = '\0';
+    return copy;
 }
 
 quorvel_element* take_element(dp_state* s) {
@@ -1118,11 +1156,11 @@ inline bool append_raw(dp_state* s, quorvel_element* e, char* name, char* value)
 
 bool namespace_declaration(dp_state* s, quorvel_element* e, char* name, size_t name_len, char* value, size_t value_len,
                            bool amp) {
-    auto* d = static_cast<quorvel_ns_decl*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_ns_decl)));
+    auto* d = static_cast<quorvel_ns_decl*>(small_alloc(s, sizeof(quorvel_ns_decl)));
     if (!d) return false;
     d->prefix = nullptr;
     if (name_len > 6) {
-        d->prefix = quorvel_pool_strndup(s->pool, name + 6, name_len - 6);
+        d->prefix = small_strndup(s, name + 6, name_len - 6);
         if (!d->prefix) return false;
     }
     d->uri = value;
@@ -1144,11 +1182,24 @@ bool namespace_declaration(dp_state* s, quorvel_element* e, char* name, size_t n
     return true;
 }
 
-bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, const char* last_colon, char* value,
-               size_t value_len, unsigned seen, char* at) {
-    if (!(s->flags & 0x08) && is_duplicate(s, name, name_len)) {
-        emit(s, 9, "Attribute %.129s redefined", name);
-        return true;
+inline uint64_t& dup_filter_word(dp_state* s, const char* name, size_t len, uint64_t* bit) {
+    unsigned key = static_cast<unsigned>(len * 131 + static_cast<unsigned char>(name[0]) * 31 +
+                                         static_cast<unsigned char>(name[len - 1])) & 255u;
+    *bit = uint64_t(1) << (key & 63);
+    return s->dup_filter[key >> 6];
+}
+
+__attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len,
+                                                     const char* last_colon, char* value, size_t value_len,
+                                                     unsigned seen, char* at) {
+    if (!(s->flags & 0x08)) {
+        uint64_t bit;
+        uint64_t& word = dup_filter_word(s, name, name_len, &bit);
+        if ((word & bit) && is_duplicate(s, name, name_len)) {
+            emit(s, 9, "Attribute %.129s redefined", name);
+            return true;
+        }
+        word |= bit;
     }
     quorvel_attribute* a = take_attribute(s);
     if (!a) DP_FAIL(s, at);
@@ -1191,13 +1242,13 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
     a->value = stored;
     a->value_length = len;
     if (last_colon) {
-        auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_attr_ns)));
+        auto* ns = static_cast<quorvel_attr_ns*>(small_alloc(s, sizeof(quorvel_attr_ns)));
         if (!ns) DP_FAIL(s, at);
         std::memset(ns, 0, sizeof *ns);
         size_t prefix_length = static_cast<size_t>(last_colon - name);
         if (!s->last_prefix || s->last_prefix_length != prefix_length ||
             std::memcmp(s->last_prefix, name, prefix_length) != 0) {
-            s->last_prefix = quorvel_pool_strndup(s->pool, name, prefix_length);
+            s->last_prefix = small_strndup(s, name, prefix_length);
             s->last_prefix_length = prefix_length;
         }
         ns->prefix = const_cast<char*>(s->last_prefix);
@@ -1286,6 +1337,7 @@ bool start_tag(dp_state* s, char* lt) {
     s->tag_kept = 0;
     s->dup_mask = 0;
     s->dup_failed = 0;
+    s->dup_filter[0] = s->dup_filter[1] = s->dup_filter[2] = s->dup_filter[3] = 0;
     s->last_attr = nullptr;
     s->last_decl = nullptr;
     s->last_raw = nullptr;
@@ -1844,8 +1896,6 @@ void release_scratch(dp_state* s) {
     s->dup_slots = nullptr;
 }
 
-constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
-
 // Large blocks are touched from end to end within one parse: huge pages
 // spare most of their page faults. Only for blocks the library made itself.
 void advise_huge_pages(void* block, size_t size) {
@@ -1893,7 +1943,10 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     size_t markup_cap = min_size(min_size(lt, length / 5 + 1), 1024) + 8;
     size_t areas = round8(elem_cap * sizeof(quorvel_element)) + attr_cap * sizeof(quorvel_attribute) +
                    text_cap * sizeof(quorvel_text) + markup_cap * kMarkupSlot;
-    size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) + attr_cap * sizeof(quorvel_raw_attribute);
+    // Per element an extension record at most; per quoted value a raw
+    // entry and either a namespace record or a declaration with its prefix.
+    size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) +
+                    attr_cap * (sizeof(quorvel_raw_attribute) + sizeof(quorvel_attr_ns));
     size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
     size_t arena_size = round8(length + 65) + (mode == kParseCopy ? round8(length + 1) : 0) + areas + extras + slack;
 
