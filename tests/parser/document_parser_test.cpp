@@ -421,6 +421,30 @@ TEST(DocumentParserLimits, WideElementsStayLinear) {
     EXPECT_EQ(quorvel_document_parse_diag_count(q.doc), 99999);
 }
 
+// Names that share length, first and last byte are told apart, and a
+// repeat is caught whether the tag is compared pairwise or through its set.
+TEST(DocumentParserLimits, DuplicatesFoundAtEveryTagWidth) {
+    for (int width : {1, 2, 7, 8, 9, 40}) {
+        for (int repeat : {-1, 0, width / 2, width - 1}) {
+            SCOPED_TRACE("width " + std::to_string(width) + " repeat " + std::to_string(repeat));
+            std::string tag = "<a";
+            for (int i = 0; i < width; i++) tag += " x" + std::to_string(100 + i) + "y='" + std::to_string(i) + "'";
+            if (repeat >= 0) tag += " x" + std::to_string(100 + repeat) + "y='again'";
+            tag += "/>";
+            parsed p(tag);
+            ASSERT_NE(p.doc, nullptr);
+            EXPECT_EQ(quorvel_element_attribute_count(p.doc->root), static_cast<size_t>(width));
+            ASSERT_EQ(quorvel_document_parse_diag_count(p.doc), repeat >= 0 ? 1u : 0u);
+            if (repeat >= 0) {
+                int code = 0;
+                EXPECT_EQ(diag_text(p.doc, 0, &code), "Attribute x" + std::to_string(100 + repeat) + "y redefined");
+                std::string name = "x" + std::to_string(100 + repeat) + "y";
+                EXPECT_STREQ(quorvel_element_attribute(p.doc->root, name.c_str()), std::to_string(repeat).c_str());
+            }
+        }
+    }
+}
+
 TEST(DocumentParserLimits, ManyChildrenAndLongTexts) {
     std::string many = "<r>";
     for (int i = 0; i < 70000; i++) many += "<c/>";
