@@ -155,6 +155,7 @@ struct dp_state {
     char* small_end;
     quorvel_dtd* dtd;
     const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
+    const char* last_prefix_source;  // the same bytes in the working copy (padded: word compares)
     size_t last_prefix_length;
 
     char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
@@ -1247,8 +1248,9 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
         std::memset(ns, 0, sizeof *ns);
         size_t prefix_length = static_cast<size_t>(last_colon - name);
         if (!s->last_prefix || s->last_prefix_length != prefix_length ||
-            std::memcmp(s->last_prefix, name, prefix_length) != 0) {
+            !names_equal(s->last_prefix_source, name, prefix_length)) {
             s->last_prefix = small_strndup(s, name, prefix_length);
+            s->last_prefix_source = name;
             s->last_prefix_length = prefix_length;
         }
         ns->prefix = const_cast<char*>(s->last_prefix);
@@ -1319,11 +1321,13 @@ bool start_tag(dp_state* s, char* lt) {
     e->head.source_pos = position_of(s, lt);
     char* name = p;
     char* last_colon = nullptr;
+    char* first_colon = nullptr;
     // The hash runs beside the scan and starts again after each colon, so
     // it covers the local name when the name is split.
     uint32_t hash = 0x811C;
     for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
         if (c == ':') {
+            if (!first_colon) first_colon = p;
             last_colon = p;
             hash = 0x811C;
             continue;
@@ -1425,7 +1429,8 @@ bool start_tag(dp_state* s, char* lt) {
     if (empty) return true;
     if (s->depth > 0 && s->depth >= s->max_depth) DP_FAIL(s, p);
     size_t prefix_length = local == name ? 0 : static_cast<size_t>(local - 1 - name);
-    if (last_colon && (local == name || std::memchr(name, ':', prefix_length))) prefix_length = kNoFastClose;
+    // The prefix holds a colon when the name had two.
+    if (last_colon && (local == name || first_colon != last_colon)) prefix_length = kNoFastClose;
     if (!push_open(s, e, local, local_len, prefix_length, pos_index)) DP_FAIL(s, p);
     return true;
 }
@@ -1446,7 +1451,7 @@ bool end_tag(dp_state* s, char* lt) {
         size_t prefix = top.prefix_length;
         size_t full = prefix ? prefix + 1 + top.name_length : top.name_length;
         if (full < static_cast<size_t>(s->end - p) && p[full] == '>' && names_equal(p + (prefix ? prefix + 1 : 0), top.name, top.name_length) &&
-            (!prefix || (p[prefix] == ':' && std::memcmp(p, top.name - 1 - prefix, prefix) == 0))) {
+            (!prefix || (p[prefix] == ':' && names_equal(p, top.name - 1 - prefix, prefix)))) {
             p += full + 1;
             s->cur = p;
             close_open(s, offset_of(s, p));
@@ -1751,7 +1756,7 @@ bool fast_run(dp_state* s) {
             size_t full = prefix ? prefix + 1 + top->name_length : top->name_length;
             if (prefix != kNoFastClose && full < static_cast<size_t>(end - q) && q[full] == '>' &&
                 names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
-                (!prefix || (q[prefix] == ':' && std::memcmp(q, top->name - 1 - prefix, prefix) == 0))) {
+                (!prefix || (q[prefix] == ':' && names_equal(q, top->name - 1 - prefix, prefix)))) {
                 *p = '\0';
                 q += full + 1;
                 if (Record && top->pos_index >= 0) pos_records[top->pos_index].end = static_cast<uint32_t>(q - start);

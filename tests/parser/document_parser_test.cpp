@@ -304,6 +304,13 @@ TEST(DocumentParserShape, AttributeNamespaceRecordsTakeThePrefix) {
     quorvel_attribute* b = quorvel_attr_next(a);
     auto* ns2 = static_cast<quorvel_attr_ns*>(quorvel_link_get(b, &b->ns));
     EXPECT_STREQ(ns2->prefix, "x:y");
+    // Repeated prefixes share a copy; one of the same length is another prefix.
+    parsed q("<a ab:x='1' ab:y='2' cd:z='3' ab:w='4'/>");
+    ASSERT_NE(q.doc, nullptr);
+    std::vector<std::string> prefixes;
+    for (quorvel_attribute* at = quorvel_elem_first_attr(q.doc->root); at; at = quorvel_attr_next(at))
+        prefixes.push_back(static_cast<quorvel_attr_ns*>(quorvel_link_get(at, &at->ns))->prefix);
+    EXPECT_EQ(prefixes, (std::vector<std::string>{"ab", "ab", "cd", "ab"}));
 }
 
 TEST(DocumentParserShape, DoctypeRecordsNameIdentifiersAndSubset) {
