@@ -63,7 +63,14 @@ struct dp_open {
                                // without prefix, kNoFastClose when the name holds another colon
                                // (end tags then compare after their first colon)
     int32_t pos_index;         // position record, -1 for none
+    // The name as an end tag writes it ("prefix:local" or "local") when that
+    // is 8 bytes or fewer, as one little-endian word, with the mask of its
+    // bytes; mask 0 otherwise. An end tag then matches with one load.
+    uint64_t written;
+    uint64_t written_mask;
 };
+
+inline uint64_t byte_mask(size_t n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
 
 struct dup_slot {
     uint64_t hash;
@@ -1269,8 +1276,18 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
 inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, size_t prefix_length,
                       int32_t pos_index) {
     if (s->depth == s->stack_capacity && !grow_stack(s)) return false;
-    s->stack[s->depth++] =
-        dp_open{e, name, nullptr, &e->first_child, name_len, static_cast<uint32_t>(prefix_length), pos_index};
+    uint64_t written = 0, mask = 0;
+    size_t full = prefix_length ? prefix_length + 1 + name_len : name_len;
+    if (prefix_length != kNoFastClose && full <= 8) {
+        // The colon after the prefix is a NUL in the working copy by now.
+        const char* from = prefix_length ? name - 1 - prefix_length : name;
+        std::memcpy(&written, from, 8);
+        if (prefix_length) written |= uint64_t(':') << (8 * prefix_length);
+        mask = byte_mask(full);
+        written &= mask;
+    }
+    s->stack[s->depth++] = dp_open{e,         name, nullptr, &e->first_child, name_len, static_cast<uint32_t>(prefix_length),
+                                   pos_index, written, mask};
     return true;
 }
 
@@ -1754,9 +1771,17 @@ bool fast_run(dp_state* s) {
             size_t prefix = top->prefix_length;
             char* q = p + 2;
             size_t full = prefix ? prefix + 1 + top->name_length : top->name_length;
-            if (prefix != kNoFastClose && full < static_cast<size_t>(end - q) && q[full] == '>' &&
-                names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
-                (!prefix || (q[prefix] == ':' && names_equal(q, top->name - 1 - prefix, prefix)))) {
+            uint64_t word;
+            std::memcpy(&word, q, 8);  // inside the padding: q is at most the end
+            bool match;
+            if (top->written_mask)
+                // A '>' is never in the padding: its test also keeps the tag inside the input.
+                match = (word & top->written_mask) == top->written && q[full] == '>';
+            else
+                match = prefix != kNoFastClose && full < static_cast<size_t>(end - q) && q[full] == '>' &&
+                        names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
+                        (!prefix || (q[prefix] == ':' && names_equal(q, top->name - 1 - prefix, prefix)));
+            if (match) {
                 *p = '\0';
                 q += full + 1;
                 if (Record && top->pos_index >= 0) pos_records[top->pos_index].end = static_cast<uint32_t>(q - start);
@@ -1802,7 +1827,12 @@ bool fast_run(dp_state* s) {
                 }
                 if (top->element->child_count < kChildCountCap) top->element->child_count++;
                 p = after;
-                if (!empty) stack[depth++] = dp_open{e, name, nullptr, &e->first_child, len, 0, pos_index};
+                if (!empty) {
+                    uint64_t mask = len <= 8 ? byte_mask(len) : 0;
+                    uint64_t written;
+                    std::memcpy(&written, name, 8);
+                    stack[depth++] = dp_open{e, name, nullptr, &e->first_child, len, 0, pos_index, written & mask, mask};
+                }
                 continue;
             }
         }
