@@ -525,15 +525,18 @@ inline char* quick_reserve(dp_state* s, char* out, size_t more) {
     return grown + used;
 }
 
-// The first '&' in [p, end), or end. Top-level runs lie in the working copy,
-// whose padding lets the 16-byte loads run past end.
+// The first '&' in [p, end), or end; in a padded run (one in the working
+// copy, whose padding lets the 16-byte loads run past end) the first NUL
+// too, which the caller tells apart.
 inline const char* next_amp(const char* p, const char* end, bool padded) {
 #if defined(__SSE2__)
     if (padded) {
         const __m128i amp = _mm_set1_epi8('&');
+        const __m128i zero = _mm_setzero_si128();
         for (; p < end; p += 16) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)))) {
+            __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, zero));
+            if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
                 const char* q = p + __builtin_ctz(m);
                 return q < end ? q : end;
             }
@@ -541,6 +544,7 @@ inline const char* next_amp(const char* p, const char* end, bool padded) {
         return end;
     }
 #endif
+    (void)padded;
     auto* q = static_cast<const char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
     return q ? q : end;
 }
@@ -568,39 +572,61 @@ inline bool on_chain(const quorvel_dtd_entity* entity, const char* name, size_t 
 // NULL) or the replacement text of entity, a reference from the run. NULL
 // when the DTD path must decide, else the output's new end.
 char* quick_level(dp_state* s, char* out, const char* p, const char* end, const quorvel_dtd_entity* entity,
-                  size_t* work) {
+                  size_t* work, bool padded) {
     if (p == end) return out;
     const char* last_semicolon = nullptr;
     bool semicolon_known = false;
     while (p < end) {
-        const char* amp = next_amp(p, end, entity == nullptr);
-        if (entity)
-            out = static_cast<char*>(std::memcpy(out, p, static_cast<size_t>(amp - p))) + (amp - p);
-        else
+        const char* amp = next_amp(p, end, padded);
+        if (padded)
             out = copy_run_bytes(out, p, static_cast<size_t>(amp - p));
+        else
+            out = static_cast<char*>(std::memcpy(out, p, static_cast<size_t>(amp - p))) + (amp - p);
         if (amp == end) return out;
+        // A NUL byte: the DTD path expands only the text before it.
+        if (*amp == '\0') return nullptr;
         p = amp;
         const char* r = p + 1;
         size_t left = static_cast<size_t>(end - r);
         // The five predefined entities, written out: the name scan below
         // would end at the same ';' and find the same name.
-        if (left >= 3 && r[2] == ';' && r[1] == 't' && (r[0] == 'l' || r[0] == 'g') && !on_chain(entity, r, 2)) {
-            *out++ = r[0] == 'l' ? '<' : '>';
-            p += 4;
-            continue;
-        }
-        if (left >= 4 && r[3] == ';' && r[0] == 'a' && r[1] == 'm' && r[2] == 'p' && !on_chain(entity, r, 3)) {
-            *out++ = '&';
-            p += 5;
-            continue;
-        }
-        if (left >= 5 && r[4] == ';' &&
-            ((r[0] == 'q' && r[1] == 'u' && r[2] == 'o' && r[3] == 't') ||
-             (r[0] == 'a' && r[1] == 'p' && r[2] == 'o' && r[3] == 's')) &&
-            !on_chain(entity, r, 4)) {
-            *out++ = r[0] == 'q' ? '"' : '\'';
-            p += 6;
-            continue;
+        if (left >= 4) {
+            uint32_t w;
+            std::memcpy(&w, r, 4);
+            char predefined = 0;
+            size_t name_length = 0;
+            switch (r[0]) {
+                case 'l':  // "lt;"
+                case 'g':  // "gt;"
+                    if ((w & 0xFFFF00u) == (uint32_t('t') << 8 | uint32_t(';') << 16)) {
+                        predefined = r[0] == 'l' ? '<' : '>';
+                        name_length = 2;
+                    }
+                    break;
+                case 'a':  // "amp;" "apos;"
+                    if (w == (uint32_t('a') | uint32_t('m') << 8 | uint32_t('p') << 16 | uint32_t(';') << 24)) {
+                        predefined = '&';
+                        name_length = 3;
+                    } else if (left >= 5 && r[4] == ';' &&
+                               w == (uint32_t('a') | uint32_t('p') << 8 | uint32_t('o') << 16 | uint32_t('s') << 24)) {
+                        predefined = '\'';
+                        name_length = 4;
+                    }
+                    break;
+                case 'q':  // "quot;"
+                    if (left >= 5 && r[4] == ';' &&
+                        w == (uint32_t('q') | uint32_t('u') << 8 | uint32_t('o') << 16 | uint32_t('t') << 24)) {
+                        predefined = '"';
+                        name_length = 4;
+                    }
+                    break;
+                default: break;
+            }
+            if (predefined && !on_chain(entity, r, name_length)) {
+                *out++ = predefined;
+                p = r + name_length + 1;
+                continue;
+            }
         }
         if (left && r[0] == '#') {
             uint32_t cp = 0;
@@ -644,7 +670,8 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
         }
         const char* name = r;
         const char* q = name;
-        while (q < end && *q != ';' && !ends_reference_name(static_cast<unsigned char>(*q))) q++;
+        while (q < end && *q != ';' && *q && !ends_reference_name(static_cast<unsigned char>(*q))) q++;
+        if (q < end && *q == '\0') return nullptr;  // the DTD path would stop at it
         if (q >= end || *q != ';') {
             *out++ = '&';
             p++;
@@ -676,7 +703,7 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
             } else {
                 if (!(out = quick_reserve(s, out, e->value_length + static_cast<size_t>(end - q) + 16))) return nullptr;
                 char* from = out;
-                if (!(out = quick_level(s, out, e->value, e->value + e->value_length, e, work))) return nullptr;
+                if (!(out = quick_level(s, out, e->value, e->value + e->value_length, e, work, false))) return nullptr;
                 size_t n = static_cast<size_t>(out - from);
                 if (char* kept = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1))) {
                     std::memcpy(kept, from, n);
@@ -689,20 +716,21 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
     return out;
 }
 
-// Expands [text, text + length) of the working copy into s->scratch as
+// Expands [text, text + length) into s->scratch as
 // quorvel_decode_entities_view_with_dtd would, and books it against the
-// DTD. The answer is the expanded length, or kQuickDeclined when the DTD
-// path is to expand the run (nothing has been booked then).
+// DTD. padded: the text lies in the working copy. The answer is the
+// expanded length, or kQuickDeclined when the DTD path is to expand the run
+// (nothing has been booked then).
 constexpr size_t kQuickDeclined = SIZE_MAX;
 
-size_t quick_expand(dp_state* s, const char* text, size_t length) {
-    // The DTD path stops at a NUL byte.
-    if (const void* nul = std::memchr(text, '\0', length))
-        length = static_cast<size_t>(static_cast<const char*>(nul) - text);
+size_t quick_expand(dp_state* s, const char* text, size_t length, bool padded) {
+    // The DTD path stops at a NUL byte: such runs are declined (a padded
+    // run finds its NUL while scanning).
+    if (!padded && std::memchr(text, '\0', length)) return kQuickDeclined;
     if (length == 0) return kQuickDeclined;
     char* out = quick_reserve(s, s->scratch, length + 16);
     size_t work = 0;
-    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work))) return kQuickDeclined;
+    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work, padded))) return kQuickDeclined;
     if (!dtd_account_expansion(s->dtd, length, work)) return kQuickDeclined;
     return static_cast<size_t>(out - s->scratch);
 }
@@ -909,7 +937,7 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     if (amp && with_dtd && s->dtd) {
         if (cr) len = normalise_lines(a, len);
         quorvel_string_view view{a, len};
-        size_t quick = quick_expand(s, a, len);
+        size_t quick = quick_expand(s, a, len, true);
         if (quick != kQuickDeclined) {
             // Back into the run when it fits, else into the pool.
             char* into = a;
@@ -1226,7 +1254,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
     }
     if ((seen & 1) && len) {
         char* decoded = nullptr;
-        size_t quick = s->dtd ? quick_expand(s, stored, len) : kQuickDeclined;
+        size_t quick = s->dtd ? quick_expand(s, stored, len, stored == value) : kQuickDeclined;
         if (quick != kQuickDeclined) {
             // The raw value in the working copy stays as written (the raw
             // attribute list shows it); a normalised copy can take the result.
