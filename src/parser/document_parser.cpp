@@ -1301,18 +1301,16 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
     return true;
 }
 
+// qname_word: the first 8 bytes of the name as written, read before any
+// NUL went into them (a load over a fresh byte store would stall).
 inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, size_t prefix_length,
-                      int32_t pos_index) {
+                      int32_t pos_index, uint64_t qname_word) {
     if (s->depth == s->stack_capacity && !grow_stack(s)) return false;
     uint64_t written = 0, mask = 0;
     size_t full = prefix_length ? prefix_length + 1 + name_len : name_len;
     if (prefix_length != kNoFastClose && full <= 8) {
-        // The colon after the prefix is a NUL in the working copy by now.
-        const char* from = prefix_length ? name - 1 - prefix_length : name;
-        std::memcpy(&written, from, 8);
-        if (prefix_length) written |= uint64_t(':') << (8 * prefix_length);
         mask = byte_mask(full);
-        written &= mask;
+        written = qname_word & mask;
     }
     s->stack[s->depth++] = dp_open{e,         name, nullptr, &e->first_child, name_len, static_cast<uint32_t>(prefix_length),
                                    pos_index, written, mask};
@@ -1321,7 +1319,8 @@ inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t 
 
 // The usual start tag: a name without colon and no attributes, at '>' or
 // "/>". Builds what the general steps build for it, with fewer of them.
-inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* name_end, uint32_t hash) {
+inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* name_end, uint32_t hash,
+                            uint64_t qname_word) {
     bool empty = *name_end == '/';
     char* p = name_end + (empty ? 2 : 1);
     *name_end = '\0';
@@ -1352,7 +1351,7 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
     s->cur = p;
     if (empty) return true;
     if (depth > 0 && depth >= s->max_depth) DP_FAIL(s, p);
-    if (!push_open(s, e, name, len, 0, pos_index)) DP_FAIL(s, p);
+    if (!push_open(s, e, name, len, 0, pos_index, qname_word)) DP_FAIL(s, p);
     return true;
 }
 
@@ -1380,7 +1379,10 @@ bool start_tag(dp_state* s, char* lt) {
         hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
     }
     char* name_end = p;
-    if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>'))) return plain_start_tag(s, e, name, name_end, hash);
+    uint64_t qname_word;
+    std::memcpy(&qname_word, name, 8);  // the padding covers it; before any NUL goes in
+    if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>')))
+        return plain_start_tag(s, e, name, name_end, hash, qname_word);
 
     s->tag_count = 0;
     s->tag_kept = 0;
@@ -1476,7 +1478,7 @@ bool start_tag(dp_state* s, char* lt) {
     size_t prefix_length = local == name ? 0 : static_cast<size_t>(local - 1 - name);
     // The prefix holds a colon when the name had two.
     if (last_colon && (local == name || first_colon != last_colon)) prefix_length = kNoFastClose;
-    if (!push_open(s, e, local, local_len, prefix_length, pos_index)) DP_FAIL(s, p);
+    if (!push_open(s, e, local, local_len, prefix_length, pos_index, qname_word)) DP_FAIL(s, p);
     return true;
 }
 
@@ -1831,6 +1833,8 @@ bool fast_run(dp_state* s) {
             bool plain = c == '>' || (c == '/' && q[1] == '>');
             bool empty = c == '/';
             if (plain && elem_next < elem_end && pos_count < pos_room && (empty || depth < push_limit)) {
+                uint64_t written;
+                std::memcpy(&written, name, 8);  // before the NULs below go in: no stalled load
                 quorvel_element* e = elem_next++;
                 std::memset(e, 0, sizeof *e);
                 e->head.kind = QUORVEL_NODE_ELEMENT;
@@ -1857,8 +1861,6 @@ bool fast_run(dp_state* s) {
                 p = after;
                 if (!empty) {
                     uint64_t mask = len <= 8 ? byte_mask(len) : 0;
-                    uint64_t written;
-                    std::memcpy(&written, name, 8);
                     stack[depth++] = dp_open{e, name, nullptr, &e->first_child, len, 0, pos_index, written & mask, mask};
                 }
                 continue;
