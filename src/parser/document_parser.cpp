@@ -162,7 +162,7 @@ struct dp_state {
     char* small_end;
     quorvel_dtd* dtd;
     const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
-    const char* last_prefix_source;  // the same bytes in the working copy (padded: word compares)
+    uint64_t last_prefix_word;  // its bytes as a word when 8 or fewer
     size_t last_prefix_length;
 
     char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
@@ -1227,7 +1227,7 @@ inline uint64_t& dup_filter_word(dp_state* s, const char* name, size_t len, uint
 
 __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len,
                                                      const char* last_colon, char* value, size_t value_len,
-                                                     unsigned seen, char* at) {
+                                                     unsigned seen, char* at, uint64_t name_word) {
     if (!(s->flags & 0x08)) {
         uint64_t bit;
         uint64_t& word = dup_filter_word(s, name, name_len, &bit);
@@ -1282,10 +1282,14 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
         if (!ns) DP_FAIL(s, at);
         std::memset(ns, 0, sizeof *ns);
         size_t prefix_length = static_cast<size_t>(last_colon - name);
-        if (!s->last_prefix || s->last_prefix_length != prefix_length ||
-            !names_equal(s->last_prefix_source, name, prefix_length)) {
+        // name_word holds the name's first bytes as read before its NUL
+        // went in: a word load now would wait on that byte store.
+        bool same = s->last_prefix && s->last_prefix_length == prefix_length &&
+                    (prefix_length <= 8 ? (name_word & byte_mask(prefix_length)) == s->last_prefix_word
+                                        : std::memcmp(s->last_prefix, name, prefix_length) == 0);
+        if (!same) {
             s->last_prefix = small_strndup(s, name, prefix_length);
-            s->last_prefix_source = name;
+            s->last_prefix_word = name_word & byte_mask(prefix_length);
             s->last_prefix_length = prefix_length;
         }
         ns->prefix = const_cast<char*>(s->last_prefix);
@@ -1404,6 +1408,8 @@ bool start_tag(dp_state* s, char* lt) {
             p++;
         }
         char* an_end = p;
+        uint64_t an_word;
+        std::memcpy(&an_word, an, 8);  // before the NUL below: the padding covers it
         p = skip_space(p);
         if (*p != '=') DP_FAIL(s, p);
         *an_end = '\0';
@@ -1422,7 +1428,7 @@ bool start_tag(dp_state* s, char* lt) {
         if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0 && (alen == 5 || (an[5] == ':' && alen > 6))) {
             if (!namespace_declaration(s, e, an, alen, v, vlen, seen & 1)) DP_FAIL(s, an);
         } else {
-            DP_TRY(attribute(s, e, an, alen, an_colon, v, vlen, seen, an));
+            DP_TRY(attribute(s, e, an, alen, an_colon, v, vlen, seen, an, an_word));
         }
         if (!append_raw(s, e, an, v)) DP_FAIL(s, an);
     }
