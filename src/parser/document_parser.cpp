@@ -525,41 +525,37 @@ inline char* quick_reserve(dp_state* s, char* out, size_t more) {
     return grown + used;
 }
 
-// The first '&' in [p, end), or end; in a padded run (one in the working
-// copy, whose padding lets the 16-byte loads run past end) the first NUL
-// too, which the caller tells apart.
-inline const char* next_amp(const char* p, const char* end, bool padded) {
-#if defined(__SSE2__)
-    if (padded) {
-        const __m128i amp = _mm_set1_epi8('&');
-        const __m128i zero = _mm_setzero_si128();
-        for (; p < end; p += 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, zero));
-            if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
-                const char* q = p + __builtin_ctz(m);
-                return q < end ? q : end;
-            }
-        }
-        return end;
-    }
-#endif
-    (void)padded;
+// The first '&' in [p, end), or end.
+inline const char* next_amp(const char* p, const char* end) {
     auto* q = static_cast<const char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
     return q ? q : end;
 }
 
-// Copies n bytes of a top-level run: 16 at a time, so it may read 15 bytes
-// past the run (working-copy padding) and write 15 past out + n (the
-// scratch keeps that much room; see quick_expand).
-inline char* copy_run_bytes(char* out, const char* p, size_t n) {
+// Copies a top-level run from p to out up to its first '&' or NUL (or
+// end), whose position it answers: each 16-byte block is stored whole and
+// then searched, one load and one store per block. Reads and writes up to
+// 15 bytes past the stop (padding; scratch room).
+inline const char* copy_to_amp(char* out, const char* p, const char* end) {
 #if defined(__SSE2__)
-    for (size_t i = 0; i < n; i += 16)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i zero = _mm_setzero_si128();
+    const char* from = p;
+    for (; p < end; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (p - from)), v);
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, zero));
+        if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
+            const char* q = p + __builtin_ctz(m);
+            return q < end ? q : end;
+        }
+    }
+    return end;
 #else
-    std::memcpy(out, p, n);
+    const char* q = p;
+    while (q < end && *q != '&' && *q) q++;
+    std::memcpy(out, p, static_cast<size_t>(q - p));
+    return q;
 #endif
-    return out + n;
 }
 
 // True when entity (the one being expanded, or NULL) is named name[0, n):
@@ -577,11 +573,14 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
     const char* last_semicolon = nullptr;
     bool semicolon_known = false;
     while (p < end) {
-        const char* amp = next_amp(p, end, padded);
-        if (padded)
-            out = copy_run_bytes(out, p, static_cast<size_t>(amp - p));
-        else
+        const char* amp;
+        if (padded) {
+            amp = copy_to_amp(out, p, end);
+            out += amp - p;
+        } else {
+            amp = next_amp(p, end);
             out = static_cast<char*>(std::memcpy(out, p, static_cast<size_t>(amp - p))) + (amp - p);
+        }
         if (amp == end) return out;
         // A NUL byte: the DTD path expands only the text before it.
         if (*amp == '\0') return nullptr;
