@@ -56,19 +56,36 @@ constexpr uint32_t kNoFastClose = UINT32_MAX;
 struct dp_open {
     quorvel_element* element;
     const char* name;          // local name, NUL-terminated in the working copy
-    size_t name_length;
     quorvel_node* last_child;  // NULL until the first child is wired
     int32_t* last_link;        // where the next child is linked from: first-child or a sibling link
-    const char* qname;         // the name as written (its colon now a NUL)
-    uint32_t prefix_length;    // bytes before the colon, 0 without prefix, kNoFastClose when the name
-                               // holds another colon (end tags then compare after their first colon)
+    size_t name_length;
+    uint32_t prefix_length;    // bytes before the colon (the prefix ends one byte before name), 0
+                               // without prefix, kNoFastClose when the name holds another colon
+                               // (end tags then compare after their first colon)
     int32_t pos_index;         // position record, -1 for none
+    // The name as an end tag writes it ("prefix:local" or "local") when that
+    // is 8 bytes or fewer, as one little-endian word, with the mask of its
+    // bytes; mask 0 otherwise. An end tag then matches with one load.
+    uint64_t written;
+    uint64_t written_mask;
 };
+
+inline uint64_t byte_mask(size_t n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
 
 struct dup_slot {
     uint64_t hash;
     uint32_t index;  // 1-based position in the tag's attribute list; 0 = empty
 };
+
+// An entity whose replacement text needs no further expansion, expanded
+// once: the same for every reference from a run, since the DTD is complete
+// before the first run that uses it.
+struct quick_entity {
+    const void* entity;  // quorvel_dtd_entity, NULL for an empty slot
+    const char* text;    // pool copy
+    size_t length;
+};
+constexpr size_t kQuickCacheSlots = 8;
 
 struct dp_state {
     char* start;
@@ -93,12 +110,13 @@ struct dp_state {
     char* encoding;
     int standalone;
     int positions;
+    int record_positions;  // positions on and flag 0x10 clear: elements get position records
     char message[192];
     int has_declaration;
 
     quorvel_element* elem_next;
     quorvel_element* elem_end;
-    size_t elem_taken;
+    quorvel_element* elem_area;  // first slot of the element area
     quorvel_attribute* attr_next;
     quorvel_attribute* attr_end;
     size_t attr_taken;
@@ -127,6 +145,10 @@ struct dp_state {
     size_t dup_capacity;  // slots allocated
     size_t dup_mask;      // slots in use for the current tag - 1; 0 = not built
     int dup_failed;       // scratch memory ran out: link unchecked for this tag
+    // One bit per (length, first byte, last byte) class of the tag's names
+    // so far: a name whose bit is clear is no duplicate, and most tags never
+    // compare names or build the set at all.
+    uint64_t dup_filter[4];
 
     int drop_ws;
     int keep_refs;
@@ -136,9 +158,16 @@ struct dp_state {
 
     char* ext_next;
     char* ext_end;
+    char* small_next;  // bump chunk for the parser's small pool records (see small_alloc)
+    char* small_end;
     quorvel_dtd* dtd;
     const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
+    uint64_t last_prefix_word;  // its bytes as a word when 8 or fewer
     size_t last_prefix_length;
+
+    char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
+    size_t scratch_capacity;
+    quick_entity quick_cache[kQuickCacheSlots];  // expansions of entities met in runs
 
     char* fail_at;
     size_t lt;
@@ -181,8 +210,10 @@ inline uint64_t name_hash(const char* p, size_t n, uint64_t seed) {
         p += 8;
         n -= 8;
     }
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    // Names lie in the padded working copy: one load, masked to n bytes.
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    w &= n ? ~uint64_t(0) >> (64 - 8 * n) : 0;
     h = (h ^ w) * 0x94D049BB133111EBull;
     return h ^ (h >> 29);
 }
@@ -461,7 +492,251 @@ size_t decode_text(char* p, size_t n, bool strict, bool lines) {
     return len;
 }
 
+// ---- References against a DTD --------------------------------------------------------------
+// With a DTD, texts and attribute values holding '&' expand through the DTD
+// path: a measuring pass, a copying pass and a pool copy per run. Most runs
+// hold only predefined entities, character references and entities whose
+// replacement text needs no further expansion; quick_expand expands those in
+// one pass into the state's scratch buffer, by the same rules and with the
+// same booking against the DTD's expansion allowance. Whatever it does not
+// settle (a nested or recursive entity, a character reference the DTD path
+// would refuse, the allowance running out) it leaves to the DTD path, which
+// then sees the run untouched and decides as it always does.
+
+// A reference name ends at ';'; these bytes mean the '&' starts no reference.
+inline bool ends_reference_name(unsigned char c) { return c == '&' || c == '<' || c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Scratch room for the expansion. No reference expands to more than it is
+// written with, except an entity, and an entity expanded here (one level)
+// to no more than its replacement text: so the run's length plus each
+// entity's value length bounds the output, reserved before writing.
+inline char* quick_reserve(dp_state* s, char* out, size_t more) {
+    size_t used = static_cast<size_t>(out - s->scratch);
+    if (more <= s->scratch_capacity - used) return out;
+    size_t want = s->scratch_capacity ? s->scratch_capacity : 256;
+    while (want - used < more) {
+        if (want > SIZE_MAX / 2) return nullptr;
+        want *= 2;
+    }
+    auto* grown = static_cast<char*>(std::realloc(s->scratch, want));
+    if (!grown) return nullptr;
+    s->scratch = grown;
+    s->scratch_capacity = want;
+    return grown + used;
+}
+
+// The first '&' in [p, end), or end.
+inline const char* next_amp(const char* p, const char* end) {
+    auto* q = static_cast<const char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
+    return q ? q : end;
+}
+
+// Copies a top-level run from p to out up to its first '&' or NUL (or
+// end), whose position it answers: each 16-byte block is stored whole and
+// then searched, one load and one store per block. Reads and writes up to
+// 15 bytes past the stop (padding; scratch room).
+inline const char* copy_to_amp(char* out, const char* p, const char* end) {
+#if defined(__SSE2__)
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i zero = _mm_setzero_si128();
+    const char* from = p;
+    for (; p < end; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (p - from)), v);
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, zero));
+        if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
+            const char* q = p + __builtin_ctz(m);
+            return q < end ? q : end;
+        }
+    }
+    return end;
+#else
+    const char* q = p;
+    while (q < end && *q != '&' && *q) q++;
+    std::memcpy(out, p, static_cast<size_t>(q - p));
+    return q;
+#endif
+}
+
+// True when entity (the one being expanded, or NULL) is named name[0, n):
+// a reference to it is recursive, whatever the name would mean otherwise.
+inline bool on_chain(const quorvel_dtd_entity* entity, const char* name, size_t n) {
+    return entity && std::strncmp(entity->name, name, n) == 0 && entity->name[n] == '\0';
+}
+
+// One level of the DTD path's expansion of [p, end): the run itself (entity
+// NULL) or the replacement text of entity, a reference from the run. NULL
+// when the DTD path must decide, else the output's new end.
+char* quick_level(dp_state* s, char* out, const char* p, const char* end, const quorvel_dtd_entity* entity,
+                  size_t* work, bool padded) {
+    if (p == end) return out;
+    const char* last_semicolon = nullptr;
+    bool semicolon_known = false;
+    while (p < end) {
+        const char* amp;
+        if (padded) {
+            amp = copy_to_amp(out, p, end);
+            out += amp - p;
+        } else {
+            amp = next_amp(p, end);
+            out = static_cast<char*>(std::memcpy(out, p, static_cast<size_t>(amp - p))) + (amp - p);
+        }
+        if (amp == end) return out;
+        // A NUL byte: the DTD path expands only the text before it.
+        if (*amp == '\0') return nullptr;
+        p = amp;
+        const char* r = p + 1;
+        size_t left = static_cast<size_t>(end - r);
+        // The five predefined entities, written out: the name scan below
+        // would end at the same ';' and find the same name.
+        if (left >= 4) {
+            uint32_t w;
+            std::memcpy(&w, r, 4);
+            char predefined = 0;
+            size_t name_length = 0;
+            switch (r[0]) {
+                case 'l':  // "lt;"
+                case 'g':  // "gt;"
+                    if ((w & 0xFFFF00u) == (uint32_t('t') << 8 | uint32_t(';') << 16)) {
+                        predefined = r[0] == 'l' ? '<' : '>';
+                        name_length = 2;
+                    }
+                    break;
+                case 'a':  // "amp;" "apos;"
+                    if (w == (uint32_t('a') | uint32_t('m') << 8 | uint32_t('p') << 16 | uint32_t(';') << 24)) {
+                        predefined = '&';
+                        name_length = 3;
+                    } else if (left >= 5 && r[4] == ';' &&
+                               w == (uint32_t('a') | uint32_t('p') << 8 | uint32_t('o') << 16 | uint32_t('s') << 24)) {
+                        predefined = '\'';
+                        name_length = 4;
+                    }
+                    break;
+                case 'q':  // "quot;"
+                    if (left >= 5 && r[4] == ';' &&
+                        w == (uint32_t('q') | uint32_t('u') << 8 | uint32_t('o') << 16 | uint32_t('t') << 24)) {
+                        predefined = '"';
+                        name_length = 4;
+                    }
+                    break;
+                default: break;
+            }
+            if (predefined && !on_chain(entity, r, name_length)) {
+                *out++ = predefined;
+                p = r + name_length + 1;
+                continue;
+            }
+        }
+        if (left && r[0] == '#') {
+            uint32_t cp = 0;
+            const char* d = r + 1;
+            bool hex = d < end && (*d == 'x' || *d == 'X');
+            if (hex) d++;
+            const char* digits = d;
+            for (; d < end && d - digits < 7; d++) {
+                unsigned v;
+                unsigned char b = static_cast<unsigned char>(*d);
+                if (b >= '0' && b <= '9')
+                    v = b - '0';
+                else if (hex && (b | 0x20) >= 'a' && (b | 0x20) <= 'f')
+                    v = (b | 0x20) - 'a' + 10;
+                else
+                    break;
+                cp = cp * (hex ? 16 : 10) + v;
+            }
+            if (d > digits && d < end && *d == ';' && cp && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF)) {
+                out += quorvel_utf8_encode(cp, out);
+                p = d + 1;
+                continue;
+            }
+            // Anything less plain: the shared reader decides.
+            const char* after = nullptr;
+            if (quorvel_char_ref_parse(r + 1, end, &cp, &after) == char_ref_result::complete) {
+                out += quorvel_utf8_encode(cp, out);
+                p = after;
+                continue;
+            }
+            // With no ';' anywhere after it the '&' is plain text; else the
+            // reference is malformed and the DTD path refuses the run.
+            if (!semicolon_known) {
+                last_semicolon = static_cast<const char*>(memrchr(p, ';', static_cast<size_t>(end - p)));
+                semicolon_known = true;
+            }
+            if (last_semicolon && last_semicolon >= p) return nullptr;
+            *out++ = '&';
+            p++;
+            continue;
+        }
+        const char* name = r;
+        const char* q = name;
+        while (q < end && *q != ';' && *q && !ends_reference_name(static_cast<unsigned char>(*q))) q++;
+        if (q < end && *q == '\0') return nullptr;  // the DTD path would stop at it
+        if (q >= end || *q != ';') {
+            *out++ = '&';
+            p++;
+            continue;
+        }
+        size_t name_length = static_cast<size_t>(q - name);
+        // The entity being expanded is on the chain: a recursive reference.
+        if (on_chain(entity, name, name_length)) return nullptr;
+        if (char predefined = quorvel_predefined_entity(name, name_length)) {
+            *out++ = predefined;
+            p = q + 1;
+            continue;
+        }
+        quorvel_dtd_entity* e = nullptr;
+        if (name_length && name[0] != '%')
+            e = static_cast<quorvel_dtd_entity*>(quorvel_hash_table_get(s->dtd->entities, name, name_length));
+        if (!e || e->is_external || !e->value) {
+            std::memcpy(out, p, static_cast<size_t>(q + 1 - p));
+            out += q + 1 - p;
+        } else {
+            // Only one level here: an entity inside a replacement text is
+            // the DTD path's (its nesting, recursion and memo rules).
+            if (entity) return nullptr;
+            *work += e->value_length;
+            quick_entity& slot = s->quick_cache[(reinterpret_cast<uintptr_t>(e) >> 4) % kQuickCacheSlots];
+            if (slot.entity == e) {
+                if (!(out = quick_reserve(s, out, slot.length + static_cast<size_t>(end - q) + 16))) return nullptr;
+                out = static_cast<char*>(std::memcpy(out, slot.text, slot.length)) + slot.length;
+            } else {
+                if (!(out = quick_reserve(s, out, e->value_length + static_cast<size_t>(end - q) + 16))) return nullptr;
+                char* from = out;
+                if (!(out = quick_level(s, out, e->value, e->value + e->value_length, e, work, false))) return nullptr;
+                size_t n = static_cast<size_t>(out - from);
+                if (char* kept = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1))) {
+                    std::memcpy(kept, from, n);
+                    slot = quick_entity{e, kept, n};
+                }
+            }
+        }
+        p = q + 1;
+    }
+    return out;
+}
+
+// Expands [text, text + length) into s->scratch as
+// quorvel_decode_entities_view_with_dtd would, and books it against the
+// DTD. padded: the text lies in the working copy. The answer is the
+// expanded length, or kQuickDeclined when the DTD path is to expand the run
+// (nothing has been booked then).
+constexpr size_t kQuickDeclined = SIZE_MAX;
+
+size_t quick_expand(dp_state* s, const char* text, size_t length, bool padded) {
+    // The DTD path stops at a NUL byte: such runs are declined (a padded
+    // run finds its NUL while scanning).
+    if (!padded && std::memchr(text, '\0', length)) return kQuickDeclined;
+    if (length == 0) return kQuickDeclined;
+    char* out = quick_reserve(s, s->scratch, length + 16);
+    size_t work = 0;
+    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work, padded))) return kQuickDeclined;
+    if (!dtd_account_expansion(s->dtd, length, work)) return kQuickDeclined;
+    return static_cast<size_t>(out - s->scratch);
+}
+
 // ---- Storage -----------------------------------------------------------------------------
+
+constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
 
 template <typename T>
 T* take_chunked(dp_state* s, T*& next, T*& end, size_t record) {
@@ -476,11 +751,38 @@ T* take_chunked(dp_state* s, T*& next, T*& end, size_t record) {
     return slot;
 }
 
+// Namespace records, declaration entries and prefix copies: bump allocated
+// from pool chunks, so that a document whose arena estimate falls short
+// costs one pool block per chunk rather than one per record.
+constexpr size_t kSmallChunk = 16384;
+constexpr size_t kSmallMax = 256;
+
+void* small_alloc(dp_state* s, size_t n) {
+    size_t size = round8(n);
+    if (size > static_cast<size_t>(s->small_end - s->small_next)) [[unlikely]] {
+        if (size > kSmallMax) return quorvel_pool_alloc(s->pool, n);
+        auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kSmallChunk));
+        if (!chunk) return nullptr;
+        s->small_next = chunk;
+        s->small_end = chunk + kSmallChunk;
+    }
+    void* p = s->small_next;
+    s->small_next += size;
+    return p;
+}
+
+char* small_strndup(dp_state* s, const char* text, size_t n) {
+    auto* copy = static_cast<char*>(small_alloc(s, n + 1));
+    if (!copy) return nullptr;
+    std::memcpy(copy, text, n);
+    copy[n] = '\0';
+    return copy;
+}
+
 quorvel_element* take_element(dp_state* s) {
     quorvel_element* e;
     if (s->elem_next < s->elem_end) {
         e = s->elem_next++;
-        s->elem_taken++;
     } else {
         e = static_cast<quorvel_element*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_element)));
         if (!e) return nullptr;
@@ -524,6 +826,28 @@ inline quorvel_element_ext* dp_ensure_cache(dp_state* s, quorvel_element* e) {
 
 inline bool link(dp_state* s, const void* holder, int32_t* field, const void* target) {
     return quorvel_link_set_inline(holder, field, target, s->doc);
+}
+
+// A link between two distinct places the parser made (never a record to
+// itself, never NULL): only the range is in question, tested at once.
+inline bool link_near(quorvel_document* doc, const void* holder, int32_t* field, const void* target) {
+    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    if (static_cast<uint64_t>(d) + uint64_t(INT32_MAX) <= uint64_t(2) * INT32_MAX) [[likely]] {
+        *field = static_cast<int32_t>(d);
+        return true;
+    }
+    return quorvel_link_set(holder, field, target, doc);
+}
+
+// wire() for the hot loop: the same links through link_near.
+inline bool wire_near(quorvel_document* doc, dp_open* parent, quorvel_node* child, int32_t* parent_field,
+                      int32_t* sibling_field) {
+    if (!link_near(doc, child, parent_field, parent->element)) return false;
+    const void* holder = parent->last_child ? static_cast<const void*>(parent->last_child) : parent->element;
+    if (!link_near(doc, holder, parent->last_link, child)) return false;
+    parent->last_child = child;
+    parent->last_link = sibling_field;
+    return true;
 }
 
 // Appends child, whose parent and sibling links are the given fields, as
@@ -612,7 +936,16 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     if (amp && with_dtd && s->dtd) {
         if (cr) len = normalise_lines(a, len);
         quorvel_string_view view{a, len};
-        if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {
+        size_t quick = quick_expand(s, a, len, true);
+        if (quick != kQuickDeclined) {
+            // Back into the run when it fits, else into the pool.
+            char* into = a;
+            if (quick > len && !(into = static_cast<char*>(quorvel_pool_alloc(s->pool, quick + 1)))) DP_FAIL(s, a);
+            std::memcpy(into, s->scratch, quick);
+            if (into != a || quick < len) into[quick] = '\0';
+            content = into;
+            len = quick;
+        } else if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {
             content = decoded;
             len = std::strlen(decoded);
         } else if (expansion_refused(s)) {
@@ -858,11 +1191,11 @@ inline bool append_raw(dp_state* s, quorvel_element* e, char* name, char* value)
 
 bool namespace_declaration(dp_state* s, quorvel_element* e, char* name, size_t name_len, char* value, size_t value_len,
                            bool amp) {
-    auto* d = static_cast<quorvel_ns_decl*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_ns_decl)));
+    auto* d = static_cast<quorvel_ns_decl*>(small_alloc(s, sizeof(quorvel_ns_decl)));
     if (!d) return false;
     d->prefix = nullptr;
     if (name_len > 6) {
-        d->prefix = quorvel_pool_strndup(s->pool, name + 6, name_len - 6);
+        d->prefix = small_strndup(s, name + 6, name_len - 6);
         if (!d->prefix) return false;
     }
     d->uri = value;
@@ -884,11 +1217,24 @@ bool namespace_declaration(dp_state* s, quorvel_element* e, char* name, size_t n
     return true;
 }
 
-bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, const char* last_colon, char* value,
-               size_t value_len, unsigned seen, char* at) {
-    if (!(s->flags & 0x08) && is_duplicate(s, name, name_len)) {
-        emit(s, 9, "Attribute %.129s redefined", name);
-        return true;
+inline uint64_t& dup_filter_word(dp_state* s, const char* name, size_t len, uint64_t* bit) {
+    unsigned key = static_cast<unsigned>(len * 131 + static_cast<unsigned char>(name[0]) * 31 +
+                                         static_cast<unsigned char>(name[len - 1])) & 255u;
+    *bit = uint64_t(1) << (key & 63);
+    return s->dup_filter[key >> 6];
+}
+
+__attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len,
+                                                     const char* last_colon, char* value, size_t value_len,
+                                                     unsigned seen, char* at, uint64_t name_word) {
+    if (!(s->flags & 0x08)) {
+        uint64_t bit;
+        uint64_t& word = dup_filter_word(s, name, name_len, &bit);
+        if ((word & bit) && is_duplicate(s, name, name_len)) {
+            emit(s, 9, "Attribute %.129s redefined", name);
+            return true;
+        }
+        word |= bit;
     }
     quorvel_attribute* a = take_attribute(s);
     if (!a) DP_FAIL(s, at);
@@ -898,15 +1244,24 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
     a->next = 0;
     a->hash = 0;
     const char* stored = value;
+    char* normalised = nullptr;
     size_t len = value_len;
     if (seen & 2) {
-        char* copy = normalise_value(s, value, value_len, &len);
-        if (!copy) DP_FAIL(s, at);
-        stored = copy;
+        normalised = normalise_value(s, value, value_len, &len);
+        if (!normalised) DP_FAIL(s, at);
+        stored = normalised;
     }
     if ((seen & 1) && len) {
         char* decoded = nullptr;
-        if (s->dtd) {
+        size_t quick = s->dtd ? quick_expand(s, stored, len, stored == value) : kQuickDeclined;
+        if (quick != kQuickDeclined) {
+            // The raw value in the working copy stays as written (the raw
+            // attribute list shows it); a normalised copy can take the result.
+            decoded = normalised && quick <= len ? normalised : static_cast<char*>(quorvel_pool_alloc(s->pool, quick + 1));
+            if (!decoded) DP_FAIL(s, at);
+            std::memcpy(decoded, s->scratch, quick);
+            decoded[quick] = '\0';
+        } else if (s->dtd) {
             quorvel_string_view view{stored, len};
             decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool);
         }
@@ -922,13 +1277,18 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
     a->value = stored;
     a->value_length = len;
     if (last_colon) {
-        auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_attr_ns)));
+        auto* ns = static_cast<quorvel_attr_ns*>(small_alloc(s, sizeof(quorvel_attr_ns)));
         if (!ns) DP_FAIL(s, at);
         std::memset(ns, 0, sizeof *ns);
         size_t prefix_length = static_cast<size_t>(last_colon - name);
-        if (!s->last_prefix || s->last_prefix_length != prefix_length ||
-            std::memcmp(s->last_prefix, name, prefix_length) != 0) {
-            s->last_prefix = quorvel_pool_strndup(s->pool, name, prefix_length);
+        // name_word holds the name's first bytes as read before its NUL
+        // went in: a word load now would wait on that byte store.
+        bool same = s->last_prefix && s->last_prefix_length == prefix_length &&
+                    (prefix_length <= 8 ? (name_word & byte_mask(prefix_length)) == s->last_prefix_word
+                                        : std::memcmp(s->last_prefix, name, prefix_length) == 0);
+        if (!same) {
+            s->last_prefix = small_strndup(s, name, prefix_length);
+            s->last_prefix_word = name_word & byte_mask(prefix_length);
             s->last_prefix_length = prefix_length;
         }
         ns->prefix = const_cast<char*>(s->last_prefix);
@@ -944,11 +1304,57 @@ bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len, con
     return true;
 }
 
-bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, const char* qname,
-               size_t prefix_length, int32_t pos_index) {
+// qname_word: the first 8 bytes of the name as written, read before any
+// NUL went into them (a load over a fresh byte store would stall).
+inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, size_t prefix_length,
+                      int32_t pos_index, uint64_t qname_word) {
     if (s->depth == s->stack_capacity && !grow_stack(s)) return false;
-    s->stack[s->depth++] =
-        dp_open{e, name, name_len, nullptr, &e->first_child, qname, static_cast<uint32_t>(prefix_length), pos_index};
+    uint64_t written = 0, mask = 0;
+    size_t full = prefix_length ? prefix_length + 1 + name_len : name_len;
+    if (prefix_length != kNoFastClose && full <= 8) {
+        mask = byte_mask(full);
+        written = qname_word & mask;
+    }
+    s->stack[s->depth++] = dp_open{e,         name, nullptr, &e->first_child, name_len, static_cast<uint32_t>(prefix_length),
+                                   pos_index, written, mask};
+    return true;
+}
+
+// The usual start tag: a name without colon and no attributes, at '>' or
+// "/>". Builds what the general steps build for it, with fewer of them.
+inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* name_end, uint32_t hash,
+                            uint64_t qname_word) {
+    bool empty = *name_end == '/';
+    char* p = name_end + (empty ? 2 : 1);
+    *name_end = '\0';
+    size_t len = static_cast<size_t>(name_end - name);
+    e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
+    e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
+    if (!link(s, e, &e->name, name)) DP_FAIL(s, p);
+    int32_t pos_index = -1;
+    if (s->record_positions) {
+        quorvel_document* d = s->doc;
+        uint32_t o = offset_of(s, p);
+        if (d->pos_count < d->pos_capacity) {
+            pos_index = static_cast<int32_t>(d->pos_count);
+            d->pos_records[d->pos_count++] = quorvel_elem_pos{e, o, o};
+        } else {
+            pos_index = quorvel_elem_pos_record(d, e, o, o);
+        }
+    }
+    size_t depth = s->depth;
+    if (depth == 0) {
+        if (s->root) DP_FAIL(s, p);
+        s->root = e;
+    } else {
+        dp_open* parent = &s->stack[depth - 1];
+        if (!wire(s, parent, &e->head, &e->parent, &e->next_sibling)) DP_FAIL(s, p);
+        if (parent->element->child_count < kChildCountCap) parent->element->child_count++;
+    }
+    s->cur = p;
+    if (empty) return true;
+    if (depth > 0 && depth >= s->max_depth) DP_FAIL(s, p);
+    if (!push_open(s, e, name, len, 0, pos_index, qname_word)) DP_FAIL(s, p);
     return true;
 }
 
@@ -962,11 +1368,13 @@ bool start_tag(dp_state* s, char* lt) {
     e->head.source_pos = position_of(s, lt);
     char* name = p;
     char* last_colon = nullptr;
+    char* first_colon = nullptr;
     // The hash runs beside the scan and starts again after each colon, so
     // it covers the local name when the name is split.
     uint32_t hash = 0x811C;
     for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
         if (c == ':') {
+            if (!first_colon) first_colon = p;
             last_colon = p;
             hash = 0x811C;
             continue;
@@ -974,11 +1382,16 @@ bool start_tag(dp_state* s, char* lt) {
         hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
     }
     char* name_end = p;
+    uint64_t qname_word;
+    std::memcpy(&qname_word, name, 8);  // the padding covers it; before any NUL goes in
+    if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>')))
+        return plain_start_tag(s, e, name, name_end, hash, qname_word);
 
     s->tag_count = 0;
     s->tag_kept = 0;
     s->dup_mask = 0;
     s->dup_failed = 0;
+    s->dup_filter[0] = s->dup_filter[1] = s->dup_filter[2] = s->dup_filter[3] = 0;
     s->last_attr = nullptr;
     s->last_decl = nullptr;
     s->last_raw = nullptr;
@@ -994,6 +1407,8 @@ bool start_tag(dp_state* s, char* lt) {
             p++;
         }
         char* an_end = p;
+        uint64_t an_word;
+        std::memcpy(&an_word, an, 8);  // before the NUL below: the padding covers it
         p = skip_space(p);
         if (*p != '=') DP_FAIL(s, p);
         *an_end = '\0';
@@ -1012,7 +1427,7 @@ bool start_tag(dp_state* s, char* lt) {
         if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0 && (alen == 5 || (an[5] == ':' && alen > 6))) {
             if (!namespace_declaration(s, e, an, alen, v, vlen, seen & 1)) DP_FAIL(s, an);
         } else {
-            DP_TRY(attribute(s, e, an, alen, an_colon, v, vlen, seen, an));
+            DP_TRY(attribute(s, e, an, alen, an_colon, v, vlen, seen, an, an_word));
         }
         if (!append_raw(s, e, an, v)) DP_FAIL(s, an);
     }
@@ -1043,7 +1458,7 @@ bool start_tag(dp_state* s, char* lt) {
     e->name_hash = local == name && last_colon ? quorvel_name_hash16(local, local_len) : static_cast<uint16_t>(hash & 0xFFFFu);
 
     int32_t pos_index = -1;
-    if (s->positions && !(s->flags & 0x10)) {
+    if (s->record_positions) {
         quorvel_document* d = s->doc;
         uint32_t o = offset_of(s, p);
         if (d->pos_count < d->pos_capacity) {
@@ -1066,8 +1481,9 @@ bool start_tag(dp_state* s, char* lt) {
     if (empty) return true;
     if (s->depth > 0 && s->depth >= s->max_depth) DP_FAIL(s, p);
     size_t prefix_length = local == name ? 0 : static_cast<size_t>(local - 1 - name);
-    if (last_colon && (local == name || std::memchr(name, ':', prefix_length))) prefix_length = kNoFastClose;
-    if (!push_open(s, e, local, local_len, name, prefix_length, pos_index)) DP_FAIL(s, p);
+    // The prefix holds a colon when the name had two.
+    if (last_colon && (local == name || first_colon != last_colon)) prefix_length = kNoFastClose;
+    if (!push_open(s, e, local, local_len, prefix_length, pos_index, qname_word)) DP_FAIL(s, p);
     return true;
 }
 
@@ -1087,7 +1503,7 @@ bool end_tag(dp_state* s, char* lt) {
         size_t prefix = top.prefix_length;
         size_t full = prefix ? prefix + 1 + top.name_length : top.name_length;
         if (full < static_cast<size_t>(s->end - p) && p[full] == '>' && names_equal(p + (prefix ? prefix + 1 : 0), top.name, top.name_length) &&
-            (!prefix || (p[prefix] == ':' && std::memcmp(p, top.qname, prefix) == 0))) {
+            (!prefix || (p[prefix] == ':' && names_equal(p, top.name - 1 - prefix, prefix)))) {
             p += full + 1;
             s->cur = p;
             close_open(s, offset_of(s, p));
@@ -1275,34 +1691,204 @@ inline bool markup(dp_state* s, char* lt) {
 
 // ---- Main loop -------------------------------------------------------------------------------
 
-bool parse_content(dp_state* s) {
+// One step of the general loop: top-level content, a text run or one
+// markup construct from s->cur.
+bool general_step(dp_state* s) {
     char* end = s->end;
-    while (s->cur < end) {
-        char* p = s->cur;
-        if (s->depth == 0) {
-            char* q = skip_space(p);
-            if (q < end && *q != '<') {
-                unsigned seen = 0;
-                DP_FAIL(s, scan_text(q, end, &seen));
+    char* p = s->cur;
+    if (s->depth == 0) {
+        char* q = skip_space(p);
+        if (q < end && *q != '<') {
+            unsigned seen = 0;
+            DP_FAIL(s, scan_text(q, end, &seen));
+        }
+        if (q > p) DP_TRY(top_whitespace(s, p, q));
+        p = q;
+    } else if (*p != '<') {
+        char* q = p;
+        if (s->drop_ws && dp_is_space(static_cast<unsigned char>(*p))) q = skip_space(p);
+        if (q < end && *q == '<') {
+            p = q;  // whitespace dropped
+        } else if (q >= end) {
+            p = end;
+        } else {
+            DP_TRY(text_run(s));
+            p = s->cur;
+        }
+    }
+    s->cur = p;
+    if (p >= end) return true;
+    return markup(s, p);
+}
+
+// The hot loop, for the content of elements: with the cursor, depth and
+// area pointers in locals it builds the commonest constructs itself (start
+// tags without prefix or attributes, end tags that name the open element as
+// written, text runs without '&' or CR), each exactly as the general steps
+// would, and hands everything else (and any case where a bound or a slot
+// runs out) to those steps with the state written back, reading it again
+// after. Record: elements get position records. Runs only with positions
+// on, and never in recover or drop-whitespace mode. Returns at depth 0 or
+// the end of the input; false when the parse failed.
+template <bool Record>
+bool fast_run(dp_state* s) {
+    char* p = s->cur;
+    char* const end = s->end;
+    char* const start = s->start;
+    size_t depth = s->depth;
+    dp_open* stack = s->stack;
+    size_t push_limit = s->stack_capacity < s->max_depth ? s->stack_capacity : s->max_depth;
+    quorvel_element* elem_next = s->elem_next;
+    quorvel_element* const elem_end = s->elem_end;
+    quorvel_text* text_next = s->text_next;
+    quorvel_text* const text_end = s->text_end;
+    quorvel_document* const d = s->doc;
+    quorvel_elem_pos* pos_records = d->pos_records;
+    size_t pos_count = d->pos_count;
+    size_t pos_room = Record ? d->pos_capacity : SIZE_MAX;
+    auto write_back = [&] {
+        s->cur = p;
+        s->depth = depth;
+        s->elem_next = elem_next;
+        s->text_next = text_next;
+        d->pos_count = pos_count;
+    };
+    auto read_again = [&] {
+        p = s->cur;
+        depth = s->depth;
+        stack = s->stack;
+        push_limit = s->stack_capacity < s->max_depth ? s->stack_capacity : s->max_depth;
+        elem_next = s->elem_next;
+        text_next = s->text_next;
+        pos_records = d->pos_records;
+        pos_count = d->pos_count;
+        pos_room = Record ? d->pos_capacity : SIZE_MAX;
+    };
+    while (depth > 0 && p < end) {
+        dp_open* top = &stack[depth - 1];
+        if (*p != '<') {
+            unsigned seen = 0;
+            char* q = scan_text(p, end, &seen);
+            size_t len = static_cast<size_t>(q - p);
+            if (!(seen & 3) && len <= UINT32_MAX && text_next < text_end) [[likely]] {
+                // A plain run: a view.
+                quorvel_text* t = text_next++;
+                t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, static_cast<uint32_t>(p - start + 1)};
+                t->length = static_cast<uint32_t>(len);
+                t->next_sibling = t->parent = t->owner = 0;
+                if (!quorvel_text_link_set_inline(t, &t->content, p, d) ||
+                    !wire_near(d, top, &t->head, &t->parent, &t->next_sibling)) {
+                    write_back();
+                    s->fail_at = p;
+                    return false;
+                }
+                p = q;
+                continue;
             }
-            if (q > p) DP_TRY(top_whitespace(s, p, q));
-            p = q;
-        } else if (*p != '<') {
-            char* q = p;
-            if (s->drop_ws && dp_is_space(static_cast<unsigned char>(*p))) q = skip_space(p);
-            if (q < end && *q == '<') {
-                p = q;  // whitespace dropped
-            } else if (q >= end) {
-                p = end;
+            write_back();
+            bool ok;
+            if (seen & 3) {
+                // As text_run goes on once it has scanned the run.
+                s->cur = q;
+                ok = s->keep_refs && (seen & 1) ? split_references(s, p, q)
+                                                : make_text(s, p, q, seen & 1, seen & 2, position_of(s, p), true);
             } else {
-                DP_TRY(text_run(s));
-                p = s->cur;
+                ok = text_run(s);
+            }
+            if (!ok) return false;
+            read_again();
+            continue;
+        }
+        if (p + 1 >= end) break;
+        unsigned char next = static_cast<unsigned char>(p[1]);
+        if (next == '/') {
+            // An end tag naming the open element exactly as written.
+            size_t prefix = top->prefix_length;
+            char* q = p + 2;
+            size_t full = prefix ? prefix + 1 + top->name_length : top->name_length;
+            uint64_t word;
+            std::memcpy(&word, q, 8);  // inside the padding: q is at most the end
+            bool match;
+            if (top->written_mask)
+                // A '>' is never in the padding: its test also keeps the tag inside the input.
+                match = (word & top->written_mask) == top->written && q[full] == '>';
+            else
+                match = prefix != kNoFastClose && full < static_cast<size_t>(end - q) && q[full] == '>' &&
+                        names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
+                        (!prefix || (q[prefix] == ':' && names_equal(q, top->name - 1 - prefix, prefix)));
+            if (match) {
+                *p = '\0';
+                q += full + 1;
+                if (Record && top->pos_index >= 0) pos_records[top->pos_index].end = static_cast<uint32_t>(q - start);
+                depth--;
+                p = q;
+                continue;
+            }
+        } else if (dp_is_name_start(next)) {
+            // A start tag: plain ones here.
+            char* name = p + 1;
+            char* q = name;
+            uint32_t hash = 0x811C;
+            unsigned char c;
+            while (dp_is_name_char(c = static_cast<unsigned char>(*q))) {
+                if (c == ':') break;
+                hash = (hash ^ c) * 403u;
+                q++;
+            }
+            bool plain = c == '>' || (c == '/' && q[1] == '>');
+            bool empty = c == '/';
+            if (plain && elem_next < elem_end && pos_count < pos_room && (empty || depth < push_limit)) {
+                uint64_t written;
+                std::memcpy(&written, name, 8);  // before the NULs below go in: no stalled load
+                quorvel_element* e = elem_next++;
+                std::memset(e, 0, sizeof *e);
+                e->head.kind = QUORVEL_NODE_ELEMENT;
+                e->head.flags = kNodeFrozen;
+                e->head.source_pos = static_cast<uint32_t>(p - start + 1);
+                *p = '\0';
+                char* after = q + (empty ? 2 : 1);
+                *q = '\0';
+                size_t len = static_cast<size_t>(q - name);
+                e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
+                e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
+                if (!link_near(d, e, &e->name, name) || !wire_near(d, top, &e->head, &e->parent, &e->next_sibling)) {
+                    write_back();
+                    s->fail_at = after;
+                    return false;
+                }
+                int32_t pos_index = -1;
+                if (Record) {
+                    uint32_t o = static_cast<uint32_t>(after - start);
+                    pos_index = static_cast<int32_t>(pos_count);
+                    pos_records[pos_count++] = quorvel_elem_pos{e, o, o};
+                }
+                if (top->element->child_count < kChildCountCap) top->element->child_count++;
+                p = after;
+                if (!empty) {
+                    uint64_t mask = len <= 8 ? byte_mask(len) : 0;
+                    stack[depth++] = dp_open{e, name, nullptr, &e->first_child, len, 0, pos_index, written & mask, mask};
+                }
+                continue;
             }
         }
-        s->cur = p;
-        if (p >= end) break;
-        // One call site, so the markup steps are laid out in this loop.
-        DP_TRY(markup(s, p));
+        // Any other markup: the general step.
+        write_back();
+        if (!markup(s, p)) return false;
+        read_again();
+    }
+    write_back();
+    return true;
+}
+
+bool parse_content(dp_state* s) {
+    char* const end = s->end;
+    const bool fast = s->positions && !s->drop_ws && !s->recover;
+    while (s->cur < end) {
+        if (fast && s->depth > 0) {
+            if (!(s->record_positions ? fast_run<true>(s) : fast_run<false>(s))) return false;
+            if (s->cur >= end) break;
+        }
+        DP_TRY(general_step(s));
     }
     return true;
 }
@@ -1365,7 +1951,7 @@ void report_failure(dp_state* s, const char* input) {
                      "dp fail: pos=%ld off=%ld depth=%d arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu lt=%zu "
                      "q=%zu est=%zu attrcap=%zu\n",
                      at, static_cast<long>(s->end - s->start) - at, static_cast<int>(s->depth), a ? a->used : 0,
-                     a ? a->capacity : 0, s->elem_taken, s->attr_taken, s->lt, s->quotes, s->lt + 8, s->attr_capacity);
+                     a ? a->capacity : 0, static_cast<size_t>(s->elem_next - s->elem_area), s->attr_taken, s->lt, s->quotes, s->lt + 8, s->attr_capacity);
     }
 }
 
@@ -1373,12 +1959,12 @@ void release_scratch(dp_state* s) {
     std::free(s->heap_stack);
     std::free(s->tag_attrs);
     std::free(s->dup_slots);
+    std::free(s->scratch);
+    s->scratch = nullptr;
     s->heap_stack = nullptr;
     s->tag_attrs = nullptr;
     s->dup_slots = nullptr;
 }
-
-constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
 
 // Large blocks are touched from end to end within one parse: huge pages
 // spare most of their page faults. Only for blocks the library made itself.
@@ -1427,7 +2013,10 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     size_t markup_cap = min_size(min_size(lt, length / 5 + 1), 1024) + 8;
     size_t areas = round8(elem_cap * sizeof(quorvel_element)) + attr_cap * sizeof(quorvel_attribute) +
                    text_cap * sizeof(quorvel_text) + markup_cap * kMarkupSlot;
-    size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) + attr_cap * sizeof(quorvel_raw_attribute);
+    // Per element an extension record at most; per quoted value a raw
+    // entry and either a namespace record or a declaration with its prefix.
+    size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) +
+                    attr_cap * (sizeof(quorvel_raw_attribute) + sizeof(quorvel_attr_ns));
     size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
     size_t arena_size = round8(length + 65) + (mode == kParseCopy ? round8(length + 1) : 0) + areas + extras + slack;
 
@@ -1478,7 +2067,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->max_depth = static_cast<size_t>(quorvel_get_max_depth());
     s->standalone = -1;
     s->positions = length <= 0x7FFFFFFE;
-    s->elem_next = reinterpret_cast<quorvel_element*>(area);
+    s->elem_next = s->elem_area = reinterpret_cast<quorvel_element*>(area);
     s->elem_end = s->elem_next + elem_cap;
     char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
     s->attr_next = reinterpret_cast<quorvel_attribute*>(cursor);
@@ -1497,6 +2086,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->strict = g_quorvel_strict_mode != 0;
     s->lt = lt;
     s->quotes = quotes;
+    s->record_positions = s->positions && !(s->flags & 0x10);
     if (s->positions && !(s->flags & 0x10)) {
         // Most documents close most of their elements with an end tag: half
         // the '<' count is the usual number of elements.
@@ -1530,7 +2120,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     }
     if (debug_switch(dbg_ok) == 1)
         std::fprintf(stderr, "dp ok: arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu\n", arena->used,
-                     arena->capacity, s->elem_taken, s->attr_taken);
+                     arena->capacity, static_cast<size_t>(s->elem_next - s->elem_area), s->attr_taken);
     release_scratch(s);
     return doc;
 }

@@ -166,6 +166,13 @@ dtd_expand_status dtd_last_expand_status();
 // texts expanded themselves (a document parser may count its whole input).
 void dtd_count_expansion_input(quorvel_dtd* dtd, size_t length);
 
+// Books a successful expansion of a text of length bytes that scanned work
+// bytes of replacement text, exactly as dtd_expand_text books its own; false
+// (and nothing booked) when work passes what the DTD still allows, where
+// dtd_expand_text would fail with too_large. For callers that expand simple
+// texts themselves and must leave the allowance as the DTD path would.
+bool dtd_account_expansion(quorvel_dtd* dtd, size_t length, size_t work);
+
 // Expands character references, the predefined entities and the DTD's
 // internal general entities in text[0, length) (stopping early at a NUL
 // byte). The result goes into the pool, or is malloc'd when pool is NULL;

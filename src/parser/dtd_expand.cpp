@@ -226,6 +226,15 @@ void dtd_chain_release(dtd_entity_chain* chain) {
 
 dtd_expand_status dtd_last_expand_status() { return t_last_status; }
 
+bool dtd_account_expansion(quorvel_dtd* dtd, size_t length, size_t work) {
+    if (!dtd) return false;
+    size_t total = 0;
+    if (work > allowance(dtd, length, &total)) return false;
+    dtd->expansion_input = add_saturating(dtd->expansion_input, length);
+    dtd->expansion_work = add_saturating(dtd->expansion_work, work);
+    return true;
+}
+
 void dtd_count_expansion_input(quorvel_dtd* dtd, size_t length) {
     if (dtd) dtd->expansion_input = add_saturating(dtd->expansion_input, length);
 }

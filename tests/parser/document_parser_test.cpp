@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "dom/entities.h"
+#include "parser/dtd.h"
 #include "parser/parser.h"
 #include "parser/tree_dump.h"
 
@@ -300,6 +304,13 @@ TEST(DocumentParserShape, AttributeNamespaceRecordsTakeThePrefix) {
     quorvel_attribute* b = quorvel_attr_next(a);
     auto* ns2 = static_cast<quorvel_attr_ns*>(quorvel_link_get(b, &b->ns));
     EXPECT_STREQ(ns2->prefix, "x:y");
+    // Repeated prefixes share a copy; one of the same length is another prefix.
+    parsed q("<a ab:x='1' ab:y='2' cd:z='3' ab:w='4'/>");
+    ASSERT_NE(q.doc, nullptr);
+    std::vector<std::string> prefixes;
+    for (quorvel_attribute* at = quorvel_elem_first_attr(q.doc->root); at; at = quorvel_attr_next(at))
+        prefixes.push_back(static_cast<quorvel_attr_ns*>(quorvel_link_get(at, &at->ns))->prefix);
+    EXPECT_EQ(prefixes, (std::vector<std::string>{"ab", "ab", "cd", "ab"}));
 }
 
 TEST(DocumentParserShape, DoctypeRecordsNameIdentifiersAndSubset) {
@@ -415,6 +426,30 @@ TEST(DocumentParserLimits, WideElementsStayLinear) {
     ASSERT_NE(q.doc, nullptr);
     EXPECT_EQ(quorvel_element_attribute_count(q.doc->root), 1u);
     EXPECT_EQ(quorvel_document_parse_diag_count(q.doc), 99999);
+}
+
+// Names that share length, first and last byte are told apart, and a
+// repeat is caught whether the tag is compared pairwise or through its set.
+TEST(DocumentParserLimits, DuplicatesFoundAtEveryTagWidth) {
+    for (int width : {1, 2, 7, 8, 9, 40}) {
+        for (int repeat : {-1, 0, width / 2, width - 1}) {
+            SCOPED_TRACE("width " + std::to_string(width) + " repeat " + std::to_string(repeat));
+            std::string tag = "<a";
+            for (int i = 0; i < width; i++) tag += " x" + std::to_string(100 + i) + "y='" + std::to_string(i) + "'";
+            if (repeat >= 0) tag += " x" + std::to_string(100 + repeat) + "y='again'";
+            tag += "/>";
+            parsed p(tag);
+            ASSERT_NE(p.doc, nullptr);
+            EXPECT_EQ(quorvel_element_attribute_count(p.doc->root), static_cast<size_t>(width));
+            ASSERT_EQ(quorvel_document_parse_diag_count(p.doc), repeat >= 0 ? 1u : 0u);
+            if (repeat >= 0) {
+                int code = 0;
+                EXPECT_EQ(diag_text(p.doc, 0, &code), "Attribute x" + std::to_string(100 + repeat) + "y redefined");
+                std::string name = "x" + std::to_string(100 + repeat) + "y";
+                EXPECT_STREQ(quorvel_element_attribute(p.doc->root, name.c_str()), std::to_string(repeat).c_str());
+            }
+        }
+    }
 }
 
 TEST(DocumentParserLimits, ManyChildrenAndLongTexts) {
@@ -539,3 +574,232 @@ TEST(DocumentParserLimits, EntityExpansionBombFailsTheParse) {
 }
 
 }  // namespace
+
+// ---- References against a DTD ----------------------------------------------------------------
+
+namespace {
+
+// What the DTD path makes of a raw text or attribute value: the reference
+// the parser's own expansion of simple runs must match, byte for byte.
+struct dtd_oracle {
+    quorvel_pool* pool = quorvel_pool_create_with_page_size(4096);
+    quorvel_dtd* dtd = nullptr;
+    explicit dtd_oracle(const std::string& subset) {
+        dtd = quorvel_dtd_create(pool);
+        dtd_parse_into(dtd, subset.data(), subset.size(), 0);
+    }
+    ~dtd_oracle() {
+        quorvel_dtd_release(dtd);
+        quorvel_pool_destroy(pool);
+    }
+    // NULL result: the raw text stays (an attribute then pending decoding).
+    bool expand(const std::string& raw, std::string* out) {
+        quorvel_string_view view{raw.data(), raw.size()};
+        char* decoded = quorvel_decode_entities_view_with_dtd(&view, dtd, pool);
+        if (!decoded) return false;
+        *out = decoded;
+        return true;
+    }
+};
+
+std::string lines_normalised(const std::string& raw) {
+    std::string out;
+    for (size_t i = 0; i < raw.size(); i++) {
+        if (raw[i] != '\r') {
+            out += raw[i];
+            continue;
+        }
+        out += '\n';
+        if (i + 1 < raw.size() && raw[i + 1] == '\n') i++;
+    }
+    return out;
+}
+
+std::string value_normalised(const std::string& raw) {
+    std::string out = lines_normalised(raw);
+    for (char& c : out)
+        if (c == '\n' || c == '\t') c = ' ';
+    return out;
+}
+
+}  // namespace
+
+TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
+    const std::string subset =
+        "<!ENTITY e 'v'><!ENTITY co 'Example &amp; Co'><!ENTITY both '&co; and &e;'>"
+        "<!ENTITY self 'a &self; b'><!ENTITY bad 'x &#0; y'><!ENTITY badcut 'x &#65'>"
+        "<!ENTITY ext SYSTEM 'x.ent'><!ENTITY empty ''><!ENTITY amps 'a&b &c; &#x42;&lt;'>"
+        "<!ENTITY lt '&#38;#60;'><!ENTITY % pe 'p'>";
+    const char* texts[] = {
+        "a &lt; b &amp;&amp; &#x41;",  // predefined entities and character references only
+        "x &co; y &co;&co;",           // expansions longer than their references
+        "&e;",
+        "&both; &co;",                 // a nested entity: the DTD path's
+        "1 &self; 2",                  // recursion: the raw text stays
+        "&bad;", "&badcut; &e;",       // refused and accepted references inside a replacement
+        "&ext; &undeclared; &; &%pe; &amps;",
+        "&empty;|&empty;",
+        "AT&T & x &co &#65 y",         // '&' starting no reference
+        "&#65 x; &e;",                 // a malformed character reference with a ';' later
+        "&#xZZ; &#0;", "&#65", "b; &#65 c &#x", "&#9z &e; &#65",
+        "&amp;&quot;&apos;&lt;&gt;&co;&e;&co;", "&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;",
+        "&lt;&gt;&quot;&apos;&#169;&#x20AC;&#x1F600;",
+        "l1\r\n&e;\rl3\n\tend",
+    };
+    std::vector<std::string> raws(std::begin(texts), std::end(texts));
+    // The DTD path stops at a NUL byte, wherever it is.
+    for (const char* with_nul : {"a&amp;|b &e;", "&e|; x", "&#6|5; &co;", "&c|o;", "&co;|&co;"}) {
+        std::string raw = with_nul;
+        raw[raw.find('|')] = '\0';
+        raws.push_back(raw);
+    }
+    dtd_oracle oracle(subset);
+    for (const std::string& raw : raws) {
+        SCOPED_TRACE(raw);
+        std::string value = value_normalised(raw);
+        std::string expected_value;
+        bool value_expands = oracle.expand(value, &expected_value);
+        std::string line_text = lines_normalised(raw);
+        std::string expected_text;
+        if (!oracle.expand(line_text, &expected_text)) expected_text = line_text;
+        std::string doc = "<!DOCTYPE a [" + subset + "]><a v=\"" + raw + "\">" + raw + "</a>";
+        std::string tree = std::string("<a v") + (value_expands ? "" : "~") + "=[" +
+                           (value_expands ? expected_value : value) + "]>\"" + expected_text + "\"</>";
+        for (int mode : {0, 1}) {
+            SCOPED_TRACE(mode ? "in place" : "copy");
+            std::vector<char> buffer(doc.begin(), doc.end());
+            buffer.push_back('\0');
+            int status = 0;
+            quorvel_document* d = mode ? quorvel_parse_string_inplace(buffer.data(), doc.size(), &status)
+                                       : quorvel_parse_string_flags(doc.data(), doc.size(), 0, &status);
+            ASSERT_NE(d, nullptr) << quorvel_last_error();
+            EXPECT_EQ(dump(d), tree);
+            test_support::expect_terminated(&d->root->head);
+            // The raw attribute list keeps the value as written.
+            quorvel_element_ext* ext = quorvel_elem_ext(d->root);
+            ASSERT_NE(ext, nullptr);
+            EXPECT_STREQ(ext->raw_attrs->raw_value, raw.c_str());
+            quorvel_document_free(d);
+        }
+    }
+}
+
+// The parse benchmark's "references" shape, a few rows of it.
+TEST(DocumentParserDtdReferences, BenchmarkShapeDecodes) {
+    std::string doc = "<?xml version=\"1.0\"?>\n<!DOCTYPE doc [<!ENTITY co \"Example &amp; Co\">]>\n<doc>\n";
+    for (int i = 0; i < 3; i++)
+        doc += "<t a=\"x &lt; y &amp;&amp; &#x41;\">alpha beta gamma &amp; &lt;tag&gt; &#169; &#x20AC; "
+               "&quot;q&quot; &apos;s&apos; &co; delta eta pi</t>\n";
+    doc += "</doc>\n";
+    parsed p(doc);
+    ASSERT_NE(p.doc, nullptr);
+    const std::string row =
+        "<t a=[x < y && A]>\"alpha beta gamma & <tag> \xC2\xA9 \xE2\x82\xAC \"q\" 's' Example & Co delta eta pi\"</>";
+    EXPECT_EQ(dump(p.doc), "<doc>\"\n\"" + row + "\"\n\"" + row + "\"\n\"" + row + "\"\n\"</>");
+}
+
+// Expansions that each fit add up: the allowance is shared by the whole
+// parse, however each run was expanded.
+TEST(DocumentParserDtdReferences, ManySimpleExpansionsStillMeetTheLimit) {
+    std::string big(64 * 1024, 'x');
+    std::string head = "<!DOCTYPE d [<!ENTITY big '" + big + "'>]><d>";
+    std::string row = "<r>&big;&big;&big;&big;&big;&big;&big;&big;</r>";
+    std::string fits = head, passes = head;
+    for (int i = 0; i < 16; i++) fits += row;     // 8 MiB of replacement text
+    for (int i = 0; i < 40; i++) passes += row;   // 20 MiB: past the 16 MiB floor
+    fits += "</d>";
+    passes += "</d>";
+    parsed ok(fits);
+    ASSERT_NE(ok.doc, nullptr) << quorvel_last_error();
+    EXPECT_EQ(std::strlen(quorvel_element_text(quorvel_element_as_node(ok.doc->root))), 16 * 8 * big.size());
+    parsed refused(passes);
+    EXPECT_EQ(refused.doc, nullptr);
+    ASSERT_NE(quorvel_last_error(), nullptr);
+    EXPECT_NE(std::strstr(quorvel_last_error(), "entity expansion exceeds the size limit"), nullptr);
+}
+
+// ---- Hot loop against the general steps --------------------------------------------------------
+
+namespace {
+
+// Everything a parse records about its nodes, beyond dump(): positions,
+// counters, hashes and position records, in document order.
+using record_index = std::unordered_map<const quorvel_element*, size_t>;
+
+void dump_records(const quorvel_document* doc, const record_index& records, const quorvel_node* n, std::string& out) {
+    out += std::to_string(n->kind) + "@" + std::to_string(n->source_pos) + "/" + std::to_string(n->flags);
+    if (n->kind == QUORVEL_NODE_TEXT) {
+        auto* t = reinterpret_cast<const quorvel_text*>(n);
+        out += "[" + std::string(quorvel_text_get_content(t), t->length) + "]";
+    }
+    if (n->kind != QUORVEL_NODE_ELEMENT) {
+        out += ";";
+        return;
+    }
+    auto* e = reinterpret_cast<const quorvel_element*>(n);
+    out += " " + std::string(quorvel_elem_name_raw(e)) + " len=" + std::to_string(e->name_length) +
+           " hash=" + std::to_string(e->name_hash) + " attrs=" + std::to_string(e->attr_count) +
+           " children=" + std::to_string(e->child_count);
+    auto found = records.find(e);
+    if (found != records.end()) {
+        size_t i = found->second;
+        out += " pos#" + std::to_string(i) + "=" + std::to_string(doc->pos_records[i].start) + "," +
+               std::to_string(doc->pos_records[i].end);
+    }
+    out += " {";
+    for (quorvel_node* c = quorvel_elem_first_child_raw(e); c; c = quorvel_node_next_raw(c))
+        dump_records(doc, records, c, out);
+    out += "}";
+}
+
+std::string full_dump(const quorvel_document* doc) {
+    if (!doc) return "<null>";
+    std::string out = dump(doc) + "\n";
+    record_index records;
+    for (size_t i = 0; i < doc->pos_count; i++) records.emplace(doc->pos_records[i].element, i);
+    EXPECT_EQ(records.size(), doc->pos_count);  // one record per element
+    for (const quorvel_node* n = doc->first_top; n; n = quorvel_node_next_raw(n)) dump_records(doc, records, n, out);
+    return out + " records=" + std::to_string(doc->pos_count);
+}
+
+}  // namespace
+
+// Inside elements the parser builds plain start tags, end tags and texts in
+// a loop of its own; recover mode always takes the general steps, which
+// build the same tree from well-formed input. Both must agree on every
+// record, position and counter.
+TEST(DocumentParserModes, HotLoopBuildsWhatTheGeneralStepsBuild) {
+    std::string deep;
+    for (int i = 0; i < 300; i++) deep += "<n" + std::to_string(i % 7) + ">";
+    deep += "x";
+    for (int i = 300; i-- > 0;) deep += "</n" + std::to_string(i % 7) + ">";
+    std::string wide = "<w>";
+    for (int i = 0; i < 70000; i++) wide += "<c/>";
+    wide += "</w>";
+    std::string long_name(300, 'q');
+    const std::string docs[] = {
+        "<a><b>text</b><c/><d></d>tail</a>",
+        "<?xml version='1.0'?>\n<!--c-->\n<r>\n  <x>1</x>\n  <y a='1'>2</y>\n  <p:z xmlns:p='u'>3</p:z>\n</r>\n",
+        "<a><b:c xmlns:b='u'><d>x</d></b:c><e:f:g></f:g></a>",
+        "<a><abcdefghijk>long</abcdefghijk><abcdefgh/>&amp;<x>a&lt;b\r\nc</x><![CDATA[d]]><?p q?><!--e--></a>",
+        "<a><" + long_name + ">v</" + long_name + "></a>",
+        "<a><b><c></c ></b\n></a>",
+        "<a>\xC3\xA9<\xC3\xA9t\xC3\xA9>\xE2\x82\xAC</\xC3\xA9t\xC3\xA9></a>",
+        deep,
+        wide,
+    };
+    int saved_depth = quorvel_get_max_depth();
+    quorvel_set_max_depth(1000);  // the deep document grows the open-element stack
+    for (const std::string& text : docs) {
+        SCOPED_TRACE(text.substr(0, 80));
+        for (int extra : {0, int(QUORVEL_PARSE_NO_POSITIONS)}) {
+            parsed hot(text, extra);
+            parsed general(text, extra | kRecover);
+            ASSERT_NE(hot.doc, nullptr) << quorvel_last_error();
+            ASSERT_NE(general.doc, nullptr);
+            EXPECT_EQ(quorvel_document_parse_diag_count(general.doc), 0u);
+            EXPECT_EQ(full_dump(hot.doc), full_dump(general.doc));
+        }
+    }
+    quorvel_set_max_depth(saved_depth);
+}
