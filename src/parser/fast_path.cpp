@@ -1,19 +1,19 @@
-// The fast path of the copy parse: a plain document scanned into flat
-// records, then built into an ordinary document in one pass over them.
-// It must build exactly the tree the document parser builds from the same
-// text (names, prefixes, namespace and raw-attribute records, values,
-// positions, flags), or decline so that the document parser runs.
+// The fast path of the copy parse: the flat-record scan of a plain document
+// with a sink that builds the document's records as the scan goes. It must
+// build exactly the tree the document parser builds from the same text
+// (names, prefixes, namespace and raw-attribute records, values, positions,
+// flags, record layout), or decline so that the document parser runs.
 #include <sys/mman.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "dom/diag.h"
 #include "parser/flat.h"
 
 namespace {
 
-constexpr size_t kMaxLength = 0x7FFFFFFE;
 constexpr int64_t kDefaultMinSize = 65536;
 
 thread_local int t_test_mode = -1;
@@ -85,210 +85,255 @@ char* normalise_value(quorvel_pool* pool, const char* v, size_t n, size_t* out_l
     return copy;
 }
 
-// One element whose children are still being linked.
+constexpr size_t kExtChunkBytes = 4096;
+constexpr size_t kRawChunk = 128;  // raw attribute entries per pool chunk
+
+// An open element whose children are being linked.
 struct build_frame {
-    int32_t record;
     quorvel_element* element;
     quorvel_node* last_child;  // NULL until the first child
     int32_t* last_link;        // first-child link, then the last child's sibling link
+    int32_t pos_index;         // position record, -1 for none
 };
 
-struct builder {
+// Builds the document's records as the scan reports them, the way the
+// document parser lays them out: elements, attributes and texts in areas of
+// one arena sized from the markup counts, names and texts NUL-terminated in
+// the working copy (at the offsets the scan reads in the caller's text).
+struct doc_sink {
     quorvel_document* doc;
     quorvel_pool* pool;
     char* work;
-    const il_state* st;
-    quorvel_element* elements;
-    quorvel_text* texts;
-    quorvel_attribute* attrs;
-    quorvel_raw_attribute* raws;
-    quorvel_element_ext* exts;
-    quorvel_elem_pos* positions;  // NULL without position records
-    build_frame* frames;
-    size_t frame_capacity;
+    int positions;
+    quorvel_element* elem_next;
+    quorvel_element* elem_end;
+    quorvel_attribute* attr_next;
+    quorvel_attribute* attr_end;
+    quorvel_text* text_next;
+    quorvel_text* text_end;
+    char* ext_next;
+    char* ext_end;
+    quorvel_raw_attribute* raw_next;
+    quorvel_raw_attribute* raw_end;
+    size_t elements;
+    size_t texts;
+    size_t attributes;
+    quorvel_element* root;
+    // The start tag being read.
+    quorvel_element* current;
+    quorvel_element_ext* ext;
+    quorvel_attribute* last_attr;
+    quorvel_raw_attribute* last_raw;
     const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
     size_t last_prefix_length;
-};
+    build_frame* frames;
+    size_t depth;
+    size_t frame_capacity;
+    build_frame inline_frames[kIlInlineDepth];
 
-inline bool link(builder* b, const void* holder, int32_t* field, const void* target) {
-    return quorvel_link_set_inline(holder, field, target, b->doc);
-}
+    bool link(const void* holder, int32_t* field, const void* target) {
+        return quorvel_link_set_inline(holder, field, target, doc);
+    }
 
-// Attributes of element e from its records, with the raw list in ext.
-bool build_attributes(builder* b, quorvel_element* e, quorvel_element_ext* ext, const quorvel_sax_node_record& r,
-                      quorvel_attribute** next_attr, quorvel_raw_attribute** next_raw) {
-    quorvel_attribute* prev = nullptr;
-    quorvel_raw_attribute* prev_raw = nullptr;
-    const quorvel_sax_attr_record* records = b->st->attrs + r.first_attribute;
-    for (uint32_t k = 0; k < r.attribute_count; k++) {
-        const quorvel_sax_attr_record& ar = records[k];
-        quorvel_attribute* a = (*next_attr)++;
-        quorvel_raw_attribute* raw = (*next_raw)++;
-        char* name = b->work + ar.name_offset;
-        char* value = b->work + ar.value_offset;
-        name[ar.name_length] = '\0';
-        value[ar.value_length] = '\0';
+    // Appends child as the last child of the innermost open element.
+    bool wire(quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
+        build_frame& f = frames[depth - 1];
+        if (!link(child, parent_field, f.element)) return false;
+        const void* holder = f.last_child ? static_cast<const void*>(f.last_child) : f.element;
+        if (!link(holder, f.last_link, child)) return false;
+        f.last_child = child;
+        f.last_link = sibling_field;
+        return true;
+    }
+
+    quorvel_element_ext* new_ext(quorvel_element* e) {
+        constexpr size_t size = sizeof(quorvel_element_ext);
+        if (static_cast<size_t>(ext_end - ext_next) < size) [[unlikely]] {
+            auto* chunk = static_cast<char*>(quorvel_pool_alloc(pool, kExtChunkBytes));
+            if (!chunk) return nullptr;
+            ext_next = chunk;
+            ext_end = chunk + kExtChunkBytes;
+        }
+        auto* x = reinterpret_cast<quorvel_element_ext*>(ext_next);
+        ext_next += size;
+        std::memset(x, 0, size);
+        if (!link(e, &e->ext, x)) return nullptr;
+        return x;
+    }
+
+    bool element(uint32_t lt, uint32_t name_at, uint32_t length, bool colon) {
+        if (elem_next == elem_end) return false;
+        quorvel_element* e = elem_next++;
+        elements++;
+        e->head = quorvel_node{QUORVEL_NODE_ELEMENT, kNodeFrozen, lt + 1};
+        e->eflags = 0;
+        e->reserved = 0;
+        e->attr_count = 0;
+        e->child_count = 0;
+        e->ext = e->parent = e->first_child = e->next_sibling = e->first_attr = e->name = 0;
+        char* name = work + name_at;
+        char* name_end = name + length;
+        *name_end = '\0';
+        char* local = name;
+        ext = nullptr;
+        if (colon) {
+            // Split at the last colon when it has bytes on both sides, as
+            // the document parser splits; otherwise the whole name is local.
+            auto* last = static_cast<char*>(memrchr(name, ':', length));
+            if (last > name && last + 1 < name_end) {
+                *last = '\0';
+                local = last + 1;
+                if (!(ext = new_ext(e))) return false;
+                ext->prefix = name;
+            }
+        }
+        size_t local_length = static_cast<size_t>(name_end - local);
+        e->name_length = static_cast<uint8_t>(local_length < 255 ? local_length : 255);
+        e->name_hash = quorvel_name_hash16(local, local_length);
+        if (!link(e, &e->name, local)) return false;
+        if (depth) {
+            if (!wire(&e->head, &e->parent, &e->next_sibling)) return false;
+            quorvel_element* parent = frames[depth - 1].element;
+            if (parent->child_count < kChildCountCap) parent->child_count++;
+        } else {
+            root = e;
+        }
+        current = e;
+        last_attr = nullptr;
+        last_raw = nullptr;
+        return true;
+    }
+
+    bool attribute(uint32_t name_at, uint32_t length, uint32_t value_at, uint32_t value_length, bool normalize,
+                   bool colon) {
+        if (attr_next == attr_end) return false;
+        quorvel_attribute* a = attr_next++;
+        attributes++;
+        quorvel_element* e = current;
+        char* name = work + name_at;
+        char* value = work + value_at;
+        name[length] = '\0';
+        value[value_length] = '\0';
         a->name = name;
-        a->name_length = ar.name_length;
+        a->name_length = length;
         a->ns = 0;
         a->next = 0;
         a->hash = 0;
-        if (ar.needs_normalization) {
-            size_t len;
-            char* copy = normalise_value(b->pool, value, ar.value_length, &len);
+        if (normalize) {
+            size_t normalised;
+            char* copy = normalise_value(pool, value, value_length, &normalised);
             if (!copy) return false;
             a->value = copy;
-            a->value_length = len;
+            a->value_length = normalised;
         } else {
             a->value = value;
-            a->value_length = ar.value_length;
+            a->value_length = value_length;
         }
-        if (ar.reserved[0] & kIlAttrHasColon) {
+        if (colon) {
             // The namespace record takes the bytes before the last colon, as
             // the document parser's does.
-            auto* colon = static_cast<const char*>(memrchr(name, ':', ar.name_length));
-            size_t prefix_length = static_cast<size_t>(colon - name);
-            auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(b->pool, sizeof(quorvel_attr_ns)));
+            auto* last = static_cast<const char*>(memrchr(name, ':', length));
+            size_t prefix_length = static_cast<size_t>(last - name);
+            auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(pool, sizeof(quorvel_attr_ns)));
             if (!ns) return false;
             std::memset(ns, 0, sizeof *ns);
-            if (!b->last_prefix || b->last_prefix_length != prefix_length ||
-                std::memcmp(b->last_prefix, name, prefix_length) != 0) {
-                b->last_prefix = quorvel_pool_strndup(b->pool, name, prefix_length);
-                b->last_prefix_length = prefix_length;
+            if (!last_prefix || last_prefix_length != prefix_length || std::memcmp(last_prefix, name, prefix_length) != 0) {
+                last_prefix = quorvel_pool_strndup(pool, name, prefix_length);
+                last_prefix_length = prefix_length;
             }
-            ns->prefix = const_cast<char*>(b->last_prefix);
+            ns->prefix = const_cast<char*>(last_prefix);
             ns->owner = e;
-            if (!ns->prefix || !link(b, a, &a->ns, ns)) return false;
+            if (!ns->prefix || !link(a, &a->ns, ns)) return false;
         }
-        bool linked = prev ? quorvel_link16_set_inline(prev, &prev->next, a, b->doc) : link(b, e, &e->first_attr, a);
+        bool linked = last_attr ? quorvel_link16_set_inline(last_attr, &last_attr->next, a, doc) : link(e, &e->first_attr, a);
         if (!linked) return false;
-        prev = a;
-        raw->qname = name;
-        raw->raw_value = value;
-        raw->next = nullptr;
-        if (prev_raw)
-            prev_raw->next = raw;
+        last_attr = a;
+        // The attributes as written, kept as the document parser keeps them.
+        if (!ext && !(ext = new_ext(e))) return false;
+        if (raw_next >= raw_end) [[unlikely]] {
+            auto* chunk = static_cast<quorvel_raw_attribute*>(quorvel_pool_alloc(pool, kRawChunk * sizeof(quorvel_raw_attribute)));
+            if (!chunk) return false;
+            raw_next = chunk;
+            raw_end = chunk + kRawChunk;
+        }
+        quorvel_raw_attribute* r = raw_next++;
+        r->qname = name;
+        r->raw_value = value;
+        r->next = nullptr;
+        if (last_raw)
+            last_raw->next = r;
         else
-            ext->raw_attrs = raw;
-        prev_raw = raw;
+            ext->raw_attrs = r;
+        last_raw = r;
+        return true;
     }
-    return true;
-}
 
-// Fills the document's records from the scan's, in document order.
-bool build_tree(builder* b, quorvel_element** root_out) {
-    const il_state* st = b->st;
-    quorvel_element* next_element = b->elements;
-    quorvel_text* next_text = b->texts;
-    quorvel_attribute* next_attr = b->attrs;
-    quorvel_raw_attribute* next_raw = b->raws;
-    quorvel_element_ext* next_ext = b->exts;
-    quorvel_elem_pos* next_position = b->positions;
-    size_t depth = 0;
-    quorvel_element* root = nullptr;
-    for (size_t i = 0; i < st->node_count; i++) {
-        const quorvel_sax_node_record& r = st->nodes[i];
-        quorvel_node* node;
-        int32_t* parent_field;
-        int32_t* sibling_field;
-        quorvel_element* e = nullptr;
-        if (r.kind == 0) {
-            e = next_element++;
-            e->head = quorvel_node{QUORVEL_NODE_ELEMENT, kNodeFrozen, r.start};
-            e->eflags = 0;
-            e->reserved = 0;
-            e->attr_count = static_cast<uint8_t>(r.attribute_count < kAttrCountCap ? r.attribute_count : kAttrCountCap);
-            e->child_count = 0;
-            e->ext = e->parent = e->first_child = e->next_sibling = e->first_attr = e->name = 0;
-            char* name = b->work + r.data_offset;
-            char* name_end = name + r.data_length;
-            *name_end = '\0';
-            char* local = name;
-            if (r.reserved[0] & kIlNameHasColon) {
-                // Split at the last colon when it has bytes on both sides, as
-                // the document parser splits; otherwise the whole name is local.
-                auto* colon = static_cast<char*>(memrchr(name, ':', r.data_length));
-                if (colon > name && colon + 1 < name_end) {
-                    *colon = '\0';
-                    local = colon + 1;
-                }
+    bool start_tag_end(uint32_t content, bool self_closing, uint32_t count) {
+        quorvel_element* e = current;
+        e->attr_count = static_cast<uint8_t>(count < kAttrCountCap ? count : kAttrCountCap);
+        int32_t pos_index = -1;
+        if (positions) {
+            if (doc->pos_count < doc->pos_capacity) {
+                pos_index = static_cast<int32_t>(doc->pos_count);
+                doc->pos_records[doc->pos_count++] = quorvel_elem_pos{e, content, content};
+            } else {
+                pos_index = quorvel_elem_pos_record(doc, e, content, content);
             }
-            size_t local_len = static_cast<size_t>(name_end - local);
-            e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
-            e->name_hash = quorvel_name_hash16(local, local_len);
-            if (!link(b, e, &e->name, local)) return false;
-            if (r.attribute_count || local != name) {
-                quorvel_element_ext* ext = next_ext++;
-                std::memset(ext, 0, sizeof *ext);
-                if (local != name) ext->prefix = name;
-                if (!link(b, e, &e->ext, ext)) return false;
-                if (r.attribute_count && !build_attributes(b, e, ext, r, &next_attr, &next_raw)) return false;
-            }
-            if (next_position) *next_position++ = quorvel_elem_pos{e, r.content_start, r.end};
-            node = &e->head;
-            parent_field = &e->parent;
-            sibling_field = &e->next_sibling;
-        } else {
-            quorvel_text* t = next_text++;
-            char* run = b->work + r.data_offset;
-            run[r.data_length] = '\0';
-            size_t len = r.data_length;
-            if (r.reserved[0] & kIlTextHasCr) len = normalise_lines(run, len);
-            t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, r.start};
-            t->content = 0;
-            t->length = static_cast<uint32_t>(len);
-            t->next_sibling = t->parent = t->owner = 0;
-            if (!quorvel_text_link_set_inline(t, &t->content, run, b->doc)) return false;
-            node = &t->head;
-            parent_field = &t->parent;
-            sibling_field = &t->next_sibling;
         }
-        if (r.parent < 0) {
-            root = e;
-        } else {
-            // The parent is the innermost element on the path still open
-            // at this record: drop the ones completed since.
-            while (depth && b->frames[depth - 1].record != r.parent) depth--;
-            if (!depth) return false;
-            build_frame& f = b->frames[depth - 1];
-            if (!link(b, node, parent_field, f.element)) return false;
-            const void* holder = f.last_child ? static_cast<const void*>(f.last_child) : f.element;
-            if (!link(b, holder, f.last_link, node)) return false;
-            f.last_child = node;
-            f.last_link = sibling_field;
-            if (e && f.element->child_count < kChildCountCap) f.element->child_count++;
+        if (self_closing) return true;
+        if (depth == frame_capacity) {
+            size_t grown = frame_capacity * 2;
+            auto* fresh = static_cast<build_frame*>(std::malloc(grown * sizeof(build_frame)));
+            if (!fresh) return false;
+            std::memcpy(fresh, frames, depth * sizeof(build_frame));
+            if (frames != inline_frames) std::free(frames);
+            frames = fresh;
+            frame_capacity = grown;
         }
-        if (e) {
-            if (depth == b->frame_capacity) {
-                size_t grown = b->frame_capacity * 2;
-                auto* fresh = static_cast<build_frame*>(std::realloc(b->frames, grown * sizeof(build_frame)));
-                if (!fresh) return false;
-                b->frames = fresh;
-                b->frame_capacity = grown;
-            }
-            b->frames[depth++] = build_frame{static_cast<int32_t>(i), e, nullptr, &e->first_child};
-        }
+        frames[depth++] = build_frame{e, nullptr, &e->first_child, pos_index};
+        return true;
     }
-    *root_out = root;
-    return root != nullptr;
-}
 
-quorvel_document* build_document(const char* text, size_t length, const il_state* st, int positions) {
-    size_t elements = st->element_count;
-    size_t texts = st->node_count - elements;
-    size_t attrs = st->attr_count;
-    size_t element_bytes = round8(elements * sizeof(quorvel_element));
-    size_t text_bytes = texts * sizeof(quorvel_text);
-    size_t attr_bytes = attrs * sizeof(quorvel_attribute);
-    size_t raw_bytes = attrs * sizeof(quorvel_raw_attribute);
-    size_t ext_bytes = st->elements_with_ext * sizeof(quorvel_element_ext);
-    // Namespace records with their prefix copies, normalised values (each
-    // rounded up to 8), the pool header, the document record and the
-    // intern table: all from the same arena.
-    size_t extra = st->colon_attrs * (sizeof(quorvel_attr_ns) + 8) + st->colon_attr_bytes + st->normalized_bytes +
-                   attrs * 8 + round8(sizeof(quorvel_pool)) + round8(sizeof(quorvel_document)) + 8192;
-    size_t arena_size = round8(length + 65) + round8(length + 1) + element_bytes + attr_bytes + text_bytes + ext_bytes +
-                        raw_bytes + extra;
+    bool text(uint32_t offset, uint32_t length, bool cr) {
+        if (text_next == text_end) return false;
+        quorvel_text* t = text_next++;
+        texts++;
+        char* run = work + offset;
+        run[length] = '\0';
+        size_t n = cr ? normalise_lines(run, length) : length;
+        t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, offset + 1};
+        t->content = 0;
+        t->length = static_cast<uint32_t>(n);
+        t->next_sibling = t->parent = t->owner = 0;
+        if (!quorvel_text_link_set_inline(t, &t->content, run, doc)) return false;
+        return wire(&t->head, &t->parent, &t->next_sibling);
+    }
+
+    bool element_end(uint32_t end) {
+        const build_frame& f = frames[--depth];
+        if (f.pos_index >= 0) doc->pos_records[f.pos_index].end = end;
+        return true;
+    }
+};
+
+inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
+
+quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, int positions) {
+    quorvel_kernels_ensure();
+    size_t lt = 0, quotes = 0;
+    quorvel_count_markup(text, length, &lt, &quotes);
+    // Every element needs its own '<' and three bytes, every attribute two
+    // quotes and four bytes, every text run a '<' after it: areas sized by
+    // these bounds never run out, so records lie in document order.
+    size_t elem_cap = min_size(lt, length / 3 + 1) + 8;
+    size_t attr_cap = min_size(quotes / 2, length / 4 + 1) + 64;
+    size_t text_cap = min_size(lt + 1, length / 2 + 1) + 8;
+    size_t areas = round8(elem_cap * sizeof(quorvel_element)) + attr_cap * sizeof(quorvel_attribute) +
+                   text_cap * sizeof(quorvel_text);
+    size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) + attr_cap * sizeof(quorvel_raw_attribute);
+    size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
+    size_t arena_size = round8(length + 65) + round8(length + 1) + areas + extras + slack;
+
     quorvel_arena* arena = quorvel_arena_create(arena_size);
     if (!arena) return nullptr;
     if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
@@ -298,17 +343,11 @@ quorvel_document* build_document(const char* text, size_t length, const il_state
         return nullptr;
     }
     if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
-
     auto* work = static_cast<char*>(quorvel_pool_alloc(pool, length + 65));
-    auto* retained = static_cast<char*>(quorvel_pool_alloc(pool, length + 1));
-    auto* element_area = static_cast<char*>(quorvel_pool_alloc(pool, element_bytes));
-    char* attr_area = attrs ? static_cast<char*>(quorvel_pool_alloc(pool, attr_bytes)) : nullptr;
-    char* text_area = texts ? static_cast<char*>(quorvel_pool_alloc(pool, text_bytes)) : nullptr;
-    char* ext_area = ext_bytes ? static_cast<char*>(quorvel_pool_alloc(pool, ext_bytes)) : nullptr;
-    char* raw_area = attrs ? static_cast<char*>(quorvel_pool_alloc(pool, raw_bytes)) : nullptr;
-    auto* doc = static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document)));
-    if (!work || !retained || !element_area || (attrs && (!attr_area || !raw_area)) || (texts && !text_area) ||
-        (ext_bytes && !ext_area) || !doc) {
+    auto* retained = work ? static_cast<char*>(quorvel_pool_alloc(pool, length + 1)) : nullptr;
+    auto* area = retained ? static_cast<char*>(quorvel_pool_alloc(pool, areas)) : nullptr;
+    auto* doc = area ? static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document))) : nullptr;
+    if (!doc) {
         quorvel_pool_destroy(pool);
         return nullptr;
     }
@@ -323,38 +362,53 @@ quorvel_document* build_document(const char* text, size_t length, const il_state
     doc->retained_owned = 0;
     doc->working_copy = work;
     doc->working_not_owned = 1;
-
-    builder b{};
-    b.doc = doc;
-    b.pool = pool;
-    b.work = work;
-    b.st = st;
-    b.elements = reinterpret_cast<quorvel_element*>(element_area);
-    b.texts = reinterpret_cast<quorvel_text*>(text_area);
-    b.attrs = reinterpret_cast<quorvel_attribute*>(attr_area);
-    b.raws = reinterpret_cast<quorvel_raw_attribute*>(raw_area);
-    b.exts = reinterpret_cast<quorvel_element_ext*>(ext_area);
     if (positions) {
-        auto* records = static_cast<quorvel_elem_pos*>(std::malloc(elements * sizeof(quorvel_elem_pos)));
-        if (!records) {
-            quorvel_document_free(doc);
-            return nullptr;
+        // Most documents close most of their elements with an end tag: half
+        // the '<' count is the usual number of elements.
+        size_t expect = elem_cap / 2 + 16;
+        if (auto* records = static_cast<quorvel_elem_pos*>(std::malloc(expect * sizeof(quorvel_elem_pos)))) {
+            advise_huge_pages(records, expect * sizeof(quorvel_elem_pos));
+            doc->pos_records = records;
+            doc->pos_capacity = expect;
         }
-        advise_huge_pages(records, elements * sizeof(quorvel_elem_pos));
-        doc->pos_records = records;
-        doc->pos_capacity = elements;
-        doc->pos_count = elements;
-        b.positions = records;
     }
-    b.frame_capacity = 256;
-    b.frames = static_cast<build_frame*>(std::malloc(b.frame_capacity * sizeof(build_frame)));
-    quorvel_element* root = nullptr;
-    bool ok = b.frames && build_tree(&b, &root);
-    std::free(b.frames);
+
+    auto* sink = static_cast<doc_sink*>(std::malloc(sizeof(doc_sink)));
+    if (!sink) {
+        quorvel_document_free(doc);
+        return nullptr;
+    }
+    std::memset(sink, 0, offsetof(doc_sink, inline_frames));
+    sink->doc = doc;
+    sink->pool = pool;
+    sink->work = work;
+    sink->positions = positions;
+    sink->elem_next = reinterpret_cast<quorvel_element*>(area);
+    sink->elem_end = sink->elem_next + elem_cap;
+    char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
+    sink->attr_next = reinterpret_cast<quorvel_attribute*>(cursor);
+    sink->attr_end = sink->attr_next + attr_cap;
+    cursor += attr_cap * sizeof(quorvel_attribute);
+    sink->text_next = reinterpret_cast<quorvel_text*>(cursor);
+    sink->text_end = sink->text_next + text_cap;
+    sink->frames = sink->inline_frames;
+    sink->frame_capacity = kIlInlineDepth;
+
+    il_scan_state st;
+    il_scan_init(&st);
+    size_t root_end;
+    bool ok = il_scan(text, length, drop_ws, &st, *sink, &root_end) != 0;
+    il_scan_release(&st);
+    if (sink->frames != sink->inline_frames) std::free(sink->frames);
+    quorvel_element* root = sink->root;
+    size_t records = sink->elements + sink->texts, attributes = sink->attributes;
+    std::free(sink);
     if (!ok) {
         quorvel_document_free(doc);
         return nullptr;
     }
+    if (const char* stats = std::getenv("QUORVEL_IL_STATS"); stats && *stats)
+        std::fprintf(stderr, "il: records=%zu attrs=%zu\n", records, attributes);
     doc->root = root;
     doc->first_top = doc->last_top = &root->head;
     quorvel_root_doc_register(root, doc);
@@ -383,20 +437,8 @@ quorvel_document* dp_il_try_flags(const char* text, size_t length, int drop_ws, 
         const dp_env_memo& memo = env_memo();
         if (!memo.enabled || static_cast<int64_t>(length) < memo.min_size) return nullptr;
     }
-    if (keep_refs || apply_defaults || !text || length == 0 || length > kMaxLength) return nullptr;
-    il_state st;
-    if (!il_state_init(&st, length)) return nullptr;
-    int32_t root;
-    size_t root_end, trailing;
-    if (!il_scan_body(text, length, drop_ws, &st, &root, &root_end, &trailing)) {
-        il_state_release(&st);
-        return nullptr;
-    }
-    if (const char* stats = std::getenv("QUORVEL_IL_STATS"); stats && *stats)
-        std::fprintf(stderr, "il: records=%zu attrs=%zu\n", st.node_count, st.attr_count);
-    quorvel_document* doc = build_document(text, length, &st, !no_positions);
-    il_state_release(&st);
-    return doc;
+    if (keep_refs || apply_defaults || !text || length == 0 || length > kIlMaxLength) return nullptr;
+    return scan_and_build(text, length, drop_ws, !no_positions);
 }
 
 quorvel_document* dp_il_try(const char* text, size_t length, int drop_ws, int keep_refs, int apply_defaults) {

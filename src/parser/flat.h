@@ -1,69 +1,311 @@
-// The flat-record scanner and the parse fast path built on it. The scanner
-// turns a plain document (elements, attributes, text) into node and
-// attribute records in one forward pass and declines anything else; the
-// records are handed to callers (quorvel_sax_records_*) or turned into an
-// ordinary document (dp_il_try). A decline is never an error: the document
-// parser then decides.
+// The flat-record scanner and the parse fast path built on it. One forward
+// scan of a plain document (elements, attributes, text) reports what it
+// meets to a sink: the record sink fills the node and attribute records of
+// quorvel_sax_records_*, the document sink of the fast path (dp_il_try)
+// builds the document's records directly. Anything outside the plain
+// subset, or anything the document parser would reject, makes the scan
+// decline; a decline is never an error: the document parser then decides.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #include "parser/parser.h"
 
-// Spare bits in the records' reserved bytes, written by the scan and read
-// by the fast path's build; callers of the record interface see them as
-// unspecified padding.
-constexpr uint8_t kIlTextHasCr = 1;       // text run: holds a CR
-constexpr uint8_t kIlNameHasColon = 2;    // element: the name holds a ':'
-constexpr uint8_t kIlAttrHasColon = 1;    // attribute: the name holds a ':'
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-// Working state of one scan. The record arrays grow by doubling; the two
-// stacks (open elements, and each one's last child record) start inside
-// the state and move to one heap block when the nesting goes past it.
-struct il_state {
-    quorvel_sax_node_record* nodes;
-    size_t node_count;
-    size_t node_capacity;
-    quorvel_sax_attr_record* attrs;
-    size_t attr_count;
-    size_t attr_capacity;
-    size_t element_count;      // element records among the nodes
-    size_t colon_attrs;        // attributes whose name holds a ':'
-    size_t colon_attr_bytes;   // their name bytes
-    size_t normalized_bytes;   // raw bytes of the values that need normalising
-    size_t elements_with_ext;  // elements with attributes or a ':' in the name
+// ---- Scan state -------------------------------------------------------------------------------
 
-    int32_t* open;        // record index of each open element
-    int32_t* last_child;  // its last child record so far, -1 for none
+constexpr size_t kIlInlineDepth = 256;
+constexpr size_t kIlMaxLength = 0x7FFFFFFE;
+
+// What one scan keeps besides the sink's own records: the names of the open
+// elements (for end tags), the attribute names of the current start tag and
+// the duplicate-name set of a tag with many attributes.
+struct il_scan_state {
+    uint32_t* open;        // name offset and length of each open element, in pairs
     size_t depth;
-    size_t stack_capacity;
-    size_t depth_limit;
-    int32_t* heap_stacks;  // NULL while the inline stacks serve
-
-    uint32_t* dup_slots;   // duplicate-attribute set of the current tag (1-based attribute index)
+    size_t capacity;       // open elements with room
+    size_t limit;          // the thread's maximum depth
+    uint32_t* heap_open;   // NULL while the inline stack serves
+    uint32_t* tag_names;   // offset and length of each attribute of the current tag
+    size_t tag_capacity;   // attributes with room
+    uint32_t* dup_slots;   // 1-based attribute index of the tag, 0 = empty
     size_t dup_capacity;
     size_t dup_mask;       // 0 while the tag is checked pairwise
-
-    int32_t inline_open[256];
-    int32_t inline_last[256];
+    uint32_t inline_open[2 * kIlInlineDepth];
 };
 
-// Prepares the state for a text of length bytes: record arrays of
-// length/24 + 64 nodes and length/48 + 32 attributes, and the thread's
-// depth limit. False when memory runs out (nothing stays allocated).
-bool il_state_init(il_state* st, size_t length);
-// Frees the record arrays (unless taken: set them to NULL first) and every
-// scratch block.
-void il_state_release(il_state* st);
+void il_scan_init(il_scan_state* st);
+void il_scan_release(il_scan_state* st);
+bool il_grow_open(il_scan_state* st);
+bool il_grow_tag_names(il_scan_state* st);
+// 1 when the tag's attributes [0, count) hold the name (read from text),
+// 0 when not (the name is then entered in the set as attribute count), -1
+// when memory for the set ran out. For tags of at least 8 attributes.
+int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len);
 
-// Scans text[0..n) (no padding needed: every read stays below n). 1 when
-// the text is a complete plain document whose records now fill the state,
-// 0 when it declines. drop_ws drops whitespace-only text runs inside
-// elements. The outputs are the root's record index, the offset just past
-// the root element and the number of whitespace bytes after it.
-int il_scan_body(const char* text, size_t n, int drop_ws, il_state* st, int32_t* root, size_t* root_end,
-                 size_t* trailing);
+// ---- Bounded byte scanners ------------------------------------------------------------------------
+// None reads at or past end: the caller's text needs no padding.
+
+inline const char* il_skip_space(const char* p, const char* end) {
+    while (p < end && dp_is_space(static_cast<unsigned char>(*p))) p++;
+    return p;
+}
+
+// Past the name bytes from p; *colon set when one of them is ':'.
+inline const char* il_skip_name(const char* p, const char* end, bool* colon) {
+    bool seen = false;
+    for (unsigned char c; p < end && dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) seen |= c == ':';
+    *colon = seen;
+    return p;
+}
+
+inline bool il_equal(const char* a, const char* b, size_t n) {
+    if (n == 1) return *a == *b;
+    return std::memcmp(a, b, n) == 0;
+}
+
+// First '<' at or after p, or end. Bit 1 of *seen: a '&' before it; bit 2: a CR.
+inline const char* il_find_lt(const char* p, const char* end, unsigned* seen) {
+    unsigned acc = 0;
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+        if (m_lt) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(m_lt));
+            unsigned before = (1u << at) - 1;
+            if (m_amp & before) acc |= 1;
+            if (m_cr & before) acc |= 2;
+            *seen |= acc;
+            return p + at;
+        }
+        if (m_amp) acc |= 1;
+        if (m_cr) acc |= 2;
+        p += 16;
+    }
+#endif
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == '<') break;
+        if (c == '&') acc |= 1;
+        if (c == '\r') acc |= 2;
+    }
+    *seen |= acc;
+    return p;
+}
+
+// The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
+inline const char* il_find_quote(const char* p, const char* end, char quote, unsigned* seen) {
+    unsigned acc = 0;
+#if defined(__SSE2__)
+    const __m128i q = _mm_set1_epi8(quote);
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
+        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws));
+        if (m_q) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
+            unsigned before = (1u << at) - 1;
+            if (m_amp & before) acc |= 1;
+            if (m_ws & before) acc |= 2;
+            *seen |= acc;
+            return p + at;
+        }
+        if (m_amp) acc |= 1;
+        if (m_ws) acc |= 2;
+        p += 16;
+    }
+#endif
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == quote) break;
+        if (c == '&') acc |= 1;
+        if (c == '\t' || c == '\n' || c == '\r') acc |= 2;
+    }
+    *seen |= acc;
+    return p;
+}
+
+// An element closed by an end tag: the document parser matches the end tag
+// after its first colon against the local name (after the last colon), so
+// it accepts a repeated name only without a colon or with one colon that
+// has bytes on both sides.
+inline bool il_closable_name(const char* name, size_t len) {
+    auto* colon = static_cast<const char*>(std::memchr(name, ':', len));
+    if (!colon) return true;
+    const char* end = name + len;
+    return colon > name && colon + 1 < end && !std::memchr(colon + 1, ':', static_cast<size_t>(end - colon - 1));
+}
+
+// ---- The scan ---------------------------------------------------------------------------------------
+
+// The sink's calls, all returning false to make the scan decline (memory):
+//   element(lt, name, name_length, colon)     a start tag begins; its attributes follow
+//   attribute(name, length, value, length, normalize, colon)
+//   start_tag_end(content, self_closing, attributes)   '>' or "/>" ends it
+//   text(offset, length, cr)                  a text run inside the innermost open element
+//   element_end(end)                          the innermost open element's end tag
+// Offsets count bytes of the text; content and end lie just past '>'.
+//
+// Scans text[0..n). 1 when it is a complete plain document, 0 when the scan
+// declines. drop_ws drops whitespace-only text runs inside elements.
+// *root_end receives the offset just past the root element.
+template <class Sink>
+int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& sink, size_t* root_end) {
+    *root_end = 0;
+    if (n == 0 || n > kIlMaxLength) return 0;
+    const char* const end = text + n;
+    const char* p = text;
+    if (n >= 3 && static_cast<unsigned char>(p[0]) == 0xEF && static_cast<unsigned char>(p[1]) == 0xBB &&
+        static_cast<unsigned char>(p[2]) == 0xBF)
+        p += 3;
+    p = il_skip_space(p, end);
+    if (end - p < 2 || *p != '<') return 0;
+    auto offset = [text](const char* at) { return static_cast<uint32_t>(at - text); };
+
+    // Invariant at the top: p is a '<' with at least one byte after it.
+    for (;;) {
+        const char* q;
+        if (p[1] == '/') {
+            // '/' an end tag: exactly the innermost open element's name.
+            if (st->depth == 0) return 0;
+            const uint32_t* open = st->open + 2 * (st->depth - 1);
+            size_t len = open[1];
+            q = p + 2;
+            if (static_cast<size_t>(end - q) <= len || !il_equal(q, text + open[0], len)) return 0;
+            q += len;
+            if (dp_is_name_char(static_cast<unsigned char>(*q))) return 0;  // a longer name
+            if (*q != '>') {
+                q = il_skip_space(q, end);
+                if (q >= end || *q != '>') return 0;
+            }
+            q++;
+            if (!sink.element_end(offset(q))) return 0;
+            if (--st->depth == 0) {
+                *root_end = offset(q);
+                break;
+            }
+        } else {
+            // A start tag. '!' (comment, CDATA, declaration) and '?'
+            // (processing instruction) are outside the subset, like any
+            // other byte that cannot begin a name.
+            const char* lt = p;
+            const char* name = p + 1;
+            if (!dp_is_name_start(static_cast<unsigned char>(*name))) return 0;
+            bool colon;
+            q = il_skip_name(name, end, &colon);
+            auto name_len = static_cast<uint32_t>(q - name);
+            if (!sink.element(offset(lt), offset(name), name_len, colon)) return 0;
+            size_t count = 0;
+            bool self_closing;
+            st->dup_mask = 0;
+            for (;;) {
+                if (q < end && dp_is_space(static_cast<unsigned char>(*q))) q = il_skip_space(q + 1, end);
+                if (q >= end) return 0;
+                unsigned char c = static_cast<unsigned char>(*q);
+                if (c == '>') {  // '>' ends the start tag
+                    q++;
+                    self_closing = false;
+                    break;
+                }
+                if (c == '/') {  // '/' must be "/>"
+                    if (end - q < 2 || q[1] != '>') return 0;
+                    q += 2;
+                    self_closing = true;
+                    break;
+                }
+                if (!dp_is_name_start(c)) return 0;
+                const char* an = q;
+                bool attr_colon;
+                q = il_skip_name(q, end, &attr_colon);
+                auto alen = static_cast<uint32_t>(q - an);
+                if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0) return 0;  // no namespace declarations
+                q = il_skip_space(q, end);
+                if (q >= end || *q != '=') return 0;
+                q = il_skip_space(q + 1, end);
+                if (q >= end || (*q != '"' && *q != '\'')) return 0;
+                const char* v = q + 1;
+                unsigned seen = 0;
+                const char* close = il_find_quote(v, end, *q, &seen);
+                if (close >= end || (seen & 1)) return 0;  // unclosed, or a reference
+                if (count) {
+                    if (count < 8) {
+                        for (size_t i = 0; i < count; i++)
+                            if (st->tag_names[2 * i + 1] == alen && il_equal(text + st->tag_names[2 * i], an, alen))
+                                return 0;
+                    } else if (il_duplicate_hashed(st, text, count, an, alen) != 0) {
+                        return 0;
+                    }
+                }
+                if (count == st->tag_capacity && !il_grow_tag_names(st)) return 0;
+                st->tag_names[2 * count] = offset(an);
+                st->tag_names[2 * count + 1] = alen;
+                count++;
+                if (!sink.attribute(offset(an), alen, offset(v), static_cast<uint32_t>(close - v), (seen & 2) != 0,
+                                    attr_colon))
+                    return 0;
+                q = close + 1;
+            }
+            if (!self_closing) {
+                if (colon && !il_closable_name(name, name_len)) return 0;
+                if (st->depth >= st->limit) return 0;
+                if (st->depth == st->capacity && !il_grow_open(st)) return 0;
+            }
+            if (!sink.start_tag_end(offset(q), self_closing, static_cast<uint32_t>(count))) return 0;
+            if (self_closing) {
+                if (st->depth == 0) {
+                    *root_end = offset(q);
+                    break;
+                }
+            } else {
+                st->open[2 * st->depth] = offset(name);
+                st->open[2 * st->depth + 1] = name_len;
+                st->depth++;
+            }
+        }
+
+        // Content of the innermost open element, from q to the next '<'.
+        const char* lt = nullptr;
+        if (q < end && *q == '<') {
+            lt = q;
+        } else if (drop_ws && q < end && dp_is_space(static_cast<unsigned char>(*q))) {
+            const char* r = il_skip_space(q, end);
+            if (r < end && *r == '<') lt = r;  // whitespace-only run dropped
+        }
+        if (!lt) {
+            unsigned seen = 0;
+            lt = il_find_lt(q, end, &seen);
+            if (lt >= end || (seen & 1)) return 0;  // unclosed, or a reference
+            if (!sink.text(offset(q), static_cast<uint32_t>(lt - q), (seen & 2) != 0)) return 0;
+        }
+        if (end - lt < 2) return 0;
+        p = lt;
+    }
+
+    // After the root only white space, up to the very end: a NUL byte is
+    // not white space, so bytes after one are not ignored.
+    if (il_skip_space(text + *root_end, end) != end) return 0;
+    return 1;
+}
+
+// ---- Fast path ------------------------------------------------------------------------------------
 
 // The fast path with the switch the document parser honours beside the
 // three of dp_il_try: no_positions makes no per-element position records.

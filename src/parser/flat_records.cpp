@@ -1,19 +1,12 @@
-// The flat-record scanner and the exported record interface. One forward
-// pass over a plain document fills node and attribute records; anything
-// outside the plain subset, or anything the document parser would reject,
-// makes it decline. Every read stays inside the text, so the fast path can
-// scan the caller's bytes without copying them first.
+// The exported flat-record interface and what the scanner shares with the
+// fast path: its open-element stack and the duplicate-attribute set. The
+// record sink turns the scan into the public node and attribute records.
 #include <sys/auxv.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "parser/flat.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 static_assert(sizeof(quorvel_sax_node_record) == 44);
 static_assert(offsetof(quorvel_sax_node_record, kind) == 0 && offsetof(quorvel_sax_node_record, parent) == 4 &&
@@ -42,140 +35,7 @@ struct quorvel_sax_records {
 
 namespace {
 
-constexpr size_t kInlineStack = 256;
-constexpr size_t kDupLinearLimit = 8;  // attributes of one tag compared pairwise below this
-constexpr size_t kMaxLength = 0x7FFFFFFE;
 constexpr int kStatusDeclined = -9;
-
-// ---- Bounded scanners ---------------------------------------------------------------------
-// Each stops at end: the caller's text need not be padded.
-
-inline const char* skip_space(const char* p, const char* end) {
-    while (p < end && dp_is_space(static_cast<unsigned char>(*p))) p++;
-    return p;
-}
-
-inline const char* skip_name(const char* p, const char* end) {
-    while (p < end && dp_is_name_char(static_cast<unsigned char>(*p))) p++;
-    return p;
-}
-
-// First '<' at or after p, or end. Bit 1 of *seen: a '&' before it; bit 2: a CR.
-inline const char* find_lt(const char* p, const char* end, unsigned* seen) {
-    unsigned acc = 0;
-#if defined(__SSE2__)
-    const __m128i lt = _mm_set1_epi8('<');
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i cr = _mm_set1_epi8('\r');
-    while (end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
-        if (m_lt) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(m_lt));
-            unsigned before = (1u << at) - 1;
-            if (m_amp & before) acc |= 1;
-            if (m_cr & before) acc |= 2;
-            *seen |= acc;
-            return p + at;
-        }
-        if (m_amp) acc |= 1;
-        if (m_cr) acc |= 2;
-        p += 16;
-    }
-#endif
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == '<') break;
-        if (c == '&') acc |= 1;
-        if (c == '\r') acc |= 2;
-    }
-    *seen |= acc;
-    return p;
-}
-
-// The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
-inline const char* find_quote(const char* p, const char* end, char quote, unsigned* seen) {
-    unsigned acc = 0;
-#if defined(__SSE2__)
-    const __m128i q = _mm_set1_epi8(quote);
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i tab = _mm_set1_epi8('\t');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    while (end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
-        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws));
-        if (m_q) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
-            unsigned before = (1u << at) - 1;
-            if (m_amp & before) acc |= 1;
-            if (m_ws & before) acc |= 2;
-            *seen |= acc;
-            return p + at;
-        }
-        if (m_amp) acc |= 1;
-        if (m_ws) acc |= 2;
-        p += 16;
-    }
-#endif
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == quote) break;
-        if (c == '&') acc |= 1;
-        if (c == '\t' || c == '\n' || c == '\r') acc |= 2;
-    }
-    *seen |= acc;
-    return p;
-}
-
-// ---- Working records ------------------------------------------------------------------------
-
-bool grow_nodes(il_state* st) {
-    size_t grown = st->node_capacity ? st->node_capacity * 2 : 256;
-    auto* fresh = static_cast<quorvel_sax_node_record*>(std::realloc(st->nodes, grown * sizeof(quorvel_sax_node_record)));
-    if (!fresh) return false;
-    st->nodes = fresh;
-    st->node_capacity = grown;
-    return true;
-}
-
-bool grow_attrs(il_state* st) {
-    size_t grown = st->attr_capacity ? st->attr_capacity * 2 : 128;
-    auto* fresh = static_cast<quorvel_sax_attr_record*>(std::realloc(st->attrs, grown * sizeof(quorvel_sax_attr_record)));
-    if (!fresh) return false;
-    st->attrs = fresh;
-    st->attr_capacity = grown;
-    return true;
-}
-
-bool grow_stacks(il_state* st) {
-    size_t grown = st->stack_capacity * 2;
-    if (grown > st->depth_limit) grown = st->depth_limit;
-    auto* block = static_cast<int32_t*>(std::malloc(2 * grown * sizeof(int32_t)));
-    if (!block) return false;
-    std::memcpy(block, st->open, st->depth * sizeof(int32_t));
-    std::memcpy(block + grown, st->last_child, st->depth * sizeof(int32_t));
-    std::free(st->heap_stacks);
-    st->heap_stacks = block;
-    st->open = block;
-    st->last_child = block + grown;
-    st->stack_capacity = grown;
-    return true;
-}
-
-// Makes record idx the last child of the innermost open element.
-inline void link_child(il_state* st, int32_t idx) {
-    int32_t& last = st->last_child[st->depth - 1];
-    if (last >= 0) st->nodes[last].next_sibling = idx;
-    last = idx;
-}
-
-// ---- Duplicate attributes -------------------------------------------------------------------
 
 uint64_t g_dup_seed = 0;
 
@@ -210,27 +70,187 @@ inline uint64_t name_hash(const char* p, size_t n, uint64_t seed) {
     return h ^ (h >> 29);
 }
 
-inline bool same_name(const char* text, const quorvel_sax_attr_record& a, const char* name, size_t len) {
-    return a.name_length == len && std::memcmp(text + a.name_offset, name, len) == 0;
-}
+// Fills the public records: node records in document order (each element
+// at its start tag), attribute records in the order written, and per open
+// element the record index and its last child so far for the sibling links.
+struct record_sink {
+    quorvel_sax_node_record* nodes;
+    size_t node_count;
+    size_t node_capacity;
+    quorvel_sax_attr_record* attrs;
+    size_t attr_count;
+    size_t attr_capacity;
+    int32_t* frames;  // pairs: record index, last child record (-1 none)
+    size_t depth;
+    size_t frame_capacity;
+    uint32_t lt, name, name_length;  // the start tag being read
+    size_t first_attr;
+    int32_t inline_frames[2 * kIlInlineDepth];
 
-// Places the tag's attribute `index` (relative to first) in the set.
-void dup_insert(il_state* st, uint64_t h, uint32_t index) {
-    size_t i = h & st->dup_mask;
-    while (st->dup_slots[i]) i = (i + 1) & st->dup_mask;
-    st->dup_slots[i] = index + 1;
-}
-
-// 1 when the tag's attributes [first, first + count) hold the name, 0 when
-// not (and, past the pairwise range, the name is entered as attribute
-// `count`), -1 when memory for the set ran out.
-int is_duplicate(il_state* st, const char* text, size_t first, size_t count, const char* name, size_t len) {
-    const quorvel_sax_attr_record* attrs = st->attrs + first;
-    if (count < kDupLinearLimit) {
-        for (size_t i = 0; i < count; i++)
-            if (same_name(text, attrs[i], name, len)) return 1;
-        return 0;
+    bool init(size_t length) {
+        node_count = attr_count = depth = 0;
+        node_capacity = length / 24 + 64;
+        attr_capacity = length / 48 + 32;
+        nodes = static_cast<quorvel_sax_node_record*>(std::malloc(node_capacity * sizeof(quorvel_sax_node_record)));
+        attrs = static_cast<quorvel_sax_attr_record*>(std::malloc(attr_capacity * sizeof(quorvel_sax_attr_record)));
+        frames = inline_frames;
+        frame_capacity = kIlInlineDepth;
+        return nodes && attrs;
     }
+    void release() {
+        std::free(nodes);
+        std::free(attrs);
+        if (frames != inline_frames) std::free(frames);
+        nodes = nullptr;
+        attrs = nullptr;
+        frames = inline_frames;
+    }
+
+    bool grow_nodes() {
+        size_t grown = node_capacity ? node_capacity * 2 : 256;
+        auto* fresh = static_cast<quorvel_sax_node_record*>(std::realloc(nodes, grown * sizeof(quorvel_sax_node_record)));
+        if (!fresh) return false;
+        nodes = fresh;
+        node_capacity = grown;
+        return true;
+    }
+
+    // A new record with its parent and sibling links, or NULL.
+    quorvel_sax_node_record* append() {
+        if (node_count == node_capacity && !grow_nodes()) return nullptr;
+        auto idx = static_cast<int32_t>(node_count++);
+        quorvel_sax_node_record* r = &nodes[idx];
+        r->parent = -1;
+        r->next_sibling = -1;
+        if (depth) {
+            int32_t* top = frames + 2 * (depth - 1);
+            r->parent = top[0];
+            if (top[1] >= 0) nodes[top[1]].next_sibling = idx;
+            top[1] = idx;
+        }
+        std::memset(r->reserved, 0, sizeof r->reserved);
+        return r;
+    }
+
+    bool element(uint32_t lt_at, uint32_t name_at, uint32_t length, bool) {
+        lt = lt_at;
+        name = name_at;
+        name_length = length;
+        first_attr = attr_count;
+        return true;
+    }
+
+    bool attribute(uint32_t name_at, uint32_t length, uint32_t value, uint32_t value_length, bool normalize, bool) {
+        if (attr_count == attr_capacity) {
+            size_t grown = attr_capacity ? attr_capacity * 2 : 128;
+            auto* fresh = static_cast<quorvel_sax_attr_record*>(std::realloc(attrs, grown * sizeof(quorvel_sax_attr_record)));
+            if (!fresh) return false;
+            attrs = fresh;
+            attr_capacity = grown;
+        }
+        quorvel_sax_attr_record& a = attrs[attr_count++];
+        a.name_offset = name_at;
+        a.name_length = length;
+        a.value_offset = value;
+        a.value_length = value_length;
+        a.needs_normalization = normalize ? 1 : 0;
+        std::memset(a.reserved, 0, sizeof a.reserved);
+        return true;
+    }
+
+    bool start_tag_end(uint32_t content, bool self_closing, uint32_t count) {
+        quorvel_sax_node_record* r = append();
+        if (!r) return false;
+        r->kind = 0;
+        r->data_offset = name;
+        r->data_length = name_length;
+        r->start = lt + 1;
+        r->content_start = content;
+        r->end = self_closing ? content : 0;
+        r->first_attribute = count ? static_cast<int32_t>(first_attr) : -1;
+        r->attribute_count = count;
+        r->self_closing = self_closing ? 1 : 0;
+        if (self_closing) return true;
+        if (depth == frame_capacity) {
+            size_t grown = frame_capacity * 2;
+            auto* fresh = static_cast<int32_t*>(std::malloc(2 * grown * sizeof(int32_t)));
+            if (!fresh) return false;
+            std::memcpy(fresh, frames, 2 * depth * sizeof(int32_t));
+            if (frames != inline_frames) std::free(frames);
+            frames = fresh;
+            frame_capacity = grown;
+        }
+        frames[2 * depth] = static_cast<int32_t>(r - nodes);
+        frames[2 * depth + 1] = -1;
+        depth++;
+        return true;
+    }
+
+    bool text(uint32_t offset, uint32_t length, bool) {
+        quorvel_sax_node_record* r = append();
+        if (!r) return false;
+        r->kind = 1;
+        r->data_offset = offset;
+        r->data_length = length;
+        r->start = offset + 1;
+        r->content_start = 0;
+        r->end = 0;
+        r->first_attribute = -1;
+        r->attribute_count = 0;
+        r->self_closing = 0;
+        return true;
+    }
+
+    bool element_end(uint32_t end) {
+        nodes[frames[2 * (depth - 1)]].end = end;
+        depth--;
+        return true;
+    }
+};
+
+}  // namespace
+
+void il_scan_init(il_scan_state* st) {
+    std::memset(st, 0, offsetof(il_scan_state, inline_open));
+    st->open = st->inline_open;
+    st->capacity = kIlInlineDepth;
+    st->limit = static_cast<size_t>(quorvel_get_max_depth());
+}
+
+void il_scan_release(il_scan_state* st) {
+    std::free(st->heap_open);
+    std::free(st->tag_names);
+    std::free(st->dup_slots);
+    st->heap_open = nullptr;
+    st->tag_names = nullptr;
+    st->dup_slots = nullptr;
+    st->open = st->inline_open;
+}
+
+bool il_grow_open(il_scan_state* st) {
+    size_t grown = st->capacity * 2;
+    if (grown > st->limit) grown = st->limit;
+    auto* fresh = static_cast<uint32_t*>(std::malloc(2 * grown * sizeof(uint32_t)));
+    if (!fresh) return false;
+    std::memcpy(fresh, st->open, 2 * st->depth * sizeof(uint32_t));
+    std::free(st->heap_open);
+    st->heap_open = fresh;
+    st->open = fresh;
+    st->capacity = grown;
+    return true;
+}
+
+bool il_grow_tag_names(il_scan_state* st) {
+    size_t grown = st->tag_capacity ? st->tag_capacity * 2 : 32;
+    auto* fresh = static_cast<uint32_t*>(std::realloc(st->tag_names, 2 * grown * sizeof(uint32_t)));
+    if (!fresh) return false;
+    st->tag_names = fresh;
+    st->tag_capacity = grown;
+    return true;
+}
+
+int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len) {
+    const uint32_t* names = st->tag_names;
     uint64_t seed = dup_seed();
     if (!st->dup_mask || (count + 1) * 2 > st->dup_mask + 1) {
         size_t slots = 64;
@@ -243,234 +263,19 @@ int is_duplicate(il_state* st, const char* text, size_t first, size_t count, con
         }
         std::memset(st->dup_slots, 0, slots * sizeof(uint32_t));
         st->dup_mask = slots - 1;
-        for (size_t i = 0; i < count; i++)
-            dup_insert(st, name_hash(text + attrs[i].name_offset, attrs[i].name_length, seed), static_cast<uint32_t>(i));
+        for (size_t i = 0; i < count; i++) {
+            size_t at = name_hash(text + names[2 * i], names[2 * i + 1], seed) & st->dup_mask;
+            while (st->dup_slots[at]) at = (at + 1) & st->dup_mask;
+            st->dup_slots[at] = static_cast<uint32_t>(i + 1);
+        }
     }
-    uint64_t h = name_hash(name, len, seed);
-    size_t i = h & st->dup_mask;
-    for (; st->dup_slots[i]; i = (i + 1) & st->dup_mask)
-        if (same_name(text, attrs[st->dup_slots[i] - 1], name, len)) return 1;
-    st->dup_slots[i] = static_cast<uint32_t>(count + 1);
+    size_t at = name_hash(name, len, seed) & st->dup_mask;
+    for (; st->dup_slots[at]; at = (at + 1) & st->dup_mask) {
+        size_t i = st->dup_slots[at] - 1;
+        if (names[2 * i + 1] == len && std::memcmp(text + names[2 * i], name, len) == 0) return 1;
+    }
+    st->dup_slots[at] = static_cast<uint32_t>(count + 1);
     return 0;
-}
-
-// An element closed by an end tag: the document parser matches the end tag
-// after its first colon against the local name (after the last colon), so
-// it accepts a repeated name only without a colon or with one colon that
-// has bytes on both sides.
-bool closable_name(const char* name, size_t len) {
-    auto* colon = static_cast<const char*>(std::memchr(name, ':', len));
-    if (!colon) return true;
-    const char* end = name + len;
-    return colon > name && colon + 1 < end && !std::memchr(colon + 1, ':', static_cast<size_t>(end - colon - 1));
-}
-
-}  // namespace
-
-bool il_state_init(il_state* st, size_t length) {
-    std::memset(st, 0, offsetof(il_state, inline_open));
-    st->node_capacity = length / 24 + 64;
-    st->attr_capacity = length / 48 + 32;
-    st->nodes = static_cast<quorvel_sax_node_record*>(std::malloc(st->node_capacity * sizeof(quorvel_sax_node_record)));
-    st->attrs = static_cast<quorvel_sax_attr_record*>(std::malloc(st->attr_capacity * sizeof(quorvel_sax_attr_record)));
-    if (!st->nodes || !st->attrs) {
-        il_state_release(st);
-        return false;
-    }
-    st->open = st->inline_open;
-    st->last_child = st->inline_last;
-    st->stack_capacity = kInlineStack;
-    st->depth_limit = static_cast<size_t>(quorvel_get_max_depth());
-    return true;
-}
-
-void il_state_release(il_state* st) {
-    std::free(st->nodes);
-    std::free(st->attrs);
-    std::free(st->heap_stacks);
-    std::free(st->dup_slots);
-    st->nodes = nullptr;
-    st->attrs = nullptr;
-    st->heap_stacks = nullptr;
-    st->dup_slots = nullptr;
-    st->open = st->inline_open;
-    st->last_child = st->inline_last;
-}
-
-int il_scan_body(const char* text, size_t n, int drop_ws, il_state* st, int32_t* root, size_t* root_end,
-                 size_t* trailing) {
-    *root = -1;
-    *root_end = 0;
-    *trailing = 0;
-    if (n == 0 || n > kMaxLength) return 0;
-    const char* const end = text + n;
-    const char* p = text;
-    if (n >= 3 && static_cast<unsigned char>(p[0]) == 0xEF && static_cast<unsigned char>(p[1]) == 0xBB &&
-        static_cast<unsigned char>(p[2]) == 0xBF)
-        p += 3;
-    p = skip_space(p, end);
-    if (end - p < 2 || *p != '<') return 0;
-    auto offset = [text](const char* at) { return static_cast<uint32_t>(at - text); };
-
-    // Invariant at `tag`: p is a '<' with at least one byte after it.
-    for (;;) {
-        const char* q;
-        if (p[1] == '/') {
-            // '/' an end tag: exactly the innermost open element's name.
-            if (st->depth == 0) return 0;
-            const quorvel_sax_node_record& open = st->nodes[st->open[st->depth - 1]];
-            size_t len = open.data_length;
-            q = p + 2;
-            if (static_cast<size_t>(end - q) <= len || std::memcmp(q, text + open.data_offset, len) != 0) return 0;
-            q += len;
-            if (dp_is_name_char(static_cast<unsigned char>(*q))) return 0;  // a longer name
-            q = skip_space(q, end);
-            if (q >= end || *q != '>') return 0;
-            q++;
-            st->nodes[st->open[st->depth - 1]].end = offset(q);
-            if (--st->depth == 0) {
-                *root_end = offset(q);
-                break;
-            }
-        } else {
-            // A start tag; '!' (comment, CDATA, declaration) and '?' (processing
-            // instruction) are outside the subset, like any other non-name byte.
-            const char* lt = p;
-            const char* name = p + 1;
-            if (!dp_is_name_start(static_cast<unsigned char>(*name))) return 0;
-            q = skip_name(name + 1, end);
-            size_t name_len = static_cast<size_t>(q - name);
-            bool colon = std::memchr(name, ':', name_len) != nullptr;
-            size_t first = st->attr_count;
-            size_t count = 0;
-            bool self_closing;
-            st->dup_mask = 0;
-            for (;;) {
-                q = skip_space(q, end);
-                if (q >= end) return 0;
-                unsigned char c = static_cast<unsigned char>(*q);
-                if (c == '>') {  // '>' ends the start tag
-                    q++;
-                    self_closing = false;
-                    break;
-                }
-                if (c == '/') {  // '/' must be "/>"
-                    if (end - q < 2 || q[1] != '>') return 0;
-                    q += 2;
-                    self_closing = true;
-                    break;
-                }
-                if (!dp_is_name_start(c)) return 0;
-                const char* an = q;
-                q = skip_name(q + 1, end);
-                size_t alen = static_cast<size_t>(q - an);
-                if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0) return 0;
-                q = skip_space(q, end);
-                if (q >= end || *q != '=') return 0;
-                q = skip_space(q + 1, end);
-                if (q >= end || (*q != '"' && *q != '\'')) return 0;
-                const char* v = q + 1;
-                unsigned seen = 0;
-                const char* close = find_quote(v, end, *q, &seen);
-                if (close >= end || (seen & 1)) return 0;
-                if (count) {
-                    int dup = is_duplicate(st, text, first, count, an, alen);
-                    if (dup != 0) return 0;
-                }
-                if (st->attr_count == st->attr_capacity && !grow_attrs(st)) return 0;
-                quorvel_sax_attr_record& a = st->attrs[st->attr_count++];
-                a.name_offset = offset(an);
-                a.name_length = static_cast<uint32_t>(alen);
-                a.value_offset = offset(v);
-                a.value_length = static_cast<uint32_t>(close - v);
-                a.needs_normalization = (seen & 2) ? 1 : 0;
-                bool attr_colon = std::memchr(an, ':', alen) != nullptr;
-                a.reserved[0] = attr_colon ? kIlAttrHasColon : 0;
-                a.reserved[1] = a.reserved[2] = 0;
-                if (attr_colon) {
-                    st->colon_attrs++;
-                    st->colon_attr_bytes += alen;
-                }
-                if (seen & 2) st->normalized_bytes += a.value_length;
-                count++;
-                q = close + 1;
-            }
-            if (st->node_count == st->node_capacity && !grow_nodes(st)) return 0;
-            auto idx = static_cast<int32_t>(st->node_count++);
-            quorvel_sax_node_record& r = st->nodes[idx];
-            r.kind = 0;
-            r.parent = st->depth ? st->open[st->depth - 1] : -1;
-            r.next_sibling = -1;
-            r.data_offset = offset(name);
-            r.data_length = static_cast<uint32_t>(name_len);
-            r.start = offset(lt) + 1;
-            r.content_start = offset(q);
-            r.end = self_closing ? offset(q) : 0;
-            r.first_attribute = count ? static_cast<int32_t>(first) : -1;
-            r.attribute_count = static_cast<uint32_t>(count);
-            r.self_closing = self_closing ? 1 : 0;
-            r.reserved[0] = colon ? kIlNameHasColon : 0;
-            r.reserved[1] = r.reserved[2] = 0;
-            st->element_count++;
-            if (count || colon) st->elements_with_ext++;
-            if (st->depth) link_child(st, idx);
-            if (self_closing) {
-                if (st->depth == 0) {
-                    *root_end = offset(q);
-                    break;
-                }
-            } else {
-                if (colon && !closable_name(name, name_len)) return 0;
-                if (st->depth >= st->depth_limit) return 0;
-                if (st->depth == st->stack_capacity && !grow_stacks(st)) return 0;
-                st->open[st->depth] = idx;
-                st->last_child[st->depth] = -1;
-                st->depth++;
-            }
-        }
-
-        // Content of the innermost open element, from q to the next '<'.
-        const char* lt = nullptr;
-        if (drop_ws && q < end && dp_is_space(static_cast<unsigned char>(*q))) {
-            const char* r = skip_space(q, end);
-            if (r < end && *r == '<') lt = r;  // whitespace-only run dropped
-        }
-        if (!lt) {
-            unsigned seen = 0;
-            lt = find_lt(q, end, &seen);
-            if (lt >= end || (seen & 1)) return 0;
-            if (lt > q) {
-                if (st->node_count == st->node_capacity && !grow_nodes(st)) return 0;
-                auto idx = static_cast<int32_t>(st->node_count++);
-                quorvel_sax_node_record& r = st->nodes[idx];
-                r.kind = 1;
-                r.parent = st->open[st->depth - 1];
-                r.next_sibling = -1;
-                r.data_offset = offset(q);
-                r.data_length = static_cast<uint32_t>(lt - q);
-                r.start = offset(q) + 1;
-                r.content_start = 0;
-                r.end = 0;
-                r.first_attribute = -1;
-                r.attribute_count = 0;
-                r.self_closing = 0;
-                r.reserved[0] = (seen & 2) ? kIlTextHasCr : 0;
-                r.reserved[1] = r.reserved[2] = 0;
-                link_child(st, idx);
-            }
-        }
-        if (end - lt < 2) return 0;
-        p = lt;
-    }
-
-    // After the root only white space, up to the very end: a NUL byte is
-    // not white space, so text after one is not ignored.
-    const char* after = text + *root_end;
-    const char* stop = skip_space(after, end);
-    if (stop != end) return 0;
-    *trailing = static_cast<size_t>(stop - after);
-    *root = 0;
-    return 1;
 }
 
 extern "C" {
@@ -480,52 +285,52 @@ QUORVEL_API int quorvel_sax_records_parse(const char* text, size_t length, unsig
     *out = nullptr;
     if (!text) return QUORVEL_ERR_NULL_ARGUMENT;
     if (flags & ~0x18u) return QUORVEL_ERR_INVALID_ARGUMENT;
-    if (length == 0 || length > kMaxLength) return kStatusDeclined;
+    if (length == 0 || length > kIlMaxLength) return kStatusDeclined;
     auto* buffer = static_cast<char*>(std::malloc(length + 65));
     if (!buffer) return kStatusDeclined;
     std::memcpy(buffer, text, length);
     std::memset(buffer + length, 0, 65);
-    il_state st;
-    if (!il_state_init(&st, length)) {
+    record_sink sink;
+    il_scan_state st;
+    il_scan_init(&st);
+    size_t root_end;
+    if (!sink.init(length) || !il_scan(buffer, length, 0, &st, sink, &root_end)) {
+        sink.release();
+        il_scan_release(&st);
         std::free(buffer);
         return kStatusDeclined;
     }
-    int32_t root;
-    size_t root_end, trailing;
-    if (!il_scan_body(buffer, length, 0, &st, &root, &root_end, &trailing)) {
-        il_state_release(&st);
-        std::free(buffer);
-        return kStatusDeclined;
-    }
-    for (size_t i = 0; i < st.node_count; i++) buffer[st.nodes[i].data_offset + st.nodes[i].data_length] = '\0';
-    for (size_t i = 0; i < st.attr_count; i++) {
-        const quorvel_sax_attr_record& a = st.attrs[i];
+    il_scan_release(&st);
+    for (size_t i = 0; i < sink.node_count; i++) buffer[sink.nodes[i].data_offset + sink.nodes[i].data_length] = '\0';
+    for (size_t i = 0; i < sink.attr_count; i++) {
+        const quorvel_sax_attr_record& a = sink.attrs[i];
         buffer[a.name_offset + a.name_length] = '\0';
         buffer[a.value_offset + a.value_length] = '\0';
     }
     auto* handle = static_cast<quorvel_sax_records*>(std::calloc(1, sizeof(quorvel_sax_records)));
     if (!handle) {
-        il_state_release(&st);
+        sink.release();
         std::free(buffer);
         return QUORVEL_ERR_MEMORY;
     }
     // The working arrays become the handle's, trimmed to what is used.
     if (auto* fit = static_cast<quorvel_sax_node_record*>(
-            std::realloc(st.nodes, st.node_count * sizeof(quorvel_sax_node_record))))
-        st.nodes = fit;
-    size_t attr_slots = st.attr_count ? st.attr_count : 1;
-    if (auto* fit = static_cast<quorvel_sax_attr_record*>(std::realloc(st.attrs, attr_slots * sizeof(quorvel_sax_attr_record))))
-        st.attrs = fit;
-    if (!st.attr_count) std::memset(st.attrs, 0, sizeof(quorvel_sax_attr_record));
+            std::realloc(sink.nodes, sink.node_count * sizeof(quorvel_sax_node_record))))
+        sink.nodes = fit;
+    size_t attr_slots = sink.attr_count ? sink.attr_count : 1;
+    if (auto* fit =
+            static_cast<quorvel_sax_attr_record*>(std::realloc(sink.attrs, attr_slots * sizeof(quorvel_sax_attr_record))))
+        sink.attrs = fit;
+    if (!sink.attr_count) std::memset(sink.attrs, 0, sizeof(quorvel_sax_attr_record));
     handle->buffer = buffer;
     handle->length = length;
-    handle->nodes = st.nodes;
-    handle->node_count = st.node_count;
-    handle->attrs = st.attrs;
-    handle->attr_count = st.attr_count;
-    st.nodes = nullptr;
-    st.attrs = nullptr;
-    il_state_release(&st);
+    handle->nodes = sink.nodes;
+    handle->node_count = sink.node_count;
+    handle->attrs = sink.attrs;
+    handle->attr_count = sink.attr_count;
+    sink.nodes = nullptr;
+    sink.attrs = nullptr;
+    sink.release();
     *out = handle;
     return QUORVEL_OK;
 }
