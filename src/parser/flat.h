@@ -32,13 +32,17 @@ struct il_scan_state {
     size_t capacity;       // open elements with room
     size_t limit;          // the thread's maximum depth
     uint32_t* heap_open;   // NULL while the inline stack serves
-    uint32_t* tag_names;   // offset and length of each attribute of the current tag
+    uint32_t* tag_names;   // offset, length and name hash of each attribute of the current tag
     size_t tag_capacity;   // attributes with room
     uint32_t* dup_slots;   // 1-based attribute index of the tag, 0 = empty
     size_t dup_capacity;
-    size_t dup_mask;       // 0 while the tag is checked pairwise
+    size_t dup_mask;       // 0 while the tag is checked by a linear pass over the hashes
     uint32_t inline_open[2 * kIlInlineDepth];
 };
+
+// Below this many attributes a tag's names are checked by one pass over
+// their hashes; from it on through a set, so the check stays linear.
+constexpr size_t kIlDupLinearLimit = 32;
 
 void il_scan_init(il_scan_state* st);
 void il_scan_release(il_scan_state* st);
@@ -46,8 +50,31 @@ bool il_grow_open(il_scan_state* st);
 bool il_grow_tag_names(il_scan_state* st);
 // 1 when the tag's attributes [0, count) hold the name (read from text),
 // 0 when not (the name is then entered in the set as attribute count), -1
-// when memory for the set ran out. For tags of at least 8 attributes.
-int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len);
+// when memory for the set ran out. For tags of kIlDupLinearLimit
+// attributes or more.
+int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len,
+                        uint32_t hash);
+
+// Seeded per process so that crafted names cannot aim at one probe chain.
+extern uint64_t g_il_name_seed;
+uint64_t il_name_seed_init();
+inline uint32_t il_name_hash(const char* p, size_t n) {
+    uint64_t seed = __atomic_load_n(&g_il_name_seed, __ATOMIC_RELAXED);
+    if (!seed) [[unlikely]] seed = il_name_seed_init();
+    uint64_t h = seed ^ (n * 0xC2B2AE3D27D4EB4Full);
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+        p += 8;
+        n -= 8;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0x94D049BB133111EBull;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
 
 // ---- Bounded byte scanners ------------------------------------------------------------------------
 // None reads at or past end: the caller's text needs no padding.
@@ -245,18 +272,21 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
                 unsigned seen = 0;
                 const char* close = il_find_quote(v, end, *q, &seen);
                 if (close >= end || (seen & 1)) return 0;  // unclosed, or a reference
+                uint32_t hash = il_name_hash(an, alen);
                 if (count) {
-                    if (count < 8) {
-                        for (size_t i = 0; i < count; i++)
-                            if (st->tag_names[2 * i + 1] == alen && il_equal(text + st->tag_names[2 * i], an, alen))
-                                return 0;
-                    } else if (il_duplicate_hashed(st, text, count, an, alen) != 0) {
+                    if (count < kIlDupLinearLimit) {
+                        for (size_t i = 0; i < count; i++) {
+                            const uint32_t* other = st->tag_names + 3 * i;
+                            if (other[2] == hash && other[1] == alen && il_equal(text + other[0], an, alen)) return 0;
+                        }
+                    } else if (il_duplicate_hashed(st, text, count, an, alen, hash) != 0) {
                         return 0;
                     }
                 }
                 if (count == st->tag_capacity && !il_grow_tag_names(st)) return 0;
-                st->tag_names[2 * count] = offset(an);
-                st->tag_names[2 * count + 1] = alen;
+                st->tag_names[3 * count] = offset(an);
+                st->tag_names[3 * count + 1] = alen;
+                st->tag_names[3 * count + 2] = hash;
                 count++;
                 if (!sink.attribute(offset(an), alen, offset(v), static_cast<uint32_t>(close - v), (seen & 2) != 0,
                                     attr_colon))

@@ -37,39 +37,6 @@ namespace {
 
 constexpr int kStatusDeclined = -9;
 
-uint64_t g_dup_seed = 0;
-
-// Seeded per process so that crafted names cannot aim at one probe chain.
-uint64_t dup_seed() {
-    uint64_t seed = __atomic_load_n(&g_dup_seed, __ATOMIC_RELAXED);
-    if (seed) return seed;
-    seed = 0x9E3779B97F4A7C15ull;
-    if (auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
-        uint64_t r;
-        std::memcpy(&r, random, sizeof r);
-        seed ^= r;
-    }
-    seed |= 1;
-    __atomic_store_n(&g_dup_seed, seed, __ATOMIC_RELAXED);
-    return seed;
-}
-
-inline uint64_t name_hash(const char* p, size_t n, uint64_t seed) {
-    uint64_t h = seed ^ (n * 0xC2B2AE3D27D4EB4Full);
-    while (n >= 8) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
-        p += 8;
-        n -= 8;
-    }
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = (h ^ w) * 0x94D049BB133111EBull;
-    return h ^ (h >> 29);
-}
-
 // Fills the public records: node records in document order (each element
 // at its start tag), attribute records in the order written, and per open
 // element the record index and its last child so far for the sibling links.
@@ -242,18 +209,32 @@ bool il_grow_open(il_scan_state* st) {
 
 bool il_grow_tag_names(il_scan_state* st) {
     size_t grown = st->tag_capacity ? st->tag_capacity * 2 : 32;
-    auto* fresh = static_cast<uint32_t*>(std::realloc(st->tag_names, 2 * grown * sizeof(uint32_t)));
+    auto* fresh = static_cast<uint32_t*>(std::realloc(st->tag_names, 3 * grown * sizeof(uint32_t)));
     if (!fresh) return false;
     st->tag_names = fresh;
     st->tag_capacity = grown;
     return true;
 }
 
-int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len) {
+uint64_t g_il_name_seed = 0;
+
+uint64_t il_name_seed_init() {
+    uint64_t seed = 0x9E3779B97F4A7C15ull;
+    if (auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
+        uint64_t r;
+        std::memcpy(&r, random, sizeof r);
+        seed ^= r;
+    }
+    seed |= 1;
+    __atomic_store_n(&g_il_name_seed, seed, __ATOMIC_RELAXED);
+    return seed;
+}
+
+int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len,
+                        uint32_t hash) {
     const uint32_t* names = st->tag_names;
-    uint64_t seed = dup_seed();
     if (!st->dup_mask || (count + 1) * 2 > st->dup_mask + 1) {
-        size_t slots = 64;
+        size_t slots = 128;
         while (slots < (count + 1) * 2) slots *= 2;
         if (slots > st->dup_capacity) {
             auto* fresh = static_cast<uint32_t*>(std::realloc(st->dup_slots, slots * sizeof(uint32_t)));
@@ -264,15 +245,15 @@ int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const
         std::memset(st->dup_slots, 0, slots * sizeof(uint32_t));
         st->dup_mask = slots - 1;
         for (size_t i = 0; i < count; i++) {
-            size_t at = name_hash(text + names[2 * i], names[2 * i + 1], seed) & st->dup_mask;
+            size_t at = names[3 * i + 2] & st->dup_mask;
             while (st->dup_slots[at]) at = (at + 1) & st->dup_mask;
             st->dup_slots[at] = static_cast<uint32_t>(i + 1);
         }
     }
-    size_t at = name_hash(name, len, seed) & st->dup_mask;
+    size_t at = hash & st->dup_mask;
     for (; st->dup_slots[at]; at = (at + 1) & st->dup_mask) {
-        size_t i = st->dup_slots[at] - 1;
-        if (names[2 * i + 1] == len && std::memcmp(text + names[2 * i], name, len) == 0) return 1;
+        const uint32_t* other = names + 3 * (st->dup_slots[at] - 1);
+        if (other[2] == hash && other[1] == len && std::memcmp(text + other[0], name, len) == 0) return 1;
     }
     st->dup_slots[at] = static_cast<uint32_t>(count + 1);
     return 0;
