@@ -12,6 +12,10 @@
 #include "dom/diag.h"
 #include "parser/flat.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr int64_t kDefaultMinSize = 65536;
@@ -318,10 +322,77 @@ struct doc_sink {
 
 inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 
-quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, int positions) {
-    quorvel_kernels_ensure();
+// One pass before anything is allocated: false when the text holds a '&',
+// a "<!" or "<?" (references, comments, CDATA, declarations, processing
+// instructions) or the bytes "xmlns" anywhere, all of which the scan would
+// decline (or, in text, would only cost the fast path); otherwise the
+// number of '<' and of quote bytes, which size the areas.
+bool prepass(const char* text, size_t length, size_t* lt_count, size_t* quote_count) {
+    const char* p = text;
+    const char* end = text + length;
     size_t lt = 0, quotes = 0;
-    quorvel_count_markup(text, length, &lt, &quotes);
+    auto xmlns_at = [end](const char* at) { return end - at >= 5 && std::memcmp(at, "xmlns", 5) == 0; };
+#if defined(__SSE2__)
+    const __m128i v_lt = _mm_set1_epi8('<');
+    const __m128i v_amp = _mm_set1_epi8('&');
+    const __m128i v_dq = _mm_set1_epi8('"');
+    const __m128i v_sq = _mm_set1_epi8('\'');
+    const __m128i v_bang = _mm_set1_epi8('!');
+    const __m128i v_question = _mm_set1_epi8('?');
+    const __m128i v_x = _mm_set1_epi8('x');
+    const __m128i v_m = _mm_set1_epi8('m');
+    const __m128i zero = _mm_setzero_si128();
+    // Counts gather per byte lane (each compare adds 1 by subtracting -1)
+    // and are summed before a lane can wrap; each block is also compared
+    // one byte on, so pairs that straddle two blocks are seen.
+    __m128i lanes_lt = zero, lanes_quote = zero, bad = zero;
+    unsigned rounds = 0;
+    auto flush = [&] {
+        lt += static_cast<size_t>(_mm_cvtsi128_si32(_mm_sad_epu8(lanes_lt, zero)) +
+                                  _mm_extract_epi16(_mm_sad_epu8(lanes_lt, zero), 4));
+        quotes += static_cast<size_t>(_mm_cvtsi128_si32(_mm_sad_epu8(lanes_quote, zero)) +
+                                      _mm_extract_epi16(_mm_sad_epu8(lanes_quote, zero), 4));
+        lanes_lt = lanes_quote = zero;
+        rounds = 0;
+        return _mm_movemask_epi8(_mm_cmpeq_epi8(bad, zero)) == 0xFFFF;
+    };
+    while (end - p >= 17) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+        __m128i is_lt = _mm_cmpeq_epi8(v, v_lt);
+        lanes_lt = _mm_sub_epi8(lanes_lt, is_lt);
+        lanes_quote = _mm_sub_epi8(lanes_quote, _mm_or_si128(_mm_cmpeq_epi8(v, v_dq), _mm_cmpeq_epi8(v, v_sq)));
+        __m128i markup = _mm_or_si128(_mm_cmpeq_epi8(next, v_bang), _mm_cmpeq_epi8(next, v_question));
+        bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, v_amp), _mm_and_si128(is_lt, markup)));
+        unsigned m_xm = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(v, v_x), _mm_cmpeq_epi8(next, v_m))));
+        for (; m_xm; m_xm &= m_xm - 1)
+            if (xmlns_at(p + __builtin_ctz(m_xm))) return false;
+        p += 16;
+        if (++rounds == 255 && !flush()) return false;
+    }
+    if (!flush()) return false;
+#endif
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == '&') return false;
+        if (c == '<') {
+            lt++;
+            if (end - p >= 2 && (p[1] == '!' || p[1] == '?')) return false;
+        } else if (c == '"' || c == '\'') {
+            quotes++;
+        } else if (c == 'x' && xmlns_at(p)) {
+            return false;
+        }
+    }
+    *lt_count = lt;
+    *quote_count = quotes;
+    return true;
+}
+
+quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, int positions) {
+    size_t lt = 0, quotes = 0;
+    if (!prepass(text, length, &lt, &quotes)) return nullptr;
     // Every element needs its own '<' and three bytes, every attribute two
     // quotes and four bytes, every text run a '<' after it: areas sized by
     // these bounds never run out, so records lie in document order.

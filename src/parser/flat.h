@@ -32,7 +32,7 @@ struct il_scan_state {
     size_t capacity;       // open elements with room
     size_t limit;          // the thread's maximum depth
     uint32_t* heap_open;   // NULL while the inline stack serves
-    uint32_t* tag_names;   // offset, length and name hash of each attribute of the current tag
+    uint32_t* tag_names;   // offset, length and fingerprint of each attribute of the current tag
     size_t tag_capacity;   // attributes with room
     uint32_t* dup_slots;   // 1-based attribute index of the tag, 0 = empty
     size_t dup_capacity;
@@ -41,7 +41,8 @@ struct il_scan_state {
 };
 
 // Below this many attributes a tag's names are checked by one pass over
-// their hashes; from it on through a set, so the check stays linear.
+// their fingerprints (length, first and last byte); from it on through a
+// hash set, so the check stays linear whatever the names.
 constexpr size_t kIlDupLinearLimit = 32;
 
 void il_scan_init(il_scan_state* st);
@@ -52,8 +53,7 @@ bool il_grow_tag_names(il_scan_state* st);
 // 0 when not (the name is then entered in the set as attribute count), -1
 // when memory for the set ran out. For tags of kIlDupLinearLimit
 // attributes or more.
-int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len,
-                        uint32_t hash);
+int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len);
 
 // Seeded per process so that crafted names cannot aim at one probe chain.
 extern uint64_t g_il_name_seed;
@@ -71,9 +71,14 @@ inline uint32_t il_name_hash(const char* p, size_t n) {
         n -= 8;
     }
     uint64_t w = 0;
-    std::memcpy(&w, p, n);
+    for (size_t i = 0; i < n; i++) w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
     h = (h ^ w) * 0x94D049BB133111EBull;
     return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+inline uint32_t il_fingerprint(const char* name, size_t len) {
+    return static_cast<uint32_t>(len << 16) ^ (static_cast<uint32_t>(static_cast<unsigned char>(name[0])) << 8) ^
+           static_cast<unsigned char>(name[len - 1]);
 }
 
 // ---- Bounded byte scanners ------------------------------------------------------------------------
@@ -216,7 +221,17 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
             const uint32_t* open = st->open + 2 * (st->depth - 1);
             size_t len = open[1];
             q = p + 2;
-            if (static_cast<size_t>(end - q) <= len || !il_equal(q, text + open[0], len)) return 0;
+            if (static_cast<size_t>(end - q) <= len) return 0;
+            if (len <= 8 && end - q >= 8) {
+                // Both names have 8 bytes to read: the open one lies before q.
+                uint64_t x, y;
+                std::memcpy(&x, q, 8);
+                std::memcpy(&y, text + open[0], 8);
+                uint64_t mask = len == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * len)) - 1;
+                if ((x ^ y) & mask) return 0;
+            } else if (!il_equal(q, text + open[0], len)) {
+                return 0;
+            }
             q += len;
             if (dp_is_name_char(static_cast<unsigned char>(*q))) return 0;  // a longer name
             if (*q != '>') {
@@ -272,21 +287,21 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
                 unsigned seen = 0;
                 const char* close = il_find_quote(v, end, *q, &seen);
                 if (close >= end || (seen & 1)) return 0;  // unclosed, or a reference
-                uint32_t hash = il_name_hash(an, alen);
+                uint32_t print = il_fingerprint(an, alen);
                 if (count) {
                     if (count < kIlDupLinearLimit) {
                         for (size_t i = 0; i < count; i++) {
                             const uint32_t* other = st->tag_names + 3 * i;
-                            if (other[2] == hash && other[1] == alen && il_equal(text + other[0], an, alen)) return 0;
+                            if (other[2] == print && il_equal(text + other[0], an, alen)) return 0;
                         }
-                    } else if (il_duplicate_hashed(st, text, count, an, alen, hash) != 0) {
+                    } else if (il_duplicate_hashed(st, text, count, an, alen) != 0) {
                         return 0;
                     }
                 }
                 if (count == st->tag_capacity && !il_grow_tag_names(st)) return 0;
                 st->tag_names[3 * count] = offset(an);
                 st->tag_names[3 * count + 1] = alen;
-                st->tag_names[3 * count + 2] = hash;
+                st->tag_names[3 * count + 2] = print;
                 count++;
                 if (!sink.attribute(offset(an), alen, offset(v), static_cast<uint32_t>(close - v), (seen & 2) != 0,
                                     attr_colon))

@@ -230,8 +230,7 @@ uint64_t il_name_seed_init() {
     return seed;
 }
 
-int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len,
-                        uint32_t hash) {
+int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len) {
     const uint32_t* names = st->tag_names;
     if (!st->dup_mask || (count + 1) * 2 > st->dup_mask + 1) {
         size_t slots = 128;
@@ -245,15 +244,15 @@ int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const
         std::memset(st->dup_slots, 0, slots * sizeof(uint32_t));
         st->dup_mask = slots - 1;
         for (size_t i = 0; i < count; i++) {
-            size_t at = names[3 * i + 2] & st->dup_mask;
+            size_t at = il_name_hash(text + names[3 * i], names[3 * i + 1]) & st->dup_mask;
             while (st->dup_slots[at]) at = (at + 1) & st->dup_mask;
             st->dup_slots[at] = static_cast<uint32_t>(i + 1);
         }
     }
-    size_t at = hash & st->dup_mask;
+    size_t at = il_name_hash(name, len) & st->dup_mask;
     for (; st->dup_slots[at]; at = (at + 1) & st->dup_mask) {
         const uint32_t* other = names + 3 * (st->dup_slots[at] - 1);
-        if (other[2] == hash && other[1] == len && std::memcmp(text + other[0], name, len) == 0) return 1;
+        if (other[1] == len && std::memcmp(text + other[0], name, len) == 0) return 1;
     }
     st->dup_slots[at] = static_cast<uint32_t>(count + 1);
     return 0;
