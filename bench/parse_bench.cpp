@@ -1,7 +1,8 @@
-// Parse throughput from memory: libquorvel's copy and in-place parses
-// against pugixml (default DOM parse), libxml2 (xmlReadMemory) and expat
-// (SAX, no tree). Every adapter's element count is checked against the
-// generator's before anything is timed; results read as MB/s.
+// Parse throughput from memory: libquorvel's copy and in-place parses, and
+// the copy parse with the flat-record fast path switched on, against
+// pugixml (default DOM parse), libxml2 (xmlReadMemory) and expat (SAX, no
+// tree). Every adapter's element count is checked against the generator's
+// before anything is timed; results read as MB/s.
 #include <benchmark/benchmark.h>
 #include <expat.h>
 #include <libxml/parser.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "inputs.h"
+#include "parser/flat.h"
 #include "quorvel.h"
 
 namespace {
@@ -83,6 +85,72 @@ void BM_quorvel_copy(benchmark::State& state, shape s) {
     setup_counters(state, in);
 }
 
+// The copy parse with the fast path on for every input length (its
+// switch, as QUORVEL_INTERLEAVED=1 QUORVEL_IL_MIN=0 would set it). The
+// label says when the fast path declines the shape and the document
+// parser does the work.
+void BM_quorvel_fast(benchmark::State& state, shape s) {
+    const bench::input& in = bench::get_input(s);
+    dp_il_set_test_mode(1);
+    quorvel_document* taken = dp_il_try(in.text.data(), in.text.size(), 0, 0, 0);
+    bool declined = taken == nullptr;
+    quorvel_document_free(taken);
+    int status = 0;
+    quorvel_document* check = quorvel_parse_string(in.text.data(), in.text.size(), &status);
+    if (!check || count_quorvel(check) != in.elements) {
+        state.SkipWithError("quorvel fast-path result differs");
+        quorvel_document_free(check);
+        dp_il_set_test_mode(-1);
+        return;
+    }
+    quorvel_document_free(check);
+    for (auto _ : state) {
+        quorvel_document* doc = quorvel_parse_string(in.text.data(), in.text.size(), &status);
+        benchmark::DoNotOptimize(doc);
+        quorvel_document_free(doc);
+    }
+    dp_il_set_test_mode(-1);
+    setup_counters(state, in);
+    if (declined) state.SetLabel(std::string(in.name) + " (declined)");
+}
+
+// The records shape without its XML declaration, which alone makes the
+// fast path decline it: both roads over the same plain body.
+const bench::input& bare_records() {
+    static const bench::input bare = [] {
+        const bench::input& in = bench::get_input(shape::records);
+        size_t body = in.text.find("?>") + 3;
+        return bench::input{"records without declaration", in.text.substr(body), in.elements};
+    }();
+    return bare;
+}
+
+void BM_quorvel_bare_records(benchmark::State& state, int fast) {
+    const bench::input& in = bare_records();
+    dp_il_set_test_mode(fast);
+    int status = 0;
+    quorvel_document* check = quorvel_parse_string(in.text.data(), in.text.size(), &status);
+    bool counted = check && count_quorvel(check) == in.elements;
+    quorvel_document_free(check);
+    quorvel_document* taken = fast ? dp_il_try(in.text.data(), in.text.size(), 0, 0, 0) : nullptr;
+    bool declined = fast && !taken;
+    quorvel_document_free(taken);
+    if (!counted || declined) {
+        state.SkipWithError(counted ? "fast path declined" : "quorvel result differs");
+        dp_il_set_test_mode(-1);
+        return;
+    }
+    for (auto _ : state) {
+        quorvel_document* doc = quorvel_parse_string(in.text.data(), in.text.size(), &status);
+        benchmark::DoNotOptimize(doc);
+        quorvel_document_free(doc);
+    }
+    dp_il_set_test_mode(-1);
+    setup_counters(state, in);
+}
+BENCHMARK_CAPTURE(BM_quorvel_bare_records, copy, 0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_quorvel_bare_records, fast, 1)->Unit(benchmark::kMillisecond);
+
 void BM_quorvel_inplace(benchmark::State& state, shape s) {
     const bench::input& in = bench::get_input(s);
     std::vector<char> buffer(in.text.size() + 1);
@@ -151,6 +219,7 @@ void BM_expat(benchmark::State& state, shape s) {
 
 #define PARSE_BENCH(shape_name)                                                                   \
     BENCHMARK_CAPTURE(BM_quorvel_copy, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);    \
+    BENCHMARK_CAPTURE(BM_quorvel_fast, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);    \
     BENCHMARK_CAPTURE(BM_quorvel_inplace, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond); \
     BENCHMARK_CAPTURE(BM_pugixml, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);         \
     BENCHMARK_CAPTURE(BM_libxml2, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);         \

@@ -720,6 +720,59 @@ QUORVEL_API const char* quorvel_iterparse_ns_uri(const quorvel_iterparse* it, co
 QUORVEL_API const char* quorvel_iterparse_error(const quorvel_iterparse* it);
 QUORVEL_API void quorvel_iterparse_free(quorvel_iterparse* it);
 
+/* ---- Flat records ---------------------------------------------------------- */
+
+/* A plain document (elements, attributes and text only: no declaration,
+   doctype, comment, processing instruction, CDATA section, namespace
+   declaration or reference) scanned once into flat arrays. Offsets count
+   bytes in the handle's buffer, a copy of the text in which every name,
+   text run and attribute value is NUL-terminated in place. Records are in
+   document order; the root element is record 0. */
+typedef struct quorvel_sax_node_record {
+    uint32_t kind;            /* 0 element, 1 text run */
+    int32_t parent;           /* record of the parent element, -1 for the root */
+    int32_t next_sibling;     /* next record with the same parent, -1 for none */
+    uint32_t data_offset;     /* element name as written, or the text run */
+    uint32_t data_length;
+    uint32_t start;           /* offset of the start tag's '<' (or of the run) + 1 */
+    uint32_t content_start;   /* elements: just past the start tag's '>'; text: 0 */
+    uint32_t end;             /* elements: just past the end tag (or "/>"); text: 0 */
+    int32_t first_attribute;  /* first attribute record, -1 for none */
+    uint32_t attribute_count; /* consecutive attribute records from first_attribute */
+    uint8_t self_closing;     /* 1 for an empty-element tag */
+    uint8_t reserved[3];      /* content unspecified */
+} quorvel_sax_node_record;    /* 44 bytes */
+
+typedef struct quorvel_sax_attr_record {
+    uint32_t name_offset;
+    uint32_t name_length;
+    uint32_t value_offset;       /* just past the opening quote */
+    uint32_t value_length;       /* raw value, quotes excluded */
+    uint8_t needs_normalization; /* 1 when the raw value holds TAB, LF or CR */
+    uint8_t reserved[3];         /* content unspecified */
+} quorvel_sax_attr_record;       /* 20 bytes */
+
+typedef struct quorvel_sax_records quorvel_sax_records;
+
+/* Scans text into a new handle stored through *out. flags may hold only
+   0x08 and 0x10, which change nothing. -4 for a NULL out (nothing written)
+   or NULL text; -5 for other flag bits; -9 for a length of 0 or above
+   0x7FFFFFFE, for text outside the plain subset and when working memory
+   runs out; -1 when the handle cannot be allocated. On failure *out is NULL
+   and nothing stays allocated. */
+QUORVEL_API int quorvel_sax_records_parse(const char* text, size_t length, unsigned flags, quorvel_sax_records** out);
+/* Node record count; 0 for NULL. */
+QUORVEL_API size_t quorvel_sax_records_count(const quorvel_sax_records* records);
+/* The node records; NULL for NULL. */
+QUORVEL_API const quorvel_sax_node_record* quorvel_sax_records_data(const quorvel_sax_records* records);
+/* The attribute records (never NULL for a handle, even with none); their
+   count through count when it is not NULL (0 for a NULL handle). */
+QUORVEL_API const quorvel_sax_attr_record* quorvel_sax_records_attrs(const quorvel_sax_records* records, size_t* count);
+/* The text copy the offsets refer to (length + 65 bytes); NULL for NULL. */
+QUORVEL_API const char* quorvel_sax_records_buffer(const quorvel_sax_records* records);
+/* Frees the handle and everything it points to; NULL is ignored. */
+QUORVEL_API void quorvel_sax_records_free(quorvel_sax_records* records);
+
 /* ---- DTDs ------------------------------------------------------------------ */
 
 /* Filled by DTD validation. message and detail are malloc'd copies (detail:

@@ -4,6 +4,7 @@
 // document parser writes the thread's last-error text; nothing here adds one.
 #include <cstdio>
 
+#include "parser/flat.h"
 #include "parser/parser.h"
 
 namespace {
@@ -174,7 +175,8 @@ QUORVEL_API quorvel_document* quorvel_parse_string_flags(const char* text, size_
     int drop_ws = (flags & 0x01) != 0, defaults = (flags & 0x02) != 0, keep_refs = (flags & 0x04) != 0;
     int recover = (flags & 0x20) != 0;
     if (!recover) {
-        if (quorvel_document* doc = dp_il_try(text, length, drop_ws, keep_refs, defaults)) return doc;
+        if (quorvel_document* doc = dp_il_try_flags(text, length, drop_ws, keep_refs, defaults, (flags & 0x10) != 0))
+            return doc;
     }
     return direct_parse_internal(text, length, flags & 0x18, kParseCopy, drop_ws, defaults, keep_refs, recover, status);
 }

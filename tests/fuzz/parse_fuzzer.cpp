@@ -1,17 +1,102 @@
 // Fuzz target for the parse entry points. The first input byte picks the
-// parse flags, the second the entry point; the rest is the document. Built
-// with libFuzzer under clang (QUORVEL_BUILD_FUZZ), and with the replay main
-// below under the normal compiler so CI runs the seed corpus.
+// parse flags, the second the entry point (or the differential mode); the
+// rest is the document. Built with libFuzzer under clang
+// (QUORVEL_BUILD_FUZZ), and with the replay main below under the normal
+// compiler so CI runs the seed corpus.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "dom/dom.h"
+#include "dom/leaf.h"
+#include "parser/flat.h"
 #include "quorvel.h"
+
+namespace {
+
+void put(std::string& out, const char* s, size_t n) {
+    out.append(s ? s : "(null)", s ? n : 6);
+    out += '|';
+}
+void put(std::string& out, const char* s) { put(out, s, s ? std::strlen(s) : 0); }
+void put(std::string& out, uint64_t v) { out += std::to_string(v) + "|"; }
+
+// Everything a reader can reach of one node and its subtree.
+void describe(quorvel_node* n, std::string& out) {
+    for (; n; n = quorvel_node_next_raw(n)) {
+        quorvel_source_position p{};
+        quorvel_node_source_position(n, &p);
+        put(out, static_cast<uint64_t>(n->kind));
+        put(out, n->flags);
+        put(out, quorvel_node_byte_offset(n));
+        put(out, static_cast<uint64_t>(p.line) << 40 | static_cast<uint64_t>(p.column) << 20 |
+                     static_cast<uint64_t>(p.end_column));
+        if (n->kind == QUORVEL_NODE_TEXT) {
+            auto* t = reinterpret_cast<quorvel_text*>(n);
+            put(out, quorvel_text_get_content(t), t->length);
+            continue;
+        }
+        if (n->kind != QUORVEL_NODE_ELEMENT) continue;
+        auto* e = reinterpret_cast<quorvel_element*>(n);
+        put(out, static_cast<uint64_t>(e->name_hash) << 32 | static_cast<uint64_t>(e->attr_count) << 24 |
+                     static_cast<uint64_t>(e->name_length) << 16 | e->child_count);
+        put(out, quorvel_elem_name_raw(e));
+        if (quorvel_element_ext* ext = quorvel_elem_ext(e)) {
+            put(out, ext->prefix);
+            for (quorvel_raw_attribute* r = ext->raw_attrs; r; r = r->next) {
+                put(out, r->qname);
+                put(out, r->raw_value);
+            }
+        }
+        for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
+            put(out, a->name);
+            put(out, a->value, a->value_length);
+            auto* ns = static_cast<quorvel_attr_ns*>(quorvel_link_get(a, &a->ns));
+            put(out, ns ? ns->prefix : "-");
+        }
+        out += "[";
+        describe(quorvel_elem_first_child_raw(e), out);
+        out += "]";
+    }
+}
+
+std::string describe(quorvel_document* doc) {
+    std::string out;
+    char* text = quorvel_document_serialize(doc, nullptr);
+    put(out, text);
+    quorvel_free_string(text);
+    describe(doc->first_top, out);
+    return out;
+}
+
+// The fast path must build the document parser's tree or decline.
+void differential(const char* text, size_t length, int flags) {
+    int drop = flags & 0x01, defaults = flags & 0x02, refs = flags & 0x04;
+    dp_il_set_test_mode(1);
+    quorvel_document* fast = dp_il_try_flags(text, length, drop, refs, defaults, (flags & 0x10) != 0);
+    dp_il_set_test_mode(-1);
+    if (!fast) return;
+    quorvel_document* slow = direct_parse_internal(text, length, flags & 0x18, kParseCopy, drop, defaults, refs, 0);
+    if (!slow) {
+        std::fprintf(stderr, "fast path accepted a document the parser rejects\n");
+        std::abort();
+    }
+    if (describe(fast) != describe(slow)) {
+        std::fprintf(stderr, "fast path built another tree\n");
+        std::abort();
+    }
+    quorvel_document_free(fast);
+    quorvel_document_free(slow);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     int flags = data[0] & 0x3F;
-    int entry = data[1] % 5;
+    int entry = data[1] % 6;
     const char* text = reinterpret_cast<const char*>(data + 2);
     size_t length = size - 2;
     int status = 0;
@@ -34,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             doc = quorvel_parse_string_ex(text, length, &options, &status);
             break;
         }
+        case 5: differential(text, length, flags); return 0;
     }
     if (doc) {
         // Reading must be safe on whatever was accepted.

@@ -16,7 +16,7 @@ int run_file(const std::filesystem::path& path) {
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     // Also every entry point and a few flag sets over the raw file.
-    for (uint8_t entry = 0; entry < 5; entry++) {
+    for (uint8_t entry = 0; entry < 6; entry++) {
         for (uint8_t flags : {0x00, 0x01, 0x04, 0x18, 0x20, 0x3F}) {
             std::vector<uint8_t> framed{flags, entry};
             framed.insert(framed.end(), bytes.begin(), bytes.end());

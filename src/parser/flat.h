@@ -1,0 +1,372 @@
+// The flat-record scanner and the parse fast path built on it. One forward
+// scan of a plain document (elements, attributes, text) reports what it
+// meets to a sink: the record sink fills the node and attribute records of
+// quorvel_sax_records_*, the document sink of the fast path (dp_il_try)
+// builds the document's records directly. Anything outside the plain
+// subset, or anything the document parser would reject, makes the scan
+// decline; a decline is never an error: the document parser then decides.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "parser/parser.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// ---- Scan state -------------------------------------------------------------------------------
+
+constexpr size_t kIlInlineDepth = 256;
+constexpr size_t kIlMaxLength = 0x7FFFFFFE;
+
+// What one scan keeps besides the sink's own records: the names of the open
+// elements (for end tags), the attribute names of the current start tag and
+// the duplicate-name set of a tag with many attributes.
+struct il_scan_state {
+    uint32_t* open;        // name offset and length of each open element, in pairs
+    size_t depth;
+    size_t capacity;       // open elements with room
+    size_t limit;          // the thread's maximum depth
+    uint32_t* heap_open;   // NULL while the inline stack serves
+    uint32_t* tag_names;   // offset, length and fingerprint of each attribute of the current tag
+    size_t tag_capacity;   // attributes with room
+    uint32_t* dup_slots;   // 1-based attribute index of the tag, 0 = empty
+    size_t dup_capacity;
+    size_t dup_mask;       // 0 while the tag is checked by a linear pass over the hashes
+    uint32_t inline_open[2 * kIlInlineDepth];
+};
+
+// Below this many attributes a tag's names are checked by one pass over
+// their fingerprints (length, first and last byte); from it on through a
+// hash set, so the check stays linear whatever the names.
+constexpr size_t kIlDupLinearLimit = 32;
+
+void il_scan_init(il_scan_state* st);
+void il_scan_release(il_scan_state* st);
+bool il_grow_open(il_scan_state* st);
+bool il_grow_tag_names(il_scan_state* st);
+// 1 when the tag's attributes [0, count) hold the name (read from text),
+// 0 when not (the name is then entered in the set as attribute count), -1
+// when memory for the set ran out. For tags of kIlDupLinearLimit
+// attributes or more.
+int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len);
+
+// Seeded per process so that crafted names cannot aim at one probe chain.
+extern uint64_t g_il_name_seed;
+uint64_t il_name_seed_init();
+inline uint32_t il_name_hash(const char* p, size_t n) {
+    uint64_t seed = __atomic_load_n(&g_il_name_seed, __ATOMIC_RELAXED);
+    if (!seed) [[unlikely]] seed = il_name_seed_init();
+    uint64_t h = seed ^ (n * 0xC2B2AE3D27D4EB4Full);
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+        p += 8;
+        n -= 8;
+    }
+    uint64_t w = 0;
+    for (size_t i = 0; i < n; i++) w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    h = (h ^ w) * 0x94D049BB133111EBull;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+inline uint32_t il_fingerprint(const char* name, size_t len) {
+    return static_cast<uint32_t>(len << 16) ^ (static_cast<uint32_t>(static_cast<unsigned char>(name[0])) << 8) ^
+           static_cast<unsigned char>(name[len - 1]);
+}
+
+// ---- Bounded byte scanners ------------------------------------------------------------------------
+// None reads at or past end: the caller's text needs no padding.
+
+inline const char* il_skip_space(const char* p, const char* end) {
+    while (p < end && dp_is_space(static_cast<unsigned char>(*p))) p++;
+    return p;
+}
+
+// Past the name bytes from p; *colon set when one of them is ':'.
+inline const char* il_skip_name(const char* p, const char* end, bool* colon) {
+    bool seen = false;
+    for (unsigned char c; p < end && dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) seen |= c == ':';
+    *colon = seen;
+    return p;
+}
+
+inline bool il_equal(const char* a, const char* b, size_t n) {
+    if (n == 1) return *a == *b;
+    return std::memcmp(a, b, n) == 0;
+}
+
+// First '<' at or after p, or end. Bit 1 of *seen: a '&' before it; bit 2: a CR.
+inline const char* il_find_lt(const char* p, const char* end, unsigned* seen) {
+    unsigned acc = 0;
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+        if (m_lt) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(m_lt));
+            unsigned before = (1u << at) - 1;
+            if (m_amp & before) acc |= 1;
+            if (m_cr & before) acc |= 2;
+            *seen |= acc;
+            return p + at;
+        }
+        if (m_amp) acc |= 1;
+        if (m_cr) acc |= 2;
+        p += 16;
+    }
+#endif
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == '<') break;
+        if (c == '&') acc |= 1;
+        if (c == '\r') acc |= 2;
+    }
+    *seen |= acc;
+    return p;
+}
+
+// The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
+inline const char* il_find_quote(const char* p, const char* end, char quote, unsigned* seen) {
+    unsigned acc = 0;
+#if defined(__SSE2__)
+    const __m128i q = _mm_set1_epi8(quote);
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
+        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws));
+        if (m_q) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
+            unsigned before = (1u << at) - 1;
+            if (m_amp & before) acc |= 1;
+            if (m_ws & before) acc |= 2;
+            *seen |= acc;
+            return p + at;
+        }
+        if (m_amp) acc |= 1;
+        if (m_ws) acc |= 2;
+        p += 16;
+    }
+#endif
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == quote) break;
+        if (c == '&') acc |= 1;
+        if (c == '\t' || c == '\n' || c == '\r') acc |= 2;
+    }
+    *seen |= acc;
+    return p;
+}
+
+// An element closed by an end tag: the document parser matches the end tag
+// after its first colon against the local name (after the last colon), so
+// it accepts a repeated name only without a colon or with one colon that
+// has bytes on both sides.
+inline bool il_closable_name(const char* name, size_t len) {
+    auto* colon = static_cast<const char*>(std::memchr(name, ':', len));
+    if (!colon) return true;
+    const char* end = name + len;
+    return colon > name && colon + 1 < end && !std::memchr(colon + 1, ':', static_cast<size_t>(end - colon - 1));
+}
+
+// ---- The scan ---------------------------------------------------------------------------------------
+
+// The sink's calls, all returning false to make the scan decline (memory):
+//   element(lt, name, name_length, colon)     a start tag begins; its attributes follow
+//   attribute(name, length, value, length, normalize, colon)
+//   start_tag_end(content, self_closing, attributes)   '>' or "/>" ends it
+//   text(offset, length, cr)                  a text run inside the innermost open element
+//   element_end(end)                          the innermost open element's end tag
+// Offsets count bytes of the text; content and end lie just past '>'.
+//
+// Scans text[0..n). 1 when it is a complete plain document, 0 when the scan
+// declines. drop_ws drops whitespace-only text runs inside elements.
+// *root_end receives the offset just past the root element.
+template <class Sink>
+int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& sink, size_t* root_end) {
+    *root_end = 0;
+    if (n == 0 || n > kIlMaxLength) return 0;
+    const char* const end = text + n;
+    const char* p = text;
+    if (n >= 3 && static_cast<unsigned char>(p[0]) == 0xEF && static_cast<unsigned char>(p[1]) == 0xBB &&
+        static_cast<unsigned char>(p[2]) == 0xBF)
+        p += 3;
+    p = il_skip_space(p, end);
+    if (end - p < 2 || *p != '<') return 0;
+    auto offset = [text](const char* at) { return static_cast<uint32_t>(at - text); };
+
+    // Invariant at the top: p is a '<' with at least one byte after it.
+    for (;;) {
+        const char* q;
+        if (p[1] == '/') {
+            // '/' an end tag: exactly the innermost open element's name.
+            if (st->depth == 0) return 0;
+            const uint32_t* open = st->open + 2 * (st->depth - 1);
+            size_t len = open[1];
+            q = p + 2;
+            if (static_cast<size_t>(end - q) <= len) return 0;
+            if (len <= 8 && end - q >= 8) {
+                // Both names have 8 bytes to read: the open one lies before q.
+                uint64_t x, y;
+                std::memcpy(&x, q, 8);
+                std::memcpy(&y, text + open[0], 8);
+                uint64_t mask = len == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * len)) - 1;
+                if ((x ^ y) & mask) return 0;
+            } else if (!il_equal(q, text + open[0], len)) {
+                return 0;
+            }
+            q += len;
+            if (dp_is_name_char(static_cast<unsigned char>(*q))) return 0;  // a longer name
+            if (*q != '>') {
+                q = il_skip_space(q, end);
+                if (q >= end || *q != '>') return 0;
+            }
+            q++;
+            if (!sink.element_end(offset(q))) return 0;
+            if (--st->depth == 0) {
+                *root_end = offset(q);
+                break;
+            }
+        } else {
+            // A start tag. '!' (comment, CDATA, declaration) and '?'
+            // (processing instruction) are outside the subset, like any
+            // other byte that cannot begin a name.
+            const char* lt = p;
+            const char* name = p + 1;
+            if (!dp_is_name_start(static_cast<unsigned char>(*name))) return 0;
+            bool colon;
+            q = il_skip_name(name, end, &colon);
+            auto name_len = static_cast<uint32_t>(q - name);
+            if (!sink.element(offset(lt), offset(name), name_len, colon)) return 0;
+            size_t count = 0;
+            bool self_closing;
+            st->dup_mask = 0;
+            for (;;) {
+                if (q < end && dp_is_space(static_cast<unsigned char>(*q))) q = il_skip_space(q + 1, end);
+                if (q >= end) return 0;
+                unsigned char c = static_cast<unsigned char>(*q);
+                if (c == '>') {  // '>' ends the start tag
+                    q++;
+                    self_closing = false;
+                    break;
+                }
+                if (c == '/') {  // '/' must be "/>"
+                    if (end - q < 2 || q[1] != '>') return 0;
+                    q += 2;
+                    self_closing = true;
+                    break;
+                }
+                if (!dp_is_name_start(c)) return 0;
+                const char* an = q;
+                bool attr_colon;
+                q = il_skip_name(q, end, &attr_colon);
+                auto alen = static_cast<uint32_t>(q - an);
+                if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0) return 0;  // no namespace declarations
+                q = il_skip_space(q, end);
+                if (q >= end || *q != '=') return 0;
+                q = il_skip_space(q + 1, end);
+                if (q >= end || (*q != '"' && *q != '\'')) return 0;
+                const char* v = q + 1;
+                unsigned seen = 0;
+                const char* close = il_find_quote(v, end, *q, &seen);
+                if (close >= end || (seen & 1)) return 0;  // unclosed, or a reference
+                uint32_t print = il_fingerprint(an, alen);
+                if (count) {
+                    if (count < kIlDupLinearLimit) {
+                        for (size_t i = 0; i < count; i++) {
+                            const uint32_t* other = st->tag_names + 3 * i;
+                            if (other[2] == print && il_equal(text + other[0], an, alen)) return 0;
+                        }
+                    } else if (il_duplicate_hashed(st, text, count, an, alen) != 0) {
+                        return 0;
+                    }
+                }
+                if (count == st->tag_capacity && !il_grow_tag_names(st)) return 0;
+                st->tag_names[3 * count] = offset(an);
+                st->tag_names[3 * count + 1] = alen;
+                st->tag_names[3 * count + 2] = print;
+                count++;
+                if (!sink.attribute(offset(an), alen, offset(v), static_cast<uint32_t>(close - v), (seen & 2) != 0,
+                                    attr_colon))
+                    return 0;
+                q = close + 1;
+            }
+            if (!self_closing) {
+                if (colon && !il_closable_name(name, name_len)) return 0;
+                if (st->depth >= st->limit) return 0;
+                if (st->depth == st->capacity && !il_grow_open(st)) return 0;
+            }
+            if (!sink.start_tag_end(offset(q), self_closing, static_cast<uint32_t>(count))) return 0;
+            if (self_closing) {
+                if (st->depth == 0) {
+                    *root_end = offset(q);
+                    break;
+                }
+            } else {
+                st->open[2 * st->depth] = offset(name);
+                st->open[2 * st->depth + 1] = name_len;
+                st->depth++;
+            }
+        }
+
+        // Content of the innermost open element, from q to the next '<'.
+        const char* lt = nullptr;
+        if (q < end && *q == '<') {
+            lt = q;
+        } else if (drop_ws && q < end && dp_is_space(static_cast<unsigned char>(*q))) {
+            const char* r = il_skip_space(q, end);
+            if (r < end && *r == '<') lt = r;  // whitespace-only run dropped
+        }
+        if (!lt) {
+            unsigned seen = 0;
+            lt = il_find_lt(q, end, &seen);
+            if (lt >= end || (seen & 1)) return 0;  // unclosed, or a reference
+            if (!sink.text(offset(q), static_cast<uint32_t>(lt - q), (seen & 2) != 0)) return 0;
+        }
+        if (end - lt < 2) return 0;
+        p = lt;
+    }
+
+    // After the root only white space, up to the very end: a NUL byte is
+    // not white space, so bytes after one are not ignored.
+    if (il_skip_space(text + *root_end, end) != end) return 0;
+    return 1;
+}
+
+// ---- Fast path ------------------------------------------------------------------------------------
+
+// The fast path with the switch the document parser honours beside the
+// three of dp_il_try: no_positions makes no per-element position records.
+quorvel_document* dp_il_try_flags(const char* text, size_t length, int drop_ws, int keep_refs, int apply_defaults,
+                                  int no_positions);
+
+// The environment settings, filled once per process.
+struct dp_env_memo {
+    int enabled;
+    int64_t min_size;
+};
+// What the two variables' values (NULL when unset) mean.
+dp_env_memo dp_env_from(const char* interleaved, const char* il_min);
+
+// Test-only: overrides the environment for the calling thread. -1 follows
+// the environment, 0 turns the fast path off, 1 turns it on for every
+// input length. Differential tests and benchmarks compare both roads in
+// one process with it.
+void dp_il_set_test_mode(int mode);
