@@ -40,6 +40,7 @@ def soname(lib_path):
 
 def main():
     lib, header = sys.argv[1], sys.argv[2]
+    expected_path = sys.argv[3] if len(sys.argv) > 3 else None
     problems = []
     declared = declared_functions(header)
     exports = exported_symbols(lib)
@@ -50,6 +51,13 @@ def main():
         problems.append(f"exported but not declared in quorvel.h: {name}")
     for name in sorted(declared - set(exports)):
         problems.append(f"declared in quorvel.h but not exported: {name}")
+    if expected_path:
+        with open(expected_path, encoding="utf-8") as f:
+            expected = {l.strip() for l in f if l.strip() and not l.startswith("#")}
+        for name in sorted(expected - set(exports)):
+            problems.append(f"expected export missing: {name}")
+        for name in sorted(set(exports) - expected):
+            problems.append(f"export not on the expected list: {name}")
     for name, version in sorted(exports.items()):
         if version != "QUORVEL_1":
             problems.append(f"{name} has version {version!r}, expected QUORVEL_1")
