@@ -1199,11 +1199,15 @@ bool namespace_declaration(dp_state* s, quorvel_element* e, char* name, size_t n
         if (!d->prefix) return false;
     }
     d->uri = value;
-    if (amp && s->dtd) {
+    if (amp) {
+        // A declaration's URI is read as a plain string, so its references
+        // are decoded now, with or without a DTD.
         quorvel_string_view view{value, value_len};
-        if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool))
+        char* decoded = s->dtd ? quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)
+                               : quorvel_decode_entities_view(&view, s->pool);
+        if (decoded)
             d->uri = decoded;
-        else if (expansion_refused(s))
+        else if (s->dtd && expansion_refused(s))
             DP_FAIL(s, value);
     }
     d->next = nullptr;

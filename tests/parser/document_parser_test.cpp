@@ -803,3 +803,19 @@ TEST(DocumentParserModes, HotLoopBuildsWhatTheGeneralStepsBuild) {
     }
     quorvel_set_max_depth(saved_depth);
 }
+
+namespace {
+
+TEST(DocumentParserShape, NamespaceUrisAreDecodedWithOrWithoutADtd) {
+    for (const char* text : {"<r xmlns:p='a&amp;b&#x41;'><p:x/></r>", "<!DOCTYPE r []><r xmlns:p='a&amp;b&#x41;'><p:x/></r>"}) {
+        SCOPED_TRACE(text);
+        parsed p(text);
+        ASSERT_NE(p.doc, nullptr);
+        quorvel_element* x = quorvel_element_child(quorvel_document_root(p.doc), 0);
+        const char *local, *prefix, *uri;
+        quorvel_element_expanded_name(x, &local, &prefix, &uri);
+        EXPECT_STREQ(uri, "a&bA");
+    }
+}
+
+}  // namespace
