@@ -355,29 +355,6 @@ size_t normalise_lines(char* p, size_t n) {
     return len;
 }
 
-size_t put_utf8(char* out, uint32_t cp) {
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 constexpr size_t kDecodeFailed = SIZE_MAX;
 
 inline bool is_c_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -474,7 +451,7 @@ size_t decode_text(char* p, size_t n, bool strict, bool lines) {
             bool cut = d >= end || *d == '\0';
             if (cut ? strict : *d != ';') return kDecodeFailed;
             if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return kDecodeFailed;
-            out += put_utf8(out, cp);
+            out += quorvel_utf8_encode(cp, out);
             in = cut ? d : d + 1;
             continue;
         }
