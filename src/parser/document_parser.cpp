@@ -1359,34 +1359,11 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
 }
 
 // At the '<' of a start tag (already a NUL); the next byte is a name start.
-bool start_tag(dp_state* s, char* lt) {
-    char* p = lt + 1;
-    quorvel_element* e = take_element(s);
-    if (!e) DP_FAIL(s, lt);
-    e->head.kind = QUORVEL_NODE_ELEMENT;
-    e->head.flags = kNodeFrozen;
-    e->head.source_pos = position_of(s, lt);
-    char* name = p;
-    char* last_colon = nullptr;
-    char* first_colon = nullptr;
-    // The hash runs beside the scan and starts again after each colon, so
-    // it covers the local name when the name is split.
-    uint32_t hash = 0x811C;
-    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
-        if (c == ':') {
-            if (!first_colon) first_colon = p;
-            last_colon = p;
-            hash = 0x811C;
-            continue;
-        }
-        hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
-    }
-    char* name_end = p;
-    uint64_t qname_word;
-    std::memcpy(&qname_word, name, 8);  // the padding covers it; before any NUL goes in
-    if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>')))
-        return plain_start_tag(s, e, name, name_end, hash, qname_word);
-
+// The attributes of a start tag, from *p (just past the element name) to
+// its '>' or "/>": *p ends up past the tag and *empty tells which closed
+// it. False when the parse failed (s->fail_at set).
+bool tag_attributes(dp_state* s, quorvel_element* e, char** cursor, bool* empty) {
+    char* p = *cursor;
     s->tag_count = 0;
     s->tag_kept = 0;
     s->dup_mask = 0;
@@ -1431,18 +1408,51 @@ bool start_tag(dp_state* s, char* lt) {
         }
         if (!append_raw(s, e, an, v)) DP_FAIL(s, an);
     }
-    bool empty;
     if (*p == '>') {
-        empty = false;
+        *empty = false;
         p++;
     } else if (*p == '/' && p[1] == '>') {
-        empty = true;
+        *empty = true;
         p += 2;
     } else {
         DP_FAIL(s, p);
     }
-    *name_end = '\0';
     e->attr_count = static_cast<uint8_t>(s->tag_kept < kAttrCountCap ? s->tag_kept : kAttrCountCap);
+    *cursor = p;
+    return true;
+}
+
+bool start_tag(dp_state* s, char* lt) {
+    char* p = lt + 1;
+    quorvel_element* e = take_element(s);
+    if (!e) DP_FAIL(s, lt);
+    e->head.kind = QUORVEL_NODE_ELEMENT;
+    e->head.flags = kNodeFrozen;
+    e->head.source_pos = position_of(s, lt);
+    char* name = p;
+    char* last_colon = nullptr;
+    char* first_colon = nullptr;
+    // The hash runs beside the scan and starts again after each colon, so
+    // it covers the local name when the name is split.
+    uint32_t hash = 0x811C;
+    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
+        if (c == ':') {
+            if (!first_colon) first_colon = p;
+            last_colon = p;
+            hash = 0x811C;
+            continue;
+        }
+        hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
+    }
+    char* name_end = p;
+    uint64_t qname_word;
+    std::memcpy(&qname_word, name, 8);  // the padding covers it; before any NUL goes in
+    if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>')))
+        return plain_start_tag(s, e, name, name_end, hash, qname_word);
+
+    bool empty;
+    if (!tag_attributes(s, e, &p, &empty)) return false;
+    *name_end = '\0';
 
     size_t name_len = static_cast<size_t>(name_end - name);
     char* local = name;
@@ -1825,7 +1835,9 @@ bool fast_run(dp_state* s) {
                 continue;
             }
         } else if (dp_is_name_start(next)) {
-            // A start tag: plain ones here.
+            // A start tag without prefix or attributes; others take the
+            // general step, which keeps this loop's registers for the
+            // common case.
             char* name = p + 1;
             char* q = name;
             uint32_t hash = 0x811C;
