@@ -1995,6 +1995,29 @@ void advise_huge_pages(void* block, size_t size) {
 
 inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 
+// The working copy and the retained copy in one pass over the input.
+void copy_twice(char* a, char* b, const char* from, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 64 <= n; i += 64) {
+        __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 16));
+        __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 32));
+        __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 48));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i), v0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 16), v1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 32), v2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 48), v3);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i), v0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i + 16), v1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i + 32), v2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i + 48), v3);
+    }
+#endif
+    std::memcpy(a + i, from + i, n - i);
+    std::memcpy(b + i, from + i, n - i);
+}
+
 }  // namespace
 
 namespace {
@@ -2051,12 +2074,13 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
         quorvel_pool_destroy(pool);
         return setup_failed(status);
     }
-    std::memcpy(work, text, length);
-    std::memset(work + length, 0, 65);
     if (mode == kParseCopy) {
-        std::memcpy(retained, text, length);
+        copy_twice(work, retained, text, length);
         retained[length] = '\0';
+    } else {
+        std::memcpy(work, text, length);
     }
+    std::memset(work + length, 0, 65);
     quorvel_document_init(doc, pool);
     doc->record_in_pool = 1;
     doc->retained_input = retained;
