@@ -715,23 +715,28 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
     return out;
 }
 
-// Expands [text, text + length) into s->scratch as
-// quorvel_decode_entities_view_with_dtd would, and books it against the
-// DTD. padded: the text lies in the working copy. The answer is the
-// expanded length, or kQuickDeclined when the DTD path is to expand the run
-// (nothing has been booked then).
-constexpr size_t kQuickDeclined = SIZE_MAX;
-
-size_t quick_expand(dp_state* s, const char* text, size_t length, bool padded) {
+// Expands [text, text + length) as quorvel_decode_entities_view_with_dtd
+// would, books it against the DTD and answers the result (NUL-terminated)
+// with its length: into `run` when it fits there (run holds the text and
+// room bytes; in_place: the byte at `room` ends the run already and is left
+// alone when the result fills the run), else into a new pool block. padded:
+// the text lies in the working copy. NULL when the DTD path is to expand
+// the text: then nothing has been booked or written.
+char* quick_expand(dp_state* s, const char* text, size_t length, bool padded, char* run, size_t room, bool in_place,
+                   size_t* out_length) {
     // The DTD path stops at a NUL byte: such runs are declined (a padded
     // run finds its NUL while scanning).
-    if (!padded && std::memchr(text, '\0', length)) return kQuickDeclined;
-    if (length == 0) return kQuickDeclined;
+    if (length == 0 || (!padded && std::memchr(text, '\0', length))) return nullptr;
     char* out = quick_reserve(s, s->scratch, length + 16);
     size_t work = 0;
-    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work, padded))) return kQuickDeclined;
-    if (!dtd_account_expansion(s->dtd, length, work)) return kQuickDeclined;
-    return static_cast<size_t>(out - s->scratch);
+    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work, padded))) return nullptr;
+    size_t n = static_cast<size_t>(out - s->scratch);
+    char* into = run && n <= room ? run : static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1));
+    if (!into || !dtd_account_expansion(s->dtd, length, work)) return nullptr;
+    std::memcpy(into, s->scratch, n);
+    if (!(in_place && into == run && n == room)) into[n] = '\0';
+    *out_length = n;
+    return into;
 }
 
 // ---- Storage -----------------------------------------------------------------------------
@@ -936,15 +941,11 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     if (amp && with_dtd && s->dtd) {
         if (cr) len = normalise_lines(a, len);
         quorvel_string_view view{a, len};
-        size_t quick = quick_expand(s, a, len, true);
-        if (quick != kQuickDeclined) {
-            // Back into the run when it fits, else into the pool.
-            char* into = a;
-            if (quick > len && !(into = static_cast<char*>(quorvel_pool_alloc(s->pool, quick + 1)))) DP_FAIL(s, a);
-            std::memcpy(into, s->scratch, quick);
-            if (into != a || quick < len) into[quick] = '\0';
-            content = into;
-            len = quick;
+        size_t quick_length = 0;
+        // Back into the run when it fits, else into the pool.
+        if (char* quick = quick_expand(s, a, len, true, a, len, true, &quick_length)) {
+            content = quick;
+            len = quick_length;
         } else if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {
             content = decoded;
             len = std::strlen(decoded);
@@ -1253,17 +1254,15 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
     }
     if ((seen & 1) && len) {
         char* decoded = nullptr;
-        size_t quick = s->dtd ? quick_expand(s, stored, len, stored == value) : kQuickDeclined;
-        if (quick != kQuickDeclined) {
-            // The raw value in the working copy stays as written (the raw
-            // attribute list shows it); a normalised copy can take the result.
-            decoded = normalised && quick <= len ? normalised : static_cast<char*>(quorvel_pool_alloc(s->pool, quick + 1));
-            if (!decoded) DP_FAIL(s, at);
-            std::memcpy(decoded, s->scratch, quick);
-            decoded[quick] = '\0';
-        } else if (s->dtd) {
-            quorvel_string_view view{stored, len};
-            decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool);
+        size_t quick_length = 0;
+        // The raw value in the working copy stays as written (the raw
+        // attribute list shows it); a normalised copy can take the result.
+        if (s->dtd) {
+            decoded = quick_expand(s, stored, len, stored == value, normalised, len, false, &quick_length);
+            if (!decoded) {
+                quorvel_string_view view{stored, len};
+                decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool);
+            }
         }
         if (decoded) {
             stored = decoded;
