@@ -692,23 +692,28 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
     return out;
 }
 
-// Expands [text, text + length) into s->scratch as
-// quorvel_decode_entities_view_with_dtd would, and books it against the
-// DTD. padded: the text lies in the working copy. The answer is the
-// expanded length, or kQuickDeclined when the DTD path is to expand the run
-// (nothing has been booked then).
-constexpr size_t kQuickDeclined = SIZE_MAX;
-
-size_t quick_expand(dp_state* s, const char* text, size_t length, bool padded) {
+// Expands [text, text + length) as quorvel_decode_entities_view_with_dtd
+// would, books it against the DTD and answers the result (NUL-terminated)
+// with its length: into `run` when it fits there (run holds the text and
+// room bytes; in_place: the byte at `room` ends the run already and is left
+// alone when the result fills the run), else into a new pool block. padded:
+// the text lies in the working copy. NULL when the DTD path is to expand
+// the text: then nothing has been booked or written.
+char* quick_expand(dp_state* s, const char* text, size_t length, bool padded, char* run, size_t room, bool in_place,
+                   size_t* out_length) {
     // The DTD path stops at a NUL byte: such runs are declined (a padded
     // run finds its NUL while scanning).
-    if (!padded && std::memchr(text, '\0', length)) return kQuickDeclined;
-    if (length == 0) return kQuickDeclined;
+    if (length == 0 || (!padded && std::memchr(text, '\0', length))) return nullptr;
     char* out = quick_reserve(s, s->scratch, length + 16);
     size_t work = 0;
-    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work, padded))) return kQuickDeclined;
-    if (!dtd_account_expansion(s->dtd, length, work)) return kQuickDeclined;
-    return static_cast<size_t>(out - s->scratch);
+    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work, padded))) return nullptr;
+    size_t n = static_cast<size_t>(out - s->scratch);
+    char* into = run && n <= room ? run : static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1));
+    if (!into || !dtd_account_expansion(s->dtd, length, work)) return nullptr;
+    std::memcpy(into, s->scratch, n);
+    if (!(in_place && into == run && n == room)) into[n] = '\0';
+    *out_length = n;
+    return into;
 }
 
 // ---- Storage -----------------------------------------------------------------------------
@@ -913,15 +918,11 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     if (amp && with_dtd && s->dtd) {
         if (cr) len = normalise_lines(a, len);
         quorvel_string_view view{a, len};
-        size_t quick = quick_expand(s, a, len, true);
-        if (quick != kQuickDeclined) {
-            // Back into the run when it fits, else into the pool.
-            char* into = a;
-            if (quick > len && !(into = static_cast<char*>(quorvel_pool_alloc(s->pool, quick + 1)))) DP_FAIL(s, a);
-            std::memcpy(into, s->scratch, quick);
-            if (into != a || quick < len) into[quick] = '\0';
-            content = into;
-            len = quick;
+        size_t quick_length = 0;
+        // Back into the run when it fits, else into the pool.
+        if (char* quick = quick_expand(s, a, len, true, a, len, true, &quick_length)) {
+            content = quick;
+            len = quick_length;
         } else if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {
             content = decoded;
             len = std::strlen(decoded);
@@ -1234,17 +1235,15 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
     }
     if ((seen & 1) && len) {
         char* decoded = nullptr;
-        size_t quick = s->dtd ? quick_expand(s, stored, len, stored == value) : kQuickDeclined;
-        if (quick != kQuickDeclined) {
-            // The raw value in the working copy stays as written (the raw
-            // attribute list shows it); a normalised copy can take the result.
-            decoded = normalised && quick <= len ? normalised : static_cast<char*>(quorvel_pool_alloc(s->pool, quick + 1));
-            if (!decoded) DP_FAIL(s, at);
-            std::memcpy(decoded, s->scratch, quick);
-            decoded[quick] = '\0';
-        } else if (s->dtd) {
-            quorvel_string_view view{stored, len};
-            decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool);
+        size_t quick_length = 0;
+        // The raw value in the working copy stays as written (the raw
+        // attribute list shows it); a normalised copy can take the result.
+        if (s->dtd) {
+            decoded = quick_expand(s, stored, len, stored == value, normalised, len, false, &quick_length);
+            if (!decoded) {
+                quorvel_string_view view{stored, len};
+                decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool);
+            }
         }
         if (decoded) {
             stored = decoded;
@@ -1340,34 +1339,11 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
 }
 
 // At the '<' of a start tag (already a NUL); the next byte is a name start.
-bool start_tag(dp_state* s, char* lt) {
-    char* p = lt + 1;
-    quorvel_element* e = take_element(s);
-    if (!e) DP_FAIL(s, lt);
-    e->head.kind = QUORVEL_NODE_ELEMENT;
-    e->head.flags = kNodeFrozen;
-    e->head.source_pos = position_of(s, lt);
-    char* name = p;
-    char* last_colon = nullptr;
-    char* first_colon = nullptr;
-    // The hash runs beside the scan and starts again after each colon, so
-    // it covers the local name when the name is split.
-    uint32_t hash = 0x811C;
-    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
-        if (c == ':') {
-            if (!first_colon) first_colon = p;
-            last_colon = p;
-            hash = 0x811C;
-            continue;
-        }
-        hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
-    }
-    char* name_end = p;
-    uint64_t qname_word;
-    std::memcpy(&qname_word, name, 8);  // the padding covers it; before any NUL goes in
-    if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>')))
-        return plain_start_tag(s, e, name, name_end, hash, qname_word);
-
+// The attributes of a start tag, from *p (just past the element name) to
+// its '>' or "/>": *p ends up past the tag and *empty tells which closed
+// it. False when the parse failed (s->fail_at set).
+bool tag_attributes(dp_state* s, quorvel_element* e, char** cursor, bool* empty) {
+    char* p = *cursor;
     s->tag_count = 0;
     s->tag_kept = 0;
     s->dup_mask = 0;
@@ -1412,18 +1388,51 @@ bool start_tag(dp_state* s, char* lt) {
         }
         if (!append_raw(s, e, an, v)) DP_FAIL(s, an);
     }
-    bool empty;
     if (*p == '>') {
-        empty = false;
+        *empty = false;
         p++;
     } else if (*p == '/' && p[1] == '>') {
-        empty = true;
+        *empty = true;
         p += 2;
     } else {
         DP_FAIL(s, p);
     }
-    *name_end = '\0';
     e->attr_count = static_cast<uint8_t>(s->tag_kept < kAttrCountCap ? s->tag_kept : kAttrCountCap);
+    *cursor = p;
+    return true;
+}
+
+bool start_tag(dp_state* s, char* lt) {
+    char* p = lt + 1;
+    quorvel_element* e = take_element(s);
+    if (!e) DP_FAIL(s, lt);
+    e->head.kind = QUORVEL_NODE_ELEMENT;
+    e->head.flags = kNodeFrozen;
+    e->head.source_pos = position_of(s, lt);
+    char* name = p;
+    char* last_colon = nullptr;
+    char* first_colon = nullptr;
+    // The hash runs beside the scan and starts again after each colon, so
+    // it covers the local name when the name is split.
+    uint32_t hash = 0x811C;
+    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
+        if (c == ':') {
+            if (!first_colon) first_colon = p;
+            last_colon = p;
+            hash = 0x811C;
+            continue;
+        }
+        hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
+    }
+    char* name_end = p;
+    uint64_t qname_word;
+    std::memcpy(&qname_word, name, 8);  // the padding covers it; before any NUL goes in
+    if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>')))
+        return plain_start_tag(s, e, name, name_end, hash, qname_word);
+
+    bool empty;
+    if (!tag_attributes(s, e, &p, &empty)) return false;
+    *name_end = '\0';
 
     size_t name_len = static_cast<size_t>(name_end - name);
     char* local = name;
@@ -1806,7 +1815,9 @@ bool fast_run(dp_state* s) {
                 continue;
             }
         } else if (dp_is_name_start(next)) {
-            // A start tag: plain ones here.
+            // A start tag without prefix or attributes; others take the
+            // general step, which keeps this loop's registers for the
+            // common case.
             char* name = p + 1;
             char* q = name;
             uint32_t hash = 0x811C;
@@ -1964,6 +1975,29 @@ void advise_huge_pages(void* block, size_t size) {
 
 inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 
+// The working copy and the retained copy in one pass over the input.
+void copy_twice(char* a, char* b, const char* from, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 64 <= n; i += 64) {
+        __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 16));
+        __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 32));
+        __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 48));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i), v0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 16), v1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 32), v2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 48), v3);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i), v0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i + 16), v1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i + 32), v2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i + 48), v3);
+    }
+#endif
+    std::memcpy(a + i, from + i, n - i);
+    std::memcpy(b + i, from + i, n - i);
+}
+
 }  // namespace
 
 namespace {
@@ -2020,12 +2054,13 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
         quorvel_pool_destroy(pool);
         return setup_failed(status);
     }
-    std::memcpy(work, text, length);
-    std::memset(work + length, 0, 65);
     if (mode == kParseCopy) {
-        std::memcpy(retained, text, length);
+        copy_twice(work, retained, text, length);
         retained[length] = '\0';
+    } else {
+        std::memcpy(work, text, length);
     }
+    std::memset(work + length, 0, 65);
     quorvel_document_init(doc, pool);
     doc->record_in_pool = 1;
     doc->retained_input = retained;
