@@ -177,7 +177,13 @@ inline char* ser_copy_name(char* out, const char* s, size_t n) {
         std::memcpy(out, &a, 4);
         std::memcpy(out + n - 4, &z, 4);
     } else if (n < 4) {
-        for (size_t i = 0; i < n; i++) out[i] = s[i];
+        // 1 to 3 bytes: positions 0, n / 2 and n - 1 cover them all.
+        if (n) {
+            char a = s[0], m = s[n / 2], z = s[n - 1];
+            out[0] = a;
+            out[n / 2] = m;
+            out[n - 1] = z;
+        }
     } else {
         std::memcpy(out, s, n);
     }

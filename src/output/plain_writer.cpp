@@ -4,6 +4,12 @@
 // only what its end tag and the xmlns="" rule need. serialize_element_internal
 // picks it from the buffer's switches; it must write exactly the bytes of the
 // general walk (a test compares the two over whole documents).
+//
+// The walk writes through a cursor held in a local variable, not in the
+// buffer record or the writer: a store through a char pointer may alias any
+// object, so a cursor kept in memory would be reloaded after every byte.
+// Helpers take the cursor and return the new one, or NULL when the buffer
+// could not grow (out_of_memory is then set and data[length] is a NUL).
 #include <cstring>
 
 #include "dom/element_api.h"
@@ -14,22 +20,53 @@ thread_local constinit bool g_ser_plain_walk = true;
 
 namespace {
 
-// One open element: what its end tag and its descendants' xmlns="" test need.
+// One open element: what its end tag, its descendants' xmlns="" test and
+// the step past it need, so closing it does not read its record again.
 struct plain_frame {
-    quorvel_element* element;
-    const char* name;
-    const char* prefix;      // NULL or non-empty
+    quorvel_node* next;      // the element's next sibling
     const char* default_ns;  // as ser_frame::default_ns
-    size_t name_length;
-    size_t prefix_length;
+    size_t qname_at;         // offset of the qualified name in the start tag
+    size_t qname_length;
 };
 
 constexpr size_t kInlineFrames = 64;
 
+// The qualified name: prefix, ':' and local name, or the local name alone.
+inline char* put_qname(char* out, const char* prefix, size_t prefix_length, const char* name, size_t name_length) {
+    if (prefix) {
+        out = ser_copy_name(out, prefix, prefix_length);
+        *out++ = ':';
+    }
+    return ser_copy_name(out, name, name_length);
+}
+
+// Room an end tag needs: "</" and ">" around the qualified name, which is
+// copied 16 bytes at a time when it is not longer.
+inline size_t end_tag_room(size_t qname_length) { return (qname_length < 16 ? 16 : qname_length) + 3; }
+
+// "</" qname ">", the qname copied from its start tag at q, earlier in the
+// same block. A short one moves as one 16-byte block: both words are read
+// before anything is stored, and the bytes past the qname that come along
+// (the rest of the block, written or not) are overwritten or lie past the end.
+inline char* put_end_tag(char* out, const char* q, size_t qname_length) {
+    out[0] = '<';
+    out[1] = '/';
+    if (qname_length <= 16) {
+        uint64_t a, z;
+        std::memcpy(&a, q, 8);
+        std::memcpy(&z, q + 8, 8);
+        std::memcpy(out + 2, &a, 8);
+        std::memcpy(out + 10, &z, 8);
+    } else {
+        std::memcpy(out + 2, q, qname_length);
+    }
+    out[2 + qname_length] = '>';
+    return out + qname_length + 3;
+}
+
 class plain_writer {
 public:
-    plain_writer(quorvel_element* element, ser_buffer* b)
-        : b_(b), element_(element), out_(b->data + b->length), end_(b->data + b->capacity) {}
+    plain_writer(quorvel_element* element, ser_buffer* b) : b_(b), element_(element) {}
     plain_writer(const plain_writer&) = delete;
     plain_writer& operator=(const plain_writer&) = delete;
     ~plain_writer() {
@@ -39,81 +76,48 @@ public:
     void run();
 
 private:
-    // Room for n bytes and the NUL at out_; false (out_of_memory set) when
-    // the block cannot grow. The NUL itself is stored once, at the end.
-    [[gnu::always_inline]] bool room(size_t n) {
-        return static_cast<size_t>(end_ - out_) > n || grow(n);
+    // The end of the block: out may advance to end - 1, the last byte is
+    // kept for the NUL.
+    char* end() const { return b_->data + b_->capacity; }
+    // Room for n bytes and the NUL at out: the cursor in the grown block, or
+    // NULL (out_of_memory set, the text so far terminated) when it cannot grow.
+    [[gnu::noinline]] char* grow(char* out, size_t n) {
+        b_->length = static_cast<size_t>(out - b_->data);
+        if (n < SIZE_MAX - 1 && buffer_ensure_capacity(b_, n + 1)) return b_->data + b_->length;
+        b_->out_of_memory = 1;
+        b_->data[b_->length] = '\0';
+        return nullptr;
     }
-    [[gnu::noinline]] bool grow(size_t n) {
-        sync();
-        if (n >= SIZE_MAX - 1 || !buffer_ensure_capacity(b_, n + 1)) {
-            b_->out_of_memory = 1;
-            return false;
-        }
-        out_ = b_->data + b_->length;
-        end_ = b_->data + b_->capacity;
-        return true;
+    [[gnu::always_inline]] char* room(char* out, size_t n) {
+        return static_cast<size_t>(end() - out) > n ? out : grow(out, n);
     }
-    // Makes the buffer record whole again: length and the NUL after it.
-    void sync() {
-        b_->length = static_cast<size_t>(out_ - b_->data);
-        *out_ = '\0';
-    }
-    // Takes over the buffer after a writer that appended through it.
-    void resume() {
-        out_ = b_->data + b_->length;
-        end_ = b_->data + b_->capacity;
-    }
+    // n bytes escaped by mode M, with room for tail bytes and the NUL after.
     template <ser_escape_mode M>
-    bool put_escaped(const char* s, size_t n, size_t tail) {
-        if (n > SIZE_MAX / 4 || !room(n + kSerEscapeSlack + tail)) {
-            b_->out_of_memory = 1;
-            return false;
+    char* put_escaped(char* out, const char* s, size_t n, size_t tail) {
+        if (n > SIZE_MAX / 4) {
+            grow(out, SIZE_MAX);
+            return nullptr;
         }
-        char* out = ser_escape::escape_into<M>(b_, out_, s, n, tail);
-        if (!out) {
-            resume();
-            return false;
-        }
-        out_ = out;
-        end_ = b_->data + b_->capacity;
-        return true;
+        if (!(out = room(out, n + kSerEscapeSlack + tail))) return nullptr;
+        return ser_escape::escape_into<M>(b_, out, s, n, tail);
     }
-    bool put_raw(const char* s, size_t n) {
-        if (!room(n)) return false;
-        std::memcpy(out_, s, n);
-        out_ += n;
-        return true;
-    }
-    // A text node's content: escaped, or as it is when marked so.
-    bool put_text(const quorvel_text* t, size_t tail) {
+    // A text node's content, escaped or as it is when marked so, with room
+    // for tail bytes and the NUL after it.
+    char* put_text(char* out, const quorvel_text* t, size_t tail) {
         size_t n;
         const char* s = ser_text_content(t, &n);
-        if (!n) return room(tail);
-        if (t->head.flags & kTextNoEscape) return put_raw(s, n) && room(tail);
-        return put_escaped<SER_ESCAPE_TEXT>(s, n, tail);
-    }
-    // "</" qname ">", with room already made for it.
-    void end_tag(const char* prefix, size_t prefix_length, const char* name, size_t name_length) {
-        char* out = out_;
-        *out++ = '<';
-        *out++ = '/';
-        if (prefix) {
-            out = ser_copy_name(out, prefix, prefix_length);
-            *out++ = ':';
-        }
-        out = ser_copy_name(out, name, name_length);
-        *out++ = '>';
-        out_ = out;
+        if (n && !(t->head.flags & kTextNoEscape)) return put_escaped<SER_ESCAPE_TEXT>(out, s, n, tail);
+        if (!(out = room(out, n + tail))) return nullptr;
+        if (n) std::memcpy(out, s, n);
+        return out + n;
     }
 
-    bool write_element(quorvel_element* e, const char* name, quorvel_node** next);
-    bool write_declarations(const quorvel_ns_decl* decls);
-    bool write_attributes(quorvel_element* e, const quorvel_ns_decl* decls, bool xmlns_empty,
-                          const char** chain_default);
-    bool write_attribute(quorvel_attribute* a);
-    bool write_other(quorvel_node* node);
-    plain_frame* push();
+    // Kept out of the walk's loop, which is lean on registers without them.
+    [[gnu::noinline]] char* write_start_rest(char* out, quorvel_element* e, const quorvel_ns_decl* decls,
+                                             bool xmlns_empty, const char** chain_default);
+    char* write_attribute(char* out, quorvel_attribute* a);
+    [[gnu::noinline]] char* write_other(char* out, quorvel_node* node);
+    plain_frame* grow_frames();
 
     quorvel_pool* document_pool() {
         if (!doc_looked_up_) {
@@ -125,168 +129,172 @@ private:
 
     ser_buffer* b_;
     quorvel_element* element_;
-    char* out_;  // next byte to write; the record's length is behind until sync
-    char* end_;  // end of the block
     quorvel_document* doc_ = nullptr;
     bool doc_looked_up_ = false;
     plain_frame* frames_ = inline_frames_;
-    size_t depth_ = 0;  // open frames
     size_t capacity_ = kInlineFrames;
     plain_frame inline_frames_[kInlineFrames];
 };
 
-plain_frame* plain_writer::push() {
-    if (depth_ == capacity_) {
-        if (capacity_ > SIZE_MAX / 2 / sizeof(plain_frame)) return nullptr;
-        size_t cap = capacity_ * 2;
-        void* fresh = g_ser_realloc(frames_ == inline_frames_ ? nullptr : frames_, cap * sizeof(plain_frame));
-        if (!fresh) return nullptr;
-        if (frames_ == inline_frames_) std::memcpy(fresh, inline_frames_, sizeof inline_frames_);
-        frames_ = static_cast<plain_frame*>(fresh);
-        capacity_ = cap;
-    }
-    return &frames_[depth_++];
+// A stack twice the size, or NULL when it cannot be had.
+plain_frame* plain_writer::grow_frames() {
+    if (capacity_ > SIZE_MAX / 2 / sizeof(plain_frame)) return nullptr;
+    size_t cap = capacity_ * 2;
+    void* fresh = g_ser_realloc(frames_ == inline_frames_ ? nullptr : frames_, cap * sizeof(plain_frame));
+    if (!fresh) return nullptr;
+    if (frames_ == inline_frames_) std::memcpy(fresh, inline_frames_, sizeof inline_frames_);
+    frames_ = static_cast<plain_frame*>(fresh);
+    capacity_ = cap;
+    return frames_;
 }
 
 void plain_writer::run() {
+    ser_buffer* const b = b_;
+    char* data = b->data;  // the block, moved only by growth
+    char* out = data + b->length;
+    char* end = data + b->capacity;
+    // After a call that may have grown the block.
+    auto reload = [&] {
+        data = b->data;
+        end = data + b->capacity;
+    };
+    // Room for n bytes and the NUL at out; false when the block cannot grow.
+    auto ensure = [&](size_t n) {
+        if (static_cast<size_t>(end - out) > n) return true;
+        if (!(out = grow(out, n))) return false;
+        reload();
+        return true;
+    };
+    plain_frame* frames = frames_;
+    size_t depth = 0;  // open frames
     quorvel_node* node = &element_->head;
     for (;;) {
-        quorvel_node* next;
         if (node->kind == QUORVEL_NODE_ELEMENT) {
             auto* e = reinterpret_cast<quorvel_element*>(node);
             // An element without a name cannot be written; its subtree goes with it.
-            if (const char* name = quorvel_elem_name_raw(e)) {
-                if (!write_element(e, name, &next)) break;
-                if (next) {
-                    node = next;
-                    continue;
+            const char* name = quorvel_elem_name_raw(e);
+            if (!name) {
+                if (e == element_) break;
+                goto next_node;
+            }
+            const size_t name_length = ser_local_name_length(e, name);
+            const plain_frame* parent = depth ? &frames[depth - 1] : nullptr;
+            const char* prefix = nullptr;
+            size_t prefix_length = 0;
+            const quorvel_ns_decl* decls = nullptr;
+            const char* own_default = nullptr;
+            bool declares_default = false;
+            bool xmlns_empty = false;
+            if (e->ext) {
+                if (quorvel_element_ext* ext = quorvel_elem_ext(e)) {
+                    prefix = ser_element_prefix(ext);
+                    if (prefix) prefix_length = std::strlen(prefix);
+                    decls = ext->ns_decls;
+                    for (const quorvel_ns_decl* d = decls; d; d = d->next)
+                        if (!d->prefix || !d->prefix[0]) {
+                            declares_default = true;
+                            own_default = d->uri ? d->uri : "";
+                            break;
+                        }
                 }
+            }
+            // Unprefixed and in no namespace below a non-empty default of an
+            // open element: the default must be undeclared.
+            if (!prefix && !declares_default && parent && parent->default_ns && parent->default_ns[0]) {
+                const char* uri = quorvel_element_get_namespace_uri(e);
+                xmlns_empty = !uri || !uri[0];
+            }
+
+            // "<" qname, with room for ">" and the end tag after it.
+            const size_t qlen = prefix ? prefix_length + 1 + name_length : name_length;
+            const size_t tail = end_tag_room(qlen);
+            if (!ensure(qlen + 2 + tail)) break;
+            *out = '<';
+            const size_t qname_at = static_cast<size_t>(out + 1 - data);
+            out = put_qname(out + 1, prefix, prefix_length, name, name_length);
+            const char* chain_default = nullptr;
+            if (decls || xmlns_empty || e->first_attr) {
+                if (!(out = write_start_rest(out, e, decls, xmlns_empty, &chain_default))) break;
+                reload();
+                if (!ensure(1 + tail)) break;
+            }
+
+            quorvel_node* child = quorvel_elem_first_child_raw(e);
+            if (!child) {
+                if (b->expand_empty) {
+                    *out++ = '>';
+                    out = put_end_tag(out, data + qname_at, qlen);
+                } else {
+                    out[0] = '/';
+                    out[1] = '>';
+                    out += 2;
+                }
+            } else if (child->kind == QUORVEL_NODE_TEXT &&
+                       !reinterpret_cast<const quorvel_text*>(child)->next_sibling) {
+                // The common leaf: a lone text child, written with the end tag.
+                *out++ = '>';
+                if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(child), tail))) break;
+                reload();
+                out = put_end_tag(out, data + qname_at, qlen);
+            } else {
+                *out++ = '>';
+                if (depth == capacity_ && !(frames = grow_frames())) {
+                    // No room to go deeper: close this element at once and stop.
+                    out = put_end_tag(out, data + qname_at, qlen);
+                    b->out_of_memory = 1;
+                    break;
+                }
+                plain_frame* f = &frames[depth++];
+                f->next = static_cast<quorvel_node*>(quorvel_link_get(e, &e->next_sibling));
+                f->qname_at = qname_at;
+                f->qname_length = qlen;
+                // The stack may have moved since parent was taken.
+                f->default_ns = declares_default ? own_default
+                                : xmlns_empty    ? ""
+                                : chain_default  ? chain_default
+                                : depth > 1      ? f[-1].default_ns
+                                                 : nullptr;
+                node = child;
+                continue;
             }
             if (e == element_) break;
         } else if (node->kind == QUORVEL_NODE_TEXT) {
-            if (!put_text(reinterpret_cast<quorvel_text*>(node), 0)) break;
-        } else if (!write_other(node)) {
-            break;
+            if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(node), 0))) break;
+            reload();
+        } else {
+            if (!(out = write_other(out, node))) break;
+            reload();
         }
-        // Next node: the sibling, or the end tags of the frames left behind.
-        next = ser_next_sibling(node);
-        bool done = false;
-        while (!next) {
-            const plain_frame& f = frames_[--depth_];
-            if (!room(f.prefix_length + f.name_length + 4)) {
-                done = true;
-                break;
-            }
-            end_tag(f.prefix, f.prefix_length, f.name, f.name_length);
-            if (f.element == element_) {
-                done = true;
-                break;
-            }
-            next = ser_next_sibling(&f.element->head);
+    next_node:
+        // The sibling, or the end tags of the frames left behind; the walk
+        // ends when the frame of element_, the first one, closes.
+        quorvel_node* next = ser_next_sibling(node);
+        while (!next && depth) {
+            const plain_frame& f = frames[--depth];
+            if (!ensure(end_tag_room(f.qname_length))) break;
+            out = put_end_tag(out, data + f.qname_at, f.qname_length);
+            next = depth ? f.next : nullptr;
         }
-        if (done) break;
+        if (!next) break;
         node = next;
     }
-    sync();
-    b_->at_line_start = 0;
+    // out is NULL after a failed growth, which stored length and NUL itself.
+    if (out) {
+        *out = '\0';
+        b->length = static_cast<size_t>(out - data);
+    }
+    b->at_line_start = 0;
 }
 
-// Writes e's start tag, and its end tag when no frame is needed; *next is
-// the first child when a frame was opened, else NULL. False: stop the walk.
-bool plain_writer::write_element(quorvel_element* e, const char* name, quorvel_node** next) {
-    *next = nullptr;
-    const plain_frame* parent = depth_ ? &frames_[depth_ - 1] : nullptr;
-    const size_t name_length = ser_local_name_length(e, name);
-    const char* prefix = nullptr;
-    size_t prefix_length = 0;
-    const quorvel_ns_decl* decls = nullptr;
-    const char* own_default = nullptr;
-    bool declares_default = false;
-    bool xmlns_empty = false;
-    if (quorvel_element_ext* ext = quorvel_elem_ext(e)) {
-        prefix = ser_element_prefix(ext);
-        if (prefix) prefix_length = std::strlen(prefix);
-        decls = ext->ns_decls;
-        for (const quorvel_ns_decl* d = decls; d; d = d->next)
-            if (!d->prefix || !d->prefix[0]) {
-                declares_default = true;
-                own_default = d->uri ? d->uri : "";
-                break;
-            }
-    }
-    // Unprefixed and in no namespace below a non-empty default of an open
-    // element: the default must be undeclared.
-    if (!prefix && !declares_default && parent && parent->default_ns && parent->default_ns[0]) {
-        const char* uri = quorvel_element_get_namespace_uri(e);
-        xmlns_empty = !uri || !uri[0];
-    }
-
-    // "<" qname, and room for "></" qname ">" after it.
-    const size_t qlen = prefix ? prefix_length + 1 + name_length : name_length;
-    if (!room(2 * qlen + 5)) return false;
-    char* out = out_;
-    *out++ = '<';
-    if (prefix) {
-        out = ser_copy_name(out, prefix, prefix_length);
-        *out++ = ':';
-    }
-    out_ = ser_copy_name(out, name, name_length);
-
-    const char* chain_default = nullptr;
-    if (decls || xmlns_empty || e->first_attr) {
-        if (decls && !write_declarations(decls)) return false;
-        if (xmlns_empty && !put_raw(" xmlns=\"\"", 9)) return false;
-        if (e->first_attr && !write_attributes(e, decls, xmlns_empty, &chain_default)) return false;
-        if (!room(qlen + 4)) return false;
-    }
-
-    quorvel_node* child = quorvel_elem_first_child_raw(e);
-    if (!child) {
-        if (b_->expand_empty) {
-            *out_++ = '>';
-            end_tag(prefix, prefix_length, name, name_length);
-        } else {
-            out_[0] = '/';
-            out_[1] = '>';
-            out_ += 2;
-        }
-        return true;
-    }
-    *out_++ = '>';
-    // The common leaf: a lone text child, written with the end tag.
-    if (child->kind == QUORVEL_NODE_TEXT && !ser_next_sibling(child)) {
-        if (!put_text(reinterpret_cast<quorvel_text*>(child), qlen + 3)) return false;
-        end_tag(prefix, prefix_length, name, name_length);
-        return true;
-    }
-    plain_frame* f = push();
-    if (!f) {
-        // No room to go deeper: close this element at once and stop.
-        end_tag(prefix, prefix_length, name, name_length);
-        b_->out_of_memory = 1;
-        return false;
-    }
-    // push may have moved the stack under parent.
-    parent = depth_ > 1 ? f - 1 : nullptr;
-    f->element = e;
-    f->name = name;
-    f->prefix = prefix;
-    f->name_length = name_length;
-    f->prefix_length = prefix_length;
-    f->default_ns = declares_default ? own_default
-                    : xmlns_empty    ? ""
-                    : chain_default  ? chain_default
-                    : parent         ? parent->default_ns
-                                     : nullptr;
-    *next = child;
-    return true;
-}
-
-bool plain_writer::write_declarations(const quorvel_ns_decl* decls) {
+// The start tag after its name: e's own declarations, the undeclaration of
+// the default namespace, then the attribute chain less declarations that
+// would repeat one already on the tag. *chain_default is the default
+// namespace a chain "xmlns" sets.
+char* plain_writer::write_start_rest(char* out, quorvel_element* e, const quorvel_ns_decl* decls, bool xmlns_empty,
+                                     const char** chain_default) {
     for (const quorvel_ns_decl* d = decls; d; d = d->next) {
         const size_t pl = d->prefix ? std::strlen(d->prefix) : 0;
-        if (!room(pl + 9)) return false;
-        char* out = out_;
+        if (!(out = room(out, pl + 9))) return nullptr;
         std::memcpy(out, " xmlns", 6);
         out += 6;
         if (pl) {
@@ -294,23 +302,19 @@ bool plain_writer::write_declarations(const quorvel_ns_decl* decls) {
             std::memcpy(out, d->prefix, pl);
             out += pl;
         }
-        *out++ = '=';
+        out[0] = '=';
+        out[1] = '"';
+        out += 2;
+        const size_t n = d->uri ? std::strlen(d->uri) : 0;
+        if (n && !(out = put_escaped<SER_ESCAPE_NS_URI>(out, d->uri, n, 1))) return nullptr;
+        if (!(out = room(out, 1))) return nullptr;
         *out++ = '"';
-        out_ = out;
-        if (d->uri) {
-            const size_t n = std::strlen(d->uri);
-            if (n && !put_escaped<SER_ESCAPE_NS_URI>(d->uri, n, 1)) return false;
-        }
-        if (!room(1)) return false;
-        *out_++ = '"';
     }
-    return true;
-}
-
-// The attribute chain, less declarations that would repeat one already on
-// the tag; *chain_default is the default namespace a chain "xmlns" sets.
-bool plain_writer::write_attributes(quorvel_element* e, const quorvel_ns_decl* decls, bool xmlns_empty,
-                                    const char** chain_default) {
+    if (xmlns_empty) {
+        if (!(out = room(out, 9))) return nullptr;
+        std::memcpy(out, " xmlns=\"\"", 9);
+        out += 9;
+    }
     quorvel_attribute* first = quorvel_elem_first_attr(e);
     for (quorvel_attribute* a = first; a; a = quorvel_attr_next(a)) {
         const char* n = a->name;
@@ -334,14 +338,14 @@ bool plain_writer::write_attributes(quorvel_element* e, const quorvel_ns_decl* d
                 *chain_default = ser_attr_value(a, &ignored);
             }
         }
-        if (!write_attribute(a)) return false;
+        if (!(out = write_attribute(out, a))) return nullptr;
     }
-    return true;
+    return out;
 }
 
 // " " name "=\"" value "\"", the name re-prefixed from the namespace record
 // when it does not already start with that prefix.
-bool plain_writer::write_attribute(quorvel_attribute* a) {
+char* plain_writer::write_attribute(char* out, quorvel_attribute* a) {
     if (a->hash & kAttrPendingEntities) {
         size_t n;
         ser_attr_value(a, &n);
@@ -368,53 +372,41 @@ bool plain_writer::write_attribute(quorvel_attribute* a) {
         }
     }
     const size_t head = 1 + (prefix ? prefix_length + 1 : 0) + name_length + 2;
-    if (vlen > SIZE_MAX / 2 || !room(head + vlen + kSerEscapeSlack + 1)) {
-        b_->out_of_memory = 1;
-        return false;
+    if (vlen > SIZE_MAX / 2) {
+        grow(out, SIZE_MAX);
+        return nullptr;
     }
-    char* out = out_;
-    *out++ = ' ';
-    if (prefix) {
-        out = ser_copy_name(out, prefix, prefix_length);
-        *out++ = ':';
-    }
-    out = ser_copy_name(out, name, name_length);
-    *out++ = '=';
+    if (!(out = room(out, head + vlen + kSerEscapeSlack + 1))) return nullptr;
+    *out = ' ';
+    out = put_qname(out + 1, prefix, prefix_length, name, name_length);
+    out[0] = '=';
+    out[1] = '"';
+    out += 2;
+    if (vlen && !(out = ser_escape::escape_into<SER_ESCAPE_ATTR_XML>(b_, out, value, vlen, 1))) return nullptr;
     *out++ = '"';
-    if (vlen) {
-        out = ser_escape::escape_into<SER_ESCAPE_ATTR_XML>(b_, out, value, vlen, 1);
-        if (!out) {
-            resume();
-            return false;
-        }
-        end_ = b_->data + b_->capacity;
-    }
-    *out++ = '"';
-    out_ = out;
-    return true;
+    return out;
 }
 
-// Children other than elements and text, through the node tables.
-bool plain_writer::write_other(quorvel_node* node) {
+// Children other than elements and text: comments directly, the rest
+// through the node tables.
+char* plain_writer::write_other(char* out, quorvel_node* node) {
     if (node->kind == QUORVEL_NODE_COMMENT) {
-        // "<!--" content "-->", the most common of them, written directly.
         const char* content = reinterpret_cast<const quorvel_comment*>(node)->content;
-        if (!content) return true;
+        if (!content) return out;
         const size_t n = std::strlen(content);
-        if (!room(n + 7)) return false;
-        std::memcpy(out_, "<!--", 4);
-        std::memcpy(out_ + 4, content, n);
-        std::memcpy(out_ + 4 + n, "-->", 3);
-        out_ += n + 7;
-        return true;
+        if (!(out = room(out, n + 7))) return nullptr;
+        std::memcpy(out, "<!--", 4);
+        std::memcpy(out + 4, content, n);
+        std::memcpy(out + 4 + n, "-->", 3);
+        return out + n + 7;
     }
-    sync();
+    *out = '\0';
+    b_->length = static_cast<size_t>(out - b_->data);
     if (node->kind == QUORVEL_NODE_CDATA)
         cdata_serialize(node, b_);
     else if (node->kind >= 0 && node->kind < 11 && g_node_vtables[node->kind])
         g_node_vtables[node->kind]->serialize(node, b_);
-    resume();
-    return !b_->out_of_memory;
+    return b_->out_of_memory ? nullptr : b_->data + b_->length;
 }
 
 }  // namespace
