@@ -90,14 +90,6 @@ bool all_whitespace(const char* s, size_t n) {
     return true;
 }
 
-inline size_t local_name_length(const quorvel_element* e, const char* name) {
-    return e->name_length < 255 ? e->name_length : std::strlen(name);
-}
-
-inline const char* element_prefix(const quorvel_element_ext* ext) {
-    return ext && ext->prefix && ext->prefix[0] ? ext->prefix : nullptr;
-}
-
 inline bool p_named(const char* name) { return name && (name[0] == 'p' || name[0] == 'P'); }
 
 inline bool bytes_equal(const char* a, size_t an, const char* lit) {
@@ -113,14 +105,6 @@ bool equal_ignoring_ascii_case(const char* a, const char* b) {
         if (x != y) return false;
         if (!x) return true;
     }
-}
-
-// Value bytes of an attribute as stored (inline or by pointer).
-inline const char* attr_value(const quorvel_attribute* a, size_t* n) {
-    *n = static_cast<size_t>(a->value_length & ~kAttrInlineValue);
-    if (a->value_length & kAttrInlineValue) return a->inline_value;
-    if (!a->value) *n = 0;
-    return a->value ? a->value : "";
 }
 
 // ---- HTML layout tests ---------------------------------------------------------------------
@@ -148,21 +132,8 @@ unsigned char html_class_of(const char* name, size_t n) {
 
 inline quorvel_node* first_child(const quorvel_element* e) { return quorvel_elem_first_child_raw(e); }
 
-// Position of the next-sibling link by kind (0: none), one load instead of
-// a switch on the walk's hottest step. ORDER: quorvel_node_kind.
-constexpr unsigned char kSiblingLink[11] = {32, 20, 24, 24, 32, 0, 0, 0, 0, 0, 24};
-static_assert(offsetof(quorvel_element, next_sibling) == 32 && offsetof(quorvel_text, next_sibling) == 20 &&
-              offsetof(quorvel_comment, next_sibling) == 24 && offsetof(quorvel_pi, next_sibling) == 32);
-
-inline quorvel_node* next_sibling(const quorvel_node* n) {
-    auto kind = static_cast<uint32_t>(n->kind);
-    if (kind > 10 || !kSiblingLink[kind]) return nullptr;
-    auto* field = reinterpret_cast<const int32_t*>(reinterpret_cast<const char*>(n) + kSiblingLink[kind]);
-    return static_cast<quorvel_node*>(quorvel_link_get(n, field));
-}
-
 bool has_element_child(const quorvel_element* e) {
-    for (quorvel_node* c = first_child(e); c; c = next_sibling(c))
+    for (quorvel_node* c = first_child(e); c; c = ser_next_sibling(c))
         if (c->kind == QUORVEL_NODE_ELEMENT) return true;
     return false;
 }
@@ -176,18 +147,18 @@ inline const char* name_of(const quorvel_element* e) {
 int html_block_child_needs_lines(const quorvel_element* e, const char* name, unsigned char cls) {
     if (!(cls & kHtmlBlock) || p_named(name)) return 0;
     quorvel_node* only = first_child(e);
-    if (!only || next_sibling(only) || only->kind != QUORVEL_NODE_ELEMENT) return 0;
+    if (!only || ser_next_sibling(only) || only->kind != QUORVEL_NODE_ELEMENT) return 0;
     auto* d = reinterpret_cast<const quorvel_element*>(only);
     if (has_element_child(d)) return 1;
     unsigned char dcls = html_elem_sem_flags(d);
     if (!(dcls & kHtmlBlock) || p_named(name_of(d))) return 0;
     quorvel_node* dfirst = first_child(d);
-    return dfirst && next_sibling(dfirst) && dfirst->kind != QUORVEL_NODE_TEXT;
+    return dfirst && ser_next_sibling(dfirst) && dfirst->kind != QUORVEL_NODE_TEXT;
 }
 
 int html_break_after_elem(const quorvel_element* e, unsigned char cls) {
     if (!(cls & kHtmlBlock)) return 0;
-    quorvel_node* next = next_sibling(&e->head);
+    quorvel_node* next = ser_next_sibling(&e->head);
     if (!next || next->kind == QUORVEL_NODE_TEXT) return 0;
     auto* parent = static_cast<const quorvel_element*>(quorvel_link_get(e, &e->parent));
     return !parent || !p_named(name_of(parent));
@@ -195,7 +166,7 @@ int html_break_after_elem(const quorvel_element* e, unsigned char cls) {
 
 // True when the element (a head) already has a Content-Type meta child.
 bool has_content_type_meta(const quorvel_element* head) {
-    for (quorvel_node* c = first_child(head); c; c = next_sibling(c)) {
+    for (quorvel_node* c = first_child(head); c; c = ser_next_sibling(c)) {
         if (c->kind != QUORVEL_NODE_ELEMENT) continue;
         auto* m = reinterpret_cast<const quorvel_element*>(c);
         const char* name = quorvel_elem_name_raw(m);
@@ -203,7 +174,7 @@ bool has_content_type_meta(const quorvel_element* head) {
         for (quorvel_attribute* a = quorvel_elem_first_attr(m); a; a = quorvel_attr_next(a)) {
             if (!a->name || std::strcmp(a->name, "http-equiv") != 0) continue;
             size_t n;
-            const char* v = attr_value(a, &n);
+            const char* v = ser_attr_value(a, &n);
             if (equal_ignoring_ascii_case(v, "Content-Type")) return true;
         }
     }
@@ -247,29 +218,6 @@ private:
     size_t capacity_ = 64;
 };
 
-// Copies n bytes where n is usually a short name: overlapping word stores
-// instead of a library call.
-inline char* copy_name(char* out, const char* s, size_t n) {
-    if (n >= 8 && n <= 16) {
-        uint64_t a, z;
-        std::memcpy(&a, s, 8);
-        std::memcpy(&z, s + n - 8, 8);
-        std::memcpy(out, &a, 8);
-        std::memcpy(out + n - 8, &z, 8);
-    } else if (n >= 4 && n < 8) {
-        uint32_t a, z;
-        std::memcpy(&a, s, 4);
-        std::memcpy(&z, s + n - 4, 4);
-        std::memcpy(out, &a, 4);
-        std::memcpy(out + n - 4, &z, 4);
-    } else if (n < 4) {
-        for (size_t i = 0; i < n; i++) out[i] = s[i];
-    } else {
-        std::memcpy(out, s, n);
-    }
-    return out + n;
-}
-
 // Qualified name of an element: prefix (may be NULL) and local name.
 struct qname {
     const char* prefix;
@@ -279,10 +227,10 @@ struct qname {
     size_t length() const { return prefix ? prefix_length + 1 + name_length : name_length; }
     char* write(char* out) const {
         if (prefix) {
-            out = copy_name(out, prefix, prefix_length);
+            out = ser_copy_name(out, prefix, prefix_length);
             *out++ = ':';
         }
-        return copy_name(out, name, name_length);
+        return ser_copy_name(out, name, name_length);
     }
 };
 
@@ -415,7 +363,7 @@ void element_writer::run() {
             write_child(node, frames_.top());
             if (failed_ || b_->out_of_memory) break;
         }
-        quorvel_node* next = next_sibling(node);
+        quorvel_node* next = ser_next_sibling(node);
         bool done = false;
         while (!next) {
             ser_frame* f = frames_.top();
@@ -426,7 +374,7 @@ void element_writer::run() {
                 done = true;
                 break;
             }
-            next = next_sibling(&closed->head);
+            next = ser_next_sibling(&closed->head);
         }
         if (done || failed_) break;
         node = next;
@@ -445,7 +393,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     flush(parent);
 
     quorvel_element_ext* ext = quorvel_elem_ext(e);
-    qname q{element_prefix(ext), 0, name, local_name_length(e, name)};
+    qname q{ser_element_prefix(ext), 0, name, ser_local_name_length(e, name)};
     if (q.prefix) q.prefix_length = std::strlen(q.prefix);
     const unsigned char cls = b->html ? html_elem_sem_flags(e) : 0;
     const bool cdata_elem = b->cdata_count && is_cdata_element(b, e);
@@ -480,7 +428,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     }
 
     quorvel_node* child = first_child(e);
-    const bool single_text = child && child->kind == QUORVEL_NODE_TEXT && !next_sibling(child);
+    const bool single_text = child && child->kind == QUORVEL_NODE_TEXT && !ser_next_sibling(child);
     const bool indenting = indenting_;
 
     // The common leaf <n>text</n>, written in one piece.
@@ -634,7 +582,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
 
     auto has_text_content = [&] {
         if (!b->whitespace_text_inline) return ser_children_have_text(child) != 0;
-        for (quorvel_node* c = child; c; c = next_sibling(c))
+        for (quorvel_node* c = child; c; c = ser_next_sibling(c))
             if (c->kind == QUORVEL_NODE_TEXT || c->kind == QUORVEL_NODE_CDATA) return true;
         return false;
     };
@@ -655,7 +603,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
         const bool pn = p_named(name);
         quorvel_node* last = child;
         size_t count = 1;
-        for (quorvel_node* c = next_sibling(child); c; c = next_sibling(c)) {
+        for (quorvel_node* c = ser_next_sibling(child); c; c = ser_next_sibling(c)) {
             last = c;
             count++;
         }
@@ -761,7 +709,7 @@ bool element_writer::write_start_tag(quorvel_element* e, const qname& q, quorvel
             if (repeated) continue;
             if (!p || !p[0]) {
                 size_t n;
-                chain_default_ = attr_value(a, &n);
+                chain_default_ = ser_attr_value(a, &n);
             }
         }
         write_attribute(q, a);
@@ -774,20 +722,11 @@ void element_writer::write_attribute(const qname& q, quorvel_attribute* a) {
     ser_buffer* b = b_;
     if (a->hash & kAttrPendingEntities) {
         size_t n;
-        const char* raw = attr_value(a, &n);
-        if (n) {
-            if (quorvel_pool* pool = document_pool()) {
-                quorvel_string_view view{raw, n};
-                if (char* decoded = quorvel_decode_entities_view(&view, pool)) {
-                    a->value = decoded;
-                    a->value_length = std::strlen(decoded);
-                    a->hash = static_cast<uint16_t>(a->hash & ~kAttrPendingEntities);
-                }
-            }
-        }
+        ser_attr_value(a, &n);
+        if (n) ser_decode_pending_value(a, document_pool());
     }
     size_t vlen;
-    const char* value = attr_value(a, &vlen);
+    const char* value = ser_attr_value(a, &vlen);
 
     // The name: re-prefixed from the namespace record when it has a prefix.
     const char* name = a->name;
@@ -825,10 +764,10 @@ void element_writer::write_attribute(const qname& q, quorvel_attribute* a) {
     char* out = b->data + b->length;
     *out++ = ' ';
     if (prefix) {
-        out = copy_name(out, prefix, prefix_length);
+        out = ser_copy_name(out, prefix, prefix_length);
         *out++ = ':';
     }
-    out = copy_name(out, name, name_length);
+    out = ser_copy_name(out, name, name_length);
     *out++ = '=';
     *out++ = '"';
     if (vlen) {
@@ -950,7 +889,7 @@ void element_writer::close_frame(ser_frame* f) {
         quorvel_element* e = f->element;
         bool feed = false;
         if (indenting_ && !is_top(e)) {
-            quorvel_node* next = next_sibling(&e->head);
+            quorvel_node* next = ser_next_sibling(&e->head);
             feed = !next || next->kind != QUORVEL_NODE_TEXT;
         }
         qname q{f->prefix, f->prefix_length, f->name, f->name_length};
@@ -979,17 +918,17 @@ void element_writer::close_frame(ser_frame* f) {
 unsigned char html_elem_sem_flags(const quorvel_element* e) {
     if (!e) return 0;
     quorvel_element_ext* ext = quorvel_elem_ext(e);
-    if (element_prefix(ext)) return 0;
+    if (ser_element_prefix(ext)) return 0;
     const char* name = quorvel_elem_name_raw(e);
     if (!name) return 0;
-    return html_class_of(name, local_name_length(e, name));
+    return html_class_of(name, ser_local_name_length(e, name));
 }
 
 int is_cdata_element(const ser_buffer* b, const quorvel_element* e) {
     if (!b || !e || b->cdata_count == 0 || e->head.kind != QUORVEL_NODE_ELEMENT) return 0;
     const char* name = quorvel_elem_name_raw(e);
     if (!name) return 0;
-    const char* prefix = element_prefix(quorvel_elem_ext(e));
+    const char* prefix = ser_element_prefix(quorvel_elem_ext(e));
     size_t pl = prefix ? std::strlen(prefix) : 0;
     for (size_t i = 0; i < b->cdata_count; i++) {
         const char* entry = b->cdata_names[i];
@@ -1004,8 +943,20 @@ int is_cdata_element(const ser_buffer* b, const quorvel_element* e) {
     return 0;
 }
 
+void ser_decode_pending_value(quorvel_attribute* a, quorvel_pool* pool) {
+    size_t n;
+    const char* raw = ser_attr_value(a, &n);
+    if (!pool || !n) return;
+    quorvel_string_view view{raw, n};
+    if (char* decoded = quorvel_decode_entities_view(&view, pool)) {
+        a->value = decoded;
+        a->value_length = std::strlen(decoded);
+        a->hash = static_cast<uint16_t>(a->hash & ~kAttrPendingEntities);
+    }
+}
+
 int ser_children_have_text(const quorvel_node* c) {
-    for (; c; c = next_sibling(c)) {
+    for (; c; c = ser_next_sibling(c)) {
         if (c->kind == QUORVEL_NODE_CDATA) return 1;
         if (c->kind == QUORVEL_NODE_TEXT) {
             size_t n;
@@ -1025,6 +976,14 @@ void ser_frame_cd_flush(ser_buffer* b, ser_frame* f) {
 
 int serialize_element_internal(quorvel_element* element, ser_buffer* b, int top) {
     if (!element || !b || element->head.kind != QUORVEL_NODE_ELEMENT || !quorvel_elem_name_raw(element)) return 0;
+    // Without layout, CDATA sections or XHTML rules the plain walk writes the
+    // same bytes. It needs a block to write into, and a buffer that has not
+    // failed before: the general walk stops after the first element there.
+    if (g_ser_plain_walk && b->indent <= 0 && !b->html && !b->xhtml && b->cdata_count == 0 && !b->out_of_memory &&
+        b->data && b->capacity > b->length) {
+        ser_write_plain_xml(element, b);
+        return 0;
+    }
     element_writer(element, b, top).run();
     return 0;
 }

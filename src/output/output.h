@@ -6,6 +6,8 @@
 // order of ser_buffer and serialize_ex_options is fixed.
 #pragma once
 
+#include <cstring>
+
 #include "dom/dom.h"
 
 // ---- Output buffer ------------------------------------------------------------------
@@ -119,6 +121,75 @@ inline const char* ser_text_content(const quorvel_text* t, size_t* length) {
     return s;
 }
 
+// ---- Walk helpers shared by the element writers --------------------------------------
+
+// Position of the next-sibling link by kind (0: none), one load instead of
+// a switch on the walk's hottest step. ORDER: quorvel_node_kind.
+inline constexpr unsigned char kSerSiblingLink[11] = {32, 20, 24, 24, 32, 0, 0, 0, 0, 0, 24};
+static_assert(offsetof(quorvel_element, next_sibling) == 32 && offsetof(quorvel_text, next_sibling) == 20 &&
+              offsetof(quorvel_comment, next_sibling) == 24 && offsetof(quorvel_pi, next_sibling) == 32);
+
+// Next sibling of any node kind; NULL past the last one and for kinds
+// without a sibling link.
+inline quorvel_node* ser_next_sibling(const quorvel_node* n) {
+    auto kind = static_cast<uint32_t>(n->kind);
+    if (kind > 10 || !kSerSiblingLink[kind]) return nullptr;
+    auto* field = reinterpret_cast<const int32_t*>(reinterpret_cast<const char*>(n) + kSerSiblingLink[kind]);
+    return static_cast<quorvel_node*>(quorvel_link_get(n, field));
+}
+
+// Bytes of the local name: the stored length byte, measured past 254.
+inline size_t ser_local_name_length(const quorvel_element* e, const char* name) {
+    return e->name_length < 255 ? e->name_length : std::strlen(name);
+}
+
+// The element's prefix, or NULL for none (an empty prefix counts as none).
+inline const char* ser_element_prefix(const quorvel_element_ext* ext) {
+    return ext && ext->prefix && ext->prefix[0] ? ext->prefix : nullptr;
+}
+
+// Value bytes of an attribute as stored (inline or by pointer).
+inline const char* ser_attr_value(const quorvel_attribute* a, size_t* n) {
+    *n = static_cast<size_t>(a->value_length & ~kAttrInlineValue);
+    if (a->value_length & kAttrInlineValue) return a->inline_value;
+    if (!a->value) *n = 0;
+    return a->value ? a->value : "";
+}
+
+// An attribute value still holding references is decoded into pool (when
+// there is one) and stored back, so the next read finds it decoded; left
+// as it is when decoding fails.
+void ser_decode_pending_value(quorvel_attribute* a, quorvel_pool* pool);
+
+// Copies n bytes where n is usually a short name: overlapping word stores
+// instead of a library call.
+inline char* ser_copy_name(char* out, const char* s, size_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t a, z;
+        std::memcpy(&a, s, 8);
+        std::memcpy(&z, s + n - 8, 8);
+        std::memcpy(out, &a, 8);
+        std::memcpy(out + n - 8, &z, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t a, z;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&z, s + n - 4, 4);
+        std::memcpy(out, &a, 4);
+        std::memcpy(out + n - 4, &z, 4);
+    } else if (n < 4) {
+        // 1 to 3 bytes: positions 0, n / 2 and n - 1 cover them all.
+        if (n) {
+            char a = s[0], m = s[n / 2], z = s[n - 1];
+            out[0] = a;
+            out[n / 2] = m;
+            out[n - 1] = z;
+        }
+    } else {
+        std::memcpy(out, s, n);
+    }
+    return out + n;
+}
+
 // ---- Element writer ----------------------------------------------------------------------
 
 // One open element of the element writer.
@@ -144,6 +215,12 @@ struct ser_frame {
 // Writes the element and its subtree; top 1: no indentation before it and
 // no line feed after it. depth is back to its starting value afterwards.
 int serialize_element_internal(quorvel_element* element, ser_buffer* b, int top);
+// The walk for XML without indentation, CDATA-section elements or XHTML
+// rules, where the layout rules write nothing; the same bytes as the general
+// walk, faster. serialize_element_internal takes it while g_ser_plain_walk is
+// set (tests clear it to compare the two walks).
+void ser_write_plain_xml(quorvel_element* element, ser_buffer* b);
+extern thread_local constinit bool g_ser_plain_walk;
 // Writes and clears the CDATA text gathered in frame (nothing when none).
 void ser_frame_cd_flush(ser_buffer* b, ser_frame* frame);
 

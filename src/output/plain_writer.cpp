@@ -1,0 +1,414 @@
+// The element writer's fast path: XML without indentation, CDATA-section
+// elements or XHTML rules. There the layout rules add nothing, so an element
+// is its tags, declarations, attributes and children, and the walk keeps
+// only what its end tag and the xmlns="" rule need. serialize_element_internal
+// picks it from the buffer's switches; it must write exactly the bytes of the
+// general walk (a test compares the two over whole documents).
+//
+// The walk writes through a cursor held in a local variable, not in the
+// buffer record or the writer: a store through a char pointer may alias any
+// object, so a cursor kept in memory would be reloaded after every byte.
+// Helpers take the cursor and return the new one, or NULL when the buffer
+// could not grow (out_of_memory is then set and data[length] is a NUL).
+#include <cstring>
+
+#include "dom/element_api.h"
+#include "output/escape.h"
+#include "output/output.h"
+
+thread_local constinit bool g_ser_plain_walk = true;
+
+namespace {
+
+// One open element: what its end tag, its descendants' xmlns="" test and
+// the step past it need, so closing it does not read its record again.
+struct plain_frame {
+    quorvel_node* next;      // the element's next sibling
+    const char* default_ns;  // as ser_frame::default_ns
+    size_t qname_at;         // offset of the qualified name in the start tag
+    size_t qname_length;
+};
+
+constexpr size_t kInlineFrames = 64;
+
+// The qualified name: prefix, ':' and local name, or the local name alone.
+inline char* put_qname(char* out, const char* prefix, size_t prefix_length, const char* name, size_t name_length) {
+    if (prefix) {
+        out = ser_copy_name(out, prefix, prefix_length);
+        *out++ = ':';
+    }
+    return ser_copy_name(out, name, name_length);
+}
+
+// Room an end tag needs: "</" and ">" around the qualified name, which is
+// copied 16 bytes at a time when it is not longer.
+inline size_t end_tag_room(size_t qname_length) { return (qname_length < 16 ? 16 : qname_length) + 3; }
+
+// "</" qname ">", the qname copied from its start tag at q, earlier in the
+// same block. A short one moves as one 16-byte block: both words are read
+// before anything is stored, and the bytes past the qname that come along
+// (the rest of the block, written or not) are overwritten or lie past the end.
+inline char* put_end_tag(char* out, const char* q, size_t qname_length) {
+    out[0] = '<';
+    out[1] = '/';
+    if (qname_length <= 16) {
+        uint64_t a, z;
+        std::memcpy(&a, q, 8);
+        std::memcpy(&z, q + 8, 8);
+        std::memcpy(out + 2, &a, 8);
+        std::memcpy(out + 10, &z, 8);
+    } else {
+        std::memcpy(out + 2, q, qname_length);
+    }
+    out[2 + qname_length] = '>';
+    return out + qname_length + 3;
+}
+
+class plain_writer {
+public:
+    plain_writer(quorvel_element* element, ser_buffer* b) : b_(b), element_(element) {}
+    plain_writer(const plain_writer&) = delete;
+    plain_writer& operator=(const plain_writer&) = delete;
+    ~plain_writer() {
+        if (frames_ != inline_frames_) std::free(frames_);
+    }
+
+    void run();
+
+private:
+    // The end of the block: out may advance to end - 1, the last byte is
+    // kept for the NUL.
+    char* end() const { return b_->data + b_->capacity; }
+    // Room for n bytes and the NUL at out: the cursor in the grown block, or
+    // NULL (out_of_memory set, the text so far terminated) when it cannot grow.
+    [[gnu::noinline]] char* grow(char* out, size_t n) {
+        b_->length = static_cast<size_t>(out - b_->data);
+        if (n < SIZE_MAX - 1 && buffer_ensure_capacity(b_, n + 1)) return b_->data + b_->length;
+        b_->out_of_memory = 1;
+        b_->data[b_->length] = '\0';
+        return nullptr;
+    }
+    [[gnu::always_inline]] char* room(char* out, size_t n) {
+        return static_cast<size_t>(end() - out) > n ? out : grow(out, n);
+    }
+    // n bytes escaped by mode M, with room for tail bytes and the NUL after.
+    template <ser_escape_mode M>
+    char* put_escaped(char* out, const char* s, size_t n, size_t tail) {
+        if (n > SIZE_MAX / 4) {
+            grow(out, SIZE_MAX);
+            return nullptr;
+        }
+        if (!(out = room(out, n + kSerEscapeSlack + tail))) return nullptr;
+        return ser_escape::escape_into<M>(b_, out, s, n, tail);
+    }
+    // A text node's content, escaped or as it is when marked so, with room
+    // for tail bytes and the NUL after it.
+    char* put_text(char* out, const quorvel_text* t, size_t tail) {
+        size_t n;
+        const char* s = ser_text_content(t, &n);
+        if (n && !(t->head.flags & kTextNoEscape)) return put_escaped<SER_ESCAPE_TEXT>(out, s, n, tail);
+        if (!(out = room(out, n + tail))) return nullptr;
+        if (n) std::memcpy(out, s, n);
+        return out + n;
+    }
+
+    // Kept out of the walk's loop, which is lean on registers without them.
+    [[gnu::noinline]] char* write_start_rest(char* out, quorvel_element* e, const quorvel_ns_decl* decls,
+                                             bool xmlns_empty, const char** chain_default);
+    char* write_attribute(char* out, quorvel_attribute* a);
+    [[gnu::noinline]] char* write_other(char* out, quorvel_node* node);
+    plain_frame* grow_frames();
+
+    quorvel_pool* document_pool() {
+        if (!doc_looked_up_) {
+            doc_ = quorvel_element_get_document(element_);
+            doc_looked_up_ = true;
+        }
+        return doc_ ? doc_->pool : nullptr;
+    }
+
+    ser_buffer* b_;
+    quorvel_element* element_;
+    quorvel_document* doc_ = nullptr;
+    bool doc_looked_up_ = false;
+    plain_frame* frames_ = inline_frames_;
+    size_t capacity_ = kInlineFrames;
+    plain_frame inline_frames_[kInlineFrames];
+};
+
+// A stack twice the size, or NULL when it cannot be had.
+plain_frame* plain_writer::grow_frames() {
+    if (capacity_ > SIZE_MAX / 2 / sizeof(plain_frame)) return nullptr;
+    size_t cap = capacity_ * 2;
+    void* fresh = g_ser_realloc(frames_ == inline_frames_ ? nullptr : frames_, cap * sizeof(plain_frame));
+    if (!fresh) return nullptr;
+    if (frames_ == inline_frames_) std::memcpy(fresh, inline_frames_, sizeof inline_frames_);
+    frames_ = static_cast<plain_frame*>(fresh);
+    capacity_ = cap;
+    return frames_;
+}
+
+void plain_writer::run() {
+    ser_buffer* const b = b_;
+    char* data = b->data;  // the block, moved only by growth
+    char* out = data + b->length;
+    char* end = data + b->capacity;
+    // After a call that may have grown the block.
+    auto reload = [&] {
+        data = b->data;
+        end = data + b->capacity;
+    };
+    // Room for n bytes and the NUL at out; false when the block cannot grow.
+    auto ensure = [&](size_t n) {
+        if (static_cast<size_t>(end - out) > n) return true;
+        if (!(out = grow(out, n))) return false;
+        reload();
+        return true;
+    };
+    plain_frame* frames = frames_;
+    size_t depth = 0;  // open frames
+    quorvel_node* node = &element_->head;
+    for (;;) {
+        if (node->kind == QUORVEL_NODE_ELEMENT) {
+            auto* e = reinterpret_cast<quorvel_element*>(node);
+            // An element without a name cannot be written; its subtree goes with it.
+            const char* name = quorvel_elem_name_raw(e);
+            if (!name) {
+                if (e == element_) break;
+                goto next_node;
+            }
+            const size_t name_length = ser_local_name_length(e, name);
+            const plain_frame* parent = depth ? &frames[depth - 1] : nullptr;
+            const char* prefix = nullptr;
+            size_t prefix_length = 0;
+            const quorvel_ns_decl* decls = nullptr;
+            const char* own_default = nullptr;
+            bool declares_default = false;
+            bool xmlns_empty = false;
+            if (e->ext) {
+                if (quorvel_element_ext* ext = quorvel_elem_ext(e)) {
+                    prefix = ser_element_prefix(ext);
+                    if (prefix) prefix_length = std::strlen(prefix);
+                    decls = ext->ns_decls;
+                    for (const quorvel_ns_decl* d = decls; d; d = d->next)
+                        if (!d->prefix || !d->prefix[0]) {
+                            declares_default = true;
+                            own_default = d->uri ? d->uri : "";
+                            break;
+                        }
+                }
+            }
+            // Unprefixed and in no namespace below a non-empty default of an
+            // open element: the default must be undeclared.
+            if (!prefix && !declares_default && parent && parent->default_ns && parent->default_ns[0]) {
+                const char* uri = quorvel_element_get_namespace_uri(e);
+                xmlns_empty = !uri || !uri[0];
+            }
+
+            // "<" qname, with room for ">" and the end tag after it.
+            const size_t qlen = prefix ? prefix_length + 1 + name_length : name_length;
+            const size_t tail = end_tag_room(qlen);
+            if (!ensure(qlen + 2 + tail)) break;
+            *out = '<';
+            const size_t qname_at = static_cast<size_t>(out + 1 - data);
+            out = put_qname(out + 1, prefix, prefix_length, name, name_length);
+            const char* chain_default = nullptr;
+            if (decls || xmlns_empty || e->first_attr) {
+                if (!(out = write_start_rest(out, e, decls, xmlns_empty, &chain_default))) break;
+                reload();
+                if (!ensure(1 + tail)) break;
+            }
+
+            quorvel_node* child = quorvel_elem_first_child_raw(e);
+            if (!child) {
+                if (b->expand_empty) {
+                    *out++ = '>';
+                    out = put_end_tag(out, data + qname_at, qlen);
+                } else {
+                    out[0] = '/';
+                    out[1] = '>';
+                    out += 2;
+                }
+            } else if (child->kind == QUORVEL_NODE_TEXT &&
+                       !reinterpret_cast<const quorvel_text*>(child)->next_sibling) {
+                // The common leaf: a lone text child, written with the end tag.
+                *out++ = '>';
+                if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(child), tail))) break;
+                reload();
+                out = put_end_tag(out, data + qname_at, qlen);
+            } else {
+                *out++ = '>';
+                if (depth == capacity_ && !(frames = grow_frames())) {
+                    // No room to go deeper: close this element at once and stop.
+                    out = put_end_tag(out, data + qname_at, qlen);
+                    b->out_of_memory = 1;
+                    break;
+                }
+                plain_frame* f = &frames[depth++];
+                f->next = static_cast<quorvel_node*>(quorvel_link_get(e, &e->next_sibling));
+                f->qname_at = qname_at;
+                f->qname_length = qlen;
+                // The stack may have moved since parent was taken.
+                f->default_ns = declares_default ? own_default
+                                : xmlns_empty    ? ""
+                                : chain_default  ? chain_default
+                                : depth > 1      ? f[-1].default_ns
+                                                 : nullptr;
+                node = child;
+                continue;
+            }
+            if (e == element_) break;
+        } else if (node->kind == QUORVEL_NODE_TEXT) {
+            if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(node), 0))) break;
+            reload();
+        } else {
+            if (!(out = write_other(out, node))) break;
+            reload();
+        }
+    next_node:
+        // The sibling, or the end tags of the frames left behind; the walk
+        // ends when the frame of element_, the first one, closes.
+        quorvel_node* next = ser_next_sibling(node);
+        while (!next && depth) {
+            const plain_frame& f = frames[--depth];
+            if (!ensure(end_tag_room(f.qname_length))) break;
+            out = put_end_tag(out, data + f.qname_at, f.qname_length);
+            next = depth ? f.next : nullptr;
+        }
+        if (!next) break;
+        node = next;
+    }
+    // out is NULL after a failed growth, which stored length and NUL itself.
+    if (out) {
+        *out = '\0';
+        b->length = static_cast<size_t>(out - data);
+    }
+    b->at_line_start = 0;
+}
+
+// The start tag after its name: e's own declarations, the undeclaration of
+// the default namespace, then the attribute chain less declarations that
+// would repeat one already on the tag. *chain_default is the default
+// namespace a chain "xmlns" sets.
+char* plain_writer::write_start_rest(char* out, quorvel_element* e, const quorvel_ns_decl* decls, bool xmlns_empty,
+                                     const char** chain_default) {
+    for (const quorvel_ns_decl* d = decls; d; d = d->next) {
+        const size_t pl = d->prefix ? std::strlen(d->prefix) : 0;
+        if (!(out = room(out, pl + 9))) return nullptr;
+        std::memcpy(out, " xmlns", 6);
+        out += 6;
+        if (pl) {
+            *out++ = ':';
+            std::memcpy(out, d->prefix, pl);
+            out += pl;
+        }
+        out[0] = '=';
+        out[1] = '"';
+        out += 2;
+        const size_t n = d->uri ? std::strlen(d->uri) : 0;
+        if (n && !(out = put_escaped<SER_ESCAPE_NS_URI>(out, d->uri, n, 1))) return nullptr;
+        if (!(out = room(out, 1))) return nullptr;
+        *out++ = '"';
+    }
+    if (xmlns_empty) {
+        if (!(out = room(out, 9))) return nullptr;
+        std::memcpy(out, " xmlns=\"\"", 9);
+        out += 9;
+    }
+    quorvel_attribute* first = quorvel_elem_first_attr(e);
+    for (quorvel_attribute* a = first; a; a = quorvel_attr_next(a)) {
+        const char* n = a->name;
+        if (!n || !a->name_length) continue;
+        if (a->name_length >= 5 && std::memcmp(n, "xmlns", 5) == 0 && (a->name_length == 5 || n[5] == ':')) {
+            const char* p = a->name_length == 5 ? nullptr : n + 6;
+            bool repeated = false;
+            if (!p || !p[0]) {
+                repeated = xmlns_empty;
+                for (const quorvel_ns_decl* d = decls; d && !repeated; d = d->next)
+                    repeated = !d->prefix || !d->prefix[0];
+            } else {
+                for (const quorvel_ns_decl* d = decls; d && !repeated; d = d->next)
+                    repeated = d->prefix && std::strcmp(d->prefix, p) == 0;
+            }
+            for (quorvel_attribute* o = first; o != a && !repeated; o = quorvel_attr_next(o))
+                repeated = o->name && o->name_length == a->name_length && std::memcmp(o->name, n, a->name_length) == 0;
+            if (repeated) continue;
+            if (!p || !p[0]) {
+                size_t ignored;
+                *chain_default = ser_attr_value(a, &ignored);
+            }
+        }
+        if (!(out = write_attribute(out, a))) return nullptr;
+    }
+    return out;
+}
+
+// " " name "=\"" value "\"", the name re-prefixed from the namespace record
+// when it does not already start with that prefix.
+char* plain_writer::write_attribute(char* out, quorvel_attribute* a) {
+    if (a->hash & kAttrPendingEntities) {
+        size_t n;
+        ser_attr_value(a, &n);
+        if (n) ser_decode_pending_value(a, document_pool());
+    }
+    size_t vlen;
+    const char* value = ser_attr_value(a, &vlen);
+    const char* name = a->name;
+    const size_t name_length = a->name_length;
+    const char* prefix = nullptr;
+    size_t prefix_length = 0;
+    if (a->ns) {
+        auto* ns = static_cast<quorvel_attr_ns*>(quorvel_link_get(a, &a->ns));
+        if (ns && ns->prefix && ns->prefix[0]) {
+            // One pass: the name starts with the prefix and a colon, or the
+            // prefix goes in front of it.
+            const char* p = ns->prefix;
+            size_t i = 0;
+            while (p[i] && i < name_length && p[i] == name[i]) i++;
+            if (p[i] || i >= name_length || name[i] != ':') {
+                prefix = p;
+                prefix_length = i + std::strlen(p + i);
+            }
+        }
+    }
+    const size_t head = 1 + (prefix ? prefix_length + 1 : 0) + name_length + 2;
+    if (vlen > SIZE_MAX / 2) {
+        grow(out, SIZE_MAX);
+        return nullptr;
+    }
+    if (!(out = room(out, head + vlen + kSerEscapeSlack + 1))) return nullptr;
+    *out = ' ';
+    out = put_qname(out + 1, prefix, prefix_length, name, name_length);
+    out[0] = '=';
+    out[1] = '"';
+    out += 2;
+    if (vlen && !(out = ser_escape::escape_into<SER_ESCAPE_ATTR_XML>(b_, out, value, vlen, 1))) return nullptr;
+    *out++ = '"';
+    return out;
+}
+
+// Children other than elements and text: comments directly, the rest
+// through the node tables.
+char* plain_writer::write_other(char* out, quorvel_node* node) {
+    if (node->kind == QUORVEL_NODE_COMMENT) {
+        const char* content = reinterpret_cast<const quorvel_comment*>(node)->content;
+        if (!content) return out;
+        const size_t n = std::strlen(content);
+        if (!(out = room(out, n + 7))) return nullptr;
+        std::memcpy(out, "<!--", 4);
+        std::memcpy(out + 4, content, n);
+        std::memcpy(out + 4 + n, "-->", 3);
+        return out + n + 7;
+    }
+    *out = '\0';
+    b_->length = static_cast<size_t>(out - b_->data);
+    if (node->kind == QUORVEL_NODE_CDATA)
+        cdata_serialize(node, b_);
+    else if (node->kind >= 0 && node->kind < 11 && g_node_vtables[node->kind])
+        g_node_vtables[node->kind]->serialize(node, b_);
+    return b_->out_of_memory ? nullptr : b_->data + b_->length;
+}
+
+}  // namespace
+
+void ser_write_plain_xml(quorvel_element* element, ser_buffer* b) { plain_writer(element, b).run(); }
