@@ -505,8 +505,7 @@ quorvel_document* dp_il_try_flags(const char* text, size_t length, int drop_ws, 
     int mode = t_test_mode;
     if (mode == 0) return nullptr;
     if (mode < 0) {
-        const dp_env_memo& memo = env_memo();
-        if (!memo.enabled || static_cast<int64_t>(length) < memo.min_size) return nullptr;
+        if (!dp_env_allows(env_memo(), length)) return nullptr;
     }
     if (keep_refs || apply_defaults || !text || length == 0 || length > kIlMaxLength) return nullptr;
     return scan_and_build(text, length, drop_ws, !no_positions);

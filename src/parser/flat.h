@@ -364,6 +364,10 @@ struct dp_env_memo {
 };
 // What the two variables' values (NULL when unset) mean.
 dp_env_memo dp_env_from(const char* interleaved, const char* il_min);
+// True when the settings send a text of this length down the fast path.
+inline bool dp_env_allows(const dp_env_memo& memo, size_t length) {
+    return memo.enabled && static_cast<int64_t>(length) >= memo.min_size;
+}
 
 // Test-only: overrides the environment for the calling thread. -1 follows
 // the environment, 0 turns the fast path off, 1 turns it on for every
