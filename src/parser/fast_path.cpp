@@ -130,10 +130,10 @@ struct doc_sink {
     quorvel_raw_attribute* last_raw;
     const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
     size_t last_prefix_length;
-    build_frame* frames;
+    build_frame* frames;  // the caller's inline array, or a heap block once deeper
     size_t depth;
     size_t frame_capacity;
-    build_frame inline_frames[kIlInlineDepth];
+    build_frame* inline_frames;
 
     bool link(const void* holder, int32_t* field, const void* target) {
         return quorvel_link_set_inline(holder, field, target, doc);
@@ -444,12 +444,11 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
         }
     }
 
-    auto* sink = static_cast<doc_sink*>(std::malloc(sizeof(doc_sink)));
-    if (!sink) {
-        quorvel_document_free(doc);
-        return nullptr;
-    }
-    std::memset(sink, 0, offsetof(doc_sink, inline_frames));
+    // A local the compiler can keep in registers: nothing takes its address
+    // beyond the scan it is handed to.
+    build_frame inline_frames[kIlInlineDepth];
+    doc_sink sink_record{};
+    doc_sink* sink = &sink_record;
     sink->doc = doc;
     sink->pool = pool;
     sink->work = work;
@@ -462,7 +461,8 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     cursor += attr_cap * sizeof(quorvel_attribute);
     sink->text_next = reinterpret_cast<quorvel_text*>(cursor);
     sink->text_end = sink->text_next + text_cap;
-    sink->frames = sink->inline_frames;
+    sink->inline_frames = inline_frames;
+    sink->frames = inline_frames;
     sink->frame_capacity = kIlInlineDepth;
 
     il_scan_state st;
@@ -473,7 +473,6 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     if (sink->frames != sink->inline_frames) std::free(sink->frames);
     quorvel_element* root = sink->root;
     size_t records = sink->elements + sink->texts, attributes = sink->attributes;
-    std::free(sink);
     if (!ok) {
         quorvel_document_free(doc);
         return nullptr;
@@ -505,8 +504,7 @@ quorvel_document* dp_il_try_flags(const char* text, size_t length, int drop_ws, 
     int mode = t_test_mode;
     if (mode == 0) return nullptr;
     if (mode < 0) {
-        const dp_env_memo& memo = env_memo();
-        if (!memo.enabled || static_cast<int64_t>(length) < memo.min_size) return nullptr;
+        if (!dp_env_allows(env_memo(), length)) return nullptr;
     }
     if (keep_refs || apply_defaults || !text || length == 0 || length > kIlMaxLength) return nullptr;
     return scan_and_build(text, length, drop_ws, !no_positions);

@@ -211,14 +211,19 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
     p = il_skip_space(p, end);
     if (end - p < 2 || *p != '<') return 0;
     auto offset = [text](const char* at) { return static_cast<uint32_t>(at - text); };
+    // The open-element stack in locals: the sink's byte stores could alias
+    // the state's fields and force them back to memory on every tag.
+    size_t depth = 0;
+    uint32_t* open_names = st->open;
+    size_t room = st->capacity < st->limit ? st->capacity : st->limit;
 
     // Invariant at the top: p is a '<' with at least one byte after it.
     for (;;) {
         const char* q;
         if (p[1] == '/') {
             // '/' an end tag: exactly the innermost open element's name.
-            if (st->depth == 0) return 0;
-            const uint32_t* open = st->open + 2 * (st->depth - 1);
+            if (depth == 0) return 0;
+            const uint32_t* open = open_names + 2 * (depth - 1);
             size_t len = open[1];
             q = p + 2;
             if (static_cast<size_t>(end - q) <= len) return 0;
@@ -240,7 +245,7 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
             }
             q++;
             if (!sink.element_end(offset(q))) return 0;
-            if (--st->depth == 0) {
+            if (--depth == 0) {
                 *root_end = offset(q);
                 break;
             }
@@ -310,19 +315,24 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
             }
             if (!self_closing) {
                 if (colon && !il_closable_name(name, name_len)) return 0;
-                if (st->depth >= st->limit) return 0;
-                if (st->depth == st->capacity && !il_grow_open(st)) return 0;
+                if (depth >= room) {
+                    if (depth >= st->limit) return 0;
+                    st->depth = depth;
+                    if (!il_grow_open(st)) return 0;
+                    open_names = st->open;
+                    room = st->capacity < st->limit ? st->capacity : st->limit;
+                }
             }
             if (!sink.start_tag_end(offset(q), self_closing, static_cast<uint32_t>(count))) return 0;
             if (self_closing) {
-                if (st->depth == 0) {
+                if (depth == 0) {
                     *root_end = offset(q);
                     break;
                 }
             } else {
-                st->open[2 * st->depth] = offset(name);
-                st->open[2 * st->depth + 1] = name_len;
-                st->depth++;
+                open_names[2 * depth] = offset(name);
+                open_names[2 * depth + 1] = name_len;
+                depth++;
             }
         }
 
@@ -364,6 +374,10 @@ struct dp_env_memo {
 };
 // What the two variables' values (NULL when unset) mean.
 dp_env_memo dp_env_from(const char* interleaved, const char* il_min);
+// True when the settings send a text of this length down the fast path.
+inline bool dp_env_allows(const dp_env_memo& memo, size_t length) {
+    return memo.enabled && static_cast<int64_t>(length) >= memo.min_size;
+}
 
 // Test-only: overrides the environment for the calling thread. -1 follows
 // the environment, 0 turns the fast path off, 1 turns it on for every

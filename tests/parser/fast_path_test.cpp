@@ -455,6 +455,11 @@ TEST(FastPath, SwitchesAndTheirDefaults) {
         EXPECT_EQ(m.enabled, r.enabled);
         EXPECT_EQ(m.min_size, r.min_size);
     }
+    dp_env_memo defaults = dp_env_from("1", nullptr);
+    EXPECT_TRUE(dp_env_allows(defaults, 65536));
+    EXPECT_FALSE(dp_env_allows(defaults, 65535));
+    EXPECT_FALSE(dp_env_allows(dp_env_from(nullptr, "0"), 1 << 20));
+    EXPECT_TRUE(dp_env_allows(dp_env_from("1", "-1"), 1));
     const std::string text = "<a/>";
     {
         fast_mode off(0);
@@ -485,6 +490,21 @@ TEST(FastPath, StatisticsLineOnStandardError) {
     doc = quorvel_parse_string(text.data(), text.size(), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     quorvel_document_free(doc);
+}
+
+// The environment is read once per process: a fresh child process reads it.
+TEST(FastPath, EnvironmentTurnsItOn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("QUORVEL_INTERLEAVED", "0", 1);
+            setenv("QUORVEL_IL_MIN", "-1", 1);
+            setenv("QUORVEL_IL_STATS", "1", 1);
+            const std::string text = "<r a='1'><c/>t</r>";
+            quorvel_document* doc = quorvel_parse_string(text.data(), text.size(), nullptr);
+            std::exit(doc ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "il: records=3 attrs=1");
 }
 
 TEST(FastPath, NoPositionsFlagLeavesColumnsOutOnBothRoads) {
