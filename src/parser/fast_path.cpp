@@ -97,13 +97,14 @@ struct build_frame {
     quorvel_element* element;
     quorvel_node* last_child;  // NULL until the first child
     int32_t* last_link;        // first-child link, then the last child's sibling link
+    char* prefix_colon;        // the colon that ends the prefix, NUL once the element closes; NULL for none
     int32_t pos_index;         // position record, -1 for none
 };
 
-// Builds the document's records as the scan reports them, the way the
-// document parser lays them out: elements, attributes and texts in areas of
-// one arena sized from the markup counts, names and texts NUL-terminated in
-// the working copy (at the offsets the scan reads in the caller's text).
+// Builds the document's records as the scan of the working copy reports
+// them, the way the document parser lays them out: elements, attributes and
+// texts in areas of one arena sized from the markup counts, names and texts
+// NUL-terminated in the working copy behind the scan.
 struct doc_sink {
     quorvel_document* doc;
     quorvel_pool* pool;
@@ -125,6 +126,8 @@ struct doc_sink {
     quorvel_element* root;
     // The start tag being read.
     quorvel_element* current;
+    char* name_end;      // NUL once the start tag has been read
+    char* prefix_colon;  // NUL once the element closes; NULL for no prefix
     quorvel_element_ext* ext;
     quorvel_attribute* last_attr;
     quorvel_raw_attribute* last_raw;
@@ -177,7 +180,8 @@ struct doc_sink {
         e->ext = e->parent = e->first_child = e->next_sibling = e->first_attr = e->name = 0;
         char* name = work + name_at;
         char* name_end = name + length;
-        *name_end = '\0';
+        this->name_end = name_end;
+        prefix_colon = nullptr;
         char* local = name;
         ext = nullptr;
         if (colon) {
@@ -185,7 +189,7 @@ struct doc_sink {
             // the document parser splits; otherwise the whole name is local.
             auto* last = static_cast<char*>(memrchr(name, ':', length));
             if (last > name && last + 1 < name_end) {
-                *last = '\0';
+                prefix_colon = last;
                 local = last + 1;
                 if (!(ext = new_ext(e))) return false;
                 ext->prefix = name;
@@ -274,6 +278,7 @@ struct doc_sink {
 
     bool start_tag_end(uint32_t content, bool self_closing, uint32_t count) {
         quorvel_element* e = current;
+        *name_end = '\0';
         e->attr_count = static_cast<uint8_t>(count < kAttrCountCap ? count : kAttrCountCap);
         int32_t pos_index = -1;
         if (positions) {
@@ -284,7 +289,10 @@ struct doc_sink {
                 pos_index = quorvel_elem_pos_record(doc, e, content, content);
             }
         }
-        if (self_closing) return true;
+        if (self_closing) {
+            if (prefix_colon) *prefix_colon = '\0';
+            return true;
+        }
         if (depth == frame_capacity) {
             size_t grown = frame_capacity * 2;
             auto* fresh = static_cast<build_frame*>(std::malloc(grown * sizeof(build_frame)));
@@ -294,7 +302,7 @@ struct doc_sink {
             frames = fresh;
             frame_capacity = grown;
         }
-        frames[depth++] = build_frame{e, nullptr, &e->first_child, pos_index};
+        frames[depth++] = build_frame{e, nullptr, &e->first_child, prefix_colon, pos_index};
         return true;
     }
 
@@ -316,6 +324,7 @@ struct doc_sink {
     bool element_end(uint32_t end) {
         const build_frame& f = frames[--depth];
         if (f.pos_index >= 0) doc->pos_records[f.pos_index].end = end;
+        if (f.prefix_colon) *f.prefix_colon = '\0';
         return true;
     }
 };
@@ -468,7 +477,7 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     il_scan_state st;
     il_scan_init(&st);
     size_t root_end;
-    bool ok = il_scan(text, length, drop_ws, &st, *sink, &root_end) != 0;
+    bool ok = il_scan(work, length, drop_ws, &st, *sink, &root_end) != 0;
     il_scan_release(&st);
     if (sink->frames != sink->inline_frames) std::free(sink->frames);
     quorvel_element* root = sink->root;
