@@ -138,8 +138,15 @@ struct doc_sink {
     size_t frame_capacity;
     build_frame* inline_frames;
 
+    // Every link the sink writes joins two distinct places it made (never a
+    // record to itself, never NULL): only the range is in question.
     bool link(const void* holder, int32_t* field, const void* target) {
-        return quorvel_link_set_inline(holder, field, target, doc);
+        ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+        if (static_cast<uint64_t>(d) + uint64_t(INT32_MAX) <= uint64_t(2) * INT32_MAX) [[likely]] {
+            *field = static_cast<int32_t>(d);
+            return true;
+        }
+        return quorvel_link_set(holder, field, target, doc);
     }
 
     // Appends child as the last child of the innermost open element.
