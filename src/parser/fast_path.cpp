@@ -120,9 +120,11 @@ struct doc_sink {
     char* ext_end;
     quorvel_raw_attribute* raw_next;
     quorvel_raw_attribute* raw_end;
-    size_t elements;
-    size_t texts;
-    size_t attributes;
+    // The document's position records, kept here while the scan runs (its
+    // byte stores could alias the document's fields).
+    quorvel_elem_pos* pos_records;
+    size_t pos_count;
+    size_t pos_capacity;
     quorvel_element* root;
     // The start tag being read.
     quorvel_element* current;
@@ -178,7 +180,6 @@ struct doc_sink {
     bool element(uint32_t lt, uint32_t name_at, uint32_t length, bool colon) {
         if (elem_next == elem_end) return false;
         quorvel_element* e = elem_next++;
-        elements++;
         e->head = quorvel_node{QUORVEL_NODE_ELEMENT, kNodeFrozen, lt + 1};
         e->eflags = 0;
         e->reserved = 0;
@@ -223,7 +224,6 @@ struct doc_sink {
                    bool colon) {
         if (attr_next == attr_end) return false;
         quorvel_attribute* a = attr_next++;
-        attributes++;
         quorvel_element* e = current;
         char* name = work + name_at;
         char* value = work + value_at;
@@ -289,11 +289,15 @@ struct doc_sink {
         e->attr_count = static_cast<uint8_t>(count < kAttrCountCap ? count : kAttrCountCap);
         int32_t pos_index = -1;
         if (positions) {
-            if (doc->pos_count < doc->pos_capacity) {
-                pos_index = static_cast<int32_t>(doc->pos_count);
-                doc->pos_records[doc->pos_count++] = quorvel_elem_pos{e, content, content};
+            if (pos_count < pos_capacity) [[likely]] {
+                pos_index = static_cast<int32_t>(pos_count);
+                pos_records[pos_count++] = quorvel_elem_pos{e, content, content};
             } else {
+                doc->pos_count = pos_count;
                 pos_index = quorvel_elem_pos_record(doc, e, content, content);
+                pos_records = doc->pos_records;
+                pos_count = doc->pos_count;
+                pos_capacity = doc->pos_capacity;
             }
         }
         if (self_closing) {
@@ -316,7 +320,6 @@ struct doc_sink {
     bool text(uint32_t offset, uint32_t length, bool cr) {
         if (text_next == text_end) return false;
         quorvel_text* t = text_next++;
-        texts++;
         char* run = work + offset;
         run[length] = '\0';
         size_t n = cr ? normalise_lines(run, length) : length;
@@ -330,7 +333,7 @@ struct doc_sink {
 
     bool element_end(uint32_t end) {
         const build_frame& f = frames[--depth];
-        if (f.pos_index >= 0) doc->pos_records[f.pos_index].end = end;
+        if (f.pos_index >= 0) pos_records[f.pos_index].end = end;
         if (f.prefix_colon) *f.prefix_colon = '\0';
         return true;
     }
@@ -469,12 +472,16 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     sink->pool = pool;
     sink->work = work;
     sink->positions = positions;
+    sink->pos_records = doc->pos_records;
+    sink->pos_capacity = doc->pos_capacity;
     sink->elem_next = reinterpret_cast<quorvel_element*>(area);
     sink->elem_end = sink->elem_next + elem_cap;
     char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
+    char* attr_area = cursor;
     sink->attr_next = reinterpret_cast<quorvel_attribute*>(cursor);
     sink->attr_end = sink->attr_next + attr_cap;
     cursor += attr_cap * sizeof(quorvel_attribute);
+    char* text_area = cursor;
     sink->text_next = reinterpret_cast<quorvel_text*>(cursor);
     sink->text_end = sink->text_next + text_cap;
     sink->inline_frames = inline_frames;
@@ -488,7 +495,10 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     il_scan_release(&st);
     if (sink->frames != sink->inline_frames) std::free(sink->frames);
     quorvel_element* root = sink->root;
-    size_t records = sink->elements + sink->texts, attributes = sink->attributes;
+    doc->pos_count = sink->pos_count;
+    size_t records = static_cast<size_t>(sink->elem_next - reinterpret_cast<quorvel_element*>(area)) +
+                     static_cast<size_t>(sink->text_next - reinterpret_cast<quorvel_text*>(text_area));
+    size_t attributes = static_cast<size_t>(sink->attr_next - reinterpret_cast<quorvel_attribute*>(attr_area));
     if (!ok) {
         quorvel_document_free(doc);
         return nullptr;
