@@ -97,13 +97,14 @@ struct build_frame {
     quorvel_element* element;
     quorvel_node* last_child;  // NULL until the first child
     int32_t* last_link;        // first-child link, then the last child's sibling link
+    char* prefix_colon;        // the colon that ends the prefix, NUL once the element closes; NULL for none
     int32_t pos_index;         // position record, -1 for none
 };
 
-// Builds the document's records as the scan reports them, the way the
-// document parser lays them out: elements, attributes and texts in areas of
-// one arena sized from the markup counts, names and texts NUL-terminated in
-// the working copy (at the offsets the scan reads in the caller's text).
+// Builds the document's records as the scan of the working copy reports
+// them, the way the document parser lays them out: elements, attributes and
+// texts in areas of one arena sized from the markup counts, names and texts
+// NUL-terminated in the working copy behind the scan.
 struct doc_sink {
     quorvel_document* doc;
     quorvel_pool* pool;
@@ -119,12 +120,16 @@ struct doc_sink {
     char* ext_end;
     quorvel_raw_attribute* raw_next;
     quorvel_raw_attribute* raw_end;
-    size_t elements;
-    size_t texts;
-    size_t attributes;
+    // The document's position records, kept here while the scan runs (its
+    // byte stores could alias the document's fields).
+    quorvel_elem_pos* pos_records;
+    size_t pos_count;
+    size_t pos_capacity;
     quorvel_element* root;
     // The start tag being read.
     quorvel_element* current;
+    char* name_end;      // NUL once the start tag has been read
+    char* prefix_colon;  // NUL once the element closes; NULL for no prefix
     quorvel_element_ext* ext;
     quorvel_attribute* last_attr;
     quorvel_raw_attribute* last_raw;
@@ -135,8 +140,15 @@ struct doc_sink {
     size_t frame_capacity;
     build_frame* inline_frames;
 
+    // Every link the sink writes joins two distinct places it made (never a
+    // record to itself, never NULL): only the range is in question.
     bool link(const void* holder, int32_t* field, const void* target) {
-        return quorvel_link_set_inline(holder, field, target, doc);
+        ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+        if (static_cast<uint64_t>(d) + uint64_t(INT32_MAX) <= uint64_t(2) * INT32_MAX) [[likely]] {
+            *field = static_cast<int32_t>(d);
+            return true;
+        }
+        return quorvel_link_set(holder, field, target, doc);
     }
 
     // Appends child as the last child of the innermost open element.
@@ -168,7 +180,6 @@ struct doc_sink {
     bool element(uint32_t lt, uint32_t name_at, uint32_t length, bool colon) {
         if (elem_next == elem_end) return false;
         quorvel_element* e = elem_next++;
-        elements++;
         e->head = quorvel_node{QUORVEL_NODE_ELEMENT, kNodeFrozen, lt + 1};
         e->eflags = 0;
         e->reserved = 0;
@@ -177,7 +188,8 @@ struct doc_sink {
         e->ext = e->parent = e->first_child = e->next_sibling = e->first_attr = e->name = 0;
         char* name = work + name_at;
         char* name_end = name + length;
-        *name_end = '\0';
+        this->name_end = name_end;
+        prefix_colon = nullptr;
         char* local = name;
         ext = nullptr;
         if (colon) {
@@ -185,7 +197,7 @@ struct doc_sink {
             // the document parser splits; otherwise the whole name is local.
             auto* last = static_cast<char*>(memrchr(name, ':', length));
             if (last > name && last + 1 < name_end) {
-                *last = '\0';
+                prefix_colon = last;
                 local = last + 1;
                 if (!(ext = new_ext(e))) return false;
                 ext->prefix = name;
@@ -212,7 +224,6 @@ struct doc_sink {
                    bool colon) {
         if (attr_next == attr_end) return false;
         quorvel_attribute* a = attr_next++;
-        attributes++;
         quorvel_element* e = current;
         char* name = work + name_at;
         char* value = work + value_at;
@@ -274,17 +285,25 @@ struct doc_sink {
 
     bool start_tag_end(uint32_t content, bool self_closing, uint32_t count) {
         quorvel_element* e = current;
+        *name_end = '\0';
         e->attr_count = static_cast<uint8_t>(count < kAttrCountCap ? count : kAttrCountCap);
         int32_t pos_index = -1;
         if (positions) {
-            if (doc->pos_count < doc->pos_capacity) {
-                pos_index = static_cast<int32_t>(doc->pos_count);
-                doc->pos_records[doc->pos_count++] = quorvel_elem_pos{e, content, content};
+            if (pos_count < pos_capacity) [[likely]] {
+                pos_index = static_cast<int32_t>(pos_count);
+                pos_records[pos_count++] = quorvel_elem_pos{e, content, content};
             } else {
+                doc->pos_count = pos_count;
                 pos_index = quorvel_elem_pos_record(doc, e, content, content);
+                pos_records = doc->pos_records;
+                pos_count = doc->pos_count;
+                pos_capacity = doc->pos_capacity;
             }
         }
-        if (self_closing) return true;
+        if (self_closing) {
+            if (prefix_colon) *prefix_colon = '\0';
+            return true;
+        }
         if (depth == frame_capacity) {
             size_t grown = frame_capacity * 2;
             auto* fresh = static_cast<build_frame*>(std::malloc(grown * sizeof(build_frame)));
@@ -294,14 +313,13 @@ struct doc_sink {
             frames = fresh;
             frame_capacity = grown;
         }
-        frames[depth++] = build_frame{e, nullptr, &e->first_child, pos_index};
+        frames[depth++] = build_frame{e, nullptr, &e->first_child, prefix_colon, pos_index};
         return true;
     }
 
     bool text(uint32_t offset, uint32_t length, bool cr) {
         if (text_next == text_end) return false;
         quorvel_text* t = text_next++;
-        texts++;
         char* run = work + offset;
         run[length] = '\0';
         size_t n = cr ? normalise_lines(run, length) : length;
@@ -315,7 +333,8 @@ struct doc_sink {
 
     bool element_end(uint32_t end) {
         const build_frame& f = frames[--depth];
-        if (f.pos_index >= 0) doc->pos_records[f.pos_index].end = end;
+        if (f.pos_index >= 0) pos_records[f.pos_index].end = end;
+        if (f.prefix_colon) *f.prefix_colon = '\0';
         return true;
     }
 };
@@ -453,12 +472,16 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     sink->pool = pool;
     sink->work = work;
     sink->positions = positions;
+    sink->pos_records = doc->pos_records;
+    sink->pos_capacity = doc->pos_capacity;
     sink->elem_next = reinterpret_cast<quorvel_element*>(area);
     sink->elem_end = sink->elem_next + elem_cap;
     char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
+    char* attr_area = cursor;
     sink->attr_next = reinterpret_cast<quorvel_attribute*>(cursor);
     sink->attr_end = sink->attr_next + attr_cap;
     cursor += attr_cap * sizeof(quorvel_attribute);
+    char* text_area = cursor;
     sink->text_next = reinterpret_cast<quorvel_text*>(cursor);
     sink->text_end = sink->text_next + text_cap;
     sink->inline_frames = inline_frames;
@@ -468,11 +491,14 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     il_scan_state st;
     il_scan_init(&st);
     size_t root_end;
-    bool ok = il_scan(text, length, drop_ws, &st, *sink, &root_end) != 0;
+    bool ok = il_scan(work, length, drop_ws, &st, *sink, &root_end) != 0;
     il_scan_release(&st);
     if (sink->frames != sink->inline_frames) std::free(sink->frames);
     quorvel_element* root = sink->root;
-    size_t records = sink->elements + sink->texts, attributes = sink->attributes;
+    doc->pos_count = sink->pos_count;
+    size_t records = static_cast<size_t>(sink->elem_next - reinterpret_cast<quorvel_element*>(area)) +
+                     static_cast<size_t>(sink->text_next - reinterpret_cast<quorvel_text*>(text_area));
+    size_t attributes = static_cast<size_t>(sink->attr_next - reinterpret_cast<quorvel_attribute*>(attr_area));
     if (!ok) {
         quorvel_document_free(doc);
         return nullptr;

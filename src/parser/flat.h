@@ -81,21 +81,28 @@ inline uint32_t il_fingerprint(const char* name, size_t len) {
            static_cast<unsigned char>(name[len - 1]);
 }
 
-// ---- Bounded byte scanners ------------------------------------------------------------------------
-// None reads at or past end: the caller's text needs no padding.
+// ---- Byte scanners --------------------------------------------------------------------------------
+// The text they read is followed by at least kIlPadding zero bytes: a zero
+// byte is neither white space nor a name byte, so the byte loops stop on
+// the padding without testing the end, and the block loops read up to 15
+// bytes past it.
 
-inline const char* il_skip_space(const char* p, const char* end) {
-    while (p < end && dp_is_space(static_cast<unsigned char>(*p))) p++;
+constexpr size_t kIlPadding = 65;
+
+inline const char* il_skip_space(const char* p) {
+    while (dp_is_space(static_cast<unsigned char>(*p))) p++;
     return p;
 }
 
 // Past the name bytes from p; *colon set when one of them is ':'.
-inline const char* il_skip_name(const char* p, const char* end, bool* colon) {
+inline const char* il_skip_name(const char* p, bool* colon) {
     bool seen = false;
-    for (unsigned char c; p < end && dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) seen |= c == ':';
+    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) seen |= c == ':';
     *colon = seen;
     return p;
 }
+
+inline uint64_t il_byte_mask(size_t n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
 
 inline bool il_equal(const char* a, const char* b, size_t n) {
     if (n == 1) return *a == *b;
@@ -109,7 +116,7 @@ inline const char* il_find_lt(const char* p, const char* end, unsigned* seen) {
     const __m128i lt = _mm_set1_epi8('<');
     const __m128i amp = _mm_set1_epi8('&');
     const __m128i cr = _mm_set1_epi8('\r');
-    while (end - p >= 16) {
+    while (p < end) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
         unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
@@ -120,13 +127,15 @@ inline const char* il_find_lt(const char* p, const char* end, unsigned* seen) {
             if (m_amp & before) acc |= 1;
             if (m_cr & before) acc |= 2;
             *seen |= acc;
-            return p + at;
+            return p + at < end ? p + at : end;
         }
         if (m_amp) acc |= 1;
         if (m_cr) acc |= 2;
         p += 16;
     }
-#endif
+    *seen |= acc;
+    return end;
+#else
     for (; p < end; p++) {
         char c = *p;
         if (c == '<') break;
@@ -135,6 +144,7 @@ inline const char* il_find_lt(const char* p, const char* end, unsigned* seen) {
     }
     *seen |= acc;
     return p;
+#endif
 }
 
 // The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
@@ -146,7 +156,7 @@ inline const char* il_find_quote(const char* p, const char* end, char quote, uns
     const __m128i tab = _mm_set1_epi8('\t');
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
-    while (end - p >= 16) {
+    while (p < end) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
         unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
@@ -158,13 +168,15 @@ inline const char* il_find_quote(const char* p, const char* end, char quote, uns
             if (m_amp & before) acc |= 1;
             if (m_ws & before) acc |= 2;
             *seen |= acc;
-            return p + at;
+            return p + at < end ? p + at : end;
         }
         if (m_amp) acc |= 1;
         if (m_ws) acc |= 2;
         p += 16;
     }
-#endif
+    *seen |= acc;
+    return end;
+#else
     for (; p < end; p++) {
         char c = *p;
         if (c == quote) break;
@@ -173,6 +185,7 @@ inline const char* il_find_quote(const char* p, const char* end, char quote, uns
     }
     *seen |= acc;
     return p;
+#endif
 }
 
 // An element closed by an end tag: the document parser matches the end tag
@@ -194,11 +207,16 @@ inline bool il_closable_name(const char* name, size_t len) {
 //   start_tag_end(content, self_closing, attributes)   '>' or "/>" ends it
 //   text(offset, length, cr)                  a text run inside the innermost open element
 //   element_end(end)                          the innermost open element's end tag
-// Offsets count bytes of the text; content and end lie just past '>'.
+// Offsets count bytes of the text; content and end lie just past '>'. A
+// sink may write into the text only behind the scan: over the byte that
+// ends an attribute name or value, a text run or (from start_tag_end on)
+// an element name, and inside the name of an element only once it is
+// closed (the scan compares end tags with the open element's name).
 //
-// Scans text[0..n). 1 when it is a complete plain document, 0 when the scan
-// declines. drop_ws drops whitespace-only text runs inside elements.
-// *root_end receives the offset just past the root element.
+// Scans text[0..n), which kIlPadding zero bytes follow. 1 when it is a
+// complete plain document, 0 when the scan declines. drop_ws drops
+// whitespace-only text runs inside elements. *root_end receives the offset
+// just past the root element.
 template <class Sink>
 int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& sink, size_t* root_end) {
     *root_end = 0;
@@ -208,7 +226,7 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
     if (n >= 3 && static_cast<unsigned char>(p[0]) == 0xEF && static_cast<unsigned char>(p[1]) == 0xBB &&
         static_cast<unsigned char>(p[2]) == 0xBF)
         p += 3;
-    p = il_skip_space(p, end);
+    p = il_skip_space(p);
     if (end - p < 2 || *p != '<') return 0;
     auto offset = [text](const char* at) { return static_cast<uint32_t>(at - text); };
     // The open-element stack in locals: the sink's byte stores could alias
@@ -227,21 +245,20 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
             size_t len = open[1];
             q = p + 2;
             if (static_cast<size_t>(end - q) <= len) return 0;
-            if (len <= 8 && end - q >= 8) {
-                // Both names have 8 bytes to read: the open one lies before q.
+            if (len <= 8) {
+                // Both names have 8 bytes to read (the padding follows).
                 uint64_t x, y;
                 std::memcpy(&x, q, 8);
                 std::memcpy(&y, text + open[0], 8);
-                uint64_t mask = len == 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * len)) - 1;
-                if ((x ^ y) & mask) return 0;
-            } else if (!il_equal(q, text + open[0], len)) {
+                if ((x ^ y) & il_byte_mask(len)) return 0;
+            } else if (std::memcmp(q, text + open[0], len) != 0) {
                 return 0;
             }
             q += len;
-            if (dp_is_name_char(static_cast<unsigned char>(*q))) return 0;  // a longer name
             if (*q != '>') {
-                q = il_skip_space(q, end);
-                if (q >= end || *q != '>') return 0;
+                if (dp_is_name_char(static_cast<unsigned char>(*q))) return 0;  // a longer name
+                q = il_skip_space(q);
+                if (*q != '>') return 0;
             }
             q++;
             if (!sink.element_end(offset(q))) return 0;
@@ -257,15 +274,15 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
             const char* name = p + 1;
             if (!dp_is_name_start(static_cast<unsigned char>(*name))) return 0;
             bool colon;
-            q = il_skip_name(name, end, &colon);
+            q = il_skip_name(name + 1, &colon);
+            colon |= *name == ':';
             auto name_len = static_cast<uint32_t>(q - name);
             if (!sink.element(offset(lt), offset(name), name_len, colon)) return 0;
             size_t count = 0;
             bool self_closing;
-            st->dup_mask = 0;
+            uint64_t filter = 0;  // one bit per attribute fingerprint seen in this tag
             for (;;) {
-                if (q < end && dp_is_space(static_cast<unsigned char>(*q))) q = il_skip_space(q + 1, end);
-                if (q >= end) return 0;
+                if (dp_is_space(static_cast<unsigned char>(*q))) q = il_skip_space(q + 1);
                 unsigned char c = static_cast<unsigned char>(*q);
                 if (c == '>') {  // '>' ends the start tag
                     q++;
@@ -273,35 +290,37 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
                     break;
                 }
                 if (c == '/') {  // '/' must be "/>"
-                    if (end - q < 2 || q[1] != '>') return 0;
+                    if (q[1] != '>') return 0;
                     q += 2;
                     self_closing = true;
                     break;
                 }
-                if (!dp_is_name_start(c)) return 0;
+                if (!dp_is_name_start(c)) return 0;  // also a NUL byte, in the text or past it
                 const char* an = q;
                 bool attr_colon;
-                q = il_skip_name(q, end, &attr_colon);
+                q = il_skip_name(q, &attr_colon);
                 auto alen = static_cast<uint32_t>(q - an);
                 if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0) return 0;  // no namespace declarations
-                q = il_skip_space(q, end);
-                if (q >= end || *q != '=') return 0;
-                q = il_skip_space(q + 1, end);
-                if (q >= end || (*q != '"' && *q != '\'')) return 0;
+                q = il_skip_space(q);
+                if (*q != '=') return 0;
+                q = il_skip_space(q + 1);
+                if (*q != '"' && *q != '\'') return 0;
                 const char* v = q + 1;
                 unsigned seen = 0;
                 const char* close = il_find_quote(v, end, *q, &seen);
                 if (close >= end || (seen & 1)) return 0;  // unclosed, or a reference
                 uint32_t print = il_fingerprint(an, alen);
-                if (count) {
-                    if (count < kIlDupLinearLimit) {
+                if (count >= kIlDupLinearLimit) {
+                    if (il_duplicate_hashed(st, text, count, an, alen) != 0) return 0;
+                } else {
+                    uint64_t bit = uint64_t(1) << ((print * 0x9E3779B1u) >> 26);
+                    if (filter & bit) {
                         for (size_t i = 0; i < count; i++) {
                             const uint32_t* other = st->tag_names + 3 * i;
                             if (other[2] == print && il_equal(text + other[0], an, alen)) return 0;
                         }
-                    } else if (il_duplicate_hashed(st, text, count, an, alen) != 0) {
-                        return 0;
                     }
+                    filter |= bit;
                 }
                 if (count == st->tag_capacity && !il_grow_tag_names(st)) return 0;
                 st->tag_names[3 * count] = offset(an);
@@ -313,6 +332,7 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
                     return 0;
                 q = close + 1;
             }
+            if (count > kIlDupLinearLimit) st->dup_mask = 0;  // the set served this tag only
             if (!self_closing) {
                 if (colon && !il_closable_name(name, name_len)) return 0;
                 if (depth >= room) {
@@ -338,11 +358,11 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
 
         // Content of the innermost open element, from q to the next '<'.
         const char* lt = nullptr;
-        if (q < end && *q == '<') {
+        if (*q == '<') {
             lt = q;
-        } else if (drop_ws && q < end && dp_is_space(static_cast<unsigned char>(*q))) {
-            const char* r = il_skip_space(q, end);
-            if (r < end && *r == '<') lt = r;  // whitespace-only run dropped
+        } else if (drop_ws && dp_is_space(static_cast<unsigned char>(*q))) {
+            const char* r = il_skip_space(q);
+            if (*r == '<') lt = r;  // whitespace-only run dropped
         }
         if (!lt) {
             unsigned seen = 0;
@@ -356,7 +376,7 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
 
     // After the root only white space, up to the very end: a NUL byte is
     // not white space, so bytes after one are not ignored.
-    if (il_skip_space(text + *root_end, end) != end) return 0;
+    if (il_skip_space(text + *root_end) != end) return 0;
     return 1;
 }
 
