@@ -96,7 +96,7 @@ inline unsigned special_lanes(__m128i v) {
     return static_cast<unsigned>(_mm_movemask_epi8(m));
 }
 
-// First special position among n (4 to 15) bytes read as two overlapping
+// First special position among n (4 to 16) bytes read as two overlapping
 // halves lo (positions 0..h-1) and hi (positions n-h..n-1), or n.
 template <ser_escape_mode M, typename Half>
 inline size_t first_special_of_halves(Half lo, Half hi, size_t n) {
@@ -193,6 +193,42 @@ template <ser_escape_mode M>
 inline char* escape_into(ser_buffer* b, char* out, const char* text, size_t n, size_t tail) {
     auto* s = reinterpret_cast<const unsigned char*>(text);
     return escape_into<M>(b, out, s, s + n, tail);
+}
+
+// escape_into for the short values and texts most documents are made of:
+// up to 16 bytes without a special byte are copied and checked inline, with
+// one or two loads and one test; anything else goes to escape_into from the
+// first special byte on.
+template <ser_escape_mode M>
+[[gnu::always_inline]] inline char* escape_into_short(ser_buffer* b, char* out, const char* text, size_t n,
+                                                      size_t tail) {
+    auto* s = reinterpret_cast<const unsigned char*>(text);
+    size_t k;  // the first special position, n when none
+#if defined(__SSE2__)
+    if (n >= 8 && n <= 16) {
+        uint64_t lo, hi;
+        std::memcpy(&lo, s, 8);
+        std::memcpy(&hi, s + n - 8, 8);
+        std::memcpy(out, &lo, 8);
+        std::memcpy(out + n - 8, &hi, 8);
+        k = first_special_of_halves<M>(lo, hi, n);
+    } else if (n >= 4 && n < 8) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, s, 4);
+        std::memcpy(&hi, s + n - 4, 4);
+        std::memcpy(out, &lo, 4);
+        std::memcpy(out + n - 4, &hi, 4);
+        k = first_special_of_halves<M>(lo, hi, n);
+    } else
+#endif
+    if (n < 4) {
+        constexpr unsigned char mask = static_cast<unsigned char>(1u << M);
+        for (k = 0; k < n && !(kTables.cls[s[k]] & mask); k++) out[k] = static_cast<char>(s[k]);
+    } else {
+        return escape_into<M>(b, out, s, s + n, tail);
+    }
+    if (k == n) return out + n;
+    return escape_into<M>(b, out + k, s + k, s + n, tail);
 }
 
 }  // namespace ser_escape

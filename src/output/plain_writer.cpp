@@ -99,7 +99,7 @@ private:
             return nullptr;
         }
         if (!(out = room(out, n + kSerEscapeSlack + tail))) return nullptr;
-        return ser_escape::escape_into<M>(b_, out, s, n, tail);
+        return ser_escape::escape_into_short<M>(b_, out, s, n, tail);
     }
     // A text node's content, escaped or as it is when marked so, with room
     // for tail bytes and the NUL after it.
@@ -185,10 +185,11 @@ void plain_writer::run() {
             const char* own_default = nullptr;
             bool declares_default = false;
             bool xmlns_empty = false;
+            quorvel_element_ext* ext = nullptr;
             if (e->ext) {
-                if (quorvel_element_ext* ext = quorvel_elem_ext(e)) {
+                if ((ext = quorvel_elem_ext(e))) {
                     prefix = ser_element_prefix(ext);
-                    if (prefix) prefix_length = std::strlen(prefix);
+                    if (prefix) prefix_length = ser_short_strlen(prefix);
                     decls = ext->ns_decls;
                     for (const quorvel_ns_decl* d = decls; d; d = d->next)
                         if (!d->prefix || !d->prefix[0]) {
@@ -201,7 +202,8 @@ void plain_writer::run() {
             // Unprefixed and in no namespace below a non-empty default of an
             // open element: the default must be undeclared.
             if (!prefix && !declares_default && parent && parent->default_ns && parent->default_ns[0]) {
-                const char* uri = quorvel_element_get_namespace_uri(e);
+                // The URI cached by an earlier lookup, read here without the call.
+                const char* uri = ext && ext->ns_uri ? ext->ns_uri : quorvel_element_get_namespace_uri(e);
                 xmlns_empty = !uri || !uri[0];
             }
 
@@ -293,14 +295,13 @@ void plain_writer::run() {
 char* plain_writer::write_start_rest(char* out, quorvel_element* e, const quorvel_ns_decl* decls, bool xmlns_empty,
                                      const char** chain_default) {
     for (const quorvel_ns_decl* d = decls; d; d = d->next) {
-        const size_t pl = d->prefix ? std::strlen(d->prefix) : 0;
+        const size_t pl = d->prefix ? ser_short_strlen(d->prefix) : 0;
         if (!(out = room(out, pl + 9))) return nullptr;
         std::memcpy(out, " xmlns", 6);
         out += 6;
         if (pl) {
             *out++ = ':';
-            std::memcpy(out, d->prefix, pl);
-            out += pl;
+            out = ser_copy_name(out, d->prefix, pl);
         }
         out[0] = '=';
         out[1] = '"';
@@ -382,7 +383,7 @@ char* plain_writer::write_attribute(char* out, quorvel_attribute* a) {
     out[0] = '=';
     out[1] = '"';
     out += 2;
-    if (vlen && !(out = ser_escape::escape_into<SER_ESCAPE_ATTR_XML>(b_, out, value, vlen, 1))) return nullptr;
+    if (vlen && !(out = ser_escape::escape_into_short<SER_ESCAPE_ATTR_XML>(b_, out, value, vlen, 1))) return nullptr;
     *out++ = '"';
     return out;
 }
