@@ -196,21 +196,39 @@ void plain_writer::run() {
                 goto next_node;
             }
             const size_t name_length = ser_local_name_length(e, name);
-            plain_names ns{};
-            if (e->ext || (in_scope && in_scope[0])) ns = element_names(e, in_scope);
+            // Most elements have no prefix and no declarations and sit in no
+            // default namespace: locals, with the struct only on the way out
+            // of the helper.
+            const char* prefix = nullptr;
+            size_t prefix_length = 0;
+            const quorvel_ns_decl* decls = nullptr;
+            bool xmlns_empty = false;
+            bool declares_default = false;
+            const char* scope = in_scope;  // the default in scope below this element
+            if (e->ext || (in_scope && in_scope[0])) {
+                const plain_names ns = element_names(e, in_scope);
+                prefix = ns.prefix;
+                prefix_length = ns.prefix_length;
+                decls = ns.decls;
+                xmlns_empty = ns.xmlns_empty;
+                declares_default = ns.declares_default;
+                scope = declares_default ? ns.own_default : xmlns_empty ? "" : in_scope;
+            }
 
             // "<" qname, with room for ">" and the end tag after it.
-            const size_t qlen = ns.prefix ? ns.prefix_length + 1 + name_length : name_length;
+            const size_t qlen = prefix ? prefix_length + 1 + name_length : name_length;
             const size_t tail = end_tag_room(qlen);
             PLAIN_ROOM(qlen + 2 + tail);
             *out = '<';
             const size_t qname_at = static_cast<size_t>(out + 1 - data);
-            out = put_qname(out + 1, ns.prefix, ns.prefix_length, name, name_length);
-            chain_default_ = nullptr;
-            if (ns.decls || ns.xmlns_empty || e->first_attr) {
-                if (!(out = write_start_rest(out, e, ns.decls, ns.xmlns_empty))) goto done;
+            out = put_qname(out + 1, prefix, prefix_length, name, name_length);
+            if (decls || xmlns_empty || e->first_attr) {
+                if (!(out = write_start_rest(out, e, decls, xmlns_empty))) goto done;
                 PLAIN_RELOAD();
                 PLAIN_ROOM(1 + tail);
+                // A default declared in the attribute chain, unless the
+                // element's own declarations or undeclaration came first.
+                if (chain_default_ && !declares_default && !xmlns_empty) scope = chain_default_;
             }
 
             quorvel_node* child = quorvel_elem_first_child_raw(e);
@@ -242,11 +260,8 @@ void plain_writer::run() {
                 f->next = static_cast<quorvel_node*>(quorvel_link_get(e, &e->next_sibling));
                 f->qname_at = qname_at;
                 f->qname_length = qlen;
-                in_scope = ns.declares_default ? ns.own_default
-                           : ns.xmlns_empty    ? ""
-                           : chain_default_    ? chain_default_
-                                               : in_scope;
-                f->default_ns = in_scope;
+                in_scope = scope;
+                f->default_ns = scope;
                 node = child;
                 continue;
             }
@@ -317,6 +332,7 @@ plain_names plain_writer::element_names(quorvel_element* e, const char* in_scope
 // would repeat one already on the tag. chain_default_ becomes the default
 // namespace a chain "xmlns" sets.
 char* plain_writer::write_start_rest(char* out, quorvel_element* e, const quorvel_ns_decl* decls, bool xmlns_empty) {
+    chain_default_ = nullptr;
     for (const quorvel_ns_decl* d = decls; d; d = d->next) {
         const size_t pl = d->prefix ? ser_short_strlen(d->prefix) : 0;
         if (!(out = room(out, pl + 9))) return nullptr;
