@@ -94,6 +94,11 @@ private:
     [[gnu::noinline]] char* grow(char* out, size_t n) {
         b_->length = static_cast<size_t>(out - b_->data);
         if (n < SIZE_MAX - 1 && buffer_ensure_capacity(b_, n + 1)) return b_->data + b_->length;
+        return fail(out);
+    }
+    // Records a size no block can hold: the text so far stays, terminated.
+    [[gnu::noinline]] char* fail(char* out) {
+        b_->length = static_cast<size_t>(out - b_->data);
         b_->out_of_memory = 1;
         b_->data[b_->length] = '\0';
         return nullptr;
@@ -104,10 +109,7 @@ private:
     // n bytes escaped by mode M, with room for tail bytes and the NUL after.
     template <ser_escape_mode M>
     char* put_escaped(char* out, const char* s, size_t n, size_t tail) {
-        if (n > SIZE_MAX / 4) {
-            grow(out, SIZE_MAX);
-            return nullptr;
-        }
+        if (n > SIZE_MAX / 4) return fail(out);
         if (!(out = room(out, n + kSerEscapeSlack + tail))) return nullptr;
         return ser_escape::escape_into_short<M>(b_, out, s, n, tail);
     }
@@ -412,10 +414,7 @@ char* plain_writer::write_attribute(char* out, quorvel_attribute* a) {
         }
     }
     const size_t head = 1 + (prefix ? prefix_length + 1 : 0) + name_length + 2;
-    if (vlen > SIZE_MAX / 2) {
-        grow(out, SIZE_MAX);
-        return nullptr;
-    }
+    if (vlen > SIZE_MAX / 2) return fail(out);
     if (!(out = room(out, head + vlen + kSerEscapeSlack + 1))) return nullptr;
     *out = ' ';
     out = put_qname(out + 1, prefix, prefix_length, name, name_length);
