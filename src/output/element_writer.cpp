@@ -206,7 +206,8 @@ public:
     }
     ser_frame* top() { return size_ ? &data_[size_ - 1] : nullptr; }
     void pop() {
-        std::free(data_[size_ - 1].cdata_text);
+        // Most frames never gather CDATA: no call for them.
+        if (data_[size_ - 1].cdata_text) std::free(data_[size_ - 1].cdata_text);
         size_--;
     }
     size_t size() const { return size_; }
@@ -563,7 +564,14 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     }
     // parent may have moved with the stack.
     parent = frames_.size() > 1 ? f - 1 : nullptr;
-    std::memset(f, 0, sizeof *f);
+    // Every field, without a call to clear the record first.
+    f->inline_content = 0;
+    f->cdata_pending = 0;
+    f->end_tag_own_line = 0;
+    f->cdata_text = nullptr;
+    f->cdata_length = 0;
+    f->cdata_capacity = 0;
+    f->texts_blank = 0;
     f->element = e;
     f->name = name;
     f->name_length = q.name_length;
@@ -872,9 +880,11 @@ void element_writer::close_frame(ser_frame* f) {
     ser_buffer* b = b_;
     b->depth--;
     flush(f);
-    std::free(f->cdata_text);
-    f->cdata_text = nullptr;
-    f->cdata_length = f->cdata_capacity = 0;
+    if (f->cdata_text) {
+        std::free(f->cdata_text);
+        f->cdata_text = nullptr;
+        f->cdata_length = f->cdata_capacity = 0;
+    }
     if (b->html) {
         if (f->end_tag_own_line && indenting_) {
             if (b->html_indent) {

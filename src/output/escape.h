@@ -96,7 +96,7 @@ inline unsigned special_lanes(__m128i v) {
     return static_cast<unsigned>(_mm_movemask_epi8(m));
 }
 
-// First special position among n (4 to 15) bytes read as two overlapping
+// First special position among n (4 to 16) bytes read as two overlapping
 // halves lo (positions 0..h-1) and hi (positions n-h..n-1), or n.
 template <ser_escape_mode M, typename Half>
 inline size_t first_special_of_halves(Half lo, Half hi, size_t n) {
@@ -165,6 +165,25 @@ inline const unsigned char* copy_plain_run(const unsigned char* s, const unsigne
     return s;
 }
 
+// Growth of a 16-byte block whose every byte is replaced (by at most 6).
+constexpr size_t kBlockGrowth = 16 * 5;
+
+// Makes room for (end - s) + kSerEscapeSlack + tail + extra bytes at out,
+// which may move; false (data[length] a NUL) when the block cannot grow.
+inline bool escape_room(ser_buffer* b, char*& out, char*& limit, const unsigned char* s, const unsigned char* end,
+                        size_t tail, size_t extra) {
+    size_t need = static_cast<size_t>(end - s) + kSerEscapeSlack + tail + extra;
+    if (static_cast<size_t>(limit - out) >= need) return true;
+    b->length = static_cast<size_t>(out - b->data);
+    if (!buffer_ensure_capacity(b, need)) {
+        b->data[b->length] = '\0';
+        return false;
+    }
+    out = b->data + b->length;
+    limit = b->data + b->capacity;
+    return true;
+}
+
 // Escapes [s, end) to out, a position in b's block with at least
 // (end - s) + kSerEscapeSlack + tail bytes free behind it, growing the
 // block when replacements need more. Returns the new end (with at least
@@ -172,20 +191,49 @@ inline const unsigned char* copy_plain_run(const unsigned char* s, const unsigne
 template <ser_escape_mode M>
 char* escape_into(ser_buffer* b, char* out, const unsigned char* s, const unsigned char* end, size_t tail) {
     char* limit = b->data + b->capacity;
+#if defined(__SSE2__)
+    // Whole blocks: one test finds every special byte of the block, and the
+    // plain bytes after each replacement are stored again from the input.
+    while (end - s >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        unsigned lanes = special_lanes<M>(v);
+        if (!lanes) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+            s += 16;
+            out += 16;
+            continue;
+        }
+        if (!escape_room(b, out, limit, s, end, tail, kBlockGrowth)) return nullptr;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+        const unsigned char* block = s;
+        unsigned done = 0;  // bytes of the block in place
+        for (;;) {
+            unsigned k = static_cast<unsigned>(__builtin_ctz(lanes));
+            out += k - done;
+            out = write_replacement<M>(out, block[k]);
+            done = k + 1;
+            lanes &= lanes - 1;
+            if (done == 16) break;
+            // The replacement overwrote the bytes stored after it. A store
+            // of 16 input bytes puts them back when the input has them;
+            // otherwise the short rest is left to the loop below.
+            if (end - (block + done) < 16) break;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + done)));
+            if (!lanes) {
+                out += 16 - done;
+                done = 16;
+                break;
+            }
+        }
+        s = block + done;
+    }
+#endif
     for (;;) {
         s = copy_plain_run<M>(s, end, out);
         if (s == end) return out;
         out = write_replacement<M>(out, *s++);
-        size_t rest = static_cast<size_t>(end - s);
-        if (static_cast<size_t>(limit - out) < rest + kSerEscapeSlack + tail) {
-            b->length = static_cast<size_t>(out - b->data);
-            if (!buffer_ensure_capacity(b, rest + kSerEscapeSlack + tail)) {
-                b->data[b->length] = '\0';
-                return nullptr;
-            }
-            out = b->data + b->length;
-            limit = b->data + b->capacity;
-        }
+        if (!escape_room(b, out, limit, s, end, tail, 0)) return nullptr;
     }
 }
 
@@ -193,6 +241,42 @@ template <ser_escape_mode M>
 inline char* escape_into(ser_buffer* b, char* out, const char* text, size_t n, size_t tail) {
     auto* s = reinterpret_cast<const unsigned char*>(text);
     return escape_into<M>(b, out, s, s + n, tail);
+}
+
+// escape_into for the short values and texts most documents are made of:
+// up to 16 bytes without a special byte are copied and checked inline, with
+// one or two loads and one test; anything else goes to escape_into from the
+// first special byte on.
+template <ser_escape_mode M>
+[[gnu::always_inline]] inline char* escape_into_short(ser_buffer* b, char* out, const char* text, size_t n,
+                                                      size_t tail) {
+    auto* s = reinterpret_cast<const unsigned char*>(text);
+    size_t k;  // the first special position, n when none
+#if defined(__SSE2__)
+    if (n >= 8 && n <= 16) {
+        uint64_t lo, hi;
+        std::memcpy(&lo, s, 8);
+        std::memcpy(&hi, s + n - 8, 8);
+        std::memcpy(out, &lo, 8);
+        std::memcpy(out + n - 8, &hi, 8);
+        k = first_special_of_halves<M>(lo, hi, n);
+    } else if (n >= 4 && n < 8) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, s, 4);
+        std::memcpy(&hi, s + n - 4, 4);
+        std::memcpy(out, &lo, 4);
+        std::memcpy(out + n - 4, &hi, 4);
+        k = first_special_of_halves<M>(lo, hi, n);
+    } else
+#endif
+    if (n < 4) {
+        constexpr unsigned char mask = static_cast<unsigned char>(1u << M);
+        for (k = 0; k < n && !(kTables.cls[s[k]] & mask); k++) out[k] = static_cast<char>(s[k]);
+    } else {
+        return escape_into<M>(b, out, s, s + n, tail);
+    }
+    if (k == n) return out + n;
+    return escape_into<M>(b, out + k, s + k, s + n, tail);
 }
 
 }  // namespace ser_escape

@@ -148,6 +148,13 @@ inline const char* ser_element_prefix(const quorvel_element_ext* ext) {
     return ext && ext->prefix && ext->prefix[0] ? ext->prefix : nullptr;
 }
 
+// strlen for the short strings prefixes are: the first bytes inline.
+inline size_t ser_short_strlen(const char* s) {
+    for (size_t i = 0; i < 8; i++)
+        if (!s[i]) return i;
+    return 8 + std::strlen(s + 8);
+}
+
 // Value bytes of an attribute as stored (inline or by pointer).
 inline const char* ser_attr_value(const quorvel_attribute* a, size_t* n) {
     *n = static_cast<size_t>(a->value_length & ~kAttrInlineValue);

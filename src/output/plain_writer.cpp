@@ -31,6 +31,16 @@ struct plain_frame {
 
 constexpr size_t kInlineFrames = 64;
 
+// What an element's prefix and namespace declarations add to its tags.
+struct plain_names {
+    const char* prefix;                 // NULL or non-empty
+    size_t prefix_length;
+    const quorvel_ns_decl* decls;       // its own declarations
+    const char* own_default;            // the default it declares, when it does
+    bool declares_default;
+    bool xmlns_empty;                   // the start tag undeclares the default
+};
+
 // The qualified name: prefix, ':' and local name, or the local name alone.
 inline char* put_qname(char* out, const char* prefix, size_t prefix_length, const char* name, size_t name_length) {
     if (prefix) {
@@ -84,6 +94,11 @@ private:
     [[gnu::noinline]] char* grow(char* out, size_t n) {
         b_->length = static_cast<size_t>(out - b_->data);
         if (n < SIZE_MAX - 1 && buffer_ensure_capacity(b_, n + 1)) return b_->data + b_->length;
+        return fail(out);
+    }
+    // Records a size no block can hold: the text so far stays, terminated.
+    [[gnu::noinline]] char* fail(char* out) {
+        b_->length = static_cast<size_t>(out - b_->data);
         b_->out_of_memory = 1;
         b_->data[b_->length] = '\0';
         return nullptr;
@@ -94,12 +109,9 @@ private:
     // n bytes escaped by mode M, with room for tail bytes and the NUL after.
     template <ser_escape_mode M>
     char* put_escaped(char* out, const char* s, size_t n, size_t tail) {
-        if (n > SIZE_MAX / 4) {
-            grow(out, SIZE_MAX);
-            return nullptr;
-        }
+        if (n > SIZE_MAX / 4) return fail(out);
         if (!(out = room(out, n + kSerEscapeSlack + tail))) return nullptr;
-        return ser_escape::escape_into<M>(b_, out, s, n, tail);
+        return ser_escape::escape_into_short<M>(b_, out, s, n, tail);
     }
     // A text node's content, escaped or as it is when marked so, with room
     // for tail bytes and the NUL after it.
@@ -113,8 +125,9 @@ private:
     }
 
     // Kept out of the walk's loop, which is lean on registers without them.
+    [[gnu::noinline]] plain_names element_names(quorvel_element* e, const char* in_scope);
     [[gnu::noinline]] char* write_start_rest(char* out, quorvel_element* e, const quorvel_ns_decl* decls,
-                                             bool xmlns_empty, const char** chain_default);
+                                             bool xmlns_empty);
     char* write_attribute(char* out, quorvel_attribute* a);
     [[gnu::noinline]] char* write_other(char* out, quorvel_node* node);
     plain_frame* grow_frames();
@@ -131,6 +144,7 @@ private:
     quorvel_element* element_;
     quorvel_document* doc_ = nullptr;
     bool doc_looked_up_ = false;
+    const char* chain_default_ = nullptr;  // set by write_start_rest
     plain_frame* frames_ = inline_frames_;
     size_t capacity_ = kInlineFrames;
     plain_frame inline_frames_[kInlineFrames];
@@ -148,25 +162,31 @@ plain_frame* plain_writer::grow_frames() {
     return frames_;
 }
 
+// Room for n bytes and the NUL at out in run(); leaves the walk when the
+// block cannot grow (grow then recorded the failure).
+#define PLAIN_ROOM(n)                                       \
+    do {                                                    \
+        if (static_cast<size_t>(end - out) <= (n)) {        \
+            if (!(out = grow(out, (n)))) goto done;         \
+            data = b->data;                                 \
+            end = data + b->capacity;                       \
+        }                                                   \
+    } while (0)
+// After a call that may have grown the block.
+#define PLAIN_RELOAD()             \
+    do {                           \
+        data = b->data;            \
+        end = data + b->capacity;  \
+    } while (0)
+
 void plain_writer::run() {
     ser_buffer* const b = b_;
     char* data = b->data;  // the block, moved only by growth
     char* out = data + b->length;
     char* end = data + b->capacity;
-    // After a call that may have grown the block.
-    auto reload = [&] {
-        data = b->data;
-        end = data + b->capacity;
-    };
-    // Room for n bytes and the NUL at out; false when the block cannot grow.
-    auto ensure = [&](size_t n) {
-        if (static_cast<size_t>(end - out) > n) return true;
-        if (!(out = grow(out, n))) return false;
-        reload();
-        return true;
-    };
     plain_frame* frames = frames_;
-    size_t depth = 0;  // open frames
+    size_t depth = 0;                     // open frames
+    const char* in_scope = nullptr;       // default_ns of the innermost frame
     quorvel_node* node = &element_->head;
     for (;;) {
         if (node->kind == QUORVEL_NODE_ELEMENT) {
@@ -178,45 +198,39 @@ void plain_writer::run() {
                 goto next_node;
             }
             const size_t name_length = ser_local_name_length(e, name);
-            const plain_frame* parent = depth ? &frames[depth - 1] : nullptr;
+            // Most elements have no prefix and no declarations and sit in no
+            // default namespace: locals, with the struct only on the way out
+            // of the helper.
             const char* prefix = nullptr;
             size_t prefix_length = 0;
             const quorvel_ns_decl* decls = nullptr;
-            const char* own_default = nullptr;
-            bool declares_default = false;
             bool xmlns_empty = false;
-            if (e->ext) {
-                if (quorvel_element_ext* ext = quorvel_elem_ext(e)) {
-                    prefix = ser_element_prefix(ext);
-                    if (prefix) prefix_length = std::strlen(prefix);
-                    decls = ext->ns_decls;
-                    for (const quorvel_ns_decl* d = decls; d; d = d->next)
-                        if (!d->prefix || !d->prefix[0]) {
-                            declares_default = true;
-                            own_default = d->uri ? d->uri : "";
-                            break;
-                        }
-                }
-            }
-            // Unprefixed and in no namespace below a non-empty default of an
-            // open element: the default must be undeclared.
-            if (!prefix && !declares_default && parent && parent->default_ns && parent->default_ns[0]) {
-                const char* uri = quorvel_element_get_namespace_uri(e);
-                xmlns_empty = !uri || !uri[0];
+            bool declares_default = false;
+            const char* scope = in_scope;  // the default in scope below this element
+            if (e->ext || (in_scope && in_scope[0])) {
+                const plain_names ns = element_names(e, in_scope);
+                prefix = ns.prefix;
+                prefix_length = ns.prefix_length;
+                decls = ns.decls;
+                xmlns_empty = ns.xmlns_empty;
+                declares_default = ns.declares_default;
+                scope = declares_default ? ns.own_default : xmlns_empty ? "" : in_scope;
             }
 
             // "<" qname, with room for ">" and the end tag after it.
             const size_t qlen = prefix ? prefix_length + 1 + name_length : name_length;
             const size_t tail = end_tag_room(qlen);
-            if (!ensure(qlen + 2 + tail)) break;
+            PLAIN_ROOM(qlen + 2 + tail);
             *out = '<';
             const size_t qname_at = static_cast<size_t>(out + 1 - data);
             out = put_qname(out + 1, prefix, prefix_length, name, name_length);
-            const char* chain_default = nullptr;
             if (decls || xmlns_empty || e->first_attr) {
-                if (!(out = write_start_rest(out, e, decls, xmlns_empty, &chain_default))) break;
-                reload();
-                if (!ensure(1 + tail)) break;
+                if (!(out = write_start_rest(out, e, decls, xmlns_empty))) goto done;
+                PLAIN_RELOAD();
+                PLAIN_ROOM(1 + tail);
+                // A default declared in the attribute chain, unless the
+                // element's own declarations or undeclaration came first.
+                if (chain_default_ && !declares_default && !xmlns_empty) scope = chain_default_;
             }
 
             quorvel_node* child = quorvel_elem_first_child_raw(e);
@@ -233,8 +247,8 @@ void plain_writer::run() {
                        !reinterpret_cast<const quorvel_text*>(child)->next_sibling) {
                 // The common leaf: a lone text child, written with the end tag.
                 *out++ = '>';
-                if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(child), tail))) break;
-                reload();
+                if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(child), tail))) goto done;
+                PLAIN_RELOAD();
                 out = put_end_tag(out, data + qname_at, qlen);
             } else {
                 *out++ = '>';
@@ -248,36 +262,37 @@ void plain_writer::run() {
                 f->next = static_cast<quorvel_node*>(quorvel_link_get(e, &e->next_sibling));
                 f->qname_at = qname_at;
                 f->qname_length = qlen;
-                // The stack may have moved since parent was taken.
-                f->default_ns = declares_default ? own_default
-                                : xmlns_empty    ? ""
-                                : chain_default  ? chain_default
-                                : depth > 1      ? f[-1].default_ns
-                                                 : nullptr;
+                in_scope = scope;
+                f->default_ns = scope;
                 node = child;
                 continue;
             }
             if (e == element_) break;
         } else if (node->kind == QUORVEL_NODE_TEXT) {
-            if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(node), 0))) break;
-            reload();
+            if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(node), 0))) goto done;
+            PLAIN_RELOAD();
         } else {
-            if (!(out = write_other(out, node))) break;
-            reload();
+            if (!(out = write_other(out, node))) goto done;
+            PLAIN_RELOAD();
         }
     next_node:
         // The sibling, or the end tags of the frames left behind; the walk
         // ends when the frame of element_, the first one, closes.
-        quorvel_node* next = ser_next_sibling(node);
-        while (!next && depth) {
-            const plain_frame& f = frames[--depth];
-            if (!ensure(end_tag_room(f.qname_length))) break;
-            out = put_end_tag(out, data + f.qname_at, f.qname_length);
-            next = depth ? f.next : nullptr;
+        {
+            quorvel_node* next = ser_next_sibling(node);
+            while (!next) {
+                if (!depth) goto done;
+                const plain_frame& f = frames[--depth];
+                PLAIN_ROOM(end_tag_room(f.qname_length));
+                out = put_end_tag(out, data + f.qname_at, f.qname_length);
+                if (!depth) goto done;
+                next = f.next;
+                in_scope = frames[depth - 1].default_ns;
+            }
+            node = next;
         }
-        if (!next) break;
-        node = next;
     }
+done:
     // out is NULL after a failed growth, which stored length and NUL itself.
     if (out) {
         *out = '\0';
@@ -286,21 +301,48 @@ void plain_writer::run() {
     b->at_line_start = 0;
 }
 
+#undef PLAIN_ROOM
+#undef PLAIN_RELOAD
+
+// The element's prefix and declarations, and whether its start tag must
+// undeclare the default namespace in_scope: an unprefixed element in no
+// namespace below a non-empty default of an open element.
+plain_names plain_writer::element_names(quorvel_element* e, const char* in_scope) {
+    plain_names ns{};
+    quorvel_element_ext* ext = quorvel_elem_ext(e);
+    if (ext) {
+        ns.prefix = ser_element_prefix(ext);
+        if (ns.prefix) ns.prefix_length = ser_short_strlen(ns.prefix);
+        ns.decls = ext->ns_decls;
+        for (const quorvel_ns_decl* d = ns.decls; d; d = d->next)
+            if (!d->prefix || !d->prefix[0]) {
+                ns.declares_default = true;
+                ns.own_default = d->uri ? d->uri : "";
+                break;
+            }
+    }
+    if (!ns.prefix && !ns.declares_default && in_scope && in_scope[0]) {
+        // The URI cached by an earlier lookup, read here without the call.
+        const char* uri = ext && ext->ns_uri ? ext->ns_uri : quorvel_element_get_namespace_uri(e);
+        ns.xmlns_empty = !uri || !uri[0];
+    }
+    return ns;
+}
+
 // The start tag after its name: e's own declarations, the undeclaration of
 // the default namespace, then the attribute chain less declarations that
-// would repeat one already on the tag. *chain_default is the default
+// would repeat one already on the tag. chain_default_ becomes the default
 // namespace a chain "xmlns" sets.
-char* plain_writer::write_start_rest(char* out, quorvel_element* e, const quorvel_ns_decl* decls, bool xmlns_empty,
-                                     const char** chain_default) {
+char* plain_writer::write_start_rest(char* out, quorvel_element* e, const quorvel_ns_decl* decls, bool xmlns_empty) {
+    chain_default_ = nullptr;
     for (const quorvel_ns_decl* d = decls; d; d = d->next) {
-        const size_t pl = d->prefix ? std::strlen(d->prefix) : 0;
+        const size_t pl = d->prefix ? ser_short_strlen(d->prefix) : 0;
         if (!(out = room(out, pl + 9))) return nullptr;
         std::memcpy(out, " xmlns", 6);
         out += 6;
         if (pl) {
             *out++ = ':';
-            std::memcpy(out, d->prefix, pl);
-            out += pl;
+            out = ser_copy_name(out, d->prefix, pl);
         }
         out[0] = '=';
         out[1] = '"';
@@ -335,7 +377,7 @@ char* plain_writer::write_start_rest(char* out, quorvel_element* e, const quorve
             if (repeated) continue;
             if (!p || !p[0]) {
                 size_t ignored;
-                *chain_default = ser_attr_value(a, &ignored);
+                chain_default_ = ser_attr_value(a, &ignored);
             }
         }
         if (!(out = write_attribute(out, a))) return nullptr;
@@ -372,17 +414,14 @@ char* plain_writer::write_attribute(char* out, quorvel_attribute* a) {
         }
     }
     const size_t head = 1 + (prefix ? prefix_length + 1 : 0) + name_length + 2;
-    if (vlen > SIZE_MAX / 2) {
-        grow(out, SIZE_MAX);
-        return nullptr;
-    }
+    if (vlen > SIZE_MAX / 2) return fail(out);
     if (!(out = room(out, head + vlen + kSerEscapeSlack + 1))) return nullptr;
     *out = ' ';
     out = put_qname(out + 1, prefix, prefix_length, name, name_length);
     out[0] = '=';
     out[1] = '"';
     out += 2;
-    if (vlen && !(out = ser_escape::escape_into<SER_ESCAPE_ATTR_XML>(b_, out, value, vlen, 1))) return nullptr;
+    if (vlen && !(out = ser_escape::escape_into_short<SER_ESCAPE_ATTR_XML>(b_, out, value, vlen, 1))) return nullptr;
     *out++ = '"';
     return out;
 }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 
+#include "output/escape.h"
 #include "output/output.h"
 #include "support/tree_builder.h"
 
@@ -182,6 +184,59 @@ TEST_F(BufferTest, EscapingMatchesAByteByByteReadingAtEveryLengthAndPosition) {
                     ASSERT_EQ(text(), "x" + reference_escape(in, mode))
                         << "mode " << mode << " length " << len << " position " << pos << " byte " << int(special);
                 }
+            }
+        }
+    }
+}
+
+// The short-value form the plain walk uses: the bytes escaped into a
+// reservation of n + kSerEscapeSlack, growing from there.
+template <ser_escape_mode M>
+void append_escaped_short(ser_buffer* b, const std::string& in) {
+    ASSERT_TRUE(buffer_ensure_capacity(b, in.size() + kSerEscapeSlack + 1));
+    char* out = ser_escape::escape_into_short<M>(b, b->data + b->length, in.data(), in.size(), 0);
+    ASSERT_NE(out, nullptr);
+    *out = '\0';
+    b->length = static_cast<size_t>(out - b->data);
+}
+
+void append_escaped_short(ser_buffer* b, const std::string& in, ser_escape_mode mode) {
+    switch (mode) {
+        case SER_ESCAPE_TEXT: return append_escaped_short<SER_ESCAPE_TEXT>(b, in);
+        case SER_ESCAPE_ATTR_XML: return append_escaped_short<SER_ESCAPE_ATTR_XML>(b, in);
+        case SER_ESCAPE_ATTR_HTML: return append_escaped_short<SER_ESCAPE_ATTR_HTML>(b, in);
+        case SER_ESCAPE_URI_HTML: return append_escaped_short<SER_ESCAPE_URI_HTML>(b, in);
+        case SER_ESCAPE_NS_URI: return append_escaped_short<SER_ESCAPE_NS_URI>(b, in);
+    }
+}
+
+// Runs of special bytes of every density, escaped into buffers filled to
+// every point of their block, so that growth comes at every step of the
+// sixteen-byte loop; both entry forms against the byte-by-byte reading.
+TEST_F(BufferTest, EscapingDenseAndSparseRunsWhileGrowing) {
+    const ser_escape_mode modes[] = {SER_ESCAPE_TEXT, SER_ESCAPE_ATTR_XML, SER_ESCAPE_ATTR_HTML, SER_ESCAPE_URI_HTML,
+                                     SER_ESCAPE_NS_URI};
+    const char specials[] = "&<>\"\r\t\n \x01\x7F\xE9'";
+    std::mt19937 rng(20240611);
+    for (ser_escape_mode mode : modes) {
+        for (int round = 0; round < 2000; round++) {
+            const size_t len = rng() % 120;
+            const unsigned density = rng() % 5;  // 0: none, 4: nearly all
+            std::string in;
+            for (size_t i = 0; i < len; i++)
+                in += rng() % 4 < density ? specials[rng() % (sizeof specials - 1)] : static_cast<char>('a' + rng() % 26);
+            const std::string fill(rng() % 1100, 'f');
+            for (bool short_form : {false, true}) {
+                ser_buffer_free(&b);
+                ASSERT_TRUE(ser_buffer_init(&b));
+                buffer_append(&b, fill.c_str());
+                if (short_form)
+                    append_escaped_short(&b, in, mode);
+                else
+                    ser_append_escaped(&b, in.data(), in.size(), mode);
+                ASSERT_EQ(text(), fill + reference_escape(in, mode))
+                    << "mode " << mode << " round " << round << (short_form ? " short form" : "");
+                ASSERT_EQ(b.data[b.length], '\0');
             }
         }
     }
