@@ -1310,7 +1310,7 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
     size_t len = static_cast<size_t>(name_end - name);
     e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
-    if (!link(s, e, &e->name, name)) DP_FAIL(s, p);
+    if (!link_near(s->doc, e, &e->name, name)) DP_FAIL(s, p);
     int32_t pos_index = -1;
     if (s->record_positions) {
         quorvel_document* d = s->doc;
@@ -1443,7 +1443,7 @@ bool start_tag(dp_state* s, char* lt) {
         s->ext->prefix = name;
     }
     size_t local_len = static_cast<size_t>(name_end - local);
-    if (!link(s, e, &e->name, local)) DP_FAIL(s, p);
+    if (!link_near(s->doc, e, &e->name, local)) DP_FAIL(s, p);
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
     e->name_hash = local == name && last_colon ? quorvel_name_hash16(local, local_len) : static_cast<uint16_t>(hash & 0xFFFFu);
 
@@ -1464,7 +1464,7 @@ bool start_tag(dp_state* s, char* lt) {
         s->root = e;
     } else {
         dp_open* parent = &s->stack[s->depth - 1];
-        if (!wire(s, parent, &e->head, &e->parent, &e->next_sibling)) DP_FAIL(s, p);
+        if (!wire_near(s->doc, parent, &e->head, &e->parent, &e->next_sibling)) DP_FAIL(s, p);
         if (parent->element->child_count < kChildCountCap) parent->element->child_count++;
     }
     s->cur = p;
