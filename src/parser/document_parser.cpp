@@ -283,45 +283,6 @@ inline char* scan_text(char* p, char* end, unsigned* seen) {
     return p < end ? p : end;
 }
 
-// The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
-inline char* scan_value(char* p, char* end, char quote, unsigned* seen) {
-    unsigned acc = 0;
-#if defined(__SSE2__)
-    const __m128i q = _mm_set1_epi8(quote);
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i tab = _mm_set1_epi8('\t');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    while (p < end) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
-        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws));
-        if (m_q) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
-            unsigned before = (1u << at) - 1;
-            if (m_amp & before) acc |= 1;
-            if (m_ws & before) acc |= 2;
-            *seen |= acc;
-            char* hit = p + at;
-            return hit < end ? hit : end;
-        }
-        if (m_amp) acc |= 1;
-        if (m_ws) acc |= 2;
-        p += 16;
-    }
-#else
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == quote) break;
-        if (c == '&') acc |= 1;
-        if (c == '\t' || c == '\n' || c == '\r') acc |= 2;
-    }
-#endif
-    *seen |= acc;
-    return p < end ? p : end;
-}
 
 inline char* skip_space(char* p) {
     // TAB, LF, CR and space as bits of one word: no table load per byte.
@@ -334,26 +295,6 @@ inline char* skip_space(char* p) {
 // ---- In-place text rewriting -------------------------------------------------------------
 // Both only shrink the text, so they write behind where they read.
 
-// CR LF and lone CR become LF. Answers the new length and writes a NUL there.
-size_t normalise_lines(char* p, size_t n) {
-    char* cr = static_cast<char*>(std::memchr(p, '\r', n));
-    if (!cr) return n;
-    char* out = cr;
-    const char* in = cr;
-    const char* end = p + n;
-    while (in < end) {
-        char c = *in++;
-        if (c == '\r') {
-            *out++ = '\n';
-            if (in < end && *in == '\n') in++;
-        } else {
-            *out++ = c;
-        }
-    }
-    size_t len = static_cast<size_t>(out - p);
-    if (len < n) *out = '\0';
-    return len;
-}
 
 constexpr size_t kDecodeFailed = SIZE_MAX;
 
@@ -916,7 +857,7 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     const char* content = a;
     size_t len = static_cast<size_t>(b - a);
     if (amp && with_dtd && s->dtd) {
-        if (cr) len = normalise_lines(a, len);
+        if (cr) len = dp_normalise_lines(a, len);
         quorvel_string_view view{a, len};
         size_t quick_length = 0;
         // Back into the run when it fits, else into the pool.
@@ -934,12 +875,12 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
         if (decoded == kDecodeFailed) {
             // Keep the run as written (line ends still normalised).
             std::memcpy(a, s->retained + (a - s->start), len);
-            if (cr) len = normalise_lines(a, len);
+            if (cr) len = dp_normalise_lines(a, len);
         } else {
             len = decoded;
         }
     } else if (cr) {
-        len = normalise_lines(a, len);
+        len = dp_normalise_lines(a, len);
     }
     if (len > UINT32_MAX) DP_FAIL(s, b);
     quorvel_text* t = take_text(s);
@@ -1028,7 +969,7 @@ bool top_whitespace(dp_state* s, char* a, char* b) {
     bool keep = last && (last->kind == QUORVEL_NODE_COMMENT || (s->root_linked && last == &s->root->head));
     if (!keep) return true;
     size_t len = static_cast<size_t>(b - a);
-    if (std::memchr(a, '\r', len)) len = normalise_lines(a, len);
+    if (std::memchr(a, '\r', len)) len = dp_normalise_lines(a, len);
     if (len > UINT32_MAX) DP_FAIL(s, b);
     quorvel_text* t = take_text(s);
     if (!t) DP_FAIL(s, a);
@@ -1374,7 +1315,7 @@ bool tag_attributes(dp_state* s, quorvel_element* e, char** cursor, bool* empty)
         if (quote != '"' && quote != '\'') DP_FAIL(s, p);
         char* v = p + 1;
         unsigned seen = 0;
-        char* close = scan_value(v, s->end, quote, &seen);
+        char* close = const_cast<char*>(dp_scan_value(v, s->end, quote, &seen));
         if (close >= s->end) DP_FAIL(s, v);
         *close = '\0';
         p = close + 1;
@@ -1572,7 +1513,7 @@ bool cdata(dp_state* s, char* lt) {
     c[f] = '\0';
     s->cur = c + f + 3;
     if (s->depth == 0) return true;
-    normalise_lines(c, static_cast<size_t>(f));
+    dp_normalise_lines(c, static_cast<size_t>(f));
     auto* node = static_cast<quorvel_comment*>(take_markup(s));
     if (!node) DP_FAIL(s, c);
     node->head.kind = QUORVEL_NODE_CDATA;

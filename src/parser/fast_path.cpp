@@ -45,27 +45,6 @@ void advise_huge_pages(void* block, size_t size) {
 #endif
 }
 
-// CR LF and lone CR become LF, in place. Answers the new length and writes
-// a NUL there when the run shrank.
-size_t normalise_lines(char* p, size_t n) {
-    char* cr = static_cast<char*>(std::memchr(p, '\r', n));
-    if (!cr) return n;
-    char* out = cr;
-    const char* in = cr;
-    const char* end = p + n;
-    while (in < end) {
-        char c = *in++;
-        if (c == '\r') {
-            *out++ = '\n';
-            if (in < end && *in == '\n') in++;
-        } else {
-            *out++ = c;
-        }
-    }
-    size_t len = static_cast<size_t>(out - p);
-    if (len < n) *out = '\0';
-    return len;
-}
 
 // Attribute-value normalisation into a pool copy: TAB and LF become a
 // space, CR LF or a lone CR one space.
@@ -322,7 +301,7 @@ struct doc_sink {
         quorvel_text* t = text_next++;
         char* run = work + offset;
         run[length] = '\0';
-        size_t n = cr ? normalise_lines(run, length) : length;
+        size_t n = cr ? dp_normalise_lines(run, length) : length;
         t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, offset + 1};
         t->content = 0;
         t->length = static_cast<uint32_t>(n);

@@ -147,46 +147,6 @@ inline const char* il_find_lt(const char* p, const char* end, unsigned* seen) {
 #endif
 }
 
-// The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
-inline const char* il_find_quote(const char* p, const char* end, char quote, unsigned* seen) {
-    unsigned acc = 0;
-#if defined(__SSE2__)
-    const __m128i q = _mm_set1_epi8(quote);
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i tab = _mm_set1_epi8('\t');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    while (p < end) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
-        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws));
-        if (m_q) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
-            unsigned before = (1u << at) - 1;
-            if (m_amp & before) acc |= 1;
-            if (m_ws & before) acc |= 2;
-            *seen |= acc;
-            return p + at < end ? p + at : end;
-        }
-        if (m_amp) acc |= 1;
-        if (m_ws) acc |= 2;
-        p += 16;
-    }
-    *seen |= acc;
-    return end;
-#else
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == quote) break;
-        if (c == '&') acc |= 1;
-        if (c == '\t' || c == '\n' || c == '\r') acc |= 2;
-    }
-    *seen |= acc;
-    return p;
-#endif
-}
 
 // An element closed by an end tag: the document parser matches the end tag
 // after its first colon against the local name (after the last colon), so
@@ -307,7 +267,7 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
                 if (*q != '"' && *q != '\'') return 0;
                 const char* v = q + 1;
                 unsigned seen = 0;
-                const char* close = il_find_quote(v, end, *q, &seen);
+                const char* close = dp_scan_value(v, end, *q, &seen);
                 if (close >= end || (seen & 1)) return 0;  // unclosed, or a reference
                 uint32_t print = il_fingerprint(an, alen);
                 if (count >= kIlDupLinearLimit) {

@@ -6,8 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "dom/dom.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // ---- Byte-scan kernels ---------------------------------------------------------------
 // Process-wide, set by a load-time constructor before any caller can enter
@@ -89,3 +94,65 @@ size_t utf16_to_utf8(const char* text, size_t length, char* out, size_t capacity
 quorvel_document* dp_il_try(const char* text, size_t length, int drop_ws, int keep_refs, int apply_defaults);
 // Adds the DTD's declared attribute defaults to elements that lack them.
 void quorvel_dtd_apply_attribute_defaults(quorvel_document* doc);
+
+// CR LF and lone CR become LF. Answers the new length and writes a NUL there.
+inline size_t dp_normalise_lines(char* p, size_t n) {
+    char* cr = static_cast<char*>(std::memchr(p, '\r', n));
+    if (!cr) return n;
+    char* out = cr;
+    const char* in = cr;
+    const char* end = p + n;
+    while (in < end) {
+        char c = *in++;
+        if (c == '\r') {
+            *out++ = '\n';
+            if (in < end && *in == '\n') in++;
+        } else {
+            *out++ = c;
+        }
+    }
+    size_t len = static_cast<size_t>(out - p);
+    if (len < n) *out = '\0';
+    return len;
+}
+
+// The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
+inline const char* dp_scan_value(const char* p, const char* end, char quote, unsigned* seen) {
+    unsigned acc = 0;
+#if defined(__SSE2__)
+    const __m128i q = _mm_set1_epi8(quote);
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (p < end) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
+        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws));
+        if (m_q) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
+            unsigned before = (1u << at) - 1;
+            if (m_amp & before) acc |= 1;
+            if (m_ws & before) acc |= 2;
+            *seen |= acc;
+            return p + at < end ? p + at : end;
+        }
+        if (m_amp) acc |= 1;
+        if (m_ws) acc |= 2;
+        p += 16;
+    }
+    *seen |= acc;
+    return end;
+#else
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == quote) break;
+        if (c == '&') acc |= 1;
+        if (c == '\t' || c == '\n' || c == '\r') acc |= 2;
+    }
+    *seen |= acc;
+    return p;
+#endif
+}
