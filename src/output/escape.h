@@ -229,9 +229,23 @@ char* escape_into(ser_buffer* b, char* out, const unsigned char* s, const unsign
         s = block + done;
     }
 #endif
+    constexpr unsigned char mask = static_cast<unsigned char>(1u << M);
     for (;;) {
         s = copy_plain_run<M>(s, end, out);
         if (s == end) return out;
+        // A short rest goes byte by byte, with room made at once for every
+        // byte of it to be replaced.
+        if (end - s <= 32) {
+            if (!escape_room(b, out, limit, s, end, tail, 5 * static_cast<size_t>(end - s))) return nullptr;
+            for (; s < end; s++) {
+                unsigned char c = *s;
+                if (kTables.cls[c] & mask)
+                    out = write_replacement<M>(out, c);
+                else
+                    *out++ = static_cast<char>(c);
+            }
+            return out;
+        }
         out = write_replacement<M>(out, *s++);
         if (!escape_room(b, out, limit, s, end, tail, 0)) return nullptr;
     }
