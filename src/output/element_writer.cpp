@@ -3,7 +3,9 @@
 // Called by the document writer, the element entry points, the element slot
 // of the node tables and the XSLT processor. The start and end tags of the
 // common shapes are written with one reservation and direct stores; every
-// escaping write checks its room as it goes, so no value can overrun.
+// escaping write checks its room as it goes, so no value can overrun. XML
+// without layout, CDATA sections or XHTML rules goes to the plain walk
+// (plain_writer.cpp), which must write the same bytes.
 #include <cstring>
 
 #include "output/escape.h"

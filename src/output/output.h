@@ -1,6 +1,7 @@
 // The serializer's shared records and writers: the growable output buffer
 // with its layout switches, the writers of every node kind (reached through
-// the per-kind node tables), the element writer and the document writer.
+// the per-kind node tables), the element writer with its plain walk for XML
+// without layout, and the document writer.
 // The XSLT processor builds its own ser_buffer and calls buffer_append,
 // serialize_element_internal and quorvel_document_serialize_ex, so the field
 // order of ser_buffer and serialize_ex_options is fixed.
