@@ -1066,26 +1066,6 @@ bool remember_attribute(dp_state* s, quorvel_attribute* a) {
     return true;
 }
 
-// TAB and LF become a space; CR LF or a lone CR one space. Pool copy.
-char* normalise_value(dp_state* s, const char* v, size_t n, size_t* out_len) {
-    char* copy = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1));
-    if (!copy) return nullptr;
-    size_t o = 0;
-    for (size_t i = 0; i < n; i++) {
-        char c = v[i];
-        if (c == '\r') {
-            copy[o++] = ' ';
-            if (i + 1 < n && v[i + 1] == '\n') i++;
-        } else if (c == '\t' || c == '\n') {
-            copy[o++] = ' ';
-        } else {
-            copy[o++] = c;
-        }
-    }
-    copy[o] = '\0';
-    *out_len = o;
-    return copy;
-}
 
 inline bool append_raw(dp_state* s, quorvel_element* e, char* name, char* value) {
     if (!s->ext && !(s->ext = dp_ensure_cache(s, e))) return false;
@@ -1170,7 +1150,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
     char* normalised = nullptr;
     size_t len = value_len;
     if (seen & 2) {
-        normalised = normalise_value(s, value, value_len, &len);
+        normalised = dp_normalise_value(s->pool, value, value_len, &len);
         if (!normalised) DP_FAIL(s, at);
         stored = normalised;
     }

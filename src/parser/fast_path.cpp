@@ -46,27 +46,6 @@ void advise_huge_pages(void* block, size_t size) {
 }
 
 
-// Attribute-value normalisation into a pool copy: TAB and LF become a
-// space, CR LF or a lone CR one space.
-char* normalise_value(quorvel_pool* pool, const char* v, size_t n, size_t* out_len) {
-    auto* copy = static_cast<char*>(quorvel_pool_alloc(pool, n + 1));
-    if (!copy) return nullptr;
-    size_t o = 0;
-    for (size_t i = 0; i < n; i++) {
-        char c = v[i];
-        if (c == '\r') {
-            copy[o++] = ' ';
-            if (i + 1 < n && v[i + 1] == '\n') i++;
-        } else if (c == '\t' || c == '\n') {
-            copy[o++] = ' ';
-        } else {
-            copy[o++] = c;
-        }
-    }
-    copy[o] = '\0';
-    *out_len = o;
-    return copy;
-}
 
 constexpr size_t kExtChunkBytes = 4096;
 constexpr size_t kRawChunk = 128;  // raw attribute entries per pool chunk
@@ -215,7 +194,7 @@ struct doc_sink {
         a->hash = 0;
         if (normalize) {
             size_t normalised;
-            char* copy = normalise_value(pool, value, value_length, &normalised);
+            char* copy = dp_normalise_value(pool, value, value_length, &normalised);
             if (!copy) return false;
             a->value = copy;
             a->value_length = normalised;

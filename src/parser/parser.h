@@ -156,3 +156,25 @@ inline const char* dp_scan_value(const char* p, const char* end, char quote, uns
     return p;
 #endif
 }
+
+// Attribute-value normalisation into a pool copy: TAB and LF become a
+// space, CR LF or a lone CR one space.
+inline char* dp_normalise_value(quorvel_pool* pool, const char* v, size_t n, size_t* out_len) {
+    auto* copy = static_cast<char*>(quorvel_pool_alloc(pool, n + 1));
+    if (!copy) return nullptr;
+    size_t o = 0;
+    for (size_t i = 0; i < n; i++) {
+        char c = v[i];
+        if (c == '\r') {
+            copy[o++] = ' ';
+            if (i + 1 < n && v[i + 1] == '\n') i++;
+        } else if (c == '\t' || c == '\n') {
+            copy[o++] = ' ';
+        } else {
+            copy[o++] = c;
+        }
+    }
+    copy[o] = '\0';
+    *out_len = o;
+    return copy;
+}
