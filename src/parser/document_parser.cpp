@@ -56,21 +56,33 @@ constexpr uint32_t kNoFastClose = UINT32_MAX;
 struct dp_open {
     quorvel_element* element;
     const char* name;          // local name, NUL-terminated in the working copy
-    quorvel_node* last_child;  // NULL until the first child is wired
+    const void* last_holder;   // the record holding last_link: the element, then its last child
     int32_t* last_link;        // where the next child is linked from: first-child or a sibling link
     size_t name_length;
     uint32_t prefix_length;    // bytes before the colon (the prefix ends one byte before name), 0
                                // without prefix, kNoFastClose when the name holds another colon
                                // (end tags then compare after their first colon)
     int32_t pos_index;         // position record, -1 for none
-    // The name as an end tag writes it ("prefix:local" or "local") when that
-    // is 8 bytes or fewer, as one little-endian word, with the mask of its
-    // bytes; mask 0 otherwise. An end tag then matches with one load.
+    // The name as an end tag writes it, with its '>' ("prefix:local>" or
+    // "local>"), when that is 8 bytes or fewer, as one little-endian word,
+    // with the mask of its bytes; mask 0 otherwise. An end tag then matches
+    // with one load and one compare.
     uint64_t written;
     uint64_t written_mask;
 };
 
 inline uint64_t byte_mask(size_t n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
+
+// An end tag's name of n bytes and its '>' as one word, from the first 8
+// bytes of the name as written; {0, 0} when they do not fit in one word.
+struct close_word {
+    uint64_t word, mask;
+};
+inline close_word close_word_of(uint64_t name_word, size_t n) {
+    if (n >= 8) return {0, 0};
+    uint64_t low = (uint64_t(1) << (8 * n)) - 1;
+    return {(name_word & low) | (uint64_t('>') << (8 * n)), (low << 8) | 0xFF};
+}
 
 struct dup_slot {
     uint64_t hash;
@@ -766,9 +778,8 @@ inline bool link_near(quorvel_document* doc, const void* holder, int32_t* field,
 inline bool wire_near(quorvel_document* doc, dp_open* parent, quorvel_node* child, int32_t* parent_field,
                       int32_t* sibling_field) {
     if (!link_near(doc, child, parent_field, parent->element)) return false;
-    const void* holder = parent->last_child ? static_cast<const void*>(parent->last_child) : parent->element;
-    if (!link_near(doc, holder, parent->last_link, child)) return false;
-    parent->last_child = child;
+    if (!link_near(doc, parent->last_holder, parent->last_link, child)) return false;
+    parent->last_holder = child;
     parent->last_link = sibling_field;
     return true;
 }
@@ -777,9 +788,8 @@ inline bool wire_near(quorvel_document* doc, dp_open* parent, quorvel_node* chil
 // the last child of an open element.
 inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
     if (!link(s, child, parent_field, parent->element)) return false;
-    const void* holder = parent->last_child ? static_cast<const void*>(parent->last_child) : parent->element;
-    if (!link(s, holder, parent->last_link, child)) return false;
-    parent->last_child = child;
+    if (!link(s, parent->last_holder, parent->last_link, child)) return false;
+    parent->last_holder = child;
     parent->last_link = sibling_field;
     return true;
 }
@@ -1210,14 +1220,10 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
 inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, size_t prefix_length,
                       int32_t pos_index, uint64_t qname_word) {
     if (s->depth == s->stack_capacity && !grow_stack(s)) return false;
-    uint64_t written = 0, mask = 0;
     size_t full = prefix_length ? prefix_length + 1 + name_len : name_len;
-    if (prefix_length != kNoFastClose && full <= 8) {
-        mask = byte_mask(full);
-        written = qname_word & mask;
-    }
-    s->stack[s->depth++] = dp_open{e,         name, nullptr, &e->first_child, name_len, static_cast<uint32_t>(prefix_length),
-                                   pos_index, written, mask};
+    close_word w = prefix_length != kNoFastClose ? close_word_of(qname_word, full) : close_word{0, 0};
+    s->stack[s->depth++] = dp_open{e,        name,      e,      &e->first_child, name_len, static_cast<uint32_t>(prefix_length),
+                                   pos_index, w.word, w.mask};
     return true;
 }
 
@@ -1643,45 +1649,55 @@ bool general_step(dp_state* s) {
 // the end of the input; false when the parse failed.
 template <bool Record>
 bool fast_run(dp_state* s) {
-    char* p = s->cur;
+    // Few values live across the loop, so that they stay in registers: the
+    // open-element stack as a pointer to its top, and one budget for the
+    // element and position-record slots still free.
+    char* p;
     char* const end = s->end;
     char* const start = s->start;
-    size_t depth = s->depth;
-    dp_open* stack = s->stack;
-    size_t push_limit = s->stack_capacity < s->max_depth ? s->stack_capacity : s->max_depth;
-    quorvel_element* elem_next = s->elem_next;
-    quorvel_element* const elem_end = s->elem_end;
-    quorvel_text* text_next = s->text_next;
+    dp_open* base;
+    dp_open* top;
+    dp_open* last_slot;  // the highest top a push may start from
+    quorvel_element* elem_next;
+    size_t budget;
+    quorvel_text* text_next;
     quorvel_text* const text_end = s->text_end;
     quorvel_document* const d = s->doc;
-    quorvel_elem_pos* pos_records = d->pos_records;
-    size_t pos_count = d->pos_count;
-    size_t pos_room = Record ? d->pos_capacity : SIZE_MAX;
+    quorvel_elem_pos* pos_records;
+    quorvel_elem_pos* pos_next;
     auto write_back = [&] {
         s->cur = p;
-        s->depth = depth;
+        s->depth = static_cast<size_t>(top + 1 - base);
         s->elem_next = elem_next;
         s->text_next = text_next;
-        d->pos_count = pos_count;
+        if (Record) d->pos_count = static_cast<size_t>(pos_next - pos_records);
     };
     auto read_again = [&] {
         p = s->cur;
-        depth = s->depth;
-        stack = s->stack;
-        push_limit = s->stack_capacity < s->max_depth ? s->stack_capacity : s->max_depth;
+        base = s->stack;
+        top = base + s->depth - 1;
+        size_t push_limit = s->stack_capacity < s->max_depth ? s->stack_capacity : s->max_depth;
+        last_slot = base + push_limit - 2;
         elem_next = s->elem_next;
         text_next = s->text_next;
-        pos_records = d->pos_records;
-        pos_count = d->pos_count;
-        pos_room = Record ? d->pos_capacity : SIZE_MAX;
+        budget = static_cast<size_t>(s->elem_end - elem_next);
+        if (Record) {
+            pos_records = d->pos_records;
+            pos_next = pos_records + d->pos_count;
+            size_t room = d->pos_capacity - d->pos_count;
+            if (room < budget) budget = room;
+        }
     };
-    while (depth > 0 && p < end) {
-        dp_open* top = &stack[depth - 1];
+    read_again();
+    // The working copy ends in NUL padding: at the end *p is no '<', and
+    // p[1] is always readable.
+    while (top >= base) {
         if (*p != '<') {
+            if (p >= end) break;
             unsigned seen = 0;
             char* q = scan_text(p, end, &seen);
-            size_t len = static_cast<size_t>(q - p);
-            if (!(seen & 3) && len <= UINT32_MAX && text_next < text_end) [[likely]] {
+            size_t len = static_cast<size_t>(q - p);  // below 2 GiB: positions are on
+            if (!(seen & 3) && text_next < text_end) [[likely]] {
                 // A plain run: a view.
                 quorvel_text* t = text_next++;
                 t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, static_cast<uint32_t>(p - start + 1)};
@@ -1710,28 +1726,30 @@ bool fast_run(dp_state* s) {
             read_again();
             continue;
         }
-        if (p + 1 >= end) break;
         unsigned char next = static_cast<unsigned char>(p[1]);
         if (next == '/') {
             // An end tag naming the open element exactly as written.
-            size_t prefix = top->prefix_length;
             char* q = p + 2;
-            size_t full = prefix ? prefix + 1 + top->name_length : top->name_length;
             uint64_t word;
             std::memcpy(&word, q, 8);  // inside the padding: q is at most the end
             bool match;
-            if (top->written_mask)
-                // A '>' is never in the padding: its test also keeps the tag inside the input.
-                match = (word & top->written_mask) == top->written && q[full] == '>';
-            else
+            size_t full;
+            if (top->written_mask) {
+                // A '>' is never in the padding: the word keeps the tag inside the input.
+                match = (word & top->written_mask) == top->written;
+                full = static_cast<size_t>(63 - __builtin_clzll(top->written_mask)) >> 3;  // the byte of the '>'
+            } else {
+                size_t prefix = top->prefix_length;
+                full = prefix ? prefix + 1 + top->name_length : top->name_length;
                 match = prefix != kNoFastClose && full < static_cast<size_t>(end - q) && q[full] == '>' &&
                         names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
                         (!prefix || (q[prefix] == ':' && names_equal(q, top->name - 1 - prefix, prefix)));
+            }
             if (match) {
                 *p = '\0';
                 q += full + 1;
                 if (Record && top->pos_index >= 0) pos_records[top->pos_index].end = static_cast<uint32_t>(q - start);
-                depth--;
+                top--;
                 p = q;
                 continue;
             }
@@ -1748,12 +1766,13 @@ bool fast_run(dp_state* s) {
                 hash = (hash ^ c) * 403u;
                 q++;
             }
-            bool plain = c == '>' || (c == '/' && q[1] == '>');
             bool empty = c == '/';
-            if (plain && elem_next < elem_end && pos_count < pos_room && (empty || depth < push_limit)) {
+            bool plain = c == '>' || (empty && q[1] == '>');
+            if (plain && budget && (empty || top <= last_slot)) {
                 uint64_t written;
                 std::memcpy(&written, name, 8);  // before the NULs below go in: no stalled load
                 quorvel_element* e = elem_next++;
+                budget--;
                 std::memset(e, 0, sizeof *e);
                 e->head.kind = QUORVEL_NODE_ELEMENT;
                 e->head.flags = kNodeFrozen;
@@ -1772,14 +1791,14 @@ bool fast_run(dp_state* s) {
                 int32_t pos_index = -1;
                 if (Record) {
                     uint32_t o = static_cast<uint32_t>(after - start);
-                    pos_index = static_cast<int32_t>(pos_count);
-                    pos_records[pos_count++] = quorvel_elem_pos{e, o, o};
+                    pos_index = static_cast<int32_t>(pos_next - pos_records);
+                    *pos_next++ = quorvel_elem_pos{e, o, o};
                 }
                 if (top->element->child_count < kChildCountCap) top->element->child_count++;
                 p = after;
                 if (!empty) {
-                    uint64_t mask = len <= 8 ? byte_mask(len) : 0;
-                    stack[depth++] = dp_open{e, name, nullptr, &e->first_child, len, 0, pos_index, written & mask, mask};
+                    close_word w = close_word_of(written, len);
+                    *++top = dp_open{e, name, e, &e->first_child, len, 0, pos_index, w.word, w.mask};
                 }
                 continue;
             }
