@@ -72,6 +72,8 @@ struct dp_open {
 };
 
 inline uint64_t byte_mask(size_t n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
+constexpr uint64_t kByteMasks[9] = {0,        0xFF,         0xFFFF,         0xFFFFFF,          0xFFFFFFFF,
+                                    0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF, ~uint64_t(0)};
 
 // An end tag's name of n bytes and its '>' as one word, from the first 8
 // bytes of the name as written; {0, 0} when they do not fit in one word.
@@ -176,6 +178,13 @@ struct dp_state {
     const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
     uint64_t last_prefix_word;  // its bytes as a word when 8 or fewer
     size_t last_prefix_length;
+
+    // Records that all lie in the one arena block, when that block is under
+    // 2 GiB, link to each other without a range check. far: some record the
+    // hot loop may link to came from elsewhere (a pool block past the arena).
+    const char* arena_lo;
+    size_t arena_span;  // 0 when the arena is too large for unchecked links
+    int far;
 
     char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
     size_t scratch_capacity;
@@ -673,11 +682,16 @@ char* quick_expand(dp_state* s, const char* text, size_t length, bool padded, ch
 
 constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
 
+inline bool in_arena(const dp_state* s, const void* record) {
+    return static_cast<size_t>(static_cast<const char*>(record) - s->arena_lo) < s->arena_span;
+}
+
 template <typename T>
 T* take_chunked(dp_state* s, T*& next, T*& end, size_t record) {
     if (next >= end) {
         void* chunk = quorvel_pool_alloc(s->pool, record * kAreaChunk);
         if (!chunk) return nullptr;
+        if (!in_arena(s, chunk)) s->far = 1;
         next = static_cast<T*>(chunk);
         end = reinterpret_cast<T*>(static_cast<char*>(chunk) + record * kAreaChunk);
     }
@@ -721,6 +735,7 @@ quorvel_element* take_element(dp_state* s) {
     } else {
         e = static_cast<quorvel_element*>(quorvel_pool_alloc(s->pool, sizeof(quorvel_element)));
         if (!e) return nullptr;
+        if (!in_arena(s, e)) s->far = 1;
     }
     std::memset(e, 0, sizeof *e);
     return e;
@@ -787,6 +802,7 @@ inline bool wire_near(quorvel_document* doc, dp_open* parent, quorvel_node* chil
 // Appends child, whose parent and sibling links are the given fields, as
 // the last child of an open element.
 inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
+    if (!in_arena(s, child)) s->far = 1;
     if (!link(s, child, parent_field, parent->element)) return false;
     if (!link(s, parent->last_holder, parent->last_link, child)) return false;
     parent->last_holder = child;
@@ -1647,7 +1663,7 @@ bool general_step(dp_state* s) {
 // after. Record: elements get position records. Runs only with positions
 // on, and never in recover or drop-whitespace mode. Returns at depth 0 or
 // the end of the input; false when the parse failed.
-template <bool Record>
+template <bool Record, bool Near>
 bool fast_run(dp_state* s) {
     // Few values live across the loop, so that they stay in registers: the
     // open-element stack as a pointer to its top, and one budget for the
@@ -1688,6 +1704,20 @@ bool fast_run(dp_state* s) {
             if (room < budget) budget = room;
         }
     };
+    // Near: every record this loop links lies in the arena, under 2 GiB.
+    auto put = [&](const void* holder, int32_t* field, const void* target) {
+        if constexpr (Near) {
+            *field = static_cast<int32_t>(static_cast<const char*>(target) - static_cast<const char*>(holder));
+            return true;
+        }
+        return link_near(d, holder, field, target);
+    };
+    auto append = [&](quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
+        if (!put(child, parent_field, top->element) || !put(top->last_holder, top->last_link, child)) return false;
+        top->last_holder = child;
+        top->last_link = sibling_field;
+        return true;
+    };
     read_again();
     // The working copy ends in NUL padding: at the end *p is no '<', and
     // p[1] is always readable.
@@ -1703,8 +1733,8 @@ bool fast_run(dp_state* s) {
                 t->head = quorvel_node{QUORVEL_NODE_TEXT, kTextCounted, static_cast<uint32_t>(p - start + 1)};
                 t->length = static_cast<uint32_t>(len);
                 t->next_sibling = t->parent = t->owner = 0;
-                if (!quorvel_text_link_set_inline(t, &t->content, p, d) ||
-                    !wire_near(d, top, &t->head, &t->parent, &t->next_sibling)) {
+                if (!(Near ? put(t, &t->content, p) : quorvel_text_link_set_inline(t, &t->content, p, d)) ||
+                    !append(&t->head, &t->parent, &t->next_sibling)) {
                     write_back();
                     s->fail_at = p;
                     return false;
@@ -1724,6 +1754,7 @@ bool fast_run(dp_state* s) {
             }
             if (!ok) return false;
             read_again();
+            if (Near && s->far) break;
             continue;
         }
         unsigned char next = static_cast<unsigned char>(p[1]);
@@ -1773,17 +1804,21 @@ bool fast_run(dp_state* s) {
                 std::memcpy(&written, name, 8);  // before the NULs below go in: no stalled load
                 quorvel_element* e = elem_next++;
                 budget--;
-                std::memset(e, 0, sizeof *e);
-                e->head.kind = QUORVEL_NODE_ELEMENT;
-                e->head.flags = kNodeFrozen;
-                e->head.source_pos = static_cast<uint32_t>(p - start + 1);
+                size_t len = static_cast<size_t>(q - name);
+                // The record in five stores: kind and flags; source position,
+                // zero element flags and the name hash; zero attribute count,
+                // the name length, zero child count and extension; the links.
+                constexpr uint64_t kind_flags = uint64_t(QUORVEL_NODE_ELEMENT) | uint64_t(kNodeFrozen) << 32;
+                uint64_t pos_hash = static_cast<uint64_t>(p - start + 1) | uint64_t(hash & 0xFFFFu) << 48;
+                uint64_t length_word = uint64_t(len < 255 ? len : 255) << 8;
+                std::memcpy(reinterpret_cast<char*>(e), &kind_flags, 8);
+                std::memcpy(reinterpret_cast<char*>(e) + 8, &pos_hash, 8);
+                std::memcpy(reinterpret_cast<char*>(e) + 16, &length_word, 8);
+                std::memset(reinterpret_cast<char*>(e) + 24, 0, 20);
                 *p = '\0';
                 char* after = q + (empty ? 2 : 1);
                 *q = '\0';
-                size_t len = static_cast<size_t>(q - name);
-                e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
-                e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
-                if (!link_near(d, e, &e->name, name) || !wire_near(d, top, &e->head, &e->parent, &e->next_sibling)) {
+                if (!put(e, &e->name, name) || !append(&e->head, &e->parent, &e->next_sibling)) {
                     write_back();
                     s->fail_at = after;
                     return false;
@@ -1797,8 +1832,9 @@ bool fast_run(dp_state* s) {
                 if (top->element->child_count < kChildCountCap) top->element->child_count++;
                 p = after;
                 if (!empty) {
-                    close_word w = close_word_of(written, len);
-                    *++top = dp_open{e, name, e, &e->first_child, len, 0, pos_index, w.word, w.mask};
+                    // The tag's own bytes hold the name and its '>' as the end tag writes them.
+                    uint64_t mask = len < 8 ? kByteMasks[len + 1] : 0;
+                    *++top = dp_open{e, name, e, &e->first_child, len, 0, pos_index, written & mask, mask};
                 }
                 continue;
             }
@@ -1807,6 +1843,7 @@ bool fast_run(dp_state* s) {
         write_back();
         if (!markup(s, p)) return false;
         read_again();
+        if (Near && s->far) break;
     }
     write_back();
     return true;
@@ -1817,7 +1854,10 @@ bool parse_content(dp_state* s) {
     const bool fast = s->positions && !s->drop_ws && !s->recover;
     while (s->cur < end) {
         if (fast && s->depth > 0) {
-            if (!(s->record_positions ? fast_run<true>(s) : fast_run<false>(s))) return false;
+            bool near = s->arena_span && !s->far;
+            bool ok = s->record_positions ? (near ? fast_run<true, true>(s) : fast_run<true, false>(s))
+                                          : (near ? fast_run<false, true>(s) : fast_run<false, false>(s));
+            if (!ok) return false;
             if (s->cur >= end) break;
         }
         DP_TRY(general_step(s));
@@ -2023,6 +2063,8 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->max_depth = static_cast<size_t>(quorvel_get_max_depth());
     s->standalone = -1;
     s->positions = length <= 0x7FFFFFFE;
+    s->arena_lo = arena->data;
+    s->arena_span = arena->capacity <= INT32_MAX ? arena->capacity : 0;
     s->elem_next = s->elem_area = reinterpret_cast<quorvel_element*>(area);
     s->elem_end = s->elem_next + elem_cap;
     char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
