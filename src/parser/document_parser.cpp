@@ -1955,23 +1955,32 @@ void advise_huge_pages(void* block, size_t size) {
 
 inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 
-// The working copy and the retained copy in one pass over the input.
+// The working copy and the retained copy in one pass over the input. The
+// parse reads the working copy next; the retained copy is read only for
+// source positions, so a large one is written past the caches.
 void copy_twice(char* a, char* b, const char* from, size_t n) {
     size_t i = 0;
 #if defined(__SSE2__)
-    for (; i + 64 <= n; i += 64) {
-        __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
-        __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 16));
-        __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 32));
-        __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 48));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i), v0);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 16), v1);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 32), v2);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 48), v3);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i), v0);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i + 16), v1);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i + 32), v2);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i + 48), v3);
+    size_t head = (16 - (reinterpret_cast<uintptr_t>(b) & 15)) & 15;
+    if (n >= (size_t(256) << 10)) {
+        std::memcpy(a, from, head);
+        std::memcpy(b, from, head);
+        i = head;
+        for (; i + 64 <= n; i += 64) {
+            __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+            __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 16));
+            __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 32));
+            __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 48));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i), v0);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 16), v1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 32), v2);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 48), v3);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(b + i), v0);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(b + i + 16), v1);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(b + i + 32), v2);
+            _mm_stream_si128(reinterpret_cast<__m128i*>(b + i + 48), v3);
+        }
+        _mm_sfence();
     }
 #endif
     std::memcpy(a + i, from + i, n - i);
