@@ -80,12 +80,21 @@ struct dup_slot {
 // An entity whose replacement text needs no further expansion, expanded
 // once: the same for every reference from a run, since the DTD is complete
 // before the first run that uses it.
+// Slots are chosen by the name, so that a reference finds its expansion
+// without a lookup in the DTD's table.
 struct quick_entity {
     const void* entity;  // quorvel_dtd_entity, NULL for an empty slot
     const char* text;    // pool copy
     size_t length;
+    uint64_t name_word;  // the name's first 8 bytes, zero filled
+    size_t name_length;
 };
 constexpr size_t kQuickCacheSlots = 8;
+
+inline size_t quick_slot(uint64_t name_word, size_t name_length) {
+    return static_cast<size_t>(((name_word ^ name_length) * 0x9E3779B97F4A7C15ull) >> 61);
+}
+static_assert(kQuickCacheSlots == 8, "quick_slot answers 3 bits");
 
 struct dp_state {
     char* start;
@@ -613,7 +622,9 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
             // the DTD path's (its nesting, recursion and memo rules).
             if (entity) return nullptr;
             *work += e->value_length;
-            quick_entity& slot = s->quick_cache[(reinterpret_cast<uintptr_t>(e) >> 4) % kQuickCacheSlots];
+            uint64_t word = 0;
+            std::memcpy(&word, name, name_length < 8 ? name_length : 8);
+            quick_entity& slot = s->quick_cache[quick_slot(word, name_length)];
             if (slot.entity == e) {
                 if (!(out = quick_reserve(s, out, slot.length + static_cast<size_t>(end - q) + 16))) return nullptr;
                 out = static_cast<char*>(std::memcpy(out, slot.text, slot.length)) + slot.length;
@@ -622,15 +633,202 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
                 char* from = out;
                 if (!(out = quick_level(s, out, e->value, e->value + e->value_length, e, work, false))) return nullptr;
                 size_t n = static_cast<size_t>(out - from);
-                if (char* kept = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1))) {
+                // 16 spare bytes: quick_top copies whole blocks.
+                if (char* kept = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 16))) {
                     std::memcpy(kept, from, n);
-                    slot = quick_entity{e, kept, n};
+                    slot = quick_entity{e, kept, n, word, name_length};
                 }
             }
         }
         p = q + 1;
     }
     return out;
+}
+
+// Hex digit values; 16 for any other byte.
+struct hex_table {
+    uint8_t value[256];
+    constexpr hex_table() : value{} {
+        for (unsigned c = 0; c < 256; c++) value[c] = 16;
+        for (unsigned c = '0'; c <= '9'; c++) value[c] = static_cast<uint8_t>(c - '0');
+        for (unsigned c = 'a'; c <= 'f'; c++) value[c] = value[c - 32] = static_cast<uint8_t>(c - 'a' + 10);
+    }
+};
+constexpr hex_table kHexValue;
+
+// Bytes below 64 that end a reference name: NUL, TAB-CR, space, '&', ';', '<'.
+constexpr uint64_t kNameStops = 1ull | (0x1Full << '\t') | (1ull << ' ') | (1ull << '&') | (1ull << ';') | (1ull << '<');
+inline bool name_stop(unsigned char c) { return c < 64 && ((kNameStops >> c) & 1); }
+
+// Copies n bytes in 16-byte blocks, at least one: both sides have room for
+// the last block.
+inline void copy_blocks(char* out, const char* from, size_t n) {
+    std::memcpy(out, from, 16);
+    for (size_t i = 16; i < n; i += 16) std::memcpy(out + i, from + i, 16);
+}
+
+// One bit per '&' or NUL byte of the 64 bytes at p.
+inline uint64_t stops64(const char* p) {
+#if defined(__SSE2__)
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i zero = _mm_setzero_si128();
+    auto bits = [&](const char* at) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        return uint64_t(static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, zero)))));
+    };
+    return bits(p) | bits(p + 16) << 16 | bits(p + 32) << 32 | bits(p + 48) << 48;
+#else
+    uint64_t m = 0;
+    for (unsigned i = 0; i < 64; i++)
+        if (p[i] == '&' || p[i] == '\0') m |= uint64_t(1) << i;
+    return m;
+#endif
+}
+
+// The predefined references as little-endian words, '&' and ';' included.
+constexpr uint64_t ref_word(const char* text) {
+    uint64_t w = 0;
+    for (unsigned i = 0; text[i]; i++) w |= uint64_t(static_cast<unsigned char>(text[i])) << (8 * i);
+    return w;
+}
+constexpr uint64_t kRefAmp = ref_word("&amp;");
+constexpr uint64_t kRefLt = ref_word("&lt;");
+constexpr uint64_t kRefGt = ref_word("&gt;");
+constexpr uint64_t kRefQuot = ref_word("&quot;");
+constexpr uint64_t kRefApos = ref_word("&apos;");
+
+// quick_level for a top-level run of the working copy, out in the scratch
+// buffer with room for the rest of the run and 16 bytes: the same result,
+// with the common references (predefined, plain character references,
+// entities met before) taken on a short path and the rest left to
+// quick_level from the reference on.
+//
+// The '&' and NUL bytes of 64 bytes at a time are bits of one word, and no
+// reference taken here holds another '&': the next stop is the next bit,
+// found without waiting on the reference just read. Each reference moves
+// on by a constant in its own branch, never by a length loaded from data.
+char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* work) {
+    const char* base = p;
+    uint64_t m = stops64(base);
+    for (;;) {
+        if (!m) {
+            // No stop left in the window: its rest is plain.
+            const char* next = base + 64;
+            if (next >= end) {
+                copy_blocks(out, p, static_cast<size_t>(end - p));
+                return out + (end - p);
+            }
+            if (p < next) {
+                copy_blocks(out, p, static_cast<size_t>(next - p));
+                out += next - p;
+                p = next;
+            }
+            base = p;
+            m = stops64(base);
+            continue;
+        }
+        const char* amp = base + __builtin_ctzll(m);
+        m &= m - 1;
+        if (amp >= end) {
+            copy_blocks(out, p, static_cast<size_t>(end - p));
+            return out + (end - p);
+        }
+        copy_blocks(out, p, static_cast<size_t>(amp - p));
+        out += amp - p;
+        p = amp;
+        size_t left = static_cast<size_t>(end - p);
+        // The last bytes of the run: quick_level minds the end.
+        if (left < 8) return quick_level(s, out, p, end, nullptr, work, true);
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if ((w & 0xFFFFFFFFFFull) == kRefAmp) {
+            *out++ = '&';
+            p += 5;
+            continue;
+        }
+        if ((w & 0xFFFFFFFFull) == kRefLt) {
+            *out++ = '<';
+            p += 4;
+            continue;
+        }
+        if ((w & 0xFFFFFFFFull) == kRefGt) {
+            *out++ = '>';
+            p += 4;
+            continue;
+        }
+        if ((w & 0xFFFFFFFFFFFFull) == kRefQuot) {
+            *out++ = '"';
+            p += 6;
+            continue;
+        }
+        if ((w & 0xFFFFFFFFFFFFull) == kRefApos) {
+            *out++ = '\'';
+            p += 6;
+            continue;
+        }
+        if (*p == '\0') return nullptr;  // the DTD path expands only the text before it
+        const char* r = p + 1;
+        if (r[0] == '#') {
+            // Up to 7 digits, as quick_level reads them; a ';' past the end
+            // does not count.
+            const char* d = r + 1;
+            const char* digits;
+            uint32_t cp = 0;
+            if ((static_cast<unsigned char>(*d) | 0x20) == 'x') {
+                digits = ++d;
+                for (unsigned v; d - digits < 7 && (v = kHexValue.value[static_cast<unsigned char>(*d)]) < 16; d++)
+                    cp = cp * 16 + v;
+            } else {
+                digits = d;
+                for (unsigned v; d - digits < 7 && (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++)
+                    cp = cp * 10 + v;
+            }
+            if (d > digits && d < end && *d == ';' && cp && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF)) {
+                out += quorvel_utf8_encode(cp, out);
+                p = d + 1;
+                continue;
+            }
+            return quick_level(s, out, p, end, nullptr, work, true);
+        }
+        const char* q = r;
+        while (q < end && !name_stop(static_cast<unsigned char>(*q))) q++;
+        if (q >= end || *q != ';') {
+            if (q < end && *q == '\0') return nullptr;  // the DTD path would stop at it
+            *out++ = '&';
+            p++;
+            continue;
+        }
+        // Not predefined (matched above): an entity, or kept as written.
+        size_t n = static_cast<size_t>(q - r);
+        if (n && r[0] != '%') {
+            uint64_t word;
+            std::memcpy(&word, r, 8);
+            word &= byte_mask(n);
+            quick_entity& slot = s->quick_cache[quick_slot(word, n)];
+            auto* e = static_cast<const quorvel_dtd_entity*>(slot.entity);
+            if (!(e && slot.name_word == word && slot.name_length == n &&
+                  (n <= 8 || std::memcmp(e->name + 8, r + 8, n - 8) == 0))) {
+                auto* found = static_cast<quorvel_dtd_entity*>(quorvel_hash_table_get(s->dtd->entities, r, n));
+                e = found && !found->is_external && found->value ? found : nullptr;
+                if (e && slot.entity != e) {
+                    // First met (or its slot was taken): quick_level expands
+                    // and keeps it.
+                    return quick_level(s, out, p, end, nullptr, work, true);
+                }
+            }
+            if (e) {
+                *work += e->value_length;
+                if (!(out = quick_reserve(s, out, slot.length + static_cast<size_t>(end - q) + 16))) return nullptr;
+                copy_blocks(out, slot.text, slot.length);
+                out += slot.length;
+                p = q + 1;
+                continue;
+            }
+        }
+        std::memcpy(out, p, static_cast<size_t>(q + 1 - p));
+        out += q + 1 - p;
+        p = q + 1;
+    }
 }
 
 // Expands [text, text + length) as quorvel_decode_entities_view_with_dtd
@@ -647,7 +845,9 @@ char* quick_expand(dp_state* s, const char* text, size_t length, bool padded, ch
     if (length == 0 || (!padded && std::memchr(text, '\0', length))) return nullptr;
     char* out = quick_reserve(s, s->scratch, length + 16);
     size_t work = 0;
-    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work, padded))) return nullptr;
+    if (!out) return nullptr;
+    out = padded ? quick_top(s, out, text, text + length, &work) : quick_level(s, out, text, text + length, nullptr, &work, false);
+    if (!out) return nullptr;
     size_t n = static_cast<size_t>(out - s->scratch);
     char* into = run && n <= room ? run : static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1));
     if (!into || !dtd_account_expansion(s->dtd, length, work)) return nullptr;
@@ -1163,12 +1363,12 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
             decoded = quick_expand(s, stored, len, stored == value, normalised, len, false, &quick_length);
             if (!decoded) {
                 quorvel_string_view view{stored, len};
-                decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool);
+                if ((decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool))) quick_length = std::strlen(decoded);
             }
         }
         if (decoded) {
             stored = decoded;
-            len = std::strlen(decoded);
+            len = quick_length;
         } else if (s->dtd && expansion_refused(s)) {
             DP_FAIL(s, at);
         } else {
