@@ -737,59 +737,71 @@ char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* 
         out += amp - p;
         p = amp;
         size_t left = static_cast<size_t>(end - p);
-        // The last bytes of the run: quick_level minds the end.
-        if (left < 8) return quick_level(s, out, p, end, nullptr, work, true);
         uint64_t w;
         std::memcpy(&w, p, 8);
-        if ((w & 0xFFFFFFFFFFull) == kRefAmp) {
-            *out++ = '&';
-            p += 5;
-            continue;
-        }
-        if ((w & 0xFFFFFFFFull) == kRefLt) {
-            *out++ = '<';
-            p += 4;
-            continue;
-        }
-        if ((w & 0xFFFFFFFFull) == kRefGt) {
-            *out++ = '>';
-            p += 4;
-            continue;
-        }
-        if ((w & 0xFFFFFFFFFFFFull) == kRefQuot) {
-            *out++ = '"';
-            p += 6;
-            continue;
-        }
-        if ((w & 0xFFFFFFFFFFFFull) == kRefApos) {
-            *out++ = '\'';
-            p += 6;
-            continue;
+        if (left < 8) w &= byte_mask(left);  // no reference matches past the end
+        // By the byte after the '&'; the words compared hold the '&', so a
+        // NUL stop matches none of them.
+        switch (static_cast<unsigned char>(w >> 8)) {
+            case 'a':
+                if ((w & 0xFFFFFFFFFFull) == kRefAmp) {
+                    *out++ = '&';
+                    p += 5;
+                    continue;
+                }
+                if ((w & 0xFFFFFFFFFFFFull) == kRefApos) {
+                    *out++ = '\'';
+                    p += 6;
+                    continue;
+                }
+                break;
+            case 'l':
+                if ((w & 0xFFFFFFFFull) == kRefLt) {
+                    *out++ = '<';
+                    p += 4;
+                    continue;
+                }
+                break;
+            case 'g':
+                if ((w & 0xFFFFFFFFull) == kRefGt) {
+                    *out++ = '>';
+                    p += 4;
+                    continue;
+                }
+                break;
+            case 'q':
+                if ((w & 0xFFFFFFFFFFFFull) == kRefQuot) {
+                    *out++ = '"';
+                    p += 6;
+                    continue;
+                }
+                break;
+            case '#': {
+                if (static_cast<unsigned char>(w) != '&') return nullptr;  // a NUL stop
+                const char* d = p + 2;
+                const char* digits;
+                uint32_t cp = 0;
+                if ((static_cast<unsigned char>(*d) | 0x20) == 'x') {
+                    digits = ++d;
+                    for (unsigned v; (v = kHexValue.value[static_cast<unsigned char>(*d)]) < 16; d++) cp = cp << 4 | v;
+                } else {
+                    digits = d;
+                    for (unsigned v; (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++) cp = cp * 10 + v;
+                }
+                // Up to 7 digits, as quick_level reads them (more wrap cp and
+                // go there), a ';' before the end, a code point that is a
+                // character (cp 0 also when there are no digits).
+                if (d - digits <= 7 && d < end && *d == ';' && cp - 1 < 0x10FFFFu && cp - 0xD800u >= 0x800u) {
+                    out += quorvel_utf8_encode(cp, out);
+                    p = d + 1;
+                    continue;
+                }
+                return quick_level(s, out, p, end, nullptr, work, true);
+            }
+            default: break;
         }
         if (*p == '\0') return nullptr;  // the DTD path expands only the text before it
         const char* r = p + 1;
-        if (r[0] == '#') {
-            // Up to 7 digits, as quick_level reads them; a ';' past the end
-            // does not count.
-            const char* d = r + 1;
-            const char* digits;
-            uint32_t cp = 0;
-            if ((static_cast<unsigned char>(*d) | 0x20) == 'x') {
-                digits = ++d;
-                for (unsigned v; d - digits < 7 && (v = kHexValue.value[static_cast<unsigned char>(*d)]) < 16; d++)
-                    cp = cp * 16 + v;
-            } else {
-                digits = d;
-                for (unsigned v; d - digits < 7 && (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++)
-                    cp = cp * 10 + v;
-            }
-            if (d > digits && d < end && *d == ';' && cp && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF)) {
-                out += quorvel_utf8_encode(cp, out);
-                p = d + 1;
-                continue;
-            }
-            return quick_level(s, out, p, end, nullptr, work, true);
-        }
         const char* q = r;
         while (q < end && !name_stop(static_cast<unsigned char>(*q))) q++;
         if (q >= end || *q != ';') {
@@ -850,7 +862,13 @@ char* quick_expand(dp_state* s, const char* text, size_t length, bool padded, ch
     if (!out) return nullptr;
     size_t n = static_cast<size_t>(out - s->scratch);
     char* into = run && n <= room ? run : static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1));
-    if (!into || !dtd_account_expansion(s->dtd, length, work)) return nullptr;
+    if (!into) return nullptr;
+    if (work) {
+        if (!dtd_account_expansion(s->dtd, length, work)) return nullptr;
+    } else {
+        // Nothing scanned: within any allowance.
+        dtd_count_expansion_input(s->dtd, length);
+    }
     std::memcpy(into, s->scratch, n);
     if (!(in_place && into == run && n == room)) into[n] = '\0';
     *out_length = n;
