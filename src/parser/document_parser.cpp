@@ -664,7 +664,8 @@ inline bool name_stop(unsigned char c) { return c < 64 && ((kNameStops >> c) & 1
 // the last block.
 inline void copy_blocks(char* out, const char* from, size_t n) {
     std::memcpy(out, from, 16);
-    for (size_t i = 16; i < n; i += 16) std::memcpy(out + i, from + i, 16);
+    if (n > 16) [[unlikely]]
+        for (size_t i = 16; i < n; i += 16) std::memcpy(out + i, from + i, 16);
 }
 
 // One bit per '&' or NUL byte of the 64 bytes at p.
@@ -691,11 +692,14 @@ constexpr uint64_t ref_word(const char* text) {
     for (unsigned i = 0; text[i]; i++) w |= uint64_t(static_cast<unsigned char>(text[i])) << (8 * i);
     return w;
 }
-constexpr uint64_t kRefAmp = ref_word("&amp;");
-constexpr uint64_t kRefLt = ref_word("&lt;");
-constexpr uint64_t kRefGt = ref_word("&gt;");
-constexpr uint64_t kRefQuot = ref_word("&quot;");
-constexpr uint64_t kRefApos = ref_word("&apos;");
+constexpr uint32_t kRefAmp4 = static_cast<uint32_t>(ref_word("&amp"));
+constexpr uint32_t kRefLt4 = static_cast<uint32_t>(ref_word("&lt;"));
+constexpr uint32_t kRefGt4 = static_cast<uint32_t>(ref_word("&gt;"));
+constexpr uint32_t kRefQuot4 = static_cast<uint32_t>(ref_word("&quo"));
+constexpr uint16_t kRefQuotTail = static_cast<uint16_t>(ref_word("t;"));
+constexpr uint32_t kRefApos4 = static_cast<uint32_t>(ref_word("&apo"));
+constexpr uint16_t kRefAposTail = static_cast<uint16_t>(ref_word("s;"));
+constexpr uint16_t kRefHash = static_cast<uint16_t>(ref_word("&#"));
 
 // quick_level for a top-level run of the working copy, out in the scratch
 // buffer with room for the rest of the run and 16 bytes: the same result,
@@ -708,8 +712,14 @@ constexpr uint64_t kRefApos = ref_word("&apos;");
 // found without waiting on the reference just read. Each reference moves
 // on by a constant in its own branch, never by a length loaded from data.
 char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* work) {
+    // The stops of the window at base, none at or past the end.
+    auto window = [end](const char* base) {
+        uint64_t m = stops64(base);
+        size_t left = static_cast<size_t>(end - base);
+        return left < 64 ? m & ((uint64_t(1) << left) - 1) : m;
+    };
     const char* base = p;
-    uint64_t m = stops64(base);
+    uint64_t m = window(base);
     for (;;) {
         if (!m) {
             // No stop left in the window: its rest is plain.
@@ -724,81 +734,66 @@ char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* 
                 p = next;
             }
             base = p;
-            m = stops64(base);
+            m = window(base);
             continue;
         }
-        const char* amp = base + __builtin_ctzll(m);
+        const char* amp = base + static_cast<unsigned>(__builtin_ctzll(m));
         m &= m - 1;
-        if (amp >= end) {
-            copy_blocks(out, p, static_cast<size_t>(end - p));
-            return out + (end - p);
-        }
-        copy_blocks(out, p, static_cast<size_t>(amp - p));
-        out += amp - p;
+        size_t span = static_cast<size_t>(amp - p);
+        copy_blocks(out, p, span);
+        out += span;
         p = amp;
-        size_t left = static_cast<size_t>(end - p);
         uint64_t w;
         std::memcpy(&w, p, 8);
-        if (left < 8) w &= byte_mask(left);  // no reference matches past the end
-        // By the byte after the '&'; the words compared hold the '&', so a
-        // NUL stop matches none of them.
-        switch (static_cast<unsigned char>(w >> 8)) {
-            case 'a':
-                if ((w & 0xFFFFFFFFFFull) == kRefAmp) {
-                    *out++ = '&';
-                    p += 5;
-                    continue;
-                }
-                if ((w & 0xFFFFFFFFFFFFull) == kRefApos) {
-                    *out++ = '\'';
-                    p += 6;
-                    continue;
-                }
-                break;
-            case 'l':
-                if ((w & 0xFFFFFFFFull) == kRefLt) {
-                    *out++ = '<';
-                    p += 4;
-                    continue;
-                }
-                break;
-            case 'g':
-                if ((w & 0xFFFFFFFFull) == kRefGt) {
-                    *out++ = '>';
-                    p += 4;
-                    continue;
-                }
-                break;
-            case 'q':
-                if ((w & 0xFFFFFFFFFFFFull) == kRefQuot) {
-                    *out++ = '"';
-                    p += 6;
-                    continue;
-                }
-                break;
-            case '#': {
-                if (static_cast<unsigned char>(w) != '&') return nullptr;  // a NUL stop
-                const char* d = p + 2;
-                const char* digits;
-                uint32_t cp = 0;
-                if ((static_cast<unsigned char>(*d) | 0x20) == 'x') {
-                    digits = ++d;
-                    for (unsigned v; (v = kHexValue.value[static_cast<unsigned char>(*d)]) < 16; d++) cp = cp << 4 | v;
-                } else {
-                    digits = d;
-                    for (unsigned v; (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++) cp = cp * 10 + v;
-                }
-                // Up to 7 digits, as quick_level reads them (more wrap cp and
-                // go there), a ';' before the end, a code point that is a
-                // character (cp 0 also when there are no digits).
-                if (d - digits <= 7 && d < end && *d == ';' && cp - 1 < 0x10FFFFu && cp - 0xD800u >= 0x800u) {
-                    out += quorvel_utf8_encode(cp, out);
-                    p = d + 1;
-                    continue;
-                }
-                return quick_level(s, out, p, end, nullptr, work, true);
+        if (static_cast<size_t>(end - p) < 8) w &= byte_mask(static_cast<size_t>(end - p));  // nothing matches past the end
+        // The words compared hold the '&': a NUL stop matches none of them.
+        uint32_t w4 = static_cast<uint32_t>(w);
+        unsigned char fifth = static_cast<unsigned char>(w >> 32);
+        if (w4 == kRefAmp4 && fifth == ';') {
+            *out++ = '&';
+            p += 5;
+            continue;
+        }
+        if (w4 == kRefLt4) {
+            *out++ = '<';
+            p += 4;
+            continue;
+        }
+        if (w4 == kRefGt4) {
+            *out++ = '>';
+            p += 4;
+            continue;
+        }
+        if (w4 == kRefQuot4 && static_cast<uint16_t>(w >> 32) == kRefQuotTail) {
+            *out++ = '"';
+            p += 6;
+            continue;
+        }
+        if (w4 == kRefApos4 && static_cast<uint16_t>(w >> 32) == kRefAposTail) {
+            *out++ = '\'';
+            p += 6;
+            continue;
+        }
+        if (static_cast<uint16_t>(w4) == kRefHash) {
+            const char* d = p + 2;
+            const char* digits;
+            uint32_t cp = 0;
+            if ((static_cast<unsigned char>(*d) | 0x20) == 'x') {
+                digits = ++d;
+                for (unsigned v; (v = kHexValue.value[static_cast<unsigned char>(*d)]) < 16; d++) cp = cp << 4 | v;
+            } else {
+                digits = d;
+                for (unsigned v; (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++) cp = cp * 10 + v;
             }
-            default: break;
+            // Up to 7 digits, as quick_level reads them (more wrap cp and
+            // go there), a ';' before the end, a code point that is a
+            // character (cp 0 also when there are no digits).
+            if (d - digits <= 7 && d < end && *d == ';' && cp - 1 < 0x10FFFFu && cp - 0xD800u >= 0x800u) {
+                out += quorvel_utf8_encode(cp, out);
+                p = d + 1;
+                continue;
+            }
+            return quick_level(s, out, p, end, nullptr, work, true);
         }
         if (*p == '\0') return nullptr;  // the DTD path expands only the text before it
         const char* r = p + 1;
