@@ -720,6 +720,8 @@ char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* 
     };
     const char* base = p;
     uint64_t m = window(base);
+    // A stop at or before this address has 8 bytes of the run from it on.
+    const uintptr_t full = reinterpret_cast<uintptr_t>(end) - 8;
     for (;;) {
         if (!m) {
             // No stop left in the window: its rest is plain.
@@ -737,7 +739,7 @@ char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* 
             m = window(base);
             continue;
         }
-        const char* amp = base + static_cast<unsigned>(__builtin_ctzll(m));
+        const char* amp = base + static_cast<size_t>(__builtin_ctzll(m));
         m &= m - 1;
         size_t span = static_cast<size_t>(amp - p);
         copy_blocks(out, p, span);
@@ -745,7 +747,7 @@ char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* 
         p = amp;
         uint64_t w;
         std::memcpy(&w, p, 8);
-        if (static_cast<size_t>(end - p) < 8) w &= byte_mask(static_cast<size_t>(end - p));  // nothing matches past the end
+        if (reinterpret_cast<uintptr_t>(p) > full) w &= byte_mask(static_cast<size_t>(end - p));  // nothing matches past the end
         // The words compared hold the '&': a NUL stop matches none of them.
         uint32_t w4 = static_cast<uint32_t>(w);
         unsigned char fifth = static_cast<unsigned char>(w >> 32);
