@@ -339,6 +339,31 @@ inline const char* next_special(const char* p, const char* end, bool lines) {
 #endif
 }
 
+// Moves n bytes from p back to out (out before p): short moves, the rule
+// between references, load everything before the first store.
+inline void move_back(char* out, const char* p, size_t n) {
+    if (n >= 16) {
+        std::memmove(out, p, n);
+    } else if (n >= 8) {
+        uint64_t a, b;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + n - 8, 8);
+        std::memcpy(out, &a, 8);
+        std::memcpy(out + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        std::memcpy(out, &a, 4);
+        std::memcpy(out + n - 4, &b, 4);
+    } else if (n) {
+        char a = p[0], b = p[n / 2], c = p[n - 1];
+        out[0] = a;
+        out[n / 2] = b;
+        out[n - 1] = c;
+    }
+}
+
 size_t decode_text(char* p, size_t n, bool strict, bool lines) {
     const char* in = p;
     const char* end = p + n;
@@ -347,7 +372,7 @@ size_t decode_text(char* p, size_t n, bool strict, bool lines) {
         const char* q = next_special(in, end, lines);
         if (q > in) {
             size_t span = static_cast<size_t>(q - in);
-            if (out != in) std::memmove(out, in, span);
+            if (out != in) move_back(out, in, span);
             out += span;
             in = q;
             if (in >= end) break;
