@@ -94,12 +94,21 @@ struct dup_slot {
 // An entity whose replacement text needs no further expansion, expanded
 // once: the same for every reference from a run, since the DTD is complete
 // before the first run that uses it.
+// Slots are chosen by the name, so that a reference finds its expansion
+// without a lookup in the DTD's table.
 struct quick_entity {
     const void* entity;  // quorvel_dtd_entity, NULL for an empty slot
     const char* text;    // pool copy
     size_t length;
+    uint64_t name_word;  // the name's first 8 bytes, zero filled
+    size_t name_length;
 };
 constexpr size_t kQuickCacheSlots = 8;
+
+inline size_t quick_slot(uint64_t name_word, size_t name_length) {
+    return static_cast<size_t>(((name_word ^ name_length) * 0x9E3779B97F4A7C15ull) >> 61);
+}
+static_assert(kQuickCacheSlots == 8, "quick_slot answers 3 bits");
 
 struct dp_state {
     char* start;
@@ -351,6 +360,31 @@ inline const char* next_special(const char* p, const char* end, bool lines) {
 #endif
 }
 
+// Moves n bytes from p back to out (out before p): short moves, the rule
+// between references, load everything before the first store.
+inline void move_back(char* out, const char* p, size_t n) {
+    if (n >= 16) {
+        std::memmove(out, p, n);
+    } else if (n >= 8) {
+        uint64_t a, b;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + n - 8, 8);
+        std::memcpy(out, &a, 8);
+        std::memcpy(out + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        std::memcpy(out, &a, 4);
+        std::memcpy(out + n - 4, &b, 4);
+    } else if (n) {
+        char a = p[0], b = p[n / 2], c = p[n - 1];
+        out[0] = a;
+        out[n / 2] = b;
+        out[n - 1] = c;
+    }
+}
+
 size_t decode_text(char* p, size_t n, bool strict, bool lines) {
     const char* in = p;
     const char* end = p + n;
@@ -359,7 +393,7 @@ size_t decode_text(char* p, size_t n, bool strict, bool lines) {
         const char* q = next_special(in, end, lines);
         if (q > in) {
             size_t span = static_cast<size_t>(q - in);
-            if (out != in) std::memmove(out, in, span);
+            if (out != in) move_back(out, in, span);
             out += span;
             in = q;
             if (in >= end) break;
@@ -634,7 +668,9 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
             // the DTD path's (its nesting, recursion and memo rules).
             if (entity) return nullptr;
             *work += e->value_length;
-            quick_entity& slot = s->quick_cache[(reinterpret_cast<uintptr_t>(e) >> 4) % kQuickCacheSlots];
+            uint64_t word = 0;
+            std::memcpy(&word, name, name_length < 8 ? name_length : 8);
+            quick_entity& slot = s->quick_cache[quick_slot(word, name_length)];
             if (slot.entity == e) {
                 if (!(out = quick_reserve(s, out, slot.length + static_cast<size_t>(end - q) + 16))) return nullptr;
                 out = static_cast<char*>(std::memcpy(out, slot.text, slot.length)) + slot.length;
@@ -643,15 +679,211 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
                 char* from = out;
                 if (!(out = quick_level(s, out, e->value, e->value + e->value_length, e, work, false))) return nullptr;
                 size_t n = static_cast<size_t>(out - from);
-                if (char* kept = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1))) {
+                // 16 spare bytes: quick_top copies whole blocks.
+                if (char* kept = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 16))) {
                     std::memcpy(kept, from, n);
-                    slot = quick_entity{e, kept, n};
+                    slot = quick_entity{e, kept, n, word, name_length};
                 }
             }
         }
         p = q + 1;
     }
     return out;
+}
+
+// Hex digit values; 16 for any other byte.
+struct hex_table {
+    uint8_t value[256];
+    constexpr hex_table() : value{} {
+        for (unsigned c = 0; c < 256; c++) value[c] = 16;
+        for (unsigned c = '0'; c <= '9'; c++) value[c] = static_cast<uint8_t>(c - '0');
+        for (unsigned c = 'a'; c <= 'f'; c++) value[c] = value[c - 32] = static_cast<uint8_t>(c - 'a' + 10);
+    }
+};
+constexpr hex_table kHexValue;
+
+// Bytes below 64 that end a reference name: NUL, TAB-CR, space, '&', ';', '<'.
+constexpr uint64_t kNameStops = 1ull | (0x1Full << '\t') | (1ull << ' ') | (1ull << '&') | (1ull << ';') | (1ull << '<');
+inline bool name_stop(unsigned char c) { return c < 64 && ((kNameStops >> c) & 1); }
+
+// Copies n bytes in 16-byte blocks, at least one: both sides have room for
+// the last block.
+inline void copy_blocks(char* out, const char* from, size_t n) {
+    std::memcpy(out, from, 16);
+    if (n > 16) [[unlikely]]
+        for (size_t i = 16; i < n; i += 16) std::memcpy(out + i, from + i, 16);
+}
+
+// One bit per '&' or NUL byte of the 64 bytes at p.
+inline uint64_t stops64(const char* p) {
+#if defined(__SSE2__)
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i zero = _mm_setzero_si128();
+    auto bits = [&](const char* at) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        return uint64_t(static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, zero)))));
+    };
+    return bits(p) | bits(p + 16) << 16 | bits(p + 32) << 32 | bits(p + 48) << 48;
+#else
+    uint64_t m = 0;
+    for (unsigned i = 0; i < 64; i++)
+        if (p[i] == '&' || p[i] == '\0') m |= uint64_t(1) << i;
+    return m;
+#endif
+}
+
+// The predefined references as little-endian words, '&' and ';' included.
+constexpr uint64_t ref_word(const char* text) {
+    uint64_t w = 0;
+    for (unsigned i = 0; text[i]; i++) w |= uint64_t(static_cast<unsigned char>(text[i])) << (8 * i);
+    return w;
+}
+constexpr uint32_t kRefAmp4 = static_cast<uint32_t>(ref_word("&amp"));
+constexpr uint32_t kRefLt4 = static_cast<uint32_t>(ref_word("&lt;"));
+constexpr uint32_t kRefGt4 = static_cast<uint32_t>(ref_word("&gt;"));
+constexpr uint32_t kRefQuot4 = static_cast<uint32_t>(ref_word("&quo"));
+constexpr uint16_t kRefQuotTail = static_cast<uint16_t>(ref_word("t;"));
+constexpr uint32_t kRefApos4 = static_cast<uint32_t>(ref_word("&apo"));
+constexpr uint16_t kRefAposTail = static_cast<uint16_t>(ref_word("s;"));
+constexpr uint16_t kRefHash = static_cast<uint16_t>(ref_word("&#"));
+
+// quick_level for a top-level run of the working copy, out in the scratch
+// buffer with room for the rest of the run and 16 bytes: the same result,
+// with the common references (predefined, plain character references,
+// entities met before) taken on a short path and the rest left to
+// quick_level from the reference on.
+//
+// The '&' and NUL bytes of 64 bytes at a time are bits of one word, and no
+// reference taken here holds another '&': the next stop is the next bit,
+// found without waiting on the reference just read. Each reference moves
+// on by a constant in its own branch, never by a length loaded from data.
+char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* work) {
+    // The stops of the window at base, none at or past the end.
+    auto window = [end](const char* base) {
+        uint64_t m = stops64(base);
+        size_t left = static_cast<size_t>(end - base);
+        return left < 64 ? m & ((uint64_t(1) << left) - 1) : m;
+    };
+    const char* base = p;
+    uint64_t m = window(base);
+    // A stop at or before this address has 8 bytes of the run from it on.
+    const uintptr_t full = reinterpret_cast<uintptr_t>(end) - 8;
+    for (;;) {
+        if (!m) {
+            // No stop left in the window: its rest is plain.
+            const char* next = base + 64;
+            if (next >= end) {
+                copy_blocks(out, p, static_cast<size_t>(end - p));
+                return out + (end - p);
+            }
+            if (p < next) {
+                copy_blocks(out, p, static_cast<size_t>(next - p));
+                out += next - p;
+                p = next;
+            }
+            base = p;
+            m = window(base);
+            continue;
+        }
+        const char* amp = base + static_cast<size_t>(__builtin_ctzll(m));
+        m &= m - 1;
+        size_t span = static_cast<size_t>(amp - p);
+        copy_blocks(out, p, span);
+        out += span;
+        p = amp;
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (reinterpret_cast<uintptr_t>(p) > full) w &= byte_mask(static_cast<size_t>(end - p));  // nothing matches past the end
+        // The words compared hold the '&': a NUL stop matches none of them.
+        uint32_t w4 = static_cast<uint32_t>(w);
+        unsigned char fifth = static_cast<unsigned char>(w >> 32);
+        if (w4 == kRefAmp4 && fifth == ';') {
+            *out++ = '&';
+            p += 5;
+            continue;
+        }
+        if (w4 == kRefLt4) {
+            *out++ = '<';
+            p += 4;
+            continue;
+        }
+        if (w4 == kRefGt4) {
+            *out++ = '>';
+            p += 4;
+            continue;
+        }
+        if (w4 == kRefQuot4 && static_cast<uint16_t>(w >> 32) == kRefQuotTail) {
+            *out++ = '"';
+            p += 6;
+            continue;
+        }
+        if (w4 == kRefApos4 && static_cast<uint16_t>(w >> 32) == kRefAposTail) {
+            *out++ = '\'';
+            p += 6;
+            continue;
+        }
+        if (static_cast<uint16_t>(w4) == kRefHash) {
+            const char* d = p + 2;
+            const char* digits;
+            uint32_t cp = 0;
+            if ((static_cast<unsigned char>(*d) | 0x20) == 'x') {
+                digits = ++d;
+                for (unsigned v; (v = kHexValue.value[static_cast<unsigned char>(*d)]) < 16; d++) cp = cp << 4 | v;
+            } else {
+                digits = d;
+                for (unsigned v; (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++) cp = cp * 10 + v;
+            }
+            // Up to 7 digits, as quick_level reads them (more wrap cp and
+            // go there), a ';' before the end, a code point that is a
+            // character (cp 0 also when there are no digits).
+            if (d - digits <= 7 && d < end && *d == ';' && cp - 1 < 0x10FFFFu && cp - 0xD800u >= 0x800u) {
+                out += quorvel_utf8_encode(cp, out);
+                p = d + 1;
+                continue;
+            }
+            return quick_level(s, out, p, end, nullptr, work, true);
+        }
+        if (*p == '\0') return nullptr;  // the DTD path expands only the text before it
+        const char* r = p + 1;
+        const char* q = r;
+        while (q < end && !name_stop(static_cast<unsigned char>(*q))) q++;
+        if (q >= end || *q != ';') {
+            if (q < end && *q == '\0') return nullptr;  // the DTD path would stop at it
+            *out++ = '&';
+            p++;
+            continue;
+        }
+        // Not predefined (matched above): an entity, or kept as written.
+        size_t n = static_cast<size_t>(q - r);
+        if (n && r[0] != '%') {
+            uint64_t word;
+            std::memcpy(&word, r, 8);
+            word &= byte_mask(n);
+            quick_entity& slot = s->quick_cache[quick_slot(word, n)];
+            auto* e = static_cast<const quorvel_dtd_entity*>(slot.entity);
+            if (!(e && slot.name_word == word && slot.name_length == n &&
+                  (n <= 8 || std::memcmp(e->name + 8, r + 8, n - 8) == 0))) {
+                auto* found = static_cast<quorvel_dtd_entity*>(quorvel_hash_table_get(s->dtd->entities, r, n));
+                e = found && !found->is_external && found->value ? found : nullptr;
+                if (e && slot.entity != e) {
+                    // First met (or its slot was taken): quick_level expands
+                    // and keeps it.
+                    return quick_level(s, out, p, end, nullptr, work, true);
+                }
+            }
+            if (e) {
+                *work += e->value_length;
+                if (!(out = quick_reserve(s, out, slot.length + static_cast<size_t>(end - q) + 16))) return nullptr;
+                copy_blocks(out, slot.text, slot.length);
+                out += slot.length;
+                p = q + 1;
+                continue;
+            }
+        }
+        std::memcpy(out, p, static_cast<size_t>(q + 1 - p));
+        out += q + 1 - p;
+        p = q + 1;
+    }
 }
 
 // Expands [text, text + length) as quorvel_decode_entities_view_with_dtd
@@ -668,10 +900,18 @@ char* quick_expand(dp_state* s, const char* text, size_t length, bool padded, ch
     if (length == 0 || (!padded && std::memchr(text, '\0', length))) return nullptr;
     char* out = quick_reserve(s, s->scratch, length + 16);
     size_t work = 0;
-    if (!out || !(out = quick_level(s, out, text, text + length, nullptr, &work, padded))) return nullptr;
+    if (!out) return nullptr;
+    out = padded ? quick_top(s, out, text, text + length, &work) : quick_level(s, out, text, text + length, nullptr, &work, false);
+    if (!out) return nullptr;
     size_t n = static_cast<size_t>(out - s->scratch);
     char* into = run && n <= room ? run : static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1));
-    if (!into || !dtd_account_expansion(s->dtd, length, work)) return nullptr;
+    if (!into) return nullptr;
+    if (work) {
+        if (!dtd_account_expansion(s->dtd, length, work)) return nullptr;
+    } else {
+        // Nothing scanned: within any allowance.
+        dtd_count_expansion_input(s->dtd, length);
+    }
     std::memcpy(into, s->scratch, n);
     if (!(in_place && into == run && n == room)) into[n] = '\0';
     *out_length = n;
@@ -1189,12 +1429,12 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
             decoded = quick_expand(s, stored, len, stored == value, normalised, len, false, &quick_length);
             if (!decoded) {
                 quorvel_string_view view{stored, len};
-                decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool);
+                if ((decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool))) quick_length = std::strlen(decoded);
             }
         }
         if (decoded) {
             stored = decoded;
-            len = std::strlen(decoded);
+            len = quick_length;
         } else if (s->dtd && expansion_refused(s)) {
             DP_FAIL(s, at);
         } else {

@@ -131,8 +131,3 @@ bool dtd_add_attribute(quorvel_dtd* dtd, quorvel_dtd_attribute_decl* attribute) 
     return true;
 }
 
-size_t dtd_expansion_limit(size_t input_length) {
-    constexpr size_t kFloor = size_t(16) * 1024 * 1024;
-    size_t scaled = input_length > SIZE_MAX / 100 ? SIZE_MAX : input_length * 100;
-    return scaled > kFloor ? scaled : kFloor;
-}

@@ -133,7 +133,22 @@ constexpr int kDtdMaxIncludeNesting = 64;
 // substitution) allowed for an input: the larger of 16 MiB and 100 times
 // the input. Entity expansion counts everything expanded against one DTD;
 // a DTD parse counts what that parse substitutes.
-size_t dtd_expansion_limit(size_t input_length);
+inline size_t dtd_expansion_limit(size_t input_length) {
+    constexpr size_t kFloor = size_t(16) * 1024 * 1024;
+    size_t scaled = input_length > SIZE_MAX / 100 ? SIZE_MAX : input_length * 100;
+    return scaled > kFloor ? scaled : kFloor;
+}
+
+inline size_t dtd_add_saturating(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+
+// What an expansion of length more bytes may still scan: the DTD's
+// allowance for all its input so far (*total), less what earlier expansions
+// used. dtd may be NULL: the allowance of the text alone.
+inline size_t dtd_expansion_allowance(const quorvel_dtd* dtd, size_t length, size_t* total) {
+    if (!dtd) return *total = dtd_expansion_limit(length);
+    *total = dtd_expansion_limit(dtd_add_saturating(dtd->expansion_input, length));
+    return *total > dtd->expansion_work ? *total - dtd->expansion_work : 0;
+}
 
 // ---- General-entity expansion --------------------------------------------------
 
@@ -164,14 +179,24 @@ dtd_expand_status dtd_last_expand_status();
 
 // Adds text the expansion allowance of dtd is measured against, beyond the
 // texts expanded themselves (a document parser may count its whole input).
-void dtd_count_expansion_input(quorvel_dtd* dtd, size_t length);
+inline void dtd_count_expansion_input(quorvel_dtd* dtd, size_t length) {
+    if (dtd) dtd->expansion_input = dtd_add_saturating(dtd->expansion_input, length);
+}
 
 // Books a successful expansion of a text of length bytes that scanned work
 // bytes of replacement text, exactly as dtd_expand_text books its own; false
 // (and nothing booked) when work passes what the DTD still allows, where
 // dtd_expand_text would fail with too_large. For callers that expand simple
 // texts themselves and must leave the allowance as the DTD path would.
-bool dtd_account_expansion(quorvel_dtd* dtd, size_t length, size_t work);
+// Inline: such callers book every text they expand.
+inline bool dtd_account_expansion(quorvel_dtd* dtd, size_t length, size_t work) {
+    if (!dtd) return false;
+    size_t total = 0;
+    if (work > dtd_expansion_allowance(dtd, length, &total)) return false;
+    dtd->expansion_input = dtd_add_saturating(dtd->expansion_input, length);
+    dtd->expansion_work = dtd_add_saturating(dtd->expansion_work, work);
+    return true;
+}
 
 // Expands character references, the predefined entities and the DTD's
 // internal general entities in text[0, length) (stopping early at a NUL

@@ -28,7 +28,10 @@ namespace {
 
 thread_local dtd_expand_status t_last_status = dtd_expand_status::ok;
 
-inline size_t add_saturating(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+inline size_t add_saturating(size_t a, size_t b) { return dtd_add_saturating(a, b); }
+inline size_t allowance(const quorvel_dtd* dtd, size_t length, size_t* total) {
+    return dtd_expansion_allowance(dtd, length, total);
+}
 
 // A reference name ends at ';'; these bytes mean the '&' starts no reference.
 inline bool ends_reference_name(unsigned char c) {
@@ -198,14 +201,6 @@ bool expansion::text(const char* s, size_t n) {
     return true;
 }
 
-// What an expansion of length more bytes may still scan: the DTD's
-// allowance for all its input so far, less what earlier expansions used.
-size_t allowance(const quorvel_dtd* dtd, size_t length, size_t* total) {
-    if (!dtd) return *total = dtd_expansion_limit(length);
-    *total = dtd_expansion_limit(add_saturating(dtd->expansion_input, length));
-    return *total > dtd->expansion_work ? *total - dtd->expansion_work : 0;
-}
-
 void report(const expansion& x, size_t total) {
     t_last_status = x.status;
     if (x.status == dtd_expand_status::too_large)
@@ -226,18 +221,6 @@ void dtd_chain_release(dtd_entity_chain* chain) {
 
 dtd_expand_status dtd_last_expand_status() { return t_last_status; }
 
-bool dtd_account_expansion(quorvel_dtd* dtd, size_t length, size_t work) {
-    if (!dtd) return false;
-    size_t total = 0;
-    if (work > allowance(dtd, length, &total)) return false;
-    dtd->expansion_input = add_saturating(dtd->expansion_input, length);
-    dtd->expansion_work = add_saturating(dtd->expansion_work, work);
-    return true;
-}
-
-void dtd_count_expansion_input(quorvel_dtd* dtd, size_t length) {
-    if (dtd) dtd->expansion_input = add_saturating(dtd->expansion_input, length);
-}
 
 char* dtd_expand_text(quorvel_dtd* dtd, const char* text, size_t length, dtd_entity_chain* chain,
                       quorvel_pool* pool, size_t* out_length) {

@@ -630,7 +630,8 @@ TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
         "<!ENTITY e 'v'><!ENTITY co 'Example &amp; Co'><!ENTITY both '&co; and &e;'>"
         "<!ENTITY self 'a &self; b'><!ENTITY bad 'x &#0; y'><!ENTITY badcut 'x &#65'>"
         "<!ENTITY ext SYSTEM 'x.ent'><!ENTITY empty ''><!ENTITY amps 'a&b &c; &#x42;&lt;'>"
-        "<!ENTITY lt '&#38;#60;'><!ENTITY % pe 'p'>";
+        "<!ENTITY lt '&#38;#60;'><!ENTITY % pe 'p'>"
+        "<!ENTITY longname1 'L1'><!ENTITY longname2 'second, longer'><!ENTITY xd 'D'><!ENTITY xm 'M, which is longer'>";
     const char* texts[] = {
         "a &lt; b &amp;&amp; &#x41;",  // predefined entities and character references only
         "x &co; y &co;&co;",           // expansions longer than their references
@@ -646,8 +647,23 @@ TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
         "&amp;&quot;&apos;&lt;&gt;&co;&e;&co;", "&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;",
         "&lt;&gt;&quot;&apos;&#169;&#x20AC;&#x1F600;",
         "l1\r\n&e;\rl3\n\tend",
+        // Names sharing their first 8 bytes; names whose cached expansions
+        // take turns in one place.
+        "&longname1;&longname2;&longname1; &longname2;", "&co;&xd;&co;&xm;&xd; &co;&xm;",
+        // Digits: more than 7, leading zeros, upper-case X, the last code
+        // point, and code points that are no characters.
+        "&#00000065; &#0000065; &#X41; &#x10FFFF; &#1114111;", "&#x110000;", "&#xD800; a", "&#99999999999;",
+        "&#4294967361;", "&#x100000041;",  // 2^32 + 65: no wrap to 'A'
+        "&#x0000041;&#x00000041;", "&#0;",
     };
     std::vector<std::string> raws(std::begin(texts), std::end(texts));
+    // References across the 64-byte blocks the text is searched in, and
+    // plain stretches longer than a block.
+    for (size_t pad : {14, 15, 16, 58, 59, 60, 61, 62, 63, 64, 65, 130}) {
+        std::string plain(pad, 'p');
+        raws.push_back(plain + "&amp;" + plain + "&#x20AC;" + std::string(17, 'r') + "&co;" + plain + "&lt;");
+        raws.push_back(plain + "&longname2;&#169;" + plain + "&#65");
+    }
     // The DTD path stops at a NUL byte, wherever it is.
     for (const char* with_nul : {"a&amp;|b &e;", "&e|; x", "&#6|5; &co;", "&c|o;", "&co;|&co;"}) {
         std::string raw = with_nul;
