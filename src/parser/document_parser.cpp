@@ -929,6 +929,20 @@ bool top_whitespace(dp_state* s, char* a, char* b) {
 
 // ---- Names -------------------------------------------------------------------------------
 
+// Name bytes by kind for scan_name: 1 a name character other than ':',
+// 2 ':', 0 anything else. The same classes as dp_is_name_char, with the
+// colon apart so that the loop needs one test per byte.
+constexpr struct name_kinds {
+    uint8_t kind[256];
+    constexpr name_kinds() : kind{} {
+        for (unsigned c = 0; c < 256; c++) {
+            bool name = c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '_' || c == '-' || c == '.';
+            kind[c] = c == ':' ? 2 : name ? 1 : 0;
+        }
+    }
+} kNameKinds;
+
 // The first byte at or after p that is no name character; *first_colon and
 // *last_colon get the first and last colon before it (NULL without one).
 // Byte by byte on purpose: names are short, and a loop whose exit the
@@ -937,11 +951,12 @@ bool top_whitespace(dp_state* s, char* a, char* b) {
 inline char* scan_name(char* p, char** first_colon, char** last_colon) {
     char* first = nullptr;
     char* last = nullptr;
-    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
-        if (c == ':') {
-            if (!first) first = p;
-            last = p;
-        }
+    for (;;) {
+        unsigned kind;
+        while ((kind = kNameKinds.kind[static_cast<unsigned char>(*p)]) == 1) p++;
+        if (kind == 0) break;
+        if (!first) first = p;  // ':'
+        last = p++;
     }
     *first_colon = first;
     *last_colon = last;
@@ -1280,7 +1295,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
     if (!linked) DP_FAIL(s, name);
     if (!t.first_attr) t.first_attr = a;
     t.last_attr = a;
-    if (check && s->dup_mask) [[unlikely]]
+    if (check && t.kept >= kDupLinearLimit && s->dup_mask) [[unlikely]]
         remember_attribute(s, t.kept, a);
     t.kept++;
     return true;
@@ -1354,8 +1369,6 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
     char* const end = s->end;
     const bool check = !(s->flags & 0x08);
     uint64_t filter[4] = {0, 0, 0, 0};
-    s->dup_mask = 0;
-    s->dup_failed = 0;
     for (;;) {
         if (is_space_byte(static_cast<unsigned char>(*p))) p = skip_space(p + 1);
         if (!dp_is_name_start(static_cast<unsigned char>(*p))) break;
@@ -1403,6 +1416,12 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
         DP_FAIL(s, p);
     }
     t.element->attr_count = static_cast<uint8_t>(t.kept < kAttrCountCap ? t.kept : kAttrCountCap);
+    // Only a tag with that many attributes can have built the probe set or
+    // marked it failed: the next tag starts without either.
+    if (t.kept >= kDupLinearLimit) {
+        s->dup_mask = 0;
+        s->dup_failed = 0;
+    }
     *cursor = p;
     return true;
 }
@@ -1421,9 +1440,18 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     char* last_colon = nullptr;
     char* name_end = stop;
     if (*stop == ':') {
-        char* colon;
-        name_end = scan_name(stop, &colon, &last_colon);
-        first_colon = stop;
+        // The rest of the name, with the hash started again after each
+        // colon: it ends up covering the local name when the name splits.
+        first_colon = last_colon = stop;
+        hash = 0x811C;
+        for (;;) {
+            unsigned kind;
+            unsigned char c;
+            while ((kind = kNameKinds.kind[c = static_cast<unsigned char>(*++name_end)]) == 1) hash = (hash ^ c) * 403u;
+            if (kind == 0) break;
+            last_colon = name_end;
+            hash = 0x811C;
+        }
     }
     char* p = name_end;
     uint64_t qname_word;
@@ -1449,7 +1477,7 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     size_t local_len = static_cast<size_t>(name_end - local);
     if (!link_near(s->doc, e, &e->name, local)) DP_FAIL(s, p);
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
-    if (last_colon) hash = local_name_hash(local, name_end);
+    if (last_colon && local == name) hash = local_name_hash(name, name_end);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
 
     int32_t pos_index = -1;
