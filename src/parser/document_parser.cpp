@@ -1722,6 +1722,16 @@ inline bool markup(dp_state* s, char* lt) {
     }
 }
 
+// markup() for the hot loop, which has read a start tag's name up to stop
+// (NULL for other markup) with the hash of the bytes before it: the start
+// tag goes on from there. One call for both keeps the loop's registers as
+// they are for its own constructs.
+__attribute__((noinline)) bool markup_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
+    if (!stop) return markup(s, lt);
+    *lt = '\0';
+    return start_tag_from(s, lt, stop, hash);
+}
+
 // ---- Main loop -------------------------------------------------------------------------------
 
 // One step of the general loop: top-level content, a text run or one
@@ -1799,6 +1809,8 @@ bool fast_run(dp_state* s) {
     };
     while (depth > 0 && p < end) {
         dp_open* top = &stack[depth - 1];
+        char* name_stop = nullptr;  // set when a start tag's name has been read in part
+        uint32_t name_hash = 0;
         if (*p != '<') {
             unsigned seen = 0;
             char* q = scan_text(p, end, &seen);
@@ -1905,19 +1917,13 @@ bool fast_run(dp_state* s) {
                 }
                 continue;
             }
-            if (!plain) {
-                // Attributes or a prefix: the general start tag, from where
-                // this scan stopped.
-                write_back();
-                *p = '\0';
-                if (!start_tag_from(s, p, q, hash)) return false;
-                read_again();
-                continue;
-            }
+            name_stop = q;
+            name_hash = hash;
         }
-        // Any other markup: the general step.
+        // Any other markup: the general step (a start tag goes on from
+        // where the scan above stopped).
         write_back();
-        if (!markup(s, p)) return false;
+        if (!markup_from(s, p, name_stop, name_hash)) return false;
         read_again();
     }
     write_back();
