@@ -128,7 +128,7 @@ struct dp_state {
     quorvel_element* elem_area;  // first slot of the element area
     quorvel_attribute* attr_next;
     quorvel_attribute* attr_end;
-    size_t attr_taken;
+    quorvel_attribute* attr_area;  // first slot of the attribute area
     size_t attr_capacity;
     quorvel_text* text_next;
     quorvel_text* text_end;
@@ -1024,10 +1024,7 @@ inline void* small_alloc(dp_state* s, size_t n) {
 }
 
 inline quorvel_attribute* take_attribute(dp_state* s) {
-    if (s->attr_next < s->attr_end) [[likely]] {
-        s->attr_taken++;
-        return s->attr_next++;
-    }
+    if (s->attr_next < s->attr_end) [[likely]] return s->attr_next++;
     return take_chunked(s, s->attr_next, s->attr_end, sizeof(quorvel_attribute));
 }
 
@@ -1975,6 +1972,15 @@ bool finish(dp_state* s) {
     return true;
 }
 
+// Attributes taken from the area (all of it once chunks took over), for the
+// debug reports.
+size_t attributes_taken(const dp_state* s) {
+    auto next = reinterpret_cast<uintptr_t>(s->attr_next);
+    auto area = reinterpret_cast<uintptr_t>(s->attr_area);
+    size_t taken = (next - area) / sizeof(quorvel_attribute);
+    return next >= area && taken <= s->attr_capacity ? taken : s->attr_capacity;
+}
+
 void report_failure(dp_state* s, const char* input) {
     long at = static_cast<long>(s->fail_at ? s->fail_at - s->start : 0);
     char text[256];
@@ -2001,7 +2007,7 @@ void report_failure(dp_state* s, const char* input) {
                      "dp fail: pos=%ld off=%ld depth=%d arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu lt=%zu "
                      "q=%zu est=%zu attrcap=%zu\n",
                      at, static_cast<long>(s->end - s->start) - at, static_cast<int>(s->depth), a ? a->used : 0,
-                     a ? a->capacity : 0, static_cast<size_t>(s->elem_next - s->elem_area), s->attr_taken, s->lt, s->quotes, s->lt + 8, s->attr_capacity);
+                     a ? a->capacity : 0, static_cast<size_t>(s->elem_next - s->elem_area), attributes_taken(s), s->lt, s->quotes, s->lt + 8, s->attr_capacity);
     }
 }
 
@@ -2144,7 +2150,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->elem_next = s->elem_area = reinterpret_cast<quorvel_element*>(area);
     s->elem_end = s->elem_next + elem_cap;
     char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
-    s->attr_next = reinterpret_cast<quorvel_attribute*>(cursor);
+    s->attr_next = s->attr_area = reinterpret_cast<quorvel_attribute*>(cursor);
     s->attr_end = s->attr_next + attr_cap;
     s->attr_capacity = attr_cap;
     cursor += attr_cap * sizeof(quorvel_attribute);
@@ -2194,7 +2200,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     }
     if (debug_switch(dbg_ok) == 1)
         std::fprintf(stderr, "dp ok: arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu\n", arena->used,
-                     arena->capacity, static_cast<size_t>(s->elem_next - s->elem_area), s->attr_taken);
+                     arena->capacity, static_cast<size_t>(s->elem_next - s->elem_area), attributes_taken(s));
     release_scratch(s);
     return doc;
 }

@@ -116,6 +116,14 @@ inline size_t dp_normalise_lines(char* p, size_t n) {
     return len;
 }
 
+// Bits of dp_scan_value's *seen for the bytes of p that mask marks, each an
+// '&', TAB, LF or CR.
+inline unsigned dp_value_bits(const char* p, unsigned mask) {
+    unsigned acc = 0;
+    for (; mask && acc != 3; mask &= mask - 1) acc |= p[__builtin_ctz(mask)] == '&' ? 1u : 2u;
+    return acc;
+}
+
 // The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
 inline const char* dp_scan_value(const char* p, const char* end, char quote, unsigned* seen) {
     unsigned acc = 0;
@@ -128,19 +136,19 @@ inline const char* dp_scan_value(const char* p, const char* end, char quote, uns
     while (p < end) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, cr));
-        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws));
+        // One mask for the four bytes that need a closer look: most values
+        // have none of them.
+        __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, tab)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        unsigned m_s = static_cast<unsigned>(_mm_movemask_epi8(special));
         if (m_q) {
             unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
-            unsigned before = (1u << at) - 1;
-            if (m_amp & before) acc |= 1;
-            if (m_ws & before) acc |= 2;
+            if (unsigned before = m_s & ((1u << at) - 1)) [[unlikely]]
+                acc |= dp_value_bits(p, before);
             *seen |= acc;
             return p + at < end ? p + at : end;
         }
-        if (m_amp) acc |= 1;
-        if (m_ws) acc |= 2;
+        if (m_s) acc |= dp_value_bits(p, m_s);
         p += 16;
     }
     *seen |= acc;
