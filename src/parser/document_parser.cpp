@@ -1367,6 +1367,8 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
     const bool check = !(s->flags & 0x08);
     uint64_t filter[4] = {0, 0, 0, 0};
     for (;;) {
+        // Mostly one space between attributes.
+        if (*p == ' ') p++;
         if (is_space_byte(static_cast<unsigned char>(*p))) p = skip_space(p + 1);
         if (!dp_is_name_start(static_cast<unsigned char>(*p))) break;
         char* an = p;
