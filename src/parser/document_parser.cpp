@@ -167,6 +167,12 @@ struct dp_state {
     size_t scratch_capacity;
     quick_entity quick_cache[kQuickCacheSlots];  // expansions of entities met in runs
 
+    // Where the hot loop's scan of the name of the start tag it hands to the
+    // general step stopped (see start_tag_from), with the hash so far; NULL
+    // at any other time: the next start_tag takes it.
+    char* name_stop;
+    uint32_t name_stop_hash;
+
     char* fail_at;
     size_t lt;
     size_t quotes;
@@ -1511,6 +1517,10 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
 
 // At the '<' of a start tag (already a NUL); the next byte is a name start.
 bool start_tag(dp_state* s, char* lt) {
+    if (char* stop = s->name_stop) {
+        s->name_stop = nullptr;
+        return start_tag_from(s, lt, stop, s->name_stop_hash);
+    }
     char* name = lt + 1;
     char* stop = name;
     uint32_t hash = 0x811C;
@@ -1721,16 +1731,6 @@ inline bool markup(dp_state* s, char* lt) {
     }
 }
 
-// markup() for the hot loop, which has read a start tag's name up to stop
-// (NULL for other markup) with the hash of the bytes before it: the start
-// tag goes on from there. One call for both keeps the loop's registers as
-// they are for its own constructs.
-__attribute__((noinline)) bool markup_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
-    if (!stop) return markup(s, lt);
-    *lt = '\0';
-    return start_tag_from(s, lt, stop, hash);
-}
-
 // ---- Main loop -------------------------------------------------------------------------------
 
 // One step of the general loop: top-level content, a text run or one
@@ -1808,8 +1808,6 @@ bool fast_run(dp_state* s) {
     };
     while (depth > 0 && p < end) {
         dp_open* top = &stack[depth - 1];
-        char* name_stop = nullptr;  // set when a start tag's name has been read in part
-        uint32_t name_hash = 0;
         if (*p != '<') {
             unsigned seen = 0;
             char* q = scan_text(p, end, &seen);
@@ -1916,13 +1914,13 @@ bool fast_run(dp_state* s) {
                 }
                 continue;
             }
-            name_stop = q;
-            name_hash = hash;
+            // Attributes or a prefix: start_tag goes on from here.
+            s->name_stop = q;
+            s->name_stop_hash = hash;
         }
-        // Any other markup: the general step (a start tag goes on from
-        // where the scan above stopped).
+        // Any other markup: the general step.
         write_back();
-        if (!markup_from(s, p, name_stop, name_hash)) return false;
+        if (!markup(s, p)) return false;
         read_again();
     }
     write_back();

@@ -116,14 +116,6 @@ inline size_t dp_normalise_lines(char* p, size_t n) {
     return len;
 }
 
-// Bits of dp_scan_value's *seen for the bytes of p that mask marks, each an
-// '&', TAB, LF or CR.
-inline unsigned dp_value_bits(const char* p, unsigned mask) {
-    unsigned acc = 0;
-    for (; mask && acc != 3; mask &= mask - 1) acc |= p[__builtin_ctz(mask)] == '&' ? 1u : 2u;
-    return acc;
-}
-
 // The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
 inline const char* dp_scan_value(const char* p, const char* end, char quote, unsigned* seen) {
     unsigned acc = 0;
@@ -133,6 +125,12 @@ inline const char* dp_scan_value(const char* p, const char* end, char quote, uns
     const __m128i tab = _mm_set1_epi8('\t');
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
+    // The bits of *seen for the bytes of block v that mask marks, each an
+    // '&', TAB, LF or CR.
+    auto bits = [amp](__m128i v, unsigned mask) {
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp))) & mask;
+        return (m_amp ? 1u : 0u) | (mask & ~m_amp ? 2u : 0u);
+    };
     while (p < end) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
@@ -144,11 +142,11 @@ inline const char* dp_scan_value(const char* p, const char* end, char quote, uns
         if (m_q) {
             unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
             if (unsigned before = m_s & ((1u << at) - 1)) [[unlikely]]
-                acc |= dp_value_bits(p, before);
+                acc |= bits(v, before);
             *seen |= acc;
             return p + at < end ? p + at : end;
         }
-        if (m_s) acc |= dp_value_bits(p, m_s);
+        if (m_s) acc |= bits(v, m_s);
         p += 16;
     }
     *seen |= acc;
