@@ -995,10 +995,10 @@ bool same_name(const quorvel_attribute* a, const char* name, size_t len) {
     return a->name_length == len && names_equal(a->name, name, len);
 }
 
-// One start tag while its attributes are read, in the frame of start_tag:
-// the usual tag touches no parser state for it. The duplicate check needs
-// no list of its own while the tag has few attributes: it walks the
-// element's attribute chain.
+// A start tag's state while its attributes are read, in the frame of
+// start_tag_from: nothing of it lives in dp_state to be reset per tag. The
+// duplicate check needs no list of its own while the tag has few
+// attributes: it walks the element's attribute chain.
 struct tag_scan {
     quorvel_element* element;
     quorvel_element_ext* ext;         // NULL until the tag needs one
