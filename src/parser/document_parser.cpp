@@ -1253,17 +1253,30 @@ inline const char* attribute_prefix(dp_state* s, const char* name, size_t length
     return copy;
 }
 
+// A name's class for the duplicate filter: its length, first and last byte.
+inline unsigned filter_key(size_t length, unsigned char first, unsigned char last) {
+    return static_cast<unsigned>(length * 131 + first * 31 + last) & 255u;
+}
+
 // An attribute other than a namespace declaration. filter: one bit per
-// (length, first byte, last byte) class of the tag's names so far; a name
-// whose bit is clear is no duplicate, and most tags never compare names or
-// build the probe set at all.
+// filter_key class of the tag's names so far, a name whose bit is clear is
+// no duplicate; most tags never compare names or build the probe set at
+// all. It is filled from the second attribute on: the first can repeat
+// nothing, and most tags have one.
 __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, uint64_t* filter, bool check,
                                                      char* name, size_t name_len, const char* last_colon,
                                                      char* value, size_t value_len, unsigned seen,
                                                      uint64_t name_word) {
-    if (check) {
-        unsigned key = static_cast<unsigned>(name_len * 131 + static_cast<unsigned char>(name_word) * 31 +
-                                             static_cast<unsigned char>(name[name_len - 1])) & 255u;
+    if (check && t.kept) {
+        if (t.kept == 1) {
+            const quorvel_attribute* first = t.first_attr;
+            unsigned first_key = filter_key(first->name_length, static_cast<unsigned char>(first->name[0]),
+                                            static_cast<unsigned char>(first->name[first->name_length - 1]));
+            filter[0] = filter[1] = filter[2] = filter[3] = 0;
+            filter[first_key >> 6] = uint64_t(1) << (first_key & 63);
+        }
+        unsigned key = filter_key(name_len, static_cast<unsigned char>(name_word),
+                                  static_cast<unsigned char>(name[name_len - 1]));
         uint64_t bit = uint64_t(1) << (key & 63);
         uint64_t& word = filter[key >> 6];
         if ((word & bit) && is_duplicate(s, t.first_attr, t.kept, name, name_len)) [[unlikely]] {
@@ -1371,7 +1384,7 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
     char* p = *cursor;
     char* const end = s->end;
     const bool check = !(s->flags & 0x08);
-    uint64_t filter[4] = {0, 0, 0, 0};
+    uint64_t filter[4];  // filled by attribute() once the tag has a second attribute
     for (;;) {
         // Mostly one space between attributes.
         if (*p == ' ') p++;
