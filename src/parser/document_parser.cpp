@@ -110,6 +110,15 @@ inline size_t quick_slot(uint64_t name_word, size_t name_length) {
 }
 static_assert(kQuickCacheSlots == 8, "quick_slot answers 3 bits");
 
+// A pool copy of an attribute prefix, shared by every attribute that
+// repeats it while it holds its slot.
+struct prefix_slot {
+    uint64_t word;      // the prefix's first 8 bytes, zero past its end
+    size_t length;
+    const char* text;   // NUL-terminated pool copy; NULL for an empty slot
+};
+constexpr unsigned kPrefixSlotBits = 3;
+
 struct dp_state {
     char* start;
     char* cur;
@@ -142,22 +151,17 @@ struct dp_state {
     quorvel_element* elem_area;  // first slot of the element area
     quorvel_attribute* attr_next;
     quorvel_attribute* attr_end;
-    size_t attr_taken;
+    quorvel_attribute* attr_area;  // first slot of the attribute area
     size_t attr_capacity;
     quorvel_text* text_next;
     quorvel_text* text_end;
     char* markup_next;
     char* markup_end;
 
-    // Per start tag.
-    quorvel_attribute** tag_attrs;  // kept attributes of the tag (malloc scratch)
-    size_t tag_count;               // entries of tag_attrs
-    size_t tag_kept;                // attributes linked to the element
+    // The duplicate check's scratch, reused from tag to tag (the rest of a
+    // tag's attribute state lives in start_tag's frame, see tag_scan).
+    quorvel_attribute** tag_attrs;  // the tag's kept attributes (malloc scratch)
     size_t tag_capacity;
-    quorvel_attribute* last_attr;
-    quorvel_ns_decl* last_decl;
-    quorvel_element_ext* ext;
-    quorvel_raw_attribute* last_raw;
     int namespaces_in_use;
     quorvel_raw_attribute* raw_next;
     quorvel_raw_attribute* raw_end;
@@ -168,10 +172,6 @@ struct dp_state {
     size_t dup_capacity;  // slots allocated
     size_t dup_mask;      // slots in use for the current tag - 1; 0 = not built
     int dup_failed;       // scratch memory ran out: link unchecked for this tag
-    // One bit per (length, first byte, last byte) class of the tag's names
-    // so far: a name whose bit is clear is no duplicate, and most tags never
-    // compare names or build the set at all.
-    uint64_t dup_filter[4];
 
     int drop_ws;
     int keep_refs;
@@ -184,9 +184,7 @@ struct dp_state {
     char* small_next;  // bump chunk for the parser's small pool records (see small_alloc)
     char* small_end;
     quorvel_dtd* dtd;
-    const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
-    uint64_t last_prefix_word;  // its bytes as a word when 8 or fewer
-    size_t last_prefix_length;
+    prefix_slot prefixes[size_t(1) << kPrefixSlotBits];  // attribute prefixes met lately
 
     // Records that all lie in the one arena block, when that block is under
     // 2 GiB, link to each other without a range check. far: some record the
@@ -198,6 +196,12 @@ struct dp_state {
     char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
     size_t scratch_capacity;
     quick_entity quick_cache[kQuickCacheSlots];  // expansions of entities met in runs
+
+    // Where the hot loop's scan of the name of the start tag it hands to the
+    // general step stopped (see start_tag_from), with the hash so far; NULL
+    // at any other time: the next start_tag takes it.
+    char* name_stop;
+    uint32_t name_stop_hash;
 
     char* fail_at;
     size_t lt;
@@ -940,34 +944,6 @@ T* take_chunked(dp_state* s, T*& next, T*& end, size_t record) {
     return slot;
 }
 
-// Namespace records, declaration entries and prefix copies: bump allocated
-// from pool chunks, so that a document whose arena estimate falls short
-// costs one pool block per chunk rather than one per record.
-constexpr size_t kSmallChunk = 16384;
-constexpr size_t kSmallMax = 256;
-
-void* small_alloc(dp_state* s, size_t n) {
-    size_t size = round8(n);
-    if (size > static_cast<size_t>(s->small_end - s->small_next)) [[unlikely]] {
-        if (size > kSmallMax) return quorvel_pool_alloc(s->pool, n);
-        auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kSmallChunk));
-        if (!chunk) return nullptr;
-        s->small_next = chunk;
-        s->small_end = chunk + kSmallChunk;
-    }
-    void* p = s->small_next;
-    s->small_next += size;
-    return p;
-}
-
-char* small_strndup(dp_state* s, const char* text, size_t n) {
-    auto* copy = static_cast<char*>(small_alloc(s, n + 1));
-    if (!copy) return nullptr;
-    std::memcpy(copy, text, n);
-    copy[n] = '\0';
-    return copy;
-}
-
 quorvel_element* take_element(dp_state* s) {
     quorvel_element* e;
     if (s->elem_next < s->elem_end) {
@@ -981,37 +957,12 @@ quorvel_element* take_element(dp_state* s) {
     return e;
 }
 
-quorvel_attribute* take_attribute(dp_state* s) {
-    if (s->attr_next < s->attr_end) {
-        s->attr_taken++;
-        return s->attr_next++;
-    }
-    return take_chunked(s, s->attr_next, s->attr_end, sizeof(quorvel_attribute));
-}
-
 quorvel_text* take_text(dp_state* s) { return take_chunked(s, s->text_next, s->text_end, sizeof(quorvel_text)); }
 
 void* take_markup(dp_state* s) {
     void* slot = take_chunked(s, s->markup_next, s->markup_end, kMarkupSlot);
     if (slot) std::memset(slot, 0, kMarkupSlot);
     return slot;
-}
-
-inline quorvel_element_ext* dp_ensure_cache(dp_state* s, quorvel_element* e) {
-    if (e->ext != 0)
-        if (auto* ext = static_cast<quorvel_element_ext*>(quorvel_link_get(e, &e->ext))) return ext;
-    constexpr size_t size = sizeof(quorvel_element_ext);
-    if (static_cast<size_t>(s->ext_end - s->ext_next) < size) [[unlikely]] {
-        auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kExtChunkBytes));
-        if (!chunk) return nullptr;
-        s->ext_next = chunk;
-        s->ext_end = chunk + kExtChunkBytes;
-    }
-    auto* ext = reinterpret_cast<quorvel_element_ext*>(s->ext_next);
-    s->ext_next += size;
-    std::memset(ext, 0, size);
-    if (!quorvel_link_set_inline(e, &e->ext, ext, s->doc)) return nullptr;
-    return ext;
 }
 
 inline bool link(dp_state* s, const void* holder, int32_t* field, const void* target) {
@@ -1248,6 +1199,50 @@ bool top_whitespace(dp_state* s, char* a, char* b) {
     return top_append(s, &t->head);
 }
 
+// ---- Names -------------------------------------------------------------------------------
+
+// Name bytes by kind for scan_name: 1 a name character other than ':',
+// 2 ':', 0 anything else. The same classes as dp_is_name_char, with the
+// colon apart so that the loop needs one test per byte.
+constexpr struct name_kinds {
+    uint8_t kind[256];
+    constexpr name_kinds() : kind{} {
+        for (unsigned c = 0; c < 256; c++) {
+            bool name = c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        c == '_' || c == '-' || c == '.';
+            kind[c] = c == ':' ? 2 : name ? 1 : 0;
+        }
+    }
+} kNameKinds;
+
+// The first byte at or after p that is no name character; *first_colon and
+// *last_colon get the first and last colon before it (NULL without one).
+// Byte by byte on purpose: names are short, and a loop whose exit the
+// branch predictor foresees lets the scan of what follows start before the
+// name's bytes are in, where a block scan would make it wait for them.
+inline char* scan_name(char* p, char** first_colon, char** last_colon) {
+    char* first = nullptr;
+    char* last = nullptr;
+    for (;;) {
+        unsigned kind;
+        while ((kind = kNameKinds.kind[static_cast<unsigned char>(*p)]) == 1) p++;
+        if (kind == 0) break;
+        if (!first) first = p;  // ':'
+        last = p++;
+    }
+    *first_colon = first;
+    *last_colon = last;
+    return p;
+}
+
+// The element name hash of [p, end): its low 16 bits are quorvel_name_hash16,
+// which they equal without masking each step.
+inline uint32_t local_name_hash(const char* p, const char* end) {
+    uint32_t hash = 0x811C;
+    for (; p < end; p++) hash = (hash ^ static_cast<unsigned char>(*p)) * 403u;
+    return hash;
+}
+
 // ---- Start tags and attributes --------------------------------------------------------------
 
 // Both names lie in the padded working copy, so 8-byte loads are safe.
@@ -1266,6 +1261,63 @@ bool same_name(const quorvel_attribute* a, const char* name, size_t len) {
     return a->name_length == len && names_equal(a->name, name, len);
 }
 
+// A start tag's state while its attributes are read, in the frame of
+// start_tag_from: nothing of it lives in dp_state to be reset per tag. The
+// duplicate check needs no list of its own while the tag has few
+// attributes: it walks the element's attribute chain.
+struct tag_scan {
+    quorvel_element* element;
+    quorvel_element_ext* ext;         // NULL until the tag needs one
+    quorvel_attribute* first_attr;    // NULL before the first linked attribute
+    quorvel_attribute* last_attr;
+    quorvel_raw_attribute* last_raw;  // NULL before the first raw entry
+    quorvel_ns_decl* last_decl;       // NULL before the first declaration
+    size_t kept;                      // attributes linked to the element
+};
+
+// Namespace records, declaration entries and prefix copies: bump allocated
+// from pool chunks, so that a document whose arena estimate falls short
+// costs one pool block per chunk rather than one per record.
+constexpr size_t kSmallChunk = 16384;
+constexpr size_t kSmallMax = 256;
+
+inline void* small_alloc(dp_state* s, size_t n) {
+    size_t size = round8(n);
+    if (size > static_cast<size_t>(s->small_end - s->small_next)) [[unlikely]] {
+        if (size > kSmallMax) return quorvel_pool_alloc(s->pool, n);
+        auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kSmallChunk));
+        if (!chunk) return nullptr;
+        s->small_next = chunk;
+        s->small_end = chunk + kSmallChunk;
+    }
+    void* p = s->small_next;
+    s->small_next += size;
+    return p;
+}
+
+inline quorvel_attribute* take_attribute(dp_state* s) {
+    if (s->attr_next < s->attr_end) [[likely]] return s->attr_next++;
+    return take_chunked(s, s->attr_next, s->attr_end, sizeof(quorvel_attribute));
+}
+
+// The element's extension record, made on first need (the element is new:
+// it has none yet).
+inline quorvel_element_ext* tag_ext(dp_state* s, tag_scan& t) {
+    if (t.ext) return t.ext;
+    constexpr size_t size = sizeof(quorvel_element_ext);
+    if (static_cast<size_t>(s->ext_end - s->ext_next) < size) [[unlikely]] {
+        auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kExtChunkBytes));
+        if (!chunk) return nullptr;
+        s->ext_next = chunk;
+        s->ext_end = chunk + kExtChunkBytes;
+    }
+    auto* ext = reinterpret_cast<quorvel_element_ext*>(s->ext_next);
+    s->ext_next += size;
+    std::memset(ext, 0, size);
+    if (!link_near(s->doc, t.element, &t.element->ext, ext)) return nullptr;
+    return t.ext = ext;
+}
+
 bool dup_insert(dp_state* s, size_t index, uint64_t hash) {
     for (size_t i = hash & s->dup_mask;; i = (i + 1) & s->dup_mask) {
         if (s->dup_slots[i].index == 0) {
@@ -1275,9 +1327,22 @@ bool dup_insert(dp_state* s, size_t index, uint64_t hash) {
     }
 }
 
-// Sizes the set for the tag's next attribute; false when memory ran out.
-bool dup_prepare(dp_state* s, uint64_t seed) {
-    size_t need = s->tag_count + 1;
+// Makes room for count + 1 entries in tag_attrs; false when memory ran out.
+bool reserve_tag_attrs(dp_state* s, size_t count) {
+    if (count < s->tag_capacity) return true;
+    size_t grown = s->tag_capacity ? s->tag_capacity : 32;
+    while (grown <= count) grown *= 2;
+    auto* fresh = static_cast<quorvel_attribute**>(std::realloc(s->tag_attrs, grown * sizeof(quorvel_attribute*)));
+    if (!fresh) return false;
+    s->tag_attrs = fresh;
+    s->tag_capacity = grown;
+    return true;
+}
+
+// Sizes the probe set for the tag's next attribute: its attributes so far
+// are the count entries of tag_attrs. False when memory ran out.
+bool dup_prepare(dp_state* s, size_t count, uint64_t seed) {
+    size_t need = count + 1;
     if (s->dup_mask && need * 2 <= s->dup_mask + 1) return true;
     size_t slots = 64;
     while (slots < need * 2) slots *= 2;
@@ -1289,24 +1354,36 @@ bool dup_prepare(dp_state* s, uint64_t seed) {
     }
     std::memset(s->dup_slots, 0, slots * sizeof(dup_slot));
     s->dup_mask = slots - 1;
-    for (size_t i = 0; i < s->tag_count; i++) {
+    for (size_t i = 0; i < count; i++) {
         const quorvel_attribute* a = s->tag_attrs[i];
         dup_insert(s, i, name_hash(a->name, a->name_length, seed));
     }
     return true;
 }
 
-// True when the tag already has an attribute of this name. Costs work in
-// proportion to the tag's own attributes only.
-bool is_duplicate(dp_state* s, const char* name, size_t len) {
+// True when the tag's attributes so far (kept of them, chained from
+// first) hold one of this name. Few are compared pairwise; from
+// kDupLinearLimit on they go into tag_attrs and a probe set, which then
+// takes every later attribute of the tag (remember_attribute). Costs work
+// in proportion to the tag's own attributes only.
+__attribute__((noinline)) bool is_duplicate(dp_state* s, quorvel_attribute* first, size_t kept, const char* name,
+                                            size_t len) {
     if (s->dup_failed) return false;
-    if (s->tag_count < kDupLinearLimit) {
-        for (size_t i = 0; i < s->tag_count; i++)
-            if (same_name(s->tag_attrs[i], name, len)) return true;
+    if (kept < kDupLinearLimit) {
+        for (const quorvel_attribute* a = first; a; a = quorvel_attr_next(a))
+            if (same_name(a, name, len)) return true;
         return false;
     }
     uint64_t seed = name_hash_seed();
-    if (!dup_prepare(s, seed)) {
+    if (!s->dup_mask) {
+        if (!reserve_tag_attrs(s, kept)) {
+            s->dup_failed = 1;
+            return false;
+        }
+        size_t i = 0;
+        for (quorvel_attribute* a = first; a; a = quorvel_attr_next(a)) s->tag_attrs[i++] = a;
+    }
+    if (!dup_prepare(s, kept, seed)) {
         s->dup_failed = 1;
         return false;
     }
@@ -1318,23 +1395,20 @@ bool is_duplicate(dp_state* s, const char* name, size_t len) {
     }
 }
 
-bool remember_attribute(dp_state* s, quorvel_attribute* a) {
-    if (s->tag_count == s->tag_capacity) {
-        size_t grown = s->tag_capacity ? s->tag_capacity * 2 : 32;
-        auto* fresh = static_cast<quorvel_attribute**>(std::realloc(s->tag_attrs, grown * sizeof(quorvel_attribute*)));
-        if (!fresh) return false;
-        s->tag_attrs = fresh;
-        s->tag_capacity = grown;
+// Once the probe set is built, every attribute the tag keeps joins it; out
+// of scratch memory the tag's later names go unchecked.
+__attribute__((noinline)) void remember_attribute(dp_state* s, size_t index, quorvel_attribute* a) {
+    if (!reserve_tag_attrs(s, index)) {
+        s->dup_failed = 1;
+        return;
     }
-    size_t index = s->tag_count++;
     s->tag_attrs[index] = a;
-    if (s->dup_mask) dup_insert(s, index, name_hash(a->name, a->name_length, name_hash_seed()));
-    return true;
+    dup_insert(s, index, name_hash(a->name, a->name_length, name_hash_seed()));
 }
 
-
-inline bool append_raw(dp_state* s, quorvel_element* e, char* name, char* value) {
-    if (!s->ext && !(s->ext = dp_ensure_cache(s, e))) return false;
+inline bool append_raw(dp_state* s, tag_scan& t, char* name, char* value) {
+    quorvel_element_ext* ext = tag_ext(s, t);
+    if (!ext) return false;
     if (s->raw_next >= s->raw_end) [[unlikely]] {
         auto* chunk =
             static_cast<quorvel_raw_attribute*>(quorvel_pool_alloc(s->pool, kRawChunk * sizeof(quorvel_raw_attribute)));
@@ -1346,72 +1420,53 @@ inline bool append_raw(dp_state* s, quorvel_element* e, char* name, char* value)
     r->qname = name;
     r->raw_value = value;
     r->next = nullptr;
-    if (s->last_raw)
-        s->last_raw->next = r;
+    if (t.last_raw)
+        t.last_raw->next = r;
     else
-        s->ext->raw_attrs = r;
-    s->last_raw = r;
+        ext->raw_attrs = r;
+    t.last_raw = r;
     return true;
 }
 
-bool namespace_declaration(dp_state* s, quorvel_element* e, char* name, size_t name_len, char* value, size_t value_len,
-                           bool amp) {
+// A declaration's URI is read as a plain string, so its references are
+// decoded now, with or without a DTD. False when the parse is to end.
+__attribute__((noinline)) bool declaration_uri(dp_state* s, char* value, size_t value_len, char** uri) {
+    quorvel_string_view view{value, value_len};
+    char* decoded = s->dtd ? quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)
+                           : quorvel_decode_entities_view(&view, s->pool);
+    if (decoded)
+        *uri = decoded;
+    else if (s->dtd && expansion_refused(s))
+        DP_FAIL(s, value);
+    return true;
+}
+
+// name is "xmlns", or "xmlns:" and a prefix, NUL-terminated in the working
+// copy: the prefix is a view of its tail, which nothing writes over.
+inline bool namespace_declaration(dp_state* s, tag_scan& t, char* name, size_t name_len, char* value,
+                                  size_t value_len, bool amp) {
     auto* d = static_cast<quorvel_ns_decl*>(small_alloc(s, sizeof(quorvel_ns_decl)));
     if (!d) return false;
-    d->prefix = nullptr;
-    if (name_len > 6) {
-        d->prefix = small_strndup(s, name + 6, name_len - 6);
-        if (!d->prefix) return false;
-    }
+    d->prefix = name_len > 6 ? name + 6 : nullptr;
     d->uri = value;
-    if (amp) {
-        // A declaration's URI is read as a plain string, so its references
-        // are decoded now, with or without a DTD.
-        quorvel_string_view view{value, value_len};
-        char* decoded = s->dtd ? quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)
-                               : quorvel_decode_entities_view(&view, s->pool);
-        if (decoded)
-            d->uri = decoded;
-        else if (s->dtd && expansion_refused(s))
-            DP_FAIL(s, value);
-    }
+    if (amp) [[unlikely]]
+        DP_TRY(declaration_uri(s, value, value_len, &d->uri));
     d->next = nullptr;
-    if (!s->ext && !(s->ext = dp_ensure_cache(s, e))) return false;
-    if (s->last_decl)
-        s->last_decl->next = d;
+    quorvel_element_ext* ext = tag_ext(s, t);
+    if (!ext) return false;
+    if (t.last_decl)
+        t.last_decl->next = d;
     else
-        s->ext->ns_decls = d;
-    s->last_decl = d;
+        ext->ns_decls = d;
+    t.last_decl = d;
     s->namespaces_in_use = 1;
     return true;
 }
 
-inline uint64_t& dup_filter_word(dp_state* s, const char* name, size_t len, uint64_t* bit) {
-    unsigned key = static_cast<unsigned>(len * 131 + static_cast<unsigned char>(name[0]) * 31 +
-                                         static_cast<unsigned char>(name[len - 1])) & 255u;
-    *bit = uint64_t(1) << (key & 63);
-    return s->dup_filter[key >> 6];
-}
-
-__attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_element* e, char* name, size_t name_len,
-                                                     const char* last_colon, char* value, size_t value_len,
-                                                     unsigned seen, char* at, uint64_t name_word) {
-    if (!(s->flags & 0x08)) {
-        uint64_t bit;
-        uint64_t& word = dup_filter_word(s, name, name_len, &bit);
-        if ((word & bit) && is_duplicate(s, name, name_len)) {
-            emit(s, 9, "Attribute %.129s redefined", name);
-            return true;
-        }
-        word |= bit;
-    }
-    quorvel_attribute* a = take_attribute(s);
-    if (!a) DP_FAIL(s, at);
-    a->name = name;
-    a->name_length = name_len;
-    a->ns = 0;
-    a->next = 0;
-    a->hash = 0;
+// The stored value of an attribute whose raw value holds '&' (seen bit 1)
+// or TAB, LF or CR (bit 2): normalised, then decoded.
+__attribute__((noinline)) bool attribute_value(dp_state* s, quorvel_attribute* a, char* value, size_t value_len,
+                                               unsigned seen, char* at) {
     const char* stored = value;
     char* normalised = nullptr;
     size_t len = value_len;
@@ -1443,31 +1498,88 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, quorvel_elemen
     }
     a->value = stored;
     a->value_length = len;
+    return true;
+}
+
+// The pool copy of an attribute prefix, name[0, length): shared by every
+// attribute with the same prefix while it holds its cache slot. word: the
+// name's first 8 bytes as read before its NUL went in (a load now would
+// wait on that byte store).
+inline const char* attribute_prefix(dp_state* s, const char* name, size_t length, uint64_t word) {
+    uint64_t key = word & byte_mask(length);
+    prefix_slot& slot = s->prefixes[((key ^ length) * 0x9E3779B97F4A7C15ull) >> (64 - kPrefixSlotBits)];
+    if (slot.text && slot.length == length && slot.word == key &&
+        (length <= 8 || std::memcmp(slot.text, name, length) == 0)) [[likely]]
+        return slot.text;
+    auto* copy = static_cast<char*>(small_alloc(s, length + 1));
+    if (!copy) return nullptr;
+    std::memcpy(copy, name, length);
+    copy[length] = '\0';
+    slot = prefix_slot{key, length, copy};
+    return copy;
+}
+
+// A name's class for the duplicate filter: its length, first and last byte.
+inline unsigned filter_key(size_t length, unsigned char first, unsigned char last) {
+    return static_cast<unsigned>(length * 131 + first * 31 + last) & 255u;
+}
+
+// An attribute other than a namespace declaration. filter: one bit per
+// filter_key class of the tag's names so far, a name whose bit is clear is
+// no duplicate; most tags never compare names or build the probe set at
+// all. It is filled from the second attribute on: the first can repeat
+// nothing, and most tags have one.
+__attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, uint64_t* filter, bool check,
+                                                     char* name, size_t name_len, const char* last_colon,
+                                                     char* value, size_t value_len, unsigned seen,
+                                                     uint64_t name_word) {
+    if (check && t.kept) {
+        if (t.kept == 1) {
+            const quorvel_attribute* first = t.first_attr;
+            unsigned first_key = filter_key(first->name_length, static_cast<unsigned char>(first->name[0]),
+                                            static_cast<unsigned char>(first->name[first->name_length - 1]));
+            filter[0] = filter[1] = filter[2] = filter[3] = 0;
+            filter[first_key >> 6] = uint64_t(1) << (first_key & 63);
+        }
+        unsigned key = filter_key(name_len, static_cast<unsigned char>(name_word),
+                                  static_cast<unsigned char>(name[name_len - 1]));
+        uint64_t bit = uint64_t(1) << (key & 63);
+        uint64_t& word = filter[key >> 6];
+        if ((word & bit) && is_duplicate(s, t.first_attr, t.kept, name, name_len)) [[unlikely]] {
+            emit(s, 9, "Attribute %.129s redefined", name);
+            return true;
+        }
+        word |= bit;
+    }
+    quorvel_element* e = t.element;
+    quorvel_attribute* a = take_attribute(s);
+    if (!a) DP_FAIL(s, name);
+    a->name = name;
+    a->name_length = name_len;
+    a->ns = 0;
+    a->next = 0;
+    a->hash = 0;
+    a->value = value;
+    a->value_length = value_len;
+    if (seen) [[unlikely]]
+        DP_TRY(attribute_value(s, a, value, value_len, seen, name));
     if (last_colon) {
         auto* ns = static_cast<quorvel_attr_ns*>(small_alloc(s, sizeof(quorvel_attr_ns)));
-        if (!ns) DP_FAIL(s, at);
-        std::memset(ns, 0, sizeof *ns);
-        size_t prefix_length = static_cast<size_t>(last_colon - name);
-        // name_word holds the name's first bytes as read before its NUL
-        // went in: a word load now would wait on that byte store.
-        bool same = s->last_prefix && s->last_prefix_length == prefix_length &&
-                    (prefix_length <= 8 ? (name_word & byte_mask(prefix_length)) == s->last_prefix_word
-                                        : std::memcmp(s->last_prefix, name, prefix_length) == 0);
-        if (!same) {
-            s->last_prefix = small_strndup(s, name, prefix_length);
-            s->last_prefix_word = name_word & byte_mask(prefix_length);
-            s->last_prefix_length = prefix_length;
-        }
-        ns->prefix = const_cast<char*>(s->last_prefix);
+        if (!ns) DP_FAIL(s, name);
+        ns->uri_view = quorvel_string_view{nullptr, 0};
+        ns->ns_uri = nullptr;
+        ns->prefix = const_cast<char*>(attribute_prefix(s, name, static_cast<size_t>(last_colon - name), name_word));
         ns->owner = e;
-        if (!ns->prefix || !link(s, a, &a->ns, ns)) DP_FAIL(s, at);
+        if (!ns->prefix || !link_near(s->doc, a, &a->ns, ns)) DP_FAIL(s, name);
     }
-    bool linked = s->last_attr ? quorvel_link16_set_inline(s->last_attr, &s->last_attr->next, a, s->doc)
-                               : link(s, e, &e->first_attr, a);
-    if (!linked) DP_FAIL(s, at);
-    s->last_attr = a;
-    s->tag_kept++;
-    if (!(s->flags & 0x08) && !remember_attribute(s, a)) s->dup_failed = 1;
+    bool linked = t.last_attr ? quorvel_link16_set_inline(t.last_attr, &t.last_attr->next, a, s->doc)
+                              : link_near(s->doc, e, &e->first_attr, a);
+    if (!linked) DP_FAIL(s, name);
+    if (!t.first_attr) t.first_attr = a;
+    t.last_attr = a;
+    if (check && t.kept >= kDupLinearLimit && s->dup_mask) [[unlikely]]
+        remember_attribute(s, t.kept, a);
+    t.kept++;
     return true;
 }
 
@@ -1521,55 +1633,58 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
     return true;
 }
 
-// At the '<' of a start tag (already a NUL); the next byte is a name start.
-// The attributes of a start tag, from *p (just past the element name) to
-// its '>' or "/>": *p ends up past the tag and *empty tells which closed
-// it. False when the parse failed (s->fail_at set).
-bool tag_attributes(dp_state* s, quorvel_element* e, char** cursor, bool* empty) {
-    char* p = *cursor;
-    s->tag_count = 0;
-    s->tag_kept = 0;
-    s->dup_mask = 0;
-    s->dup_failed = 0;
-    s->dup_filter[0] = s->dup_filter[1] = s->dup_filter[2] = s->dup_filter[3] = 0;
-    s->last_attr = nullptr;
-    s->last_decl = nullptr;
-    s->last_raw = nullptr;
-    s->ext = nullptr;
+// TAB, LF, CR and space as bits of one word: no table load per byte.
+constexpr uint64_t kSpaceBits =
+    (uint64_t(1) << '\t') | (uint64_t(1) << '\n') | (uint64_t(1) << '\r') | (uint64_t(1) << ' ');
 
+inline bool is_space_byte(unsigned char c) { return c <= ' ' && ((kSpaceBits >> c) & 1); }
+
+// The attributes of a start tag, from *cursor (just past the element name)
+// to its '>' or "/>": *cursor ends up past the tag and *empty tells which
+// closed it. False when the parse failed (s->fail_at set).
+__attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan& t, char** cursor, bool* empty) {
+    char* p = *cursor;
+    char* const end = s->end;
+    const bool check = !(s->flags & 0x08);
+    uint64_t filter[4];  // filled by attribute() once the tag has a second attribute
     for (;;) {
-        p = skip_space(p);
+        // Mostly one space between attributes.
+        if (*p == ' ') p++;
+        if (is_space_byte(static_cast<unsigned char>(*p))) p = skip_space(p + 1);
         if (!dp_is_name_start(static_cast<unsigned char>(*p))) break;
         char* an = p;
-        char* an_colon = nullptr;
-        while (dp_is_name_char(static_cast<unsigned char>(*p))) {
-            if (*p == ':') an_colon = p;
-            p++;
-        }
-        char* an_end = p;
+        char* an_first_colon;
+        char* an_colon;
+        char* an_end = scan_name(p, &an_first_colon, &an_colon);
         uint64_t an_word;
         std::memcpy(&an_word, an, 8);  // before the NUL below: the padding covers it
-        p = skip_space(p);
-        if (*p != '=') DP_FAIL(s, p);
+        p = an_end;
+        if (*p != '=') {
+            p = skip_space(p);
+            if (*p != '=') DP_FAIL(s, p);
+        }
         *an_end = '\0';
-        p = skip_space(p + 1);
+        p++;
+        if (is_space_byte(static_cast<unsigned char>(*p))) p = skip_space(p + 1);
         char quote = *p;
         if (quote != '"' && quote != '\'') DP_FAIL(s, p);
         char* v = p + 1;
         unsigned seen = 0;
-        char* close = const_cast<char*>(dp_scan_value(v, s->end, quote, &seen));
-        if (close >= s->end) DP_FAIL(s, v);
+        char* close = const_cast<char*>(dp_scan_value(v, end, quote, &seen));
+        if (close >= end) DP_FAIL(s, v);
         *close = '\0';
         p = close + 1;
         size_t alen = static_cast<size_t>(an_end - an);
         size_t vlen = static_cast<size_t>(close - v);
         // Exactly "xmlns", or "xmlns:" and a prefix, declares a namespace.
-        if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0 && (alen == 5 || (an[5] == ':' && alen > 6))) {
-            if (!namespace_declaration(s, e, an, alen, v, vlen, seen & 1)) DP_FAIL(s, an);
+        constexpr uint64_t kXmlns = uint64_t('x') | uint64_t('m') << 8 | uint64_t('l') << 16 |
+                                    uint64_t('n') << 24 | uint64_t('s') << 32;
+        if ((an_word & byte_mask(5)) == kXmlns && (alen == 5 || (((an_word >> 40) & 0xFF) == ':' && alen > 6))) {
+            if (!namespace_declaration(s, t, an, alen, v, vlen, seen & 1)) DP_FAIL(s, an);
         } else {
-            DP_TRY(attribute(s, e, an, alen, an_colon, v, vlen, seen, an, an_word));
+            DP_TRY(attribute(s, t, filter, check, an, alen, an_colon, v, vlen, seen, an_word));
         }
-        if (!append_raw(s, e, an, v)) DP_FAIL(s, an);
+        if (!append_raw(s, t, an, v)) DP_FAIL(s, an);
     }
     if (*p == '>') {
         *empty = false;
@@ -1580,55 +1695,70 @@ bool tag_attributes(dp_state* s, quorvel_element* e, char** cursor, bool* empty)
     } else {
         DP_FAIL(s, p);
     }
-    e->attr_count = static_cast<uint8_t>(s->tag_kept < kAttrCountCap ? s->tag_kept : kAttrCountCap);
+    t.element->attr_count = static_cast<uint8_t>(t.kept < kAttrCountCap ? t.kept : kAttrCountCap);
+    // Only a tag with that many attributes can have built the probe set or
+    // marked it failed: the next tag starts without either.
+    if (t.kept >= kDupLinearLimit) {
+        s->dup_mask = 0;
+        s->dup_failed = 0;
+    }
     *cursor = p;
     return true;
 }
 
-bool start_tag(dp_state* s, char* lt) {
-    char* p = lt + 1;
+// At the '<' of a start tag (already a NUL) whose name has been read up to
+// stop: its first colon, or its end when it has none. hash: local_name_hash
+// of the bytes before stop.
+bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     quorvel_element* e = take_element(s);
     if (!e) DP_FAIL(s, lt);
     e->head.kind = QUORVEL_NODE_ELEMENT;
     e->head.flags = kNodeFrozen;
     e->head.source_pos = position_of(s, lt);
-    char* name = p;
-    char* last_colon = nullptr;
+    char* name = lt + 1;
     char* first_colon = nullptr;
-    // The hash runs beside the scan and starts again after each colon, so
-    // it covers the local name when the name is split.
-    uint32_t hash = 0x811C;
-    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) {
-        if (c == ':') {
-            if (!first_colon) first_colon = p;
-            last_colon = p;
+    char* last_colon = nullptr;
+    char* name_end = stop;
+    if (*stop == ':') {
+        // The rest of the name, with the hash started again after each
+        // colon: it ends up covering the local name when the name splits.
+        first_colon = last_colon = stop;
+        hash = 0x811C;
+        for (;;) {
+            unsigned kind;
+            unsigned char c;
+            while ((kind = kNameKinds.kind[c = static_cast<unsigned char>(*++name_end)]) == 1) hash = (hash ^ c) * 403u;
+            if (kind == 0) break;
+            last_colon = name_end;
             hash = 0x811C;
-            continue;
         }
-        hash = (hash ^ c) * 403u;  // the low 16 bits never depend on the high ones: mask once
     }
-    char* name_end = p;
+    char* p = name_end;
     uint64_t qname_word;
     std::memcpy(&qname_word, name, 8);  // the padding covers it; before any NUL goes in
     if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>')))
         return plain_start_tag(s, e, name, name_end, hash, qname_word);
 
+    tag_scan t{e, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
     bool empty;
-    if (!tag_attributes(s, e, &p, &empty)) return false;
+    if (!tag_attributes(s, t, &p, &empty)) return false;
     *name_end = '\0';
 
-    size_t name_len = static_cast<size_t>(name_end - name);
     char* local = name;
-    if (last_colon && name_len >= 3 && last_colon > name && last_colon + 1 < name_end) {
+    // A colon with bytes on both sides splits the name; the prefix ends at
+    // the last one.
+    if (last_colon && last_colon > name && last_colon + 1 < name_end) {
         *last_colon = '\0';
         local = last_colon + 1;
-        if (!s->ext && !(s->ext = dp_ensure_cache(s, e))) DP_FAIL(s, p);
-        s->ext->prefix = name;
+        quorvel_element_ext* ext = tag_ext(s, t);
+        if (!ext) DP_FAIL(s, p);
+        ext->prefix = name;
     }
     size_t local_len = static_cast<size_t>(name_end - local);
     if (!link_near(s->doc, e, &e->name, local)) DP_FAIL(s, p);
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
-    e->name_hash = local == name && last_colon ? quorvel_name_hash16(local, local_len) : static_cast<uint16_t>(hash & 0xFFFFu);
+    if (last_colon && local == name) hash = local_name_hash(name, name_end);
+    e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
 
     int32_t pos_index = -1;
     if (s->record_positions) {
@@ -1658,6 +1788,20 @@ bool start_tag(dp_state* s, char* lt) {
     if (last_colon && (local == name || first_colon != last_colon)) prefix_length = kNoFastClose;
     if (!push_open(s, e, local, local_len, prefix_length, pos_index, qname_word)) DP_FAIL(s, p);
     return true;
+}
+
+// At the '<' of a start tag (already a NUL); the next byte is a name start.
+bool start_tag(dp_state* s, char* lt) {
+    if (char* stop = s->name_stop) {
+        s->name_stop = nullptr;
+        return start_tag_from(s, lt, stop, s->name_stop_hash);
+    }
+    char* name = lt + 1;
+    char* stop = name;
+    uint32_t hash = 0x811C;
+    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*stop)) && c != ':'; stop++)
+        hash = (hash ^ c) * 403u;
+    return start_tag_from(s, lt, stop, hash);
 }
 
 void close_open(dp_state* s, uint32_t end_offset) {
@@ -2078,6 +2222,9 @@ bool fast_run(dp_state* s) {
                 }
                 continue;
             }
+            // Attributes or a prefix: start_tag goes on from here.
+            s->name_stop = q;
+            s->name_stop_hash = hash;
         }
         // Any other markup: the general step.
         write_back();
@@ -2137,6 +2284,15 @@ bool finish(dp_state* s) {
     return true;
 }
 
+// Attributes taken from the area (all of it once chunks took over), for the
+// debug reports.
+size_t attributes_taken(const dp_state* s) {
+    auto next = reinterpret_cast<uintptr_t>(s->attr_next);
+    auto area = reinterpret_cast<uintptr_t>(s->attr_area);
+    size_t taken = (next - area) / sizeof(quorvel_attribute);
+    return next >= area && taken <= s->attr_capacity ? taken : s->attr_capacity;
+}
+
 void report_failure(dp_state* s, const char* input) {
     long at = static_cast<long>(s->fail_at ? s->fail_at - s->start : 0);
     char text[256];
@@ -2163,7 +2319,7 @@ void report_failure(dp_state* s, const char* input) {
                      "dp fail: pos=%ld off=%ld depth=%d arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu lt=%zu "
                      "q=%zu est=%zu attrcap=%zu\n",
                      at, static_cast<long>(s->end - s->start) - at, static_cast<int>(s->depth), a ? a->used : 0,
-                     a ? a->capacity : 0, static_cast<size_t>(s->elem_next - s->elem_area), s->attr_taken, s->lt, s->quotes, s->lt + 8, s->attr_capacity);
+                     a ? a->capacity : 0, static_cast<size_t>(s->elem_next - s->elem_area), attributes_taken(s), s->lt, s->quotes, s->lt + 8, s->attr_capacity);
     }
 }
 
@@ -2317,7 +2473,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->elem_next = s->elem_area = reinterpret_cast<quorvel_element*>(area);
     s->elem_end = s->elem_next + elem_cap;
     char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
-    s->attr_next = reinterpret_cast<quorvel_attribute*>(cursor);
+    s->attr_next = s->attr_area = reinterpret_cast<quorvel_attribute*>(cursor);
     s->attr_end = s->attr_next + attr_cap;
     s->attr_capacity = attr_cap;
     cursor += attr_cap * sizeof(quorvel_attribute);
@@ -2367,7 +2523,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     }
     if (debug_switch(dbg_ok) == 1)
         std::fprintf(stderr, "dp ok: arena_used=%zu arena_cap=%zu elem_idx=%zu attr_idx=%zu\n", arena->used,
-                     arena->capacity, static_cast<size_t>(s->elem_next - s->elem_area), s->attr_taken);
+                     arena->capacity, static_cast<size_t>(s->elem_next - s->elem_area), attributes_taken(s));
     release_scratch(s);
     return doc;
 }

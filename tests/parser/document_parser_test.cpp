@@ -75,6 +75,17 @@ TEST(DocumentParserFailures, ReportByteLineAndColumn) {
         {"<a><", 0, 3, 1, 4},
         {"<a:b:c></a:b:c>", 0, 15, 1, 16},
         {"<r>\n  <a>\n  </b>\n</r>", 0, 16, 3, 7},
+        // Start tags inside an element, cut off at the end of the input.
+        {"<r><a", 0, 5, 1, 6},
+        {"<r><a:", 0, 6, 1, 7},
+        {"<r><a b", 0, 7, 1, 8},
+        {"<r><a b=", 0, 8, 1, 9},
+        {"<r><a b='", 0, 9, 1, 10},
+        {"<r><a b='1", 0, 9, 1, 10},
+        {"<r><a b='1'", 0, 11, 1, 12},
+        {"<r><p:a x:y='1' ", 0, 16, 1, 17},
+        {"<r><a b='1'/", 0, 11, 1, 12},
+        {"<r><a b='1' c", 0, 13, 1, 14},
         {"<a>\r\n</a>\n<b/>", 0, 14, 3, 5},
     };
     for (const auto& c : cases) {
@@ -312,6 +323,53 @@ TEST(DocumentParserShape, AttributeNamespaceRecordsTakeThePrefix) {
     for (quorvel_attribute* at = quorvel_elem_first_attr(q.doc->root); at; at = quorvel_attr_next(at))
         prefixes.push_back(static_cast<quorvel_attr_ns*>(quorvel_link_get(at, &at->ns))->prefix);
     EXPECT_EQ(prefixes, (std::vector<std::string>{"ab", "ab", "cd", "ab"}));
+}
+
+// Prefixes are shared between attributes that repeat them: ones that agree
+// in their first 8 bytes, or come back after many others, must still be
+// told apart byte for byte.
+TEST(DocumentParserShape, RepeatedAttributePrefixesKeepTheirOwnText) {
+    std::string tag = "<a abcdefghi:x='1' abcdefghj:y='2' abcdefgh:z='3' abcdefghi:w='4' abcdefghij:v='5'";
+    std::vector<std::string> expected = {"abcdefghi", "abcdefghj", "abcdefgh", "abcdefghi", "abcdefghij"};
+    for (int round = 0; round < 2; round++) {
+        for (int i = 0; i < 20; i++) {
+            std::string prefix = "p" + std::to_string(i);
+            tag += " " + prefix + ":n" + std::to_string(round) + "='v'";
+            expected.push_back(prefix);
+        }
+    }
+    parsed p("<r>" + tag + "/></r>");
+    ASSERT_NE(p.doc, nullptr) << quorvel_last_error();
+    std::vector<std::string> prefixes;
+    quorvel_element* a = quorvel_element_child(quorvel_document_root(p.doc), 0);
+    for (quorvel_attribute* at = quorvel_elem_first_attr(a); at; at = quorvel_attr_next(at))
+        prefixes.push_back(quorvel_attribute_prefix(at));
+    EXPECT_EQ(prefixes, expected);
+}
+
+// Declarations on the tag that uses them: the element's and its attributes'
+// prefixes resolve through them, and the declarations keep their prefixes
+// in order, the default one without.
+TEST(DocumentParserShape, PrefixesDeclaredOnTheSameTagResolve) {
+    parsed p("<r><p:a p:b='1' xmlns:p='urn:p' xmlns='urn:d' xmlns:longer_prefix='urn:l' longer_prefix:c='2'><x/></p:a></r>");
+    ASSERT_NE(p.doc, nullptr) << quorvel_last_error();
+    quorvel_element* a = quorvel_element_child(quorvel_document_root(p.doc), 0);
+    EXPECT_STREQ(quorvel_element_prefix(a), "p");
+    EXPECT_STREQ(quorvel_namespace_uri(quorvel_element_namespace(a)), "urn:p");
+    ASSERT_EQ(quorvel_element_namespace_count(a), 3u);
+    EXPECT_STREQ(quorvel_element_namespace_decl_prefix(a, 0), "p");
+    EXPECT_EQ(quorvel_element_namespace_decl_prefix(a, 1), nullptr);
+    EXPECT_STREQ(quorvel_element_namespace_decl_uri(a, 1), "urn:d");
+    EXPECT_STREQ(quorvel_element_namespace_decl_prefix(a, 2), "longer_prefix");
+    quorvel_attribute* b = quorvel_elem_first_attr(a);
+    ASSERT_NE(b, nullptr);
+    EXPECT_STREQ(quorvel_attribute_namespace_uri(b), "urn:p");
+    quorvel_attribute* c = quorvel_attr_next(b);
+    ASSERT_NE(c, nullptr);
+    EXPECT_STREQ(quorvel_attribute_prefix(c), "longer_prefix");
+    EXPECT_STREQ(quorvel_attribute_namespace_uri(c), "urn:l");
+    EXPECT_EQ(quorvel_attr_next(c), nullptr);
+    EXPECT_STREQ(quorvel_namespace_uri(quorvel_element_namespace(quorvel_element_child(a, 0))), "urn:d");
 }
 
 TEST(DocumentParserShape, DoctypeRecordsNameIdentifiersAndSubset) {
