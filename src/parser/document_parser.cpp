@@ -58,11 +58,11 @@ struct dp_open {
     const char* name;          // local name, NUL-terminated in the working copy
     const void* last_holder;   // the record holding last_link: the element, then its last child
     int32_t* last_link;        // where the next child is linked from: first-child or a sibling link
+    uint32_t* pos_end;         // end offset of the element's position record; the state's sink for none
     size_t name_length;
     uint32_t prefix_length;    // bytes before the colon (the prefix ends one byte before name), 0
                                // without prefix, kNoFastClose when the name holds another colon
                                // (end tags then compare after their first colon)
-    int32_t pos_index;         // position record, -1 for none
     // The name as an end tag writes it, with its '>' ("prefix:local>" or
     // "local>"), when that is 8 bytes or fewer, as one little-endian word,
     // with the mask of its bytes; mask 0 otherwise. An end tag then matches
@@ -192,6 +192,7 @@ struct dp_state {
     const char* arena_lo;
     size_t arena_span;  // 0 when the arena is too large for unchecked links
     int far;
+    uint32_t pos_sink;  // where elements without a position record write their end offset
 
     char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
     size_t scratch_capacity;
@@ -1583,6 +1584,23 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
     return true;
 }
 
+// A position record past the array's capacity: the array moves, and the
+// open elements' end-offset pointers into it move with it.
+int32_t pos_record_grown(dp_state* s, quorvel_element* e, uint32_t offset) {
+    quorvel_document* d = s->doc;
+    auto old = reinterpret_cast<uintptr_t>(d->pos_records);
+    uintptr_t old_end = old + d->pos_count * sizeof(quorvel_elem_pos);
+    int32_t index = quorvel_elem_pos_record(d, e, offset, offset);
+    auto now = reinterpret_cast<uintptr_t>(d->pos_records);
+    if (now != old && old) {
+        for (size_t i = 0; i < s->depth; i++) {
+            auto at = reinterpret_cast<uintptr_t>(s->stack[i].pos_end);
+            if (at >= old && at < old_end) s->stack[i].pos_end = reinterpret_cast<uint32_t*>(now + (at - old));
+        }
+    }
+    return index;
+}
+
 // qname_word: the first 8 bytes of the name as written, read before any
 // NUL went into them (a load over a fresh byte store would stall).
 inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, size_t prefix_length,
@@ -1590,8 +1608,9 @@ inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t 
     if (s->depth == s->stack_capacity && !grow_stack(s)) return false;
     size_t full = prefix_length ? prefix_length + 1 + name_len : name_len;
     close_word w = prefix_length != kNoFastClose ? close_word_of(qname_word, full) : close_word{0, 0};
-    s->stack[s->depth++] = dp_open{e,        name,      e,      &e->first_child, name_len, static_cast<uint32_t>(prefix_length),
-                                   pos_index, w.word, w.mask};
+    uint32_t* pos_end = pos_index >= 0 ? &s->doc->pos_records[pos_index].end : &s->pos_sink;
+    s->stack[s->depth++] = dp_open{e,        name,   e,      &e->first_child, pos_end, name_len, static_cast<uint32_t>(prefix_length),
+                                   w.word, w.mask};
     return true;
 }
 
@@ -1614,7 +1633,7 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
             pos_index = static_cast<int32_t>(d->pos_count);
             d->pos_records[d->pos_count++] = quorvel_elem_pos{e, o, o};
         } else {
-            pos_index = quorvel_elem_pos_record(d, e, o, o);
+            pos_index = pos_record_grown(s, e, o);
         }
     }
     size_t depth = s->depth;
@@ -1768,7 +1787,7 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
             pos_index = static_cast<int32_t>(d->pos_count);
             d->pos_records[d->pos_count++] = quorvel_elem_pos{e, o, o};
         } else {
-            pos_index = quorvel_elem_pos_record(d, e, o, o);
+            pos_index = pos_record_grown(s, e, o);
         }
     }
 
@@ -1806,7 +1825,7 @@ bool start_tag(dp_state* s, char* lt) {
 
 void close_open(dp_state* s, uint32_t end_offset) {
     dp_open& top = s->stack[s->depth - 1];
-    if (top.pos_index >= 0) s->doc->pos_records[top.pos_index].end = end_offset;
+    *top.pos_end = end_offset;
     s->depth--;
 }
 
@@ -2163,7 +2182,7 @@ bool fast_run(dp_state* s) {
             if (match) {
                 *p = '\0';
                 q += full + 1;
-                if (Record && top->pos_index >= 0) pos_records[top->pos_index].end = static_cast<uint32_t>(q - start);
+                *top->pos_end = static_cast<uint32_t>(q - start);
                 top--;
                 p = q;
                 continue;
@@ -2207,10 +2226,10 @@ bool fast_run(dp_state* s) {
                     s->fail_at = after;
                     return false;
                 }
-                int32_t pos_index = -1;
+                uint32_t* pos_end = &s->pos_sink;
                 if (Record) {
                     uint32_t o = static_cast<uint32_t>(after - start);
-                    pos_index = static_cast<int32_t>(pos_next - pos_records);
+                    pos_end = &pos_next->end;
                     *pos_next++ = quorvel_elem_pos{e, o, o};
                 }
                 if (top->element->child_count < kChildCountCap) top->element->child_count++;
@@ -2218,7 +2237,7 @@ bool fast_run(dp_state* s) {
                 if (!empty) {
                     // The tag's own bytes hold the name and its '>' as the end tag writes them.
                     uint64_t mask = len < 8 ? kByteMasks[len + 1] : 0;
-                    *++top = dp_open{e, name, e, &e->first_child, len, 0, pos_index, written & mask, mask};
+                    *++top = dp_open{e, name, e, &e->first_child, pos_end, len, 0, written & mask, mask};
                 }
                 continue;
             }

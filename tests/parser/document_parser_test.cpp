@@ -304,6 +304,28 @@ TEST(DocumentParserShape, RecordsAndFlags) {
     EXPECT_NE(q.doc->root->head.source_pos, 0u);
 }
 
+// More elements than half the '<' count: the record array grows while
+// elements are open, and their end offsets must land in the grown array.
+TEST(DocumentParserShape, PositionRecordsGrowWhileElementsAreOpen) {
+    for (const char* open : {"<r><x>", "<r a='1'><p:x xmlns:p='u'>"}) {
+        std::string in = open;
+        for (int i = 0; i < 5000; i++) in += i % 2 ? "<a/>" : "<b c='d'/>";
+        std::string tail = std::strchr(open, ':') ? "</p:x></r>" : "</x></r>";
+        in += tail;
+        parsed p(in);
+        ASSERT_NE(p.doc, nullptr) << open;
+        quorvel_document* doc = p.doc;
+        ASSERT_EQ(doc->pos_count, 5002u);
+        EXPECT_GT(doc->pos_capacity, 2600u);  // grown past the first estimate
+        EXPECT_EQ(doc->pos_records[0].element, doc->root);
+        EXPECT_EQ(doc->pos_records[0].end, in.size());
+        EXPECT_EQ(doc->pos_records[1].end, in.size() - 4);
+        for (size_t i = 2; i < doc->pos_count; i++) {
+            ASSERT_EQ(doc->pos_records[i].start, doc->pos_records[i].end);
+        }
+    }
+}
+
 TEST(DocumentParserShape, AttributeNamespaceRecordsTakeThePrefix) {
     parsed p("<a xlink:href='h' x:y:z='2'/>");
     ASSERT_NE(p.doc, nullptr);
