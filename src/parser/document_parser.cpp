@@ -2166,22 +2166,21 @@ bool fast_run(dp_state* s) {
             char* q = p + 2;
             uint64_t word;
             std::memcpy(&word, q, 8);  // inside the padding: q is at most the end
-            bool match;
-            size_t full;
-            if (top->written_mask) {
+            size_t taken = 0;  // bytes of the name and its '>' when the tag matches
+            if (uint64_t mask = top->written_mask) {
                 // A '>' is never in the padding: the word keeps the tag inside the input.
-                match = (word & top->written_mask) == top->written;
-                full = static_cast<size_t>(63 - __builtin_clzll(top->written_mask)) >> 3;  // the byte of the '>'
+                if ((word & mask) == top->written) taken = static_cast<size_t>(__builtin_ctzll(~mask)) >> 3;
             } else {
                 size_t prefix = top->prefix_length;
-                full = prefix ? prefix + 1 + top->name_length : top->name_length;
-                match = prefix != kNoFastClose && full < static_cast<size_t>(end - q) && q[full] == '>' &&
-                        names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
-                        (!prefix || (q[prefix] == ':' && names_equal(q, top->name - 1 - prefix, prefix)));
+                size_t full = prefix ? prefix + 1 + top->name_length : top->name_length;
+                if (prefix != kNoFastClose && full < static_cast<size_t>(end - q) && q[full] == '>' &&
+                    names_equal(q + (prefix ? prefix + 1 : 0), top->name, top->name_length) &&
+                    (!prefix || (q[prefix] == ':' && names_equal(q, top->name - 1 - prefix, prefix))))
+                    taken = full + 1;
             }
-            if (match) {
+            if (taken) {
                 *p = '\0';
-                q += full + 1;
+                q += taken;
                 *top->pos_end = static_cast<uint32_t>(q - start);
                 top--;
                 p = q;
