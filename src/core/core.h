@@ -133,6 +133,10 @@ struct quorvel_pool {
 
 quorvel_pool* quorvel_pool_create_with_page_size(size_t page_size);
 quorvel_pool* quorvel_pool_create_arena_backed(quorvel_arena* arena, int owns);
+// Hands a block made by quorvel_hooked_alloc on this thread (release is
+// what it gave) to an arena-backed pool, which releases it when destroyed.
+// False, with the block still the caller's, when the list entry cannot be made.
+bool quorvel_pool_adopt_block(quorvel_pool* pool, void* block, size_t size, quorvel_release_fn release);
 void quorvel_pool_destroy(quorvel_pool* pool);
 void* quorvel_pool_alloc_slow(quorvel_pool* pool, size_t size, size_t n);
 

@@ -264,24 +264,30 @@ void* oversized_block(quorvel_pool* pool, size_t size, size_t recorded) {
     quorvel_release_fn release;
     void* block = quorvel_hooked_alloc(size, &release);
     if (!block) return nullptr;
-    quorvel_release_fn node_release;
-    auto* node = static_cast<quorvel_oversized*>(quorvel_hooked_alloc(sizeof(quorvel_oversized), &node_release));
-    if (!node) {
+    if (!quorvel_pool_adopt_block(pool, block, recorded, release)) {
         quorvel_hooked_release(block, release);
         return nullptr;
     }
-    // Both allocations were made under the same hooks, so one release
-    // function serves the block and its node.
-    node->next = nullptr;
-    node->block = block;
-    node->size = recorded;
-    node->release = release;
-    *pool->over_tail = node;
-    pool->over_tail = &node->next;
     return block;
 }
 
 }  // namespace
+
+bool quorvel_pool_adopt_block(quorvel_pool* pool, void* block, size_t size, quorvel_release_fn release) {
+    if (!pool || !pool->arena || !block) return false;
+    quorvel_release_fn node_release;
+    auto* node = static_cast<quorvel_oversized*>(quorvel_hooked_alloc(sizeof(quorvel_oversized), &node_release));
+    if (!node) return false;
+    // The block was made under the calling thread's hooks, as the node is:
+    // one release function serves both.
+    node->next = nullptr;
+    node->block = block;
+    node->size = size;
+    node->release = release;
+    *pool->over_tail = node;
+    pool->over_tail = &node->next;
+    return true;
+}
 
 void* quorvel_pool_alloc_slow(quorvel_pool* pool, size_t size, size_t n) {
     if (quorvel_arena* a = pool->arena) {

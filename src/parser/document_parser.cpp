@@ -52,6 +52,7 @@ constexpr size_t kRawChunk = 128;                        // raw attribute entrie
 constexpr size_t kExtChunkBytes = 4096;
 constexpr size_t kAreaChunk = 256;                       // records per chunk once an area is full
 constexpr uint32_t kNoFastClose = UINT32_MAX;
+constexpr size_t kSeparateCopies = size_t(1) << 20;  // inputs from this length copy and count in one pass
 
 struct dp_open {
     quorvel_element* element;
@@ -2419,7 +2420,20 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     if (!text || length > (SIZE_MAX >> 6)) return setup_failed(status);
     quorvel_kernels_ensure();
     size_t lt = 0, quotes = 0;
-    quorvel_count_markup(text, length, &lt, &quotes);
+    // A large input gets its copies in a block of their own, made before the
+    // arena and filled in the pass that counts the markup: the input is read
+    // once. The pool releases the block with the document.
+    size_t work_room = round8(length + 65);
+    size_t retained_room = mode == kParseCopy ? round8(length + 1) : 0;
+    char* copies = nullptr;
+    quorvel_release_fn copies_release = nullptr;
+    if (length >= kSeparateCopies) {
+        copies = static_cast<char*>(quorvel_hooked_alloc(work_room + retained_room, &copies_release));
+        if (!copies) return setup_failed(status);
+        quorvel_copy_count_markup(copies, retained_room ? copies + work_room : nullptr, text, length, &lt, &quotes);
+    } else {
+        quorvel_count_markup(text, length, &lt, &quotes);
+    }
 
     // Every element needs its own '<' and at least three bytes; every
     // attribute two quotes and four bytes; every text view ends at a '<' or
@@ -2436,28 +2450,40 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) +
                     attr_cap * (sizeof(quorvel_raw_attribute) + sizeof(quorvel_attr_ns));
     size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
-    size_t arena_size = round8(length + 65) + (mode == kParseCopy ? round8(length + 1) : 0) + areas + extras + slack;
+    size_t arena_size = (copies ? 0 : work_room + retained_room) + areas + extras + slack;
 
     quorvel_arena* arena = quorvel_arena_create(arena_size);
-    if (!arena) return setup_failed(status);
-    if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
-    quorvel_pool* pool = quorvel_pool_create_arena_backed(arena, 1);
+    quorvel_pool* pool = arena ? quorvel_pool_create_arena_backed(arena, 1) : nullptr;
     if (!pool) {
         quorvel_arena_destroy(arena);
+        if (copies) quorvel_hooked_release(copies, copies_release);
         return setup_failed(status);
     }
+    if (copies && !quorvel_pool_adopt_block(pool, copies, work_room + retained_room, copies_release)) {
+        quorvel_pool_destroy(pool);
+        quorvel_hooked_release(copies, copies_release);
+        return setup_failed(status);
+    }
+    if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
     if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
 
-    auto* work = static_cast<char*>(quorvel_pool_alloc(pool, length + 65));
+    char* work = copies;
     char* retained = const_cast<char*>(text);
-    if (work && mode == kParseCopy) retained = static_cast<char*>(quorvel_pool_alloc(pool, length + 1));
+    if (copies) {
+        if (mode == kParseCopy) retained = copies + work_room;
+    } else {
+        work = static_cast<char*>(quorvel_pool_alloc(pool, length + 65));
+        if (work && mode == kParseCopy) retained = static_cast<char*>(quorvel_pool_alloc(pool, length + 1));
+    }
     auto* area = work && retained ? static_cast<char*>(quorvel_pool_alloc(pool, areas)) : nullptr;
     auto* doc = area ? static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document))) : nullptr;
     if (!doc) {
         quorvel_pool_destroy(pool);
         return setup_failed(status);
     }
-    if (mode == kParseCopy) {
+    if (copies) {
+        if (mode == kParseCopy) retained[length] = '\0';
+    } else if (mode == kParseCopy) {
         copy_twice(work, retained, text, length);
         retained[length] = '\0';
     } else {
@@ -2486,8 +2512,18 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->max_depth = static_cast<size_t>(quorvel_get_max_depth());
     s->standalone = -1;
     s->positions = length <= 0x7FFFFFFE;
+    // Unchecked links need every record and every byte of the working copy
+    // within 2 GiB of each other.
     s->arena_lo = arena->data;
-    s->arena_span = arena->capacity <= INT32_MAX ? arena->capacity : 0;
+    s->arena_span = arena->capacity;
+    {
+        auto lo = reinterpret_cast<uintptr_t>(arena->data);
+        uintptr_t hi = lo + arena->capacity;
+        auto w = reinterpret_cast<uintptr_t>(work);
+        if (w < lo) lo = w;
+        if (w + length + 65 > hi) hi = w + length + 65;
+        if (hi - lo > INT32_MAX) s->arena_span = 0;
+    }
     s->elem_next = s->elem_area = reinterpret_cast<quorvel_element*>(area);
     s->elem_end = s->elem_next + elem_cap;
     char* cursor = area + round8(elem_cap * sizeof(quorvel_element));

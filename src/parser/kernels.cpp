@@ -133,7 +133,60 @@ void count_markup_sse2(const char* buffer, size_t length, size_t* lt, size_t* qu
     *quotes = q + tq;
 }
 
+// The working copy (and the retained copy when asked) made in the same pass
+// that counts the markup bytes: the input is read once. The retained copy
+// is read only for source positions, so it is written past the caches.
+__attribute__((target("avx2"))) void copy_count_markup_avx2(char* work, char* retained, const char* buffer,
+                                                            size_t length, size_t* lt, size_t* quotes) {
+    const __m256i vlt = _mm256_set1_epi8('<');
+    const __m256i vdq = _mm256_set1_epi8('"');
+    const __m256i vsq = _mm256_set1_epi8('\'');
+    size_t i = 0, a = 0, q = 0;
+    if (retained) {
+        // Streaming stores want 32-byte alignment: the bytes before it go plainly.
+        size_t head = (32 - (reinterpret_cast<uintptr_t>(retained) & 31)) & 31;
+        if (head > length) head = length;
+        std::memcpy(work, buffer, head);
+        std::memcpy(retained, buffer, head);
+        count_markup_scalar(buffer, head, &a, &q);
+        i = head;
+    }
+    while (length - i >= 32) {
+        __m256i acc_lt = _mm256_setzero_si256();
+        __m256i acc_q = _mm256_setzero_si256();
+        size_t steps = (length - i) / 32;
+        if (steps > 255) steps = 255;
+        for (size_t k = 0; k < steps; k++, i += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + i));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(work + i), v);
+            if (retained) _mm256_stream_si256(reinterpret_cast<__m256i*>(retained + i), v);
+            acc_lt = _mm256_sub_epi8(acc_lt, _mm256_cmpeq_epi8(v, vlt));
+            acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vdq));
+            acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vsq));
+        }
+        a += fold_avx2(acc_lt);
+        q += fold_avx2(acc_q);
+    }
+    if (retained) _mm_sfence();
+    size_t ta, tq;
+    count_markup_scalar(buffer + i, length - i, &ta, &tq);
+    std::memcpy(work + i, buffer + i, length - i);
+    if (retained) std::memcpy(retained + i, buffer + i, length - i);
+    *lt = a + ta;
+    *quotes = q + tq;
+}
+
 #endif  // QUORVEL_X86
+
+void copy_count_markup_plain(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+                             size_t* quotes) {
+    g_count_markup_fn(buffer, length, lt, quotes);
+    std::memcpy(work, buffer, length);
+    if (retained) std::memcpy(retained, buffer, length);
+}
+
+using copy_count_fn = void (*)(char*, char*, const char*, size_t, size_t*, size_t*);
+copy_count_fn g_copy_count_fn = nullptr;
 
 }  // namespace
 
@@ -176,6 +229,7 @@ void quorvel_simd_dispatch_ctor() {
     quorvel_count_fn count = count_scalar;
     quorvel_find3_fn find3 = find3_scalar;
     count_markup_fn markup = count_markup_scalar;
+    copy_count_fn copy_count = copy_count_markup_plain;
 #ifdef QUORVEL_X86
     // Runs before other constructors may have initialised the CPU model.
     __builtin_cpu_init();
@@ -183,6 +237,7 @@ void quorvel_simd_dispatch_ctor() {
         count = count_avx2;
         find3 = find3_avx2;
         markup = count_markup_avx2;
+        copy_count = copy_count_markup_avx2;
     } else if (__builtin_cpu_supports("sse2")) {
         count = count_sse2;
         markup = count_markup_sse2;
@@ -193,20 +248,28 @@ void quorvel_simd_dispatch_ctor() {
     g_find3_fn = find3;
     g_count_fn = count;
     g_count_markup_fn = markup;
+    g_copy_count_fn = copy_count;
 }
 
 void quorvel_kernels_ensure() {
-    if (!g_contains_fn || !g_find3_fn || !g_count_fn || !g_count_markup_fn) {
+    if (!g_contains_fn || !g_find3_fn || !g_count_fn || !g_count_markup_fn || !g_copy_count_fn) {
         g_contains_fn = contains_scalar;
         g_find3_fn = find3_scalar;
         g_count_fn = count_scalar;
         g_count_markup_fn = count_markup_scalar;
+        g_copy_count_fn = copy_count_markup_plain;
     }
 }
 
 void quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
     quorvel_kernels_ensure();
     g_count_markup_fn(buffer, length, lt, quotes);
+}
+
+void quorvel_copy_count_markup(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+                               size_t* quotes) {
+    quorvel_kernels_ensure();
+    g_copy_count_fn(work, retained, buffer, length, lt, quotes);
 }
 
 namespace {

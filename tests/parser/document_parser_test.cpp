@@ -565,6 +565,54 @@ TEST(DocumentParserModes, InPlaceBuildsTheSameTreeAndKeepsTheBuffer) {
     quorvel_document_free(doc);
 }
 
+// Inputs of a mebibyte and more are copied and counted in one pass into a
+// block of their own: the trees, the retained bytes and the positions must
+// be what the small inputs give.
+TEST(DocumentParserModes, LargeInputsBuildWhatSmallOnesBuild) {
+    const std::string chunk =
+        "<item id=\"7\" q='a\"b'><name>x &amp; y</name><!--c--><![CDATA[<d>]]><e/>t\n</item>\n";
+    const std::string small = "<r>" + chunk + "</r>";
+    parsed one(small);
+    ASSERT_NE(one.doc, nullptr);
+    char* once = quorvel_serialize_document(one.doc);
+    ASSERT_NE(once, nullptr);
+    std::string s1 = once;
+    quorvel_free_string(once);
+    size_t open = s1.find("<r>") + 3, close = s1.rfind("</r>");
+    std::string inner = s1.substr(open, close - open);
+    size_t copies = (size_t(3) << 19) / chunk.size();  // about 1.5 MiB
+    std::string text = "<r>", expected = s1.substr(0, open);
+    for (size_t i = 0; i < copies; i++) {
+        text += chunk;
+        expected += inner;
+    }
+    text += "</r>";
+    expected += s1.substr(close);
+    ASSERT_GE(text.size(), size_t(1) << 20);
+
+    parsed copy(text);
+    ASSERT_NE(copy.doc, nullptr);
+    EXPECT_EQ(std::string(copy.doc->retained_input, copy.doc->retained_length), text);
+    EXPECT_EQ(copy.doc->retained_input[text.size()], '\0');
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('#');
+    int status = -1;
+    quorvel_document* in_place = quorvel_parse_string_inplace(buffer.data(), text.size(), &status);
+    ASSERT_NE(in_place, nullptr);
+    EXPECT_EQ(in_place->retained_input, buffer.data());
+    for (quorvel_document* doc : {copy.doc, in_place}) {
+        char* out = quorvel_serialize_document(doc);
+        ASSERT_NE(out, nullptr);
+        EXPECT_TRUE(out == expected);
+        quorvel_free_string(out);
+        quorvel_node* last = quorvel_node_last_child(quorvel_element_as_node(doc->root));
+        while (last && quorvel_node_get_type(last) != QUORVEL_NODE_ELEMENT) last = quorvel_node_previous_sibling(last);
+        ASSERT_NE(last, nullptr);
+        EXPECT_EQ(quorvel_node_line(last), static_cast<int>(2 * copies - 1));
+    }
+    quorvel_document_free(in_place);
+}
+
 TEST(DocumentParserModes, CopyParseLeavesTheCallerBytesAlone) {
     std::string text = "<a b='x'>t&amp;u</a>";
     const std::string before = text;
@@ -596,34 +644,40 @@ void counted_free(void* p) {
 
 TEST(DocumentParserMemory, EveryFailingAllocationEndsCleanly) {
     // Big enough that the arena is exhausted and the pool falls back to
-    // separate blocks, so failures hit the middle of the parse too.
-    std::string text = "<r xmlns:p='u'>";
-    for (int i = 0; i < 150; i++)
-        text += "<p:e a='" + std::to_string(i) + std::string(200, 'v') + "\n' b='&amp;'>t\r\n&lt;</p:e>";
-    text += "</r>";
-    quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
-    bool succeeded = false;
-    for (int n = 0; n < 1000 && !succeeded; n++) {
-        SCOPED_TRACE(n);
-        hooks::countdown = n;
-        hooks::live = 0;
-        int status = 1;
-        quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), 0, &status);
-        if (doc) {
-            succeeded = true;
-            EXPECT_EQ(status, QUORVEL_OK);
-            quorvel_document_free(doc);
-        } else {
-            EXPECT_TRUE(status == QUORVEL_ERR_MEMORY || status == QUORVEL_ERR_PARSE) << status;
+    // separate blocks, so failures hit the middle of the parse too; the
+    // second input is large enough for the copies to get a block of their own.
+    auto make = [](int entries) {
+        std::string text = "<r xmlns:p='u'>";
+        for (int i = 0; i < entries; i++)
+            text += "<p:e a='" + std::to_string(i) + std::string(200, 'v') + "\n' b='&amp;'>t\r\n&lt;</p:e>";
+        return text + "</r>";
+    };
+    for (const std::string& text : {make(150), make(4800)}) {
+        SCOPED_TRACE(text.size());
+        quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
+        bool succeeded = false;
+        for (int n = 0; n < 1000 && !succeeded; n++) {
+            SCOPED_TRACE(n);
+            hooks::countdown = n;
+            hooks::live = 0;
+            int status = 1;
+            quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), 0, &status);
+            if (doc) {
+                succeeded = true;
+                EXPECT_EQ(status, QUORVEL_OK);
+                quorvel_document_free(doc);
+            } else {
+                EXPECT_TRUE(status == QUORVEL_ERR_MEMORY || status == QUORVEL_ERR_PARSE) << status;
+            }
+            EXPECT_EQ(hooks::live, 0);
+            if (succeeded) {
+                EXPECT_GT(n, 2);  // failures were met past the set-up
+            }
         }
-        EXPECT_EQ(hooks::live, 0);
-        if (succeeded) {
-            EXPECT_GT(n, 2);  // failures were met past the set-up
-        }
+        quorvel_set_memory_management_functions(nullptr, nullptr);
+        hooks::countdown = -1;
+        EXPECT_TRUE(succeeded);
     }
-    quorvel_set_memory_management_functions(nullptr, nullptr);
-    hooks::countdown = -1;
-    EXPECT_TRUE(succeeded);
 }
 
 namespace {
