@@ -58,12 +58,26 @@ __attribute__((target("avx2"))) size_t count_avx2(const char* buffer, size_t len
     return total;
 }
 
-__attribute__((target("avx2"))) void count_markup_avx2(const char* buffer, size_t length, size_t* lt,
-                                                       size_t* quotes) {
+// Counts '<' and quote bytes; with Copy, also copies the input to work
+// (and to retained unless NULL) in the same pass, so that the input is read
+// once. The retained copy is read only for source positions, so it is
+// written past the caches.
+template <bool Copy>
+__attribute__((target("avx2"))) void markup_pass_avx2(char* work, char* retained, const char* buffer, size_t length,
+                                                      size_t* lt, size_t* quotes) {
     const __m256i vlt = _mm256_set1_epi8('<');
     const __m256i vdq = _mm256_set1_epi8('"');
     const __m256i vsq = _mm256_set1_epi8('\'');
     size_t i = 0, a = 0, q = 0;
+    if (Copy && retained) {
+        // Streaming stores want 32-byte alignment: the bytes before it go plainly.
+        size_t head = (32 - (reinterpret_cast<uintptr_t>(retained) & 31)) & 31;
+        if (head > length) head = length;
+        std::memcpy(work, buffer, head);
+        std::memcpy(retained, buffer, head);
+        count_markup_scalar(buffer, head, &a, &q);
+        i = head;
+    }
     while (length - i >= 32) {
         __m256i acc_lt = _mm256_setzero_si256();
         __m256i acc_q = _mm256_setzero_si256();
@@ -71,6 +85,10 @@ __attribute__((target("avx2"))) void count_markup_avx2(const char* buffer, size_
         if (steps > 255) steps = 255;
         for (size_t k = 0; k < steps; k++, i += 32) {
             __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + i));
+            if (Copy) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(work + i), v);
+                if (retained) _mm256_stream_si256(reinterpret_cast<__m256i*>(retained + i), v);
+            }
             acc_lt = _mm256_sub_epi8(acc_lt, _mm256_cmpeq_epi8(v, vlt));
             acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vdq));
             acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vsq));
@@ -80,8 +98,22 @@ __attribute__((target("avx2"))) void count_markup_avx2(const char* buffer, size_
     }
     size_t ta, tq;
     count_markup_scalar(buffer + i, length - i, &ta, &tq);
+    if (Copy) {
+        if (retained) _mm_sfence();
+        std::memcpy(work + i, buffer + i, length - i);
+        if (retained) std::memcpy(retained + i, buffer + i, length - i);
+    }
     *lt = a + ta;
     *quotes = q + tq;
+}
+
+void count_markup_avx2(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
+    markup_pass_avx2<false>(nullptr, nullptr, buffer, length, lt, quotes);
+}
+
+void copy_count_markup_avx2(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+                            size_t* quotes) {
+    markup_pass_avx2<true>(work, retained, buffer, length, lt, quotes);
 }
 
 __attribute__((target("avx2"))) ptrdiff_t find3_avx2(const char* buffer, size_t length, int b0, int b1, int b2) {
@@ -129,49 +161,6 @@ void count_markup_sse2(const char* buffer, size_t length, size_t* lt, size_t* qu
     }
     size_t ta, tq;
     count_markup_scalar(buffer + i, length - i, &ta, &tq);
-    *lt = a + ta;
-    *quotes = q + tq;
-}
-
-// The working copy (and the retained copy when asked) made in the same pass
-// that counts the markup bytes: the input is read once. The retained copy
-// is read only for source positions, so it is written past the caches.
-__attribute__((target("avx2"))) void copy_count_markup_avx2(char* work, char* retained, const char* buffer,
-                                                            size_t length, size_t* lt, size_t* quotes) {
-    const __m256i vlt = _mm256_set1_epi8('<');
-    const __m256i vdq = _mm256_set1_epi8('"');
-    const __m256i vsq = _mm256_set1_epi8('\'');
-    size_t i = 0, a = 0, q = 0;
-    if (retained) {
-        // Streaming stores want 32-byte alignment: the bytes before it go plainly.
-        size_t head = (32 - (reinterpret_cast<uintptr_t>(retained) & 31)) & 31;
-        if (head > length) head = length;
-        std::memcpy(work, buffer, head);
-        std::memcpy(retained, buffer, head);
-        count_markup_scalar(buffer, head, &a, &q);
-        i = head;
-    }
-    while (length - i >= 32) {
-        __m256i acc_lt = _mm256_setzero_si256();
-        __m256i acc_q = _mm256_setzero_si256();
-        size_t steps = (length - i) / 32;
-        if (steps > 255) steps = 255;
-        for (size_t k = 0; k < steps; k++, i += 32) {
-            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + i));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(work + i), v);
-            if (retained) _mm256_stream_si256(reinterpret_cast<__m256i*>(retained + i), v);
-            acc_lt = _mm256_sub_epi8(acc_lt, _mm256_cmpeq_epi8(v, vlt));
-            acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vdq));
-            acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vsq));
-        }
-        a += fold_avx2(acc_lt);
-        q += fold_avx2(acc_q);
-    }
-    if (retained) _mm_sfence();
-    size_t ta, tq;
-    count_markup_scalar(buffer + i, length - i, &ta, &tq);
-    std::memcpy(work + i, buffer + i, length - i);
-    if (retained) std::memcpy(retained + i, buffer + i, length - i);
     *lt = a + ta;
     *quotes = q + tq;
 }
