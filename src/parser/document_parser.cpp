@@ -2170,7 +2170,7 @@ bool fast_run(dp_state* s) {
             size_t taken = 0;  // bytes of the name and its '>' when the tag matches
             if (uint64_t mask = top->written_mask) {
                 // A '>' is never in the padding: the word keeps the tag inside the input.
-                if ((word & mask) == top->written) taken = static_cast<size_t>(__builtin_ctzll(~mask)) >> 3;
+                if ((word & mask) == top->written) taken = static_cast<size_t>(64 - __builtin_clzll(mask)) >> 3;
             } else {
                 size_t prefix = top->prefix_length;
                 size_t full = prefix ? prefix + 1 + top->name_length : top->name_length;
