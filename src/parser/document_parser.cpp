@@ -188,7 +188,8 @@ struct dp_state {
 
     // Records that all lie in the one arena block, when that block is under
     // 2 GiB, link to each other without a range check. far: some record the
-    // hot loop may link to came from elsewhere (a pool block past the arena).
+    // hot loop or a start tag may link to came from elsewhere (a pool block
+    // past the arena), or a chunk that start tags take records from did.
     const char* arena_lo;
     size_t arena_span;  // 0 when the arena is too large for unchecked links
     int far;
@@ -1273,7 +1274,21 @@ struct tag_scan {
     quorvel_raw_attribute* last_raw;  // NULL before the first raw entry
     quorvel_ns_decl* last_decl;       // NULL before the first declaration
     size_t kept;                      // attributes linked to the element
+    // Every record the tag links lies in the arena, under 2 GiB: its links
+    // need no range check. Cleared when a record comes from a fresh chunk
+    // outside the arena; such a chunk also sets far, which the next tags
+    // start from.
+    bool near;
 };
+
+// A link from one of the tag's records (or its parent's) to another.
+inline bool tag_link(dp_state* s, const tag_scan& t, const void* holder, int32_t* field, const void* target) {
+    if (t.near) [[likely]] {
+        *field = static_cast<int32_t>(static_cast<const char*>(target) - static_cast<const char*>(holder));
+        return true;
+    }
+    return link_near(s->doc, holder, field, target);
+}
 
 // Namespace records, declaration entries and prefix copies: bump allocated
 // from pool chunks, so that a document whose arena estimate falls short
@@ -1281,12 +1296,20 @@ struct tag_scan {
 constexpr size_t kSmallChunk = 16384;
 constexpr size_t kSmallMax = 256;
 
-inline void* small_alloc(dp_state* s, size_t n) {
+inline void* small_alloc(dp_state* s, size_t n, bool* near = nullptr) {
     size_t size = round8(n);
     if (size > static_cast<size_t>(s->small_end - s->small_next)) [[unlikely]] {
-        if (size > kSmallMax) return quorvel_pool_alloc(s->pool, n);
+        if (size > kSmallMax) {
+            if (near) *near = false;
+            return quorvel_pool_alloc(s->pool, n);
+        }
         auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kSmallChunk));
         if (!chunk) return nullptr;
+        if (!in_arena(s, chunk)) {
+            // The chunk serves later tags too: far tells them.
+            s->far = 1;
+            if (near) *near = false;
+        }
         s->small_next = chunk;
         s->small_end = chunk + kSmallChunk;
     }
@@ -1295,9 +1318,11 @@ inline void* small_alloc(dp_state* s, size_t n) {
     return p;
 }
 
-inline quorvel_attribute* take_attribute(dp_state* s) {
+inline quorvel_attribute* take_attribute(dp_state* s, tag_scan& t) {
     if (s->attr_next < s->attr_end) [[likely]] return s->attr_next++;
-    return take_chunked(s, s->attr_next, s->attr_end, sizeof(quorvel_attribute));
+    quorvel_attribute* a = take_chunked(s, s->attr_next, s->attr_end, sizeof(quorvel_attribute));
+    if (a && !in_arena(s, a)) t.near = false;
+    return a;
 }
 
 // The element's extension record, made on first need (the element is new:
@@ -1308,13 +1333,17 @@ inline quorvel_element_ext* tag_ext(dp_state* s, tag_scan& t) {
     if (static_cast<size_t>(s->ext_end - s->ext_next) < size) [[unlikely]] {
         auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kExtChunkBytes));
         if (!chunk) return nullptr;
+        if (!in_arena(s, chunk)) {
+            s->far = 1;
+            t.near = false;
+        }
         s->ext_next = chunk;
         s->ext_end = chunk + kExtChunkBytes;
     }
     auto* ext = reinterpret_cast<quorvel_element_ext*>(s->ext_next);
     s->ext_next += size;
     std::memset(ext, 0, size);
-    if (!link_near(s->doc, t.element, &t.element->ext, ext)) return nullptr;
+    if (!tag_link(s, t, t.element, &t.element->ext, ext)) return nullptr;
     return t.ext = ext;
 }
 
@@ -1552,7 +1581,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
         word |= bit;
     }
     quorvel_element* e = t.element;
-    quorvel_attribute* a = take_attribute(s);
+    quorvel_attribute* a = take_attribute(s, t);
     if (!a) DP_FAIL(s, name);
     a->name = name;
     a->name_length = name_len;
@@ -1564,16 +1593,16 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
     if (seen) [[unlikely]]
         DP_TRY(attribute_value(s, a, value, value_len, seen, name));
     if (last_colon) {
-        auto* ns = static_cast<quorvel_attr_ns*>(small_alloc(s, sizeof(quorvel_attr_ns)));
+        auto* ns = static_cast<quorvel_attr_ns*>(small_alloc(s, sizeof(quorvel_attr_ns), &t.near));
         if (!ns) DP_FAIL(s, name);
         ns->uri_view = quorvel_string_view{nullptr, 0};
         ns->ns_uri = nullptr;
         ns->prefix = const_cast<char*>(attribute_prefix(s, name, static_cast<size_t>(last_colon - name), name_word));
         ns->owner = e;
-        if (!ns->prefix || !link_near(s->doc, a, &a->ns, ns)) DP_FAIL(s, name);
+        if (!ns->prefix || !tag_link(s, t, a, &a->ns, ns)) DP_FAIL(s, name);
     }
     bool linked = t.last_attr ? quorvel_link16_set_inline(t.last_attr, &t.last_attr->next, a, s->doc)
-                              : link_near(s->doc, e, &e->first_attr, a);
+                              : tag_link(s, t, e, &e->first_attr, a);
     if (!linked) DP_FAIL(s, name);
     if (!t.first_attr) t.first_attr = a;
     t.last_attr = a;
@@ -1739,7 +1768,8 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>')))
         return plain_start_tag(s, e, name, name_end, hash, qname_word);
 
-    tag_scan t{e, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
+    // The element and every record linked so far lie in the arena unless far.
+    tag_scan t{e, nullptr, nullptr, nullptr, nullptr, nullptr, 0, s->arena_span && !s->far};
     bool empty;
     if (!tag_attributes(s, t, &p, &empty)) return false;
     *name_end = '\0';
@@ -1755,7 +1785,7 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
         ext->prefix = name;
     }
     size_t local_len = static_cast<size_t>(name_end - local);
-    if (!link_near(s->doc, e, &e->name, local)) DP_FAIL(s, p);
+    if (!tag_link(s, t, e, &e->name, local)) DP_FAIL(s, p);
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
     if (last_colon && local == name) hash = local_name_hash(name, name_end);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
@@ -1777,7 +1807,11 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
         s->root = e;
     } else {
         dp_open* parent = &s->stack[s->depth - 1];
-        if (!wire_near(s->doc, parent, &e->head, &e->parent, &e->next_sibling)) DP_FAIL(s, p);
+        if (!tag_link(s, t, &e->head, &e->parent, parent->element) ||
+            !tag_link(s, t, parent->last_holder, parent->last_link, &e->head))
+            DP_FAIL(s, p);
+        parent->last_holder = &e->head;
+        parent->last_link = &e->next_sibling;
         if (parent->element->child_count < kChildCountCap) parent->element->child_count++;
     }
     s->cur = p;
