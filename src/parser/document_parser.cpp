@@ -981,16 +981,6 @@ inline bool link_near(quorvel_document* doc, const void* holder, int32_t* field,
     return quorvel_link_set(holder, field, target, doc);
 }
 
-// wire() for the hot loop: the same links through link_near.
-inline bool wire_near(quorvel_document* doc, dp_open* parent, quorvel_node* child, int32_t* parent_field,
-                      int32_t* sibling_field) {
-    if (!link_near(doc, child, parent_field, parent->element)) return false;
-    if (!link_near(doc, parent->last_holder, parent->last_link, child)) return false;
-    parent->last_holder = child;
-    parent->last_link = sibling_field;
-    return true;
-}
-
 // Appends child, whose parent and sibling links are the given fields, as
 // the last child of an open element.
 inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {

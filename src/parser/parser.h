@@ -116,7 +116,8 @@ inline size_t dp_normalise_lines(char* p, size_t n) {
     return len;
 }
 
-// The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
+// The closing quote at or after p; at or past end when there is none before
+// end (callers test close >= end). Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
 inline const char* dp_scan_value(const char* p, const char* end, char quote, unsigned* seen) {
     unsigned acc = 0;
 #if defined(__SSE2__)
@@ -142,11 +143,11 @@ inline const char* dp_scan_value(const char* p, const char* end, char quote, uns
         __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(_mm_min_epu8(v, cr), v));
         unsigned m_s = static_cast<unsigned>(_mm_movemask_epi8(special));
         if (m_q) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
-            if (unsigned before = m_s & ((1u << at) - 1)) [[unlikely]]
+            // The bits up to the first quote: that one is no special byte.
+            if (unsigned before = m_s & (m_q ^ (m_q - 1))) [[unlikely]]
                 acc |= bits(v, before);
             *seen |= acc;
-            return p + at < end ? p + at : end;
+            return p + __builtin_ctz(m_q);
         }
         if (m_s) acc |= bits(v, m_s);
         p += 16;
