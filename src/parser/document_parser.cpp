@@ -115,8 +115,9 @@ static_assert(kQuickCacheSlots == 8, "quick_slot answers 3 bits");
 struct prefix_slot {
     uint64_t word;      // the prefix's first 8 bytes, zero past its end
     size_t length;
-    const char* text;   // NUL-terminated pool copy; NULL for an empty slot
+    const char* text;   // NUL-terminated pool copy
 };
+constexpr size_t kEmptyPrefixSlot = SIZE_MAX;  // the length of a slot not yet used
 constexpr unsigned kPrefixSlotBits = 3;
 
 struct dp_state {
@@ -1526,8 +1527,8 @@ __attribute__((noinline)) bool attribute_value(dp_state* s, quorvel_attribute* a
 // wait on that byte store).
 inline const char* attribute_prefix(dp_state* s, const char* name, size_t length, uint64_t word) {
     uint64_t key = word & byte_mask(length);
-    prefix_slot& slot = s->prefixes[((key ^ length) * 0x9E3779B97F4A7C15ull) >> (64 - kPrefixSlotBits)];
-    if (slot.text && slot.length == length && slot.word == key &&
+    prefix_slot& slot = s->prefixes[(key * 0x9E3779B97F4A7C15ull) >> (64 - kPrefixSlotBits)];
+    if (slot.word == key && slot.length == length &&
         (length <= 8 || std::memcmp(slot.text, name, length) == 0)) [[likely]]
         return slot.text;
     auto* copy = static_cast<char*>(small_alloc(s, length + 1));
@@ -1552,7 +1553,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
                                                      char* name, size_t name_len, const char* last_colon,
                                                      char* value, size_t value_len, unsigned seen,
                                                      uint64_t name_word) {
-    if (check && t.kept) {
+    if (t.kept && check) {
         if (t.kept == 1) {
             const quorvel_attribute* first = t.first_attr;
             unsigned first_key = filter_key(first->name_length, static_cast<unsigned char>(first->name[0]),
@@ -1596,7 +1597,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
     if (!linked) DP_FAIL(s, name);
     if (!t.first_attr) t.first_attr = a;
     t.last_attr = a;
-    if (check && t.kept >= kDupLinearLimit && s->dup_mask) [[unlikely]]
+    if (t.kept >= kDupLinearLimit && check && s->dup_mask) [[unlikely]]
         remember_attribute(s, t.kept, a);
     t.kept++;
     return true;
@@ -1765,19 +1766,25 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     *name_end = '\0';
 
     char* local = name;
-    // A colon with bytes on both sides splits the name; the prefix ends at
-    // the last one.
-    if (last_colon && last_colon > name && last_colon + 1 < name_end) {
-        *last_colon = '\0';
-        local = last_colon + 1;
-        quorvel_element_ext* ext = tag_ext(s, t);
-        if (!ext) DP_FAIL(s, p);
-        ext->prefix = name;
+    size_t prefix_length = 0;
+    if (last_colon) {
+        // A colon with bytes on both sides splits the name; the prefix ends
+        // at the last one, and holds a colon when the name had two.
+        if (last_colon > name && last_colon + 1 < name_end) {
+            *last_colon = '\0';
+            local = last_colon + 1;
+            quorvel_element_ext* ext = tag_ext(s, t);
+            if (!ext) DP_FAIL(s, p);
+            ext->prefix = name;
+            prefix_length = first_colon == last_colon ? static_cast<size_t>(last_colon - name) : kNoFastClose;
+        } else {
+            hash = local_name_hash(name, name_end);
+            prefix_length = kNoFastClose;
+        }
     }
     size_t local_len = static_cast<size_t>(name_end - local);
     if (!tag_link(s, t, e, &e->name, local)) DP_FAIL(s, p);
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
-    if (last_colon && local == name) hash = local_name_hash(name, name_end);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
 
     int32_t pos_index = -1;
@@ -1807,9 +1814,6 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     s->cur = p;
     if (empty) return true;
     if (s->depth > 0 && s->depth >= s->max_depth) DP_FAIL(s, p);
-    size_t prefix_length = local == name ? 0 : static_cast<size_t>(local - 1 - name);
-    // The prefix holds a colon when the name had two.
-    if (last_colon && (local == name || first_colon != last_colon)) prefix_length = kNoFastClose;
     if (!push_open(s, e, local, local_len, prefix_length, pos_index, qname_word)) DP_FAIL(s, p);
     return true;
 }
@@ -2481,6 +2485,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     dp_state state;
     dp_state* s = &state;
     std::memset(s, 0, offsetof(dp_state, inline_stack));
+    for (prefix_slot& slot : s->prefixes) slot.length = kEmptyPrefixSlot;
     s->start = work;
     s->cur = work;
     s->end = work + length;
