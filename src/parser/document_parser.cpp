@@ -1309,11 +1309,17 @@ inline void* small_alloc(dp_state* s, size_t n, bool* near = nullptr) {
     return p;
 }
 
-inline quorvel_attribute* take_attribute(dp_state* s, tag_scan& t) {
-    if (s->attr_next < s->attr_end) [[likely]] return s->attr_next++;
+// True with *out set, false when memory ran out; the usual case answers a
+// constant true, so that its caller tests nothing.
+inline bool take_attribute(dp_state* s, tag_scan& t, quorvel_attribute** out) {
+    if (s->attr_next < s->attr_end) [[likely]] {
+        *out = s->attr_next++;
+        return true;
+    }
     quorvel_attribute* a = take_chunked(s, s->attr_next, s->attr_end, sizeof(quorvel_attribute));
     if (a && !in_arena(s, a)) t.near = false;
-    return a;
+    *out = a;
+    return a != nullptr;
 }
 
 // The element's extension record, made on first need (the element is new:
@@ -1525,18 +1531,23 @@ __attribute__((noinline)) bool attribute_value(dp_state* s, quorvel_attribute* a
 // attribute with the same prefix while it holds its cache slot. word: the
 // name's first 8 bytes as read before its NUL went in (a load now would
 // wait on that byte store).
-inline const char* attribute_prefix(dp_state* s, const char* name, size_t length, uint64_t word) {
+// True with *out set, false when memory ran out; a cache hit answers a
+// constant true, so that the caller tests nothing.
+inline bool attribute_prefix(dp_state* s, const char* name, size_t length, uint64_t word, char** out) {
     uint64_t key = word & byte_mask(length);
     prefix_slot& slot = s->prefixes[(key * 0x9E3779B97F4A7C15ull) >> (64 - kPrefixSlotBits)];
     if (slot.word == key && slot.length == length &&
-        (length <= 8 || std::memcmp(slot.text, name, length) == 0)) [[likely]]
-        return slot.text;
+        (length <= 8 || std::memcmp(slot.text, name, length) == 0)) [[likely]] {
+        *out = const_cast<char*>(slot.text);
+        return true;
+    }
     auto* copy = static_cast<char*>(small_alloc(s, length + 1));
-    if (!copy) return nullptr;
+    if (!copy) return false;
     std::memcpy(copy, name, length);
     copy[length] = '\0';
     slot = prefix_slot{key, length, copy};
-    return copy;
+    *out = copy;
+    return true;
 }
 
 // A name's class for the duplicate filter: its length, first and last byte.
@@ -1572,8 +1583,8 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
         word |= bit;
     }
     quorvel_element* e = t.element;
-    quorvel_attribute* a = take_attribute(s, t);
-    if (!a) DP_FAIL(s, name);
+    quorvel_attribute* a;
+    if (!take_attribute(s, t, &a)) DP_FAIL(s, name);
     a->name = name;
     a->name_length = name_len;
     a->ns = 0;
@@ -1584,13 +1595,19 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
     if (seen) [[unlikely]]
         DP_TRY(attribute_value(s, a, value, value_len, seen, name));
     if (last_colon) {
-        auto* ns = static_cast<quorvel_attr_ns*>(small_alloc(s, sizeof(quorvel_attr_ns), &t.near));
-        if (!ns) DP_FAIL(s, name);
+        quorvel_attr_ns* ns;
+        if (sizeof(quorvel_attr_ns) <= static_cast<size_t>(s->small_end - s->small_next)) [[likely]] {
+            ns = reinterpret_cast<quorvel_attr_ns*>(s->small_next);
+            s->small_next += sizeof(quorvel_attr_ns);
+        } else if (!(ns = static_cast<quorvel_attr_ns*>(small_alloc(s, sizeof(quorvel_attr_ns), &t.near)))) {
+            DP_FAIL(s, name);
+        }
         ns->uri_view = quorvel_string_view{nullptr, 0};
         ns->ns_uri = nullptr;
-        ns->prefix = const_cast<char*>(attribute_prefix(s, name, static_cast<size_t>(last_colon - name), name_word));
+        if (!attribute_prefix(s, name, static_cast<size_t>(last_colon - name), name_word, &ns->prefix))
+            DP_FAIL(s, name);
         ns->owner = e;
-        if (!ns->prefix || !tag_link(s, t, a, &a->ns, ns)) DP_FAIL(s, name);
+        if (!tag_link(s, t, a, &a->ns, ns)) DP_FAIL(s, name);
     }
     bool linked = t.last_attr ? quorvel_link16_set_inline(t.last_attr, &t.last_attr->next, a, s->doc)
                               : tag_link(s, t, e, &e->first_attr, a);
