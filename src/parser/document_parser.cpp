@@ -116,8 +116,9 @@ static_assert(kQuickCacheSlots == 8, "quick_slot answers 3 bits");
 struct prefix_slot {
     uint64_t word;      // the prefix's first 8 bytes, zero past its end
     size_t length;
-    const char* text;   // NUL-terminated pool copy; NULL for an empty slot
+    const char* text;   // NUL-terminated pool copy
 };
+constexpr size_t kEmptyPrefixSlot = SIZE_MAX;  // the length of a slot not yet used
 constexpr unsigned kPrefixSlotBits = 3;
 
 struct dp_state {
@@ -189,7 +190,8 @@ struct dp_state {
 
     // Records that all lie in the one arena block, when that block is under
     // 2 GiB, link to each other without a range check. far: some record the
-    // hot loop may link to came from elsewhere (a pool block past the arena).
+    // hot loop or a start tag may link to came from elsewhere (a pool block
+    // past the arena), or a chunk that start tags take records from did.
     const char* arena_lo;
     size_t arena_span;  // 0 when the arena is too large for unchecked links
     int far;
@@ -982,16 +984,6 @@ inline bool link_near(quorvel_document* doc, const void* holder, int32_t* field,
     return quorvel_link_set(holder, field, target, doc);
 }
 
-// wire() for the hot loop: the same links through link_near.
-inline bool wire_near(quorvel_document* doc, dp_open* parent, quorvel_node* child, int32_t* parent_field,
-                      int32_t* sibling_field) {
-    if (!link_near(doc, child, parent_field, parent->element)) return false;
-    if (!link_near(doc, parent->last_holder, parent->last_link, child)) return false;
-    parent->last_holder = child;
-    parent->last_link = sibling_field;
-    return true;
-}
-
 // Appends child, whose parent and sibling links are the given fields, as
 // the last child of an open element.
 inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
@@ -1275,7 +1267,21 @@ struct tag_scan {
     quorvel_raw_attribute* last_raw;  // NULL before the first raw entry
     quorvel_ns_decl* last_decl;       // NULL before the first declaration
     size_t kept;                      // attributes linked to the element
+    // Every record the tag links lies in the arena, under 2 GiB: its links
+    // need no range check. Cleared when a record comes from a fresh chunk
+    // outside the arena; such a chunk also sets far, which the next tags
+    // start from.
+    bool near;
 };
+
+// A link from one of the tag's records (or its parent's) to another.
+inline bool tag_link(dp_state* s, const tag_scan& t, const void* holder, int32_t* field, const void* target) {
+    if (t.near) [[likely]] {
+        *field = static_cast<int32_t>(static_cast<const char*>(target) - static_cast<const char*>(holder));
+        return true;
+    }
+    return link_near(s->doc, holder, field, target);
+}
 
 // Namespace records, declaration entries and prefix copies: bump allocated
 // from pool chunks, so that a document whose arena estimate falls short
@@ -1283,12 +1289,20 @@ struct tag_scan {
 constexpr size_t kSmallChunk = 16384;
 constexpr size_t kSmallMax = 256;
 
-inline void* small_alloc(dp_state* s, size_t n) {
+inline void* small_alloc(dp_state* s, size_t n, bool* near = nullptr) {
     size_t size = round8(n);
     if (size > static_cast<size_t>(s->small_end - s->small_next)) [[unlikely]] {
-        if (size > kSmallMax) return quorvel_pool_alloc(s->pool, n);
+        if (size > kSmallMax) {
+            if (near) *near = false;
+            return quorvel_pool_alloc(s->pool, n);
+        }
         auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kSmallChunk));
         if (!chunk) return nullptr;
+        if (!in_arena(s, chunk)) {
+            // The chunk serves later tags too: far tells them.
+            s->far = 1;
+            if (near) *near = false;
+        }
         s->small_next = chunk;
         s->small_end = chunk + kSmallChunk;
     }
@@ -1297,9 +1311,17 @@ inline void* small_alloc(dp_state* s, size_t n) {
     return p;
 }
 
-inline quorvel_attribute* take_attribute(dp_state* s) {
-    if (s->attr_next < s->attr_end) [[likely]] return s->attr_next++;
-    return take_chunked(s, s->attr_next, s->attr_end, sizeof(quorvel_attribute));
+// True with *out set, false when memory ran out; the usual case answers a
+// constant true, so that its caller tests nothing.
+inline bool take_attribute(dp_state* s, tag_scan& t, quorvel_attribute** out) {
+    if (s->attr_next < s->attr_end) [[likely]] {
+        *out = s->attr_next++;
+        return true;
+    }
+    quorvel_attribute* a = take_chunked(s, s->attr_next, s->attr_end, sizeof(quorvel_attribute));
+    if (a && !in_arena(s, a)) t.near = false;
+    *out = a;
+    return a != nullptr;
 }
 
 // The element's extension record, made on first need (the element is new:
@@ -1310,13 +1332,17 @@ inline quorvel_element_ext* tag_ext(dp_state* s, tag_scan& t) {
     if (static_cast<size_t>(s->ext_end - s->ext_next) < size) [[unlikely]] {
         auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kExtChunkBytes));
         if (!chunk) return nullptr;
+        if (!in_arena(s, chunk)) {
+            s->far = 1;
+            t.near = false;
+        }
         s->ext_next = chunk;
         s->ext_end = chunk + kExtChunkBytes;
     }
     auto* ext = reinterpret_cast<quorvel_element_ext*>(s->ext_next);
     s->ext_next += size;
     std::memset(ext, 0, size);
-    if (!link_near(s->doc, t.element, &t.element->ext, ext)) return nullptr;
+    if (!tag_link(s, t, t.element, &t.element->ext, ext)) return nullptr;
     return t.ext = ext;
 }
 
@@ -1507,18 +1533,23 @@ __attribute__((noinline)) bool attribute_value(dp_state* s, quorvel_attribute* a
 // attribute with the same prefix while it holds its cache slot. word: the
 // name's first 8 bytes as read before its NUL went in (a load now would
 // wait on that byte store).
-inline const char* attribute_prefix(dp_state* s, const char* name, size_t length, uint64_t word) {
+// True with *out set, false when memory ran out; a cache hit answers a
+// constant true, so that the caller tests nothing.
+inline bool attribute_prefix(dp_state* s, const char* name, size_t length, uint64_t word, char** out) {
     uint64_t key = word & byte_mask(length);
-    prefix_slot& slot = s->prefixes[((key ^ length) * 0x9E3779B97F4A7C15ull) >> (64 - kPrefixSlotBits)];
-    if (slot.text && slot.length == length && slot.word == key &&
-        (length <= 8 || std::memcmp(slot.text, name, length) == 0)) [[likely]]
-        return slot.text;
+    prefix_slot& slot = s->prefixes[(key * 0x9E3779B97F4A7C15ull) >> (64 - kPrefixSlotBits)];
+    if (slot.word == key && slot.length == length &&
+        (length <= 8 || std::memcmp(slot.text, name, length) == 0)) [[likely]] {
+        *out = const_cast<char*>(slot.text);
+        return true;
+    }
     auto* copy = static_cast<char*>(small_alloc(s, length + 1));
-    if (!copy) return nullptr;
+    if (!copy) return false;
     std::memcpy(copy, name, length);
     copy[length] = '\0';
     slot = prefix_slot{key, length, copy};
-    return copy;
+    *out = copy;
+    return true;
 }
 
 // A name's class for the duplicate filter: its length, first and last byte.
@@ -1535,7 +1566,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
                                                      char* name, size_t name_len, const char* last_colon,
                                                      char* value, size_t value_len, unsigned seen,
                                                      uint64_t name_word) {
-    if (check && t.kept) {
+    if (t.kept && check) {
         if (t.kept == 1) {
             const quorvel_attribute* first = t.first_attr;
             unsigned first_key = filter_key(first->name_length, static_cast<unsigned char>(first->name[0]),
@@ -1554,8 +1585,8 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
         word |= bit;
     }
     quorvel_element* e = t.element;
-    quorvel_attribute* a = take_attribute(s);
-    if (!a) DP_FAIL(s, name);
+    quorvel_attribute* a;
+    if (!take_attribute(s, t, &a)) DP_FAIL(s, name);
     a->name = name;
     a->name_length = name_len;
     a->ns = 0;
@@ -1566,20 +1597,26 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
     if (seen) [[unlikely]]
         DP_TRY(attribute_value(s, a, value, value_len, seen, name));
     if (last_colon) {
-        auto* ns = static_cast<quorvel_attr_ns*>(small_alloc(s, sizeof(quorvel_attr_ns)));
-        if (!ns) DP_FAIL(s, name);
+        quorvel_attr_ns* ns;
+        if (sizeof(quorvel_attr_ns) <= static_cast<size_t>(s->small_end - s->small_next)) [[likely]] {
+            ns = reinterpret_cast<quorvel_attr_ns*>(s->small_next);
+            s->small_next += sizeof(quorvel_attr_ns);
+        } else if (!(ns = static_cast<quorvel_attr_ns*>(small_alloc(s, sizeof(quorvel_attr_ns), &t.near)))) {
+            DP_FAIL(s, name);
+        }
         ns->uri_view = quorvel_string_view{nullptr, 0};
         ns->ns_uri = nullptr;
-        ns->prefix = const_cast<char*>(attribute_prefix(s, name, static_cast<size_t>(last_colon - name), name_word));
+        if (!attribute_prefix(s, name, static_cast<size_t>(last_colon - name), name_word, &ns->prefix))
+            DP_FAIL(s, name);
         ns->owner = e;
-        if (!ns->prefix || !link_near(s->doc, a, &a->ns, ns)) DP_FAIL(s, name);
+        if (!tag_link(s, t, a, &a->ns, ns)) DP_FAIL(s, name);
     }
     bool linked = t.last_attr ? quorvel_link16_set_inline(t.last_attr, &t.last_attr->next, a, s->doc)
-                              : link_near(s->doc, e, &e->first_attr, a);
+                              : tag_link(s, t, e, &e->first_attr, a);
     if (!linked) DP_FAIL(s, name);
     if (!t.first_attr) t.first_attr = a;
     t.last_attr = a;
-    if (check && t.kept >= kDupLinearLimit && s->dup_mask) [[unlikely]]
+    if (t.kept >= kDupLinearLimit && check && s->dup_mask) [[unlikely]]
         remember_attribute(s, t.kept, a);
     t.kept++;
     return true;
@@ -1759,25 +1796,32 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     if (!last_colon && (*p == '>' || (*p == '/' && p[1] == '>')))
         return plain_start_tag(s, e, name, name_end, hash, qname_word);
 
-    tag_scan t{e, nullptr, nullptr, nullptr, nullptr, nullptr, 0};
+    // The element and every record linked so far lie in the arena unless far.
+    tag_scan t{e, nullptr, nullptr, nullptr, nullptr, nullptr, 0, s->arena_span && !s->far};
     bool empty;
     if (!tag_attributes(s, t, &p, &empty)) return false;
     *name_end = '\0';
 
     char* local = name;
-    // A colon with bytes on both sides splits the name; the prefix ends at
-    // the last one.
-    if (last_colon && last_colon > name && last_colon + 1 < name_end) {
-        *last_colon = '\0';
-        local = last_colon + 1;
-        quorvel_element_ext* ext = tag_ext(s, t);
-        if (!ext) DP_FAIL(s, p);
-        ext->prefix = name;
+    size_t prefix_length = 0;
+    if (last_colon) {
+        // A colon with bytes on both sides splits the name; the prefix ends
+        // at the last one, and holds a colon when the name had two.
+        if (last_colon > name && last_colon + 1 < name_end) {
+            *last_colon = '\0';
+            local = last_colon + 1;
+            quorvel_element_ext* ext = tag_ext(s, t);
+            if (!ext) DP_FAIL(s, p);
+            ext->prefix = name;
+            prefix_length = first_colon == last_colon ? static_cast<size_t>(last_colon - name) : kNoFastClose;
+        } else {
+            hash = local_name_hash(name, name_end);
+            prefix_length = kNoFastClose;
+        }
     }
     size_t local_len = static_cast<size_t>(name_end - local);
-    if (!link_near(s->doc, e, &e->name, local)) DP_FAIL(s, p);
+    if (!tag_link(s, t, e, &e->name, local)) DP_FAIL(s, p);
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
-    if (last_colon && local == name) hash = local_name_hash(name, name_end);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
 
     int32_t pos_index = -1;
@@ -1797,15 +1841,16 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
         s->root = e;
     } else {
         dp_open* parent = &s->stack[s->depth - 1];
-        if (!wire_near(s->doc, parent, &e->head, &e->parent, &e->next_sibling)) DP_FAIL(s, p);
+        if (!tag_link(s, t, &e->head, &e->parent, parent->element) ||
+            !tag_link(s, t, parent->last_holder, parent->last_link, &e->head))
+            DP_FAIL(s, p);
+        parent->last_holder = &e->head;
+        parent->last_link = &e->next_sibling;
         if (parent->element->child_count < kChildCountCap) parent->element->child_count++;
     }
     s->cur = p;
     if (empty) return true;
     if (s->depth > 0 && s->depth >= s->max_depth) DP_FAIL(s, p);
-    size_t prefix_length = local == name ? 0 : static_cast<size_t>(local - 1 - name);
-    // The prefix holds a colon when the name had two.
-    if (last_colon && (local == name || first_colon != last_colon)) prefix_length = kNoFastClose;
     if (!push_open(s, e, local, local_len, prefix_length, pos_index, qname_word)) DP_FAIL(s, p);
     return true;
 }
@@ -2501,6 +2546,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     dp_state state;
     dp_state* s = &state;
     std::memset(s, 0, offsetof(dp_state, inline_stack));
+    for (prefix_slot& slot : s->prefixes) slot.length = kEmptyPrefixSlot;
     s->start = work;
     s->cur = work;
     s->end = work + length;

@@ -120,7 +120,8 @@ inline size_t dp_normalise_lines(char* p, size_t n) {
     return len;
 }
 
-// The closing quote at or after p, or end. Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
+// The closing quote at or after p; at or past end when there is none before
+// end (callers test close >= end). Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
 inline const char* dp_scan_value(const char* p, const char* end, char quote, unsigned* seen) {
     unsigned acc = 0;
 #if defined(__SSE2__)
@@ -129,26 +130,28 @@ inline const char* dp_scan_value(const char* p, const char* end, char quote, uns
     const __m128i tab = _mm_set1_epi8('\t');
     const __m128i lf = _mm_set1_epi8('\n');
     const __m128i cr = _mm_set1_epi8('\r');
-    // The bits of *seen for the bytes of block v that mask marks, each an
-    // '&', TAB, LF or CR.
-    auto bits = [amp](__m128i v, unsigned mask) {
+    // The bits of *seen for the bytes of block v that mask marks: '&' and
+    // the bytes up to CR, of which only TAB, LF and CR count.
+    auto bits = [amp, tab, lf, cr](__m128i v, unsigned mask) {
         unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp))) & mask;
-        return (m_amp ? 1u : 0u) | (mask & ~m_amp ? 2u : 0u);
+        __m128i ws = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws)) & mask;
+        return (m_amp ? 1u : 0u) | (m_ws ? 2u : 0u);
     };
     while (p < end) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
-        // One mask for the four bytes that need a closer look: most values
-        // have none of them.
-        __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, tab)),
-                                       _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        // One mask for the bytes that need a closer look, '&' and every
+        // byte up to CR (two operations where three compares would name
+        // TAB, LF and CR): most values have none of them.
+        __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(_mm_min_epu8(v, cr), v));
         unsigned m_s = static_cast<unsigned>(_mm_movemask_epi8(special));
         if (m_q) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(m_q));
-            if (unsigned before = m_s & ((1u << at) - 1)) [[unlikely]]
+            // The bits up to the first quote: that one is no special byte.
+            if (unsigned before = m_s & (m_q ^ (m_q - 1))) [[unlikely]]
                 acc |= bits(v, before);
             *seen |= acc;
-            return p + at < end ? p + at : end;
+            return p + __builtin_ctz(m_q);
         }
         if (m_s) acc |= bits(v, m_s);
         p += 16;
