@@ -2398,21 +2398,6 @@ void release_scratch(dp_state* s) {
     s->dup_slots = nullptr;
 }
 
-// Large blocks are touched from end to end within one parse: huge pages
-// spare most of their page faults. Only for blocks the library made itself.
-void advise_huge_pages(void* block, size_t size) {
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
-    if (size < 4 * kHuge) return;
-    uintptr_t from = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
-    uintptr_t to = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-    (void)block;
-    (void)size;
-#endif
-}
-
 inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 
 // The working copy and the retained copy in one pass over the input. The
@@ -2448,6 +2433,21 @@ void copy_twice(char* a, char* b, const char* from, size_t n) {
 }
 
 }  // namespace
+
+// Large blocks are touched from end to end within one parse: huge pages
+// spare most of their page faults. Only for blocks the library made itself.
+void advise_huge_pages(void* block, size_t size) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    if (size < 4 * kHuge) return;
+    uintptr_t from = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+    uintptr_t to = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)size;
+#endif
+}
 
 namespace {
 

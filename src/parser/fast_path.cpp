@@ -3,7 +3,6 @@
 // build exactly the tree the document parser builds from the same text
 // (names, prefixes, namespace and raw-attribute records, values, positions,
 // flags, record layout), or decline so that the document parser runs.
-#include <sys/mman.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,23 +28,6 @@ const dp_env_memo& env_memo() {
 }
 
 constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
-
-// Large blocks are written end to end within one parse: huge pages spare
-// most of their page faults. Only for blocks the library made itself.
-void advise_huge_pages(void* block, size_t size) {
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
-    if (size < 4 * kHuge) return;
-    uintptr_t from = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
-    uintptr_t to = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-    (void)block;
-    (void)size;
-#endif
-}
-
-
 
 constexpr size_t kExtChunkBytes = 4096;
 constexpr size_t kRawChunk = 128;  // raw attribute entries per pool chunk

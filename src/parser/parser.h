@@ -38,6 +38,9 @@ void quorvel_simd_dispatch_ctor();
 void quorvel_kernels_ensure();
 // One pass over the input: the number of '<' and of quote bytes ('"' and '\'').
 void quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t* quotes);
+// Asks for huge pages over a large block the library made itself and
+// fills end to end within one parse (fewer page faults).
+void advise_huge_pages(void* block, size_t size);
 // The same counts, taken while copying the input to work (and to retained
 // unless NULL); neither copy is terminated.
 void quorvel_copy_count_markup(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
