@@ -14,6 +14,7 @@
 #include "parser/dtd.h"
 #include "parser/parser.h"
 #include "parser/tree_dump.h"
+#include "support/failing_alloc.h"
 
 namespace {
 
@@ -625,22 +626,6 @@ TEST(DocumentParserModes, CopyParseLeavesTheCallerBytesAlone) {
 }  // namespace
 
 // ---- Allocation failures -----------------------------------------------------------------------
-
-namespace hooks {
-int countdown = -1;  // allocations left before the failing one; -1 = never fail
-int live = 0;
-void* failing_alloc(size_t n) {
-    if (countdown == 0) return nullptr;
-    if (countdown > 0) countdown--;
-    void* p = std::malloc(n);
-    if (p) live++;
-    return p;
-}
-void counted_free(void* p) {
-    if (p) live--;
-    std::free(p);
-}
-}  // namespace hooks
 
 TEST(DocumentParserMemory, EveryFailingAllocationEndsCleanly) {
     // Big enough that the arena is exhausted and the pool falls back to

@@ -8,6 +8,7 @@
 
 #include "dom/dom.h"
 #include "parser/dtd.h"
+#include "support/failing_alloc.h"
 
 namespace {
 
@@ -266,20 +267,6 @@ TEST(DtdValidate, DeepDocumentNeedsNoRecursion) {
 
 // Validation's own memory (ID table, required-attribute index) comes through
 // the allocation hooks: each failure gives -1 and leaves nothing behind.
-int g_countdown = -1;  // hooked allocations left before the failing one; -1 = never fail
-int g_live = 0;
-void* failing_alloc(size_t n) {
-    if (g_countdown == 0) return nullptr;
-    if (g_countdown > 0) g_countdown--;
-    void* p = std::malloc(n);
-    if (p) g_live++;
-    return p;
-}
-void counted_free(void* p) {
-    if (p) g_live--;
-    std::free(p);
-}
-
 TEST(DtdValidate, EveryFailingAllocationEndsCleanly) {
     std::string body = "<a>";
     for (int i = 0; i < 3000; i++) body += "<b id='identifier-" + std::to_string(i) + "' r='identifier-0'/>";
@@ -287,23 +274,23 @@ TEST(DtdValidate, EveryFailingAllocationEndsCleanly) {
     doc_ptr doc = parse(with_subset("<!ELEMENT a (b*)><!ATTLIST b id ID #REQUIRED r IDREF #IMPLIED>", body));
     ASSERT_NE(doc, nullptr);
     quorvel_dtd* dtd = quorvel_document_get_dtd(doc.get());
-    quorvel_set_memory_management_functions(failing_alloc, counted_free);
+    quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
     int result = -1;
     int n = 0;
     for (; n < 1000 && result == -1; n++) {
         SCOPED_TRACE(n);
-        g_countdown = n;
-        g_live = 0;
+        hooks::countdown = n;
+        hooks::live = 0;
         quorvel_dtd_error error{};
         result = quorvel_dtd_validate(doc.get(), dtd, &error);
         if (result == -1) {
             EXPECT_STREQ(error.message, "Failed to allocate ID table");
         }
         quorvel_dtd_error_free(&error);
-        EXPECT_EQ(g_live, 0);
+        EXPECT_EQ(hooks::live, 0);
     }
     quorvel_set_memory_management_functions(nullptr, nullptr);
-    g_countdown = -1;
+    hooks::countdown = -1;
     EXPECT_EQ(result, 1);
     EXPECT_GT(n, 3);  // failures were met while the ID table grew
 }

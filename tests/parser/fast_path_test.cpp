@@ -19,6 +19,7 @@
 
 #include "parser/flat.h"
 #include "parser/tree_dump.h"
+#include "support/failing_alloc.h"
 
 namespace {
 
@@ -524,22 +525,6 @@ TEST(FastPath, NoPositionsFlagLeavesColumnsOutOnBothRoads) {
         }
     }
 }
-
-namespace hooks {
-int countdown = -1;  // allocations left before the failing one; -1 = never fail
-int live = 0;
-void* failing_alloc(size_t n) {
-    if (countdown == 0) return nullptr;
-    if (countdown > 0) countdown--;
-    void* p = std::malloc(n);
-    if (p) live++;
-    return p;
-}
-void counted_free(void* p) {
-    if (p) live--;
-    std::free(p);
-}
-}  // namespace hooks
 
 TEST(FastPath, FailingAllocationsDeclineCleanly) {
     // Names with prefixes and normalised values need pool blocks past the
