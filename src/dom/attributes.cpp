@@ -468,6 +468,11 @@ QUORVEL_API size_t quorvel_element_attribute_pairs(quorvel_element* element, con
 QUORVEL_API size_t quorvel_element_attributes_raw(quorvel_element* element, const char** names, const char** values,
                                                  size_t capacity) {
     if (!is_element(element)) return 0;
+    if (element->eflags & kElemRawInSource) {
+        const quorvel_document* doc = quorvel_element_get_document(element);
+        if (!doc || element->head.source_pos == 0) return 0;
+        return quorvel_source_raw_attributes(doc, element->head.source_pos - 1, names, values, capacity);
+    }
     const quorvel_element_ext* ext = quorvel_elem_ext(element);
     if (!ext) return 0;
     size_t n = 0;

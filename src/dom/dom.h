@@ -31,6 +31,10 @@ constexpr uint32_t kTextCounted = 1u;     // text: content is a counted run, may
 constexpr uint32_t kTextNoEscape = 2u;    // text: written without escaping
 constexpr uint32_t kModStep = 4u;         // bits 2-31 count modifications
 
+// The start tag's attributes as written are read again from the document's
+// retained input (quorvel_source_raw_attributes) rather than kept in a raw
+// attribute list: most documents never ask for them.
+constexpr uint8_t kElemRawInSource = 0x01;
 constexpr uint8_t kElemAttrIndexed = 0x20;  // attributes entered in the attribute index
 constexpr uint8_t kElemDocAddress = 0x40;   // name bytes preceded by the owning document's address
 constexpr uint8_t kElemRegistered = 0x80;   // listed in the root registry
@@ -407,6 +411,12 @@ quorvel_document* quorvel_document_new(int html);
 // Initialises a record placed by a parser in its own pool.
 void quorvel_document_init(quorvel_document* doc, quorvel_pool* pool);
 quorvel_document* quorvel_element_get_document(const quorvel_element* e);
+// The attributes of the start tag at byte offset of doc's retained input,
+// as written, pointing into the working copy where the document parser
+// NUL-terminated them. Fills up to capacity pairs and returns how many it
+// filled; with both arrays NULL it counts them all.
+size_t quorvel_source_raw_attributes(const quorvel_document* doc, size_t offset, const char** names,
+                                     const char** values, size_t capacity);
 void quorvel_root_doc_register(quorvel_element* root, quorvel_document* doc);
 // Takes a node out of a document's top-level list and clears its own next
 // link; false when the node is not in the list.

@@ -145,6 +145,9 @@ struct dp_state {
     int standalone;
     int positions;
     int record_positions;  // positions on and flag 0x10 clear: elements get position records
+    // Start tags stay readable in the working copy (positions on, no
+    // recovery): elements with attributes get kElemRawInSource, no raw list.
+    int raw_in_source;
     char message[192];
     int has_declaration;
 
@@ -1703,6 +1706,7 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
     char* p = *cursor;
     char* const end = s->end;
     const bool check = !(s->flags & 0x08);
+    const bool eager_raw = !s->raw_in_source;
     uint64_t filter[4];  // filled by attribute() once the tag has a second attribute
     for (;;) {
         // Mostly one space between attributes.
@@ -1741,7 +1745,7 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
         } else {
             DP_TRY(attribute(s, t, filter, check, an, alen, an_colon, v, vlen, seen, an_word));
         }
-        if (!append_raw(s, t, an, v)) DP_FAIL(s, an);
+        if (eager_raw && !append_raw(s, t, an, v)) DP_FAIL(s, an);
     }
     if (*p == '>') {
         *empty = false;
@@ -1801,6 +1805,7 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     bool empty;
     if (!tag_attributes(s, t, &p, &empty)) return false;
     *name_end = '\0';
+    if (s->raw_in_source && (t.kept || t.last_decl)) e->eflags = kElemRawInSource;
 
     char* local = name;
     size_t prefix_length = 0;
@@ -2459,6 +2464,49 @@ quorvel_document* setup_failed(int* status) {
 
 }  // namespace
 
+// The start tag is read again from the retained input, which nobody
+// changes while the document lives, and the pointers handed out are the
+// same offsets in the working copy, where the parse ended each name and
+// value with a NUL.
+size_t quorvel_source_raw_attributes(const quorvel_document* doc, size_t offset, const char** names,
+                                     const char** values, size_t capacity) {
+    const char* text = doc->retained_input;
+    size_t length = doc->retained_length;
+    if (!text || !doc->working_copy || offset >= length || text[offset] != '<') return 0;
+    const char* end = text + length;  // a NUL there ends every run below
+    auto name_run = [](const char* p) {
+        while (dp_is_name_char(static_cast<unsigned char>(*p))) p++;
+        return p;
+    };
+    auto skip_space = [](const char* p) {
+        while (dp_is_space(static_cast<unsigned char>(*p))) p++;
+        return p;
+    };
+    const char* p = name_run(text + offset + 1);
+    size_t n = 0;
+    for (;;) {
+        p = skip_space(p);
+        if (!dp_is_name_start(static_cast<unsigned char>(*p))) break;
+        const char* name = p;
+        p = skip_space(name_run(p));
+        if (*p != '=') break;
+        p = skip_space(p + 1);
+        char quote = *p;
+        if (quote != '"' && quote != '\'') break;
+        const char* value = p + 1;
+        auto* close = static_cast<const char*>(std::memchr(value, quote, static_cast<size_t>(end - value)));
+        if (!close) break;
+        if (names || values) {
+            if (n == capacity) break;
+            if (names) names[n] = doc->working_copy + (name - text);
+            if (values) values[n] = doc->working_copy + (value - text);
+        }
+        n++;
+        p = close + 1;
+    }
+    return n;
+}
+
 quorvel_document* direct_parse_internal(const char* text, size_t length, int flags, int mode, int drop_ws,
                                         int apply_defaults, int keep_refs, int recover, int* status) {
     if (status) *status = QUORVEL_OK;
@@ -2490,10 +2538,13 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     size_t markup_cap = min_size(min_size(lt, length / 5 + 1), 1024) + 8;
     size_t areas = round8(elem_cap * sizeof(quorvel_element)) + attr_cap * sizeof(quorvel_attribute) +
                    text_cap * sizeof(quorvel_text) + markup_cap * kMarkupSlot;
-    // Per element an extension record at most; per quoted value a raw
-    // entry and either a namespace record or a declaration with its prefix.
+    // Per element an extension record at most; per quoted value either a
+    // namespace record or a declaration with its prefix, and a raw entry
+    // unless start tags are read again from the input (raw_in_source).
+    const bool positions = length <= 0x7FFFFFFE;
+    const bool raw_in_source = positions && !recover;
     size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) +
-                    attr_cap * (sizeof(quorvel_raw_attribute) + sizeof(quorvel_attr_ns));
+                    attr_cap * ((raw_in_source ? 0 : sizeof(quorvel_raw_attribute)) + sizeof(quorvel_attr_ns));
     size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
     size_t arena_size = (copies ? 0 : work_room + retained_room) + areas + extras + slack;
 
@@ -2557,7 +2608,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->stack_capacity = kInlineDepth;
     s->max_depth = static_cast<size_t>(quorvel_get_max_depth());
     s->standalone = -1;
-    s->positions = length <= 0x7FFFFFFE;
+    s->positions = positions;
     // Unchecked links need every record and every byte of the working copy
     // within 2 GiB of each other.
     s->arena_lo = arena->data;
@@ -2590,6 +2641,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->lt = lt;
     s->quotes = quotes;
     s->record_positions = s->positions && !(s->flags & 0x10);
+    s->raw_in_source = raw_in_source;
     if (s->positions && !(s->flags & 0x10)) {
         // Most documents close most of their elements with an end tag: half
         // the '<' count is the usual number of elements.

@@ -1,7 +1,7 @@
 // The fast path of the copy parse: the flat-record scan of a plain document
 // with a sink that builds the document's records as the scan goes. It must
 // build exactly the tree the document parser builds from the same text
-// (names, prefixes, namespace and raw-attribute records, values, positions,
+// (names, prefixes, namespace records, values, positions,
 // flags, record layout), or decline so that the document parser runs.
 
 #include <cstdio>
@@ -30,7 +30,6 @@ const dp_env_memo& env_memo() {
 constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
 
 constexpr size_t kExtChunkBytes = 4096;
-constexpr size_t kRawChunk = 128;  // raw attribute entries per pool chunk
 
 // An open element whose children are being linked.
 struct build_frame {
@@ -58,8 +57,6 @@ struct doc_sink {
     quorvel_text* text_end;
     char* ext_next;
     char* ext_end;
-    quorvel_raw_attribute* raw_next;
-    quorvel_raw_attribute* raw_end;
     // The document's position records, kept here while the scan runs (its
     // byte stores could alias the document's fields).
     quorvel_elem_pos* pos_records;
@@ -72,7 +69,6 @@ struct doc_sink {
     char* prefix_colon;  // NUL once the element closes; NULL for no prefix
     quorvel_element_ext* ext;
     quorvel_attribute* last_attr;
-    quorvel_raw_attribute* last_raw;
     const char* last_prefix;  // pool copy of the latest attribute prefix, shared by repeats
     size_t last_prefix_length;
     build_frame* frames;  // the caller's inline array, or a heap block once deeper
@@ -156,7 +152,6 @@ struct doc_sink {
         }
         current = e;
         last_attr = nullptr;
-        last_raw = nullptr;
         return true;
     }
 
@@ -203,23 +198,8 @@ struct doc_sink {
         bool linked = last_attr ? quorvel_link16_set_inline(last_attr, &last_attr->next, a, doc) : link(e, &e->first_attr, a);
         if (!linked) return false;
         last_attr = a;
-        // The attributes as written, kept as the document parser keeps them.
-        if (!ext && !(ext = new_ext(e))) return false;
-        if (raw_next >= raw_end) [[unlikely]] {
-            auto* chunk = static_cast<quorvel_raw_attribute*>(quorvel_pool_alloc(pool, kRawChunk * sizeof(quorvel_raw_attribute)));
-            if (!chunk) return false;
-            raw_next = chunk;
-            raw_end = chunk + kRawChunk;
-        }
-        quorvel_raw_attribute* r = raw_next++;
-        r->qname = name;
-        r->raw_value = value;
-        r->next = nullptr;
-        if (last_raw)
-            last_raw->next = r;
-        else
-            ext->raw_attrs = r;
-        last_raw = r;
+        // The attributes as written are read again from the input when asked for.
+        e->eflags = kElemRawInSource;
         return true;
     }
 
@@ -360,7 +340,7 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     size_t text_cap = min_size(lt + 1, length / 2 + 1) + 8;
     size_t areas = round8(elem_cap * sizeof(quorvel_element)) + attr_cap * sizeof(quorvel_attribute) +
                    text_cap * sizeof(quorvel_text);
-    size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) + attr_cap * sizeof(quorvel_raw_attribute);
+    size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) + attr_cap * sizeof(quorvel_attr_ns);
     size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
     size_t arena_size = round8(length + 65) + round8(length + 1) + areas + extras + slack;
 

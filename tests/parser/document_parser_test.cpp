@@ -286,12 +286,10 @@ TEST(DocumentParserShape, RecordsAndFlags) {
     auto* t = reinterpret_cast<quorvel_text*>(quorvel_elem_first_child_raw(c));
     EXPECT_TRUE(t->head.flags & kTextCounted);
     // Raw attributes list every attribute as written, declarations included.
-    quorvel_element_ext* ext = quorvel_elem_ext(root);
-    ASSERT_NE(ext, nullptr);
-    ASSERT_NE(ext->raw_attrs, nullptr);
-    EXPECT_STREQ(ext->raw_attrs->qname, "xmlns:r");
-    ASSERT_NE(ext->raw_attrs->next, nullptr);
-    EXPECT_STREQ(ext->raw_attrs->next->qname, "a");
+    const char* raw_names[3] = {};
+    ASSERT_EQ(quorvel_element_attributes_raw(root, raw_names, nullptr, 3), 2u);
+    EXPECT_STREQ(raw_names[0], "xmlns:r");
+    EXPECT_STREQ(raw_names[1], "a");
     // Position records: just past the start tag, then past the end tag.
     ASSERT_EQ(doc->pos_count, 2u);
     std::string in(doc->retained_input);
@@ -623,6 +621,69 @@ TEST(DocumentParserModes, CopyParseLeavesTheCallerBytesAlone) {
     EXPECT_EQ(std::string(p.doc->retained_input), before);
 }
 
+// The raw attribute list: every attribute and declaration of the start tag
+// as written, in order, whatever the spacing, quoting and references; the
+// same with and without recover mode (which keeps its own list), in both
+// parse modes, and unchanged by later edits of the element.
+TEST(DocumentParserModes, RawAttributesAreTheTagAsWritten) {
+    struct raw_case {
+        std::string text;
+        std::vector<std::pair<std::string, std::string>> raw;  // of the root
+    };
+    const raw_case cases[] = {
+        {"<a/>", {}},
+        {"<p:a/>", {}},
+        {"<a b='1'/>", {{"b", "1"}}},
+        {"<p:a xmlns:p='u' b=\"x'y\"/>", {{"xmlns:p", "u"}, {"b", "x'y"}}},
+        {"<p:q:a\n\tb \t=\r\n 'v' c=\"1\"d='2'/>", {{"b", "v"}, {"c", "1"}, {"d", "2"}}},
+        {"<a b='&amp;&#65; x\ty' xmlns='d&amp;'></a>", {{"b", "&amp;&#65; x\ty"}, {"xmlns", "d&amp;"}}},
+        {"<a b='>' c='/>'>x</a>", {{"b", ">"}, {"c", "/>"}}},
+        // A NUL inside a value ends the value's C string, not the list.
+        {std::string("<a b='x\0y' c='2'/>", 18), {{"b", "x"}, {"c", "2"}}},
+    };
+    for (const raw_case& c : cases) {
+        SCOPED_TRACE(c.text);
+        // Copy parse, recover mode (its own list), in-place parse.
+        for (int mode : {0, 1, 2}) {
+            {
+                const int flags = mode == 1 ? kRecover : 0;
+                const bool in_place = mode == 2;
+                std::vector<char> buffer(c.text.begin(), c.text.end());
+                buffer.push_back('\0');
+                int status = 0;
+                quorvel_document* doc = in_place ? quorvel_parse_string_inplace(buffer.data(), c.text.size(), &status)
+                                                 : quorvel_parse_string_flags(c.text.data(), c.text.size(), flags, &status);
+                ASSERT_NE(doc, nullptr) << quorvel_last_error();
+                quorvel_element* root = doc->root;
+                ASSERT_EQ(quorvel_element_attributes_raw(root, nullptr, nullptr, 0), c.raw.size());
+                std::vector<const char*> names(c.raw.size() + 1), values(c.raw.size() + 1);
+                ASSERT_EQ(quorvel_element_attributes_raw(root, names.data(), values.data(), names.size()), c.raw.size());
+                for (size_t i = 0; i < c.raw.size(); i++) {
+                    EXPECT_EQ(names[i], c.raw[i].first);
+                    EXPECT_EQ(values[i], c.raw[i].second);
+                }
+                if (!c.raw.empty()) {
+                    // A short array takes the first entries only.
+                    const char* first = nullptr;
+                    EXPECT_EQ(quorvel_element_attributes_raw(root, &first, nullptr, 1), 1u);
+                    EXPECT_EQ(first, c.raw[0].first);
+                    // Edits of the element leave the tag as written.
+                    EXPECT_EQ(quorvel_element_remove_all_attributes(root), QUORVEL_OK);
+                    EXPECT_EQ(quorvel_element_set_name(root, "renamed"), QUORVEL_OK);
+                    EXPECT_EQ(quorvel_element_attributes_raw(root, nullptr, nullptr, 0), c.raw.size());
+                }
+                quorvel_document_free(doc);
+            }
+        }
+    }
+    // Elements the caller makes have no raw attributes, even with attributes.
+    quorvel_document* doc = quorvel_document_create();
+    quorvel_element* made = quorvel_element_create(doc, "m");
+    ASSERT_EQ(quorvel_element_set_attribute(made, "k", "v"), QUORVEL_OK);
+    EXPECT_EQ(quorvel_element_attributes_raw(made, nullptr, nullptr, 0), 0u);
+    quorvel_document_free(doc);
+}
+
 }  // namespace
 
 // ---- Allocation failures -----------------------------------------------------------------------
@@ -812,9 +873,9 @@ TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
             EXPECT_EQ(dump(d), tree);
             test_support::expect_terminated(&d->root->head);
             // The raw attribute list keeps the value as written.
-            quorvel_element_ext* ext = quorvel_elem_ext(d->root);
-            ASSERT_NE(ext, nullptr);
-            EXPECT_STREQ(ext->raw_attrs->raw_value, raw.c_str());
+            const char* raw_value = nullptr;
+            ASSERT_EQ(quorvel_element_attributes_raw(d->root, nullptr, &raw_value, 1), 1u);
+            EXPECT_STREQ(raw_value, raw.c_str());
             quorvel_document_free(d);
         }
     }
@@ -882,6 +943,11 @@ void dump_records(const quorvel_document* doc, const record_index& records, cons
         out += " pos#" + std::to_string(i) + "=" + std::to_string(doc->pos_records[i].start) + "," +
                std::to_string(doc->pos_records[i].end);
     }
+    auto* writable = const_cast<quorvel_element*>(e);
+    size_t raw_count = quorvel_element_attributes_raw(writable, nullptr, nullptr, 0);
+    std::vector<const char*> raw_names(raw_count), raw_values(raw_count);
+    EXPECT_EQ(quorvel_element_attributes_raw(writable, raw_names.data(), raw_values.data(), raw_count), raw_count);
+    for (size_t i = 0; i < raw_count; i++) out += std::string(" raw:") + raw_names[i] + "=[" + raw_values[i] + "]";
     out += " {";
     for (quorvel_node* c = quorvel_elem_first_child_raw(e); c; c = quorvel_node_next_raw(c))
         dump_records(doc, records, c, out);

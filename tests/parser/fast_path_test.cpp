@@ -75,12 +75,16 @@ struct record_dump {
             out += "[ext ";
             if (ext->prefix) out += std::string(ext->prefix) + ":";
             if (ext->ns_uri || ext->ns_decls || ext->child_changes || ext->cache_child || ext->text_copy) out += " DIRTY";
-            for (const quorvel_raw_attribute* r = ext->raw_attrs; r; r = r->next) {
-                out += " raw(" + std::string(r->qname) + "=";
-                text_of(r->raw_value, std::strlen(r->raw_value));
-                out += ")";
-            }
             out += "]";
+        }
+        auto* writable = const_cast<quorvel_element*>(e);
+        size_t raw_count = quorvel_element_attributes_raw(writable, nullptr, nullptr, 0);
+        std::vector<const char*> raw_names(raw_count), raw_values(raw_count);
+        quorvel_element_attributes_raw(writable, raw_names.data(), raw_values.data(), raw_count);
+        for (size_t i = 0; i < raw_count; i++) {
+            out += "raw(" + std::string(raw_names[i]) + "=";
+            text_of(raw_values[i], std::strlen(raw_values[i]));
+            out += ") ";
         }
         out += quorvel_elem_name_raw(e);
         for (const quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
