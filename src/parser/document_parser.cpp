@@ -197,18 +197,17 @@ struct dp_state {
     // past the arena), or a chunk that start tags take records from did.
     const char* arena_lo;
     size_t arena_span;  // 0 when the arena is too large for unchecked links
+    // Where fast_run's scan of the name of a start tag it hands over stopped
+    // (see start_tag_from), with the hash so far; NULL at any other time.
+    char* name_stop;
+    uint32_t name_stop_hash;
+
     int far;
     uint32_t pos_sink;  // where elements without a position record write their end offset
 
     char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
     size_t scratch_capacity;
     quick_entity quick_cache[kQuickCacheSlots];  // expansions of entities met in runs
-
-    // Where the hot loop's scan of the name of the start tag it hands to the
-    // general step stopped (see start_tag_from), with the hash so far; NULL
-    // at any other time: the next start_tag takes it.
-    char* name_stop;
-    uint32_t name_stop_hash;
 
     char* fail_at;
     size_t lt;
@@ -1862,10 +1861,6 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
 
 // At the '<' of a start tag (already a NUL); the next byte is a name start.
 bool start_tag(dp_state* s, char* lt) {
-    if (char* stop = s->name_stop) {
-        s->name_stop = nullptr;
-        return start_tag_from(s, lt, stop, s->name_stop_hash);
-    }
     char* name = lt + 1;
     char* stop = name;
     uint32_t hash = 0x811C;
@@ -2074,6 +2069,18 @@ inline bool markup(dp_state* s, char* lt) {
         case '?': return processing_instruction(s, lt);  // '?' a PI or the XML declaration
         default: DP_FAIL(s, lt);
     }
+}
+
+// fast_run's one call into the general steps (one call site keeps its
+// registers): at a start tag whose name it read up to s->name_stop, or at
+// any other markup.
+__attribute__((noinline)) bool hot_handover(dp_state* s, char* lt) {
+    if (char* stop = s->name_stop) {
+        s->name_stop = nullptr;
+        *lt = '\0';
+        return start_tag_from(s, lt, stop, s->name_stop_hash);
+    }
+    return markup(s, lt);
 }
 
 // ---- Main loop -------------------------------------------------------------------------------
@@ -2291,13 +2298,13 @@ bool fast_run(dp_state* s) {
                 }
                 continue;
             }
-            // Attributes or a prefix: start_tag goes on from here.
+            // Attributes or a prefix: start_tag_from goes on from here.
             s->name_stop = q;
             s->name_stop_hash = hash;
         }
         // Any other markup: the general step.
         write_back();
-        if (!markup(s, p)) return false;
+        if (!hot_handover(s, p)) return false;
         read_again();
         if (Near && s->far) break;
     }
@@ -2513,17 +2520,30 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     if (!text || length > (SIZE_MAX >> 6)) return setup_failed(status);
     quorvel_kernels_ensure();
     size_t lt = 0, quotes = 0;
-    // A large input gets its copies in a block of their own, made before the
+    // A large input gets its copies in blocks of their own, made before the
     // arena and filled in the pass that counts the markup: the input is read
-    // once. The pool releases the block with the document.
+    // once. Two blocks rather than one, so that each stays below the size
+    // from which malloc maps fresh (zeroed) pages for every parse. The pool
+    // releases them with the document.
     size_t work_room = round8(length + 65);
     size_t retained_room = mode == kParseCopy ? round8(length + 1) : 0;
-    char* copies = nullptr;
+    char* copies = nullptr;  // the working copy's block
+    char* retained_copy = nullptr;
     quorvel_release_fn copies_release = nullptr;
+    quorvel_release_fn retained_release = nullptr;
+    auto release_copies = [&] {
+        if (copies) quorvel_hooked_release(copies, copies_release);
+        if (retained_copy) quorvel_hooked_release(retained_copy, retained_release);
+    };
     if (length >= kSeparateCopies) {
-        copies = static_cast<char*>(quorvel_hooked_alloc(work_room + retained_room, &copies_release));
-        if (!copies) return setup_failed(status);
-        quorvel_copy_count_markup(copies, retained_room ? copies + work_room : nullptr, text, length, &lt, &quotes);
+        copies = static_cast<char*>(quorvel_hooked_alloc(work_room, &copies_release));
+        if (copies && retained_room)
+            retained_copy = static_cast<char*>(quorvel_hooked_alloc(retained_room, &retained_release));
+        if (!copies || (retained_room && !retained_copy)) {
+            release_copies();
+            return setup_failed(status);
+        }
+        quorvel_copy_count_markup(copies, retained_copy, text, length, &lt, &quotes);
     } else {
         quorvel_count_markup(text, length, &lt, &quotes);
     }
@@ -2552,13 +2572,20 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     quorvel_pool* pool = arena ? quorvel_pool_create_arena_backed(arena, 1) : nullptr;
     if (!pool) {
         quorvel_arena_destroy(arena);
-        if (copies) quorvel_hooked_release(copies, copies_release);
+        release_copies();
         return setup_failed(status);
     }
-    if (copies && !quorvel_pool_adopt_block(pool, copies, work_room + retained_room, copies_release)) {
-        quorvel_pool_destroy(pool);
-        quorvel_hooked_release(copies, copies_release);
-        return setup_failed(status);
+    if (copies) {
+        // Each block the pool adopts is its own from then on.
+        bool work_adopted = quorvel_pool_adopt_block(pool, copies, work_room, copies_release);
+        bool retained_adopted = work_adopted && (!retained_copy || quorvel_pool_adopt_block(pool, retained_copy,
+                                                                                           retained_room, retained_release));
+        if (!retained_adopted) {
+            quorvel_pool_destroy(pool);
+            if (!work_adopted) quorvel_hooked_release(copies, copies_release);
+            if (retained_copy) quorvel_hooked_release(retained_copy, retained_release);
+            return setup_failed(status);
+        }
     }
     if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
     if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
@@ -2566,7 +2593,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     char* work = copies;
     char* retained = const_cast<char*>(text);
     if (copies) {
-        if (mode == kParseCopy) retained = copies + work_room;
+        if (mode == kParseCopy) retained = retained_copy;
     } else {
         work = static_cast<char*>(quorvel_pool_alloc(pool, length + 65));
         if (work && mode == kParseCopy) retained = static_cast<char*>(quorvel_pool_alloc(pool, length + 1));
