@@ -2670,9 +2670,10 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->record_positions = s->positions && !(s->flags & 0x10);
     s->raw_in_source = raw_in_source;
     if (s->positions && !(s->flags & 0x10)) {
-        // Most documents close most of their elements with an end tag: half
-        // the '<' count is the usual number of elements.
-        size_t expect = elem_cap / 2 + 16;
+        // Room for the most elements the '<' count allows: the array never
+        // moves during the parse (a move copies and faults in every record
+        // made so far), and the pages past the true count are never touched.
+        size_t expect = elem_cap + 16;
         if (auto* records = static_cast<quorvel_elem_pos*>(std::malloc(expect * sizeof(quorvel_elem_pos)))) {
             advise_huge_pages(records, expect * sizeof(quorvel_elem_pos));
             doc->pos_records = records;

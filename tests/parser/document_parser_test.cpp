@@ -303,9 +303,10 @@ TEST(DocumentParserShape, RecordsAndFlags) {
     EXPECT_NE(q.doc->root->head.source_pos, 0u);
 }
 
-// More elements than half the '<' count: the record array grows while
-// elements are open, and their end offsets must land in the grown array.
-TEST(DocumentParserShape, PositionRecordsGrowWhileElementsAreOpen) {
+// More elements than half the '<' count (empty ones have no end tag): the
+// record array is sized for them up front, so it never moves while
+// elements are open, and their end offsets land in it.
+TEST(DocumentParserShape, PositionRecordsOfManyEmptyElements) {
     for (const char* open : {"<r><x>", "<r a='1'><p:x xmlns:p='u'>"}) {
         std::string in = open;
         for (int i = 0; i < 5000; i++) in += i % 2 ? "<a/>" : "<b c='d'/>";
@@ -315,7 +316,7 @@ TEST(DocumentParserShape, PositionRecordsGrowWhileElementsAreOpen) {
         ASSERT_NE(p.doc, nullptr) << open;
         quorvel_document* doc = p.doc;
         ASSERT_EQ(doc->pos_count, 5002u);
-        EXPECT_GT(doc->pos_capacity, 2600u);  // grown past the first estimate
+        EXPECT_GE(doc->pos_capacity, doc->pos_count);
         EXPECT_EQ(doc->pos_records[0].element, doc->root);
         EXPECT_EQ(doc->pos_records[0].end, in.size());
         EXPECT_EQ(doc->pos_records[1].end, in.size() - 4);
