@@ -1,5 +1,5 @@
 // Fuzz target for the parse entry points. The first input byte picks the
-// parse flags, the second the entry point (or the differential mode); the
+// parse flags, the second the entry point (or a differential mode); the
 // rest is the document. Built with libFuzzer under clang
 // (QUORVEL_BUILD_FUZZ), and with the replay main below under the normal
 // compiler so CI runs the seed corpus.
@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "dom/dom.h"
 #include "dom/leaf.h"
@@ -43,12 +44,13 @@ void describe(quorvel_node* n, std::string& out) {
         put(out, static_cast<uint64_t>(e->name_hash) << 32 | static_cast<uint64_t>(e->attr_count) << 24 |
                      static_cast<uint64_t>(e->name_length) << 16 | e->child_count);
         put(out, quorvel_elem_name_raw(e));
-        if (quorvel_element_ext* ext = quorvel_elem_ext(e)) {
-            put(out, ext->prefix);
-            for (quorvel_raw_attribute* r = ext->raw_attrs; r; r = r->next) {
-                put(out, r->qname);
-                put(out, r->raw_value);
-            }
+        if (quorvel_element_ext* ext = quorvel_elem_ext(e)) put(out, ext->prefix);
+        size_t raw_count = quorvel_element_attributes_raw(e, nullptr, nullptr, 0);
+        std::vector<const char*> raw_names(raw_count), raw_values(raw_count);
+        if (quorvel_element_attributes_raw(e, raw_names.data(), raw_values.data(), raw_count) != raw_count) abort();
+        for (size_t i = 0; i < raw_count; i++) {
+            put(out, raw_names[i]);
+            put(out, raw_values[i]);
         }
         for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
             put(out, a->name);
@@ -91,12 +93,50 @@ void differential(const char* text, size_t length, int flags) {
     quorvel_document_free(slow);
 }
 
+// Every element's raw attributes, in document order.
+void raw_attributes(quorvel_node* n, std::string& out) {
+    for (; n; n = quorvel_node_next_raw(n)) {
+        if (n->kind != QUORVEL_NODE_ELEMENT) continue;
+        auto* e = reinterpret_cast<quorvel_element*>(n);
+        size_t count = quorvel_element_attributes_raw(e, nullptr, nullptr, 0);
+        std::vector<const char*> names(count), values(count);
+        quorvel_element_attributes_raw(e, names.data(), values.data(), count);
+        for (size_t i = 0; i < count; i++) {
+            put(out, names[i]);
+            put(out, values[i]);
+        }
+        out += "[";
+        raw_attributes(quorvel_elem_first_child_raw(e), out);
+        out += "]";
+    }
+}
+
+// Recover mode keeps a list of each tag's raw attributes; the other modes
+// read them again from the input. On a document both accept cleanly they
+// must agree.
+void raw_differential(const char* text, size_t length, int flags) {
+    int status = 0;
+    quorvel_document* kept = quorvel_parse_string_flags(text, length, (flags & 0x18) | 0x20, &status);
+    quorvel_document* read = quorvel_parse_string_flags(text, length, flags & 0x18, &status);
+    if (kept && read && quorvel_document_parse_diag_count(kept) == 0) {
+        std::string a, b;
+        raw_attributes(kept->first_top, a);
+        raw_attributes(read->first_top, b);
+        if (a != b) {
+            std::fprintf(stderr, "raw attributes differ\n");
+            std::abort();
+        }
+    }
+    quorvel_document_free(kept);
+    quorvel_document_free(read);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     int flags = data[0] & 0x3F;
-    int entry = data[1] % 6;
+    int entry = data[1] % 7;
     const char* text = reinterpret_cast<const char*>(data + 2);
     size_t length = size - 2;
     int status = 0;
@@ -120,6 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case 5: differential(text, length, flags); return 0;
+        case 6: raw_differential(text, length, flags); return 0;
     }
     if (doc) {
         // Reading must be safe on whatever was accepted.
