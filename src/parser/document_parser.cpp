@@ -145,8 +145,9 @@ struct dp_state {
     int standalone;
     int positions;
     int record_positions;  // positions on and flag 0x10 clear: elements get position records
-    // Start tags stay readable in the working copy (positions on, no
-    // recovery): elements with attributes get kElemRawInSource, no raw list.
+    // Raw attributes are read again from the retained input when asked for
+    // (positions on, no recovery): elements with attributes get
+    // kElemRawInSource, and no raw list is made.
     int raw_in_source;
     char message[192];
     int has_declaration;
@@ -2522,9 +2523,10 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     size_t lt = 0, quotes = 0;
     // A large input gets its copies in blocks of their own, made before the
     // arena and filled in the pass that counts the markup: the input is read
-    // once. Two blocks rather than one, so that each stays below the size
-    // from which malloc maps fresh (zeroed) pages for every parse. The pool
-    // releases them with the document.
+    // once. Two blocks rather than one: glibc maps blocks above its mmap
+    // threshold (which it raises to at most 32 MiB) afresh, with zeroed
+    // pages, on every parse, and each half stays below it for twice the
+    // input length. The pool releases them with the document.
     size_t work_room = round8(length + 65);
     size_t retained_room = mode == kParseCopy ? round8(length + 1) : 0;
     char* copies = nullptr;  // the working copy's block

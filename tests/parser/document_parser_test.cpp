@@ -677,6 +677,21 @@ TEST(DocumentParserModes, RawAttributesAreTheTagAsWritten) {
             }
         }
     }
+    // UTF-16 input: the tag is read again from the converted text.
+    {
+        std::string utf8 = "<a xmlns:p='u' p:b=\"x&amp;\"/>";
+        std::string utf16 = "\xFF\xFE";
+        for (char c : utf8) utf16 += std::string{c, '\0'};
+        int status = 0;
+        quorvel_document* doc = quorvel_parse_string(utf16.data(), utf16.size(), &status);
+        ASSERT_NE(doc, nullptr) << quorvel_last_error();
+        const char* names[3] = {};
+        const char* values[3] = {};
+        ASSERT_EQ(quorvel_element_attributes_raw(doc->root, names, values, 3), 2u);
+        EXPECT_STREQ(names[1], "p:b");
+        EXPECT_STREQ(values[1], "x&amp;");
+        quorvel_document_free(doc);
+    }
     // Elements the caller makes have no raw attributes, even with attributes.
     quorvel_document* doc = quorvel_document_create();
     quorvel_element* made = quorvel_element_create(doc, "m");
