@@ -1,7 +1,8 @@
 // Fuzz target for the SAX push parser and the recorder. The document is
 // parsed once in one-shot mode and again fed in random chunks (then a final
 // empty feed); both must report the same events and the same result. The
-// recorder, fed the same chunks, must replay to the same events too.
+// recorder, fed the same chunks, must replay to the same events too. A
+// parse that reported an error must not succeed.
 // Element names and attribute strings are read again at the element's end
 // event, which they must outlive.
 //
@@ -174,6 +175,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     outcome whole = one_shot(doc, skip_flags);
+    // An error the parser reports is not also a success.
+    bool reported = whole.events.rfind("error ", 0) == 0 || whole.events.find("\nerror ") != std::string::npos;
+    if (whole.status == 0 && reported)
+        fuzz::fail("error reported, yet the parse succeeded\n%s", whole.events.c_str());
     outcome parts = chunked(doc, chunks, skip_flags, !(mode & 4));
     if (whole.status != parts.status || whole.events != parts.events)
         fuzz::fail("chunked feed differs from one-shot parse (status %d vs %d)\n--- one-shot\n%s--- chunked\n%s",
