@@ -1,0 +1,193 @@
+// Fuzz target for the SAX push parser and the recorder. The document is
+// parsed once in one-shot mode and again fed in random chunks (then a final
+// empty feed); both must report the same events and the same result. The
+// recorder, fed the same chunks, must replay to the same events too. A
+// parse that reported an error must not succeed.
+// Element names and attribute strings are read again at the element's end
+// event, which they must outlive.
+//
+// Input: skip-flags byte, mode byte, chunking seed byte, then the document.
+//   mode bit 0: also run the recorder; bit 1: chunks up to 4096 bytes
+//   instead of up to 16; bit 2: streaming off for the chunked parse.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "parser/sax_event_log.h"
+
+namespace {
+
+// The logging handler's log plus the strings of each open element, kept
+// by pointer and by value so their lifetime can be checked at the end tag.
+struct checked_log : sax_test::event_log {
+    struct open_element {
+        const char* name;
+        std::string name_copy;
+        std::vector<const char*> strings;
+        std::vector<std::string> copies;
+    };
+    std::vector<open_element> open;
+};
+
+checked_log* checked(void* user) { return static_cast<checked_log*>(user); }
+
+const quorvel_sax_handler& checking_handler() {
+    static const quorvel_sax_handler handler = [] {
+        quorvel_sax_handler h = sax_test::logging_handler();
+        h.start_element = [](void* u, const char* name, const char* const* attributes) {
+            sax_test::logging_handler().start_element(u, name, attributes);
+            checked_log::open_element e{name, name, {}, {}};
+            for (const char* const* a = attributes; *a; a++) {
+                e.strings.push_back(*a);
+                e.copies.emplace_back(*a);
+            }
+            checked(u)->open.push_back(std::move(e));
+        };
+        h.end_element = [](void* u, const char* name) {
+            sax_test::logging_handler().end_element(u, name);
+            auto& open = checked(u)->open;
+            if (open.empty()) return;
+            const checked_log::open_element& e = open.back();
+            if (e.name_copy != e.name) fuzz::fail("element name changed before its end event");
+            for (size_t i = 0; i < e.strings.size(); i++)
+                if (e.copies[i] != e.strings[i]) fuzz::fail("attribute string changed before the end event");
+            open.pop_back();
+        };
+        return h;
+    }();
+    return handler;
+}
+
+struct outcome {
+    std::string events;
+    int status = 0;
+};
+
+outcome one_shot(const std::string& doc, int skip_flags) {
+    checked_log log;
+    quorvel_sax_parser* p = quorvel_sax_parser_create(&checking_handler(), &log);
+    if (!p) return {"", -2};
+    quorvel_sax_parser_set_skip_flags(p, skip_flags);
+    quorvel_sax_parser_set_one_shot(p, 1);
+    int status = quorvel_sax_parser_feed(p, doc.data(), doc.size(), 1);
+    quorvel_sax_parser_free(p);
+    return {log.str(), status};
+}
+
+outcome chunked(const std::string& doc, const std::vector<size_t>& chunks, int skip_flags, bool streaming) {
+    checked_log log;
+    quorvel_sax_parser* p = quorvel_sax_parser_create(&checking_handler(), &log);
+    if (!p) return {"", -2};
+    quorvel_sax_parser_set_skip_flags(p, skip_flags);
+    quorvel_sax_parser_set_streaming(p, streaming);
+    int status = 0;
+    size_t at = 0;
+    for (size_t n : chunks) {
+        if (quorvel_sax_parser_feed(p, doc.data() + at, n, 0) != 0) status = -1;
+        at += n;
+    }
+    if (quorvel_sax_parser_feed(p, "", 0, 1) != 0) status = -1;
+    quorvel_sax_parser_free(p);
+    return {log.str(), status};
+}
+
+// One feed's records, written as the logging handler would have.
+void replay(const quorvel_sax_recorder* r, sax_test::event_log& log) {
+    size_t count = 0, length = 0;
+    const AccelSaxRecord* records = quorvel_sax_recorder_records(r, &count);
+    const char* arena = quorvel_sax_recorder_arena(r, &length);
+    if (count && !records) fuzz::fail("recorder lost its records");
+    if (!arena) {
+        if (length) fuzz::fail("arena of %zu bytes without a pointer", length);
+        arena = "";  // no strings recorded yet
+    }
+    const quorvel_sax_handler& h = sax_test::logging_handler();
+    for (size_t i = 0; i < count; i++) {
+        const AccelSaxRecord& rec = records[i];
+        if (size_t(rec.name_off) + rec.name_len > length || size_t(rec.text_off) + rec.text_len > length)
+            fuzz::fail("record %zu points past the arena", i);
+        const char* name = arena + rec.name_off;
+        const char* text = arena + rec.text_off;
+        switch (rec.kind) {
+            case 0: h.start_document(&log); break;
+            case 1: h.end_document(&log); break;
+            case 2: {
+                std::vector<const char*> attrs;
+                const char* a = arena + rec.attrs_off;
+                for (uint32_t k = 0; k < 2 * rec.attr_count; k++) {
+                    if (size_t(a - arena) >= length) fuzz::fail("attribute strings run past the arena");
+                    attrs.push_back(a);
+                    a += std::strlen(a) + 1;
+                }
+                attrs.push_back(nullptr);
+                h.start_element(&log, name, attrs.data());
+                break;
+            }
+            case 3: h.end_element(&log, name); break;
+            case 4: h.characters(&log, text, rec.text_len); break;
+            case 5: h.comment(&log, text); break;
+            case 6: h.cdata(&log, text); break;
+            case 7: h.processing_instruction(&log, name, text); break;
+            case 8: h.start_prefix_mapping(&log, name, text); break;
+            case 9: h.end_prefix_mapping(&log, name); break;
+            case 10: h.error(&log, text, static_cast<int>(rec.line), static_cast<int>(rec.column)); break;
+            default: fuzz::fail("record of kind %d", rec.kind);
+        }
+    }
+}
+
+outcome recorded(const std::string& doc, const std::vector<size_t>& chunks, int skip_flags) {
+    sax_test::event_log log;
+    quorvel_sax_recorder* r = quorvel_sax_recorder_new_flags(skip_flags);
+    if (!r) return {"", -2};
+    int status = 0;
+    size_t at = 0;
+    for (size_t n : chunks) {
+        if (quorvel_sax_recorder_feed(r, doc.data() + at, n, 0) != 0) status = -1;
+        replay(r, log);
+        at += n;
+    }
+    if (quorvel_sax_recorder_feed(r, "", 0, 1) != 0) status = -1;
+    replay(r, log);
+    quorvel_sax_recorder_free(r);
+    return {log.str(), status};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::warm_thread();
+    fuzz::input in(data, size);
+    int skip_flags = in.byte() & 0x18;
+    uint8_t mode = in.byte();
+    fuzz::lcg rng{in.byte()};
+    std::string doc = in.rest();
+    if (doc.empty()) return 0;
+
+    size_t limit = mode & 2 ? 4096 : 16;
+    std::vector<size_t> chunks;
+    for (size_t at = 0; at < doc.size();) {
+        size_t n = 1 + rng.next() % limit;
+        if (n > doc.size() - at) n = doc.size() - at;
+        chunks.push_back(n);
+        at += n;
+    }
+
+    outcome whole = one_shot(doc, skip_flags);
+    // An error the parser reports is not also a success.
+    bool reported = whole.events.rfind("error ", 0) == 0 || whole.events.find("\nerror ") != std::string::npos;
+    if (whole.status == 0 && reported)
+        fuzz::fail("error reported, yet the parse succeeded\n%s", whole.events.c_str());
+    outcome parts = chunked(doc, chunks, skip_flags, !(mode & 4));
+    if (whole.status != parts.status || whole.events != parts.events)
+        fuzz::fail("chunked feed differs from one-shot parse (status %d vs %d)\n--- one-shot\n%s--- chunked\n%s",
+                   whole.status, parts.status, whole.events.c_str(), parts.events.c_str());
+    if (mode & 1) {
+        outcome rec = recorded(doc, chunks, skip_flags);
+        if (rec.status != parts.status || rec.events != parts.events)
+            fuzz::fail("recorder differs from the parser (status %d vs %d)\n--- parser\n%s--- recorder\n%s",
+                       parts.status, rec.status, parts.events.c_str(), rec.events.c_str());
+    }
+    return 0;
+}
