@@ -353,7 +353,11 @@ QUORVEL_API quorvel_pull* quorvel_pull_new_file_flags(const char* path, int skip
     p->file = f;
     // Reads stay 256 bytes each; stdio serves them from a larger buffer.
     p->file_buffer = static_cast<char*>(stream_alloc(kFileBuffer));
-    if (p->file_buffer) std::setvbuf(f, p->file_buffer, _IOFBF, kFileBuffer);
+    if (!p->file_buffer) {
+        quorvel_pull_free(p);
+        return nullptr;
+    }
+    std::setvbuf(f, p->file_buffer, _IOFBF, kFileBuffer);
     return p;
 }
 
