@@ -117,7 +117,13 @@ namespace {
 
 inline quorvel_pull* self(void* user) { return static_cast<quorvel_pull*>(user); }
 
-void lost_event(quorvel_pull* p) {
+// An event could not be completed: it leaves the queue (a reader must
+// never see it half made) and the stream ends with an out-of-memory report.
+// Events are only ever completed in the callback that queued them, so the
+// incomplete one is the newest.
+void lost_event(quorvel_pull* p, bool queued = true) {
+    if (p->out_of_memory) return;
+    if (queued) p->tail = (p->tail + p->capacity - 1) % p->capacity;
     p->out_of_memory = 1;
     sax_abort(p->sax);
 }
@@ -130,7 +136,7 @@ quorvel_pull_event* push(quorvel_pull* p, int kind) {
         size_t capacity = p->capacity * 2;
         auto* fresh = static_cast<quorvel_pull_event*>(stream_calloc(capacity * sizeof(quorvel_pull_event)));
         if (!fresh) {
-            lost_event(p);
+            lost_event(p, false);
             return nullptr;
         }
         for (size_t i = 0; i < count; i++) fresh[i] = p->ring[(p->head + i) % p->capacity];
