@@ -28,28 +28,23 @@ struct ip_open {
 // A namespace binding of an open start tag. Bindings come and go with their
 // elements, last in first out, so they live in two stacks: entries and
 // their string bytes.
+// A prefix map (open addressing, slot: binding index + 1) finds the newest
+// binding of a prefix; each binding links to the one it hides, so ending a
+// binding restores the map in constant time.
 struct ip_binding {
     size_t prefix;      // offset of the NUL-terminated prefix ("" = default) in the byte stack
     size_t uri;         // offset of the NUL-terminated URI
+    size_t prefix_length;
+    uint64_t hash;      // of the prefix
+    size_t hides;       // index + 1 of the older binding of the same prefix, 0 = none
     int32_t depth;      // depth of the declaring element + 1
     int32_t redeclared; // depth + 1 of the built element that re-declared it, 0 = none
-};
-
-struct ip_record {
-    size_t prefix;
-    size_t uri;
+    uint8_t hidden;     // scratch of the in-scope listing
 };
 
 template <typename T>
 bool reserve(T*& data, size_t& capacity, size_t need, size_t first) {
-    if (need <= capacity) return true;
-    size_t grown = capacity ? capacity : first;
-    while (grown < need) grown *= 2;
-    T* fresh = static_cast<T*>(std::realloc(data, grown * sizeof(T)));
-    if (!fresh) return false;
-    data = fresh;
-    capacity = grown;
-    return true;
+    return stream_reserve(data, capacity, need, first);
 }
 
 }  // namespace
@@ -77,12 +72,21 @@ struct quorvel_iterparse {
     size_t binding_bytes_length;
     size_t binding_bytes_capacity;
 
-    ip_record* records;  // bindings in scope at the returned element's end tag
+    size_t* prefix_slots;  // the prefix map, a power of two in size
+    size_t prefix_slot_count;
+    size_t prefix_used;
+    size_t* redeclared;    // indices of bindings marked redeclared, in depth order
+    size_t redeclared_count;
+    size_t redeclared_capacity;
+
+    // The bindings in scope at the returned element's end tag, innermost
+    // first, one per prefix: listed on first use from the entries below
+    // record_scope, which stay in place until the next call.
+    size_t record_scope;
+    int32_t records_ready;
+    size_t* records;  // binding indices
     size_t record_count;
     size_t record_capacity;
-    char* record_bytes;
-    size_t record_bytes_length;
-    size_t record_bytes_capacity;
 
     ip_open stack[kStackSize];
 };
@@ -90,7 +94,10 @@ struct quorvel_iterparse {
 namespace {
 
 void set_error(quorvel_iterparse* it, const char* message) {
-    if (!it->error) it->error = xsd_strdup(message ? message : "parse error");
+    if (it->error) return;
+    if (!message) message = "parse error";
+    size_t n = std::strlen(message) + 1;
+    if ((it->error = static_cast<char*>(stream_alloc(n)))) std::memcpy(it->error, message, n);
 }
 
 // Stops the iteration: a build step ran out of memory.
@@ -262,40 +269,98 @@ bool append_child(ip_open& parent, quorvel_node* child, quorvel_document* doc) {
 const char* binding_prefix(const quorvel_iterparse* it, const ip_binding& b) { return it->binding_bytes + b.prefix; }
 const char* binding_uri(const quorvel_iterparse* it, const ip_binding& b) { return it->binding_bytes + b.uri; }
 
+// The map slot of a prefix: the one holding its newest binding, or the
+// empty slot where it would go.
+size_t prefix_slot(const quorvel_iterparse* it, const char* prefix, size_t n, uint64_t hash) {
+    size_t mask = it->prefix_slot_count - 1;
+    for (size_t k = static_cast<size_t>(hash) & mask;; k = (k + 1) & mask) {
+        size_t at = it->prefix_slots[k];
+        if (!at) return k;
+        const ip_binding& b = it->bindings[at - 1];
+        if (b.hash == hash && b.prefix_length == n && std::memcmp(binding_prefix(it, b), prefix, n) == 0) return k;
+    }
+}
+
+// Room for one more prefix: the map is rebuilt at twice the size when it
+// would be more than half full.
+bool prefix_map_reserve(quorvel_iterparse* it) {
+    if ((it->prefix_used + 1) * 2 <= it->prefix_slot_count) return true;
+    size_t count = it->prefix_slot_count ? it->prefix_slot_count * 2 : 32;
+    auto* fresh = static_cast<size_t*>(stream_calloc(count * sizeof(size_t)));
+    if (!fresh) return false;
+    stream_free(it->prefix_slots);
+    it->prefix_slots = fresh;
+    it->prefix_slot_count = count;
+    // Oldest first: each prefix ends up with its newest binding.
+    for (size_t i = 0; i < it->binding_count; i++) {
+        const ip_binding& b = it->bindings[i];
+        it->prefix_slots[prefix_slot(it, binding_prefix(it, b), b.prefix_length, b.hash)] = i + 1;
+    }
+    return true;
+}
+
 bool push_binding(quorvel_iterparse* it, const char* prefix, const char* uri) {
     if (!prefix) prefix = "";
     if (!uri) uri = "";
     size_t pn = std::strlen(prefix), un = std::strlen(uri);
     if (!reserve(it->bindings, it->binding_capacity, it->binding_count + 1, 16) ||
-        !reserve(it->binding_bytes, it->binding_bytes_capacity, it->binding_bytes_length + pn + un + 2, 256))
+        !reserve(it->binding_bytes, it->binding_bytes_capacity, it->binding_bytes_length + pn + un + 2, 256) ||
+        !prefix_map_reserve(it))
         return false;
-    ip_binding& b = it->bindings[it->binding_count++];
+    size_t index = it->binding_count++;
+    ip_binding& b = it->bindings[index];
     b.prefix = it->binding_bytes_length;
     std::memcpy(it->binding_bytes + b.prefix, prefix, pn + 1);
     b.uri = b.prefix + pn + 1;
     std::memcpy(it->binding_bytes + b.uri, uri, un + 1);
     it->binding_bytes_length = b.uri + un + 1;
+    b.prefix_length = pn;
+    b.hash = stream_name_hash(prefix, pn);
     b.depth = it->depth + 1;
     b.redeclared = 0;
+    b.hidden = 0;
+    size_t k = prefix_slot(it, prefix, pn, b.hash);
+    b.hides = it->prefix_slots[k];
+    if (!b.hides) it->prefix_used++;
+    it->prefix_slots[k] = index + 1;
     return true;
+}
+
+// Empties slot k of the map, moving later entries of its probe run back.
+void prefix_map_erase(quorvel_iterparse* it, size_t k) {
+    size_t mask = it->prefix_slot_count - 1;
+    for (size_t j = (k + 1) & mask; it->prefix_slots[j]; j = (j + 1) & mask) {
+        size_t home = static_cast<size_t>(it->bindings[it->prefix_slots[j] - 1].hash) & mask;
+        // The entry at j may fill the hole at k unless its home lies in (k, j].
+        bool stays = k <= j ? (home > k && home <= j) : (home > k || home <= j);
+        if (stays) continue;
+        it->prefix_slots[k] = it->prefix_slots[j];
+        k = j;
+    }
+    it->prefix_slots[k] = 0;
+    it->prefix_used--;
 }
 
 // Bindings of elements at depth `old_depth` - 1 or deeper end.
 void pop_bindings(quorvel_iterparse* it, int32_t old_depth) {
+    while (it->redeclared_count && it->bindings[it->redeclared[it->redeclared_count - 1]].redeclared >= old_depth)
+        it->bindings[it->redeclared[--it->redeclared_count]].redeclared = 0;
     while (it->binding_count && it->bindings[it->binding_count - 1].depth >= old_depth) {
         it->binding_count--;
-        it->binding_bytes_length = it->bindings[it->binding_count].prefix;
+        const ip_binding& b = it->bindings[it->binding_count];
+        size_t k = prefix_slot(it, binding_prefix(it, b), b.prefix_length, b.hash);
+        if (b.hides)
+            it->prefix_slots[k] = b.hides;
+        else
+            prefix_map_erase(it, k);
+        it->binding_bytes_length = b.prefix;
     }
-    for (size_t i = 0; i < it->binding_count; i++)
-        if (it->bindings[i].redeclared >= old_depth) it->bindings[i].redeclared = 0;
 }
 
 ip_binding* newest_binding(quorvel_iterparse* it, const char* prefix, size_t n) {
-    for (size_t i = it->binding_count; i-- > 0;) {
-        const char* p = binding_prefix(it, it->bindings[i]);
-        if (std::strlen(p) == n && std::memcmp(p, prefix, n) == 0) return &it->bindings[i];
-    }
-    return nullptr;
+    if (!it->prefix_slot_count) return nullptr;
+    size_t at = it->prefix_slots[prefix_slot(it, prefix, n, stream_name_hash(prefix, n))];
+    return at ? &it->bindings[at - 1] : nullptr;
 }
 
 // The element's own declarations, and the bindings it uses (its prefix, or
@@ -305,9 +370,12 @@ ip_binding* newest_binding(quorvel_iterparse* it, const char* prefix, size_t n) 
 bool declare_namespaces(quorvel_iterparse* it, quorvel_element* e, quorvel_document* doc, const quorvel_pull_event* ev) {
     quorvel_ns_decl** tail = nullptr;
     int32_t own = it->depth + 1;
-    for (size_t i = 0; i < it->binding_count; i++) {
+    // The element's own bindings are the newest, at the top of the stack.
+    size_t first = it->binding_count;
+    while (first && it->bindings[first - 1].depth == own) first--;
+    for (size_t i = first; i < it->binding_count; i++) {
         const ip_binding& b = it->bindings[i];
-        if (b.depth == own && !declare(e, doc, tail, binding_prefix(it, b), binding_uri(it, b))) return false;
+        if (!declare(e, doc, tail, binding_prefix(it, b), binding_uri(it, b))) return false;
     }
     // Built trees start at depth 0 in mode 1 and at depth 1 in mode 0.
     int32_t outside = it->mode == 1 ? 0 : 1;
@@ -316,6 +384,8 @@ bool declare_namespaces(quorvel_iterparse* it, quorvel_element* e, quorvel_docum
         ip_binding* b = newest_binding(it, prefix, n);
         if (!b || b->depth > outside || b->redeclared) return true;
         if (!*binding_uri(it, *b) && n == 0) return true;  // undeclared default: nothing to carry
+        if (!reserve(it->redeclared, it->redeclared_capacity, it->redeclared_count + 1, 16)) return false;
+        it->redeclared[it->redeclared_count++] = static_cast<size_t>(b - it->bindings);
         b->redeclared = own;
         return declare(e, doc, tail, binding_prefix(it, *b), binding_uri(it, *b));
     };
@@ -337,30 +407,27 @@ inline bool is_declaration(const char* name) {
     return std::strncmp(name, "xmlns", 5) == 0 && (name[5] == '\0' || (name[5] == ':' && name[6] != '\0'));
 }
 
-// The bindings in scope, innermost first, one per prefix.
-bool record_bindings(quorvel_iterparse* it) {
+// The bindings in scope at the returned element's end tag, innermost
+// first, one per prefix: a binding hidden by a newer one in scope is left
+// out. Linear in the bindings in scope.
+bool list_records(quorvel_iterparse* it) {
+    if (it->records_ready) return true;
+    size_t scope = it->record_scope;
+    if (!reserve(it->records, it->record_capacity, scope, 8)) return false;
+    for (size_t i = 0; i < scope; i++) it->bindings[i].hidden = 0;
+    for (size_t i = 0; i < scope; i++)
+        if (it->bindings[i].hides) it->bindings[it->bindings[i].hides - 1].hidden = 1;
     it->record_count = 0;
-    it->record_bytes_length = 0;
-    for (size_t i = it->binding_count; i-- > 0;) {
-        const ip_binding& b = it->bindings[i];
-        const char* prefix = binding_prefix(it, b);
-        bool seen = false;
-        for (size_t j = 0; j < it->record_count && !seen; j++)
-            seen = std::strcmp(it->record_bytes + it->records[j].prefix, prefix) == 0;
-        if (seen) continue;
-        const char* uri = binding_uri(it, b);
-        size_t pn = std::strlen(prefix), un = std::strlen(uri);
-        if (!reserve(it->records, it->record_capacity, it->record_count + 1, 8) ||
-            !reserve(it->record_bytes, it->record_bytes_capacity, it->record_bytes_length + pn + un + 2, 256))
-            return false;
-        ip_record& r = it->records[it->record_count++];
-        r.prefix = it->record_bytes_length;
-        std::memcpy(it->record_bytes + r.prefix, prefix, pn + 1);
-        r.uri = r.prefix + pn + 1;
-        std::memcpy(it->record_bytes + r.uri, uri, un + 1);
-        it->record_bytes_length = r.uri + un + 1;
-    }
+    for (size_t i = scope; i-- > 0;)
+        if (!it->bindings[i].hidden) it->records[it->record_count++] = i;
+    it->records_ready = 1;
     return true;
+}
+
+void drop_records(quorvel_iterparse* it) {
+    it->record_scope = 0;
+    it->record_count = 0;
+    it->records_ready = 1;
 }
 
 // ---- Events -----------------------------------------------------------------------------------
@@ -438,9 +505,9 @@ quorvel_element* end_element(quorvel_iterparse* it) {
     int32_t old_depth = it->depth;
     quorvel_element* e = it->stack[old_depth - 1].element;
     bool wanted = e && (it->mode == 1 || old_depth == 2);
-    if (wanted && !record_bindings(it)) {
-        out_of_memory(it);
-        return nullptr;
+    if (wanted) {
+        it->record_scope = it->binding_count;
+        it->records_ready = 0;
     }
     it->depth--;
     pop_bindings(it, old_depth);
@@ -457,11 +524,11 @@ extern "C" {
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_ex_flags(const char* text, size_t length, int mode,
                                                               int skip_flags) {
     if (!text || length == 0) return nullptr;
-    auto* it = static_cast<quorvel_iterparse*>(std::calloc(1, sizeof(quorvel_iterparse)));
+    auto* it = static_cast<quorvel_iterparse*>(stream_calloc(sizeof(quorvel_iterparse)));
     if (!it) return nullptr;
     it->pull = quorvel_pull_new_flags(text, length, skip_flags);
     if (!it->pull) {
-        std::free(it);
+        stream_free(it);
         return nullptr;
     }
     it->mode = mode;
@@ -480,11 +547,11 @@ QUORVEL_API quorvel_iterparse* quorvel_iterparse_new(const char* text, size_t le
 
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_file_ex_flags(const char* path, int mode, int skip_flags) {
     if (!path || !*path) return nullptr;
-    auto* it = static_cast<quorvel_iterparse*>(std::calloc(1, sizeof(quorvel_iterparse)));
+    auto* it = static_cast<quorvel_iterparse*>(stream_calloc(sizeof(quorvel_iterparse)));
     if (!it) return nullptr;
     it->pull = quorvel_pull_new_file_flags(path, skip_flags);
     if (!it->pull) {
-        std::free(it);
+        stream_free(it);
         return nullptr;
     }
     it->mode = mode;
@@ -508,6 +575,8 @@ QUORVEL_API quorvel_element* quorvel_iterparse_next(quorvel_iterparse* it) {
         it->done = 1;
         return nullptr;
     }
+    // The bindings listed for the previous element are about to be reused.
+    drop_records(it);
     if (it->pending) {
         int32_t depth = it->pending_depth;
         it->pending = nullptr;
@@ -549,14 +618,30 @@ QUORVEL_API quorvel_element* quorvel_iterparse_next(quorvel_iterparse* it) {
     return nullptr;
 }
 
-QUORVEL_API size_t quorvel_iterparse_ns_count(const quorvel_iterparse* it) { return it ? it->record_count : 0; }
+// The listing is made on first use: a caller that never asks pays nothing
+// per element (the const in the signature is the caller's view).
+QUORVEL_API size_t quorvel_iterparse_ns_count(const quorvel_iterparse* it) {
+    if (!it) return 0;
+    auto* self = const_cast<quorvel_iterparse*>(it);
+    if (!list_records(self)) {
+        set_error(self, "out of memory");
+        return 0;
+    }
+    return it->record_count;
+}
 
 QUORVEL_API const char* quorvel_iterparse_ns_uri(const quorvel_iterparse* it, const char* prefix) {
     if (!it) return nullptr;
     if (!prefix) prefix = "";
-    for (size_t i = 0; i < it->record_count; i++)
-        if (std::strcmp(it->record_bytes + it->records[i].prefix, prefix) == 0)
-            return it->record_bytes + it->records[i].uri;
+    auto* self = const_cast<quorvel_iterparse*>(it);
+    if (!list_records(self)) {
+        set_error(self, "out of memory");
+        return nullptr;
+    }
+    for (size_t i = 0; i < it->record_count; i++) {
+        const ip_binding& b = it->bindings[it->records[i]];
+        if (std::strcmp(binding_prefix(it, b), prefix) == 0) return binding_uri(it, b);
+    }
     return nullptr;
 }
 
@@ -568,13 +653,14 @@ QUORVEL_API void quorvel_iterparse_free(quorvel_iterparse* it) {
     quorvel_document_free(it->child_doc);
     quorvel_document_free(it->tree_doc);
     quorvel_arena_destroy(it->arena);
-    std::free(it->text);
-    std::free(it->error);
-    std::free(it->bindings);
-    std::free(it->binding_bytes);
-    std::free(it->records);
-    std::free(it->record_bytes);
-    std::free(it);
+    stream_free(it->text);
+    stream_free(it->error);
+    stream_free(it->bindings);
+    stream_free(it->binding_bytes);
+    stream_free(it->records);
+    stream_free(it->prefix_slots);
+    stream_free(it->redeclared);
+    stream_free(it);
 }
 
 }  // extern "C"

@@ -7,6 +7,57 @@
 
 #include "parser/stream.h"
 
+// ---- Working memory ---------------------------------------------------------------------------
+
+namespace {
+
+// Keeps the data 16-aligned behind the release function.
+struct alignas(16) stream_header {
+    quorvel_release_fn release;
+};
+static_assert(sizeof(stream_header) == 16);
+
+inline stream_header* header_of(void* block) { return static_cast<stream_header*>(block) - 1; }
+
+}  // namespace
+
+void* stream_alloc(size_t n) {
+    if (n > SIZE_MAX - sizeof(stream_header)) return nullptr;
+    quorvel_release_fn release;
+    auto* h = static_cast<stream_header*>(quorvel_hooked_alloc(n + sizeof(stream_header), &release));
+    if (!h) return nullptr;
+    h->release = release;
+    return h + 1;
+}
+
+void* stream_calloc(size_t n) {
+    void* block = stream_alloc(n);
+    if (block) std::memset(block, 0, n);
+    return block;
+}
+
+void* stream_realloc(void* block, size_t keep, size_t n) {
+    if (!block) return stream_alloc(n);
+    if (n > SIZE_MAX - sizeof(stream_header)) return nullptr;
+    stream_header* h = header_of(block);
+    if (!h->release && !quorvel_hooks_active()) {
+        // Plain malloc both ways: realloc may grow in place.
+        auto* fresh = static_cast<stream_header*>(std::realloc(h, n + sizeof(stream_header)));
+        return fresh ? fresh + 1 : nullptr;
+    }
+    void* fresh = stream_alloc(n);
+    if (!fresh) return nullptr;
+    std::memcpy(fresh, block, keep < n ? keep : n);
+    stream_free(block);
+    return fresh;
+}
+
+void stream_free(void* block) {
+    if (!block) return;
+    stream_header* h = header_of(block);
+    quorvel_hooked_release(h, h->release);
+}
+
 namespace {
 
 constexpr size_t kBlockInputMin = 256 * 1024;
@@ -21,13 +72,13 @@ bool input_reserve(quorvel_sax_parser* p, size_t need) {
     }
     char* fresh;
     if (p->input_block) {
-        fresh = static_cast<char*>(std::malloc(capacity));
+        fresh = static_cast<char*>(stream_alloc(capacity));
         if (!fresh) return false;
         std::memcpy(fresh, p->input, p->length);
         quorvel_arena_destroy(p->input_block);
         p->input_block = nullptr;
     } else {
-        fresh = static_cast<char*>(std::realloc(p->input, capacity));
+        fresh = static_cast<char*>(stream_realloc(p->input, p->length, capacity));
         if (!fresh) return false;
     }
     p->input = fresh;
@@ -59,19 +110,21 @@ void compact(quorvel_sax_parser* p) {
 
 int finish_run(quorvel_sax_parser* p, int result) {
     if (result == 0 && !p->paused) compact(p);
-    return result;
+    if (result != 0 && p->result == 0) p->result = -2;
+    return p->result;
 }
 
 }  // namespace
 
 int sax_resume(quorvel_sax_parser* p) {
-    if (p->state == kSaxFailed) return -1;
-    if (p->state == kSaxEnded) return 0;
+    if (p->state == kSaxFailed) return p->result ? p->result : -1;
+    if (p->state == kSaxEnded) return p->result;
     return finish_run(p, sax_run(p));
 }
 
 void sax_abort(quorvel_sax_parser* p) {
     p->error_flag = 1;
+    if (p->result == 0) p->result = -1;
     p->state = kSaxFailed;
     p->paused = 0;
 }
@@ -80,7 +133,7 @@ extern "C" {
 
 QUORVEL_API quorvel_sax_parser* quorvel_sax_parser_create(const quorvel_sax_handler* handler, void* user) {
     if (!handler) return nullptr;
-    auto* p = static_cast<quorvel_sax_parser*>(std::calloc(1, sizeof(quorvel_sax_parser)));
+    auto* p = static_cast<quorvel_sax_parser*>(stream_calloc(sizeof(quorvel_sax_parser)));
     if (!p) return nullptr;
     quorvel_kernels_ensure();
     p->handler = handler;
@@ -101,11 +154,10 @@ QUORVEL_API int quorvel_sax_parser_feed(quorvel_sax_parser* p, const char* chunk
     }
     // Input after the end or a failure is not kept: a caller that goes on
     // feeding must not grow the parser.
-    if (p->state == kSaxFailed) return -1;
-    if (p->state == kSaxEnded) return 0;
+    if (p->state == kSaxFailed || p->state == kSaxEnded) return sax_resume(p);
     if (p->paused) {
         // Only internal readers pause; a feed first finishes what is buffered.
-        if (sax_resume(p) != 0) return -1;
+        if (int r = sax_resume(p); r != 0 && p->state == kSaxFailed) return r;
         if (p->paused) return sax_report_out_of_memory(p);
     }
     // One-shot reads in place and so needs the whole input at once.
@@ -126,11 +178,11 @@ QUORVEL_API void quorvel_sax_parser_free(quorvel_sax_parser* p) {
     if (p->input_block)
         quorvel_arena_destroy(p->input_block);
     else
-        std::free(p->input);
-    std::free(p->text);
-    std::free(p->views);
-    std::free(p->dup_slots);
-    std::free(p);
+        stream_free(p->input);
+    stream_free(p->text);
+    stream_free(p->views);
+    stream_free(p->dup_slots);
+    stream_free(p);
 }
 
 QUORVEL_API int quorvel_sax_parse(const char* text, size_t length, const quorvel_sax_handler* handler, void* user) {
@@ -139,9 +191,9 @@ QUORVEL_API int quorvel_sax_parse(const char* text, size_t length, const quorvel
     if (!p) return -1;
     p->one_shot = 1;
     int result = quorvel_sax_parser_feed(p, text, length, 1);
-    int failed = result != 0 || p->error_flag;
+    if (result == 0 && p->error_flag) result = -2;
     quorvel_sax_parser_free(p);
-    return failed ? -1 : 0;
+    return result;
 }
 
 QUORVEL_API int quorvel_sax_parser_set_streaming(quorvel_sax_parser* p, int on) {

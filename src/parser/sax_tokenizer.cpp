@@ -5,6 +5,9 @@
 // construct and reports it, leaves it unconsumed to wait for more input
 // (remembering how far it searched, so waiting costs no rescans), or reports
 // a fatal error. Called by the feed in sax_parser.cpp.
+#include <sys/auxv.h>
+
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -21,33 +24,41 @@ enum class step : uint8_t { done, wait, fail };
 
 constexpr uint8_t kSeenAmp = 1;    // '&'
 constexpr uint8_t kSeenBreak = 2;  // CR in text; TAB, LF or CR in a value
+constexpr uint8_t kSeenCheck = 4;  // a NUL or a byte from 0x80: the run must be validated
+constexpr uint8_t kSeenDecode = kSeenAmp | kSeenBreak;
 
 inline bool is_space(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
 // ---- Scanners --------------------------------------------------------------------------------
 // None reads outside [p, end).
 
-// First '<' at or after p, or end; notes '&' and CR before it.
+// First '<' at or after p, or end; notes '&', CR, NUL and bytes from 0x80
+// before it.
 inline const char* scan_text(const char* p, const char* end, uint8_t* seen) {
     uint8_t acc = 0;
 #if defined(__SSE2__)
     const __m128i lt = _mm_set1_epi8('<');
     const __m128i amp = _mm_set1_epi8('&');
     const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i zero = _mm_setzero_si128();
     for (; end - p >= 16; p += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
         unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
         unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+        // Sign bits (bytes from 0x80) and NUL bytes.
+        unsigned m_check = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, zero))));
         if (m_lt) {
             unsigned before = (1u << __builtin_ctz(m_lt)) - 1;
             if (m_amp & before) acc |= kSeenAmp;
             if (m_cr & before) acc |= kSeenBreak;
+            if (m_check & before) acc |= kSeenCheck;
             *seen |= acc;
             return p + __builtin_ctz(m_lt);
         }
         if (m_amp) acc |= kSeenAmp;
         if (m_cr) acc |= kSeenBreak;
+        if (m_check) acc |= kSeenCheck;
     }
 #endif
     for (; p < end; p++) {
@@ -55,6 +66,7 @@ inline const char* scan_text(const char* p, const char* end, uint8_t* seen) {
         if (c == '<') break;
         if (c == '&') acc |= kSeenAmp;
         if (c == '\r') acc |= kSeenBreak;
+        if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') acc |= kSeenCheck;
     }
     *seen |= acc;
     return p;
@@ -75,15 +87,20 @@ inline const char* scan_value(const char* p, const char* end, char quote, uint8_
         // bytes from 0x80 read as negative, so they are excluded separately).
         __m128i ctl = _mm_andnot_si128(_mm_cmplt_epi8(v, _mm_setzero_si128()), _mm_cmplt_epi8(v, space));
         unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ctl));
+        unsigned m_hi = static_cast<unsigned>(_mm_movemask_epi8(v));
         if (m_q) {
             unsigned before = (1u << __builtin_ctz(m_q)) - 1;
             if (m_amp & before) acc |= kSeenAmp;
-            if (m_ws & before) acc |= kSeenBreak;
+            // Any control byte (NUL among them) is looked at again, as the
+            // tail loop does.
+            if (m_ws & before) acc |= kSeenBreak | kSeenCheck;
+            if (m_hi & before) acc |= kSeenCheck;
             *seen |= acc;
             return p + __builtin_ctz(m_q);
         }
         if (m_amp) acc |= kSeenAmp;
-        if (m_ws) acc |= kSeenBreak;
+        if (m_ws) acc |= kSeenBreak | kSeenCheck;
+        if (m_hi) acc |= kSeenCheck;
     }
 #endif
     for (; p < end; p++) {
@@ -91,14 +108,83 @@ inline const char* scan_value(const char* p, const char* end, char quote, uint8_
         if (c == quote) break;
         if (c == '&') acc |= kSeenAmp;
         if (c == '\t' || c == '\n' || c == '\r') acc |= kSeenBreak;
+        if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') acc |= kSeenCheck;
     }
     *seen |= acc;
     return p;
 }
 
-inline const char* scan_name(const char* p, const char* end) {
-    while (p < end && dp_is_name_char(static_cast<unsigned char>(*p))) p++;
+// The end of the name at p; notes a byte from 0x80 (to be validated).
+inline const char* scan_name(const char* p, const char* end, uint8_t* seen) {
+    unsigned char acc = 0;
+    while (p < end && dp_is_name_char(static_cast<unsigned char>(*p))) acc |= static_cast<unsigned char>(*p++);
+    if (acc & 0x80) *seen |= kSeenCheck;
     return p;
+}
+
+// ---- Character checks ----------------------------------------------------------------------------
+// NUL is never a character of a document, and text must be well-formed
+// UTF-8: no overlong form, no encoded surrogate, nothing above U+10FFFF,
+// no sequence cut short. Only runs the scanners flagged are looked at.
+
+enum class char_fault : uint8_t { none, nul, utf8 };
+
+// Length of the well-formed sequence at s (s < end, *s >= 0x80), or 0.
+inline size_t utf8_sequence(const unsigned char* s, const unsigned char* end) {
+    unsigned char c = s[0];
+    size_t have = static_cast<size_t>(end - s);
+    auto cont = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+    if (c >= 0xC2 && c <= 0xDF) return have >= 2 && cont(s[1]) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (have < 3 || !cont(s[2])) return 0;
+        unsigned char lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+        return s[1] >= lo && s[1] <= hi ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (have < 4 || !cont(s[2]) || !cont(s[3])) return 0;
+        unsigned char lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+        return s[1] >= lo && s[1] <= hi ? 4 : 0;
+    }
+    return 0;
+}
+
+// The first NUL or ill-formed sequence in [s, end), or end.
+const char* find_char_fault(const char* s, const char* end, char_fault* fault) {
+    auto* p = reinterpret_cast<const unsigned char*>(s);
+    auto* e = reinterpret_cast<const unsigned char*>(end);
+    while (p < e) {
+        unsigned char c = *p;
+        if (c == 0) {
+            *fault = char_fault::nul;
+            return reinterpret_cast<const char*>(p);
+        }
+        if (c < 0x80) {
+            p++;
+            continue;
+        }
+        size_t n = utf8_sequence(p, e);
+        if (!n) {
+            *fault = char_fault::utf8;
+            return reinterpret_cast<const char*>(p);
+        }
+        p += n;
+    }
+    *fault = char_fault::none;
+    return end;
+}
+
+// Bytes at the end of [s, end) that begin a sequence still missing bytes
+// (a chunk boundary fell inside it): 0 to 3.
+size_t cut_sequence_tail(const char* s, const char* end) {
+    auto* e = reinterpret_cast<const unsigned char*>(end);
+    auto* b = reinterpret_cast<const unsigned char*>(s);
+    for (size_t back = 1; back <= 3 && e - back >= b; back++) {
+        unsigned char c = *(e - back);
+        if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return need > back ? back : 0;
+    }
+    return 0;
 }
 
 inline const char* skip_space(const char* p, const char* end) {
@@ -213,10 +299,10 @@ void advance_count(quorvel_sax_parser* p, size_t offset) {
     size_t lines = g_count_fn(from, n, '\n');
     if (lines) {
         const char* last = static_cast<const char*>(memrchr(from, '\n', n));
-        p->line += static_cast<int32_t>(lines);
-        p->column = static_cast<int32_t>(p->input + offset - last);
+        p->line += static_cast<int64_t>(lines);
+        p->column = static_cast<int64_t>(p->input + offset - last);
     } else {
-        p->column += static_cast<int32_t>(n);
+        p->column += static_cast<int64_t>(n);
     }
     p->counted = offset;
 }
@@ -228,19 +314,32 @@ void position_of(quorvel_sax_parser* p, const char* at, int* line, int* column) 
         return;
     }
     advance_count(p, static_cast<size_t>(at - p->input));
-    *line = p->line;
-    *column = p->column;
+    // Reports carry int positions: past INT_MAX they stay at INT_MAX.
+    *line = p->line < INT_MAX ? static_cast<int>(p->line) : INT_MAX;
+    *column = p->column < INT_MAX ? static_cast<int>(p->column) : INT_MAX;
 }
 
 // ---- Reports ----------------------------------------------------------------------------------
 
-step fail(quorvel_sax_parser* p, const char* at, const char* message) {
+step fail_with(quorvel_sax_parser* p, const char* at, const char* message, int32_t result) {
     int line, column;
     position_of(p, at, &line, &column);
     p->error_flag = 1;
     p->state = kSaxFailed;
+    if (p->result == 0 || result == -1) p->result = result;
     if (p->handler->error) p->handler->error(p->user, message, line, column);
     return step::fail;
+}
+
+inline step fail(quorvel_sax_parser* p, const char* at, const char* message) { return fail_with(p, at, message, -2); }
+inline step fail_memory(quorvel_sax_parser* p, const char* at) { return fail_with(p, at, "out of memory", -1); }
+
+// Fails at the first NUL or ill-formed sequence of [a, b); done when there is none.
+step check_chars(quorvel_sax_parser* p, const char* a, const char* b) {
+    char_fault fault;
+    const char* at = find_char_fault(a, b, &fault);
+    if (fault == char_fault::none) return step::done;
+    return fail(p, at, fault == char_fault::nul ? "NUL character" : "invalid UTF-8");
 }
 
 inline step wait_for(quorvel_sax_parser* p, sax_wait kind, const char* from, const char* reached) {
@@ -270,22 +369,23 @@ void* scratch_alloc(quorvel_sax_parser* p, size_t n) {
         b->used += n;
         return at;
     }
-    sax_block* next = b ? b->next : p->scratch_head;
-    if (next && next->capacity < n) {
-        // Too small for this request: replaced, so the chain never collects
-        // blocks that can no longer serve.
-        sax_block* after = next->next;
-        std::free(next);
-        next = after;
-        if (b)
-            b->next = after;
-        else
-            p->scratch_head = after;
+    // The blocks after the current one hold nothing live. One too small for
+    // this request is dropped, so the chain never collects blocks that can
+    // no longer serve; every such block is, not only the first.
+    sax_block** link = b ? &b->next : &p->scratch_head;
+    sax_block* next = *link;
+    while (next && next->capacity < n) {
+        *link = next->next;
+        stream_free(next);
+        next = *link;
     }
     if (!next) {
         size_t capacity = b ? b->capacity * 2 : 256;
-        while (capacity < n) capacity *= 2;
-        next = static_cast<sax_block*>(std::malloc(sizeof(sax_block) + capacity));
+        while (capacity < n) {
+            if (capacity > (SIZE_MAX - sizeof(sax_block)) / 2) return nullptr;
+            capacity *= 2;
+        }
+        next = static_cast<sax_block*>(stream_alloc(sizeof(sax_block) + capacity));
         if (!next) return nullptr;
         next->capacity = capacity;
         next->next = b ? b->next : p->scratch_head;
@@ -309,9 +409,13 @@ char* scratch_copy(quorvel_sax_parser* p, const char* s, size_t n) {
 
 bool text_reserve(quorvel_sax_parser* p, size_t n) {
     if (n <= p->text_capacity) return true;
+    // The old contents are not kept: every use rewrites the buffer.
     size_t capacity = p->text_capacity ? p->text_capacity : 256;
-    while (capacity < n) capacity *= 2;
-    char* fresh = static_cast<char*>(std::realloc(p->text, capacity));
+    while (capacity < n) {
+        if (capacity > SIZE_MAX / 2) return false;
+        capacity *= 2;
+    }
+    char* fresh = static_cast<char*>(stream_realloc(p->text, 0, capacity));
     if (!fresh) return false;
     p->text = fresh;
     p->text_capacity = capacity;
@@ -323,12 +427,14 @@ bool text_reserve(quorvel_sax_parser* p, size_t n) {
 // Reports [a, b) of content: in place when nothing needs decoding.
 step report_text(quorvel_sax_parser* p, const char* a, const char* b, uint8_t seen) {
     size_t n = static_cast<size_t>(b - a);
-    if (n == 0 || !p->handler->characters) return step::done;
-    if (!(seen & (kSeenAmp | kSeenBreak))) {
+    if (n == 0) return step::done;
+    if ((seen & kSeenCheck) && check_chars(p, a, b) == step::fail) return step::fail;
+    if (!p->handler->characters) return step::done;
+    if (!(seen & kSeenDecode)) {
         p->handler->characters(p->user, a, n);
         return step::done;
     }
-    if (!text_reserve(p, n + 1)) return fail(p, a, "out of memory");
+    if (!text_reserve(p, n + 1)) return fail_memory(p, a);
     size_t decoded = decode_run(a, n, p->text, false, g_quorvel_strict_mode != 0);
     p->text[decoded] = '\0';
     p->handler->characters(p->user, p->text, decoded);
@@ -354,92 +460,118 @@ step text(quorvel_sax_parser* p, const char* cur, const char* end) {
         const char* from = semi ? semi + 1 : cur;
         if (auto* amp = static_cast<const char*>(std::memchr(from, '&', static_cast<size_t>(end - from)))) split = amp;
     }
-    bool held_cr = false;
+    bool held = false;  // a CR or a cut character: any further byte decides
     if (split == end && end[-1] == '\r') {
         split = end - 1;
-        held_cr = true;
+        held = true;
+    }
+    if (split == end && (seen & kSeenCheck)) {
+        // A character cut by the chunk boundary waits for its other bytes.
+        if (size_t cut = cut_sequence_tail(cur, end)) {
+            split = end - cut;
+            held = true;
+        }
     }
     if (report_text(p, cur, split, seen) == step::fail) return step::fail;
     p->pos = static_cast<size_t>(split - p->input);
     if (split == end) return step::done;
-    return wait_for(p, held_cr ? sax_wait::more : sax_wait::reference, split, end);
+    return wait_for(p, held ? sax_wait::more : sax_wait::reference, split, end);
 }
 
 // ---- Start tags ------------------------------------------------------------------------------------
 
 bool views_reserve(quorvel_sax_parser* p, size_t n) {
-    if (n <= p->view_capacity) return true;
-    size_t capacity = p->view_capacity ? p->view_capacity * 2 : 16;
-    while (capacity < n) capacity *= 2;
-    auto* fresh = static_cast<sax_attr_view*>(std::realloc(p->views, capacity * sizeof(sax_attr_view)));
-    if (!fresh) return false;
-    p->views = fresh;
-    p->view_capacity = capacity;
-    return true;
+    return stream_reserve(p->views, p->view_capacity, n, 16);
 }
 
 inline bool same_name(const sax_attr_view& a, const sax_attr_view& b) {
     return a.name_length == b.name_length && std::memcmp(a.name, b.name, a.name_length) == 0;
 }
 
-// Index of the first earlier attribute with the same name as attribute i,
-// or -1. Wide tags use a hash set (rebuilt per tag), so a tag costs work in
-// proportion to its own attributes.
-bool find_duplicates(quorvel_sax_parser* p, size_t count, bool* any) {
-    *any = false;
+// Seeded so that crafted names cannot be aimed at one probe chain.
+uint64_t g_dup_seed = 0;
+
+uint64_t dup_seed() {
+    uint64_t seed = __atomic_load_n(&g_dup_seed, __ATOMIC_RELAXED);
+    if (seed) return seed;
+    seed = 0x13198A2E03707344ull;
+    if (auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
+        uint64_t r;
+        std::memcpy(&r, random, sizeof r);
+        seed ^= r;
+    }
+    seed |= 1;
+    __atomic_store_n(&g_dup_seed, seed, __ATOMIC_RELAXED);
+    return seed;
+}
+
+// Names are views into the input, which has no padding: the tail is read
+// byte by byte.
+inline uint64_t dup_hash(const char* p, size_t n, uint64_t seed) {
+    uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ull);
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * 0x94D049BB133111EBull;
+    return h ^ (h >> 29);
+}
+
+// The non-fatal report of an attribute whose name repeats an earlier one.
+void report_duplicate(quorvel_sax_parser* p, const sax_attr_view& v) {
+    if (p->result == 0) p->result = -2;
+    if (!p->handler->error) return;
+    char message[192];
+    int n = static_cast<int>(v.name_length > 160 ? 160 : v.name_length);
+    std::snprintf(message, sizeof message, "Attribute %.*s redefined", n, v.name);
+    int line, column;
+    position_of(p, v.name, &line, &column);
+    p->handler->error(p->user, message, line, column);
+}
+
+// Reports, in order, every attribute whose name repeats an earlier one of
+// the tag. Wide tags use a hash set rebuilt per tag (slot: high hash bits
+// and index + 1), so a tag costs work in proportion to its own attributes.
+// False when memory for the set ran out (nothing is reported then).
+bool check_duplicates(quorvel_sax_parser* p, size_t count) {
     if (count < 2) return true;
+    if (count >= UINT32_MAX) return false;
     if (count <= 16) {
         for (size_t i = 1; i < count; i++)
             for (size_t j = 0; j < i; j++)
                 if (same_name(p->views[i], p->views[j])) {
-                    *any = true;
-                    return true;
+                    report_duplicate(p, p->views[i]);
+                    break;
                 }
         return true;
     }
     size_t slots = 64;
     while (slots < count * 2) slots *= 2;
-    if (slots > p->dup_capacity) {
-        auto* fresh = static_cast<uint32_t*>(std::realloc(p->dup_slots, slots * sizeof(uint32_t)));
-        if (!fresh) return false;
-        p->dup_slots = fresh;
-        p->dup_capacity = slots;
-    }
-    std::memset(p->dup_slots, 0, slots * sizeof(uint32_t));
+    if (!stream_reserve(p->dup_slots, p->dup_capacity, slots, 64)) return false;
+    std::memset(p->dup_slots, 0, slots * sizeof(uint64_t));
+    const uint64_t seed = dup_seed();
+    const size_t mask = slots - 1;
     for (size_t i = 0; i < count; i++) {
         const sax_attr_view& v = p->views[i];
-        uint32_t h = quorvel_fnv1a(v.name, v.name_length);
-        for (size_t k = h & (slots - 1);; k = (k + 1) & (slots - 1)) {
-            uint32_t at = p->dup_slots[k];
+        uint64_t h = dup_hash(v.name, v.name_length, seed);
+        uint64_t tag = h & 0xFFFFFFFF00000000ull;
+        for (size_t k = static_cast<size_t>(h) & mask;; k = (k + 1) & mask) {
+            uint64_t at = p->dup_slots[k];
             if (at == 0) {
-                p->dup_slots[k] = static_cast<uint32_t>(i + 1);
+                p->dup_slots[k] = tag | (i + 1);
                 break;
             }
-            if (same_name(p->views[at - 1], v)) {
-                *any = true;
-                return true;
+            if ((at & 0xFFFFFFFF00000000ull) == tag && same_name(p->views[(at & 0xFFFFFFFFu) - 1], v)) {
+                report_duplicate(p, v);  // the repeat stays out of the set
+                break;
             }
         }
     }
     return true;
-}
-
-// The non-fatal report for every attribute whose name repeats an earlier one.
-void report_duplicates(quorvel_sax_parser* p, size_t count) {
-    for (size_t i = 1; i < count; i++) {
-        for (size_t j = 0; j < i; j++) {
-            if (!same_name(p->views[i], p->views[j])) continue;
-            if (p->handler->error) {
-                char message[192];
-                int n = static_cast<int>(p->views[i].name_length > 160 ? 160 : p->views[i].name_length);
-                std::snprintf(message, sizeof message, "Attribute %.*s redefined", n, p->views[i].name);
-                int line, column;
-                position_of(p, p->views[i].name, &line, &column);
-                p->handler->error(p->user, message, line, column);
-            }
-            break;
-        }
-    }
 }
 
 // "xmlns", or "xmlns:" and a prefix (as the document parser reads them).
@@ -447,6 +579,16 @@ inline bool is_declaration(const char* name, size_t n) {
     return n >= 5 && std::memcmp(name, "xmlns", 5) == 0 && (n == 5 || (name[5] == ':' && n > 6));
 }
 inline const char* declared_prefix(const char* name) { return name[5] == ':' ? name + 6 : ""; }
+
+// A complete element or attribute name: well-formed UTF-8, and namespace
+// well-formed as far as the parts go: a colon never leaves the prefix or
+// the local part empty ("p:", ":a", ":").
+step check_name(quorvel_sax_parser* p, const char* name, const char* name_end, uint8_t seen) {
+    if (name[0] == ':') return fail(p, name, "Empty prefix in name");
+    if (name_end[-1] == ':') return fail(p, name_end - 1, "Empty local part in name");
+    if (seen & kSeenCheck) return check_chars(p, name, name_end);
+    return step::done;
+}
 
 void start_mappings(quorvel_sax_parser* p, const sax_frame& f) {
     if (!f.declaration_count || !p->handler->start_prefix_mapping) return;
@@ -485,9 +627,11 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
     if (q >= end) return final ? fail(p, q, "Expected element name") : wait_for(p, sax_wait::more, cur, cur);
     if (!dp_is_name_start(static_cast<unsigned char>(*q))) return fail(p, q, "Expected element name");
     const char* name = q;
-    q = scan_name(q, end);
+    uint8_t name_seen = 0;
+    q = scan_name(q, end, &name_seen);
     const char* name_end = q;
     if (q >= end) return final ? fail(p, q, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+    if (step r = check_name(p, name, name_end, name_seen); r != step::done) return r;
     if (p->depth >= kSaxMaxDepth) return fail(p, name, "Element nesting too deep");
     size_t count = 0;
     bool empty;
@@ -510,8 +654,12 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
         }
         if (!dp_is_name_start(static_cast<unsigned char>(c))) return fail(p, q, "Expected attribute name");
         const char* an = q;
-        q = scan_name(q, end);
+        uint8_t an_seen = 0;
+        q = scan_name(q, end, &an_seen);
         const char* an_end = q;
+        if (q < end) {
+            if (step r = check_name(p, an, an_end, an_seen); r != step::done) return r;
+        }
         q = skip_space(q, end);
         if (q >= end)
             return final ? fail(p, q, "Expected '=' after attribute name") : wait_for(p, sax_wait::start_tag, cur, q);
@@ -529,16 +677,16 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
             p->wait_quote = quote;
             return step::wait;
         }
-        if (count == p->view_capacity && !views_reserve(p, count + 1)) return fail(p, an, "out of memory");
+        if ((seen & kSeenCheck) && check_chars(p, v, q) == step::fail) return step::fail;
+        if (count == p->view_capacity && !views_reserve(p, count + 1)) return fail_memory(p, an);
         p->views[count++] = sax_attr_view{an, v, static_cast<size_t>(q - v), static_cast<uint32_t>(an_end - an), seen};
         q++;
     }
 
     // Complete: report repeated names (not fatal), then build the strings.
     if (!(p->skip_flags & 0x08)) {
-        bool any = false;
-        if (!find_duplicates(p, count, &any)) return fail(p, cur, "out of memory");
-        if (any) report_duplicates(p, count);
+        if (!check_duplicates(p, count)) return fail_memory(p, cur);
+        if (p->state == kSaxFailed) return step::fail;  // a reader gave up inside the report
     }
     if (!p->root_seen) {
         p->root_seen = 1;
@@ -554,7 +702,7 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
     f.attribute_count = static_cast<uint32_t>(count);
     f.declaration_count = 0;
     auto** attrs = static_cast<const char**>(scratch_alloc(p, (2 * count + 1) * sizeof(char*)));
-    if (!attrs) return fail(p, cur, "out of memory");
+    if (!attrs) return fail_memory(p, cur);
     if (p->one_shot) {
         // The input stays put until the parser is freed: terminate in place.
         char* w = const_cast<char*>(name_end);
@@ -564,7 +712,7 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
             sax_attr_view& a = p->views[i];
             char* value = const_cast<char*>(a.value);
             size_t n = a.value_length;
-            if (a.flags) n = decode_run(value, n, value, true, strict);
+            if (a.flags & kSeenDecode) n = decode_run(value, n, value, true, strict);
             value[n] = '\0';
             const_cast<char*>(a.name)[a.name_length] = '\0';
             attrs[2 * i] = a.name;
@@ -572,15 +720,15 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
         }
     } else {
         char* copy = scratch_copy(p, name, f.name_length);
-        if (!copy) return fail(p, cur, "out of memory");
+        if (!copy) return fail_memory(p, cur);
         f.name = copy;
         for (size_t i = 0; i < count; i++) {
             sax_attr_view& a = p->views[i];
             char* an = scratch_copy(p, a.name, a.name_length);
             auto* value = static_cast<char*>(scratch_alloc(p, a.value_length + 1));
-            if (!an || !value) return fail(p, cur, "out of memory");
+            if (!an || !value) return fail_memory(p, cur);
             size_t n = a.value_length;
-            if (a.flags)
+            if (a.flags & kSeenDecode)
                 n = decode_run(a.value, n, value, true, strict);
             else
                 std::memcpy(value, a.value, n);
@@ -638,7 +786,8 @@ step end_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
     if (q >= end) return final ? fail(p, q, "Expected closing tag name") : wait_for(p, sax_wait::end_tag, cur, q);
     if (!dp_is_name_start(static_cast<unsigned char>(*q))) return fail(p, q, "Expected closing tag name");
     const char* name = q;
-    q = scan_name(q, end);
+    uint8_t name_seen = 0;  // the open name it must match was checked
+    q = scan_name(q, end, &name_seen);
     if (q >= end) return final ? fail(p, q, "Unterminated closing tag") : wait_for(p, sax_wait::end_tag, cur, q);
     if (p->depth == 0) return fail(p, name, "Closing tag without matching open");
     const sax_frame& f = p->frames[p->depth - 1];
@@ -676,6 +825,7 @@ step comment(quorvel_sax_parser* p, const char* cur, const char* end) {
         p->wait = sax_wait::comment;
         return step::wait;
     }
+    if (check_chars(p, body, close) == step::fail) return step::fail;
     const char* after = close + 3;
     advance_count(p, static_cast<size_t>(after - p->input));
     p->pos = static_cast<size_t>(after - p->input);
@@ -694,6 +844,7 @@ step cdata(quorvel_sax_parser* p, const char* cur, const char* end) {
         p->wait = sax_wait::cdata;
         return step::wait;
     }
+    if (check_chars(p, body, close) == step::fail) return step::fail;
     const char* after = close + 3;
     advance_count(p, static_cast<size_t>(after - p->input));
     p->pos = static_cast<size_t>(after - p->input);
@@ -731,6 +882,7 @@ step processing_instruction(quorvel_sax_parser* p, const char* cur, const char* 
         p->wait_offset = static_cast<size_t>(resume - cur);
         return step::wait;
     }
+    if (check_chars(p, body, close) == step::fail) return step::fail;
     const char* after = close + 2;
     advance_count(p, static_cast<size_t>(after - p->input));
     p->pos = static_cast<size_t>(after - p->input);
@@ -929,6 +1081,8 @@ step content(quorvel_sax_parser* p, const char* cur, const char* end) {
 
 }  // namespace
 
+uint64_t stream_name_hash(const char* name, size_t n) { return dup_hash(name, n, dup_seed()); }
+
 // Reads the buffered input until it is used up, a construct must wait, the
 // parser fails or a pause is requested. 0, or -1 after a fatal error.
 int sax_run(quorvel_sax_parser* p) {
@@ -969,7 +1123,7 @@ int sax_run(quorvel_sax_parser* p) {
 void sax_free_scratch(quorvel_sax_parser* p) {
     for (sax_block* b = p->scratch_head; b;) {
         sax_block* next = b->next;
-        std::free(b);
+        stream_free(b);
         b = next;
     }
     p->scratch_head = p->scratch_current = nullptr;
@@ -978,6 +1132,6 @@ void sax_free_scratch(quorvel_sax_parser* p) {
 void sax_count_to(quorvel_sax_parser* p, size_t offset) { advance_count(p, offset); }
 
 int sax_report_out_of_memory(quorvel_sax_parser* p) {
-    fail(p, p->input ? p->input + p->pos : nullptr, "out of memory");
+    fail_memory(p, p->input ? p->input + p->pos : nullptr);
     return -1;
 }

@@ -12,6 +12,38 @@
 
 #include "parser/parser.h"
 
+// ---- Working memory -----------------------------------------------------------------------
+// Every buffer of the streaming readers comes from the calling thread's
+// allocation hooks. A block carries its release function in a 16-byte
+// header, so it goes back to the allocator that made it whichever thread
+// frees it.
+
+void* stream_alloc(size_t n);
+void* stream_calloc(size_t n);
+// Grows (or shrinks) a block to n bytes keeping its first `keep` bytes; NULL
+// with the old block untouched when memory runs out. block may be NULL.
+void* stream_realloc(void* block, size_t keep, size_t n);
+void stream_free(void* block);
+
+// A seeded hash of a name (crafted names cannot aim at one probe chain);
+// reads exactly n bytes.
+uint64_t stream_name_hash(const char* name, size_t n);
+
+template <typename T>
+bool stream_reserve(T*& data, size_t& capacity, size_t need, size_t first) {
+    if (need <= capacity) return true;
+    size_t grown = capacity ? capacity : first;
+    while (grown < need) {
+        if (grown > SIZE_MAX / 2 / sizeof(T)) return false;
+        grown *= 2;
+    }
+    T* fresh = static_cast<T*>(stream_realloc(data, capacity * sizeof(T), grown * sizeof(T)));
+    if (!fresh) return false;
+    data = fresh;
+    capacity = grown;
+    return true;
+}
+
 // ---- Scratch stack ------------------------------------------------------------------------
 // Blocks of a chain used as one stack: an element's strings are pushed when
 // its start tag is read and popped when its frame is released. Blocks stay
@@ -86,12 +118,17 @@ struct quorvel_sax_parser {
     quorvel_arena* input_block;
 
     // Line and column of the byte at offset `counted`; advanced lazily
-    // (before bytes are dropped or rewritten, and for reports).
-    int32_t line;
-    int32_t column;
+    // (before bytes are dropped or rewritten, and for reports). 64-bit: a
+    // stream may run past 2^31 lines or bytes; reports saturate.
+    int64_t line;
+    int64_t column;
     size_t counted;
 
     int32_t error_flag;
+    // Result of every feed from the first reported error on: -2 for a parse
+    // error (a repeated attribute too, though reading goes on), -1 when
+    // memory ran out.
+    int32_t result;
     int32_t skip_flags;
     int32_t state;
     int32_t depth;
@@ -120,7 +157,7 @@ struct quorvel_sax_parser {
 
     sax_attr_view* views;  // the start tag being read, reused
     size_t view_capacity;
-    uint32_t* dup_slots;   // duplicate-attribute set for wide start tags, reused
+    uint64_t* dup_slots;   // duplicate-attribute set for wide start tags, reused
     size_t dup_capacity;
 
     sax_frame frames[kSaxMaxDepth];
@@ -130,7 +167,7 @@ struct quorvel_sax_parser {
 
 // Reads the buffered input until it is used up, a construct must wait for
 // more, the parser fails or a pause was requested: 0, or -1 after a fatal
-// error (reported).
+// error (reported; p->result tells which).
 int sax_run(quorvel_sax_parser* p);
 // Advances the line count to an input offset (before bytes are dropped).
 void sax_count_to(quorvel_sax_parser* p, size_t offset);

@@ -127,12 +127,13 @@ TEST(SaxRecorder, FieldsPerKind) {
 
 TEST(SaxRecorder, ErrorsAndReset) {
     quorvel_sax_recorder* r = quorvel_sax_recorder_new_flags(0);
-    EXPECT_EQ(quorvel_sax_recorder_feed(r, "<r a='1' a='2'>", 15, 0), 0);  // not fatal
+    // Not fatal (reading goes on), but the result is a failure.
+    EXPECT_EQ(quorvel_sax_recorder_feed(r, "<r a='1' a='2'>", 15, 0), QUORVEL_ERR_PARSE);
     sax_test::event_log log;
     replay(r, log);
     EXPECT_NE(log.str().find("error Attribute a redefined @1:10"), std::string::npos);
 
-    EXPECT_EQ(quorvel_sax_recorder_feed(r, "\n</x>", 5, 0), -1);
+    EXPECT_EQ(quorvel_sax_recorder_feed(r, "\n</x>", 5, 0), QUORVEL_ERR_PARSE);
     size_t count = 0;
     const AccelSaxRecord* rec = quorvel_sax_recorder_records(r, &count);
     ASSERT_GE(count, 1u);
@@ -141,7 +142,7 @@ TEST(SaxRecorder, ErrorsAndReset) {
     EXPECT_EQ(rec[count - 1].column, 3u);
     EXPECT_EQ(arena_bytes(r).substr(rec[count - 1].text_off, rec[count - 1].text_len), "Mismatched closing tag");
 
-    EXPECT_EQ(quorvel_sax_recorder_feed(r, "<r/>", 4, 1), -1);
+    EXPECT_EQ(quorvel_sax_recorder_feed(r, "<r/>", 4, 1), QUORVEL_ERR_PARSE);
     quorvel_sax_recorder_records(r, &count);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(quorvel_sax_recorder_reset(r), 0);
@@ -153,7 +154,7 @@ TEST(SaxRecorder, ErrorsAndReset) {
 
     // Skip flags reach the parser.
     r = quorvel_sax_recorder_new_flags(0x08 | 0x10);
-    EXPECT_EQ(quorvel_sax_recorder_feed(r, "<r a='1' a='2'></s>", 19, 1), -1);
+    EXPECT_EQ(quorvel_sax_recorder_feed(r, "<r a='1' a='2'></s>", 19, 1), QUORVEL_ERR_PARSE);
     sax_test::event_log quiet;
     replay(r, quiet);
     EXPECT_EQ(quiet.errors, 1);

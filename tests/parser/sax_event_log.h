@@ -62,7 +62,7 @@ inline const quorvel_sax_handler& logging_handler() {
 
 struct parse_result {
     std::string events;
-    int status;  // 0, or -1 when any feed failed
+    int status;  // 0, or what the first failing feed answered
 };
 
 // chunk 0: the whole input in one final feed, one-shot mode.
@@ -77,9 +77,11 @@ inline parse_result parse_in_chunks(const std::string& input, size_t chunk, int 
     } else {
         for (size_t i = 0; i < input.size(); i += chunk) {
             size_t n = input.size() - i < chunk ? input.size() - i : chunk;
-            if (quorvel_sax_parser_feed(p, input.data() + i, n, 0) != 0) status = -1;
+            int r = quorvel_sax_parser_feed(p, input.data() + i, n, 0);
+            if (r != 0 && status == 0) status = r;
         }
-        if (quorvel_sax_parser_feed(p, "", 0, 1) != 0) status = -1;
+        int r = quorvel_sax_parser_feed(p, "", 0, 1);
+        if (r != 0 && status == 0) status = r;
     }
     quorvel_sax_parser_free(p);
     return {log.str(), status};
