@@ -84,10 +84,10 @@ outcome chunked(const std::string& doc, const std::vector<size_t>& chunks, int s
     int status = 0;
     size_t at = 0;
     for (size_t n : chunks) {
-        if (quorvel_sax_parser_feed(p, doc.data() + at, n, 0) != 0) status = -1;
+        if (int rc = quorvel_sax_parser_feed(p, doc.data() + at, n, 0); rc != 0 && status == 0) status = rc;
         at += n;
     }
-    if (quorvel_sax_parser_feed(p, "", 0, 1) != 0) status = -1;
+    if (int rc = quorvel_sax_parser_feed(p, "", 0, 1); rc != 0 && status == 0) status = rc;
     quorvel_sax_parser_free(p);
     return {log.str(), status};
 }
@@ -144,11 +144,11 @@ outcome recorded(const std::string& doc, const std::vector<size_t>& chunks, int 
     int status = 0;
     size_t at = 0;
     for (size_t n : chunks) {
-        if (quorvel_sax_recorder_feed(r, doc.data() + at, n, 0) != 0) status = -1;
+        if (int rc = quorvel_sax_recorder_feed(r, doc.data() + at, n, 0); rc != 0 && status == 0) status = rc;
         replay(r, log);
         at += n;
     }
-    if (quorvel_sax_recorder_feed(r, "", 0, 1) != 0) status = -1;
+    if (int rc = quorvel_sax_recorder_feed(r, "", 0, 1); rc != 0 && status == 0) status = rc;
     replay(r, log);
     quorvel_sax_recorder_free(r);
     return {log.str(), status};
