@@ -901,9 +901,9 @@ QUORVEL_API char* quorvel_c14n_canonicalize_subtree(quorvel_element* element);
    not read. A non-zero with_comments writes comments. */
 enum { QUORVEL_C14N_INCLUSIVE = 0, QUORVEL_C14N_EXCLUSIVE = 1 };
 QUORVEL_API char* quorvel_c14n_canonicalize_ex(quorvel_document* doc, void* reserved, int mode,
-                                               const char** inclusive_prefixes, int with_comments);
+                                               const char* const* inclusive_prefixes, int with_comments);
 QUORVEL_API char* quorvel_c14n_canonicalize_subtree_ex(quorvel_element* element, void* reserved, int mode,
-                                                       const char** inclusive_prefixes, int with_comments);
+                                                       const char* const* inclusive_prefixes, int with_comments);
 
 /* ---- Clean-up ------------------------------------------------------------ */
 

@@ -501,6 +501,10 @@ TEST(C14n, InclusivePrefixList) {
               take(quorvel_c14n_canonicalize(doc.get())));
 
     EXPECT_EQ(ours(text, kExclusive, false, 0, list), oracle(text, kExclusive, false, list));
+    // The list is only read, so a constant one is taken without a cast.
+    static const char* const fixed[] = {"p", "#default", nullptr};
+    EXPECT_EQ(take(quorvel_c14n_canonicalize_ex(doc.get(), nullptr, kExclusive, fixed, 0)),
+              take(quorvel_c14n_canonicalize_ex(doc.get(), nullptr, kExclusive, list, 0)));
 }
 
 TEST(C14n, NullArguments) {
