@@ -11,8 +11,9 @@
  * library (the document, handle or static storage it comes from) and is
  * never freed by the caller; a char* result is a fresh copy to release with
  * quorvel_free_string unless its comment says otherwise. Node, element and
- * attribute pointers belong to their document. Handles from a _new, _create
- * or _parse function go back with the matching _free function.
+ * attribute pointers belong to their document, including those of new
+ * nodes. A document goes back with quorvel_document_free, a DTD, parser,
+ * recorder, reader or record handle with its own _free function.
  *
  * Threads: a document, and every handle, is used by one thread at a time,
  * from any thread; different documents may be used on different threads at
