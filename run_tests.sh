@@ -5,14 +5,17 @@
 #   ./run_tests.sh --fast     the normal build only
 set -euo pipefail
 cd "$(dirname "$0")"
-jobs=$(nproc)
+jobs=$(( $(nproc) < 4 ? $(nproc) : 4 ))
 
 [ -d build ] || ./build.sh
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 if [ "${1:-}" != "--fast" ]; then
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=address,undefined >/dev/null
+  data_option=()
+  [ -n "${QUORVEL_TESTDATA_DIR:-}" ] && data_option=(-DQUORVEL_TESTDATA_DIR="$QUORVEL_TESTDATA_DIR")
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_WERROR=ON \
+    -DQUORVEL_SANITIZE=address,undefined "${data_option[@]}" >/dev/null
   cmake --build build-asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"

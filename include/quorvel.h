@@ -6,6 +6,20 @@
  * document owns every node and string reachable from it until
  * quorvel_document_free. Strings handed out as fresh copies go back with
  * quorvel_free_string.
+ *
+ * Ownership of returned pointers: a const char* result belongs to the
+ * library (the document, handle or static storage it comes from) and is
+ * never freed by the caller; a char* result is a fresh copy to release with
+ * quorvel_free_string unless its comment says otherwise. Node, element and
+ * attribute pointers belong to their document, including those of new
+ * nodes. A document goes back with quorvel_document_free, a DTD, parser,
+ * recorder, reader or record handle with its own _free function.
+ *
+ * Threads: a document, and every handle, is used by one thread at a time,
+ * from any thread; different documents may be used on different threads at
+ * once. Settings, allocation hooks and the last error are per thread.
+ * Nothing here throws or aborts on bad input, and nothing prints unless a
+ * debug switch of the environment asks for it (see the README).
  */
 #ifndef QUORVEL_H
 #define QUORVEL_H
@@ -23,7 +37,10 @@ extern "C" {
 #define QUORVEL_API
 #endif
 
-/* Status codes. Codes are only ever appended. */
+/* Status codes. Codes are only ever appended. One further code has no name
+   here: -9, returned only by quorvel_sax_records_parse when it declines the
+   input (outside the plain subset, length 0 or too large, working memory
+   exhausted); quorvel_status_string reports it as "Unknown error". */
 typedef enum quorvel_status_code {
     QUORVEL_OK = 0,
     QUORVEL_ERR_MEMORY = -1,
@@ -73,77 +90,136 @@ typedef int (*quorvel_traverse_callback)(quorvel_node* node, void* user);
 
 /* ---- Version, settings, memory, status ---------------------------------- */
 
+/* The library version as "major.minor.patch"; static, never freed. */
 QUORVEL_API const char* quorvel_version(void);
+/* The version as numbers; any pointer may be NULL and is then skipped. */
 QUORVEL_API void quorvel_version_components(int* major, int* minor, int* patch);
 
 /* Per-thread allocation hooks for arenas, pools, document records and
    buffers. Memory always goes back to the allocator that made it. */
 QUORVEL_API void quorvel_set_memory_management_functions(quorvel_alloc_function alloc_fn,
                                                          quorvel_dealloc_function dealloc_fn);
+/* The calling thread's allocation hook; NULL when none is set. */
 QUORVEL_API quorvel_alloc_function quorvel_get_memory_allocation_function(void);
+/* The calling thread's release hook; NULL when none is set. */
 QUORVEL_API quorvel_dealloc_function quorvel_get_memory_deallocation_function(void);
 /* n bytes from the thread's allocation hook (malloc when none); NULL for 0. */
 QUORVEL_API void* quorvel_alloc_buffer(size_t n);
 /* Releases a string the library handed out as a fresh copy (plain free). */
 QUORVEL_API void quorvel_free_string(char* s);
 
+/* Strict entity decoding for the calling thread (non-zero stores 1); every
+   document created afterwards on the thread copies the setting. */
 QUORVEL_API void quorvel_set_strict_mode(int on);
+/* The calling thread's strict setting, 0 or 1. */
 QUORVEL_API int quorvel_get_strict_mode(void);
 /* Maximum element nesting of the document parser; 0 or less means 256. */
 QUORVEL_API void quorvel_set_max_depth(int depth);
+/* The calling thread's maximum nesting (256 when set to 0 or less). */
 QUORVEL_API int quorvel_get_max_depth(void);
 
+/* Static text of a status code ("OK" for 0, "Unknown error" for codes
+   without text, -9 among them); never freed. */
 QUORVEL_API const char* quorvel_status_string(int code);
+/* Alias of quorvel_status_string. */
 QUORVEL_API const char* quorvel_error_message(int code);
 /* The calling thread's last failure text, NULL when none was recorded.
    Never cleared by a success: test the status first. */
 QUORVEL_API const char* quorvel_last_error(void);
+/* Line and column of the calling thread's last parse error (0 when none);
+   either pointer may be NULL. */
 QUORVEL_API void quorvel_last_error_position(int* line, int* column);
 
 /* ---- Documents ----------------------------------------------------------- */
 
+/* A new empty XML document, NULL when memory runs out; the caller frees it
+   with quorvel_document_free. */
 QUORVEL_API quorvel_document* quorvel_document_create(void);
+/* As quorvel_document_create, for an HTML document: serializing it writes
+   HTML unless asked otherwise. */
 QUORVEL_API quorvel_document* quorvel_document_create_html(void);
+/* Frees the document with every node, string and DTD it owns and the
+   documents it adopted; NULL is ignored. A document absorbed by another
+   lives on until the owner is freed too. */
 QUORVEL_API void quorvel_document_free(quorvel_document* doc);
 /* doc is freed together with owner. Refused (-5) for doc == owner, a doc
    that already has an owner or adopter, and ownership cycles. */
 QUORVEL_API quorvel_status quorvel_document_adopt_child(quorvel_document* owner, quorvel_document* doc);
 /* doc is freed by the later of owner's free and the caller's own free. */
 QUORVEL_API quorvel_status quorvel_document_absorb(quorvel_document* owner, quorvel_document* doc);
+/* The root element, owned by the document; NULL for none or a NULL document. */
 QUORVEL_API quorvel_element* quorvel_document_root(quorvel_document* doc);
+/* The first top-level node (else the root element), owned by the document;
+   NULL for none. */
 QUORVEL_API quorvel_node* quorvel_document_first_child(quorvel_document* doc);
 /* The document's DTD, created empty on first request. */
 QUORVEL_API quorvel_dtd* quorvel_document_get_dtd(quorvel_document* doc);
+/* Decodes every attribute value still holding references, in the whole
+   tree, so later reads need no writes. 1 when done, 0 for a NULL document
+   or one without root element. */
 QUORVEL_API int quorvel_document_finalize_strings(quorvel_document* doc);
+/* Marks the root element and every element below it frozen (a mark that
+   readers can test; no change is refused). 0, or -4 for NULL. */
 QUORVEL_API quorvel_status quorvel_document_freeze(quorvel_document* doc);
+/* 1 when the root element carries the frozen mark (parsed trees do); 0 for
+   NULL or no root element. */
 QUORVEL_API int quorvel_document_is_frozen(quorvel_document* doc);
+/* The document's own strict setting (non-zero stores 1): 0, or -4 for NULL. */
 QUORVEL_API quorvel_status quorvel_document_set_strict(quorvel_document* doc, int on);
+/* The document's strict setting; the calling thread's for a NULL document. */
 QUORVEL_API int quorvel_document_get_strict(quorvel_document* doc);
 /* Keeps two opaque caller values in the document; the library never reads them. */
 QUORVEL_API quorvel_status quorvel_document_set_allocators(quorvel_document* doc, void* value1, void* value2);
+/* The document's own last error text, owned by the document; NULL when
+   empty or for NULL. */
 QUORVEL_API const char* quorvel_document_last_error(quorvel_document* doc);
+/* Makes root (detached) the document's root element, replacing the old one.
+   An element of another document is copied in first; *installed (when
+   given) receives the element actually installed, owned by the document,
+   or NULL on failure. -4 NULL argument, -5 element attached to a parent,
+   -1 no memory; nothing changes on failure. */
 QUORVEL_API quorvel_status quorvel_document_set_root_ex(quorvel_document* doc, quorvel_element* root,
                                                         quorvel_element** installed);
+/* As quorvel_document_set_root_ex without the installed element. */
 QUORVEL_API quorvel_status quorvel_document_set_root(quorvel_document* doc, quorvel_element* root);
+/* The document node (kind QUORVEL_NODE_DOCUMENT), made on first request and
+   owned by the document; the same record every time. NULL for NULL or no
+   memory. */
 QUORVEL_API quorvel_node* quorvel_document_node(quorvel_document* doc);
 
 /* ---- Navigation ---------------------------------------------------------- */
 
 /* The kind of a node; 0 (the element kind) for NULL, so test NULL first. */
 QUORVEL_API int quorvel_node_get_type(const quorvel_node* node);
+/* First child of any kind of an element; for the document node, the first
+   top-level node (else the root element). NULL for other kinds and none. */
 QUORVEL_API quorvel_node* quorvel_node_first_child(const quorvel_node* node);
+/* Last child of any kind of an element; NULL for other kinds (the document
+   node included) and none. */
 QUORVEL_API quorvel_node* quorvel_node_last_child(const quorvel_node* node);
+/* Next sibling of any kind, top-level nodes included; NULL for the last one,
+   the doctype and the document node. */
 QUORVEL_API quorvel_node* quorvel_node_next_sibling(const quorvel_node* node);
+/* Alias of quorvel_node_next_sibling. */
 QUORVEL_API quorvel_node* quorvel_node_get_next_sibling(const quorvel_node* node);
+/* Previous sibling of a node inside an element; NULL for a first child and
+   for nodes without a parent element (top-level nodes among them). */
 QUORVEL_API quorvel_node* quorvel_node_previous_sibling(const quorvel_node* node);
+/* Parent element; NULL for top-level and detached nodes, the doctype and the
+   document node. */
 QUORVEL_API quorvel_element* quorvel_node_parent(const quorvel_node* node);
+/* The node itself when it is an element, else NULL. */
 QUORVEL_API quorvel_element* quorvel_node_as_element(quorvel_node* node);
+/* The same pointer as a node: an element record is a node. */
 QUORVEL_API quorvel_node* quorvel_element_as_node(quorvel_element* element);
 /* Number of element children of an element; 0 for other kinds. */
 QUORVEL_API size_t quorvel_node_child_count(const quorvel_node* node);
 /* Orders by record address: document order for trees the parser laid out. */
 QUORVEL_API int quorvel_node_compare(const quorvel_node* a, const quorvel_node* b);
+/* Depth-first walk in document order from node (depth 0): every node gets
+   an entering call, every element a leaving call after its children. */
 QUORVEL_API void quorvel_node_visit(quorvel_node* node, quorvel_visit_callback callback, void* user);
+/* As quorvel_node_visit with the entering calls only. */
 QUORVEL_API void quorvel_node_visit_entering(quorvel_node* node, quorvel_visit_callback callback, void* user);
 /* order 0 pre-order, 1 post-order. Returns the number of callbacks that
    returned 0, or -1 for bad arguments or when memory for the walk ran out. */
@@ -154,33 +230,57 @@ QUORVEL_API int quorvel_node_traverse(quorvel_node* node, int order, quorvel_tra
 
 /* The declaration's values; NULL when absent. Standalone: -1 undeclared, 0, 1. */
 QUORVEL_API const char* quorvel_document_version(const quorvel_document* doc);
+/* The declared encoding, owned by the document; NULL when none or for NULL. */
 QUORVEL_API const char* quorvel_document_encoding(const quorvel_document* doc);
+/* Standalone declaration: -1 undeclared (also for NULL), 0 no, 1 yes. */
 QUORVEL_API int quorvel_document_standalone(const quorvel_document* doc);
 /* -4 NULL document, -5 NULL or empty value, -1 no memory. */
 QUORVEL_API quorvel_status quorvel_document_set_version(quorvel_document* doc, const char* version);
+/* As quorvel_document_set_version, for the encoding (copied). */
 QUORVEL_API quorvel_status quorvel_document_set_encoding(quorvel_document* doc, const char* encoding);
+/* Stores 1 for non-zero (else 0) and marks the declaration present: 0, or
+   -4 for NULL. */
 QUORVEL_API quorvel_status quorvel_document_set_standalone(quorvel_document* doc, int standalone);
+/* Removes version, encoding and standalone (back to -1): 0, or -4 for NULL. */
 QUORVEL_API quorvel_status quorvel_document_clear_declaration(quorvel_document* doc);
 /* A new doctype node becomes the document's; NULL for a NULL or empty name. */
 QUORVEL_API quorvel_doctype* quorvel_document_set_doctype(quorvel_document* doc, const char* name,
                                                           const char* public_id, const char* system_id);
+/* Detaches the doctype node (its memory goes with the document): 0, -4 for
+   NULL, -6 when there is none. */
 QUORVEL_API quorvel_status quorvel_document_remove_doctype(quorvel_document* doc);
 /* The doctype node (its internal subset is read with
    quorvel_doctype_get_internal_subset). */
 QUORVEL_API quorvel_doctype* quorvel_document_internal_subset(const quorvel_document* doc);
+/* The doctype's name (the root element's name it declares), owned by the
+   document; NULL for NULL. */
 QUORVEL_API const char* quorvel_doctype_get_name(const quorvel_doctype* doctype);
+/* Alias of quorvel_doctype_get_name. */
 QUORVEL_API const char* quorvel_doctype_get_root_name(const quorvel_doctype* doctype);
+/* The public identifier, owned by the document; NULL when absent or for NULL. */
 QUORVEL_API const char* quorvel_doctype_get_public_id(const quorvel_doctype* doctype);
+/* The system identifier, owned by the document; NULL when absent or for NULL. */
 QUORVEL_API const char* quorvel_doctype_get_system_id(const quorvel_doctype* doctype);
+/* The internal subset as written, owned by the document; NULL when absent
+   or for NULL. */
 QUORVEL_API const char* quorvel_doctype_get_internal_subset(const quorvel_doctype* doctype);
 /* Top-level processing instructions and comments, 0-based. */
 QUORVEL_API size_t quorvel_document_pi_count(const quorvel_document* doc);
+/* Target of the index-th top-level processing instruction, owned by the
+   document; NULL past the end or for NULL. */
 QUORVEL_API const char* quorvel_document_pi_target(const quorvel_document* doc, size_t index);
+/* Data of the index-th top-level processing instruction, owned by the
+   document; NULL past the end, without data, or for NULL. */
 QUORVEL_API const char* quorvel_document_pi_data(const quorvel_document* doc, size_t index);
+/* Number of top-level comments; 0 for NULL. */
 QUORVEL_API size_t quorvel_document_comment_count(const quorvel_document* doc);
+/* Text of the index-th top-level comment, owned by the document; NULL past
+   the end or for NULL. */
 QUORVEL_API const char* quorvel_document_comment_content(const quorvel_document* doc, size_t index);
 /* Appended at the end of the top-level list. */
 QUORVEL_API quorvel_node* quorvel_document_add_comment(quorvel_document* doc, const char* text);
+/* A new processing instruction at the end of the top-level list, owned by
+   the document; NULL for NULL, a NULL or empty target, or no memory. */
 QUORVEL_API quorvel_node* quorvel_document_append_pi(quorvel_document* doc, const char* target, const char* data);
 /* Placed just before the root element. */
 QUORVEL_API quorvel_node* quorvel_document_add_pi(quorvel_document* doc, const char* target, const char* data);
@@ -197,12 +297,16 @@ QUORVEL_API size_t quorvel_node_byte_offset(const quorvel_node* node);
 /* Elements get line, column and end column; text, comments, CDATA and PIs
    inside an element a line only; everything else zeros. */
 QUORVEL_API void quorvel_node_source_position(const quorvel_node* node, quorvel_source_position* out);
+/* The line of quorvel_node_source_position; 0 when there is none. */
 QUORVEL_API int quorvel_node_line(const quorvel_node* node);
 /* XPath location path of the node (local names, positions among same-named
    siblings); free with quorvel_free_string. */
 QUORVEL_API char* quorvel_node_get_xpath(const quorvel_node* node);
 /* One opaque pointer per node for language bindings, kept by the document. */
 QUORVEL_API void* quorvel_node_get_binding_wrapper(const quorvel_node* node);
+/* Stores value for the node in its document, replacing an earlier one;
+   kept until the document is freed and never read by the library. Does
+   nothing for NULL, a node without document or when memory runs out. */
 QUORVEL_API void quorvel_node_set_binding_wrapper(const quorvel_node* node, void* value);
 
 /* ---- Attributes ----------------------------------------------------------- */
@@ -215,10 +319,12 @@ typedef struct quorvel_attribute quorvel_attribute;
    ("xml" is implicit, "xmlns" is refused), an unprefixed name matches
    unprefixed attributes only. "" for an empty value, NULL when missing. */
 QUORVEL_API const char* quorvel_element_attribute(quorvel_element* element, const char* name);
+/* 1 when quorvel_element_attribute finds name, else 0. */
 QUORVEL_API int quorvel_element_has_attribute(quorvel_element* element, const char* name);
 /* By namespace URI (NULL or "": no namespace) and local name. */
 QUORVEL_API const char* quorvel_element_attribute_ns(quorvel_element* element, const char* namespace_uri,
                                                     const char* local_name);
+/* 1 when an attribute with that namespace URI and local name exists, else 0. */
 QUORVEL_API int quorvel_element_has_attribute_ns(quorvel_element* element, const char* namespace_uri,
                                                 const char* local_name);
 /* Typed reads give the default when the attribute is missing, empty or
@@ -229,25 +335,37 @@ QUORVEL_API int quorvel_element_attribute_int(quorvel_element* element, const ch
 /* A leading minus negates modulo 2^32: "-1" reads as 4294967295. */
 QUORVEL_API unsigned quorvel_element_attribute_uint(quorvel_element* element, const char* name,
                                                    unsigned default_value);
+/* Typed read as a double. */
 QUORVEL_API double quorvel_element_attribute_double(quorvel_element* element, const char* name,
                                                    double default_value);
+/* Typed read as a float. */
 QUORVEL_API float quorvel_element_attribute_float(quorvel_element* element, const char* name, float default_value);
+/* Truth read: 1 or 0, the default otherwise. */
 QUORVEL_API int quorvel_element_attribute_bool(quorvel_element* element, const char* name, int default_value);
+/* The value, owned by the document, or default_value when missing. */
 QUORVEL_API const char* quorvel_element_attribute_string(quorvel_element* element, const char* name,
                                                         const char* default_value);
 
 /* Number of attributes (exact at any count); 0 for NULL or a non-element. */
 QUORVEL_API size_t quorvel_element_attribute_count(const quorvel_element* element);
+/* The first attribute record, owned by the document; NULL for NULL, a
+   non-element or none. */
 QUORVEL_API quorvel_attribute* quorvel_element_first_attribute(const quorvel_element* element);
+/* The next attribute record of the same element; NULL after the last. */
 QUORVEL_API quorvel_attribute* quorvel_attribute_next(const quorvel_attribute* attribute);
 /* By 0-based position; NULL past the end. */
 QUORVEL_API quorvel_attribute* quorvel_element_get_attribute_by_index(const quorvel_element* element, size_t index);
+/* Stored name of the attribute at a 0-based position, owned by the
+   document; NULL past the end. */
 QUORVEL_API const char* quorvel_element_attribute_name_at(const quorvel_element* element, size_t index);
+/* Decoded value at a 0-based position, owned by the document; "" for an
+   empty value, NULL past the end. */
 QUORVEL_API const char* quorvel_element_attribute_value_at(quorvel_element* element, size_t index);
 /* Stored name, prefix included; "" for NULL. */
 QUORVEL_API const char* quorvel_attribute_get_name(const quorvel_attribute* attribute);
 /* Value, decoded with the owner element's document; "" for NULL or empty. */
 QUORVEL_API const char* quorvel_attribute_get_value(quorvel_element* owner, quorvel_attribute* attribute);
+/* Prefix of the attribute, owned by the document; NULL when it has none. */
 QUORVEL_API const char* quorvel_attribute_prefix(const quorvel_attribute* attribute);
 /* Namespace of a prefixed attribute; NULL for unprefixed ones. */
 QUORVEL_API const char* quorvel_attribute_namespace_uri(const quorvel_attribute* attribute);
@@ -288,16 +406,22 @@ QUORVEL_API quorvel_element* quorvel_element_child(quorvel_element* element, siz
 QUORVEL_API quorvel_element* quorvel_element_parent(const quorvel_element* element);
 /* Topmost ancestor, the element itself when it has no parent. */
 QUORVEL_API quorvel_element* quorvel_element_root(quorvel_element* element);
+/* First child element (other kinds passed over); NULL for none. */
 QUORVEL_API quorvel_element* quorvel_element_first_child_any(const quorvel_element* element);
+/* Last child element; NULL for none. */
 QUORVEL_API quorvel_element* quorvel_element_last_child_any(const quorvel_element* element);
+/* Next sibling that is an element; NULL for none. */
 QUORVEL_API quorvel_element* quorvel_element_next_sibling_any(const quorvel_element* element);
 /* NULL for the first element child and for top-level elements. */
 QUORVEL_API quorvel_element* quorvel_element_previous_sibling_any(const quorvel_element* element);
 /* Named navigators match local names ("item" finds p:item); a NULL name
    matches any element. */
 QUORVEL_API quorvel_element* quorvel_element_first_child(const quorvel_element* element, const char* name);
+/* Last child element with that local name (any for NULL). */
 QUORVEL_API quorvel_element* quorvel_element_last_child(const quorvel_element* element, const char* name);
+/* Next element sibling with that local name (any for NULL). */
 QUORVEL_API quorvel_element* quorvel_element_next_sibling(const quorvel_element* element, const char* name);
+/* Nearest earlier element sibling with that local name (any for NULL). */
 QUORVEL_API quorvel_element* quorvel_element_previous_sibling(const quorvel_element* element, const char* name);
 /* As quorvel_element_first_child, but NULL for a NULL name. */
 QUORVEL_API quorvel_element* quorvel_element_find_child(const quorvel_element* element, const char* name);
@@ -325,7 +449,9 @@ QUORVEL_API const char* quorvel_element_text(const quorvel_node* node);
 QUORVEL_API int quorvel_element_text_int(const quorvel_element* element, int default_value);
 /* A leading minus negates modulo 2^32: "-1" reads as 4294967295. */
 QUORVEL_API unsigned quorvel_element_text_uint(const quorvel_element* element, unsigned default_value);
+/* Typed text read as a double. */
 QUORVEL_API double quorvel_element_text_double(const quorvel_element* element, double default_value);
+/* Typed text read as a float. */
 QUORVEL_API float quorvel_element_text_float(const quorvel_element* element, float default_value);
 /* 0 for empty text and for 0, no, off and false (any case, trimmed); else 1. */
 QUORVEL_API int quorvel_element_text_bool(const quorvel_element* element);
@@ -342,6 +468,7 @@ QUORVEL_API int quorvel_element_text_bool(const quorvel_element* element);
 QUORVEL_API quorvel_element* quorvel_element_create(quorvel_document* doc, const char* name);
 /* Appends child as the parent's last child, moving it from wherever it was. */
 QUORVEL_API quorvel_status quorvel_element_append_child(quorvel_element* parent, quorvel_node* child);
+/* Alias of quorvel_element_append_child. */
 QUORVEL_API quorvel_status quorvel_element_add_child_addr(quorvel_element* parent, quorvel_node* child);
 /* As append; *installed (when given) receives the node actually linked: the
    child itself, or its copy when it came from another document. */
@@ -349,10 +476,13 @@ QUORVEL_API quorvel_status quorvel_element_add_child_addr_installed(quorvel_elem
                                                                     quorvel_node** installed);
 /* A new element appended as the parent's last child, or NULL. */
 QUORVEL_API quorvel_element* quorvel_element_create_child(quorvel_element* parent, const char* name);
+/* Places child first among the parent's children, moving it from wherever
+   it was. */
 QUORVEL_API quorvel_status quorvel_element_prepend_child(quorvel_element* parent, quorvel_node* child);
 /* Places node right before / after reference, among its parent's children or
    among the document's top-level nodes; -5 for a reference in neither. */
 QUORVEL_API quorvel_status quorvel_element_insert_before(quorvel_node* reference, quorvel_node* node);
+/* Places node right after reference (see quorvel_element_insert_before). */
 QUORVEL_API quorvel_status quorvel_element_insert_after(quorvel_node* reference, quorvel_node* node);
 /* Replaces the element's children by one text node (none for NULL text). */
 QUORVEL_API quorvel_status quorvel_element_set_text(quorvel_element* element, const char* text);
@@ -361,9 +491,15 @@ QUORVEL_API const char* quorvel_element_child_value(const quorvel_element* eleme
 /* Deep copy of source made in the parent's (reference's parent's) document and
    linked there; NULL when the copy cannot be made or linked. */
 QUORVEL_API quorvel_element* quorvel_element_append_copy(quorvel_element* parent, const quorvel_element* source);
+/* A deep copy of source linked as the parent's first child, owned by the
+   parent's document; NULL on failure. */
 QUORVEL_API quorvel_element* quorvel_element_prepend_copy(quorvel_element* parent, const quorvel_element* source);
+/* A deep copy of source linked right after reference, owned by its
+   document; NULL on failure or for a reference without parent. */
 QUORVEL_API quorvel_element* quorvel_element_insert_copy_after(quorvel_node* reference,
                                                                const quorvel_element* source);
+/* A deep copy of source linked right before reference, owned by its
+   document; NULL on failure or for a reference without parent. */
 QUORVEL_API quorvel_element* quorvel_element_insert_copy_before(quorvel_node* reference,
                                                                 const quorvel_element* source);
 
@@ -371,7 +507,9 @@ QUORVEL_API quorvel_element* quorvel_element_insert_copy_before(quorvel_node* re
    (copied), a new one goes last. NULL value: empty. */
 QUORVEL_API quorvel_status quorvel_element_set_attribute(quorvel_element* element, const char* name,
                                                          const char* value);
+/* Sets the attribute to the decimal text of value. */
 QUORVEL_API quorvel_status quorvel_element_set_attribute_int(quorvel_element* element, const char* name, int value);
+/* Sets the attribute to the decimal text of value. */
 QUORVEL_API quorvel_status quorvel_element_set_attribute_uint(quorvel_element* element, const char* name,
                                                               unsigned int value);
 /* "%.17g" */
@@ -402,6 +540,8 @@ QUORVEL_API quorvel_status quorvel_node_unlink(quorvel_node* node);
 /* parent: an element, or the document node for top-level nodes (removing the
    root element there leaves the document without a root). */
 QUORVEL_API quorvel_status quorvel_element_remove_child(quorvel_node* parent, quorvel_node* child);
+/* Detaches every child of an element, or every top-level node of the
+   document node. */
 QUORVEL_API quorvel_status quorvel_element_remove_children(quorvel_node* parent);
 
 /* A detached deep copy made in target, or NULL. */
@@ -416,7 +556,9 @@ QUORVEL_API quorvel_document* quorvel_document_copy(quorvel_document* source);
 /* Creators make a detached node owned by the document (NULL for a NULL
    document or no memory). NULL text means empty. */
 QUORVEL_API quorvel_node* quorvel_text_node_create(quorvel_document* doc, const char* text);
+/* A new detached comment. */
 QUORVEL_API quorvel_node* quorvel_comment_node_create(quorvel_document* doc, const char* text);
+/* A new detached CDATA section. */
 QUORVEL_API quorvel_node* quorvel_cdata_node_create(quorvel_document* doc, const char* text);
 /* NULL for a NULL or empty target; NULL or "" data gives a PI without data. */
 QUORVEL_API quorvel_node* quorvel_pi_node_create(quorvel_document* doc, const char* target, const char* data);
@@ -426,20 +568,28 @@ QUORVEL_API quorvel_node* quorvel_entity_ref_node_create(quorvel_document* doc, 
 /* Getters answer NULL for NULL and for nodes of another kind. The text
    getter also reads CDATA sections and gives "" for empty text. */
 QUORVEL_API const char* quorvel_text_node_get_content(const quorvel_node* node);
+/* A comment's text. */
 QUORVEL_API const char* quorvel_comment_node_get_content(const quorvel_node* node);
+/* A CDATA section's text. */
 QUORVEL_API const char* quorvel_cdata_node_get_content(const quorvel_node* node);
+/* A processing instruction's target. */
 QUORVEL_API const char* quorvel_pi_node_get_target(const quorvel_node* node);
 /* NULL when the processing instruction has no data. */
 QUORVEL_API const char* quorvel_pi_node_get_data(const quorvel_node* node);
+/* An entity reference's name. */
 QUORVEL_API const char* quorvel_entity_ref_node_name(const quorvel_node* node);
 
 /* Setters copy the string into the node's document: 0, -4 for a NULL node,
    -5 for another kind or a node without document, -1 without memory.
    NULL content means empty; set_target refuses NULL (-4). */
 QUORVEL_API quorvel_status quorvel_text_node_set_content(quorvel_node* node, const char* text);
+/* New content of a CDATA section. */
 QUORVEL_API quorvel_status quorvel_cdata_node_set_content(quorvel_node* node, const char* text);
+/* New text of a comment. */
 QUORVEL_API quorvel_status quorvel_comment_node_set_content(quorvel_node* node, const char* text);
+/* An empty target is accepted. */
 QUORVEL_API quorvel_status quorvel_pi_node_set_target(quorvel_node* node, const char* target);
+/* NULL data stores "" (the getter then gives ""). */
 QUORVEL_API quorvel_status quorvel_pi_node_set_data(quorvel_node* node, const char* data);
 
 /* ---- Element names, namespaces and namespace declarations ------------------ */
@@ -459,6 +609,7 @@ QUORVEL_API const char* quorvel_element_namespace_for_prefix(const quorvel_eleme
    first use and remembered until a rename, a declaration change or a move
    makes it out of date. */
 QUORVEL_API quorvel_namespace quorvel_element_namespace(quorvel_element* element);
+/* The URI of a namespace handle (the handle itself). */
 QUORVEL_API const char* quorvel_namespace_uri(quorvel_namespace ns);
 /* Always NULL: a handle carries no prefix. */
 QUORVEL_API const char* quorvel_namespace_prefix(quorvel_namespace ns);
@@ -472,13 +623,16 @@ QUORVEL_API uintptr_t quorvel_element_hash_value(uintptr_t value);
    prefix is NULL for a default-namespace declaration, both readers give NULL
    out of range. */
 QUORVEL_API size_t quorvel_element_namespace_count(const quorvel_element* element);
+/* Prefix of the index-th declaration, owned by the document. */
 QUORVEL_API const char* quorvel_element_namespace_decl_prefix(const quorvel_element* element, size_t index);
+/* URI of the index-th declaration, owned by the document. */
 QUORVEL_API const char* quorvel_element_namespace_decl_uri(const quorvel_element* element, size_t index);
 /* Appends a declaration (prefix NULL or "": the default namespace; uri "":
    an undeclaration). -4 NULL element or URI, -5 not an element or an element
    with neither a document nor a place to keep it, -1 no memory. */
 QUORVEL_API quorvel_status quorvel_element_add_namespace_definition(quorvel_element* element, const char* prefix,
                                                                     const char* uri);
+/* quorvel_element_add_namespace_definition with a NULL prefix. */
 QUORVEL_API quorvel_status quorvel_element_set_default_namespace(quorvel_element* element, const char* uri);
 /* Removes the first declaration of the prefix (NULL or "": the default
    namespace) from the element's list; -6 when there is none. */
@@ -493,9 +647,14 @@ QUORVEL_API int quorvel_str_has_nonstandard_entity(const char* text, size_t leng
 
 /* ---- Parse diagnostics ----------------------------------------------------- */
 
-/* Recoverable problems met while parsing (recover mode, repeated attributes).
-   Codes: 9 unescaped '<' in text or a repeated attribute, 10 stray end tag,
-   11 element closed implicitly or left open at the end. */
+/* Recoverable problems met while parsing (recover mode, repeated attributes),
+   one diagnostic each, in the order met. Diagnostic codes (a numbering of
+   their own, not statuses):
+     9  an unescaped '<' in text, or a repeated attribute (in every mode);
+     10 an end tag that closes no open element;
+     11 an element closed implicitly by an ancestor's end tag, or left open
+        at the end of the input.
+   Number of diagnostics; 0 for NULL. */
 QUORVEL_API int quorvel_document_parse_diag_count(quorvel_document* doc);
 /* Writes the code (when code is not NULL) and at most buflen - 1 bytes of
    the message; answers 1, or 0 for a NULL document or an index out of range. */
@@ -590,10 +749,13 @@ QUORVEL_API quorvel_sax_parser* quorvel_sax_parser_create(const quorvel_sax_hand
    every string but character data lives until the parser is freed. */
 QUORVEL_API int quorvel_sax_parser_feed(quorvel_sax_parser* parser, const char* chunk, size_t length,
                                         int is_final);
+/* Frees the parser; every string a callback received becomes invalid.
+   NULL is ignored. */
 QUORVEL_API void quorvel_sax_parser_free(quorvel_sax_parser* parser);
 /* One final feed of the whole text: 0, or -1 (also for NULL text, length 0
    or a NULL handler). */
 QUORVEL_API int quorvel_sax_parse(const char* text, size_t length, const quorvel_sax_handler* handler, void* user);
+/* Streaming mode on (non-zero) or off: 0, or -1 for NULL. */
 QUORVEL_API int quorvel_sax_parser_set_streaming(quorvel_sax_parser* parser, int on);
 /* Before the first feed; the whole input must then come in one final feed. */
 QUORVEL_API void quorvel_sax_parser_set_one_shot(quorvel_sax_parser* parser, int on);
@@ -620,7 +782,10 @@ typedef struct AccelSaxRecord {
 
 typedef struct quorvel_sax_recorder quorvel_sax_recorder;
 
+/* A new recorder (free with quorvel_sax_recorder_free); skip_flags as for
+   quorvel_sax_parser_set_skip_flags. NULL when memory runs out. */
 QUORVEL_API quorvel_sax_recorder* quorvel_sax_recorder_new_flags(int skip_flags);
+/* quorvel_sax_recorder_new_flags(0). */
 QUORVEL_API quorvel_sax_recorder* quorvel_sax_recorder_new(void);
 /* Records the events of one feed (the previous feed's records are dropped):
    0, or -1 after a parse error or when the records could not be kept (an
@@ -632,7 +797,11 @@ QUORVEL_API int quorvel_sax_recorder_reset(quorvel_sax_recorder* recorder);
 /* Valid until the next feed, reset or free. */
 QUORVEL_API const AccelSaxRecord* quorvel_sax_recorder_records(const quorvel_sax_recorder* recorder,
                                                               size_t* count_out);
+/* The string arena the records index, owned by the recorder and valid until
+   the next feed, reset or free; its length through length_out when not
+   NULL. NULL before any string was stored and for NULL. */
 QUORVEL_API const char* quorvel_sax_recorder_arena(const quorvel_sax_recorder* recorder, size_t* length_out);
+/* Frees the recorder with its records and arena; NULL is ignored. */
 QUORVEL_API void quorvel_sax_recorder_free(quorvel_sax_recorder* recorder);
 
 typedef enum quorvel_pull_event_kind {
@@ -679,15 +848,24 @@ typedef struct quorvel_pull quorvel_pull;
 /* Over a text in memory, which must stay unchanged until the first
    quorvel_pull_next; NULL for NULL text, length 0 or no memory. */
 QUORVEL_API quorvel_pull* quorvel_pull_new_flags(const char* text, size_t length, int skip_flags);
+/* quorvel_pull_new_flags(text, length, 0). */
 QUORVEL_API quorvel_pull* quorvel_pull_new(const char* text, size_t length);
 /* Over a file read 256 bytes at a time as events are needed. */
 QUORVEL_API quorvel_pull* quorvel_pull_new_file_flags(const char* path, int skip_flags);
+/* quorvel_pull_new_file_flags(path, 0). */
 QUORVEL_API quorvel_pull* quorvel_pull_new_file(const char* path);
 /* The next event, valid until the next call on the parser; NULL at the end
    and after an error event. */
 QUORVEL_API quorvel_pull_event* quorvel_pull_next(quorvel_pull* pull);
+/* Attribute count of the current start element event; 0 for other events
+   and NULL. */
 QUORVEL_API size_t quorvel_pull_attr_count(const quorvel_pull* pull);
+/* Name of an attribute of the current start element event, owned by the
+   parser and valid until the next call; NULL out of range, for other
+   events and NULL. */
 QUORVEL_API const char* quorvel_pull_attr_name(const quorvel_pull* pull, size_t index);
+/* Value of an attribute of the current start element event, as
+   quorvel_pull_attr_name. */
 QUORVEL_API const char* quorvel_pull_attr_value(const quorvel_pull* pull, size_t index);
 /* Attribute count of the current start element; copies up to n pairs when
    out is not NULL. */
@@ -696,6 +874,8 @@ QUORVEL_API size_t quorvel_pull_attrs(const quorvel_pull* pull, quorvel_pull_att
    the next batch; afterwards the attribute readers describe the batch's last
    start element that had attributes. */
 QUORVEL_API size_t quorvel_pull_next_batch(quorvel_pull* pull, quorvel_pull_batch_item* items, size_t n);
+/* Closes the file and frees the parser with every event and string it
+   handed out; NULL is ignored. */
 QUORVEL_API void quorvel_pull_free(quorvel_pull* pull);
 
 typedef struct quorvel_iterparse quorvel_iterparse;
@@ -705,10 +885,16 @@ typedef struct quorvel_iterparse quorvel_iterparse;
    mode 1: every element of one document, children before parents. */
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_ex_flags(const char* text, size_t length, int mode,
                                                               int skip_flags);
+/* quorvel_iterparse_new_ex_flags(text, length, mode, 0). */
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_ex(const char* text, size_t length, int mode);
+/* quorvel_iterparse_new_ex(text, length, 0). */
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new(const char* text, size_t length);
+/* As quorvel_iterparse_new_ex_flags over a file read as elements are
+   needed; NULL for a NULL or empty path or a file that cannot be opened. */
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_file_ex_flags(const char* path, int mode, int skip_flags);
+/* quorvel_iterparse_new_file_ex_flags(path, mode, 0). */
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_file_ex(const char* path, int mode);
+/* quorvel_iterparse_new_file_ex(path, 0). */
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_file(const char* path);
 /* The next completed element; NULL at the end or on an error (then
    quorvel_iterparse_error says why). */
@@ -716,8 +902,13 @@ QUORVEL_API quorvel_element* quorvel_iterparse_next(quorvel_iterparse* it);
 /* Namespace bindings in scope at the returned element's end tag, one per
    prefix ("" or NULL: the default namespace). */
 QUORVEL_API size_t quorvel_iterparse_ns_count(const quorvel_iterparse* it);
+/* Owned by the handle, valid until the next call; NULL when the prefix has
+   no binding or for NULL. */
 QUORVEL_API const char* quorvel_iterparse_ns_uri(const quorvel_iterparse* it, const char* prefix);
+/* The error text, owned by the handle; NULL when none or for NULL. */
 QUORVEL_API const char* quorvel_iterparse_error(const quorvel_iterparse* it);
+/* Frees the handle with the documents it built (elements it returned become
+   invalid); NULL is ignored. */
 QUORVEL_API void quorvel_iterparse_free(quorvel_iterparse* it);
 
 /* ---- Flat records ---------------------------------------------------------- */
@@ -831,12 +1022,17 @@ typedef struct quorvel_serialize_ext_options {
    an element without a name. Serializing decodes attribute values still
    holding references and stores them back into the document. */
 QUORVEL_API char* quorvel_document_serialize(quorvel_document* doc, const quorvel_serialize_options* options);
+/* With the extension record: ext_size is the size of the caller's record
+   (fields beyond it read as 0); NULL ext or a size below 4 means all zero. */
 QUORVEL_API char* quorvel_document_serialize_ext_sized(quorvel_document* doc,
                                                        const quorvel_serialize_options* options,
                                                        const quorvel_serialize_ext_options* ext,
                                                        size_t ext_size);
+/* quorvel_document_serialize_ext_sized with the full record size (NULL ext:
+   all zero). */
 QUORVEL_API char* quorvel_document_serialize_ext(quorvel_document* doc, const quorvel_serialize_options* options,
                                                  const quorvel_serialize_ext_options* ext);
+/* Writes the document as HTML. */
 QUORVEL_API char* quorvel_document_serialize_html(quorvel_document* doc, const quorvel_serialize_options* options);
 /* No indentation; a declaration when the document had one with a version. */
 QUORVEL_API char* quorvel_serialize_document(quorvel_document* doc);
@@ -849,11 +1045,15 @@ QUORVEL_API size_t quorvel_document_serialize_into(quorvel_document* doc, char* 
 /* Element forms: of the basic options only indent is read (and encoding
    as the XHTML meta charset of the extended forms). */
 QUORVEL_API char* quorvel_element_serialize(quorvel_element* element, const quorvel_serialize_options* options);
+/* With the extension record read as far as ext_size covers it; any
+   non-zero method writes HTML. */
 QUORVEL_API char* quorvel_element_serialize_ext_sized(quorvel_element* element,
                                                       const quorvel_serialize_options* options,
                                                       const quorvel_serialize_ext_options* ext, size_t ext_size);
+/* quorvel_element_serialize_ext_sized with the full record size. */
 QUORVEL_API char* quorvel_element_serialize_ext(quorvel_element* element, const quorvel_serialize_options* options,
                                                 const quorvel_serialize_ext_options* ext);
+/* The two-call protocol of quorvel_document_serialize_into for an element. */
 QUORVEL_API size_t quorvel_element_serialize_into(quorvel_element* element, char* buffer, size_t capacity,
                                                   size_t* length, const quorvel_serialize_options* options);
 
@@ -862,6 +1062,7 @@ QUORVEL_API size_t quorvel_element_serialize_into(quorvel_element* element, char
    file cannot be opened or fully written, 0 done. */
 QUORVEL_API quorvel_status quorvel_document_save_file(quorvel_document* doc, const char* path,
                                                       const quorvel_serialize_options* options);
+/* As quorvel_document_save_file, written as HTML. */
 QUORVEL_API quorvel_status quorvel_document_save_html(quorvel_document* doc, const char* path,
                                                       const quorvel_serialize_options* options);
 
@@ -892,6 +1093,7 @@ QUORVEL_API int quorvel_dtd_validate(quorvel_document* doc, quorvel_dtd* dtd, qu
    carries the namespace declarations in scope at the element (and, in the
    inclusive form, the xml: attributes it inherits). */
 QUORVEL_API char* quorvel_c14n_canonicalize(quorvel_document* doc);
+/* Inclusive, without comments, of the element and its descendants. */
 QUORVEL_API char* quorvel_c14n_canonicalize_subtree(quorvel_element* element);
 
 /* Mode QUORVEL_C14N_EXCLUSIVE selects the exclusive form, any other value
@@ -900,10 +1102,12 @@ QUORVEL_API char* quorvel_c14n_canonicalize_subtree(quorvel_element* element);
    ("#default" or "" for the default namespace); NULL for none. reserved is
    not read. A non-zero with_comments writes comments. */
 enum { QUORVEL_C14N_INCLUSIVE = 0, QUORVEL_C14N_EXCLUSIVE = 1 };
+/* Canonical text of the document in the given mode. */
 QUORVEL_API char* quorvel_c14n_canonicalize_ex(quorvel_document* doc, void* reserved, int mode,
-                                               const char** inclusive_prefixes, int with_comments);
+                                               const char* const* inclusive_prefixes, int with_comments);
+/* As quorvel_c14n_canonicalize_ex for an element subtree. */
 QUORVEL_API char* quorvel_c14n_canonicalize_subtree_ex(quorvel_element* element, void* reserved, int mode,
-                                                       const char** inclusive_prefixes, int with_comments);
+                                                       const char* const* inclusive_prefixes, int with_comments);
 
 /* ---- Clean-up ------------------------------------------------------------ */
 

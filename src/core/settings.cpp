@@ -51,12 +51,13 @@ char* xsd_strdup(const char* s) {
 
 extern "C" {
 
-QUORVEL_API const char* quorvel_version(void) { return "1.9.363"; }
+// The numbers come from the build (project version), their one source.
+QUORVEL_API const char* quorvel_version(void) { return QUORVEL_VERSION_STRING; }
 
 QUORVEL_API void quorvel_version_components(int* major, int* minor, int* patch) {
-    if (major) *major = 1;
-    if (minor) *minor = 9;
-    if (patch) *patch = 363;
+    if (major) *major = QUORVEL_VERSION_MAJOR;
+    if (minor) *minor = QUORVEL_VERSION_MINOR;
+    if (patch) *patch = QUORVEL_VERSION_PATCH;
 }
 
 QUORVEL_API void quorvel_set_memory_management_functions(quorvel_alloc_function alloc_fn,

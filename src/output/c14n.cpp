@@ -783,7 +783,7 @@ QUORVEL_API char* quorvel_c14n_canonicalize(quorvel_document* doc) {
 }
 
 QUORVEL_API char* quorvel_c14n_canonicalize_ex(quorvel_document* doc, void* reserved, int mode,
-                                               const char** inclusive_prefixes, int with_comments) {
+                                               const char* const* inclusive_prefixes, int with_comments) {
     (void)reserved;
     return canonicalize_document(doc, mode, inclusive_prefixes, with_comments != 0);
 }
@@ -793,7 +793,7 @@ QUORVEL_API char* quorvel_c14n_canonicalize_subtree(quorvel_element* element) {
 }
 
 QUORVEL_API char* quorvel_c14n_canonicalize_subtree_ex(quorvel_element* element, void* reserved, int mode,
-                                                       const char** inclusive_prefixes, int with_comments) {
+                                                       const char* const* inclusive_prefixes, int with_comments) {
     (void)reserved;
     return canonicalize_subtree(element, mode, inclusive_prefixes, with_comments != 0);
 }

@@ -4,6 +4,8 @@
 // (names, prefixes, namespace records, values, positions,
 // flags, record layout), or decline so that the document parser runs.
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,10 +23,17 @@ constexpr int64_t kDefaultMinSize = 65536;
 
 thread_local int t_test_mode = -1;
 
+// Filled once per process through pthread_once, then read without a lock. A
+// function-local static with a dynamic initialiser would do the same but
+// pulls the C++ runtime's guard functions into the library's dependencies.
+dp_env_memo g_env_memo{0, kDefaultMinSize};
+pthread_once_t g_env_once = PTHREAD_ONCE_INIT;
+
+void read_env_memo() { g_env_memo = dp_env_from(std::getenv("QUORVEL_INTERLEAVED"), std::getenv("QUORVEL_IL_MIN")); }
+
 const dp_env_memo& env_memo() {
-    // Filled once per process (a thread-safe static); read without a lock.
-    static const dp_env_memo memo = dp_env_from(std::getenv("QUORVEL_INTERLEAVED"), std::getenv("QUORVEL_IL_MIN"));
-    return memo;
+    pthread_once(&g_env_once, read_env_memo);
+    return g_env_memo;
 }
 
 constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }

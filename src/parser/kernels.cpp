@@ -33,6 +33,15 @@ void count_markup_scalar(const char* buffer, size_t length, size_t* lt, size_t* 
 
 #ifdef QUORVEL_X86
 
+// Bits set in a 16-lane byte mask. __builtin_popcount would do, but without
+// -mpopcnt it becomes a call into libgcc_s, which the library does not link.
+inline unsigned popcount16(unsigned mask) {
+    mask = mask - ((mask >> 1) & 0x5555u);
+    mask = (mask & 0x3333u) + ((mask >> 2) & 0x3333u);
+    mask = (mask + (mask >> 4)) & 0x0F0Fu;
+    return (mask + (mask >> 8)) & 0x1Fu;
+}
+
 // Byte counters in vector lanes overflow after 255 steps; they are folded
 // into 64-bit sums with psadbw before that.
 __attribute__((target("avx2"))) inline uint64_t fold_avx2(__m256i acc) {
@@ -142,7 +151,7 @@ size_t count_sse2(const char* buffer, size_t length, int byte) {
     size_t i = 0, total = 0;
     for (; length - i >= 16 && length >= 16; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
-        total += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, needle)))));
+        total += static_cast<size_t>(popcount16(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, needle)))));
     }
     for (; i < length; i++) total += buffer[i] == static_cast<char>(byte);
     return total;
@@ -155,9 +164,9 @@ void count_markup_sse2(const char* buffer, size_t length, size_t* lt, size_t* qu
     size_t i = 0, a = 0, q = 0;
     for (; length >= 16 && length - i >= 16; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
-        a += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vlt)))));
+        a += static_cast<size_t>(popcount16(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vlt)))));
         __m128i quote = _mm_or_si128(_mm_cmpeq_epi8(v, vdq), _mm_cmpeq_epi8(v, vsq));
-        q += static_cast<size_t>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(quote))));
+        q += static_cast<size_t>(popcount16(static_cast<unsigned>(_mm_movemask_epi8(quote))));
     }
     size_t ta, tq;
     count_markup_scalar(buffer + i, length - i, &ta, &tq);

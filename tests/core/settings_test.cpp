@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "core/core.h"
@@ -32,12 +33,19 @@ TEST(Settings, StatusTexts) {
     }
 }
 
+// The version the build was given, as text and as numbers that agree.
 TEST(Settings, Version) {
-    EXPECT_STREQ(quorvel_version(), "1.9.363");
-    int major = 0, patch = 0;
-    quorvel_version_components(&major, nullptr, &patch);
-    EXPECT_EQ(major, 1);
-    EXPECT_EQ(patch, 363);
+    EXPECT_STREQ(quorvel_version(), QUORVEL_VERSION_STRING);
+    int major = -1, minor = -1, patch = -1;
+    quorvel_version_components(&major, &minor, &patch);
+    EXPECT_EQ(major, QUORVEL_VERSION_MAJOR);
+    EXPECT_EQ(minor, QUORVEL_VERSION_MINOR);
+    EXPECT_EQ(patch, QUORVEL_VERSION_PATCH);
+    EXPECT_EQ(std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch), quorvel_version());
+    // Any output may be left out.
+    int only_patch = -1;
+    quorvel_version_components(nullptr, nullptr, &only_patch);
+    EXPECT_EQ(only_patch, QUORVEL_VERSION_PATCH);
 }
 
 TEST(Settings, MaxDepthAndStrictModeArePerThread) {

@@ -12,6 +12,7 @@
 #include "output/output.h"
 #include "quorvel.h"
 #include "support/tree_builder.h"
+#include "support/testdata.h"
 
 namespace {
 
@@ -56,8 +57,8 @@ void compare_forms(quorvel_document* doc) {
 
 TEST(PlainWalk, MatchesTheGeneralWalkOnConformanceDocuments) {
     namespace fs = std::filesystem;
-    const fs::path dir = QUORVEL_TESTDATA_DIR "/xmlconf";
-    ASSERT_TRUE(fs::is_directory(dir)) << "conformance data missing: " << dir;
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(data, "xmlconf");
+    const fs::path dir = data;
     int compared = 0;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
         if (!entry.is_regular_file() || entry.path().extension() != ".xml") continue;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "support/testdata.h"
 
 namespace {
 
@@ -242,7 +243,8 @@ const std::map<std::string, std::string> kByDesign = {
      "entity is expanded, so &#38;amp; gives &amp;, not &"},
 };
 
-TEST(Differential, SameTreesAsLibxml2) {
+TEST(DifferentialConformance, SameTreesAsLibxml2) {
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(data, "xmlconf");
     int compared = 0;
     for (const auto& [name, text] : corpus()) {
         SCOPED_TRACE(name);

@@ -20,6 +20,7 @@
 #include "parser/flat.h"
 #include "parser/tree_dump.h"
 #include "support/failing_alloc.h"
+#include "support/testdata.h"
 
 namespace {
 
@@ -373,8 +374,7 @@ TEST(FastPathDifferential, ParserTestInputs) {
 }
 
 TEST(FastPathDifferential, ConformanceDocuments) {
-    std::string dir = QUORVEL_TESTDATA_DIR "/xmlconf";
-    ASSERT_TRUE(std::filesystem::is_directory(dir)) << "missing conformance data: " << dir;
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(dir, "xmlconf");
     road_counts counts;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
         if (!entry.is_regular_file() || entry.path().extension() != ".xml") continue;

@@ -15,6 +15,7 @@
 #include "dom/leaf.h"
 #include "parser/sax_event_log.h"
 #include "quorvel.h"
+#include "support/testdata.h"
 
 std::string recorder_events(const std::string& input, size_t chunk);  // recorder_test.cpp
 
@@ -50,11 +51,13 @@ const std::vector<input>& inputs() {
     return all;
 }
 
-TEST(StreamingCorpus, ConformanceDataIsThere) {
+TEST(StreamingConformance, DataIsThere) {
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(data, "xmlconf");
     EXPECT_GT(inputs().size(), 1000u) << "conformance data missing under " QUORVEL_TESTDATA_DIR "/xmlconf";
 }
 
-TEST(StreamingCorpus, SaxEventsDoNotDependOnChunking) {
+TEST(StreamingConformance, SaxEventsDoNotDependOnChunking) {
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(data, "xmlconf");
     for (const input& in : inputs()) {
         SCOPED_TRACE(in.name);
         sax_test::parse_result whole = sax_test::parse_in_chunks(in.text, 0);
@@ -66,7 +69,8 @@ TEST(StreamingCorpus, SaxEventsDoNotDependOnChunking) {
     }
 }
 
-TEST(StreamingCorpus, RecorderReproducesTheEvents) {
+TEST(StreamingConformance, RecorderReproducesTheEvents) {
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(data, "xmlconf");
     for (const input& in : inputs()) {
         SCOPED_TRACE(in.name);
         std::string expected = sax_test::parse_in_chunks(in.text, 0).events;
@@ -110,7 +114,8 @@ std::string pull_events(quorvel_pull* p) {
     return log.str();
 }
 
-TEST(StreamingCorpus, PullParserReproducesTheEvents) {
+TEST(StreamingConformance, PullParserReproducesTheEvents) {
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(data, "xmlconf");
     std::string path = (std::filesystem::temp_directory_path() / "quorvel_pull_corpus.xml").string();
     for (const input& in : inputs()) {
         SCOPED_TRACE(in.name);
@@ -170,7 +175,8 @@ std::string shape_of(quorvel_element* root) {
 // Where both accept a document, iterparse's tree is the document parser's.
 // Documents whose DTD declares entities or attribute lists are left out: the
 // streaming readers do not read DTDs.
-TEST(StreamingCorpus, IterparseBuildsTheDocumentParsersTree) {
+TEST(StreamingConformance, IterparseBuildsTheDocumentParsersTree) {
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(data, "xmlconf");
     size_t compared = 0;
     for (const input& in : inputs()) {
         if (in.text.empty() || in.text.find("<!ENTITY") != std::string::npos ||

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "support/testdata.h"
 
 namespace {
 
@@ -74,7 +75,8 @@ std::map<std::string, std::string> load_deviations() {
 }
 
 TEST(XmlConformance, ParsesWhatItMustAndListsWhatItTolerates) {
-    std::string catalog = QUORVEL_TESTDATA_DIR "/xmlconf/xmlconf.xml";
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(data, "xmlconf");
+    std::string catalog = data + "/xmlconf.xml";
     xmlDoc* cat = xmlReadFile(catalog.c_str(), nullptr, XML_PARSE_NOENT | XML_PARSE_DTDLOAD | XML_PARSE_NONET);
     ASSERT_NE(cat, nullptr) << "conformance data missing: " << catalog;
     std::vector<test_case> cases;
