@@ -739,9 +739,10 @@ typedef struct quorvel_sax_parser quorvel_sax_parser;
 /* The handler table is kept by pointer and must outlive the parser. NULL
    for a NULL handler or no memory. */
 QUORVEL_API quorvel_sax_parser* quorvel_sax_parser_create(const quorvel_sax_handler* handler, void* user);
-/* Appends a chunk (copied) and reports every construct it completes. 0, or
-   -1 for a NULL parser or chunk, a fatal error in this feed, or a parser that
-   had failed. A final feed that leaves no complete document (no root element,
+/* Appends a chunk (copied) and reports every construct it completes. 0;
+   -2 once the parser has reported an error to the error callback (a
+   repeated attribute too, although events go on), for this feed and every
+   later one; -1 for a NULL parser or chunk, or when memory runs out. A final feed that leaves no complete document (no root element,
    open elements) is a fatal error. Feeds after the end are ignored.
    String lifetimes: character data, comments, CDATA and PIs live for their
    callback; element names, attribute strings and prefix mappings until the
@@ -752,8 +753,8 @@ QUORVEL_API int quorvel_sax_parser_feed(quorvel_sax_parser* parser, const char* 
 /* Frees the parser; every string a callback received becomes invalid.
    NULL is ignored. */
 QUORVEL_API void quorvel_sax_parser_free(quorvel_sax_parser* parser);
-/* One final feed of the whole text: 0, or -1 (also for NULL text, length 0
-   or a NULL handler). */
+/* One final feed of the whole text: 0, -2 after a reported error, or -1
+   (no memory, NULL text, length 0 or a NULL handler). */
 QUORVEL_API int quorvel_sax_parse(const char* text, size_t length, const quorvel_sax_handler* handler, void* user);
 /* Streaming mode on (non-zero) or off: 0, or -1 for NULL. */
 QUORVEL_API int quorvel_sax_parser_set_streaming(quorvel_sax_parser* parser, int on);
@@ -788,7 +789,7 @@ QUORVEL_API quorvel_sax_recorder* quorvel_sax_recorder_new_flags(int skip_flags)
 /* quorvel_sax_recorder_new_flags(0). */
 QUORVEL_API quorvel_sax_recorder* quorvel_sax_recorder_new(void);
 /* Records the events of one feed (the previous feed's records are dropped):
-   0, or -1 after a parse error or when the records could not be kept (an
+   0, -2 after a parse error, or -1 when the records could not be kept (an
    error record says why when there was room for it). */
 QUORVEL_API int quorvel_sax_recorder_feed(quorvel_sax_recorder* recorder, const char* chunk, size_t length,
                                           int is_final);
