@@ -228,3 +228,38 @@ char* emit_escaped_inline(char* dest, const char* text, size_t n) {
     }
     return dest;
 }
+
+// ---- Working memory ------------------------------------------------------------------
+
+void* ser_work_alloc(size_t size, quorvel_release_fn* release) {
+    if (g_quorvel_alloc_function) return quorvel_hooked_alloc(size, release);
+    *release = nullptr;
+    return g_ser_realloc(nullptr, size);
+}
+
+void* ser_work_resize(void* block, size_t keep, size_t size, quorvel_release_fn* release) {
+    if (!block) return ser_work_alloc(size, release);
+    if (!*release) return g_ser_realloc(block, size);
+    // A hook has no resize: a fresh block, the kept bytes copied over.
+    quorvel_release_fn fresh_release;
+    void* fresh = quorvel_hooked_alloc(size, &fresh_release);
+    if (!fresh) return nullptr;
+    std::memcpy(fresh, block, keep < size ? keep : size);
+    quorvel_hooked_release(block, *release);
+    *release = fresh_release;
+    return fresh;
+}
+
+char* ser_work_hand_out(char* block, size_t length, size_t capacity, quorvel_release_fn release) {
+    if (!release) {
+        // Growth by doubling leaves at most half the block unused; a block
+        // sized by a hint that proved too large is cut down (in place).
+        if (capacity > 1024 && capacity / 2 > length + 1)
+            if (char* fitted = static_cast<char*>(g_ser_realloc(block, length + 1))) block = fitted;
+        return block;
+    }
+    char* text = static_cast<char*>(std::malloc(length + 1));
+    if (text) std::memcpy(text, block, length + 1);
+    quorvel_hooked_release(block, release);
+    return text;
+}

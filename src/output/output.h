@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "dom/dom.h"
+#include "output/work_memory.h"
 
 // ---- Output buffer ------------------------------------------------------------------
 
@@ -37,11 +38,12 @@ struct ser_buffer {
 // matter in attribute values ('"', '&', '\'', '<', '>').
 extern const unsigned char quorvel_escape_table[256];
 
-// Every allocation of the output subsystem (buffer, frame stack, CDATA
-// gathering) goes through this realloc-shaped function, so that tests can
-// make any of them fail. Results are released with free.
-using ser_realloc_fn = void* (*)(void* block, size_t size);
-extern thread_local constinit ser_realloc_fn g_ser_realloc;
+// While the thread has no allocation hook, every allocation of the output
+// subsystem (buffer, frame stack, CDATA gathering, canonical XML) goes
+// through this realloc-shaped function, so that tests can make any of them
+// fail. Its results are released with free. With a hook, the hook serves
+// them instead: g_ser_realloc and the working-memory functions are declared
+// in work_memory.h.
 
 // Appends never report: a failed growth sets out_of_memory and drops the append.
 void buffer_append(ser_buffer* b, const char* text);
