@@ -356,7 +356,6 @@ struct attr_item {
     size_t name_length;
     const char* value;
     size_t value_length;
-    char* owned;        // decoded copy to free, or NULL
 };
 
 // Namespace URI first (none sorting as ""), then local name bytewise, the
@@ -392,7 +391,7 @@ public:
                 quorvel_document* doc)
         : out_(out), mode_(mode), inclusive_prefixes_(inclusive_prefixes), comments_(comments), doc_(doc) {}
     ~c14n_writer() {
-        for (attr_item& item : attrs_) std::free(item.owned);
+        if (scratch_) quorvel_pool_destroy(scratch_);
     }
     c14n_writer(const c14n_writer&) = delete;
     c14n_writer& operator=(const c14n_writer&) = delete;
@@ -418,7 +417,9 @@ private:
     bool choose_inclusive(quorvel_element* e, bool apex);
     bool choose_exclusive(quorvel_element* e);
     bool collect_attributes(quorvel_element* e, bool apex);
-    void read_value(const quorvel_attribute* a, attr_item* item) const;
+    bool read_value(const quorvel_attribute* a, attr_item* item);
+    quorvel_pool* scratch();
+    void trim_scratch();
     const char* uri_of(const char* prefix);
     bool fail() {
         out_.failed = true;
@@ -437,6 +438,8 @@ private:
     binding_stack rendered_{1};         // exclusive: what output ancestors declared
     c14n_vector<ns_binding> chosen_;    // declarations to write on this element
     c14n_vector<ns_binding> own_;       // the element's own declarations (and, at the apex, the inherited ones)
+    quorvel_pool* scratch_ = nullptr;   // decoded values and expanded references, made on first need
+    size_t scratch_bytes_ = 0;          // about what scratch_ holds
     uint64_t stamp_ = 0;                // numbers the elements as their declarations are collected
     c14n_vector<attr_item> attrs_;
     c14n_vector<c14n_frame> frames_;
@@ -608,24 +611,42 @@ bool c14n_writer::choose_exclusive(quorvel_element* e) {
 // pending: the document keeps its raw value. The inclusive form decodes
 // leniently, the exclusive one under the thread's setting; a value that
 // does not decode is written as it is.
-void c14n_writer::read_value(const quorvel_attribute* a, attr_item* item) const {
+bool c14n_writer::read_value(const quorvel_attribute* a, attr_item* item) {
     item->value = quorvel_attribute_stored_value(a);
     item->value_length = a->value_length & ~kAttrInlineValue;
-    item->owned = nullptr;
-    if (!(a->hash & kAttrPendingEntities) || !item->value_length) return;
+    if (!(a->hash & kAttrPendingEntities) || !item->value_length) return true;
+    quorvel_pool* pool = scratch();
+    if (!pool) return false;
     quorvel_string_view raw{item->value, item->value_length};
     int strict = g_quorvel_strict_mode;
     if (mode_ == c14n_mode::inclusive) g_quorvel_strict_mode = 0;
-    item->owned = quorvel_decode_entities_view(&raw, nullptr);
+    char* decoded = quorvel_decode_entities_view(&raw, pool);
     g_quorvel_strict_mode = strict;
-    if (item->owned) {
-        item->value = item->owned;
-        item->value_length = std::strlen(item->owned);
+    if (decoded) {
+        scratch_bytes_ += item->value_length;
+        item->value = decoded;
+        item->value_length = std::strlen(decoded);
+    }
+    return true;
+}
+
+quorvel_pool* c14n_writer::scratch() {
+    if (!scratch_) scratch_ = quorvel_pool_create_with_page_size(4096);
+    return scratch_;
+}
+
+// Copies in the scratch pool live until the next element or reference is
+// written; once they add up, the pool starts afresh.
+void c14n_writer::trim_scratch() {
+    if (scratch_ && scratch_bytes_ > 65536) {
+        quorvel_pool_destroy(scratch_);
+        scratch_ = nullptr;
+        scratch_bytes_ = 0;
     }
 }
 
 bool c14n_writer::collect_attributes(quorvel_element* e, bool apex) {
-    for (attr_item& item : attrs_) std::free(item.owned);
+    trim_scratch();
     attrs_.truncate(0);
     for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
         const char* ignored;
@@ -645,11 +666,7 @@ bool c14n_writer::collect_attributes(quorvel_element* e, bool apex) {
             const char* uri = is_xml_prefix(prefix) ? kXmlNamespaceUri : uri_of(prefix);
             item.uri = uri ? uri : "";
         }
-        read_value(a, &item);
-        if (!attrs_.push(item)) {
-            std::free(item.owned);
-            return false;
-        }
+        if (!read_value(a, &item) || !attrs_.push(item)) return false;
     }
     // An apex below other elements also carries the xml: attributes it
     // inherits (language, space, base), the nearest of each, unless it has
@@ -667,12 +684,8 @@ bool c14n_writer::collect_attributes(quorvel_element* e, bool apex) {
                               std::memcmp(x.local, local, local_length) == 0;
                 }
                 if (present) continue;
-                attr_item item{kXmlNamespaceUri, local, local_length, a->name, a->name_length, nullptr, 0, nullptr};
-                read_value(a, &item);
-                if (!attrs_.push(item)) {
-                    std::free(item.owned);
-                    return false;
-                }
+                attr_item item{kXmlNamespaceUri, local, local_length, a->name, a->name_length, nullptr, 0};
+                if (!read_value(a, &item) || !attrs_.push(item)) return false;
             }
         }
     }
@@ -752,7 +765,9 @@ bool c14n_writer::write_entity_reference(const quorvel_comment* ref) {
         out_.put(';');
         return true;
     }
-    char* reference = static_cast<char*>(std::malloc(n + 3));
+    trim_scratch();
+    quorvel_pool* pool = scratch();
+    char* reference = pool ? static_cast<char*>(quorvel_pool_alloc(pool, n + 3)) : nullptr;
     if (!reference) return fail();
     reference[0] = '&';
     std::memcpy(reference + 1, name, n);
@@ -765,8 +780,8 @@ bool c14n_writer::write_entity_reference(const quorvel_comment* ref) {
         expansion_counted_ = true;
     }
     size_t length = 0;
-    char* expanded = dtd_expand_text(dtd, reference, n + 2, nullptr, nullptr, &length);
-    std::free(reference);
+    char* expanded = dtd_expand_text(dtd, reference, n + 2, nullptr, pool, &length);
+    scratch_bytes_ += n + 3 + length;
     if (!expanded) {
         switch (dtd_last_expand_status()) {
             case dtd_expand_status::no_memory: return fail();
@@ -779,7 +794,6 @@ bool c14n_writer::write_entity_reference(const quorvel_comment* ref) {
         return true;
     }
     out_.put_text(expanded, length);
-    std::free(expanded);
     return true;
 }
 
@@ -837,7 +851,6 @@ bool c14n_writer::write_subtree(quorvel_element* apex) {
         rendered_.truncate(prefixes_, frame.rendered_mark);
         next = frames_.size() ? quorvel_node_next_raw(&frame.element->head) : nullptr;
     }
-    for (attr_item& item : attrs_) std::free(item.owned);
     attrs_.truncate(0);
     return !out_.failed;
 }

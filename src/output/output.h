@@ -15,7 +15,7 @@
 // ---- Output buffer ------------------------------------------------------------------
 
 struct ser_buffer {
-    char* data;              // malloc'd; NUL at data[length] after every successful append
+    char* data;              // working memory; NUL at data[length] after every successful append
     size_t length;           // bytes written, NUL not counted
     size_t capacity;         // bytes allocated for data, 0 when nothing is allocated
     int depth;               // element nesting: a line's indentation is depth units
@@ -32,6 +32,10 @@ struct ser_buffer {
     int xhtml;               // XHTML rules: Content-Type meta, XHTML namespace, " />"
     const char* meta_charset;  // charset of the meta line, NULL for "UTF-8"
     int out_of_memory;       // set by the first failed growth, never cleared
+    // How data goes back (work_memory.h): NULL for a malloc block, grown
+    // with realloc. Last, so that a caller that zeroes the fields it does
+    // not set gets a malloc buffer.
+    quorvel_release_fn release;
 };
 
 // Bit 0: bytes text escaping replaces ('&', '<', '>'). Bit 1: bytes that
@@ -212,6 +216,7 @@ struct ser_frame {
     char* cdata_text;        // gathered text of a cdata-section element; NULL until used
     size_t cdata_length;
     size_t cdata_capacity;
+    quorvel_release_fn cdata_release;  // how cdata_text goes back (work_memory.h)
     // Kept so closing needs no second look at the records.
     const char* name;
     const char* prefix;      // NULL or non-empty
