@@ -50,9 +50,11 @@ char* serialize_element(quorvel_element* element, const ser_buffer& settings) {
     if (!ser_buffer_init_for(&b, 0)) return nullptr;
     char* data = b.data;
     size_t capacity = b.capacity;
+    quorvel_release_fn release = b.release;
     b = settings;
     b.data = data;
     b.capacity = capacity;
+    b.release = release;
     b.length = 0;
     b.out_of_memory = 0;
     serialize_element_internal(element, &b, 1);

@@ -61,7 +61,7 @@ bool ser_buffer_grow(ser_buffer* b, size_t n) {
         }
         cap *= 2;
     }
-    char* fresh = static_cast<char*>(g_ser_realloc(b->data, cap));
+    char* fresh = static_cast<char*>(ser_work_resize(b->data, b->length + 1, cap, &b->release));
     if (!fresh) {
         b->out_of_memory = 1;
         return false;
@@ -73,7 +73,7 @@ bool ser_buffer_grow(ser_buffer* b, size_t n) {
 
 bool ser_buffer_init(ser_buffer* b) {
     std::memset(b, 0, sizeof *b);
-    b->data = static_cast<char*>(g_ser_realloc(nullptr, kFirstBlock));
+    b->data = static_cast<char*>(ser_work_alloc(kFirstBlock, &b->release));
     if (!b->data) return false;
     b->data[0] = '\0';
     b->capacity = kFirstBlock;
@@ -87,7 +87,7 @@ bool ser_buffer_init_for(ser_buffer* b, size_t expected) {
         // the ordinary first block when that much cannot be had.
         size_t n = expected + expected / 8 + 64;
         std::memset(b, 0, sizeof *b);
-        if ((b->data = static_cast<char*>(g_ser_realloc(nullptr, n)))) {
+        if ((b->data = static_cast<char*>(ser_work_alloc(n, &b->release)))) {
             b->data[0] = '\0';
             b->capacity = n;
             return true;
@@ -101,19 +101,17 @@ char* ser_buffer_take(ser_buffer* b) {
         ser_buffer_free(b);
         return nullptr;
     }
-    char* text = b->data;
     t_last_output = b->length;
-    // Growth by doubling leaves at most half the block unused; a block
-    // sized by a hint that proved too large is cut down (in place).
-    if (b->capacity > kFirstBlock && b->capacity / 2 > b->length + 1)
-        if (char* fitted = static_cast<char*>(g_ser_realloc(text, b->length + 1))) text = fitted;
+    char* text = ser_work_hand_out(b->data, b->length, b->capacity, b->release);
     b->data = nullptr;
+    b->release = nullptr;
     b->length = b->capacity = 0;
     return text;
 }
 
 void ser_buffer_free(ser_buffer* b) {
-    std::free(b->data);
+    ser_work_release(b->data, b->release);
+    b->release = nullptr;
     b->data = nullptr;
     b->length = b->capacity = 0;
 }
@@ -227,4 +225,39 @@ char* emit_escaped_inline(char* dest, const char* text, size_t n) {
             *dest++ = static_cast<char>(c);
     }
     return dest;
+}
+
+// ---- Working memory ------------------------------------------------------------------
+
+void* ser_work_alloc(size_t size, quorvel_release_fn* release) {
+    if (g_quorvel_alloc_function) return quorvel_hooked_alloc(size, release);
+    *release = nullptr;
+    return g_ser_realloc(nullptr, size);
+}
+
+void* ser_work_resize(void* block, size_t keep, size_t size, quorvel_release_fn* release) {
+    if (!block) return ser_work_alloc(size, release);
+    if (!*release) return g_ser_realloc(block, size);
+    // A hook has no resize: a fresh block, the kept bytes copied over.
+    quorvel_release_fn fresh_release;
+    void* fresh = quorvel_hooked_alloc(size, &fresh_release);
+    if (!fresh) return nullptr;
+    std::memcpy(fresh, block, keep < size ? keep : size);
+    quorvel_hooked_release(block, *release);
+    *release = fresh_release;
+    return fresh;
+}
+
+char* ser_work_hand_out(char* block, size_t length, size_t capacity, quorvel_release_fn release) {
+    if (!release) {
+        // Growth by doubling leaves at most half the block unused; a block
+        // sized by a hint that proved too large is cut down (in place).
+        if (capacity > 1024 && capacity / 2 > length + 1)
+            if (char* fitted = static_cast<char*>(g_ser_realloc(block, length + 1))) block = fitted;
+        return block;
+    }
+    char* text = static_cast<char*>(std::malloc(length + 1));
+    if (text) std::memcpy(text, block, length + 1);
+    quorvel_hooked_release(block, release);
+    return text;
 }

@@ -10,6 +10,7 @@
 #include "dom/element_api.h"
 #include "dom/entities.h"
 #include "dom/leaf.h"
+#include "output/work_memory.h"
 #include "parser/dtd.h"
 
 namespace {
@@ -39,15 +40,16 @@ struct c14n_out {
     size_t length = 0;
     size_t capacity = 0;
     bool failed = false;
+    quorvel_release_fn release = nullptr;
 
     c14n_out() = default;
     c14n_out(const c14n_out&) = delete;
     c14n_out& operator=(const c14n_out&) = delete;
-    ~c14n_out() { std::free(text); }
+    ~c14n_out() { ser_work_release(text, release); }
 
     bool start(size_t expected) {
         capacity = expected < 4096 ? 4096 : expected;
-        text = static_cast<char*>(std::malloc(capacity));
+        text = static_cast<char*>(ser_work_alloc(capacity, &release));
         if (!text) return fail();
         return true;
     }
@@ -66,7 +68,7 @@ struct c14n_out {
             if (grown > SIZE_MAX / 2) return fail();
             grown *= 2;
         }
-        char* fresh = static_cast<char*>(std::realloc(text, grown));
+        char* fresh = static_cast<char*>(ser_work_resize(text, length, grown, &release));
         if (!fresh) return fail();
         text = fresh;
         capacity = grown;
@@ -123,13 +125,16 @@ struct c14n_out {
     }
 
     // A generous first block is given back here: shrinking moves nothing.
+    // NULL when the caller's copy cannot be made.
     char* take() {
         text[length] = '\0';
         char* t = text;
-        if (capacity - length > 65536)
-            if (char* fitted = static_cast<char*>(std::realloc(t, length + 1))) t = fitted;
         text = nullptr;
-        return t;
+        if (!release && capacity - length > 65536) {
+            if (char* fitted = static_cast<char*>(g_ser_realloc(t, length + 1))) t = fitted;
+            return t;
+        }
+        return ser_work_hand_out(t, length, length + 1, release);
     }
 };
 
@@ -141,12 +146,13 @@ public:
     c14n_vector() = default;
     c14n_vector(const c14n_vector&) = delete;
     c14n_vector& operator=(const c14n_vector&) = delete;
-    ~c14n_vector() { std::free(data_); }
+    ~c14n_vector() { ser_work_release(data_, release_); }
 
     [[nodiscard]] bool push(const T& item) {
         if (size_ == capacity_) {
             size_t cap = capacity_ ? capacity_ * 2 : 16;
-            void* fresh = std::realloc(static_cast<void*>(data_), cap * sizeof(T));
+            if (cap > SIZE_MAX / sizeof(T)) return false;
+            void* fresh = ser_work_resize(data_, size_ * sizeof(T), cap * sizeof(T), &release_);
             if (!fresh) return false;
             data_ = static_cast<T*>(fresh);
             capacity_ = cap;
@@ -166,30 +172,45 @@ private:
     T* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
+    quorvel_release_fn release_ = nullptr;
 };
 
 // ---- Namespace bindings ------------------------------------------------------------------
 
-// A prefix bound to a URI; prefix NULL for the default namespace.
+// A prefix bound to a URI; prefix NULL for the default namespace. slot is
+// the prefix's entry in the writer's prefix table.
 struct ns_binding {
     const char* prefix;
     const char* uri;
+    uint32_t slot;
 };
-
-inline bool same_prefix(const char* a, const char* b) {
-    if (!a || !*a) return !b || !*b;
-    return b && std::strcmp(a, b) == 0;
-}
 
 inline const char* as_prefix(const char* p) { return p && *p ? p : nullptr; }
 
 inline bool is_xml_prefix(const char* p) { return p && std::strcmp(p, "xml") == 0; }
 
-// The nearest binding of prefix in a stack of bindings, or NULL.
-const ns_binding* find_binding(const c14n_vector<ns_binding>& stack, const char* prefix, size_t floor = 0) {
-    for (size_t i = stack.size(); i > floor; i--)
-        if (same_prefix(stack[i - 1].prefix, prefix)) return &stack[i - 1];
-    return nullptr;
+constexpr uint32_t kNone = UINT32_MAX;
+
+// One entry per distinct prefix met in the call (entry 0: the default
+// namespace), found by hashing the prefix's bytes. An entry holds the
+// position of the prefix's nearest binding in each binding stack and the
+// stamps of the element that last declared or chose it, so every question
+// about a prefix is answered without walking a list: an element with many
+// declarations, or many levels each declaring some, costs time in
+// proportion to its declarations.
+struct prefix_entry {
+    const char* key;  // NULL for the default namespace
+    uint32_t hash;
+    uint32_t top[2];  // nearest binding per stack, kNone for none
+    uint64_t declared;  // stamp of the element that declares it
+    uint64_t chosen;    // stamp of the element that writes it
+};
+
+// FNV-1a over the prefix bytes.
+inline uint32_t prefix_hash(const char* p) {
+    uint32_t h = 2166136261u;
+    for (; *p; p++) h = (h ^ static_cast<unsigned char>(*p)) * 16777619u;
+    return h;
 }
 
 // "xmlns" or "xmlns:p" with a non-empty p: a declaration kept as an
@@ -209,30 +230,117 @@ bool declaration_attribute(const quorvel_attribute* a, const char** prefix) {
     return false;
 }
 
-// The declarations an element makes: its declaration list, then its
-// declaration attributes; a prefix declared twice counts once (the first).
-template <typename F>
-bool for_each_declaration(const quorvel_element* e, F&& f) {
-    const quorvel_element_ext* ext = quorvel_elem_ext(e);
-    const quorvel_ns_decl* list = ext ? ext->ns_decls : nullptr;
-    for (const quorvel_ns_decl* d = list; d; d = d->next) {
-        bool seen = false;
-        for (const quorvel_ns_decl* x = list; x != d && !seen; x = x->next) seen = same_prefix(x->prefix, d->prefix);
-        if (!seen && !f(as_prefix(d->prefix), d->uri ? d->uri : "")) return false;
-    }
-    for (const quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
-        const char* prefix;
-        if (!declaration_attribute(a, &prefix)) continue;
-        bool seen = false;
-        for (const quorvel_ns_decl* x = list; x && !seen; x = x->next) seen = same_prefix(x->prefix, prefix);
-        for (const quorvel_attribute* b = quorvel_elem_first_attr(e); b != a && !seen; b = quorvel_attr_next(b)) {
-            const char* other;
-            seen = declaration_attribute(b, &other) && same_prefix(other, prefix);
+
+class prefix_table {
+public:
+    prefix_table() = default;
+    prefix_table(const prefix_table&) = delete;
+    prefix_table& operator=(const prefix_table&) = delete;
+    ~prefix_table() { ser_work_release(index_, index_release_); }
+
+    // The entry of prefix (NULL or "" for the default namespace), made when
+    // the prefix is new; kNone when memory ran out.
+    uint32_t entry_of(const char* prefix) {
+        if (!entries_.size() && !entries_.push(prefix_entry{nullptr, 0, {kNone, kNone}, 0, 0})) return kNone;
+        prefix = as_prefix(prefix);
+        if (!prefix) return 0;
+        if ((entries_.size() + 1) * 2 > mask_ + 1 && !grow()) return kNone;
+        uint32_t h = prefix_hash(prefix);
+        size_t i = h & mask_;
+        for (; index_[i]; i = (i + 1) & mask_) {
+            const prefix_entry& e = entries_[index_[i] - 1];
+            if (e.hash == h && std::strcmp(e.key, prefix) == 0) return index_[i] - 1;
         }
-        if (!seen && !f(prefix, quorvel_attribute_stored_value(a))) return false;
+        if (entries_.size() >= kNone - 1 || !entries_.push(prefix_entry{prefix, h, {kNone, kNone}, 0, 0}))
+            return kNone;
+        index_[i] = static_cast<uint32_t>(entries_.size());
+        return index_[i] - 1;
     }
-    return true;
-}
+    // The entry of prefix, or kNone when the prefix was never met.
+    uint32_t find(const char* prefix) const {
+        if (!entries_.size()) return kNone;
+        prefix = as_prefix(prefix);
+        if (!prefix) return 0;
+        if (!index_) return kNone;
+        uint32_t h = prefix_hash(prefix);
+        for (size_t i = h & mask_; index_[i]; i = (i + 1) & mask_) {
+            const prefix_entry& e = entries_[index_[i] - 1];
+            if (e.hash == h && std::strcmp(e.key, prefix) == 0) return index_[i] - 1;
+        }
+        return kNone;
+    }
+    prefix_entry& operator[](uint32_t i) { return entries_[i]; }
+
+private:
+    bool grow() {
+        size_t cap = index_ ? (mask_ + 1) * 2 : 64;
+        quorvel_release_fn release;
+        auto* fresh = static_cast<uint32_t*>(ser_work_alloc(cap * sizeof(uint32_t), &release));
+        if (!fresh) return false;
+        std::memset(fresh, 0, cap * sizeof(uint32_t));
+        for (size_t n = 1; n < entries_.size(); n++) {
+            size_t i = entries_[n].hash & (cap - 1);
+            while (fresh[i]) i = (i + 1) & (cap - 1);
+            fresh[i] = static_cast<uint32_t>(n + 1);
+        }
+        ser_work_release(index_, index_release_);
+        index_ = fresh;
+        index_release_ = release;
+        mask_ = cap - 1;
+        return true;
+    }
+
+    c14n_vector<prefix_entry> entries_;
+    uint32_t* index_ = nullptr;  // open addressing: entry number + 1, 0 when free
+    size_t mask_ = 0;
+    quorvel_release_fn index_release_ = nullptr;
+};
+
+// Bindings in the order they came into force, each remembering the binding
+// of its prefix that it hides, so that dropping the latest ones restores
+// the table's nearest bindings.
+class binding_stack {
+public:
+    explicit binding_stack(int which) : which_(which) {}
+
+    [[nodiscard]] bool push(prefix_table& table, const ns_binding& b) {
+        if (items_.size() >= kNone) return false;
+        if (!items_.push(item{b, table[b.slot].top[which_]})) return false;
+        table[b.slot].top[which_] = static_cast<uint32_t>(items_.size() - 1);
+        return true;
+    }
+    // The nearest binding of the prefix of entry slot, or NULL. The pointer
+    // lasts until the next push.
+    const ns_binding* nearest(prefix_table& table, uint32_t slot) {
+        if (slot == kNone) return nullptr;
+        uint32_t top = table[slot].top[which_];
+        return top == kNone ? nullptr : &items_[top].binding;
+    }
+    // Whether the nearest binding of slot's prefix came at or after mark.
+    bool bound_since(prefix_table& table, uint32_t slot, size_t mark) {
+        uint32_t top = table[slot].top[which_];
+        return top != kNone && top >= mark;
+    }
+    // Whether no later binding hides binding i.
+    bool is_nearest(prefix_table& table, size_t i) { return table[items_[i].binding.slot].top[which_] == i; }
+    void truncate(prefix_table& table, size_t n) {
+        for (size_t i = items_.size(); i > n; i--) {
+            const item& x = items_[i - 1];
+            table[x.binding.slot].top[which_] = x.hidden;
+        }
+        if (n < items_.size()) items_.truncate(n);
+    }
+    size_t size() const { return items_.size(); }
+    const ns_binding& operator[](size_t i) const { return items_[i].binding; }
+
+private:
+    struct item {
+        ns_binding binding;
+        uint32_t hidden;  // the binding of the same prefix before it, kNone for none
+    };
+    c14n_vector<item> items_;
+    int which_;
+};
 
 inline quorvel_element* parent_element(const quorvel_element* e) {
     return static_cast<quorvel_element*>(quorvel_link_get(e, &e->parent));
@@ -248,7 +356,6 @@ struct attr_item {
     size_t name_length;
     const char* value;
     size_t value_length;
-    char* owned;        // decoded copy to free, or NULL
 };
 
 // Namespace URI first (none sorting as ""), then local name bytewise, the
@@ -284,7 +391,7 @@ public:
                 quorvel_document* doc)
         : out_(out), mode_(mode), inclusive_prefixes_(inclusive_prefixes), comments_(comments), doc_(doc) {}
     ~c14n_writer() {
-        for (attr_item& item : attrs_) std::free(item.owned);
+        if (scratch_) quorvel_pool_destroy(scratch_);
     }
     c14n_writer(const c14n_writer&) = delete;
     c14n_writer& operator=(const c14n_writer&) = delete;
@@ -305,11 +412,14 @@ private:
     bool write_entity_reference(const quorvel_comment* ref);
     void write_pi(const quorvel_pi* pi);
     void write_qualified_name(const quorvel_element* e);
+    bool collect_declarations(const quorvel_element* e);
     bool inherit_ancestor_scope(const quorvel_element* apex);
     bool choose_inclusive(quorvel_element* e, bool apex);
     bool choose_exclusive(quorvel_element* e);
     bool collect_attributes(quorvel_element* e, bool apex);
-    void read_value(const quorvel_attribute* a, attr_item* item) const;
+    bool read_value(const quorvel_attribute* a, attr_item* item);
+    quorvel_pool* scratch();
+    void trim_scratch();
     const char* uri_of(const char* prefix);
     bool fail() {
         out_.failed = true;
@@ -323,10 +433,14 @@ private:
     quorvel_document* doc_;
     bool expansion_counted_ = false;
 
-    c14n_vector<ns_binding> scope_;     // declarations in scope, nearest last
-    c14n_vector<ns_binding> rendered_;  // exclusive: what output ancestors declared
+    prefix_table prefixes_;
+    binding_stack scope_{0};            // declarations in scope, nearest last
+    binding_stack rendered_{1};         // exclusive: what output ancestors declared
     c14n_vector<ns_binding> chosen_;    // declarations to write on this element
-    c14n_vector<ns_binding> own_;       // inclusive: the element's bindings to consider
+    c14n_vector<ns_binding> own_;       // the element's own declarations (and, at the apex, the inherited ones)
+    quorvel_pool* scratch_ = nullptr;   // decoded values and expanded references, made on first need
+    size_t scratch_bytes_ = 0;          // about what scratch_ holds
+    uint64_t stamp_ = 0;                // numbers the elements as their declarations are collected
     c14n_vector<attr_item> attrs_;
     c14n_vector<c14n_frame> frames_;
 };
@@ -342,8 +456,31 @@ void c14n_writer::write_qualified_name(const quorvel_element* e) {
 }
 
 const char* c14n_writer::uri_of(const char* prefix) {
-    const ns_binding* b = find_binding(scope_, prefix);
+    const ns_binding* b = scope_.nearest(prefixes_, prefixes_.find(prefix));
     return b ? b->uri : nullptr;
+}
+
+// The declarations e makes, into own_: its declaration list, then its
+// declaration attributes; a prefix declared twice counts once (the first).
+// The prefixes' entries get the element's stamp.
+bool c14n_writer::collect_declarations(const quorvel_element* e) {
+    own_.truncate(0);
+    uint64_t stamp = ++stamp_;
+    auto add = [&](const char* prefix, const char* uri) {
+        uint32_t slot = prefixes_.entry_of(prefix);
+        if (slot == kNone) return false;
+        if (prefixes_[slot].declared == stamp) return true;
+        prefixes_[slot].declared = stamp;
+        return own_.push(ns_binding{as_prefix(prefix), uri, slot});
+    };
+    const quorvel_element_ext* ext = quorvel_elem_ext(e);
+    for (const quorvel_ns_decl* d = ext ? ext->ns_decls : nullptr; d; d = d->next)
+        if (!add(d->prefix, d->uri ? d->uri : "")) return false;
+    for (const quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
+        const char* prefix;
+        if (declaration_attribute(a, &prefix) && !add(prefix, quorvel_attribute_stored_value(a))) return false;
+    }
+    return true;
 }
 
 // The declarations above the apex, farthest first, so that the nearest
@@ -353,10 +490,9 @@ bool c14n_writer::inherit_ancestor_scope(const quorvel_element* apex) {
     for (const quorvel_element* p = parent_element(apex); p; p = parent_element(p))
         if (!chain.push(p)) return false;
     for (size_t i = chain.size(); i > 0; i--) {
-        bool ok = for_each_declaration(chain[i - 1], [&](const char* prefix, const char* uri) {
-            return scope_.push(ns_binding{prefix, uri});
-        });
-        if (!ok) return false;
+        if (!collect_declarations(chain[i - 1])) return false;
+        for (const ns_binding& b : own_)
+            if (!scope_.push(prefixes_, b)) return false;
     }
     return true;
 }
@@ -367,32 +503,24 @@ bool c14n_writer::inherit_ancestor_scope(const quorvel_element* apex) {
 bool c14n_writer::choose_inclusive(quorvel_element* e, bool apex) {
     chosen_.truncate(0);
     size_t level = scope_.size();
-    auto consider = [&](const char* prefix, const char* uri) {
-        if (!(is_xml_prefix(prefix) && std::strcmp(uri, kXmlNamespaceUri) == 0)) {
-            const ns_binding* parent = apex ? nullptr : find_binding(scope_, prefix);
-            const char* before = parent ? parent->uri : "";
-            if (std::strcmp(before, uri) != 0 && !chosen_.push(ns_binding{prefix, uri})) return false;
-        }
-        return true;
-    };
     // Collected before any is pushed, so that comparisons see the parent.
-    c14n_vector<ns_binding>& own = own_;
-    own.truncate(0);
-    if (!for_each_declaration(e, [&](const char* p, const char* u) { return own.push(ns_binding{p, u}); }))
-        return false;
+    if (!collect_declarations(e)) return false;
     if (apex) {
         for (size_t i = scope_.size(); i > 0; i--) {
             const ns_binding& b = scope_[i - 1];
-            bool shadowed = false;
-            for (const ns_binding& o : own) shadowed = shadowed || same_prefix(o.prefix, b.prefix);
-            if (shadowed || find_binding(scope_, b.prefix, i)) continue;  // a nearer binding wins
-            if (!own.push(b)) return false;
+            // The element's own declaration, or a nearer binding, wins.
+            if (prefixes_[b.slot].declared == stamp_ || !scope_.is_nearest(prefixes_, i - 1)) continue;
+            if (!own_.push(b)) return false;
         }
     }
-    for (const ns_binding& b : own)
-        if (!consider(b.prefix, b.uri)) return false;
-    for (const ns_binding& b : own)
-        if (!find_binding(scope_, b.prefix, level) && !scope_.push(b)) return false;
+    for (const ns_binding& b : own_) {
+        if (is_xml_prefix(b.prefix) && std::strcmp(b.uri, kXmlNamespaceUri) == 0) continue;
+        const ns_binding* parent = apex ? nullptr : scope_.nearest(prefixes_, b.slot);
+        const char* before = parent ? parent->uri : "";
+        if (std::strcmp(before, b.uri) != 0 && !chosen_.push(b)) return false;
+    }
+    for (const ns_binding& b : own_)
+        if (!scope_.bound_since(prefixes_, b.slot, level) && !scope_.push(prefixes_, b)) return false;
     return true;
 }
 
@@ -401,26 +529,39 @@ bool c14n_writer::choose_inclusive(quorvel_element* e, bool apex) {
 // already declared it with the same URI.
 bool c14n_writer::choose_exclusive(quorvel_element* e) {
     chosen_.truncate(0);
-    size_t level = scope_.size();
-    bool ok = for_each_declaration(e, [&](const char* prefix, const char* uri) {
-        return find_binding(scope_, prefix, level) ? true : scope_.push(ns_binding{prefix, uri});
-    });
-    if (!ok) return false;
+    if (!collect_declarations(e)) return false;
+    for (const ns_binding& b : own_)
+        if (!scope_.push(prefixes_, b)) return false;
+    uint64_t stamp = stamp_;
 
     // Whether (prefix, uri) is what the nearest output ancestor declared for
     // the prefix; with none, only the empty default namespace counts.
-    auto rendered = [&](const char* prefix, const char* uri) {
-        const ns_binding* b = find_binding(rendered_, prefix);
+    auto rendered = [&](uint32_t slot, const char* uri) {
+        const ns_binding* b = rendered_.nearest(prefixes_, slot);
         if (b) return std::strcmp(b->uri, uri) == 0;
-        return !prefix && !*uri;
+        return slot == 0 && !*uri;
     };
     auto is_xml_namespace = [](const char* prefix, const char* uri) {
         return is_xml_prefix(prefix) && std::strcmp(uri, kXmlNamespaceUri) == 0;
     };
-    auto choose = [&](const char* prefix, const char* uri) {
-        for (const ns_binding& c : chosen_)
-            if (same_prefix(c.prefix, prefix)) return true;
-        return chosen_.push(ns_binding{prefix, uri});
+    auto choose = [&](const ns_binding& b) {
+        if (prefixes_[b.slot].chosen == stamp) return true;
+        prefixes_[b.slot].chosen = stamp;
+        return chosen_.push(b);
+    };
+    // The nearest binding in scope of prefix, copied (the stacks move).
+    auto in_scope = [&](const char* prefix, ns_binding* out) {
+        const ns_binding* b = scope_.nearest(prefixes_, prefixes_.find(prefix));
+        if (!b) return false;
+        *out = *b;
+        return true;
+    };
+    // A binding the element uses: declared here unless already rendered,
+    // and rendered from here on.
+    auto use = [&](const ns_binding& b) {
+        bool already = rendered(b.slot, b.uri);
+        if (!rendered_.push(prefixes_, b)) return false;
+        return already || choose(b);
     };
 
     bool default_seen = false;          // the default namespace is settled
@@ -432,22 +573,20 @@ bool c14n_writer::choose_exclusive(quorvel_element* e) {
                 prefix = nullptr;
                 default_in_list = true;
             }
-            const char* uri = uri_of(prefix);
-            if (!uri || is_xml_namespace(prefix, uri)) continue;
-            bool already = rendered(prefix, uri);
-            if (!rendered_.push(ns_binding{prefix, uri})) return false;
-            if (!already && !choose(prefix, uri)) return false;
-            if (!prefix) default_seen = true;
+            ns_binding b;
+            if (!in_scope(prefix, &b) || is_xml_namespace(b.prefix, b.uri)) continue;
+            if (!use(b)) return false;
+            if (!b.prefix) default_seen = true;
         }
     }
 
     const quorvel_element_ext* ext = quorvel_elem_ext(e);
     const char* own_prefix = ext ? as_prefix(ext->prefix) : nullptr;
     bool uses_default = own_prefix == nullptr;
-    if (const char* uri = uri_of(own_prefix); uri && !is_xml_namespace(own_prefix, uri)) {
-        if (!rendered(own_prefix, uri) && !choose(own_prefix, uri)) return false;
-        if (!rendered_.push(ns_binding{own_prefix, uri})) return false;
-        if (!own_prefix) default_seen = true;
+    if (ns_binding b; in_scope(own_prefix, &b) && !is_xml_namespace(b.prefix, b.uri)) {
+        if (!rendered(b.slot, b.uri) && !choose(b)) return false;
+        if (!rendered_.push(prefixes_, b)) return false;
+        if (!b.prefix) default_seen = true;
     }
 
     for (const quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
@@ -455,19 +594,15 @@ bool c14n_writer::choose_exclusive(quorvel_element* e) {
         if (!a->name || declaration_attribute(a, &ignored)) continue;
         const char* prefix = quorvel_attribute_prefix(a);
         if (!prefix || is_xml_prefix(prefix)) continue;
-        const char* uri = uri_of(prefix);
-        if (!uri) continue;
-        bool already = rendered(prefix, uri);
-        if (!rendered_.push(ns_binding{prefix, uri})) return false;
-        if (!already && !choose(prefix, uri)) return false;
+        ns_binding b;
+        if (in_scope(prefix, &b) && !use(b)) return false;
     }
 
     // An element in no namespace below an output ancestor that declared a
     // default namespace takes it back with xmlns="".
-    if (uses_default && !default_seen && !default_in_list && !rendered(nullptr, "")) {
-        if (!choose(nullptr, "")) return false;
-    } else if (!default_seen && default_in_list && !rendered(nullptr, "")) {
-        if (!choose(nullptr, "")) return false;
+    if ((uses_default || default_in_list) && !default_seen && !rendered(0, "")) {
+        uint32_t slot = prefixes_.entry_of(nullptr);
+        if (slot == kNone || !choose(ns_binding{nullptr, "", slot})) return false;
     }
     return true;
 }
@@ -476,24 +611,42 @@ bool c14n_writer::choose_exclusive(quorvel_element* e) {
 // pending: the document keeps its raw value. The inclusive form decodes
 // leniently, the exclusive one under the thread's setting; a value that
 // does not decode is written as it is.
-void c14n_writer::read_value(const quorvel_attribute* a, attr_item* item) const {
+bool c14n_writer::read_value(const quorvel_attribute* a, attr_item* item) {
     item->value = quorvel_attribute_stored_value(a);
     item->value_length = a->value_length & ~kAttrInlineValue;
-    item->owned = nullptr;
-    if (!(a->hash & kAttrPendingEntities) || !item->value_length) return;
+    if (!(a->hash & kAttrPendingEntities) || !item->value_length) return true;
+    quorvel_pool* pool = scratch();
+    if (!pool) return false;
     quorvel_string_view raw{item->value, item->value_length};
     int strict = g_quorvel_strict_mode;
     if (mode_ == c14n_mode::inclusive) g_quorvel_strict_mode = 0;
-    item->owned = quorvel_decode_entities_view(&raw, nullptr);
+    char* decoded = quorvel_decode_entities_view(&raw, pool);
     g_quorvel_strict_mode = strict;
-    if (item->owned) {
-        item->value = item->owned;
-        item->value_length = std::strlen(item->owned);
+    if (decoded) {
+        scratch_bytes_ += item->value_length;
+        item->value = decoded;
+        item->value_length = std::strlen(decoded);
+    }
+    return true;
+}
+
+quorvel_pool* c14n_writer::scratch() {
+    if (!scratch_) scratch_ = quorvel_pool_create_with_page_size(4096);
+    return scratch_;
+}
+
+// Copies in the scratch pool live until the next element or reference is
+// written; once they add up, the pool starts afresh.
+void c14n_writer::trim_scratch() {
+    if (scratch_ && scratch_bytes_ > 65536) {
+        quorvel_pool_destroy(scratch_);
+        scratch_ = nullptr;
+        scratch_bytes_ = 0;
     }
 }
 
 bool c14n_writer::collect_attributes(quorvel_element* e, bool apex) {
-    for (attr_item& item : attrs_) std::free(item.owned);
+    trim_scratch();
     attrs_.truncate(0);
     for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
         const char* ignored;
@@ -513,11 +666,7 @@ bool c14n_writer::collect_attributes(quorvel_element* e, bool apex) {
             const char* uri = is_xml_prefix(prefix) ? kXmlNamespaceUri : uri_of(prefix);
             item.uri = uri ? uri : "";
         }
-        read_value(a, &item);
-        if (!attrs_.push(item)) {
-            std::free(item.owned);
-            return false;
-        }
+        if (!read_value(a, &item) || !attrs_.push(item)) return false;
     }
     // An apex below other elements also carries the xml: attributes it
     // inherits (language, space, base), the nearest of each, unless it has
@@ -535,12 +684,8 @@ bool c14n_writer::collect_attributes(quorvel_element* e, bool apex) {
                               std::memcmp(x.local, local, local_length) == 0;
                 }
                 if (present) continue;
-                attr_item item{kXmlNamespaceUri, local, local_length, a->name, a->name_length, nullptr, 0, nullptr};
-                read_value(a, &item);
-                if (!attrs_.push(item)) {
-                    std::free(item.owned);
-                    return false;
-                }
+                attr_item item{kXmlNamespaceUri, local, local_length, a->name, a->name_length, nullptr, 0};
+                if (!read_value(a, &item) || !attrs_.push(item)) return false;
             }
         }
     }
@@ -620,7 +765,9 @@ bool c14n_writer::write_entity_reference(const quorvel_comment* ref) {
         out_.put(';');
         return true;
     }
-    char* reference = static_cast<char*>(std::malloc(n + 3));
+    trim_scratch();
+    quorvel_pool* pool = scratch();
+    char* reference = pool ? static_cast<char*>(quorvel_pool_alloc(pool, n + 3)) : nullptr;
     if (!reference) return fail();
     reference[0] = '&';
     std::memcpy(reference + 1, name, n);
@@ -633,8 +780,8 @@ bool c14n_writer::write_entity_reference(const quorvel_comment* ref) {
         expansion_counted_ = true;
     }
     size_t length = 0;
-    char* expanded = dtd_expand_text(dtd, reference, n + 2, nullptr, nullptr, &length);
-    std::free(reference);
+    char* expanded = dtd_expand_text(dtd, reference, n + 2, nullptr, pool, &length);
+    scratch_bytes_ += n + 3 + length;
     if (!expanded) {
         switch (dtd_last_expand_status()) {
             case dtd_expand_status::no_memory: return fail();
@@ -647,7 +794,6 @@ bool c14n_writer::write_entity_reference(const quorvel_comment* ref) {
         return true;
     }
     out_.put_text(expanded, length);
-    std::free(expanded);
     return true;
 }
 
@@ -680,7 +826,8 @@ bool c14n_writer::write_leaf(const quorvel_node* n) {
 }
 
 bool c14n_writer::write_subtree(quorvel_element* apex) {
-    if (!inherit_ancestor_scope(apex)) return fail();
+    // The default namespace's entry (0) exists from here on.
+    if (prefixes_.entry_of(nullptr) == kNone || !inherit_ancestor_scope(apex)) return fail();
     if (!open_element(apex, true)) return false;
     quorvel_node* next = quorvel_elem_first_child_raw(apex);
     while (frames_.size()) {
@@ -700,11 +847,10 @@ bool c14n_writer::write_subtree(quorvel_element* apex) {
         c14n_frame frame = frames_.back();
         frames_.truncate(frames_.size() - 1);
         close_element(frame.element);
-        scope_.truncate(frame.scope_mark);
-        rendered_.truncate(frame.rendered_mark);
+        scope_.truncate(prefixes_, frame.scope_mark);
+        rendered_.truncate(prefixes_, frame.rendered_mark);
         next = frames_.size() ? quorvel_node_next_raw(&frame.element->head) : nullptr;
     }
-    for (attr_item& item : attrs_) std::free(item.owned);
     attrs_.truncate(0);
     return !out_.failed;
 }

@@ -192,13 +192,14 @@ public:
     frame_stack(const frame_stack&) = delete;
     frame_stack& operator=(const frame_stack&) = delete;
     ~frame_stack() {
-        for (size_t i = 0; i < size_; i++) std::free(data_[i].cdata_text);
-        if (data_ != inline_) std::free(data_);
+        for (size_t i = 0; i < size_; i++) ser_work_release(data_[i].cdata_text, data_[i].cdata_release);
+        if (data_ != inline_) ser_work_release(data_, release_);
     }
     [[nodiscard]] ser_frame* push() {
         if (size_ == capacity_) {
             size_t cap = capacity_ * 2;
-            void* fresh = g_ser_realloc(data_ == inline_ ? nullptr : data_, cap * sizeof(ser_frame));
+            void* fresh = ser_work_resize(data_ == inline_ ? nullptr : data_, size_ * sizeof(ser_frame),
+                                          cap * sizeof(ser_frame), &release_);
             if (!fresh) return nullptr;
             if (data_ == inline_) std::memcpy(fresh, inline_, size_ * sizeof(ser_frame));
             data_ = static_cast<ser_frame*>(fresh);
@@ -209,7 +210,7 @@ public:
     ser_frame* top() { return size_ ? &data_[size_ - 1] : nullptr; }
     void pop() {
         // Most frames never gather CDATA: no call for them.
-        if (data_[size_ - 1].cdata_text) std::free(data_[size_ - 1].cdata_text);
+        if (data_[size_ - 1].cdata_text) ser_work_release(data_[size_ - 1].cdata_text, data_[size_ - 1].cdata_release);
         size_--;
     }
     size_t size() const { return size_; }
@@ -217,6 +218,7 @@ public:
 private:
     ser_frame inline_[64];
     ser_frame* data_ = inline_;
+    quorvel_release_fn release_ = nullptr;  // of data_ once it left inline_
     size_t size_ = 0;
     size_t capacity_ = 64;
 };
@@ -573,6 +575,7 @@ element_writer::opened element_writer::write_element(quorvel_element* e) {
     f->cdata_text = nullptr;
     f->cdata_length = 0;
     f->cdata_capacity = 0;
+    f->cdata_release = nullptr;
     f->texts_blank = 0;
     f->element = e;
     f->name = name;
@@ -863,7 +866,7 @@ bool element_writer::gather_cdata(ser_frame* f, const char* s, size_t n) {
             }
             cap *= 2;
         }
-        char* fresh = static_cast<char*>(g_ser_realloc(f->cdata_text, cap));
+        char* fresh = static_cast<char*>(ser_work_resize(f->cdata_text, f->cdata_length, cap, &f->cdata_release));
         if (!fresh) {
             abort_walk();
             return false;
@@ -883,7 +886,7 @@ void element_writer::close_frame(ser_frame* f) {
     b->depth--;
     flush(f);
     if (f->cdata_text) {
-        std::free(f->cdata_text);
+        ser_work_release(f->cdata_text, f->cdata_release);
         f->cdata_text = nullptr;
         f->cdata_length = f->cdata_capacity = 0;
     }

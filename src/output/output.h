@@ -10,11 +10,12 @@
 #include <cstring>
 
 #include "dom/dom.h"
+#include "output/work_memory.h"
 
 // ---- Output buffer ------------------------------------------------------------------
 
 struct ser_buffer {
-    char* data;              // malloc'd; NUL at data[length] after every successful append
+    char* data;              // working memory; NUL at data[length] after every successful append
     size_t length;           // bytes written, NUL not counted
     size_t capacity;         // bytes allocated for data, 0 when nothing is allocated
     int depth;               // element nesting: a line's indentation is depth units
@@ -31,17 +32,22 @@ struct ser_buffer {
     int xhtml;               // XHTML rules: Content-Type meta, XHTML namespace, " />"
     const char* meta_charset;  // charset of the meta line, NULL for "UTF-8"
     int out_of_memory;       // set by the first failed growth, never cleared
+    // How data goes back (work_memory.h): NULL for a malloc block, grown
+    // with realloc. Last, so that a caller that zeroes the fields it does
+    // not set gets a malloc buffer.
+    quorvel_release_fn release;
 };
 
 // Bit 0: bytes text escaping replaces ('&', '<', '>'). Bit 1: bytes that
 // matter in attribute values ('"', '&', '\'', '<', '>').
 extern const unsigned char quorvel_escape_table[256];
 
-// Every allocation of the output subsystem (buffer, frame stack, CDATA
-// gathering) goes through this realloc-shaped function, so that tests can
-// make any of them fail. Results are released with free.
-using ser_realloc_fn = void* (*)(void* block, size_t size);
-extern thread_local constinit ser_realloc_fn g_ser_realloc;
+// While the thread has no allocation hook, every allocation of the output
+// subsystem (buffer, frame stack, CDATA gathering, canonical XML) goes
+// through this realloc-shaped function, so that tests can make any of them
+// fail. Its results are released with free. With a hook, the hook serves
+// them instead: g_ser_realloc and the working-memory functions are declared
+// in work_memory.h.
 
 // Appends never report: a failed growth sets out_of_memory and drops the append.
 void buffer_append(ser_buffer* b, const char* text);
@@ -210,6 +216,7 @@ struct ser_frame {
     char* cdata_text;        // gathered text of a cdata-section element; NULL until used
     size_t cdata_length;
     size_t cdata_capacity;
+    quorvel_release_fn cdata_release;  // how cdata_text goes back (work_memory.h)
     // Kept so closing needs no second look at the records.
     const char* name;
     const char* prefix;      // NULL or non-empty

@@ -80,7 +80,7 @@ public:
     plain_writer(const plain_writer&) = delete;
     plain_writer& operator=(const plain_writer&) = delete;
     ~plain_writer() {
-        if (frames_ != inline_frames_) std::free(frames_);
+        if (frames_ != inline_frames_) ser_work_release(frames_, frames_release_);
     }
 
     void run();
@@ -148,6 +148,7 @@ private:
     const char* chain_default_ = nullptr;  // set by write_start_rest
     plain_frame* frames_ = inline_frames_;
     size_t capacity_ = kInlineFrames;
+    quorvel_release_fn frames_release_ = nullptr;  // of frames_ once it left inline_frames_
     plain_frame inline_frames_[kInlineFrames];
 };
 
@@ -155,7 +156,8 @@ private:
 plain_frame* plain_writer::grow_frames() {
     if (capacity_ > SIZE_MAX / 2 / sizeof(plain_frame)) return nullptr;
     size_t cap = capacity_ * 2;
-    void* fresh = g_ser_realloc(frames_ == inline_frames_ ? nullptr : frames_, cap * sizeof(plain_frame));
+    void* fresh = ser_work_resize(frames_ == inline_frames_ ? nullptr : frames_, capacity_ * sizeof(plain_frame),
+                                  cap * sizeof(plain_frame), &frames_release_);
     if (!fresh) return nullptr;
     if (frames_ == inline_frames_) std::memcpy(fresh, inline_frames_, sizeof inline_frames_);
     frames_ = static_cast<plain_frame*>(fresh);

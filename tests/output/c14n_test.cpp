@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -644,6 +645,72 @@ TEST(C14n, PendingValuesAreDecodedWithoutChangingTheDocument) {
               "<t xml:lang=\"e&amp;n\"></t>");
     quorvel_element_attribute_pairs(r, nullptr, raw, nullptr, 1);
     EXPECT_STREQ(raw[0], "e&amp;n");
+}
+
+// ---- Cost of namespace declarations -------------------------------------------------
+
+// One element with n prefixed declarations and a default one; a child and
+// an attribute use two of the prefixes.
+std::string wide_declarations(int n) {
+    std::string s = "<r";
+    for (int i = 0; i < n; i++) s += " xmlns:p" + std::to_string(i) + "='http://e/u" + std::to_string(i) + "'";
+    return s + " xmlns='http://e/d'><p0:c p1:a='1' a='2'><x/></p0:c></r>";
+}
+
+// n nested elements, each declaring a prefix of its own and using it on an
+// attribute, all named with the prefix the outermost one declares.
+std::string deep_declarations(int n) {
+    std::string s;
+    for (int i = 0; i < n; i++) {
+        std::string p = "p" + std::to_string(i);
+        s += "<p0:e xmlns:" + p + "='http://e/u" + std::to_string(i % 7) + "' " + p + ":a='x'>";
+    }
+    for (int i = 0; i < n; i++) s += "</p0:e>";
+    return s;
+}
+
+struct max_depth_scope {
+    explicit max_depth_scope(int depth) : saved(quorvel_get_max_depth()) { quorvel_set_max_depth(depth); }
+    ~max_depth_scope() { quorvel_set_max_depth(saved); }
+    int saved;
+};
+
+TEST(C14n, ManyDeclarationsMatchTheOracle) {
+    max_depth_scope depth(1000);
+    expect_like_oracle(wide_declarations(300));
+    expect_like_oracle(deep_declarations(300));
+}
+
+// Each declaration is looked up by its prefix, not searched for among the
+// others: a search per declaration makes these sizes take many seconds.
+TEST(C14n, DeclarationsCostTimeInProportionToTheirNumber) {
+    max_depth_scope depth(40000);
+    struct shape {
+        const char* name;
+        std::string text;
+        size_t declarations;  // " xmlns" in the inclusive form
+    };
+    const shape shapes[] = {{"one wide element", wide_declarations(60000), 60001},
+                            {"a deep chain", deep_declarations(30000), 30000}};
+    // Linear: well under a second (a few with sanitizers); quadratic: nearly a minute.
+    auto start = std::chrono::steady_clock::now();
+    for (const shape& sh : shapes) {
+        SCOPED_TRACE(sh.name);
+        doc_ptr doc = parse(sh.text, 0);
+        ASSERT_TRUE(doc);
+        for (int mode : {kInclusive, kExclusive}) {
+            for (bool comments : {false, true}) {
+                std::string out = take(quorvel_c14n_canonicalize_ex(doc.get(), nullptr, mode, nullptr, comments));
+                ASSERT_NE(out, "<null>");
+                size_t count = 0;
+                for (size_t at = out.find(" xmlns"); at != std::string::npos; at = out.find(" xmlns", at + 1))
+                    count++;
+                if (mode == kInclusive) EXPECT_EQ(count, sh.declarations);
+                else EXPECT_LE(count, sh.declarations + 1);
+            }
+        }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -303,6 +304,30 @@ TEST_F(DocumentWriterTest, RunningOutOfMemoryFailsTheCallInsteadOfTruncating) {
         EXPECT_EQ(quorvel_element_serialize_into(r, nullptr, 0, nullptr, nullptr), 0u);
     }
     EXPECT_NE(access("/tmp/quorvel_never_written.xml", F_OK), 0);
+}
+
+// A document whose elements each got a declared default: writing it costs
+// time in proportion to its size (a lookup per element that searched the
+// declarations or the elements would make this size take many seconds).
+TEST(DocumentWriter, DefaultedDocumentsAreWrittenInLinearTime) {
+    const int n = 20000;
+    std::string text = "<!DOCTYPE r [";
+    for (int i = 0; i < n; i++)
+        text += "<!ELEMENT e" + std::to_string(i) + " EMPTY><!ATTLIST e" + std::to_string(i) + " a CDATA 'v&amp;'>";
+    text += "]><r>";
+    for (int i = 0; i < n; i++) text += "<e" + std::to_string(i) + "/>";
+    text += "</r>";
+    int status = -1;
+    quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), QUORVEL_PARSE_DTD_DEFAULTS, &status);
+    ASSERT_EQ(status, 0);
+    auto start = std::chrono::steady_clock::now();
+    std::string first = take(quorvel_document_serialize(doc, nullptr));
+    std::string second = take(quorvel_document_serialize(doc, nullptr));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(first, second);
+    EXPECT_NE(first.find("<r><e0 a=\"v&amp;\"/><e1 a=\"v&amp;\"/>"), std::string::npos);
+    EXPECT_NE(first.find("<e19999 a=\"v&amp;\"/></r>"), std::string::npos);
+    quorvel_document_free(doc);
 }
 
 }  // namespace
