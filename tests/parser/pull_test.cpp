@@ -1,6 +1,7 @@
 // The pull parser: events call by call over memory and files, attribute
 // readers, batches and their staging, and the non-fatal duplicate report.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -11,7 +12,7 @@
 namespace {
 
 std::string temp_file(const std::string& name, const std::string& content) {
-    std::string path = (std::filesystem::temp_directory_path() / name).string();
+    std::string path = (std::filesystem::temp_directory_path() / (std::to_string(getpid()) + "_" + name)).string();
     FILE* f = std::fopen(path.c_str(), "wb");
     std::fwrite(content.data(), 1, content.size(), f);
     std::fclose(f);
