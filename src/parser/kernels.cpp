@@ -285,14 +285,18 @@ size_t quorvel_utf8_check(const char* text, size_t length) {
     size_t i = 0;
     while (i < length) {
 #if defined(__SSE2__)
-        // Plain ASCII without NUL goes 16 bytes at a time.
-        while (length - i >= 16) {
+        // Plain ASCII without NUL goes 16 bytes at a time, and the scan
+        // jumps straight to the first byte that needs a look.
+        if (length - i >= 16) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
             __m128i odd = _mm_or_si128(v, _mm_cmpeq_epi8(v, _mm_setzero_si128()));
-            if (_mm_movemask_epi8(odd)) break;
-            i += 16;
+            auto mask = static_cast<unsigned>(_mm_movemask_epi8(odd));
+            if (!mask) {
+                i += 16;
+                continue;
+            }
+            i += static_cast<size_t>(__builtin_ctz(mask));
         }
-        if (i >= length) break;
 #endif
         unsigned char c = s[i];
         if (c < 0x80) {
