@@ -1,7 +1,8 @@
 // The document parser's step for "<!" declarations that are neither
 // comments nor CDATA: a DOCTYPE gives the document its doctype node and a
 // DTD parsed from the internal subset; other declarations are skipped.
-// Nothing here fails a parse; the main loop resumes where this step ends.
+// A DOCTYPE keyword run into its name is reported to the caller, which
+// decides; the main loop resumes where this step ends.
 #include "dom/leaf.h"
 #include "parser/parser.h"
 #include "dom/entities.h"
@@ -56,21 +57,35 @@ void external_id(char* p, char* end, quorvel_pool* pool, quorvel_doctype* node) 
 
 }  // namespace
 
-void dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_document* doc, quorvel_dtd** dtd) {
+bool dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_document* doc, quorvel_dtd** dtd,
+                      bool keep) {
     char* p = *cursor + 2;
     if (end - p < 7 || std::memcmp(p, "DOCTYPE", 7) != 0) {
         auto* gt = static_cast<char*>(std::memchr(p, '>', static_cast<size_t>(end > p ? end - p : 0)));
         *cursor = gt ? gt + 1 : end;
-        return;
+        return true;
     }
-    p = skip_ws(p + 7, end);
+    p += 7;
+    // The keyword and the name are two words: "<!DOCTYPEr" is malformed,
+    // and only skipped.
+    bool malformed = p < end && dp_is_name_char(static_cast<unsigned char>(*p));
+    if (malformed) keep = false;
+    p = skip_ws(p, end);
     char* name = p;
     while (p < end && dp_is_name_char(static_cast<unsigned char>(*p))) p++;
     char* name_end = p;
 
-    // The declaration ends at the first '>' or '[' (quotes are not looked at).
+    // The declaration ends at the first '>' or '[' outside the quoted
+    // identifiers, which may hold either.
     char* stop = name_end;
-    while (stop < end && *stop != '>' && *stop != '[') stop++;
+    while (stop < end && *stop != '>' && *stop != '[') {
+        if (*stop == '"' || *stop == '\'') {
+            auto* close = static_cast<char*>(std::memchr(stop + 1, *stop, static_cast<size_t>(end - stop - 1)));
+            stop = close ? close + 1 : end;
+        } else {
+            stop++;
+        }
+    }
     char* subset = nullptr;
     size_t subset_length = 0;
     if (stop < end && *stop == '[') {
@@ -99,6 +114,7 @@ void dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_docu
     } else {
         *cursor = end;
     }
+    if (!keep) return !malformed;
 
     quorvel_doctype* node = nullptr;
     if (name_end > name) {
@@ -106,13 +122,14 @@ void dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_docu
         if (node) doc->doctype = node;
     }
     external_id(name_end, end, pool, node);
-    if (!subset || subset_length == 0) return;
+    if (!subset || subset_length == 0) return true;
     if (node) node->internal_subset = quorvel_pool_strndup(pool, subset, subset_length);
     quorvel_dtd* parsed = quorvel_dtd_create(pool);
-    if (!parsed) return;
+    if (!parsed) return true;
     dtd_parse_into(parsed, subset, subset_length, 0);
     if (!*dtd)
         *dtd = parsed;
     else
         quorvel_dtd_free(parsed);
+    return true;
 }

@@ -151,6 +151,7 @@ struct dp_state {
     int raw_in_source;
     char message[192];
     int has_declaration;
+    int doctype_seen;  // the document's DOCTYPE has been read
 
     quorvel_element* elem_next;
     quorvel_element* elem_end;
@@ -1693,6 +1694,13 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
     return true;
 }
 
+// A qualified name is a prefix and a local part, both non-empty: "p:" and
+// ":l" are refused, in every mode (serialized, they would not read back).
+__attribute__((noinline, cold)) void empty_name_part(dp_state* s, char* at) {
+    std::snprintf(s->message, sizeof s->message, "empty prefix or local part in a name");
+    s->fail_at = at;
+}
+
 // TAB, LF, CR and space as bits of one word: no table load per byte.
 constexpr uint64_t kSpaceBits =
     (uint64_t(1) << '\t') | (uint64_t(1) << '\n') | (uint64_t(1) << '\r') | (uint64_t(1) << ' ');
@@ -1717,6 +1725,10 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
         char* an_first_colon;
         char* an_colon;
         char* an_end = scan_name(p, &an_first_colon, &an_colon);
+        if (an_colon && (an_first_colon == an || an_colon + 1 == an_end)) [[unlikely]] {
+            empty_name_part(s, an_first_colon == an ? an : an_colon);
+            return false;
+        }
         uint64_t an_word;
         std::memcpy(&an_word, an, 8);  // before the NUL below: the padding covers it
         p = an_end;
@@ -1794,6 +1806,10 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
             hash = 0x811C;
         }
     }
+    if (last_colon && (first_colon == name || last_colon + 1 == name_end)) {
+        empty_name_part(s, first_colon == name ? name : last_colon);
+        return false;
+    }
     char* p = name_end;
     uint64_t qname_word;
     std::memcpy(&qname_word, name, 8);  // the padding covers it; before any NUL goes in
@@ -1810,19 +1826,14 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     char* local = name;
     size_t prefix_length = 0;
     if (last_colon) {
-        // A colon with bytes on both sides splits the name; the prefix ends
+        // The colon has bytes on both sides (checked above); the prefix ends
         // at the last one, and holds a colon when the name had two.
-        if (last_colon > name && last_colon + 1 < name_end) {
-            *last_colon = '\0';
-            local = last_colon + 1;
-            quorvel_element_ext* ext = tag_ext(s, t);
-            if (!ext) DP_FAIL(s, p);
-            ext->prefix = name;
-            prefix_length = first_colon == last_colon ? static_cast<size_t>(last_colon - name) : kNoFastClose;
-        } else {
-            hash = local_name_hash(name, name_end);
-            prefix_length = kNoFastClose;
-        }
+        *last_colon = '\0';
+        local = last_colon + 1;
+        quorvel_element_ext* ext = tag_ext(s, t);
+        if (!ext) DP_FAIL(s, p);
+        ext->prefix = name;
+        prefix_length = first_colon == last_colon ? static_cast<size_t>(last_colon - name) : kNoFastClose;
     }
     size_t local_len = static_cast<size_t>(name_end - local);
     if (!tag_link(s, t, e, &e->name, local)) DP_FAIL(s, p);
@@ -2052,6 +2063,26 @@ bool processing_instruction(dp_state* s, char* lt) {
     return true;
 }
 
+// "<!" other than a comment or CDATA. The one DOCTYPE comes before the
+// root: a later one, or a second, would change what the part already read
+// means, so recovering drops it (and with it any defaults it declares).
+bool declaration(dp_state* s, char* lt) {
+    bool doctype = std::memcmp(lt + 2, "DOCTYPE", 7) == 0;  // the padding covers a short tail
+    bool misplaced = doctype && (s->root || s->depth || s->doctype_seen);
+    if (misplaced && !s->recover) {
+        std::snprintf(s->message, sizeof s->message, "DOCTYPE after the root element or a second DOCTYPE");
+        DP_FAIL(s, lt);
+    }
+    s->cur = lt;
+    bool well_formed = dp_parse_doctype(&s->cur, s->end, s->pool, s->doc, &s->dtd, !misplaced);
+    if (!well_formed && !s->recover) DP_FAIL(s, lt + 9);
+    if (misplaced || !well_formed)
+        emit(s, 10, "%s dropped", misplaced ? "Misplaced DOCTYPE" : "Malformed DOCTYPE");
+    else if (doctype)
+        s->doctype_seen = 1;
+    return true;
+}
+
 // At a '<' of markup; overwrites it with NUL (ending any text view before
 // it) and dispatches on the next byte.
 inline bool markup(dp_state* s, char* lt) {
@@ -2064,9 +2095,7 @@ inline bool markup(dp_state* s, char* lt) {
         case '!':                          // '!' a comment, CDATA or a declaration
             if (lt[2] == '-' && lt[3] == '-') return comment(s, lt);
             if (std::memcmp(lt + 2, "[CDATA[", 7) == 0) return cdata(s, lt);
-            s->cur = lt;
-            dp_parse_doctype(&s->cur, s->end, s->pool, s->doc, &s->dtd);
-            return true;
+            return declaration(s, lt);
         case '?': return processing_instruction(s, lt);  // '?' a PI or the XML declaration
         default: DP_FAIL(s, lt);
     }
@@ -2521,6 +2550,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     if (!text || length > (SIZE_MAX >> 6)) return setup_failed(status);
     quorvel_kernels_ensure();
     size_t lt = 0, quotes = 0;
+    bool odd_bytes;  // NUL or non-ASCII bytes: the input's encoding is checked
     // A large input gets its copies in blocks of their own, made before the
     // arena and filled in the pass that counts the markup: the input is read
     // once. Two blocks rather than one: glibc maps blocks above its mmap
@@ -2545,9 +2575,9 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
             release_copies();
             return setup_failed(status);
         }
-        quorvel_copy_count_markup(copies, retained_copy, text, length, &lt, &quotes);
+        odd_bytes = quorvel_copy_count_markup(copies, retained_copy, text, length, &lt, &quotes);
     } else {
-        quorvel_count_markup(text, length, &lt, &quotes);
+        odd_bytes = quorvel_count_markup(text, length, &lt, &quotes);
     }
 
     // Every element needs its own '<' and at least three bytes; every
@@ -2687,6 +2717,17 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
         s->cur = work + 3;
 
     bool ok = parse_content(s) && finish(s);
+    if (odd_bytes) {
+        // No document holds a NUL or a byte that is no part of a UTF-8
+        // character. The first such byte fails the parse unless the parse
+        // already failed before it.
+        size_t bad = quorvel_utf8_check(retained, length);
+        if (bad < length && (ok || (s->fail_at && static_cast<size_t>(s->fail_at - s->start) >= bad))) {
+            ok = false;
+            s->fail_at = s->start + bad;
+            std::snprintf(s->message, sizeof s->message, "%s", retained[bad] ? "invalid UTF-8" : "NUL character");
+        }
+    }
     if (ok) {
         if (apply_defaults) quorvel_dtd_apply_attribute_defaults(doc);
         doc->has_declaration = s->has_declaration;

@@ -196,7 +196,8 @@ void release_loaded(char* block) {
 }
 
 // Replaces the parameter-entity references of one declaration. Internal
-// replacement texts are inserted without being scanned again; an external
+// replacement texts are inserted between two spaces without being scanned
+// again; an external
 // entity's loaded text and everything after it are scanned once more, one
 // level deeper. Returns a pool text, or NULL when nothing was replaced or
 // when the parse has to stop.
@@ -217,7 +218,10 @@ char* parse_context::substitute(const char* text, size_t length, int level, size
         if (q < length && text[q] == ';' && name_length >= 1 && name_length <= kMaxPeName && level <= kMaxPeLevel) {
             quorvel_dtd_entity* entity = parameter_entity(text + i + 1, name_length);
             if (entity && !entity->is_external && entity->value) {
-                if (!append(out, entity->value, entity->value_length)) return nullptr;
+                // Inside a declaration the replacement counts as if a space
+                // stood on either side: "<!ELEMENT%e;" declares e's name.
+                if (!append(out, " ", 1) || !append(out, entity->value, entity->value_length) || !append(out, " ", 1))
+                    return nullptr;
                 replaced = true;
                 i = q + 1;
                 continue;
@@ -556,6 +560,16 @@ step parse_step(parse_context& ctx, parse_frame& f, const char* p, parse_frame* 
     bool element = STARTS_WITH(p, end, "<!ELEMENT");
     bool attlist = !element && STARTS_WITH(p, end, "<!ATTLIST");
     bool notation = !element && !attlist && STARTS_WITH(p, end, "<!NOTATION");
+    bool entity = !element && !attlist && !notation && STARTS_WITH(p, end, "<!ENTITY");
+    if (element || attlist || notation || entity) {
+        // The keyword ends at white space (or a parameter-entity reference,
+        // whose replacement brings its own): "<!ATTLISTe" declares nothing.
+        size_t keyword = notation ? 10 : entity ? 8 : 9;
+        if (p + keyword >= end || (!is_space(static_cast<unsigned char>(p[keyword])) && p[keyword] != '%')) {
+            ctx.malformed();
+            return skip_declaration(f, p + keyword);
+        }
+    }
     if (element || attlist || notation) {
         size_t keyword = notation ? 10 : 9;
         if (const char* gt = find_byte(p + keyword, end, '>')) {
@@ -572,7 +586,7 @@ step parse_step(parse_context& ctx, parse_frame& f, const char* p, parse_frame* 
         if (attlist) return attlist_declaration(ctx, f, p);
         return notation_declaration(ctx, f, p);
     }
-    if (STARTS_WITH(p, end, "<!ENTITY")) return entity_declaration(ctx, f, p);
+    if (entity) return entity_declaration(ctx, f, p);
     if (STARTS_WITH(p, end, "<![")) return conditional_section(ctx, f, p, child);
     return skip_declaration(f, p);
 }

@@ -11,6 +11,7 @@
 
 #include "dom/element_api.h"
 #include "dom/leaf.h"
+#include "dom/tree_api.h"
 #include "parser/dtd.h"
 #include "parser/parser.h"
 
@@ -743,9 +744,11 @@ verdict idref_pass(validation& v, quorvel_element* root) {
 // Whether e already carries the attribute a default would add: by qualified
 // name, by exactly the stored name (a prefix that is not bound still names
 // the attribute), or, for "xmlns" and "xmlns:p", as a namespace declaration.
-bool has_default_target(quorvel_element* e, const char* name) {
+// bare: e had no attribute before its defaults, and the DTD declares each
+// name once per element, so no added default can carry this one's name.
+bool has_default_target(quorvel_element* e, const char* name, bool bare = false) {
     size_t length = std::strlen(name);
-    if (quorvel_dom_attr_find(e, name, length)) return true;
+    if (!bare && quorvel_dom_attr_find(e, name, length)) return true;
     if (const char* colon = std::strchr(name, ':')) {
         size_t prefix_length = static_cast<size_t>(colon - name);
         const char* uri = prefix_length == 3 && std::memcmp(name, "xml", 3) == 0
@@ -774,7 +777,68 @@ struct default_slot {
     bool ready;
     const char* value;  // NULL when memory ran out
     char* expanded;     // what value points into when it had references
+    // Pool copies shared by every attribute this declaration adds: its
+    // name, its value (when too long to be kept inline) and the prefix.
+    const char* name;
+    size_t name_length;
+    uint16_t name_hash;
+    const char* stored_value;
+    size_t value_length;
+    char* prefix;
 };
+
+// Makes the shared copies of a slot once its value is known. False when
+// memory ran out.
+bool share_slot(quorvel_pool* pool, default_slot& slot) {
+    if (slot.name) return true;
+    const char* name = slot.decl->attribute_name;
+    slot.name_length = std::strlen(name);
+    slot.value_length = std::strlen(slot.value);
+    char* n = quorvel_pool_strndup(pool, name, slot.name_length);
+    if (!n) return false;
+    if (slot.value_length >= 8 && !(slot.stored_value = quorvel_pool_strndup(pool, slot.value, slot.value_length)))
+        return false;
+    if (const char* colon = std::strchr(name, ':')) {
+        if (!(slot.prefix = quorvel_pool_strndup(pool, name, static_cast<size_t>(colon - name)))) return false;
+    }
+    slot.name_hash = quorvel_attribute_hash15(name, slot.name_length);
+    slot.name = n;
+    return true;
+}
+
+// Appends a default to e after *last (NULL: e has no attribute yet): a
+// fresh record in the document's pool that shares the slot's copies, so
+// each default costs one record (and a namespace record for a prefixed
+// name), whatever the number of elements. False when it could not be linked.
+bool append_default(quorvel_document* doc, quorvel_element* e, quorvel_attribute** last, const default_slot& slot) {
+    auto* a = static_cast<quorvel_attribute*>(quorvel_pool_alloc(doc->pool, sizeof(quorvel_attribute)));
+    if (!a) return false;
+    std::memset(static_cast<void*>(a), 0, sizeof *a);
+    a->name = const_cast<char*>(slot.name);
+    a->name_length = slot.name_length;
+    a->hash = slot.name_hash;
+    if (slot.value_length < 8) {
+        std::memcpy(a->inline_value, slot.value, slot.value_length + 1);
+        a->value_length = slot.value_length | kAttrInlineValue;
+    } else {
+        a->value = const_cast<char*>(slot.stored_value);
+        a->value_length = slot.value_length;
+    }
+    if (slot.prefix) {
+        auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(doc->pool, sizeof(quorvel_attr_ns)));
+        if (!ns) return false;
+        std::memset(static_cast<void*>(ns), 0, sizeof *ns);
+        ns->prefix = slot.prefix;
+        ns->owner = e;
+        if (!tree_link_write(a, &a->ns, ns, doc)) return false;
+    }
+    bool linked = *last ? quorvel_link16_set_inline(*last, &(*last)->next, a, doc)
+                        : tree_link_write(e, &e->first_attr, a, doc);
+    if (!linked) return false;
+    quorvel_element_attr_count_inc(e);
+    *last = a;
+    return true;
+}
 
 void apply_default(quorvel_element* e, const quorvel_dtd_attribute_decl* decl, const char* value) {
     if (!value || has_default_target(e, decl->attribute_name)) return;
@@ -836,6 +900,14 @@ void quorvel_dtd_apply_attribute_defaults(quorvel_document* doc) {
             else
                 hi = mid;
         }
+        // Defaults go on the end of e's chain, found once per element; an
+        // element the attribute index already holds takes the general road,
+        // which keeps the index right.
+        bool direct = !doc->attribute_index && !(e->eflags & kElemAttrIndexed);
+        quorvel_attribute* last = nullptr;
+        bool last_found = false;
+        const bool bare = direct && !quorvel_elem_first_attr(e);
+        bool added = false;
         for (size_t i = lo; i < count && slots[i].hash == hash; i++) {
             default_slot& slot = slots[i];
             if (!applies(slot.decl, name)) continue;
@@ -843,9 +915,28 @@ void quorvel_dtd_apply_attribute_defaults(quorvel_document* doc) {
                 slot.value = declared_value(dtd, slot.decl->default_value, &slot.expanded);
                 slot.ready = true;
             }
-            apply_default(e, slot.decl, slot.value);
+            if (!direct || !share_slot(doc->pool, slot)) {
+                apply_default(e, slot.decl, slot.value);
+                last_found = false;
+                continue;
+            }
+            if (!slot.value || has_default_target(e, slot.decl->attribute_name, bare)) continue;
+            if (!last_found) {
+                last = nullptr;
+                for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) last = a;
+                last_found = true;
+            }
+            if (append_default(doc, e, &last, slot))
+                added = true;
+            else
+                last_found = false;
         }
+        if (added) e->head.flags += kModStep;
     }
+    // The chains grew behind the document's caches of them.
+    doc->last_attr_element = nullptr;
+    doc->last_attr = nullptr;
+    quorvel_document_drop_element_index(doc);
     if (slots) {
         for (size_t i = 0; i < count; i++) std::free(slots[i].expanded);
         std::free(slots);

@@ -272,8 +272,9 @@ inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 
 // One pass before anything is allocated: false when the text holds a '&',
 // a "<!" or "<?" (references, comments, CDATA, declarations, processing
-// instructions) or the bytes "xmlns" anywhere, all of which the scan would
-// decline (or, in text, would only cost the fast path); otherwise the
+// instructions), the bytes "xmlns" anywhere, or a NUL or malformed UTF-8,
+// all of which the scan would decline (or, in text, would only cost the
+// fast path) or the document parser refuses; otherwise the
 // number of '<' and of quote bytes, which size the areas.
 bool prepass(const char* text, size_t length, size_t* lt_count, size_t* quote_count) {
     const char* p = text;
@@ -293,7 +294,7 @@ bool prepass(const char* text, size_t length, size_t* lt_count, size_t* quote_co
     // Counts gather per byte lane (each compare adds 1 by subtracting -1)
     // and are summed before a lane can wrap; each block is also compared
     // one byte on, so pairs that straddle two blocks are seen.
-    __m128i lanes_lt = zero, lanes_quote = zero, bad = zero;
+    __m128i lanes_lt = zero, lanes_quote = zero, bad = zero, odd_lanes = zero;
     unsigned rounds = 0;
     auto flush = [&] {
         lt += static_cast<size_t>(_mm_cvtsi128_si32(_mm_sad_epu8(lanes_lt, zero)) +
@@ -312,6 +313,7 @@ bool prepass(const char* text, size_t length, size_t* lt_count, size_t* quote_co
         lanes_quote = _mm_sub_epi8(lanes_quote, _mm_or_si128(_mm_cmpeq_epi8(v, v_dq), _mm_cmpeq_epi8(v, v_sq)));
         __m128i markup = _mm_or_si128(_mm_cmpeq_epi8(next, v_bang), _mm_cmpeq_epi8(next, v_question));
         bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpeq_epi8(v, v_amp), _mm_and_si128(is_lt, markup)));
+        odd_lanes = _mm_or_si128(odd_lanes, _mm_or_si128(v, _mm_cmpeq_epi8(v, zero)));
         unsigned m_xm = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(v, v_x), _mm_cmpeq_epi8(next, v_m))));
         for (; m_xm; m_xm &= m_xm - 1)
@@ -320,9 +322,13 @@ bool prepass(const char* text, size_t length, size_t* lt_count, size_t* quote_co
         if (++rounds == 255 && !flush()) return false;
     }
     if (!flush()) return false;
+    bool odd = _mm_movemask_epi8(odd_lanes) != 0;
+#else
+    bool odd = false;
 #endif
     for (; p < end; p++) {
         char c = *p;
+        if (c == '\0' || static_cast<unsigned char>(c) >= 0x80) odd = true;
         if (c == '&') return false;
         if (c == '<') {
             lt++;
@@ -333,6 +339,9 @@ bool prepass(const char* text, size_t length, size_t* lt_count, size_t* quote_co
             return false;
         }
     }
+    // A NUL or a byte outside UTF-8 fails the parse: the document parser
+    // reports where.
+    if (odd && quorvel_utf8_check(text, length) < length) return false;
     *lt_count = lt;
     *quote_count = quotes;
     return true;

@@ -148,6 +148,12 @@ inline const char* il_find_lt(const char* p, const char* end, unsigned* seen) {
 }
 
 
+// A name holding a colon: its prefix and local part are both non-empty.
+// The document parser refuses "p:" and ":l".
+inline bool il_qualified_name(const char* name, size_t len) {
+    return name[0] != ':' && name[len - 1] != ':';
+}
+
 // An element closed by an end tag: the document parser matches the end tag
 // after its first colon against the local name (after the last colon), so
 // it accepts a repeated name only without a colon or with one colon that
@@ -237,6 +243,7 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
             q = il_skip_name(name + 1, &colon);
             colon |= *name == ':';
             auto name_len = static_cast<uint32_t>(q - name);
+            if (colon && !il_qualified_name(name, name_len)) return 0;
             if (!sink.element(offset(lt), offset(name), name_len, colon)) return 0;
             size_t count = 0;
             bool self_closing;
@@ -260,6 +267,7 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
                 bool attr_colon;
                 q = il_skip_name(q, &attr_colon);
                 auto alen = static_cast<uint32_t>(q - an);
+                if (attr_colon && !il_qualified_name(an, alen)) return 0;
                 if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0) return 0;  // no namespace declarations
                 q = il_skip_space(q);
                 if (*q != '=') return 0;

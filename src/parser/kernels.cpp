@@ -17,18 +17,21 @@ quorvel_find3_fn g_find3_fn = nullptr;
 quorvel_count_fn g_count_fn = nullptr;
 
 namespace {
-using count_markup_fn = void (*)(const char*, size_t, size_t*, size_t*);
+using count_markup_fn = bool (*)(const char*, size_t, size_t*, size_t*);
 count_markup_fn g_count_markup_fn = nullptr;
 
-void count_markup_scalar(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
+bool count_markup_scalar(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
     size_t a = 0, q = 0;
+    unsigned odd = 0;
     for (size_t i = 0; i < length; i++) {
         unsigned char c = static_cast<unsigned char>(buffer[i]);
         a += c == '<';
         q += (c == '"') | (c == '\'');
+        odd |= (c >= 0x80) | (c == 0);
     }
     *lt = a;
     *quotes = q;
+    return odd != 0;
 }
 
 #ifdef QUORVEL_X86
@@ -72,19 +75,24 @@ __attribute__((target("avx2"))) size_t count_avx2(const char* buffer, size_t len
 // once. The retained copy is read only for source positions, so it is
 // written past the caches.
 template <bool Copy>
-__attribute__((target("avx2"))) void markup_pass_avx2(char* work, char* retained, const char* buffer, size_t length,
+__attribute__((target("avx2"))) bool markup_pass_avx2(char* work, char* retained, const char* buffer, size_t length,
                                                       size_t* lt, size_t* quotes) {
     const __m256i vlt = _mm256_set1_epi8('<');
     const __m256i vdq = _mm256_set1_epi8('"');
     const __m256i vsq = _mm256_set1_epi8('\'');
+    const __m256i zero = _mm256_setzero_si256();
     size_t i = 0, a = 0, q = 0;
+    bool odd = false;
+    // Bytes from 0x80 up and NUL bytes, gathered for the caller's check:
+    // the sign bit of each lane, or a lane set where a byte is NUL.
+    __m256i odd_lanes = zero;
     if (Copy && retained) {
         // Streaming stores want 32-byte alignment: the bytes before it go plainly.
         size_t head = (32 - (reinterpret_cast<uintptr_t>(retained) & 31)) & 31;
         if (head > length) head = length;
         std::memcpy(work, buffer, head);
         std::memcpy(retained, buffer, head);
-        count_markup_scalar(buffer, head, &a, &q);
+        odd = count_markup_scalar(buffer, head, &a, &q);
         i = head;
     }
     while (length - i >= 32) {
@@ -101,12 +109,14 @@ __attribute__((target("avx2"))) void markup_pass_avx2(char* work, char* retained
             acc_lt = _mm256_sub_epi8(acc_lt, _mm256_cmpeq_epi8(v, vlt));
             acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vdq));
             acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vsq));
+            odd_lanes = _mm256_or_si256(odd_lanes, _mm256_or_si256(v, _mm256_cmpeq_epi8(v, zero)));
         }
         a += fold_avx2(acc_lt);
         q += fold_avx2(acc_q);
     }
+    if (_mm256_movemask_epi8(odd_lanes)) odd = true;
     size_t ta, tq;
-    count_markup_scalar(buffer + i, length - i, &ta, &tq);
+    if (count_markup_scalar(buffer + i, length - i, &ta, &tq)) odd = true;
     if (Copy) {
         if (retained) _mm_sfence();
         std::memcpy(work + i, buffer + i, length - i);
@@ -114,15 +124,16 @@ __attribute__((target("avx2"))) void markup_pass_avx2(char* work, char* retained
     }
     *lt = a + ta;
     *quotes = q + tq;
+    return odd;
 }
 
-void count_markup_avx2(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
-    markup_pass_avx2<false>(nullptr, nullptr, buffer, length, lt, quotes);
+bool count_markup_avx2(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
+    return markup_pass_avx2<false>(nullptr, nullptr, buffer, length, lt, quotes);
 }
 
-void copy_count_markup_avx2(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+bool copy_count_markup_avx2(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
                             size_t* quotes) {
-    markup_pass_avx2<true>(work, retained, buffer, length, lt, quotes);
+    return markup_pass_avx2<true>(work, retained, buffer, length, lt, quotes);
 }
 
 __attribute__((target("avx2"))) ptrdiff_t find3_avx2(const char* buffer, size_t length, int b0, int b1, int b2) {
@@ -157,33 +168,38 @@ size_t count_sse2(const char* buffer, size_t length, int byte) {
     return total;
 }
 
-void count_markup_sse2(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
+bool count_markup_sse2(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
     const __m128i vlt = _mm_set1_epi8('<');
     const __m128i vdq = _mm_set1_epi8('"');
     const __m128i vsq = _mm_set1_epi8('\'');
+    const __m128i zero = _mm_setzero_si128();
+    __m128i odd_lanes = zero;
     size_t i = 0, a = 0, q = 0;
     for (; length >= 16 && length - i >= 16; i += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(buffer + i));
+        odd_lanes = _mm_or_si128(odd_lanes, _mm_or_si128(v, _mm_cmpeq_epi8(v, zero)));
         a += static_cast<size_t>(popcount16(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, vlt)))));
         __m128i quote = _mm_or_si128(_mm_cmpeq_epi8(v, vdq), _mm_cmpeq_epi8(v, vsq));
         q += static_cast<size_t>(popcount16(static_cast<unsigned>(_mm_movemask_epi8(quote))));
     }
     size_t ta, tq;
-    count_markup_scalar(buffer + i, length - i, &ta, &tq);
+    bool odd = count_markup_scalar(buffer + i, length - i, &ta, &tq);
     *lt = a + ta;
     *quotes = q + tq;
+    return odd || _mm_movemask_epi8(odd_lanes) != 0;
 }
 
 #endif  // QUORVEL_X86
 
-void copy_count_markup_plain(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+bool copy_count_markup_plain(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
                              size_t* quotes) {
-    g_count_markup_fn(buffer, length, lt, quotes);
+    bool odd = g_count_markup_fn(buffer, length, lt, quotes);
     std::memcpy(work, buffer, length);
     if (retained) std::memcpy(retained, buffer, length);
+    return odd;
 }
 
-using copy_count_fn = void (*)(char*, char*, const char*, size_t, size_t*, size_t*);
+using copy_count_fn = bool (*)(char*, char*, const char*, size_t, size_t*, size_t*);
 copy_count_fn g_copy_count_fn = nullptr;
 
 }  // namespace
@@ -259,15 +275,66 @@ void quorvel_kernels_ensure() {
     }
 }
 
-void quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
+bool quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t* quotes) {
     quorvel_kernels_ensure();
-    g_count_markup_fn(buffer, length, lt, quotes);
+    return g_count_markup_fn(buffer, length, lt, quotes);
 }
 
-void quorvel_copy_count_markup(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+bool quorvel_copy_count_markup(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
                                size_t* quotes) {
     quorvel_kernels_ensure();
-    g_copy_count_fn(work, retained, buffer, length, lt, quotes);
+    return g_copy_count_fn(work, retained, buffer, length, lt, quotes);
+}
+
+// Table 3-7 of the Unicode standard: the lead byte fixes the length and the
+// range of the second byte; later bytes are 0x80-0xBF. Overlong forms,
+// surrogates and code points past U+10FFFF fall outside these ranges.
+size_t quorvel_utf8_check(const char* text, size_t length) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text);
+    size_t i = 0;
+    while (i < length) {
+#if defined(__SSE2__)
+        // Plain ASCII without NUL goes 16 bytes at a time, and the scan
+        // jumps straight to the first byte that needs a look.
+        if (length - i >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            __m128i odd = _mm_or_si128(v, _mm_cmpeq_epi8(v, _mm_setzero_si128()));
+            auto mask = static_cast<unsigned>(_mm_movemask_epi8(odd));
+            if (!mask) {
+                i += 16;
+                continue;
+            }
+            i += static_cast<size_t>(__builtin_ctz(mask));
+        }
+#endif
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            if (c == 0) return i;
+            i++;
+            continue;
+        }
+        size_t n;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return i;
+        }
+        if (length - i < n) return i;
+        if (s[i + 1] < lo || s[i + 1] > hi) return i;
+        for (size_t k = 2; k < n; k++)
+            if (s[i + k] < 0x80 || s[i + k] > 0xBF) return i;
+        i += n;
+    }
+    return length;
 }
 
 namespace {

@@ -37,14 +37,20 @@ void quorvel_simd_dispatch_ctor();
 // Installs the scalar kernels when any pointer is still NULL.
 void quorvel_kernels_ensure();
 // One pass over the input: the number of '<' and of quote bytes ('"' and '\'').
-void quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t* quotes);
+// True when the input holds a NUL byte or a byte from 0x80 up, which
+// quorvel_utf8_check must then look at; ASCII text answers false for free.
+bool quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t* quotes);
 // Asks for huge pages over a large block the library made itself and
 // fills end to end within one parse (fewer page faults).
 void advise_huge_pages(void* block, size_t size);
 // The same counts, taken while copying the input to work (and to retained
-// unless NULL); neither copy is terminated.
-void quorvel_copy_count_markup(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+// unless NULL); neither copy is terminated. The same answer as quorvel_count_markup.
+bool quorvel_copy_count_markup(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
                                size_t* quotes);
+// The offset of the first byte of text[0..length) that is a NUL or does not
+// begin a well-formed UTF-8 sequence (overlong forms, encoded surrogates,
+// code points past U+10FFFF, sequences cut short); length when there is none.
+size_t quorvel_utf8_check(const char* text, size_t length);
 
 // ---- Byte classes ----------------------------------------------------------------------
 
@@ -82,9 +88,12 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
 
 // "<!" declarations other than comments and CDATA: a DOCTYPE records the
 // doctype node and parses its internal subset into *dtd (the first one
-// stays); anything else is skipped to its '>'. Never fails; *cursor moves
-// past the declaration (it points at the '<' on entry).
-void dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_document* doc, quorvel_dtd** dtd);
+// stays) when keep is set, and is only skipped otherwise; anything else is
+// skipped to its '>'. *cursor moves past the declaration (it points at the
+// '<' on entry). False for a DOCTYPE keyword run into its name (nine bytes
+// past the '<'), which is skipped the same way and builds nothing.
+bool dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_document* doc, quorvel_dtd** dtd,
+                      bool keep);
 
 // ---- Input encodings -----------------------------------------------------------------------
 

@@ -77,4 +77,48 @@ TEST(ByteClasses, TableFollowsItsBits) {
     EXPECT_TRUE(dp_is_name_char('-'));
 }
 
+// A decoder written from the code-point ranges, byte by byte: the first
+// offset that is a NUL or starts no well-formed sequence.
+size_t reference_utf8_check(const std::string& t) {
+    size_t i = 0;
+    while (i < t.size()) {
+        auto c = static_cast<unsigned char>(t[i]);
+        if (c == 0) return i;
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+        if (n == 0 || c > 0xF7 || i + n > t.size()) return i;
+        uint32_t cp = c & (0x7F >> n);
+        for (size_t k = 1; k < n; k++) {
+            auto b = static_cast<unsigned char>(t[i + k]);
+            if ((b & 0xC0) != 0x80) return i;
+            cp = cp << 6 | (b & 0x3F);
+        }
+        uint32_t least = n == 2 ? 0x80 : n == 3 ? 0x800 : 0x10000;
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
+        i += n;
+    }
+    return t.size();
+}
+
+TEST(ScanKernels, Utf8CheckFindsTheFirstBadByte) {
+    std::mt19937 rng(7);
+    // Mostly ASCII with characters of every length and now and then a bad
+    // byte, at every offset against the 16-byte blocks and near the end.
+    const std::string pieces[] = {"a", "bc", "<x>", std::string(20, 'q'), "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                  "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF", "\xEF\xBF\xBF"};
+    const std::string bad[] = {std::string(1, '\0'), "\xC0\x80", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                               "\xF8", "\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x98"};
+    for (int round = 0; round < 4000; round++) {
+        std::string t;
+        size_t target = rng() % 80;
+        while (t.size() < target) t += pieces[rng() % 10];
+        if (round % 3) t.insert(rng() % (t.size() + 1), bad[rng() % 10]);
+        SCOPED_TRACE(testing::PrintToString(t));
+        ASSERT_EQ(quorvel_utf8_check(t.data(), t.size()), reference_utf8_check(t));
+    }
+}
+
 }  // namespace
