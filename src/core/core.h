@@ -46,6 +46,17 @@ inline void quorvel_hooked_release(void* block, quorvel_release_fn release) {
     else
         std::free(block);
 }
+// Working memory that lives for one operation or one handle (parser
+// scratch, stacks, tables): from the calling thread's allocation hooks, each
+// block carrying its release function in a 16-byte header, so it goes back
+// to the allocator that made it whichever thread frees it. Data is
+// 16-aligned. realloc keeps the first `keep` bytes and gives NULL, the old
+// block untouched, when memory runs out; block may be NULL.
+void* quorvel_work_alloc(size_t n);
+void* quorvel_work_calloc(size_t n);
+void* quorvel_work_realloc(void* block, size_t keep, size_t n);
+void quorvel_work_free(void* block);
+
 // True while the calling thread has either hook set: caches are bypassed.
 inline bool quorvel_hooks_active() {
     return g_quorvel_alloc_function != nullptr || g_quorvel_dealloc_function != nullptr;

@@ -194,8 +194,10 @@ QUORVEL_API quorvel_document* quorvel_parse_string_ex(const char* text, size_t l
     g_quorvel_strict_mode = saved_strict;
     g_quorvel_max_depth = saved_depth;
     if (!doc && options->recover) {
+        // Running out of memory stays a memory failure: recovering is for
+        // malformed input.
         doc = quorvel_document_create();
-        st = doc ? QUORVEL_ERR_PARSE : QUORVEL_ERR_MEMORY;
+        st = doc && st != QUORVEL_ERR_MEMORY ? QUORVEL_ERR_PARSE : QUORVEL_ERR_MEMORY;
     }
     set_status(status, st);
     return doc;

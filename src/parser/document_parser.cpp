@@ -178,7 +178,7 @@ struct dp_state {
     dup_slot* dup_slots;
     size_t dup_capacity;  // slots allocated
     size_t dup_mask;      // slots in use for the current tag - 1; 0 = not built
-    int dup_failed;       // scratch memory ran out: link unchecked for this tag
+    int dup_failed;       // scratch memory for the duplicate check ran out: the parse fails
 
     int drop_ws;
     int keep_refs;
@@ -503,7 +503,7 @@ inline char* quick_reserve(dp_state* s, char* out, size_t more) {
         if (want > SIZE_MAX / 2) return nullptr;
         want *= 2;
     }
-    auto* grown = static_cast<char*>(std::realloc(s->scratch, want));
+    auto* grown = static_cast<char*>(quorvel_work_realloc(s->scratch, used, want));
     if (!grown) return nullptr;
     s->scratch = grown;
     s->scratch_capacity = want;
@@ -1040,9 +1040,10 @@ bool grow_stack(dp_state* s) {
     if (grown > s->max_depth) grown = s->max_depth;
     dp_open* fresh;
     if (s->heap_stack) {
-        fresh = static_cast<dp_open*>(std::realloc(s->heap_stack, grown * sizeof(dp_open)));
+        fresh = static_cast<dp_open*>(
+            quorvel_work_realloc(s->heap_stack, s->depth * sizeof(dp_open), grown * sizeof(dp_open)));
     } else {
-        fresh = static_cast<dp_open*>(std::malloc(grown * sizeof(dp_open)));
+        fresh = static_cast<dp_open*>(quorvel_work_alloc(grown * sizeof(dp_open)));
         if (fresh) std::memcpy(fresh, s->inline_stack, s->depth * sizeof(dp_open));
     }
     if (!fresh) return false;
@@ -1364,7 +1365,8 @@ bool reserve_tag_attrs(dp_state* s, size_t count) {
     if (count < s->tag_capacity) return true;
     size_t grown = s->tag_capacity ? s->tag_capacity : 32;
     while (grown <= count) grown *= 2;
-    auto* fresh = static_cast<quorvel_attribute**>(std::realloc(s->tag_attrs, grown * sizeof(quorvel_attribute*)));
+    auto* fresh = static_cast<quorvel_attribute**>(
+        quorvel_work_realloc(s->tag_attrs, s->tag_capacity * sizeof(quorvel_attribute*), grown * sizeof(quorvel_attribute*)));
     if (!fresh) return false;
     s->tag_attrs = fresh;
     s->tag_capacity = grown;
@@ -1379,7 +1381,8 @@ bool dup_prepare(dp_state* s, size_t count, uint64_t seed) {
     size_t slots = 64;
     while (slots < need * 2) slots *= 2;
     if (slots > s->dup_capacity) {
-        auto* fresh = static_cast<dup_slot*>(std::realloc(s->dup_slots, slots * sizeof(dup_slot)));
+        // The slots are cleared below: nothing of the old set is kept.
+        auto* fresh = static_cast<dup_slot*>(quorvel_work_realloc(s->dup_slots, 0, slots * sizeof(dup_slot)));
         if (!fresh) return false;
         s->dup_slots = fresh;
         s->dup_capacity = slots;
@@ -1394,13 +1397,14 @@ bool dup_prepare(dp_state* s, size_t count, uint64_t seed) {
 }
 
 // True when the tag's attributes so far (kept of them, chained from
-// first) hold one of this name. Few are compared pairwise; from
+// first) hold one of this name, or when scratch memory for the check ran
+// out (dup_failed set): a name left unchecked would let a malformed
+// document through. Few are compared pairwise; from
 // kDupLinearLimit on they go into tag_attrs and a probe set, which then
 // takes every later attribute of the tag (remember_attribute). Costs work
 // in proportion to the tag's own attributes only.
 __attribute__((noinline)) bool is_duplicate(dp_state* s, quorvel_attribute* first, size_t kept, const char* name,
                                             size_t len) {
-    if (s->dup_failed) return false;
     if (kept < kDupLinearLimit) {
         for (const quorvel_attribute* a = first; a; a = quorvel_attr_next(a))
             if (same_name(a, name, len)) return true;
@@ -1410,14 +1414,14 @@ __attribute__((noinline)) bool is_duplicate(dp_state* s, quorvel_attribute* firs
     if (!s->dup_mask) {
         if (!reserve_tag_attrs(s, kept)) {
             s->dup_failed = 1;
-            return false;
+            return true;
         }
         size_t i = 0;
         for (quorvel_attribute* a = first; a; a = quorvel_attr_next(a)) s->tag_attrs[i++] = a;
     }
     if (!dup_prepare(s, kept, seed)) {
         s->dup_failed = 1;
-        return false;
+        return true;
     }
     uint64_t h = name_hash(name, len, seed);
     for (size_t i = h & s->dup_mask;; i = (i + 1) & s->dup_mask) {
@@ -1427,15 +1431,16 @@ __attribute__((noinline)) bool is_duplicate(dp_state* s, quorvel_attribute* firs
     }
 }
 
-// Once the probe set is built, every attribute the tag keeps joins it; out
-// of scratch memory the tag's later names go unchecked.
-__attribute__((noinline)) void remember_attribute(dp_state* s, size_t index, quorvel_attribute* a) {
+// Once the probe set is built, every attribute the tag keeps joins it.
+// False when scratch memory ran out (dup_failed set).
+__attribute__((noinline)) bool remember_attribute(dp_state* s, size_t index, quorvel_attribute* a) {
     if (!reserve_tag_attrs(s, index)) {
         s->dup_failed = 1;
-        return;
+        return false;
     }
     s->tag_attrs[index] = a;
     dup_insert(s, index, name_hash(a->name, a->name_length, name_hash_seed()));
+    return true;
 }
 
 inline bool append_raw(dp_state* s, tag_scan& t, char* name, char* value) {
@@ -1583,6 +1588,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
         uint64_t bit = uint64_t(1) << (key & 63);
         uint64_t& word = filter[key >> 6];
         if ((word & bit) && is_duplicate(s, t.first_attr, t.kept, name, name_len)) [[unlikely]] {
+            if (s->dup_failed) DP_FAIL(s, name);
             emit(s, 9, "Attribute %.129s redefined", name);
             return true;
         }
@@ -1621,7 +1627,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
     if (!t.first_attr) t.first_attr = a;
     t.last_attr = a;
     if (t.kept >= kDupLinearLimit && check && s->dup_mask) [[unlikely]]
-        remember_attribute(s, t.kept, a);
+        if (!remember_attribute(s, t.kept, a)) DP_FAIL(s, name);
     t.kept++;
     return true;
 }
@@ -2430,10 +2436,10 @@ void report_failure(dp_state* s, const char* input) {
 }
 
 void release_scratch(dp_state* s) {
-    std::free(s->heap_stack);
-    std::free(s->tag_attrs);
-    std::free(s->dup_slots);
-    std::free(s->scratch);
+    quorvel_work_free(s->heap_stack);
+    quorvel_work_free(s->tag_attrs);
+    quorvel_work_free(s->dup_slots);
+    quorvel_work_free(s->scratch);
     s->scratch = nullptr;
     s->heap_stack = nullptr;
     s->tag_attrs = nullptr;
@@ -2737,11 +2743,12 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
         if (!ok) s->fail_at = s->end;
     }
     if (!ok) {
+        if (s->dup_failed) std::snprintf(s->message, sizeof s->message, "out of memory");
         report_failure(s, retained);
         quorvel_dtd_free(s->dtd);
         release_scratch(s);
         quorvel_document_free(doc);
-        if (status) *status = QUORVEL_ERR_PARSE;
+        if (status) *status = s->dup_failed ? QUORVEL_ERR_MEMORY : QUORVEL_ERR_PARSE;
         return nullptr;
     }
     if (debug_switch(dbg_ok) == 1)

@@ -97,7 +97,7 @@ void set_error(quorvel_iterparse* it, const char* message) {
     if (it->error) return;
     if (!message) message = "parse error";
     size_t n = std::strlen(message) + 1;
-    if ((it->error = static_cast<char*>(stream_alloc(n)))) std::memcpy(it->error, message, n);
+    if ((it->error = static_cast<char*>(quorvel_work_alloc(n)))) std::memcpy(it->error, message, n);
 }
 
 // Stops the iteration: a build step ran out of memory.
@@ -286,9 +286,9 @@ size_t prefix_slot(const quorvel_iterparse* it, const char* prefix, size_t n, ui
 bool prefix_map_reserve(quorvel_iterparse* it) {
     if ((it->prefix_used + 1) * 2 <= it->prefix_slot_count) return true;
     size_t count = it->prefix_slot_count ? it->prefix_slot_count * 2 : 32;
-    auto* fresh = static_cast<size_t*>(stream_calloc(count * sizeof(size_t)));
+    auto* fresh = static_cast<size_t*>(quorvel_work_calloc(count * sizeof(size_t)));
     if (!fresh) return false;
-    stream_free(it->prefix_slots);
+    quorvel_work_free(it->prefix_slots);
     it->prefix_slots = fresh;
     it->prefix_slot_count = count;
     // Oldest first: each prefix ends up with its newest binding.
@@ -524,11 +524,11 @@ extern "C" {
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_ex_flags(const char* text, size_t length, int mode,
                                                               int skip_flags) {
     if (!text || length == 0) return nullptr;
-    auto* it = static_cast<quorvel_iterparse*>(stream_calloc(sizeof(quorvel_iterparse)));
+    auto* it = static_cast<quorvel_iterparse*>(quorvel_work_calloc(sizeof(quorvel_iterparse)));
     if (!it) return nullptr;
     it->pull = quorvel_pull_new_flags(text, length, skip_flags);
     if (!it->pull) {
-        stream_free(it);
+        quorvel_work_free(it);
         return nullptr;
     }
     it->mode = mode;
@@ -547,11 +547,11 @@ QUORVEL_API quorvel_iterparse* quorvel_iterparse_new(const char* text, size_t le
 
 QUORVEL_API quorvel_iterparse* quorvel_iterparse_new_file_ex_flags(const char* path, int mode, int skip_flags) {
     if (!path || !*path) return nullptr;
-    auto* it = static_cast<quorvel_iterparse*>(stream_calloc(sizeof(quorvel_iterparse)));
+    auto* it = static_cast<quorvel_iterparse*>(quorvel_work_calloc(sizeof(quorvel_iterparse)));
     if (!it) return nullptr;
     it->pull = quorvel_pull_new_file_flags(path, skip_flags);
     if (!it->pull) {
-        stream_free(it);
+        quorvel_work_free(it);
         return nullptr;
     }
     it->mode = mode;
@@ -653,14 +653,14 @@ QUORVEL_API void quorvel_iterparse_free(quorvel_iterparse* it) {
     quorvel_document_free(it->child_doc);
     quorvel_document_free(it->tree_doc);
     quorvel_arena_destroy(it->arena);
-    stream_free(it->text);
-    stream_free(it->error);
-    stream_free(it->bindings);
-    stream_free(it->binding_bytes);
-    stream_free(it->records);
-    stream_free(it->prefix_slots);
-    stream_free(it->redeclared);
-    stream_free(it);
+    quorvel_work_free(it->text);
+    quorvel_work_free(it->error);
+    quorvel_work_free(it->bindings);
+    quorvel_work_free(it->binding_bytes);
+    quorvel_work_free(it->records);
+    quorvel_work_free(it->prefix_slots);
+    quorvel_work_free(it->redeclared);
+    quorvel_work_free(it);
 }
 
 }  // extern "C"

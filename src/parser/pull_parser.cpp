@@ -50,7 +50,7 @@ struct pull_arena {
         size_t capacity = 256;
         while (capacity < n) capacity *= 2;
         if (b && capacity < b->capacity) capacity = b->capacity;
-        auto* fresh = static_cast<pull_block*>(stream_alloc(sizeof(pull_block) + capacity));
+        auto* fresh = static_cast<pull_block*>(quorvel_work_alloc(sizeof(pull_block) + capacity));
         if (!fresh) return nullptr;
         fresh->next = nullptr;
         fresh->capacity = capacity;
@@ -77,7 +77,7 @@ struct pull_arena {
     void release() {
         for (pull_block* b = head; b;) {
             pull_block* next = b->next;
-            stream_free(b);
+            quorvel_work_free(b);
             b = next;
         }
         head = current = nullptr;
@@ -134,13 +134,13 @@ quorvel_pull_event* push(quorvel_pull* p, int kind) {
     size_t count = (p->tail + p->capacity - p->head) % p->capacity;
     if (count == p->capacity - 1) {
         size_t capacity = p->capacity * 2;
-        auto* fresh = static_cast<quorvel_pull_event*>(stream_calloc(capacity * sizeof(quorvel_pull_event)));
+        auto* fresh = static_cast<quorvel_pull_event*>(quorvel_work_calloc(capacity * sizeof(quorvel_pull_event)));
         if (!fresh) {
             lost_event(p, false);
             return nullptr;
         }
         for (size_t i = 0; i < count; i++) fresh[i] = p->ring[(p->head + i) % p->capacity];
-        stream_free(p->ring);
+        quorvel_work_free(p->ring);
         p->ring = fresh;
         p->capacity = capacity;
         p->head = 0;
@@ -248,7 +248,7 @@ void on_error(void* user, const char* message, int, int) {
 }
 
 quorvel_pull* pull_create(int skip_flags) {
-    auto* p = static_cast<quorvel_pull*>(stream_calloc(sizeof(quorvel_pull)));
+    auto* p = static_cast<quorvel_pull*>(quorvel_work_calloc(sizeof(quorvel_pull)));
     if (!p) return nullptr;
     p->handler = quorvel_sax_handler{nullptr,
                                      on_end_document,
@@ -262,12 +262,12 @@ quorvel_pull* pull_create(int skip_flags) {
                                      on_end_prefix_mapping,
                                      on_error};
     p->capacity = 32;
-    p->ring = static_cast<quorvel_pull_event*>(stream_calloc(p->capacity * sizeof(quorvel_pull_event)));
+    p->ring = static_cast<quorvel_pull_event*>(quorvel_work_calloc(p->capacity * sizeof(quorvel_pull_event)));
     p->sax = quorvel_sax_parser_create(&p->handler, p);
     if (!p->ring || !p->sax) {
-        stream_free(p->ring);
+        quorvel_work_free(p->ring);
         quorvel_sax_parser_free(p->sax);
-        stream_free(p);
+        quorvel_work_free(p);
         return nullptr;
     }
     if (skip_flags) quorvel_sax_parser_set_skip_flags(p->sax, skip_flags);
@@ -358,7 +358,7 @@ QUORVEL_API quorvel_pull* quorvel_pull_new_file_flags(const char* path, int skip
     }
     p->file = f;
     // Reads stay 256 bytes each; stdio serves them from a larger buffer.
-    p->file_buffer = static_cast<char*>(stream_alloc(kFileBuffer));
+    p->file_buffer = static_cast<char*>(quorvel_work_alloc(kFileBuffer));
     if (!p->file_buffer) {
         quorvel_pull_free(p);
         return nullptr;
@@ -450,13 +450,13 @@ QUORVEL_API size_t quorvel_pull_next_batch(quorvel_pull* p, quorvel_pull_batch_i
 QUORVEL_API void quorvel_pull_free(quorvel_pull* p) {
     if (!p) return;
     if (p->file) std::fclose(p->file);
-    stream_free(p->file_buffer);
+    quorvel_work_free(p->file_buffer);
     quorvel_sax_parser_free(p->sax);
     p->arenas[0].release();
     p->arenas[1].release();
     p->staging.release();
-    stream_free(p->ring);
-    stream_free(p);
+    quorvel_work_free(p->ring);
+    quorvel_work_free(p);
 }
 
 }  // extern "C"

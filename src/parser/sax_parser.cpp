@@ -7,57 +7,6 @@
 
 #include "parser/stream.h"
 
-// ---- Working memory ---------------------------------------------------------------------------
-
-namespace {
-
-// Keeps the data 16-aligned behind the release function.
-struct alignas(16) stream_header {
-    quorvel_release_fn release;
-};
-static_assert(sizeof(stream_header) == 16);
-
-inline stream_header* header_of(void* block) { return static_cast<stream_header*>(block) - 1; }
-
-}  // namespace
-
-void* stream_alloc(size_t n) {
-    if (n > SIZE_MAX - sizeof(stream_header)) return nullptr;
-    quorvel_release_fn release;
-    auto* h = static_cast<stream_header*>(quorvel_hooked_alloc(n + sizeof(stream_header), &release));
-    if (!h) return nullptr;
-    h->release = release;
-    return h + 1;
-}
-
-void* stream_calloc(size_t n) {
-    void* block = stream_alloc(n);
-    if (block) std::memset(block, 0, n);
-    return block;
-}
-
-void* stream_realloc(void* block, size_t keep, size_t n) {
-    if (!block) return stream_alloc(n);
-    if (n > SIZE_MAX - sizeof(stream_header)) return nullptr;
-    stream_header* h = header_of(block);
-    if (!h->release && !quorvel_hooks_active()) {
-        // Plain malloc both ways: realloc may grow in place.
-        auto* fresh = static_cast<stream_header*>(std::realloc(h, n + sizeof(stream_header)));
-        return fresh ? fresh + 1 : nullptr;
-    }
-    void* fresh = stream_alloc(n);
-    if (!fresh) return nullptr;
-    std::memcpy(fresh, block, keep < n ? keep : n);
-    stream_free(block);
-    return fresh;
-}
-
-void stream_free(void* block) {
-    if (!block) return;
-    stream_header* h = header_of(block);
-    quorvel_hooked_release(h, h->release);
-}
-
 namespace {
 
 constexpr size_t kBlockInputMin = 256 * 1024;
@@ -72,13 +21,13 @@ bool input_reserve(quorvel_sax_parser* p, size_t need) {
     }
     char* fresh;
     if (p->input_block) {
-        fresh = static_cast<char*>(stream_alloc(capacity));
+        fresh = static_cast<char*>(quorvel_work_alloc(capacity));
         if (!fresh) return false;
         std::memcpy(fresh, p->input, p->length);
         quorvel_arena_destroy(p->input_block);
         p->input_block = nullptr;
     } else {
-        fresh = static_cast<char*>(stream_realloc(p->input, p->length, capacity));
+        fresh = static_cast<char*>(quorvel_work_realloc(p->input, p->length, capacity));
         if (!fresh) return false;
     }
     p->input = fresh;
@@ -133,7 +82,7 @@ extern "C" {
 
 QUORVEL_API quorvel_sax_parser* quorvel_sax_parser_create(const quorvel_sax_handler* handler, void* user) {
     if (!handler) return nullptr;
-    auto* p = static_cast<quorvel_sax_parser*>(stream_calloc(sizeof(quorvel_sax_parser)));
+    auto* p = static_cast<quorvel_sax_parser*>(quorvel_work_calloc(sizeof(quorvel_sax_parser)));
     if (!p) return nullptr;
     quorvel_kernels_ensure();
     p->handler = handler;
@@ -178,11 +127,11 @@ QUORVEL_API void quorvel_sax_parser_free(quorvel_sax_parser* p) {
     if (p->input_block)
         quorvel_arena_destroy(p->input_block);
     else
-        stream_free(p->input);
-    stream_free(p->text);
-    stream_free(p->views);
-    stream_free(p->dup_slots);
-    stream_free(p);
+        quorvel_work_free(p->input);
+    quorvel_work_free(p->text);
+    quorvel_work_free(p->views);
+    quorvel_work_free(p->dup_slots);
+    quorvel_work_free(p);
 }
 
 QUORVEL_API int quorvel_sax_parse(const char* text, size_t length, const quorvel_sax_handler* handler, void* user) {

@@ -59,7 +59,7 @@ AccelSaxRecord* add_record(quorvel_sax_recorder* r, uint8_t kind) {
     if (r->count == r->capacity) {
         size_t capacity = r->capacity ? r->capacity * 2 : 64;
         auto* fresh = static_cast<AccelSaxRecord*>(
-            stream_realloc(r->records, r->count * sizeof(AccelSaxRecord), capacity * sizeof(AccelSaxRecord)));
+            quorvel_work_realloc(r->records, r->count * sizeof(AccelSaxRecord), capacity * sizeof(AccelSaxRecord)));
         if (!fresh) {
             set_failure(r, "out of memory");
             return nullptr;
@@ -84,7 +84,7 @@ bool store(quorvel_sax_recorder* r, const char* s, size_t n, uint32_t* offset) {
     if (need > r->arena_capacity) {
         size_t capacity = r->arena_capacity ? r->arena_capacity : 512;
         while (capacity < need) capacity *= 2;
-        char* fresh = static_cast<char*>(stream_realloc(r->arena, r->length, capacity));
+        char* fresh = static_cast<char*>(quorvel_work_realloc(r->arena, r->length, capacity));
         if (!fresh) {
             set_failure(r, "out of memory");
             return false;
@@ -197,7 +197,7 @@ void record_failure(quorvel_sax_recorder* r) {
 extern "C" {
 
 QUORVEL_API quorvel_sax_recorder* quorvel_sax_recorder_new_flags(int skip_flags) {
-    auto* r = static_cast<quorvel_sax_recorder*>(stream_calloc(sizeof(quorvel_sax_recorder)));
+    auto* r = static_cast<quorvel_sax_recorder*>(quorvel_work_calloc(sizeof(quorvel_sax_recorder)));
     if (!r) return nullptr;
     r->handler = quorvel_sax_handler{on_start_document, on_end_document,      on_start_element,
                                      on_end_element,    on_characters,        on_comment,
@@ -205,7 +205,7 @@ QUORVEL_API quorvel_sax_recorder* quorvel_sax_recorder_new_flags(int skip_flags)
                                      on_end_prefix_mapping, on_error};
     r->skip_flags = static_cast<uint32_t>(skip_flags);
     if (!make_parser(r)) {
-        stream_free(r);
+        quorvel_work_free(r);
         return nullptr;
     }
     return r;
@@ -252,9 +252,9 @@ QUORVEL_API const char* quorvel_sax_recorder_arena(const quorvel_sax_recorder* r
 QUORVEL_API void quorvel_sax_recorder_free(quorvel_sax_recorder* r) {
     if (!r) return;
     quorvel_sax_parser_free(r->parser);
-    stream_free(r->records);
-    stream_free(r->arena);
-    stream_free(r);
+    quorvel_work_free(r->records);
+    quorvel_work_free(r->arena);
+    quorvel_work_free(r);
 }
 
 }  // extern "C"

@@ -376,7 +376,7 @@ void* scratch_alloc(quorvel_sax_parser* p, size_t n) {
     sax_block* next = *link;
     while (next && next->capacity < n) {
         *link = next->next;
-        stream_free(next);
+        quorvel_work_free(next);
         next = *link;
     }
     if (!next) {
@@ -385,7 +385,7 @@ void* scratch_alloc(quorvel_sax_parser* p, size_t n) {
             if (capacity > (SIZE_MAX - sizeof(sax_block)) / 2) return nullptr;
             capacity *= 2;
         }
-        next = static_cast<sax_block*>(stream_alloc(sizeof(sax_block) + capacity));
+        next = static_cast<sax_block*>(quorvel_work_alloc(sizeof(sax_block) + capacity));
         if (!next) return nullptr;
         next->capacity = capacity;
         next->next = b ? b->next : p->scratch_head;
@@ -415,7 +415,7 @@ bool text_reserve(quorvel_sax_parser* p, size_t n) {
         if (capacity > SIZE_MAX / 2) return false;
         capacity *= 2;
     }
-    char* fresh = static_cast<char*>(stream_realloc(p->text, 0, capacity));
+    char* fresh = static_cast<char*>(quorvel_work_realloc(p->text, 0, capacity));
     if (!fresh) return false;
     p->text = fresh;
     p->text_capacity = capacity;
@@ -1123,7 +1123,7 @@ int sax_run(quorvel_sax_parser* p) {
 void sax_free_scratch(quorvel_sax_parser* p) {
     for (sax_block* b = p->scratch_head; b;) {
         sax_block* next = b->next;
-        stream_free(b);
+        quorvel_work_free(b);
         b = next;
     }
     p->scratch_head = p->scratch_current = nullptr;

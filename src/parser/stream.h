@@ -12,18 +12,8 @@
 
 #include "parser/parser.h"
 
-// ---- Working memory -----------------------------------------------------------------------
-// Every buffer of the streaming readers comes from the calling thread's
-// allocation hooks. A block carries its release function in a 16-byte
-// header, so it goes back to the allocator that made it whichever thread
-// frees it.
-
-void* stream_alloc(size_t n);
-void* stream_calloc(size_t n);
-// Grows (or shrinks) a block to n bytes keeping its first `keep` bytes; NULL
-// with the old block untouched when memory runs out. block may be NULL.
-void* stream_realloc(void* block, size_t keep, size_t n);
-void stream_free(void* block);
+// Every buffer of the streaming readers is working memory from the calling
+// thread's allocation hooks (quorvel_work_alloc and its kin).
 
 // A seeded hash of a name (crafted names cannot aim at one probe chain);
 // reads exactly n bytes.
@@ -37,7 +27,7 @@ bool stream_reserve(T*& data, size_t& capacity, size_t need, size_t first) {
         if (grown > SIZE_MAX / 2 / sizeof(T)) return false;
         grown *= 2;
     }
-    T* fresh = static_cast<T*>(stream_realloc(data, capacity * sizeof(T), grown * sizeof(T)));
+    T* fresh = static_cast<T*>(quorvel_work_realloc(data, capacity * sizeof(T), grown * sizeof(T)));
     if (!fresh) return false;
     data = fresh;
     capacity = grown;

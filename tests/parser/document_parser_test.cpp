@@ -733,6 +733,37 @@ TEST(DocumentParserMemory, EveryFailingAllocationEndsCleanly) {
     }
 }
 
+// A wide tag needs scratch memory for its duplicate check: when that runs
+// out the parse fails as out of memory, never a parse that lets the
+// repeated name through unseen.
+TEST(DocumentParserMemory, DuplicateCheckOutOfMemoryFailsTheParse) {
+    std::string text = "<r";
+    for (int i = 0; i < 40; i++) text += " a" + std::to_string(i) + "='v'";
+    text += " a7='again'/>";
+    quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
+    bool succeeded = false;
+    for (int n = 0; n < 200 && !succeeded; n++) {
+        SCOPED_TRACE(n);
+        hooks::countdown = n;
+        hooks::live = 0;
+        int status = 1;
+        quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), 0, &status);
+        if (doc) {
+            succeeded = true;
+            EXPECT_EQ(status, QUORVEL_OK);
+            EXPECT_EQ(quorvel_element_attribute_count(quorvel_document_root(doc)), 40);
+            EXPECT_EQ(quorvel_document_parse_diag_count(doc), 1);
+            quorvel_document_free(doc);
+        } else {
+            EXPECT_EQ(status, QUORVEL_ERR_MEMORY);
+        }
+        EXPECT_EQ(hooks::live, 0);
+    }
+    quorvel_set_memory_management_functions(nullptr, nullptr);
+    hooks::countdown = -1;
+    EXPECT_TRUE(succeeded);
+}
+
 namespace {
 
 // An internal subset whose entities multiply: the parse fails fast with a
