@@ -651,7 +651,8 @@ QUORVEL_API int quorvel_str_has_nonstandard_entity(const char* text, size_t leng
    one diagnostic each, in the order met. Diagnostic codes (a numbering of
    their own, not statuses):
      9  an unescaped '<' in text, or a repeated attribute (in every mode);
-     10 an end tag that closes no open element;
+     10 an end tag that closes no open element, or a DOCTYPE dropped as
+        misplaced (after the root started, or a second one) or malformed;
      11 an element closed implicitly by an ancestor's end tag, or left open
         at the end of the input.
    Number of diagnostics; 0 for NULL. */
