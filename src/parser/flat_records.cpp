@@ -266,6 +266,8 @@ QUORVEL_API int quorvel_sax_records_parse(const char* text, size_t length, unsig
     if (!text) return QUORVEL_ERR_NULL_ARGUMENT;
     if (flags & ~0x18u) return QUORVEL_ERR_INVALID_ARGUMENT;
     if (length == 0 || length > kIlMaxLength) return kStatusDeclined;
+    // A NUL byte or malformed UTF-8 is no part of a document, wherever it stands.
+    if (quorvel_utf8_check(text, length) < length) return kStatusDeclined;
     auto* buffer = static_cast<char*>(std::malloc(length + 65));
     if (!buffer) return kStatusDeclined;
     std::memcpy(buffer, text, length);

@@ -180,7 +180,12 @@ TEST(FlatRecords, AcceptsThePlainSubsetOnly) {
         {"x<a/>", false},
         {"<a/>" + std::string(1, '\0'), false},         // a NUL byte does not end the text
         {"<a/>" + std::string(1, '\0') + "junk", false},
-        {"<a>" + std::string(1, '\0') + "</a>", true},  // but is data inside an element
+        {"<a>" + std::string(1, '\0') + "</a>", false},  // nor is it data inside an element
+        {"<a>\xC0\xAF</a>", false},                     // overlong form
+        {"<a x='\xED\xA0\x80'/>", false},              // encoded surrogate
+        {"<a>\xF4\x90\x80\x80</a>", false},           // above U+10FFFF
+        {"<a>\xC3</a>", false},                         // cut short
+        {"<\xC3\xA9 x='\xE2\x82\xAC'>\xF0\x9F\x98\x80</\xC3\xA9>", true},
         {"<a", false},
         {"<a>", false},
         {"<a>text", false},
