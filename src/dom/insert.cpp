@@ -101,6 +101,15 @@ bool link_after(quorvel_element* p, quorvel_node* prev, quorvel_node* k, quorvel
     return true;
 }
 
+// The element among doc's top-level nodes (the root while the list is
+// empty), NULL when there is none.
+quorvel_node* top_level_element(const quorvel_document* doc) {
+    if (!doc->first_top) return reinterpret_cast<quorvel_node*>(doc->root ? doc->root : doc->secondary_root);
+    for (quorvel_node* n = doc->first_top; n && tree_linkable(n); n = quorvel_node_next_raw(n))
+        if (is_element(n)) return n;
+    return nullptr;
+}
+
 // Links a detached node k into doc's top-level list behind prev (first when
 // prev is NULL). An empty list that stood for the root alone is made real.
 bool link_top_level_after(quorvel_document* doc, quorvel_node* prev, quorvel_node* k) {
@@ -177,6 +186,9 @@ quorvel_status insert_near(quorvel_node* r, quorvel_node* n, bool after, bool ad
     quorvel_document* doc = tree_node_document(r);
     quorvel_node* prev;
     if (!doc || !tree_top_level_find(doc, r, &prev)) return QUORVEL_ERR_INVALID_ARGUMENT;
+    // A document has one top-level element: only that element itself may
+    // move among its top-level siblings.
+    if (is_element(n) && top_level_element(doc) != n) return QUORVEL_ERR_INVALID_ARGUMENT;
     quorvel_node* m = adopt ? adopt_for_splice(n, doc) : n;
     if (!m) return QUORVEL_ERR_MEMORY;
     if (m == n) {

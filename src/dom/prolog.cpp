@@ -29,6 +29,15 @@ size_t count_of_kind(const quorvel_document* doc, int kind) {
 }
 
 void append_top(quorvel_document* doc, quorvel_node* node) {
+    // An empty list stands for the root alone: the root joins it first, or
+    // the list would lose it.
+    if (!doc->first_top) {
+        auto* root = reinterpret_cast<quorvel_node*>(doc->root ? doc->root : doc->secondary_root);
+        if (root) {
+            quorvel_node_set_next_sibling(root, nullptr);
+            doc->first_top = doc->last_top = root;
+        }
+    }
     if (doc->last_top)
         quorvel_node_set_next_sibling(doc->last_top, node);
     else
