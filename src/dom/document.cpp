@@ -146,7 +146,12 @@ void quorvel_root_doc_register(quorvel_element* root, quorvel_document* doc) {
 
 quorvel_document* quorvel_element_get_document(const quorvel_element* n) {
     if (!n) return nullptr;
-    if ((n->eflags & kElemDocAddress) && n->parent == 0) return stored_document_address(n);
+    if (n->eflags & kElemDocAddress) {
+        // Elements move between documents only as copies, except into the
+        // document that absorbed theirs: only then does the climb decide.
+        quorvel_document* stored = stored_document_address(n);
+        if (n->parent == 0 || !stored->owner) return stored;
+    }
     const quorvel_element* top = n;
     for (;;) {
         if (top == g_memo_root && !(top->eflags & kElemDocAddress) &&

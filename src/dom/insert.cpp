@@ -19,6 +19,11 @@ inline quorvel_node* as_node(quorvel_element* e) { return reinterpret_cast<quorv
 // True when candidate is e or one of e's ancestors: linking candidate below
 // e would close a cycle. Every ancestor is looked at, however deep the tree.
 bool is_self_or_ancestor(const quorvel_node* candidate, const quorvel_node* e) {
+    // An ancestor has children: a leaf, or an element without children (a
+    // fresh one, the usual case), needs no walk.
+    if (candidate != e && (candidate->kind != QUORVEL_NODE_ELEMENT ||
+                           reinterpret_cast<const quorvel_element*>(candidate)->first_child == 0))
+        return false;
     for (const quorvel_node* a = e; a; a = quorvel_node_parent_raw(a))
         if (a == candidate) return true;
     return false;
