@@ -6,6 +6,13 @@
  * document owns every node and string reachable from it until
  * quorvel_document_free. Strings handed out as fresh copies go back with
  * quorvel_free_string.
+ *
+ * Threads: a document, with every node and string of it, may be used from
+ * any thread, but by one thread at a time; the caller orders the hand-over
+ * (a join, a lock, a queue). Different documents may be used on different
+ * threads at once. A document built or edited on one thread reads the same
+ * on every other thread and may be freed on any of them, also after the
+ * thread that built it has ended.
  */
 #ifndef QUORVEL_H
 #define QUORVEL_H

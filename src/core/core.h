@@ -239,8 +239,8 @@ inline void* quorvel_hash_table_get(const quorvel_hash_table* table, const char*
 // ---- Compact links and the overflow table -----------------------------------
 
 // A 32-bit link holds the target's offset from the start of the record that
-// holds the field: 0 = none, INT32_MIN = "look the field up in the calling
-// thread's overflow table". A text node's content link also reserves
+// holds the field: 0 = none, INT32_MIN = "look the field up in the overflow
+// table". A text node's content link also reserves
 // INT32_MAX for empty content.
 constexpr int32_t kLinkOverflow = INT32_MIN;
 constexpr int32_t kTextEmpty = INT32_MAX;
@@ -267,9 +267,12 @@ struct quorvel_overflow_table {
     size_t slab_capacity;
     quorvel_overflow_entry* next_free;
     size_t free_left;
+    quorvel_overflow_entry* free_list;  // released entries, linked through next_in_bucket
 };
 
-extern thread_local constinit quorvel_overflow_table* g_overflow_table;
+// The process-wide table (NULL while empty). Every access goes through the
+// functions below, which hold its lock; tests read it directly.
+extern constinit quorvel_overflow_table* g_overflow_table;
 
 void* overflow_lookup(const void* field);
 inline void* quorvel_compact_int32_decode(const void* field) { return overflow_lookup(field); }
@@ -277,8 +280,10 @@ int quorvel_compact_overflow_set(quorvel_overflow_table* table, void* field, voi
                                  quorvel_document* doc);
 quorvel_overflow_table* quorvel_overflow_table_get();  // creates on demand
 void quorvel_overflow_table_free(quorvel_overflow_table* table);
-// Removes doc's entries from the calling thread's table (document freeing).
+// Removes doc's entries from the table (document freeing, on any thread).
 void quorvel_overflow_remove_document(quorvel_document* doc, quorvel_overflow_entry* list);
+// Drops the entries tied to no document (explicit clean-up).
+void quorvel_overflow_release_untied();
 
 // Value for a field of the record at holder; the overflow marker after
 // recording an untied entry; 0 when that entry cannot be made.
