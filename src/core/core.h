@@ -258,16 +258,26 @@ struct quorvel_overflow_entry {
     quorvel_overflow_table* table;  // the table that holds the entry
 };
 
+// A block of the table with the release function of the hooks that made it:
+// the table is shared, so a block may be released on another thread.
+struct quorvel_overflow_slab {
+    quorvel_overflow_entry* entries;
+    quorvel_release_fn release;
+};
+
 struct quorvel_overflow_table {
     quorvel_overflow_entry** buckets;
     size_t bucket_count;  // power of two, 256 at creation
     size_t count;
-    quorvel_overflow_entry** slabs;
+    quorvel_overflow_slab* slabs;
     size_t slab_count;
     size_t slab_capacity;
     quorvel_overflow_entry* next_free;
     size_t free_left;
     quorvel_overflow_entry* free_list;  // released entries, linked through next_in_bucket
+    quorvel_release_fn release;          // of this record
+    quorvel_release_fn buckets_release;
+    quorvel_release_fn slabs_release;    // of the slab array
 };
 
 // The process-wide table (NULL while empty). Every access goes through the
@@ -325,36 +335,39 @@ inline void* quorvel_link16_get(const void* attribute, const int16_t* field) {
     return const_cast<char*>(static_cast<const char*>(attribute)) + 8 * static_cast<ptrdiff_t>(v);
 }
 
+// Storing "none" needs no overflow entry and cannot fail.
+inline void quorvel_link_clear(int32_t* field) { *field = 0; }
+
 // Checked writers: store the link (direct or through an overflow entry tied
 // to doc, which may be NULL) and return false when the entry could not be
 // made; the field is then 0 and the caller must report the failure.
-bool quorvel_link_set(const void* holder, int32_t* field, const void* target, quorvel_document* doc);
-bool quorvel_text_link_set(const void* holder, int32_t* field, const void* target,
+[[nodiscard]] bool quorvel_link_set(const void* holder, int32_t* field, const void* target, quorvel_document* doc);
+[[nodiscard]] bool quorvel_text_link_set(const void* holder, int32_t* field, const void* target,
                            quorvel_document* doc);
-bool quorvel_link16_set(const void* attribute, int16_t* field, const void* target,
+[[nodiscard]] bool quorvel_link16_set(const void* attribute, int16_t* field, const void* target,
                         quorvel_document* doc);
 // The same writers with their direct case inline, for builders that write
 // links per node; the overflow case still goes through the writers above.
-inline bool quorvel_link_set_inline(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+[[nodiscard]] inline bool quorvel_link_set_inline(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
+    ptrdiff_t d = quorvel_address_distance(holder, target);
     if (target && d != 0 && d > INT32_MIN && d <= INT32_MAX) {
         *field = static_cast<int32_t>(d);
         return true;
     }
     return quorvel_link_set(holder, field, target, doc);
 }
-inline bool quorvel_text_link_set_inline(const void* holder, int32_t* field, const void* target,
+[[nodiscard]] inline bool quorvel_text_link_set_inline(const void* holder, int32_t* field, const void* target,
                                          quorvel_document* doc) {
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    ptrdiff_t d = quorvel_address_distance(holder, target);
     if (target && d != 0 && d > INT32_MIN && d < INT32_MAX) {
         *field = static_cast<int32_t>(d);
         return true;
     }
     return quorvel_text_link_set(holder, field, target, doc);
 }
-inline bool quorvel_link16_set_inline(const void* attribute, int16_t* field, const void* target,
+[[nodiscard]] inline bool quorvel_link16_set_inline(const void* attribute, int16_t* field, const void* target,
                                      quorvel_document* doc) {
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(attribute);
+    ptrdiff_t d = quorvel_address_distance(attribute, target);
     if (target && d != 0 && d % 8 == 0 && d / 8 >= -32767 && d / 8 <= 32767) {
         *field = static_cast<int16_t>(d / 8);
         return true;

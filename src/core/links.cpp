@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "core/core.h"
 #include "dom/dom.h"
@@ -33,12 +34,22 @@ size_t bucket_of(const void* key, size_t bucket_count) {
     return static_cast<size_t>((k * 0x9E3779B97F4A7C15ull) >> 32) & (bucket_count - 1);
 }
 
+// n zeroed bucket heads through the calling thread's hooks.
+quorvel_overflow_entry** buckets_create(size_t n, quorvel_release_fn* release) {
+    auto* b = static_cast<quorvel_overflow_entry**>(quorvel_hooked_alloc(n * sizeof(quorvel_overflow_entry*), release));
+    if (b) std::memset(static_cast<void*>(b), 0, n * sizeof(quorvel_overflow_entry*));
+    return b;
+}
+
 quorvel_overflow_table* table_create() {
-    auto* t = static_cast<quorvel_overflow_table*>(std::calloc(1, sizeof(quorvel_overflow_table)));
+    quorvel_release_fn release;
+    auto* t = static_cast<quorvel_overflow_table*>(quorvel_hooked_alloc(sizeof(quorvel_overflow_table), &release));
     if (!t) return nullptr;
-    t->buckets = static_cast<quorvel_overflow_entry**>(std::calloc(256, sizeof(quorvel_overflow_entry*)));
+    std::memset(static_cast<void*>(t), 0, sizeof *t);
+    t->release = release;
+    t->buckets = buckets_create(256, &t->buckets_release);
     if (!t->buckets) {
-        std::free(t);
+        quorvel_hooked_release(t, release);
         return nullptr;
     }
     t->bucket_count = 256;
@@ -102,16 +113,21 @@ int overflow_set_locked(quorvel_overflow_table* t, void* field, void* target, qu
         if (t->free_left == 0) {
             if (t->slab_count == t->slab_capacity) {
                 size_t cap = t->slab_capacity ? t->slab_capacity * 2 : 4;
-                auto* slabs = static_cast<quorvel_overflow_entry**>(
-                    std::realloc(t->slabs, cap * sizeof(quorvel_overflow_entry*)));
+                quorvel_release_fn release;
+                auto* slabs = static_cast<quorvel_overflow_slab*>(
+                    quorvel_hooked_alloc(cap * sizeof(quorvel_overflow_slab), &release));
                 if (!slabs) return -1;
+                if (t->slab_count) std::memcpy(slabs, t->slabs, t->slab_count * sizeof(quorvel_overflow_slab));
+                if (t->slabs) quorvel_hooked_release(t->slabs, t->slabs_release);
                 t->slabs = slabs;
+                t->slabs_release = release;
                 t->slab_capacity = cap;
             }
-            auto* slab =
-                static_cast<quorvel_overflow_entry*>(std::malloc(kSlabEntries * sizeof(quorvel_overflow_entry)));
+            quorvel_release_fn release;
+            auto* slab = static_cast<quorvel_overflow_entry*>(
+                quorvel_hooked_alloc(kSlabEntries * sizeof(quorvel_overflow_entry), &release));
             if (!slab) return -1;
-            t->slabs[t->slab_count++] = slab;
+            t->slabs[t->slab_count++] = quorvel_overflow_slab{slab, release};
             t->next_free = slab;
             t->free_left = kSlabEntries;
         }
@@ -133,7 +149,8 @@ int overflow_set_locked(quorvel_overflow_table* t, void* field, void* target, qu
     }
     if (t->count >= t->bucket_count) {
         size_t n = t->bucket_count * 2;
-        auto* fresh = static_cast<quorvel_overflow_entry**>(std::calloc(n, sizeof(quorvel_overflow_entry*)));
+        quorvel_release_fn fresh_release;
+        quorvel_overflow_entry** fresh = buckets_create(n, &fresh_release);
         if (fresh) {  // without it the table still works, with longer chains
             for (size_t i = 0; i < t->bucket_count; i++) {
                 for (quorvel_overflow_entry* x = t->buckets[i]; x;) {
@@ -144,8 +161,9 @@ int overflow_set_locked(quorvel_overflow_table* t, void* field, void* target, qu
                     x = next;
                 }
             }
-            std::free(t->buckets);
+            quorvel_hooked_release(t->buckets, t->buckets_release);
             t->buckets = fresh;
+            t->buckets_release = fresh_release;
             t->bucket_count = n;
         }
     }
@@ -167,10 +185,10 @@ quorvel_overflow_table* quorvel_overflow_table_get() {
 
 void quorvel_overflow_table_free(quorvel_overflow_table* t) {
     if (!t) return;
-    for (size_t i = 0; i < t->slab_count; i++) std::free(t->slabs[i]);
-    std::free(t->slabs);
-    std::free(t->buckets);
-    std::free(t);
+    for (size_t i = 0; i < t->slab_count; i++) quorvel_hooked_release(t->slabs[i].entries, t->slabs[i].release);
+    if (t->slabs) quorvel_hooked_release(t->slabs, t->slabs_release);
+    quorvel_hooked_release(t->buckets, t->buckets_release);
+    quorvel_hooked_release(t, t->release);
 }
 
 void* overflow_lookup(const void* field) {

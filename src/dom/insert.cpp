@@ -118,6 +118,7 @@ quorvel_node* top_level_element(const quorvel_document* doc) {
 // Links a detached node k into doc's top-level list behind prev (first when
 // prev is NULL). An empty list that stood for the root alone is made real.
 bool link_top_level_after(quorvel_document* doc, quorvel_node* prev, quorvel_node* k) {
+    if (k->kind != QUORVEL_NODE_ELEMENT && !tree_set_leaf_owner(k, doc)) return false;
     if (!doc->first_top) {
         quorvel_node* root = reinterpret_cast<quorvel_node*>(doc->root ? doc->root : doc->secondary_root);
         doc->first_top = doc->last_top = root;
@@ -134,7 +135,6 @@ bool link_top_level_after(quorvel_document* doc, quorvel_node* prev, quorvel_nod
         doc->first_top = k;
     }
     if (!next) doc->last_top = k;
-    if (k->kind != QUORVEL_NODE_ELEMENT) tree_set_leaf_owner(k, doc);
     tree_top_level_changed(doc);
     return true;
 }
@@ -142,7 +142,7 @@ bool link_top_level_after(quorvel_document* doc, quorvel_node* prev, quorvel_nod
 // The leaf x made again in target, alone: its siblings stay where they are.
 quorvel_node* copy_leaf(const quorvel_node* x, quorvel_document* target) {
     quorvel_node* copy = tree_copy_leaf(x, target->pool, target);
-    if (copy) tree_set_leaf_owner(copy, target);
+    if (copy && !tree_set_leaf_owner(copy, target)) return nullptr;
     return copy;
 }
 

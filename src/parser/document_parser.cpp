@@ -2351,7 +2351,7 @@ bool finish(dp_state* s) {
     for (quorvel_node* n = s->first_top; n; n = quorvel_node_next_raw(n))
         if (n->kind != QUORVEL_NODE_TEXT) keep = n;
     if (keep && keep != s->last_top) {
-        quorvel_link_set(keep, quorvel_node_sibling_field(keep), nullptr, s->doc);
+        quorvel_link_clear(quorvel_node_sibling_field(keep));
         s->last_top = keep;
     }
     doc->first_top = s->first_top;

@@ -159,7 +159,7 @@ TEST(Links, WritersTieOverflowEntriesToTheNodesDocument) {
         c->head.kind = QUORVEL_NODE_COMMENT;
         c->owner = doc;
         auto* far = reinterpret_cast<quorvel_node*>(reinterpret_cast<uintptr_t>(c) + (1ULL << 40));
-        quorvel_node_set_next_sibling(&c->head, far);
+        ASSERT_TRUE(quorvel_node_set_next_sibling(&c->head, far));
         EXPECT_EQ(c->next_sibling, INT32_MIN);
         EXPECT_EQ(quorvel_node_next_sibling(&c->head), far);
         quorvel_document_free(doc);

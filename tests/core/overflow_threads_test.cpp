@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dom/dom.h"
+#include "support/failing_alloc.h"
 
 namespace {
 
@@ -83,6 +85,68 @@ TEST(OverflowAcrossThreads, DocumentsOnSeveralThreadsAtOnce) {
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(g_overflow_table, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// When the overflow entry cannot be made the writers say so and leave the
+// link as it was; the table's memory comes through the caller's hooks.
+TEST(OverflowFailures, WritersReportAndKeepTheOldLink) {
+    std::thread([] {
+        quorvel_document* doc = quorvel_document_create();
+        auto* c = static_cast<quorvel_comment*>(quorvel_pool_alloc(doc->pool, sizeof(quorvel_comment)));
+        ASSERT_NE(c, nullptr);
+        *c = quorvel_comment{};
+        c->head.kind = QUORVEL_NODE_COMMENT;
+        c->owner = doc;
+        quorvel_element* e = quorvel_element_create(doc, "e");  // knows its document
+        ASSERT_NE(e, nullptr);
+        auto* far = reinterpret_cast<quorvel_node*>(reinterpret_cast<uintptr_t>(c) + (uintptr_t(1) << 40));
+
+        struct step {
+            const char* name;
+            std::function<bool(quorvel_node*)> write;
+            int32_t* field;
+        };
+        const std::vector<step> steps = {
+            {"next sibling", [&](quorvel_node* t) { return quorvel_node_set_next_sibling(&c->head, t); }, &c->next_sibling},
+            {"first child", [&](quorvel_node* t) { return quorvel_elem_set_first_child(e, t); }, &e->first_child},
+            {"checked link", [&](quorvel_node* t) { return quorvel_link_set(e, &e->next_sibling, t, doc); }, nullptr},
+        };
+        // Fill the table's free slots (untied entries, dropped at the end),
+        // so that the next entry needs a new block.
+        static int32_t keys[1024];
+        size_t used = 0;
+        auto exhaust = [&] {
+            quorvel_overflow_table* t = quorvel_overflow_table_get();
+            ASSERT_NE(t, nullptr);
+            while (t->free_left || t->free_list) {
+                ASSERT_LT(used, 1024u);
+                ASSERT_EQ(quorvel_compact_overflow_set(t, &keys[used], far, nullptr), 0);
+                used++;
+            }
+        };
+        for (const step& s : steps) {
+            exhaust();
+            quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
+            hooks::countdown = 0;
+            int32_t before = s.field ? *s.field : 0;
+            EXPECT_FALSE(s.write(far)) << s.name;
+            if (s.field) {
+                EXPECT_EQ(*s.field, before) << s.name;
+            }
+            hooks::countdown = -1;
+            EXPECT_TRUE(s.write(far)) << s.name;
+            quorvel_set_memory_management_functions(nullptr, nullptr);
+        }
+        EXPECT_EQ(quorvel_node_next_sibling(&c->head), far);
+        quorvel_document_free(doc);
+        quorvel_explicit_cleanup();
+        EXPECT_EQ(g_overflow_table, nullptr);
+        EXPECT_EQ(hooks::live, 0);  // the blocks made through the hooks went back through them
+    }).join();
 }
 
 }  // namespace
