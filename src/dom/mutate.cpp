@@ -285,6 +285,7 @@ quorvel_status set_attribute(quorvel_element* e, const char* name, const char* v
     if (!is_element(e)) return QUORVEL_ERR_INVALID_ARGUMENT;
     quorvel_document* doc = quorvel_element_get_document(e);
     size_t length = std::strlen(name);
+    if (tree_name_has_empty_part(name, length)) return QUORVEL_ERR_INVALID_ARGUMENT;
     uint32_t h;
     size_t slot;
     if (quorvel_attribute* a = attribute_lookup(doc, e, name, length, &h, &slot)) {
@@ -499,6 +500,7 @@ QUORVEL_API quorvel_status quorvel_element_set_name(quorvel_element* element, co
     // The new name must live somewhere the element's document frees.
     if (!doc || !doc->pool) return QUORVEL_ERR_INVALID_ARGUMENT;
     size_t length = std::strlen(name);
+    if (tree_name_has_empty_part(name, length)) return QUORVEL_ERR_INVALID_ARGUMENT;
     const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
     bool split = colon && colon != name;
     bool ok = split ? tree_set_element_name(element, doc, colon + 1, length - static_cast<size_t>(colon - name) - 1,

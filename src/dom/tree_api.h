@@ -150,6 +150,13 @@ inline bool tree_linkable(const quorvel_node* n) {
     return false;
 }
 
+// True for a qualified name with an empty prefix or local part (":a",
+// "a:", ":"): the parsers refuse those, so the tree never takes one and its
+// output always parses back.
+inline bool tree_name_has_empty_part(const char* name, size_t length) {
+    return length && (name[0] == ':' || name[length - 1] == ':');
+}
+
 // The document a node of any kind belongs to, or NULL.
 quorvel_document* tree_node_document(const quorvel_node* node);
 

@@ -89,3 +89,27 @@ TEST(AttributeNamespaceLink, EveryPathLinksARecordOfItsOwnElement) {
 }
 
 }  // namespace
+
+namespace {
+
+// Names with an empty prefix or local part are refused by every call that
+// names an element or attribute, so what the library writes parses back.
+TEST(NamesWithAnEmptyPart, AreRefusedWhereverANameIsGiven) {
+    quorvel_document* doc = quorvel_document_create();
+    quorvel_element* root = quorvel_element_create(doc, "r");
+    ASSERT_EQ(quorvel_document_set_root(doc, root), QUORVEL_OK);
+    for (const char* name : {"foo:", ":foo", ":", "a:b:"}) {
+        EXPECT_EQ(quorvel_element_create(doc, name), nullptr) << name;
+        EXPECT_EQ(quorvel_element_create_child(root, name), nullptr) << name;
+        EXPECT_EQ(quorvel_element_set_name(root, name), QUORVEL_ERR_INVALID_ARGUMENT) << name;
+        EXPECT_EQ(quorvel_element_set_attribute(root, name, "v"), QUORVEL_ERR_INVALID_ARGUMENT) << name;
+    }
+    EXPECT_EQ(quorvel_element_set_attribute(root, "p:a", "v"), QUORVEL_OK);
+    char* text = quorvel_document_serialize(doc, nullptr);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "<r p:a=\"v\"/>");
+    quorvel_free_string(text);
+    quorvel_document_free(doc);
+}
+
+}  // namespace

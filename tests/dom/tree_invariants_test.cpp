@@ -456,7 +456,10 @@ private:
         quorvel_node* e = any_element(d);
         static const char* names[] = {"x", "y", "p:x", "q:y", "p:", ":a", "q:w:v"};
         std::string name = names[pick(7)];
-        expect_status("rename", 0, quorvel_element_set_name(E(e), name.c_str()));
+        // An empty prefix or local part is refused and changes nothing.
+        bool refused = name.front() == ':' || name.back() == ':';
+        expect_status("rename", refused ? -5 : 0, quorvel_element_set_name(E(e), name.c_str()));
+        if (refused) return;
         size_t colon = name.find(':');
         model_node& m = nodes_[e];
         if (colon != std::string::npos && colon != 0) {
