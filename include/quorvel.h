@@ -15,11 +15,15 @@
  * nodes. A document goes back with quorvel_document_free, a DTD, parser,
  * recorder, reader or record handle with its own _free function.
  *
- * Threads: a document, and every handle, is used by one thread at a time,
- * from any thread; different documents may be used on different threads at
- * once. Settings, allocation hooks and the last error are per thread.
- * Nothing here throws or aborts on bad input, and nothing prints unless a
- * debug switch of the environment asks for it (see the README).
+ * Threads: a document, with every node and string of it, and every handle,
+ * may be used from any thread, but by one thread at a time; the caller
+ * orders the hand-over (a join, a lock, a queue). Different documents may be
+ * used on different threads at once. A document built or edited on one
+ * thread reads the same on every other thread and may be freed on any of
+ * them, also after the thread that built it has ended. Settings, allocation
+ * hooks and the last error are per thread. Nothing here throws or aborts on
+ * bad input, and nothing prints unless a debug switch of the environment
+ * asks for it (see the README).
  */
 #ifndef QUORVEL_H
 #define QUORVEL_H

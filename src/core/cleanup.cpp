@@ -33,47 +33,10 @@ void free_block_list(void*& head, size_t& bytes) {
     bytes = 0;
 }
 
-bool table_has_tied_entries(const quorvel_overflow_table* t) {
-    for (size_t i = 0; i < t->bucket_count; i++)
-        for (const quorvel_overflow_entry* e = t->buckets[i]; e; e = e->next_in_bucket)
-            if (e->document) return true;
-    return false;
-}
-
-// Drops the entries no document will ever remove; frees the table when
-// nothing else is left. Entries of live documents stay: those documents
-// still read and free through them.
-void overflow_release_untied() {
-    quorvel_overflow_table* t = g_overflow_table;
-    if (!t) return;
-    if (!table_has_tied_entries(t)) {
-        quorvel_overflow_table_free(t);
-        g_overflow_table = nullptr;
-        return;
-    }
-    for (size_t i = 0; i < t->bucket_count; i++) {
-        quorvel_overflow_entry** link = &t->buckets[i];
-        while (*link) {
-            if (!(*link)->document) {
-                *link = (*link)->next_in_bucket;
-                t->count--;
-            } else {
-                link = &(*link)->next_in_bucket;
-            }
-        }
-    }
-}
-
 void recycle_thread_exit(void*) {
     quorvel_xpath_tls_release();
     quorvel_release_thread_caches();
     quorvel_release_block_lists();
-    // Once the thread is gone nobody can look its table up any more; entries
-    // of documents still alive are kept so that freeing them elsewhere only
-    // walks valid memory.
-    quorvel_overflow_table* t = g_overflow_table;
-    if (t && !table_has_tied_entries(t)) quorvel_overflow_table_free(t);
-    g_overflow_table = nullptr;
 }
 
 void recycle_exit_key_create() {
@@ -118,7 +81,7 @@ QUORVEL_API void quorvel_thread_cleanup(void) {
 }
 
 QUORVEL_API void quorvel_explicit_cleanup(void) {
-    overflow_release_untied();
+    quorvel_overflow_release_untied();
     quorvel_release_block_lists();
 }
 

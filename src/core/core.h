@@ -250,8 +250,8 @@ inline void* quorvel_hash_table_get(const quorvel_hash_table* table, const char*
 // ---- Compact links and the overflow table -----------------------------------
 
 // A 32-bit link holds the target's offset from the start of the record that
-// holds the field: 0 = none, INT32_MIN = "look the field up in the calling
-// thread's overflow table". A text node's content link also reserves
+// holds the field: 0 = none, INT32_MIN = "look the field up in the overflow
+// table". A text node's content link also reserves
 // INT32_MAX for empty content.
 constexpr int32_t kLinkOverflow = INT32_MIN;
 constexpr int32_t kTextEmpty = INT32_MAX;
@@ -269,18 +269,31 @@ struct quorvel_overflow_entry {
     quorvel_overflow_table* table;  // the table that holds the entry
 };
 
+// A block of the table with the release function of the hooks that made it:
+// the table is shared, so a block may be released on another thread.
+struct quorvel_overflow_slab {
+    quorvel_overflow_entry* entries;
+    quorvel_release_fn release;
+};
+
 struct quorvel_overflow_table {
     quorvel_overflow_entry** buckets;
     size_t bucket_count;  // power of two, 256 at creation
     size_t count;
-    quorvel_overflow_entry** slabs;
+    quorvel_overflow_slab* slabs;
     size_t slab_count;
     size_t slab_capacity;
     quorvel_overflow_entry* next_free;
     size_t free_left;
+    quorvel_overflow_entry* free_list;  // released entries, linked through next_in_bucket
+    quorvel_release_fn release;          // of this record
+    quorvel_release_fn buckets_release;
+    quorvel_release_fn slabs_release;    // of the slab array
 };
 
-extern thread_local constinit quorvel_overflow_table* g_overflow_table;
+// The process-wide table (NULL while empty). Every access goes through the
+// functions below, which hold its lock; tests read it directly.
+extern constinit quorvel_overflow_table* g_overflow_table;
 
 void* overflow_lookup(const void* field);
 inline void* quorvel_compact_int32_decode(const void* field) { return overflow_lookup(field); }
@@ -288,8 +301,10 @@ int quorvel_compact_overflow_set(quorvel_overflow_table* table, void* field, voi
                                  quorvel_document* doc);
 quorvel_overflow_table* quorvel_overflow_table_get();  // creates on demand
 void quorvel_overflow_table_free(quorvel_overflow_table* table);
-// Removes doc's entries from the calling thread's table (document freeing).
+// Removes doc's entries from the table (document freeing, on any thread).
 void quorvel_overflow_remove_document(quorvel_document* doc, quorvel_overflow_entry* list);
+// Drops the entries tied to no document (explicit clean-up).
+void quorvel_overflow_release_untied();
 
 // Value for a field of the record at holder; the overflow marker after
 // recording an untied entry; 0 when that entry cannot be made.
@@ -331,36 +346,39 @@ inline void* quorvel_link16_get(const void* attribute, const int16_t* field) {
     return const_cast<char*>(static_cast<const char*>(attribute)) + 8 * static_cast<ptrdiff_t>(v);
 }
 
+// Storing "none" needs no overflow entry and cannot fail.
+inline void quorvel_link_clear(int32_t* field) { *field = 0; }
+
 // Checked writers: store the link (direct or through an overflow entry tied
 // to doc, which may be NULL) and return false when the entry could not be
 // made; the field is then 0 and the caller must report the failure.
-bool quorvel_link_set(const void* holder, int32_t* field, const void* target, quorvel_document* doc);
-bool quorvel_text_link_set(const void* holder, int32_t* field, const void* target,
+[[nodiscard]] bool quorvel_link_set(const void* holder, int32_t* field, const void* target, quorvel_document* doc);
+[[nodiscard]] bool quorvel_text_link_set(const void* holder, int32_t* field, const void* target,
                            quorvel_document* doc);
-bool quorvel_link16_set(const void* attribute, int16_t* field, const void* target,
+[[nodiscard]] bool quorvel_link16_set(const void* attribute, int16_t* field, const void* target,
                         quorvel_document* doc);
 // The same writers with their direct case inline, for builders that write
 // links per node; the overflow case still goes through the writers above.
-inline bool quorvel_link_set_inline(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+[[nodiscard]] inline bool quorvel_link_set_inline(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
+    ptrdiff_t d = quorvel_address_distance(holder, target);
     if (target && d != 0 && d > INT32_MIN && d <= INT32_MAX) {
         *field = static_cast<int32_t>(d);
         return true;
     }
     return quorvel_link_set(holder, field, target, doc);
 }
-inline bool quorvel_text_link_set_inline(const void* holder, int32_t* field, const void* target,
+[[nodiscard]] inline bool quorvel_text_link_set_inline(const void* holder, int32_t* field, const void* target,
                                          quorvel_document* doc) {
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    ptrdiff_t d = quorvel_address_distance(holder, target);
     if (target && d != 0 && d > INT32_MIN && d < INT32_MAX) {
         *field = static_cast<int32_t>(d);
         return true;
     }
     return quorvel_text_link_set(holder, field, target, doc);
 }
-inline bool quorvel_link16_set_inline(const void* attribute, int16_t* field, const void* target,
+[[nodiscard]] inline bool quorvel_link16_set_inline(const void* attribute, int16_t* field, const void* target,
                                      quorvel_document* doc) {
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(attribute);
+    ptrdiff_t d = quorvel_address_distance(attribute, target);
     if (target && d != 0 && d % 8 == 0 && d / 8 >= -32767 && d / 8 <= 32767) {
         *field = static_cast<int16_t>(d / 8);
         return true;

@@ -1,30 +1,55 @@
-// Compact links that do not fit their field go to the calling thread's
-// overflow table, keyed by the field's address. Entries are tied to the
-// document that holds the field whenever it is known, so freeing that
-// document removes them and the table does not grow without bound.
+// Compact links that do not fit their field go to the process-wide
+// overflow table, keyed by the field's address. A document may be built on
+// one thread and read or freed on another, so every thread must find the
+// same entries: the table is shared and guarded by one lock. Only links
+// that do not fit ever reach it; a link that fits is decoded inline.
+// Entries are tied to the document that holds the field whenever it is
+// known, so freeing that document (on any thread) removes them, and their
+// slots are reused.
+#include <pthread.h>
+
 #include <cstdlib>
+#include <cstring>
 
 #include "core/core.h"
 #include "dom/dom.h"
 
-constinit thread_local quorvel_overflow_table* g_overflow_table = nullptr;
+constinit quorvel_overflow_table* g_overflow_table = nullptr;
 
 namespace {
 
-constexpr size_t kSlabEntries = 256;
+pthread_mutex_t g_overflow_lock = PTHREAD_MUTEX_INITIALIZER;
 
+struct overflow_guard {
+    overflow_guard() { pthread_mutex_lock(&g_overflow_lock); }
+    ~overflow_guard() { pthread_mutex_unlock(&g_overflow_lock); }
+    overflow_guard(const overflow_guard&) = delete;
+    overflow_guard& operator=(const overflow_guard&) = delete;
+};
+
+constexpr size_t kSlabEntries = 256;
 
 size_t bucket_of(const void* key, size_t bucket_count) {
     uint64_t k = reinterpret_cast<uintptr_t>(key);
     return static_cast<size_t>((k * 0x9E3779B97F4A7C15ull) >> 32) & (bucket_count - 1);
 }
 
+// n zeroed bucket heads through the calling thread's hooks.
+quorvel_overflow_entry** buckets_create(size_t n, quorvel_release_fn* release) {
+    auto* b = static_cast<quorvel_overflow_entry**>(quorvel_hooked_alloc(n * sizeof(quorvel_overflow_entry*), release));
+    if (b) std::memset(static_cast<void*>(b), 0, n * sizeof(quorvel_overflow_entry*));
+    return b;
+}
+
 quorvel_overflow_table* table_create() {
-    auto* t = static_cast<quorvel_overflow_table*>(std::calloc(1, sizeof(quorvel_overflow_table)));
+    quorvel_release_fn release;
+    auto* t = static_cast<quorvel_overflow_table*>(quorvel_hooked_alloc(sizeof(quorvel_overflow_table), &release));
     if (!t) return nullptr;
-    t->buckets = static_cast<quorvel_overflow_entry**>(std::calloc(256, sizeof(quorvel_overflow_entry*)));
+    std::memset(static_cast<void*>(t), 0, sizeof *t);
+    t->release = release;
+    t->buckets = buckets_create(256, &t->buckets_release);
     if (!t->buckets) {
-        std::free(t);
+        quorvel_hooked_release(t, release);
         return nullptr;
     }
     t->bucket_count = 256;
@@ -37,45 +62,38 @@ quorvel_overflow_entry* table_find(quorvel_overflow_table* t, const void* key) {
     return nullptr;
 }
 
-void table_unlink(quorvel_overflow_table* t, quorvel_overflow_entry* entry) {
+// Takes entry out of its bucket and keeps its slot for the next entry.
+void table_release(quorvel_overflow_table* t, quorvel_overflow_entry* entry) {
     quorvel_overflow_entry** link = &t->buckets[bucket_of(entry->key, t->bucket_count)];
     for (; *link; link = &(*link)->next_in_bucket) {
         if (*link == entry) {
             *link = entry->next_in_bucket;
             t->count--;
+            entry->key = nullptr;
+            entry->document = nullptr;
+            entry->next_in_bucket = t->free_list;
+            t->free_list = entry;
             return;
         }
     }
 }
 
-}  // namespace
-
-quorvel_overflow_table* quorvel_overflow_table_get() {
-    if (!g_overflow_table) {
-        g_overflow_table = table_create();
-        if (g_overflow_table) quorvel_thread_register_exit();
-    }
+// The table, made on first need; the lock is held.
+quorvel_overflow_table* table_get_locked() {
+    if (!g_overflow_table) g_overflow_table = table_create();
     return g_overflow_table;
 }
 
-void quorvel_overflow_table_free(quorvel_overflow_table* t) {
-    if (!t) return;
-    for (size_t i = 0; i < t->slab_count; i++) std::free(t->slabs[i]);
-    std::free(t->slabs);
-    std::free(t->buckets);
-    std::free(t);
+// Frees the table once it holds nothing; the lock is held.
+void table_drop_if_empty() {
+    quorvel_overflow_table* t = g_overflow_table;
+    if (t && t->count == 0) {
+        quorvel_overflow_table_free(t);
+        g_overflow_table = nullptr;
+    }
 }
 
-void* overflow_lookup(const void* field) {
-    if (!field) return nullptr;
-    quorvel_overflow_table* t = quorvel_overflow_table_get();
-    if (!t) return nullptr;
-    quorvel_overflow_entry* e = table_find(t, field);
-    return e ? e->target : nullptr;
-}
-
-int quorvel_compact_overflow_set(quorvel_overflow_table* t, void* field, void* target,
-                                 quorvel_document* doc) {
+int overflow_set_locked(quorvel_overflow_table* t, void* field, void* target, quorvel_document* doc) {
     if (!field || !t) return -1;
     if (quorvel_overflow_entry* e = table_find(t, field)) {
         e->target = target;
@@ -88,23 +106,34 @@ int quorvel_compact_overflow_set(quorvel_overflow_table* t, void* field, void* t
         }
         return 0;
     }
-    if (t->free_left == 0) {
-        if (t->slab_count == t->slab_capacity) {
-            size_t cap = t->slab_capacity ? t->slab_capacity * 2 : 4;
-            auto* slabs = static_cast<quorvel_overflow_entry**>(
-                std::realloc(t->slabs, cap * sizeof(quorvel_overflow_entry*)));
-            if (!slabs) return -1;
-            t->slabs = slabs;
-            t->slab_capacity = cap;
+    quorvel_overflow_entry* e = t->free_list;
+    if (e) {
+        t->free_list = e->next_in_bucket;
+    } else {
+        if (t->free_left == 0) {
+            if (t->slab_count == t->slab_capacity) {
+                size_t cap = t->slab_capacity ? t->slab_capacity * 2 : 4;
+                quorvel_release_fn release;
+                auto* slabs = static_cast<quorvel_overflow_slab*>(
+                    quorvel_hooked_alloc(cap * sizeof(quorvel_overflow_slab), &release));
+                if (!slabs) return -1;
+                if (t->slab_count) std::memcpy(slabs, t->slabs, t->slab_count * sizeof(quorvel_overflow_slab));
+                if (t->slabs) quorvel_hooked_release(t->slabs, t->slabs_release);
+                t->slabs = slabs;
+                t->slabs_release = release;
+                t->slab_capacity = cap;
+            }
+            quorvel_release_fn release;
+            auto* slab = static_cast<quorvel_overflow_entry*>(
+                quorvel_hooked_alloc(kSlabEntries * sizeof(quorvel_overflow_entry), &release));
+            if (!slab) return -1;
+            t->slabs[t->slab_count++] = quorvel_overflow_slab{slab, release};
+            t->next_free = slab;
+            t->free_left = kSlabEntries;
         }
-        auto* slab = static_cast<quorvel_overflow_entry*>(std::malloc(kSlabEntries * sizeof(quorvel_overflow_entry)));
-        if (!slab) return -1;
-        t->slabs[t->slab_count++] = slab;
-        t->next_free = slab;
-        t->free_left = kSlabEntries;
+        e = t->next_free++;
+        t->free_left--;
     }
-    quorvel_overflow_entry* e = t->next_free++;
-    t->free_left--;
     e->key = field;
     e->target = target;
     e->document = doc;
@@ -120,7 +149,8 @@ int quorvel_compact_overflow_set(quorvel_overflow_table* t, void* field, void* t
     }
     if (t->count >= t->bucket_count) {
         size_t n = t->bucket_count * 2;
-        auto* fresh = static_cast<quorvel_overflow_entry**>(std::calloc(n, sizeof(quorvel_overflow_entry*)));
+        quorvel_release_fn fresh_release;
+        quorvel_overflow_entry** fresh = buckets_create(n, &fresh_release);
         if (fresh) {  // without it the table still works, with longer chains
             for (size_t i = 0; i < t->bucket_count; i++) {
                 for (quorvel_overflow_entry* x = t->buckets[i]; x;) {
@@ -131,37 +161,82 @@ int quorvel_compact_overflow_set(quorvel_overflow_table* t, void* field, void* t
                     x = next;
                 }
             }
-            std::free(t->buckets);
+            quorvel_hooked_release(t->buckets, t->buckets_release);
             t->buckets = fresh;
+            t->buckets_release = fresh_release;
             t->bucket_count = n;
         }
     }
     return 0;
 }
 
+bool store_overflow(void* field, const void* target, quorvel_document* doc) {
+    overflow_guard guard;
+    quorvel_overflow_table* t = table_get_locked();
+    return t && overflow_set_locked(t, field, const_cast<void*>(target), doc) == 0;
+}
+
+}  // namespace
+
+quorvel_overflow_table* quorvel_overflow_table_get() {
+    overflow_guard guard;
+    return table_get_locked();
+}
+
+void quorvel_overflow_table_free(quorvel_overflow_table* t) {
+    if (!t) return;
+    for (size_t i = 0; i < t->slab_count; i++) quorvel_hooked_release(t->slabs[i].entries, t->slabs[i].release);
+    if (t->slabs) quorvel_hooked_release(t->slabs, t->slabs_release);
+    quorvel_hooked_release(t->buckets, t->buckets_release);
+    quorvel_hooked_release(t, t->release);
+}
+
+void* overflow_lookup(const void* field) {
+    if (!field) return nullptr;
+    overflow_guard guard;
+    quorvel_overflow_table* t = g_overflow_table;
+    if (!t) return nullptr;
+    quorvel_overflow_entry* e = table_find(t, field);
+    return e ? e->target : nullptr;
+}
+
+int quorvel_compact_overflow_set(quorvel_overflow_table* t, void* field, void* target,
+                                 quorvel_document* doc) {
+    overflow_guard guard;
+    return overflow_set_locked(t, field, target, doc);
+}
+
 void quorvel_overflow_remove_document(quorvel_document* doc, quorvel_overflow_entry* list) {
+    overflow_guard guard;
     quorvel_overflow_table* t = g_overflow_table;
     if (!t) return;
-    // Entries held in another thread's table cannot be touched from here; a
-    // document whose links overflowed is freed on the thread that built it.
-    for (quorvel_overflow_entry* e = list; e; e = e->next_of_document) {
-        if (e->document == doc && e->table == t) {
-            table_unlink(t, e);
-            e->document = nullptr;
+    for (quorvel_overflow_entry* e = list; e;) {
+        quorvel_overflow_entry* next = e->next_of_document;
+        if (e->document == doc && e->table == t) table_release(t, e);
+        e = next;
+    }
+    table_drop_if_empty();
+}
+
+void quorvel_overflow_release_untied() {
+    overflow_guard guard;
+    quorvel_overflow_table* t = g_overflow_table;
+    if (!t) return;
+    for (size_t i = 0; i < t->bucket_count; i++) {
+        for (quorvel_overflow_entry* e = t->buckets[i]; e;) {
+            quorvel_overflow_entry* next = e->next_in_bucket;
+            if (!e->document) table_release(t, e);
+            e = next;
         }
     }
-    if (t->count == 0) {
-        quorvel_overflow_table_free(t);
-        g_overflow_table = nullptr;
-    }
+    table_drop_if_empty();
 }
 
 int32_t quorvel_compact_int32_encode(const void* holder, const void* target, int32_t* field) {
     if (!target) return 0;
     ptrdiff_t d = quorvel_address_distance(holder, target);
     if (d > INT32_MIN && d < INT32_MAX) return static_cast<int32_t>(d);
-    quorvel_overflow_table* t = quorvel_overflow_table_get();
-    if (!t || quorvel_compact_overflow_set(t, field, const_cast<void*>(target), nullptr) != 0) return 0;
+    if (!store_overflow(field, target, nullptr)) return 0;
     return kLinkOverflow;
 }
 
@@ -170,8 +245,7 @@ int32_t quorvel_compact_int32_encode_doc(const void* holder, const void* target,
     if (!target) return 0;
     ptrdiff_t d = quorvel_address_distance(holder, target);
     if (d > INT32_MIN && d <= INT32_MAX) return static_cast<int32_t>(d);
-    quorvel_overflow_table* t = quorvel_overflow_table_get();
-    if (!t || quorvel_compact_overflow_set(t, field, const_cast<void*>(target), doc) != 0) return 0;
+    if (!store_overflow(field, target, doc)) return 0;
     return kLinkOverflow;
 }
 
@@ -181,14 +255,6 @@ void* quorvel_compact_ptr16_decode(const void* attribute, int16_t value, const i
     return const_cast<char*>(static_cast<const char*>(attribute)) + 8 * static_cast<ptrdiff_t>(value);
 }
 
-namespace {
-
-bool store_overflow(void* field, const void* target, quorvel_document* doc) {
-    quorvel_overflow_table* t = quorvel_overflow_table_get();
-    return t && quorvel_compact_overflow_set(t, field, const_cast<void*>(target), doc) == 0;
-}
-
-}  // namespace
 
 bool quorvel_link_set(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
     if (!target) {

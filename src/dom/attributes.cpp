@@ -497,7 +497,7 @@ QUORVEL_API quorvel_status quorvel_element_remove_all_attributes(quorvel_element
             doc->last_attr = nullptr;
         }
     }
-    quorvel_link_set(element, &element->first_attr, nullptr, nullptr);  // storing "none" cannot fail
+    quorvel_link_clear(&element->first_attr);
     element->attr_count = 0;
     element->head.flags += kModStep;
     return QUORVEL_OK;

@@ -120,15 +120,17 @@ int copy_inherited_bindings(quorvel_element* e, const quorvel_element* s, quorve
     return added;
 }
 
-void copy_attributes(quorvel_element* e, const quorvel_element* s, quorvel_pool* pool, quorvel_document* doc) {
+// False when memory ran out: the copy is not made then, rather than made
+// without some attributes.
+bool copy_attributes(quorvel_element* e, const quorvel_element* s, quorvel_pool* pool, quorvel_document* doc) {
     quorvel_attribute* last = nullptr;
     for (const quorvel_attribute* a = quorvel_elem_first_attr(s); a; a = quorvel_attr_next(a)) {
         if (!a->name || a->name_length == 0 || declaration_attribute(a)) continue;
         auto* c = static_cast<quorvel_attribute*>(quorvel_pool_alloc(pool, sizeof(quorvel_attribute)));
-        if (!c) continue;
+        if (!c) return false;
         std::memset(static_cast<void*>(c), 0, sizeof *c);
         c->name = pooled_name(a->name, a->name_length, pool);
-        if (!c->name) continue;
+        if (!c->name) return false;
         c->name_length = a->name_length;
         // The value exactly as stored: a value still holding references
         // stays raw, and keeps its pending mark with the cached name hash.
@@ -138,12 +140,14 @@ void copy_attributes(quorvel_element* e, const quorvel_element* s, quorvel_pool*
             c->value = "";
         } else {
             c->value = quorvel_pool_strndup(pool, stored, length);
-            if (!c->value) continue;
+            if (!c->value) return false;
             c->value_length = length;
         }
         c->hash = a->hash;
         if (const auto* ns = static_cast<const quorvel_attr_ns*>(quorvel_link_get(a, &a->ns))) {
-            if (auto* copy = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(pool, sizeof(quorvel_attr_ns)))) {
+            auto* copy = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(pool, sizeof(quorvel_attr_ns)));
+            if (!copy) return false;
+            {
                 std::memset(static_cast<void*>(copy), 0, sizeof *copy);
                 if (ns->prefix) {
                     copy->prefix = quorvel_pool_strdup(pool, ns->prefix);
@@ -151,7 +155,7 @@ void copy_attributes(quorvel_element* e, const quorvel_element* s, quorvel_pool*
                     copy->prefix = quorvel_pool_strndup(pool, c->name, static_cast<size_t>(colon - c->name));
                 }
                 copy->owner = e;
-                tree_link_write(c, &c->ns, copy, doc);
+                if (!tree_link_write(c, &c->ns, copy, doc)) return false;
             }
         }
         bool linked;
@@ -162,10 +166,11 @@ void copy_attributes(quorvel_element* e, const quorvel_element* s, quorvel_pool*
         } else {
             linked = tree_link_write(e, &e->first_attr, c, doc);
         }
-        if (!linked) continue;
+        if (!linked) return false;
         quorvel_element_attr_count_inc(e);
         last = c;
     }
+    return true;
 }
 
 // One element of the copy, with name, namespace data and attributes, its
@@ -187,7 +192,7 @@ quorvel_element* copy_element(const quorvel_element* s, quorvel_element* parent,
     e->name_length = static_cast<uint8_t>(length > 255 ? 255 : length);
     if (parent && !tree_link_write(e, &e->parent, parent, doc)) return nullptr;
     if (copy_element_namespaces_pooled(e, s, pool, doc) && doc) doc->namespaces_in_use = 1;
-    copy_attributes(e, s, pool, doc);
+    if (!copy_attributes(e, s, pool, doc)) return nullptr;
     return e;
 }
 
@@ -334,7 +339,10 @@ QUORVEL_API quorvel_document* quorvel_document_copy(quorvel_document* source) {
                 quorvel_document_free(d);
                 return nullptr;
             }
-            tree_set_leaf_owner(made, d);
+            if (!tree_set_leaf_owner(made, d)) {
+                quorvel_document_free(d);
+                return nullptr;
+            }
         }
         if (last) {
             if (!tree_link_write(last, quorvel_node_sibling_field(last), made, d)) {

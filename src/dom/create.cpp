@@ -152,6 +152,7 @@ extern "C" {
 
 QUORVEL_API quorvel_element* quorvel_element_create(quorvel_document* doc, const char* name) {
     if (!doc || !name || !doc->pool) return nullptr;
+    if (tree_name_has_empty_part(name, std::strlen(name))) return nullptr;
     quorvel_element* e = element_record_take(doc);
     if (!e) {
         e = static_cast<quorvel_element*>(quorvel_pool_alloc(doc->pool, sizeof(quorvel_element)));

@@ -146,7 +146,12 @@ void quorvel_root_doc_register(quorvel_element* root, quorvel_document* doc) {
 
 quorvel_document* quorvel_element_get_document(const quorvel_element* n) {
     if (!n) return nullptr;
-    if ((n->eflags & kElemDocAddress) && n->parent == 0) return stored_document_address(n);
+    if (n->eflags & kElemDocAddress) {
+        // Elements move between documents only as copies, except into the
+        // document that absorbed theirs: only then does the climb decide.
+        quorvel_document* stored = stored_document_address(n);
+        if (n->parent == 0 || !stored->owner) return stored;
+    }
     const quorvel_element* top = n;
     for (;;) {
         if (top == g_memo_root && !(top->eflags & kElemDocAddress) &&
@@ -385,22 +390,23 @@ void quorvel_diag_free_all(quorvel_document* doc) {
     doc->diag_count = doc->diag_capacity = 0;
 }
 
-bool quorvel_document_unlink_top(quorvel_document* doc, quorvel_node* node) {
-    if (!doc || !node) return false;
+quorvel_status quorvel_document_unlink_top(quorvel_document* doc, quorvel_node* node) {
+    if (!doc || !node) return QUORVEL_ERR_NOT_FOUND;
     quorvel_node* prev = nullptr;
     for (quorvel_node* n = doc->first_top; n; prev = n, n = quorvel_node_next_raw(n)) {
-        if (!quorvel_node_chain_kind(n)) return false;
+        if (!quorvel_node_chain_kind(n)) return QUORVEL_ERR_NOT_FOUND;
         if (n != node) continue;
         quorvel_node* next = quorvel_node_next_raw(n);
-        if (prev)
-            quorvel_node_set_next_sibling(prev, next);
-        else
+        if (prev) {
+            if (!quorvel_node_set_next_sibling(prev, next)) return QUORVEL_ERR_MEMORY;
+        } else {
             doc->first_top = next;
+        }
         if (doc->last_top == node) doc->last_top = prev;
-        quorvel_node_set_next_sibling(node, nullptr);
-        return true;
+        quorvel_node_clear_next_sibling(node);
+        return QUORVEL_OK;
     }
-    return false;
+    return QUORVEL_ERR_NOT_FOUND;
 }
 
 // ---- Exports -------------------------------------------------------------------------------------
@@ -508,17 +514,16 @@ QUORVEL_API quorvel_status quorvel_document_set_root_ex(quorvel_document* doc, q
             return QUORVEL_ERR_MEMORY;
         }
         if (old) {
+            quorvel_status st = quorvel_document_unlink_top(old, &root->head);
+            if (st == QUORVEL_ERR_MEMORY) return st;
             if (old->root == root) old->root = nullptr;
             if (old->secondary_root == root) old->secondary_root = nullptr;
-            quorvel_document_unlink_top(old, &root->head);
         }
     }
-    if (installed) *installed = element;
-    doc->root = element;
-    doc->secondary_root = element;
-    quorvel_root_doc_register(element, doc);
 
     // Replace the first element of the top-level list in place, or append.
+    // Each step writes the new node's own link before the link into it, so
+    // a link that cannot be recorded leaves the list as it was.
     quorvel_node* node = &element->head;
     if (doc->first_top) {
         quorvel_node* prev = nullptr;
@@ -527,20 +532,21 @@ QUORVEL_API quorvel_status quorvel_document_set_root_ex(quorvel_document* doc, q
             if (n->kind == QUORVEL_NODE_ELEMENT) {
                 if (n == node) break;  // already in place
                 quorvel_node* next = quorvel_node_next_raw(n);
-                if (prev)
-                    quorvel_node_set_next_sibling(prev, node);
-                else
+                if (!quorvel_node_set_next_sibling(node, next)) return QUORVEL_ERR_MEMORY;
+                if (prev) {
+                    if (!quorvel_node_set_next_sibling(prev, node)) return QUORVEL_ERR_MEMORY;
+                } else {
                     doc->first_top = node;
-                quorvel_node_set_next_sibling(node, next);
-                quorvel_node_set_next_sibling(n, nullptr);
+                }
+                quorvel_node_clear_next_sibling(n);
                 if (doc->last_top == n) doc->last_top = node;
                 break;
             }
             quorvel_node* next = quorvel_node_sibling_field(n) ? quorvel_node_next_raw(n) : nullptr;
             if (!next) {
                 quorvel_node* last = doc->last_top ? doc->last_top : n;
-                quorvel_node_set_next_sibling(last, node);
-                quorvel_node_set_next_sibling(node, nullptr);
+                quorvel_node_clear_next_sibling(node);
+                if (!quorvel_node_set_next_sibling(last, node)) return QUORVEL_ERR_MEMORY;
                 doc->last_top = node;
                 break;
             }
@@ -548,6 +554,10 @@ QUORVEL_API quorvel_status quorvel_document_set_root_ex(quorvel_document* doc, q
             n = next;
         }
     }
+    if (installed) *installed = element;
+    doc->root = element;
+    doc->secondary_root = element;
+    quorvel_root_doc_register(element, doc);
     return QUORVEL_OK;
 }
 

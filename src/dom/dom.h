@@ -419,8 +419,9 @@ size_t quorvel_source_raw_attributes(const quorvel_document* doc, size_t offset,
                                      const char** values, size_t capacity);
 void quorvel_root_doc_register(quorvel_element* root, quorvel_document* doc);
 // Takes a node out of a document's top-level list and clears its own next
-// link; false when the node is not in the list.
-bool quorvel_document_unlink_top(quorvel_document* doc, quorvel_node* node);
+// link: -6 when the node is not in the list, -1 (list unchanged) when the
+// link around it cannot be recorded.
+[[nodiscard]] quorvel_status quorvel_document_unlink_top(quorvel_document* doc, quorvel_node* node);
 // Raises the registry generation so every thread's memo stops matching.
 void quorvel_rootmap_bump();
 uint64_t quorvel_rootmap_generation();
@@ -430,8 +431,12 @@ quorvel_node* quorvel_document_get_node(quorvel_document* doc);
 quorvel_document* node_public_document(const quorvel_node* node);
 quorvel_node* quorvel_node_first_child_internal(const quorvel_node* node);
 void quorvel_node_freeze(quorvel_node* node);
-void quorvel_node_set_next_sibling(quorvel_node* node, quorvel_node* next);
-void quorvel_elem_set_first_child(quorvel_element* element, quorvel_node* child);
+// False, with the link unchanged, when it does not fit and no overflow entry
+// can be made: the caller must undo what it linked before and report it.
+[[nodiscard]] bool quorvel_node_set_next_sibling(quorvel_node* node, quorvel_node* next);
+[[nodiscard]] bool quorvel_elem_set_first_child(quorvel_element* element, quorvel_node* child);
+// Ends the list at node: storing "none" cannot fail.
+void quorvel_node_clear_next_sibling(quorvel_node* node);
 
 // Placeholders of operations other parts of the library provide.
 quorvel_dtd* quorvel_dtd_create(quorvel_pool* pool);

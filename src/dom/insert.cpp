@@ -19,6 +19,11 @@ inline quorvel_node* as_node(quorvel_element* e) { return reinterpret_cast<quorv
 // True when candidate is e or one of e's ancestors: linking candidate below
 // e would close a cycle. Every ancestor is looked at, however deep the tree.
 bool is_self_or_ancestor(const quorvel_node* candidate, const quorvel_node* e) {
+    // An ancestor has children: a leaf, or an element without children (a
+    // fresh one, the usual case), needs no walk.
+    if (candidate != e && (candidate->kind != QUORVEL_NODE_ELEMENT ||
+                           reinterpret_cast<const quorvel_element*>(candidate)->first_child == 0))
+        return false;
     for (const quorvel_node* a = e; a; a = quorvel_node_parent_raw(a))
         if (a == candidate) return true;
     return false;
@@ -101,9 +106,19 @@ bool link_after(quorvel_element* p, quorvel_node* prev, quorvel_node* k, quorvel
     return true;
 }
 
+// The element among doc's top-level nodes (the root while the list is
+// empty), NULL when there is none.
+quorvel_node* top_level_element(const quorvel_document* doc) {
+    if (!doc->first_top) return reinterpret_cast<quorvel_node*>(doc->root ? doc->root : doc->secondary_root);
+    for (quorvel_node* n = doc->first_top; n && tree_linkable(n); n = quorvel_node_next_raw(n))
+        if (is_element(n)) return n;
+    return nullptr;
+}
+
 // Links a detached node k into doc's top-level list behind prev (first when
 // prev is NULL). An empty list that stood for the root alone is made real.
 bool link_top_level_after(quorvel_document* doc, quorvel_node* prev, quorvel_node* k) {
+    if (k->kind != QUORVEL_NODE_ELEMENT && !tree_set_leaf_owner(k, doc)) return false;
     if (!doc->first_top) {
         quorvel_node* root = reinterpret_cast<quorvel_node*>(doc->root ? doc->root : doc->secondary_root);
         doc->first_top = doc->last_top = root;
@@ -120,7 +135,6 @@ bool link_top_level_after(quorvel_document* doc, quorvel_node* prev, quorvel_nod
         doc->first_top = k;
     }
     if (!next) doc->last_top = k;
-    if (k->kind != QUORVEL_NODE_ELEMENT) tree_set_leaf_owner(k, doc);
     tree_top_level_changed(doc);
     return true;
 }
@@ -128,7 +142,7 @@ bool link_top_level_after(quorvel_document* doc, quorvel_node* prev, quorvel_nod
 // The leaf x made again in target, alone: its siblings stay where they are.
 quorvel_node* copy_leaf(const quorvel_node* x, quorvel_document* target) {
     quorvel_node* copy = tree_copy_leaf(x, target->pool, target);
-    if (copy) tree_set_leaf_owner(copy, target);
+    if (copy && !tree_set_leaf_owner(copy, target)) return nullptr;
     return copy;
 }
 
@@ -177,6 +191,9 @@ quorvel_status insert_near(quorvel_node* r, quorvel_node* n, bool after, bool ad
     quorvel_document* doc = tree_node_document(r);
     quorvel_node* prev;
     if (!doc || !tree_top_level_find(doc, r, &prev)) return QUORVEL_ERR_INVALID_ARGUMENT;
+    // A document has one top-level element: only that element itself may
+    // move among its top-level siblings.
+    if (is_element(n) && top_level_element(doc) != n) return QUORVEL_ERR_INVALID_ARGUMENT;
     quorvel_node* m = adopt ? adopt_for_splice(n, doc) : n;
     if (!m) return QUORVEL_ERR_MEMORY;
     if (m == n) {

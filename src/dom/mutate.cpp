@@ -237,17 +237,18 @@ quorvel_attribute* attribute_record_take(quorvel_document* doc) {
 }
 
 // A namespace record for an attribute whose name has a prefix (the bytes
-// before the first colon). Without memory the attribute simply has none.
-void attach_namespace_record(quorvel_attribute* a, quorvel_element* owner, const char* name, size_t length,
+// before the first colon). False when memory ran out.
+[[nodiscard]] bool attach_namespace_record(quorvel_attribute* a, quorvel_element* owner, const char* name, size_t length,
                              quorvel_pool* pool, quorvel_document* doc) {
     const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
-    if (!colon) return;
+    if (!colon) return true;
     auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(pool, sizeof(quorvel_attr_ns)));
-    if (!ns) return;
+    if (!ns) return false;
     std::memset(static_cast<void*>(ns), 0, sizeof *ns);
     ns->prefix = quorvel_pool_strndup(pool, name, static_cast<size_t>(colon - name));
+    if (!ns->prefix) return false;
     ns->owner = owner;
-    tree_link_write(a, &a->ns, ns, doc);
+    return tree_link_write(a, &a->ns, ns, doc);
 }
 
 // Stores a value by the storage rule: NULL as empty, under 8 bytes inline,
@@ -284,6 +285,7 @@ quorvel_status set_attribute(quorvel_element* e, const char* name, const char* v
     if (!is_element(e)) return QUORVEL_ERR_INVALID_ARGUMENT;
     quorvel_document* doc = quorvel_element_get_document(e);
     size_t length = std::strlen(name);
+    if (tree_name_has_empty_part(name, length)) return QUORVEL_ERR_INVALID_ARGUMENT;
     uint32_t h;
     size_t slot;
     if (quorvel_attribute* a = attribute_lookup(doc, e, name, length, &h, &slot)) {
@@ -307,7 +309,7 @@ quorvel_status set_attribute(quorvel_element* e, const char* name, const char* v
     a->name = stored_name;
     a->name_length = length;
     a->hash = hash15(name, length);
-    attach_namespace_record(a, e, name, length, doc->pool, doc);
+    if (!attach_namespace_record(a, e, name, length, doc->pool, doc)) return QUORVEL_ERR_MEMORY;
 
     quorvel_attribute* last = last_attribute(doc, e);
     bool linked = last ? link16_write(last, a, doc) : tree_link_write(e, &e->first_attr, a, doc);
@@ -363,15 +365,15 @@ void attr_index_forget_element(quorvel_document* doc, quorvel_element* e) {
     quorvel_document_drop_element_index(doc);
 }
 
-void quorvel_element_add_attribute(quorvel_element* e, const char* name, size_t name_length, const char* value,
+bool quorvel_element_add_attribute(quorvel_element* e, const char* name, size_t name_length, const char* value,
                                    size_t value_length, quorvel_pool* pool) {
-    if (!e || !name || !name_length || !pool) return;
+    if (!e || !name || !name_length || !pool) return false;
     auto* a = static_cast<quorvel_attribute*>(quorvel_pool_alloc(pool, sizeof(quorvel_attribute)));
-    if (!a) return;
+    if (!a) return false;
     std::memset(static_cast<void*>(a), 0, sizeof *a);
     quorvel_string_view name_view{name, name_length};
     char* stored_name = quorvel_sv_to_cstr_pooled(&name_view, pool);
-    if (!stored_name) return;
+    if (!stored_name) return false;
     a->name = stored_name;
     a->name_length = name_length;
     a->hash = hash15(name, name_length);
@@ -388,6 +390,8 @@ void quorvel_element_add_attribute(quorvel_element* e, const char* name, size_t 
                 a->hash |= kAttrPendingEntities;  // readers try again later
             }
         }
+    } else {
+        return false;
     }
     // Links are tied to the element's document when they overflow; finding
     // it costs a walk, so only then.
@@ -395,9 +399,11 @@ void quorvel_element_add_attribute(quorvel_element* e, const char* name, size_t 
     for (quorvel_attribute* x = quorvel_elem_first_attr(e); x; x = quorvel_attr_next(x)) last = x;
     bool fits = last ? link16_fits(last, a) : quorvel_link_fits(e, a);
     quorvel_document* doc = fits ? nullptr : quorvel_element_get_document(e);
-    if (std::memchr(name, ':', name_length)) attach_namespace_record(a, e, stored_name, name_length, pool, doc);
+    if (std::memchr(name, ':', name_length) && !attach_namespace_record(a, e, stored_name, name_length, pool, doc))
+        return false;
     bool linked = last ? link16_write(last, a, doc) : tree_link_write(e, &e->first_attr, a, doc);
     if (linked) quorvel_element_attr_count_inc(e);
+    return linked;
 }
 
 extern "C" {
@@ -494,6 +500,7 @@ QUORVEL_API quorvel_status quorvel_element_set_name(quorvel_element* element, co
     // The new name must live somewhere the element's document frees.
     if (!doc || !doc->pool) return QUORVEL_ERR_INVALID_ARGUMENT;
     size_t length = std::strlen(name);
+    if (tree_name_has_empty_part(name, length)) return QUORVEL_ERR_INVALID_ARGUMENT;
     const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
     bool split = colon && colon != name;
     bool ok = split ? tree_set_element_name(element, doc, colon + 1, length - static_cast<size_t>(colon - name) - 1,

@@ -18,18 +18,22 @@ quorvel_node* walk_first_child(const quorvel_node* n) {
 
 // The overflow-path link writers tie their entry to the node's document when
 // it can be found, so that freeing the document removes it.
-void write_link(quorvel_node* holder, int32_t* field, const quorvel_node* target) {
+// False, with the field unchanged, when the overflow entry cannot be made.
+bool write_link(quorvel_node* holder, int32_t* field, const quorvel_node* target) {
     if (!target) {
         *field = 0;
-        return;
+        return true;
     }
     if (quorvel_link_fits(holder, target)) {
         *field = static_cast<int32_t>(quorvel_address_distance(holder, target));
-        return;
+        return true;
     }
     quorvel_document* doc = node_public_document(holder);
     if (!doc) doc = node_public_document(target);
-    quorvel_link_set(holder, field, target, doc);
+    int32_t old = *field;
+    if (quorvel_link_set(holder, field, target, doc)) return true;
+    *field = old;
+    return false;
 }
 
 }  // namespace
@@ -79,14 +83,20 @@ quorvel_document* node_public_document(const quorvel_node* node) {
     }
 }
 
-void quorvel_node_set_next_sibling(quorvel_node* node, quorvel_node* next) {
-    if (!node) return;
-    if (int32_t* field = quorvel_node_sibling_field(node)) write_link(node, field, next);
+bool quorvel_node_set_next_sibling(quorvel_node* node, quorvel_node* next) {
+    if (!node) return true;
+    if (int32_t* field = quorvel_node_sibling_field(node)) return write_link(node, field, next);
+    return true;
 }
 
-void quorvel_elem_set_first_child(quorvel_element* element, quorvel_node* child) {
-    if (!element) return;
-    write_link(&element->head, &element->first_child, child);
+void quorvel_node_clear_next_sibling(quorvel_node* node) {
+    if (!node) return;
+    if (int32_t* field = quorvel_node_sibling_field(node)) *field = 0;
+}
+
+bool quorvel_elem_set_first_child(quorvel_element* element, quorvel_node* child) {
+    if (!element) return true;
+    return write_link(&element->head, &element->first_child, child);
 }
 
 void quorvel_node_freeze(quorvel_node* node) {

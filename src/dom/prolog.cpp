@@ -28,12 +28,27 @@ size_t count_of_kind(const quorvel_document* doc, int kind) {
     return count;
 }
 
-void append_top(quorvel_document* doc, quorvel_node* node) {
-    if (doc->last_top)
-        quorvel_node_set_next_sibling(doc->last_top, node);
-    else
+// False, with the list unchanged, when the link cannot be recorded.
+[[nodiscard]] bool append_top(quorvel_document* doc, quorvel_node* node) {
+    quorvel_node_clear_next_sibling(node);
+    // An empty list stands for the root alone: the root joins it first, or
+    // the list would lose it.
+    if (!doc->first_top) {
+        auto* root = reinterpret_cast<quorvel_node*>(doc->root ? doc->root : doc->secondary_root);
+        if (root) {
+            if (!quorvel_node_set_next_sibling(root, node)) return false;
+            doc->first_top = root;
+            doc->last_top = node;
+            return true;
+        }
+    }
+    if (doc->last_top) {
+        if (!quorvel_node_set_next_sibling(doc->last_top, node)) return false;
+    } else {
         doc->first_top = node;
+    }
     doc->last_top = node;
+    return true;
 }
 
 quorvel_status set_string(quorvel_document* doc, char*& field, const char* value) {
@@ -151,14 +166,14 @@ QUORVEL_API const char* quorvel_document_comment_content(const quorvel_document*
 QUORVEL_API quorvel_node* quorvel_document_add_comment(quorvel_document* doc, const char* text) {
     if (!doc) return nullptr;
     quorvel_node* node = quorvel_comment_node_create(doc, text);
-    if (node) append_top(doc, node);
+    if (node && !append_top(doc, node)) return nullptr;
     return node;
 }
 
 QUORVEL_API quorvel_node* quorvel_document_append_pi(quorvel_document* doc, const char* target, const char* data) {
     if (!doc || !target || !*target) return nullptr;
     quorvel_node* node = quorvel_pi_node_create(doc, target, data);
-    if (node) append_top(doc, node);
+    if (node && !append_top(doc, node)) return nullptr;
     return node;
 }
 
@@ -167,29 +182,30 @@ QUORVEL_API quorvel_node* quorvel_document_add_pi(quorvel_document* doc, const c
     quorvel_node* root = reinterpret_cast<quorvel_node*>(doc->root ? doc->root : doc->secondary_root);
     quorvel_node* pi = quorvel_pi_node_create(doc, target, data);
     if (!pi) return nullptr;
-    if (!root) {
-        append_top(doc, pi);
-        return pi;
-    }
+    if (!root) return append_top(doc, pi) ? pi : nullptr;
     quorvel_node* prev = nullptr;
     quorvel_node* n = doc->first_top;
+    // The instruction's own link first: when the one into it then fails,
+    // nothing in the list has changed.
     for (; n; prev = n, n = top_next(n)) {
         if (n != root) continue;
-        if (prev)
-            quorvel_node_set_next_sibling(prev, pi);
-        else
+        if (!quorvel_node_set_next_sibling(pi, root)) return nullptr;
+        if (prev) {
+            if (!quorvel_node_set_next_sibling(prev, pi)) return nullptr;
+        } else {
             doc->first_top = pi;
-        quorvel_node_set_next_sibling(pi, root);
+        }
         return pi;
     }
     // The root is not in the list (installed into an empty list): it joins
     // behind the instruction.
-    if (prev)
-        quorvel_node_set_next_sibling(prev, pi);
-    else
+    if (!quorvel_node_set_next_sibling(pi, root)) return nullptr;
+    if (prev) {
+        if (!quorvel_node_set_next_sibling(prev, pi)) return nullptr;
+    } else {
         doc->first_top = pi;
-    quorvel_node_set_next_sibling(pi, root);
-    quorvel_node_set_next_sibling(root, nullptr);
+    }
+    quorvel_node_clear_next_sibling(root);
     doc->last_top = root;
     return pi;
 }
@@ -197,7 +213,7 @@ QUORVEL_API quorvel_node* quorvel_document_add_pi(quorvel_document* doc, const c
 QUORVEL_API quorvel_status quorvel_document_remove_child(quorvel_document* doc, quorvel_node* node) {
     if (!doc || !node) return QUORVEL_ERR_NULL_ARGUMENT;
     if (node->kind != QUORVEL_NODE_COMMENT && node->kind != QUORVEL_NODE_PI) return QUORVEL_ERR_INVALID_ARGUMENT;
-    return quorvel_document_unlink_top(doc, node) ? QUORVEL_OK : QUORVEL_ERR_NOT_FOUND;
+    return quorvel_document_unlink_top(doc, node);
 }
 
 QUORVEL_API quorvel_node* quorvel_document_remove_pi(quorvel_document* doc, const char* target, size_t index) {
@@ -208,8 +224,7 @@ QUORVEL_API quorvel_node* quorvel_document_remove_pi(quorvel_document* doc, cons
         bool match = target ? (t && std::strcmp(t, target) == 0) : index-- == 0;
         if (!match) continue;
         // A detached instruction reports no successor.
-        quorvel_document_unlink_top(doc, n);
-        return n;
+        return quorvel_document_unlink_top(doc, n) == QUORVEL_OK ? n : nullptr;
     }
     return nullptr;
 }

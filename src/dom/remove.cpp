@@ -39,7 +39,9 @@ bool leaf_without_owner(const quorvel_node* n) {
 // its subtree may have cached from the ancestors it left.
 void left_parent(quorvel_node* n, quorvel_document* doc) {
     if (n->kind != QUORVEL_NODE_ELEMENT) {
-        if (doc && leaf_without_owner(n)) tree_set_leaf_owner(n, doc);
+        // Best effort: a detached text that cannot record its owner is a
+        // text of no document, which later moves copy rather than link.
+        if (doc && leaf_without_owner(n)) static_cast<void>(tree_set_leaf_owner(n, doc));
         return;
     }
     auto* e = reinterpret_cast<quorvel_element*>(n);
@@ -141,12 +143,11 @@ quorvel_document* tree_node_document(const quorvel_node* node) {
     return node_public_document(node);
 }
 
-void tree_set_leaf_owner(quorvel_node* node, quorvel_document* doc) {
+bool tree_set_leaf_owner(quorvel_node* node, quorvel_document* doc) {
     switch (node->kind) {
         case QUORVEL_NODE_TEXT: {
             auto* t = reinterpret_cast<quorvel_text*>(node);
-            tree_link_write(t, &t->owner, doc, doc);  // without it the parent still tells
-            break;
+            return tree_link_write(t, &t->owner, doc, doc);
         }
         case QUORVEL_NODE_COMMENT:
         case QUORVEL_NODE_CDATA:
@@ -154,6 +155,7 @@ void tree_set_leaf_owner(quorvel_node* node, quorvel_document* doc) {
         case QUORVEL_NODE_PI: reinterpret_cast<quorvel_pi*>(node)->owner = doc; break;
         default: break;
     }
+    return true;
 }
 
 bool tree_top_level_find(quorvel_document* doc, const quorvel_node* node, quorvel_node** prev) {

@@ -46,9 +46,9 @@ void tree_structure_changed(quorvel_element* parent, quorvel_document* doc);
 // elements: the value is decoded at once when it holds '&' (kept raw and
 // marked pending when it does not decode). Neither the attribute index nor
 // the last-attribute cache is updated, so it must not be used on an element
-// quorvel_element_set_attribute has worked on. Nothing happens for a NULL
-// element, name or pool, or a name length of 0.
-void quorvel_element_add_attribute(quorvel_element* element, const char* name, size_t name_length,
+// quorvel_element_set_attribute has worked on. False, with nothing added,
+// for a NULL element, name or pool, a name length of 0, or no memory.
+bool quorvel_element_add_attribute(quorvel_element* element, const char* name, size_t name_length,
                                    const char* value, size_t value_length, quorvel_pool* pool);
 
 // NUL-terminated copy of n bytes from the document's name chunks (the 8
@@ -143,11 +143,18 @@ inline bool tree_linkable(const quorvel_node* n) {
 
 // Writes a link through the checked writer; when the overflow entry cannot
 // be made the field keeps its old value and the answer is false.
-inline bool tree_link_write(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
+[[nodiscard]] inline bool tree_link_write(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
     int32_t old = *field;
     if (quorvel_link_set(holder, field, target, doc)) return true;
     *field = old;
     return false;
+}
+
+// True for a qualified name with an empty prefix or local part (":a",
+// "a:", ":"): the parsers refuse those, so the tree never takes one and its
+// output always parses back.
+inline bool tree_name_has_empty_part(const char* name, size_t length) {
+    return length && (name[0] == ':' || name[length - 1] == ':');
 }
 
 // The document a node of any kind belongs to, or NULL.
@@ -175,8 +182,9 @@ quorvel_status tree_detach(quorvel_node* node, bool keep_root);
 bool tree_top_level_find(quorvel_document* doc, const quorvel_node* node, quorvel_node** prev);
 // Bookkeeping of a change of the document's top-level list.
 void tree_top_level_changed(quorvel_document* doc);
-// Records doc as the owner of a leaf placed at top level.
-void tree_set_leaf_owner(quorvel_node* node, quorvel_document* doc);
+// Records doc as the owner of a leaf placed at top level; false (owner
+// unchanged) when a text's owner link cannot be recorded.
+[[nodiscard]] bool tree_set_leaf_owner(quorvel_node* node, quorvel_document* doc);
 
 // A copy of one leaf (text, comment, CDATA, PI, entity reference) in pool,
 // detached and without owner; NULL for other kinds or no memory.

@@ -1482,7 +1482,7 @@ __attribute__((noinline)) bool declaration_uri(dp_state* s, char* value, size_t 
 // copy: the prefix is a view of its tail, which nothing writes over.
 inline bool namespace_declaration(dp_state* s, tag_scan& t, char* name, size_t name_len, char* value,
                                   size_t value_len, bool amp) {
-    auto* d = static_cast<quorvel_ns_decl*>(small_alloc(s, sizeof(quorvel_ns_decl)));
+    auto* d = static_cast<quorvel_ns_decl*>(small_alloc(s, sizeof(quorvel_ns_decl), &t.near));
     if (!d) return false;
     d->prefix = name_len > 6 ? name + 6 : nullptr;
     d->uri = value;
@@ -1544,7 +1544,8 @@ __attribute__((noinline)) bool attribute_value(dp_state* s, quorvel_attribute* a
 // wait on that byte store).
 // True with *out set, false when memory ran out; a cache hit answers a
 // constant true, so that the caller tests nothing.
-inline bool attribute_prefix(dp_state* s, const char* name, size_t length, uint64_t word, char** out) {
+inline bool attribute_prefix(dp_state* s, const char* name, size_t length, uint64_t word, char** out,
+                             bool* near) {
     uint64_t key = word & byte_mask(length);
     prefix_slot& slot = s->prefixes[(key * 0x9E3779B97F4A7C15ull) >> (64 - kPrefixSlotBits)];
     if (slot.word == key && slot.length == length &&
@@ -1552,7 +1553,7 @@ inline bool attribute_prefix(dp_state* s, const char* name, size_t length, uint6
         *out = const_cast<char*>(slot.text);
         return true;
     }
-    auto* copy = static_cast<char*>(small_alloc(s, length + 1));
+    auto* copy = static_cast<char*>(small_alloc(s, length + 1, near));
     if (!copy) return false;
     std::memcpy(copy, name, length);
     copy[length] = '\0';
@@ -1616,7 +1617,7 @@ __attribute__((always_inline)) inline bool attribute(dp_state* s, tag_scan& t, u
         }
         ns->uri_view = quorvel_string_view{nullptr, 0};
         ns->ns_uri = nullptr;
-        if (!attribute_prefix(s, name, static_cast<size_t>(last_colon - name), name_word, &ns->prefix))
+        if (!attribute_prefix(s, name, static_cast<size_t>(last_colon - name), name_word, &ns->prefix, &t.near))
             DP_FAIL(s, name);
         ns->owner = e;
         if (!tag_link(s, t, a, &a->ns, ns)) DP_FAIL(s, name);
@@ -2385,7 +2386,7 @@ bool finish(dp_state* s) {
     for (quorvel_node* n = s->first_top; n; n = quorvel_node_next_raw(n))
         if (n->kind != QUORVEL_NODE_TEXT) keep = n;
     if (keep && keep != s->last_top) {
-        quorvel_link_set(keep, quorvel_node_sibling_field(keep), nullptr, s->doc);
+        quorvel_link_clear(quorvel_node_sibling_field(keep));
         s->last_top = keep;
     }
     doc->first_top = s->first_top;

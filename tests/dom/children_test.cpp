@@ -78,8 +78,8 @@ TEST_F(ChildrenTest, IndexCacheIgnoredAfterChildrenChange) {
     // Insert a new first child the way insertion does it, bookkeeping included.
     quorvel_element* fresh = b.element("fresh");
     ASSERT_TRUE(quorvel_link_set(fresh, &fresh->parent, root, doc));
-    quorvel_node_set_next_sibling(&fresh->head, &e0->head);
-    quorvel_elem_set_first_child(root, &fresh->head);
+    ASSERT_TRUE(quorvel_node_set_next_sibling(&fresh->head, &e0->head));
+    ASSERT_TRUE(quorvel_elem_set_first_child(root, &fresh->head));
     quorvel_element_child_count_inc(root);
     ext->child_changes++;
     EXPECT_EQ(quorvel_element_child(root, 1), e0);

@@ -216,23 +216,24 @@ TEST_F(InsertTest, InsertAmongTopLevelNodes) {
     EXPECT_EQ(doc->last_top, N(after_root));
     EXPECT_EQ(after_root->owner, doc);
 
-    // A child moved to top level leaves its parent; a top-level node moved
-    // within the list keeps the root where it was.
+    // A child cannot become a second top-level element: it stays with its
+    // parent. A top-level node moved within the list keeps the root where
+    // it was.
     quorvel_element* kid = child(root, "kid");
-    ASSERT_EQ(quorvel_element_insert_after(N(after_root), N(kid)), 0);
-    EXPECT_EQ(top_level(doc), "!c !b r !z kid");
-    EXPECT_EQ(root->child_count, 0);
-    EXPECT_EQ(quorvel_element_get_document(kid), doc);
+    EXPECT_EQ(quorvel_element_insert_after(N(after_root), N(kid)), -5);
+    EXPECT_EQ(top_level(doc), "!c !b r(kid) !z");
+    EXPECT_EQ(root->child_count, 1);
+    EXPECT_EQ(quorvel_node_parent_raw(N(kid)), N(root));
     ASSERT_EQ(quorvel_element_insert_before(N(comment), N(root)), 0);
-    EXPECT_EQ(top_level(doc), "r !c !b !z kid");
+    EXPECT_EQ(top_level(doc), "r(kid) !c !b !z");
     EXPECT_EQ(quorvel_document_root(doc), root);
-    EXPECT_EQ(doc->last_top, N(kid));
+    EXPECT_EQ(doc->last_top, N(after_root));
 
     // A reference in no list at all has no siblings to go among.
     quorvel_element* detached = make("d");
     EXPECT_EQ(quorvel_element_insert_before(N(detached), N(kid)), -5);
     EXPECT_EQ(quorvel_element_insert_after(N(detached), N(before_root)), -5);
-    EXPECT_EQ(top_level(doc), "r !c !b !z kid");
+    EXPECT_EQ(top_level(doc), "r(kid) !c !b !z");
     EXPECT_EQ(quorvel_node_next_raw(N(detached)), nullptr);
 
     // A document whose list is empty stands for its root alone.

@@ -266,11 +266,21 @@ TEST_F(MutateTest, RenameSplitsAndRefreshesTheNamespace) {
     };
     const rename cases[] = {
         {"q:item", "item", "q", "urn:q"}, {"item", "item", nullptr, nullptr}, {"p:x", "x", "p", "urn:p"},
-        {"q:", "", "q", "urn:q"},         {":a", ":a", nullptr, nullptr},     {"p:a:b", "a:b", "p", "urn:p"},
+        {"q:", nullptr, nullptr, nullptr}, {":a", nullptr, nullptr, nullptr}, {"p:a:b", "a:b", "p", "urn:p"},
+        {":", nullptr, nullptr, nullptr},
     };
     for (const rename& r : cases) {
         SCOPED_TRACE(r.name);
         uint32_t mods = e->head.flags;
+        if (!r.local) {
+            // An empty prefix or local part would not parse back: refused,
+            // and the element keeps its name.
+            std::string before = quorvel_element_name(e);
+            EXPECT_EQ(quorvel_element_set_name(e, r.name), QUORVEL_ERR_INVALID_ARGUMENT);
+            EXPECT_EQ(quorvel_element_name(e), before);
+            EXPECT_EQ(e->head.flags, mods);
+            continue;
+        }
         ASSERT_EQ(quorvel_element_set_name(e, r.name), 0);
         EXPECT_STREQ(quorvel_element_name(e), r.local);
         EXPECT_STREQ(quorvel_element_prefix(e), r.prefix);

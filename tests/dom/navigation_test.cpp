@@ -204,7 +204,7 @@ TEST(LinkWriters, DoctypeHasNoSiblingLink) {
     quorvel_doctype dt = {};
     dt.head.kind = QUORVEL_NODE_DOCTYPE;
     quorvel_node other = {};
-    quorvel_node_set_next_sibling(&dt.head, &other);
+    EXPECT_TRUE(quorvel_node_set_next_sibling(&dt.head, &other));  // no sibling field: nothing to write
     EXPECT_EQ(quorvel_node_next_sibling(&dt.head), nullptr);
     EXPECT_EQ(dt.name, nullptr);
 }

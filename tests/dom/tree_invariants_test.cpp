@@ -142,6 +142,14 @@ private:
         return false;
     }
 
+    // The element among the top-level nodes (the root while the list is empty).
+    quorvel_node* top_element(int d) const {
+        if (top_[d].empty()) return root_[d];
+        for (quorvel_node* n : top_[d])
+            if (is_element(n)) return n;
+        return nullptr;
+    }
+
     bool in_top(quorvel_node* n) const {
         const model_node& m = nodes_.at(n);
         return !m.parent && std::find(top_[m.doc].begin(), top_[m.doc].end(), n) != top_[m.doc].end();
@@ -328,6 +336,8 @@ private:
             expected = -5;
         else if (!rm.parent && !in_top(r))
             expected = -5;  // detached: no siblings to go among
+        else if (!rm.parent && is_element(n) && top_element(d) != n)
+            expected = -5;  // a document has one top-level element
         bool n_top = nodes_.at(n).doc == d && in_top(n);
         int got = after ? quorvel_element_insert_after(r, n) : quorvel_element_insert_before(r, n);
         expect_status(after ? "insert after" : "insert before", expected, got);
@@ -446,7 +456,10 @@ private:
         quorvel_node* e = any_element(d);
         static const char* names[] = {"x", "y", "p:x", "q:y", "p:", ":a", "q:w:v"};
         std::string name = names[pick(7)];
-        expect_status("rename", 0, quorvel_element_set_name(E(e), name.c_str()));
+        // An empty prefix or local part is refused and changes nothing.
+        bool refused = name.front() == ':' || name.back() == ':';
+        expect_status("rename", refused ? -5 : 0, quorvel_element_set_name(E(e), name.c_str()));
+        if (refused) return;
         size_t colon = name.find(':');
         model_node& m = nodes_[e];
         if (colon != std::string::npos && colon != 0) {
