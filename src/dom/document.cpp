@@ -237,7 +237,11 @@ void release_child(quorvel_document* child) {
         child->pending_frees = 0;
         document_release(child);
     } else {
+        // The owner is going: the caller's outstanding free is now the one
+        // that frees the child, and nothing may reach the owner through it.
         child->owner_released = 1;
+        child->owner = nullptr;
+        child->pending_frees = 0;
     }
 }
 

@@ -84,6 +84,19 @@ TEST(Ownership, AbsorbedDocumentOutlivesItsOwnerWithItsRoot) {
     quorvel_document_free(doc);
 }
 
+// Once its owner is freed, an absorbed document keeps no way back to it:
+// ownership checks made through it must not read the freed owner.
+TEST(Ownership, AbsorbedDocumentForgetsItsFreedOwner) {
+    quorvel_document* owner = quorvel_document_create();
+    quorvel_document* doc = quorvel_document_create();
+    quorvel_document* other = quorvel_document_create();
+    ASSERT_EQ(quorvel_document_absorb(owner, doc), 0);
+    quorvel_document_free(owner);
+    EXPECT_EQ(quorvel_document_adopt_child(doc, other), 0);
+    EXPECT_EQ(quorvel_document_adopt_child(other, doc), -5);  // would close a cycle
+    quorvel_document_free(doc);                                // frees other too
+}
+
 TEST(Ownership, AdoptRefusesSelfDoubleAndCycles) {
     quorvel_document* a = quorvel_document_create();
     quorvel_document* b = quorvel_document_create();
