@@ -1234,14 +1234,6 @@ inline char* scan_name(char* p, char** first_colon, char** last_colon) {
     return p;
 }
 
-// The element name hash of [p, end): its low 16 bits are quorvel_name_hash16,
-// which they equal without masking each step.
-inline uint32_t local_name_hash(const char* p, const char* end) {
-    uint32_t hash = 0x811C;
-    for (; p < end; p++) hash = (hash ^ static_cast<unsigned char>(*p)) * 403u;
-    return hash;
-}
-
 // ---- Start tags and attributes --------------------------------------------------------------
 
 // Both names lie in the padded working copy, so 8-byte loads are safe.
@@ -1787,8 +1779,9 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
 }
 
 // At the '<' of a start tag (already a NUL) whose name has been read up to
-// stop: its first colon, or its end when it has none. hash: local_name_hash
-// of the bytes before stop.
+// stop: its first colon, or its end when it has none. hash: the element name
+// hash of the bytes before stop (its low 16 bits are quorvel_name_hash16:
+// start 0x811C, then (hash ^ byte) * 403 for each byte).
 bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     quorvel_element* e = take_element(s);
     if (!e) DP_FAIL(s, lt);
