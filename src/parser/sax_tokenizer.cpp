@@ -428,7 +428,21 @@ bool text_reserve(quorvel_sax_parser* p, size_t n) {
 step report_text(quorvel_sax_parser* p, const char* a, const char* b, uint8_t seen) {
     size_t n = static_cast<size_t>(b - a);
     if (n == 0) return step::done;
-    if ((seen & kSeenCheck) && check_chars(p, a, b) == step::fail) return step::fail;
+    if (seen & kSeenCheck) [[unlikely]] {
+        char_fault fault;
+        const char* at = find_char_fault(a, b, &fault);
+        if (fault != char_fault::none) {
+            // The text before the fault is reported first, cut where a
+            // streaming parse would cut it (before an '&' whose ';' is not
+            // there yet), so every chunking gives the same events.
+            const char* cut = at;
+            auto* semi = static_cast<const char*>(memrchr(a, ';', static_cast<size_t>(at - a)));
+            const char* from = semi ? semi + 1 : a;
+            if (auto* amp = static_cast<const char*>(std::memchr(from, '&', static_cast<size_t>(at - from)))) cut = amp;
+            if (report_text(p, a, cut, static_cast<uint8_t>(seen & ~kSeenCheck)) == step::fail) return step::fail;
+            return fail(p, at, fault == char_fault::nul ? "NUL character" : "invalid UTF-8");
+        }
+    }
     if (!p->handler->characters) return step::done;
     if (!(seen & kSeenDecode)) {
         p->handler->characters(p->user, a, n);

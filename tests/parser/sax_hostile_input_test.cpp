@@ -170,6 +170,40 @@ TEST(SaxCharacters, NulAndIllFormedUtf8AreRefusedWhereTheyStand) {
     }
 }
 
+// Text before a refused byte is reported the same way however the input
+// is cut: a streaming parse has already passed on what came in earlier
+// chunks, so the whole-input parse reports that text too before failing.
+TEST(SaxCharacters, TextBeforeARefusedByteReadsTheSameInAnyChunking) {
+    using namespace std::string_literals;
+    const std::string inputs[] = {
+        "<d>some text &amp; more\r\nline\xC0\xAF</d>"s,
+        "<d>a;b&c d&e\xFF</d>"s,   // cut before the '&' that has no ';' yet
+        "<d>x&amp;y&#65\0</d>"s,
+        "<d>plain\r\xF5</d>"s,
+    };
+    for (const std::string& input : inputs) {
+        SCOPED_TRACE(input);
+        sax_test::parse_result whole = parse_in_chunks(input, 0);
+        EXPECT_EQ(whole.status, QUORVEL_ERR_PARSE);
+        for (bool streaming : {false, true})
+            for (size_t chunk : {size_t(1), size_t(3), size_t(7)}) {
+                SCOPED_TRACE(chunk);
+                sax_test::event_log log;
+                quorvel_sax_parser* p = quorvel_sax_parser_create(&sax_test::logging_handler(), &log);
+                quorvel_sax_parser_set_streaming(p, streaming);
+                int status = 0;
+                for (size_t i = 0; i < input.size(); i += chunk) {
+                    int r = quorvel_sax_parser_feed(p, input.data() + i, std::min(chunk, input.size() - i), 0);
+                    if (r != 0 && status == 0) status = r;
+                }
+                if (int r = quorvel_sax_parser_feed(p, "", 0, 1); r != 0 && status == 0) status = r;
+                quorvel_sax_parser_free(p);
+                EXPECT_EQ(status, QUORVEL_ERR_PARSE);
+                EXPECT_EQ(log.str(), whole.events) << streaming;
+            }
+    }
+}
+
 TEST(SaxCharacters, WellFormedUtf8ReadsTheSameInAnyChunking) {
     // Two-, three- and four-byte characters at the edges of the ranges, in
     // text, values and names; a byte-at-a-time feed cuts each of them.
