@@ -980,7 +980,7 @@ inline bool link(dp_state* s, const void* holder, int32_t* field, const void* ta
 // A link between two distinct places the parser made (never a record to
 // itself, never NULL): only the range is in question, tested at once.
 inline bool link_near(quorvel_document* doc, const void* holder, int32_t* field, const void* target) {
-    ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+    ptrdiff_t d = quorvel_address_distance(holder, target);
     if (static_cast<uint64_t>(d) + uint64_t(INT32_MAX) <= uint64_t(2) * INT32_MAX) [[likely]] {
         *field = static_cast<int32_t>(d);
         return true;
@@ -1274,7 +1274,7 @@ struct tag_scan {
 // A link from one of the tag's records (or its parent's) to another.
 inline bool tag_link(dp_state* s, const tag_scan& t, const void* holder, int32_t* field, const void* target) {
     if (t.near) [[likely]] {
-        *field = static_cast<int32_t>(static_cast<const char*>(target) - static_cast<const char*>(holder));
+        *field = static_cast<int32_t>(quorvel_address_distance(holder, target));
         return true;
     }
     return link_near(s->doc, holder, field, target);
@@ -2198,7 +2198,7 @@ bool fast_run(dp_state* s) {
     // Near: every record this loop links lies in the arena, under 2 GiB.
     auto put = [&](const void* holder, int32_t* field, const void* target) {
         if constexpr (Near) {
-            *field = static_cast<int32_t>(static_cast<const char*>(target) - static_cast<const char*>(holder));
+            *field = static_cast<int32_t>(quorvel_address_distance(holder, target));
             return true;
         }
         return link_near(d, holder, field, target);

@@ -88,7 +88,7 @@ struct doc_sink {
     // Every link the sink writes joins two distinct places it made (never a
     // record to itself, never NULL): only the range is in question.
     bool link(const void* holder, int32_t* field, const void* target) {
-        ptrdiff_t d = static_cast<const char*>(target) - static_cast<const char*>(holder);
+        ptrdiff_t d = quorvel_address_distance(holder, target);
         if (static_cast<uint64_t>(d) + uint64_t(INT32_MAX) <= uint64_t(2) * INT32_MAX) [[likely]] {
             *field = static_cast<int32_t>(d);
             return true;
