@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the normal build's suite, then the same suite built with
-# AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/).
-#   ./run_tests.sh            both
+# AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), then the
+# tests that share documents and caches between threads under
+# ThreadSanitizer (build-tsan/).
+#   ./run_tests.sh            all three
 #   ./run_tests.sh --fast     the normal build only
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -19,4 +21,10 @@ if [ "${1:-}" != "--fast" ]; then
   cmake --build build-asan -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVEL_WERROR=ON \
+    -DQUORVEL_SANITIZE=thread "${data_option[@]}" >/dev/null
+  cmake --build build-tsan -j "$jobs" --target quorvel_tests
+  # Every test that runs threads has "Thread" in its name.
+  TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R Thread
 fi
