@@ -61,9 +61,8 @@ struct dp_open {
     int32_t* last_link;        // where the next child is linked from: first-child or a sibling link
     uint32_t* pos_end;         // end offset of the element's position record; the state's sink for none
     size_t name_length;
-    uint32_t prefix_length;    // bytes before the colon (the prefix ends one byte before name), 0
-                               // without prefix, kNoFastClose when the name holds another colon
-                               // (end tags then compare after their first colon)
+    uint32_t prefix_length;    // bytes before the last colon (the prefix ends one byte before
+                               // name), 0 without prefix
     // The name as an end tag writes it, with its '>' ("prefix:local>" or
     // "local>"), when that is 8 bytes or fewer, as one little-endian word,
     // with the mask of its bytes; mask 0 otherwise. An end tag then matches
@@ -1833,7 +1832,7 @@ bool start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
         quorvel_element_ext* ext = tag_ext(s, t);
         if (!ext) DP_FAIL(s, p);
         ext->prefix = name;
-        prefix_length = first_colon == last_colon ? static_cast<size_t>(last_colon - name) : kNoFastClose;
+        prefix_length = static_cast<size_t>(last_colon - name);
     }
     size_t local_len = static_cast<size_t>(name_end - local);
     if (!tag_link(s, t, e, &e->name, local)) DP_FAIL(s, p);
@@ -1881,6 +1880,15 @@ bool start_tag(dp_state* s, char* lt) {
     return start_tag_from(s, lt, stop, hash);
 }
 
+// True when [name, name + len) is the open element's name as its start tag
+// wrote it: prefix, colon and local name alike.
+bool open_name_is(const dp_open& o, const char* name, size_t len) {
+    size_t prefix = o.prefix_length;
+    if (!prefix) return len == o.name_length && std::memcmp(name, o.name, len) == 0;
+    return len == prefix + 1 + o.name_length && name[prefix] == ':' &&
+           std::memcmp(name, o.name - 1 - prefix, prefix) == 0 && std::memcmp(name + prefix + 1, o.name, o.name_length) == 0;
+}
+
 void close_open(dp_state* s, uint32_t end_offset) {
     dp_open& top = s->stack[s->depth - 1];
     *top.pos_end = end_offset;
@@ -1913,27 +1921,25 @@ bool end_tag(dp_state* s, char* lt) {
     s->cur = p;
     if (s->depth == 0) DP_FAIL(s, p);
     size_t len = static_cast<size_t>(name_end - name);
-    if (auto* colon = static_cast<char*>(std::memchr(name, ':', len))) {
-        name = colon + 1;
-        len = static_cast<size_t>(name_end - name);
-    }
     uint32_t end_offset = offset_of(s, p);
     dp_open& top = s->stack[s->depth - 1];
-    if (top.name_length == len && names_equal(top.name, name, len)) {
+    if (open_name_is(top, name, len)) {
         close_open(s, end_offset);
         return true;
     }
     int n = static_cast<int>(len > 1024 ? 1024 : len);
     if (!s->recover) {
-        int m = static_cast<int>(top.name_length > 1024 ? 1024 : top.name_length);
-        std::snprintf(s->message, sizeof s->message, "Opening and ending tag mismatch: expected </%.*s>, got </%.*s>", m,
-                      top.name, n, name);
+        // The prefix ends at a NUL in the working copy: the start tag's
+        // name is printed as prefix and local name.
+        int pm = static_cast<int>(top.prefix_length > 512 ? 512 : top.prefix_length);
+        int m = static_cast<int>(top.name_length > 512 ? 512 : top.name_length);
+        std::snprintf(s->message, sizeof s->message, "Opening and ending tag mismatch: expected </%.*s%s%.*s>, got </%.*s>",
+                      pm, top.name - 1 - top.prefix_length, pm ? ":" : "", m, top.name, n, name);
         DP_FAIL(s, p);
     }
     size_t found = s->depth;
     for (size_t i = s->depth; i-- > 0;) {
-        const dp_open& o = s->stack[i];
-        if (o.name_length == len && std::memcmp(o.name, name, len) == 0) {
+        if (open_name_is(s->stack[i], name, len)) {
             found = i;
             break;
         }

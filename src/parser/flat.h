@@ -154,10 +154,9 @@ inline bool il_qualified_name(const char* name, size_t len) {
     return name[0] != ':' && name[len - 1] != ':';
 }
 
-// An element closed by an end tag: the document parser matches the end tag
-// after its first colon against the local name (after the last colon), so
-// it accepts a repeated name only without a colon or with one colon that
-// has bytes on both sides.
+// An element closed by an end tag: the scan takes a repeated name only
+// without a colon or with one colon that has bytes on both sides, and
+// leaves rarer names to the document parser.
 inline bool il_closable_name(const char* name, size_t len) {
     auto* colon = static_cast<const char*>(std::memchr(name, ':', len));
     if (!colon) return true;

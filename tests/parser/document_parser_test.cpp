@@ -74,7 +74,9 @@ TEST(DocumentParserFailures, ReportByteLineAndColumn) {
         {"<a><? x?></a>", 0, 5, 1, 6},
         {"<a><?pi x</a>", 0, 8, 1, 9},
         {"<a><", 0, 3, 1, 4},
-        {"<a:b:c></a:b:c>", 0, 15, 1, 16},
+        {"<a:b:c></a:b:x>", 0, 15, 1, 16},
+        {"<a:x></b:x>", 0, 11, 1, 12},  // the prefix is part of the name
+        {"<a:x></x>", 0, 9, 1, 10},
         {"<r>\n  <a>\n  </b>\n</r>", 0, 16, 3, 7},
         // Start tags inside an element, cut off at the end of the input.
         {"<r><a", 0, 5, 1, 6},
@@ -115,10 +117,10 @@ TEST(DocumentParserFailures, MessagesNameTheTags) {
         EXPECT_STREQ(quorvel_last_error(), "XML parse error at byte 8: malformed input");
     }
     {
-        // End tags are compared without their prefix, and named without it.
+        // End tags are compared and named with their prefix.
         parsed p("<p:a xmlns:p='u'><p:b></q:c></p:a>");
         EXPECT_STREQ(quorvel_last_error(),
-                     "XML parse error at byte 28: Opening and ending tag mismatch: expected </b>, got </c>");
+                     "XML parse error at byte 28: Opening and ending tag mismatch: expected </p:b>, got </q:c>");
     }
 }
 
@@ -151,7 +153,7 @@ TEST(DocumentParserRecover, DiagnosticsCarryCodesAndTexts) {
         {"<a x='1' x='2'/>", kRecover, "<a x=[1]></>", {{9, "Attribute x redefined"}}},
         {"<a x='1' x='2'/>", QUORVEL_PARSE_NO_DUPLICATE_CHECK, "<a x=[1] x=[2]></>", {}},
         {"<a p:x='1' q:x='2'/>", 0, "<a p:x=[1] q:x=[2]></>", {}},
-        {"<p:a><p:b></q:a>", kRecover, "<p:a><p:b></></>", {{11, "Element b closed implicitly by </a>"}}},
+        {"<p:a><p:b></p:a>", kRecover, "<p:a><p:b></></>", {{11, "Element b closed implicitly by </p:a>"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.input);
@@ -211,9 +213,9 @@ TEST(DocumentParserShape, BuildsTheExpectedTree) {
         {"<a b=\"x'y\" c='x\"y' d = 'e'/>", 0, "<a b=[x'y] c=[x\"y] d=[e]></>"},
         {"<a b='<>'/>", 0, "<a b=[<>]></>"},
         {"<a b='1'c='2'/>", 0, "<a b=[1] c=[2]></>"},
-        {"<p:a xmlns:p='u' xmlns='d' p:x='1'></q:a>", 0, "<p:a xmlns:p=u xmlns=d p:x=[1]></>"},
+        {"<p:a xmlns:p='u' xmlns='d' p:x='1'></p:a>", 0, "<p:a xmlns:p=u xmlns=d p:x=[1]></>"},
+        {"<a:b:c></a:b:c>", 0, "<a:b:c></>"},  // split at the last colon, closed as written
         {"<a xmlnsfoo='u'/>", 0, "<a xmlnsfoo=[u]></>"},
-        {"<a:b:c></b:c>", 0, "<a:b:c></>"},
         {"<!--c-->\n<a/>\n", 0, "<!--c-->\"\n\"<a></>"},
         {"<a/><!--c-->\n<?p?>\n", 0, "<a></><!--c-->\"\n\"<?p?>"},
         {"\n<a/>\n<!--c-->\n", 0, "<a></><!--c-->"},
@@ -1029,7 +1031,7 @@ TEST(DocumentParserModes, HotLoopBuildsWhatTheGeneralStepsBuild) {
     const std::string docs[] = {
         "<a><b>text</b><c/><d></d>tail</a>",
         "<?xml version='1.0'?>\n<!--c-->\n<r>\n  <x>1</x>\n  <y a='1'>2</y>\n  <p:z xmlns:p='u'>3</p:z>\n</r>\n",
-        "<a><b:c xmlns:b='u'><d>x</d></b:c><e:f:g></f:g></a>",
+        "<a><b:c xmlns:b='u'><d>x</d></b:c><e:f:g></e:f:g></a>",
         "<a><abcdefghijk>long</abcdefghijk><abcdefgh/>&amp;<x>a&lt;b\r\nc</x><![CDATA[d]]><?p q?><!--e--></a>",
         "<a><" + long_name + ">v</" + long_name + "></a>",
         "<a><b><c></c ></b\n></a>",
@@ -1041,7 +1043,7 @@ TEST(DocumentParserModes, HotLoopBuildsWhatTheGeneralStepsBuild) {
         "\n  </record>\n</records>",
         "<t><row c0=\"a1\" c1=\"b2\" c2 = 'c3'\n c3=\"d&amp;4\" c4=\"\te\r\n5\"/><row c0='x' c0='y'/></t>",
         "<!DOCTYPE doc [<!ENTITY co \"Example &amp; Co\">]><doc><t a=\"x &lt; &co;\">y &amp; &co; &#169;</t></doc>",
-        "<a><f:g:h i:j:k='2'></g:h></a>",
+        "<a><f:g:h i:j:k='2'></f:g:h></a>",
         "<a><abcdefgh x='1'></abcdefgh><p:abcdef y='2'></p:abcdef><p:abcdefg></p:abcdefg></a>",
         deep,
         wide,
