@@ -31,6 +31,17 @@ inline bool is_name_byte(unsigned char c) {
            c == '.' || c == ':' || c == '_' || c >= 0x80;
 }
 
+// A name a start tag could carry: it starts with a letter, '_' or a byte
+// from 0x80, and a colon in it leaves neither side empty. Declarations for
+// anything else are dropped: their defaults would put attributes in the tree
+// that no writer can put out as XML.
+inline bool is_attribute_name(const char* name) {
+    unsigned char c = static_cast<unsigned char>(name[0]);
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80)) return false;
+    size_t n = std::strlen(name);
+    return name[n - 1] != ':';
+}
+
 inline const char* skip_space(const char* p, const char* end) {
     while (p < end && is_space(static_cast<unsigned char>(*p))) p++;
     return p;
@@ -472,6 +483,10 @@ step attlist_declaration(parse_context& ctx, parse_frame& f, const char* p) {
             q = n ? r : q + 1;
         }
         if (!type) continue;  // out of memory: this attribute is dropped
+        if (!is_attribute_name(attribute)) {
+            ctx.malformed();
+            continue;
+        }
         auto* decl = static_cast<quorvel_dtd_attribute_decl*>(
             quorvel_pool_alloc(ctx.pool, sizeof(quorvel_dtd_attribute_decl)));
         if (!decl) continue;

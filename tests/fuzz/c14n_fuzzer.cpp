@@ -45,7 +45,8 @@ void validate(quorvel_document* doc, quorvel_dtd* dtd) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::warm_thread();
     fuzz::input in(data, size);
-    int flags = in.byte() & 0x3F;
+    // Not 0x08: a tree that kept repeated attributes has no canonical form.
+    int flags = in.byte() & 0x37;
     uint8_t mode = in.byte();
     size_t index = in.byte();
     std::string prefix_text = in.segment();

@@ -106,7 +106,8 @@ std::string write(quorvel_document* doc, const options& o, bool& html) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::warm_thread();
     fuzz::input in(data, size);
-    int flags = in.byte() & 0x3F;
+    // Not 0x08: a tree that kept repeated attributes cannot be written as XML.
+    int flags = in.byte() & 0x37;
     options o;
     o.form = in.byte() % kForms;
     uint8_t b1 = in.byte(), b2 = in.byte(), b3 = in.byte();

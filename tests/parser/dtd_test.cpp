@@ -175,6 +175,22 @@ TEST(DtdParse, MalformedDeclarations) {
     }
 }
 
+// Attribute declarations whose names no start tag could carry are dropped:
+// their defaults would give the tree attributes that do not write back.
+TEST(DtdParse, AttributeNamesThatNoTagCouldCarryAreDropped) {
+    const std::string text = "<!DOCTYPE r [<!ATTLIST r 3 CDATA '1' -a CDATA '2' p: CDATA '3' :q CDATA '4' ok CDATA '5'>]><r/>";
+    int status = 1;
+    quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), QUORVEL_PARSE_DTD_DEFAULTS, &status);
+    ASSERT_NE(doc, nullptr) << quorvel_last_error();
+    quorvel_element* root = quorvel_document_root(doc);
+    EXPECT_EQ(quorvel_element_attribute_count(root), 1);
+    EXPECT_STREQ(quorvel_element_attribute(root, "ok"), "5");
+    char* written = quorvel_document_serialize(doc, nullptr);
+    EXPECT_NE(std::string(written).find("<r ok=\"5\"/>"), std::string::npos) << written;
+    quorvel_free_string(written);
+    quorvel_document_free(doc);
+}
+
 TEST(DtdParse, CommentsAndOtherMarkup) {
     dtd_ptr dtd = parse("<?pi data?><!-- <!ENTITY hidden 'x'> --><!ENTITY a 'A'>junk><!ENTITY b 'B'><!-- open");
     ASSERT_NE(dtd, nullptr);
