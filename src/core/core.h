@@ -57,6 +57,16 @@ void* quorvel_work_calloc(size_t n);
 void* quorvel_work_realloc(void* block, size_t keep, size_t n);
 void quorvel_work_free(void* block);
 
+// A random odd value, fixed for the process, that seeds the hashes of names
+// read from documents, so that crafted names cannot be aimed at one probe
+// chain.
+extern uint64_t g_quorvel_hash_seed;
+uint64_t quorvel_hash_seed_init();
+inline uint64_t quorvel_hash_seed() {
+    uint64_t seed = __atomic_load_n(&g_quorvel_hash_seed, __ATOMIC_RELAXED);
+    return seed ? seed : quorvel_hash_seed_init();
+}
+
 // True while the calling thread has either hook set: caches are bypassed.
 inline bool quorvel_hooks_active() {
     return g_quorvel_alloc_function != nullptr || g_quorvel_dealloc_function != nullptr;

@@ -5,7 +5,6 @@
 // allocated from areas of one arena sized in advance from the markup counts.
 // Called by the parse entry points; everything it makes belongs to the
 // document, and a failed parse leaves nothing allocated.
-#include <sys/auxv.h>
 #include <sys/mman.h>
 
 #include <cstdarg>
@@ -224,22 +223,8 @@ int debug_switch(int& memo) {
     return memo;
 }
 
-uint64_t g_name_hash_seed = 0;
-
-// Seeded so that crafted inputs cannot aim names at one probe chain.
-uint64_t name_hash_seed() {
-    uint64_t seed = __atomic_load_n(&g_name_hash_seed, __ATOMIC_RELAXED);
-    if (seed) return seed;
-    seed = 0x243F6A8885A308D3ull;
-    if (auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
-        uint64_t r;
-        std::memcpy(&r, random + 8, sizeof r);
-        seed ^= r;
-    }
-    seed |= 1;
-    __atomic_store_n(&g_name_hash_seed, seed, __ATOMIC_RELAXED);
-    return seed;
-}
+// Seeded per process: crafted attribute names cannot aim at one probe chain.
+inline uint64_t name_hash_seed() { return quorvel_hash_seed(); }
 
 inline uint64_t name_hash(const char* p, size_t n, uint64_t seed) {
     uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ull);

@@ -56,11 +56,8 @@ bool il_grow_tag_names(il_scan_state* st);
 int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len);
 
 // Seeded per process so that crafted names cannot aim at one probe chain.
-extern uint64_t g_il_name_seed;
-uint64_t il_name_seed_init();
 inline uint32_t il_name_hash(const char* p, size_t n) {
-    uint64_t seed = __atomic_load_n(&g_il_name_seed, __ATOMIC_RELAXED);
-    if (!seed) [[unlikely]] seed = il_name_seed_init();
+    uint64_t seed = quorvel_hash_seed();
     uint64_t h = seed ^ (n * 0xC2B2AE3D27D4EB4Full);
     while (n >= 8) {
         uint64_t w;

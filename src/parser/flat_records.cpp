@@ -1,7 +1,6 @@
 // The exported flat-record interface and what the scanner shares with the
 // fast path: its open-element stack and the duplicate-attribute set. The
 // record sink turns the scan into the public node and attribute records.
-#include <sys/auxv.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -214,20 +213,6 @@ bool il_grow_tag_names(il_scan_state* st) {
     st->tag_names = fresh;
     st->tag_capacity = grown;
     return true;
-}
-
-uint64_t g_il_name_seed = 0;
-
-uint64_t il_name_seed_init() {
-    uint64_t seed = 0x9E3779B97F4A7C15ull;
-    if (auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
-        uint64_t r;
-        std::memcpy(&r, random, sizeof r);
-        seed ^= r;
-    }
-    seed |= 1;
-    __atomic_store_n(&g_il_name_seed, seed, __ATOMIC_RELAXED);
-    return seed;
 }
 
 int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len) {

@@ -5,7 +5,6 @@
 // construct and reports it, leaves it unconsumed to wait for more input
 // (remembering how far it searched, so waiting costs no rescans), or reports
 // a fatal error. Called by the feed in sax_parser.cpp.
-#include <sys/auxv.h>
 
 #include <climits>
 #include <cstdio>
@@ -503,21 +502,7 @@ inline bool same_name(const sax_attr_view& a, const sax_attr_view& b) {
 }
 
 // Seeded so that crafted names cannot be aimed at one probe chain.
-uint64_t g_dup_seed = 0;
-
-uint64_t dup_seed() {
-    uint64_t seed = __atomic_load_n(&g_dup_seed, __ATOMIC_RELAXED);
-    if (seed) return seed;
-    seed = 0x13198A2E03707344ull;
-    if (auto* random = reinterpret_cast<const unsigned char*>(getauxval(AT_RANDOM))) {
-        uint64_t r;
-        std::memcpy(&r, random, sizeof r);
-        seed ^= r;
-    }
-    seed |= 1;
-    __atomic_store_n(&g_dup_seed, seed, __ATOMIC_RELAXED);
-    return seed;
-}
+inline uint64_t dup_seed() { return quorvel_hash_seed(); }
 
 // Names are views into the input, which has no padding: the tail is read
 // byte by byte.
