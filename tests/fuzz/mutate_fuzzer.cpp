@@ -41,7 +41,8 @@ struct slot {
 
 // The program's view: the documents and the nodes it may still touch. No
 // reader names a node's document, so the slot of every kept node is
-// remembered, and a node is forgotten with its document.
+// remembered, and a node is forgotten with its document or with the
+// document whose tree it was moved into.
 struct state {
     slot slots[kSlots];
     std::unordered_map<quorvel_node*, size_t> owner;
@@ -70,8 +71,29 @@ struct state {
         owner[n] = index;
     }
     void keep(size_t index, quorvel_element* e) { keep(index, quorvel_element_as_node(e)); }
-    // A node made in the document that holds near.
+    // The slot whose document's tree holds n: a node moved into the tree of
+    // the document that absorbed its own belongs to that tree now. -1 when
+    // n is in no live document's tree (detached).
+    int tree_slot(quorvel_node* n) {
+        quorvel_node* top = n;
+        while (quorvel_element* up = quorvel_node_parent(top)) top = quorvel_element_as_node(up);
+        for (size_t i = 0; i < kSlots; i++) {
+            if (!slots[i].doc) continue;
+            size_t budget = 1 << 14;
+            for (quorvel_node* t = quorvel_document_first_child(slots[i].doc); t && budget--; t = quorvel_node_next_sibling(t))
+                if (t == top) return static_cast<int>(i);
+        }
+        return -1;
+    }
+    // A node made next to near: in the document whose tree holds near, else
+    // in near's own.
     void keep_with(quorvel_node* near, quorvel_node* n) {
+        if (!near) return;
+        int index = tree_slot(near);
+        if (index >= 0) {
+            keep(static_cast<size_t>(index), n);
+            return;
+        }
         auto it = owner.find(near);
         if (it != owner.end()) keep(it->second, n);
     }
@@ -97,10 +119,34 @@ struct state {
         for (size_t i = 0; i < kSlots; i++)
             if (slots[i].doc && slots[i].adopted_by == static_cast<int>(index)) forget(i);
     }
+    // Every node in the trees of index's document and of the documents it
+    // adopted: they go with it, whichever slot kept them (nodes of an
+    // absorbed document that were moved into its owner's tree among them).
+    void collect_trees(size_t index, std::unordered_set<quorvel_node*>& gone) {
+        std::vector<quorvel_node*> stack;
+        for (quorvel_node* n = quorvel_document_first_child(slots[index].doc); n; n = quorvel_node_next_sibling(n)) {
+            if (!gone.insert(n).second) break;
+            stack.push_back(n);
+        }
+        while (!stack.empty()) {
+            quorvel_node* n = stack.back();
+            stack.pop_back();
+            for (quorvel_node* c = quorvel_node_first_child(n); c; c = quorvel_node_next_sibling(c))
+                if (gone.insert(c).second) stack.push_back(c);
+        }
+        for (size_t i = 0; i < kSlots; i++)
+            if (slots[i].doc && slots[i].adopted_by == static_cast<int>(index)) collect_trees(i, gone);
+    }
     void release(size_t index) {
         if (!slots[index].doc || slots[index].adopted_by >= 0) return;
+        std::unordered_set<quorvel_node*> gone;
+        collect_trees(index, gone);
         quorvel_document_free(slots[index].doc);
         forget(index);
+        for (slot& s : slots) {
+            std::erase_if(s.nodes, [&](quorvel_node* n) { return gone.count(n) != 0; });
+        }
+        for (quorvel_node* n : gone) owner.erase(n);
     }
     void install(size_t index, quorvel_document* doc) {
         if (!doc) return;
