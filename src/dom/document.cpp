@@ -144,13 +144,28 @@ void quorvel_root_doc_register(quorvel_element* root, quorvel_document* doc) {
     root->eflags |= kElemRegistered;
 }
 
+namespace {
+
+// The document of the topmost element top of a tree whose name carries its
+// document's address. An absorbed document's element that is not its root
+// may have been in the owner's tree and hold children made there: it counts
+// as the owner's, so it goes back into its own document only as a copy.
+quorvel_document* document_of_top(const quorvel_element* top) {
+    quorvel_document* stored = stored_document_address(top);
+    if (!stored || !stored->owner) return stored;
+    if (top == stored->root || top == stored->secondary_root) return stored;
+    return stored->owner;
+}
+
+}  // namespace
+
 quorvel_document* quorvel_element_get_document(const quorvel_element* n) {
     if (!n) return nullptr;
     if (n->eflags & kElemDocAddress) {
         // Elements move between documents only as copies, except into the
         // document that absorbed theirs: only then does the climb decide.
         quorvel_document* stored = stored_document_address(n);
-        if (n->parent == 0 || !stored->owner) return stored;
+        if (!stored || !stored->owner) return stored;
     }
     const quorvel_element* top = n;
     for (;;) {
@@ -161,7 +176,7 @@ quorvel_document* quorvel_element_get_document(const quorvel_element* n) {
         if (!parent) break;
         top = parent;
     }
-    if (top->eflags & kElemDocAddress) return stored_document_address(top);
+    if (top->eflags & kElemDocAddress) return document_of_top(top);
     quorvel_document* doc = nullptr;
     uint64_t generation;
     {

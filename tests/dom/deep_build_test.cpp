@@ -75,8 +75,10 @@ TEST(DeepBuild, ElementsOfAnAbsorbedDocumentInTheAbsorbersTree) {
     ASSERT_EQ(quorvel_element_append_child(root, reinterpret_cast<quorvel_node*>(x)), QUORVEL_OK);
     EXPECT_EQ(quorvel_node_parent(reinterpret_cast<quorvel_node*>(x)), root);  // linked, not copied
     EXPECT_EQ(quorvel_element_get_document(x), owner);
+    // A detached element of an absorbed document counts as the owner's: it
+    // may hold children made in the owner's tree.
     quorvel_element* y = quorvel_element_create(part, "y");
-    EXPECT_EQ(quorvel_element_get_document(y), part);
+    EXPECT_EQ(quorvel_element_get_document(y), owner);
     quorvel_document_free(owner);
 }
 

@@ -97,6 +97,34 @@ TEST(Ownership, AbsorbedDocumentForgetsItsFreedOwner) {
     quorvel_document_free(doc);                                // frees other too
 }
 
+// An element of an absorbed document that spent time in its owner's tree
+// may hold children made in the owner's memory: put back into its own
+// document's tree it goes in as a copy, so that document keeps nothing of
+// the owner once the owner is freed.
+TEST(Ownership, ElementBackFromTheOwnersTreeComesAsACopy) {
+    quorvel_document* owner = quorvel_document_create();
+    quorvel_document* doc = quorvel_document_create();
+    quorvel_element* owner_root = quorvel_element_create(owner, "a");
+    ASSERT_EQ(quorvel_document_set_root(owner, owner_root), 0);
+    quorvel_element* doc_root = quorvel_element_create(doc, "b");
+    ASSERT_EQ(quorvel_document_set_root(doc, doc_root), 0);
+    quorvel_element* x = quorvel_element_create(doc, "x");
+    ASSERT_EQ(quorvel_document_absorb(owner, doc), 0);
+    ASSERT_EQ(quorvel_element_append_child(owner_root, quorvel_element_as_node(x)), 0);
+    ASSERT_NE(quorvel_element_create_child(x, "c"), nullptr);  // made in the owner's tree
+    ASSERT_EQ(quorvel_node_unlink(quorvel_element_as_node(x)), 0);
+    ASSERT_EQ(quorvel_element_append_child(doc_root, quorvel_element_as_node(x)), 0);
+    quorvel_document_free(owner);
+    // Whatever the owner's memory held is handed out again.
+    quorvel_document* other = quorvel_document_create();
+    for (int i = 0; i < 3000; i++) quorvel_element_create(other, "zzzzzzzz");
+    char* written = quorvel_document_serialize(doc, nullptr);
+    EXPECT_NE(std::string(written).find("<b><x><c/></x></b>"), std::string::npos) << written;
+    quorvel_free_string(written);
+    quorvel_document_free(other);
+    quorvel_document_free(doc);
+}
+
 TEST(Ownership, AdoptRefusesSelfDoubleAndCycles) {
     quorvel_document* a = quorvel_document_create();
     quorvel_document* b = quorvel_document_create();
