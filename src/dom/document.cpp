@@ -452,6 +452,7 @@ QUORVEL_API quorvel_status quorvel_document_absorb(quorvel_document* owner, quor
         return QUORVEL_ERR_INVALID_ARGUMENT;
     adopt(owner, doc);
     doc->owner = owner;
+    doc->owner_released = 0;  // absorbed again after an earlier owner went
     doc->pending_frees = 1;
     return QUORVEL_OK;
 }

@@ -97,6 +97,28 @@ TEST(Ownership, AbsorbedDocumentForgetsItsFreedOwner) {
     quorvel_document_free(doc);                                // frees other too
 }
 
+// Absorbed again by a second owner, a document lives until that owner goes
+// too, however its first owner went.
+TEST(Ownership, AbsorbedAgainAfterItsOwnerWasFreed) {
+    quorvel_document* first = quorvel_document_create();
+    quorvel_document* second = quorvel_document_create();
+    quorvel_document* doc = quorvel_document_create();
+    quorvel_element* root = quorvel_element_create(second, "a");
+    ASSERT_EQ(quorvel_document_set_root(second, root), 0);
+    quorvel_element* moved = quorvel_element_create(doc, "m");
+    ASSERT_EQ(quorvel_document_set_root(doc, moved), 0);
+    ASSERT_EQ(quorvel_document_absorb(first, doc), 0);
+    quorvel_document_free(first);
+    ASSERT_EQ(quorvel_document_absorb(second, doc), 0);
+    ASSERT_EQ(quorvel_element_append_child(root, quorvel_element_as_node(moved)), 0);
+    EXPECT_EQ(quorvel_node_parent(quorvel_element_as_node(moved)), root);  // linked, not copied
+    quorvel_document_free(doc);  // the caller's free: second still holds it
+    char* written = quorvel_document_serialize(second, nullptr);
+    EXPECT_NE(std::string(written).find("<a><m/></a>"), std::string::npos) << written;
+    quorvel_free_string(written);
+    quorvel_document_free(second);
+}
+
 // An element of an absorbed document that spent time in its owner's tree
 // may hold children made in the owner's memory: put back into its own
 // document's tree it goes in as a copy, so that document keeps nothing of
