@@ -17,21 +17,6 @@
 
 namespace {
 
-// The index-th element in document order (wrapping), or NULL.
-quorvel_element* element_at(quorvel_element* root, size_t index) {
-    std::vector<quorvel_element*> all;
-    std::vector<quorvel_element*> stack;
-    if (root) stack.push_back(root);
-    while (!stack.empty() && all.size() < 4096) {
-        quorvel_element* e = stack.back();
-        stack.pop_back();
-        all.push_back(e);
-        for (quorvel_element* c = quorvel_element_last_child_any(e); c; c = quorvel_element_previous_sibling_any(c))
-            stack.push_back(c);
-    }
-    return all.empty() ? nullptr : all[index % all.size()];
-}
-
 void validate(quorvel_document* doc, quorvel_dtd* dtd) {
     quorvel_dtd_error error{};
     int valid = quorvel_dtd_validate(doc, dtd, &error);
@@ -72,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int comments = (mode >> 1) & 1;
     const char** list = mode & 8 ? prefix_list.data() : nullptr;
     if (mode & 4) {
-        quorvel_element* e = element_at(quorvel_document_root(doc), index);
+        quorvel_element* e = fuzz::element_at(quorvel_document_root(doc), index);
         std::string sub = fuzz::take_string(quorvel_c14n_canonicalize_subtree_ex(e, nullptr, exclusive, list, comments));
         if (e && !sub.empty()) {
             int sub_status = 0;

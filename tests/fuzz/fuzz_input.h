@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <unistd.h>
 
 #include "quorvel.h"
@@ -120,6 +121,21 @@ inline bool write_file(const std::string& path, const std::string& bytes) {
     if (!f) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
+}
+
+// The index-th element under root in document order (wrapping over the
+// first 4,096), or NULL.
+inline quorvel_element* element_at(quorvel_element* root, size_t index) {
+    std::vector<quorvel_element*> all, stack;
+    if (root) stack.push_back(root);
+    while (!stack.empty() && all.size() < 4096) {
+        quorvel_element* e = stack.back();
+        stack.pop_back();
+        all.push_back(e);
+        for (quorvel_element* c = quorvel_element_last_child_any(e); c; c = quorvel_element_previous_sibling_any(c))
+            stack.push_back(c);
+    }
+    return all.empty() ? nullptr : all[index % all.size()];
 }
 
 }  // namespace fuzz

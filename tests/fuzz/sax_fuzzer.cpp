@@ -100,47 +100,7 @@ outcome chunked(const std::string& doc, const std::vector<size_t>& chunks, int s
 
 // One feed's records, written as the logging handler would have.
 void replay(const quorvel_sax_recorder* r, sax_test::event_log& log) {
-    size_t count = 0, length = 0;
-    const AccelSaxRecord* records = quorvel_sax_recorder_records(r, &count);
-    const char* arena = quorvel_sax_recorder_arena(r, &length);
-    if (count && !records) fuzz::fail("recorder lost its records");
-    if (!arena) {
-        if (length) fuzz::fail("arena of %zu bytes without a pointer", length);
-        arena = "";  // no strings recorded yet
-    }
-    const quorvel_sax_handler& h = sax_test::logging_handler();
-    for (size_t i = 0; i < count; i++) {
-        const AccelSaxRecord& rec = records[i];
-        if (size_t(rec.name_off) + rec.name_len > length || size_t(rec.text_off) + rec.text_len > length)
-            fuzz::fail("record %zu points past the arena", i);
-        const char* name = arena + rec.name_off;
-        const char* text = arena + rec.text_off;
-        switch (rec.kind) {
-            case 0: h.start_document(&log); break;
-            case 1: h.end_document(&log); break;
-            case 2: {
-                std::vector<const char*> attrs;
-                const char* a = arena + rec.attrs_off;
-                for (uint32_t k = 0; k < 2 * rec.attr_count; k++) {
-                    if (size_t(a - arena) >= length) fuzz::fail("attribute strings run past the arena");
-                    attrs.push_back(a);
-                    a += std::strlen(a) + 1;
-                }
-                attrs.push_back(nullptr);
-                h.start_element(&log, name, attrs.data());
-                break;
-            }
-            case 3: h.end_element(&log, name); break;
-            case 4: h.characters(&log, text, rec.text_len); break;
-            case 5: h.comment(&log, text); break;
-            case 6: h.cdata(&log, text); break;
-            case 7: h.processing_instruction(&log, name, text); break;
-            case 8: h.start_prefix_mapping(&log, name, text); break;
-            case 9: h.end_prefix_mapping(&log, name); break;
-            case 10: h.error(&log, text, static_cast<int>(rec.line), static_cast<int>(rec.column)); break;
-            default: fuzz::fail("record of kind %d", rec.kind);
-        }
-    }
+    if (const char* problem = sax_test::replay_records(r, log)) fuzz::fail("recorder: %s", problem);
 }
 
 outcome recorded(const std::string& doc, const std::vector<size_t>& chunks, int skip_flags) {

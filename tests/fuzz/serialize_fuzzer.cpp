@@ -29,19 +29,6 @@ struct options {
 
 constexpr int kForms = 11;
 
-quorvel_element* element_at(quorvel_document* doc, size_t index) {
-    std::vector<quorvel_element*> all, stack;
-    if (quorvel_element* root = quorvel_document_root(doc)) stack.push_back(root);
-    while (!stack.empty() && all.size() < 4096) {
-        quorvel_element* e = stack.back();
-        stack.pop_back();
-        all.push_back(e);
-        for (quorvel_element* c = quorvel_element_last_child_any(e); c; c = quorvel_element_previous_sibling_any(c))
-            stack.push_back(c);
-    }
-    return all.empty() ? nullptr : all[index % all.size()];
-}
-
 // Writes doc in the chosen form. html is set when the output is HTML.
 std::string write(quorvel_document* doc, const options& o, bool& html) {
     const quorvel_serialize_options* basic = &o.basic;
@@ -75,21 +62,21 @@ std::string write(quorvel_document* doc, const options& o, bool& html) {
             return std::string(buffer.data(), length);
         }
         case 7: {
-            quorvel_element* e = element_at(doc, o.element_index);
+            quorvel_element* e = fuzz::element_at(quorvel_document_root(doc), o.element_index);
             return fuzz::take_string(quorvel_element_serialize(e, basic));
         }
         case 8: {
-            quorvel_element* e = element_at(doc, o.element_index);
+            quorvel_element* e = fuzz::element_at(quorvel_document_root(doc), o.element_index);
             html = o.ext_size >= 24 && o.ext.method != 0;
             return fuzz::take_string(quorvel_element_serialize_ext_sized(e, basic, &o.ext, o.ext_size));
         }
         case 9: {
-            quorvel_element* e = element_at(doc, o.element_index);
+            quorvel_element* e = fuzz::element_at(quorvel_document_root(doc), o.element_index);
             html = o.ext.method != 0;
             return fuzz::take_string(quorvel_element_serialize_ext(e, basic, &o.ext));
         }
         default: {
-            quorvel_element* e = element_at(doc, o.element_index);
+            quorvel_element* e = fuzz::element_at(quorvel_document_root(doc), o.element_index);
             size_t length = 0;
             size_t need = quorvel_element_serialize_into(e, nullptr, 0, &length, basic);
             if (need == 0) return "";

@@ -697,6 +697,32 @@ TEST(DocumentParserModes, RawAttributesAreTheTagAsWritten) {
 
 // ---- Allocation failures -----------------------------------------------------------------------
 
+// Parses text with the n-th allocation failing, for n = 0, 1, ... until a
+// parse succeeds: check(doc, status) judges each outcome (doc NULL when the
+// parse failed). Nothing may be left allocated. Answers the n that succeeded.
+template <typename Check>
+int parse_failing_each_allocation(const std::string& text, int limit, Check check) {
+    quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
+    int succeeded_at = -1;
+    for (int n = 0; n < limit && succeeded_at < 0; n++) {
+        SCOPED_TRACE(n);
+        hooks::countdown = n;
+        hooks::live = 0;
+        int status = 1;
+        quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), 0, &status);
+        check(doc, status);
+        if (doc) {
+            succeeded_at = n;
+            quorvel_document_free(doc);
+        }
+        EXPECT_EQ(hooks::live, 0);
+    }
+    quorvel_set_memory_management_functions(nullptr, nullptr);
+    hooks::countdown = -1;
+    EXPECT_GE(succeeded_at, 0);
+    return succeeded_at;
+}
+
 TEST(DocumentParserMemory, EveryFailingAllocationEndsCleanly) {
     // Big enough that the arena is exhausted and the pool falls back to
     // separate blocks, so failures hit the middle of the parse too; the
@@ -709,29 +735,13 @@ TEST(DocumentParserMemory, EveryFailingAllocationEndsCleanly) {
     };
     for (const std::string& text : {make(150), make(4800)}) {
         SCOPED_TRACE(text.size());
-        quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
-        bool succeeded = false;
-        for (int n = 0; n < 1000 && !succeeded; n++) {
-            SCOPED_TRACE(n);
-            hooks::countdown = n;
-            hooks::live = 0;
-            int status = 1;
-            quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), 0, &status);
-            if (doc) {
-                succeeded = true;
+        int succeeded_at = parse_failing_each_allocation(text, 1000, [](quorvel_document* doc, int status) {
+            if (doc)
                 EXPECT_EQ(status, QUORVEL_OK);
-                quorvel_document_free(doc);
-            } else {
+            else
                 EXPECT_TRUE(status == QUORVEL_ERR_MEMORY || status == QUORVEL_ERR_PARSE) << status;
-            }
-            EXPECT_EQ(hooks::live, 0);
-            if (succeeded) {
-                EXPECT_GT(n, 2);  // failures were met past the set-up
-            }
-        }
-        quorvel_set_memory_management_functions(nullptr, nullptr);
-        hooks::countdown = -1;
-        EXPECT_TRUE(succeeded);
+        });
+        EXPECT_GT(succeeded_at, 2);  // failures were met past the set-up
     }
 }
 
@@ -742,28 +752,15 @@ TEST(DocumentParserMemory, DuplicateCheckOutOfMemoryFailsTheParse) {
     std::string text = "<r";
     for (int i = 0; i < 40; i++) text += " a" + std::to_string(i) + "='v'";
     text += " a7='again'/>";
-    quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
-    bool succeeded = false;
-    for (int n = 0; n < 200 && !succeeded; n++) {
-        SCOPED_TRACE(n);
-        hooks::countdown = n;
-        hooks::live = 0;
-        int status = 1;
-        quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), 0, &status);
-        if (doc) {
-            succeeded = true;
-            EXPECT_EQ(status, QUORVEL_OK);
-            EXPECT_EQ(quorvel_element_attribute_count(quorvel_document_root(doc)), 40);
-            EXPECT_EQ(quorvel_document_parse_diag_count(doc), 1);
-            quorvel_document_free(doc);
-        } else {
+    parse_failing_each_allocation(text, 200, [](quorvel_document* doc, int status) {
+        if (!doc) {
             EXPECT_EQ(status, QUORVEL_ERR_MEMORY);
+            return;
         }
-        EXPECT_EQ(hooks::live, 0);
-    }
-    quorvel_set_memory_management_functions(nullptr, nullptr);
-    hooks::countdown = -1;
-    EXPECT_TRUE(succeeded);
+        EXPECT_EQ(status, QUORVEL_OK);
+        EXPECT_EQ(quorvel_element_attribute_count(quorvel_document_root(doc)), 40);
+        EXPECT_EQ(quorvel_document_parse_diag_count(doc), 1);
+    });
 }
 
 namespace {

@@ -21,43 +21,8 @@ std::string arena_bytes(const quorvel_sax_recorder* r) {
 
 // Replays one feed's records as the logging handler would have written them.
 void replay(const quorvel_sax_recorder* r, sax_test::event_log& log) {
-    size_t count = 0, length = 0;
-    const AccelSaxRecord* records = quorvel_sax_recorder_records(r, &count);
-    const char* arena = quorvel_sax_recorder_arena(r, &length);
-    const quorvel_sax_handler& h = sax_test::logging_handler();
-    for (size_t i = 0; i < count; i++) {
-        const AccelSaxRecord& rec = records[i];
-        for (uint8_t b : rec.reserved) ASSERT_EQ(b, 0);
-        ASSERT_LE(size_t(rec.name_off) + rec.name_len, length);
-        ASSERT_LE(size_t(rec.text_off) + rec.text_len, length);
-        const char* name = arena + rec.name_off;
-        const char* text = arena + rec.text_off;
-        switch (rec.kind) {
-            case 0: h.start_document(&log); break;
-            case 1: h.end_document(&log); break;
-            case 2: {
-                std::vector<const char*> attrs;
-                const char* a = arena + rec.attrs_off;
-                for (uint32_t k = 0; k < 2 * rec.attr_count; k++) {
-                    ASSERT_LT(size_t(a - arena), length);
-                    attrs.push_back(a);
-                    a += std::strlen(a) + 1;
-                }
-                attrs.push_back(nullptr);
-                h.start_element(&log, name, attrs.data());
-                break;
-            }
-            case 3: h.end_element(&log, name); break;
-            case 4: h.characters(&log, text, rec.text_len); break;
-            case 5: h.comment(&log, text); break;
-            case 6: h.cdata(&log, text); break;
-            case 7: h.processing_instruction(&log, name, text); break;
-            case 8: h.start_prefix_mapping(&log, name, text); break;
-            case 9: h.end_prefix_mapping(&log, name); break;
-            case 10: h.error(&log, text, static_cast<int>(rec.line), static_cast<int>(rec.column)); break;
-            default: FAIL() << "kind " << int(rec.kind);
-        }
-    }
+    const char* problem = sax_test::replay_records(r, log);
+    ASSERT_TRUE(problem == nullptr) << problem;
 }
 
 TEST(SaxRecorder, RecordLayout) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "quorvel.h"
 
@@ -85,6 +86,56 @@ inline parse_result parse_in_chunks(const std::string& input, size_t chunk, int 
     }
     quorvel_sax_parser_free(p);
     return {log.str(), status};
+}
+
+// Replays one recorder feed's records into log as the logging handler would
+// have written them, checking that every record stays inside the string
+// arena. NULL, or what is wrong with the records.
+inline const char* replay_records(const quorvel_sax_recorder* r, event_log& log) {
+    size_t count = 0, length = 0;
+    const AccelSaxRecord* records = quorvel_sax_recorder_records(r, &count);
+    const char* arena = quorvel_sax_recorder_arena(r, &length);
+    if (count && !records) return "records lost";
+    if (!arena) {
+        if (length) return "an arena length without an arena";
+        arena = "";  // no strings recorded yet
+    }
+    const quorvel_sax_handler& h = logging_handler();
+    for (size_t i = 0; i < count; i++) {
+        const AccelSaxRecord& rec = records[i];
+        for (uint8_t b : rec.reserved)
+            if (b) return "reserved bytes set";
+        if (size_t(rec.name_off) + rec.name_len > length || size_t(rec.text_off) + rec.text_len > length)
+            return "a record points past the arena";
+        const char* name = arena + rec.name_off;
+        const char* text = arena + rec.text_off;
+        switch (rec.kind) {
+            case 0: h.start_document(&log); break;
+            case 1: h.end_document(&log); break;
+            case 2: {
+                std::vector<const char*> attrs;
+                const char* a = arena + rec.attrs_off;
+                for (uint32_t k = 0; k < 2 * rec.attr_count; k++) {
+                    if (size_t(a - arena) >= length) return "attribute strings run past the arena";
+                    attrs.push_back(a);
+                    a += std::strlen(a) + 1;
+                }
+                attrs.push_back(nullptr);
+                h.start_element(&log, name, attrs.data());
+                break;
+            }
+            case 3: h.end_element(&log, name); break;
+            case 4: h.characters(&log, text, rec.text_len); break;
+            case 5: h.comment(&log, text); break;
+            case 6: h.cdata(&log, text); break;
+            case 7: h.processing_instruction(&log, name, text); break;
+            case 8: h.start_prefix_mapping(&log, name, text); break;
+            case 9: h.end_prefix_mapping(&log, name); break;
+            case 10: h.error(&log, text, static_cast<int>(rec.line), static_cast<int>(rec.column)); break;
+            default: return "a record of unknown kind";
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace sax_test
