@@ -423,6 +423,15 @@ bool text_reserve(quorvel_sax_parser* p, size_t n) {
 
 // ---- Character data ---------------------------------------------------------------------------
 
+// Where text [a, b) must stop so that no reference is cut: the first '&'
+// after the last ';' (it has no ';' after it), or b.
+const char* before_open_reference(const char* a, const char* b) {
+    auto* semi = static_cast<const char*>(memrchr(a, ';', static_cast<size_t>(b - a)));
+    const char* from = semi ? semi + 1 : a;
+    auto* amp = static_cast<const char*>(std::memchr(from, '&', static_cast<size_t>(b - from)));
+    return amp ? amp : b;
+}
+
 // Reports [a, b) of content: in place when nothing needs decoding.
 step report_text(quorvel_sax_parser* p, const char* a, const char* b, uint8_t seen) {
     size_t n = static_cast<size_t>(b - a);
@@ -434,10 +443,7 @@ step report_text(quorvel_sax_parser* p, const char* a, const char* b, uint8_t se
             // The text before the fault is reported first, cut where a
             // streaming parse would cut it (before an '&' whose ';' is not
             // there yet), so every chunking gives the same events.
-            const char* cut = at;
-            auto* semi = static_cast<const char*>(memrchr(a, ';', static_cast<size_t>(at - a)));
-            const char* from = semi ? semi + 1 : a;
-            if (auto* amp = static_cast<const char*>(std::memchr(from, '&', static_cast<size_t>(at - from)))) cut = amp;
+            const char* cut = before_open_reference(a, at);
             if (report_text(p, a, cut, static_cast<uint8_t>(seen & ~kSeenCheck)) == step::fail) return step::fail;
             return fail(p, at, fault == char_fault::nul ? "NUL character" : "invalid UTF-8");
         }
@@ -466,13 +472,7 @@ step text(quorvel_sax_parser* p, const char* cur, const char* end) {
         return r;
     }
     const char* split = end;
-    if (seen & kSeenAmp) {
-        // The first '&' after the last ';' has no ';' after it.
-        size_t n = static_cast<size_t>(end - cur);
-        auto* semi = static_cast<const char*>(memrchr(cur, ';', n));
-        const char* from = semi ? semi + 1 : cur;
-        if (auto* amp = static_cast<const char*>(std::memchr(from, '&', static_cast<size_t>(end - from)))) split = amp;
-    }
+    if (seen & kSeenAmp) split = before_open_reference(cur, end);
     bool held = false;  // a CR or a cut character: any further byte decides
     if (split == end && end[-1] == '\r') {
         split = end - 1;
