@@ -17,6 +17,10 @@
 
 #include "fuzz_input.h"
 
+// Not exported: the library's own answer to which document an element's
+// tree counts as part of, which decides what a free takes with it.
+quorvel_document* quorvel_element_get_document(const quorvel_element* e);
+
 namespace {
 
 constexpr size_t kSlots = 3;
@@ -137,10 +141,38 @@ struct state {
         for (size_t i = 0; i < kSlots; i++)
             if (slots[i].doc && slots[i].adopted_by == static_cast<int>(index)) collect_trees(i, gone);
     }
+    // The documents freed with index's: its own and those it adopted.
+    void collect_documents(size_t index, std::unordered_set<quorvel_document*>& going) {
+        going.insert(slots[index].doc);
+        for (size_t i = 0; i < kSlots; i++)
+            if (slots[i].doc && slots[i].adopted_by == static_cast<int>(index)) collect_documents(i, going);
+    }
+    // The document a kept node counts as part of, by the top of its tree:
+    // the library's answer for an element (an absorbed document's element
+    // counts as its owner's, detached or not), else the slot that made it.
+    // NULL when neither is known.
+    quorvel_document* document_of(quorvel_node* n) {
+        quorvel_node* top = n;
+        while (quorvel_element* up = quorvel_node_parent(top)) top = quorvel_element_as_node(up);
+        if (quorvel_node_get_type(top) == QUORVEL_NODE_ELEMENT)
+            return quorvel_element_get_document(quorvel_node_as_element(top));
+        auto it = owner.find(top);
+        return it == owner.end() ? nullptr : slots[it->second].doc;
+    }
     void release(size_t index) {
         if (!slots[index].doc || slots[index].adopted_by >= 0) return;
         std::unordered_set<quorvel_node*> gone;
         collect_trees(index, gone);
+        // Detached subtrees go too: a node whose tree counts as a freed
+        // document's is the caller's no longer, wherever its record lives.
+        std::unordered_set<quorvel_document*> going;
+        collect_documents(index, going);
+        for (slot& s : slots)
+            for (quorvel_node* n : s.nodes)
+                if (!gone.count(n)) {
+                    quorvel_document* doc = document_of(n);
+                    if (!doc || going.count(doc)) gone.insert(n);
+                }
         quorvel_document_free(slots[index].doc);
         forget(index);
         for (slot& s : slots) {
