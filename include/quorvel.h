@@ -152,10 +152,10 @@ QUORVEL_API quorvel_status quorvel_document_adopt_child(quorvel_document* owner,
 /* doc is freed by the later of owner's free and the caller's own free.
    doc's elements may then move into owner's tree without a copy; every
    element of doc but its root counts as owner's from then on, so one put
-   back into doc's own tree goes in as a copy, and once owner is freed such
-   an element (and any node in a tree under it or over it that was placed
-   there while it belonged to owner) must not be used, even where doc
-   itself lives on. */
+   back into doc's own tree goes in as a copy. Once owner is freed, no such
+   element, no node of doc that was placed in owner's tree (detached again
+   or not) and nothing placed under them may be used, even where doc itself
+   lives on. */
 QUORVEL_API quorvel_status quorvel_document_absorb(quorvel_document* owner, quorvel_document* doc);
 /* The root element, owned by the document; NULL for none or a NULL document. */
 QUORVEL_API quorvel_element* quorvel_document_root(quorvel_document* doc);

@@ -17,6 +17,27 @@
 
 struct quorvel_document;
 
+// Blocks parked in a cache are poisoned under AddressSanitizer, so a read
+// through a stale pointer into a freed document is reported even when its
+// memory was kept for reuse instead of going back to malloc.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVEL_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVEL_ASAN 1
+#endif
+#if QUORVEL_ASAN
+extern "C" void __asan_poison_memory_region(void const volatile* addr, size_t size);
+extern "C" void __asan_unpoison_memory_region(void const volatile* addr, size_t size);
+inline void quorvel_poison(const void* p, size_t n) { __asan_poison_memory_region(p, n); }
+inline void quorvel_unpoison(const void* p, size_t n) { __asan_unpoison_memory_region(p, n); }
+#else
+inline void quorvel_poison(const void*, size_t) {}
+inline void quorvel_unpoison(const void*, size_t) {}
+#endif
+
 // ---- Per-thread settings and last error -----------------------------------
 
 extern thread_local constinit quorvel_alloc_function g_quorvel_alloc_function;

@@ -51,6 +51,7 @@ quorvel_arena* quorvel_arena_create(size_t capacity) {
                     g_retain.blocks[i] = g_retain.blocks[last];
                     g_retain.sizes[i] = g_retain.sizes[last];
                     g_retain.bytes -= block_size;
+                    quorvel_unpoison(block, block_size);
                     break;
                 }
             }
@@ -64,6 +65,7 @@ quorvel_arena* quorvel_arena_create(size_t capacity) {
                 g_small.blocks[i] = g_small.blocks[last];
                 g_small.sizes[i] = g_small.sizes[last];
                 g_small.bytes -= total;
+                quorvel_unpoison(block, total);
                 break;
             }
         }
@@ -101,6 +103,7 @@ void retain_give(void* block, size_t size, quorvel_release_fn release) {
             g_retain.sizes[g_retain.count] = size;
             g_retain.count++;
             g_retain.bytes += size;
+            quorvel_poison(block, size);
             quorvel_retain_unlock();
             return;
         }
@@ -115,6 +118,7 @@ void retain_give(void* block, size_t size, quorvel_release_fn release) {
         g_small.sizes[g_small.count] = size;
         g_small.count++;
         g_small.bytes += size;
+        quorvel_poison(block, size);
         return;
     }
     std::free(block);
@@ -137,6 +141,7 @@ void* recycle_take(quorvel_recycle_list& list, size_t size) {
             *link = e->next;
             list.count--;
             list.misses = 0;
+            quorvel_unpoison(e, size);
             return e;
         }
     }
@@ -155,6 +160,7 @@ void recycle_put(quorvel_recycle_list& list, void* block, size_t size) {
         list.head = e;
         list.count++;
         list.misses = 0;
+        quorvel_poison(reinterpret_cast<char*>(e) + sizeof *e, size - sizeof *e);
         return;
     }
     if (list.misses >= list.limit && list.limit > 2 && list.head) {

@@ -17,6 +17,7 @@ void* block_take(void*& list, size_t& list_bytes, size_t bytes) {
     if (void* b = list) {
         list = *static_cast<void**>(b);
         list_bytes -= list_bytes >= bytes ? bytes : list_bytes;
+        quorvel_unpoison(b, bytes);
         return b;
     }
     return std::malloc(bytes);

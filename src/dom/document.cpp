@@ -233,6 +233,7 @@ void recycle_blocks(void* head, void*& list, size_t& bytes, size_t budget, size_
             *static_cast<void**>(p) = list;
             list = p;
             bytes += block_size;
+            quorvel_poison(static_cast<char*>(p) + sizeof(void*), block_size - sizeof(void*));
         } else {
             std::free(p);
         }
@@ -314,13 +315,6 @@ void document_release(quorvel_document* d) {
     quorvel_dtd_release(d->dtd);
     d->dtd = nullptr;
 
-    for (quorvel_document* child = d->adopted_head; child;) {
-        quorvel_document* next = child->adopted_next;
-        release_child(child);
-        child = next;
-    }
-    d->adopted_head = d->adopted_tail = nullptr;
-
     quorvel_overflow_entry* entries = d->overflow_entries;
     d->overflow_entries = nullptr;
     quorvel_overflow_remove_document(d, entries);
@@ -350,6 +344,15 @@ void document_release(quorvel_document* d) {
         }
         d->registry_entries = nullptr;
     }
+
+    // Only now the adopted and absorbed documents: the root and other
+    // records of this tree may live in an absorbed document's memory.
+    for (quorvel_document* child = d->adopted_head; child;) {
+        quorvel_document* next = child->adopted_next;
+        release_child(child);
+        child = next;
+    }
+    d->adopted_head = d->adopted_tail = nullptr;
 
     std::free(d->newlines);
     d->newlines = nullptr;

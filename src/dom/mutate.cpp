@@ -223,6 +223,7 @@ quorvel_attribute* attribute_record_take(quorvel_document* doc) {
         if (block) {
             tls_recycle_attr = *static_cast<void**>(block);
             tls_recycle_attr_bytes -= tls_recycle_attr_bytes >= kAttrBlockBytes ? kAttrBlockBytes : tls_recycle_attr_bytes;
+            quorvel_unpoison(block, kAttrBlockBytes);
         } else {
             block = std::malloc(kAttrBlockBytes);
         }

@@ -119,6 +119,20 @@ TEST(Ownership, AbsorbedAgainAfterItsOwnerWasFreed) {
     quorvel_document_free(second);
 }
 
+// The owner's root may be an element that lives in an absorbed document's
+// memory: freeing the owner must finish with its own tree before it frees
+// the absorbed documents that the caller already let go.
+TEST(Ownership, OwnerWhoseRootLivesInAnAbsorbedDocument) {
+    quorvel_document* owner = quorvel_document_create();
+    quorvel_document* doc = quorvel_document_create();
+    quorvel_element* element = quorvel_element_create(doc, "e");  // not doc's root
+    ASSERT_EQ(quorvel_document_absorb(owner, doc), 0);
+    ASSERT_EQ(quorvel_document_set_root(owner, element), 0);
+    ASSERT_EQ(quorvel_document_root(owner), element);  // linked, not copied
+    quorvel_document_free(doc);    // the caller's free: owner still holds it
+    quorvel_document_free(owner);  // frees both, its root last
+}
+
 // An element of an absorbed document that spent time in its owner's tree
 // may hold children made in the owner's memory: put back into its own
 // document's tree it goes in as a copy, so that document keeps nothing of

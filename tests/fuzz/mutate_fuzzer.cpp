@@ -17,9 +17,10 @@
 
 #include "fuzz_input.h"
 
-// Not exported: the library's own answer to which document an element's
-// tree counts as part of, which decides what a free takes with it.
-quorvel_document* quorvel_element_get_document(const quorvel_element* e);
+// Not exported: the library's own answer to which document a node counts
+// as part of (for a top-level or detached leaf, the document whose list it
+// was last placed in), which decides what a free takes with it.
+quorvel_document* node_public_document(const quorvel_node* node);
 
 namespace {
 
@@ -147,17 +148,13 @@ struct state {
         for (size_t i = 0; i < kSlots; i++)
             if (slots[i].doc && slots[i].adopted_by == static_cast<int>(index)) collect_documents(i, going);
     }
-    // The document a kept node counts as part of, by the top of its tree:
-    // the library's answer for an element (an absorbed document's element
-    // counts as its owner's, detached or not), else the slot that made it.
-    // NULL when neither is known.
+    // The document a kept node counts as part of, by the top of its tree,
+    // as the library answers it: an absorbed document's node counts as its
+    // owner's once it was placed in the owner's tree, detached or not.
     quorvel_document* document_of(quorvel_node* n) {
         quorvel_node* top = n;
         while (quorvel_element* up = quorvel_node_parent(top)) top = quorvel_element_as_node(up);
-        if (quorvel_node_get_type(top) == QUORVEL_NODE_ELEMENT)
-            return quorvel_element_get_document(quorvel_node_as_element(top));
-        auto it = owner.find(top);
-        return it == owner.end() ? nullptr : slots[it->second].doc;
+        return node_public_document(top);
     }
     void release(size_t index) {
         if (!slots[index].doc || slots[index].adopted_by >= 0) return;

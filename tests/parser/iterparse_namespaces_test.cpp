@@ -41,7 +41,10 @@ TEST(IterparseNamespaces, ManyDeclarationsOnOneElementCostLinearTime) {
         EXPECT_EQ(quorvel_iterparse_ns_uri(it, "q"), nullptr);
         quorvel_iterparse_free(it);
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    // Linear work takes well under a second optimised and some seconds in a
+    // sanitizer build on a loaded machine; a per-prefix scan of the bindings
+    // (10^10 steps) would take many minutes.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
 }
 
 TEST(IterparseNamespaces, InnerBindingsHideOuterOnesUntilTheyEnd) {
