@@ -70,13 +70,20 @@ input make_document() {
     return {"document", std::move(g.out), g.elements};
 }
 
+// Deep chains: runs of nesting 40 to 200 deep, an attribute on about one
+// level in eight and text on about one in sixteen.
 input make_deep() {
     gen g;
     g.out = "<root>";
     g.elements = 1;
     while (g.out.size() < kTarget) {
-        int depth = 100 + static_cast<int>(g.next(100));
-        for (int i = 0; i < depth; i++) g.out += "<n>";
+        int depth = 40 + static_cast<int>(g.next(161));
+        for (int i = 0; i < depth; i++) {
+            g.out += "<n";
+            if (g.next(8) == 0) g.out += " d=\"" + std::to_string(i) + "\"";
+            g.out += '>';
+            if (g.next(16) == 0) g.out += g.word();
+        }
         g.out += g.word();
         for (int i = 0; i < depth; i++) g.out += "</n>";
         g.elements += depth;
@@ -85,14 +92,19 @@ input make_deep() {
     return {"deep", std::move(g.out), g.elements};
 }
 
+// Empty elements with 18 to 30 attributes, about one value in four in
+// single quotes.
 input make_attributes() {
     gen g;
     g.out = "<table>\n";
     g.elements = 1;
     while (g.out.size() < kTarget) {
         g.out += "<row";
-        for (int a = 0; a < 20; a++)
-            g.out += " c" + std::to_string(a) + "=\"" + g.word() + std::to_string(g.next(1000)) + "\"";
+        int count = 18 + static_cast<int>(g.next(13));
+        for (int a = 0; a < count; a++) {
+            char quote = g.next(4) == 0 ? '\'' : '"';
+            g.out += " c" + std::to_string(a) + "=" + quote + g.word() + std::to_string(g.next(1000)) + quote;
+        }
         g.out += "/>\n";
         g.elements++;
     }
@@ -100,19 +112,41 @@ input make_attributes() {
     return {"attributes", std::move(g.out), g.elements};
 }
 
+// Five prefixes bound at the root; items re-bind one of them locally, bind
+// a fresh prefix of their own, or open an island in another default
+// namespace.
 input make_namespaces() {
     gen g;
-    g.out = "<r:root xmlns:r=\"urn:root\" xmlns:a=\"urn:a\" xmlns:b=\"urn:b\" xmlns=\"urn:default\">\n";
+    g.out = "<r:root xmlns:r=\"urn:root\" xmlns:a=\"urn:a\" xmlns:b=\"urn:b\" xmlns:c=\"urn:c\" "
+            "xmlns:d=\"urn:d\" xmlns=\"urn:default\">\n";
     g.elements = 1;
-    while (g.out.size() < kTarget) {
-        g.out += "<a:item b:ref=\"";
-        g.out += g.word();
-        g.out += "\" xmlns:c=\"urn:c\"><c:part a:n=\"1\">";
-        g.words(2);
-        g.out += "</c:part><plain>";
-        g.words(1);
-        g.out += "</plain><b:x xmlns:b=\"urn:b2\" b:y=\"z\"/></a:item>\n";
-        g.elements += 4;
+    for (long id = 0; g.out.size() < kTarget; id++) {
+        switch (g.next(3)) {
+            case 0:  // a local re-binding of a root prefix
+                g.out += "<a:item xmlns:b=\"urn:b" + std::to_string(id % 7) + "\" b:ref=\"" + g.word() +
+                         "\"><b:part c:n=\"1\">";
+                g.words(2);
+                g.out += "</b:part><d:x/></a:item>\n";
+                g.elements += 3;
+                break;
+            case 1: {  // a fresh prefix
+                std::string p = "f" + std::to_string(id);
+                g.out += "<" + p + ":item xmlns:" + p + "=\"urn:fresh:" + std::to_string(id) + "\" " + p +
+                         ":k=\"" + g.word() + "\"><c:part>";
+                g.words(2);
+                g.out += "</c:part></" + p + ":item>\n";
+                g.elements += 2;
+                break;
+            }
+            default:  // a default-namespace island
+                g.out += "<island xmlns=\"urn:island\"><plain a:n=\"2\">";
+                g.words(2);
+                g.out += "</plain><plain>";
+                g.words(1);
+                g.out += "</plain></island>\n";
+                g.elements += 3;
+                break;
+        }
     }
     g.out += "</r:root>\n";
     return {"namespaces", std::move(g.out), g.elements};
@@ -135,6 +169,28 @@ input make_references() {
 }
 
 }  // namespace
+
+const char* shape_name(shape s) {
+    switch (s) {
+        case shape::records: return "records";
+        case shape::document: return "document";
+        case shape::deep: return "deep";
+        case shape::attributes: return "attributes";
+        case shape::namespaces: return "namespaces";
+        case shape::references: return "references";
+    }
+    return "?";
+}
+
+bool shape_of(const char* name, shape* s) {
+    for (shape candidate : all_shapes) {
+        if (std::string(shape_name(candidate)) == name) {
+            *s = candidate;
+            return true;
+        }
+    }
+    return false;
+}
 
 const input& get_input(shape s) {
     static std::map<shape, input> cache;

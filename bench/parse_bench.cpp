@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "inputs.h"
+#include "registry.h"
 #include "parser/flat.h"
 #include "quorvel.h"
 
@@ -217,19 +218,24 @@ void BM_expat(benchmark::State& state, shape s) {
     setup_counters(state, in);
 }
 
-#define PARSE_BENCH(shape_name)                                                                   \
-    BENCHMARK_CAPTURE(BM_quorvel_copy, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);    \
-    BENCHMARK_CAPTURE(BM_quorvel_fast, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);    \
-    BENCHMARK_CAPTURE(BM_quorvel_inplace, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond); \
-    BENCHMARK_CAPTURE(BM_pugixml, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);         \
-    BENCHMARK_CAPTURE(BM_libxml2, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);         \
-    BENCHMARK_CAPTURE(BM_expat, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);
-
-PARSE_BENCH(records)
-PARSE_BENCH(document)
-PARSE_BENCH(deep)
-PARSE_BENCH(attributes)
-PARSE_BENCH(namespaces)
-PARSE_BENCH(references)
-
 }  // namespace
+
+namespace bench {
+
+// Registered at start-up by main, under a prefix that names how malloc was
+// set up for the run ("plain/" or "tuned/"), so one run reports both.
+void register_parse_benchmarks(const std::string& prefix) {
+    struct road {
+        const char* name;
+        void (*fn)(benchmark::State&, shape);
+    };
+    const road roads[] = {{"quorvel_copy", BM_quorvel_copy}, {"quorvel_fast", BM_quorvel_fast},
+                          {"quorvel_inplace", BM_quorvel_inplace}, {"pugixml", BM_pugixml},
+                          {"libxml2", BM_libxml2}, {"expat", BM_expat}};
+    for (shape s : all_shapes)
+        for (const road& r : roads)
+            benchmark::RegisterBenchmark((prefix + r.name + "/" + shape_name(s)).c_str(), r.fn, s)
+                ->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace bench
