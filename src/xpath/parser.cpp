@@ -1381,6 +1381,13 @@ node* parse_relative_location_path(parser_t* p) {
             // node below a, not over a alone.
             if (descendant && !add(rel, descendant_or_self_step())) return nullptr;
             const quorvel_xpath_token* name = peek(p);
+            if (rel->count == 1) {
+                // A one-step path stands as the bare step.
+                tree = rel->children[0];
+                rel->count = 0;
+                ast_node_free(rel);
+                rel = nullptr;
+            }
             tree = binary(OP_SIMPLE_MAP, tree, parse_function_call(p, name->start, name->length));
             if (!tree) return nullptr;
             map_mode = true;
@@ -1397,23 +1404,40 @@ node* parse_relative_location_path(parser_t* p) {
     return tree;
 }
 
-// Moves the steps of the leftmost relative path inside a map chain into
-// the absolute node, which then takes that path's place.
-bool merge_absolute(node* absolute, node* chain) {
+// The slot of a map chain that holds its leftmost operand (a relative path
+// or a bare step).
+node** leftmost_slot(node* chain) {
     node* holder = chain;
     while (holder->children[0]->type == AST_OPERATOR) holder = holder->children[0];
-    node* rel = holder->children[0];
-    for (size_t i = 0; i < rel->count; i++) {
-        if (!ast_node_add_child(absolute, rel->children[i])) return false;
-        rel->children[i] = nullptr;
+    return &holder->children[0];
+}
+
+// Heights along the chain's leftmost edge after its leftmost operand changed.
+void fix_left_heights(node* chain) {
+    node* path[kXpathMaxNesting + 1];
+    size_t n = 0;
+    for (node* x = chain; x->type == AST_OPERATOR && n <= static_cast<size_t>(kXpathMaxNesting); x = x->children[0])
+        path[n++] = x;
+    while (n-- > 0)
+        if (path[n]->height < path[n]->children[0]->height + 1) path[n]->height = path[n]->children[0]->height + 1;
+}
+
+// Moves the steps of the leftmost path inside a map chain into the absolute
+// node, which then takes that path's place.
+bool merge_absolute(node* absolute, node* chain) {
+    node** slot = leftmost_slot(chain);
+    node* first = *slot;
+    if (first->type == AST_RELATIVE_PATH) {
+        for (size_t i = 0; i < first->count; i++) {
+            if (!ast_node_add_child(absolute, first->children[i])) return false;
+            first->children[i] = nullptr;
+        }
+        ast_node_free(first);
+    } else {
+        if (!ast_node_add_child(absolute, first)) return false;
     }
-    ast_node_free(rel);
-    holder->children[0] = absolute;
-    // Heights along the chain only grow by the absolute node's one level.
-    for (node* n = chain;; n = n->children[0]) {
-        if (n->height < absolute->height + 1) n->height = absolute->height + 1;
-        if (n == holder) break;
-    }
+    *slot = absolute;
+    fix_left_heights(chain);
     return true;
 }
 
@@ -1560,20 +1584,34 @@ node* parse_postfix_ops(parser_t* p, node* e) {
     return e;
 }
 
-// Puts step first in the leftmost relative path of tree (a relative path,
-// or a map chain whose leftmost operand is one).
+// Puts step first in the leftmost path of tree (a relative path, or a map
+// chain whose leftmost operand is a relative path or a bare step).
 bool prepend_step(node* tree, node* step) {
     if (!step) return false;
-    node* rel = tree;
-    while (rel->type == AST_OPERATOR) rel = rel->children[0];
+    node** slot = tree->type == AST_OPERATOR ? leftmost_slot(tree) : nullptr;
+    node* rel = slot ? *slot : tree;
+    if (rel->type != AST_RELATIVE_PATH) {
+        node* wrap = ast_node_new(AST_RELATIVE_PATH);
+        if (!wrap || !ast_node_add_child(wrap, step)) {
+            ast_node_free(wrap);
+            ast_node_free(step);
+            return false;
+        }
+        if (!ast_node_add_child(wrap, rel)) {
+            ast_node_free(wrap);
+            return false;
+        }
+        *slot = wrap;
+        fix_left_heights(tree);
+        return true;
+    }
     if (!ast_node_add_child(rel, step)) {
         ast_node_free(step);
         return false;
     }
     std::memmove(rel->children + 1, rel->children, (rel->count - 1) * sizeof(node*));
     rel->children[0] = step;
-    for (node* n = tree; n != rel; n = n->children[0])
-        if (n->height < n->children[0]->height + 1) n->height = n->children[0]->height + 1;
+    if (slot) fix_left_heights(tree);
     return true;
 }
 

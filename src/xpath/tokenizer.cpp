@@ -246,8 +246,15 @@ quorvel_xpath_parser* xpath_parser_new(const char* text, size_t length) {
             }
         }
         if (kind < 0) {
-            quorvel_set_last_errorf("Invalid character '%c' in XPath expression", c);
-            std::snprintf(lx->error, sizeof lx->error, "Invalid character '%c' at line %d, column %d", c, line, column);
+            // Control bytes are shown as escapes: a raw NUL would cut the message.
+            char shown[8];
+            if (c < 0x20 || c == 0x7F)
+                std::snprintf(shown, sizeof shown, "\\x%02X", c);
+            else
+                std::snprintf(shown, sizeof shown, "%c", c);
+            quorvel_set_last_errorf("Invalid character '%s' in XPath expression", shown);
+            std::snprintf(lx->error, sizeof lx->error, "Invalid character '%s' at line %d, column %d", shown, line,
+                          column);
             if (!sc.append(TOK_EOF, p, 0, line, column)) break;
             return parser;
         }
