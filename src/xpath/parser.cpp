@@ -1556,7 +1556,8 @@ node* parse_postfix_ops(parser_t* p, node* e) {
                 return nullptr;
             }
             p->pos += 2;
-            node* lookup = new_text_node(AST_OPERATOR, key->start, key->length < 95 ? key->length : 95);
+            // The key is kept whole: a shortened key would look up another entry.
+            node* lookup = new_text_node(AST_OPERATOR, key->start, key->length);
             if (!lookup) {
                 ast_node_free(e);
                 return nullptr;

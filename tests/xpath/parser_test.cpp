@@ -320,6 +320,16 @@ std::string repeat(const std::string& s, size_t n) {
     return out;
 }
 
+// Names are never shortened: a cut lookup key or variable name would refer
+// to something else.
+TEST(XpathParser, LongNamesAreKeptWhole) {
+    const std::string key = repeat("k", 200);
+    EXPECT_EQ(parse("$m?" + key), "op30:" + key + "($m)");
+    const std::string var = repeat("v", 120);
+    EXPECT_EQ(parse("typeswitch (1) case $" + var + " as xs:string return $" + var + " default return 0"),
+              "op41:" + var + "\\2xs:string\\1\\1(num:1,$" + var + ",num:0)");
+}
+
 // Deep or long input fails with one message, or parses into a tree no
 // taller than the limit; it never runs the stack out.
 TEST(XpathParser, NestingLimits) {
