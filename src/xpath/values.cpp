@@ -172,31 +172,37 @@ int xpath_nodeset_add_fast(quorvel_xpath_node_set* s, quorvel_node* node) {
     return 1;
 }
 
+namespace {
+void free_attribute(quorvel_xpath_attribute_node* a) {
+    std::free(a->name);
+    std::free(a->value);
+    std::free(a->namespace_uri);
+    std::free(a);
+}
+void free_namespace(quorvel_xpath_namespace_node* n) {
+    std::free(n->prefix);
+    std::free(n->uri);
+    std::free(n);
+}
+void free_carrier(quorvel_xpath_carrier* c) {
+    if (c->ref_kind == XPATH_REF_FUNCTION) xpath_tree_release(c->ref.function.tree);
+    std::free(c->text);
+    std::free(c);
+}
+}  // namespace
+
 void xpath_nodeset_dispose_node(quorvel_node* node) {
     if (!is_item(node)) return;
     switch (node->kind) {
-    case kXpathAttributeNode: {
-        auto* a = reinterpret_cast<quorvel_xpath_attribute_node*>(node);
-        std::free(a->name);
-        std::free(a->value);
-        std::free(a->namespace_uri);
-        std::free(a);
+    case kXpathAttributeNode:
+        free_attribute(reinterpret_cast<quorvel_xpath_attribute_node*>(node));
         break;
-    }
-    case kXpathNamespaceNode: {
-        auto* n = reinterpret_cast<quorvel_xpath_namespace_node*>(node);
-        std::free(n->prefix);
-        std::free(n->uri);
-        std::free(n);
+    case kXpathNamespaceNode:
+        free_namespace(reinterpret_cast<quorvel_xpath_namespace_node*>(node));
         break;
-    }
-    case kXpathCarrierNode: {
-        auto* c = reinterpret_cast<quorvel_xpath_carrier*>(node);
-        if (c->ref_kind == XPATH_REF_FUNCTION) xpath_tree_release(c->ref.function.tree);
-        std::free(c->text);
-        std::free(c);
+    case kXpathCarrierNode:
+        free_carrier(reinterpret_cast<quorvel_xpath_carrier*>(node));
         break;
-    }
     default:
         break;
     }
@@ -295,7 +301,7 @@ quorvel_node* duplicate_synthetic(const quorvel_node* node) {
         a->value = copy_cstr(src->value);
         a->namespace_uri = src->namespace_uri ? copy_cstr(src->namespace_uri) : nullptr;
         if (!a->name || !a->value || (src->namespace_uri && !a->namespace_uri)) {
-            xpath_nodeset_dispose_node(reinterpret_cast<quorvel_node*>(a));
+            free_attribute(a);
             return nullptr;
         }
         return reinterpret_cast<quorvel_node*>(a);
@@ -309,7 +315,7 @@ quorvel_node* duplicate_synthetic(const quorvel_node* node) {
         n->prefix = copy_cstr(src->prefix);
         n->uri = copy_cstr(src->uri);
         if (!n->prefix || !n->uri) {
-            xpath_nodeset_dispose_node(reinterpret_cast<quorvel_node*>(n));
+            free_namespace(n);
             return nullptr;
         }
         return reinterpret_cast<quorvel_node*>(n);
