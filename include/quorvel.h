@@ -1121,6 +1121,30 @@ QUORVEL_API char* quorvel_c14n_canonicalize_ex(quorvel_document* doc, void* rese
 QUORVEL_API char* quorvel_c14n_canonicalize_subtree_ex(quorvel_element* element, void* reserved, int mode,
                                                        const char* const* inclusive_prefixes, int with_comments);
 
+/* ---- XPath: compiled expressions and results ---------------------------- */
+
+/* An evaluation's value; belongs to the caller, who frees it with
+   quorvel_xpath_result_free on the thread that uses it. */
+typedef struct quorvel_xpath_result quorvel_xpath_result;
+/* A parsed XPath 1.0 to 3.1 expression, ready for repeated evaluation. */
+typedef struct quorvel_xpath_compiled quorvel_xpath_compiled;
+
+/* Parses an expression (a NUL-terminated text) once. The handle belongs to
+   the caller, who frees it with quorvel_xpath_compiled_free; it keeps its own
+   parsed form alive for its whole life, whatever the shared expression cache
+   does meanwhile, and may be used by one thread at a time. NULL for a NULL or
+   empty text (no message), for a syntax error (its message, with line and
+   column, in the thread's last-error text; "XPath syntax error" when the
+   parser has none) and when memory runs out. */
+QUORVEL_API quorvel_xpath_compiled* quorvel_xpath_compile(const char* expression);
+/* The handle's expression text, owned by the handle; NULL for NULL. */
+QUORVEL_API const char* quorvel_xpath_compiled_text(const quorvel_xpath_compiled* compiled);
+/* Releases a handle; NULL is ignored. */
+QUORVEL_API void quorvel_xpath_compiled_free(quorvel_xpath_compiled* compiled);
+/* Releases a result with everything it holds; NULL is ignored, and so is a
+   result freed a second time before the thread reuses its record. */
+QUORVEL_API void quorvel_xpath_result_free(quorvel_xpath_result* result);
+
 /* ---- Clean-up ------------------------------------------------------------ */
 
 /* Frees the calling thread's caches and empties the process-wide block cache. */

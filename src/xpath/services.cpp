@@ -2,7 +2,7 @@
 // attaches to documents.
 #include <cstdlib>
 
-#include "xpath/xpath_services.h"
+#include "xpath/xpath.h"
 
 constinit thread_local quorvel_xpath_tls g_xpath_tls{};
 
@@ -30,16 +30,17 @@ void quorvel_xpath_doc_order_free(quorvel_xpath_doc_order* table) {
 }
 
 void quorvel_xpath_tls_release() {
-    // Both lists link through the record's first word.
+    // A node set links through its first inline slot, a result through its
+    // payload.
     for (void* p = g_xpath_tls.nodeset_free; p;) {
-        void* next = *static_cast<void**>(p);
+        void* next = static_cast<quorvel_xpath_node_set*>(p)->inline_items[0];
         std::free(p);
         p = next;
     }
     g_xpath_tls.nodeset_free = nullptr;
     g_xpath_tls.nodeset_free_count = 0;
     for (void* p = g_xpath_tls.result_free; p;) {
-        void* next = *static_cast<void**>(p);
+        void* next = static_cast<quorvel_xpath_result*>(p)->value.free_link;
         std::free(p);
         p = next;
     }

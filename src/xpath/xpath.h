@@ -1,0 +1,371 @@
+// The XPath engine's shared types: values and node sets, synthetic nodes and
+// carriers, tokens, the syntax tree, shared trees and the expression cache.
+// Every source of the engine, and every later subsystem that parses or
+// evaluates XPath, includes this header and no other of the engine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "quorvel.h"
+#include "xpath/xpath_services.h"
+
+// ---- Values -------------------------------------------------------------------------
+
+enum quorvel_xpath_result_kind : int32_t {
+    XPATH_NODESET = 0,  // also every 2.0/3.1 sequence
+    XPATH_BOOLEAN = 1,
+    XPATH_NUMBER = 2,
+    XPATH_STRING = 3,
+    XPATH_FREED = 127,  // lying on the thread's free list
+};
+
+struct quorvel_xpath_node_set;
+
+struct quorvel_xpath_result {
+    int32_t kind;
+    union {
+        quorvel_xpath_node_set* nodeset;  // owned; NULL = empty
+        int32_t boolean;
+        double number;
+        char* string;  // owned; NULL = ""
+        void* free_link;
+    } value;
+    int32_t exact_integer_set;  // print exact_integer instead of the double
+    int64_t exact_integer;
+    const char* type_name;  // static XML Schema type name, NULL for a plain value
+    int32_t typed_number;   // print in the XML Schema canonical form
+    char* cached_string;    // owned
+};
+
+constexpr size_t kXpathInlineSlots = 16;
+constexpr size_t kXpathMaxNodesetCapacity = 4000000;
+// Item pointers at or below this are never stored and are skipped by readers.
+constexpr uintptr_t kXpathLowestItem = 4095;
+
+struct quorvel_xpath_node_set {
+    quorvel_node** items;  // inline_items while they suffice, else a heap array
+    size_t count;
+    size_t capacity;
+    int32_t owns_attributes;  // frees its kind-6 items
+    int32_t owns_namespaces;  // frees its kind-7 items
+    int32_t owns_carriers;    // frees its kind-8 items
+    int32_t is_sequence;      // a 2.0/3.1 sequence (changes the boolean value of one item)
+    quorvel_node* inline_items[kXpathInlineSlots];
+};
+
+// ---- Synthetic nodes ----------------------------------------------------------------
+
+constexpr int32_t kXpathAttributeNode = 6;
+constexpr int32_t kXpathNamespaceNode = 7;
+constexpr int32_t kXpathCarrierNode = 8;
+
+struct quorvel_xpath_attribute_node {
+    int32_t kind;  // 6
+    char* name;
+    char* value;
+    char* namespace_uri;  // NULL for none
+    quorvel_element* owner;  // borrowed
+};
+
+struct quorvel_xpath_namespace_node {
+    int32_t kind;  // 7
+    char* prefix;
+    char* uri;
+    quorvel_element* parent;  // borrowed
+};
+
+struct quorvel_xpath_tree;
+struct quorvel_xpath_ast_node;
+
+// What a carrier refers to besides its text. Node references and function
+// bodies are never written into item text: a text that merely looks like one
+// (any string can begin with byte 0x03) has no reference and is refused by
+// every reader that needs one.
+enum quorvel_xpath_carrier_ref : int32_t {
+    XPATH_REF_NONE = 0,
+    XPATH_REF_NODE = 1,      // text 0x03 "P": ref.node is the element
+    XPATH_REF_FUNCTION = 2,  // text 0x03 "FN" 0x02 params 0x02: ref.function
+};
+
+// An inline function's body: a subtree of a shared tree that the carrier
+// keeps alive (one reference on the tree) for as long as it lives.
+struct quorvel_xpath_function_ref {
+    quorvel_xpath_tree* tree;           // one reference held
+    const quorvel_xpath_ast_node* body;  // inside tree
+};
+
+struct quorvel_xpath_carrier {
+    int32_t kind;  // 8
+    int32_t ref_kind;  // quorvel_xpath_carrier_ref
+    char* text;        // owned, NUL-terminated (may hold 0x01 and 0x02 inside)
+    size_t length;     // bytes of text
+    union {
+        quorvel_node* node;
+        quorvel_xpath_function_ref function;
+    } ref;
+};
+
+// Carrier text: a first byte other than 0x03 makes a string item; 0x03 and a
+// tag make a tagged item (tags below; the engine and the function library
+// write and read only these).
+constexpr char kXpathTagMark = '\x03';
+constexpr char kXpathTagNodeRef = 'P';
+constexpr char kXpathTagBoolean = 'B';
+constexpr char kXpathTagInteger = 'N';
+constexpr char kXpathTagDecimal = 'D';
+constexpr char kXpathTagFloat = 'F';  // "FR" function reference, "FN" 0x02 inline function
+constexpr char kXpathTagDouble = 'O';
+constexpr char kXpathTagEmpty = 'E';  // alone: the empty sequence; with text: xs:date
+constexpr char kXpathTagAttribute = 'A';
+
+struct quorvel_xpath_family {
+    const char* type_name;
+    char tag;
+};
+// The typed atomic families: xs:dateTime T, xs:date E, xs:time t, xs:gYear Y,
+// xs:gYearMonth J, xs:gMonthDay K, xs:gDay Q, xs:gMonth H, xs:hexBinary X,
+// xs:base64Binary W, xs:QName Z, the three durations d, xs:untypedAtomic U.
+extern const quorvel_xpath_family xq_family_table[15];
+
+// ---- Records and conversions ----------------------------------------------------------
+
+quorvel_xpath_result* xpath_result_new(int32_t kind);
+void xpath_result_free(quorvel_xpath_result* result);
+
+quorvel_xpath_node_set* xpath_nodeset_new();
+quorvel_xpath_node_set* xpath_nodeset_new_with_capacity(size_t n);
+// Guarded append: NULL set or a pointer <= 4095 ignored; a set at the
+// capacity limit silently keeps its items; NULL only when growth failed.
+quorvel_xpath_node_set* xpath_nodeset_add(quorvel_xpath_node_set* set, quorvel_node* node);
+// Unguarded append for sets the caller built itself; 0 when growth failed.
+int xpath_nodeset_add_fast(quorvel_xpath_node_set* set, quorvel_node* node);
+void xpath_nodeset_free(quorvel_xpath_node_set* set);
+void xpath_nodeset_dispose_node(quorvel_node* node);
+quorvel_xpath_node_set* xpath_nodeset_deep_copy(const quorvel_xpath_node_set* set);
+void all_nodes_preorder(quorvel_xpath_node_set* set, quorvel_node* node);
+
+// New carriers (NULL when memory runs out). A node reference holds the
+// element only beside the text; a function item holds a reference on tree.
+quorvel_node* xpath_synth_text(const char* bytes, size_t length);
+quorvel_node* xpath_carrier_node_ref(quorvel_node* element);
+quorvel_node* xpath_carrier_function(const char* params, size_t params_length, quorvel_xpath_tree* tree,
+                                     const quorvel_xpath_ast_node* body);
+// The element a node-reference carrier refers to; NULL for anything else,
+// forged texts included.
+quorvel_node* xpath_carrier_referenced_node(const quorvel_node* node);
+// The body of an inline-function carrier; NULL for anything else.
+const quorvel_xpath_function_ref* xpath_carrier_function_ref(const quorvel_node* node);
+
+// Conversions; strings are malloc'd and freed by the caller (NULL: no memory).
+char* get_node_text(const quorvel_node* node);
+char* xpath_to_string(const quorvel_xpath_result* result);
+inline char* result_to_string(const quorvel_xpath_result* result) { return xpath_to_string(result); }
+double xpath_to_number(const quorvel_xpath_result* result);
+inline double result_to_number(const quorvel_xpath_result* result) { return xpath_to_number(result); }
+int xpath_to_boolean(const quorvel_xpath_result* result);
+// Number reading shared by number() and the conversions: blanks around a
+// number, nothing else; NaN otherwise.
+double xpath_string_to_number(const char* text);
+char* xpath_number_to_string(double value);
+char* xpath_number_to_string_xq_typed(void* unused, int as_float, double value);
+// The same forms written into a caller's buffer of at least 64 bytes.
+void xpath_format_number(double value, char* out);
+void xpath_format_number_canonical(double value, int as_float, char* out);
+int xpath_result_is_float(const quorvel_xpath_result* result);
+
+// ---- Tokens -----------------------------------------------------------------------------
+
+enum quorvel_xpath_token_kind : int32_t {
+    TOK_EOF = 0, TOK_SLASH = 1, TOK_DOUBLE_SLASH = 2, TOK_AT = 3, TOK_DOT = 4, TOK_DOUBLE_DOT = 5,
+    TOK_LPAREN = 6, TOK_RPAREN = 7, TOK_LBRACKET = 8, TOK_RBRACKET = 9, TOK_COMMA = 10, TOK_COLON = 11,
+    TOK_QUESTION = 12, TOK_HASH = 13, TOK_DOUBLE_COLON = 14, TOK_NCNAME = 15, TOK_QNAME = 16,
+    TOK_STRING = 17, TOK_NUMBER = 18, TOK_EQUALS = 19, TOK_NOT_EQUALS = 20, TOK_LT = 21, TOK_LE = 22,
+    TOK_GT = 23, TOK_GE = 24, TOK_PLUS = 25, TOK_MINUS = 26, TOK_STAR = 27, TOK_PIPE = 28, TOK_AND = 29,
+    TOK_OR = 30, TOK_DIV = 31, TOK_MOD = 32,
+    TOK_AXIS_FIRST = 33,  // 33-45: the axis names in axis order
+    TOK_AXIS_LAST = 45,
+    TOK_COMMENT = 46, TOK_TEXT = 47, TOK_PI = 48, TOK_NODE = 49, TOK_DOLLAR = 50, TOK_ASSIGN = 51,
+    TOK_BANG = 52, TOK_ARROW = 53, TOK_CONCAT = 54, TOK_LBRACE = 55, TOK_RBRACE = 56, TOK_PRECEDES = 57,
+    TOK_FOLLOWS = 58,
+};
+
+struct quorvel_xpath_token {
+    int32_t kind;
+    const char* start;  // into the caller's text, not NUL-terminated
+    size_t length;      // 0 for the end token
+    int32_t line;
+    int32_t column;
+};
+
+struct quorvel_xpath_lexer {
+    const char* text;
+    const char* cursor;
+    const char* end;
+    int32_t line;
+    int32_t column;
+    char error[256];
+};
+
+struct quorvel_xpath_parser {
+    quorvel_xpath_lexer* lexer;
+    quorvel_xpath_token* tokens;  // the last one is always an end token
+    size_t token_count;
+    size_t pos;
+    char error[256];
+    int32_t depth;  // current nesting of sub-expressions
+};
+
+extern const char* const xpath_token_type_names[49];
+// Printed name of a token kind in messages ("UNKNOWN" for the kinds without one).
+const char* xpath_token_kind_name(int32_t kind);
+
+// Tokenizes length bytes (NUL bytes included). NULL for a NULL text or no
+// memory. A lexical error leaves its message in lexer->error and ends the
+// token stream at the offending byte.
+quorvel_xpath_parser* xpath_parser_new(const char* text, size_t length);
+void xpath_parser_free(quorvel_xpath_parser* parser);
+char* token_to_string(const quorvel_xpath_token* token);
+int consume_token(quorvel_xpath_parser* parser, int32_t kind, const char* message);
+
+// ---- Syntax tree --------------------------------------------------------------------------
+
+enum quorvel_xpath_ast_kind : int32_t {
+    AST_FILTER_PATH = 0,    // children: head expression, [descendant-or-self step,] relative path
+    AST_ABSOLUTE_PATH = 1,  // children: steps or one relative path
+    AST_RELATIVE_PATH = 2,  // children: steps
+    AST_STEP = 3,           // text: axis name; children: node test, predicates
+    AST_FILTER = 6,         // children: expression, predicate
+    AST_FUNCTION_CALL = 7,  // text: name as written; children: arguments
+    AST_NUMBER = 9,         // number: value; text: "xs:double", "xs:decimal" or NULL
+    AST_STRING = 10,        // text: decoded content
+    AST_VARIABLE = 11,      // text: name
+    AST_OPERATOR = 12,      // number: quorvel_xpath_op
+    AST_NAME_TEST = 13,     // text, prefix, local_name
+    AST_KIND_TEST = 14,     // text: kind name; local_name: the argument
+    AST_WILDCARD = 16,      // prefix for p:*
+};
+
+enum quorvel_xpath_axis : int32_t {
+    AXIS_ANCESTOR = 0, AXIS_ANCESTOR_OR_SELF = 1, AXIS_ATTRIBUTE = 2, AXIS_CHILD = 3, AXIS_DESCENDANT = 4,
+    AXIS_DESCENDANT_OR_SELF = 5, AXIS_FOLLOWING = 6, AXIS_FOLLOWING_SIBLING = 7, AXIS_NAMESPACE = 8,
+    AXIS_PARENT = 9, AXIS_PRECEDING = 10, AXIS_PRECEDING_SIBLING = 11, AXIS_SELF = 12,
+};
+
+// Operator and compound-expression ids (the number of an AST_OPERATOR node)
+// with the shape each one heads.
+enum quorvel_xpath_op : int32_t {
+    OP_OR = 0, OP_AND = 1, OP_EQ = 2, OP_NE = 3, OP_LT = 4, OP_LE = 5, OP_GT = 6, OP_GE = 7,
+    OP_ADD = 8, OP_SUB = 9, OP_MUL = 10, OP_DIV = 11, OP_MOD = 12, OP_IDIV = 13, OP_UNION = 14,
+    OP_NEGATE = 15,            // operand
+    OP_IF = 16,                // condition, then, else
+    OP_FOR = 17,               // text: var [0x01 posvar]; sequence, return, then (key, flags) pairs
+    OP_RANGE = 18,             // low, high
+    OP_LET = 19,               // text: names joined by spaces; bound expressions, return
+    OP_SIMPLE_MAP = 20,        // left, right
+    OP_CONCAT = 21,            // left, right
+    OP_SWITCH = 22,            // text "__switch_default"; operand, (case, return)..., default
+    OP_SEQUENCE = 23,          // items
+    OP_INSTANCE_OF = 24,       // text: sequence type; operand
+    OP_CASTABLE = 25, OP_CAST = 26, OP_TREAT = 27,
+    OP_MAP = 28,               // key, value, ...
+    OP_ARRAY = 29,             // members
+    OP_LOOKUP = 30,            // text: key; operand
+    OP_INLINE_FUNCTION = 31,   // text: parameters joined by 0x01; body
+    OP_FUNCTION_REF = 32,      // text: name#arity
+    OP_DYNAMIC_CALL = 33,      // function, arguments
+    OP_ELEMENT = 34, OP_ATTRIBUTE = 35,  // text: name; content expressions
+    OP_TEXT = 36, OP_DOCUMENT = 37,
+    OP_PI = 38,                // text: target
+    OP_COMMENT = 39,
+    OP_TRY = 40,               // text: catch tests joined by 0x01; body, handlers
+    OP_TYPESWITCH = 41,        // text: clause list; operand, returns
+    OP_IS = 42, OP_PRECEDES = 43, OP_FOLLOWS = 44, OP_INTERSECT = 45, OP_EXCEPT = 46,
+    OP_SOME = 47, OP_EVERY = 48,  // bindings, test
+    OP_BINDING = 49,           // text: variable; sequence
+    OP_CURLY_ARRAY = 50,       // expressions
+};
+
+// Order-key flags of a for expression (the number of a kind-9 node).
+constexpr int kXpathOrderDescending = 1;
+constexpr int kXpathOrderEmptyLeast = 2;
+
+struct quorvel_xpath_ast_node {
+    int32_t type;  // quorvel_xpath_ast_kind
+    char* text;
+    double number;
+    quorvel_xpath_ast_node** children;
+    size_t count;
+    size_t capacity;
+    char* prefix;
+    char* local_name;
+    int32_t axis;    // quorvel_xpath_axis; AXIS_CHILD where no other applies
+    int32_t height;  // 1 for a leaf, else 1 + the tallest child
+};
+
+// No tree the parser hands out is taller, and no sub-expression nests
+// deeper: evaluators may recurse over trees without running out of stack.
+constexpr int32_t kXpathMaxNesting = 1000;
+
+quorvel_xpath_ast_node* ast_node_new(int32_t type);
+// Appends (a NULL child is ignored); false when the array cannot grow.
+bool ast_node_add_child(quorvel_xpath_ast_node* node, quorvel_xpath_ast_node* child);
+// Kind-12 node over the two operands; both are freed when it cannot be made.
+quorvel_xpath_ast_node* create_operator_node(int32_t op, quorvel_xpath_ast_node* left,
+                                             quorvel_xpath_ast_node* right);
+// Frees a whole tree without recursion; NULL ignored.
+void ast_node_free(quorvel_xpath_ast_node* node);
+
+// Parses the parser's whole token array. NULL with parser->error set (or
+// left empty for the failures that carry no message).
+quorvel_xpath_ast_node* xpath_parse(quorvel_xpath_parser* parser);
+quorvel_xpath_ast_node* parse_expr(quorvel_xpath_parser* parser);
+
+// ---- Shared trees and the expression cache ----------------------------------------------------
+
+// A parsed expression shared by the cache, compiled handles and function
+// items: freed with its last reference. A program compiled from the tree
+// belongs to the tree, never to a text.
+struct quorvel_xpath_tree {
+    int32_t refs;  // atomic
+    quorvel_xpath_ast_node* root;
+    void* program;  // reserved for the bytecode program of this tree
+    void (*program_free)(void*);
+};
+
+quorvel_xpath_tree* xpath_tree_new(quorvel_xpath_ast_node* root);  // takes root; NULL: root freed
+void xpath_tree_retain(quorvel_xpath_tree* tree);
+void xpath_tree_release(quorvel_xpath_tree* tree);
+
+constexpr size_t kXpathCacheSlots = 16;
+
+struct quorvel_xpath_cache_entry {
+    uint32_t hash;  // 0 = empty slot
+    char* text;
+    size_t length;
+    quorvel_xpath_tree* tree;  // the cache's own reference
+};
+
+// FNV-1a of the text; 0 becomes 1.
+uint32_t xpath_cache_hash(const char* text, size_t length);
+// The cached tree for the text with one reference for the caller, or NULL.
+quorvel_xpath_tree* xpath_cache_get(const char* text, size_t length);
+// Caches the tree (one reference taken over from the caller) and returns the
+// tree to use, with one reference for the caller: an equal text cached
+// meanwhile wins and the given tree is released. NULL text or length 0:
+// the tree comes back uncached. NULL when the text cannot be copied (the
+// given tree is then released).
+quorvel_xpath_tree* xpath_cache_insert(const char* text, size_t length, quorvel_xpath_tree* tree);
+// Test hooks: the tree held by a slot (NULL when empty), and emptying the cache.
+const quorvel_xpath_tree* xpath_cache_slot_tree(size_t slot);
+void xpath_cache_clear();
+
+// Parses a text into a tree. On failure NULL, with the message (or "XPath
+// syntax error") in message when it is not NULL.
+quorvel_xpath_ast_node* xpath_parse_text(const char* text, size_t length, char* message, size_t message_size);
+
+struct quorvel_xpath_compiled {
+    char* text;
+    size_t length;
+    quorvel_xpath_tree* tree;  // one reference for the handle's whole life
+};

@@ -1,0 +1,82 @@
+// Helpers of the XPath tests: a compact text form of a syntax tree and a
+// parse that reports either that tree or the parser's message.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "xpath/xpath.h"
+
+namespace xpath_test {
+
+inline std::string escaped(const char* s) {
+    std::string out;
+    for (; s && *s; s++) {
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c < 0x20) {
+            out += '\\';
+            out += std::to_string(c);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// step:axis(test,predicates) name:n *:p kind:text num:1 str:'a' $v call:f(..)
+// abs(..) rel(..) path(..) filter(..) opN[:text](..)
+inline std::string dump(const quorvel_xpath_ast_node* n) {
+    if (!n) return "NULL";
+    std::string s;
+    char buf[64];
+    switch (n->type) {
+    case AST_FILTER_PATH: s = "path"; break;
+    case AST_ABSOLUTE_PATH: s = "abs"; break;
+    case AST_RELATIVE_PATH: s = "rel"; break;
+    case AST_STEP: s = "step:" + escaped(n->text) + ":" + std::to_string(n->axis); break;
+    case AST_FILTER: s = "filter"; break;
+    case AST_FUNCTION_CALL: s = "call:" + escaped(n->text); break;
+    case AST_NUMBER:
+        std::snprintf(buf, sizeof buf, "num:%.17g", n->number);
+        s = buf;
+        if (n->text) s += ":" + escaped(n->text);
+        break;
+    case AST_STRING: s = "str:'" + escaped(n->text) + "'"; break;
+    case AST_VARIABLE: s = "$" + escaped(n->text); break;
+    case AST_OPERATOR:
+        s = "op" + std::to_string(static_cast<int>(n->number));
+        if (n->text) s += ":" + escaped(n->text);
+        break;
+    case AST_NAME_TEST:
+        s = "name:" + escaped(n->text);
+        if (n->prefix) s += "{" + escaped(n->prefix) + "|" + escaped(n->local_name) + "}";
+        break;
+    case AST_KIND_TEST:
+        s = "kind:" + escaped(n->text);
+        if (n->local_name) s += "[" + escaped(n->local_name) + "]";
+        break;
+    case AST_WILDCARD: s = n->prefix ? escaped(n->prefix) + ":*" : "*"; break;
+    default: s = "?" + std::to_string(n->type); break;
+    }
+    if (n->count) {
+        s += "(";
+        for (size_t i = 0; i < n->count; i++) {
+            if (i) s += ",";
+            s += dump(n->children[i]);
+        }
+        s += ")";
+    }
+    return s;
+}
+
+// The tree's text form, or "error: " and the parser's message.
+inline std::string parse(const std::string& text) {
+    char message[256];
+    quorvel_xpath_ast_node* tree = xpath_parse_text(text.data(), text.size(), message, sizeof message);
+    if (!tree) return std::string("error: ") + message;
+    std::string out = dump(tree);
+    ast_node_free(tree);
+    return out;
+}
+
+}  // namespace xpath_test
