@@ -42,8 +42,8 @@ std::string directory_of(const std::string& path) {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-// Whether a spec dependency value admits XPath 3.1; a case without one
-// applies to every language and version.
+// Whether a case's language-version dependency admits XPath 3.1; a case
+// without one applies to every language and version.
 bool admits_xpath31(const std::string& value) {
     if (value.empty()) return true;
     std::istringstream in(value);
@@ -55,14 +55,14 @@ bool admits_xpath31(const std::string& value) {
 }
 
 struct dependencies {
-    std::string spec;
+    std::string versions;
     bool contingent = false;  // applies only when some feature is absent
 };
 
 void read_dependencies(xmlNode* parent, dependencies& d) {
     for (xmlNode* c = parent->children; c; c = c->next) {
         if (!named(c, "dependency")) continue;
-        if (attr(c, "type") == "spec") d.spec = attr(c, "value");
+        if (attr(c, "type") == "spec") d.versions = attr(c, "value");
         if (attr(c, "satisfied") == "false") d.contingent = true;
     }
 }
@@ -111,7 +111,7 @@ TEST(XpathQt3Conformance, SyntaxErrorsAreRefused) {
             if (!named(tc, "test-case") || !expects_syntax_error(tc)) continue;
             dependencies deps = set_deps;
             read_dependencies(tc, deps);
-            if (deps.contingent || !admits_xpath31(deps.spec)) continue;
+            if (deps.contingent || !admits_xpath31(deps.versions)) continue;
             std::string text;
             for (xmlNode* c = tc->children; c; c = c->next) {
                 if (!named(c, "test")) continue;
