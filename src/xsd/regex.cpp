@@ -226,8 +226,8 @@ bool parse_class_into(parser& p, int32_t into, bool& negated) {
             p.cursor++;
             break;
         }
-        unsigned char y = static_cast<unsigned char>(p.cursor[2]);
-        if (p.cursor[1] == '-' && y != 0 && y != ']') {
+        if (p.cursor[1] == '-' && p.cursor[2] != '\0' && p.cursor[2] != ']') {
+            unsigned char y = static_cast<unsigned char>(p.cursor[2]);
             for (unsigned b = c; b <= y; b++) set_add(local, b);
             p.cursor += 3;
             continue;
