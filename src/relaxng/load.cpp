@@ -1,6 +1,7 @@
 // Reading a schema document into a grammar: the pattern reader, grammar
 // bodies (start, define, include, div), include overrides, externalRef
 // resolution, and the checks and precomputations done once per load.
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,15 @@ namespace {
 
 constexpr const char kRngNs[] = "http://relaxng.org/ns/structure/1.0";
 constexpr int kMaxNesting = 8;  // includes, and externalRef files, followed in a row
+
+// Writes the one message of a failed step; longer texts are cut at 255
+// bytes (nested include messages can run long).
+__attribute__((format(printf, 2, 3))) void errf(char* err, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(err, kRngErrorSize, format, ap);
+    va_end(ap);
+}
 
 struct loader {
     unsigned scope_counter;  // numbers the definition scopes of external grammars
@@ -74,7 +84,7 @@ bool resolve_name(quorvel_element* e, quorvel_rng_pattern* p, bool is_element, c
                               ? kXmlNamespaceUri
                               : quorvel_element_lookup_namespace_n(e, p->name, prefix_length);
         if (!uri) {
-            std::snprintf(err, kRngErrorSize, "%s: undeclared prefix in \"%s\"", is_element ? "element" : "attribute",
+            errf(err, "%s: undeclared prefix in \"%s\"", is_element ? "element" : "attribute",
                           p->name);
             return false;
         }
@@ -83,7 +93,7 @@ bool resolve_name(quorvel_element* e, quorvel_rng_pattern* p, bool is_element, c
         if (!local || !ns) {
             quorvel_work_free(local);
             quorvel_work_free(ns);
-            std::snprintf(err, kRngErrorSize, "out of memory");
+            errf(err, "out of memory");
             return false;
         }
         quorvel_work_free(p->name);
@@ -99,7 +109,7 @@ bool resolve_name(quorvel_element* e, quorvel_rng_pattern* p, bool is_element, c
     else
         p->ns = rng_strdup("");
     if (!p->ns) {
-        std::snprintf(err, kRngErrorSize, "out of memory");
+        errf(err, "out of memory");
         return false;
     }
     return true;
@@ -122,7 +132,7 @@ void parse_children_into(quorvel_element* e, quorvel_rng_pattern* parent, char* 
             continue;
         quorvel_rng_pattern* p = parse_pattern(c, err);
         if (!p) {
-            if (!err[0]) std::snprintf(err, kRngErrorSize, "out of memory");
+            if (!err[0]) errf(err, "out of memory");
             return;
         }
         *tail = p;
@@ -137,7 +147,7 @@ bool has_rng_child(quorvel_element* e, const char* local) {
 }
 
 quorvel_rng_pattern* fail(quorvel_rng_pattern* p, char* err, const char* message) {
-    if (message) std::snprintf(err, kRngErrorSize, "%s", message);
+    if (message) errf(err, "%s", message);
     rng_pattern_free(p);
     return nullptr;
 }
@@ -146,20 +156,20 @@ bool check_params(quorvel_rng_pattern* data, char* err) {
     for (quorvel_rng_pattern* c = data->first_child; c; c = c->next) {
         if (c->kind != kRngParam) continue;
         if (!c->name) {
-            std::snprintf(err, kRngErrorSize, "param: missing @name");
+            errf(err, "param: missing @name");
             return false;
         }
         bool known = false;
         for (const char* k : kKnownParams) known = known || std::strcmp(k, c->name) == 0;
         if (!known) {
-            std::snprintf(err, kRngErrorSize, "invalid parameter: %s", c->name);
+            errf(err, "invalid parameter: %s", c->name);
             return false;
         }
         if (std::strcmp(c->name, "pattern") == 0) {
             // Compiled once here, used for every value.
             if (c->text && c->text[0]) c->regex = rre_compile(c->text);
             if (!c->regex) {
-                std::snprintf(err, kRngErrorSize, "pattern: unsupported construct in \"%s\"", c->text ? c->text : "");
+                errf(err, "pattern: unsupported construct in \"%s\"", c->text ? c->text : "");
                 return false;
             }
         }
@@ -184,14 +194,14 @@ quorvel_rng_pattern* parse_pattern(quorvel_element* e, char* err) {
         {"externalRef", kRngExternalRef},
     };
     if (std::strcmp(local, "parentRef") == 0) {
-        std::snprintf(err, kRngErrorSize, "parentRef: not supported");
+        errf(err, "parentRef: not supported");
         return nullptr;
     }
     const entry* found = nullptr;
     for (const entry& t : kTable)
         if (std::strcmp(t.name, local) == 0) found = &t;
     if (!found) {
-        std::snprintf(err, kRngErrorSize, "unknown pattern element: %s", local);
+        errf(err, "unknown pattern element: %s", local);
         return nullptr;
     }
     quorvel_rng_pattern* p = rng_pattern_new(found->kind);
@@ -350,7 +360,7 @@ void add_start(quorvel_rng_grammar* g, quorvel_rng_pattern* group, char* err) {
     quorvel_rng_pattern* choice = rng_pattern_new(kRngChoice);
     if (!choice) {
         rng_pattern_free(group);
-        std::snprintf(err, kRngErrorSize, "out of memory");
+        errf(err, "out of memory");
         return;
     }
     choice->first_child = g->start;
@@ -363,7 +373,7 @@ void add_start(quorvel_rng_grammar* g, quorvel_rng_pattern* group, char* err) {
 int read_define(quorvel_rng_grammar* g, quorvel_element* c, char* err) {
     char* name = dup_attr_trimmed(c, "name");
     if (!name) {
-        std::snprintf(err, kRngErrorSize, "define: missing @name");
+        errf(err, "define: missing @name");
         return 0;
     }
     char* combine = dup_attr_trimmed(c, "combine");
@@ -371,7 +381,7 @@ int read_define(quorvel_rng_grammar* g, quorvel_element* c, char* err) {
     if (!group) {
         quorvel_work_free(name);
         quorvel_work_free(combine);
-        std::snprintf(err, kRngErrorSize, "out of memory");
+        errf(err, "out of memory");
         return 0;
     }
     parse_children_into(c, group, err);
@@ -394,7 +404,7 @@ int parse_grammar_items(loader& L, quorvel_rng_grammar* g, quorvel_element* e, c
         if (is_rng(c, "start")) {
             quorvel_rng_pattern* group = rng_pattern_new(kRngGroup);
             if (!group) {
-                std::snprintf(err, kRngErrorSize, "out of memory");
+                errf(err, "out of memory");
                 return 0;
             }
             parse_children_into(c, group, err);
@@ -432,12 +442,12 @@ int apply_overrides(quorvel_rng_grammar* inc, quorvel_element* e, const char* hr
             if (!apply_overrides(inc, c, href, err)) return 0;
         } else if (is_rng(c, "start")) {
             if (!inc->start) {
-                std::snprintf(err, kRngErrorSize, "include %s: \"start\" does not override anything", href);
+                errf(err, "include %s: \"start\" does not override anything", href);
                 return 0;
             }
             quorvel_rng_pattern* group = rng_pattern_new(kRngGroup);
             if (!group) {
-                std::snprintf(err, kRngErrorSize, "out of memory");
+                errf(err, "out of memory");
                 return 0;
             }
             parse_children_into(c, group, err);
@@ -450,19 +460,19 @@ int apply_overrides(quorvel_rng_grammar* inc, quorvel_element* e, const char* hr
         } else if (is_rng(c, "define")) {
             char* name = dup_attr_trimmed(c, "name");
             if (!name) {
-                std::snprintf(err, kRngErrorSize, "include %s: define missing @name", href);
+                errf(err, "include %s: define missing @name", href);
                 return 0;
             }
             quorvel_rng_define* d = rng_lookup(inc, name);
             if (!d) {
-                std::snprintf(err, kRngErrorSize, "include %s: define \"%s\" does not override anything", href, name);
+                errf(err, "include %s: define \"%s\" does not override anything", href, name);
                 quorvel_work_free(name);
                 return 0;
             }
             quorvel_rng_pattern* group = rng_pattern_new(kRngGroup);
             if (!group) {
                 quorvel_work_free(name);
-                std::snprintf(err, kRngErrorSize, "out of memory");
+                errf(err, "out of memory");
                 return 0;
             }
             parse_children_into(c, group, err);
@@ -480,7 +490,7 @@ int apply_overrides(quorvel_rng_grammar* inc, quorvel_element* e, const char* hr
             bool failed = false;
             chain = rng_group_of(chain, &failed);
             if (failed) {
-                std::snprintf(err, kRngErrorSize, "out of memory");
+                errf(err, "out of memory");
                 return 0;
             }
             rng_pattern_free(d->pattern);
@@ -488,7 +498,7 @@ int apply_overrides(quorvel_rng_grammar* inc, quorvel_element* e, const char* hr
             quorvel_work_free(d->combine);
             d->combine = dup_attr_trimmed(c, "combine");
         } else {
-            std::snprintf(err, kRngErrorSize, "include %s: unexpected <%s>", href, local ? local : "");
+            errf(err, "include %s: unexpected <%s>", href, local ? local : "");
             return 0;
         }
     }
@@ -499,7 +509,7 @@ int handle_include(loader& L, quorvel_rng_grammar* g, quorvel_element* e, const 
     char* href = dup_attr_trimmed(e, "href");
     if (!href || !href[0]) {
         quorvel_work_free(href);
-        std::snprintf(err, kRngErrorSize, "include: missing @href");
+        errf(err, "include: missing @href");
         return 0;
     }
     int ok = 0;
@@ -511,40 +521,40 @@ int handle_include(loader& L, quorvel_rng_grammar* g, quorvel_element* e, const 
     const char* what = nullptr;
     char inner[kRngErrorSize] = "";
     if (!base) {
-        std::snprintf(err, kRngErrorSize, "include %s: no base URI (use quorvel_rng_parse_file)", href);
+        errf(err, "include %s: no base URI (use quorvel_rng_parse_file)", href);
         goto done;
     }
     if (depth >= kMaxNesting) {
-        std::snprintf(err, kRngErrorSize, "include %s: too deep (cycle?)", href);
+        errf(err, "include %s: too deep (cycle?)", href);
         goto done;
     }
     path = join_path(base, href, href[0] == '/');
     if (!path) {
-        std::snprintf(err, kRngErrorSize, "out of memory");
+        errf(err, "out of memory");
         goto done;
     }
     doc = read_schema(path, &what);
     if (!doc) {
-        std::snprintf(err, kRngErrorSize, "include %s: %s", href, what);
+        errf(err, "include %s: %s", href, what);
         goto done;
     }
     root = quorvel_document_root(doc);
     if (!is_rng(root, "grammar")) {
-        std::snprintf(err, kRngErrorSize, "include %s: root is not a RELAX NG grammar", href);
+        errf(err, "include %s: root is not a RELAX NG grammar", href);
         goto done;
     }
     if (!transfer_ns(root, quorvel_element_attribute(e, "ns"))) {
-        std::snprintf(err, kRngErrorSize, "out of memory");
+        errf(err, "out of memory");
         goto done;
     }
     inc = static_cast<quorvel_rng_grammar*>(quorvel_work_calloc(sizeof(quorvel_rng_grammar)));
     inner_base = base_of(path);
     if (!inc || !inner_base) {
-        std::snprintf(err, kRngErrorSize, "out of memory");
+        errf(err, "out of memory");
         goto done;
     }
     if (!parse_grammar_body(L, inc, root, inner_base, depth + 1, inner)) {
-        std::snprintf(err, kRngErrorSize, "include %s: %s", href, inner[0] ? inner : "grammar parse failed");
+        errf(err, "include %s: %s", href, inner[0] ? inner : "grammar parse failed");
         goto done;
     }
     if (!apply_overrides(inc, e, href, err)) goto done;
@@ -555,7 +565,7 @@ int handle_include(loader& L, quorvel_rng_grammar* g, quorvel_element* e, const 
         } else {
             quorvel_rng_pattern* choice = rng_pattern_new(kRngChoice);
             if (!choice) {
-                std::snprintf(err, kRngErrorSize, "out of memory");
+                errf(err, "out of memory");
                 goto done;
             }
             choice->first_child = g->start;
@@ -640,23 +650,23 @@ int load_external(loader& L, quorvel_rng_grammar* g, quorvel_rng_pattern** slot,
     quorvel_rng_pattern* ref = *slot;
     const char* href = ref->name;
     if (!base) {
-        std::snprintf(err, kRngErrorSize, "externalRef %s: no base URI (use quorvel_rng_parse_file)", href);
+        errf(err, "externalRef %s: no base URI (use quorvel_rng_parse_file)", href);
         return 0;
     }
     if (depth >= kMaxNesting) {
-        std::snprintf(err, kRngErrorSize, "externalRef %s: too deep (cycle?)", href);
+        errf(err, "externalRef %s: too deep (cycle?)", href);
         return 0;
     }
     bool absolute = href[0] == '/' || href[0] == '\\' || (href[0] && href[1] == ':');
     char* path = join_path(base, href, absolute);
     if (!path) {
-        std::snprintf(err, kRngErrorSize, "out of memory");
+        errf(err, "out of memory");
         return 0;
     }
     const char* what = nullptr;
     quorvel_document* doc = read_schema(path, &what);
     if (!doc) {
-        std::snprintf(err, kRngErrorSize, "externalRef %s: %s", href, what);
+        errf(err, "externalRef %s: %s", href, what);
         quorvel_work_free(path);
         return 0;
     }
@@ -669,13 +679,13 @@ int load_external(loader& L, quorvel_rng_grammar* g, quorvel_rng_pattern** slot,
     quorvel_document_free(doc);
     int ok = 0;
     if (!h) {
-        std::snprintf(err, kRngErrorSize, "externalRef %s: %s", href, "grammar parse failed");
+        errf(err, "externalRef %s: %s", href, "grammar parse failed");
     } else if (h->message) {
-        std::snprintf(err, kRngErrorSize, "externalRef %s: %s", href, h->message);
+        errf(err, "externalRef %s: %s", href, h->message);
     } else if (!h->grammar->start) {
-        std::snprintf(err, kRngErrorSize, "externalRef %s: grammar has no start", href);
+        errf(err, "externalRef %s: grammar has no start", href);
     } else if (!scope_grammar(h->grammar, ++L.scope_counter)) {
-        std::snprintf(err, kRngErrorSize, "out of memory");
+        errf(err, "out of memory");
     } else {
         quorvel_rng_grammar* x = h->grammar;
         // Its definitions join the list under their scoped names.
@@ -687,7 +697,7 @@ int load_external(loader& L, quorvel_rng_grammar* g, quorvel_rng_pattern** slot,
         quorvel_rng_pattern* start = rng_group_of(x->start, &failed);
         x->start = nullptr;
         if (failed) {
-            std::snprintf(err, kRngErrorSize, "out of memory");
+            errf(err, "out of memory");
         } else {
             start->next = ref->next;
             ref->next = nullptr;
@@ -847,7 +857,7 @@ int finish_grammar(quorvel_rng_grammar* g, char* err) {
     link_refs(g, g->start);
     for (quorvel_rng_define* d = g->defines; d; d = d->next) link_refs(g, d->pattern);
     if (const quorvel_rng_define* c = find_ref_cycle(g)) {
-        std::snprintf(err, kRngErrorSize, "define %s: refers to itself outside an element", rng_display_name(c->name));
+        errf(err, "define %s: refers to itself outside an element", rng_display_name(c->name));
         return 0;
     }
     for (quorvel_rng_define* d = g->defines; d; d = d->next) d->mark = 0;
