@@ -845,6 +845,7 @@ bool chain_allows_text(const quorvel_rng_pattern* chain, int depth) {
 void set_forms(quorvel_rng_pattern* chain) {
     for (quorvel_rng_pattern* p = chain; p; p = p->next) {
         if (p->kind == kRngElement) {
+            if (p->name) p->name_hash = quorvel_name_hash16(p->name, std::strlen(p->name));
             p->form = chain_has_elements(p->first_child, 0) ? kFormElement : kFormText;
             p->allows_text = chain_allows_text(p->first_child, 0) ? 1 : 0;
         }

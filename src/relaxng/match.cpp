@@ -187,6 +187,9 @@ quorvel_element* rng_next_element(const quorvel_element* e) {
 
 bool rng_names_match(const quorvel_rng_pattern* p, quorvel_element* e) {
     if (p->any_name) return true;
+    // The element record keeps a hash of its local name: most mismatches
+    // are settled without reading the name.
+    if (e->name_hash != p->name_hash) return false;
     const char* local = quorvel_element_get_name(e);
     if (!local || !p->name || std::strcmp(local, p->name) != 0) return false;
     const char* uri = quorvel_element_get_namespace_uri(e);
@@ -243,6 +246,8 @@ void record(rng_validation* v, int kind, const quorvel_node* node, const char* m
 }  // namespace
 
 void rng_diag(rng_validation* v, int kind, const quorvel_node* node, const char* format, ...) {
+    // The quiet pass only needs the verdict: nothing is formatted there.
+    if (v->quiet) return;
     char message[256];
     va_list ap;
     va_start(ap, format);
@@ -257,6 +262,7 @@ void rng_diag(rng_validation* v, int kind, const quorvel_node* node, const char*
 }
 
 void rng_diag_probe(rng_validation* v, quorvel_element* e) {
+    if (v->quiet) return;
     char message[256];
     const char* name = quorvel_element_get_name(e);
     std::snprintf(message, sizeof message, "element \"%s\" not allowed here", name ? name : "");
@@ -824,6 +830,9 @@ const char* pattern_or_element_name(const quorvel_rng_pattern* p, quorvel_elemen
 }
 
 bool text_content_ok(rng_validation* v, const quorvel_rng_pattern* p, quorvel_element* e) {
+    // A text pattern takes any text: no need to read it.
+    for (const quorvel_rng_pattern* c = p->first_child; c; c = c->next)
+        if (c->kind == kRngText) return true;
     const char* text = quorvel_element_text(&e->head);
     bool any = false, only_empty = true;
     for (const quorvel_rng_pattern* c = p->first_child; c; c = c->next) {
@@ -957,10 +966,7 @@ int rng_validate_document(quorvel_rng* h, quorvel_document* doc) {
         return false;
     });
     memo_free(&v);
-    if (valid) {
-        h->message = v.first_set ? rng_strdup(v.first_message) : nullptr;
-        return 1;
-    }
+    if (valid) return 1;
     v.quiet = 0;
     clear_latch(&v);
     rng_diagnose_start(&v, start, root);

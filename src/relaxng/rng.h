@@ -56,6 +56,7 @@ struct quorvel_rng_pattern {
     // Filled in after loading (never copied):
     uint8_t form;                 // element patterns: rng_form
     uint8_t allows_text;          // element patterns, element form: text may stand between children
+    uint16_t name_hash;           // element patterns: the DOM's 16-bit hash of the local name
     quorvel_rng_define* target;   // ref: the definition the name finds, NULL when undefined
     rre_program* regex;           // param "pattern": the compiled pattern
 };
