@@ -72,24 +72,18 @@ quorvel_rng_pattern* residual_node(rng_validation* v, uint32_t kind, const quorv
 
 // Cells for the patterns of a chain (attributes left out), before rest.
 const cell* chain_state(rng_validation* v, const quorvel_rng_pattern* chain, const cell* rest) {
-    const quorvel_rng_pattern* items[64];
     size_t n = 0;
+    for (const quorvel_rng_pattern* p = chain; p; p = p->next) n++;
+    if (!n) return rest;
+    auto* items = static_cast<const quorvel_rng_pattern**>(res_alloc(v, n * sizeof(void*)));
+    if (!items) return nullptr;
+    n = 0;
+    for (const quorvel_rng_pattern* p = chain; p; p = p->next) items[n++] = p;
     const cell* out = rest;
-    // Built back to front, in groups of 64, so the chain is read once per group.
-    size_t total = 0;
-    for (const quorvel_rng_pattern* p = chain; p; p = p->next) total++;
-    while (total) {
-        size_t skip = total > 64 ? total - 64 : 0;
-        n = 0;
-        size_t i = 0;
-        for (const quorvel_rng_pattern* p = chain; p && n < 64; p = p->next, i++)
-            if (i >= skip) items[n++] = p;
-        for (size_t k = n; k-- > 0;) {
-            if (items[k]->kind == kRngAttribute) continue;
-            out = new_cell(v, items[k], out);
-            if (!out) return nullptr;
-        }
-        total = skip;
+    for (size_t k = n; k-- > 0;) {
+        if (items[k]->kind == kRngAttribute) continue;
+        out = new_cell(v, items[k], out);
+        if (!out) return nullptr;
     }
     return out;
 }
@@ -97,9 +91,12 @@ const cell* chain_state(rng_validation* v, const quorvel_rng_pattern* chain, con
 // A copy of state a's cells, then b.
 const cell* append_state(rng_validation* v, const cell* a, const cell* b) {
     if (!a) return b;
-    const quorvel_rng_pattern* items[256];
     size_t n = 0;
-    for (const cell* c = a; c && n < 256; c = c->rest) items[n++] = c->pattern;
+    for (const cell* c = a; c; c = c->rest) n++;
+    auto* items = static_cast<const quorvel_rng_pattern**>(res_alloc(v, n * sizeof(void*)));
+    if (!items) return nullptr;
+    n = 0;
+    for (const cell* c = a; c; c = c->rest) items[n++] = c->pattern;
     const cell* out = b;
     for (size_t k = n; k-- > 0;) {
         out = new_cell(v, items[k], out);
@@ -892,6 +889,38 @@ void diagnose_child(rng_validation* v, const quorvel_rng_pattern* chain, quorvel
     v->depth--;
 }
 
+// Walks the element alternatives of a start choice in order: the first
+// whose name fits the root is diagnosed (true); the others' names are
+// collected.
+bool start_alternatives(rng_validation* v, const quorvel_rng_pattern* choice, quorvel_element* root,
+                        const char** names, int* n, int depth) {
+    if (depth > 200) return false;
+    for (const quorvel_rng_pattern* a = choice->first_child; a; a = a->next) {
+        const quorvel_rng_pattern* r = a;
+        for (int i = 0; r && i < 400; i++) {
+            const quorvel_rng_pattern* x = rng_resolve(r);
+            if (x && x->kind == kRngGroup && x->first_child && !x->first_child->next) {
+                r = x->first_child;
+            } else {
+                r = x;
+                break;
+            }
+        }
+        if (!r) continue;
+        if (r->kind == kRngChoice) {
+            if (start_alternatives(v, r, root, names, n, depth + 1)) return true;
+            continue;
+        }
+        if (r->kind != kRngElement) continue;
+        if (rng_names_match(r, root)) {
+            rng_diagnose_element(v, r, root);
+            return true;
+        }
+        if (r->name && *n < kMaxNames) names[(*n)++] = r->name;
+    }
+    return false;
+}
+
 }  // namespace
 
 void rng_diagnose_element(rng_validation* v, const quorvel_rng_pattern* p, quorvel_element* e) {
@@ -924,42 +953,7 @@ void rng_diagnose_start(rng_validation* v, const quorvel_rng_pattern* start, quo
         // Alternatives through nested choices, refs and single-child groups.
         const char* names[kMaxNames];
         int n = 0;
-        const quorvel_rng_pattern* stack[64];
-        int top = 0;
-        for (const quorvel_rng_pattern* c = p->first_child; c; c = c->next) {
-            // Depth-first, in order: gather the alternatives first.
-            if (top < 64) stack[top++] = c;
-        }
-        // Reverse so that the first alternative is handled first.
-        const quorvel_rng_pattern* todo[256];
-        int count = 0;
-        for (int i = top; i-- > 0;) todo[count++] = stack[i];
-        while (count) {
-            const quorvel_rng_pattern* a = todo[--count];
-            for (int i = 0; a && i < 400; i++) {
-                const quorvel_rng_pattern* r = rng_resolve(a);
-                if (r && r->kind == kRngGroup && r->first_child && !r->first_child->next)
-                    a = r->first_child;
-                else {
-                    a = r;
-                    break;
-                }
-            }
-            if (!a) continue;
-            if (a->kind == kRngChoice) {
-                const quorvel_rng_pattern* inner[64];
-                int m = 0;
-                for (const quorvel_rng_pattern* c = a->first_child; c && m < 64; c = c->next) inner[m++] = c;
-                for (int i = m; i-- > 0 && count < 256;) todo[count++] = inner[i];
-                continue;
-            }
-            if (a->kind != kRngElement) continue;
-            if (rng_names_match(a, root)) {
-                rng_diagnose_element(v, a, root);
-                return;
-            }
-            if (a->name && n < kMaxNames) names[n++] = a->name;
-        }
+        if (start_alternatives(v, p, root, names, &n, 0)) return;
         if (n) {
             char list[512];
             size_t used = 0;
