@@ -9,7 +9,7 @@
 // costs polynomial, not exponential, time. The memo is a stack: what was
 // remembered for an element's children is dropped when the element's
 // check returns, so its size follows the depth of the walk and the
-// backtracking in progress, not the document.
+// backtracking in progress, with a budget per element, not the document.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -76,8 +76,16 @@ bool memo_rehash(rng_memo* m, uint32_t buckets) {
     return true;
 }
 
+// What one element's check may remember about its children. Backtracking
+// that would repeat work exponentially goes deep with few children per
+// level, well inside this; a wide element past it only repeats work a
+// bounded number of times. It keeps the memo's size independent of the
+// document's.
+constexpr uint32_t kMemoScopeBudget = 4096;
+
 // Remembering is an optimisation: when memory runs out nothing is kept.
 void memo_add(rng_validation* v, const void* a, const void* b, const void* c, quorvel_element* result) {
+    if (v->memo && v->memo->count - v->memo_scope >= kMemoScopeBudget) return;
     rng_memo* m = v->memo;
     if (!m) {
         m = static_cast<rng_memo*>(quorvel_work_calloc(sizeof(rng_memo)));
@@ -886,11 +894,14 @@ bool rng_element_ok(rng_validation* v, const quorvel_rng_pattern* p, quorvel_ele
         if (rng_memo_entry* m = memo_find(v->memo, p, e, nullptr)) return m->result != RNG_FAIL;
     uint32_t mark = memo_mark(v);
     int saved = v->speculative;
+    uint32_t saved_scope = v->memo_scope;
     // What was remembered for the children is valid only within this
     // element's own check.
     v->speculative = 0;
+    v->memo_scope = mark;
     bool ok = element_check(v, p, e);
     v->speculative = saved;
+    v->memo_scope = saved_scope;
     memo_pop(v, mark);
     if (v->speculative) memo_add(v, p, e, nullptr, ok ? nullptr : RNG_FAIL);
     return ok;

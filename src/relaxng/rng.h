@@ -134,6 +134,7 @@ struct rng_validation {
     int32_t quiet;
     int32_t speculative;  // > 0 while a choice may try the same children again
     rng_memo* memo;
+    uint32_t memo_scope;  // memo size when the innermost element check began
     rng_residual_block* residuals;
     char* scratch;  // token buffer
     size_t scratch_capacity;

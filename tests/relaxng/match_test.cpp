@@ -1,6 +1,7 @@
 // Verdicts of RELAX NG validation: content sequences, choices with
 // backtracking, repetition, interleave, attributes, text and datatypes,
 // names with namespaces; and shapes that must not take exponential time.
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -229,3 +230,52 @@ TEST(RngMatch, DeepRecursionStopsAtTheRefLimit) {
 }
 
 }  // namespace
+
+namespace {
+
+// Working memory of a validation, counted through the allocation hooks.
+thread_local long long g_live = 0, g_peak = 0;
+void* counting_alloc(size_t n) {
+    void* p = std::malloc(n + 16);
+    if (!p) return nullptr;
+    *static_cast<size_t*>(p) = n;
+    g_live += static_cast<long long>(n);
+    if (g_live > g_peak) g_peak = g_live;
+    return static_cast<char*>(p) + 16;
+}
+void counting_free(void* p) {
+    if (!p) return;
+    char* base = static_cast<char*>(p) - 16;
+    g_live -= static_cast<long long>(*reinterpret_cast<size_t*>(base));
+    std::free(base);
+}
+
+long long validation_peak(quorvel_rng* rng, int children) {
+    std::string text = "<r>";
+    for (int i = 0; i < children; i++) text += i % 3 ? "<b/>" : "<c/>";
+    text += "</r>";
+    quorvel_document* doc = quorvel_parse_string(text.data(), text.size(), nullptr);
+    quorvel_set_memory_management_functions(counting_alloc, counting_free);
+    g_live = g_peak = 0;
+    int valid = quorvel_rng_validate(rng, doc);
+    quorvel_set_memory_management_functions(nullptr, nullptr);
+    EXPECT_EQ(valid, 1);
+    quorvel_document_free(doc);
+    return g_peak;
+}
+
+}  // namespace
+
+// Backtracking over a choice at the head of the content remembers what it
+// found, but the memory for that stays bounded however many children
+// follow.
+TEST(RngMatch, RememberingStaysBoundedOnWideElements) {
+    quorvel_rng* rng = rngtest::load(element(
+        "r", "<choice><attribute name='v'/><empty/></choice><zeroOrMore><choice>" + kEmptyB + kEmptyC +
+                 "</choice></zeroOrMore>"));
+    ASSERT_NE(rng, nullptr);
+    long long narrow = validation_peak(rng, 20000);
+    long long wide = validation_peak(rng, 200000);
+    EXPECT_LT(wide, narrow * 2 + 4096) << "narrow " << narrow << ", wide " << wide;
+    quorvel_rng_free(rng);
+}
