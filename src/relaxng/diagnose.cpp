@@ -563,16 +563,9 @@ void diagnose_attrs(rng_validation* v, const quorvel_rng_pattern* p, quorvel_ele
                 if (c->text) values.add(c->text);
             } else if (c->kind == kRngRef) {
                 if (c->target) collect_value_leaves(v, c->target->pattern, values, 1);
-            } else {
-                const quorvel_rng_pattern* one = c;
-                const quorvel_rng_pattern* saved_next = one->next;
-                (void)saved_next;
-                value_list inner;
-                // One child at a time: collect from its own children.
-                if (c->kind == kRngChoice || c->kind == kRngGroup || c->kind == kRngOptional ||
-                    c->kind == kRngZeroOrMore || c->kind == kRngOneOrMore)
-                    collect_value_leaves(v, c->first_child, inner, 1);
-                for (int k = 0; k < inner.count; k++) values.add(inner.values[k]);
+            } else if (c->kind == kRngChoice || c->kind == kRngGroup || c->kind == kRngOptional ||
+                       c->kind == kRngZeroOrMore || c->kind == kRngOneOrMore) {
+                collect_value_leaves(v, c->first_child, values, 1);
             }
         }
         if (values.count) {
@@ -734,7 +727,7 @@ void diagnose_text(rng_validation* v, const quorvel_rng_pattern* p, quorvel_elem
                 if (bad) return;
             }
             // Every token fits the leaf: the count or order is wrong.
-            rng_list_accepts(v, leaf, text, e, p, true);
+            rng_list_accepts(v, leaf, text, e, true);
             return;
         }
         if (leaf->kind == kRngData) {

@@ -456,7 +456,7 @@ bool rng_text_accepts(rng_validation* v, const quorvel_rng_pattern* p, const cha
         case kRngAttribute: return rng_is_ws(text);
         case kRngData: return rng_data_matches(p, text);
         case kRngValue: return rng_value_equal(p, text);
-        case kRngList: return rng_list_accepts(v, p, text, nullptr, nullptr, false);
+        case kRngList: return rng_list_accepts(v, p, text, nullptr, false);
         case kRngChoice:
             for (const quorvel_rng_pattern* c = p->first_child; c; c = c->next)
                 if (rng_text_accepts(v, c, text, depth + 1)) return true;
@@ -514,8 +514,7 @@ struct list_items {
 }  // namespace
 
 bool rng_list_accepts(rng_validation* v, const quorvel_rng_pattern* list, const char* text, quorvel_element* e,
-                      const quorvel_rng_pattern* owner, bool report) {
-    (void)owner;
+                      bool report) {
     list_items items;
     items.collect(list->first_child, 0);
     if (items.failed) return false;

@@ -136,8 +136,6 @@ struct rng_validation {
     rng_memo* memo;
     uint32_t memo_scope;  // memo size when the innermost element check began
     rng_residual_block* residuals;
-    char* scratch;  // token buffer
-    size_t scratch_capacity;
 };
 
 // Sentinel position: no match.
@@ -169,15 +167,14 @@ bool rng_is_ws(const char* s);
 bool rng_data_matches(const quorvel_rng_pattern* p, const char* text);
 bool rng_value_equal(const quorvel_rng_pattern* p, const char* text);
 bool rng_text_accepts(rng_validation* v, const quorvel_rng_pattern* p, const char* text, int depth);
+// A list's tokens against its items; with `report`, the first problem is
+// recorded on e.
 bool rng_list_accepts(rng_validation* v, const quorvel_rng_pattern* list, const char* text, quorvel_element* e,
-                      const quorvel_rng_pattern* owner, bool report);
+                      bool report);
 bool rng_is_xmlns(const quorvel_attribute* a);
 const char* rng_attr_local(const quorvel_attribute* a);
 const char* rng_attr_ns(const quorvel_attribute* a);
 const char* rng_attr_value(quorvel_element* e, quorvel_attribute* a);
-// The next token of text from *cursor (white space separated), copied to
-// the context's scratch buffer; NULL when none is left or memory runs out.
-const char* rng_next_token(rng_validation* v, const char** cursor);
 
 // Diagnosis after a failed quiet pass (diagnose.cpp).
 void rng_diagnose_start(rng_validation* v, const quorvel_rng_pattern* start, quorvel_element* root);

@@ -147,7 +147,7 @@ std::map<std::string, std::string> known_failures() {
     return out;
 }
 
-TEST(RelaxngConformance, SpecTestSuite) {
+TEST(RelaxngConformance, SuiteCases) {
     QUORVEL_REQUIRE_CONFORMANCE_DATA(data, "relaxng");
     std::vector<std::string> ids;
     {
