@@ -392,8 +392,59 @@ bool token_equal(const char* a, const char* b) {
 
 }  // namespace
 
+namespace {
+
+// Types other than string and normalizedString see their value with white
+// space collapsed; their facets (pattern, lengths) apply to that.
+bool collapses(const quorvel_rng_pattern* p) {
+    const char* t = p->datatype ? p->datatype : "string";
+    return std::strcmp(t, "string") != 0 && std::strcmp(t, "normalizedString") != 0;
+}
+
+bool needs_collapse(const char* s) {
+    if (is_ws_char(static_cast<unsigned char>(*s))) return true;
+    for (; *s; s++) {
+        if (!is_ws_char(static_cast<unsigned char>(*s))) continue;
+        if (*s != ' ' || !s[1] || is_ws_char(static_cast<unsigned char>(s[1]))) return true;
+    }
+    return false;
+}
+
+void collapse_into(const char* s, char* out) {
+    bool pending = false;
+    char* o = out;
+    for (; *s; s++) {
+        if (is_ws_char(static_cast<unsigned char>(*s))) {
+            pending = o != out;
+            continue;
+        }
+        if (pending) *o++ = ' ';
+        pending = false;
+        *o++ = *s;
+    }
+    *o = '\0';
+}
+
+bool data_matches_value(const quorvel_rng_pattern* p, const char* text);
+
+}  // namespace
+
 bool rng_data_matches(const quorvel_rng_pattern* p, const char* text) {
     if (!text) text = "";
+    if (!collapses(p) || !needs_collapse(text)) return data_matches_value(p, text);
+    size_t n = std::strlen(text);
+    char local[256];
+    char* buffer = n < sizeof local ? local : static_cast<char*>(quorvel_work_alloc(n + 1));
+    if (!buffer) return false;
+    collapse_into(text, buffer);
+    bool ok = data_matches_value(p, buffer);
+    if (buffer != local) quorvel_work_free(buffer);
+    return ok;
+}
+
+namespace {
+
+bool data_matches_value(const quorvel_rng_pattern* p, const char* text) {
     if (p->datatype && std::strcmp(p->datatype, "integer") == 0 && !integer_lexical(text)) return false;
     for (const quorvel_rng_pattern* c = p->first_child; c; c = c->next)
         if (c->kind == kRngExcept)
@@ -423,6 +474,8 @@ bool rng_data_matches(const quorvel_rng_pattern* p, const char* text) {
     }
     return true;
 }
+
+}  // namespace
 
 bool rng_value_equal(const quorvel_rng_pattern* p, const char* text) {
     const char* want = p->text ? p->text : "";

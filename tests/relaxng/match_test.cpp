@@ -105,6 +105,14 @@ TEST(RngMatch, Verdicts) {
         {"text in element content", element("a", kEmptyB), "<a>x<b/></a>", 0},
         {"mixed allows text", element("a", "<mixed>" + kEmptyB + "</mixed>"), "<a>x<b/>y</a>", 1},
         {"text in CDATA", element("a", kEmptyB), "<a><![CDATA[x]]><b/></a>", 0},
+        // Facets of types other than string apply to the collapsed value.
+        {"token pattern, value written with white space",
+         element("s", "<data type='token'><param name='pattern'>[a-z]+ [a-z]+</param></data>"), "<s>\n  ab\t  cd\n</s>", 1},
+        {"string pattern sees the white space",
+         element("s", "<data type='string'><param name='pattern'>[a-z]+</param></data>"), "<s> ab </s>", 0},
+        {"token length after collapsing", element("s", "<data type='token'><param name='maxLength'>3</param></data>"),
+         "<s>   abc   </s>", 1},
+        {"data except", element("s", "<data type='token'><except><value>no</value></except></data>"), "<s> no </s>", 0},
         // Values of the default type compare with white space collapsed.
         {"token value", element("s", "<value>a  b</value>"), "<s>\n a b </s>", 1},
         {"string value", element("s", "<value type='string'>a  b</value>"), "<s>a b</s>", 0},
