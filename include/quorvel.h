@@ -1145,6 +1145,69 @@ QUORVEL_API void quorvel_xpath_compiled_free(quorvel_xpath_compiled* compiled);
    result freed a second time before the thread reuses its record. */
 QUORVEL_API void quorvel_xpath_result_free(quorvel_xpath_result* result);
 
+/* ---- RELAX NG validation -------------------------------------------------- */
+
+/* A loaded RELAX NG grammar (XML syntax) with the results of its last
+   validation. One thread at a time may use a handle; separate handles
+   validate concurrently. */
+typedef struct quorvel_rng quorvel_rng;
+
+/* Kinds of validation records. */
+typedef enum quorvel_rng_error_kind {
+    QUORVEL_RNG_ERROR_INVALID = 0,               /* a start that refers to an undefined pattern */
+    QUORVEL_RNG_ERROR_NOT_ALLOWED_ANYWHERE = 1,  /* the content model holds no such element */
+    QUORVEL_RNG_ERROR_NOT_ALLOWED_HERE = 2,      /* the element may occur, but not at this point */
+    QUORVEL_RNG_ERROR_NOT_ALLOWED_YET = 3,       /* the element comes before a required one */
+    QUORVEL_RNG_ERROR_INCOMPLETE = 4,            /* the element's content ends too early */
+    QUORVEL_RNG_ERROR_MISSING_REQUIRED_ATTR = 5,
+    QUORVEL_RNG_ERROR_ATTR_NOT_ALLOWED = 6,
+    QUORVEL_RNG_ERROR_ATTR_VALUE_INVALID = 7,
+    QUORVEL_RNG_ERROR_CHAR_CONTENT_INVALID = 8
+} quorvel_rng_error_kind;
+
+/* One entry of quorvel_rng_error_report. The strings belong to the handle
+   and stay valid until its next validation or its free. */
+typedef struct quorvel_rng_error_info {
+    const char* kind;     /* "not-allowed-anywhere", ..., "invalid" for kind 0 */
+    const char* message;
+    const char* element;  /* local name of the element concerned; NULL when none */
+    int line;
+    int column;           /* as quorvel_rng_error_column */
+} quorvel_rng_error_info;
+
+/* Loads a grammar from schema text. *status (when given) is set to 0 first;
+   -4 for NULL text; the parser's status for text that is not well-formed;
+   -1 when there is no root element or no memory; -2 for a schema error,
+   whose message goes to quorvel_last_error. Text has no base location, so
+   include and externalRef fail here. Free the handle with quorvel_rng_free. */
+QUORVEL_API quorvel_rng* quorvel_rng_parse(const char* text, size_t length, int* status);
+/* As quorvel_rng_parse from a file; include and externalRef hrefs resolve
+   against its folder. -4 for a NULL path; -2 also for an unreadable or
+   malformed file (the reason in quorvel_last_error). */
+QUORVEL_API quorvel_rng* quorvel_rng_parse_file(const char* path, int* status);
+/* Frees a grammar with its records and report; NULL is ignored. */
+QUORVEL_API void quorvel_rng_free(quorvel_rng* rng);
+/* Validates a document: 1 valid, 0 invalid (or a NULL argument). Replaces
+   the records and message of the previous validation; the document is only
+   read. */
+QUORVEL_API int quorvel_rng_validate(quorvel_rng* rng, quorvel_document* doc);
+/* Summary of the last validation, "line:column: error: text" of the first
+   record, owned by the handle; NULL after a valid document. */
+QUORVEL_API const char* quorvel_rng_error(quorvel_rng* rng);
+/* Number of records of the last validation; 0 for NULL. */
+QUORVEL_API int quorvel_rng_error_count(quorvel_rng* rng);
+/* Text of record index, owned by the handle; NULL past the end. */
+QUORVEL_API const char* quorvel_rng_error_message(quorvel_rng* rng, size_t index);
+/* Line of record index; 0 past the end. */
+QUORVEL_API int quorvel_rng_error_line(quorvel_rng* rng, size_t index);
+/* Column of record index: for kinds 4 and 8 the column just past the
+   element's end, else its start column; 0 past the end. */
+QUORVEL_API int quorvel_rng_error_column(quorvel_rng* rng, size_t index);
+/* Builds the report array (one entry per record, owned by the handle,
+   replaced by the next call) into *out and answers its length; 0 with NULL
+   in *out when there are no records; 0 for NULL arguments. */
+QUORVEL_API int quorvel_rng_error_report(quorvel_rng* rng, quorvel_rng_error_info** out);
+
 /* ---- Clean-up ------------------------------------------------------------ */
 
 /* Frees the calling thread's caches and empties the process-wide block cache. */
