@@ -113,13 +113,21 @@ void quorvel_arena_destroy(quorvel_arena* arena);
 // Takes ownership of a block of exactly size bytes: caches it when it was
 // made by malloc and a cache has room, else releases it.
 void retain_give(void* block, size_t size, quorvel_release_fn release);
+// A large block of at least size bytes (*actual says how many, which is the
+// size to give back): a warm one from the shared cache when one fits, else
+// made under the thread's hooks. Give it back with retain_give.
+void* quorvel_large_alloc(size_t size, size_t* actual, quorvel_release_fn* release);
+void* retain_take(size_t size, size_t* actual);
 
 // Block caches (exposed for thread clean-up and tests).
 constexpr size_t kSmallCacheSlots = 8;
 constexpr size_t kSmallCacheBytes = 2u * 1024 * 1024;
 constexpr size_t kLargeBlockMin = 256u * 1024;
-constexpr size_t kRetainSlots = 4;
-constexpr size_t kRetainBytes = 96u * 1024 * 1024;
+// The shared cache keeps the large blocks of a few parses warm: arena,
+// input copies and working arrays, at most 8 blocks and 1 GiB in all, given
+// back by quorvel_thread_cleanup.
+constexpr size_t kRetainSlots = 8;
+constexpr size_t kRetainBytes = size_t(1) << 30;
 
 struct quorvel_block_cache {
     void* blocks[8];

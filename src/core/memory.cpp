@@ -29,6 +29,40 @@ void quorvel_retain_unlock() { g_retain_lock.store(0, std::memory_order_release)
 
 // ---- Arenas -------------------------------------------------------------------
 
+// The best-fitting cached block of at least size bytes, NULL when none
+// fits. A block more than half as large again is left for a larger
+// request: a loop of parses asks for the same few sizes each time.
+void* retain_take(size_t size, size_t* actual) {
+    void* block = nullptr;
+    quorvel_retain_lock();
+    size_t best = g_retain.count;
+    for (size_t i = 0; i < g_retain.count; i++) {
+        size_t have = g_retain.sizes[i];
+        if (have >= size && have - size <= size / 2 && (best == g_retain.count || have < g_retain.sizes[best]))
+            best = i;
+    }
+    if (best < g_retain.count) {
+        block = g_retain.blocks[best];
+        *actual = g_retain.sizes[best];
+        size_t last = --g_retain.count;
+        g_retain.blocks[best] = g_retain.blocks[last];
+        g_retain.sizes[best] = g_retain.sizes[last];
+        g_retain.bytes -= *actual;
+        quorvel_unpoison(block, *actual);
+    }
+    quorvel_retain_unlock();
+    return block;
+}
+
+void* quorvel_large_alloc(size_t size, size_t* actual, quorvel_release_fn* release) {
+    *release = nullptr;
+    *actual = size;
+    if (size >= kLargeBlockMin && g_quorvel_alloc_function == nullptr)
+        if (void* block = retain_take(size, actual)) return block;
+    return quorvel_hooked_alloc(size, release);
+}
+
+
 quorvel_arena* quorvel_arena_create(size_t capacity) {
     constexpr size_t header = sizeof(quorvel_arena);
     if (capacity == 0 || capacity > SIZE_MAX - header) return nullptr;
@@ -41,22 +75,7 @@ quorvel_arena* quorvel_arena_create(size_t capacity) {
     if (total >= kLargeBlockMin) {
         // The shared cache holds malloc'd blocks only; a thread whose blocks
         // must come from its hook does not take from it.
-        if (!hooked) {
-            quorvel_retain_lock();
-            for (size_t i = 0; i < g_retain.count; i++) {
-                if (g_retain.sizes[i] >= total) {
-                    block = g_retain.blocks[i];
-                    block_size = g_retain.sizes[i];
-                    size_t last = --g_retain.count;
-                    g_retain.blocks[i] = g_retain.blocks[last];
-                    g_retain.sizes[i] = g_retain.sizes[last];
-                    g_retain.bytes -= block_size;
-                    quorvel_unpoison(block, block_size);
-                    break;
-                }
-            }
-            quorvel_retain_unlock();
-        }
+        if (!hooked) block = retain_take(total, &block_size);
     } else if (!quorvel_hooks_active()) {
         for (size_t i = g_small.count; i-- > 0;) {
             if (g_small.sizes[i] == total) {
@@ -266,11 +285,11 @@ constexpr size_t kSpillFirstChunk = 64u * 1024;
 constexpr size_t kSpillMaxChunk = 4u * 1024 * 1024;
 
 // Separate block of size bytes listed on the pool's oversized list.
-void* oversized_block(quorvel_pool* pool, size_t size, size_t recorded) {
+void* oversized_block(quorvel_pool* pool, size_t size) {
     quorvel_release_fn release;
     void* block = quorvel_hooked_alloc(size, &release);
     if (!block) return nullptr;
-    if (!quorvel_pool_adopt_block(pool, block, recorded, release)) {
+    if (!quorvel_pool_adopt_block(pool, block, size, release)) {
         quorvel_hooked_release(block, release);
         return nullptr;
     }
@@ -295,16 +314,16 @@ bool quorvel_pool_adopt_block(quorvel_pool* pool, void* block, size_t size, quor
     return true;
 }
 
-void* quorvel_pool_alloc_slow(quorvel_pool* pool, size_t size, size_t n) {
+void* quorvel_pool_alloc_slow(quorvel_pool* pool, size_t size, size_t /*requested*/) {
     if (quorvel_arena* a = pool->arena) {
         a->exhausted = 1;
-        if (size > kSpillMaxRequest) return oversized_block(pool, size, n);
+        if (size > kSpillMaxRequest) return oversized_block(pool, size);
         // Small requests past the arena's end share growing spill chunks:
         // a document that outgrows its first arena must not pay two
         // allocations per record.
         if (static_cast<size_t>(pool->spill_end - pool->spill_next) < size) {
             size_t chunk = pool->spill_chunk ? pool->spill_chunk : kSpillFirstChunk;
-            char* block = static_cast<char*>(oversized_block(pool, chunk, chunk));
+            char* block = static_cast<char*>(oversized_block(pool, chunk));
             if (!block) return nullptr;
             pool->spill_next = block;
             pool->spill_end = block + chunk;
@@ -359,8 +378,9 @@ void quorvel_pool_destroy(quorvel_pool* pool) {
     if (quorvel_arena* a = pool->arena) {
         for (quorvel_oversized* node = pool->over_head; node;) {
             quorvel_oversized* next = node->next;
-            quorvel_hooked_release(node->block, node->release);
-            quorvel_hooked_release(node, node->release);
+            quorvel_release_fn release = node->release;
+            retain_give(node->block, node->size, release);  // a large plain block stays warm for the next parse
+            quorvel_hooked_release(node, release);
             node = next;
         }
         bool in_arena = pool->header_in_arena;

@@ -2559,9 +2559,9 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
         if (retained_copy) quorvel_hooked_release(retained_copy, retained_release);
     };
     if (length >= kSeparateCopies) {
-        copies = static_cast<char*>(quorvel_hooked_alloc(work_room, &copies_release));
+        copies = static_cast<char*>(quorvel_large_alloc(work_room, &work_room, &copies_release));
         if (copies && retained_room)
-            retained_copy = static_cast<char*>(quorvel_hooked_alloc(retained_room, &retained_release));
+            retained_copy = static_cast<char*>(quorvel_large_alloc(retained_room, &retained_room, &retained_release));
         if (!copies || (retained_room && !retained_copy)) {
             release_copies();
             return setup_failed(status);

@@ -143,7 +143,7 @@ TEST(Arena, SmallBlocksAreReusedByExactSizeOnTheSameThread) {
     });
 }
 
-TEST(Arena, LargeBlocksAreSharedAcrossThreadsFirstFit) {
+TEST(Arena, LargeBlocksAreSharedAcrossThreadsBestFit) {
     quorvel_thread_cleanup();
     void* block = nullptr;
     std::thread([&] {
@@ -157,18 +157,60 @@ TEST(Arena, LargeBlocksAreSharedAcrossThreadsFirstFit) {
         EXPECT_EQ(b->capacity, 300u * 1024);  // the whole reused block
         quorvel_arena_destroy(b);
     }).join();
-    // A fifth large block is not kept while four are.
     std::thread([] {
         quorvel_thread_cleanup();
-        quorvel_arena* arenas[5];
+        // The closest fit is taken, and a block more than half as large again
+        // as the request is left for a larger one.
+        quorvel_arena* big = quorvel_arena_create(900 * 1024);
+        quorvel_arena* mid = quorvel_arena_create(400 * 1024);
+        void* big_block = big->base;
+        void* mid_block = mid->base;
+        quorvel_arena_destroy(big);
+        quorvel_arena_destroy(mid);
+        quorvel_arena* again = quorvel_arena_create(390 * 1024);
+        EXPECT_EQ(again->base, mid_block);
+        quorvel_arena* small = quorvel_arena_create(300 * 1024);
+        EXPECT_NE(small->base, big_block);
+        quorvel_arena_destroy(again);
+        quorvel_arena_destroy(small);
+        quorvel_thread_cleanup();
+    }).join();
+    // Past the slot count nothing more is kept.
+    std::thread([] {
+        quorvel_thread_cleanup();
+        quorvel_arena* arenas[kRetainSlots + 1];
         for (auto& a : arenas) a = quorvel_arena_create(260 * 1024);
         for (auto& a : arenas) quorvel_arena_destroy(a);
         quorvel_retain_lock();
         size_t cached = g_retain.count;
         quorvel_retain_unlock();
-        EXPECT_EQ(cached, 4u);
+        EXPECT_EQ(cached, kRetainSlots);
         quorvel_thread_cleanup();
     }).join();
+}
+
+// The copies of a large input go back to the shared cache with the
+// document and are taken again by the next parse of the same size.
+TEST(Arena, LargeParseBlocksStayWarmForTheNextParse) {
+    quorvel_thread_cleanup();
+    std::string text = "<r>";
+    while (text.size() < (4u << 20)) text += "<item a='1'>some text</item>";
+    text += "</r>";
+    int status = 0;
+    quorvel_document_free(quorvel_parse_string(text.data(), text.size(), &status));
+    quorvel_retain_lock();
+    size_t kept = g_retain.count;
+    size_t bytes = g_retain.bytes;
+    quorvel_retain_unlock();
+    EXPECT_GE(kept, 2u);  // the arena and at least one input copy
+    quorvel_document* doc = quorvel_parse_string(text.data(), text.size(), &status);
+    ASSERT_NE(doc, nullptr);
+    quorvel_retain_lock();
+    size_t left = g_retain.bytes;
+    quorvel_retain_unlock();
+    EXPECT_LT(left, bytes);  // the second parse took warm blocks
+    quorvel_document_free(doc);
+    quorvel_thread_cleanup();
 }
 
 struct hook_counts {
