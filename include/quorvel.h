@@ -1130,7 +1130,8 @@ QUORVEL_API char* quorvel_c14n_canonicalize_subtree_ex(quorvel_element* element,
    frees it with quorvel_document_free. Status (when status is not NULL):
    0 success; -4 (QUORVEL_ERR_NULL_ARGUMENT) for a NULL text, with NULL;
    -1 (QUORVEL_ERR_MEMORY) when memory ran out at any point, with NULL:
-   no partial document is returned. */
+   no partial document is returned; also for texts of 1 GiB + 341 MiB or
+   more (text node lengths are 32-bit). */
 QUORVEL_API quorvel_document* quorvel_parse_html_string(const char* text, size_t length, int* status);
 /* As quorvel_parse_html_string, by the simpler HTML4 rules: an end tag
    closes the nearest open element of its name, start tags close open

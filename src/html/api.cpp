@@ -4,6 +4,7 @@
 #include <new>
 
 #include "dom/dom.h"
+#include "parser/parser.h"
 #include "html/html.h"
 
 namespace html {
@@ -12,19 +13,25 @@ namespace {
 
 // The document's arena is sized from the input so that a typical page is
 // built inside one block; past that the pool hands out further blocks.
-constexpr size_t kBaseArena = 0x10080;
-constexpr size_t kArenaCap = size_t(1) << 30;
+// Records take up to about ten times the bytes of the markup they come
+// from; untouched arena pages cost nothing. Records far apart would need
+// overflow links, so one block is worth reserving.
+constexpr size_t kBaseArena = 0x40080;
+constexpr size_t kArenaCap = size_t(1) << 36;
 
 quorvel_document* new_html_document(size_t length) {
-    size_t extra = length > kArenaCap / 2 ? kArenaCap : length * 2;
+    size_t extra = length > kArenaCap / 10 ? kArenaCap : length * 10;
     quorvel_arena* arena = quorvel_arena_create(kBaseArena + extra);
-    if (!arena) arena = quorvel_arena_create(kBaseArena);
+    if (!arena) arena = quorvel_arena_create(0x10080);
     if (!arena) return nullptr;
     quorvel_pool* pool = quorvel_pool_create_arena_backed(arena, 1);
     if (!pool) {
         quorvel_arena_destroy(arena);
         return nullptr;
     }
+    if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
+    // Element and attribute names repeat: one copy of each.
+    if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
     auto* doc = static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document)));
     if (!doc) {
         quorvel_pool_destroy(pool);
@@ -45,7 +52,7 @@ quorvel_document* fail(int* status, int code) {
 quorvel_document* parse(const char* text, size_t length, int* status, bool html5) {
     if (status) *status = QUORVEL_OK;
     if (!text) return fail(status, QUORVEL_ERR_NULL_ARGUMENT);
-    if (length > SIZE_MAX / 4) return fail(status, QUORVEL_ERR_MEMORY);
+    if (length >= kMaxInput) return fail(status, QUORVEL_ERR_MEMORY);
     // The state holds the stack of open elements: too large for small
     // thread stacks, so it lives in working memory.
     void* block = quorvel_work_alloc(sizeof(parse_state));

@@ -261,15 +261,17 @@ struct hnode {
     hnode* next;
     hnode* prev;
     const char* data;  // element name, text, comment text, PI target
-    size_t length;
-    const char* data2;  // PI data (NULL: none)
-    size_t length2;
-    hattr* attrs;
-    void* out;  // the document record made for it (tree_sink.cpp)
+    hattr* attrs;      // element attributes; for a PI one entry holding its data
+    uint32_t length;   // of data (inputs are below 4 GiB)
     uint8_t kind;
     uint8_t ns;
     uint8_t tag;
 };
+static_assert(sizeof(hnode) == 64, "one node per cache line");
+
+// Inputs of this many bytes or more are refused: text lengths are 32-bit,
+// and a run of NUL bytes in foreign content triples in length.
+constexpr size_t kMaxInput = UINT32_MAX / 3;
 
 void tree_append(hnode* parent, hnode* node);
 void tree_insert_before(hnode* parent, hnode* ref, hnode* node);  // ref NULL: append

@@ -1248,10 +1248,12 @@ const char* processing_instruction(parse_state* s, const char* lt) {
         if (target_length) {
             hnode* pi = new_node(s, kPi);
             if (!pi) return nullptr;
+            auto* data = static_cast<hattr*>(scratch_alloc(&s->mem, sizeof(hattr)));
+            if (!data) return nullptr;
+            *data = hattr{target, target_length, p, static_cast<size_t>(stop - p), nullptr};
             pi->data = target;
-            pi->length = target_length;
-            pi->data2 = p;
-            pi->length2 = static_cast<size_t>(stop - p);
+            pi->length = static_cast<uint32_t>(target_length);
+            pi->attrs = data;
             place(s, pi);
         }
     }

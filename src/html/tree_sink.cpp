@@ -112,7 +112,7 @@ quorvel_node* make_record(sink* k, const hnode* n, const hnode** last) {
             return &c->head;
         }
         case kPi: {
-            quorvel_pi* p = quorvel_pi_create(n->data, n->length, n->data2, n->length2, k->pool);
+            quorvel_pi* p = quorvel_pi_create(n->data, n->length, n->attrs->value, n->attrs->value_length, k->pool);
             if (!p) return nullptr;
             p->owner = k->doc;
             return &p->head;
