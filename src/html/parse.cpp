@@ -1163,10 +1163,11 @@ const char* doctype(parse_state* s, const char* lt) {
             continue;
         }
         if ((*p == '"' || *p == '\'') && want >= 0) {
-            char q = *p;
+            // A quoted identifier ends at its quote or at the '>' that ends
+            // the declaration.
             const char* v = p + 1;
-            const char* close = find_byte(v, end, q);
-            const char* v_end = close ? close : end;
+            const char* close = find_byte(v, stop, *p);
+            const char* v_end = close ? close : stop;
             size_t n = static_cast<size_t>(v_end - v);
             if (n <= 255 && !ids[want]) {
                 ids[want] = v;
@@ -1178,14 +1179,7 @@ const char* doctype(parse_state* s, const char* lt) {
             } else {
                 want = -1;
             }
-            if (!close || close >= stop) {
-                // A quoted string may hold the '>': the declaration ends after it.
-                if (!close) return nullptr;
-                gt = find_byte(close, end, '>');
-                stop = gt ? gt : end;
-                resume = gt ? gt + 1 : nullptr;
-            }
-            p = close + 1;
+            p = close ? close + 1 : stop;
             continue;
         }
         p++;

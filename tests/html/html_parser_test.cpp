@@ -60,6 +60,9 @@ TEST(HtmlParser, Html5Trees) {
         {"<!DOCTYPE html PUBLIC \"-//W3C//DTD HTML 4.01//EN\" 'http://x/y'>",
          "<!DOCTYPE html P=-//W3C//DTD HTML 4.01//EN S=http://x/y>" + body("")},
         {"<p>x</p><!DOCTYPE html>", body("<p>x</p>")},
+        // A quoted identifier ends at the declaration's '>'.
+        {"<!DOCTYPE potato PUBLIC 'go'of'>Hello", "<!DOCTYPE potato P=go>" + body("Hello")},
+        {"<!DOCTYPE a SYSTEM \"x>y\">z", "<!DOCTYPE a S=x>" + body("y\">z")},
         {"<?php x ?>", "<!--?php x ?-->" + body("")},
         {"<p></ x>", body("<p><!-- x--></p>")},
         {"<p></>", body("<p><!----></p>")},
