@@ -8,7 +8,9 @@ namespace html {
 
 namespace {
 
-bool named(const hnode* n, const char* lower) { return n && n->kind == kElement && ieq(n->data, n->length, lower); }
+// Every name tested here has a tag record, and an element's identifier is
+// that of its name: comparing identifiers compares names.
+bool is_tag(const hnode* n, uint8_t id) { return n && n->kind == kElement && n->tag == id; }
 
 hnode* make_element(parse_state* s, const char* name, uint8_t id) {
     hnode* e = new_node(s, kElement);
@@ -20,10 +22,21 @@ hnode* make_element(parse_state* s, const char* name, uint8_t id) {
 }
 
 bool head_type(const hnode* n, bool html5) {
-    if (named(n, "title") || named(n, "meta") || named(n, "link") || named(n, "base")) return true;
-    if (!html5) return false;
-    return named(n, "basefont") || named(n, "bgsound") || named(n, "script") || named(n, "style") ||
-           named(n, "noframes") || named(n, "noscript") || named(n, "template");
+    if (!n || n->kind != kElement) return false;
+    switch (n->tag) {
+        case kTag_title:
+        case kTag_meta:
+        case kTag_link:
+        case kTag_base: return true;
+        case kTag_basefont:
+        case kTag_bgsound:
+        case kTag_script:
+        case kTag_style:
+        case kTag_noframes:
+        case kTag_noscript:
+        case kTag_template: return html5;
+        default: return false;
+    }
 }
 
 bool blank_text(const hnode* n) {
@@ -39,10 +52,10 @@ bool blank_text(const hnode* n) {
 // that already holds a body or frameset is left as it is.
 bool split_head_body(parse_state* s, hnode* html, hnode* from) {
     for (hnode* c = html->first; c; c = c->next)
-        if (named(c, "body") || named(c, "frameset")) return true;
+        if (is_tag(c, kTag_body) || is_tag(c, kTag_frameset)) return true;
     hnode* head = nullptr;
     for (hnode* c = html->first; c; c = c->next)
-        if (named(c, "head")) head = c;
+        if (is_tag(c, kTag_head)) head = c;
     hnode* body = nullptr;
     if (!s->frameset_seen) {
         body = make_element(s, "body", kTag_body);
@@ -79,12 +92,12 @@ bool split_head_body(parse_state* s, hnode* html, hnode* from) {
 bool complete_tree(parse_state* s) {
     hnode* html = nullptr;
     for (hnode* n = s->top.first; n && !html; n = n->next)
-        if (named(n, "html")) html = n;
+        if (is_tag(n, kTag_html)) html = n;
     hnode* root = nullptr;
     if (html) {
         for (hnode* n = s->top.first; n && !root; n = n->next)
             if (n->kind == kElement) root = n;
-        if (s->html5 && named(root, "html") && root->first && !split_head_body(s, root, root->first)) return false;
+        if (s->html5 && is_tag(root, kTag_html) && root->first && !split_head_body(s, root, root->first)) return false;
     } else {
         hnode* e = make_element(s, "html", kTag_html);
         if (!e) return false;
@@ -100,14 +113,14 @@ bool complete_tree(parse_state* s) {
         root = e;
     }
     s->root = root;
-    if (s->html5 && named(root, "html")) {
+    if (s->html5 && is_tag(root, kTag_html)) {
         bool has_body = false, has_head = false;
         hnode* first_element = nullptr;
         for (hnode* c = root->first; c; c = c->next) {
             if (c->kind != kElement) continue;
             if (!first_element) first_element = c;
-            has_body = has_body || named(c, "body") || named(c, "frameset");
-            has_head = has_head || named(c, "head");
+            has_body = has_body || is_tag(c, kTag_body) || is_tag(c, kTag_frameset);
+            has_head = has_head || is_tag(c, kTag_head);
         }
         if (!has_body) {
             hnode* b = s->frameset_seen ? make_element(s, "frameset", kTag_frameset) : make_element(s, "body", kTag_body);

@@ -8,9 +8,9 @@ namespace html {
 
 namespace {
 
-constexpr const char* kHeadOnly[] = {"base",     "basefont", "bgsound", "link",     "meta",
-                                     "noscript", "script",   "style",   "template", "title",
-                                     "noframes", "html",     "head",    "body",     "frameset"};
+constexpr tag_set kHeadOnlyTags =
+    make_tag_set(kTag_base, kTag_basefont, kTag_bgsound, kTag_link, kTag_meta, kTag_noscript, kTag_script, kTag_style,
+                 kTag_template, kTag_title, kTag_noframes, kTag_html, kTag_head, kTag_body, kTag_frameset);
 
 constexpr const char* kBreakout[] = {"b",  "big", "blockquote", "body", "br",  "center", "code", "dd",   "div",
                                      "dl", "dt",  "em",         "embed", "h1", "h2",     "h3",   "h4",   "h5",
@@ -411,8 +411,7 @@ bool any_attr_named(const hattr* a, const char* n1, const char* n2, const char* 
         for (const char* n : names) {
             size_t l = std::strlen(n);
             if (a->name_length != l) continue;
-            // lower or upper case only: names were lowered while reading, so
-            // the written form is what counts; both read the same here.
+            // Names were lower-cased while reading: any letter case counts.
             if (std::memcmp(a->name, n, l) == 0) return true;
         }
     }
@@ -601,9 +600,9 @@ bool table_fixups(parse_state* s, uint8_t id) {
     }
     hnode* cur = current(s);
     if (!cur) return true;
-    if ((name_is(cur, "tbody") || name_is(cur, "thead") || name_is(cur, "tfoot")) && cell)
+    if ((cur->tag == kTag_tbody || cur->tag == kTag_thead || cur->tag == kTag_tfoot) && cell)
         return open_element(s, "tr", 2, kTag_tr, kNsHtml, nullptr) != nullptr;
-    if (name_is(cur, "table")) {
+    if (cur->tag == kTag_table) {
         if (id == kTag_tr) return open_element(s, "tbody", 5, kTag_tbody, kNsHtml, nullptr) != nullptr;
         if (cell)
             return open_element(s, "tbody", 5, kTag_tbody, kNsHtml, nullptr) &&
@@ -624,7 +623,7 @@ const char* start_rules(parse_state* s, tag_token* t) {
     if (html5 && s->frameset_ok && id != kTagNone && (kTagInfos[id].insert_flags & kInsertFramesetOff)) {
         if (id != kTag_input || !s->input_hidden) s->frameset_ok = false;
     }
-    bool head_only = in_list(kHeadOnly, name, length);
+    bool head_only = kHeadOnlyTags.has(id);
     if (!s->in_body && !head_only) {
         if (all_blank_or_nul(s->pending, s->pending_end) && !s->head_seen && !s->body_seen && !s->frameset_seen &&
             (s->open_count == 0 || (s->open_count == 1 && s->open_ids[0] == kTag_html && !s->open[0]->first)))
@@ -796,8 +795,7 @@ const char* start_rules(parse_state* s, tag_token* t) {
         }
     }
     if (s->open_count < before && current_id(s) == kTag_template && closed_top &&
-        (name_is(closed_top, "tbody") || name_is(closed_top, "thead") || name_is(closed_top, "tfoot") ||
-         name_is(closed_top, "caption") || name_is(closed_top, "colgroup")))
+        is_section(closed_top->tag))
         s->template_mode[s->open_count - 1] = 1;
     if (!template_rules(s, id)) return s->stop ? nullptr : resume;
     if (!table_fixups(s, id)) return nullptr;
@@ -1011,9 +1009,9 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
             // nothing stops the search
         } else {
             if (id != kTag_address &&
-                (name_is(e, "button") || name_is(e, "marquee") || name_is(e, "object") || name_is(e, "applet")))
+                (e->tag == kTag_button || e->tag == kTag_marquee || e->tag == kTag_object || e->tag == kTag_applet))
                 return;
-            if ((id == kTag_li || id == kTag_dd || id == kTag_dt) && (name_is(e, "ul") || name_is(e, "ol"))) return;
+            if ((id == kTag_li || id == kTag_dd || id == kTag_dt) && (e->tag == kTag_ul || e->tag == kTag_ol)) return;
         }
     }
     if (match < 0) return;
