@@ -315,6 +315,26 @@ const char* nul_to_replacement(parse_state* s, const char* p, size_t n, size_t* 
     return copy;
 }
 
+// Past one line feed at p, written as a byte or as a numeric reference
+// ("&#10;", "&#x0A;"), which pre, listing and textarea drop; else p.
+const char* skip_leading_lf(const char* p, const char* end) {
+    if (p < end && *p == '\n') return p + 1;
+    if (end - p < 4 || p[0] != '&' || p[1] != '#') return p;
+    const char* q = p + 2;
+    bool hex = *q == 'x' || *q == 'X';
+    if (hex) q++;
+    const char* digits = q;
+    uint32_t v = 0;
+    for (; q < end; q++) {
+        auto c = static_cast<unsigned char>(*q);
+        int d = is_ascii_digit(c) ? c - '0' : (hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') ? (c | 0x20) - 'a' + 10 : -1;
+        if (d < 0) break;
+        v = v * (hex ? 16u : 10u) + static_cast<uint32_t>(d);
+        if (v > 0x10FFFF) v = 0x110000;
+    }
+    return q > digits && q < end && *q == ';' && v == 10 ? q + 1 : p;
+}
+
 // Takes the content of a raw-text element that was just opened; answers
 // where the input resumes.
 const char* raw_text(parse_state* s, hnode* e, uint8_t id, const char* p) {
@@ -326,7 +346,7 @@ const char* raw_text(parse_state* s, hnode* e, uint8_t id, const char* p) {
         stop = end;
     else
         stop = find_end_tag(p, end, kTagInfos[id].name, kTagInfos[id].length);
-    if (s->html5 && id == kTag_textarea && p < stop && *p == '\n') p++;
+    if (s->html5 && id == kTag_textarea) p = skip_leading_lf(p, stop);
     if (p < stop) {
         hnode* t = nullptr;
         if (!s->html5) {
@@ -461,27 +481,7 @@ const char* insert_element(parse_state* s, tag_token* t, uint8_t ns) {
     }
     if (!t->terminated) return resume;
     if (ns == kNsHtml && !t->self_closing && raw_text_element(s->html5, id)) return raw_text(s, e, id, resume);
-    if (s->html5 && ns == kNsHtml && (id == kTag_pre || id == kTag_listing)) {
-        const char* p = resume;
-        if (p < s->end && *p == '\n') return p + 1;
-        // A numeric reference to LF right there goes the same way.
-        if (p + 2 < s->end && p[0] == '&' && p[1] == '#') {
-            const char* q = p + 2;
-            bool hex = q < s->end && (*q == 'x' || *q == 'X');
-            if (hex) q++;
-            const char* d = q;
-            uint32_t v = 0;
-            while (q < s->end && (hex ? (is_ascii_digit(static_cast<unsigned char>(*q)) ||
-                                         ((*q | 0x20) >= 'a' && (*q | 0x20) <= 'f'))
-                                      : is_ascii_digit(static_cast<unsigned char>(*q)))) {
-                int dv = is_ascii_digit(static_cast<unsigned char>(*q)) ? *q - '0' : (*q | 0x20) - 'a' + 10;
-                v = v * (hex ? 16 : 10) + static_cast<uint32_t>(dv);
-                if (v > 0x10FFFF) v = 0x110000;
-                q++;
-            }
-            if (q > d && q < s->end && *q == ';' && v == 10) return q + 1;
-        }
-    }
+    if (s->html5 && ns == kNsHtml && (id == kTag_pre || id == kTag_listing)) return skip_leading_lf(resume, s->end);
     return resume;
 }
 

@@ -79,6 +79,7 @@ TEST(HtmlParser, Html5Trees) {
         {"<pre>\nx</pre>", body("<pre>x</pre>")},
         {"<pre>\n\nx</pre>", body("<pre>\nx</pre>")},
         {"<listing>&#10;x</listing>", body("<listing>x</listing>")},
+        {"<textarea>&#x0a;&#10;x</textarea><pre>&#010x</pre>", body("<textarea>\nx</textarea><pre>\nx</pre>")},
         {"<div>a<p>b<p>c</div>", body("<div>a<p>b</p><p>c</p></div>")},
         {"<ul><li>a<li>b</ul>", body("<ul><li>a</li><li>b</li></ul>")},
         {"<li>a<ul><li>b</ul>", body("<li>a<ul><li>b</li></ul></li>")},
