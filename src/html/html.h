@@ -319,6 +319,9 @@ struct parse_state {
     bool after_html = false;
     bool after_body = false;
     bool text_after_body = false;
+    // A top-level element other than html and the head-type ones, or
+    // top-level text that is not blank, has been placed.
+    bool top_has_content = false;
 
     // DOCTYPE, when one was read.
     bool has_doctype = false;

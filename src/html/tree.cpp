@@ -184,11 +184,7 @@ bool in_head_noscript(const parse_state* s) {
     if (s->open_ids[s->open_count - 1] != kTag_noscript) return false;
     for (size_t i = 0; i + 1 < s->open_count; i++)
         if (s->open_ids[i] != kTag_html) return false;
-    for (const hnode* n = s->top.first; n; n = n->next) {
-        if (n->kind == kElement && !head_type(n) && !name_is(n, "html")) return false;
-        if (n->kind == kText && has_non_blank(n->data, n->length)) return false;
-    }
-    return true;
+    return !s->top_has_content;
 }
 
 namespace {
@@ -352,6 +348,12 @@ bool fosterable(const parse_state* s, const hnode* n) {
     return false;
 }
 
+// Records what a node placed at the top level means for in_head_noscript.
+void note_top(parse_state* s, const hnode* n) {
+    if (n->kind == kElement && !head_type(n) && !name_is(n, "html")) s->top_has_content = true;
+    if (n->kind == kText && has_non_blank(n->data, n->length)) s->top_has_content = true;
+}
+
 void foster(parse_state* s, hnode* node) {
     size_t i = s->open_count;
     while (i > 0 && !name_is(s->open[i - 1], "table")) i--;
@@ -362,8 +364,10 @@ void foster(parse_state* s, hnode* node) {
             // stack when the table was itself fostered; its real parent wins.
             hnode* parent = table->parent ? table->parent : s->open[i - 2];
             tree_insert_before(parent, table, node);
+            if (parent == &s->top) note_top(s, node);
         } else if (table->parent == &s->top) {
             tree_insert_before(&s->top, table, node);
+            note_top(s, node);
         }
         return;
     }
@@ -387,12 +391,14 @@ void foster(parse_state* s, hnode* node) {
         tree_insert_before(parent, anchor->next, node);
     else
         tree_append(&s->top, node);
+    if (node->parent == &s->top) note_top(s, node);
     s->open_count = level;
 }
 
 void placement(parse_state* s, hnode* node) {
     if (s->open_count == 0) {
         tree_append(&s->top, node);
+        note_top(s, node);
         return;
     }
     hnode* cur = current(s);

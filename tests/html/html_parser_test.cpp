@@ -261,6 +261,37 @@ TEST(HtmlParser, ManyAttributesKeepTheFirstOfEachName) {
     quorvel_document_free(doc);
 }
 
+// Shapes that would make a parser quadratic: each must come out whole
+// (a quadratic parse runs into the test's time limit).
+TEST(HtmlParser, AdversarialShapesStayLinear) {
+    auto repeat = [](const std::string& unit, int n) {
+        std::string s;
+        for (int i = 0; i < n; i++) s += unit;
+        return s;
+    };
+    struct shape {
+        std::string text;  // its text content ends with "end"
+    };
+    const shape shapes[] = {
+        {repeat("<meta>", 50000) + "<noscript>" + repeat("<link>", 50000) + "end"},
+        {"<table>" + repeat("x<b></b>", 50000) + "<tr><td>end</table>"},
+        {repeat("a<1 ", 100000) + "end"},
+        {repeat("<p>&amp;&notin;&#65;", 50000) + "end"},
+    };
+    for (const shape& sh : shapes) {
+        for (auto* fn : {quorvel_parse_html_string, quorvel_parse_html4_string}) {
+            quorvel_document* doc = fn(sh.text.data(), sh.text.size(), nullptr);
+            ASSERT_NE(doc, nullptr);
+            const char* text = quorvel_element_text(quorvel_element_as_node(quorvel_document_root(doc)));
+            ASSERT_NE(text, nullptr);
+            std::string all(text);
+            ASSERT_GE(all.size(), 3u);
+            EXPECT_EQ(all.substr(all.size() - 3), "end");
+            quorvel_document_free(doc);
+        }
+    }
+}
+
 TEST(HtmlParser, DeepNestingIsFlattenedNotFatal) {
     for (auto* fn : {quorvel_parse_html_string, quorvel_parse_html4_string}) {
         std::string text;
