@@ -18,7 +18,7 @@ done
 
 packages=(g++ clang cmake ninja-build python3 pkg-config binutils libgtest-dev libgmock-dev libxml2-dev)
 if [ "$bench" = ON ]; then
-  packages+=(libbenchmark-dev libxml2-dev libexpat1-dev libpugixml-dev)
+  packages+=(libbenchmark-dev libxml2-dev libexpat1-dev libpugixml-dev libgumbo-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

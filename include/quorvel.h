@@ -1208,6 +1208,25 @@ QUORVEL_API int quorvel_rng_error_column(quorvel_rng* rng, size_t index);
    in *out when there are no records; 0 for NULL arguments. */
 QUORVEL_API int quorvel_rng_error_report(quorvel_rng* rng, quorvel_rng_error_info** out);
 
+/* ---- HTML parsing -------------------------------------------------------- */
+
+/* Parses HTML text of any quality into an HTML document (serialized as HTML
+   by default), by the HTML5 tree-construction rules: malformed markup is
+   repaired, never refused. length bytes are read; the text need not be
+   NUL-terminated and may hold NUL bytes. The caller owns the document and
+   frees it with quorvel_document_free. Status (when status is not NULL):
+   0 success; -4 (QUORVEL_ERR_NULL_ARGUMENT) for a NULL text, with NULL;
+   -1 (QUORVEL_ERR_MEMORY) when memory ran out at any point, with NULL:
+   no partial document is returned; also for texts of 1 GiB + 341 MiB or
+   more (text node lengths are 32-bit). */
+QUORVEL_API quorvel_document* quorvel_parse_html_string(const char* text, size_t length, int* status);
+/* As quorvel_parse_html_string, by the simpler HTML4 rules: an end tag
+   closes the nearest open element of its name, start tags close open
+   elements only by the implied-closing classes (p, li, dd/dt, table parts,
+   option), references need their semicolon, and head and body are not
+   made. */
+QUORVEL_API quorvel_document* quorvel_parse_html4_string(const char* text, size_t length, int* status);
+
 /* ---- Clean-up ------------------------------------------------------------ */
 
 /* Frees the calling thread's caches and empties the process-wide block cache. */

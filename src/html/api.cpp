@@ -1,0 +1,102 @@
+// The HTML parse entry points: set-up, the parse, completion and the
+// document's records.
+#include <cstring>
+#include <new>
+
+#include "dom/dom.h"
+#include "parser/parser.h"
+#include "html/html.h"
+
+namespace html {
+
+namespace {
+
+// The document's arena is sized from the input so that a typical page is
+// built inside one block; past that the pool hands out further blocks.
+// Records take up to about ten times the bytes of the markup they come
+// from; untouched arena pages cost nothing. Records far apart would need
+// overflow links, so one block is worth reserving.
+constexpr size_t kBaseArena = 0x40080;
+constexpr size_t kArenaCap = size_t(1) << 36;
+
+quorvel_document* new_html_document(size_t length) {
+    size_t extra = length > kArenaCap / 10 ? kArenaCap : length * 10;
+    quorvel_arena* arena = quorvel_arena_create(kBaseArena + extra);
+    if (!arena) arena = quorvel_arena_create(0x10080);
+    if (!arena) return nullptr;
+    quorvel_pool* pool = quorvel_pool_create_arena_backed(arena, 1);
+    if (!pool) {
+        quorvel_arena_destroy(arena);
+        return nullptr;
+    }
+    if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
+    // Element and attribute names repeat: one copy of each.
+    if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
+    auto* doc = static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document)));
+    if (!doc) {
+        quorvel_pool_destroy(pool);
+        return nullptr;
+    }
+    quorvel_document_init(doc, pool);
+    doc->record_in_pool = 1;
+    doc->is_html = 1;
+    return doc;
+}
+
+quorvel_document* fail(int* status, int code) {
+    if (status) *status = code;
+    quorvel_set_last_error(quorvel_status_string(code));
+    return nullptr;
+}
+
+quorvel_document* parse(const char* text, size_t length, int* status, bool html5) {
+    if (status) *status = QUORVEL_OK;
+    if (!text) return fail(status, QUORVEL_ERR_NULL_ARGUMENT);
+    if (length >= kMaxInput) return fail(status, QUORVEL_ERR_MEMORY);
+    // The state holds the stack of open elements: too large for small
+    // thread stacks, so it lives in working memory.
+    void* block = quorvel_work_alloc(sizeof(parse_state));
+    if (!block) return fail(status, QUORVEL_ERR_MEMORY);
+    auto* s = new (block) parse_state();
+    s->html5 = html5;
+    s->top.kind = s->prolog.kind = s->post.kind = kList;
+    // A writable copy of the input: names are lower-cased in place.
+    char* copy = scratch_copy(&s->mem, text, length);
+    quorvel_document* doc = nullptr;
+    bool ok = false;
+    if (copy) {
+        s->input = copy;
+        s->end = copy + length;
+        run_parser(s);
+        ok = !s->mem.failed && complete_tree(s);
+        if (ok) {
+            doc = new_html_document(length);
+            ok = doc && sink_document(s, doc);
+        }
+    }
+    scratch_release(&s->mem);
+    s->~parse_state();
+    quorvel_work_free(block);
+    if (!ok) {
+        // Never a partial tree reported as a whole one.
+        if (doc) quorvel_document_free(doc);
+        return fail(status, QUORVEL_ERR_MEMORY);
+    }
+    return doc;
+}
+
+}  // namespace
+
+}  // namespace html
+
+extern "C" {
+
+QUORVEL_API quorvel_document* quorvel_parse_html_string(const char* text, size_t length, int* status) {
+    return html::parse(text, length, status, true);
+}
+
+QUORVEL_API quorvel_document* quorvel_parse_html4_string(const char* text, size_t length, int* status) {
+    return html::parse(text, length, status, false);
+}
+
+}  // extern "C"

@@ -1,0 +1,88 @@
+// Tree renderings of parsed HTML documents for the HTML parser tests.
+#pragma once
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "quorvel.h"
+
+namespace html_test {
+
+inline const char* namespace_tag(quorvel_element* e) {
+    const char* uri = quorvel_namespace_uri(quorvel_element_namespace(e));
+    if (!uri) return "";
+    if (std::string(uri) == "http://www.w3.org/2000/svg") return "svg:";
+    if (std::string(uri) == "http://www.w3.org/1998/Math/MathML") return "math:";
+    return "?:";
+}
+
+// Compact markup: elements with their attributes in order, text as it is,
+// comments and processing instructions; foreign elements carry "svg:" or
+// "math:" before their names.
+inline void render(quorvel_node* n, std::string& out) {
+    for (; n; n = quorvel_node_next_sibling(n)) {
+        switch (quorvel_node_get_type(n)) {
+            case QUORVEL_NODE_ELEMENT: {
+                auto* e = quorvel_node_as_element(n);
+                std::string name = std::string(namespace_tag(e)) + quorvel_element_name(e);
+                out += "<" + name;
+                for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a))
+                    out += std::string(" ") + quorvel_attribute_get_name(a) + "=\"" + quorvel_attribute_get_value(e, a) +
+                           "\"";
+                out += ">";
+                render(quorvel_node_first_child(n), out);
+                out += "</" + name + ">";
+                break;
+            }
+            case QUORVEL_NODE_TEXT: out += quorvel_text_node_get_content(n); break;
+            case QUORVEL_NODE_COMMENT: out += std::string("<!--") + quorvel_comment_node_get_content(n) + "-->"; break;
+            default: out += "<?pi?>"; break;
+        }
+    }
+}
+
+inline std::string render_document(quorvel_document* doc) {
+    std::string out;
+    if (quorvel_doctype* dt = quorvel_document_internal_subset(doc)) {
+        out += std::string("<!DOCTYPE ") + quorvel_doctype_get_name(dt);
+        if (const char* p = quorvel_doctype_get_public_id(dt)) out += std::string(" P=") + p;
+        if (const char* s = quorvel_doctype_get_system_id(dt)) out += std::string(" S=") + s;
+        out += ">";
+    }
+    render(quorvel_document_first_child(doc), out);
+    return out;
+}
+
+// The html5lib tree-dump form: one line per node, "| " and two spaces per
+// depth, attributes sorted below their element.
+inline void dump(quorvel_node* n, int depth, std::vector<std::string>& lines) {
+    for (; n; n = quorvel_node_next_sibling(n)) {
+        std::string indent = "| " + std::string(static_cast<size_t>(depth) * 2, ' ');
+        switch (quorvel_node_get_type(n)) {
+            case QUORVEL_NODE_ELEMENT: {
+                auto* e = quorvel_node_as_element(n);
+                std::string ns = namespace_tag(e);
+                if (!ns.empty()) ns = ns.substr(0, ns.size() - 1) + " ";
+                lines.push_back(indent + "<" + ns + quorvel_element_name(e) + ">");
+                std::vector<std::pair<std::string, std::string>> attrs;
+                for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a))
+                    attrs.emplace_back(quorvel_attribute_get_name(a), quorvel_attribute_get_value(e, a));
+                std::sort(attrs.begin(), attrs.end());
+                for (auto& [k, v] : attrs) lines.push_back(indent + "  " + k + "=\"" + v + "\"");
+                dump(quorvel_node_first_child(n), depth + 1, lines);
+                break;
+            }
+            case QUORVEL_NODE_TEXT:
+                lines.push_back(indent + "\"" + quorvel_text_node_get_content(n) + "\"");
+                break;
+            case QUORVEL_NODE_COMMENT:
+                lines.push_back(indent + "<!-- " + quorvel_comment_node_get_content(n) + " -->");
+                break;
+            default: break;
+        }
+    }
+}
+
+}  // namespace html_test
