@@ -44,9 +44,10 @@ void* retain_take(size_t size, size_t* actual) {
     if (best < g_retain.count) {
         block = g_retain.blocks[best];
         *actual = g_retain.sizes[best];
-        size_t last = --g_retain.count;
-        g_retain.blocks[best] = g_retain.blocks[last];
-        g_retain.sizes[best] = g_retain.sizes[last];
+        // Kept in the order given back, oldest first.
+        g_retain.count--;
+        std::memmove(g_retain.blocks + best, g_retain.blocks + best + 1, (g_retain.count - best) * sizeof(void*));
+        std::memmove(g_retain.sizes + best, g_retain.sizes + best + 1, (g_retain.count - best) * sizeof(size_t));
         g_retain.bytes -= *actual;
         quorvel_unpoison(block, *actual);
     }
@@ -116,18 +117,30 @@ void retain_give(void* block, size_t size, quorvel_release_fn release) {
         return;
     }
     if (size >= kLargeBlockMin) {
-        quorvel_retain_lock();
-        if (g_retain.count < kRetainSlots && g_retain.bytes + size <= kRetainBytes) {
-            g_retain.blocks[g_retain.count] = block;
-            g_retain.sizes[g_retain.count] = size;
-            g_retain.count++;
-            g_retain.bytes += size;
-            quorvel_poison(block, size);
-            quorvel_retain_unlock();
+        if (size > kRetainBytes) {
+            std::free(block);
             return;
         }
+        // The oldest blocks make room: a program that moves on to documents
+        // of another size soon has its own blocks cached, not the last
+        // size's. Freed outside the lock.
+        void* evicted[kRetainSlots];
+        size_t evicted_count = 0;
+        quorvel_retain_lock();
+        while (g_retain.count == kRetainSlots || g_retain.bytes + size > kRetainBytes) {
+            evicted[evicted_count++] = g_retain.blocks[0];
+            g_retain.bytes -= g_retain.sizes[0];
+            g_retain.count--;
+            std::memmove(g_retain.blocks, g_retain.blocks + 1, g_retain.count * sizeof g_retain.blocks[0]);
+            std::memmove(g_retain.sizes, g_retain.sizes + 1, g_retain.count * sizeof g_retain.sizes[0]);
+        }
+        g_retain.blocks[g_retain.count] = block;
+        g_retain.sizes[g_retain.count] = size;
+        g_retain.count++;
+        g_retain.bytes += size;
+        quorvel_poison(block, size);
         quorvel_retain_unlock();
-        std::free(block);
+        for (size_t i = 0; i < evicted_count; i++) std::free(evicted[i]);
         return;
     }
     if (!quorvel_hooks_active() && g_small.count < kSmallCacheSlots &&

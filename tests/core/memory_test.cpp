@@ -175,16 +175,19 @@ TEST(Arena, LargeBlocksAreSharedAcrossThreadsBestFit) {
         quorvel_arena_destroy(small);
         quorvel_thread_cleanup();
     }).join();
-    // Past the slot count nothing more is kept.
+    // Past the slot count the oldest block makes room for the newest.
     std::thread([] {
         quorvel_thread_cleanup();
         quorvel_arena* arenas[kRetainSlots + 1];
         for (auto& a : arenas) a = quorvel_arena_create(260 * 1024);
+        void* newest = arenas[kRetainSlots]->base;
         for (auto& a : arenas) quorvel_arena_destroy(a);
         quorvel_retain_lock();
         size_t cached = g_retain.count;
+        void* last = g_retain.blocks[cached - 1];
         quorvel_retain_unlock();
         EXPECT_EQ(cached, kRetainSlots);
+        EXPECT_EQ(last, newest);
         quorvel_thread_cleanup();
     }).join();
 }
