@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "dom/dom.h"
+#include "parser/dtd.h"
 #include "xpath/xpath_services.h"
 
 // ---- Root registry --------------------------------------------------------------------

@@ -8,7 +8,6 @@
 
 #include "core/small_stack.h"
 #include "dom/dom.h"
-#include "dom/entities.h"
 #include "parser/dtd.h"
 
 namespace {

@@ -2,9 +2,8 @@
 // builders) and in a document (callers), content getters and setters, and
 // entity-reference resolution. A leaf and its strings take one bump
 // allocation; replaced strings stay in the pool until it goes.
-#include "dom/leaf.h"
+#include "dom/dom.h"
 
-#include "dom/entities.h"
 #include "parser/dtd.h"
 
 namespace {

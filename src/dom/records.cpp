@@ -1,4 +1,4 @@
-// Per-kind descriptors, link position tables and the narrow counters of the
+// Per-kind descriptors and the narrow counters of the
 // element record.
 #include "dom/dom.h"
 #include "output/output.h"
@@ -18,9 +18,6 @@ const quorvel_node_vtable* const g_node_vtables[11] = {
     nullptr,         nullptr,      nullptr,         &kDocumentVtable, &kEntityRefVtable,
 };
 static_assert(sizeof g_node_vtables / sizeof g_node_vtables[0] == 11);
-
-const int64_t quorvel_edge_par_off[6] = {24, 24, 28, 28, 36, 28};
-const int64_t quorvel_edge_sib_off[6] = {32, 20, 24, 24, 32, 24};
 
 size_t quorvel_element_child_element_count(const quorvel_element* e) {
     if (e->child_count < kChildCountCap) return e->child_count;

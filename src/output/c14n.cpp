@@ -7,9 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/element_api.h"
-#include "dom/entities.h"
-#include "dom/leaf.h"
+#include "dom/dom.h"
 #include "output/work_memory.h"
 #include "parser/dtd.h"
 

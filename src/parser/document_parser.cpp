@@ -11,10 +11,8 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "dom/diag.h"
-#include "dom/leaf.h"
+#include "dom/dom.h"
 #include "parser/parser.h"
-#include "dom/entities.h"
 #include "parser/dtd.h"
 
 #if defined(__SSE2__)

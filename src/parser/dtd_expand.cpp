@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/entities.h"
+#include "dom/dom.h"
 #include "parser/dtd.h"
 
 // Sizes of one entity's expansion at each chain depth, valid while the

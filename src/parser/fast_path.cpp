@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/diag.h"
+#include "dom/dom.h"
 #include "parser/flat.h"
 
 #if defined(__SSE2__)

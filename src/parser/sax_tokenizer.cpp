@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dom/entities.h"
+#include "dom/dom.h"
 #include "parser/stream.h"
 
 #if defined(__SSE2__)

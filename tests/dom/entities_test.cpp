@@ -8,7 +8,6 @@
 #include <string>
 
 #include "dom/dom.h"
-#include "dom/entities.h"
 #include "parser/dtd.h"
 #include "support/tree_builder.h"
 

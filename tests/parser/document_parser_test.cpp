@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "dom/entities.h"
+#include "dom/dom.h"
 #include "parser/dtd.h"
 #include "parser/parser.h"
 #include "parser/tree_dump.h"

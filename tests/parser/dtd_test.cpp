@@ -7,7 +7,6 @@
 #include <string>
 
 #include "dom/dom.h"
-#include "dom/entities.h"
 #include "parser/dtd.h"
 
 namespace {

@@ -12,8 +12,6 @@
 #include <string>
 
 #include "dom/dom.h"
-#include "dom/element_api.h"
-#include "dom/leaf.h"
 #include "quorvel.h"
 
 #if defined(__has_feature)
