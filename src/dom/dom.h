@@ -192,6 +192,10 @@ static_assert(offsetof(quorvel_document_node_record, document) == 16);
 
 // ---- Per-kind descriptors -----------------------------------------------------------
 
+// The node table, indexed by kind (NULL for kinds without records). The
+// document model only declares it: the output subsystem defines it, since
+// the slot that matters is the writer of each kind.
+
 using quorvel_serialize_op = void (*)(const quorvel_node* node, ser_buffer* buffer);
 
 struct quorvel_node_vtable {
@@ -320,6 +324,9 @@ struct quorvel_last_child_slot {
 };
 
 struct quorvel_document {
+    // First: core ties overflow entries to a document through it (see
+    // quorvel_overflow_list_of).
+    quorvel_overflow_entry* overflow_entries;
     quorvel_element* secondary_root;
     quorvel_diag* diags;
     int32_t diag_count;
@@ -347,7 +354,6 @@ struct quorvel_document {
     quorvel_dtd* dtd;
     quorvel_pool* pool;
     void* caller_values[2];
-    quorvel_overflow_entry* overflow_entries;
     // Retained input: source positions are computed from it. Both buffers
     // remember how they must be released.
     char* retained_input;
@@ -398,6 +404,8 @@ struct quorvel_document {
     quorvel_xpath_function_registry* function_registry;
     char error_text[256];
 };
+
+static_assert(offsetof(quorvel_document, overflow_entries) == 0, "core reads the list head at the start");
 
 // Sizes of the blocks elements, names and attributes are made in.
 constexpr size_t kElementBlockBytes = 1024 * sizeof(quorvel_element) + 8;
@@ -576,12 +584,10 @@ char* quorvel_element_get_text_content(const quorvel_node* node);
 // ====================================================================================
 // Decoding of character and entity references in stored values: the lazy
 // decoder the attribute getters, parsers, serializer and canonicalization
-// share, its variant that also expands a DTD's entities, the finalize walk,
-// and the small helpers both decoders and DTD expansion use. Every caller
-// treats a NULL result as "keep the raw text", so nothing is ever lost.
-
-struct quorvel_element;
-struct quorvel_dtd;
+// share, its variant that also expands a DTD's entities, and the finalize
+// walk (the character-reference pieces they share are in core.h). Every
+// caller treats a NULL result as "keep the raw text", so nothing is ever
+// lost.
 
 // Decodes a raw value: the five predefined entities and character
 // references; undeclared references fail in strict mode (the thread's
@@ -603,58 +609,6 @@ char* quorvel_decode_entities_view_with_dtd(const quorvel_string_view* view, quo
 // not decode stay raw and pending. 0 only when memory for the walk ran out
 // (part of the subtree is then left as it was), else 1.
 int finalize_element_strings(quorvel_element* root, quorvel_pool* pool);
-
-// ---- Shared helpers -----------------------------------------------------------
-
-enum class char_ref_result {
-    complete,   // digits, then ';'
-    cut_off,    // at least one digit, then the end of the text
-    malformed,  // no digit, a stray byte after the digits, or a value that is
-                // 0, a surrogate or above U+10FFFF
-};
-
-// Reads a character reference from p, just after "&#", up to end. On
-// complete, *code_point holds the value and *after points past the ';'.
-char_ref_result quorvel_char_ref_parse(const char* p, const char* end, uint32_t* code_point, const char** after);
-
-// Writes a valid code point as UTF-8; returns the byte count (1 to 4).
-inline size_t quorvel_utf8_encode(uint32_t cp, char* out) {
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 4;
-}
-
-// The byte a predefined entity name (lt, gt, amp, apos, quot) stands for,
-// or 0 for any other name.
-inline char quorvel_predefined_entity(const char* name, size_t n) {
-    switch (n) {
-        case 2:
-            if (name[1] != 't') return 0;
-            return name[0] == 'l' ? '<' : name[0] == 'g' ? '>' : 0;
-        case 3: return std::memcmp(name, "amp", 3) == 0 ? '&' : 0;
-        case 4:
-            if (std::memcmp(name, "apos", 4) == 0) return '\'';
-            return std::memcmp(name, "quot", 4) == 0 ? '"' : 0;
-        default: return 0;
-    }
-}
 
 // ====================================================================================
 // Internal entry points for building and changing trees: element creation,

@@ -4,7 +4,7 @@
 // allocation; replaced strings stay in the pool until it goes.
 #include "dom/dom.h"
 
-#include "parser/dtd.h"
+#include "dtd/dtd.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "dom/dom.h"
 #include "output/work_memory.h"
-#include "parser/dtd.h"
+#include "dtd/dtd.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 // decides; the main loop resumes where this step ends.
 #include "dom/dom.h"
 #include "parser/parser.h"
-#include "parser/dtd.h"
 
 namespace {
 

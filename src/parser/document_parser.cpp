@@ -13,7 +13,6 @@
 
 #include "dom/dom.h"
 #include "parser/parser.h"
-#include "parser/dtd.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

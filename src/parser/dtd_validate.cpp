@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "dom/dom.h"
-#include "parser/dtd.h"
 #include "parser/parser.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "dom/dom.h"
+#include "dtd/dtd.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -203,3 +204,25 @@ inline char* dp_normalise_value(quorvel_pool* pool, const char* v, size_t n, siz
     *out_len = o;
     return copy;
 }
+
+// ---- DTD declaration parser ----------------------------------------------------------
+
+// Parses declarations from text[0, length) into the DTD at a parameter-entity
+// nesting level (0 for every outside caller). Malformed declarations set
+// has_error and are skipped; the result is 0 when has_error is set
+// afterwards, else 1.
+int dtd_parse_into(quorvel_dtd* dtd, const char* text, size_t length, int level);
+
+// How a parse ended. The two limits also set has_error and the thread's
+// last-error text, and stop the parse where they were met.
+enum class dtd_parse_outcome : int {
+    clean = 0,   // has_error stayed clear
+    malformed,   // has_error set by a malformed declaration or lack of memory
+    too_large,   // parameter-entity substitution passed dtd_expansion_limit
+    too_deep,    // INCLUDE sections nested beyond kDtdMaxIncludeNesting
+};
+dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t length, int level);
+
+// INCLUDE sections open at once. Each level rescans its content for the
+// matching end, so the cap also bounds that work.
+constexpr int kDtdMaxIncludeNesting = 64;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "dom/dom.h"
-#include "parser/dtd.h"
+#include "dtd/dtd.h"
 #include "parser/parser.h"
 #include "parser/tree_dump.h"
 #include "support/failing_alloc.h"
