@@ -270,7 +270,9 @@ enum class char_ref_result {
 };
 
 // Reads a character reference from p, just after "&#", up to end. On
-// complete, *code_point holds the value and *after points past the ';'.
+// complete, *code_point holds the value and *after points past the ';'; on
+// cut_off, *code_point holds the value; on malformed by a stray byte after
+// valid digits, *code_point holds the value and *after points at that byte.
 char_ref_result quorvel_char_ref_parse(const char* p, const char* end, uint32_t* code_point, const char** after);
 
 // Writes a valid code point as UTF-8; returns the byte count (1 to 4).

@@ -29,7 +29,10 @@ char_ref_result quorvel_char_ref_parse(const char* p, const char* end, uint32_t*
     if (too_big || value == 0 || (value >= 0xD800 && value <= 0xDFFF)) return char_ref_result::malformed;
     *code_point = value;
     if (p >= end) return char_ref_result::cut_off;
-    if (*p != ';') return char_ref_result::malformed;
+    if (*p != ';') {
+        *after = p;  // the stray byte
+        return char_ref_result::malformed;
+    }
     *after = p + 1;
     return char_ref_result::complete;
 }

@@ -270,42 +270,10 @@ bool expansion_refused(dp_state* s) {
 // All may read up to 15 bytes past `end`: the working copy carries 64 zero
 // bytes there, which match none of the bytes searched for.
 
-// First '<' at or after p, or end. Bit 1 of *seen: a '&' before it; bit 2: a CR.
+// The first '<' at or after p, or end; the working copy is padded.
 inline char* scan_text(char* p, char* end, unsigned* seen) {
-    unsigned acc = 0;
-#if defined(__SSE2__)
-    const __m128i lt = _mm_set1_epi8('<');
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i cr = _mm_set1_epi8('\r');
-    while (p < end) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
-        if (m_lt) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(m_lt));
-            unsigned before = (1u << at) - 1;
-            if (m_amp & before) acc |= 1;
-            if (m_cr & before) acc |= 2;
-            *seen |= acc;
-            return p + at;
-        }
-        if (m_amp) acc |= 1;
-        if (m_cr) acc |= 2;
-        p += 16;
-    }
-#else
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == '<') break;
-        if (c == '&') acc |= 1;
-        if (c == '\r') acc |= 2;
-    }
-#endif
-    *seen |= acc;
-    return p < end ? p : end;
+    return const_cast<char*>(dp_scan_text<dp_reach::padded>(p, end, seen));
 }
-
 
 inline char* skip_space(char* p) {
     // TAB, LF, CR and space as bits of one word: no table load per byte.
@@ -399,49 +367,18 @@ size_t decode_text(char* p, size_t n, bool strict, bool lines) {
             if (in < end && *in == '\n') in++;
             continue;
         }
-        size_t left = static_cast<size_t>(end - in) - 1;  // bytes after '&'
-        const char* r = in + 1;
-        if (left >= 3 && r[2] == ';' && r[1] == 't' && (r[0] == 'l' || r[0] == 'g')) {
-            *out++ = r[0] == 'l' ? '<' : '>';
-            in += 4;
-            continue;
+        size_t written = 0, used = 0;
+        switch (dp_read_reference(in, end, out, &written, &used)) {
+            case dp_reference::decoded: break;
+            case dp_reference::cut_off:
+                if (strict) return kDecodeFailed;
+                break;
+            case dp_reference::malformed: return kDecodeFailed;
+            case dp_reference::other: used = 0; break;
         }
-        if (left >= 4 && r[0] == 'a' && r[1] == 'm' && r[2] == 'p' && r[3] == ';') {
-            *out++ = '&';
-            in += 5;
-            continue;
-        }
-        if (left >= 5 && r[4] == ';' &&
-            ((r[0] == 'a' && r[1] == 'p' && r[2] == 'o' && r[3] == 's') ||
-             (r[0] == 'q' && r[1] == 'u' && r[2] == 'o' && r[3] == 't'))) {
-            *out++ = r[0] == 'a' ? '\'' : '"';
-            in += 6;
-            continue;
-        }
-        if (left >= 1 && r[0] == '#') {
-            const char* d = r + 1;
-            bool hex = d < end && (*d == 'x' || *d == 'X');
-            if (hex) d++;
-            uint32_t cp = 0;
-            const char* digits = d;
-            for (; d < end; d++) {
-                unsigned v;
-                unsigned char b = static_cast<unsigned char>(*d);
-                if (b >= '0' && b <= '9')
-                    v = b - '0';
-                else if (hex && (b | 0x20) >= 'a' && (b | 0x20) <= 'f')
-                    v = (b | 0x20) - 'a' + 10;
-                else
-                    break;
-                cp = cp * (hex ? 16 : 10) + v;
-                if (cp > 0x10FFFF) return kDecodeFailed;
-            }
-            if (d == digits) return kDecodeFailed;
-            bool cut = d >= end || *d == '\0';
-            if (cut ? strict : *d != ';') return kDecodeFailed;
-            if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return kDecodeFailed;
-            out += quorvel_utf8_encode(cp, out);
-            in = cut ? d : d + 1;
+        if (used) {
+            out += written;
+            in += used;
             continue;
         }
         if (strict) return kDecodeFailed;
@@ -1723,7 +1660,7 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
         if (quote != '"' && quote != '\'') DP_FAIL(s, p);
         char* v = p + 1;
         unsigned seen = 0;
-        char* close = const_cast<char*>(dp_scan_value(v, end, quote, &seen));
+        char* close = const_cast<char*>(dp_scan_value<dp_reach::padded>(v, end, quote, &seen));
         if (close >= end) DP_FAIL(s, v);
         *close = '\0';
         p = close + 1;
