@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "dom/dom.h"
+#include "dom/record_builder.h"
 #include "parser/parser.h"
 
 #if defined(__SSE2__)
@@ -50,11 +51,10 @@ constexpr size_t kAreaChunk = 256;                       // records per chunk on
 constexpr uint32_t kNoFastClose = UINT32_MAX;
 constexpr size_t kSeparateCopies = size_t(1) << 20;  // inputs from this length copy and count in one pass
 
-struct dp_open {
-    quorvel_element* element;
+// An open element: where its next child is linked from (the builder's
+// part), and what its end tag is matched against.
+struct dp_open : quorvel_build_parent {
     const char* name;          // local name, NUL-terminated in the working copy
-    const void* last_holder;   // the record holding last_link: the element, then its last child
-    int32_t* last_link;        // where the next child is linked from: first-child or a sibling link
     uint32_t* pos_end;         // end offset of the element's position record; the state's sink for none
     size_t name_length;
     uint32_t prefix_length;    // bytes before the last colon (the prefix ends one byte before
@@ -131,8 +131,7 @@ struct dp_state {
     size_t max_depth;
 
     quorvel_element* root;
-    quorvel_node* first_top;
-    quorvel_node* last_top;
+    quorvel_build_list top;  // the top-level list being built
     int root_linked;
 
     char* version;
@@ -895,43 +894,19 @@ inline bool link(dp_state* s, const void* holder, int32_t* field, const void* ta
     return quorvel_link_set_inline(holder, field, target, s->doc);
 }
 
-// A link between two distinct places the parser made (never a record to
-// itself, never NULL): only the range is in question, tested at once.
-inline bool link_near(quorvel_document* doc, const void* holder, int32_t* field, const void* target) {
-    ptrdiff_t d = quorvel_address_distance(holder, target);
-    if (static_cast<uint64_t>(d) + uint64_t(INT32_MAX) <= uint64_t(2) * INT32_MAX) [[likely]] {
-        *field = static_cast<int32_t>(d);
-        return true;
-    }
-    return quorvel_link_set(holder, field, target, doc);
-}
-
 // Appends child, whose parent and sibling links are the given fields, as
 // the last child of an open element.
 inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
     if (!in_arena(s, child)) s->far = 1;
-    if (!link(s, child, parent_field, parent->element)) return false;
-    if (!link(s, parent->last_holder, parent->last_link, child)) return false;
-    parent->last_holder = child;
-    parent->last_link = sibling_field;
-    return true;
+    return quorvel_build_append(s->doc, parent, child, parent_field, sibling_field);
 }
 
 bool dp_wire_child(dp_state* s, dp_open* parent, quorvel_node* child) {
-    if (!wire(s, parent, child, quorvel_node_parent_field(child), quorvel_node_sibling_field(child))) return false;
-    if (child->kind == QUORVEL_NODE_ELEMENT) quorvel_element_child_count_inc(parent->element);
-    return true;
+    if (!in_arena(s, child)) s->far = 1;
+    return quorvel_build_append_node(s->doc, parent, child);
 }
 
-bool top_link(dp_state* s, quorvel_node* node) {
-    if (s->last_top) {
-        if (!link(s, s->last_top, quorvel_node_sibling_field(s->last_top), node)) return false;
-    } else {
-        s->first_top = node;
-    }
-    s->last_top = node;
-    return true;
-}
+bool top_link(dp_state* s, quorvel_node* node) { return quorvel_build_list_append(s->doc, &s->top, node); }
 
 // Appends a top-level node; the root joins the list just before the first
 // node that follows its start tag.
@@ -1099,7 +1074,7 @@ bool text_run(dp_state* s) {
 // Whitespace at depth 0: kept as a node only after a comment, or after the
 // root once the root is in the list.
 bool top_whitespace(dp_state* s, char* a, char* b) {
-    quorvel_node* last = s->last_top;
+    quorvel_node* last = s->top.last;
     bool keep = last && (last->kind == QUORVEL_NODE_COMMENT || (s->root_linked && last == &s->root->head));
     if (!keep) return true;
     size_t len = static_cast<size_t>(b - a);
@@ -1195,7 +1170,7 @@ inline bool tag_link(dp_state* s, const tag_scan& t, const void* holder, int32_t
         *field = static_cast<int32_t>(quorvel_address_distance(holder, target));
         return true;
     }
-    return link_near(s->doc, holder, field, target);
+    return quorvel_build_link(s->doc, holder, field, target);
 }
 
 // Namespace records, declaration entries and prefix copies: bump allocated
@@ -1568,8 +1543,8 @@ inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t 
     size_t full = prefix_length ? prefix_length + 1 + name_len : name_len;
     close_word w = prefix_length != kNoFastClose ? close_word_of(qname_word, full) : close_word{0, 0};
     uint32_t* pos_end = pos_index >= 0 ? &s->doc->pos_records[pos_index].end : &s->pos_sink;
-    s->stack[s->depth++] = dp_open{e,        name,   e,      &e->first_child, pos_end, name_len, static_cast<uint32_t>(prefix_length),
-                                   w.word, w.mask};
+    s->stack[s->depth++] = dp_open{{e, e, &e->first_child}, name, pos_end, name_len,
+                                   static_cast<uint32_t>(prefix_length), w.word, w.mask};
     return true;
 }
 
@@ -1583,7 +1558,7 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
     size_t len = static_cast<size_t>(name_end - name);
     e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
-    if (!link_near(s->doc, e, &e->name, name)) DP_FAIL(s, p);
+    if (!quorvel_build_link(s->doc, e, &e->name, name)) DP_FAIL(s, p);
     int32_t pos_index = -1;
     if (s->record_positions) {
         quorvel_document* d = s->doc;
@@ -2122,17 +2097,10 @@ bool fast_run(dp_state* s) {
     };
     // Near: every record this loop links lies in the arena, under 2 GiB.
     auto put = [&](const void* holder, int32_t* field, const void* target) {
-        if constexpr (Near) {
-            *field = static_cast<int32_t>(quorvel_address_distance(holder, target));
-            return true;
-        }
-        return link_near(d, holder, field, target);
+        return quorvel_build_link<Near>(d, holder, field, target);
     };
     auto append = [&](quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
-        if (!put(child, parent_field, top->element) || !put(top->last_holder, top->last_link, child)) return false;
-        top->last_holder = child;
-        top->last_link = sibling_field;
-        return true;
+        return quorvel_build_append<Near>(d, top, child, parent_field, sibling_field);
     };
     read_again();
     // The working copy ends in NUL padding: at the end *p is no '<', and
@@ -2249,7 +2217,7 @@ bool fast_run(dp_state* s) {
                 if (!empty) {
                     // The tag's own bytes hold the name and its '>' as the end tag writes them.
                     uint64_t mask = len < 8 ? kByteMasks[len + 1] : 0;
-                    *++top = dp_open{e, name, e, &e->first_child, pos_end, len, 0, written & mask, mask};
+                    *++top = dp_open{{e, e, &e->first_child}, name, pos_end, len, 0, written & mask, mask};
                 }
                 continue;
             }
@@ -2301,14 +2269,14 @@ bool finish(dp_state* s) {
     }
     // Trailing top-level text goes: the list ends with its last other node.
     quorvel_node* keep = nullptr;
-    for (quorvel_node* n = s->first_top; n; n = quorvel_node_next_raw(n))
+    for (quorvel_node* n = s->top.first; n; n = quorvel_node_next_raw(n))
         if (n->kind != QUORVEL_NODE_TEXT) keep = n;
-    if (keep && keep != s->last_top) {
+    if (keep && keep != s->top.last) {
         quorvel_link_clear(quorvel_node_sibling_field(keep));
-        s->last_top = keep;
+        s->top.last = keep;
     }
-    doc->first_top = s->first_top;
-    doc->last_top = s->last_top;
+    doc->first_top = s->top.first;
+    doc->last_top = s->top.last;
     doc->namespaces_in_use = s->namespaces_in_use;
     doc->dtd = s->dtd;
     s->dtd = nullptr;
@@ -2580,7 +2548,9 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
 
     dp_state state;
     dp_state* s = &state;
-    std::memset(s, 0, offsetof(dp_state, inline_stack));
+    // Everything before the inline stack starts zeroed; the stack needs no clearing.
+    std::memset(static_cast<void*>(s), 0,
+                static_cast<size_t>(reinterpret_cast<char*>(&s->inline_stack) - reinterpret_cast<char*>(s)));
     for (prefix_slot& slot : s->prefixes) slot.length = kEmptyPrefixSlot;
     s->start = work;
     s->cur = work;
