@@ -236,10 +236,6 @@ void* take_markup(dp_state* s) {
     return slot;
 }
 
-inline bool link(dp_state* s, const void* holder, int32_t* field, const void* target) {
-    return quorvel_link_set_inline(holder, field, target, s->doc);
-}
-
 // Appends child, whose parent and sibling links are the given fields, as
 // the last child of an open element.
 inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
