@@ -1,13 +1,14 @@
 // The document parser's internal header, shared by its files: the parse
 // state and the open-element stack, the small inline helpers every step
 // uses, and the entry points one file offers the others.
-//   document_parser.cpp      byte table, scanning and decoding helpers,
+//   document_parser.cpp      scanning and decoding helpers,
 //                            storage, text, names, start and end tags,
 //                            namespaces, the duplicate check, markup, the
 //                            main loops and set-up
 //   document_references.cpp  references expanded against a DTD in one pass
-// (raw_attributes.cpp, which reads start tags again from a finished
-// document's retained input, needs none of it.)
+// (byte_table.cpp, the byte classes, and raw_attributes.cpp, which reads
+// start tags again from a finished document's retained input, need none of
+// it.)
 #pragma once
 
 #include <cstdarg>
