@@ -4,6 +4,10 @@
 
 namespace quorvel_dp {
 
+// File-private: the compiler may then specialise and inline them into the
+// one entry point, as the hot runs need.
+namespace {
+
 // ---- References against a DTD --------------------------------------------------------------
 // With a DTD, texts and attribute values holding '&' expand through the DTD
 // path: a measuring pass, a copying pass and a pool copy per run. Most runs
@@ -424,6 +428,8 @@ char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* 
         p = q + 1;
     }
 }
+
+}  // namespace
 
 // Expands [text, text + length) as quorvel_decode_entities_view_with_dtd
 // would, books it against the DTD and answers the result (NUL-terminated)
