@@ -4,10 +4,11 @@
 #include <pthread.h>
 
 #include "core/core.h"
-#include "dom/dom.h"
-#include "xpath/xpath_services.h"
 
 namespace {
+
+// Registered hooks; a slot, once filled, never changes.
+const quorvel_teardown_hooks* g_teardown[kTeardownSlots];
 
 pthread_key_t g_recycle_exit_key;
 pthread_once_t g_recycle_exit_once = PTHREAD_ONCE_INIT;
@@ -34,7 +35,7 @@ void free_block_list(void*& head, size_t& bytes) {
 }
 
 void recycle_thread_exit(void*) {
-    quorvel_xpath_tls_release();
+    quorvel_teardown_thread();
     quorvel_release_thread_caches();
     quorvel_release_block_lists();
 }
@@ -44,6 +45,34 @@ void recycle_exit_key_create() {
 }
 
 }  // namespace
+
+bool quorvel_teardown_register(const quorvel_teardown_hooks* hooks) {
+    if (!hooks) return false;
+    for (size_t i = 0; i < kTeardownSlots; i++) {
+        const quorvel_teardown_hooks* expected = nullptr;
+        if (__atomic_compare_exchange_n(&g_teardown[i], &expected, hooks, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            return true;
+        if (expected == hooks) return true;
+    }
+    return false;
+}
+
+void quorvel_teardown_document(quorvel_document* doc) {
+    for (size_t i = 0; i < kTeardownSlots; i++) {
+        const quorvel_teardown_hooks* h = __atomic_load_n(&g_teardown[i], __ATOMIC_ACQUIRE);
+        if (!h) break;  // slots fill in order
+        if (h->document) h->document(doc);
+    }
+}
+
+void quorvel_teardown_thread() {
+    for (size_t i = 0; i < kTeardownSlots; i++) {
+        const quorvel_teardown_hooks* h = __atomic_load_n(&g_teardown[i], __ATOMIC_ACQUIRE);
+        if (!h) break;
+        if (h->thread) h->thread();
+    }
+}
 
 void quorvel_thread_register_exit() {
     if (tls_registered) return;
@@ -69,8 +98,7 @@ void quorvel_release_block_lists() {
 extern "C" {
 
 QUORVEL_API void quorvel_thread_cleanup(void) {
-    quorvel_xpath_tls_release();
-    quorvel_memo_reset();
+    quorvel_teardown_thread();
     quorvel_release_thread_caches();
     // The shared cache only ever holds malloc'd blocks.
     quorvel_retain_lock();

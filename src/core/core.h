@@ -286,6 +286,98 @@ inline void* quorvel_hash_table_get(const quorvel_hash_table* table, const char*
     return e ? e->value : nullptr;
 }
 
+// ---- Character and predefined-entity references -------------------------------
+
+// The pieces every reference decoder of the library shares: the entity
+// decoder of stored values, DTD expansion and the parsers.
+
+enum class char_ref_result {
+    complete,   // digits, then ';'
+    cut_off,    // at least one digit, then the end of the text
+    malformed,  // no digit, a stray byte after the digits, or a value that is
+                // 0, a surrogate or above U+10FFFF
+};
+
+// Reads a character reference from p, just after "&#", up to end. On
+// complete, *code_point holds the value and *after points past the ';'; on
+// cut_off, *code_point holds the value; on malformed by a stray byte after
+// valid digits, *code_point holds the value and *after points at that byte.
+// Inline: the parsers decode references with it in their loops.
+inline char_ref_result quorvel_char_ref_parse(const char* p, const char* end, uint32_t* code_point, const char** after) {
+    bool hex = p < end && (*p == 'x' || *p == 'X');
+    if (hex) p++;
+    uint32_t value = 0;
+    bool too_big = false;
+    const char* digits = p;
+    for (; p < end; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        uint32_t d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            break;
+        // Stop accumulating past the Unicode range: the value is refused
+        // anyway and must not wrap back into it.
+        if (!too_big) {
+            value = value * (hex ? 16 : 10) + d;
+            if (value > 0x10FFFF) too_big = true;
+        }
+    }
+    if (p == digits) return char_ref_result::malformed;
+    if (too_big || value == 0 || (value >= 0xD800 && value <= 0xDFFF)) return char_ref_result::malformed;
+    *code_point = value;
+    if (p >= end) return char_ref_result::cut_off;
+    if (*p != ';') {
+        *after = p;  // the stray byte
+        return char_ref_result::malformed;
+    }
+    *after = p + 1;
+    return char_ref_result::complete;
+}
+
+// Writes a valid code point as UTF-8; returns the byte count (1 to 4).
+inline size_t quorvel_utf8_encode(uint32_t cp, char* out) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+// The byte a predefined entity name (lt, gt, amp, apos, quot) stands for,
+// or 0 for any other name.
+inline char quorvel_predefined_entity(const char* name, size_t n) {
+    switch (n) {
+        case 2:
+            if (name[1] != 't') return 0;
+            return name[0] == 'l' ? '<' : name[0] == 'g' ? '>' : 0;
+        case 3: return std::memcmp(name, "amp", 3) == 0 ? '&' : 0;
+        case 4:
+            if (std::memcmp(name, "apos", 4) == 0) return '\'';
+            return std::memcmp(name, "quot", 4) == 0 ? '"' : 0;
+        default: return 0;
+    }
+}
+
 // ---- Compact links and the overflow table -----------------------------------
 
 // A 32-bit link holds the target's offset from the start of the record that
@@ -298,6 +390,14 @@ constexpr int32_t kTextEmpty = INT32_MAX;
 constexpr int16_t kLink16Overflow = INT16_MIN;
 
 struct quorvel_overflow_table;
+struct quorvel_overflow_entry;
+
+// A document record begins with the head of the list of overflow entries
+// tied to it: the only part of a document core reads (the document model
+// asserts the layout).
+inline quorvel_overflow_entry** quorvel_overflow_list_of(quorvel_document* doc) {
+    return reinterpret_cast<quorvel_overflow_entry**>(doc);
+}
 
 struct quorvel_overflow_entry {
     const void* key;  // address of the link field
@@ -424,6 +524,30 @@ inline void quorvel_link_clear(int32_t* field) { *field = 0; }
     }
     return quorvel_link16_set(attribute, field, target, doc);
 }
+
+// ---- Teardown hooks ----------------------------------------------------------
+
+// What a subsystem above core must release when a document is freed or a
+// thread lets go of its caches. Core and the document model know nothing of
+// what later subsystems attach to documents or keep per thread: each of
+// those registers one of these instead, once, before it attaches anything.
+struct quorvel_teardown_hooks {
+    // Frees what the subsystem attached to doc; runs while the document's
+    // pool and tree still stand. NULL when it attaches nothing.
+    void (*document)(quorvel_document* doc);
+    // Frees the calling thread's caches of the subsystem; runs on
+    // quorvel_thread_cleanup and at thread exit. NULL when it keeps none.
+    void (*thread)();
+};
+// Room for this many registrations; enough for every subsystem of the library.
+constexpr size_t kTeardownSlots = 16;
+// Adds hooks (a record with static storage, kept for the life of the
+// process); registering the same record again changes nothing. Safe from any
+// thread, also while hooks run. False when every slot is taken.
+bool quorvel_teardown_register(const quorvel_teardown_hooks* hooks);
+// Run the registered hooks in registration order.
+void quorvel_teardown_document(quorvel_document* doc);
+void quorvel_teardown_thread();
 
 // ---- Per-thread clean-up registration ---------------------------------------
 

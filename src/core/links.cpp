@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "core/core.h"
-#include "dom/dom.h"
 
 constinit quorvel_overflow_table* g_overflow_table = nullptr;
 
@@ -101,8 +100,9 @@ int overflow_set_locked(quorvel_overflow_table* t, void* field, void* target, qu
         // given; one already tied stays on its first document's list.
         if (!e->document && doc) {
             e->document = doc;
-            e->next_of_document = doc->overflow_entries;
-            doc->overflow_entries = e;
+            quorvel_overflow_entry** list = quorvel_overflow_list_of(doc);
+            e->next_of_document = *list;
+            *list = e;
         }
         return 0;
     }
@@ -144,8 +144,9 @@ int overflow_set_locked(quorvel_overflow_table* t, void* field, void* target, qu
     t->count++;
     e->next_of_document = nullptr;
     if (doc) {
-        e->next_of_document = doc->overflow_entries;
-        doc->overflow_entries = e;
+        quorvel_overflow_entry** list = quorvel_overflow_list_of(doc);
+        e->next_of_document = *list;
+        *list = e;
     }
     if (t->count >= t->bucket_count) {
         size_t n = t->bucket_count * 2;

@@ -11,8 +11,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "dom/element_api.h"
-#include "dom/entities.h"
+#include "dom/dom.h"
 
 const char kXmlNamespaceUri[] = "http://www.w3.org/XML/1998/namespace";
 

@@ -10,8 +10,7 @@
 #include <strings.h>
 
 #include "core/small_stack.h"
-#include "dom/element_api.h"
-#include "dom/entities.h"
+#include "dom/dom.h"
 
 namespace {
 

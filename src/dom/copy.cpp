@@ -6,9 +6,7 @@
 #include <cstring>
 
 #include "core/small_stack.h"
-#include "dom/element_api.h"
-#include "dom/leaf.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 
 namespace {
 

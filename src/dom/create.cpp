@@ -5,8 +5,7 @@
 // and local name here; a stored name is never written after it is made.
 #include <cstring>
 
-#include "dom/element_api.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Diagnostics lists and the document's parse diagnostics readers, and the
 // per-element source-position records the parsers append. Both arrays are
 // plain heap memory (malloc/realloc) that document freeing releases.
-#include "dom/diag.h"
+#include "dom/dom.h"
 
 #include <cstdarg>
 #include <cstdio>

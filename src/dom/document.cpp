@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "dom/dom.h"
-#include "xpath/xpath_services.h"
+#include "dtd/dtd.h"
 
 // ---- Root registry --------------------------------------------------------------------
 
@@ -116,6 +116,16 @@ void quorvel_memo_reset() {
     g_memo_doc = nullptr;
     g_memo_generation = quorvel_rootmap_generation();
 }
+
+namespace {
+
+// The memo is the document model's only per-thread state.
+const quorvel_teardown_hooks kDocumentModelTeardown = {nullptr, quorvel_memo_reset};
+__attribute__((constructor)) void register_document_model_teardown() {
+    quorvel_teardown_register(&kDocumentModelTeardown);
+}
+
+}  // namespace
 
 void quorvel_root_doc_register(quorvel_element* root, quorvel_document* doc) {
     if (!root || !doc) return;
@@ -297,10 +307,8 @@ void document_release(quorvel_document* d) {
     std::free(d->declared_version);
     d->declared_encoding = d->declared_version = nullptr;
 
-    quorvel_xpath_registry_drop(d->function_registry);
-    d->function_registry = nullptr;
-    quorvel_xpath_user_functions_free(d->user_functions);
-    d->user_functions = nullptr;
+    // What later subsystems attached to the document.
+    quorvel_teardown_document(d);
 
     for (size_t i = 0; i < d->owned_count; i++) document_release(d->owned[i]);
     std::free(d->owned);
@@ -309,8 +317,6 @@ void document_release(quorvel_document* d) {
 
     quorvel_element_index_free(d->element_index);
     d->element_index = nullptr;
-    quorvel_xpath_doc_order_free(d->doc_order);
-    d->doc_order = nullptr;
 
     quorvel_dtd_release(d->dtd);
     d->dtd = nullptr;

@@ -1,6 +1,9 @@
-// The document model's records. Every subsystem reads these layouts inline,
-// so field order, widths and offsets are fixed (checked by the static_asserts
-// below); links are compact (see core.h) and always decoded relative to the
+// The document model's one internal header: the records, then the
+// diagnostics and position records, the leaf creators, the element API, the
+// reference decoders and the tree-building entry points.
+//
+// Every subsystem reads the record layouts inline, so field order, widths
+// and offsets are fixed (checked by the static_asserts below); links are compact (see core.h) and always decoded relative to the
 // start of the record that holds them.
 #pragma once
 
@@ -189,6 +192,10 @@ static_assert(offsetof(quorvel_document_node_record, document) == 16);
 
 // ---- Per-kind descriptors -----------------------------------------------------------
 
+// The node table, indexed by kind (NULL for kinds without records). The
+// document model only declares it: the output subsystem defines it, since
+// the slot that matters is the writer of each kind.
+
 using quorvel_serialize_op = void (*)(const quorvel_node* node, ser_buffer* buffer);
 
 struct quorvel_node_vtable {
@@ -200,9 +207,6 @@ struct quorvel_node_vtable {
 extern const quorvel_node_vtable kElementVtable, kTextVtable, kCommentVtable, kCdataVtable, kPiVtable,
     kDoctypeVtable, kDocumentVtable, kEntityRefVtable;
 extern const quorvel_node_vtable* const g_node_vtables[11];
-// Position of the parent and next-sibling links per kind 0-5.
-extern const int64_t quorvel_edge_par_off[6];
-extern const int64_t quorvel_edge_sib_off[6];
 
 // Link fields of any node kind; NULL for kinds without them.
 inline int32_t* quorvel_node_parent_field(const quorvel_node* n) {
@@ -320,6 +324,9 @@ struct quorvel_last_child_slot {
 };
 
 struct quorvel_document {
+    // First: core ties overflow entries to a document through it (see
+    // quorvel_overflow_list_of).
+    quorvel_overflow_entry* overflow_entries;
     quorvel_element* secondary_root;
     quorvel_diag* diags;
     int32_t diag_count;
@@ -347,7 +354,6 @@ struct quorvel_document {
     quorvel_dtd* dtd;
     quorvel_pool* pool;
     void* caller_values[2];
-    quorvel_overflow_entry* overflow_entries;
     // Retained input: source positions are computed from it. Both buffers
     // remember how they must be released.
     char* retained_input;
@@ -399,6 +405,8 @@ struct quorvel_document {
     char error_text[256];
 };
 
+static_assert(offsetof(quorvel_document, overflow_entries) == 0, "core reads the list head at the start");
+
 // Sizes of the blocks elements, names and attributes are made in.
 constexpr size_t kElementBlockBytes = 1024 * sizeof(quorvel_element) + 8;
 constexpr size_t kNameChunkBytes = 4104;
@@ -438,10 +446,358 @@ void quorvel_node_freeze(quorvel_node* node);
 // Ends the list at node: storing "none" cannot fail.
 void quorvel_node_clear_next_sibling(quorvel_node* node);
 
-// Placeholders of operations other parts of the library provide.
-quorvel_dtd* quorvel_dtd_create(quorvel_pool* pool);
-void quorvel_dtd_release(quorvel_dtd* dtd);
-int finalize_element_strings(quorvel_element* root, quorvel_pool* pool);
 quorvel_element* quorvel_element_copy(quorvel_element* source, quorvel_document* target);
 void quorvel_element_index_free(quorvel_element_index* index);
 void quorvel_diag_free_all(quorvel_document* doc);
+
+// ====================================================================================
+// Records the parsers keep about a document beside its tree: recoverable
+// problems (diagnostics lists, also used by validators on their own
+// handles) and per-element source-position records.
+
+// Appends one record to a diagnostics list {array, count, capacity}; grows
+// to 8 records, then doubles. With a node, its local name is copied (malloc)
+// when it is an element. Returns the record, or NULL when the array cannot
+// grow (nothing recorded, list intact). The message is cut at 255 bytes.
+quorvel_diag* quorvel_diag_emit(quorvel_diag** list, int* count, int* capacity, int code, const quorvel_node* node,
+                                const char* format, ...) __attribute__((format(printf, 6, 7)));
+
+// Appends {element, first, second} to the document's position records and
+// returns its index, or -1 for NULL arguments or no memory. The array is
+// heap memory released by document freeing.
+int quorvel_elem_pos_record(quorvel_document* doc, quorvel_element* element, uint32_t first, uint32_t second);
+
+// ====================================================================================
+// Leaf nodes (text, comment, CDATA, processing instruction, entity
+// reference, doctype): the pool creators every tree builder uses, the
+// internal content reader and entity-reference resolution. A new leaf is
+// always detached; callers link it and, for a top-level node, set its owner.
+
+// Each creator copies its strings into the pool (record and strings in one
+// block when the pool can hand one out) and returns NULL for a NULL pool or
+// when memory runs out. text may be NULL only with a length of 0. doc only
+// ties an overflowed content link to that document.
+quorvel_text* quorvel_text_create(const char* text, size_t length, quorvel_pool* pool, quorvel_document* doc);
+quorvel_comment* quorvel_comment_create(const char* text, size_t length, quorvel_pool* pool);
+quorvel_comment* quorvel_cdata_create(const char* text, size_t length, quorvel_pool* pool);
+// NULL for a NULL target or a target length of 0; a data length of 0 gives no data.
+quorvel_pi* quorvel_pi_create(const char* target, size_t target_length, const char* data, size_t data_length,
+                              quorvel_pool* pool);
+// Entity references use the comment layout; content is the name. NULL for an empty name.
+quorvel_comment* quorvel_entity_ref_create(const char* name, size_t length, quorvel_pool* pool);
+// Name held inline behind the record; NULL for a NULL name.
+quorvel_doctype* quorvel_doctype_create(const char* name, size_t length, quorvel_pool* pool);
+
+// Content of a text (or CDATA) record without a kind test; "" when empty.
+const char* quorvel_text_get_content(const quorvel_text* text);
+
+// Replacement text of an entity-reference node: the five predefined
+// entities without a document, else the internal entities of the owning
+// document's DTD (created empty on first use), unexpanded. NULL otherwise.
+const char* quorvel_entity_ref_resolve(const quorvel_node* node);
+
+// ====================================================================================
+// Internal entry points of the element API: names and namespaces, attribute
+// lookup and value reading, children and text. Other subsystems (XPath, XSLT,
+// the serializer, schemas, copy and mutation code) call these rather than the
+// exports. Mutation code must keep the namespace caches honest through the
+// two clear functions below.
+
+// ---- Extension records ------------------------------------------------------------
+
+// A new, all-zero extension record for e from doc's pool, linked from e.
+// NULL when memory runs out (e is unchanged then).
+quorvel_element_ext* quorvel_element_ext_create(quorvel_element* e, quorvel_document* doc);
+
+// ---- Names and namespaces ---------------------------------------------------------
+
+// Local name; NULL for NULL, a non-element, an unnamed element, or a name
+// link this thread cannot read.
+const char* quorvel_element_get_name(const quorvel_element* e);
+
+// URI bound to prefix (NULL = the default namespace) by the nearest
+// declaration on e or an ancestor, as stored ("" for an undeclaration);
+// NULL when none. "xml" has no built-in binding here.
+const char* quorvel_element_lookup_namespace(const quorvel_element* e, const char* prefix);
+// The same for a prefix given by pointer and length (not NUL-terminated).
+const char* quorvel_element_lookup_namespace_n(const quorvel_element* e, const char* prefix, size_t length);
+
+// The element's namespace URI: NULL when it is in no namespace. Resolved on
+// first use and cached in the extension record (ns_uri), pointing at the
+// declaration's own URI string, which the document keeps until it is freed.
+const char* quorvel_element_get_namespace_uri(quorvel_element* e);
+
+// The cache holds until one of the clear functions runs. Callers:
+// - after e's prefix changed (rename, move into a namespace):
+//   quorvel_element_namespace_cache_clear(e);
+// - after a namespace declaration on e was added or removed (done by the
+//   declaration functions of this API), and whenever an element leaves a
+//   parent element (unlink, removal, the detach step of a move):
+//   quorvel_namespace_cache_clear_subtree(e).
+// Linking a node that has no parent element needs nothing: every URI cached
+// inside a detached subtree was found inside it and stays the nearest.
+void quorvel_element_namespace_cache_clear(quorvel_element* e);
+void quorvel_namespace_cache_clear_subtree(quorvel_element* e);
+
+// Declaration number index of e: its own declaration list first, then its
+// declaration attributes ("xmlns", "xmlns:p") in attribute order. 1 with
+// both outputs written, 0 past the end.
+int element_namespace_decl_at(const quorvel_element* e, size_t index, const char** prefix, const char** uri);
+
+// ---- Attributes -------------------------------------------------------------------------
+
+// The namespace the prefix "xml" is bound to without a declaration.
+extern const char kXmlNamespaceUri[];
+
+// The 15-bit attribute name hash cached in bits 0-14 of the hash word; never 0.
+uint16_t quorvel_attribute_hash15(const char* name, size_t length);
+
+quorvel_attribute* quorvel_element_get_first_attribute(const quorvel_element* e);
+// First attribute whose stored name (prefix included) is exactly these bytes.
+quorvel_attribute* quorvel_dom_attr_find(quorvel_element* e, const char* name, size_t length);
+// First attribute of e with this expanded name; uri NULL or "" = no namespace.
+quorvel_attribute* find_attr_expanded_len(quorvel_element* e, const char* uri, const char* local_name,
+                                          size_t local_length);
+
+// The value as stored (inline bytes or pointer), references not decoded;
+// "" for an empty value.
+inline const char* quorvel_attribute_stored_value(const quorvel_attribute* a) {
+    if (a->value_length & kAttrInlineValue) return a->inline_value;
+    return a->value ? a->value : "";
+}
+// The value, decoding pending references into the owner's document pool on
+// first read (the record then holds the decoded text). Without a document,
+// or when decoding fails, the raw text and the pending flag stay.
+const char* quorvel_attribute_read_value(quorvel_element* owner, quorvel_attribute* a);
+
+// Marks every attribute-index entry of e's attributes removed (the index
+// belongs to attribute mutation; see placeholders until it is built).
+void attr_index_forget_element(quorvel_document* doc, quorvel_element* e);
+
+// ---- Children and text --------------------------------------------------------------------
+
+// All descendant text of an element or the document node, in document
+// order, entity references resolved: a malloc'd string the caller frees with
+// quorvel_free_string; NULL for NULL or when memory runs out.
+char* quorvel_element_get_text_content(const quorvel_node* node);
+
+// ====================================================================================
+// Decoding of character and entity references in stored values: the lazy
+// decoder the attribute getters, parsers, serializer and canonicalization
+// share, its variant that also expands a DTD's entities, and the finalize
+// walk (the character-reference pieces they share are in core.h). Every
+// caller treats a NULL result as "keep the raw text", so nothing is ever
+// lost.
+
+// Decodes a raw value: the five predefined entities and character
+// references; undeclared references fail in strict mode (the thread's
+// setting) and are copied as written otherwise. The result lives in the
+// pool, or is malloc'd (free it with free) when pool is NULL. An empty or
+// missing view gives "". NULL when the value cannot be decoded or memory
+// ran out; then nothing stays allocated.
+char* quorvel_decode_entities_view(const quorvel_string_view* view, quorvel_pool* pool);
+
+// The same with the DTD's internal general entities expanded too (strict
+// mode plays no part). NULL when the expansion fails: recursion, a
+// malformed character reference, an expansion beyond the size limit (the
+// thread's last-error text then says so) or no memory.
+char* quorvel_decode_entities_view_with_dtd(const quorvel_string_view* view, quorvel_dtd* dtd,
+                                            quorvel_pool* pool);
+
+// Decodes every pending attribute value of root's subtree into the pool and
+// fills the NUL-terminated URI of their namespace records. Values that do
+// not decode stay raw and pending. 0 only when memory for the walk ran out
+// (part of the subtree is then left as it was), else 1.
+int finalize_element_strings(quorvel_element* root, quorvel_pool* pool);
+
+// ====================================================================================
+// Internal entry points for building and changing trees: element creation,
+// the linking step tree builders splice with, raw attribute appends, bulk
+// removal, deep copies and the element index the XPath engine reads.
+// Every change of a child list ends with tree_structure_changed, so caches
+// keyed on structure (element index, indexed child, document order) drop.
+
+// ---- Element creation ------------------------------------------------------------
+
+// A new element in the pool, with no document and not registered: it finds
+// its document once it is linked below an element that has one. The name
+// is split at its first colon into prefix and local name (copies: a name
+// interned in the pool is never written). NULL for a NULL name or pool, a
+// length of 0 or no memory.
+quorvel_element* quorvel_element_create_with_view(const char* name, size_t length, quorvel_pool* pool);
+
+// ---- Linking --------------------------------------------------------------------------
+
+// The linking step: K becomes P's last child. K is first detached from its
+// parent when it has one; its own next-sibling link is cleared. last_child,
+// when given, must be P's current last child (the caller vouches); otherwise
+// the document's last-child cache or a walk finds it. Nodes of kinds that
+// cannot be children are ignored, and so is a P that is not an element. Only
+// P's modification counter moves: callers do the structural bookkeeping
+// (tree_structure_changed) themselves. K must belong to P's document
+// already and must not be an ancestor of P.
+void quorvel_element_append_child_hint_doc(quorvel_element* parent, quorvel_node* child, quorvel_document* doc,
+                                           quorvel_node* last_child);
+// The same without a hint; nothing happens when parent or child is NULL.
+void quorvel_element_append_child_internal_doc(quorvel_element* parent, quorvel_node* child, quorvel_document* doc);
+
+// The bookkeeping every change of P's children ends with: the document's
+// change counter moves and its element index is dropped; P's extension
+// record (if any) counts a child change and forgets its indexed child.
+// doc may be NULL (then only the extension record is touched).
+void tree_structure_changed(quorvel_element* parent, quorvel_document* doc);
+
+// ---- Attributes --------------------------------------------------------------------------
+
+// Appends an attribute without a duplicate check, for builders of fresh
+// elements: the value is decoded at once when it holds '&' (kept raw and
+// marked pending when it does not decode). Neither the attribute index nor
+// the last-attribute cache is updated, so it must not be used on an element
+// quorvel_element_set_attribute has worked on. False, with nothing added,
+// for a NULL element, name or pool, a name length of 0, or no memory.
+bool quorvel_element_add_attribute(quorvel_element* element, const char* name, size_t name_length,
+                                   const char* value, size_t value_length, quorvel_pool* pool);
+
+// NUL-terminated copy of n bytes from the document's name chunks (the 8
+// bytes before it hold the document's address). NULL for n + 1 > 1024 or
+// when no chunk can be had.
+char* mut_str_carve(quorvel_document* doc, const char* s, size_t n);
+
+// ---- Removal -------------------------------------------------------------------------------
+
+// Detaches every child of an element, or every top-level node of the
+// document node (which also clears the document's root). Removed elements
+// are registered as roots of their document. 0, -4 for NULL.
+quorvel_status quorvel_element_remove_all_children(quorvel_node* parent);
+
+// ---- Copies ---------------------------------------------------------------------------------
+
+// A deep copy of source made in pool for doc (which may be NULL), not
+// registered and not entered in parent's child list; its parent link names
+// parent (NULL: detached). The copy carries the namespace bindings source
+// had in scope, so it resolves its names on its own. NULL for a non-element
+// or unnamed source, or no memory for the top element (descendants,
+// attributes and declarations that cannot be made are left out).
+quorvel_element* copy_subtree_detached(const quorvel_element* source, quorvel_element* parent, quorvel_pool* pool,
+                                       quorvel_document* doc);
+
+// ---- Element index --------------------------------------------------------------------------
+
+// A snapshot of the primary root's subtree, all of it heap memory owned by
+// the index. Positions are indexes into the element array (pre-order).
+struct quorvel_element_index_value {
+    char* value;  // decoded value, NUL-terminated
+    size_t length;
+    quorvel_element** elements;
+    size_t count;
+    size_t capacity;
+    uint64_t* positions;  // parallel to elements
+};
+
+struct quorvel_element_index_attribute {
+    char* name;  // stored qualified name, prefix included
+    size_t length;
+    quorvel_element** elements;
+    size_t count;
+    size_t capacity;
+    uint64_t* positions;
+    quorvel_element_index_value* values;  // one per distinct non-empty value
+    size_t value_count;
+    size_t value_capacity;
+};
+
+struct quorvel_element_index_name {
+    char* name;  // local name
+    size_t length;
+    quorvel_element** elements;
+    size_t count;
+    size_t capacity;
+    uint64_t* positions;
+};
+
+struct quorvel_element_index {
+    quorvel_element** elements;  // pre-order
+    size_t element_count;
+    uint64_t* subtree_ends;  // position of the last element inside each subtree
+    quorvel_element_index_name* names;
+    size_t name_count;
+    size_t name_capacity;
+    quorvel_element_index_attribute* attributes;
+    size_t attribute_count;
+    size_t attribute_capacity;
+};
+
+// A new index of doc's primary root subtree; NULL for a NULL document, no
+// root, or no memory. The caller keeps it (in doc->element_index).
+quorvel_element_index* quorvel_element_index_build(quorvel_document* doc);
+// The value entry of an attribute entry with exactly these bytes, or NULL.
+quorvel_element_index_value* quorvel_element_index_attr_lookup_value(const quorvel_element_index_attribute* entry,
+                                                                     const char* value);
+// Frees doc's element index, if any, and clears the field.
+inline void quorvel_document_drop_element_index(quorvel_document* doc) {
+    if (doc && doc->element_index) {
+        quorvel_element_index_free(doc->element_index);
+        doc->element_index = nullptr;
+    }
+}
+
+// ---- Shared by the tree files ---------------------------------------------------------------
+
+// Kinds that can be children: element, text, comment, CDATA, PI, entity reference.
+inline bool tree_linkable(const quorvel_node* n) {
+    return n && ((n->kind >= QUORVEL_NODE_ELEMENT && n->kind <= QUORVEL_NODE_PI) || n->kind == QUORVEL_NODE_ENTITY_REF);
+}
+
+// Writes a link through the checked writer; when the overflow entry cannot
+// be made the field keeps its old value and the answer is false.
+[[nodiscard]] inline bool tree_link_write(const void* holder, int32_t* field, const void* target, quorvel_document* doc) {
+    int32_t old = *field;
+    if (quorvel_link_set(holder, field, target, doc)) return true;
+    *field = old;
+    return false;
+}
+
+// True for a qualified name with an empty prefix or local part (":a",
+// "a:", ":"): the parsers refuse those, so the tree never takes one and its
+// output always parses back.
+inline bool tree_name_has_empty_part(const char* name, size_t length) {
+    return length && (name[0] == ':' || name[length - 1] == ':');
+}
+
+// The document a node of any kind belongs to, or NULL.
+quorvel_document* tree_node_document(const quorvel_node* node);
+
+// A name entry: n bytes and a NUL behind doc's address (flag 0x40 layout),
+// from a name chunk or, for long names, the pool. NULL when out of memory.
+char* tree_name_entry(quorvel_document* doc, const char* s, size_t n);
+// e's extension record, created (zeroed) from doc's pool when it has none.
+quorvel_element_ext* tree_ext(quorvel_element* e, quorvel_document* doc);
+// Gives e a new local name (stored behind doc's address, flag 0x40 set) and
+// prefix; has_prefix false clears the prefix. False, with e unchanged, when
+// memory runs out.
+bool tree_set_element_name(quorvel_element* e, quorvel_document* doc, const char* local, size_t local_length,
+                           const char* prefix, size_t prefix_length, bool has_prefix);
+
+// quorvel_node_unlink: takes a node out of its parent's child list.
+quorvel_status tree_unlink(quorvel_node* node);
+// Takes a node out of wherever it sits before it moves: its parent's child
+// list, or its document's top-level list (then, unless keep_root, it stops
+// being the document's root). A detached node needs nothing.
+quorvel_status tree_detach(quorvel_node* node, bool keep_root);
+// True when node is in doc's top-level list (or is its root while the list
+// is empty); *prev receives its predecessor, NULL for the first.
+bool tree_top_level_find(quorvel_document* doc, const quorvel_node* node, quorvel_node** prev);
+// Bookkeeping of a change of the document's top-level list.
+void tree_top_level_changed(quorvel_document* doc);
+// Records doc as the owner of a leaf placed at top level; false (owner
+// unchanged) when a text's owner link cannot be recorded.
+[[nodiscard]] bool tree_set_leaf_owner(quorvel_node* node, quorvel_document* doc);
+
+// A copy of one leaf (text, comment, CDATA, PI, entity reference) in pool,
+// detached and without owner; NULL for other kinds or no memory.
+quorvel_node* tree_copy_leaf(const quorvel_node* leaf, quorvel_pool* pool, quorvel_document* doc);
+
+// The node itself when it can be linked into a tree of target as it is, or
+// a copy made in target (an element of another document is deep-copied, a
+// leaf of another document is copied alone); NULL when the copy fails.
+quorvel_node* adopt_for_splice(quorvel_node* node, quorvel_document* target);

@@ -8,9 +8,7 @@
 #include <cstring>
 
 #include "core/small_stack.h"
-#include "dom/element_api.h"
-#include "dom/entities.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 
 namespace {
 

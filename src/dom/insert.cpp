@@ -6,9 +6,7 @@
 // so a refusal leaves both trees as they were.
 #include <cstring>
 
-#include "dom/element_api.h"
-#include "dom/leaf.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 
 namespace {
 

@@ -2,10 +2,9 @@
 // builders) and in a document (callers), content getters and setters, and
 // entity-reference resolution. A leaf and its strings take one bump
 // allocation; replaced strings stay in the pool until it goes.
-#include "dom/leaf.h"
+#include "dom/dom.h"
 
-#include "dom/entities.h"
-#include "parser/dtd.h"
+#include "dtd/dtd.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // element carries, read by index, added and removed.
 #include <cstring>
 
-#include "dom/element_api.h"
+#include "dom/dom.h"
 
 namespace {
 

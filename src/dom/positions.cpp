@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "dom/dom.h"
-#include "dom/element_api.h"
 
 namespace {
 

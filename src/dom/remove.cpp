@@ -4,8 +4,7 @@
 // is registered as a root, so it still finds its document, and the namespace
 // URIs cached in its subtree are dropped, since they may have come from the
 // parent it left.
-#include "dom/element_api.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 
 namespace {
 

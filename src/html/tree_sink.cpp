@@ -3,9 +3,7 @@
 #include <cstring>
 
 #include "dom/dom.h"
-#include "dom/element_api.h"
-#include "dom/leaf.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 #include "html/html.h"
 
 namespace html {

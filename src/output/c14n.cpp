@@ -7,11 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/element_api.h"
-#include "dom/entities.h"
-#include "dom/leaf.h"
+#include "dom/dom.h"
 #include "output/work_memory.h"
-#include "parser/dtd.h"
+#include "dtd/dtd.h"
 
 namespace {
 

@@ -10,8 +10,7 @@
 
 #include "output/escape.h"
 #include "output/output.h"
-#include "dom/element_api.h"
-#include "dom/entities.h"
+#include "dom/dom.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 // could not grow (out_of_memory is then set and data[length] is a NUL).
 #include <cstring>
 
-#include "dom/element_api.h"
+#include "dom/dom.h"
 #include "output/escape.h"
 #include "output/output.h"
 

@@ -3,10 +3,8 @@
 // DTD parsed from the internal subset; other declarations are skipped.
 // A DOCTYPE keyword run into its name is reported to the caller, which
 // decides; the main loop resumes where this step ends.
-#include "dom/leaf.h"
+#include "dom/dom.h"
 #include "parser/parser.h"
-#include "dom/entities.h"
-#include "parser/dtd.h"
 
 namespace {
 

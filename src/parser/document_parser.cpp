@@ -11,209 +11,15 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "dom/diag.h"
-#include "dom/leaf.h"
-#include "parser/parser.h"
-#include "dom/entities.h"
-#include "parser/dtd.h"
+#include "parser/document_parser.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-// ORDER: bits of kChar* (parser.h)
-const uint8_t quorvel_chartype_table[256] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 4, 4, 0, 0, 4, 0, 0,            // 0x00: TAB LF CR
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,            // 0x10
-    4, 0, 128, 0, 0, 0, 0, 128, 0, 0, 0, 0, 0, 2, 2, 32,       // 0x20: space '"' '\'' '-' '.' '/'
-    2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 3, 0, 0, 64, 16, 0,          // 0x30: digits ':' '=' '>'
-    0, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3,            // 0x40: 'A'-'O'
-    3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 0, 0, 0, 0, 3,            // 0x50: 'P'-'Z' '_'
-    0, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3,            // 0x60: 'a'-'o'
-    3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 0, 0, 0, 0, 0,            // 0x70: 'p'-'z'
-    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,            // 0x80-0xFF: high bytes
-    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-    8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 8,
-};
-static_assert(sizeof quorvel_chartype_table == 256);
+using namespace quorvel_dp;
 
 namespace {
-
-constexpr size_t kInlineDepth = 256;
-constexpr size_t kMarkupSlot = sizeof(quorvel_pi);       // 48: the largest leaf the areas hold
-constexpr size_t kDupLinearLimit = 8;                    // attributes compared pairwise below this
-constexpr size_t kRawChunk = 128;                        // raw attribute entries per pool chunk
-constexpr size_t kExtChunkBytes = 4096;
-constexpr size_t kAreaChunk = 256;                       // records per chunk once an area is full
-constexpr uint32_t kNoFastClose = UINT32_MAX;
-constexpr size_t kSeparateCopies = size_t(1) << 20;  // inputs from this length copy and count in one pass
-
-struct dp_open {
-    quorvel_element* element;
-    const char* name;          // local name, NUL-terminated in the working copy
-    const void* last_holder;   // the record holding last_link: the element, then its last child
-    int32_t* last_link;        // where the next child is linked from: first-child or a sibling link
-    uint32_t* pos_end;         // end offset of the element's position record; the state's sink for none
-    size_t name_length;
-    uint32_t prefix_length;    // bytes before the last colon (the prefix ends one byte before
-                               // name), 0 without prefix
-    // The name as an end tag writes it, with its '>' ("prefix:local>" or
-    // "local>"), when that is 8 bytes or fewer, as one little-endian word,
-    // with the mask of its bytes; mask 0 otherwise. An end tag then matches
-    // with one load and one compare.
-    uint64_t written;
-    uint64_t written_mask;
-};
-
-inline uint64_t byte_mask(size_t n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
-constexpr uint64_t kByteMasks[9] = {0,        0xFF,         0xFFFF,         0xFFFFFF,          0xFFFFFFFF,
-                                    0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF, ~uint64_t(0)};
-
-// An end tag's name of n bytes and its '>' as one word, from the first 8
-// bytes of the name as written; {0, 0} when they do not fit in one word.
-struct close_word {
-    uint64_t word, mask;
-};
-inline close_word close_word_of(uint64_t name_word, size_t n) {
-    if (n >= 8) return {0, 0};
-    uint64_t low = (uint64_t(1) << (8 * n)) - 1;
-    return {(name_word & low) | (uint64_t('>') << (8 * n)), (low << 8) | 0xFF};
-}
-
-struct dup_slot {
-    uint64_t hash;
-    uint32_t index;  // 1-based position in the tag's attribute list; 0 = empty
-};
-
-// An entity whose replacement text needs no further expansion, expanded
-// once: the same for every reference from a run, since the DTD is complete
-// before the first run that uses it.
-// Slots are chosen by the name, so that a reference finds its expansion
-// without a lookup in the DTD's table.
-struct quick_entity {
-    const void* entity;  // quorvel_dtd_entity, NULL for an empty slot
-    const char* text;    // pool copy
-    size_t length;
-    uint64_t name_word;  // the name's first 8 bytes, zero filled
-    size_t name_length;
-};
-constexpr size_t kQuickCacheSlots = 8;
-
-inline size_t quick_slot(uint64_t name_word, size_t name_length) {
-    return static_cast<size_t>(((name_word ^ name_length) * 0x9E3779B97F4A7C15ull) >> 61);
-}
-static_assert(kQuickCacheSlots == 8, "quick_slot answers 3 bits");
-
-// A pool copy of an attribute prefix, shared by every attribute that
-// repeats it while it holds its slot.
-struct prefix_slot {
-    uint64_t word;      // the prefix's first 8 bytes, zero past its end
-    size_t length;
-    const char* text;   // NUL-terminated pool copy
-};
-constexpr size_t kEmptyPrefixSlot = SIZE_MAX;  // the length of a slot not yet used
-constexpr unsigned kPrefixSlotBits = 3;
-
-struct dp_state {
-    char* start;
-    char* cur;
-    char* end;
-    quorvel_pool* pool;
-    quorvel_document* doc;
-    const char* retained;  // untouched input bytes, to restore a run whose decoding failed
-
-    dp_open* stack;
-    size_t stack_capacity;
-    dp_open* heap_stack;  // NULL while the inline stack serves
-    size_t depth;
-    size_t max_depth;
-
-    quorvel_element* root;
-    quorvel_node* first_top;
-    quorvel_node* last_top;
-    int root_linked;
-
-    char* version;
-    char* encoding;
-    int standalone;
-    int positions;
-    int record_positions;  // positions on and flag 0x10 clear: elements get position records
-    // Raw attributes are read again from the retained input when asked for
-    // (positions on, no recovery): elements with attributes get
-    // kElemRawInSource, and no raw list is made.
-    int raw_in_source;
-    char message[192];
-    int has_declaration;
-    int doctype_seen;  // the document's DOCTYPE has been read
-
-    quorvel_element* elem_next;
-    quorvel_element* elem_end;
-    quorvel_element* elem_area;  // first slot of the element area
-    quorvel_attribute* attr_next;
-    quorvel_attribute* attr_end;
-    quorvel_attribute* attr_area;  // first slot of the attribute area
-    size_t attr_capacity;
-    quorvel_text* text_next;
-    quorvel_text* text_end;
-    char* markup_next;
-    char* markup_end;
-
-    // The duplicate check's scratch, reused from tag to tag (the rest of a
-    // tag's attribute state lives in start_tag's frame, see tag_scan).
-    quorvel_attribute** tag_attrs;  // the tag's kept attributes (malloc scratch)
-    size_t tag_capacity;
-    int namespaces_in_use;
-    quorvel_raw_attribute* raw_next;
-    quorvel_raw_attribute* raw_end;
-
-    // Duplicate check: open addressing over the tag's attributes once it has
-    // kDupLinearLimit of them; sized and cleared per tag.
-    dup_slot* dup_slots;
-    size_t dup_capacity;  // slots allocated
-    size_t dup_mask;      // slots in use for the current tag - 1; 0 = not built
-    int dup_failed;       // scratch memory for the duplicate check ran out: the parse fails
-
-    int drop_ws;
-    int keep_refs;
-    int recover;
-    int flags;
-    int strict;
-
-    char* ext_next;
-    char* ext_end;
-    char* small_next;  // bump chunk for the parser's small pool records (see small_alloc)
-    char* small_end;
-    quorvel_dtd* dtd;
-    prefix_slot prefixes[size_t(1) << kPrefixSlotBits];  // attribute prefixes met lately
-
-    // Records that all lie in the one arena block, when that block is under
-    // 2 GiB, link to each other without a range check. far: some record the
-    // hot loop or a start tag may link to came from elsewhere (a pool block
-    // past the arena), or a chunk that start tags take records from did.
-    const char* arena_lo;
-    size_t arena_span;  // 0 when the arena is too large for unchecked links
-    // Where fast_run's scan of the name of a start tag it hands over stopped
-    // (see start_tag_from), with the hash so far; NULL at any other time.
-    char* name_stop;
-    uint32_t name_stop_hash;
-
-    int far;
-    uint32_t pos_sink;  // where elements without a position record write their end offset
-
-    char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
-    size_t scratch_capacity;
-    quick_entity quick_cache[kQuickCacheSlots];  // expansions of entities met in runs
-
-    char* fail_at;
-    size_t lt;
-    size_t quotes;
-    dp_open inline_stack[kInlineDepth];
-};
 
 thread_local int dbg = -1;
 thread_local int dbg_ok = -1;
@@ -223,92 +29,28 @@ int debug_switch(int& memo) {
     return memo;
 }
 
-// Seeded per process: crafted attribute names cannot aim at one probe chain.
-inline uint64_t name_hash_seed() { return quorvel_hash_seed(); }
+}  // namespace
 
-inline uint64_t name_hash(const char* p, size_t n, uint64_t seed) {
-    uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ull);
-    while (n >= 8) {
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
-        p += 8;
-        n -= 8;
-    }
-    // Names lie in the padded working copy: one load, masked to n bytes.
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    w &= n ? ~uint64_t(0) >> (64 - 8 * n) : 0;
-    h = (h ^ w) * 0x94D049BB133111EBull;
-    return h ^ (h >> 29);
-}
+namespace quorvel_dp {
 
-inline uint32_t position_of(const dp_state* s, const char* p) {
-    return s->positions ? static_cast<uint32_t>(p - s->start + 1) : 0;
-}
-
-inline uint32_t offset_of(const dp_state* s, const char* p) { return static_cast<uint32_t>(p - s->start); }
-
-#define DP_FAIL(s, at)    \
-    do {                  \
-        (s)->fail_at = (at); \
-        return false;     \
-    } while (0)
-
-#define DP_TRY(expr)         \
-    do {                     \
-        if (!(expr)) return false; \
-    } while (0)
-
-// A reference whose expansion through the DTD ran past the expansion limit
-// ends the parse: keeping the raw text would hide an attack as data.
 bool expansion_refused(dp_state* s) {
     if (dtd_last_expand_status() != dtd_expand_status::too_large) return false;
     std::snprintf(s->message, sizeof s->message, "entity expansion exceeds the size limit");
     return true;
 }
 
+}  // namespace quorvel_dp
+
+namespace {
+
 // ---- Scanners ----------------------------------------------------------------------------
 // All may read up to 15 bytes past `end`: the working copy carries 64 zero
 // bytes there, which match none of the bytes searched for.
 
-// First '<' at or after p, or end. Bit 1 of *seen: a '&' before it; bit 2: a CR.
+// The first '<' at or after p, or end; the working copy is padded.
 inline char* scan_text(char* p, char* end, unsigned* seen) {
-    unsigned acc = 0;
-#if defined(__SSE2__)
-    const __m128i lt = _mm_set1_epi8('<');
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i cr = _mm_set1_epi8('\r');
-    while (p < end) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
-        if (m_lt) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(m_lt));
-            unsigned before = (1u << at) - 1;
-            if (m_amp & before) acc |= 1;
-            if (m_cr & before) acc |= 2;
-            *seen |= acc;
-            return p + at;
-        }
-        if (m_amp) acc |= 1;
-        if (m_cr) acc |= 2;
-        p += 16;
-    }
-#else
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == '<') break;
-        if (c == '&') acc |= 1;
-        if (c == '\r') acc |= 2;
-    }
-#endif
-    *seen |= acc;
-    return p < end ? p : end;
+    return const_cast<char*>(dp_scan_text<dp_reach::padded>(p, end, seen));
 }
-
 
 inline char* skip_space(char* p) {
     // TAB, LF, CR and space as bits of one word: no table load per byte.
@@ -402,49 +144,18 @@ size_t decode_text(char* p, size_t n, bool strict, bool lines) {
             if (in < end && *in == '\n') in++;
             continue;
         }
-        size_t left = static_cast<size_t>(end - in) - 1;  // bytes after '&'
-        const char* r = in + 1;
-        if (left >= 3 && r[2] == ';' && r[1] == 't' && (r[0] == 'l' || r[0] == 'g')) {
-            *out++ = r[0] == 'l' ? '<' : '>';
-            in += 4;
-            continue;
+        size_t written = 0, used = 0;
+        switch (dp_read_reference(in, end, out, &written, &used)) {
+            case dp_reference::decoded: break;
+            case dp_reference::cut_off:
+                if (strict) return kDecodeFailed;
+                break;
+            case dp_reference::malformed: return kDecodeFailed;
+            case dp_reference::other: used = 0; break;
         }
-        if (left >= 4 && r[0] == 'a' && r[1] == 'm' && r[2] == 'p' && r[3] == ';') {
-            *out++ = '&';
-            in += 5;
-            continue;
-        }
-        if (left >= 5 && r[4] == ';' &&
-            ((r[0] == 'a' && r[1] == 'p' && r[2] == 'o' && r[3] == 's') ||
-             (r[0] == 'q' && r[1] == 'u' && r[2] == 'o' && r[3] == 't'))) {
-            *out++ = r[0] == 'a' ? '\'' : '"';
-            in += 6;
-            continue;
-        }
-        if (left >= 1 && r[0] == '#') {
-            const char* d = r + 1;
-            bool hex = d < end && (*d == 'x' || *d == 'X');
-            if (hex) d++;
-            uint32_t cp = 0;
-            const char* digits = d;
-            for (; d < end; d++) {
-                unsigned v;
-                unsigned char b = static_cast<unsigned char>(*d);
-                if (b >= '0' && b <= '9')
-                    v = b - '0';
-                else if (hex && (b | 0x20) >= 'a' && (b | 0x20) <= 'f')
-                    v = (b | 0x20) - 'a' + 10;
-                else
-                    break;
-                cp = cp * (hex ? 16 : 10) + v;
-                if (cp > 0x10FFFF) return kDecodeFailed;
-            }
-            if (d == digits) return kDecodeFailed;
-            bool cut = d >= end || *d == '\0';
-            if (cut ? strict : *d != ';') return kDecodeFailed;
-            if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF)) return kDecodeFailed;
-            out += quorvel_utf8_encode(cp, out);
-            in = cut ? d : d + 1;
+        if (used) {
+            out += written;
+            in += used;
             continue;
         }
         if (strict) return kDecodeFailed;
@@ -459,459 +170,6 @@ size_t decode_text(char* p, size_t n, bool strict, bool lines) {
     if (len == 0) return kDecodeFailed;
     if (len < n) *out = '\0';
     return len;
-}
-
-// ---- References against a DTD --------------------------------------------------------------
-// With a DTD, texts and attribute values holding '&' expand through the DTD
-// path: a measuring pass, a copying pass and a pool copy per run. Most runs
-// hold only predefined entities, character references and entities whose
-// replacement text needs no further expansion; quick_expand expands those in
-// one pass into the state's scratch buffer, by the same rules and with the
-// same booking against the DTD's expansion allowance. Whatever it does not
-// settle (a nested or recursive entity, a character reference the DTD path
-// would refuse, the allowance running out) it leaves to the DTD path, which
-// then sees the run untouched and decides as it always does.
-
-// A reference name ends at ';'; these bytes mean the '&' starts no reference.
-inline bool ends_reference_name(unsigned char c) { return c == '&' || c == '<' || c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Scratch room for the expansion. No reference expands to more than it is
-// written with, except an entity, and an entity expanded here (one level)
-// to no more than its replacement text: so the run's length plus each
-// entity's value length bounds the output, reserved before writing.
-inline char* quick_reserve(dp_state* s, char* out, size_t more) {
-    size_t used = static_cast<size_t>(out - s->scratch);
-    if (more <= s->scratch_capacity - used) return out;
-    size_t want = s->scratch_capacity ? s->scratch_capacity : 256;
-    while (want - used < more) {
-        if (want > SIZE_MAX / 2) return nullptr;
-        want *= 2;
-    }
-    auto* grown = static_cast<char*>(quorvel_work_realloc(s->scratch, used, want));
-    if (!grown) return nullptr;
-    s->scratch = grown;
-    s->scratch_capacity = want;
-    return grown + used;
-}
-
-// The first '&' in [p, end), or end.
-inline const char* next_amp(const char* p, const char* end) {
-    auto* q = static_cast<const char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
-    return q ? q : end;
-}
-
-// Copies a top-level run from p to out up to its first '&' or NUL (or
-// end), whose position it answers: each 16-byte block is stored whole and
-// then searched, one load and one store per block. Reads and writes up to
-// 15 bytes past the stop (padding; scratch room).
-inline const char* copy_to_amp(char* out, const char* p, const char* end) {
-#if defined(__SSE2__)
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i zero = _mm_setzero_si128();
-    const char* from = p;
-    for (; p < end; p += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (p - from)), v);
-        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, zero));
-        if (unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit))) {
-            const char* q = p + __builtin_ctz(m);
-            return q < end ? q : end;
-        }
-    }
-    return end;
-#else
-    const char* q = p;
-    while (q < end && *q != '&' && *q) q++;
-    std::memcpy(out, p, static_cast<size_t>(q - p));
-    return q;
-#endif
-}
-
-// True when entity (the one being expanded, or NULL) is named name[0, n):
-// a reference to it is recursive, whatever the name would mean otherwise.
-inline bool on_chain(const quorvel_dtd_entity* entity, const char* name, size_t n) {
-    return entity && std::strncmp(entity->name, name, n) == 0 && entity->name[n] == '\0';
-}
-
-// One level of the DTD path's expansion of [p, end): the run itself (entity
-// NULL) or the replacement text of entity, a reference from the run. NULL
-// when the DTD path must decide, else the output's new end.
-char* quick_level(dp_state* s, char* out, const char* p, const char* end, const quorvel_dtd_entity* entity,
-                  size_t* work, bool padded) {
-    if (p == end) return out;
-    const char* last_semicolon = nullptr;
-    bool semicolon_known = false;
-    while (p < end) {
-        const char* amp;
-        if (padded) {
-            amp = copy_to_amp(out, p, end);
-            out += amp - p;
-        } else {
-            amp = next_amp(p, end);
-            out = static_cast<char*>(std::memcpy(out, p, static_cast<size_t>(amp - p))) + (amp - p);
-        }
-        if (amp == end) return out;
-        // A NUL byte: the DTD path expands only the text before it.
-        if (*amp == '\0') return nullptr;
-        p = amp;
-        const char* r = p + 1;
-        size_t left = static_cast<size_t>(end - r);
-        // The five predefined entities, written out: the name scan below
-        // would end at the same ';' and find the same name.
-        if (left >= 4) {
-            uint32_t w;
-            std::memcpy(&w, r, 4);
-            char predefined = 0;
-            size_t name_length = 0;
-            switch (r[0]) {
-                case 'l':  // "lt;"
-                case 'g':  // "gt;"
-                    if ((w & 0xFFFF00u) == (uint32_t('t') << 8 | uint32_t(';') << 16)) {
-                        predefined = r[0] == 'l' ? '<' : '>';
-                        name_length = 2;
-                    }
-                    break;
-                case 'a':  // "amp;" "apos;"
-                    if (w == (uint32_t('a') | uint32_t('m') << 8 | uint32_t('p') << 16 | uint32_t(';') << 24)) {
-                        predefined = '&';
-                        name_length = 3;
-                    } else if (left >= 5 && r[4] == ';' &&
-                               w == (uint32_t('a') | uint32_t('p') << 8 | uint32_t('o') << 16 | uint32_t('s') << 24)) {
-                        predefined = '\'';
-                        name_length = 4;
-                    }
-                    break;
-                case 'q':  // "quot;"
-                    if (left >= 5 && r[4] == ';' &&
-                        w == (uint32_t('q') | uint32_t('u') << 8 | uint32_t('o') << 16 | uint32_t('t') << 24)) {
-                        predefined = '"';
-                        name_length = 4;
-                    }
-                    break;
-                default: break;
-            }
-            if (predefined && !on_chain(entity, r, name_length)) {
-                *out++ = predefined;
-                p = r + name_length + 1;
-                continue;
-            }
-        }
-        if (left && r[0] == '#') {
-            uint32_t cp = 0;
-            const char* d = r + 1;
-            bool hex = d < end && (*d == 'x' || *d == 'X');
-            if (hex) d++;
-            const char* digits = d;
-            for (; d < end && d - digits < 7; d++) {
-                unsigned v;
-                unsigned char b = static_cast<unsigned char>(*d);
-                if (b >= '0' && b <= '9')
-                    v = b - '0';
-                else if (hex && (b | 0x20) >= 'a' && (b | 0x20) <= 'f')
-                    v = (b | 0x20) - 'a' + 10;
-                else
-                    break;
-                cp = cp * (hex ? 16 : 10) + v;
-            }
-            if (d > digits && d < end && *d == ';' && cp && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF)) {
-                out += quorvel_utf8_encode(cp, out);
-                p = d + 1;
-                continue;
-            }
-            // Anything less plain: the shared reader decides.
-            const char* after = nullptr;
-            if (quorvel_char_ref_parse(r + 1, end, &cp, &after) == char_ref_result::complete) {
-                out += quorvel_utf8_encode(cp, out);
-                p = after;
-                continue;
-            }
-            // With no ';' anywhere after it the '&' is plain text; else the
-            // reference is malformed and the DTD path refuses the run.
-            if (!semicolon_known) {
-                last_semicolon = static_cast<const char*>(memrchr(p, ';', static_cast<size_t>(end - p)));
-                semicolon_known = true;
-            }
-            if (last_semicolon && last_semicolon >= p) return nullptr;
-            *out++ = '&';
-            p++;
-            continue;
-        }
-        const char* name = r;
-        const char* q = name;
-        while (q < end && *q != ';' && *q && !ends_reference_name(static_cast<unsigned char>(*q))) q++;
-        if (q < end && *q == '\0') return nullptr;  // the DTD path would stop at it
-        if (q >= end || *q != ';') {
-            *out++ = '&';
-            p++;
-            continue;
-        }
-        size_t name_length = static_cast<size_t>(q - name);
-        // The entity being expanded is on the chain: a recursive reference.
-        if (on_chain(entity, name, name_length)) return nullptr;
-        if (char predefined = quorvel_predefined_entity(name, name_length)) {
-            *out++ = predefined;
-            p = q + 1;
-            continue;
-        }
-        quorvel_dtd_entity* e = nullptr;
-        if (name_length && name[0] != '%')
-            e = static_cast<quorvel_dtd_entity*>(quorvel_hash_table_get(s->dtd->entities, name, name_length));
-        if (!e || e->is_external || !e->value) {
-            std::memcpy(out, p, static_cast<size_t>(q + 1 - p));
-            out += q + 1 - p;
-        } else {
-            // Only one level here: an entity inside a replacement text is
-            // the DTD path's (its nesting, recursion and memo rules).
-            if (entity) return nullptr;
-            *work += e->value_length;
-            uint64_t word = 0;
-            std::memcpy(&word, name, name_length < 8 ? name_length : 8);
-            quick_entity& slot = s->quick_cache[quick_slot(word, name_length)];
-            if (slot.entity == e) {
-                if (!(out = quick_reserve(s, out, slot.length + static_cast<size_t>(end - q) + 16))) return nullptr;
-                out = static_cast<char*>(std::memcpy(out, slot.text, slot.length)) + slot.length;
-            } else {
-                if (!(out = quick_reserve(s, out, e->value_length + static_cast<size_t>(end - q) + 16))) return nullptr;
-                char* from = out;
-                if (!(out = quick_level(s, out, e->value, e->value + e->value_length, e, work, false))) return nullptr;
-                size_t n = static_cast<size_t>(out - from);
-                // 16 spare bytes: quick_top copies whole blocks.
-                if (char* kept = static_cast<char*>(quorvel_pool_alloc(s->pool, n + 16))) {
-                    std::memcpy(kept, from, n);
-                    slot = quick_entity{e, kept, n, word, name_length};
-                }
-            }
-        }
-        p = q + 1;
-    }
-    return out;
-}
-
-// Hex digit values; 16 for any other byte.
-struct hex_table {
-    uint8_t value[256];
-    constexpr hex_table() : value{} {
-        for (unsigned c = 0; c < 256; c++) value[c] = 16;
-        for (unsigned c = '0'; c <= '9'; c++) value[c] = static_cast<uint8_t>(c - '0');
-        for (unsigned c = 'a'; c <= 'f'; c++) value[c] = value[c - 32] = static_cast<uint8_t>(c - 'a' + 10);
-    }
-};
-constexpr hex_table kHexValue;
-
-// Bytes below 64 that end a reference name: NUL, TAB-CR, space, '&', ';', '<'.
-constexpr uint64_t kNameStops = 1ull | (0x1Full << '\t') | (1ull << ' ') | (1ull << '&') | (1ull << ';') | (1ull << '<');
-inline bool name_stop(unsigned char c) { return c < 64 && ((kNameStops >> c) & 1); }
-
-// Copies n bytes in 16-byte blocks, at least one: both sides have room for
-// the last block.
-inline void copy_blocks(char* out, const char* from, size_t n) {
-    std::memcpy(out, from, 16);
-    if (n > 16) [[unlikely]]
-        for (size_t i = 16; i < n; i += 16) std::memcpy(out + i, from + i, 16);
-}
-
-// One bit per '&' or NUL byte of the 64 bytes at p.
-inline uint64_t stops64(const char* p) {
-#if defined(__SSE2__)
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i zero = _mm_setzero_si128();
-    auto bits = [&](const char* at) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-        return uint64_t(static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(v, zero)))));
-    };
-    return bits(p) | bits(p + 16) << 16 | bits(p + 32) << 32 | bits(p + 48) << 48;
-#else
-    uint64_t m = 0;
-    for (unsigned i = 0; i < 64; i++)
-        if (p[i] == '&' || p[i] == '\0') m |= uint64_t(1) << i;
-    return m;
-#endif
-}
-
-// The predefined references as little-endian words, '&' and ';' included.
-constexpr uint64_t ref_word(const char* text) {
-    uint64_t w = 0;
-    for (unsigned i = 0; text[i]; i++) w |= uint64_t(static_cast<unsigned char>(text[i])) << (8 * i);
-    return w;
-}
-constexpr uint32_t kRefAmp4 = static_cast<uint32_t>(ref_word("&amp"));
-constexpr uint32_t kRefLt4 = static_cast<uint32_t>(ref_word("&lt;"));
-constexpr uint32_t kRefGt4 = static_cast<uint32_t>(ref_word("&gt;"));
-constexpr uint32_t kRefQuot4 = static_cast<uint32_t>(ref_word("&quo"));
-constexpr uint16_t kRefQuotTail = static_cast<uint16_t>(ref_word("t;"));
-constexpr uint32_t kRefApos4 = static_cast<uint32_t>(ref_word("&apo"));
-constexpr uint16_t kRefAposTail = static_cast<uint16_t>(ref_word("s;"));
-constexpr uint16_t kRefHash = static_cast<uint16_t>(ref_word("&#"));
-
-// quick_level for a top-level run of the working copy, out in the scratch
-// buffer with room for the rest of the run and 16 bytes: the same result,
-// with the common references (predefined, plain character references,
-// entities met before) taken on a short path and the rest left to
-// quick_level from the reference on.
-//
-// The '&' and NUL bytes of 64 bytes at a time are bits of one word, and no
-// reference taken here holds another '&': the next stop is the next bit,
-// found without waiting on the reference just read. Each reference moves
-// on by a constant in its own branch, never by a length loaded from data.
-char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* work) {
-    // The stops of the window at base, none at or past the end.
-    auto window = [end](const char* base) {
-        uint64_t m = stops64(base);
-        size_t left = static_cast<size_t>(end - base);
-        return left < 64 ? m & ((uint64_t(1) << left) - 1) : m;
-    };
-    const char* base = p;
-    uint64_t m = window(base);
-    // A stop at or before this address has 8 bytes of the run from it on.
-    const uintptr_t full = reinterpret_cast<uintptr_t>(end) - 8;
-    for (;;) {
-        if (!m) {
-            // No stop left in the window: its rest is plain.
-            const char* next = base + 64;
-            if (next >= end) {
-                copy_blocks(out, p, static_cast<size_t>(end - p));
-                return out + (end - p);
-            }
-            if (p < next) {
-                copy_blocks(out, p, static_cast<size_t>(next - p));
-                out += next - p;
-                p = next;
-            }
-            base = p;
-            m = window(base);
-            continue;
-        }
-        const char* amp = base + static_cast<size_t>(__builtin_ctzll(m));
-        m &= m - 1;
-        size_t span = static_cast<size_t>(amp - p);
-        copy_blocks(out, p, span);
-        out += span;
-        p = amp;
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        if (reinterpret_cast<uintptr_t>(p) > full) w &= byte_mask(static_cast<size_t>(end - p));  // nothing matches past the end
-        // The words compared hold the '&': a NUL stop matches none of them.
-        uint32_t w4 = static_cast<uint32_t>(w);
-        unsigned char fifth = static_cast<unsigned char>(w >> 32);
-        if (w4 == kRefAmp4 && fifth == ';') {
-            *out++ = '&';
-            p += 5;
-            continue;
-        }
-        if (w4 == kRefLt4) {
-            *out++ = '<';
-            p += 4;
-            continue;
-        }
-        if (w4 == kRefGt4) {
-            *out++ = '>';
-            p += 4;
-            continue;
-        }
-        if (w4 == kRefQuot4 && static_cast<uint16_t>(w >> 32) == kRefQuotTail) {
-            *out++ = '"';
-            p += 6;
-            continue;
-        }
-        if (w4 == kRefApos4 && static_cast<uint16_t>(w >> 32) == kRefAposTail) {
-            *out++ = '\'';
-            p += 6;
-            continue;
-        }
-        if (static_cast<uint16_t>(w4) == kRefHash) {
-            const char* d = p + 2;
-            const char* digits;
-            uint32_t cp = 0;
-            if ((static_cast<unsigned char>(*d) | 0x20) == 'x') {
-                digits = ++d;
-                for (unsigned v; (v = kHexValue.value[static_cast<unsigned char>(*d)]) < 16; d++) cp = cp << 4 | v;
-            } else {
-                digits = d;
-                for (unsigned v; (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++) cp = cp * 10 + v;
-            }
-            // Up to 7 digits, as quick_level reads them (more wrap cp and
-            // go there), a ';' before the end, a code point that is a
-            // character (cp 0 also when there are no digits).
-            if (d - digits <= 7 && d < end && *d == ';' && cp - 1 < 0x10FFFFu && cp - 0xD800u >= 0x800u) {
-                out += quorvel_utf8_encode(cp, out);
-                p = d + 1;
-                continue;
-            }
-            return quick_level(s, out, p, end, nullptr, work, true);
-        }
-        if (*p == '\0') return nullptr;  // the DTD path expands only the text before it
-        const char* r = p + 1;
-        const char* q = r;
-        while (q < end && !name_stop(static_cast<unsigned char>(*q))) q++;
-        if (q >= end || *q != ';') {
-            if (q < end && *q == '\0') return nullptr;  // the DTD path would stop at it
-            *out++ = '&';
-            p++;
-            continue;
-        }
-        // Not predefined (matched above): an entity, or kept as written.
-        size_t n = static_cast<size_t>(q - r);
-        if (n && r[0] != '%') {
-            uint64_t word;
-            std::memcpy(&word, r, 8);
-            word &= byte_mask(n);
-            quick_entity& slot = s->quick_cache[quick_slot(word, n)];
-            auto* e = static_cast<const quorvel_dtd_entity*>(slot.entity);
-            if (!(e && slot.name_word == word && slot.name_length == n &&
-                  (n <= 8 || std::memcmp(e->name + 8, r + 8, n - 8) == 0))) {
-                auto* found = static_cast<quorvel_dtd_entity*>(quorvel_hash_table_get(s->dtd->entities, r, n));
-                e = found && !found->is_external && found->value ? found : nullptr;
-                if (e && slot.entity != e) {
-                    // First met (or its slot was taken): quick_level expands
-                    // and keeps it.
-                    return quick_level(s, out, p, end, nullptr, work, true);
-                }
-            }
-            if (e) {
-                *work += e->value_length;
-                if (!(out = quick_reserve(s, out, slot.length + static_cast<size_t>(end - q) + 16))) return nullptr;
-                copy_blocks(out, slot.text, slot.length);
-                out += slot.length;
-                p = q + 1;
-                continue;
-            }
-        }
-        std::memcpy(out, p, static_cast<size_t>(q + 1 - p));
-        out += q + 1 - p;
-        p = q + 1;
-    }
-}
-
-// Expands [text, text + length) as quorvel_decode_entities_view_with_dtd
-// would, books it against the DTD and answers the result (NUL-terminated)
-// with its length: into `run` when it fits there (run holds the text and
-// room bytes; in_place: the byte at `room` ends the run already and is left
-// alone when the result fills the run), else into a new pool block. padded:
-// the text lies in the working copy. NULL when the DTD path is to expand
-// the text: then nothing has been booked or written.
-char* quick_expand(dp_state* s, const char* text, size_t length, bool padded, char* run, size_t room, bool in_place,
-                   size_t* out_length) {
-    // The DTD path stops at a NUL byte: such runs are declined (a padded
-    // run finds its NUL while scanning).
-    if (length == 0 || (!padded && std::memchr(text, '\0', length))) return nullptr;
-    char* out = quick_reserve(s, s->scratch, length + 16);
-    size_t work = 0;
-    if (!out) return nullptr;
-    out = padded ? quick_top(s, out, text, text + length, &work) : quick_level(s, out, text, text + length, nullptr, &work, false);
-    if (!out) return nullptr;
-    size_t n = static_cast<size_t>(out - s->scratch);
-    char* into = run && n <= room ? run : static_cast<char*>(quorvel_pool_alloc(s->pool, n + 1));
-    if (!into) return nullptr;
-    if (work) {
-        if (!dtd_account_expansion(s->dtd, length, work)) return nullptr;
-    } else {
-        // Nothing scanned: within any allowance.
-        dtd_count_expansion_input(s->dtd, length);
-    }
-    std::memcpy(into, s->scratch, n);
-    if (!(in_place && into == run && n == room)) into[n] = '\0';
-    *out_length = n;
-    return into;
 }
 
 // ---- Storage -----------------------------------------------------------------------------
@@ -957,47 +215,19 @@ void* take_markup(dp_state* s) {
     return slot;
 }
 
-inline bool link(dp_state* s, const void* holder, int32_t* field, const void* target) {
-    return quorvel_link_set_inline(holder, field, target, s->doc);
-}
-
-// A link between two distinct places the parser made (never a record to
-// itself, never NULL): only the range is in question, tested at once.
-inline bool link_near(quorvel_document* doc, const void* holder, int32_t* field, const void* target) {
-    ptrdiff_t d = quorvel_address_distance(holder, target);
-    if (static_cast<uint64_t>(d) + uint64_t(INT32_MAX) <= uint64_t(2) * INT32_MAX) [[likely]] {
-        *field = static_cast<int32_t>(d);
-        return true;
-    }
-    return quorvel_link_set(holder, field, target, doc);
-}
-
 // Appends child, whose parent and sibling links are the given fields, as
 // the last child of an open element.
 inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
     if (!in_arena(s, child)) s->far = 1;
-    if (!link(s, child, parent_field, parent->element)) return false;
-    if (!link(s, parent->last_holder, parent->last_link, child)) return false;
-    parent->last_holder = child;
-    parent->last_link = sibling_field;
-    return true;
+    return quorvel_build_append(s->doc, parent, child, parent_field, sibling_field);
 }
 
 bool dp_wire_child(dp_state* s, dp_open* parent, quorvel_node* child) {
-    if (!wire(s, parent, child, quorvel_node_parent_field(child), quorvel_node_sibling_field(child))) return false;
-    if (child->kind == QUORVEL_NODE_ELEMENT) quorvel_element_child_count_inc(parent->element);
-    return true;
+    if (!in_arena(s, child)) s->far = 1;
+    return quorvel_build_append_node(s->doc, parent, child);
 }
 
-bool top_link(dp_state* s, quorvel_node* node) {
-    if (s->last_top) {
-        if (!link(s, s->last_top, quorvel_node_sibling_field(s->last_top), node)) return false;
-    } else {
-        s->first_top = node;
-    }
-    s->last_top = node;
-    return true;
-}
+bool top_link(dp_state* s, quorvel_node* node) { return quorvel_build_list_append(s->doc, &s->top, node); }
 
 // Appends a top-level node; the root joins the list just before the first
 // node that follows its start tag.
@@ -1165,7 +395,7 @@ bool text_run(dp_state* s) {
 // Whitespace at depth 0: kept as a node only after a comment, or after the
 // root once the root is in the list.
 bool top_whitespace(dp_state* s, char* a, char* b) {
-    quorvel_node* last = s->last_top;
+    quorvel_node* last = s->top.last;
     bool keep = last && (last->kind == QUORVEL_NODE_COMMENT || (s->root_linked && last == &s->root->head));
     if (!keep) return true;
     size_t len = static_cast<size_t>(b - a);
@@ -1261,7 +491,7 @@ inline bool tag_link(dp_state* s, const tag_scan& t, const void* holder, int32_t
         *field = static_cast<int32_t>(quorvel_address_distance(holder, target));
         return true;
     }
-    return link_near(s->doc, holder, field, target);
+    return quorvel_build_link(s->doc, holder, field, target);
 }
 
 // Namespace records, declaration entries and prefix copies: bump allocated
@@ -1634,8 +864,8 @@ inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t 
     size_t full = prefix_length ? prefix_length + 1 + name_len : name_len;
     close_word w = prefix_length != kNoFastClose ? close_word_of(qname_word, full) : close_word{0, 0};
     uint32_t* pos_end = pos_index >= 0 ? &s->doc->pos_records[pos_index].end : &s->pos_sink;
-    s->stack[s->depth++] = dp_open{e,        name,   e,      &e->first_child, pos_end, name_len, static_cast<uint32_t>(prefix_length),
-                                   w.word, w.mask};
+    s->stack[s->depth++] = dp_open{{e, e, &e->first_child}, name, pos_end, name_len,
+                                   static_cast<uint32_t>(prefix_length), w.word, w.mask};
     return true;
 }
 
@@ -1649,7 +879,7 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
     size_t len = static_cast<size_t>(name_end - name);
     e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
-    if (!link_near(s->doc, e, &e->name, name)) DP_FAIL(s, p);
+    if (!quorvel_build_link(s->doc, e, &e->name, name)) DP_FAIL(s, p);
     int32_t pos_index = -1;
     if (s->record_positions) {
         quorvel_document* d = s->doc;
@@ -1726,7 +956,7 @@ __attribute__((always_inline)) inline bool tag_attributes(dp_state* s, tag_scan&
         if (quote != '"' && quote != '\'') DP_FAIL(s, p);
         char* v = p + 1;
         unsigned seen = 0;
-        char* close = const_cast<char*>(dp_scan_value(v, end, quote, &seen));
+        char* close = const_cast<char*>(dp_scan_value<dp_reach::padded>(v, end, quote, &seen));
         if (close >= end) DP_FAIL(s, v);
         *close = '\0';
         p = close + 1;
@@ -2188,17 +1418,10 @@ bool fast_run(dp_state* s) {
     };
     // Near: every record this loop links lies in the arena, under 2 GiB.
     auto put = [&](const void* holder, int32_t* field, const void* target) {
-        if constexpr (Near) {
-            *field = static_cast<int32_t>(quorvel_address_distance(holder, target));
-            return true;
-        }
-        return link_near(d, holder, field, target);
+        return quorvel_build_link<Near>(d, holder, field, target);
     };
     auto append = [&](quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
-        if (!put(child, parent_field, top->element) || !put(top->last_holder, top->last_link, child)) return false;
-        top->last_holder = child;
-        top->last_link = sibling_field;
-        return true;
+        return quorvel_build_append<Near>(d, top, child, parent_field, sibling_field);
     };
     read_again();
     // The working copy ends in NUL padding: at the end *p is no '<', and
@@ -2315,7 +1538,7 @@ bool fast_run(dp_state* s) {
                 if (!empty) {
                     // The tag's own bytes hold the name and its '>' as the end tag writes them.
                     uint64_t mask = len < 8 ? kByteMasks[len + 1] : 0;
-                    *++top = dp_open{e, name, e, &e->first_child, pos_end, len, 0, written & mask, mask};
+                    *++top = dp_open{{e, e, &e->first_child}, name, pos_end, len, 0, written & mask, mask};
                 }
                 continue;
             }
@@ -2367,14 +1590,14 @@ bool finish(dp_state* s) {
     }
     // Trailing top-level text goes: the list ends with its last other node.
     quorvel_node* keep = nullptr;
-    for (quorvel_node* n = s->first_top; n; n = quorvel_node_next_raw(n))
+    for (quorvel_node* n = s->top.first; n; n = quorvel_node_next_raw(n))
         if (n->kind != QUORVEL_NODE_TEXT) keep = n;
-    if (keep && keep != s->last_top) {
+    if (keep && keep != s->top.last) {
         quorvel_link_clear(quorvel_node_sibling_field(keep));
-        s->last_top = keep;
+        s->top.last = keep;
     }
-    doc->first_top = s->first_top;
-    doc->last_top = s->last_top;
+    doc->first_top = s->top.first;
+    doc->last_top = s->top.last;
     doc->namespaces_in_use = s->namespaces_in_use;
     doc->dtd = s->dtd;
     s->dtd = nullptr;
@@ -2492,49 +1715,6 @@ quorvel_document* setup_failed(int* status) {
 
 }  // namespace
 
-// The start tag is read again from the retained input, which nobody
-// changes while the document lives, and the pointers handed out are the
-// same offsets in the working copy, where the parse ended each name and
-// value with a NUL.
-size_t quorvel_source_raw_attributes(const quorvel_document* doc, size_t offset, const char** names,
-                                     const char** values, size_t capacity) {
-    const char* text = doc->retained_input;
-    size_t length = doc->retained_length;
-    if (!text || !doc->working_copy || offset >= length || text[offset] != '<') return 0;
-    const char* end = text + length;  // a NUL there ends every run below
-    auto name_run = [](const char* p) {
-        while (dp_is_name_char(static_cast<unsigned char>(*p))) p++;
-        return p;
-    };
-    auto skip_space = [](const char* p) {
-        while (dp_is_space(static_cast<unsigned char>(*p))) p++;
-        return p;
-    };
-    const char* p = name_run(text + offset + 1);
-    size_t n = 0;
-    for (;;) {
-        p = skip_space(p);
-        if (!dp_is_name_start(static_cast<unsigned char>(*p))) break;
-        const char* name = p;
-        p = skip_space(name_run(p));
-        if (*p != '=') break;
-        p = skip_space(p + 1);
-        char quote = *p;
-        if (quote != '"' && quote != '\'') break;
-        const char* value = p + 1;
-        auto* close = static_cast<const char*>(std::memchr(value, quote, static_cast<size_t>(end - value)));
-        if (!close) break;
-        if (names || values) {
-            if (n == capacity) break;
-            if (names) names[n] = doc->working_copy + (name - text);
-            if (values) values[n] = doc->working_copy + (value - text);
-        }
-        n++;
-        p = close + 1;
-    }
-    return n;
-}
-
 quorvel_document* direct_parse_internal(const char* text, size_t length, int flags, int mode, int drop_ws,
                                         int apply_defaults, int keep_refs, int recover, int* status) {
     if (status) *status = QUORVEL_OK;
@@ -2646,7 +1826,9 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
 
     dp_state state;
     dp_state* s = &state;
-    std::memset(s, 0, offsetof(dp_state, inline_stack));
+    // Everything before the inline stack starts zeroed; the stack needs no clearing.
+    std::memset(static_cast<void*>(s), 0,
+                static_cast<size_t>(reinterpret_cast<char*>(&s->inline_stack) - reinterpret_cast<char*>(s)));
     for (prefix_slot& slot : s->prefixes) slot.length = kEmptyPrefixSlot;
     s->start = work;
     s->cur = work;

@@ -2,7 +2,7 @@
 // model (dtd.cpp) and the parser (dtd_parse.cpp).
 #include <cstdlib>
 
-#include "parser/dtd.h"
+#include "parser/parser.h"
 
 namespace {
 

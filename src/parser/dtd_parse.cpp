@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "core/small_stack.h"
-#include "parser/dtd.h"
+#include "parser/parser.h"
 
 namespace {
 

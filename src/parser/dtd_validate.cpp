@@ -9,10 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/element_api.h"
-#include "dom/leaf.h"
-#include "dom/tree_api.h"
-#include "parser/dtd.h"
+#include "dom/dom.h"
 #include "parser/parser.h"
 
 namespace {

@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/diag.h"
+#include "dom/dom.h"
+#include "dom/record_builder.h"
 #include "parser/flat.h"
 
 #if defined(__SSE2__)
@@ -40,11 +41,9 @@ constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
 
 constexpr size_t kExtChunkBytes = 4096;
 
-// An open element whose children are being linked.
-struct build_frame {
-    quorvel_element* element;
-    quorvel_node* last_child;  // NULL until the first child
-    int32_t* last_link;        // first-child link, then the last child's sibling link
+// An open element whose children are being linked (the builder's part),
+// and what its end tag needs.
+struct build_frame : quorvel_build_parent {
     char* prefix_colon;        // the colon that ends the prefix, NUL once the element closes; NULL for none
     int32_t pos_index;         // position record, -1 for none
 };
@@ -88,23 +87,12 @@ struct doc_sink {
     // Every link the sink writes joins two distinct places it made (never a
     // record to itself, never NULL): only the range is in question.
     bool link(const void* holder, int32_t* field, const void* target) {
-        ptrdiff_t d = quorvel_address_distance(holder, target);
-        if (static_cast<uint64_t>(d) + uint64_t(INT32_MAX) <= uint64_t(2) * INT32_MAX) [[likely]] {
-            *field = static_cast<int32_t>(d);
-            return true;
-        }
-        return quorvel_link_set(holder, field, target, doc);
+        return quorvel_build_link(doc, holder, field, target);
     }
 
     // Appends child as the last child of the innermost open element.
     bool wire(quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
-        build_frame& f = frames[depth - 1];
-        if (!link(child, parent_field, f.element)) return false;
-        const void* holder = f.last_child ? static_cast<const void*>(f.last_child) : f.element;
-        if (!link(holder, f.last_link, child)) return false;
-        f.last_child = child;
-        f.last_link = sibling_field;
-        return true;
+        return quorvel_build_append(doc, &frames[depth - 1], child, parent_field, sibling_field);
     }
 
     quorvel_element_ext* new_ext(quorvel_element* e) {
@@ -242,7 +230,7 @@ struct doc_sink {
             frames = fresh;
             frame_capacity = grown;
         }
-        frames[depth++] = build_frame{e, nullptr, &e->first_child, prefix_colon, pos_index};
+        frames[depth++] = build_frame{{e, e, &e->first_child}, prefix_colon, pos_index};
         return true;
     }
 

@@ -106,45 +106,6 @@ inline bool il_equal(const char* a, const char* b, size_t n) {
     return std::memcmp(a, b, n) == 0;
 }
 
-// First '<' at or after p, or end. Bit 1 of *seen: a '&' before it; bit 2: a CR.
-inline const char* il_find_lt(const char* p, const char* end, unsigned* seen) {
-    unsigned acc = 0;
-#if defined(__SSE2__)
-    const __m128i lt = _mm_set1_epi8('<');
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i cr = _mm_set1_epi8('\r');
-    while (p < end) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
-        if (m_lt) {
-            unsigned at = static_cast<unsigned>(__builtin_ctz(m_lt));
-            unsigned before = (1u << at) - 1;
-            if (m_amp & before) acc |= 1;
-            if (m_cr & before) acc |= 2;
-            *seen |= acc;
-            return p + at < end ? p + at : end;
-        }
-        if (m_amp) acc |= 1;
-        if (m_cr) acc |= 2;
-        p += 16;
-    }
-    *seen |= acc;
-    return end;
-#else
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == '<') break;
-        if (c == '&') acc |= 1;
-        if (c == '\r') acc |= 2;
-    }
-    *seen |= acc;
-    return p;
-#endif
-}
-
-
 // A name holding a colon: its prefix and local part are both non-empty.
 // The document parser refuses "p:" and ":l".
 inline bool il_qualified_name(const char* name, size_t len) {
@@ -271,7 +232,7 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
                 if (*q != '"' && *q != '\'') return 0;
                 const char* v = q + 1;
                 unsigned seen = 0;
-                const char* close = dp_scan_value(v, end, *q, &seen);
+                const char* close = dp_scan_value<dp_reach::padded>(v, end, *q, &seen);
                 if (close >= end || (seen & 1)) return 0;  // unclosed, or a reference
                 uint32_t print = il_fingerprint(an, alen);
                 if (count >= kIlDupLinearLimit) {
@@ -330,7 +291,7 @@ int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& si
         }
         if (!lt) {
             unsigned seen = 0;
-            lt = il_find_lt(q, end, &seen);
+            lt = dp_scan_text<dp_reach::padded>(q, end, &seen);
             if (lt >= end || (seen & 1)) return 0;  // unclosed, or a reference
             if (!sink.text(offset(q), static_cast<uint32_t>(lt - q), (seen & 2) != 0)) return 0;
         }

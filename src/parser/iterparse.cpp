@@ -9,8 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/element_api.h"
-#include "dom/leaf.h"
+#include "dom/dom.h"
 #include "parser/stream.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "dom/dom.h"
+#include "dtd/dtd.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -111,7 +112,131 @@ quorvel_document* dp_il_try(const char* text, size_t length, int drop_ws, int ke
 // Adds the DTD's declared attribute defaults to elements that lack them.
 void quorvel_dtd_apply_attribute_defaults(quorvel_document* doc);
 
-// CR LF and lone CR become LF. Answers the new length and writes a NUL there.
+// ---- Byte scanners ------------------------------------------------------------------------
+// One set, shared by the document parser, the fast path and the SAX
+// tokenizer. Each says how far past `end` it may read:
+//   dp_reach::padded   reads whole 16-byte blocks, so up to 15 bytes past
+//                      end; the caller's buffer must have that much readable
+//                      padding (the parsers' working copies have).
+//   dp_reach::bounded  reads nothing outside [p, end).
+// What a scanner saw before the byte it stops at is or-ed into *seen:
+
+constexpr unsigned kScanAmp = 1;    // '&'
+constexpr unsigned kScanBreak = 2;  // CR in text; TAB, LF or CR in a value
+constexpr unsigned kScanCheck = 4;  // a NUL or a byte from 0x80 (only when asked for)
+
+enum class dp_reach { padded, bounded };
+
+// The first '<' at or after p, or end. With Check, NUL bytes and bytes from
+// 0x80 before it set kScanCheck. Bytes of the padding may set bits (never
+// missing one that counts): callers only ever read too much into them.
+template <dp_reach Reach, bool Check = false>
+inline const char* dp_scan_text(const char* p, const char* end, unsigned* seen) {
+    unsigned acc = 0;
+#if defined(__SSE2__)
+    const __m128i lt = _mm_set1_epi8('<');
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i zero = _mm_setzero_si128();
+    for (; Reach == dp_reach::padded ? p < end : end - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
+        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
+        // Sign bits (bytes from 0x80) and NUL bytes.
+        unsigned m_check =
+            Check ? static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, zero)))) : 0;
+        if (m_lt) {
+            unsigned at = static_cast<unsigned>(__builtin_ctz(m_lt));
+            unsigned before = (1u << at) - 1;
+            if (m_amp & before) acc |= kScanAmp;
+            if (m_cr & before) acc |= kScanBreak;
+            if (m_check & before) acc |= kScanCheck;
+            *seen |= acc;
+            const char* q = p + at;
+            return Reach == dp_reach::bounded || q < end ? q : end;
+        }
+        if (m_amp) acc |= kScanAmp;
+        if (m_cr) acc |= kScanBreak;
+        if (m_check) acc |= kScanCheck;
+    }
+    if (Reach == dp_reach::padded) {
+        *seen |= acc;
+        return end;
+    }
+#endif
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == '<') break;
+        if (c == '&') acc |= kScanAmp;
+        if (c == '\r') acc |= kScanBreak;
+        if (Check && (static_cast<unsigned char>(c) >= 0x80 || c == '\0')) acc |= kScanCheck;
+    }
+    *seen |= acc;
+    return p;
+}
+
+// The closing quote at or after p. padded: at or past end when there is
+// none before end (callers test close >= end); bounded: end then. With
+// Check, NUL bytes and bytes from 0x80 before it set kScanCheck.
+template <dp_reach Reach, bool Check = false>
+inline const char* dp_scan_value(const char* p, const char* end, char quote, unsigned* seen) {
+    unsigned acc = 0;
+#if defined(__SSE2__)
+    const __m128i q = _mm_set1_epi8(quote);
+    const __m128i amp = _mm_set1_epi8('&');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i zero = _mm_setzero_si128();
+    // The bits of *seen for the bytes of block v that mask marks: '&', the
+    // bytes up to CR, of which only TAB, LF and CR count, and with Check the
+    // bytes from 0x80 and NUL.
+    auto bits = [amp, tab, lf, cr, zero](__m128i v, unsigned mask) {
+        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp))) & mask;
+        __m128i ws = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws)) & mask;
+        unsigned m_check =
+            Check ? static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, zero)))) & mask : 0;
+        return (m_amp ? kScanAmp : 0u) | (m_ws ? kScanBreak : 0u) | (m_check ? kScanCheck : 0u);
+    };
+    for (; Reach == dp_reach::padded ? p < end : end - p >= 16; p += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
+        // One mask for the bytes that need a closer look, '&' and every
+        // byte up to CR (two operations where three compares would name
+        // TAB, LF and CR; NUL among them), and with Check the bytes from
+        // 0x80: most values have none of them.
+        __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(_mm_min_epu8(v, cr), v));
+        if (Check) special = _mm_or_si128(special, _mm_cmplt_epi8(v, zero));
+        unsigned m_s = static_cast<unsigned>(_mm_movemask_epi8(special));
+        if (m_q) {
+            // The bits up to the first quote: that one is no special byte.
+            if (unsigned before = m_s & (m_q ^ (m_q - 1))) [[unlikely]]
+                acc |= bits(v, before);
+            *seen |= acc;
+            return p + __builtin_ctz(m_q);
+        }
+        if (m_s) acc |= bits(v, m_s);
+    }
+    if (Reach == dp_reach::padded) {
+        *seen |= acc;
+        return end;
+    }
+#endif
+    for (; p < end; p++) {
+        char c = *p;
+        if (c == quote) break;
+        if (c == '&') acc |= kScanAmp;
+        if (c == '\t' || c == '\n' || c == '\r') acc |= kScanBreak;
+        if (Check && (static_cast<unsigned char>(c) >= 0x80 || c == '\0')) acc |= kScanCheck;
+    }
+    *seen |= acc;
+    return p;
+}
+
+// CR LF and lone CR become LF, in place. Answers the new length and writes a
+// NUL there when the text shrank. Reads and writes only p[0, n).
 inline size_t dp_normalise_lines(char* p, size_t n) {
     char* cr = static_cast<char*>(std::memchr(p, '\r', n));
     if (!cr) return n;
@@ -132,54 +257,57 @@ inline size_t dp_normalise_lines(char* p, size_t n) {
     return len;
 }
 
-// The closing quote at or after p; at or past end when there is none before
-// end (callers test close >= end). Bit 1 of *seen: '&'; bit 2: TAB, LF or CR.
-inline const char* dp_scan_value(const char* p, const char* end, char quote, unsigned* seen) {
-    unsigned acc = 0;
-#if defined(__SSE2__)
-    const __m128i q = _mm_set1_epi8(quote);
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i tab = _mm_set1_epi8('\t');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i cr = _mm_set1_epi8('\r');
-    // The bits of *seen for the bytes of block v that mask marks: '&' and
-    // the bytes up to CR, of which only TAB, LF and CR count.
-    auto bits = [amp, tab, lf, cr](__m128i v, unsigned mask) {
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp))) & mask;
-        __m128i ws = _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
-        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ws)) & mask;
-        return (m_amp ? 1u : 0u) | (m_ws ? 2u : 0u);
-    };
-    while (p < end) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
-        // One mask for the bytes that need a closer look, '&' and every
-        // byte up to CR (two operations where three compares would name
-        // TAB, LF and CR): most values have none of them.
-        __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, amp), _mm_cmpeq_epi8(_mm_min_epu8(v, cr), v));
-        unsigned m_s = static_cast<unsigned>(_mm_movemask_epi8(special));
-        if (m_q) {
-            // The bits up to the first quote: that one is no special byte.
-            if (unsigned before = m_s & (m_q ^ (m_q - 1))) [[unlikely]]
-                acc |= bits(v, before);
-            *seen |= acc;
-            return p + __builtin_ctz(m_q);
-        }
-        if (m_s) acc |= bits(v, m_s);
-        p += 16;
+// How dp_read_reference found the reference at '&'.
+enum class dp_reference {
+    decoded,     // a predefined entity or a character reference ended by ';'
+    cut_off,     // a character reference whose digits run to end or to a NUL
+                 // (decoded; *used stops there)
+    malformed,   // "&#" without digits, a stray byte after the digits, or a
+                 // value that is 0, a surrogate or above U+10FFFF
+    other,       // an entity name other than the five predefined ones
+};
+
+// The predefined-entity and character-reference decoder every parser
+// shares. s points at '&' (s < end); reads only [s, end). On decoded and
+// cut_off, out (room for 4 bytes) holds *written bytes and *used is the
+// number of input bytes the reference took.
+inline dp_reference dp_read_reference(const char* s, const char* end, char* out, size_t* written, size_t* used) {
+    const char* r = s + 1;
+    size_t left = static_cast<size_t>(end - r);
+    if (left >= 3 && r[2] == ';' && r[1] == 't' && (r[0] == 'l' || r[0] == 'g')) {
+        *out = r[0] == 'l' ? '<' : '>';
+        *written = 1;
+        *used = 4;
+        return dp_reference::decoded;
     }
-    *seen |= acc;
-    return end;
-#else
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == quote) break;
-        if (c == '&') acc |= 1;
-        if (c == '\t' || c == '\n' || c == '\r') acc |= 2;
+    if (left >= 4 && r[0] == 'a' && r[1] == 'm' && r[2] == 'p' && r[3] == ';') {
+        *out = '&';
+        *written = 1;
+        *used = 5;
+        return dp_reference::decoded;
     }
-    *seen |= acc;
-    return p;
-#endif
+    if (left >= 5 && r[4] == ';' &&
+        ((r[0] == 'a' && r[1] == 'p' && r[2] == 'o' && r[3] == 's') ||
+         (r[0] == 'q' && r[1] == 'u' && r[2] == 'o' && r[3] == 't'))) {
+        *out = r[0] == 'a' ? '\'' : '"';
+        *written = 1;
+        *used = 6;
+        return dp_reference::decoded;
+    }
+    if (left == 0 || r[0] != '#') return dp_reference::other;
+    uint32_t code_point = 0;
+    const char* after = nullptr;
+    char_ref_result result = quorvel_char_ref_parse(r + 1, end, &code_point, &after);
+    if (result == char_ref_result::malformed) {
+        // A text ends at its first NUL: digits that run into one are cut off there.
+        if (!after || *after != '\0') return dp_reference::malformed;
+        result = char_ref_result::cut_off;
+    } else if (result == char_ref_result::cut_off) {
+        after = end;
+    }
+    *written = quorvel_utf8_encode(code_point, out);
+    *used = static_cast<size_t>(after - s);
+    return result == char_ref_result::complete ? dp_reference::decoded : dp_reference::cut_off;
 }
 
 // Attribute-value normalisation into a pool copy: TAB and LF become a
@@ -203,3 +331,25 @@ inline char* dp_normalise_value(quorvel_pool* pool, const char* v, size_t n, siz
     *out_len = o;
     return copy;
 }
+
+// ---- DTD declaration parser ----------------------------------------------------------
+
+// Parses declarations from text[0, length) into the DTD at a parameter-entity
+// nesting level (0 for every outside caller). Malformed declarations set
+// has_error and are skipped; the result is 0 when has_error is set
+// afterwards, else 1.
+int dtd_parse_into(quorvel_dtd* dtd, const char* text, size_t length, int level);
+
+// How a parse ended. The two limits also set has_error and the thread's
+// last-error text, and stop the parse where they were met.
+enum class dtd_parse_outcome : int {
+    clean = 0,   // has_error stayed clear
+    malformed,   // has_error set by a malformed declaration or lack of memory
+    too_large,   // parameter-entity substitution passed dtd_expansion_limit
+    too_deep,    // INCLUDE sections nested beyond kDtdMaxIncludeNesting
+};
+dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t length, int level);
+
+// INCLUDE sections open at once. Each level rescans its content for the
+// matching end, so the cap also bounds that work.
+constexpr int kDtdMaxIncludeNesting = 64;

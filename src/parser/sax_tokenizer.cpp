@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dom/entities.h"
+#include "dom/dom.h"
 #include "parser/stream.h"
 
 #if defined(__SSE2__)
@@ -21,9 +21,9 @@ namespace {
 
 enum class step : uint8_t { done, wait, fail };
 
-constexpr uint8_t kSeenAmp = 1;    // '&'
-constexpr uint8_t kSeenBreak = 2;  // CR in text; TAB, LF or CR in a value
-constexpr uint8_t kSeenCheck = 4;  // a NUL or a byte from 0x80: the run must be validated
+constexpr uint8_t kSeenAmp = kScanAmp;      // '&'
+constexpr uint8_t kSeenBreak = kScanBreak;  // CR in text; TAB, LF or CR in a value
+constexpr uint8_t kSeenCheck = kScanCheck;  // a NUL or a byte from 0x80: the run must be validated
 constexpr uint8_t kSeenDecode = kSeenAmp | kSeenBreak;
 
 inline bool is_space(unsigned char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
@@ -31,86 +31,19 @@ inline bool is_space(unsigned char c) { return c == ' ' || c == '\n' || c == '\t
 // ---- Scanners --------------------------------------------------------------------------------
 // None reads outside [p, end).
 
-// First '<' at or after p, or end; notes '&', CR, NUL and bytes from 0x80
-// before it.
+// The shared scanners, reading nothing past end (a feed's buffer has no
+// padding), noting NUL and bytes from 0x80 for the character check.
 inline const char* scan_text(const char* p, const char* end, uint8_t* seen) {
-    uint8_t acc = 0;
-#if defined(__SSE2__)
-    const __m128i lt = _mm_set1_epi8('<');
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i zero = _mm_setzero_si128();
-    for (; end - p >= 16; p += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_lt = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lt)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        unsigned m_cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)));
-        // Sign bits (bytes from 0x80) and NUL bytes.
-        unsigned m_check = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(v, _mm_cmpeq_epi8(v, zero))));
-        if (m_lt) {
-            unsigned before = (1u << __builtin_ctz(m_lt)) - 1;
-            if (m_amp & before) acc |= kSeenAmp;
-            if (m_cr & before) acc |= kSeenBreak;
-            if (m_check & before) acc |= kSeenCheck;
-            *seen |= acc;
-            return p + __builtin_ctz(m_lt);
-        }
-        if (m_amp) acc |= kSeenAmp;
-        if (m_cr) acc |= kSeenBreak;
-        if (m_check) acc |= kSeenCheck;
-    }
-#endif
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == '<') break;
-        if (c == '&') acc |= kSeenAmp;
-        if (c == '\r') acc |= kSeenBreak;
-        if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') acc |= kSeenCheck;
-    }
-    *seen |= acc;
-    return p;
+    unsigned bits = 0;
+    const char* q = dp_scan_text<dp_reach::bounded, true>(p, end, &bits);
+    *seen |= static_cast<uint8_t>(bits);
+    return q;
 }
-
-// The closing quote at or after p, or end; notes '&' and TAB, LF, CR before it.
 inline const char* scan_value(const char* p, const char* end, char quote, uint8_t* seen) {
-    uint8_t acc = 0;
-#if defined(__SSE2__)
-    const __m128i q = _mm_set1_epi8(quote);
-    const __m128i amp = _mm_set1_epi8('&');
-    const __m128i space = _mm_set1_epi8(' ');
-    for (; end - p >= 16; p += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        unsigned m_q = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, q)));
-        unsigned m_amp = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, amp)));
-        // Control bytes below the space, TAB LF CR among them (signed compare:
-        // bytes from 0x80 read as negative, so they are excluded separately).
-        __m128i ctl = _mm_andnot_si128(_mm_cmplt_epi8(v, _mm_setzero_si128()), _mm_cmplt_epi8(v, space));
-        unsigned m_ws = static_cast<unsigned>(_mm_movemask_epi8(ctl));
-        unsigned m_hi = static_cast<unsigned>(_mm_movemask_epi8(v));
-        if (m_q) {
-            unsigned before = (1u << __builtin_ctz(m_q)) - 1;
-            if (m_amp & before) acc |= kSeenAmp;
-            // Any control byte (NUL among them) is looked at again, as the
-            // tail loop does.
-            if (m_ws & before) acc |= kSeenBreak | kSeenCheck;
-            if (m_hi & before) acc |= kSeenCheck;
-            *seen |= acc;
-            return p + __builtin_ctz(m_q);
-        }
-        if (m_amp) acc |= kSeenAmp;
-        if (m_ws) acc |= kSeenBreak | kSeenCheck;
-        if (m_hi) acc |= kSeenCheck;
-    }
-#endif
-    for (; p < end; p++) {
-        char c = *p;
-        if (c == quote) break;
-        if (c == '&') acc |= kSeenAmp;
-        if (c == '\t' || c == '\n' || c == '\r') acc |= kSeenBreak;
-        if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') acc |= kSeenCheck;
-    }
-    *seen |= acc;
-    return p;
+    unsigned bits = 0;
+    const char* q = dp_scan_value<dp_reach::bounded, true>(p, end, quote, &bits);
+    *seen |= static_cast<uint8_t>(bits);
+    return q;
 }
 
 // The end of the name at p; notes a byte from 0x80 (to be validated).
@@ -202,37 +135,13 @@ inline const char* skip_space(const char* p, const char* end) {
 // At '&' (s < end): writes the decoded reference to out and answers the
 // bytes consumed, or 0 when it is kept as written.
 size_t decode_reference(const char* s, const char* end, char* out, size_t* written, bool strict) {
-    const char* p = s + 1;
-    size_t rest = static_cast<size_t>(end - p);
-    if (rest >= 3 && p[1] == 't' && p[2] == ';' && (p[0] == 'l' || p[0] == 'g')) {
-        *out = p[0] == 'l' ? '<' : '>';
-        *written = 1;
-        return 4;
-    }
-    if (rest >= 4 && std::memcmp(p, "amp;", 4) == 0) {
-        *out = '&';
-        *written = 1;
-        return 5;
-    }
-    if (rest >= 5 && (std::memcmp(p, "apos;", 5) == 0 || std::memcmp(p, "quot;", 5) == 0)) {
-        *out = p[0] == 'a' ? '\'' : '"';
-        *written = 1;
-        return 6;
-    }
-    if (rest >= 1 && *p == '#') {
-        uint32_t code_point = 0;
-        const char* after = nullptr;
-        switch (quorvel_char_ref_parse(p + 1, end, &code_point, &after)) {
-            case char_ref_result::complete: break;
-            case char_ref_result::cut_off:
-                // Only at the true end of a run: chunked runs never end in a reference.
-                if (strict) return 0;
-                after = end;
-                break;
-            case char_ref_result::malformed: return 0;
-        }
-        *written = quorvel_utf8_encode(code_point, out);
-        return static_cast<size_t>(after - s);
+    size_t used = 0;
+    switch (dp_read_reference(s, end, out, written, &used)) {
+        case dp_reference::decoded: return used;
+        // Only at the true end of a run: chunked runs never end in a reference.
+        case dp_reference::cut_off: return strict ? 0 : used;
+        case dp_reference::malformed:
+        case dp_reference::other: return 0;
     }
     return 0;
 }
@@ -264,25 +173,6 @@ size_t decode_run(const char* s, size_t n, char* out, bool attribute, bool stric
         }
     }
     return o;
-}
-
-// CR LF and lone CR become LF, in place; answers the new length.
-size_t normalise_lines(char* p, size_t n) {
-    char* cr = static_cast<char*>(std::memchr(p, '\r', n));
-    if (!cr) return n;
-    char* out = cr;
-    const char* in = cr;
-    const char* end = p + n;
-    while (in < end) {
-        char c = *in++;
-        if (c == '\r') {
-            *out++ = '\n';
-            if (in < end && *in == '\n') in++;
-        } else {
-            *out++ = c;
-        }
-    }
-    return static_cast<size_t>(out - p);
 }
 
 // ---- Line counting ----------------------------------------------------------------------------
@@ -849,7 +739,7 @@ step cdata(quorvel_sax_parser* p, const char* cur, const char* end) {
     p->pos = static_cast<size_t>(after - p->input);
     if (close > body && p->handler->cdata) {
         char* text = const_cast<char*>(body);
-        size_t n = normalise_lines(text, static_cast<size_t>(close - body));
+        size_t n = dp_normalise_lines(text, static_cast<size_t>(close - body));
         text[n] = '\0';
         p->handler->cdata(p->user, text);
     }

@@ -86,8 +86,8 @@ enum class sax_wait : uint8_t {
     reference, // character data held from an '&': a ';' or '<'
 };
 
-// Parser states of the public contract: the feed driver reads top level or
-// content from the depth; only the two terminal states are kept apart.
+// The parser's state word: the feed driver reads top level or content from
+// the depth; only the two terminal states are kept apart.
 constexpr int32_t kSaxTopLevel = 0;
 constexpr int32_t kSaxContent = 7;
 constexpr int32_t kSaxEnded = 13;

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "core/core.h"
-#include "dom/element_api.h"
+#include "dom/dom.h"
 #include "relaxng/rng.h"
 
 struct rng_residual_block {

@@ -15,8 +15,7 @@
 #include <cstring>
 
 #include "core/core.h"
-#include "dom/diag.h"
-#include "dom/element_api.h"
+#include "dom/dom.h"
 #include "relaxng/rng.h"
 
 const quorvel_element kRngFailMark{};

@@ -2,6 +2,7 @@
 // attaches to documents.
 #include <cstdlib>
 
+#include "dom/dom.h"
 #include "xpath/xpath.h"
 
 constinit thread_local quorvel_xpath_tls g_xpath_tls{};
@@ -47,3 +48,20 @@ void quorvel_xpath_tls_release() {
     g_xpath_tls.result_free = nullptr;
     g_xpath_tls.result_free_count = 0;
 }
+
+namespace {
+
+// What document freeing and thread clean-up release on the engine's behalf.
+void xpath_document_teardown(quorvel_document* doc) {
+    quorvel_xpath_registry_drop(doc->function_registry);
+    doc->function_registry = nullptr;
+    quorvel_xpath_user_functions_free(doc->user_functions);
+    doc->user_functions = nullptr;
+    quorvel_xpath_doc_order_free(doc->doc_order);
+    doc->doc_order = nullptr;
+}
+
+const quorvel_teardown_hooks kXpathTeardown = {xpath_document_teardown, quorvel_xpath_tls_release};
+__attribute__((constructor)) void register_xpath_teardown() { quorvel_teardown_register(&kXpathTeardown); }
+
+}  // namespace

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/element_api.h"
+#include "dom/dom.h"
 #include "xpath/xpath.h"
 
 const quorvel_xpath_family xq_family_table[15] = {

@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dom/element_api.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "dom/element_api.h"
+#include "dom/dom.h"
 #include "support/tree_builder.h"
 
 namespace {

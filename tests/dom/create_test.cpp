@@ -4,8 +4,7 @@
 
 #include <string>
 
-#include "dom/element_api.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 
 namespace {
 

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "dom/element_api.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 
 namespace {
 
@@ -80,6 +79,9 @@ TEST(DeepBuild, ElementsOfAnAbsorbedDocumentInTheAbsorbersTree) {
     quorvel_element* y = quorvel_element_create(part, "y");
     EXPECT_EQ(quorvel_element_get_document(y), owner);
     quorvel_document_free(owner);
+    // The caller still owes the absorbed document its own free; without it
+    // the overflow entries of its far links would outlive the test.
+    quorvel_document_free(part);
 }
 
 }  // namespace

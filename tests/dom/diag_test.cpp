@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "dom/diag.h"
+#include "dom/dom.h"
 #include "support/tree_builder.h"
 
 namespace {

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dom/element_api.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 #include "support/tree_builder.h"
 
 namespace {

@@ -8,8 +8,7 @@
 #include <string>
 
 #include "dom/dom.h"
-#include "dom/entities.h"
-#include "parser/dtd.h"
+#include "dtd/dtd.h"
 #include "support/tree_builder.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // setters and how they find the document, entity-reference resolution.
 #include <gtest/gtest.h>
 
-#include "dom/leaf.h"
+#include "dom/dom.h"
 #include "support/tree_builder.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/element_api.h"
+#include "dom/dom.h"
 #include "support/tree_builder.h"
 
 namespace {

@@ -15,8 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "dom/element_api.h"
-#include "dom/tree_api.h"
+#include "dom/dom.h"
 #include "support/tree_builder.h"
 
 namespace {

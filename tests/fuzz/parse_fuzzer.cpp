@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "dom/dom.h"
-#include "dom/leaf.h"
 #include "parser/flat.h"
 #include "quorvel.h"
 

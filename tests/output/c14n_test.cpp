@@ -447,9 +447,9 @@ INSTANTIATE_TEST_SUITE_P(Published, C14nConformanceVectors, testing::ValuesIn(kV
                              return n;
                          });
 
-// ---- Stated forms ---------------------------------------------------------------------------
+// ---- Canonical form of each construct -------------------------------------------------------
 
-TEST(C14n, StatedForms) {
+TEST(C14n, CanonicalFormOfEachConstruct) {
     struct row {
         const char* what;
         const char* text;

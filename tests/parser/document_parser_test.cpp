@@ -10,8 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "dom/entities.h"
-#include "parser/dtd.h"
+#include "dom/dom.h"
+#include "dtd/dtd.h"
 #include "parser/parser.h"
 #include "parser/tree_dump.h"
 #include "support/failing_alloc.h"

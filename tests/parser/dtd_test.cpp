@@ -7,8 +7,7 @@
 #include <string>
 
 #include "dom/dom.h"
-#include "dom/entities.h"
-#include "parser/dtd.h"
+#include "parser/parser.h"
 
 namespace {
 

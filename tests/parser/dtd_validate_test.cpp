@@ -7,7 +7,7 @@
 #include <string>
 
 #include "dom/dom.h"
-#include "parser/dtd.h"
+#include "dtd/dtd.h"
 #include "support/failing_alloc.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// Iterparse: the modes' worked examples, namespace declarations carried
+// Iterparse: what each mode returns and keeps, namespace declarations carried
 // once and readable on their own, errors, and mode 0's bounded memory over a
 // large file streamed from disk.
 #include <gtest/gtest.h>
@@ -12,8 +12,6 @@
 #include <string>
 
 #include "dom/dom.h"
-#include "dom/element_api.h"
-#include "dom/leaf.h"
 #include "quorvel.h"
 
 #if defined(__has_feature)
@@ -132,7 +130,7 @@ TEST(Iterparse, NamespacesAreDeclaredOnceAndTravelWithTheElement) {
         EXPECT_EQ(quorvel_iterparse_ns_count(it), 1u);
         quorvel_iterparse_free(it);
     }
-    // The worked example, through the public readers.
+    // A prefixed element's name, prefix and declaration through the public readers.
     const char* doc = "<r xmlns:p='u'><p:a/></r>";
     quorvel_iterparse* it = quorvel_iterparse_new(doc, std::strlen(doc));
     quorvel_element* a = quorvel_iterparse_next(it);

@@ -1,6 +1,7 @@
-// The SAX recorder: record layout and arena bytes of the worked example,
-// records per feed, error records and reset, and a reader that walks the
-// records in place and must reproduce the SAX parser's own event stream.
+// The SAX recorder: record layout, the records and arena bytes of one empty
+// element with two attributes, records per feed, error records and reset,
+// and a reader that walks the records in place and must reproduce the SAX
+// parser's own event stream.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -31,7 +32,7 @@ TEST(SaxRecorder, RecordLayout) {
     static_assert(offsetof(AccelSaxRecord, line) == 32 && offsetof(AccelSaxRecord, column) == 36);
 }
 
-TEST(SaxRecorder, WorkedExample) {
+TEST(SaxRecorder, RecordsAndArenaBytesOfOneFeed) {
     quorvel_sax_recorder* r = quorvel_sax_recorder_new();
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(quorvel_sax_recorder_feed(r, "<r a='1' b=''/>", 15, 0), 0);

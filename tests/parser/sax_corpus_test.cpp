@@ -13,8 +13,6 @@
 #include <unistd.h>
 
 #include "dom/dom.h"
-#include "dom/element_api.h"
-#include "dom/leaf.h"
 #include "parser/sax_event_log.h"
 #include "quorvel.h"
 #include "support/testdata.h"

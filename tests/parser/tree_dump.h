@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "dom/dom.h"
-#include "dom/leaf.h"
 
 namespace test_support {
 

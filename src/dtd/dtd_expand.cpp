@@ -12,8 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dom/entities.h"
-#include "parser/dtd.h"
+#include "dtd/dtd.h"
 
 // Sizes of one entity's expansion at each chain depth, valid while the
 // DTD's entity generation is unchanged.

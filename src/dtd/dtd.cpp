@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "parser/dtd.h"
+#include "dtd/dtd.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
-// The DTD model: declaration records, the DTD record with its four tables,
-// the declaration parser and general-entity expansion. Read directly by
-// entity decoding, entity-reference resolution, validation, the XSLT
+// The DTD model, below the document model: declaration records, the DTD
+// record with its four tables, and general-entity expansion (the
+// declaration parser is the parser's). Read directly by entity decoding,
+// entity-reference resolution, validation, canonicalization, the XSLT
 // processor (entity records) and XPath id() (attribute types). Every record
 // and string lives in the DTD's pool; the DTD's heap arrays go with
 // quorvel_dtd_free, which a document also runs on its own DTD.
@@ -107,27 +108,7 @@ bool dtd_add_element(quorvel_dtd* dtd, quorvel_dtd_element_decl* element);
 bool dtd_add_attribute(quorvel_dtd* dtd, quorvel_dtd_attribute_decl* attribute);
 bool dtd_add_notation(quorvel_dtd* dtd, quorvel_dtd_notation* notation);
 
-// ---- Parsing ------------------------------------------------------------------
-
-// Parses declarations from text[0, length) into the DTD at a parameter-entity
-// nesting level (0 for every outside caller). Malformed declarations set
-// has_error and are skipped; the result is 0 when has_error is set
-// afterwards, else 1.
-int dtd_parse_into(quorvel_dtd* dtd, const char* text, size_t length, int level);
-
-// How a parse ended. The two limits also set has_error and the thread's
-// last-error text, and stop the parse where they were met.
-enum class dtd_parse_outcome : int {
-    clean = 0,   // has_error stayed clear
-    malformed,   // has_error set by a malformed declaration or lack of memory
-    too_large,   // parameter-entity substitution passed dtd_expansion_limit
-    too_deep,    // INCLUDE sections nested beyond kDtdMaxIncludeNesting
-};
-dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t length, int level);
-
-// INCLUDE sections open at once. Each level rescans its content for the
-// matching end, so the cap also bounds that work.
-constexpr int kDtdMaxIncludeNesting = 64;
+// ---- Limits ------------------------------------------------------------------
 
 // Largest expansion (entity replacement text or parameter-entity
 // substitution) allowed for an input: the larger of 16 MiB and 100 times

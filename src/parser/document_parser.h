@@ -1,0 +1,246 @@
+// The document parser's internal header, shared by its files: the parse
+// state and the open-element stack, the small inline helpers every step
+// uses, and the entry points one file offers the others.
+//   document_parser.cpp      scanning and decoding helpers,
+//                            storage, text, names, start and end tags,
+//                            namespaces, the duplicate check, markup, the
+//                            main loops and set-up
+//   document_references.cpp  references expanded against a DTD in one pass
+// (byte_table.cpp, the byte classes, and raw_attributes.cpp, which reads
+// start tags again from a finished document's retained input, need none of
+// it.)
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dom/dom.h"
+#include "dom/record_builder.h"
+#include "parser/parser.h"
+
+namespace quorvel_dp {
+
+constexpr size_t kInlineDepth = 256;
+constexpr size_t kMarkupSlot = sizeof(quorvel_pi);       // 48: the largest leaf the areas hold
+constexpr size_t kDupLinearLimit = 8;                    // attributes compared pairwise below this
+constexpr size_t kRawChunk = 128;                        // raw attribute entries per pool chunk
+constexpr size_t kExtChunkBytes = 4096;
+constexpr size_t kAreaChunk = 256;                       // records per chunk once an area is full
+constexpr uint32_t kNoFastClose = UINT32_MAX;
+constexpr size_t kSeparateCopies = size_t(1) << 20;  // inputs from this length copy and count in one pass
+
+// An open element: where its next child is linked from (the builder's
+// part), and what its end tag is matched against.
+struct dp_open : quorvel_build_parent {
+    const char* name;          // local name, NUL-terminated in the working copy
+    uint32_t* pos_end;         // end offset of the element's position record; the state's sink for none
+    size_t name_length;
+    uint32_t prefix_length;    // bytes before the last colon (the prefix ends one byte before
+                               // name), 0 without prefix
+    // The name as an end tag writes it, with its '>' ("prefix:local>" or
+    // "local>"), when that is 8 bytes or fewer, as one little-endian word,
+    // with the mask of its bytes; mask 0 otherwise. An end tag then matches
+    // with one load and one compare.
+    uint64_t written;
+    uint64_t written_mask;
+};
+
+inline uint64_t byte_mask(size_t n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
+constexpr uint64_t kByteMasks[9] = {0,        0xFF,         0xFFFF,         0xFFFFFF,          0xFFFFFFFF,
+                                    0xFFFFFFFFFF, 0xFFFFFFFFFFFF, 0xFFFFFFFFFFFFFF, ~uint64_t(0)};
+
+// An end tag's name of n bytes and its '>' as one word, from the first 8
+// bytes of the name as written; {0, 0} when they do not fit in one word.
+struct close_word {
+    uint64_t word, mask;
+};
+inline close_word close_word_of(uint64_t name_word, size_t n) {
+    if (n >= 8) return {0, 0};
+    uint64_t low = (uint64_t(1) << (8 * n)) - 1;
+    return {(name_word & low) | (uint64_t('>') << (8 * n)), (low << 8) | 0xFF};
+}
+
+struct dup_slot {
+    uint64_t hash;
+    uint32_t index;  // 1-based position in the tag's attribute list; 0 = empty
+};
+
+// An entity whose replacement text needs no further expansion, expanded
+// once: the same for every reference from a run, since the DTD is complete
+// before the first run that uses it.
+// Slots are chosen by the name, so that a reference finds its expansion
+// without a lookup in the DTD's table.
+struct quick_entity {
+    const void* entity;  // quorvel_dtd_entity, NULL for an empty slot
+    const char* text;    // pool copy
+    size_t length;
+    uint64_t name_word;  // the name's first 8 bytes, zero filled
+    size_t name_length;
+};
+constexpr size_t kQuickCacheSlots = 8;
+
+inline size_t quick_slot(uint64_t name_word, size_t name_length) {
+    return static_cast<size_t>(((name_word ^ name_length) * 0x9E3779B97F4A7C15ull) >> 61);
+}
+static_assert(kQuickCacheSlots == 8, "quick_slot answers 3 bits");
+
+// A pool copy of an attribute prefix, shared by every attribute that
+// repeats it while it holds its slot.
+struct prefix_slot {
+    uint64_t word;      // the prefix's first 8 bytes, zero past its end
+    size_t length;
+    const char* text;   // NUL-terminated pool copy
+};
+constexpr size_t kEmptyPrefixSlot = SIZE_MAX;  // the length of a slot not yet used
+constexpr unsigned kPrefixSlotBits = 3;
+
+struct dp_state {
+    char* start;
+    char* cur;
+    char* end;
+    quorvel_pool* pool;
+    quorvel_document* doc;
+    const char* retained;  // untouched input bytes, to restore a run whose decoding failed
+
+    dp_open* stack;
+    size_t stack_capacity;
+    dp_open* heap_stack;  // NULL while the inline stack serves
+    size_t depth;
+    size_t max_depth;
+
+    quorvel_element* root;
+    quorvel_build_list top;  // the top-level list being built
+    int root_linked;
+
+    char* version;
+    char* encoding;
+    int standalone;
+    int positions;
+    int record_positions;  // positions on and flag 0x10 clear: elements get position records
+    // Raw attributes are read again from the retained input when asked for
+    // (positions on, no recovery): elements with attributes get
+    // kElemRawInSource, and no raw list is made.
+    int raw_in_source;
+    char message[192];
+    int has_declaration;
+    int doctype_seen;  // the document's DOCTYPE has been read
+
+    quorvel_element* elem_next;
+    quorvel_element* elem_end;
+    quorvel_element* elem_area;  // first slot of the element area
+    quorvel_attribute* attr_next;
+    quorvel_attribute* attr_end;
+    quorvel_attribute* attr_area;  // first slot of the attribute area
+    size_t attr_capacity;
+    quorvel_text* text_next;
+    quorvel_text* text_end;
+    char* markup_next;
+    char* markup_end;
+
+    // The duplicate check's scratch, reused from tag to tag (the rest of a
+    // tag's attribute state lives in start_tag's frame, see tag_scan).
+    quorvel_attribute** tag_attrs;  // the tag's kept attributes (malloc scratch)
+    size_t tag_capacity;
+    int namespaces_in_use;
+    quorvel_raw_attribute* raw_next;
+    quorvel_raw_attribute* raw_end;
+
+    // Duplicate check: open addressing over the tag's attributes once it has
+    // kDupLinearLimit of them; sized and cleared per tag.
+    dup_slot* dup_slots;
+    size_t dup_capacity;  // slots allocated
+    size_t dup_mask;      // slots in use for the current tag - 1; 0 = not built
+    int dup_failed;       // scratch memory for the duplicate check ran out: the parse fails
+
+    int drop_ws;
+    int keep_refs;
+    int recover;
+    int flags;
+    int strict;
+
+    char* ext_next;
+    char* ext_end;
+    char* small_next;  // bump chunk for the parser's small pool records (see small_alloc)
+    char* small_end;
+    quorvel_dtd* dtd;
+    prefix_slot prefixes[size_t(1) << kPrefixSlotBits];  // attribute prefixes met lately
+
+    // Records that all lie in the one arena block, when that block is under
+    // 2 GiB, link to each other without a range check. far: some record the
+    // hot loop or a start tag may link to came from elsewhere (a pool block
+    // past the arena), or a chunk that start tags take records from did.
+    const char* arena_lo;
+    size_t arena_span;  // 0 when the arena is too large for unchecked links
+    // Where fast_run's scan of the name of a start tag it hands over stopped
+    // (see start_tag_from), with the hash so far; NULL at any other time.
+    char* name_stop;
+    uint32_t name_stop_hash;
+
+    int far;
+    uint32_t pos_sink;  // where elements without a position record write their end offset
+
+    char* scratch;  // expansion output of quick_expand (malloc, grown on demand)
+    size_t scratch_capacity;
+    quick_entity quick_cache[kQuickCacheSlots];  // expansions of entities met in runs
+
+    char* fail_at;
+    size_t lt;
+    size_t quotes;
+    dp_open inline_stack[kInlineDepth];
+};
+
+// Seeded per process: crafted attribute names cannot aim at one probe chain.
+inline uint64_t name_hash_seed() { return quorvel_hash_seed(); }
+
+inline uint64_t name_hash(const char* p, size_t n, uint64_t seed) {
+    uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ull);
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+        p += 8;
+        n -= 8;
+    }
+    // Names lie in the padded working copy: one load, masked to n bytes.
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    w &= n ? ~uint64_t(0) >> (64 - 8 * n) : 0;
+    h = (h ^ w) * 0x94D049BB133111EBull;
+    return h ^ (h >> 29);
+}
+
+inline uint32_t position_of(const dp_state* s, const char* p) {
+    return s->positions ? static_cast<uint32_t>(p - s->start + 1) : 0;
+}
+
+inline uint32_t offset_of(const dp_state* s, const char* p) { return static_cast<uint32_t>(p - s->start); }
+
+#define DP_FAIL(s, at)    \
+    do {                  \
+        (s)->fail_at = (at); \
+        return false;     \
+    } while (0)
+
+#define DP_TRY(expr)         \
+    do {                     \
+        if (!(expr)) return false; \
+    } while (0)
+
+// A reference whose expansion through the DTD ran past the expansion limit
+// ends the parse: keeping the raw text would hide an attack as data.
+bool expansion_refused(dp_state* s);
+
+// Expands [text, text + length) as quorvel_decode_entities_view_with_dtd
+// would, books it against the DTD and answers the result (NUL-terminated)
+// with its length: into `run` when it fits there (run holds the text and
+// room bytes; in_place: the byte at `room` ends the run already and is left
+// alone when the result fills the run), else into a new pool block. padded:
+// the text lies in the working copy. NULL when the DTD path is to expand
+// the text: then nothing has been booked or written.
+char* quick_expand(dp_state* s, const char* text, size_t length, bool padded, char* run, size_t room, bool in_place, size_t* out_length);
+
+}  // namespace quorvel_dp
