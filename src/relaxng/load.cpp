@@ -370,6 +370,32 @@ void add_start(quorvel_rng_grammar* g, quorvel_rng_pattern* group, char* err) {
     g->start = choice;
 }
 
+// The RELAX NG children of c as one group pattern; NULL with err set when
+// they cannot be read.
+quorvel_rng_pattern* parse_group_of(quorvel_element* c, char* err) {
+    quorvel_rng_pattern* group = rng_pattern_new(kRngGroup);
+    if (!group) {
+        errf(err, "out of memory");
+        return nullptr;
+    }
+    parse_children_into(c, group, err);
+    if (err[0]) {
+        rng_pattern_free(group);
+        return nullptr;
+    }
+    return group;
+}
+
+// The same children as a sibling chain, NULL for none: err tells a failure.
+quorvel_rng_pattern* parse_chain_of(quorvel_element* c, char* err) {
+    quorvel_rng_pattern* group = parse_group_of(c, err);
+    if (!group) return nullptr;
+    quorvel_rng_pattern* chain = group->first_child;
+    group->first_child = nullptr;
+    rng_pattern_free(group);
+    return chain;
+}
+
 int read_define(quorvel_rng_grammar* g, quorvel_element* c, char* err) {
     char* name = dup_attr_trimmed(c, "name");
     if (!name) {
@@ -377,19 +403,8 @@ int read_define(quorvel_rng_grammar* g, quorvel_element* c, char* err) {
         return 0;
     }
     char* combine = dup_attr_trimmed(c, "combine");
-    quorvel_rng_pattern* group = rng_pattern_new(kRngGroup);
-    if (!group) {
-        quorvel_work_free(name);
-        quorvel_work_free(combine);
-        errf(err, "out of memory");
-        return 0;
-    }
-    parse_children_into(c, group, err);
-    quorvel_rng_pattern* chain = group->first_child;
-    group->first_child = nullptr;
-    rng_pattern_free(group);
+    quorvel_rng_pattern* chain = parse_chain_of(c, err);
     if (err[0]) {
-        rng_pattern_free(chain);
         quorvel_work_free(name);
         quorvel_work_free(combine);
         return 0;
@@ -402,16 +417,8 @@ int parse_grammar_items(loader& L, quorvel_rng_grammar* g, quorvel_element* e, c
     for (quorvel_element* c = first_child_element(e); c; c = next_element(c)) {
         if (!is_rng_element(c)) continue;
         if (is_rng(c, "start")) {
-            quorvel_rng_pattern* group = rng_pattern_new(kRngGroup);
-            if (!group) {
-                errf(err, "out of memory");
-                return 0;
-            }
-            parse_children_into(c, group, err);
-            if (err[0]) {
-                rng_pattern_free(group);
-                return 0;
-            }
+            quorvel_rng_pattern* group = parse_group_of(c, err);
+            if (!group) return 0;
             add_start(g, group, err);
             if (err[0]) return 0;
         } else if (is_rng(c, "define")) {
@@ -445,16 +452,8 @@ int apply_overrides(quorvel_rng_grammar* inc, quorvel_element* e, const char* hr
                 errf(err, "include %s: \"start\" does not override anything", href);
                 return 0;
             }
-            quorvel_rng_pattern* group = rng_pattern_new(kRngGroup);
-            if (!group) {
-                errf(err, "out of memory");
-                return 0;
-            }
-            parse_children_into(c, group, err);
-            if (err[0]) {
-                rng_pattern_free(group);
-                return 0;
-            }
+            quorvel_rng_pattern* group = parse_group_of(c, err);
+            if (!group) return 0;
             rng_pattern_free(inc->start);
             inc->start = group;
         } else if (is_rng(c, "define")) {
@@ -469,18 +468,8 @@ int apply_overrides(quorvel_rng_grammar* inc, quorvel_element* e, const char* hr
                 quorvel_work_free(name);
                 return 0;
             }
-            quorvel_rng_pattern* group = rng_pattern_new(kRngGroup);
-            if (!group) {
-                quorvel_work_free(name);
-                errf(err, "out of memory");
-                return 0;
-            }
-            parse_children_into(c, group, err);
-            quorvel_rng_pattern* chain = group->first_child;
-            group->first_child = nullptr;
-            rng_pattern_free(group);
+            quorvel_rng_pattern* chain = parse_chain_of(c, err);
             if (err[0]) {
-                rng_pattern_free(chain);
                 quorvel_work_free(name);
                 return 0;
             }
