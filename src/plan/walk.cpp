@@ -649,8 +649,8 @@ struct walker {
             if (row.predicate_count) k.claimed = 1;
             k.matched = 1;
         } else {
-            v->name = k.local;
-            if (!plan_value_append(&arena, f.list, v)) return fail(QUORVEL_ERR_MEMORY);
+            v->name = arena.copy(k.local);
+            if ((k.local && !v->name) || !plan_value_append(&arena, f.list, v)) return fail(QUORVEL_ERR_MEMORY);
         }
         f.next++;
         return true;
@@ -738,7 +738,8 @@ struct walker {
                     size_t length = 0;
                     if (!(v->text = raw_xml(k, &length))) return fail(QUORVEL_ERR_MEMORY);
                     v->length = length;
-                    v->name = k.local;
+                    v->name = arena.copy(k.local);
+                    if (k.local && !v->name) return fail(QUORVEL_ERR_MEMORY);
                     v->type_tag = row.type_tag;
                     v->element_row_index = f.entry;
                     v->child_row_index = static_cast<int32_t>(f.row);
@@ -799,6 +800,56 @@ struct walker {
     }
 };
 
+// A copy of the plan's rows in the result's arena, every text the values
+// may point at included, so a result never depends on its plan's memory
+// (only on its row indexes). Predicates are only read during the walk and
+// stay the plan's.
+const quorvel_plan* mirror_plan(plan_arena* arena, const quorvel_plan* plan) {
+    auto* copy = static_cast<quorvel_plan*>(arena->alloc(sizeof(quorvel_plan)));
+    if (!copy) return nullptr;
+    copy->element_row_count = plan->element_row_count;
+    copy->entries =
+        static_cast<quorvel_plan_entry*>(arena->alloc(plan->element_row_count * sizeof(quorvel_plan_entry)));
+    if (!copy->entries) return nullptr;
+    bool ok = true;
+    auto text = [&](const char* s) -> char* {
+        char* c = arena->copy(s);
+        if (s && !c) ok = false;
+        return c;
+    };
+    for (uint32_t e = 0; e < plan->element_row_count && ok; e++) {
+        const quorvel_plan_entry& in = plan->entries[e];
+        quorvel_plan_entry& out = copy->entries[e];
+        out = in;
+        out.name = text(in.name);
+        out.ns_uri = text(in.ns_uri);
+        out.prefix = text(in.prefix);
+        if (in.attr_row_count) {
+            out.attr_rows =
+                static_cast<quorvel_plan_attr_row*>(arena->alloc(in.attr_row_count * sizeof(quorvel_plan_attr_row)));
+            if (!out.attr_rows) return nullptr;
+            for (uint32_t i = 0; i < in.attr_row_count; i++) {
+                out.attr_rows[i] = in.attr_rows[i];
+                out.attr_rows[i].name = text(in.attr_rows[i].name);
+                out.attr_rows[i].ns_uri = text(in.attr_rows[i].ns_uri);
+                out.attr_rows[i].out_prefix = text(in.attr_rows[i].out_prefix);
+            }
+        }
+        if (in.child_row_count) {
+            out.child_rows = static_cast<quorvel_plan_child_row*>(
+                arena->alloc(in.child_row_count * sizeof(quorvel_plan_child_row)));
+            if (!out.child_rows) return nullptr;
+            for (uint32_t i = 0; i < in.child_row_count; i++) {
+                out.child_rows[i] = in.child_rows[i];
+                out.child_rows[i].name = text(in.child_rows[i].name);
+                out.child_rows[i].ns_uri = text(in.child_rows[i].ns_uri);
+                out.child_rows[i].prefix = text(in.child_rows[i].prefix);
+            }
+        }
+    }
+    return ok ? copy : nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -811,12 +862,12 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_walk(quorvel_document* doc, quorvel
         return nullptr;
     }
     walker w;
-    w.plan = plan;
     if (!plan_arena_start(&w.arena)) {
         if (status) *status = QUORVEL_ERR_MEMORY;
         return nullptr;
     }
-    quorvel_plan_value* root = w.run(element);
+    w.plan = mirror_plan(&w.arena, plan);
+    quorvel_plan_value* root = w.plan ? w.run(element) : nullptr;
     if (!root) {
         plan_arena_release(w.arena.head);
         if (status) *status = w.status ? w.status : QUORVEL_ERR_MEMORY;
