@@ -127,10 +127,10 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_result_build(const quorvel_plan* pl
                     st = QUORVEL_ERR_MEMORY;
                     break;
                 }
-                v->attr_names[k] = name;
-                v->attr_values[k] = value;
-                v->attr_prefixes[k] = nullptr;
-                v->attr_uris[k] = nullptr;
+                plan_attr_names(v)[k] = name;
+                plan_attr_values(v)[k] = value;
+                plan_attr_prefixes(v)[k] = nullptr;
+                plan_attr_uris(v)[k] = nullptr;
                 v->attr_count = k + 1;
                 break;
             }

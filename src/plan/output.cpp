@@ -213,8 +213,8 @@ int plan_prepare(const quorvel_plan*, const quorvel_plan_value* value, plan_prep
             if (int st = add_decl(&out->decls, v->prefix, v->ns_uri)) return st;
         }
         for (size_t i = 0; i < v->attr_count; i++) {
-            if (v->attr_prefixes[i] && v->attr_uris[i]) {
-                if (int st = add_decl(&out->decls, v->attr_prefixes[i], v->attr_uris[i])) return st;
+            if (plan_attr_prefixes(v)[i] && plan_attr_uris(v)[i]) {
+                if (int st = add_decl(&out->decls, plan_attr_prefixes(v)[i], plan_attr_uris(v)[i])) return st;
             }
         }
         return stack.push(level{v, 0}) ? 0 : QUORVEL_ERR_MEMORY;
@@ -284,8 +284,8 @@ struct traversal {
     int check_attributes(const quorvel_plan_value* v) {
         keys.size = 0;
         for (size_t i = 0; i < v->attr_count; i++) {
-            const char* name = v->attr_names[i];
-            const char* value = v->attr_values[i];
+            const char* name = plan_attr_names(v)[i];
+            const char* value = plan_attr_values(v)[i];
             const char* colon = std::strchr(name, ':');
             const char* local = colon ? colon + 1 : name;
             const char* uri = "";
@@ -491,9 +491,9 @@ struct text_writer final : plan_writer {
         }
         for (size_t i = 0; i < v->attr_count; i++) {
             out.put(' ');
-            out.put(v->attr_names[i]);
+            out.put(plan_attr_names(v)[i]);
             out.put("=\"");
-            out.escaped(v->attr_values[i], std::strlen(v->attr_values[i]), true);
+            out.escaped(plan_attr_values(v)[i], std::strlen(plan_attr_values(v)[i]), true);
             out.put('"');
         }
         out.put(empty ? "/>" : ">");
@@ -572,7 +572,7 @@ struct doc_writer final : plan_writer {
               int) override {
         const char* qn = qname(name);
         if (!qn) return QUORVEL_ERR_MEMORY;
-        quorvel_element* e = quorvel_element_new_with_attributes(doc, qn, v->attr_names, v->attr_values, v->attr_count);
+        quorvel_element* e = quorvel_element_new_with_attributes(doc, qn, plan_attr_names(v), plan_attr_values(v), v->attr_count);
         if (!e) return QUORVEL_ERR_MEMORY;
         if (decls) {
             for (size_t i = 0; i < decls->size; i++)

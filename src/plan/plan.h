@@ -83,35 +83,44 @@ void plan_arena_release(plan_chunk* head);
 
 // ---- Values ----------------------------------------------------------------------------
 
+// Laid out for size: a walk makes one per value kept.
 struct quorvel_plan_value {
-    uint32_t kind;
     const char* name;
-    uint8_t type_tag;
     const char* text;
     size_t length;
     size_t position;
-    uint8_t node_kind;
-    uint32_t order_index;
     quorvel_plan_value** children;
-    size_t child_count;
-    size_t child_capacity;
-    const char** attr_names;
-    const char** attr_values;
-    size_t attr_count;
-    size_t attr_capacity;
-    uint8_t typed_valid;
-    int64_t int_value;
-    double float_value;
-    uint8_t bool_value;
-    uint32_t element_row_index;
-    int32_t child_row_index;
+    // The captured attributes: one block of four arrays of attr_capacity
+    // entries (names, values, output prefixes, their URIs); see the readers
+    // below.
+    const char** attrs;
     const char* prefix;
     const char* ns_uri;
-    const char** attr_prefixes;
-    const char** attr_uris;
-    plan_chunk* arena;  // the chain; owned when flags has kValueOwnsArena
+    plan_chunk* arena;  // the chain; set on the root, which owns it (flags)
+    union {
+        int64_t int_value;
+        double float_value;
+        uint8_t bool_value;
+    };
+    uint32_t child_count;
+    uint32_t child_capacity;
+    uint32_t attr_count;
+    uint32_t attr_capacity;
+    uint32_t kind;
+    uint32_t order_index;
+    uint32_t element_row_index;
+    int32_t child_row_index;
+    uint8_t type_tag;
+    uint8_t node_kind;
+    uint8_t typed_valid;
     uint8_t flags;
 };
+static_assert(sizeof(quorvel_plan_value) == 120);
+
+inline const char** plan_attr_names(const quorvel_plan_value* v) { return v->attrs; }
+inline const char** plan_attr_values(const quorvel_plan_value* v) { return v->attrs + v->attr_capacity; }
+inline const char** plan_attr_prefixes(const quorvel_plan_value* v) { return v->attrs + 2 * size_t(v->attr_capacity); }
+inline const char** plan_attr_uris(const quorvel_plan_value* v) { return v->attrs + 3 * size_t(v->attr_capacity); }
 constexpr uint8_t kValueOwnsArena = 0x01;
 
 // A zeroed value of the kind (child_row_index -1); NULL without memory.

@@ -85,9 +85,9 @@ quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind) {
 
 bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child) {
     if (parent->child_count == parent->child_capacity) {
-        size_t cap = parent->child_capacity ? parent->child_capacity * 2 : 4;
-        if (cap > SIZE_MAX / sizeof(void*)) return false;
-        auto** grown = static_cast<quorvel_plan_value**>(arena->alloc(cap * sizeof(void*)));
+        if (parent->child_capacity > UINT32_MAX / 2) return false;
+        uint32_t cap = parent->child_capacity ? parent->child_capacity * 2 : 4;
+        auto** grown = static_cast<quorvel_plan_value**>(arena->alloc(size_t(cap) * sizeof(void*)));
         if (!grown) return false;
         if (parent->child_count) std::memcpy(grown, parent->children, parent->child_count * sizeof(void*));
         parent->children = grown;
@@ -100,21 +100,18 @@ bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_pl
 bool plan_value_reserve_attributes(plan_arena* arena, quorvel_plan_value* v, size_t n) {
     if (v->attr_capacity - v->attr_count >= n) return true;
     size_t need = v->attr_count + n;
-    size_t cap = v->attr_capacity ? v->attr_capacity * 2 : 4;
+    size_t cap = v->attr_capacity ? size_t(v->attr_capacity) * 2 : 4;
     while (cap < need) cap *= 2;
-    if (cap > SIZE_MAX / (4 * sizeof(char*))) return false;
+    if (cap > UINT32_MAX) return false;
     // The four parallel arrays in one block.
     auto** block = static_cast<const char**>(arena->alloc(4 * cap * sizeof(char*)));
     if (!block) return false;
-    const char** arrays[4] = {block, block + cap, block + 2 * cap, block + 3 * cap};
-    const char** old[4] = {v->attr_names, v->attr_values, v->attr_prefixes, v->attr_uris};
-    for (int i = 0; i < 4; i++)
-        if (v->attr_count) std::memcpy(arrays[i], old[i], v->attr_count * sizeof(char*));
-    v->attr_names = arrays[0];
-    v->attr_values = arrays[1];
-    v->attr_prefixes = arrays[2];
-    v->attr_uris = arrays[3];
-    v->attr_capacity = cap;
+    if (v->attr_count) {
+        for (size_t i = 0; i < 4; i++)
+            std::memcpy(block + i * cap, v->attrs + i * v->attr_capacity, v->attr_count * sizeof(char*));
+    }
+    v->attrs = block;
+    v->attr_capacity = static_cast<uint32_t>(cap);
     return true;
 }
 
@@ -245,7 +242,7 @@ QUORVEL_API size_t quorvel_plan_value_attribute_count(const quorvel_plan_value* 
 QUORVEL_API const char* quorvel_plan_value_attribute(const quorvel_plan_value* value, const char* name) {
     if (!value || !name) return nullptr;
     for (size_t i = 0; i < value->attr_count; i++)
-        if (std::strcmp(value->attr_names[i], name) == 0) return value->attr_values[i];
+        if (std::strcmp(plan_attr_names(value)[i], name) == 0) return plan_attr_values(value)[i];
     return nullptr;
 }
 QUORVEL_API int quorvel_plan_value_int(const quorvel_plan_value* value, long long* out) {
@@ -300,17 +297,19 @@ QUORVEL_API size_t quorvel_plan_value_attributes_snapshot(const quorvel_plan_val
     if (!value) return 0;
     size_t nn = 0, nv = 0;
     for (size_t i = 0; i < value->attr_count; i++) {
-        nn += std::strlen(value->attr_names[i]) + 1;
-        nv += std::strlen(value->attr_values[i]) + 1;
+        nn += std::strlen(plan_attr_names(value)[i]) + 1;
+        nv += std::strlen(plan_attr_values(value)[i]) + 1;
     }
     if (!names || !names_size || !values || !values_size) return nn > nv ? nn : nv;
     if (!name_offsets || !value_offsets || names_size < nn || values_size < nv) return static_cast<size_t>(-1);
     size_t an = 0, av = 0;
     for (size_t i = 0; i < value->attr_count; i++) {
-        size_t ln = std::strlen(value->attr_names[i]) + 1;
-        size_t lv = std::strlen(value->attr_values[i]) + 1;
-        std::memcpy(names + an, value->attr_names[i], ln);
-        std::memcpy(values + av, value->attr_values[i], lv);
+        const char* n = plan_attr_names(value)[i];
+        const char* v = plan_attr_values(value)[i];
+        size_t ln = std::strlen(n) + 1;
+        size_t lv = std::strlen(v) + 1;
+        std::memcpy(names + an, n, ln);
+        std::memcpy(values + av, v, lv);
         name_offsets[i] = an;
         value_offsets[i] = av;
         an += ln;

@@ -538,16 +538,16 @@ struct walker {
                 std::memcpy(name, r.out_prefix, pl);
                 name[pl] = ':';
                 std::memcpy(name + pl + 1, r.name, nl + 1);
-                v->attr_names[k] = name;
-                v->attr_prefixes[k] = r.out_prefix;
-                v->attr_uris[k] = r.ns_uri;
+                plan_attr_names(v)[k] = name;
+                plan_attr_prefixes(v)[k] = r.out_prefix;
+                plan_attr_uris(v)[k] = r.ns_uri;
             } else {
-                v->attr_names[k] = r.name;
-                v->attr_prefixes[k] = nullptr;
-                v->attr_uris[k] = nullptr;
+                plan_attr_names(v)[k] = r.name;
+                plan_attr_prefixes(v)[k] = nullptr;
+                plan_attr_uris(v)[k] = nullptr;
             }
-            v->attr_values[k] = arena.copy(value);
-            if (!v->attr_values[k]) return fail(QUORVEL_ERR_MEMORY);
+            plan_attr_values(v)[k] = arena.copy(value);
+            if (!plan_attr_values(v)[k]) return fail(QUORVEL_ERR_MEMORY);
             v->attr_count = k + 1;
         }
         return true;
