@@ -332,8 +332,12 @@ struct walker {
     }
 
     char* element_text(const quorvel_element* e, size_t* length) {
-        // One text child: copy it directly.
+        // The common case, one text child, is copied in one step.
         quorvel_node* c = first_child_of(e);
+        if (c && c->kind == QUORVEL_NODE_TEXT && !chain_next(c)) {
+            const char* s = text_run(reinterpret_cast<quorvel_text*>(c), length);
+            return arena.copy(s, *length);
+        }
         size_t total = 0;
         for_each_text(e, [&](const char*, size_t n) { total += n; });
         *length = total;
