@@ -212,6 +212,7 @@ int plan_prepare(const quorvel_plan*, const quorvel_plan_value* value, plan_prep
         if (v->prefix && v->ns_uri) {
             if (int st = add_decl(&out->decls, v->prefix, v->ns_uri)) return st;
         }
+        if (!plan_value_branches(v)) return 0;
         for (size_t i = 0; i < v->attr_count; i++) {
             if (plan_attr_prefixes(v)[i] && plan_attr_uris(v)[i]) {
                 if (int st = add_decl(&out->decls, plan_attr_prefixes(v)[i], plan_attr_uris(v)[i])) return st;

@@ -61,7 +61,7 @@ struct plan_chunk {
     size_t used;
     size_t capacity;
     quorvel_release_fn release;
-    // data follows, 16-aligned
+    // data follows
 };
 static_assert(sizeof(plan_chunk) == 32);
 
@@ -83,29 +83,21 @@ void plan_arena_release(plan_chunk* head);
 
 // ---- Values ----------------------------------------------------------------------------
 
-// Laid out for size: a walk makes one per value kept.
+// Laid out for size: a walk makes one per value kept. Leaves, raw XML and
+// element text are allocated without the branch fields at the end (from
+// children on), so those are read only where plan_value_branches says so.
 struct quorvel_plan_value {
     const char* name;
     const char* text;
     size_t length;
     size_t position;
-    quorvel_plan_value** children;
-    // The captured attributes: one block of four arrays of attr_capacity
-    // entries (names, values, output prefixes, their URIs); see the readers
-    // below.
-    const char** attrs;
     const char* prefix;
     const char* ns_uri;
-    plan_chunk* arena;  // the chain; set on the root, which owns it (flags)
     union {
         int64_t int_value;
         double float_value;
         uint8_t bool_value;
     };
-    uint32_t child_count;
-    uint32_t child_capacity;
-    uint32_t attr_count;
-    uint32_t attr_capacity;
     uint32_t kind;
     uint32_t order_index;
     uint32_t element_row_index;
@@ -114,8 +106,24 @@ struct quorvel_plan_value {
     uint8_t node_kind;
     uint8_t typed_valid;
     uint8_t flags;
+    // Elements and lists only.
+    quorvel_plan_value** children;
+    uint32_t child_count;
+    uint32_t child_capacity;
+    // The captured attributes: one block of four arrays of attr_capacity
+    // entries (names, values, output prefixes, their URIs); see the readers
+    // below.
+    const char** attrs;
+    uint32_t attr_count;
+    uint32_t attr_capacity;
+    plan_chunk* arena;  // the chain; set on the root, which owns it (flags)
 };
 static_assert(sizeof(quorvel_plan_value) == 120);
+constexpr size_t kPlanLeafBytes = offsetof(quorvel_plan_value, children);
+static_assert(kPlanLeafBytes == 80);
+
+// True for the kinds that carry the branch fields (elements and lists).
+inline bool plan_value_branches(const quorvel_plan_value* v) { return v->kind == 0 || v->kind == 2; }
 
 inline const char** plan_attr_names(const quorvel_plan_value* v) { return v->attrs; }
 inline const char** plan_attr_values(const quorvel_plan_value* v) { return v->attrs + v->attr_capacity; }

@@ -44,8 +44,8 @@ void plan_arena_release(plan_chunk* head) {
 }
 
 void* plan_arena::alloc(size_t n) {
-    if (n > SIZE_MAX - 15) return nullptr;
-    size_t size = (n + 15) & ~size_t(15);
+    if (n > SIZE_MAX - 7) return nullptr;
+    size_t size = (n + 7) & ~size_t(7);
     plan_chunk* c = head;
     if (!c || c->capacity - c->used < size) {
         // Chunks grow with the result up to a step, so big results take few
@@ -75,9 +75,10 @@ char* plan_arena::copy(const char* s, size_t n) {
 char* plan_arena::copy(const char* s) { return s ? copy(s, std::strlen(s)) : nullptr; }
 
 quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind) {
-    auto* v = static_cast<quorvel_plan_value*>(arena->alloc(sizeof(quorvel_plan_value)));
+    size_t size = kind == kValueElement || kind == kValueList ? sizeof(quorvel_plan_value) : kPlanLeafBytes;
+    auto* v = static_cast<quorvel_plan_value*>(arena->alloc(size));
     if (!v) return nullptr;
-    std::memset(v, 0, sizeof *v);
+    std::memset(static_cast<void*>(v), 0, size);
     v->kind = kind;
     v->child_row_index = -1;
     return v;
@@ -231,16 +232,16 @@ QUORVEL_API unsigned int quorvel_plan_value_order_index(const quorvel_plan_value
     return value ? value->order_index : 0;
 }
 QUORVEL_API size_t quorvel_plan_value_count(const quorvel_plan_value* value) {
-    return value ? value->child_count : 0;
+    return value && plan_value_branches(value) ? value->child_count : 0;
 }
 QUORVEL_API const quorvel_plan_value* quorvel_plan_value_at(const quorvel_plan_value* value, size_t index) {
-    return value && index < value->child_count ? value->children[index] : nullptr;
+    return value && plan_value_branches(value) && index < value->child_count ? value->children[index] : nullptr;
 }
 QUORVEL_API size_t quorvel_plan_value_attribute_count(const quorvel_plan_value* value) {
-    return value ? value->attr_count : 0;
+    return value && plan_value_branches(value) ? value->attr_count : 0;
 }
 QUORVEL_API const char* quorvel_plan_value_attribute(const quorvel_plan_value* value, const char* name) {
-    if (!value || !name) return nullptr;
+    if (!value || !name || !plan_value_branches(value)) return nullptr;
     for (size_t i = 0; i < value->attr_count; i++)
         if (std::strcmp(plan_attr_names(value)[i], name) == 0) return plan_attr_values(value)[i];
     return nullptr;
@@ -266,15 +267,16 @@ QUORVEL_API size_t quorvel_plan_value_children_snapshot(const quorvel_plan_value
                                                         unsigned char* type_tags,
                                                         const quorvel_plan_value** children) {
     if (!value) return 0;
+    const uint32_t count = plan_value_branches(value) ? value->child_count : 0;
     size_t needed = 0;
-    for (size_t i = 0; i < value->child_count; i++) {
+    for (size_t i = 0; i < count; i++) {
         const char* n = value->children[i]->name;
         needed += (n ? std::strlen(n) : 0) + 1;
     }
-    if (value->child_count && names_size < needed) return needed;
+    if (count && names_size < needed) return needed;
     if (!names || !name_offsets || !type_tags || !children) return needed;
     size_t at = 0;
-    for (size_t i = 0; i < value->child_count; i++) {
+    for (size_t i = 0; i < count; i++) {
         const quorvel_plan_value* c = value->children[i];
         if (c->name) {
             size_t n = std::strlen(c->name) + 1;
@@ -287,7 +289,7 @@ QUORVEL_API size_t quorvel_plan_value_children_snapshot(const quorvel_plan_value
         type_tags[i] = c->type_tag;
         children[i] = c;
     }
-    name_offsets[value->child_count] = at;
+    name_offsets[count] = at;
     return 0;
 }
 
@@ -295,15 +297,16 @@ QUORVEL_API size_t quorvel_plan_value_attributes_snapshot(const quorvel_plan_val
                                                           size_t names_size, size_t* name_offsets, char* values,
                                                           size_t values_size, size_t* value_offsets) {
     if (!value) return 0;
+    const uint32_t count = plan_value_branches(value) ? value->attr_count : 0;
     size_t nn = 0, nv = 0;
-    for (size_t i = 0; i < value->attr_count; i++) {
+    for (size_t i = 0; i < count; i++) {
         nn += std::strlen(plan_attr_names(value)[i]) + 1;
         nv += std::strlen(plan_attr_values(value)[i]) + 1;
     }
     if (!names || !names_size || !values || !values_size) return nn > nv ? nn : nv;
     if (!name_offsets || !value_offsets || names_size < nn || values_size < nv) return static_cast<size_t>(-1);
     size_t an = 0, av = 0;
-    for (size_t i = 0; i < value->attr_count; i++) {
+    for (size_t i = 0; i < count; i++) {
         const char* n = plan_attr_names(value)[i];
         const char* v = plan_attr_values(value)[i];
         size_t ln = std::strlen(n) + 1;
@@ -315,8 +318,8 @@ QUORVEL_API size_t quorvel_plan_value_attributes_snapshot(const quorvel_plan_val
         an += ln;
         av += lv;
     }
-    name_offsets[value->attr_count] = nn;
-    value_offsets[value->attr_count] = nv;
+    name_offsets[count] = nn;
+    value_offsets[count] = nv;
     return 0;
 }
 
