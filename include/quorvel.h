@@ -1392,7 +1392,8 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_result_build(const quorvel_plan* pl
    bound to two URIs, the prefix xmlns, control bytes or invalid UTF-8),
    -1 no memory. Raw-XML values are copied as they are. */
 QUORVEL_API char* quorvel_plan_serialize(const quorvel_plan* plan, const quorvel_plan_value* value, int* status);
-/* The same with options (NULL: none); options_size below 16 gives -5. */
+/* The same with options (NULL: none); options_size below 16, or an
+   indent_string other than white space with indent above 0, gives -5. */
 QUORVEL_API char* quorvel_plan_serialize_ext(const quorvel_plan* plan, const quorvel_plan_value* value,
                                              const quorvel_plan_serialize_options* options, size_t options_size,
                                              int* status);

@@ -616,6 +616,11 @@ char* serialize(const quorvel_plan* plan, const quorvel_plan_value* value, const
     if (options) {
         writer.indent = options->indent;
         writer.indent_string = options->indent_string;
+        // Indentation is white space between tags; anything else would be
+        // written into the content, markup included.
+        if (writer.indent > 0 && writer.indent_string &&
+            writer.indent_string[std::strspn(writer.indent_string, " \t\r\n")] != '\0')
+            st = QUORVEL_ERR_INVALID_ARGUMENT;
     }
     if (!st) {
         traversal t{plan, &prepared, &writer, writer.indent > 0, {}, {}, {}};

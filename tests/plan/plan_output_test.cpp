@@ -146,6 +146,10 @@ TEST(PlanOutput, IndentsUnlessRawXmlIsAmongTheChildren) {
     EXPECT_EQ(st, -5);
     EXPECT_EQ(quorvel_plan_serialize(nullptr, r, &st), nullptr);
     EXPECT_EQ(st, -5);
+    // An indentation unit that is not white space would write into the content.
+    quorvel_plan_serialize_options markup{2, {}, "<x>"};
+    EXPECT_EQ(quorvel_plan_serialize_ext(plan, r, &markup, sizeof markup, &st), nullptr);
+    EXPECT_EQ(st, -5);
     // A single raw value is its text; an empty one an empty string.
     quorvel_plan_value* raw_r = quorvel_plan_materialize("<d><x/></d>", 11, plan, &st);
     EXPECT_EQ(take(quorvel_plan_serialize(plan, quorvel_plan_value_at(raw_r, 0), &st)), "<x/>");
