@@ -41,14 +41,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             quorvel_document_free(doc);
         }
     }
-    if (result) {
+    // Rows without predicates that take the same children walk them again
+    // at every level, so a deep input can make a result far larger than
+    // itself; the round trip of such a result only costs time.
+    if (result && plangen::value_count(result) <= 20000) {
         std::string problem = plangen::check_round_trip(plan, result);
         if (!problem.empty()) fuzz::fail("%s", problem.c_str());
         quorvel_plan_serialize_options opts{2, {}, (mode & 4) ? "\t" : nullptr};
         int ost = 0;
         quorvel_free_string(quorvel_plan_serialize_ext(plan, result, &opts, sizeof opts, &ost));
-        quorvel_plan_result_free(result);
     }
+    quorvel_plan_result_free(result);
     quorvel_plan_free(plan);
     return 0;
 }

@@ -208,6 +208,19 @@ inline std::string take(char* s) {
     return out;
 }
 
+// Number of values in a result.
+inline size_t value_count(const quorvel_plan_value* v) {
+    size_t n = 0;
+    std::vector<const quorvel_plan_value*> stack{v};
+    while (!stack.empty()) {
+        const quorvel_plan_value* c = stack.back();
+        stack.pop_back();
+        n++;
+        for (size_t i = 0; i < quorvel_plan_value_count(c); i++) stack.push_back(quorvel_plan_value_at(c, i));
+    }
+    return n;
+}
+
 inline bool has_raw(const quorvel_plan_value* v) {
     std::vector<const quorvel_plan_value*> stack{v};
     while (!stack.empty()) {
