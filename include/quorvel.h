@@ -1227,6 +1227,289 @@ QUORVEL_API quorvel_document* quorvel_parse_html_string(const char* text, size_t
    made. */
 QUORVEL_API quorvel_document* quorvel_parse_html4_string(const char* text, size_t length, int* status);
 
+/* ---- Extraction plans ------------------------------------------------------ */
+
+/* A plan tells the library, in caller-filled records of fixed layout, which
+   attributes and children of an element to pick up and how to type them.
+   quorvel_plan_build checks the records and makes the library's own copy;
+   the caller may reuse its records as soon as it returns. Texts are
+   NUL-terminated UTF-8 or NULL; reserved bytes are ignored. The layouts are
+   those of a 64-bit target; the size queries below let a binding check its
+   own. */
+typedef struct quorvel_plan quorvel_plan;             /* compiled plan (opaque) */
+typedef struct quorvel_plan_value quorvel_plan_value; /* one value of a result (opaque) */
+
+/* Two texts kept with an attribute row; the library copies and frees them
+   and never reads them otherwise. 16 bytes. */
+typedef struct quorvel_plan_pair {
+    const char* first;
+    const char* second;
+} quorvel_plan_pair;
+
+/* A child passes when its attribute attr_name (looked up as
+   quorvel_element_attribute does) equals value byte for byte; a row with a
+   NULL text is never passed. 16 bytes. */
+typedef struct quorvel_plan_predicate_row {
+    const char* attr_name;
+    const char* value;
+} quorvel_plan_predicate_row;
+
+/* One attribute to capture. 48 bytes. */
+typedef struct quorvel_plan_attr_row {
+    const char* name;               /* 0: local name; rows with NULL are skipped */
+    uint8_t reserved0[2];           /* 8 */
+    uint16_t pair_count;            /* 10 */
+    uint16_t pair_aux;              /* 12: kept with the pairs */
+    uint8_t reserved1[2];           /* 14 */
+    const quorvel_plan_pair* pairs; /* 16 */
+    uint8_t ns_mode;                /* 24: 0 any attribute of that local name; 1 a prefixed one whose
+                                       prefix is bound to ns_uri; else prefixed or not */
+    uint8_t reserved2[7];           /* 25 */
+    const char* ns_uri;             /* 32: required in mode 1, dropped otherwise */
+    const char* out_prefix;         /* 40: the capture is named out_prefix:name and declared with ns_uri */
+} quorvel_plan_attr_row;
+
+/* Child row kinds: 2 list of leaves, 3 nested element walked with
+   element_row_index, 4 raw XML, 5 the element's text nodes (element row
+   flag 0x01), 6 element text, 7 catch-all of the children no other row
+   matched; any other kind: one leaf per match. */
+typedef struct quorvel_plan_child_row {
+    const char* name;          /* 0: local name, or prefix:local to require that prefix; NULL skipped */
+    uint8_t kind;              /* 8 */
+    uint8_t type_tag;          /* 9: 0 text, 1 integer, 2 floating point, 3 boolean */
+    uint8_t reserved0[2];      /* 10 */
+    int32_t element_row_index; /* 12: kind 3: 0..count-1; kind 7: -1 (raw XML) or 0..count-1 */
+    uint8_t ns_mode;           /* 16: 0 no namespace, 1 namespace ns_uri, 3 no prefix, else any */
+    uint8_t ns_check;          /* 17: kind 7: non-zero applies the namespace test */
+    uint8_t reserved1[6];      /* 18 */
+    const char* ns_uri;        /* 24 */
+    uint16_t predicate_count;  /* 32 */
+    uint16_t predicate_aux;    /* 34: kept with the predicates */
+    uint8_t reserved2[4];      /* 36 */
+    const quorvel_plan_predicate_row* predicates; /* 40 */
+    const char* prefix;        /* 48: output prefix of this row's values */
+} quorvel_plan_child_row;
+
+/* Element row flags. */
+enum {
+    QUORVEL_PLAN_TEXT_ROWS = 0x01,  /* kind-5 rows are active */
+    QUORVEL_PLAN_TEXT_CDATA = 0x04, /* kind-5 rows take CDATA sections too */
+    QUORVEL_PLAN_NS_RELAXED = 0x08, /* mode-0 (and, for nested rows, mode-1) tests take any namespace */
+    QUORVEL_PLAN_OWN_TEXT = 0x10    /* the element's text nodes follow as unnamed leaves */
+};
+
+/* One kind of element; row 0 of a specification is the root row. 64 bytes. */
+typedef struct quorvel_plan_element_row {
+    const char* name;                        /* 0: written when a value has no name of its own */
+    uint8_t ns_mode;                         /* 8 */
+    uint8_t reserved0[7];                    /* 9 */
+    const char* ns_uri;                      /* 16 */
+    uint32_t attr_row_count;                 /* 24 */
+    uint32_t child_row_count;                /* 28 */
+    const quorvel_plan_attr_row* attr_rows;  /* 32 */
+    const quorvel_plan_child_row* child_rows; /* 40 */
+    uint16_t flags;                          /* 48: QUORVEL_PLAN_* bits */
+    uint8_t reserved1[6];                    /* 50 */
+    const char* prefix;                      /* 56: kept only with ns_uri */
+} quorvel_plan_element_row;
+
+/* 16 bytes. */
+typedef struct quorvel_plan_spec {
+    uint32_t abi_version;        /* 0: must be 1 */
+    uint32_t element_row_count;  /* 4: at least 1 */
+    const quorvel_plan_element_row* element_rows; /* 8 */
+} quorvel_plan_spec;
+
+/* One event of quorvel_plan_result_build. 40 bytes. */
+typedef struct quorvel_plan_event {
+    int32_t op;                 /* 0: 0 leaf, 1 open element, 2 attribute, 3 close; others skipped */
+    uint32_t element_row_index; /* 4 */
+    int32_t child_row_index;    /* 8: a child row of that element row, or -1 */
+    uint8_t reserved[4];        /* 12 */
+    const char* attr_name;      /* 16: attribute events */
+    const void* value;          /* 24: leaf and attribute bytes, not NUL-terminated; NULL: empty */
+    size_t value_length;        /* 32 */
+} quorvel_plan_event;
+
+/* 16 bytes. */
+typedef struct quorvel_plan_serialize_options {
+    int32_t indent;            /* 0: above 0, line breaks and indentation */
+    uint8_t reserved[4];       /* 4 */
+    const char* indent_string; /* 8: one copy per level; NULL: indent spaces */
+} quorvel_plan_serialize_options;
+
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#ifdef __cplusplus
+#define QUORVEL_PLAN_LAYOUT(expr) static_assert(expr, #expr)
+#else
+#define QUORVEL_PLAN_LAYOUT(expr) _Static_assert(expr, #expr)
+#endif
+QUORVEL_PLAN_LAYOUT(sizeof(quorvel_plan_pair) == 16);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_pair, second) == 8);
+QUORVEL_PLAN_LAYOUT(sizeof(quorvel_plan_predicate_row) == 16);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_predicate_row, attr_name) == 0);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_predicate_row, value) == 8);
+QUORVEL_PLAN_LAYOUT(sizeof(quorvel_plan_attr_row) == 48);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_attr_row, name) == 0);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_attr_row, pair_count) == 10);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_attr_row, pair_aux) == 12);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_attr_row, pairs) == 16);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_attr_row, ns_mode) == 24);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_attr_row, ns_uri) == 32);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_attr_row, out_prefix) == 40);
+QUORVEL_PLAN_LAYOUT(sizeof(quorvel_plan_child_row) == 56);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, name) == 0);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, kind) == 8);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, type_tag) == 9);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, element_row_index) == 12);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, ns_mode) == 16);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, ns_check) == 17);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, ns_uri) == 24);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, predicate_count) == 32);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, predicate_aux) == 34);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, predicates) == 40);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_child_row, prefix) == 48);
+QUORVEL_PLAN_LAYOUT(sizeof(quorvel_plan_element_row) == 64);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_element_row, name) == 0);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_element_row, ns_mode) == 8);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_element_row, ns_uri) == 16);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_element_row, attr_row_count) == 24);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_element_row, child_row_count) == 28);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_element_row, attr_rows) == 32);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_element_row, child_rows) == 40);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_element_row, flags) == 48);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_element_row, prefix) == 56);
+QUORVEL_PLAN_LAYOUT(sizeof(quorvel_plan_spec) == 16);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_spec, abi_version) == 0);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_spec, element_row_count) == 4);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_spec, element_rows) == 8);
+QUORVEL_PLAN_LAYOUT(sizeof(quorvel_plan_event) == 40);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_event, op) == 0);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_event, element_row_index) == 4);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_event, child_row_index) == 8);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_event, attr_name) == 16);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_event, value) == 24);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_event, value_length) == 32);
+QUORVEL_PLAN_LAYOUT(sizeof(quorvel_plan_serialize_options) == 16);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_serialize_options, indent) == 0);
+QUORVEL_PLAN_LAYOUT(offsetof(quorvel_plan_serialize_options, indent_string) == 8);
+#undef QUORVEL_PLAN_LAYOUT
+#endif
+
+/* Layout queries: the ABI version (1) and the record sizes (16, 64, 56,
+   48, 16), for bindings that fill the records themselves. */
+QUORVEL_API int quorvel_plan_abi_version(void);
+/* Size of quorvel_plan_spec: 16. */
+QUORVEL_API int quorvel_plan_spec_struct_size(void);
+/* Size of quorvel_plan_element_row: 64. */
+QUORVEL_API int quorvel_plan_element_row_size(void);
+/* Size of quorvel_plan_child_row: 56. */
+QUORVEL_API int quorvel_plan_child_row_size(void);
+/* Size of quorvel_plan_attr_row: 48. */
+QUORVEL_API int quorvel_plan_attr_row_size(void);
+/* Size of quorvel_plan_predicate_row: 16. */
+QUORVEL_API int quorvel_plan_predicate_row_size(void);
+/* Checks spec and makes a deep copy, freed with quorvel_plan_free; NULL on
+   failure. status (may be NULL) is 0, or -4 for a NULL or empty spec, -5
+   for another ABI version, a missing row array, a child row index out of
+   range or a mode-1 attribute row without URI, -1 for no memory or a
+   missing pair or predicate array under a non-zero count. */
+QUORVEL_API quorvel_plan* quorvel_plan_build(const quorvel_plan_spec* spec, int* status);
+/* Frees a plan with everything it owns; NULL is ignored. Results made with
+   it must not be written or rebuilt afterwards. */
+QUORVEL_API void quorvel_plan_free(quorvel_plan* plan);
+
+/* Results: a tree of values. Kinds: 0 element, 1 leaf, 2 list, 3 raw XML,
+   4 element text. Every value and string of a result belongs to its root
+   and lives until quorvel_plan_result_free on the root; the accessors
+   accept NULL and answer the value shown for it. */
+/* The value kind; 0 for NULL. */
+QUORVEL_API int quorvel_plan_value_kind(const quorvel_plan_value* value);
+/* The row's name, an element's local name for catch-all items, or NULL. */
+QUORVEL_API const char* quorvel_plan_value_name(const quorvel_plan_value* value);
+/* 0 text, 1 integer, 2 floating point, 3 boolean; 0 for NULL. */
+QUORVEL_API unsigned char quorvel_plan_value_type_tag(const quorvel_plan_value* value);
+/* Text of a leaf, raw-XML or element-text value; NULL for elements, lists and NULL. */
+QUORVEL_API const char* quorvel_plan_value_string(const quorvel_plan_value* value);
+/* Byte length of the text; 0 for NULL. */
+QUORVEL_API size_t quorvel_plan_value_length(const quorvel_plan_value* value);
+/* Byte offset of the source node in the parsed input; 0 when none. */
+QUORVEL_API size_t quorvel_plan_value_position(const quorvel_plan_value* value);
+/* Node kind of the source node (0 element, 1 text, 3 CDATA). */
+QUORVEL_API unsigned char quorvel_plan_value_node_kind(const quorvel_plan_value* value);
+/* Running number of the value among those made for its parent element. */
+QUORVEL_API unsigned int quorvel_plan_value_order_index(const quorvel_plan_value* value);
+/* Number of children; 0 for NULL. */
+QUORVEL_API size_t quorvel_plan_value_count(const quorvel_plan_value* value);
+/* The child at index; NULL past the end. */
+QUORVEL_API const quorvel_plan_value* quorvel_plan_value_at(const quorvel_plan_value* value, size_t index);
+/* Number of captured attributes; 0 for NULL. */
+QUORVEL_API size_t quorvel_plan_value_attribute_count(const quorvel_plan_value* value);
+/* Value of the first captured attribute named name; NULL when none. */
+QUORVEL_API const char* quorvel_plan_value_attribute(const quorvel_plan_value* value, const char* name);
+/* 0 with *out set when the text converted to an integer (type tag 1); else 1. */
+QUORVEL_API int quorvel_plan_value_int(const quorvel_plan_value* value, long long* out);
+/* 0 with *out set when the text converted to a double (type tag 2); else 1. */
+QUORVEL_API int quorvel_plan_value_float(const quorvel_plan_value* value, double* out);
+/* 0 with *out set to 0 or 1 when the text converted to a truth value (type tag 3); else 1. */
+QUORVEL_API int quorvel_plan_value_bool(const quorvel_plan_value* value, int* out);
+/* Copies the children's names (each with its NUL; offset (size_t)-1 for a
+   child without name), type tags and pointers; name_offsets takes count+1
+   entries, the last the bytes written. 0 when filled (also with no
+   children); the needed names size when names_size is too small or a
+   buffer is missing; 0 for NULL. */
+QUORVEL_API size_t quorvel_plan_value_children_snapshot(const quorvel_plan_value* value, char* names,
+                                                        size_t names_size, size_t* name_offsets,
+                                                        unsigned char* type_tags,
+                                                        const quorvel_plan_value** children);
+/* Copies the captured attributes' names and values, packed with their NULs;
+   each offsets array takes count+1 entries, the last the group's size.
+   Without names or values buffer: the larger size needed; (size_t)-1 when
+   a buffer is too small or an offsets array is missing; 0 when filled. */
+QUORVEL_API size_t quorvel_plan_value_attributes_snapshot(const quorvel_plan_value* value, char* names,
+                                                          size_t names_size, size_t* name_offsets, char* values,
+                                                          size_t values_size, size_t* value_offsets);
+/* Frees a whole result when given its root; any other value and NULL are
+   ignored. May run on any thread. */
+QUORVEL_API void quorvel_plan_result_free(quorvel_plan_value* root);
+
+/* Walks element of doc with row 0 of plan in one pass; the result keeps
+   copies of every string and never changes the document. NULL on failure;
+   status (may be NULL) 0, -4 NULL argument, -5 a matching row gives a
+   prefix without namespace URI, -1 no memory. */
+QUORVEL_API quorvel_plan_value* quorvel_plan_walk(quorvel_document* doc, quorvel_element* element,
+                                                  const quorvel_plan* plan, int* status);
+/* Parses xml, walks its root element and frees the document: -4 NULL
+   argument, the parser's status, -5 no root element, else as the walk. */
+QUORVEL_API quorvel_plan_value* quorvel_plan_materialize(const char* xml, size_t length, const quorvel_plan* plan,
+                                                         int* status);
+/* Builds a result from count events (open, attribute, leaf, close) naming
+   plan rows by index; leaves keep the event's row indexes. NULL on
+   failure; status -5 for a malformed stream (no or a second root, an
+   unclosed element, a row index out of range, an attribute without name)
+   or a NULL argument, -1 no memory. */
+QUORVEL_API quorvel_plan_value* quorvel_plan_result_build(const quorvel_plan* plan, const quorvel_plan_event* events,
+                                                          size_t count, int* status);
+/* Writes a value (with plan, the one that made it) as namespace-well-formed
+   XML: lists dissolve, children come in source order, declarations go on
+   the top element. A fresh text for quorvel_free_string, or NULL; status 0,
+   -5 for NULL arguments or a result that cannot be written so (a name that
+   is not a QName, a repeated attribute, an undeclared prefix, a prefix
+   bound to two URIs, the prefix xmlns, control bytes or invalid UTF-8),
+   -1 no memory. Raw-XML values are copied as they are. */
+QUORVEL_API char* quorvel_plan_serialize(const quorvel_plan* plan, const quorvel_plan_value* value, int* status);
+/* The same with options (NULL: none); options_size below 16, or an
+   indent_string other than white space with indent above 0, gives -5. */
+QUORVEL_API char* quorvel_plan_serialize_ext(const quorvel_plan* plan, const quorvel_plan_value* value,
+                                             const quorvel_plan_serialize_options* options, size_t options_size,
+                                             int* status);
+/* A new document (free with quorvel_document_free) of the shape
+   quorvel_plan_serialize writes for an element value; raw-XML values
+   become text. NULL on failure; status -5 for NULL arguments, a value that
+   is not an element or one that cannot be written (as above), -1 no memory. */
+QUORVEL_API quorvel_document* quorvel_document_from_plan_result(const quorvel_plan* plan,
+                                                                const quorvel_plan_value* value, int* status);
+
 /* ---- Clean-up ------------------------------------------------------------ */
 
 /* Frees the calling thread's caches and empties the process-wide block cache. */

@@ -9,7 +9,7 @@
 
 #include "core/core.h"
 #include "dom/dom.h"
-#include "xpath/xpath_services.h"
+#include "xpath/xpath.h"
 
 namespace {
 
@@ -74,9 +74,9 @@ TEST(TeardownHooks, XpathAttachmentsAreReleased) {
         doc->function_registry = registry;
         quorvel_document_free(doc);
 
-        // Per-thread free lists link through their first word.
-        void* set = std::malloc(64);
-        *static_cast<void**>(set) = nullptr;
+        // Per-thread free lists: a node set links through its first inline
+        // slot, a result through its payload (zeroed: the list ends here).
+        void* set = std::calloc(1, sizeof(quorvel_xpath_node_set));
         g_xpath_tls.nodeset_free = set;
         g_xpath_tls.nodeset_free_count = 1;
         quorvel_thread_cleanup();
@@ -84,8 +84,7 @@ TEST(TeardownHooks, XpathAttachmentsAreReleased) {
         EXPECT_EQ(g_xpath_tls.nodeset_free_count, 0);
 
         // A thread that ends without clean-up releases them at exit.
-        void* result = std::malloc(64);
-        *static_cast<void**>(result) = nullptr;
+        void* result = std::calloc(1, sizeof(quorvel_xpath_result));
         g_xpath_tls.result_free = result;
         g_xpath_tls.result_free_count = 1;
         quorvel_thread_register_exit();

@@ -1,0 +1,333 @@
+// Result values: the arena chain, value construction, typed conversion and
+// the read-only accessors and snapshots callers read results through.
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <locale.h>
+#include <strings.h>
+
+#include "plan/plan.h"
+
+namespace {
+
+constexpr size_t kFirstChunk = 16384;
+constexpr size_t kLargestStep = 1u << 20;
+
+plan_chunk* new_chunk(size_t capacity) {
+    if (capacity > SIZE_MAX - sizeof(plan_chunk)) return nullptr;
+    quorvel_release_fn release = nullptr;
+    void* block = quorvel_hooked_alloc(sizeof(plan_chunk) + capacity, &release);
+    if (!block) return nullptr;
+    auto* c = static_cast<plan_chunk*>(block);
+    c->next = nullptr;
+    c->used = 0;
+    c->capacity = capacity;
+    c->release = release;
+    return c;
+}
+
+}  // namespace
+
+bool plan_arena_start(plan_arena* arena) {
+    arena->head = new_chunk(kFirstChunk);
+    arena->next_chunk = kFirstChunk * 2;
+    return arena->head != nullptr;
+}
+
+void plan_arena_release(plan_chunk* head) {
+    while (head) {
+        plan_chunk* next = head->next;
+        quorvel_hooked_release(head, head->release);
+        head = next;
+    }
+}
+
+void* plan_arena::alloc(size_t n) {
+    if (n > SIZE_MAX - 7) return nullptr;
+    size_t size = (n + 7) & ~size_t(7);
+    plan_chunk* c = head;
+    if (!c || c->capacity - c->used < size) {
+        // Chunks grow with the result up to a step, so big results take few
+        // chunks while small ones stay small.
+        size_t capacity = size > next_chunk ? size : next_chunk;
+        plan_chunk* fresh = new_chunk(capacity);
+        if (!fresh) return nullptr;
+        fresh->next = head;
+        head = fresh;
+        c = fresh;
+        if (next_chunk < kLargestStep) next_chunk *= 2;
+    }
+    void* p = reinterpret_cast<char*>(c + 1) + c->used;
+    c->used += size;
+    return p;
+}
+
+char* plan_arena::copy(const char* s, size_t n) {
+    if (n == SIZE_MAX) return nullptr;
+    auto* out = static_cast<char*>(alloc(n + 1));
+    if (!out) return nullptr;
+    if (n) std::memcpy(out, s, n);
+    out[n] = '\0';
+    return out;
+}
+
+char* plan_arena::copy(const char* s) { return s ? copy(s, std::strlen(s)) : nullptr; }
+
+quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind) {
+    size_t size = kind == kValueElement || kind == kValueList ? sizeof(quorvel_plan_value) : kPlanLeafBytes;
+    auto* v = static_cast<quorvel_plan_value*>(arena->alloc(size));
+    if (!v) return nullptr;
+    std::memset(static_cast<void*>(v), 0, size);
+    v->kind = kind;
+    v->child_row_index = -1;
+    return v;
+}
+
+bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child) {
+    if (parent->child_count == parent->child_capacity) {
+        if (parent->child_capacity > UINT32_MAX / 2) return false;
+        uint32_t cap = parent->child_capacity ? parent->child_capacity * 2 : 4;
+        auto** grown = static_cast<quorvel_plan_value**>(arena->alloc(size_t(cap) * sizeof(void*)));
+        if (!grown) return false;
+        if (parent->child_count) std::memcpy(grown, parent->children, parent->child_count * sizeof(void*));
+        parent->children = grown;
+        parent->child_capacity = cap;
+    }
+    parent->children[parent->child_count++] = child;
+    return true;
+}
+
+bool plan_value_reserve_attributes(plan_arena* arena, quorvel_plan_value* v, size_t n) {
+    if (v->attr_capacity - v->attr_count >= n) return true;
+    size_t need = v->attr_count + n;
+    size_t cap = v->attr_capacity ? size_t(v->attr_capacity) * 2 : 4;
+    while (cap < need) cap *= 2;
+    if (cap > UINT32_MAX) return false;
+    // The four parallel arrays in one block.
+    auto** block = static_cast<const char**>(arena->alloc(4 * cap * sizeof(char*)));
+    if (!block) return false;
+    if (v->attr_count) {
+        for (size_t i = 0; i < 4; i++)
+            std::memcpy(block + i * cap, v->attrs + i * v->attr_capacity, v->attr_count * sizeof(char*));
+    }
+    v->attrs = block;
+    v->attr_capacity = static_cast<uint32_t>(cap);
+    return true;
+}
+
+// ---- Typed conversion ------------------------------------------------------------
+
+namespace {
+
+// One C locale for the process, made on first use; numbers never depend on
+// the thread's or the process's LC_NUMERIC.
+locale_t g_c_locale = nullptr;
+
+locale_t c_locale() {
+    locale_t loc = __atomic_load_n(&g_c_locale, __ATOMIC_ACQUIRE);
+    if (loc) return loc;
+    locale_t fresh = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
+    if (!fresh) return nullptr;
+    locale_t expected = nullptr;
+    if (__atomic_compare_exchange_n(&g_c_locale, &expected, fresh, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return fresh;
+    freelocale(fresh);
+    return expected;
+}
+
+inline bool space_or_tab(char c) { return c == ' ' || c == '\t'; }
+inline bool c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool convert_int(const char* p, int64_t* out) {
+    while (space_or_tab(*p)) p++;
+    if (!*p) return false;
+    while (c_space(*p)) p++;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p < '0' || *p > '9') return false;
+    uint64_t magnitude = 0;
+    const uint64_t limit = negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX);
+    for (; *p >= '0' && *p <= '9'; p++) {
+        unsigned d = static_cast<unsigned>(*p - '0');
+        if (magnitude > (limit - d) / 10) return false;
+        magnitude = magnitude * 10 + d;
+    }
+    if (*p) return false;
+    *out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
+bool convert_float(const char* p, double* out) {
+    locale_t loc = c_locale();
+    if (!loc) return false;
+    char* end = nullptr;
+    int saved = errno;
+    errno = 0;
+    double d = strtod_l(p, &end, loc);
+    bool range = errno == ERANGE;
+    errno = saved;
+    if (end == p || *end || range) return false;
+    *out = d;
+    return true;
+}
+
+bool convert_bool(const char* p, uint8_t* out) {
+    while (space_or_tab(*p)) p++;
+    uint8_t v;
+    if (strncasecmp(p, "true", 4) == 0) {
+        v = 1;
+        p += 4;
+    } else if (strncasecmp(p, "false", 5) == 0) {
+        v = 0;
+        p += 5;
+    } else if (*p == '0' || *p == '1') {
+        v = static_cast<uint8_t>(*p - '0');
+        p++;
+    } else {
+        return false;
+    }
+    while (space_or_tab(*p)) p++;
+    if (*p) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+void plan_convert(quorvel_plan_value* v) {
+    if (!v->text) return;
+    switch (v->type_tag) {
+        case 1: v->typed_valid = convert_int(v->text, &v->int_value); break;
+        case 2: v->typed_valid = convert_float(v->text, &v->float_value); break;
+        case 3: v->typed_valid = convert_bool(v->text, &v->bool_value); break;
+        default: break;
+    }
+}
+
+// ---- Accessors ------------------------------------------------------------------------
+
+extern "C" {
+
+QUORVEL_API int quorvel_plan_value_kind(const quorvel_plan_value* value) {
+    return value ? static_cast<int>(value->kind) : 0;
+}
+QUORVEL_API const char* quorvel_plan_value_name(const quorvel_plan_value* value) {
+    return value ? value->name : nullptr;
+}
+QUORVEL_API unsigned char quorvel_plan_value_type_tag(const quorvel_plan_value* value) {
+    return value ? value->type_tag : 0;
+}
+QUORVEL_API const char* quorvel_plan_value_string(const quorvel_plan_value* value) {
+    return value ? value->text : nullptr;
+}
+QUORVEL_API size_t quorvel_plan_value_length(const quorvel_plan_value* value) { return value ? value->length : 0; }
+QUORVEL_API size_t quorvel_plan_value_position(const quorvel_plan_value* value) {
+    return value ? value->position : 0;
+}
+QUORVEL_API unsigned char quorvel_plan_value_node_kind(const quorvel_plan_value* value) {
+    return value ? value->node_kind : 0;
+}
+QUORVEL_API unsigned int quorvel_plan_value_order_index(const quorvel_plan_value* value) {
+    return value ? value->order_index : 0;
+}
+QUORVEL_API size_t quorvel_plan_value_count(const quorvel_plan_value* value) {
+    return value && plan_value_branches(value) ? value->child_count : 0;
+}
+QUORVEL_API const quorvel_plan_value* quorvel_plan_value_at(const quorvel_plan_value* value, size_t index) {
+    return value && plan_value_branches(value) && index < value->child_count ? value->children[index] : nullptr;
+}
+QUORVEL_API size_t quorvel_plan_value_attribute_count(const quorvel_plan_value* value) {
+    return value && plan_value_branches(value) ? value->attr_count : 0;
+}
+QUORVEL_API const char* quorvel_plan_value_attribute(const quorvel_plan_value* value, const char* name) {
+    if (!value || !name || !plan_value_branches(value)) return nullptr;
+    for (size_t i = 0; i < value->attr_count; i++)
+        if (std::strcmp(plan_attr_names(value)[i], name) == 0) return plan_attr_values(value)[i];
+    return nullptr;
+}
+QUORVEL_API int quorvel_plan_value_int(const quorvel_plan_value* value, long long* out) {
+    if (!value || !out || !value->typed_valid || value->type_tag != 1) return 1;
+    *out = value->int_value;
+    return 0;
+}
+QUORVEL_API int quorvel_plan_value_float(const quorvel_plan_value* value, double* out) {
+    if (!value || !out || !value->typed_valid || value->type_tag != 2) return 1;
+    *out = value->float_value;
+    return 0;
+}
+QUORVEL_API int quorvel_plan_value_bool(const quorvel_plan_value* value, int* out) {
+    if (!value || !out || !value->typed_valid || value->type_tag != 3) return 1;
+    *out = value->bool_value ? 1 : 0;
+    return 0;
+}
+
+QUORVEL_API size_t quorvel_plan_value_children_snapshot(const quorvel_plan_value* value, char* names,
+                                                        size_t names_size, size_t* name_offsets,
+                                                        unsigned char* type_tags,
+                                                        const quorvel_plan_value** children) {
+    if (!value) return 0;
+    const uint32_t count = plan_value_branches(value) ? value->child_count : 0;
+    size_t needed = 0;
+    for (size_t i = 0; i < count; i++) {
+        const char* n = value->children[i]->name;
+        needed += (n ? std::strlen(n) : 0) + 1;
+    }
+    if (count && names_size < needed) return needed;
+    if (!names || !name_offsets || !type_tags || !children) return needed;
+    size_t at = 0;
+    for (size_t i = 0; i < count; i++) {
+        const quorvel_plan_value* c = value->children[i];
+        if (c->name) {
+            size_t n = std::strlen(c->name) + 1;
+            std::memcpy(names + at, c->name, n);
+            name_offsets[i] = at;
+            at += n;
+        } else {
+            name_offsets[i] = static_cast<size_t>(-1);
+        }
+        type_tags[i] = c->type_tag;
+        children[i] = c;
+    }
+    name_offsets[count] = at;
+    return 0;
+}
+
+QUORVEL_API size_t quorvel_plan_value_attributes_snapshot(const quorvel_plan_value* value, char* names,
+                                                          size_t names_size, size_t* name_offsets, char* values,
+                                                          size_t values_size, size_t* value_offsets) {
+    if (!value) return 0;
+    const uint32_t count = plan_value_branches(value) ? value->attr_count : 0;
+    size_t nn = 0, nv = 0;
+    for (size_t i = 0; i < count; i++) {
+        nn += std::strlen(plan_attr_names(value)[i]) + 1;
+        nv += std::strlen(plan_attr_values(value)[i]) + 1;
+    }
+    if (!names || !names_size || !values || !values_size) return nn > nv ? nn : nv;
+    if (!name_offsets || !value_offsets || names_size < nn || values_size < nv) return static_cast<size_t>(-1);
+    size_t an = 0, av = 0;
+    for (size_t i = 0; i < count; i++) {
+        const char* n = plan_attr_names(value)[i];
+        const char* v = plan_attr_values(value)[i];
+        size_t ln = std::strlen(n) + 1;
+        size_t lv = std::strlen(v) + 1;
+        std::memcpy(names + an, n, ln);
+        std::memcpy(values + av, v, lv);
+        name_offsets[i] = an;
+        value_offsets[i] = av;
+        an += ln;
+        av += lv;
+    }
+    name_offsets[count] = nn;
+    value_offsets[count] = nv;
+    return 0;
+}
+
+QUORVEL_API void quorvel_plan_result_free(quorvel_plan_value* root) {
+    if (!root || !(root->flags & kValueOwnsArena)) return;
+    // The root lives in its own chain: read the chain before releasing it.
+    plan_chunk* chain = root->arena;
+    plan_arena_release(chain);
+}
+
+}  // extern "C"

@@ -1,0 +1,904 @@
+// The document walk: one pass over an element's subtree that applies a
+// compiled plan and builds the result in its arena.
+//
+// The walk keeps its own stack of element frames instead of recursing, and
+// tracks the namespace bindings in scope as it descends, so neither deep
+// documents nor namespace lookups cost more than the elements visited.
+// Every string it keeps is copied straight into the result's arena; the
+// document is only read.
+#include <cstring>
+
+#include "dom/dom.h"
+#include "plan/plan.h"
+
+namespace {
+
+// ---- Namespace bindings in scope ------------------------------------------------------
+
+// Bindings pushed per element, with a hash table from prefix ("" for the
+// default namespace) to its innermost binding; popping restores the
+// shadowed one.
+class ns_scope {
+public:
+    ~ns_scope() { quorvel_work_free(table_); }
+
+    bool push(const char* prefix, const char* uri) {
+        if (!prefix) prefix = "";
+        size_t len = std::strlen(prefix);
+        if ((used_ + 1) * 2 > capacity_ && !rehash(capacity_ ? capacity_ * 2 : 64)) return false;
+        size_t slot = find_slot(prefix, len);
+        slot_rec& s = table_[slot];
+        if (!s.prefix) {
+            s.prefix = prefix;
+            s.length = len;
+            s.top = -1;
+            used_++;
+        }
+        binding b{static_cast<uint32_t>(slot), s.top, uri};
+        if (!bindings_.push(b)) return false;
+        s.top = static_cast<int64_t>(bindings_.size - 1);
+        return true;
+    }
+
+    size_t mark() const { return bindings_.size; }
+
+    void pop_to(size_t mark) {
+        while (bindings_.size > mark) {
+            const binding& b = bindings_.data[--bindings_.size];
+            table_[b.slot].top = b.shadowed;
+        }
+    }
+
+    // The URI bound to the prefix, "" for an undeclaration, NULL when none.
+    const char* lookup(const char* prefix, size_t len) const {
+        if (!capacity_) return nullptr;
+        size_t slot = find_slot(prefix, len);
+        const slot_rec& s = table_[slot];
+        if (!s.prefix || s.top < 0) return nullptr;
+        return bindings_.data[s.top].uri;
+    }
+
+private:
+    struct slot_rec {
+        const char* prefix;  // NULL: free slot
+        size_t length;
+        int64_t top;  // innermost binding, -1 for none
+    };
+    struct binding {
+        uint32_t slot;
+        int64_t shadowed;
+        const char* uri;
+    };
+
+    static size_t hash(const char* s, size_t n) {
+        uint64_t h = 1469598103934665603ull ^ quorvel_hash_seed();
+        for (size_t i = 0; i < n; i++) h = (h ^ static_cast<unsigned char>(s[i])) * 1099511628211ull;
+        return static_cast<size_t>(h ^ (h >> 29));
+    }
+
+    size_t find_slot(const char* prefix, size_t len) const {
+        size_t mask = capacity_ - 1;
+        for (size_t i = hash(prefix, len) & mask;; i = (i + 1) & mask) {
+            const slot_rec& s = table_[i];
+            if (!s.prefix || (s.length == len && std::memcmp(s.prefix, prefix, len) == 0)) return i;
+        }
+    }
+
+    bool rehash(size_t capacity) {
+        auto* fresh = static_cast<slot_rec*>(quorvel_work_calloc(capacity * sizeof(slot_rec)));
+        if (!fresh) return false;
+        slot_rec* old = table_;
+        size_t old_capacity = capacity_;
+        table_ = fresh;
+        capacity_ = capacity;
+        // Bindings name their slot: move each slot and renumber its bindings.
+        for (size_t i = 0; i < old_capacity; i++) {
+            if (!old[i].prefix) continue;
+            size_t slot = find_slot(old[i].prefix, old[i].length);
+            table_[slot] = old[i];
+            for (int64_t b = old[i].top; b >= 0; b = bindings_.data[b].shadowed)
+                bindings_.data[b].slot = static_cast<uint32_t>(slot);
+        }
+        // Bindings already shadowed and popped keep no slot; those still
+        // pushed but shadowed are reached through the chains above.
+        quorvel_work_free(old);
+        return true;
+    }
+
+    slot_rec* table_ = nullptr;
+    size_t capacity_ = 0;
+    size_t used_ = 0;
+    plan_vec<binding> bindings_;
+};
+
+// Calls f(prefix, uri) for each declaration made on e itself.
+template <typename F>
+bool for_each_declaration(const quorvel_element* e, F&& f) {
+    const char *prefix, *uri;
+    for (size_t i = 0; element_namespace_decl_at(e, i, &prefix, &uri); i++)
+        if (!f(prefix, uri)) return false;
+    return true;
+}
+
+// The binding of prefix (NULL or "": the default namespace) for element e,
+// whose own declarations are not in scope yet: e's declarations first,
+// then the scope. NULL for none or an undeclaration.
+const char* resolve_for(const quorvel_element* e, const ns_scope& scope, const char* prefix, size_t len) {
+    if (!prefix) {
+        prefix = "";
+        len = 0;
+    }
+    const char* found = nullptr;
+    bool own = false;
+    for_each_declaration(e, [&](const char* p, const char* u) {
+        const char* pp = p ? p : "";
+        if (std::strlen(pp) == len && std::memcmp(pp, prefix, len) == 0) {
+            found = u;
+            own = true;
+            return false;
+        }
+        return true;
+    });
+    if (!own) found = scope.lookup(prefix, len);
+    if (!found && len == 3 && std::memcmp(prefix, "xml", 3) == 0) found = kXmlNamespaceUri;
+    return found && *found ? found : nullptr;
+}
+
+// ---- Document reading -----------------------------------------------------------------
+
+inline size_t position_of(const quorvel_node* n) { return n->source_pos ? n->source_pos - 1 : 0; }
+
+inline quorvel_node* chain_next(const quorvel_node* n) {
+    quorvel_node* next = quorvel_node_next_raw(n);
+    return next && quorvel_node_chain_kind(next) ? next : nullptr;
+}
+inline quorvel_node* first_child_of(const quorvel_element* e) {
+    quorvel_node* c = quorvel_elem_first_child_raw(e);
+    return c && quorvel_node_chain_kind(c) ? c : nullptr;
+}
+
+// Content of a text node, read by its stored length when it is counted.
+const char* text_run(const quorvel_text* t, size_t* length) {
+    const char* s = quorvel_text_link_get(t, &t->content);
+    if (!s) {
+        *length = 0;
+        return "";
+    }
+    *length = (t->head.flags & kTextCounted) ? t->length : std::strlen(s);
+    return s;
+}
+
+// Calls emit(bytes, length) for every text run below e in document order.
+// Climbs back through parent links, so it needs no memory.
+template <typename Emit>
+void for_each_text(const quorvel_element* e, Emit&& emit) {
+    quorvel_node* c = first_child_of(e);
+    while (c) {
+        switch (c->kind) {
+            case QUORVEL_NODE_TEXT: {
+                size_t n;
+                const char* s = text_run(reinterpret_cast<quorvel_text*>(c), &n);
+                emit(s, n);
+                break;
+            }
+            case QUORVEL_NODE_CDATA:
+                if (const char* s = reinterpret_cast<quorvel_comment*>(c)->content) emit(s, std::strlen(s));
+                break;
+            case QUORVEL_NODE_ENTITY_REF:
+                if (const char* s = quorvel_entity_ref_resolve(c)) emit(s, std::strlen(s));
+                break;
+            case QUORVEL_NODE_ELEMENT:
+                if (quorvel_node* child = first_child_of(reinterpret_cast<quorvel_element*>(c))) {
+                    c = child;
+                    continue;
+                }
+                break;
+            default: break;
+        }
+        // Next in document order, climbing out of finished elements.
+        for (;;) {
+            if (quorvel_node* next = chain_next(c)) {
+                c = next;
+                break;
+            }
+            quorvel_node* parent = quorvel_node_parent_raw(c);
+            if (!parent || parent == &e->head) {
+                c = nullptr;
+                break;
+            }
+            c = parent;
+        }
+    }
+}
+
+// ---- Walk state ----------------------------------------------------------------------
+
+struct kid {
+    quorvel_element* element;
+    const char* local;   // NULL for an unnamed element
+    const char* prefix;  // NULL for none
+    const char* uri;     // resolved on first use
+    uint8_t uri_known;
+    uint8_t claimed;
+    uint8_t matched;
+};
+
+enum stage : uint8_t { kFirstPass, kSecondPass, kTextPass, kDone };
+
+struct frame {
+    quorvel_element* element;
+    uint32_t entry;
+    quorvel_plan_value* value;
+    size_t kids_start, kids_end;
+    size_t scope_mark;
+    uint32_t order;  // running order index of the values made for value
+    stage at;
+    uint32_t row;  // the child row being applied
+    size_t next;   // the next kid (or node) for that row
+    quorvel_plan_value* list;  // kind-2 or kind-7 list of the current row
+};
+
+struct walker {
+    const quorvel_plan* plan;
+    plan_arena arena;
+    ns_scope scope;
+    plan_vec<frame> frames;
+    plan_vec<kid> kids;
+    plan_vec<char> raw;  // namespace declarations a raw-XML value needs
+    int status = 0;
+
+    bool fail(int st) {
+        if (!status) status = st;
+        return false;
+    }
+
+    const char* kid_uri(kid& k) {
+        if (!k.uri_known) {
+            k.uri = resolve_for(k.element, scope, k.prefix, k.prefix ? std::strlen(k.prefix) : 0);
+            k.uri_known = 1;
+        }
+        return k.uri;
+    }
+
+    bool name_test(const char* name, const kid& k) {
+        if (!k.local) return false;
+        const char* colon = std::strchr(name, ':');
+        if (!colon) return std::strcmp(k.local, name) == 0;
+        size_t plen = static_cast<size_t>(colon - name);
+        return k.prefix && std::strlen(k.prefix) == plen && std::memcmp(k.prefix, name, plen) == 0 &&
+               std::strcmp(k.local, colon + 1) == 0;
+    }
+
+    bool ns_test(uint8_t mode, const char* uri, bool relaxed, kid& k) {
+        switch (mode) {
+            case 0: return relaxed || (!k.prefix && !kid_uri(k));
+            case 1: {
+                if (relaxed) return true;
+                const char* u = kid_uri(k);
+                return u && uri && std::strcmp(u, uri) == 0;
+            }
+            case 3: return !k.prefix;
+            default: return true;
+        }
+    }
+
+    // The attribute quorvel_element_attribute would find, without climbing:
+    // unprefixed names match unprefixed attributes; prefixed ones match the
+    // namespace and local name.
+    const char* attribute(quorvel_element* e, const char* name, bool own_in_scope) {
+        const char* colon = std::strchr(name, ':');
+        if (!colon) {
+            for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a))
+                if (std::strcmp(quorvel_attribute_get_name(a), name) == 0) return quorvel_attribute_get_value(e, a);
+            return nullptr;
+        }
+        size_t plen = static_cast<size_t>(colon - name);
+        if (plen == 5 && std::memcmp(name, "xmlns", 5) == 0) return nullptr;
+        const char* want = own_in_scope ? lookup_scope(name, plen) : resolve_for(e, scope, name, plen);
+        if (!want) return nullptr;
+        for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
+            const char* an = quorvel_attribute_get_name(a);
+            const char* ac = std::strchr(an, ':');
+            if (!ac || std::strcmp(ac + 1, colon + 1) != 0) continue;
+            size_t alen = static_cast<size_t>(ac - an);
+            const char* got = own_in_scope ? lookup_scope(an, alen) : resolve_for(e, scope, an, alen);
+            if (got && std::strcmp(got, want) == 0) return quorvel_attribute_get_value(e, a);
+        }
+        return nullptr;
+    }
+
+    const char* lookup_scope(const char* prefix, size_t len) {
+        const char* u = scope.lookup(prefix, len);
+        if (!u && len == 3 && std::memcmp(prefix, "xml", 3) == 0) u = kXmlNamespaceUri;
+        return u && *u ? u : nullptr;
+    }
+
+    bool predicates_pass(const quorvel_plan_child_row& row, kid& k) {
+        for (uint16_t i = 0; i < row.predicate_count; i++) {
+            const quorvel_plan_predicate_row& p = row.predicates[i];
+            if (!p.attr_name || !p.value) return false;
+            const char* v = attribute(k.element, p.attr_name, false);
+            if (!v || std::strcmp(v, p.value) != 0) return false;
+        }
+        return true;
+    }
+
+    // A value for the source node n, taking the parent's next order index.
+    void place(frame& f, quorvel_plan_value* v, const quorvel_node* n) {
+        v->position = position_of(n);
+        v->node_kind = static_cast<uint8_t>(n->kind);
+        v->order_index = f.order++;
+    }
+
+    char* element_text(const quorvel_element* e, size_t* length) {
+        // The common case, one text child, is copied in one step.
+        quorvel_node* c = first_child_of(e);
+        if (c && c->kind == QUORVEL_NODE_TEXT && !chain_next(c)) {
+            const char* s = text_run(reinterpret_cast<quorvel_text*>(c), length);
+            return arena.copy(s, *length);
+        }
+        size_t total = 0;
+        for_each_text(e, [&](const char*, size_t n) { total += n; });
+        *length = total;
+        auto* out = static_cast<char*>(arena.alloc(total + 1));
+        if (!out) return nullptr;
+        size_t at = 0;
+        if (c) {
+            for_each_text(e, [&](const char* s, size_t n) {
+                if (n) std::memcpy(out + at, s, n);
+                at += n;
+            });
+        }
+        out[at] = '\0';
+        return out;
+    }
+
+    // Y serialized, with the declarations of the namespaces it uses from
+    // outside put on its start tag, so the text stands on its own.
+    char* raw_xml(kid& k, size_t* length) {
+        char* text = quorvel_element_serialize(k.element, nullptr);
+        if (!text) return nullptr;
+        raw.size = 0;
+        bool ok = collect_outer_namespaces(k.element);
+        char* out = nullptr;
+        if (ok) {
+            size_t tlen = std::strlen(text);
+            size_t head = 1 + (k.prefix ? std::strlen(k.prefix) + 1 : 0) + (k.local ? std::strlen(k.local) : 0);
+            if (head > tlen) head = tlen;
+            if (tlen == 0) raw.size = 0;
+            *length = tlen + raw.size;
+            out = static_cast<char*>(arena.alloc(*length + 1));
+            if (out) {
+                std::memcpy(out, text, head);
+                if (raw.size) std::memcpy(out + head, raw.data, raw.size);
+                std::memcpy(out + head + raw.size, text + head, tlen - head + 1);
+            }
+        }
+        quorvel_free_string(text);
+        return out;
+    }
+
+    bool append_raw(const char* s, size_t n) {
+        if (!raw.grow(raw.size + n)) return false;
+        std::memcpy(raw.data + raw.size, s, n);
+        raw.size += n;
+        return true;
+    }
+
+    // For every prefix used in the subtree of y (element and attribute
+    // prefixes, "" for unprefixed elements) that y does not declare itself
+    // and that is bound outside it, a declaration into raw.
+    bool collect_outer_namespaces(quorvel_element* y) {
+        if (scope.mark() == 0) return true;
+        plan_vec<const char*> done;
+        auto consider = [&](const char* prefix) -> bool {
+            if (!prefix) prefix = "";
+            for (size_t i = 0; i < done.size; i++)
+                if (std::strcmp(done.data[i], prefix) == 0) return true;
+            if (!done.push(prefix)) return false;
+            bool declared_by_y = false;
+            for_each_declaration(y, [&](const char* p, const char*) {
+                if (std::strcmp(p ? p : "", prefix) == 0) declared_by_y = true;
+                return !declared_by_y;
+            });
+            if (declared_by_y || std::strcmp(prefix, "xml") == 0) return true;
+            const char* uri = scope.lookup(prefix, std::strlen(prefix));
+            if (!uri || !*uri) return true;
+            bool good = append_raw(" xmlns", 6);
+            if (*prefix) good = good && append_raw(":", 1) && append_raw(prefix, std::strlen(prefix));
+            good = good && append_raw("=\"", 2);
+            for (const char* p = uri; *p && good; p++) {
+                switch (*p) {
+                    case '&': good = append_raw("&amp;", 5); break;
+                    case '<': good = append_raw("&lt;", 4); break;
+                    case '>': good = append_raw("&gt;", 4); break;
+                    case '"': good = append_raw("&quot;", 6); break;
+                    case '\t': good = append_raw("&#9;", 4); break;
+                    case '\n': good = append_raw("&#10;", 5); break;
+                    case '\r': good = append_raw("&#13;", 5); break;
+                    default: good = append_raw(p, 1);
+                }
+            }
+            return good && append_raw("\"", 1);
+        };
+        quorvel_node* c = &y->head;
+        while (c) {
+            if (c->kind == QUORVEL_NODE_ELEMENT) {
+                auto* e = reinterpret_cast<quorvel_element*>(c);
+                if (!consider(quorvel_element_prefix(e))) return false;
+                for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
+                    const char* an = quorvel_attribute_get_name(a);
+                    const char* ac = std::strchr(an, ':');
+                    if (!ac || (ac - an == 5 && std::memcmp(an, "xmlns", 5) == 0)) continue;
+                    char prefix[128];
+                    size_t plen = static_cast<size_t>(ac - an);
+                    if (plen >= sizeof prefix) continue;
+                    std::memcpy(prefix, an, plen);
+                    prefix[plen] = '\0';
+                    // consider keeps the pointer: give it one that lives on.
+                    const char* kept = quorvel_attribute_prefix(a);
+                    if (!kept || std::strcmp(kept, prefix) != 0) continue;
+                    if (!consider(kept)) return false;
+                }
+                if (quorvel_node* child = first_child_of(e)) {
+                    c = child;
+                    continue;
+                }
+            }
+            if (c == &y->head) break;
+            for (;;) {
+                if (quorvel_node* next = chain_next(c)) {
+                    c = next;
+                    break;
+                }
+                quorvel_node* parent = quorvel_node_parent_raw(c);
+                if (!parent || parent == &y->head) {
+                    c = nullptr;
+                    break;
+                }
+                c = parent;
+            }
+        }
+        return true;
+    }
+
+    // Starts the walk of element x with entry e: makes its value, captures
+    // its attributes, pushes its declarations and lists its children.
+    bool open(quorvel_element* x, uint32_t e) {
+        const quorvel_plan_entry& entry = plan->entries[e];
+        quorvel_plan_value* v = plan_value_new(&arena, kValueElement);
+        if (!v) return fail(QUORVEL_ERR_MEMORY);
+        v->element_row_index = e;
+        frame f{};
+        f.element = x;
+        f.entry = e;
+        f.value = v;
+        f.scope_mark = scope.mark();
+        if (!for_each_declaration(x, [&](const char* p, const char* u) { return scope.push(p, u); }))
+            return fail(QUORVEL_ERR_MEMORY);
+        if (entry.attr_row_count && !capture_attributes(x, entry, v)) return false;
+        if (entry.prefix && entry.ns_mode == 1) {
+            v->prefix = entry.prefix;
+            v->ns_uri = entry.ns_uri;
+        }
+        f.kids_start = kids.size;
+        for (quorvel_node* c = first_child_of(x); c; c = chain_next(c)) {
+            if (c->kind != QUORVEL_NODE_ELEMENT) continue;
+            auto* y = reinterpret_cast<quorvel_element*>(c);
+            const char* local = quorvel_element_get_name(y);
+            kid k{y, local && *local ? local : nullptr, quorvel_element_prefix(y), nullptr, 0, 0, 0};
+            if (!kids.push(k)) return fail(QUORVEL_ERR_MEMORY);
+        }
+        f.kids_end = kids.size;
+        f.at = kFirstPass;
+        if (!frames.push(f)) return fail(QUORVEL_ERR_MEMORY);
+        return true;
+    }
+
+    bool capture_attributes(quorvel_element* x, const quorvel_plan_entry& entry, quorvel_plan_value* v) {
+        if (!plan_value_reserve_attributes(&arena, v, entry.attr_row_count)) return fail(QUORVEL_ERR_MEMORY);
+        for (uint32_t i = 0; i < entry.attr_row_count; i++) {
+            const quorvel_plan_attr_row& r = entry.attr_rows[i];
+            if (!r.name) continue;
+            const char* value = nullptr;
+            if (r.ns_mode == 0) {
+                value = attribute(x, r.name, true);
+                if (!value) {
+                    for (quorvel_attribute* a = quorvel_element_first_attribute(x); a; a = quorvel_attribute_next(a)) {
+                        const char* an = quorvel_attribute_get_name(a);
+                        const char* ac = std::strchr(an, ':');
+                        if (std::strcmp(ac ? ac + 1 : an, r.name) == 0) {
+                            value = quorvel_attribute_get_value(x, a);
+                            break;
+                        }
+                    }
+                }
+            } else {
+                for (quorvel_attribute* a = quorvel_element_first_attribute(x); a; a = quorvel_attribute_next(a)) {
+                    const char* an = quorvel_attribute_get_name(a);
+                    const char* ac = std::strchr(an, ':');
+                    if (ac) {
+                        size_t plen = static_cast<size_t>(ac - an);
+                        if (std::strcmp(ac + 1, r.name) != 0 || plen > 127) continue;
+                        if (r.ns_mode == 1) {
+                            const char* u = lookup_scope(an, plen);
+                            if (!u || std::strcmp(u, r.ns_uri) != 0) continue;
+                        }
+                    } else if (r.ns_mode == 1 || std::strcmp(an, r.name) != 0) {
+                        continue;
+                    }
+                    value = quorvel_attribute_get_value(x, a);
+                    break;
+                }
+            }
+            if (!value) continue;
+            if (r.out_prefix && !r.ns_uri) return fail(QUORVEL_ERR_INVALID_ARGUMENT);
+            size_t k = v->attr_count;
+            if (r.out_prefix) {
+                size_t pl = std::strlen(r.out_prefix), nl = std::strlen(r.name);
+                auto* name = static_cast<char*>(arena.alloc(pl + nl + 2));
+                if (!name) return fail(QUORVEL_ERR_MEMORY);
+                std::memcpy(name, r.out_prefix, pl);
+                name[pl] = ':';
+                std::memcpy(name + pl + 1, r.name, nl + 1);
+                plan_attr_names(v)[k] = name;
+                plan_attr_prefixes(v)[k] = r.out_prefix;
+                plan_attr_uris(v)[k] = r.ns_uri;
+            } else {
+                plan_attr_names(v)[k] = r.name;
+                plan_attr_prefixes(v)[k] = nullptr;
+                plan_attr_uris(v)[k] = nullptr;
+            }
+            plan_attr_values(v)[k] = arena.copy(value);
+            if (!plan_attr_values(v)[k]) return fail(QUORVEL_ERR_MEMORY);
+            v->attr_count = k + 1;
+        }
+        return true;
+    }
+
+    // Appends to f's value a list value for row i (kind 5 has no name).
+    quorvel_plan_value* new_list(frame& f, const quorvel_plan_child_row& row, uint32_t i, bool named) {
+        quorvel_plan_value* list = plan_value_new(&arena, kValueList);
+        if (!list) return nullptr;
+        list->element_row_index = f.entry;
+        list->child_row_index = static_cast<int32_t>(i);
+        if (named) {
+            list->name = row.name;
+            list->type_tag = row.type_tag;
+        }
+        if (!plan_value_append(&arena, f.value, list)) return nullptr;
+        return list;
+    }
+
+    // Kind 5: the element's text (and CDATA) nodes as one unnamed list.
+    bool text_rows(frame& f, uint32_t i, uint16_t flags) {
+        quorvel_plan_value* list = new_list(f, plan->entries[f.entry].child_rows[i], i, false);
+        if (!list) return fail(QUORVEL_ERR_MEMORY);
+        for (quorvel_node* c = first_child_of(f.element); c; c = chain_next(c)) {
+            const char* s;
+            size_t n;
+            if (c->kind == QUORVEL_NODE_TEXT) {
+                s = text_run(reinterpret_cast<quorvel_text*>(c), &n);
+            } else if (c->kind == QUORVEL_NODE_CDATA && (flags & QUORVEL_PLAN_TEXT_CDATA)) {
+                s = reinterpret_cast<quorvel_comment*>(c)->content;
+                if (!s) continue;
+                n = std::strlen(s);
+            } else {
+                continue;
+            }
+            quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf);
+            if (!leaf || !(leaf->text = arena.copy(s, n))) return fail(QUORVEL_ERR_MEMORY);
+            leaf->length = n;
+            place(f, leaf, c);
+            if (!plan_value_append(&arena, list, leaf)) return fail(QUORVEL_ERR_MEMORY);
+        }
+        return true;
+    }
+
+    // A leaf, raw-XML or element-text value of row i for kid k.
+    bool leaf_row(frame& f, const quorvel_plan_child_row& row, uint32_t i, kid& k) {
+        uint32_t kind = row.kind == kPlanRaw ? kValueRaw : row.kind == kPlanElementText ? kValueElementText : kValueLeaf;
+        if (row.prefix && !row.ns_uri) return fail(QUORVEL_ERR_INVALID_ARGUMENT);
+        quorvel_plan_value* v = plan_value_new(&arena, kind);
+        if (!v) return fail(QUORVEL_ERR_MEMORY);
+        size_t length = 0;
+        char* text = kind == kValueRaw ? raw_xml(k, &length) : element_text(k.element, &length);
+        if (!text) return fail(QUORVEL_ERR_MEMORY);
+        v->text = text;
+        v->length = length;
+        v->name = row.name;
+        v->element_row_index = f.entry;
+        v->child_row_index = static_cast<int32_t>(i);
+        v->type_tag = row.type_tag;
+        if (row.prefix) {
+            v->prefix = row.prefix;
+            v->ns_uri = row.ns_uri;
+        }
+        if (row.kind != kPlanRaw) plan_convert(v);
+        place(f, v, &k.element->head);
+        quorvel_plan_value* into = f.value;
+        if (row.kind == kPlanList) {
+            if (!f.list) {
+                f.list = new_list(f, row, i, true);
+                if (!f.list) return fail(QUORVEL_ERR_MEMORY);
+                f.list->position = position_of(&k.element->head);
+                if (row.prefix) {
+                    f.list->prefix = row.prefix;
+                    f.list->ns_uri = row.ns_uri;
+                }
+            }
+            into = f.list;
+        }
+        if (!plan_value_append(&arena, into, v)) return fail(QUORVEL_ERR_MEMORY);
+        return true;
+    }
+
+    // Takes the value of a finished nested walk into frame f.
+    bool deliver(frame& f, quorvel_plan_value* v) {
+        const quorvel_plan_entry& entry = plan->entries[f.entry];
+        const quorvel_plan_child_row& row = entry.child_rows[f.row];
+        kid& k = kids.data[f.kids_start + f.next];
+        place(f, v, &k.element->head);
+        v->type_tag = row.type_tag;
+        if (f.at == kFirstPass) {
+            v->name = row.name;
+            v->element_row_index = f.entry;
+            v->child_row_index = static_cast<int32_t>(f.row);
+            if (row.prefix) {
+                v->prefix = row.prefix;
+                v->ns_uri = row.ns_uri ? row.ns_uri : plan->entries[row.element_row_index].ns_uri;
+            }
+            if (!plan_value_append(&arena, f.value, v)) return fail(QUORVEL_ERR_MEMORY);
+            if (row.predicate_count) k.claimed = 1;
+            k.matched = 1;
+        } else {
+            v->name = arena.copy(k.local);
+            if ((k.local && !v->name) || !plan_value_append(&arena, f.list, v)) return fail(QUORVEL_ERR_MEMORY);
+        }
+        f.next++;
+        return true;
+    }
+
+    // Runs frame fi until it finishes (true, at kDone) or needs a nested
+    // walk (true, with a new frame on top). False on failure.
+    bool step(size_t fi) {
+        for (;;) {
+            frame& f = frames.data[fi];
+            const quorvel_plan_entry& entry = plan->entries[f.entry];
+            if (f.at == kFirstPass) {
+                if (f.row >= entry.child_row_count) {
+                    f.at = kSecondPass;
+                    f.row = 0;
+                    f.next = 0;
+                    f.list = nullptr;
+                    continue;
+                }
+                const quorvel_plan_child_row& row = entry.child_rows[f.row];
+                if (!row.name || row.kind == kPlanCatchAll || (row.kind == kPlanText && !(entry.flags & QUORVEL_PLAN_TEXT_ROWS))) {
+                    advance_row(f);
+                    continue;
+                }
+                if (row.kind == kPlanText) {
+                    if (!text_rows(f, f.row, entry.flags)) return false;
+                    advance_row(f);
+                    continue;
+                }
+                if (row.kind == kPlanNested) {
+                    const quorvel_plan_entry& target = plan->entries[row.element_row_index];
+                    bool relaxed = target.flags & QUORVEL_PLAN_NS_RELAXED;
+                    for (; f.kids_start + f.next < f.kids_end; f.next++) {
+                        kid& k = kids.data[f.kids_start + f.next];
+                        if (k.claimed || !name_test(row.name, k) || !ns_test(target.ns_mode, target.ns_uri, relaxed, k))
+                            continue;
+                        if (row.prefix && !row.ns_uri && !target.ns_uri) return fail(QUORVEL_ERR_INVALID_ARGUMENT);
+                        return open(k.element, static_cast<uint32_t>(row.element_row_index));
+                    }
+                    advance_row(f);
+                    continue;
+                }
+                bool relaxed = row.ns_mode == 0 && (entry.flags & QUORVEL_PLAN_NS_RELAXED);
+                for (; f.kids_start + f.next < f.kids_end; f.next++) {
+                    frame& g = frames.data[fi];
+                    kid& k = kids.data[g.kids_start + g.next];
+                    if (k.claimed || !name_test(row.name, k) || !ns_test(row.ns_mode, row.ns_uri, relaxed, k) ||
+                        !predicates_pass(row, k))
+                        continue;
+                    if (!leaf_row(g, row, g.row, k)) return false;
+                    if (row.predicate_count) k.claimed = 1;
+                    k.matched = 1;
+                }
+                advance_row(frames.data[fi]);
+                continue;
+            }
+            if (f.at == kSecondPass) {
+                if (f.row >= entry.child_row_count) {
+                    f.at = kTextPass;
+                    continue;
+                }
+                const quorvel_plan_child_row& row = entry.child_rows[f.row];
+                if (!row.name || row.kind != kPlanCatchAll) {
+                    advance_row(f);
+                    continue;
+                }
+                if (!f.list) {
+                    quorvel_plan_value* list = plan_value_new(&arena, kValueList);
+                    if (!list) return fail(QUORVEL_ERR_MEMORY);
+                    list->name = row.name;
+                    list->type_tag = row.type_tag;
+                    list->element_row_index = f.entry;
+                    list->child_row_index = static_cast<int32_t>(f.row);
+                    if (!plan_value_append(&arena, f.value, list)) return fail(QUORVEL_ERR_MEMORY);
+                    f.list = list;
+                }
+                for (; f.kids_start + f.next < f.kids_end; f.next++) {
+                    kid& k = kids.data[f.kids_start + f.next];
+                    if (k.matched) continue;
+                    if (row.ns_check && !ns_test(row.ns_mode, row.ns_uri, false, k)) continue;
+                    if (!predicates_pass(row, k)) continue;
+                    if (row.element_row_index >= 0) return open(k.element, static_cast<uint32_t>(row.element_row_index));
+                    quorvel_plan_value* v = plan_value_new(&arena, kValueRaw);
+                    if (!v) return fail(QUORVEL_ERR_MEMORY);
+                    size_t length = 0;
+                    if (!(v->text = raw_xml(k, &length))) return fail(QUORVEL_ERR_MEMORY);
+                    v->length = length;
+                    v->name = arena.copy(k.local);
+                    if (k.local && !v->name) return fail(QUORVEL_ERR_MEMORY);
+                    v->type_tag = row.type_tag;
+                    v->element_row_index = f.entry;
+                    v->child_row_index = static_cast<int32_t>(f.row);
+                    place(f, v, &k.element->head);
+                    if (!plan_value_append(&arena, f.list, v)) return fail(QUORVEL_ERR_MEMORY);
+                }
+                advance_row(f);
+                continue;
+            }
+            if (f.at == kTextPass) {
+                if (entry.flags & QUORVEL_PLAN_OWN_TEXT) {
+                    for (quorvel_node* c = first_child_of(f.element); c; c = chain_next(c)) {
+                        if (c->kind != QUORVEL_NODE_TEXT) continue;
+                        size_t n;
+                        const char* s = text_run(reinterpret_cast<quorvel_text*>(c), &n);
+                        quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf);
+                        if (!leaf || !(leaf->text = arena.copy(s, n))) return fail(QUORVEL_ERR_MEMORY);
+                        leaf->length = n;
+                        leaf->element_row_index = f.entry;
+                        place(f, leaf, c);
+                        if (!plan_value_append(&arena, f.value, leaf)) return fail(QUORVEL_ERR_MEMORY);
+                    }
+                }
+                f.at = kDone;
+            }
+            return true;
+        }
+    }
+
+    static void advance_row(frame& f) {
+        f.row++;
+        f.next = 0;
+        f.list = nullptr;
+    }
+
+    quorvel_plan_value* run(quorvel_element* start) {
+        // Bindings declared above the start element, outermost first: the
+        // one climb of the walk.
+        plan_vec<quorvel_element*> above;
+        for (quorvel_element* p = quorvel_element_parent(start); p; p = quorvel_element_parent(p))
+            if (!above.push(p)) return fail(QUORVEL_ERR_MEMORY), nullptr;
+        for (size_t i = above.size; i-- > 0;)
+            if (!for_each_declaration(above.data[i], [&](const char* p, const char* u) { return scope.push(p, u); }))
+                return fail(QUORVEL_ERR_MEMORY), nullptr;
+        if (!open(start, 0)) return nullptr;
+        quorvel_plan_value* root = frames.data[0].value;
+        while (frames.size) {
+            size_t fi = frames.size - 1;
+            if (!step(fi)) return nullptr;
+            if (frames.size - 1 != fi) continue;  // a nested walk started
+            frame done = frames.data[fi];
+            frames.size--;
+            scope.pop_to(done.scope_mark);
+            kids.size = done.kids_start;
+            if (frames.size && !deliver(frames.data[frames.size - 1], done.value)) return nullptr;
+        }
+        return root;
+    }
+};
+
+// A copy of the plan's rows in the result's arena, every text the values
+// may point at included, so a result never depends on its plan's memory
+// (only on its row indexes). Predicates are only read during the walk and
+// stay the plan's.
+const quorvel_plan* mirror_plan(plan_arena* arena, const quorvel_plan* plan) {
+    auto* copy = static_cast<quorvel_plan*>(arena->alloc(sizeof(quorvel_plan)));
+    if (!copy) return nullptr;
+    copy->element_row_count = plan->element_row_count;
+    copy->entries =
+        static_cast<quorvel_plan_entry*>(arena->alloc(plan->element_row_count * sizeof(quorvel_plan_entry)));
+    if (!copy->entries) return nullptr;
+    bool ok = true;
+    auto text = [&](const char* s) -> char* {
+        char* c = arena->copy(s);
+        if (s && !c) ok = false;
+        return c;
+    };
+    for (uint32_t e = 0; e < plan->element_row_count && ok; e++) {
+        const quorvel_plan_entry& in = plan->entries[e];
+        quorvel_plan_entry& out = copy->entries[e];
+        out = in;
+        out.name = text(in.name);
+        out.ns_uri = text(in.ns_uri);
+        out.prefix = text(in.prefix);
+        if (in.attr_row_count) {
+            out.attr_rows =
+                static_cast<quorvel_plan_attr_row*>(arena->alloc(in.attr_row_count * sizeof(quorvel_plan_attr_row)));
+            if (!out.attr_rows) return nullptr;
+            for (uint32_t i = 0; i < in.attr_row_count; i++) {
+                out.attr_rows[i] = in.attr_rows[i];
+                out.attr_rows[i].name = text(in.attr_rows[i].name);
+                out.attr_rows[i].ns_uri = text(in.attr_rows[i].ns_uri);
+                out.attr_rows[i].out_prefix = text(in.attr_rows[i].out_prefix);
+            }
+        }
+        if (in.child_row_count) {
+            out.child_rows = static_cast<quorvel_plan_child_row*>(
+                arena->alloc(in.child_row_count * sizeof(quorvel_plan_child_row)));
+            if (!out.child_rows) return nullptr;
+            for (uint32_t i = 0; i < in.child_row_count; i++) {
+                out.child_rows[i] = in.child_rows[i];
+                out.child_rows[i].name = text(in.child_rows[i].name);
+                out.child_rows[i].ns_uri = text(in.child_rows[i].ns_uri);
+                out.child_rows[i].prefix = text(in.child_rows[i].prefix);
+            }
+        }
+    }
+    return ok ? copy : nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+QUORVEL_API quorvel_plan_value* quorvel_plan_walk(quorvel_document* doc, quorvel_element* element,
+                                                  const quorvel_plan* plan, int* status) {
+    if (status) *status = 0;
+    if (!doc || !element || !plan || element->head.kind != QUORVEL_NODE_ELEMENT) {
+        if (status) *status = QUORVEL_ERR_NULL_ARGUMENT;
+        return nullptr;
+    }
+    walker w;
+    if (!plan_arena_start(&w.arena)) {
+        if (status) *status = QUORVEL_ERR_MEMORY;
+        return nullptr;
+    }
+    w.plan = mirror_plan(&w.arena, plan);
+    quorvel_plan_value* root = w.plan ? w.run(element) : nullptr;
+    if (!root) {
+        plan_arena_release(w.arena.head);
+        if (status) *status = w.status ? w.status : QUORVEL_ERR_MEMORY;
+        return nullptr;
+    }
+    root->flags |= kValueOwnsArena;
+    root->arena = w.arena.head;
+    return root;
+}
+
+QUORVEL_API quorvel_plan_value* quorvel_plan_materialize(const char* xml, size_t length, const quorvel_plan* plan,
+                                                         int* status) {
+    if (status) *status = 0;
+    if (!xml || !plan) {
+        if (status) *status = QUORVEL_ERR_NULL_ARGUMENT;
+        return nullptr;
+    }
+    quorvel_document* doc = quorvel_parse_string(xml, length, status);
+    if (!doc) return nullptr;
+    quorvel_element* root = quorvel_document_root(doc);
+    if (!root) {
+        quorvel_document_free(doc);
+        if (status) *status = QUORVEL_ERR_INVALID_ARGUMENT;
+        return nullptr;
+    }
+    quorvel_plan_value* result = quorvel_plan_walk(doc, root, plan, status);
+    quorvel_document_free(doc);
+    return result;
+}
+
+}  // extern "C"
