@@ -220,6 +220,12 @@ quorvel_document* quorvel_document_new(int html) {
         quorvel_arena_destroy(arena);
         return nullptr;
     }
+    quorvel_document* doc = quorvel_document_place(pool);
+    if (doc) doc->is_html = html ? 1 : 0;
+    return doc;
+}
+
+quorvel_document* quorvel_document_place(quorvel_pool* pool) {
     auto* doc = static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document)));
     if (!doc) {
         quorvel_pool_destroy(pool);
@@ -227,7 +233,6 @@ quorvel_document* quorvel_document_new(int html) {
     }
     quorvel_document_init(doc, pool);
     doc->record_in_pool = 1;
-    doc->is_html = html ? 1 : 0;
     return doc;
 }
 

@@ -416,6 +416,9 @@ static_assert(kElementBlockBytes == 45064 && kAttrBlockBytes == 5128);
 // ---- Document lifecycle and registry --------------------------------------------------------------
 
 quorvel_document* quorvel_document_new(int html);
+// A new document whose record lives in pool, initialised as a new document
+// is; NULL (with the pool destroyed) when the pool has no room for it.
+quorvel_document* quorvel_document_place(quorvel_pool* pool);
 // Initialises a record placed by a parser in its own pool.
 void quorvel_document_init(quorvel_document* doc, quorvel_pool* pool);
 quorvel_document* quorvel_element_get_document(const quorvel_element* e);

@@ -32,14 +32,8 @@ quorvel_document* new_html_document(size_t length) {
     if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
     // Element and attribute names repeat: one copy of each.
     if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
-    auto* doc = static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document)));
-    if (!doc) {
-        quorvel_pool_destroy(pool);
-        return nullptr;
-    }
-    quorvel_document_init(doc, pool);
-    doc->record_in_pool = 1;
-    doc->is_html = 1;
+    quorvel_document* doc = quorvel_document_place(pool);
+    if (doc) doc->is_html = 1;
     return doc;
 }
 

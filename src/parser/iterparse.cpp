@@ -107,28 +107,17 @@ void out_of_memory(quorvel_iterparse* it) {
 
 // ---- Documents ------------------------------------------------------------------------------
 
-// A document placed in pool, initialised as a new document is.
-quorvel_document* place_document(quorvel_pool* pool) {
-    auto* doc = static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document)));
-    if (!doc) {
-        quorvel_pool_destroy(pool);
-        return nullptr;
-    }
-    quorvel_document_init(doc, pool);
-    doc->record_in_pool = 1;
-    return doc;
-}
 
 quorvel_document* make_child_document(quorvel_iterparse* it) {
     if (!it->arena) return quorvel_document_create();
     quorvel_pool* pool = quorvel_pool_create_arena_backed(it->arena, 0);
-    return pool ? place_document(pool) : nullptr;
+    return pool ? quorvel_document_place(pool) : nullptr;
 }
 
 // Mode 1 grows one document without bound: pages, not one arena.
 quorvel_document* make_tree_document() {
     quorvel_pool* pool = quorvel_pool_create_with_page_size(kTreePageSize);
-    return pool ? place_document(pool) : nullptr;
+    return pool ? quorvel_document_place(pool) : nullptr;
 }
 
 // After a mode-0 child: its document goes, and the arena is emptied, or
