@@ -547,3 +547,24 @@ TEST(XpathEval, DeepDocuments) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(XpathEval, MillionElements) {
+    std::string xml = "<r>";
+    for (int i = 0; i < 1000000 / 4; i++) xml += "<g><e/><e/><e/></g>";
+    xml += "</r>";
+    doc_ptr d(xml.c_str());
+    ASSERT_NE(d.doc, nullptr);
+    struct {
+        const char* expr;
+        size_t count;
+    } cases[] = {{"//*", 1000001}, {"//e", 750000}, {"/r/g/e[2]", 250000}, {"//g[last()]/e", 3}, {"//e/..", 250000}};
+    for (const auto& c : cases) {
+        quorvel_xpath_result* r = quorvel_xpath_eval(d.doc, nullptr, c.expr);
+        EXPECT_EQ(quorvel_xpath_result_count(r), c.count) << c.expr;
+        quorvel_xpath_result_free(r);
+    }
+}
+
+}  // namespace
