@@ -169,6 +169,7 @@ struct node_test {
     const ast* test;
     const char* uri;      // resolved namespace of a prefixed test
     bool prefix_unresolved;
+    bool namespaces_in_use;  // else no element has a namespace to compare
 };
 
 const char* element_uri(quorvel_element* e) {
@@ -179,6 +180,22 @@ const char* element_uri(quorvel_element* e) {
 bool uri_equal(const char* a, const char* b) {
     if (!a || !a[0]) return !b || !b[0];
     return b && !std::strcmp(a, b);
+}
+
+// A name or wildcard test against an attribute's qualified name and URI.
+bool attribute_name_matches(const node_test& t, const char* name, const char* uri) {
+    const ast* test = t.test;
+    const char* colon = std::strchr(name, ':');
+    const char* local = colon ? colon + 1 : name;
+    if (test->type == AST_WILDCARD) {
+        if (!test->prefix) return true;
+        if (t.uri) return uri_equal(t.uri, uri);
+        return colon && static_cast<size_t>(colon - name) == std::strlen(test->prefix) &&
+               !std::memcmp(name, test->prefix, static_cast<size_t>(colon - name));
+    }
+    if (!test->prefix) return !colon && !std::strcmp(name, test->local_name);
+    if (t.uri) return !std::strcmp(local, test->local_name) && uri_equal(t.uri, uri);
+    return !std::strcmp(name, test->text);
 }
 
 // Principal kind of the axis: attributes on the attribute axis, namespace
@@ -221,17 +238,7 @@ bool test_matches(const node_test& t, quorvel_node* n, int32_t axis) {
     }
     if (principal == kXpathAttributeNode) {
         auto* a = reinterpret_cast<quorvel_xpath_attribute_node*>(n);
-        const char* colon = std::strchr(a->name, ':');
-        const char* local = colon ? colon + 1 : a->name;
-        if (test->type == AST_WILDCARD) {
-            if (!test->prefix) return true;
-            if (t.uri) return uri_equal(t.uri, a->namespace_uri);
-            return colon && static_cast<size_t>(colon - a->name) == std::strlen(test->prefix) &&
-                   !std::memcmp(a->name, test->prefix, static_cast<size_t>(colon - a->name));
-        }
-        if (!test->prefix) return !colon && !std::strcmp(a->name, test->local_name);
-        if (t.uri) return !std::strcmp(local, test->local_name) && uri_equal(t.uri, a->namespace_uri);
-        return !std::strcmp(a->name, test->text);
+        return attribute_name_matches(t, a->name, a->namespace_uri);
     }
     auto* e = reinterpret_cast<quorvel_element*>(n);
     if (test->type == AST_WILDCARD) {
@@ -246,8 +253,7 @@ bool test_matches(const node_test& t, quorvel_node* n, int32_t axis) {
         const char* p = quorvel_element_prefix(e);
         return p && !std::strcmp(p, test->prefix);
     }
-    quorvel_document* doc = quorvel_element_get_document(e);
-    if (doc && !doc->namespaces_in_use) return true;
+    if (!t.namespaces_in_use) return true;
     return element_uri(e) == nullptr;
 }
 
@@ -399,7 +405,14 @@ bool collect_axis(const node_test& t, int32_t axis, quorvel_node* n, nodeset* ou
         if (n->kind != QUORVEL_NODE_ELEMENT) return true;
         auto* e = reinterpret_cast<quorvel_element*>(n);
         for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
-            if (is_namespace_declaration(quorvel_attribute_get_name(a))) continue;
+            const char* name = quorvel_attribute_get_name(a);
+            if (is_namespace_declaration(name)) continue;
+            // Name tests are decided on the record itself: only attributes
+            // that may pass are copied out.
+            if (t.test->type != AST_KIND_TEST) {
+                const char* uri = t.uri ? quorvel_attribute_namespace_uri(a) : nullptr;
+                if (!attribute_name_matches(t, name, uri)) continue;
+            }
             quorvel_node* s = make_attribute(e, a);
             if (!s) return false;
             if (!test_matches(t, s, axis)) {
@@ -499,6 +512,7 @@ bool resolve_test(quorvel_xpath_context* c, const ast* test, node_test* t) {
     t->test = test;
     t->uri = nullptr;
     t->prefix_unresolved = false;
+    t->namespaces_in_use = !c->document || c->document->namespaces_in_use;
     if ((test->type == AST_NAME_TEST || test->type == AST_WILDCARD) && test->prefix) {
         t->uri = xpath_expr_prefix_uri(c, test->prefix, std::strlen(test->prefix));
         t->prefix_unresolved = !t->uri;
@@ -508,7 +522,7 @@ bool resolve_test(quorvel_xpath_context* c, const ast* test, node_test* t) {
 
 // One step over every node of input; the result in document order, each
 // node once. Consumes input.
-nodeset* evaluate_step(quorvel_xpath_context* c, const ast* step, nodeset* input) {
+nodeset* evaluate_step(quorvel_xpath_context* c, const ast* step, nodeset* input, bool flat) {
     if (step->count == 0) {
         xpath_nodeset_free(input);
         xpath_context_fail(c, "Step without node test");
@@ -573,7 +587,11 @@ nodeset* evaluate_step(quorvel_xpath_context* c, const ast* step, nodeset* input
     if (scratch) xpath_nodeset_free(scratch);
     size_t inputs = input->count;
     xpath_nodeset_free(input);
-    if (ok && inputs > 1 && out->count > 1 && !xpath_nodeset_sort_doc_order(c, out)) ok = false;
+    // Over a set in document order where no node is below another, the
+    // downward axes give their nodes in document order, each once.
+    bool ordered = flat && (axis == AXIS_CHILD || axis == AXIS_ATTRIBUTE || axis == AXIS_SELF ||
+                            axis == AXIS_NAMESPACE || axis == AXIS_DESCENDANT || axis == AXIS_DESCENDANT_OR_SELF);
+    if (ok && !ordered && inputs > 1 && out->count > 1 && !xpath_nodeset_sort_doc_order(c, out)) ok = false;
     if (!ok) {
         xpath_nodeset_free(out);
         oom(c);
@@ -590,25 +608,80 @@ bool is_plain_descendant_step(const ast* s) {
 // Runs the steps over a running set. "descendant-or-self::node()/child::T"
 // without predicates becomes one descendant step: the same nodes, without
 // the intermediate set.
-nodeset* run_steps(quorvel_xpath_context* c, nodeset* current, const ast* const* steps, size_t count) {
+// Whether the nodes an axis gives from a set where no node is below
+// another are again such a set.
+bool keeps_flat(int32_t axis) {
+    return axis == AXIS_CHILD || axis == AXIS_ATTRIBUTE || axis == AXIS_SELF || axis == AXIS_NAMESPACE;
+}
+
+// Whether a predicate can only give a boolean (so never selects by
+// position): a comparison or logical operator with no position() or last()
+// inside.
+bool boolean_predicate(const ast* p) {
+    if (p->type != AST_OPERATOR) return false;
+    auto op = static_cast<int32_t>(p->number);
+    if (op < OP_OR || op > OP_GE) return false;
+    const ast* stack[64];
+    size_t n = 0;
+    stack[n++] = p;
+    while (n) {
+        const ast* x = stack[--n];
+        if (x->type == AST_FUNCTION_CALL && x->text && (!std::strcmp(x->text, "position") || !std::strcmp(x->text, "last")))
+            return false;
+        for (size_t i = 0; i < x->count; i++) {
+            if (n == 64) return false;
+            stack[n++] = x->children[i];
+        }
+    }
+    return true;
+}
+
+// A child step that selects the same nodes below every node as
+// descendant:: would from their ancestor: no predicate that counts.
+bool child_step_without_positions(const ast* s) {
+    if (s->type != AST_STEP || s->axis != AXIS_CHILD) return false;
+    for (size_t i = 1; i < s->count; i++)
+        if (!boolean_predicate(s->children[i])) return false;
+    return true;
+}
+
+// The step after steps[i], looking into a relative path that follows.
+const ast* next_step(const ast* const* steps, size_t count, size_t i, bool* nested) {
+    *nested = false;
+    if (i + 1 >= count) return nullptr;
+    const ast* n = steps[i + 1];
+    if (n->type == AST_RELATIVE_PATH && n->count) {
+        *nested = true;
+        return n->children[0];
+    }
+    return n;
+}
+
+// flat: the set is in document order and no node of it is below another.
+nodeset* run_steps(quorvel_xpath_context* c, nodeset* current, const ast* const* steps, size_t count, bool& flat) {
     for (size_t i = 0; current && i < count; i++) {
         const ast* s = steps[i];
         if (s->type == AST_RELATIVE_PATH) {
-            current = run_steps(c, current, s->children, s->count);
+            current = run_steps(c, current, s->children, s->count, flat);
             continue;
         }
         if (s->type == AST_STEP) {
-            if (is_plain_descendant_step(s) && i + 1 < count && steps[i + 1]->type == AST_STEP &&
-                steps[i + 1]->axis == AXIS_CHILD && steps[i + 1]->count == 1) {
-                ast shortcut = *steps[i + 1];
+            bool nested = false;
+            const ast* following = next_step(steps, count, i, &nested);
+            if (is_plain_descendant_step(s) && following && child_step_without_positions(following)) {
+                ast shortcut = *following;
                 shortcut.axis = AXIS_DESCENDANT;
-                current = evaluate_step(c, &shortcut, current);
+                current = evaluate_step(c, &shortcut, current, flat);
+                flat = false;
                 i++;
+                if (nested && current) current = run_steps(c, current, steps[i]->children + 1, steps[i]->count - 1, flat);
                 continue;
             }
-            current = evaluate_step(c, s, current);
+            current = evaluate_step(c, s, current, flat);
+            flat = flat && keeps_flat(s->axis);
             continue;
         }
+        flat = false;
         // Any other expression as a step: evaluated once per node, node sets
         // joined in document order.
         nodeset* out = owning_set();
@@ -684,13 +757,14 @@ quorvel_xpath_result* evaluate_absolute(quorvel_xpath_context* c, const ast* e) 
     }
     nodeset* s = single(c, root);
     if (!s) return nullptr;
-    s = run_steps(c, s, e->children, e->count);
+    bool flat = true;
+    s = run_steps(c, s, e->children, e->count, flat);
     return s ? nodeset_result(c, s) : nullptr;
 }
 
 quorvel_xpath_result* evaluate_relative(quorvel_xpath_context* c, const ast* const* steps, size_t count,
-                                        nodeset* start) {
-    nodeset* s = run_steps(c, start, steps, count);
+                                        nodeset* start, bool flat) {
+    nodeset* s = run_steps(c, start, steps, count, flat);
     return s ? nodeset_result(c, s) : nullptr;
 }
 
@@ -972,7 +1046,7 @@ quorvel_xpath_result* evaluate_filter_path(quorvel_xpath_context* c, const ast* 
     xpath_result_free(head);
     if (!s) s = owning_set();
     if (!s) return oom(c);
-    return evaluate_relative(c, e->children + 1, e->count - 1, s);
+    return evaluate_relative(c, e->children + 1, e->count - 1, s, s->count < 2);
 }
 
 }  // namespace
@@ -1022,8 +1096,8 @@ quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* c, const quorvel_xpat
         }
         nodeset* s = single(c, c->node);
         if (!s) break;
-        if (e->type == AST_STEP) r = evaluate_relative(c, &e, 1, s);
-        else r = evaluate_relative(c, e->children, e->count, s);
+        if (e->type == AST_STEP) r = evaluate_relative(c, &e, 1, s, true);
+        else r = evaluate_relative(c, e->children, e->count, s, true);
         break;
     }
     default:

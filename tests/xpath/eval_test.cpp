@@ -568,3 +568,25 @@ TEST(XpathEval, MillionElements) {
 }
 
 }  // namespace
+
+namespace {
+
+// "//x" runs as one descendant step where that selects the same nodes; a
+// predicate that counts keeps the per-parent positions.
+TEST(XpathEval, DescendantShortcutKeepsPositions) {
+    doc_ptr d("<r><s><a i='1'/><a i='2'/></s><s><a i='3'/></s><a i='4'><a i='5'/></a></r>");
+    const eval_case cases[] = {
+        {nullptr, "//a[1]/@i", "[@i=1 @i=3 @i=4 @i=5]"},
+        {nullptr, "//a[last()]/@i", "[@i=2 @i=3 @i=4 @i=5]"},
+        {nullptr, "//a[2]/@i", "[@i=2]"},
+        {nullptr, "//a[@i > 2]/@i", "[@i=3 @i=4 @i=5]"},
+        {nullptr, "//a[@i > 1 and position() = 1]/@i", "[@i=3 @i=4 @i=5]"},
+        {nullptr, "//s//a/@i", "[@i=1 @i=2 @i=3]"},
+        {nullptr, "/r//a[@i = 5]/../@i", "[@i=4]"},
+        {nullptr, "//a//a/@i", "[@i=5]"},
+        {nullptr, "//s/a[1]/@i", "[@i=1 @i=3]"},
+    };
+    for (const eval_case& c : cases) EXPECT_EQ(eval(d.doc, c.expr), c.expected) << c.expr;
+}
+
+}  // namespace
