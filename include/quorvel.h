@@ -1145,6 +1145,150 @@ QUORVEL_API void quorvel_xpath_compiled_free(quorvel_xpath_compiled* compiled);
    result freed a second time before the thread reuses its record. */
 QUORVEL_API void quorvel_xpath_result_free(quorvel_xpath_result* result);
 
+/* ---- XPath: evaluation ---------------------------------------------------------
+   Every evaluation call returns a new result owned by the caller (free it with
+   quorvel_xpath_result_free), or NULL on failure. Unless said otherwise the
+   context node NULL means the document node, and evaluation failures leave
+   their message in the document's error text (quorvel_document_last_error);
+   syntax errors of calls that compile first go to the thread's last-error
+   text. A success never clears either text. */
+
+/* Named variable bindings handed into an evaluation; owned by its creator. */
+typedef struct quorvel_xpath_variable_set quorvel_xpath_variable_set;
+/* Prefix to namespace URI bindings for name tests and function names. */
+typedef struct quorvel_xpath_ns_set quorvel_xpath_ns_set;
+/* A prefix and its namespace URI, for quorvel_xpath_ns_set_new_from_pairs. */
+typedef struct quorvel_xpath_ns_pair {
+    const char* prefix;
+    const char* uri;
+} quorvel_xpath_ns_pair;
+/* A function an application registers: gets the arguments as strings (owned
+   by the library for the call), their count and the user data given at
+   registration; returns a malloc'd string that becomes the call's string
+   result (the library frees it), or NULL to make the evaluation fail. */
+typedef char* (*quorvel_xpath_user_fn)(const char** arguments, int count, void* user_data);
+
+/* Evaluates expression with node (NULL: the document node) as context item.
+   Syntax errors go to the document's error text. NULL for a NULL document or
+   expression (no message). */
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_eval(quorvel_document* doc, quorvel_node* node, const char* expression);
+/* As quorvel_xpath_eval in a language mode: version 3 evaluates as it does,
+   version 1 first refuses syntax that XPath 1.0 lacks ("XPath 3.x syntax
+   rejected in QUORVEL_XPATH_10 mode" in the thread's last-error text,
+   status -5). *status (when not NULL): 0 success, -3 evaluation failed (the
+   message in the document's error text), -4 NULL document or expression,
+   -5 unknown version or refused syntax. */
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_eval_versioned(quorvel_document* doc, quorvel_node* node,
+                                                               const char* expression, int version, int* status);
+/* As quorvel_xpath_eval with prefixes bound by ns (borrowed, may be NULL);
+   syntax errors go to the thread's last-error text. */
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_eval_ns(quorvel_document* doc, quorvel_node* node,
+                                                        const char* expression, const quorvel_xpath_ns_set* ns);
+/* As quorvel_xpath_eval with variables bound by vars (borrowed, may be NULL);
+   a reference to an unbound name fails with "Undefined variable: NAME". */
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_eval_with_vars_context(quorvel_document* doc, quorvel_node* node,
+                                                                       const char* expression,
+                                                                       const quorvel_xpath_variable_set* vars);
+/* quorvel_xpath_eval_with_vars_context with the document node as context. */
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_eval_with_vars(quorvel_document* doc, const char* expression,
+                                                               const quorvel_xpath_variable_set* vars);
+/* Evaluates expression once per non-NULL context node and returns the nodes
+   of all node-set results together, in document order, each once. NULL for
+   NULL arguments or count 0. */
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_eval_nodeset(quorvel_document* doc, const quorvel_node* const* nodes,
+                                                             size_t count, const char* expression);
+/* The quorvel_xpath_eval family for a compiled handle (not changed by the
+   call). NULL for a NULL handle or document. */
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_compiled_eval(const quorvel_xpath_compiled* compiled,
+                                                              quorvel_document* doc, quorvel_node* node);
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_compiled_eval_ns(const quorvel_xpath_compiled* compiled,
+                                                                 quorvel_document* doc, quorvel_node* node,
+                                                                 const quorvel_xpath_ns_set* ns);
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_compiled_eval_vars(const quorvel_xpath_compiled* compiled,
+                                                                   quorvel_document* doc, quorvel_node* node,
+                                                                   const quorvel_xpath_variable_set* vars);
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_compiled_eval_ns_vars(const quorvel_xpath_compiled* compiled,
+                                                                      quorvel_document* doc, quorvel_node* node,
+                                                                      const quorvel_xpath_ns_set* ns,
+                                                                      const quorvel_xpath_variable_set* vars);
+QUORVEL_API quorvel_xpath_result* quorvel_xpath_compiled_eval_nodeset(quorvel_document* doc,
+                                                                      const quorvel_node* const* nodes, size_t count,
+                                                                      const quorvel_xpath_compiled* compiled);
+
+/* Result readers. Type: 0 node set or sequence, 1 boolean, 2 number,
+   3 string (also for NULL), 4 function item. Items are read by index;
+   borrowed pointers live as long as the result (and the document). */
+QUORVEL_API int quorvel_xpath_result_type(const quorvel_xpath_result* result);
+/* Items of a node-set result; 0 for anything else. */
+QUORVEL_API size_t quorvel_xpath_result_count(const quorvel_xpath_result* result);
+/* The item at index when it is an element, else NULL. */
+QUORVEL_API quorvel_element* quorvel_xpath_result_get(const quorvel_xpath_result* result, size_t index);
+/* The item at index whatever its kind (attributes and namespace nodes are
+   records of the result), NULL for a bad index. */
+QUORVEL_API quorvel_node* quorvel_xpath_result_get_node(const quorvel_xpath_result* result, size_t index);
+/* Copies up to max element items, in order; returns how many. */
+QUORVEL_API size_t quorvel_xpath_result_get_nodes(const quorvel_xpath_result* result, quorvel_element** elements,
+                                                  size_t max);
+/* Copies up to max items and their kind codes (either array may be NULL);
+   returns how many. */
+QUORVEL_API size_t quorvel_xpath_result_get_nodes_ex(const quorvel_xpath_result* result, quorvel_node** nodes,
+                                                     int* kinds, size_t max);
+/* Kind code of an item: 0 element, 1 attribute, 2 text (CDATA and atomic
+   values included), 3 anything else (bad index included). */
+QUORVEL_API int quorvel_xpath_result_node_kind(const quorvel_xpath_result* result, size_t index);
+/* Borrowed name of an item: an element's local name, an attribute's name, a
+   namespace node's prefix; NULL for other kinds. */
+QUORVEL_API const char* quorvel_xpath_result_node_name(const quorvel_xpath_result* result, size_t index);
+/* Borrowed value of an item: the text of a text, comment, CDATA or
+   attribute, a processing instruction's data, a namespace node's URI, an
+   atomic value's text; NULL for elements and document nodes. */
+QUORVEL_API const char* quorvel_xpath_result_node_value(const quorvel_xpath_result* result, size_t index);
+/* Effective boolean value; 0 for NULL. */
+QUORVEL_API int quorvel_xpath_result_boolean(const quorvel_xpath_result* result);
+/* Number value; a string (or first item's string value) must be a number
+   with nothing after it, else NaN. NaN for NULL. */
+QUORVEL_API double quorvel_xpath_result_number(const quorvel_xpath_result* result);
+/* String value, malloc'd (the caller frees it); "" for NULL; NULL only when
+   memory runs out. */
+QUORVEL_API char* quorvel_xpath_result_string(const quorvel_xpath_result* result);
+
+/* A new, empty variable set owned by the caller; NULL when out of memory. */
+QUORVEL_API quorvel_xpath_variable_set* quorvel_xpath_variable_set_new(void);
+/* Frees the set and its values; NULL is ignored. */
+QUORVEL_API void quorvel_xpath_variable_set_free(quorvel_xpath_variable_set* set);
+/* Bind (or rebind) name to a value: 0; -4 NULL set or name; -5 name bound to
+   a value of another kind (nothing changed); -1 empty name or no memory.
+   Strings are copied (NULL binds ""). */
+QUORVEL_API int quorvel_xpath_variable_set_boolean(quorvel_xpath_variable_set* set, const char* name, int value);
+QUORVEL_API int quorvel_xpath_variable_set_number(quorvel_xpath_variable_set* set, const char* name, double value);
+QUORVEL_API int quorvel_xpath_variable_set_string(quorvel_xpath_variable_set* set, const char* name,
+                                                  const char* value);
+
+/* A new, empty namespace set owned by the caller; NULL when out of memory. */
+QUORVEL_API quorvel_xpath_ns_set* quorvel_xpath_ns_set_new(void);
+/* Frees the set; NULL is ignored. */
+QUORVEL_API void quorvel_xpath_ns_set_free(quorvel_xpath_ns_set* set);
+/* Binds prefix to uri (both copied; an existing prefix is rebound): 0; -4 a
+   NULL set or a NULL or empty prefix or URI; -1 no memory. */
+QUORVEL_API int quorvel_xpath_ns_set_add(quorvel_xpath_ns_set* set, const char* prefix, const char* uri);
+/* A new set holding count pairs; NULL for a NULL array, count 0, any NULL or
+   empty prefix or URI (checked first) or no memory. */
+QUORVEL_API quorvel_xpath_ns_set* quorvel_xpath_ns_set_new_from_pairs(const quorvel_xpath_ns_pair* pairs,
+                                                                      size_t count);
+
+/* Makes function callable as name in expressions evaluated on doc (the name
+   is copied). When a name is registered twice the first registration is
+   called; a registered name hides a built-in function of that name on this
+   document only. 0; -4 NULL document, name or function; -1 no memory. Not to
+   be called while another thread evaluates on doc. */
+QUORVEL_API int quorvel_xpath_register_function(quorvel_document* doc, const char* name,
+                                                quorvel_xpath_user_fn function, void* user_data);
+/* 1 when name is one of the core functions listed by
+   quorvel_xpath_supported_functions, else 0 (NULL included). */
+QUORVEL_API int quorvel_xpath_function_supported(const char* name);
+/* The NULL-terminated list of core function names; static, borrowed. */
+QUORVEL_API const char* const* quorvel_xpath_supported_functions(void);
+
 /* ---- RELAX NG validation -------------------------------------------------- */
 
 /* A loaded RELAX NG grammar (XML syntax) with the results of its last

@@ -1327,7 +1327,9 @@ node* parse_step(parser_t* p) {
         node* step = self ? new_text_node(AST_STEP, "self", 4) : new_text_node(AST_STEP, "parent", 6);
         if (!step) return nullptr;
         step->axis = self ? AXIS_SELF : AXIS_PARENT;
-        node* test = self ? new_text_node(AST_KIND_TEST, "node", 4) : ast_node_new(AST_WILDCARD);
+        // ".." is parent::node(): the parent of a top-level node is the
+        // document node, which no element test would pass.
+        node* test = new_text_node(AST_KIND_TEST, "node", 4);
         if (!add(step, test)) return nullptr;
         return step;
     }

@@ -289,7 +289,9 @@ const quorvel_xpath_function_ref* xpath_carrier_function_ref(const quorvel_node*
 
 namespace {
 // A duplicate of one synthetic node; NULL when memory runs out.
-quorvel_node* duplicate_synthetic(const quorvel_node* node) {
+}  // namespace
+
+quorvel_node* xpath_synthetic_duplicate(const quorvel_node* node) {
     switch (node->kind) {
     case kXpathAttributeNode: {
         auto* src = reinterpret_cast<const quorvel_xpath_attribute_node*>(node);
@@ -331,7 +333,6 @@ quorvel_node* duplicate_synthetic(const quorvel_node* node) {
     }
     }
 }
-}  // namespace
 
 quorvel_xpath_node_set* xpath_nodeset_deep_copy(const quorvel_xpath_node_set* src) {
     if (!src) return nullptr;
@@ -350,7 +351,7 @@ quorvel_xpath_node_set* xpath_nodeset_deep_copy(const quorvel_xpath_node_set* sr
                      (n->kind == kXpathNamespaceNode && src->owns_namespaces) ||
                      (n->kind == kXpathCarrierNode && src->owns_carriers);
         if (owned) {
-            quorvel_node* dup = duplicate_synthetic(n);
+            quorvel_node* dup = xpath_synthetic_duplicate(n);
             if (!dup) continue;
             if (!xpath_nodeset_add(copy, dup) || copy->count == 0 || copy->items[copy->count - 1] != dup)
                 xpath_nodeset_dispose_node(dup);

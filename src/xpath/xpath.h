@@ -369,3 +369,137 @@ struct quorvel_xpath_compiled {
     size_t length;
     quorvel_xpath_tree* tree;  // one reference for the handle's whole life
 };
+
+// ---- Variable and namespace sets ---------------------------------------------------------------
+
+enum quorvel_xpath_binding_kind : int32_t {
+    XPATH_BIND_BOOLEAN = 1, XPATH_BIND_NUMBER = 2, XPATH_BIND_STRING = 3, XPATH_BIND_NODESET = 4,
+};
+
+struct quorvel_xpath_variable_binding {
+    char* name;  // owned
+    int32_t kind;  // quorvel_xpath_binding_kind
+    union {
+        int32_t boolean;
+        double number;
+        char* string;  // owned, never NULL once set
+        quorvel_xpath_node_set* nodeset;  // owned
+    } value;
+};
+
+struct quorvel_xpath_variable_set {
+    quorvel_xpath_variable_binding** bindings;
+    size_t count;
+    size_t capacity;
+};
+
+struct quorvel_xpath_ns_set {
+    char** prefixes;
+    char** uris;
+    size_t count;
+    size_t capacity;
+};
+
+quorvel_xpath_variable_set* xpath_variable_set_new();
+void xpath_variable_set_free(quorvel_xpath_variable_set* set);
+quorvel_xpath_variable_binding* xpath_variable_set_add(quorvel_xpath_variable_set* set, const char* name,
+                                                       int32_t kind);
+int xpath_variable_set_boolean(quorvel_xpath_variable_binding* binding, int value);
+int xpath_variable_set_number(quorvel_xpath_variable_binding* binding, double value);
+int xpath_variable_set_string(quorvel_xpath_variable_binding* binding, const char* value);
+int xpath_variable_set_nodeset(quorvel_xpath_variable_binding* binding, quorvel_xpath_node_set* value);
+void xpath_variable_set_remove(quorvel_xpath_variable_set* set, const char* name);
+const quorvel_xpath_variable_binding* xpath_variable_find(const quorvel_xpath_variable_set* set, const char* name);
+
+// ---- Evaluation context and function registry -------------------------------------------------------
+
+struct quorvel_xpath_context;
+using quorvel_xpath_function = quorvel_xpath_result* (*)(quorvel_xpath_context* context,
+                                                         quorvel_xpath_ast_node** arguments, size_t count);
+
+struct quorvel_xpath_registry_entry {
+    const char* name;  // borrowed
+    quorvel_xpath_function function;
+    int32_t min_args;
+    int32_t max_args;  // -1: no limit
+    void* user_data;
+};
+
+struct quorvel_xpath_query_ns {
+    char* prefix;
+    char* uri;
+};
+
+struct quorvel_xpath_memo_entry {
+    const quorvel_xpath_ast_node* tree;
+    char* text;
+    quorvel_document* document;
+    quorvel_node* root;
+};
+
+struct quorvel_xpath_rank_table;
+
+// One evaluation's state, set up on the caller's stack by xpath_context_init
+// and released by xpath_context_cleanup. Field order is fixed: other
+// processors lay the record out on their own stacks.
+struct quorvel_xpath_context {
+    quorvel_document* document;
+    quorvel_node* node;
+    size_t position;
+    size_t size;
+    quorvel_xpath_function_registry* registry;
+    char error[256];
+    quorvel_xpath_query_ns* query_ns;
+    size_t query_ns_count;
+    size_t query_ns_capacity;
+    int32_t query_ns_present;
+    quorvel_xpath_variable_set* variables;
+    quorvel_xpath_ns_set* namespaces;
+    void* function_user_data;
+    char error_code[32];
+    int32_t registry_borrowed;
+    quorvel_document** kept_documents;
+    size_t kept_count;
+    size_t kept_capacity;
+    quorvel_xpath_memo_entry* memo;
+    size_t memo_count;
+    size_t memo_capacity;
+    const char* default_element_ns;
+    int32_t xquery_mode;
+    int32_t instant_cached;
+    int64_t instant;
+    // Evaluator state: nesting of evaluate_expr calls, and the document-order
+    // ranks of the context document, built on the first sort.
+    int32_t depth;
+    quorvel_xpath_rank_table* ranks;
+};
+
+// Deepest nesting of evaluations (sub-expressions, predicates, function
+// arguments) before an evaluation fails instead of running out of stack.
+constexpr int32_t kXpathMaxEvalDepth = 3000;
+
+void xpath_context_init(quorvel_xpath_context* context, quorvel_document* document, quorvel_node* node);
+void xpath_context_cleanup(quorvel_xpath_context* context);
+quorvel_xpath_result* evaluate_function_call_impl(quorvel_xpath_context* context, const quorvel_xpath_ast_node* call);
+const char* xpath_expr_prefix_uri(quorvel_xpath_context* context, const char* prefix, size_t length);
+void xpath_function_registry_register(quorvel_xpath_function_registry* registry, const char* name,
+                                      quorvel_xpath_function function, int min_args, int max_args);
+void xpath_function_registry_free(quorvel_xpath_function_registry* registry);
+// Writes a message into the context's error text (kept when one is there).
+void xpath_context_fail(quorvel_xpath_context* context, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// ---- Evaluation --------------------------------------------------------------------------------------
+
+// Evaluates a tree in the context: a new result, or NULL with the context's
+// error text set (out of memory included). Every node set it returns owns
+// copies of the synthetic nodes it holds.
+quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node);
+// Sorts a set into document order and drops repeated nodes (two records of
+// one attribute or namespace node are one node). False when memory runs out.
+bool xpath_nodeset_sort_doc_order(quorvel_xpath_context* context, quorvel_xpath_node_set* set);
+void xpath_rank_table_free(quorvel_xpath_rank_table* table);
+// A copy of a synthetic node (attribute, namespace node or carrier); NULL
+// when memory runs out.
+quorvel_node* xpath_synthetic_duplicate(const quorvel_node* node);
+// The document node of a document, made on first use; NULL without one.
+quorvel_node* xpath_document_node(quorvel_document* document);

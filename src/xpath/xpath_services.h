@@ -25,6 +25,8 @@ constexpr int kXpathMaxFreeResults = 32;
 // quorvel_xpath_registry_drop and lets the next evaluation build it again.
 struct quorvel_xpath_function_registry {
     void* entries;
+    size_t count;
+    size_t capacity;
 };
 
 struct quorvel_xpath_user_function_record {

@@ -41,7 +41,7 @@ TEST(XpathParser, PathsAndSteps) {
         {"//*[1]", "abs(step:descendant-or-self:5(kind:node),rel(step:child:3(*,num:1)))"},
         {"@id", "step:attribute:2(name:id)"},
         {".", "step:self:12(kind:node)"},
-        {"..", "step:parent:9(*)"},
+        {"..", "step:parent:9(kind:node)"},
         {"(.)[1]", "filter(step:self:12(kind:node),num:1)"},
         {"ancestor-or-self::x:y[2][@a]",
          "step:ancestor-or-self:1(name:x:y{x|y},num:2,step:attribute:2(name:a))"},

@@ -1,0 +1,331 @@
+// The QT3 runner: every case of the test sets below whose dependencies admit
+// XPath 3.1 runs through the public API with its environment (source
+// document, namespaces), and its assertions are checked. Cases that fail are
+// listed in qt3_known_failures.txt with a reason; an unlisted failure fails
+// the test, and so does a listed case that passes. A per-set summary shows
+// passed, failed and skipped cases (with the reasons for skipping).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "quorvel.h"
+#include "support/testdata.h"
+#include "dom/dom.h"
+#include "xpath/xpath.h"
+
+namespace {
+
+// The test sets the engine is measured on so far.
+const char* const kSets[] = {
+    "prod-AxisStep", "prod-AxisStep.abbr", "prod-AxisStep.ancestor", "prod-AxisStep.ancestor-or-self",
+    "prod-AxisStep.following", "prod-AxisStep.following-sibling", "prod-AxisStep.preceding",
+    "prod-AxisStep.preceding-sibling", "prod-AxisStep.static-typing", "prod-AxisStep.unabbr", "prod-PathExpr",
+    "prod-StepExpr", "prod-Predicate", "prod-NameTest", "prod-NodeTest", "prod-ContextItemExpr", "prod-Literal",
+    "prod-ParenthesizedExpr", "fn-position", "fn-last",
+};
+
+// ---- Reading the catalogue with the library's own document model ------------------------------
+
+using element = quorvel_element;
+
+std::string name_of(element* e) { return quorvel_element_name(e); }
+
+std::vector<element*> children(element* e, const char* name = nullptr) {
+    std::vector<element*> out;
+    for (quorvel_node* c = quorvel_node_first_child(reinterpret_cast<quorvel_node*>(e)); c;
+         c = quorvel_node_next_sibling(c)) {
+        element* x = quorvel_node_as_element(c);
+        if (x && (!name || name_of(x) == name)) out.push_back(x);
+    }
+    return out;
+}
+
+std::string attr(element* e, const char* name) {
+    const char* v = quorvel_element_attribute(e, name);
+    return v ? v : "";
+}
+
+std::string text_of(element* e) {
+    char* t = quorvel_element_get_text_content(reinterpret_cast<quorvel_node*>(e));
+    std::string s = t ? t : "";
+    std::free(t);
+    return s;
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string directory_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+struct document_file {
+    quorvel_document* doc = nullptr;
+    explicit document_file(const std::string& path) {
+        int status = 0;
+        doc = quorvel_parse_file(path.c_str(), &status);
+    }
+    ~document_file() { quorvel_document_free(doc); }
+};
+
+struct environment {
+    std::string source;  // file of the "." source, empty for none
+    std::vector<std::pair<std::string, std::string>> namespaces;
+    std::string unsupported;  // why the runner cannot set it up
+};
+
+environment read_environment(element* env, const std::string& base) {
+    environment out;
+    for (element* c : children(env)) {
+        std::string n = name_of(c);
+        if (n == "source") {
+            if (attr(c, "role") == ".") out.source = base + "/" + attr(c, "file");
+            else out.unsupported = "environment with other sources";
+        } else if (n == "namespace") {
+            out.namespaces.emplace_back(attr(c, "prefix"), attr(c, "uri"));
+        } else if (n == "param" || n == "resource" || n == "collection" || n == "schema" ||
+                   n == "decimal-format" || n == "static-base-uri" || n == "context-item" || n == "collation") {
+            out.unsupported = "environment with " + n;
+        }
+    }
+    return out;
+}
+
+bool admits_xpath31(const std::string& value) {
+    if (value.empty()) return true;
+    std::istringstream in(value);
+    std::string token;
+    while (in >> token)
+        if (token == "XP31" || token == "XP31+" || token == "XP30+" || token == "XP20+" || token == "XP10+")
+            return true;
+    return false;
+}
+
+// Why a case does not apply (empty when it does).
+std::string inapplicable(element* holder, std::string& versions) {
+    for (element* d : children(holder, "dependency")) {
+        if (attr(d, "satisfied") == "false") return "needs a feature to be absent";
+        std::string type = attr(d, "type");
+        if (type == "spec") versions = attr(d, "value");
+        else if (type == "feature" || type == "xml-version" || type == "xsd-version" || type == "language" ||
+                 type == "limits" || type == "calendar" || type == "format-integer-sequence" ||
+                 type == "unicode-version" || type == "unicode-normalization-form" || type == "default-language" ||
+                 type == "collection-stability" || type == "directory-as-collection-uri")
+            return "dependency " + type + " " + attr(d, "value");
+    }
+    return "";
+}
+
+// ---- Assertions ------------------------------------------------------------------------------------
+
+enum outcome { kPass, kFail, kUnknown };
+
+std::string item_string(const quorvel_xpath_result* r, size_t i) {
+    char* t = get_node_text(quorvel_xpath_result_get_node(r, i));
+    std::string s = t ? t : "";
+    std::free(t);
+    return s;
+}
+
+std::string string_value(const quorvel_xpath_result* r) {
+    if (quorvel_xpath_result_type(r) != 0) {
+        char* t = quorvel_xpath_result_string(r);
+        std::string s = t ? t : "";
+        std::free(t);
+        return s;
+    }
+    std::string out;
+    for (size_t i = 0; i < quorvel_xpath_result_count(r); i++) {
+        if (i) out += ' ';
+        out += item_string(r, i);
+    }
+    return out;
+}
+
+std::string trim(const std::string& s) {
+    size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
+    return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+outcome check(element* a, const quorvel_xpath_result* r) {
+    std::string n = name_of(a);
+    if (n == "error") return r ? kFail : kPass;
+    if (n == "all-of" || n == "any-of") {
+        bool any = n == "any-of", unknown = false;
+        for (element* c : children(a)) {
+            outcome o = check(c, r);
+            if (o == kUnknown) unknown = true;
+            else if (any && o == kPass) return kPass;
+            else if (!any && o == kFail) return kFail;
+        }
+        if (unknown) return kUnknown;
+        return any ? kFail : kPass;
+    }
+    if (!r) return kFail;
+    int type = quorvel_xpath_result_type(r);
+    std::string expected = trim(text_of(a));
+    if (n == "assert-true" || n == "assert-false")
+        return type == 1 && quorvel_xpath_result_boolean(r) == (n == "assert-true") ? kPass : kFail;
+    if (n == "assert-empty") return type == 0 && quorvel_xpath_result_count(r) == 0 ? kPass : kFail;
+    if (n == "assert-count") {
+        size_t count = type == 0 ? quorvel_xpath_result_count(r) : 1;
+        return std::to_string(count) == expected ? kPass : kFail;
+    }
+    if (n == "assert-string-value") {
+        std::string got = string_value(r);
+        if (attr(a, "normalize-space") == "true") {
+            std::string x, y;
+            std::istringstream gs(got), es(expected);
+            for (std::string w; gs >> w;) x += (x.empty() ? "" : " ") + w;
+            for (std::string w; es >> w;) y += (y.empty() ? "" : " ") + w;
+            return x == y ? kPass : kFail;
+        }
+        return got == text_of(a) ? kPass : kFail;
+    }
+    if (n == "assert-eq") {
+        if (type == 0 && quorvel_xpath_result_count(r) != 1) return kFail;
+        if (expected.size() >= 2 && (expected[0] == '"' || expected[0] == '\'')) {
+            std::string lit = expected.substr(1, expected.size() - 2);
+            return string_value(r) == lit ? kPass : kFail;
+        }
+        if (expected == "true()" || expected == "false()")
+            return type == 1 && quorvel_xpath_result_boolean(r) == (expected == "true()") ? kPass : kFail;
+        char* end = nullptr;
+        double want = std::strtod(expected.c_str(), &end);
+        if (end == expected.c_str() || *end) return kUnknown;
+        double got = type == 2 ? quorvel_xpath_result_number(r) : std::strtod(string_value(r).c_str(), nullptr);
+        return got == want || (std::isnan(got) && std::isnan(want)) ? kPass : kFail;
+    }
+    return kUnknown;  // assert, assert-deep-eq, assert-xml, assert-type, assert-permutation
+}
+
+// ---- The run ----------------------------------------------------------------------------------------
+
+struct tally {
+    size_t passed = 0, failed = 0;
+    std::map<std::string, size_t> skipped;
+};
+
+std::map<std::string, std::string> read_known_failures() {
+    std::map<std::string, std::string> out;
+    std::ifstream in(std::string(QUORVEL_TEST_SOURCE_DIR) + "/conformance/qt3_known_failures.txt");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        size_t tab1 = line.find('\t');
+        size_t tab2 = line.find('\t', tab1 + 1);
+        if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
+        out[line.substr(0, tab2)] = line.substr(tab2 + 1);
+    }
+    return out;
+}
+
+TEST(XpathQt3Conformance, EvaluationSuite) {
+    QUORVEL_REQUIRE_CONFORMANCE_DATA(qt3, "qt3");
+    document_file catalog(qt3 + "/catalog.xml");
+    ASSERT_NE(catalog.doc, nullptr);
+    element* root = quorvel_document_root(catalog.doc);
+    std::map<std::string, environment> shared;
+    for (element* env : children(root, "environment")) shared[attr(env, "name")] = read_environment(env, qt3);
+    std::map<std::string, element*> set_files;
+    for (element* s : children(root, "test-set")) set_files[attr(s, "name")] = s;
+
+    const std::map<std::string, std::string> known = read_known_failures();
+    std::set<std::string> seen;
+    std::map<std::string, tally> summary;
+    for (const char* set_name : kSets) {
+        tally& t = summary[set_name];
+        auto it = set_files.find(set_name);
+        if (it == set_files.end()) continue;
+        const std::string set_path = qt3 + "/" + attr(it->second, "file");
+        const std::string base = directory_of(set_path);
+        document_file set(set_path);
+        if (!set.doc) continue;
+        element* set_root = quorvel_document_root(set.doc);
+        std::map<std::string, environment> local;
+        for (element* env : children(set_root, "environment")) local[attr(env, "name")] = read_environment(env, base);
+        std::string set_versions;
+        std::string set_reason = inapplicable(set_root, set_versions);
+        for (element* tc : children(set_root, "test-case")) {
+            std::string versions = set_versions;
+            std::string reason = set_reason.empty() ? inapplicable(tc, versions) : set_reason;
+            if (reason.empty() && !admits_xpath31(versions)) reason = "XQuery only";
+            environment env;
+            for (element* e : children(tc, "environment")) {
+                std::string ref = attr(e, "ref");
+                if (ref.empty()) env = read_environment(e, base);
+                else if (local.count(ref)) env = local[ref];
+                else if (shared.count(ref)) env = shared[ref];
+                else env.unsupported = "unknown environment";
+            }
+            if (reason.empty() && !env.unsupported.empty()) reason = env.unsupported;
+            std::vector<element*> tests = children(tc, "test");
+            std::vector<element*> results = children(tc, "result");
+            if (reason.empty() && (tests.empty() || results.empty())) reason = "no test or result";
+            if (!reason.empty()) {
+                t.skipped[reason]++;
+                continue;
+            }
+            std::string text = attr(tests[0], "file").empty() ? text_of(tests[0])
+                                                               : slurp(base + "/" + attr(tests[0], "file"));
+            std::vector<element*> assertions = children(results[0]);
+            if (assertions.empty()) {
+                t.skipped["no assertion"]++;
+                continue;
+            }
+            document_file source(env.source.empty() ? qt3 + "/docs/works-mod.xml" : env.source);
+            if (!source.doc) {
+                t.skipped["source document not parsed"]++;
+                continue;
+            }
+            quorvel_xpath_ns_set* ns = quorvel_xpath_ns_set_new();
+            for (const auto& [prefix, uri] : env.namespaces)
+                if (!prefix.empty() && !uri.empty()) quorvel_xpath_ns_set_add(ns, prefix.c_str(), uri.c_str());
+            quorvel_xpath_result* r = quorvel_xpath_eval_ns(source.doc, nullptr, text.c_str(), ns);
+            outcome o = check(assertions[0], r);
+            quorvel_xpath_result_free(r);
+            quorvel_xpath_ns_set_free(ns);
+            if (o == kUnknown) {
+                t.skipped["assertion kind not checked by the runner"]++;
+                continue;
+            }
+            const std::string id = std::string(set_name) + "\t" + attr(tc, "name");
+            bool listed = known.count(id) != 0;
+            if (listed) seen.insert(id);
+            if (o == kPass) {
+                t.passed++;
+                EXPECT_FALSE(listed) << "listed as failing, but passes: " << id;
+            } else {
+                t.failed++;
+                EXPECT_TRUE(listed) << "fails: " << id << "\n" << text;
+            }
+        }
+    }
+    for (const auto& [id, reason] : known)
+        EXPECT_TRUE(seen.count(id)) << "listed case not run: " << id << " (" << reason << ")";
+    size_t passed = 0, failed = 0;
+    for (const auto& [name, t] : summary) {
+        std::printf("%-36s passed %4zu  failed %4zu", name.c_str(), t.passed, t.failed);
+        for (const auto& [why, n] : t.skipped) std::printf("  skipped %zu (%s)", n, why.c_str());
+        std::printf("\n");
+        passed += t.passed;
+        failed += t.failed;
+    }
+    std::printf("QT3 evaluation: passed %zu, failed %zu (listed %zu)\n", passed, failed, known.size());
+}
+
+}  // namespace
