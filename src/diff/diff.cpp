@@ -30,7 +30,7 @@ struct path_seg {
 };
 
 path_seg* seg_new(path_seg* parent, const char* text, size_t length) {
-    auto* s = static_cast<path_seg*>(std::malloc(sizeof(path_seg) + length));
+    auto* s = static_cast<path_seg*>(quorvel_work_alloc(sizeof(path_seg) + length));
     if (!s) return nullptr;
     s->parent = parent;
     if (parent) parent->refs++;
@@ -45,7 +45,7 @@ path_seg* seg_new(path_seg* parent, const char* text, size_t length) {
 void seg_release(path_seg* s) {
     while (s && --s->refs == 0) {
         path_seg* up = s->parent;
-        std::free(s);
+        quorvel_work_free(s);
         s = up;
     }
 }
@@ -53,7 +53,7 @@ void seg_release(path_seg* s) {
 // The whole path followed by extra[0, extra_length).
 char* seg_string(const path_seg* s, const char* extra, size_t extra_length) {
     size_t total = (s ? s->total : 0) + extra_length;
-    auto* out = static_cast<char*>(std::malloc(total + 1));
+    auto* out = static_cast<char*>(quorvel_work_alloc(total + 1));
     if (!out) return nullptr;
     out[total] = '\0';
     std::memcpy(out + total - extra_length, extra, extra_length);
@@ -68,7 +68,7 @@ char* seg_string(const path_seg* s, const char* extra, size_t extra_length) {
 char* dup(const char* s) {
     if (!s) s = "";
     size_t n = std::strlen(s);
-    auto* out = static_cast<char*>(std::malloc(n + 1));
+    auto* out = static_cast<char*>(quorvel_work_alloc(n + 1));
     if (out) std::memcpy(out, s, n + 1);
     return out;
 }
@@ -76,10 +76,10 @@ char* dup(const char* s) {
 // ---- Ops --------------------------------------------------------------------------
 
 void op_clear(quorvel_diff_op* op) {
-    std::free(op->path);
-    std::free(op->name);
-    std::free(op->before);
-    std::free(op->after);
+    quorvel_work_free(op->path);
+    quorvel_work_free(op->name);
+    quorvel_work_free(op->before);
+    quorvel_work_free(op->after);
 }
 
 // A batch of ops made ahead of the nested diffs they must follow.
@@ -91,7 +91,7 @@ struct op_batch {
 
 void batch_free(op_batch* b) {
     for (size_t i = 0; i < b->count; i++) op_clear(&b->ops[i]);
-    std::free(b->ops);
+    quorvel_work_free(b->ops);
     *b = op_batch{};
 }
 
@@ -99,7 +99,7 @@ bool batch_reserve(op_batch* b, size_t more) {
     if (b->count + more <= b->capacity) return true;
     size_t cap = b->capacity ? b->capacity : 16;
     while (cap < b->count + more) cap *= 2;
-    auto* grown = static_cast<quorvel_diff_op*>(std::realloc(b->ops, cap * sizeof(quorvel_diff_op)));
+    auto* grown = static_cast<quorvel_diff_op*>(quorvel_work_realloc(b->ops, b->count * sizeof(quorvel_diff_op), cap * sizeof(quorvel_diff_op)));
     if (!grown) return false;
     b->ops = grown;
     b->capacity = cap;
@@ -136,7 +136,7 @@ struct task_stack {
 bool task_push(task_stack* s, const task& t) {
     if (s->count == s->capacity) {
         size_t cap = s->capacity ? s->capacity * 2 : 64;
-        auto* grown = static_cast<task*>(std::realloc(s->items, cap * sizeof(task)));
+        auto* grown = static_cast<task*>(quorvel_work_realloc(s->items, s->count * sizeof(task), cap * sizeof(task)));
         if (!grown) return false;
         s->items = grown;
         s->capacity = cap;
@@ -169,7 +169,7 @@ struct child_list {
     child* items = nullptr;
     size_t count = 0;
     size_t capacity = 0;
-    ~child_list() { std::free(items); }
+    ~child_list() { quorvel_work_free(items); }
 };
 
 bool collect_children(diff_ctx* ctx, const quorvel_element* e, child_list* out) {
@@ -188,7 +188,7 @@ bool collect_children(diff_ctx* ctx, const quorvel_element* e, child_list* out) 
         }
         if (out->count == out->capacity) {
             size_t cap = out->capacity ? out->capacity * 2 : 32;
-            auto* grown = static_cast<child*>(std::realloc(out->items, cap * sizeof(child)));
+            auto* grown = static_cast<child*>(quorvel_work_realloc(out->items, out->count * sizeof(child), cap * sizeof(child)));
             if (!grown) return false;
             out->items = grown;
             out->capacity = cap;
@@ -205,7 +205,7 @@ uint64_t element_digest(diff_ctx* ctx, const quorvel_element* e, bool* failed) {
 }
 
 char* dup_n(const char* s, size_t n) {
-    auto* out = static_cast<char*>(std::malloc(n + 1));
+    auto* out = static_cast<char*>(quorvel_work_alloc(n + 1));
     if (!out) return nullptr;
     std::memcpy(out, s, n);
     out[n] = '\0';
@@ -232,7 +232,7 @@ char* attr_value_copy(const quorvel_attribute* a) {
     size_t n = 0;
     const char* stored = digest_value_stored(a, &n);
     size_t len = decoded == SIZE_MAX ? n : decoded;
-    auto* out = static_cast<char*>(std::malloc(len + 1));
+    auto* out = static_cast<char*>(quorvel_work_alloc(len + 1));
     if (!out) return nullptr;
     if (decoded == SIZE_MAX)
         std::memcpy(out, stored, n);
@@ -256,13 +256,13 @@ bool diff_attributes(const quorvel_element* a, const quorvel_element* b, const p
         char* before = attr_value_copy(x);
         char* after = y ? attr_value_copy(y) : dup("");
         if (!before || !after) {
-            std::free(before);
-            std::free(after);
+            quorvel_work_free(before);
+            quorvel_work_free(after);
             return false;
         }
         if (y && std::strcmp(before, after) == 0) {
-            std::free(before);
-            std::free(after);
+            quorvel_work_free(before);
+            quorvel_work_free(after);
             continue;
         }
         if (!batch_push(out, QUORVEL_DIFF_ATTRIBUTE_CHANGED, seg_string(path, "", 0), name, before, after))
@@ -296,7 +296,7 @@ size_t find_decl(const quorvel_element* e, const char* prefix, const char** uri)
 
 bool push_decl_op(op_batch* out, const path_seg* path, const char* prefix, const char* before, const char* after) {
     size_t n = prefix ? std::strlen(prefix) : 0;
-    auto* name = static_cast<char*>(std::malloc(n + 7));
+    auto* name = static_cast<char*>(quorvel_work_alloc(n + 7));
     if (!name) return false;
     std::memcpy(name, "xmlns", 5);
     if (prefix) {
@@ -306,7 +306,7 @@ bool push_decl_op(op_batch* out, const path_seg* path, const char* prefix, const
         name[5] = '\0';
     }
     bool ok = batch_push(out, QUORVEL_DIFF_ATTRIBUTE_CHANGED, seg_string(path, "", 0), name, dup(before), dup(after));
-    std::free(name);
+    quorvel_work_free(name);
     return ok;
 }
 
@@ -349,7 +349,7 @@ void name_position(const child_list& list, size_t index, size_t* position, size_
 // "/name" or "/name[k]" into a fresh string.
 char* child_segment(const char* name, size_t k, bool with_index) {
     size_t n = std::strlen(name) + 32;
-    auto* out = static_cast<char*>(std::malloc(n));
+    auto* out = static_cast<char*>(quorvel_work_alloc(n));
     if (!out) return nullptr;
     if (with_index)
         std::snprintf(out, n, "/%s[%zu]", name, k);
@@ -372,7 +372,7 @@ struct gap {
 // that follow them to ops.
 bool process_gap(diff_ctx* ctx, const child_list& ca, const child_list& cb, const size_t* rem, size_t nrem,
                  const size_t* add, size_t nadd, path_seg* path, task_stack* pairs, op_batch* ops) {
-    auto* marks = static_cast<unsigned char*>(std::calloc(nrem + nadd + 1, 1));
+    auto* marks = static_cast<unsigned char*>(quorvel_work_calloc((nrem + nadd + 1) * (1)));
     if (!marks) return false;
     unsigned char* rmark = marks;
     unsigned char* amark = marks + nrem;
@@ -389,7 +389,7 @@ bool process_gap(diff_ctx* ctx, const child_list& ca, const child_list& cb, cons
             name_position(cb, add[j], &k, &total);
             char* segment = child_segment(name, k, total >= 2);
             path_seg* s = segment ? seg_new(path, segment, std::strlen(segment)) : nullptr;
-            std::free(segment);
+            quorvel_work_free(segment);
             if (!s) {
                 ok = false;
                 break;
@@ -438,14 +438,14 @@ bool process_gap(diff_ctx* ctx, const child_list& ca, const child_list& cb, cons
         if (!segment) return false;
         bool pushed = batch_push(ops, kind, seg_string(path, segment, std::strlen(segment)), node_name(n), dup(""),
                                  dup(""));
-        std::free(segment);
+        quorvel_work_free(segment);
         return pushed;
     };
     for (size_t i = 0; ok && i < nrem; i++)
         if (!rmark[i]) ok = unmatched(ca, rem[i], QUORVEL_DIFF_REMOVED);
     for (size_t j = 0; ok && j < nadd; j++)
         if (!amark[j]) ok = unmatched(cb, add[j], QUORVEL_DIFF_ADDED);
-    std::free(marks);
+    quorvel_work_free(marks);
     (void)ctx;
     return ok;
 }
@@ -470,22 +470,22 @@ bool diff_children(diff_ctx* ctx, const quorvel_element* a, const quorvel_elemen
         char* where = seg_string(path, "", 0);
         quorvel_set_last_errorf("diff: cannot align %zu against %zu differing children of %s (at most %zu each)", n, m,
                                 where ? where : "an element", kAlignLimit);
-        std::free(where);
+        quorvel_work_free(where);
         ctx->status = -5;
         return false;
     }
     // The walk back gathers removed and added indices per gap; the table goes
     // before anything nested is queued.
-    auto* rem = static_cast<size_t*>(std::malloc((n + 1) * sizeof(size_t)));
-    auto* add = static_cast<size_t*>(std::malloc((m + 1) * sizeof(size_t)));
-    auto* gaps = static_cast<gap*>(std::malloc((n + m + 1) * sizeof(gap)));
+    auto* rem = static_cast<size_t*>(quorvel_work_alloc((n + 1) * sizeof(size_t)));
+    auto* add = static_cast<size_t*>(quorvel_work_alloc((m + 1) * sizeof(size_t)));
+    auto* gaps = static_cast<gap*>(quorvel_work_alloc((n + m + 1) * sizeof(gap)));
     size_t cols = m + 1;
-    auto* table = static_cast<uint16_t*>(std::calloc((n + 1) * cols, sizeof(uint16_t)));
+    auto* table = static_cast<uint16_t*>(quorvel_work_calloc((n + 1) * cols * sizeof(uint16_t)));
     auto release = [&] {
-        std::free(rem);
-        std::free(add);
-        std::free(gaps);
-        std::free(table);
+        quorvel_work_free(rem);
+        quorvel_work_free(add);
+        quorvel_work_free(gaps);
+        quorvel_work_free(table);
     };
     if (!rem || !add || !gaps || !table) {
         release();
@@ -524,7 +524,7 @@ bool diff_children(diff_ctx* ctx, const quorvel_element* a, const quorvel_elemen
     while (i > 0) rem[nrem++] = lead + --i;
     while (j > 0) add[nadd++] = lead + --j;
     close_gap();
-    std::free(table);
+    quorvel_work_free(table);
     table = nullptr;
     // Each gap's lists were gathered backwards.
     for (size_t g = 0; g < ngaps; g++) {
@@ -558,7 +558,7 @@ bool diff_children(diff_ctx* ctx, const quorvel_element* a, const quorvel_elemen
             task_drop(&pairs.items[p]);
         }
         batch_free(&ops);
-        std::free(pairs.items);
+        quorvel_work_free(pairs.items);
     }
     release();
     return ok;
@@ -578,7 +578,7 @@ bool append_batch(op_batch* out, op_batch* in) {
     if (!batch_reserve(out, in->count)) return false;
     std::memcpy(static_cast<void*>(out->ops + out->count), in->ops, in->count * sizeof(quorvel_diff_op));
     out->count += in->count;
-    std::free(in->ops);
+    quorvel_work_free(in->ops);
     *in = op_batch{};
     return true;
 }
@@ -599,7 +599,7 @@ bool root_op(op_batch* out, int kind, const quorvel_element* e) {
 
 quorvel_diff_list* fail(diff_ctx* ctx, int* status) {
     for (size_t i = 0; i < ctx->tasks.count; i++) task_drop(&ctx->tasks.items[i]);
-    std::free(ctx->tasks.items);
+    quorvel_work_free(ctx->tasks.items);
     batch_free(&ctx->out);
     digest_memo_free(&ctx->memo);
     if (status) *status = ctx->status ? ctx->status : -1;
@@ -630,7 +630,7 @@ QUORVEL_API quorvel_diff_list* quorvel_diff(const quorvel_document* a, const quo
         } else {
             char* segment = child_segment(na ? na : "", 0, false);
             path_seg* s = segment ? seg_new(nullptr, segment, std::strlen(segment)) : nullptr;
-            std::free(segment);
+            quorvel_work_free(segment);
             ok = s && task_push(&ctx.tasks, task{ra, rb, s, {}});
             if (!ok) seg_release(s);
             ok = ok && run(&ctx);
@@ -641,9 +641,9 @@ QUORVEL_API quorvel_diff_list* quorvel_diff(const quorvel_document* a, const quo
         ok = root_op(&ctx.out, QUORVEL_DIFF_ADDED, rb);
     }
     if (!ok) return fail(&ctx, status);
-    auto* list = static_cast<quorvel_diff_list*>(std::malloc(sizeof(quorvel_diff_list)));
+    auto* list = static_cast<quorvel_diff_list*>(quorvel_work_alloc(sizeof(quorvel_diff_list)));
     if (!list) return fail(&ctx, status);
-    std::free(ctx.tasks.items);
+    quorvel_work_free(ctx.tasks.items);
     digest_memo_free(&ctx.memo);
     list->ops = ctx.out.ops;
     list->count = ctx.out.count;
@@ -654,8 +654,8 @@ QUORVEL_API quorvel_diff_list* quorvel_diff(const quorvel_document* a, const quo
 QUORVEL_API void quorvel_diff_free(quorvel_diff_list* list) {
     if (!list) return;
     for (size_t i = 0; i < list->count; i++) op_clear(&list->ops[i]);
-    std::free(list->ops);
-    std::free(list);
+    quorvel_work_free(list->ops);
+    quorvel_work_free(list);
 }
 
 QUORVEL_API size_t quorvel_diff_op_count(const quorvel_diff_list* list) { return list ? list->count : 0; }

@@ -228,7 +228,7 @@ uint64_t mix_attributes(uint64_t h, const quorvel_element* e, unsigned flags) {
     attr_rec local[32];
     attr_rec* recs = local;
     if (total > 32) {
-        recs = static_cast<attr_rec*>(std::malloc(total * sizeof(attr_rec)));
+        recs = static_cast<attr_rec*>(quorvel_work_alloc(total * sizeof(attr_rec)));
         if (!recs) return mix_attributes_in_place(h, e, (flags & QUORVEL_DIGEST_ATTR_DOCUMENT_ORDER) != 0);
     }
     size_t n = 0, i = 0;
@@ -244,7 +244,7 @@ uint64_t mix_attributes(uint64_t h, const quorvel_element* e, unsigned flags) {
     // Attributes that take no part leave no trace, not even a count of 0.
     if (kept) h = mix_u64(h, kept);
     for (size_t k = 0; k < kept; k++) h = mix_attr_rec(h, recs[k]);
-    if (recs != local) std::free(recs);
+    if (recs != local) quorvel_work_free(recs);
     return h;
 }
 
@@ -272,7 +272,7 @@ uint64_t mix_declarations(uint64_t h, const quorvel_element* e) {
     if (n == 0) return h;
     h = mix_u64(h, n);
     decl_rec local[16];
-    decl_rec* recs = n <= 16 ? local : static_cast<decl_rec*>(std::malloc(n * sizeof(decl_rec)));
+    decl_rec* recs = n <= 16 ? local : static_cast<decl_rec*>(quorvel_work_alloc(n * sizeof(decl_rec)));
     if (recs) {
         for (size_t i = 0; i < n; i++) {
             element_namespace_decl_at(e, i, &recs[i].prefix, &recs[i].uri);
@@ -280,7 +280,7 @@ uint64_t mix_declarations(uint64_t h, const quorvel_element* e) {
         }
         std::qsort(recs, n, sizeof(decl_rec), decl_cmp);
         for (size_t i = 0; i < n; i++) h = mix_string(mix_string(h, recs[i].prefix), recs[i].uri);
-        if (recs != local) std::free(recs);
+        if (recs != local) quorvel_work_free(recs);
         return h;
     }
     // Without memory: each round the smallest (prefix, position) above the last.
@@ -356,13 +356,13 @@ struct frame {
 class walk_stack {
 public:
     ~walk_stack() {
-        if (items_ != inline_) std::free(items_);
+        if (items_ != inline_) quorvel_work_free(items_);
     }
     bool push(const quorvel_element* e, unsigned flags) {
         if (count_ == capacity_) {
             size_t cap = capacity_ * 2;
-            frame* grown = items_ == inline_ ? static_cast<frame*>(std::malloc(cap * sizeof(frame)))
-                                             : static_cast<frame*>(std::realloc(items_, cap * sizeof(frame)));
+            frame* grown = items_ == inline_ ? static_cast<frame*>(quorvel_work_alloc(cap * sizeof(frame)))
+                                             : static_cast<frame*>(quorvel_work_realloc(items_, count_ * sizeof(frame), cap * sizeof(frame)));
             if (!grown) return false;
             if (items_ == inline_) std::memcpy(static_cast<void*>(grown), inline_, count_ * sizeof(frame));
             items_ = grown;
@@ -411,11 +411,11 @@ private:
 bool memo_insert(digest_memo* memo, const quorvel_element* key, uint64_t value) {
     if ((memo->count + 1) * 2 > memo->capacity) {
         size_t cap = memo->capacity ? memo->capacity * 2 : 1024;
-        auto* keys = static_cast<const quorvel_element**>(std::calloc(cap, sizeof(const quorvel_element*)));
-        auto* values = static_cast<uint64_t*>(std::malloc(cap * sizeof(uint64_t)));
+        auto* keys = static_cast<const quorvel_element**>(quorvel_work_calloc((cap) * (sizeof(const quorvel_element*))));
+        auto* values = static_cast<uint64_t*>(quorvel_work_alloc(cap * sizeof(uint64_t)));
         if (!keys || !values) {
-            std::free(keys);
-            std::free(values);
+            quorvel_work_free(keys);
+            quorvel_work_free(values);
             return false;
         }
         for (size_t i = 0; i < memo->capacity; i++) {
@@ -425,8 +425,8 @@ bool memo_insert(digest_memo* memo, const quorvel_element* key, uint64_t value) 
             keys[j] = memo->keys[i];
             values[j] = memo->values[i];
         }
-        std::free(memo->keys);
-        std::free(memo->values);
+        quorvel_work_free(memo->keys);
+        quorvel_work_free(memo->values);
         memo->keys = keys;
         memo->values = values;
         memo->capacity = cap;
@@ -442,8 +442,8 @@ bool memo_insert(digest_memo* memo, const quorvel_element* key, uint64_t value) 
 }  // namespace
 
 void digest_memo_free(digest_memo* memo) {
-    std::free(memo->keys);
-    std::free(memo->values);
+    quorvel_work_free(memo->keys);
+    quorvel_work_free(memo->values);
     *memo = digest_memo{};
 }
 

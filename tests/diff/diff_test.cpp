@@ -3,6 +3,7 @@
 #include <string>
 
 #include "diff/diff_support.h"
+#include "support/failing_alloc.h"
 
 using namespace diff_test;
 
@@ -123,6 +124,44 @@ TEST(Diff, LongNamesAndPathsAreKeptWhole) {
     EXPECT_EQ(report(a, b), "- /r/" + name + "/" + name + " @a \"1\" -> \"2\"\n");
     std::string attr(700, 'q');
     EXPECT_EQ(report("<r " + attr + "='1'/>", "<r/>"), "- /r @" + attr + " \"1\" -> \"\"\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Every allocation of the diff can fail: the call then gives NULL with -1
+// and leaves nothing behind, never a shorter list.
+TEST(Diff, EveryAllocationCanFailCleanly) {
+    doc_ptr a = parse("<r xmlns:p='u' a='1'><x>t</x><c/><c k='1'/><p:y/><!--n--></r>");
+    doc_ptr b = parse("<r xmlns:p='v' a='x&amp;y'><x>u</x><c/><c k='2'/><z/><?pi?></r>");
+    const std::string expected = report(a.get(), b.get());
+    ASSERT_FALSE(expected.empty());
+    const uint64_t digest = root_digest(a.get());
+    bool refused = true;
+    for (int succeed = 0; refused && succeed < 10000; succeed++) {
+        hooks::countdown = succeed;
+        hooks::live = 0;
+        quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
+        refused = false;
+        int status = 99;
+        quorvel_diff_list* list = quorvel_diff(a.get(), b.get(), 0, &status);
+        uint64_t d = root_digest(a.get());
+        refused = hooks::countdown == 0;
+        hooks::countdown = -1;
+        if (list) {
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(take(quorvel_diff_serialize(list)), expected) << "after " << succeed;
+            quorvel_diff_free(list);
+        } else {
+            EXPECT_EQ(status, -1) << "after " << succeed;
+        }
+        EXPECT_EQ(hooks::live, 0) << "after " << succeed;
+        quorvel_set_memory_management_functions(nullptr, nullptr);
+        // The digest does not depend on memory.
+        EXPECT_EQ(d, digest) << "after " << succeed;
+    }
+    EXPECT_FALSE(refused) << "never ran to the end";
 }
 
 }  // namespace

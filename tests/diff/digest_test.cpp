@@ -6,6 +6,7 @@
 #include "diff/diff_support.h"
 #include "dom/dom.h"
 #include "dom/element_api.h"
+#include "support/failing_alloc.h"
 
 using namespace diff_test;
 
@@ -132,6 +133,22 @@ TEST(NodeDigest, ManyAttributesSortedLikeFew) {
     EXPECT_EQ(root_digest(a.get()), root_digest(b.get()));
     EXPECT_NE(root_digest(a.get(), QUORVEL_DIGEST_ATTR_DOCUMENT_ORDER),
               root_digest(b.get(), QUORVEL_DIGEST_ATTR_DOCUMENT_ORDER));
+
+    // Without memory for a sort array the order is found in place: same value.
+    doc_ptr repeated = parse("<r xmlns:p='u' xmlns:q='u'" + forward.substr(2) + " p:k='1' q:k='2'/>");
+    const unsigned flag_sets[] = {0, QUORVEL_DIGEST_ATTR_DOCUMENT_ORDER};
+    for (unsigned flags : flag_sets) {
+        for (quorvel_document* d : {a.get(), b.get(), repeated.get()}) {
+            uint64_t expected = root_digest(d, flags);
+            hooks::countdown = 0;
+            hooks::live = 0;
+            quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
+            uint64_t starved = root_digest(d, flags);
+            hooks::countdown = -1;
+            quorvel_set_memory_management_functions(nullptr, nullptr);
+            EXPECT_EQ(starved, expected) << "flags " << flags;
+        }
+    }
 }
 
 // Built through the element functions, far deeper than any call stack.
