@@ -1654,6 +1654,75 @@ QUORVEL_API char* quorvel_plan_serialize_ext(const quorvel_plan* plan, const quo
 QUORVEL_API quorvel_document* quorvel_document_from_plan_result(const quorvel_plan* plan,
                                                                 const quorvel_plan_value* value, int* status);
 
+/* ---- Node digest and document diff ----------------------------------------- */
+
+/* Digest flags: skip child text nodes that are empty or hold only TAB, LF,
+   CR and space; mix attributes in document order instead of sorted. */
+#define QUORVEL_DIGEST_SKIP_WHITESPACE 1u
+#define QUORVEL_DIGEST_ATTR_DOCUMENT_ORDER 2u
+
+/* 64-bit structural digest (FNV-1a) of a node and its subtree: equal for
+   subtrees with the same names, namespaces, declarations, attributes
+   (decoded values; sorted unless flag 2, repeated names counted once) and
+   content, wherever they stand. The environment variable
+   QUORVEL_DIGEST_ATTR_ORDER, read once per call, adds flag 2 when its first
+   character is set and not '0'. The document is not changed. 0 for NULL,
+   for doctype, document and entity-reference nodes, and when memory for a
+   walk deeper than 64 element levels runs out. */
+QUORVEL_API uint64_t quorvel_node_digest(const quorvel_node* node, unsigned flags);
+
+typedef enum quorvel_diff_op_kind {
+    QUORVEL_DIFF_ADDED = 1,
+    QUORVEL_DIFF_REMOVED = 2,
+    QUORVEL_DIFF_TEXT_CHANGED = 3,
+    QUORVEL_DIFF_ATTRIBUTE_CHANGED = 4 /* attribute or namespace declaration */
+} quorvel_diff_op_kind;
+
+/* One change. Strings belong to the list; "" where there is none. */
+typedef struct quorvel_diff_op {
+    int kind;           /* quorvel_diff_op_kind */
+    char* path;         /* path of the element concerned */
+    char* name;         /* element name, "#node", "" for text, attribute name, "xmlns" or "xmlns:p" */
+    char* before;
+    char* after;
+} quorvel_diff_op;
+
+typedef struct quorvel_diff_list {
+    quorvel_diff_op* ops;
+    size_t count;
+    size_t capacity;
+} quorvel_diff_list;
+
+/* Compares the root elements of a and b (neither is changed). Of the flags
+   only QUORVEL_DIGEST_SKIP_WHITESPACE counts. Children are aligned by their
+   digests: equal leading and trailing runs first, the rest by a longest
+   common subsequence, which may hold at most 8,192 children on each side.
+   Returns a list to free with quorvel_diff_free; *status (when given) is 0,
+   or on failure (result NULL) -4 for a NULL document, -1 when memory ran
+   out anywhere, -5 when a rest to align exceeds 8,192 children
+   (quorvel_last_error names the element's path). */
+QUORVEL_API quorvel_diff_list* quorvel_diff(const quorvel_document* a, const quorvel_document* b, unsigned flags,
+                                            int* status);
+/* Frees the list and its strings; NULL is ignored. */
+QUORVEL_API void quorvel_diff_free(quorvel_diff_list* list);
+/* Number of ops; 0 for NULL. */
+QUORVEL_API size_t quorvel_diff_op_count(const quorvel_diff_list* list);
+/* Kind of op index; 0 for NULL or an index out of range. */
+QUORVEL_API int quorvel_diff_op_type(const quorvel_diff_list* list, size_t index);
+/* The op's strings, owned by the list; NULL for NULL or out of range. */
+QUORVEL_API const char* quorvel_diff_op_path(const quorvel_diff_list* list, size_t index);
+/* The op's name. */
+QUORVEL_API const char* quorvel_diff_op_name(const quorvel_diff_list* list, size_t index);
+/* The op's old text or value. */
+QUORVEL_API const char* quorvel_diff_op_before(const quorvel_diff_list* list, size_t index);
+/* The op's new text or value. */
+QUORVEL_API const char* quorvel_diff_op_after(const quorvel_diff_list* list, size_t index);
+/* Text report, one line per op: "+ path <name>" added, "x path <name>"
+   removed, "~ path \"before\" -> \"after\"" text, "- path @name \"before\" ->
+   \"after\"" attribute; strings written as they are, unescaped. Free with
+   quorvel_free_string; "" for NULL or no ops; NULL when memory ran out. */
+QUORVEL_API char* quorvel_diff_serialize(const quorvel_diff_list* list);
+
 /* ---- Clean-up ------------------------------------------------------------ */
 
 /* Frees the calling thread's caches and empties the process-wide block cache. */
