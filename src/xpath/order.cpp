@@ -44,11 +44,13 @@ bool table_get(const quorvel_xpath_rank_table* t, const quorvel_node* n, uint64_
     return false;
 }
 
-size_t count_nodes(const quorvel_node* docnode) {
-    size_t count = 1;
+// Calls visit for every node below docnode in document order, with no
+// memory and no recursion: down to the first child, else along, else up.
+template <typename Visit>
+void for_each_below(const quorvel_node* docnode, Visit&& visit) {
     quorvel_node* n = quorvel_node_first_child(docnode);
     while (n) {
-        count++;
+        visit(n);
         quorvel_node* down = n->kind == QUORVEL_NODE_ELEMENT ? quorvel_node_first_child(n) : nullptr;
         if (down) {
             n = down;
@@ -62,6 +64,11 @@ size_t count_nodes(const quorvel_node* docnode) {
             n = reinterpret_cast<quorvel_node*>(quorvel_node_parent(n));
         }
     }
+}
+
+size_t count_nodes(const quorvel_node* docnode) {
+    size_t count = 1;
+    for_each_below(docnode, [&](quorvel_node*) { count++; });
     return count;
 }
 
@@ -81,22 +88,7 @@ quorvel_xpath_rank_table* build_table(quorvel_node* docnode) {
     t->document_node = docnode;
     uint64_t rank = 0;
     table_put(t, docnode, rank++);
-    quorvel_node* n = quorvel_node_first_child(docnode);
-    while (n) {
-        table_put(t, n, rank++);
-        quorvel_node* down = n->kind == QUORVEL_NODE_ELEMENT ? quorvel_node_first_child(n) : nullptr;
-        if (down) {
-            n = down;
-            continue;
-        }
-        while (n) {
-            if (quorvel_node* next = quorvel_node_next_sibling(n)) {
-                n = next;
-                break;
-            }
-            n = reinterpret_cast<quorvel_node*>(quorvel_node_parent(n));
-        }
-    }
+    for_each_below(docnode, [&](quorvel_node* n) { table_put(t, n, rank++); });
     return t;
 }
 
