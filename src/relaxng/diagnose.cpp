@@ -441,6 +441,19 @@ void render_quoted_list(const char** names, int count, const char* conjunction, 
     if (used > 254) buffer[254] = '\0';
 }
 
+// One missing name is quoted in the message itself; several go in a sorted
+// "a", "b" and "c" list.
+void report_missing(rng_validation* v, int code, quorvel_element* e, const char* one, const char* many,
+                    const char* owner, const char** names, int n) {
+    if (n == 1) {
+        rng_diag(v, code, &e->head, one, owner, names[0]);
+        return;
+    }
+    char list[256];
+    render_quoted_list(names, n, "and", list, sizeof list);
+    rng_diag(v, code, &e->head, many, owner, list);
+}
+
 void render_expected(rng_validation* v, const cell* state, bool text, char* buffer, size_t size) {
     name_list names;
     first_names_state(v, state, names);
@@ -591,19 +604,11 @@ void diagnose_attrs(rng_validation* v, const quorvel_rng_pattern* p, quorvel_ele
         for (int k = 0; k < n && !dup; k++) dup = std::strcmp(missing[k], ap->name) == 0;
         if (dup) continue;
         missing[n++] = ap->name;
-        if (n == 24) {
-            char list[256];
-            render_quoted_list(missing, n, "and", list, sizeof list);
-            rng_diag(v, 5, &e->head, "element \"%s\" missing required attributes %s", pname(p), list);
-            return;
-        }
+        if (n == 24) break;
     }
-    if (n == 1) {
-        rng_diag(v, 5, &e->head, "element \"%s\" missing required attribute \"%s\"", pname(p), missing[0]);
-    } else if (n > 1) {
-        char list[256];
-        render_quoted_list(missing, n, "and", list, sizeof list);
-        rng_diag(v, 5, &e->head, "element \"%s\" missing required attributes %s", pname(p), list);
+    if (n > 0) {
+        report_missing(v, 5, e, "element \"%s\" missing required attribute \"%s\"",
+                       "element \"%s\" missing required attributes %s", pname(p), missing, n);
     } else if (!rng_required_ok(v, p->first_child, e, false)) {
         // Attributes required through a choice of alternatives.
         rng_required_ok(v, p->first_child, e, true);
@@ -839,12 +844,9 @@ void diagnose_element_form(rng_validation* v, const quorvel_rng_pattern* p, quor
             }
             break;
         }
-        if (n == 1) {
-            rng_diag(v, 4, &e->head, "element \"%s\" incomplete; missing required element \"%s\"", pname(p), names[0]);
-        } else if (n > 1) {
-            char list[256];
-            render_quoted_list(names, n, "and", list, sizeof list);
-            rng_diag(v, 4, &e->head, "element \"%s\" incomplete; missing required elements %s", pname(p), list);
+        if (n > 0) {
+            report_missing(v, 4, e, "element \"%s\" incomplete; missing required element \"%s\"",
+                           "element \"%s\" incomplete; missing required elements %s", pname(p), names, n);
         } else {
             char expected[512];
             render_expected(v, state, text, expected, sizeof expected);
