@@ -485,6 +485,11 @@ const char* xpath_expr_prefix_uri(quorvel_xpath_context* context, const char* pr
 void xpath_function_registry_register(quorvel_xpath_function_registry* registry, const char* name,
                                       quorvel_xpath_function function, int min_args, int max_args);
 void xpath_function_registry_free(quorvel_xpath_function_registry* registry);
+// The function library's standard rows: appended to a registry, and filled
+// once into the process-wide registry (thread-safe; later calls return at
+// once).
+void xpath_function_registry_init_standard(quorvel_xpath_function_registry* registry);
+void xpath_standard_registry_ready(quorvel_xpath_function_registry* registry);
 // Writes a message into the context's error text (kept when one is there).
 void xpath_context_fail(quorvel_xpath_context* context, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
@@ -494,6 +499,11 @@ void xpath_context_fail(quorvel_xpath_context* context, const char* format, ...)
 // error text set (out of memory included). Every node set it returns owns
 // copies of the synthetic nodes it holds.
 quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node);
+// The operators of logic, comparison and arithmetic (or, and, the six
+// comparisons, + - * div mod idiv, unary minus, to, ||, is, << and >>):
+// whether an operator id is one of them, and its evaluation.
+bool xpath_is_core_operator(int32_t op);
+quorvel_xpath_result* xpath_evaluate_core_operator(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node);
 // Sorts a set into document order and drops repeated nodes (two records of
 // one attribute or namespace node are one node). False when memory runs out.
 bool xpath_nodeset_sort_doc_order(quorvel_xpath_context* context, quorvel_xpath_node_set* set);
