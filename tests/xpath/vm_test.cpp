@@ -281,6 +281,7 @@ TEST(XpathVmThread, CompiledHandleWhileOthersCompile) {
                 quorvel_xpath_result_free(r);
                 quorvel_xpath_compiled_free(other);
             }
+            quorvel_thread_cleanup();
         });
     }
     threads.emplace_back([&] {
@@ -293,6 +294,7 @@ TEST(XpathVmThread, CompiledHandleWhileOthersCompile) {
             quorvel_xpath_result_free(r);
         }
         quorvel_xpath_variable_set_free(vars);
+        quorvel_thread_cleanup();
     });
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(wrong.load(), 0);
