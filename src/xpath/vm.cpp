@@ -6,6 +6,7 @@
 // twice. Whatever could differ from the tree-walker (synthetic context
 // nodes, a failing predicate, memory running out) makes the machine decline
 // and leave the context as it found it.
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -84,15 +85,25 @@ bool has_children(const quorvel_node* n) {
     return n->kind == QUORVEL_NODE_ELEMENT || n->kind == QUORVEL_NODE_DOCUMENT;
 }
 
-quorvel_node* first_child(const quorvel_node* n) { return has_children(n) ? quorvel_node_first_child(n) : nullptr; }
+quorvel_node* first_child(const quorvel_node* n) {
+    if (n->kind == QUORVEL_NODE_ELEMENT) return quorvel_elem_first_child_raw(reinterpret_cast<const quorvel_element*>(n));
+    return n->kind == QUORVEL_NODE_DOCUMENT ? quorvel_node_first_child(n) : nullptr;
+}
 
-// Next node in document order inside the subtree of top, or NULL.
-quorvel_node* next_in_subtree(quorvel_node* n, const quorvel_node* top) {
+quorvel_node* next_sibling(const quorvel_node* n) { return quorvel_node_next_raw(n); }
+
+// Next node in document order inside the subtree of top, or NULL; depth
+// follows the moves (one down, or up as many levels as climbed).
+quorvel_node* next_in_subtree(quorvel_node* n, const quorvel_node* top, long& depth) {
     if (n->kind == QUORVEL_NODE_ELEMENT)
-        if (quorvel_node* down = quorvel_node_first_child(n)) return down;
+        if (quorvel_node* down = quorvel_elem_first_child_raw(reinterpret_cast<const quorvel_element*>(n))) {
+            depth++;
+            return down;
+        }
     while (n && n != top) {
-        if (quorvel_node* next = quorvel_node_next_sibling(n)) return next;
+        if (quorvel_node* next = next_sibling(n)) return next;
         n = parent_of(n);
+        depth--;
     }
     return nullptr;
 }
@@ -103,6 +114,9 @@ struct test {
     uint8_t kind;
     const char* name;
     bool namespaces_in_use;
+    // The stored name last found equal: a document keeps one copy of each
+    // name, so most matches compare one pointer.
+    mutable const char* equal = nullptr;
 };
 
 bool test_matches(const test& t, const quorvel_node* n) {
@@ -110,7 +124,12 @@ bool test_matches(const test& t, const quorvel_node* n) {
     case VM_TEST_NAME: {
         if (n->kind != QUORVEL_NODE_ELEMENT) return false;
         auto* e = reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n));
-        if (std::strcmp(quorvel_element_name(e), t.name) != 0) return false;
+        const char* name = quorvel_elem_name_raw(e);
+        if (!name) name = "";
+        if (name != t.equal) {
+            if (name[0] != t.name[0] || std::strcmp(name, t.name) != 0) return false;
+            t.equal = name;
+        }
         if (!t.namespaces_in_use) return true;
         const char* uri = quorvel_element_namespace(e);
         return !uri || !uri[0];
@@ -209,10 +228,12 @@ bool filter(machine& m, nodeset* s, const predicate& p) {
 }
 
 // Calls take(node) for the nodes of the axis from n that pass the test, in
-// axis order; stops (false) when take does.
+// axis order: take answers 1 when it kept the node, 0 when not, -1 to stop
+// (then false). *nested (when given) is set when a node kept on a
+// descendant axis lies below another one kept.
 template <typename F>
-bool each_on_axis(int32_t axis, const test& t, quorvel_node* n, F&& take) {
-    auto offer = [&](quorvel_node* x) { return !test_matches(t, x) || take(x); };
+bool each_on_axis(int32_t axis, const test& t, quorvel_node* n, F&& take, bool* nested = nullptr) {
+    auto offer = [&](quorvel_node* x) { return !test_matches(t, x) || take(x) >= 0; };
     switch (axis) {
     case AXIS_SELF:
         return offer(n);
@@ -220,16 +241,33 @@ bool each_on_axis(int32_t axis, const test& t, quorvel_node* n, F&& take) {
         if (quorvel_node* p = parent_of(n)) return offer(p);
         return true;
     case AXIS_CHILD:
-        for (quorvel_node* x = first_child(n); x; x = quorvel_node_next_sibling(x))
+        for (quorvel_node* x = first_child(n); x; x = next_sibling(x))
             if (!offer(x)) return false;
         return true;
-    case AXIS_DESCENDANT_OR_SELF:
-        if (!offer(n)) return false;
-        [[fallthrough]];
-    default:
-        for (quorvel_node* x = first_child(n); x; x = next_in_subtree(x, n))
-            if (!offer(x)) return false;
+    default: {
+        // A node is below the last one kept while every node walked since
+        // is deeper than that one.
+        long depth = 0, kept_depth = 0, lowest = LONG_MAX;
+        bool any = false;
+        auto visit = [&](quorvel_node* x) {
+            if (depth < lowest) lowest = depth;
+            if (!test_matches(t, x)) return true;
+            int r = take(x);
+            if (r < 0) return false;
+            if (r > 0 && nested) {
+                if (any && lowest > kept_depth) *nested = true;
+                any = true;
+                kept_depth = depth;
+                lowest = LONG_MAX;
+            }
+            return true;
+        };
+        if (axis == AXIS_DESCENDANT_OR_SELF && !visit(n)) return false;
+        depth = 1;
+        for (quorvel_node* x = first_child(n); x; x = next_in_subtree(x, n, depth))
+            if (!visit(x)) return false;
         return true;
+    }
     }
 }
 
@@ -263,8 +301,9 @@ const quorvel_element_index* index_for(quorvel_document* doc) {
 // members of the narrowest entry, in document order. False when the index
 // cannot answer (the caller walks).
 bool search_index(const quorvel_element_index* index, const test& t, const predicate* preds, size_t count,
-                  nodeset* out, bool* ok) {
+                  nodeset* out, bool* ok, bool* nested) {
     quorvel_element** members = nullptr;
+    const uint64_t* positions = nullptr;
     size_t member_count = 0;
     bool found = false;
     size_t name_length = std::strlen(t.name);
@@ -272,6 +311,7 @@ bool search_index(const quorvel_element_index* index, const test& t, const predi
         const quorvel_element_index_name& e = index->names[i];
         if (e.length == name_length && !std::memcmp(e.name, t.name, name_length)) {
             members = e.elements;
+            positions = e.positions;
             member_count = e.count;
             found = true;
             break;
@@ -292,6 +332,7 @@ bool search_index(const quorvel_element_index* index, const test& t, const predi
         if (pr.op == VM_PRED_HAS_ATTR) {
             if (entry->count < member_count) {
                 members = entry->elements;
+                positions = entry->positions;
                 member_count = entry->count;
             }
             continue;
@@ -299,16 +340,27 @@ bool search_index(const quorvel_element_index* index, const test& t, const predi
         const quorvel_element_index_value* v = quorvel_element_index_attr_lookup_value(entry, pr.text);
         if (!v) return true;
         members = v->elements;
+        positions = v->positions;
         member_count = v->count;
         break;
     }
     quorvel_element* last = nullptr;
+    bool any = false;
+    uint64_t kept_end = 0;  // the last element of the last kept one's subtree
     for (size_t i = 0; i < member_count; i++) {
         quorvel_element* e = members[i];
         if (e == last) continue;  // an element listed once per attribute of the name
         last = e;
         auto* n = reinterpret_cast<quorvel_node*>(e);
         if (!test_matches(t, n) || !all_pass(preds, count, n)) continue;
+        uint64_t position = positions[i];
+        if (position >= index->element_count) {
+            *nested = true;
+        } else {
+            if (any && position <= kept_end) *nested = true;
+            any = true;
+            kept_end = index->subtree_ends[position];
+        }
         if (!xpath_nodeset_add_fast(out, n)) {
             *ok = false;
             return true;
@@ -318,7 +370,8 @@ bool search_index(const quorvel_element_index* index, const test& t, const predi
 }
 
 // Whether a step's nodes from a set where no node is below another, in
-// document order, are again such a set.
+// document order, are again such a set (descendants: when none of them is
+// below another).
 bool keeps_flat(int32_t axis) { return axis == AXIS_CHILD || axis == AXIS_SELF; }
 
 // Runs one step (its operands at m.ip) over input, which it consumes. NULL
@@ -398,11 +451,12 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
     // A descendant name search from the document node: the index, when the
     // document has one to read.
     bool searched = false;
+    bool nested = false;  // some node kept below another one kept
     if (all_simple && input->count == 1 && t.kind == VM_TEST_NAME && !(flags & kXpathVmFromDescendants) &&
         (axis == AXIS_DESCENDANT || axis == AXIS_DESCENDANT_OR_SELF) && c->document &&
         input->items[0] == xpath_document_node(c->document)) {
         if (const quorvel_element_index* index = index_for(c->document))
-            searched = search_index(index, t, preds, count, out, &ok);
+            searched = search_index(index, t, preds, count, out, &ok, &nested);
     }
 
     nodeset* scratch = nullptr;
@@ -410,14 +464,14 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
         quorvel_node* n = input->items[i];
         if (all_simple) {
             auto take = [&](quorvel_node* x) {
-                if (!all_pass(preds, count, x)) return true;
-                return (ok = xpath_nodeset_add_fast(out, x) != 0);
+                if (!all_pass(preds, count, x)) return 0;
+                return (ok = xpath_nodeset_add_fast(out, x) != 0) ? 1 : -1;
             };
             if (flags & kXpathVmFromDescendants) {
-                auto from = [&](quorvel_node* x) { return !has_children(x) || each_on_axis(axis, t, x, take); };
+                auto from = [&](quorvel_node* x) { return !has_children(x) || each_on_axis(axis, t, x, take) ? 0 : -1; };
                 each_on_axis(AXIS_DESCENDANT_OR_SELF, test{VM_TEST_NODE, nullptr, false}, n, from);
             } else {
-                each_on_axis(axis, t, n, take);
+                each_on_axis(axis, t, n, take, &nested);
             }
             continue;
         }
@@ -427,16 +481,18 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
             ok = false;
             break;
         }
+        nested = true;  // not followed through the predicates
         auto one = [&](quorvel_node* x) {
             scratch->count = 0;
-            each_on_axis(axis, t, x, [&](quorvel_node* y) { return (ok = xpath_nodeset_add_fast(scratch, y) != 0); });
+            each_on_axis(axis, t, x,
+                         [&](quorvel_node* y) { return (ok = xpath_nodeset_add_fast(scratch, y) != 0) ? 1 : -1; });
             for (size_t p = 0; ok && p < count && scratch->count; p++) ok = filter(m, scratch, preds[p]);
             for (size_t k = 0; ok && k < scratch->count; k++) ok = xpath_nodeset_add_fast(out, scratch->items[k]) != 0;
             return ok;
         };
         if (flags & kXpathVmFromDescendants)
             each_on_axis(AXIS_DESCENDANT_OR_SELF, test{VM_TEST_NODE, nullptr, false}, n,
-                         [&](quorvel_node* x) { return !has_children(x) || one(x); });
+                         [&](quorvel_node* x) { return !has_children(x) || one(x) ? 0 : -1; });
         else
             one(n);
     }
@@ -454,7 +510,9 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
         xpath_nodeset_free(out);
         return nullptr;
     }
-    flat = flat && keeps_flat(axis) && !(flags & kXpathVmFromDescendants) && !descends;
+    // Children of nodes none of which is below another are again such
+    // nodes; so are descendants when none kept lies below another.
+    flat = flat && !(flags & kXpathVmFromDescendants) && (keeps_flat(axis) || (descends && !nested));
     return out;
 }
 
