@@ -459,6 +459,25 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
             searched = search_index(index, t, preds, count, out, &ok, &nested);
     }
 
+    // Child elements by name without predicates, the commonest step: one
+    // tight loop over the sibling links.
+    if (!searched && !count && axis == AXIS_CHILD && !(flags & kXpathVmFromDescendants) &&
+        (t.kind == VM_TEST_NAME || t.kind == VM_TEST_ANY_ELEMENT)) {
+        searched = true;
+        for (size_t i = 0; ok && i < input->count; i++) {
+            quorvel_node* n = input->items[i];
+            if (n->kind != QUORVEL_NODE_ELEMENT && n->kind != QUORVEL_NODE_DOCUMENT) continue;
+            for (quorvel_node* x = first_child(n); x; x = next_sibling(x)) {
+                if (x->kind != QUORVEL_NODE_ELEMENT) continue;
+                if (t.kind == VM_TEST_NAME && !test_matches(t, x)) continue;
+                if (!xpath_nodeset_add_fast(out, x)) {
+                    ok = false;
+                    break;
+                }
+            }
+        }
+    }
+
     nodeset* scratch = nullptr;
     for (size_t i = 0; ok && !searched && i < input->count; i++) {
         quorvel_node* n = input->items[i];
