@@ -259,6 +259,14 @@ TEST(XpathVm, AnswersFollowTreeChanges) {
     ASSERT_NE(quorvel_element_create_child(root, "a"), nullptr);
     expect_same(d.doc, "//a");
     expect_same(d.doc, "//a[last()]");
+    // A renamed element is found under its new name only.
+    for (int round = 0; round < 3; round++) expect_same(d.doc, "//b");
+    ASSERT_EQ(quorvel_element_set_name(second, "b"), QUORVEL_OK);
+    expect_same(d.doc, "//b");
+    expect_same(d.doc, "//a[@k='1']");
+    r = quorvel_xpath_eval(d.doc, nullptr, "//b[@k='1']");
+    EXPECT_EQ(quorvel_xpath_result_count(r), 1u);
+    quorvel_xpath_result_free(r);
 }
 
 // A compiled handle stays right while other threads compile and evaluate
