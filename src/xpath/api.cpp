@@ -52,7 +52,8 @@ quorvel_xpath_result* run_tree(const quorvel_xpath_tree* tree, quorvel_document*
     context.size = size ? size : 1;
     quorvel_xpath_result* result = nullptr;
     if (!tree || !tree->root) xpath_context_fail(&context, "NULL AST node");
-    else result = evaluate_expr(&context, tree->root);
+    else if (!(result = xpath_vm_run(const_cast<quorvel_xpath_tree*>(tree), &context)))
+        result = evaluate_expr(&context, tree->root);
     if (!result) document_error(doc, context.error);
     xpath_context_cleanup(&context);
     return result;

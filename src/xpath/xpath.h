@@ -513,3 +513,60 @@ void xpath_rank_table_free(quorvel_xpath_rank_table* table);
 quorvel_node* xpath_synthetic_duplicate(const quorvel_node* node);
 // The document node of a document, made on first use; NULL without one.
 quorvel_node* xpath_document_node(quorvel_document* document);
+
+// ---- Bytecode programs and the virtual machine -----------------------------------------------------
+
+// A program compiled from a tree covers location paths; it lives on the tree
+// (tree->program) and borrows the tree's texts and subtrees. Instructions
+// are one opcode byte and their operands, 16-bit operands high byte first.
+enum quorvel_xpath_vm_op : uint8_t {
+    VM_END = 0,
+    VM_ROOT = 1,     // start at the root of the context node's tree
+    VM_CONTEXT = 2,  // start at the context node
+    // u8 axis, u8 test, u16 name constant, u8 flags, u8 predicate count;
+    // the predicate instructions follow.
+    VM_STEP = 3,
+    VM_PRED_POSITION = 10,  // u16 number constant
+    VM_PRED_HAS_ATTR = 11,  // u16 attribute name
+    VM_PRED_ATTR_EQ_STRING = 12,  // u16 attribute name, u16 string constant
+    VM_PRED_ATTR_EQ_NUMBER = 13,  // u16 attribute name, u16 number constant
+    VM_PRED_ATTR_EQ_VAR = 14,     // u16 attribute name, u16 variable name, u16 predicate tree
+    VM_PRED_TREE = 15,            // u16 predicate tree, evaluated by the tree-walker
+};
+
+enum quorvel_xpath_vm_test : uint8_t {
+    VM_TEST_NAME = 0, VM_TEST_ANY_ELEMENT = 1, VM_TEST_NODE = 2, VM_TEST_TEXT = 3, VM_TEST_COMMENT = 4,
+};
+
+// Step flags: the step runs from every descendant-or-self node of each
+// input ("//" before a child step whose predicates count positions).
+constexpr uint8_t kXpathVmFromDescendants = 1;
+
+struct quorvel_xpath_vm_constant {
+    double number;
+    const char* text;  // borrowed from the tree
+    size_t length;
+    const quorvel_xpath_ast_node* tree;  // borrowed
+};
+
+struct quorvel_xpath_program {
+    uint8_t* code;
+    size_t length;
+    size_t capacity;
+    quorvel_xpath_vm_constant* constants;
+    size_t constant_count;
+    size_t constant_capacity;
+};
+
+// The program for a tree, or NULL when the tree has shapes the machine does
+// not run (or memory ran out): the tree-walker then evaluates it.
+quorvel_xpath_program* xpath_vm_compile(const quorvel_xpath_ast_node* root);
+void xpath_vm_program_free(quorvel_xpath_program* program);
+// Runs the tree's program (compiled on first use and kept on the tree).
+// NULL when the machine declines: the tree-walker must then evaluate the
+// tree in the same context, which the machine leaves as it found it.
+quorvel_xpath_result* xpath_vm_run(quorvel_xpath_tree* tree, quorvel_xpath_context* context);
+// Process-wide switch (on by default) for comparing the machine with the
+// tree-walker.
+void xpath_vm_set_enabled(int enabled);
+int xpath_vm_enabled();

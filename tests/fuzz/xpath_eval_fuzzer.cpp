@@ -2,10 +2,14 @@
 // document holding every node kind, with a variable and a namespace set.
 // Every result reads back through the public readers; a node set holds its
 // nodes in document order, each once, and evaluating again gives the same
-// items; a failure always leaves a message.
+// items; a failure always leaves a message. The bytecode machine and the
+// tree-walker give the same answer (or both fail), on the first and later
+// evaluations.
 //
-// Input: one option byte (the context node: document node or one of the
-// elements), then the expression text.
+// Input: one option byte (bits 0-1: the context node, the document node or
+// one of the elements; bit 4: a second document with nested names and
+// attribute values that are empty or hold references), then the expression
+// text.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +23,9 @@ namespace {
 constexpr const char kDocument[] =
     "<!--c0--><r xmlns:p=\"urn:p\" a=\"1\"><e p:b=\"2\">t1<f/>t2</e><!--c1--><?pi d?><e a=\"3\"><![CDATA[x]]>"
     "<p:g/></e></r><?after?>";
+
+constexpr const char kNestedDocument[] =
+    "<r><e id=\"1\" a=\"\"><e id=\"2\" a=\"&amp;\"><f id=\"1\"/></e><f a=\"x\"/></e><e id=\" 2\"/>t<e/></r>";
 
 std::string describe(const quorvel_xpath_result* r) {
     std::string out = std::to_string(quorvel_xpath_result_type(r)) + ":";
@@ -37,17 +44,38 @@ std::string describe(const quorvel_xpath_result* r) {
     return out;
 }
 
+// A result with the identity of every tree node it holds.
+std::string identities(const quorvel_xpath_result* r) {
+    std::string out = describe(r);
+    for (size_t i = 0; i < quorvel_xpath_result_count(r); i++) {
+        quorvel_node* n = quorvel_xpath_result_get_node(r, i);
+        if (quorvel_node_get_type(n) < 6) out += "#" + std::to_string(reinterpret_cast<uintptr_t>(n));
+    }
+    return out;
+}
+
+std::string answer(quorvel_xpath_compiled* c, quorvel_document* doc, quorvel_node* node, const quorvel_xpath_ns_set* ns,
+                   const quorvel_xpath_variable_set* vars) {
+    quorvel_xpath_result* r = quorvel_xpath_compiled_eval_ns_vars(c, doc, node, ns, vars);
+    std::string out = r ? identities(r) : std::string("error:") + quorvel_document_last_error(doc);
+    quorvel_xpath_result_free(r);
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::warm_thread();
     fuzz::input in(data, size);
-    size_t context = in.byte() % 4;
+    uint8_t options = in.byte();
+    size_t context = options % 4;
     const std::string text = in.rest();
     if (text.size() > 512) return 0;
 
     int status = 0;
-    quorvel_document* doc = quorvel_parse_string(kDocument, sizeof kDocument - 1, &status);
+    quorvel_document* doc = options & 0x10
+                                ? quorvel_parse_string(kNestedDocument, sizeof kNestedDocument - 1, &status)
+                                : quorvel_parse_string(kDocument, sizeof kDocument - 1, &status);
     if (!doc) return 0;
     quorvel_node* node = nullptr;
     if (context) {
@@ -91,6 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             quorvel_xpath_result_free(again);
         }
         quorvel_xpath_result_free(r);
+        // The machine off, then on again twice (the index is read by then).
+        xpath_vm_set_enabled(0);
+        const std::string walker = answer(c, doc, node, ns, vars);
+        xpath_vm_set_enabled(1);
+        for (int round = 0; round < 2; round++)
+            if (answer(c, doc, node, ns, vars) != walker) fuzz::fail("the machine and the tree-walker differ");
         quorvel_xpath_compiled_free(c);
     }
     quorvel_xpath_ns_set_free(ns);

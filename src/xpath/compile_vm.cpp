@@ -1,0 +1,293 @@
+// The bytecode compiler: location paths (from the root or the context node)
+// over the child, descendant, descendant-or-self, self and parent axes, with
+// element name, wildcard and node/text/comment tests, become instructions;
+// attribute tests and positions in predicates get instructions of their
+// own, and any other predicate is handed to the tree-walker as a subtree.
+// Every other shape gives no program, and the tree-walker evaluates it.
+#include <cstdlib>
+#include <cstring>
+
+#include "xpath/xpath.h"
+
+namespace {
+
+using ast = quorvel_xpath_ast_node;
+
+constexpr size_t kNoConstant = 0xFFFF;
+
+struct compiler {
+    quorvel_xpath_program* program;
+    bool failed = false;
+
+    void byte(uint8_t b) {
+        if (failed) return;
+        quorvel_xpath_program* p = program;
+        if (p->length == p->capacity) {
+            size_t capacity = p->capacity ? p->capacity * 2 : 64;
+            auto* code = static_cast<uint8_t*>(std::realloc(p->code, capacity));
+            if (!code) {
+                failed = true;
+                return;
+            }
+            p->code = code;
+            p->capacity = capacity;
+        }
+        p->code[p->length++] = b;
+    }
+
+    void u16(size_t v) {
+        byte(static_cast<uint8_t>(v >> 8));
+        byte(static_cast<uint8_t>(v & 0xFF));
+    }
+
+    // Index of a new constant; kNoConstant (and failed) when the pool is full.
+    size_t constant(const quorvel_xpath_vm_constant& c) {
+        if (failed) return kNoConstant;
+        quorvel_xpath_program* p = program;
+        if (p->constant_count >= kNoConstant) {
+            failed = true;
+            return kNoConstant;
+        }
+        if (p->constant_count == p->constant_capacity) {
+            size_t capacity = p->constant_capacity ? p->constant_capacity * 2 : 16;
+            auto* grown = static_cast<quorvel_xpath_vm_constant*>(
+                std::realloc(p->constants, capacity * sizeof(quorvel_xpath_vm_constant)));
+            if (!grown) {
+                failed = true;
+                return kNoConstant;
+            }
+            p->constants = grown;
+            p->constant_capacity = capacity;
+        }
+        p->constants[p->constant_count] = c;
+        return p->constant_count++;
+    }
+
+    size_t text(const char* s) {
+        if (!s) s = "";
+        return constant({0, s, std::strlen(s), nullptr});
+    }
+    size_t number(double v) { return constant({v, nullptr, 0, nullptr}); }
+    size_t subtree(const ast* t) { return constant({0, nullptr, 0, t}); }
+};
+
+// ---- Shapes -------------------------------------------------------------------------------------
+
+bool is_plain_descendant_step(const ast* s) {
+    return s->type == AST_STEP && s->axis == AXIS_DESCENDANT_OR_SELF && s->count == 1 &&
+           s->children[0]->type == AST_KIND_TEST && s->children[0]->text && !std::strcmp(s->children[0]->text, "node") &&
+           !s->children[0]->local_name;
+}
+
+// The attribute name of "@name" (a lone attribute step, name without
+// prefix, not a namespace declaration), or NULL.
+const char* attribute_step_name(const ast* e) {
+    if (e->type == AST_RELATIVE_PATH && e->count == 1) e = e->children[0];
+    if (e->type != AST_STEP || e->axis != AXIS_ATTRIBUTE || e->count != 1) return nullptr;
+    const ast* t = e->children[0];
+    if (t->type != AST_NAME_TEST || t->prefix || !t->local_name || !t->local_name[0]) return nullptr;
+    if (std::strchr(t->local_name, ':') || !std::strcmp(t->local_name, "xmlns")) return nullptr;
+    return t->local_name;
+}
+
+// Whether a predicate can only give a boolean: a comparison or logical
+// operator without position() or last() inside.
+bool boolean_predicate(const ast* p) {
+    if (p->type != AST_OPERATOR) return false;
+    auto op = static_cast<int32_t>(p->number);
+    if (op < OP_OR || op > OP_GE) return false;
+    const ast* stack[64];
+    size_t n = 0;
+    stack[n++] = p;
+    while (n) {
+        const ast* x = stack[--n];
+        if (x->type == AST_FUNCTION_CALL && x->text && (!std::strcmp(x->text, "position") || !std::strcmp(x->text, "last")))
+            return false;
+        for (size_t i = 0; i < x->count; i++) {
+            if (n == 64) return false;
+            stack[n++] = x->children[i];
+        }
+    }
+    return true;
+}
+
+// Emits one predicate; answers whether it selects by position (or may).
+bool emit_predicate(compiler& c, const ast* p) {
+    if (p->type == AST_NUMBER) {
+        c.byte(VM_PRED_POSITION);
+        c.u16(c.number(p->number));
+        return true;
+    }
+    if (const char* name = attribute_step_name(p)) {
+        c.byte(VM_PRED_HAS_ATTR);
+        c.u16(c.text(name));
+        return false;
+    }
+    if (p->type == AST_OPERATOR && static_cast<int32_t>(p->number) == OP_EQ && p->count == 2) {
+        const ast* left = p->children[0];
+        const ast* right = p->children[1];
+        const char* name = attribute_step_name(left);
+        const ast* other = right;
+        if (!name) {
+            name = attribute_step_name(right);
+            other = left;
+        }
+        if (name && other->type == AST_STRING) {
+            c.byte(VM_PRED_ATTR_EQ_STRING);
+            c.u16(c.text(name));
+            c.u16(c.text(other->text));
+            return false;
+        }
+        if (name && other->type == AST_NUMBER) {
+            c.byte(VM_PRED_ATTR_EQ_NUMBER);
+            c.u16(c.text(name));
+            c.u16(c.number(other->number));
+            return false;
+        }
+        if (name && other->type == AST_VARIABLE && other->text) {
+            const char* var = other->text[0] == '$' ? other->text + 1 : other->text;
+            c.byte(VM_PRED_ATTR_EQ_VAR);
+            c.u16(c.text(name));
+            c.u16(c.text(var));
+            c.u16(c.subtree(p));
+            return false;
+        }
+    }
+    c.byte(VM_PRED_TREE);
+    c.u16(c.subtree(p));
+    return !boolean_predicate(p);
+}
+
+// Whether a step's predicates may select by position.
+bool positional(const ast* step) {
+    for (size_t i = 1; i < step->count; i++) {
+        const ast* p = step->children[i];
+        if (p->type == AST_NUMBER) return true;
+        if (attribute_step_name(p)) continue;
+        if (p->type == AST_OPERATOR && static_cast<int32_t>(p->number) == OP_EQ && p->count == 2 &&
+            (attribute_step_name(p->children[0]) || attribute_step_name(p->children[1])))
+            continue;
+        if (!boolean_predicate(p)) return true;
+    }
+    return false;
+}
+
+bool supported_axis(int32_t axis) {
+    return axis == AXIS_CHILD || axis == AXIS_DESCENDANT || axis == AXIS_DESCENDANT_OR_SELF || axis == AXIS_SELF ||
+           axis == AXIS_PARENT;
+}
+
+bool emit_step(compiler& c, const ast* step, int32_t axis, uint8_t flags) {
+    if (step->count == 0 || step->count - 1 > 255 || !supported_axis(axis)) return false;
+    const ast* t = step->children[0];
+    uint8_t test;
+    size_t name = kNoConstant;
+    if (t->type == AST_NAME_TEST) {
+        if (t->prefix || !t->local_name) return false;
+        test = VM_TEST_NAME;
+        name = c.text(t->local_name);
+    } else if (t->type == AST_WILDCARD) {
+        if (t->prefix) return false;
+        test = VM_TEST_ANY_ELEMENT;
+    } else if (t->type == AST_KIND_TEST && t->text && !t->local_name) {
+        if (!std::strcmp(t->text, "node")) test = VM_TEST_NODE;
+        else if (!std::strcmp(t->text, "text")) test = VM_TEST_TEXT;
+        else if (!std::strcmp(t->text, "comment")) test = VM_TEST_COMMENT;
+        else return false;
+    } else {
+        return false;
+    }
+    c.byte(VM_STEP);
+    c.byte(static_cast<uint8_t>(axis));
+    c.byte(test);
+    c.u16(name);
+    c.byte(flags);
+    c.byte(static_cast<uint8_t>(step->count - 1));
+    for (size_t i = 1; i < step->count; i++) emit_predicate(c, step->children[i]);
+    return true;
+}
+
+struct step_list {
+    const ast** items = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+    ~step_list() { std::free(items); }
+    bool push(const ast* s) {
+        if (count == capacity) {
+            size_t n = capacity ? capacity * 2 : 16;
+            auto* grown = static_cast<const ast**>(std::realloc(items, n * sizeof(ast*)));
+            if (!grown) return false;
+            items = grown;
+            capacity = n;
+        }
+        items[count++] = s;
+        return true;
+    }
+};
+
+// Steps of a path with nested relative paths flattened in place: the
+// tree-walker runs a nested path's steps on the running set, as if inline.
+bool flatten(step_list& out, const ast* const* steps, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+        const ast* s = steps[i];
+        if (s->type == AST_RELATIVE_PATH) {
+            if (!flatten(out, s->children, s->count)) return false;
+        } else if (s->type != AST_STEP || !out.push(s)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool compile_path(compiler& c, const ast* root) {
+    step_list steps;
+    if (root->type == AST_ABSOLUTE_PATH) {
+        c.byte(VM_ROOT);
+        if (!flatten(steps, root->children, root->count)) return false;
+    } else if (root->type == AST_RELATIVE_PATH) {
+        c.byte(VM_CONTEXT);
+        if (!flatten(steps, root->children, root->count)) return false;
+    } else if (root->type == AST_STEP) {
+        c.byte(VM_CONTEXT);
+        if (!steps.push(root)) return false;
+    } else {
+        return false;
+    }
+    for (size_t i = 0; i < steps.count; i++) {
+        const ast* s = steps.items[i];
+        const ast* next = i + 1 < steps.count ? steps.items[i + 1] : nullptr;
+        if (is_plain_descendant_step(s) && next && next->axis == AXIS_CHILD) {
+            // "//" and a child step: one descendant step where no predicate
+            // counts positions, else the child step from every node below.
+            bool counts = positional(next);
+            if (!emit_step(c, next, counts ? AXIS_CHILD : AXIS_DESCENDANT, counts ? kXpathVmFromDescendants : 0))
+                return false;
+            i++;
+            continue;
+        }
+        if (!emit_step(c, s, s->axis, 0)) return false;
+    }
+    c.byte(VM_END);
+    return !c.failed;
+}
+
+}  // namespace
+
+quorvel_xpath_program* xpath_vm_compile(const quorvel_xpath_ast_node* root) {
+    if (!root) return nullptr;
+    auto* p = static_cast<quorvel_xpath_program*>(std::calloc(1, sizeof(quorvel_xpath_program)));
+    if (!p) return nullptr;
+    compiler c{p};
+    if (!compile_path(c, root)) {
+        xpath_vm_program_free(p);
+        return nullptr;
+    }
+    return p;
+}
+
+void xpath_vm_program_free(quorvel_xpath_program* program) {
+    if (!program) return;
+    std::free(program->code);
+    std::free(program->constants);
+    std::free(program);
+}

@@ -1,0 +1,600 @@
+// The virtual machine: runs a tree's program over a running node set, with
+// the same answer as the tree-walker or none at all. Steps walk the tree
+// without making records for the nodes they pass; attribute tests read the
+// attribute records in place; a descendant search from the document node
+// reads the document's element index once a document has been searched
+// twice. Whatever could differ from the tree-walker (synthetic context
+// nodes, a failing predicate, memory running out) makes the machine decline
+// and leave the context as it found it.
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/core.h"
+#include "dom/dom.h"
+#include "xpath/xpath.h"
+
+namespace {
+
+using nodeset = quorvel_xpath_node_set;
+
+int g_vm_enabled = 1;
+
+// Marks a tree that has no program, so it is compiled only once.
+constinit quorvel_xpath_program g_no_program{};
+
+void free_program(void* p) {
+    if (p != &g_no_program) xpath_vm_program_free(static_cast<quorvel_xpath_program*>(p));
+}
+
+// The tree's program: compiled by the first evaluation, published with one
+// compare-and-swap so that every thread runs the same program and none is
+// ever replaced while another thread may run it.
+const quorvel_xpath_program* program_of(quorvel_xpath_tree* tree) {
+    void* p = __atomic_load_n(&tree->program, __ATOMIC_ACQUIRE);
+    if (!p) {
+        quorvel_xpath_program* fresh = xpath_vm_compile(tree->root);
+        void* store = fresh ? static_cast<void*>(fresh) : static_cast<void*>(&g_no_program);
+        void (*release)(void*) = free_program;
+        __atomic_store_n(&tree->program_free, release, __ATOMIC_RELEASE);
+        void* expected = nullptr;
+        if (__atomic_compare_exchange_n(&tree->program, &expected, store, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            p = store;
+        } else {
+            xpath_vm_program_free(fresh);
+            p = expected;
+        }
+    }
+    return p == &g_no_program ? nullptr : static_cast<const quorvel_xpath_program*>(p);
+}
+
+bool is_item(const quorvel_node* n) { return reinterpret_cast<uintptr_t>(n) > kXpathLowestItem; }
+
+bool is_synthetic(const quorvel_node* n) {
+    return n->kind == kXpathAttributeNode || n->kind == kXpathNamespaceNode || n->kind == kXpathCarrierNode;
+}
+
+nodeset* owning_set() {
+    nodeset* s = xpath_nodeset_new();
+    if (s) s->owns_attributes = s->owns_namespaces = s->owns_carriers = 1;
+    return s;
+}
+
+// ---- Navigation, as the tree-walker sees the tree --------------------------------------------------
+
+quorvel_node* top_level_parent(const quorvel_node* n) {
+    quorvel_document* doc = node_public_document(n);
+    if (!doc) return nullptr;
+    quorvel_node* docnode = xpath_document_node(doc);
+    if (!docnode) return nullptr;
+    if (n->kind == QUORVEL_NODE_ELEMENT && reinterpret_cast<const quorvel_element*>(n) == doc->root) return docnode;
+    for (quorvel_node* t = quorvel_node_first_child(docnode); t; t = quorvel_node_next_sibling(t))
+        if (t == n) return docnode;
+    return nullptr;
+}
+
+// Parent of a tree node (never a synthetic one): the element, or the
+// document node for top-level nodes.
+quorvel_node* parent_of(const quorvel_node* n) {
+    if (n->kind == QUORVEL_NODE_DOCUMENT || n->kind == QUORVEL_NODE_DOCTYPE) return nullptr;
+    if (quorvel_element* p = quorvel_node_parent(n)) return reinterpret_cast<quorvel_node*>(p);
+    return top_level_parent(n);
+}
+
+bool has_children(const quorvel_node* n) {
+    return n->kind == QUORVEL_NODE_ELEMENT || n->kind == QUORVEL_NODE_DOCUMENT;
+}
+
+quorvel_node* first_child(const quorvel_node* n) {
+    if (n->kind == QUORVEL_NODE_ELEMENT) return quorvel_elem_first_child_raw(reinterpret_cast<const quorvel_element*>(n));
+    return n->kind == QUORVEL_NODE_DOCUMENT ? quorvel_node_first_child(n) : nullptr;
+}
+
+quorvel_node* next_sibling(const quorvel_node* n) { return quorvel_node_next_raw(n); }
+
+// Next node in document order inside the subtree of top, or NULL; depth
+// follows the moves (one down, or up as many levels as climbed).
+quorvel_node* next_in_subtree(quorvel_node* n, const quorvel_node* top, long& depth) {
+    if (n->kind == QUORVEL_NODE_ELEMENT)
+        if (quorvel_node* down = quorvel_elem_first_child_raw(reinterpret_cast<const quorvel_element*>(n))) {
+            depth++;
+            return down;
+        }
+    while (n && n != top) {
+        if (quorvel_node* next = next_sibling(n)) return next;
+        n = parent_of(n);
+        depth--;
+    }
+    return nullptr;
+}
+
+// ---- Tests and attribute predicates -------------------------------------------------------------------
+
+struct test {
+    uint8_t kind;
+    const char* name;
+    bool namespaces_in_use;
+    // The stored name last found equal: a document keeps one copy of each
+    // name, so most matches compare one pointer.
+    mutable const char* equal = nullptr;
+};
+
+bool test_matches(const test& t, const quorvel_node* n) {
+    switch (t.kind) {
+    case VM_TEST_NAME: {
+        if (n->kind != QUORVEL_NODE_ELEMENT) return false;
+        auto* e = reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n));
+        const char* name = quorvel_elem_name_raw(e);
+        if (!name) name = "";
+        if (name != t.equal) {
+            if (name[0] != t.name[0] || std::strcmp(name, t.name) != 0) return false;
+            t.equal = name;
+        }
+        if (!t.namespaces_in_use) return true;
+        const char* uri = quorvel_element_namespace(e);
+        return !uri || !uri[0];
+    }
+    case VM_TEST_ANY_ELEMENT: return n->kind == QUORVEL_NODE_ELEMENT;
+    case VM_TEST_NODE: return true;
+    case VM_TEST_TEXT: return n->kind == QUORVEL_NODE_TEXT || n->kind == QUORVEL_NODE_CDATA;
+    default: return n->kind == QUORVEL_NODE_COMMENT;
+    }
+}
+
+// A decoded predicate. Variables are resolved when the step starts: a
+// string or number binding becomes the matching comparison, any other the
+// predicate's own tree.
+struct predicate {
+    uint8_t op;
+    const char* attribute;
+    const char* text;
+    double number;
+    const quorvel_xpath_ast_node* tree;
+};
+
+bool simple(const predicate& p) {
+    return p.op == VM_PRED_HAS_ATTR || p.op == VM_PRED_ATTR_EQ_STRING || p.op == VM_PRED_ATTR_EQ_NUMBER;
+}
+
+// Whether an element's attribute named p.attribute exists (and equals the
+// value). Values read as the tree-walker's attribute nodes hold them:
+// references decoded, a missing value empty.
+bool attribute_passes(const predicate& p, const quorvel_node* n) {
+    if (n->kind != QUORVEL_NODE_ELEMENT) return false;
+    auto* e = reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n));
+    for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
+        const char* name = quorvel_attribute_get_name(a);
+        if (!name || std::strcmp(name, p.attribute) != 0) continue;
+        if (p.op == VM_PRED_HAS_ATTR) return true;
+        const char* value = quorvel_attribute_get_value(e, a);
+        if (!value) value = "";
+        if (p.op == VM_PRED_ATTR_EQ_STRING ? !std::strcmp(value, p.text)
+                                           : xpath_string_to_number(value) == p.number)
+            return true;
+    }
+    return false;
+}
+
+bool all_pass(const predicate* preds, size_t count, const quorvel_node* n) {
+    for (size_t i = 0; i < count; i++)
+        if (!attribute_passes(preds[i], n)) return false;
+    return true;
+}
+
+// ---- The machine ----------------------------------------------------------------------------------------
+
+struct machine {
+    quorvel_xpath_context* c;
+    const quorvel_xpath_program* program;
+    const uint8_t* ip;
+    bool namespaces_in_use;
+
+    uint8_t u8() { return *ip++; }
+    size_t u16() {
+        size_t v = static_cast<size_t>(ip[0]) << 8 | ip[1];
+        ip += 2;
+        return v;
+    }
+    const quorvel_xpath_vm_constant* constant(size_t index) {
+        return index < program->constant_count ? &program->constants[index] : nullptr;
+    }
+};
+
+// Keeps the items of s (their order gives the positions) that pass the
+// predicate. False when evaluation failed.
+bool filter(machine& m, nodeset* s, const predicate& p) {
+    size_t size = s->count, out = 0;
+    quorvel_xpath_context* c = m.c;
+    for (size_t i = 0; i < size; i++) {
+        quorvel_node* n = s->items[i];
+        bool keep;
+        if (p.op == VM_PRED_POSITION) {
+            keep = p.number == static_cast<double>(i + 1);
+        } else if (simple(p)) {
+            keep = attribute_passes(p, n);
+        } else {
+            c->node = n;
+            c->position = i + 1;
+            c->size = size;
+            quorvel_xpath_result* r = evaluate_expr(c, p.tree);
+            if (!r) return false;
+            keep = r->kind == XPATH_NUMBER ? r->value.number == static_cast<double>(i + 1) : xpath_to_boolean(r) != 0;
+            xpath_result_free(r);
+        }
+        if (keep) s->items[out++] = n;
+    }
+    s->count = out;
+    return true;
+}
+
+// Calls take(node) for the nodes of the axis from n that pass the test, in
+// axis order: take answers 1 when it kept the node, 0 when not, -1 to stop
+// (then false). *nested (when given) is set when a node kept on a
+// descendant axis lies below another one kept.
+template <typename F>
+bool each_on_axis(int32_t axis, const test& t, quorvel_node* n, F&& take, bool* nested = nullptr) {
+    auto offer = [&](quorvel_node* x) { return !test_matches(t, x) || take(x) >= 0; };
+    switch (axis) {
+    case AXIS_SELF:
+        return offer(n);
+    case AXIS_PARENT:
+        if (quorvel_node* p = parent_of(n)) return offer(p);
+        return true;
+    case AXIS_CHILD:
+        for (quorvel_node* x = first_child(n); x; x = next_sibling(x))
+            if (!offer(x)) return false;
+        return true;
+    default: {
+        // A node is below the last one kept while every node walked since
+        // is deeper than that one.
+        long depth = 0, kept_depth = 0, lowest = LONG_MAX;
+        bool any = false;
+        auto visit = [&](quorvel_node* x) {
+            if (depth < lowest) lowest = depth;
+            if (!test_matches(t, x)) return true;
+            int r = take(x);
+            if (r < 0) return false;
+            if (r > 0 && nested) {
+                if (any && lowest > kept_depth) *nested = true;
+                any = true;
+                kept_depth = depth;
+                lowest = LONG_MAX;
+            }
+            return true;
+        };
+        if (axis == AXIS_DESCENDANT_OR_SELF && !visit(n)) return false;
+        depth = 1;
+        for (quorvel_node* x = first_child(n); x; x = next_in_subtree(x, n, depth))
+            if (!visit(x)) return false;
+        return true;
+    }
+    }
+}
+
+// The document's element index when a descendant search from its document
+// node may read it: the index is built on the second search of a document,
+// and read only when the document's one top-level element is the root the
+// index was made from.
+const quorvel_element_index* index_for(quorvel_document* doc) {
+    if (!doc || !doc->root) return nullptr;
+    quorvel_node* docnode = xpath_document_node(doc);
+    if (!docnode) return nullptr;
+    size_t elements = 0;
+    for (quorvel_node* t = quorvel_node_first_child(docnode); t; t = quorvel_node_next_sibling(t)) {
+        if (t->kind != QUORVEL_NODE_ELEMENT) continue;
+        if (reinterpret_cast<quorvel_element*>(t) != doc->root || ++elements > 1) return nullptr;
+    }
+    if (elements != 1) return nullptr;
+    auto* index = __atomic_load_n(&doc->element_index, __ATOMIC_ACQUIRE);
+    if (index) return index;
+    if (__atomic_add_fetch(&doc->descendant_scans, 1, __ATOMIC_RELAXED) < 2) return nullptr;
+    quorvel_element_index* fresh = quorvel_element_index_build(doc);
+    if (!fresh) return nullptr;
+    quorvel_element_index* expected = nullptr;
+    if (__atomic_compare_exchange_n(&doc->element_index, &expected, fresh, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        return fresh;
+    quorvel_element_index_free(fresh);
+    return expected;
+}
+
+// A descendant name search from the document node through the index: the
+// members of the narrowest entry, in document order. False when the index
+// cannot answer (the caller walks).
+bool search_index(const quorvel_element_index* index, const test& t, const predicate* preds, size_t count,
+                  nodeset* out, bool* ok, bool* nested) {
+    quorvel_element** members = nullptr;
+    const uint64_t* positions = nullptr;
+    size_t member_count = 0;
+    bool found = false;
+    size_t name_length = std::strlen(t.name);
+    for (size_t i = 0; i < index->name_count; i++) {
+        const quorvel_element_index_name& e = index->names[i];
+        if (e.length == name_length && !std::memcmp(e.name, t.name, name_length)) {
+            members = e.elements;
+            positions = e.positions;
+            member_count = e.count;
+            found = true;
+            break;
+        }
+    }
+    if (!found) return true;  // no element has the name
+    // An attribute entry narrows the search further; an empty value is not
+    // indexed, so that one search walks its name entry instead.
+    for (size_t p = 0; p < count; p++) {
+        const predicate& pr = preds[p];
+        if (pr.op == VM_PRED_ATTR_EQ_NUMBER || (pr.op == VM_PRED_ATTR_EQ_STRING && !pr.text[0])) continue;
+        size_t length = std::strlen(pr.attribute);
+        const quorvel_element_index_attribute* entry = nullptr;
+        for (size_t a = 0; a < index->attribute_count; a++)
+            if (index->attributes[a].length == length && !std::memcmp(index->attributes[a].name, pr.attribute, length))
+                entry = &index->attributes[a];
+        if (!entry) return true;  // no element has the attribute
+        if (pr.op == VM_PRED_HAS_ATTR) {
+            if (entry->count < member_count) {
+                members = entry->elements;
+                positions = entry->positions;
+                member_count = entry->count;
+            }
+            continue;
+        }
+        const quorvel_element_index_value* v = quorvel_element_index_attr_lookup_value(entry, pr.text);
+        if (!v) return true;
+        members = v->elements;
+        positions = v->positions;
+        member_count = v->count;
+        break;
+    }
+    quorvel_element* last = nullptr;
+    bool any = false;
+    uint64_t kept_end = 0;  // the last element of the last kept one's subtree
+    for (size_t i = 0; i < member_count; i++) {
+        quorvel_element* e = members[i];
+        if (e == last) continue;  // an element listed once per attribute of the name
+        last = e;
+        auto* n = reinterpret_cast<quorvel_node*>(e);
+        if (!test_matches(t, n) || !all_pass(preds, count, n)) continue;
+        uint64_t position = positions[i];
+        if (position >= index->element_count) {
+            *nested = true;
+        } else {
+            if (any && position <= kept_end) *nested = true;
+            any = true;
+            kept_end = index->subtree_ends[position];
+        }
+        if (!xpath_nodeset_add_fast(out, n)) {
+            *ok = false;
+            return true;
+        }
+    }
+    return true;
+}
+
+// Whether a step's nodes from a set where no node is below another, in
+// document order, are again such a set (descendants: when none of them is
+// below another).
+bool keeps_flat(int32_t axis) { return axis == AXIS_CHILD || axis == AXIS_SELF; }
+
+// Runs one step (its operands at m.ip) over input, which it consumes. NULL
+// when the machine declines.
+nodeset* run_step(machine& m, nodeset* input, bool& flat) {
+    auto axis = static_cast<int32_t>(m.u8());
+    test t{m.u8(), nullptr, m.namespaces_in_use};
+    size_t name = m.u16();
+    uint8_t flags = m.u8();
+    size_t count = m.u8();
+    if (t.kind == VM_TEST_NAME) {
+        const quorvel_xpath_vm_constant* k = m.constant(name);
+        if (!k || !k->text) return nullptr;
+        t.name = k->text;
+    }
+    predicate preds[255];
+    bool all_simple = true;
+    for (size_t i = 0; i < count; i++) {
+        predicate& p = preds[i];
+        p = predicate{m.u8(), nullptr, nullptr, 0, nullptr};
+        const quorvel_xpath_vm_constant* a = nullptr;
+        const quorvel_xpath_vm_constant* b = nullptr;
+        switch (p.op) {
+        case VM_PRED_POSITION:
+            if (!(a = m.constant(m.u16()))) return nullptr;
+            p.number = a->number;
+            break;
+        case VM_PRED_HAS_ATTR:
+            if (!(a = m.constant(m.u16())) || !a->text) return nullptr;
+            p.attribute = a->text;
+            break;
+        case VM_PRED_ATTR_EQ_STRING:
+        case VM_PRED_ATTR_EQ_NUMBER:
+            a = m.constant(m.u16());
+            b = m.constant(m.u16());
+            if (!a || !b || !a->text) return nullptr;
+            p.attribute = a->text;
+            p.text = b->text;
+            p.number = b->number;
+            if (p.op == VM_PRED_ATTR_EQ_STRING && !p.text) return nullptr;
+            break;
+        case VM_PRED_ATTR_EQ_VAR: {
+            a = m.constant(m.u16());
+            b = m.constant(m.u16());
+            const quorvel_xpath_vm_constant* tree = m.constant(m.u16());
+            if (!a || !b || !tree || !a->text || !b->text || !tree->tree) return nullptr;
+            p.attribute = a->text;
+            const quorvel_xpath_variable_binding* v = xpath_variable_find(m.c->variables, b->text);
+            if (v && v->kind == XPATH_BIND_STRING) {
+                p.op = VM_PRED_ATTR_EQ_STRING;
+                p.text = v->value.string ? v->value.string : "";
+            } else if (v && v->kind == XPATH_BIND_NUMBER) {
+                p.op = VM_PRED_ATTR_EQ_NUMBER;
+                p.number = v->value.number;
+            } else {
+                p.op = VM_PRED_TREE;
+                p.tree = tree->tree;
+            }
+            break;
+        }
+        case VM_PRED_TREE:
+            if (!(a = m.constant(m.u16())) || !a->tree) return nullptr;
+            p.tree = a->tree;
+            break;
+        default:
+            return nullptr;
+        }
+        if (!simple(p)) all_simple = false;
+    }
+    nodeset* out = owning_set();
+    if (!out) return nullptr;
+    bool ok = true;
+    quorvel_xpath_context* c = m.c;
+    quorvel_node* saved_node = c->node;
+    size_t saved_position = c->position, saved_size = c->size;
+
+    // A descendant name search from the document node: the index, when the
+    // document has one to read.
+    bool searched = false;
+    bool nested = false;  // some node kept below another one kept
+    if (all_simple && input->count == 1 && t.kind == VM_TEST_NAME && !(flags & kXpathVmFromDescendants) &&
+        (axis == AXIS_DESCENDANT || axis == AXIS_DESCENDANT_OR_SELF) && c->document &&
+        input->items[0] == xpath_document_node(c->document)) {
+        if (const quorvel_element_index* index = index_for(c->document))
+            searched = search_index(index, t, preds, count, out, &ok, &nested);
+    }
+
+    // Child elements by name without predicates, the commonest step: one
+    // tight loop over the sibling links.
+    if (!searched && !count && axis == AXIS_CHILD && !(flags & kXpathVmFromDescendants) &&
+        (t.kind == VM_TEST_NAME || t.kind == VM_TEST_ANY_ELEMENT)) {
+        searched = true;
+        for (size_t i = 0; ok && i < input->count; i++) {
+            quorvel_node* n = input->items[i];
+            if (n->kind != QUORVEL_NODE_ELEMENT && n->kind != QUORVEL_NODE_DOCUMENT) continue;
+            for (quorvel_node* x = first_child(n); x; x = next_sibling(x)) {
+                if (x->kind != QUORVEL_NODE_ELEMENT) continue;
+                if (t.kind == VM_TEST_NAME && !test_matches(t, x)) continue;
+                if (!xpath_nodeset_add_fast(out, x)) {
+                    ok = false;
+                    break;
+                }
+            }
+        }
+    }
+
+    nodeset* scratch = nullptr;
+    for (size_t i = 0; ok && !searched && i < input->count; i++) {
+        quorvel_node* n = input->items[i];
+        if (all_simple) {
+            auto take = [&](quorvel_node* x) {
+                if (!all_pass(preds, count, x)) return 0;
+                return (ok = xpath_nodeset_add_fast(out, x) != 0) ? 1 : -1;
+            };
+            if (flags & kXpathVmFromDescendants) {
+                auto from = [&](quorvel_node* x) { return !has_children(x) || each_on_axis(axis, t, x, take) ? 0 : -1; };
+                each_on_axis(AXIS_DESCENDANT_OR_SELF, test{VM_TEST_NODE, nullptr, false}, n, from);
+            } else {
+                each_on_axis(axis, t, n, take, &nested);
+            }
+            continue;
+        }
+        // Predicates that count positions or need the tree-walker: the
+        // step's nodes from each input in axis order, filtered in turn.
+        if (!scratch && !(scratch = xpath_nodeset_new())) {
+            ok = false;
+            break;
+        }
+        nested = true;  // not followed through the predicates
+        auto one = [&](quorvel_node* x) {
+            scratch->count = 0;
+            each_on_axis(axis, t, x,
+                         [&](quorvel_node* y) { return (ok = xpath_nodeset_add_fast(scratch, y) != 0) ? 1 : -1; });
+            for (size_t p = 0; ok && p < count && scratch->count; p++) ok = filter(m, scratch, preds[p]);
+            for (size_t k = 0; ok && k < scratch->count; k++) ok = xpath_nodeset_add_fast(out, scratch->items[k]) != 0;
+            return ok;
+        };
+        if (flags & kXpathVmFromDescendants)
+            each_on_axis(AXIS_DESCENDANT_OR_SELF, test{VM_TEST_NODE, nullptr, false}, n,
+                         [&](quorvel_node* x) { return !has_children(x) || one(x) ? 0 : -1; });
+        else
+            one(n);
+    }
+    c->node = saved_node;
+    c->position = saved_position;
+    c->size = saved_size;
+    if (scratch) xpath_nodeset_free(scratch);
+    size_t inputs = input->count;
+    xpath_nodeset_free(input);
+    bool descends = axis == AXIS_DESCENDANT || axis == AXIS_DESCENDANT_OR_SELF;
+    bool ordered = !(flags & kXpathVmFromDescendants) && flat && (keeps_flat(axis) || descends);
+    if (ok && out->count > 1 && (!ordered && (inputs > 1 || (flags & kXpathVmFromDescendants))))
+        ok = xpath_nodeset_sort_doc_order(c, out);
+    if (!ok) {
+        xpath_nodeset_free(out);
+        return nullptr;
+    }
+    // Children of nodes none of which is below another are again such
+    // nodes; so are descendants when none kept lies below another.
+    flat = flat && !(flags & kXpathVmFromDescendants) && (keeps_flat(axis) || (descends && !nested));
+    return out;
+}
+
+// The root of the context node's tree, as an absolute path starts from it.
+quorvel_node* root_of(quorvel_xpath_context* c) {
+    quorvel_node* top = c->node;
+    while (quorvel_node* p = parent_of(top)) top = p;
+    if (top->kind == QUORVEL_NODE_DOCUMENT) return top;
+    quorvel_document* doc = node_public_document(top);
+    if (doc && top == reinterpret_cast<quorvel_node*>(doc->root))
+        if (quorvel_node* d = xpath_document_node(doc)) return d;
+    return top;
+}
+
+quorvel_xpath_result* run(machine& m) {
+    quorvel_xpath_context* c = m.c;
+    nodeset* current = owning_set();
+    if (!current) return nullptr;
+    quorvel_node* start = m.u8() == VM_ROOT ? root_of(c) : c->node;
+    if (!xpath_nodeset_add_fast(current, start)) {
+        xpath_nodeset_free(current);
+        return nullptr;
+    }
+    bool flat = true;
+    while (current) {
+        uint8_t op = m.u8();
+        if (op == VM_END) break;
+        if (op != VM_STEP) {
+            xpath_nodeset_free(current);
+            return nullptr;
+        }
+        current = run_step(m, current, flat);
+    }
+    if (!current) return nullptr;
+    quorvel_xpath_result* r = xpath_result_new(XPATH_NODESET);
+    if (!r) {
+        xpath_nodeset_free(current);
+        return nullptr;
+    }
+    r->value.nodeset = current;
+    return r;
+}
+
+}  // namespace
+
+void xpath_vm_set_enabled(int enabled) { __atomic_store_n(&g_vm_enabled, enabled ? 1 : 0, __ATOMIC_RELAXED); }
+
+int xpath_vm_enabled() { return __atomic_load_n(&g_vm_enabled, __ATOMIC_RELAXED); }
+
+quorvel_xpath_result* xpath_vm_run(quorvel_xpath_tree* tree, quorvel_xpath_context* c) {
+    if (!tree || !c || !tree->root || !xpath_vm_enabled()) return nullptr;
+    // Synthetic context nodes keep their own identities in the tree-walker.
+    if (!c->node || !is_item(c->node) || is_synthetic(c->node)) return nullptr;
+    const quorvel_xpath_program* program = program_of(tree);
+    if (!program || !program->length) return nullptr;
+    machine m{c, program, program->code, !c->document || c->document->namespaces_in_use != 0};
+    int32_t depth = c->depth;
+    quorvel_xpath_result* r = run(m);
+    if (!r) {
+        // Declined: the tree-walker starts from a clean context.
+        c->error[0] = '\0';
+        c->error_code[0] = '\0';
+        c->depth = depth;
+    }
+    return r;
+}

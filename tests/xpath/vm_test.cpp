@@ -1,0 +1,312 @@
+// The bytecode machine against the tree-walker: the same answer for every
+// expression, on the first and every later evaluation (the later ones read
+// the element index), with variables of every kind, after tree changes, and
+// while other threads compile and evaluate.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quorvel.h"
+#include "xpath/xpath.h"
+
+namespace {
+
+struct doc_ptr {
+    quorvel_document* doc = nullptr;
+    explicit doc_ptr(const char* xml) {
+        int status = 0;
+        doc = quorvel_parse_string(xml, std::strlen(xml), &status);
+    }
+    ~doc_ptr() { quorvel_document_free(doc); }
+};
+
+// Restores the machine's switch when a test ends.
+struct vm_switch {
+    vm_switch() = default;
+    ~vm_switch() { xpath_vm_set_enabled(1); }
+};
+
+std::string take(char* s) {
+    std::string out = s ? s : "(null)";
+    std::free(s);
+    return out;
+}
+
+// Items with identity: elements by name and address order, so that two
+// answers listing different nodes of one name differ.
+std::string show(const quorvel_xpath_result* r, quorvel_document* doc) {
+    if (!r) {
+        const char* message = quorvel_document_last_error(doc);
+        return std::string("ERR:") + (message ? message : "");
+    }
+    switch (quorvel_xpath_result_type(r)) {
+    case 1: return quorvel_xpath_result_boolean(r) ? "true" : "false";
+    case 2:
+    case 3: return "'" + take(quorvel_xpath_result_string(r)) + "'";
+    default: break;
+    }
+    std::string out = "[";
+    for (size_t i = 0; i < quorvel_xpath_result_count(r); i++) {
+        quorvel_node* n = quorvel_xpath_result_get_node(r, i);
+        const char* name = quorvel_xpath_result_node_name(r, i);
+        const char* value = quorvel_xpath_result_node_value(r, i);
+        int type = quorvel_node_get_type(n);
+        char id[32];
+        std::snprintf(id, sizeof id, "%p", type == 6 || type == 7 ? nullptr : static_cast<void*>(n));
+        out += std::to_string(type) + ":" + (name ? name : "") + "=" + (value ? value : "") + "@" + id + " ";
+    }
+    return out + "]";
+}
+
+std::string eval(quorvel_document* doc, const char* expr, quorvel_node* node = nullptr) {
+    quorvel_xpath_result* r = quorvel_xpath_eval(doc, node, expr);
+    std::string s = show(r, doc);
+    quorvel_xpath_result_free(r);
+    return s;
+}
+
+// The tree-walker's answer, then the machine's on three evaluations (the
+// third reads the element index where a search can use it).
+void expect_same(quorvel_document* doc, const char* expr, quorvel_node* node = nullptr) {
+    vm_switch restore;
+    xpath_vm_set_enabled(0);
+    std::string walker = eval(doc, expr, node);
+    xpath_vm_set_enabled(1);
+    for (int round = 0; round < 3; round++) EXPECT_EQ(eval(doc, expr, node), walker) << expr << " round " << round;
+}
+
+// Whether the machine runs a text (rather than declining it at compile time).
+bool compiles(const char* text) {
+    char message[256];
+    quorvel_xpath_ast_node* tree = xpath_parse_text(text, std::strlen(text), message, sizeof message);
+    if (!tree) return false;
+    quorvel_xpath_program* p = xpath_vm_compile(tree);
+    bool ok = p != nullptr;
+    xpath_vm_program_free(p);
+    ast_node_free(tree);
+    return ok;
+}
+
+TEST(XpathVm, CompilesPathsAndDeclinesTheRest) {
+    for (const char* yes : {"//record[@id='7']", "/r/a[2]/b", "//a", "//*", "a/b//c", ".", "..", "//x[3]/y",
+                            "//x[@id=$v]", "/descendant-or-self::*/x", "//a[b]", "/", "//text()", "//x[@a][@b=2]"})
+        EXPECT_TRUE(compiles(yes)) << yes;
+    for (const char* no : {"1 + 2", "//@id", "//a | //b", "(//a)[1]", "//p:a", "//a/following::b", "$v/a",
+                           "//processing-instruction()", "7 idiv 0.5"})
+        EXPECT_FALSE(compiles(no)) << no;
+}
+
+// The machine itself answers the paths it compiles, and declines a
+// synthetic context node.
+TEST(XpathVm, MachineAnswersItsPaths) {
+    doc_ptr d("<r><a id=\"1\"/><a id=\"2\"><a id=\"1\"/></a></r>");
+    struct run_case {
+        const char* text;
+        size_t count;
+    } cases[] = {{"//a[@id='1']", 2}, {"/r/a[2]/a", 1}, {"//a[1]", 2}, {"//a[@id=$v]", 1}, {"r/a", 2}};
+    quorvel_xpath_variable_set* vars = quorvel_xpath_variable_set_new();
+    quorvel_xpath_variable_set_string(vars, "v", "2");
+    for (const run_case& rc : cases) {
+        char message[256];
+        quorvel_xpath_tree* tree =
+            xpath_tree_new(xpath_parse_text(rc.text, std::strlen(rc.text), message, sizeof message));
+        ASSERT_NE(tree, nullptr) << rc.text;
+        for (int round = 0; round < 3; round++) {
+            quorvel_xpath_context c;
+            xpath_context_init(&c, d.doc, quorvel_document_node(d.doc));
+            c.variables = vars;
+            quorvel_xpath_result* r = xpath_vm_run(tree, &c);
+            ASSERT_NE(r, nullptr) << rc.text;
+            EXPECT_EQ(quorvel_xpath_result_count(r), rc.count) << rc.text;
+            // An attribute node as the context: the tree-walker's part.
+            quorvel_xpath_result* attrs = quorvel_xpath_eval(d.doc, nullptr, "//@id");
+            c.node = quorvel_xpath_result_get_node(attrs, 0);
+            EXPECT_EQ(xpath_vm_run(tree, &c), nullptr);
+            quorvel_xpath_result_free(attrs);
+            quorvel_xpath_result_free(r);
+            xpath_context_cleanup(&c);
+        }
+        xpath_tree_release(tree);
+    }
+    quorvel_xpath_variable_set_free(vars);
+}
+
+constexpr const char* kDocs[] = {
+    "<r><a id=\"1\">x</a><a id=\"2\">y<b/></a><c/></r>",
+    "<!--top--><r><a/>hello<b/><!--c--><?p d?></r><?after x?>",
+    "<r><s><a/><b/></s><s><a/><c/></s><d/></r>",
+    // Nested inputs: inner matches once each.
+    "<r><b><b><a id=\"1\"/><a/></b><a id=\"2\"/></b><b id=\"3\"/></r>",
+    // Empty values, references in values, a name on two kinds of nodes.
+    "<r><x a=\"\"/><x a=\"&amp;\"/><x a=\"&lt;v&gt;\" b=\"1\"/><x b=\" 1 \"/><x a=\"v\"><x a=\"\"/></x></r>",
+    // Namespaces: unprefixed tests select elements in no namespace only.
+    "<r xmlns:p=\"u\"><a/><p:a/><q xmlns=\"w\"><a id=\"1\"/></q><a id=\"1\"/></r>",
+    // A root named like its descendants.
+    "<x><x><x id=\"1\"/></x><y><x/></y></x>",
+};
+
+constexpr const char* kExprs[] = {
+    "/", "//*", "//a", "//b", "//x", "/r", "/r/*", "//a[1]", "//a[2]", "//a[last()]", "//*[1]", "//b/a",
+    "//b/descendant::*[@id]", "//b//a", "//b/descendant-or-self::*", "//a[@id]", "//a[@id='1']", "//a[@id=1]",
+    "//a[@id='2']", "//*[@id='1']", "//a[@id='']", "//x[@a='']", "//x[@a='&']", "//x[@a='<v>']", "//x[@a]",
+    "//x[@b=1]", "//x[@b='1']", "//x[@a='v']/x", "//x[@a][@b]", "//x/..", "//a/..", "/descendant-or-self::*/x",
+    "/descendant-or-self::node()/x", "descendant-or-self::*", "//x[1]/x", "//x[2]", "//node()", "//text()",
+    "//comment()", "/r/node()", "/r/text()", "//s/*[last()]", "//s[2]/*", "//*[position() = 2]", "//a[. = '']",
+    "/r/a[2]/b", "/r/self::r", "//b/self::b", "//c/parent::*", "//a/parent::node()", "r", "r/a", "./r//a",
+    "//a[@id = 1 or @id = 2]", "//a[7 idiv 0.5 = 14]", "//a[1 idiv 0 = 1]", "//a[nope()]", "//a[$undefined]",
+    "//*[@id][1]", "//*[@id][2]", "//x[3]/x", "//y/x[1]", "/x//x[@id='1']", "//q/a", "/r/*/*",
+};
+
+TEST(XpathVm, SameAnswersAsTheTreeWalker) {
+    for (const char* xml : kDocs) {
+        doc_ptr d(xml);
+        ASSERT_NE(d.doc, nullptr) << xml;
+        for (const char* e : kExprs) expect_same(d.doc, e);
+        // From an element context too.
+        quorvel_node* root = reinterpret_cast<quorvel_node*>(quorvel_document_root(d.doc));
+        quorvel_node* first = quorvel_node_first_child(root);
+        for (const char* e : kExprs) {
+            expect_same(d.doc, e, root);
+            if (first) expect_same(d.doc, e, first);
+        }
+    }
+}
+
+TEST(XpathVm, KnownAnswers) {
+    doc_ptr nested("<r><b><b><a id=\"1\"/></b></b></r>");
+    for (int round = 0; round < 3; round++) {
+        quorvel_xpath_result* n = quorvel_xpath_eval(nested.doc, nullptr, "//b/descendant::*[@id]");
+        EXPECT_EQ(quorvel_xpath_result_count(n), 1u) << round;
+        quorvel_xpath_result_free(n);
+    }
+    doc_ptr x("<x><x/></x>");
+    quorvel_xpath_result* r = quorvel_xpath_eval(x.doc, nullptr, "/descendant-or-self::*/x");
+    EXPECT_EQ(quorvel_xpath_result_count(r), 1u);
+    quorvel_xpath_result_free(r);
+    r = quorvel_xpath_eval(x.doc, nullptr, "7 idiv 0.5");
+    EXPECT_EQ(take(quorvel_xpath_result_string(r)), "14");
+    quorvel_xpath_result_free(r);
+    // Repeated searches of one value: the walk, then the index, agree.
+    doc_ptr empty("<r><a k=\"\"/><a/><a k=\"&amp;\"/></r>");
+    for (int round = 0; round < 4; round++) {
+        quorvel_xpath_result* e = quorvel_xpath_eval(empty.doc, nullptr, "//a[@k='']");
+        EXPECT_EQ(quorvel_xpath_result_count(e), 1u) << round;
+        quorvel_xpath_result_free(e);
+        e = quorvel_xpath_eval(empty.doc, nullptr, "//a[@k='&']");
+        EXPECT_EQ(quorvel_xpath_result_count(e), 1u) << round;
+        quorvel_xpath_result_free(e);
+    }
+}
+
+// The lookup by a variable of every kind through one compiled handle.
+TEST(XpathVm, CompiledSearchWithVariables) {
+    doc_ptr d("<r><i id=\"1\"/><i id=\"2\"/><i id=\" 2\"/><i/><j><i id=\"3\"/></j></r>");
+    quorvel_xpath_compiled* c = quorvel_xpath_compile("//i[@id=$v]");
+    ASSERT_NE(c, nullptr);
+    auto both = [&](quorvel_xpath_variable_set* vars, const char* what) {
+        vm_switch restore;
+        xpath_vm_set_enabled(0);
+        quorvel_xpath_result* w = quorvel_xpath_compiled_eval_vars(c, d.doc, nullptr, vars);
+        std::string walker = show(w, d.doc);
+        quorvel_xpath_result_free(w);
+        xpath_vm_set_enabled(1);
+        for (int round = 0; round < 3; round++) {
+            quorvel_xpath_result* v = quorvel_xpath_compiled_eval_vars(c, d.doc, nullptr, vars);
+            EXPECT_EQ(show(v, d.doc), walker) << what;
+            quorvel_xpath_result_free(v);
+        }
+        return walker;
+    };
+    quorvel_xpath_variable_set* vars = quorvel_xpath_variable_set_new();
+    EXPECT_NE(both(vars, "undefined").find("ERR:Undefined variable: v"), std::string::npos);
+    for (const char* v : {"1", "2", "3", "", "4", " 2"}) {
+        quorvel_xpath_variable_set_string(vars, "v", v);
+        both(vars, v);
+    }
+    quorvel_xpath_variable_set_free(vars);
+    vars = quorvel_xpath_variable_set_new();
+    quorvel_xpath_variable_set_number(vars, "v", 2);
+    std::string numbers = both(vars, "number");
+    EXPECT_EQ(std::count(numbers.begin(), numbers.end(), '@'), 2) << numbers;
+    quorvel_xpath_variable_set_free(vars);
+    vars = quorvel_xpath_variable_set_new();
+    quorvel_xpath_variable_set_boolean(vars, "v", 1);
+    both(vars, "boolean");
+    quorvel_xpath_variable_set_free(vars);
+    quorvel_xpath_compiled_free(c);
+}
+
+// A tree change after the index was built: the answers follow the tree.
+TEST(XpathVm, AnswersFollowTreeChanges) {
+    doc_ptr d("<r><a k=\"1\"/><a k=\"2\"/></r>");
+    for (int round = 0; round < 3; round++) expect_same(d.doc, "//a[@k='1']");
+    quorvel_element* root = quorvel_document_root(d.doc);
+    quorvel_xpath_result* found = quorvel_xpath_eval(d.doc, nullptr, "/r/a[2]");
+    quorvel_element* second = quorvel_xpath_result_get(found, 0);
+    quorvel_xpath_result_free(found);
+    ASSERT_NE(second, nullptr);
+    ASSERT_EQ(quorvel_element_set_attribute(second, "k", "1"), QUORVEL_OK);
+    expect_same(d.doc, "//a[@k='1']");
+    quorvel_xpath_result* r = quorvel_xpath_eval(d.doc, nullptr, "//a[@k='1']");
+    EXPECT_EQ(quorvel_xpath_result_count(r), 2u);
+    quorvel_xpath_result_free(r);
+    ASSERT_NE(quorvel_element_create_child(root, "a"), nullptr);
+    expect_same(d.doc, "//a");
+    expect_same(d.doc, "//a[last()]");
+    // A renamed element is found under its new name only.
+    for (int round = 0; round < 3; round++) expect_same(d.doc, "//b");
+    ASSERT_EQ(quorvel_element_set_name(second, "b"), QUORVEL_OK);
+    expect_same(d.doc, "//b");
+    expect_same(d.doc, "//a[@k='1']");
+    r = quorvel_xpath_eval(d.doc, nullptr, "//b[@k='1']");
+    EXPECT_EQ(quorvel_xpath_result_count(r), 1u);
+    quorvel_xpath_result_free(r);
+}
+
+// A compiled handle stays right while other threads compile and evaluate
+// many distinct texts (the cache evicts and reuses its slots meanwhile).
+TEST(XpathVmThread, CompiledHandleWhileOthersCompile) {
+    doc_ptr d("<r><i id=\"1\"><n>a</n></i><i id=\"2\"><n>b</n></i><i id=\"3\"/></r>");
+    quorvel_xpath_compiled* c = quorvel_xpath_compile("//i[@id=$v]/n");
+    ASSERT_NE(c, nullptr);
+    quorvel_xpath_result_free(quorvel_xpath_eval(d.doc, nullptr, "//i"));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; t++) {
+        threads.emplace_back([&, t] {
+            for (int k = 0; k < 100; k++) {
+                std::string text = "//i[@id='" + std::to_string(k % 4) + "']/n[" + std::to_string(t + k) + " > 0]";
+                quorvel_xpath_compiled* other = quorvel_xpath_compile(text.c_str());
+                quorvel_xpath_result* r = quorvel_xpath_compiled_eval(other, d.doc, nullptr);
+                size_t expected = k % 4 == 1 || k % 4 == 2 ? 1 : 0;
+                if (quorvel_xpath_result_count(r) != expected) wrong++;
+                quorvel_xpath_result_free(r);
+                quorvel_xpath_compiled_free(other);
+            }
+            quorvel_thread_cleanup();
+        });
+    }
+    threads.emplace_back([&] {
+        quorvel_xpath_variable_set* vars = quorvel_xpath_variable_set_new();
+        for (int k = 0; k < 300; k++) {
+            int v = k % 3 + 1;
+            quorvel_xpath_variable_set_string(vars, "v", std::to_string(v).c_str());
+            quorvel_xpath_result* r = quorvel_xpath_compiled_eval_vars(c, d.doc, nullptr, vars);
+            if (quorvel_xpath_result_count(r) != (v == 3 ? 0u : 1u)) wrong++;
+            quorvel_xpath_result_free(r);
+        }
+        quorvel_xpath_variable_set_free(vars);
+        quorvel_thread_cleanup();
+    });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    quorvel_xpath_compiled_free(c);
+}
+
+}  // namespace
