@@ -114,24 +114,88 @@ void parse_one(const char* start, const char* end, quorvel_number_subpicture* s,
     if (at(p, end, kPerMille)) s->multiplier = 1000;
 }
 
+// The decimal digits of a finite non-negative double, from its shortest
+// text that reads back as the same double (so 1e200 is a one and 200
+// zeros, as written), rounded half to even at max_frac fraction digits.
+// malloc'd "int.frac" text (no point when no fraction digit is kept), or
+// NULL when memory runs out.
+char* decimal_digits(double value, size_t max_frac) {
+    char mantissa[40];
+    size_t m = 0;
+    int exponent = 0;
+    for (int p = 1; p <= 17; p++) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%.*e", p - 1, value);
+        if (std::strtod(text, nullptr) == value || p == 17) {
+            const char* q = text;
+            for (; *q && *q != 'e'; q++)
+                if (*q >= '0' && *q <= '9') mantissa[m++] = *q;
+            exponent = std::atoi(q + 1);
+            break;
+        }
+    }
+    // value = M[0].M[1..] x 10^exponent
+    size_t int_length = exponent >= 0 ? static_cast<size_t>(exponent) + 1 : 1;
+    size_t lead = exponent < 0 ? static_cast<size_t>(-exponent - 1) : 0;  // fraction zeros before M
+    size_t frac_length = exponent >= 0 ? (m > int_length ? m - int_length : 0) : lead + m;
+    // One slot for a carry, the digits, a point and the NUL.
+    char* buf = static_cast<char*>(std::malloc(int_length + frac_length + 3));
+    if (!buf) return nullptr;
+    char* d = buf + 1;
+    buf[0] = '0';
+    for (size_t k = 0; k < int_length; k++) d[k] = exponent < 0 ? '0' : (k < m ? mantissa[k] : '0');
+    char* f = d + int_length;
+    for (size_t k = 0; k < frac_length; k++) {
+        if (exponent >= 0)
+            f[k] = mantissa[int_length + k];
+        else
+            f[k] = k < lead ? '0' : mantissa[k - lead];
+    }
+    size_t kept = frac_length;
+    if (frac_length > max_frac) {
+        kept = max_frac;
+        char first = f[kept];
+        bool more = false;
+        for (size_t k = kept + 1; k < frac_length; k++) more |= f[k] != '0';
+        char last = kept ? f[kept - 1] : d[int_length - 1];
+        if (first > '5' || (first == '5' && (more || ((last - '0') & 1)))) {
+            char* k = f + kept;
+            while (k > buf) {
+                --k;
+                if (*k == '9') {
+                    *k = '0';
+                } else {
+                    ++*k;
+                    break;
+                }
+            }
+        }
+    }
+    // Drop the carry slot when unused and place the point.
+    char* start = buf[0] == '0' ? d : buf;
+    size_t ints = static_cast<size_t>(f - start);
+    char* out = buf;
+    std::memmove(out, start, ints);
+    if (kept) {
+        std::memmove(out + ints + 1, f, kept);
+        out[ints] = '.';
+        out[ints + 1 + kept] = '\0';
+    } else {
+        out[ints] = '\0';
+    }
+    return out;
+}
+
 // The digits of a non-negative, scaled value under a sub-picture.
 void format_value(out_text& out, const quorvel_number_subpicture* s, const char* dec, const char* grp, char zero,
                   double value) {
-    // A double's exact value has at most 1074 fraction digits: more are zeros.
-    int precision = s->max_fraction_digits < 1100 ? s->max_fraction_digits : 1100;
-    int n = std::snprintf(nullptr, 0, "%.*f", precision, value);
-    if (n < 0) {
-        out.failed = true;
-        return;
-    }
-    char* digits = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
+    char* digits = decimal_digits(value, static_cast<size_t>(s->max_fraction_digits));
     if (!digits) {
         out.failed = true;
         return;
     }
-    std::snprintf(digits, static_cast<size_t>(n) + 1, "%.*f", precision, value);
     char* point = std::strchr(digits, '.');
-    size_t int_length = point ? static_cast<size_t>(point - digits) : static_cast<size_t>(n);
+    size_t int_length = point ? static_cast<size_t>(point - digits) : std::strlen(digits);
     const char* frac = point ? point + 1 : "";
     size_t frac_length = std::strlen(frac);
     size_t min_frac = static_cast<size_t>(s->min_fraction_digits);
@@ -202,6 +266,7 @@ char* quorvel_format_number_core(const char* picture, const quorvel_number_forma
         negative = positive;
     constexpr double kMax = 1.7976931348623157e308;
     if (!std::signbit(value) || value == 0) {
+        if (value == 0) value = 0.0;  // no sign on a negative zero
         double scaled = value * positive.multiplier;
         if (scaled > kMax) {
             out.append(inf);
