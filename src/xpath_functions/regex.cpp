@@ -87,59 +87,40 @@ inline uint32_t decode_utf8(const unsigned char* p, size_t avail, uint32_t* leng
     return b;
 }
 
-// Simple one-to-one case pairs: ASCII, Latin-1, Latin Extended-A, Greek and
-// Cyrillic. Returns the other case of c, or c.
+// The first entry of c among the case pairs, or the pair count.
+size_t first_case_pair(uint32_t c) {
+    size_t lo = 0, hi = kXreCasePairCount;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (kXreCasePairs[mid].code_point < c)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+// A case partner of c (the first one when there are several), or c.
 uint32_t other_case(uint32_t c) {
     if (c < 0x80) {
         if (c >= 'A' && c <= 'Z') return c + 32;
         if (c >= 'a' && c <= 'z') return c - 32;
         return c;
     }
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 32;
-    if (c == 0xFF) return 0x178;
-    if (c == 0x178) return 0xFF;
-    if ((c >= 0x100 && c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177))
-        return c ^ 1;
-    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1) ? c + 1 : c - 1;
-    if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return c + 32;
-    if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return c - 32;
-    if (c >= 0x410 && c <= 0x42F) return c + 32;
-    if (c >= 0x430 && c <= 0x44F) return c - 32;
-    if (c >= 0x400 && c <= 0x40F) return c + 0x50;
-    if (c >= 0x450 && c <= 0x45F) return c - 0x50;
-    if (c == 0x212A) return 'k';
-    return c;
+    size_t k = first_case_pair(c);
+    return k < kXreCasePairCount && kXreCasePairs[k].code_point == c ? kXreCasePairs[k].other : c;
+}
+
+// Whether x and y are the same letter in different cases.
+bool case_partners(uint32_t x, uint32_t y) {
+    for (size_t k = first_case_pair(x); k < kXreCasePairCount && kXreCasePairs[k].code_point == x; k++)
+        if (kXreCasePairs[k].other == y) return true;
+    return false;
 }
 
 // ---- Built-in classes ------------------------------------------------------------------------------
 
 constexpr cp_range kSpace[] = {{0x09, 0x0A}, {0x0D, 0x0D}, {0x20, 0x20}};
-constexpr cp_range kDigit[] = {
-    {0x30, 0x39},     {0x660, 0x669},   {0x6F0, 0x6F9},   {0x7C0, 0x7C9},   {0x966, 0x96F},
-    {0x9E6, 0x9EF},   {0xA66, 0xA6F},   {0xAE6, 0xAEF},   {0xB66, 0xB6F},   {0xBE6, 0xBEF},
-    {0xC66, 0xC6F},   {0xCE6, 0xCEF},   {0xD66, 0xD6F},   {0xE50, 0xE59},   {0xED0, 0xED9},
-    {0xF20, 0xF29},   {0x1040, 0x1049}, {0x17E0, 0x17E9}, {0x1810, 0x1819}, {0xFF10, 0xFF19},
-};
-// Characters that are punctuation, separators or other (control, format,
-// private use, surrogates): \w is everything else.
-constexpr cp_range kNotWord[] = {
-    {0x00, 0x23},       {0x25, 0x2A},       {0x2C, 0x2F},     {0x3A, 0x3B},     {0x3F, 0x40},
-    {0x5B, 0x5D},       {0x5F, 0x5F},       {0x7B, 0x7B},     {0x7D, 0x7D},     {0x7F, 0xA1},
-    {0xA7, 0xA7},       {0xAB, 0xAB},       {0xAD, 0xAD},     {0xB6, 0xB7},     {0xBB, 0xBB},
-    {0xBF, 0xBF},       {0x37E, 0x37E},     {0x387, 0x387},   {0x55A, 0x55F},   {0x589, 0x58A},
-    {0x5BE, 0x5BE},     {0x5C0, 0x5C0},     {0x5C3, 0x5C3},   {0x5C6, 0x5C6},   {0x5F3, 0x5F4},
-    {0x600, 0x605},     {0x609, 0x60A},     {0x60C, 0x60D},   {0x61B, 0x61F},   {0x66A, 0x66D},
-    {0x6D4, 0x6D4},     {0x964, 0x965},     {0x970, 0x970},   {0xE4F, 0xE4F},   {0xE5A, 0xE5B},
-    {0x1680, 0x1680},   {0x180E, 0x180E},   {0x2000, 0x2043}, {0x2045, 0x2051}, {0x2053, 0x206F},
-    {0x207D, 0x207E},   {0x208D, 0x208E},   {0x2308, 0x230B}, {0x2329, 0x232A}, {0x3000, 0x3003},
-    {0x3008, 0x3011},   {0x3014, 0x301F},   {0x3030, 0x3030}, {0x303D, 0x303D}, {0x30A0, 0x30A0},
-    {0x30FB, 0x30FB},   {0xD800, 0xF8FF},   {0xFD3E, 0xFD3F}, {0xFE10, 0xFE19}, {0xFE30, 0xFE52},
-    {0xFE54, 0xFE61},   {0xFE63, 0xFE63},   {0xFE68, 0xFE68}, {0xFE6A, 0xFE6B}, {0xFEFF, 0xFEFF},
-    {0xFF01, 0xFF03},   {0xFF05, 0xFF0A},   {0xFF0C, 0xFF0F}, {0xFF1A, 0xFF1B}, {0xFF1F, 0xFF20},
-    {0xFF3B, 0xFF3D},   {0xFF3F, 0xFF3F},   {0xFF5B, 0xFF5B}, {0xFF5D, 0xFF5D}, {0xFF5F, 0xFF65},
-    {0xFFF9, 0xFFFB},   {0xFFFE, 0xFFFF},   {0xE0000, 0x10FFFF},
-};
 // XML name characters.
 constexpr cp_range kNameStart[] = {
     {':', ':'},       {'A', 'Z'},       {'_', '_'},       {'a', 'z'},         {0xC0, 0xD6},
@@ -343,6 +324,40 @@ bool push_table(grow_array<cp_range>& list, const cp_range* table, size_t n, boo
     return !negate || complement(list, from);
 }
 
+// Appends the code points of a category ("L", "Lu", ... "Cn"), or of its
+// complement; false when memory runs out.
+bool push_category(grow_array<cp_range>& list, const char* name, size_t length, bool negate) {
+    size_t from = list.count;
+    bool unassigned = length == 1 ? name[0] == 'C' : (name[0] == 'C' && name[1] == 'n');
+    for (size_t k = 0; k < kXreCategoryRangeCount; k++) {
+        const char* cat = kXreCategoryNames[kXreCategoryRanges[k].category];
+        if (cat[0] != name[0] || (length == 2 && cat[1] != name[1])) continue;
+        if (!list.push(cp_range{kXreCategoryRanges[k].first, kXreCategoryRanges[k].last})) return false;
+    }
+    if (unassigned) {
+        // Code points in no range: the complement of every assigned one.
+        size_t mark = list.count;
+        for (size_t k = 0; k < kXreCategoryRangeCount; k++)
+            if (!list.push(cp_range{kXreCategoryRanges[k].first, kXreCategoryRanges[k].last})) return false;
+        normalize(list, mark);
+        if (!complement(list, mark)) return false;
+    }
+    normalize(list, from);
+    return !negate || complement(list, from);
+}
+
+bool is_category_name(const uint32_t* name, size_t length) {
+    static constexpr const char* kNames[] = {"L",  "Lu", "Ll", "Lt", "Lm", "Lo", "M",  "Mn", "Mc", "Me", "N",  "Nd",
+                                             "Nl", "No", "P",  "Pc", "Pd", "Ps", "Pe", "Pi", "Pf", "Po", "Z",  "Zs",
+                                             "Zl", "Zp", "S",  "Sm", "Sc", "Sk", "So", "C",  "Cc", "Cf", "Co", "Cn"};
+    if (length < 1 || length > 2) return false;
+    for (const char* n : kNames)
+        if (n[0] == static_cast<char>(name[0]) && name[0] < 0x80 &&
+            (length == 1 ? n[1] == '\0' : (n[1] == static_cast<char>(name[1]) && name[1] < 0x80)))
+            return true;
+    return false;
+}
+
 // Appends the ranges of a class escape letter (d s w i c or upper case).
 bool push_escape_class(parser& p, uint32_t letter) {
     bool neg = letter >= 'A' && letter <= 'Z';
@@ -350,9 +365,16 @@ bool push_escape_class(parser& p, uint32_t letter) {
     grow_array<cp_range>& l = p.scratch;
     bool ok = true;
     switch (lower) {
-        case 'd': ok = push_table(l, kDigit, sizeof kDigit / sizeof *kDigit, neg); break;
+        case 'd': ok = push_category(l, "Nd", 2, neg); break;
         case 's': ok = push_table(l, kSpace, sizeof kSpace / sizeof *kSpace, neg); break;
-        case 'w': ok = push_table(l, kNotWord, sizeof kNotWord / sizeof *kNotWord, !neg); break;
+        case 'w': {
+            // Everything but punctuation, separators and others.
+            size_t from = l.count;
+            ok = push_category(l, "P", 1, false) && push_category(l, "Z", 1, false) && push_category(l, "C", 1, false);
+            if (ok) normalize(l, from);
+            if (ok && !neg) ok = complement(l, from);
+            break;
+        }
         case 'i': ok = push_table(l, kNameStart, sizeof kNameStart / sizeof *kNameStart, neg); break;
         case 'c': {
             size_t from = l.count;
@@ -403,12 +425,19 @@ int32_t make_class(parser& p, size_t from) {
     return static_cast<int32_t>(p.classes.count - 1);
 }
 
-// Unicode category and block escapes name tables this engine does not
-// carry; such patterns are refused rather than answered wrongly.
+// A category escape \p{..} or \P{..} at the cursor (on the 'p'), added to
+// scratch. Block escapes (\p{IsBasicLatin} and the others) name tables this
+// engine does not carry: such patterns are refused rather than answered
+// wrongly.
 bool parse_property(parser& p) {
-    // at 'p' or 'P'
+    bool negate = p.peek() == 'P';
     if (p.peek(1) != '{') return p.fail(XRE_BAD_PATTERN);
-    return p.fail(XRE_BAD_PATTERN);
+    size_t start = p.i + 2, end = start;
+    while (end < p.len && p.pat[end] != '}') end++;
+    if (end >= p.len || !is_category_name(p.pat + start, end - start)) return p.fail(XRE_BAD_PATTERN);
+    char name[3] = {static_cast<char>(p.pat[start]), end - start == 2 ? static_cast<char>(p.pat[start + 1]) : '\0', 0};
+    p.i = end + 1;
+    return push_category(p.scratch, name, end - start, negate) || p.fail(XRE_NO_MEMORY);
 }
 
 // Reads a class from just after its '[' into scratch [from, ...), normalized.
@@ -452,7 +481,11 @@ bool parse_class_body(parser& p, size_t from) {
                 if (!push_escape_class(p, e)) return false;
                 continue;
             }
-            if (e == 'p' || e == 'P') return parse_property(p);
+            if (e == 'p' || e == 'P') {
+                p.i++;
+                if (!parse_property(p)) return false;
+                continue;
+            }
             lo = single_escape(e);
             if (lo < 0) return p.fail(XRE_BAD_PATTERN);
             p.i += 2;
@@ -573,7 +606,14 @@ int32_t parse_atom(parser& p) {
                 if (cls < 0) return -1;
                 return new_node(p, N_CLASS, static_cast<uint32_t>(cls));
             }
-            if (e == 'p' || e == 'P') return parse_property(p), -1;
+            if (e == 'p' || e == 'P') {
+                p.i++;
+                size_t from = p.scratch.count;
+                if (!parse_property(p)) return -1;
+                int32_t cls = make_class(p, from);
+                if (cls < 0) return -1;
+                return new_node(p, N_CLASS, static_cast<uint32_t>(cls));
+            }
             if (e >= '1' && e <= '9') {
                 p.i += 2;
                 uint32_t n = e - '0';
@@ -927,12 +967,13 @@ inline bool class_has(const xre_program* prog, uint32_t index, uint32_t c) {
 inline bool takes(const xre_program* prog, const re_inst& in, uint32_t c) {
     switch (in.op) {
         case OP_CHAR: return in.a == c;
-        case OP_CHAR_CI: return in.a == c || in.b == c;
+        case OP_CHAR_CI: return in.a == c || in.b == c || (c >= 0x80 && case_partners(in.a, c));
         case OP_CLASS: return class_has(prog, in.a, c);
         case OP_CLASS_CI: {
             if (class_has(prog, in.a, c)) return true;
-            uint32_t o = other_case(c);
-            return o != c && class_has(prog, in.a, o);
+            for (size_t k = first_case_pair(c); k < kXreCasePairCount && kXreCasePairs[k].code_point == c; k++)
+                if (class_has(prog, in.a, kXreCasePairs[k].other)) return true;
+            return false;
         }
         case OP_ANY: return true;
         case OP_ANY_NL: return c != '\n' && c != '\r';
@@ -1172,7 +1213,7 @@ int backtrack_at(xre_matcher* m, const char* input, size_t length, size_t s, int
                         uint32_t na, nb;
                         uint32_t ca = decode_utf8(in8 + a, end - a, &na);
                         uint32_t cb = decode_utf8(in8 + b, length - b, &nb);
-                        ok = ca == cb || (in.op == OP_BACKREF_CI && other_case(ca) == cb);
+                        ok = ca == cb || (in.op == OP_BACKREF_CI && case_partners(ca, cb));
                         a += na;
                         b += nb;
                     }

@@ -58,6 +58,23 @@ int xre_search(xre_matcher* matcher, const char* input, size_t length, size_t st
 // 1 when the pattern matches the empty string, 0 when not, -1 on failure.
 int xre_matches_empty(xre_matcher* matcher, xre_status* status);
 
+// Unicode data of the matcher: general categories (code points in no range
+// are unassigned) and one-to-one case partners, both sorted.
+struct xre_category_range {
+    uint32_t first;
+    uint32_t last;
+    uint8_t category;  // index into kXreCategoryNames
+};
+struct xre_case_pair {
+    uint32_t code_point;
+    uint32_t other;
+};
+extern const xre_category_range kXreCategoryRanges[];
+extern const size_t kXreCategoryRangeCount;
+extern const char kXreCategoryNames[][3];
+extern const xre_case_pair kXreCasePairs[];
+extern const size_t kXreCasePairCount;
+
 // The built-ins over the matcher (the registry's calling convention).
 quorvel_xpath_result* fn_matches(quorvel_xpath_context* context, quorvel_xpath_ast_node** args, size_t count);
 quorvel_xpath_result* fn_replace(quorvel_xpath_context* context, quorvel_xpath_ast_node** args, size_t count);
