@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "core/core.h"
-#include "xpath_functions/xpath_functions.h"
+#include "xpath_functions/functions.h"
 
 const quorvel_number_format_symbols kDefaultNumberFormatSymbols = {".", ",", "NaN", "Infinity", '0', '-'};
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "core/core.h"
-#include "xpath_functions/xpath_functions.h"
+#include "xpath_functions/functions.h"
 
 namespace {
 
@@ -38,12 +38,8 @@ quorvel_xpath_result* evaluate_argument(quorvel_xpath_context* context, quorvel_
 }
 
 quorvel_xpath_result* empty_sequence(quorvel_xpath_context* context) {
-    quorvel_xpath_result* r = xpath_result_new(XPATH_NODESET);
-    if (!r) {
-        xpath_context_fail(context, "Out of memory");
-        return nullptr;
-    }
-    r->value.nodeset = nullptr;
+    quorvel_xpath_result* r = seq_new();
+    if (!r) xpath_context_fail(context, "Out of memory");
     return r;
 }
 

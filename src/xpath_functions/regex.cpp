@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "core/core.h"
-#include "xpath_functions/xpath_functions.h"
+#include "xpath_functions/functions.h"
 
 namespace {
 

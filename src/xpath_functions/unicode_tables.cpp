@@ -1,7 +1,7 @@
 // Unicode general categories and simple case pairs for the regular-expression
 // matcher, generated from the Unicode character database (version 14.0.0).
 // Code points in no range are unassigned (Cn).
-#include "xpath_functions/xpath_functions.h"
+#include "xpath_functions/functions.h"
 
 // {first, last, category} in code point order; categories as in kXreCategoryNames.
 const xre_category_range kXreCategoryRanges[] = {

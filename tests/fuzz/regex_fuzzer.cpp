@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "xpath_functions/xpath_functions.h"
+#include "xpath_functions/functions.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "xpath_functions/xpath_functions.h"
+#include "xpath_functions/functions.h"
 
 namespace {
 

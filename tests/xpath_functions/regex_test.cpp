@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "xpath_functions/xpath_functions.h"
+#include "xpath_functions/functions.h"
 
 namespace {
 
