@@ -422,23 +422,44 @@ uint32_t read_utf8(const char*& p, const char* end) {
     return b;
 }
 
-// Zero of the decimal digit family of c, or -1 when c is no decimal digit.
+// Zero of the decimal digit family of c, or -1 when c is no decimal digit:
+// decimal digits come in runs of ten from their zero.
 int64_t digit_zero(uint32_t c) {
-    static constexpr uint32_t kZeros[] = {0x30,  0x660, 0x6F0, 0x7C0, 0x966,  0x9E6,  0xA66,  0xAE6,  0xB66, 0xBE6,
-                                          0xC66, 0xCE6, 0xD66, 0xE50, 0xED0,  0xF20,  0x1040, 0x17E0, 0x1810,
-                                          0xFF10, 0x1D7CE, 0x1D7D8, 0x1D7E2, 0x1D7EC, 0x1D7F6};
-    for (uint32_t z : kZeros)
-        if (c >= z && c <= z + 9) return z;
+    if (c >= '0' && c <= '9') return '0';
+    if (c < 0x80) return -1;
+    size_t lo = 0, hi = kXreCategoryRangeCount;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (kXreCategoryRanges[mid].last < c)
+            lo = mid + 1;
+        else if (kXreCategoryRanges[mid].first > c)
+            hi = mid;
+        else {
+            const xre_category_range& r = kXreCategoryRanges[mid];
+            const char* name = kXreCategoryNames[r.category];
+            if (name[0] != 'N' || name[1] != 'd') return -1;
+            return r.first + (c - r.first) / 10 * 10;
+        }
+    }
     return -1;
 }
 
+// Letters and numbers (categories L and N) are no grouping separators.
 bool is_alnum_cp(uint32_t c) {
-    if (digit_zero(c) >= 0) return true;
-    if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    // Letters of the Latin, Greek, Cyrillic and CJK ranges; other marks
-    // count as separators.
-    return (c >= 0xC0 && c <= 0x24F && c != 0xD7 && c != 0xF7) || (c >= 0x370 && c <= 0x52F) ||
-           (c >= 0x4E00 && c <= 0x9FFF);
+    if (c < 0x80) return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    size_t lo = 0, hi = kXreCategoryRangeCount;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (kXreCategoryRanges[mid].last < c)
+            lo = mid + 1;
+        else if (kXreCategoryRanges[mid].first > c)
+            hi = mid;
+        else {
+            char major = kXreCategoryNames[kXreCategoryRanges[mid].category][0];
+            return major == 'L' || major == 'N';
+        }
+    }
+    return false;
 }
 
 // A decimal digit pattern: how many digits are mandatory, the family, and

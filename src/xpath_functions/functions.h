@@ -386,6 +386,13 @@ extern const size_t kXreCategoryRangeCount;
 extern const char kXreCategoryNames[][3];
 extern const xre_case_pair kXreCasePairs[];
 extern const size_t kXreCasePairCount;
+struct xre_block {
+    const char* name;  // "Is" and the block name without spaces
+    uint32_t first;
+    uint32_t last;
+};
+extern const xre_block kXreBlocks[];
+extern const size_t kXreBlockCount;
 
 // ---- Number formatting ----------------------------------------------------------------------------
 

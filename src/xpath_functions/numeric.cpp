@@ -75,6 +75,7 @@ struct atom {
     const char* type_name = nullptr;  // ATOM_NUMBER
     bool typed_number = false;
     bool boolean = false;
+    bool untyped = false;  // ATOM_STRING read from a node or an untyped item
 
     ~atom() { std::free(text); }
 };
@@ -154,6 +155,12 @@ bool atomize_one(quorvel_xpath_context* context, const quorvel_xpath_result* r, 
     a.text = get_node_text(item);
     if (!a.text) return xpath_context_fail(context, "Out of memory"), false;
     a.kind = ATOM_STRING;
+    // Nodes and untyped items convert to numbers; string items do not.
+    a.untyped = true;
+    if (*reinterpret_cast<const int32_t*>(item) == kXpathCarrierNode) {
+        const quorvel_xpath_carrier* c = reinterpret_cast<const quorvel_xpath_carrier*>(item);
+        a.untyped = c->length >= 2 && c->text[0] == kXpathTagMark && c->text[1] == 'U';
+    }
     return true;
 }
 
@@ -164,6 +171,18 @@ bool argument_atom(quorvel_xpath_context* context, quorvel_xpath_ast_node** args
     bool ok = atomize_one(context, r, a);
     xpath_result_free(r);
     return ok;
+}
+
+// Argument i as a number for the numeric functions: strings and booleans
+// are type errors, nodes and untyped values are read as numbers.
+bool numeric_argument(quorvel_xpath_context* context, quorvel_xpath_ast_node** args, size_t i, atom& a,
+                      const char* function) {
+    if (!argument_atom(context, args, i, a)) return false;
+    if (a.kind == ATOM_BOOLEAN || (a.kind == ATOM_STRING && !a.untyped)) {
+        fail_code(context, "XPTY0004", "%s expects a number", function);
+        return false;
+    }
+    return true;
 }
 
 double atom_number(const atom& a) {
@@ -294,10 +313,10 @@ using unary = double (*)(double);
 double exp10_of(double x) { return std::pow(10.0, x); }
 
 quorvel_xpath_result* math_unary(quorvel_xpath_context* context, quorvel_xpath_ast_node** args, size_t count,
-                                 unary f) {
+                                 unary f, const char* name) {
     if (!context || count != 1) return nullptr;
     atom a;
-    if (!argument_atom(context, args, 0, a)) return nullptr;
+    if (!numeric_argument(context, args, 0, a, name)) return nullptr;
     if (a.kind == ATOM_EMPTY) return empty_sequence(context);
     double v = f(atom_number(a));
     if (atom_is_float(a)) {
@@ -324,21 +343,21 @@ double rounded_half_even(double v) {
 }  // namespace
 
 #define QUORVEL_MATH_UNARY(name, function)                                                                 \
-    quorvel_xpath_result* name(quorvel_xpath_context* context, quorvel_xpath_ast_node** args, size_t count) { \
-        return math_unary(context, args, count, function);                                               \
+    quorvel_xpath_result* fn_##name(quorvel_xpath_context* context, quorvel_xpath_ast_node** args, size_t count) { \
+        return math_unary(context, args, count, function, "math:" #name);                                   \
     }
 
-QUORVEL_MATH_UNARY(fn_sqrt, [](double x) { return std::sqrt(x); })
-QUORVEL_MATH_UNARY(fn_exp, [](double x) { return std::exp(x); })
-QUORVEL_MATH_UNARY(fn_exp10, exp10_of)
-QUORVEL_MATH_UNARY(fn_log, [](double x) { return std::log(x); })
-QUORVEL_MATH_UNARY(fn_log10, [](double x) { return std::log10(x); })
-QUORVEL_MATH_UNARY(fn_sin, [](double x) { return std::sin(x); })
-QUORVEL_MATH_UNARY(fn_cos, [](double x) { return std::cos(x); })
-QUORVEL_MATH_UNARY(fn_tan, [](double x) { return std::tan(x); })
-QUORVEL_MATH_UNARY(fn_asin, [](double x) { return std::asin(x); })
-QUORVEL_MATH_UNARY(fn_acos, [](double x) { return std::acos(x); })
-QUORVEL_MATH_UNARY(fn_atan, [](double x) { return std::atan(x); })
+QUORVEL_MATH_UNARY(sqrt, [](double x) { return std::sqrt(x); })
+QUORVEL_MATH_UNARY(exp, [](double x) { return std::exp(x); })
+QUORVEL_MATH_UNARY(exp10, exp10_of)
+QUORVEL_MATH_UNARY(log, [](double x) { return std::log(x); })
+QUORVEL_MATH_UNARY(log10, [](double x) { return std::log10(x); })
+QUORVEL_MATH_UNARY(sin, [](double x) { return std::sin(x); })
+QUORVEL_MATH_UNARY(cos, [](double x) { return std::cos(x); })
+QUORVEL_MATH_UNARY(tan, [](double x) { return std::tan(x); })
+QUORVEL_MATH_UNARY(asin, [](double x) { return std::asin(x); })
+QUORVEL_MATH_UNARY(acos, [](double x) { return std::acos(x); })
+QUORVEL_MATH_UNARY(atan, [](double x) { return std::atan(x); })
 #undef QUORVEL_MATH_UNARY
 
 quorvel_xpath_result* fn_pi(quorvel_xpath_context* context, quorvel_xpath_ast_node**, size_t count) {
@@ -352,7 +371,8 @@ quorvel_xpath_result* math_binary(quorvel_xpath_context* context, quorvel_xpath_
                                   bool power) {
     if (!context || count != 2) return nullptr;
     atom a, b;
-    if (!argument_atom(context, args, 0, a) || !argument_atom(context, args, 1, b)) return nullptr;
+    const char* name = power ? "math:pow" : "math:atan2";
+    if (!numeric_argument(context, args, 0, a, name) || !numeric_argument(context, args, 1, b, name)) return nullptr;
     if (power && a.kind == ATOM_EMPTY) return empty_sequence(context);
     if (!power && (a.kind == ATOM_EMPTY || b.kind == ATOM_EMPTY)) {
         fail_code(context, "XPTY0004", "math:atan2 expects two numbers");
@@ -379,7 +399,7 @@ quorvel_xpath_result* fn_atan2(quorvel_xpath_context* context, quorvel_xpath_ast
 quorvel_xpath_result* fn_abs(quorvel_xpath_context* context, quorvel_xpath_ast_node** args, size_t count) {
     if (!context || count != 1) return nullptr;
     atom a;
-    if (!argument_atom(context, args, 0, a)) return nullptr;
+    if (!numeric_argument(context, args, 0, a, "abs")) return nullptr;
     if (a.kind == ATOM_EMPTY) return empty_sequence(context);
     double v = atom_number(a);
     if (a.exact && a.exact_value != INT64_MIN) {
@@ -400,7 +420,7 @@ quorvel_xpath_result* fn_round_half_even(quorvel_xpath_context* context, quorvel
                                          size_t count) {
     if (!context || count < 1 || count > 2) return nullptr;
     atom a;
-    if (!argument_atom(context, args, 0, a)) return nullptr;
+    if (!numeric_argument(context, args, 0, a, "round-half-to-even")) return nullptr;
     if (a.kind == ATOM_EMPTY) return empty_sequence(context);
     double x = atom_number(a);
     double precision = 0;

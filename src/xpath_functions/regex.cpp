@@ -155,7 +155,6 @@ enum op_code : uint8_t {
     OP_CHAR,     // a: code point
     OP_CHAR_CI,  // a, b: either code point
     OP_CLASS,    // a: class
-    OP_CLASS_CI, // a: class, tried with the other case too
     OP_ANY,      // any character
     OP_ANY_NL,   // any character but LF and CR
     OP_SPLIT,    // a preferred, b second
@@ -167,6 +166,8 @@ enum op_code : uint8_t {
     OP_MEOL,     // end of input or before LF
     OP_BACKREF,  // a: group
     OP_BACKREF_CI,
+    OP_MARK,     // a: loop slot; the position an iteration starts at (backtracking only)
+    OP_CHECK,    // a: loop slot; fails an iteration that consumed nothing (backtracking only)
     OP_MATCH,
 };
 
@@ -186,6 +187,7 @@ struct xre_program {
     cp_range* ranges;
     uint32_t groups;       // capturing groups
     uint32_t slots;        // 2 * (groups + 1)
+    uint32_t loops;        // loop slots after the group slots (backtracking only)
     bool backrefs;
     bool literal;
     int first_byte;        // every match begins with this byte, or -1
@@ -201,6 +203,7 @@ struct parser {
     bool icase = false, dotall = false, multiline = false;
     xre_status status = XRE_OK;
     uint32_t groups = 0;
+    uint32_t loops = 0;
     bool backrefs = false;
     grow_array<re_node> nodes;
     grow_array<cp_range> ranges;
@@ -316,6 +319,36 @@ bool subtract(grow_array<cp_range>& list, size_t from, size_t mid) {
     return ok;
 }
 
+bool in_ranges(const grow_array<cp_range>& list, size_t from, uint32_t c) {
+    size_t lo = from, hi = list.count;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (list.data[mid].hi < c)
+            lo = mid + 1;
+        else if (list.data[mid].lo > c)
+            hi = mid;
+        else
+            return true;
+    }
+    return false;
+}
+
+// Adds the case partners of every member of the normalized list[from, count),
+// so that a class matches case-blind; negation comes after this.
+bool close_under_case(grow_array<cp_range>& list, size_t from) {
+    grow_array<cp_range> extra;
+    bool ok = true;
+    for (size_t k = 0; k < kXreCasePairCount && ok; k++) {
+        const xre_case_pair& pair = kXreCasePairs[k];
+        if (in_ranges(list, from, pair.code_point) && !in_ranges(list, from, pair.other))
+            ok = extra.push(cp_range{pair.other, pair.other});
+    }
+    for (size_t k = 0; k < extra.count && ok; k++) ok = list.push(extra.data[k]);
+    extra.release();
+    if (ok) normalize(list, from);
+    return ok;
+}
+
 bool push_table(grow_array<cp_range>& list, const cp_range* table, size_t n, bool negate) {
     size_t from = list.count;
     for (size_t k = 0; k < n; k++)
@@ -358,34 +391,32 @@ bool is_category_name(const uint32_t* name, size_t length) {
     return false;
 }
 
-// Appends the ranges of a class escape letter (d s w i c or upper case).
+// Appends the ranges of a class escape letter (d s w i c or upper case);
+// under the flag i the set is closed under case before it is negated.
 bool push_escape_class(parser& p, uint32_t letter) {
     bool neg = letter >= 'A' && letter <= 'Z';
     uint32_t lower = neg ? letter + 32 : letter;
     grow_array<cp_range>& l = p.scratch;
+    size_t from = l.count;
     bool ok = true;
     switch (lower) {
-        case 'd': ok = push_category(l, "Nd", 2, neg); break;
-        case 's': ok = push_table(l, kSpace, sizeof kSpace / sizeof *kSpace, neg); break;
-        case 'w': {
+        case 'd': ok = push_category(l, "Nd", 2, false); break;
+        case 's': ok = push_table(l, kSpace, sizeof kSpace / sizeof *kSpace, false); break;
+        case 'w':
             // Everything but punctuation, separators and others.
-            size_t from = l.count;
             ok = push_category(l, "P", 1, false) && push_category(l, "Z", 1, false) && push_category(l, "C", 1, false);
             if (ok) normalize(l, from);
-            if (ok && !neg) ok = complement(l, from);
+            if (ok) ok = complement(l, from);
             break;
-        }
-        case 'i': ok = push_table(l, kNameStart, sizeof kNameStart / sizeof *kNameStart, neg); break;
-        case 'c': {
-            size_t from = l.count;
+        case 'i': ok = push_table(l, kNameStart, sizeof kNameStart / sizeof *kNameStart, false); break;
+        case 'c':
             for (const cp_range& r : kNameStart) ok = ok && l.push(r);
             for (const cp_range& r : kNameExtra) ok = ok && l.push(r);
             if (ok) normalize(l, from);
-            if (ok && neg) ok = complement(l, from);
             break;
-        }
         default: return p.fail(XRE_BAD_PATTERN);
     }
+    if (ok && neg) ok = complement(l, from);
     return ok || p.fail(XRE_NO_MEMORY);
 }
 
@@ -425,24 +456,46 @@ int32_t make_class(parser& p, size_t from) {
     return static_cast<int32_t>(p.classes.count - 1);
 }
 
-// A category escape \p{..} or \P{..} at the cursor (on the 'p'), added to
-// scratch. Block escapes (\p{IsBasicLatin} and the others) name tables this
-// engine does not carry: such patterns are refused rather than answered
-// wrongly.
+// A category or block escape \p{..} or \P{..} at the cursor (on the 'p'),
+// added to scratch. An unknown name fails the pattern.
 bool parse_property(parser& p) {
     bool negate = p.peek() == 'P';
     if (p.peek(1) != '{') return p.fail(XRE_BAD_PATTERN);
     size_t start = p.i + 2, end = start;
     while (end < p.len && p.pat[end] != '}') end++;
-    if (end >= p.len || !is_category_name(p.pat + start, end - start)) return p.fail(XRE_BAD_PATTERN);
-    char name[3] = {static_cast<char>(p.pat[start]), end - start == 2 ? static_cast<char>(p.pat[start + 1]) : '\0', 0};
+    if (end >= p.len) return p.fail(XRE_BAD_PATTERN);
+    size_t length = end - start;
+    size_t from = p.scratch.count;
+    bool ok = true;
+    if (is_category_name(p.pat + start, length)) {
+        char name[3] = {static_cast<char>(p.pat[start]), length == 2 ? static_cast<char>(p.pat[start + 1]) : '\0', 0};
+        ok = push_category(p.scratch, name, length, false);
+    } else {
+        char name[64];
+        if (length < 3 || length >= sizeof name) return p.fail(XRE_BAD_PATTERN);
+        for (size_t k = 0; k < length; k++) {
+            if (p.pat[start + k] >= 0x80) return p.fail(XRE_BAD_PATTERN);
+            name[k] = static_cast<char>(p.pat[start + k]);
+        }
+        name[length] = '\0';
+        bool found = false;
+        for (size_t k = 0; k < kXreBlockCount && ok; k++)
+            if (std::strcmp(kXreBlocks[k].name, name) == 0) {
+                found = true;
+                ok = p.scratch.push(cp_range{kXreBlocks[k].first, kXreBlocks[k].last});
+            }
+        if (!found) return p.fail(XRE_BAD_PATTERN);
+        if (ok) normalize(p.scratch, from);
+    }
     p.i = end + 1;
-    return push_category(p.scratch, name, end - start, negate) || p.fail(XRE_NO_MEMORY);
+    if (ok && negate) ok = complement(p.scratch, from);
+    return ok || p.fail(XRE_NO_MEMORY);
 }
 
-// Reads a class from just after its '[' into scratch [from, ...), normalized.
-bool parse_class_body(parser& p, size_t from) {
-    if (++p.depth > kMaxGroupDepth) return p.fail(XRE_BAD_PATTERN);
+bool parse_class_body(parser& p, size_t from);
+
+template <typename Finish>
+bool parse_class_items(parser& p, size_t from, grow_array<cp_range>& literals, const Finish& finish) {
     bool negated = false;
     if (p.peek() == '^') {
         negated = true;
@@ -455,14 +508,14 @@ bool parse_class_body(parser& p, size_t from) {
         if (c == ']') {
             if (!any) return p.fail(XRE_BAD_PATTERN);
             p.i++;
-            normalize(p.scratch, from);
+            if (!finish()) return false;
             if (negated && !complement(p.scratch, from)) return p.fail(XRE_NO_MEMORY);
             break;
         }
         if (c == '-' && p.peek(1) == '[') {
             if (!any) return p.fail(XRE_BAD_PATTERN);
             p.i += 2;
-            normalize(p.scratch, from);
+            if (!finish()) return false;
             if (negated && !complement(p.scratch, from)) return p.fail(XRE_NO_MEMORY);
             size_t mid = p.scratch.count;
             if (!parse_class_body(p, mid)) return false;
@@ -508,12 +561,34 @@ bool parse_class_body(parser& p, size_t from) {
             }
             if (hi < lo) return p.fail(XRE_BAD_PATTERN);
         }
-        if (!p.scratch.push(cp_range{static_cast<uint32_t>(lo), static_cast<uint32_t>(hi)}))
+        if (!literals.push(cp_range{static_cast<uint32_t>(lo), static_cast<uint32_t>(hi)}))
             return p.fail(XRE_NO_MEMORY);
     }
     p.depth--;
     return true;
 }
+
+// Reads a class from just after its '[' into scratch [from, ...), normalized.
+bool parse_class_body(parser& p, size_t from) {
+    if (++p.depth > kMaxGroupDepth) return p.fail(XRE_BAD_PATTERN);
+    // Characters and ranges written in the class; under the flag i they
+    // match case-blind, while class escapes keep their own members.
+    grow_array<cp_range> literals;
+    auto finish = [&]() {
+        bool ok = true;
+        normalize(literals, 0);
+        if (p.icase) ok = close_under_case(literals, 0);
+        for (size_t k = 0; k < literals.count && ok; k++) ok = p.scratch.push(literals.data[k]);
+        literals.release();
+        if (!ok) return p.fail(XRE_NO_MEMORY);
+        normalize(p.scratch, from);
+        return true;
+    };
+    bool ok = parse_class_items(p, from, literals, finish);
+    literals.release();
+    return ok;
+}
+
 
 int32_t parse_alternation(parser& p);
 
@@ -703,7 +778,7 @@ uint64_t program_size(const parser& p, int32_t i) {
             uint64_t copies = n.max < 0 ? static_cast<uint64_t>(n.min) + 1 : static_cast<uint64_t>(n.max);
             if (copies == 0) return 0;
             if (body > cap || copies > cap) return cap;
-            uint64_t total = copies * (body + 2);
+            uint64_t total = copies * (body + 2) + 2;
             return total > cap ? cap : total;
         }
         default: return 1;
@@ -711,7 +786,7 @@ uint64_t program_size(const parser& p, int32_t i) {
 }
 
 struct compiler {
-    const parser* p;
+    parser* p;
     grow_array<re_inst> code;
     bool failed = false;
 };
@@ -734,7 +809,7 @@ void compile_node(compiler& c, int32_t i) {
                 emit(c, OP_CHAR, n.value);
             break;
         }
-        case N_CLASS: emit(c, p.icase ? OP_CLASS_CI : OP_CLASS, n.value); break;
+        case N_CLASS: emit(c, OP_CLASS, n.value); break;
         case N_ANY: emit(c, p.dotall ? OP_ANY : OP_ANY_NL); break;
         case N_BOL: emit(c, p.multiline ? OP_MBOL : OP_BOL); break;
         case N_EOL: emit(c, p.multiline ? OP_MEOL : OP_EOL); break;
@@ -776,8 +851,13 @@ void compile_node(compiler& c, int32_t i) {
         case N_REPEAT: {
             for (int64_t k = 0; k < n.min && !c.failed; k++) compile_node(c, n.first);
             if (n.max < 0) {
+                // A backtracking run would loop forever on an iteration that
+                // consumes nothing: such an iteration fails there.
                 uint32_t loop = emit(c, OP_SPLIT);
+                uint32_t slot = p.backrefs ? c.p->loops++ : 0;
+                if (p.backrefs) emit(c, OP_MARK, slot);
                 compile_node(c, n.first);
+                if (p.backrefs) emit(c, OP_CHECK, slot);
                 emit(c, OP_JUMP, loop);
                 if (!c.failed) {
                     uint32_t body = loop + 1, out = static_cast<uint32_t>(c.code.count);
@@ -898,6 +978,7 @@ xre_program* xre_compile(const char* pattern, size_t length, const char* flags, 
                 prog->ranges = p.ranges.data;
                 prog->groups = p.groups;
                 prog->slots = static_cast<uint32_t>(slots);
+                prog->loops = p.loops;
                 prog->backrefs = p.backrefs;
                 prog->literal = literal;
                 prog->first_byte = -1;
@@ -969,12 +1050,6 @@ inline bool takes(const xre_program* prog, const re_inst& in, uint32_t c) {
         case OP_CHAR: return in.a == c;
         case OP_CHAR_CI: return in.a == c || in.b == c || (c >= 0x80 && case_partners(in.a, c));
         case OP_CLASS: return class_has(prog, in.a, c);
-        case OP_CLASS_CI: {
-            if (class_has(prog, in.a, c)) return true;
-            for (size_t k = first_case_pair(c); k < kXreCasePairCount && kXreCasePairs[k].code_point == c; k++)
-                if (class_has(prog, in.a, kXreCasePairs[k].other)) return true;
-            return false;
-        }
         case OP_ANY: return true;
         case OP_ANY_NL: return c != '\n' && c != '\r';
         default: return false;
@@ -1034,7 +1109,7 @@ bool matcher_ready(xre_matcher* m) {
     if (m->ready) return true;
     const xre_program* prog = m->prog;
     size_t n = prog->count;
-    m->temp = static_cast<int64_t*>(quorvel_work_alloc(prog->slots * sizeof(int64_t)));
+    m->temp = static_cast<int64_t*>(quorvel_work_alloc((prog->slots + prog->loops) * sizeof(int64_t)));
     m->scratch_groups = static_cast<int64_t*>(quorvel_work_alloc(prog->slots * sizeof(int64_t)));
     if (!m->temp || !m->scratch_groups) return false;
     if (prog->backrefs) {
@@ -1090,6 +1165,8 @@ void add_thread(xre_matcher* m, int list, uint32_t pc0, size_t pos, int64_t* cap
                 pc++;
             } else if (in.op >= OP_BOL && in.op <= OP_MEOL) {
                 if (!assertion_holds(in.op, input, length, pos)) break;
+                pc++;
+            } else if (in.op == OP_MARK || in.op == OP_CHECK) {
                 pc++;
             } else {
                 std::memcpy(m->caps[list] + static_cast<size_t>(pc) * slots, caps, slots * sizeof(int64_t));
@@ -1157,7 +1234,7 @@ bool push_frame(xre_matcher* m, size_t& top, frame f) {
 int backtrack_at(xre_matcher* m, const char* input, size_t length, size_t s, int64_t* groups, xre_status* status) {
     const xre_program* prog = m->prog;
     int64_t* caps = m->temp;
-    for (uint32_t k = 0; k < prog->slots; k++) caps[k] = -1;
+    for (uint32_t k = 0; k < prog->slots + prog->loops; k++) caps[k] = -1;
     size_t top = 0;
     m->stack[top++] = frame{0, 0, static_cast<int64_t>(s)};
     const unsigned char* in8 = reinterpret_cast<const unsigned char*>(input);
@@ -1195,6 +1272,20 @@ int backtrack_at(xre_matcher* m, const char* input, size_t length, size_t s, int
                     continue;
                 case OP_BOL: case OP_EOL: case OP_MBOL: case OP_MEOL:
                     ok = assertion_holds(in.op, input, length, pos);
+                    pc++;
+                    break;
+                case OP_MARK: {
+                    uint32_t slot = prog->slots + in.a;
+                    if (!push_frame(m, top, frame{kRestore, slot, caps[slot]})) {
+                        *status = XRE_TOO_COMPLEX;
+                        return -1;
+                    }
+                    caps[slot] = static_cast<int64_t>(pos);
+                    pc++;
+                    continue;
+                }
+                case OP_CHECK:
+                    ok = caps[prog->slots + in.a] != static_cast<int64_t>(pos);
                     pc++;
                     break;
                 case OP_BACKREF:

@@ -31,6 +31,10 @@ const char* const kSets[] = {
     "prod-AxisStep.preceding-sibling", "prod-AxisStep.static-typing", "prod-AxisStep.unabbr", "prod-PathExpr",
     "prod-StepExpr", "prod-Predicate", "prod-NameTest", "prod-NodeTest", "prod-ContextItemExpr", "prod-Literal",
     "prod-ParenthesizedExpr", "fn-position", "fn-last",
+    // Regular expressions, number formatting, math functions and numeric constructors.
+    "fn-matches", "fn-matches.re", "fn-replace", "fn-tokenize", "fn-format-integer", "math-acos", "math-asin",
+    "math-atan", "math-atan2", "math-cos", "math-exp", "math-exp10", "math-log", "math-log10", "math-pi", "math-pow",
+    "math-sin", "math-sqrt", "math-tan", "fn-abs", "fn-round-half-to-even", "xs-double", "xs-float", "xs-numeric",
 };
 
 // ---- Reading the catalogue with the library's own document model ------------------------------

@@ -64,9 +64,16 @@ const eval_case kRegexCases[] = {
     {"matches('a\u00e9c', '^a.c$')", "true"},
     {"matches('abc', 'B', 'k')", "ERR:Invalid regular expression flags: k"},
     {"matches('abc', '(')", "ERR:Invalid regular expression: ("},
-    {"matches('abc', '\\p{IsBasicLatin}')", "ERR:Invalid regular expression: \\p{IsBasicLatin}"},
+    {"matches('abc', '\\p{IsBasic}')", "ERR:Invalid regular expression: \\p{IsBasic}"},
     {"matches('aBc', '\\p{Lu}')", "true"},
     {"matches(/r/a, '^x+$')", "true"},
+    {"matches('q', '[^Q]', 'i')", "false"},
+    {"matches('Q', '[q-r]', 'i')", "true"},
+    {"matches('m', '\\p{Lu}', 'i')", "false"},
+    {"matches('m', '[\\p{Lu}]', 'i')", "false"},
+    {"matches('M', '\\P{Ll}', 'i')", "true"},
+    {"matches('333a334', '^(\\d*){2,}a\\1$')", "false"},
+    {"matches('333a333', '^(\\d*){2,}a\\1$')", "true"},
     {"replace('abcd', '(b)(c)', '[$2$1]')", "a[cb]d"},
     {"replace('abcd', '(?:b)(c)', '[$1]')", "a[c]d"},
     {"replace('aXbXc', 'X.*?X', '-')", "a-c"},
@@ -106,12 +113,16 @@ const eval_case kNumericCases[] = {
     {"format-integer(4000, 'I')", "4000"},
     {"format-integer(28, 'a')", "ab"},
     {"format-integer(1234567, '#,##0')", "1,234,567"},
+    {"format-integer(1234, '#,\U000104A0\U000104A0\U000104A0')", "\U000104A1,\U000104A2\U000104A3\U000104A4"},
     {"format-integer(/e/none, 'I')", ""},
     {"format-integer(1, '#0#')", "ERR:Invalid picture for format-integer: #0#"},
     {"math:sqrt(16)", "4"},
     {"math:sqrt(-1)", "NaN"},
     {"math:pow(2, 10)", "1024"},
-    {"math:pow('x', 2)", "NaN"},
+    {"math:pow('x', 2)", "ERR:math:pow expects a number"},
+    {"abs('-1')", "ERR:abs expects a number"},
+    {"abs(xs:boolean('1'))", "ERR:abs expects a number"},
+    {"abs(/e/@n)", "3"},
     {"math:exp10(2)", "100"},
     {"math:log(0)", "-Infinity"},
     {"math:pi()", "3.141592653589793"},
@@ -161,7 +172,7 @@ const eval_case kNumericCases[] = {
 };
 
 TEST(XpathNumericFunctions, FormattingMathAndConstructors) {
-    run("<e f=\"false\" t=\" 1 \"/>", kNumericCases, sizeof kNumericCases / sizeof *kNumericCases);
+    run("<e f=\"false\" t=\" 1 \" n=\"-3\"/>", kNumericCases, sizeof kNumericCases / sizeof *kNumericCases);
 }
 
 }  // namespace
