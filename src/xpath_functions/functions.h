@@ -346,7 +346,7 @@ enum xre_status : int32_t {
 // Largest program a pattern may compile to, in instructions.
 constexpr size_t kXreMaxInstructions = 1u << 17;
 // Steps a back-referencing matcher may take over one function call.
-constexpr uint64_t kXreBacktrackBudget = 20000000;
+constexpr uint64_t kXreBacktrackBudget = 10000000;
 
 // Compiles pattern (length bytes) under the flags (NUL-terminated, NULL =
 // none). NULL with *status set on failure.
