@@ -371,7 +371,8 @@ int xre_search(xre_matcher* matcher, const char* input, size_t length, size_t st
 int xre_matches_empty(xre_matcher* matcher, xre_status* status);
 
 // Unicode data of the matcher: general categories (code points in no range
-// are unassigned) and one-to-one case partners, both sorted.
+// are unassigned) and one-to-one case partners, both sorted by code point,
+// and the blocks, sorted by name.
 struct xre_category_range {
     uint32_t first;
     uint32_t last;
