@@ -64,7 +64,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_array_fold_right, "array:fold-right")
 
 // ---- Square root
 
-QUORVEL_XPATH_NOT_BUILT(fn_sqrt, "math:sqrt")
 
 // ---- Node properties
 
@@ -96,25 +95,9 @@ QUORVEL_XPATH_NOT_BUILT(fn_analyze_string, "analyze-string")
 
 // ---- The math namespace
 
-QUORVEL_XPATH_NOT_BUILT(fn_pow, "math:pow")
-QUORVEL_XPATH_NOT_BUILT(fn_exp, "math:exp")
-QUORVEL_XPATH_NOT_BUILT(fn_exp10, "math:exp10")
-QUORVEL_XPATH_NOT_BUILT(fn_log, "math:log")
-QUORVEL_XPATH_NOT_BUILT(fn_log10, "math:log10")
-QUORVEL_XPATH_NOT_BUILT(fn_sin, "math:sin")
-QUORVEL_XPATH_NOT_BUILT(fn_cos, "math:cos")
-QUORVEL_XPATH_NOT_BUILT(fn_tan, "math:tan")
-QUORVEL_XPATH_NOT_BUILT(fn_asin, "math:asin")
-QUORVEL_XPATH_NOT_BUILT(fn_acos, "math:acos")
-QUORVEL_XPATH_NOT_BUILT(fn_atan, "math:atan")
-QUORVEL_XPATH_NOT_BUILT(fn_atan2, "math:atan2")
-QUORVEL_XPATH_NOT_BUILT(fn_pi, "math:pi")
 
 // ---- Numbers, tokens and code points
 
-QUORVEL_XPATH_NOT_BUILT(fn_abs, "abs")
-QUORVEL_XPATH_NOT_BUILT(fn_round_half_even, "round-half-to-even")
-QUORVEL_XPATH_NOT_BUILT(fn_format_integer, "format-integer")
 QUORVEL_XPATH_NOT_BUILT(fn_contains_token, "contains-token")
 QUORVEL_XPATH_NOT_BUILT(fn_default_collation, "default-collation")
 QUORVEL_XPATH_NOT_BUILT(fn_default_language, "default-language")
@@ -145,23 +128,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_nmtoken_ctor, "xs:NMTOKEN")
 QUORVEL_XPATH_NOT_BUILT(fn_id_ctor, "xs:ID")
 QUORVEL_XPATH_NOT_BUILT(fn_idref_ctor, "xs:IDREF")
 QUORVEL_XPATH_NOT_BUILT(fn_entity_ctor, "xs:ENTITY")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_integer, "xs:integer")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_double, "xs:double")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_float, "xs:float")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_decimal, "xs:decimal")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_byte, "xs:byte")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_ubyte, "xs:unsignedByte")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_uint, "xs:unsignedInt")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_int, "xs:int")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_long, "xs:long")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_short, "xs:short")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_ushort, "xs:unsignedShort")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_ulong, "xs:unsignedLong")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_negint, "xs:negativeInteger")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_posint, "xs:positiveInteger")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_nonpos, "xs:nonPositiveInteger")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_nonneg, "xs:nonNegativeInteger")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_boolean, "xs:boolean")
 QUORVEL_XPATH_NOT_BUILT(fn_xs_datetime_t, "xs:dateTime")
 QUORVEL_XPATH_NOT_BUILT(fn_time_ctor, "xs:time")
 QUORVEL_XPATH_NOT_BUILT(fn_duration_ctor, "xs:duration")
@@ -203,9 +169,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_hours_from_dur, "hours-from-duration")
 
 // ---- Regular expressions
 
-QUORVEL_XPATH_NOT_BUILT(fn_matches, "matches")
-QUORVEL_XPATH_NOT_BUILT(fn_replace, "replace")
-QUORVEL_XPATH_NOT_BUILT(fn_tokenize, "tokenize")
 
 // ---- Maps and arrays
 

@@ -45,6 +45,10 @@ const char* const kSets[] = {
     "fn-id", "fn-name", "fn-local-name", "fn-namespace-uri", "fn-string", "fn-concat", "fn-contains",
     "fn-starts-with", "fn-ends-with", "fn-substring", "fn-substring-before", "fn-substring-after",
     "fn-string-length", "fn-normalize-space", "fn-translate", "fn-upper-case", "fn-lower-case", "fn-string-join",
+    // Regular expressions, number formatting, math functions and numeric constructors.
+    "fn-matches", "fn-matches.re", "fn-replace", "fn-tokenize", "fn-format-integer", "math-acos", "math-asin",
+    "math-atan", "math-atan2", "math-cos", "math-exp", "math-exp10", "math-log", "math-log10", "math-pi", "math-pow",
+    "math-sin", "math-sqrt", "math-tan", "fn-abs", "fn-round-half-to-even", "xs-double", "xs-float", "xs-numeric",
 };
 
 // QUORVEL_QT3_LIST_FAILURES=1 prints every failing case in the format of
