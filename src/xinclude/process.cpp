@@ -1,0 +1,484 @@
+// Include processing: the include elements of a document are replaced by
+// the XML or text they reference, or by their fallback. The walk keeps its
+// own stack of documents being expanded, so neither deep trees nor long
+// chains of nested includes use call frames; that stack is also what finds
+// inclusion loops.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/core.h"
+#include "dom/dom.h"
+#include "xinclude/xinclude.h"
+
+namespace xinclude {
+
+namespace {
+
+constexpr char kNamespace[] = "http://www.w3.org/2001/XInclude";
+constexpr size_t kMaxIncludes = 10000;
+constexpr size_t kMaxBytes = size_t(1) << 30;
+
+bool in_namespace(quorvel_element* e, const char* local) {
+    if (!e || quorvel_node_get_type(reinterpret_cast<quorvel_node*>(e)) != QUORVEL_NODE_ELEMENT) return false;
+    if (std::strcmp(quorvel_element_name(e), local) != 0) return false;
+    const char* ns = quorvel_element_namespace(e);
+    return ns && !std::strcmp(ns, kNamespace);
+}
+
+char* copy_of(const char* s, size_t n) {
+    auto* out = static_cast<char*>(quorvel_work_alloc(n + 1));
+    if (!out) return nullptr;
+    std::memcpy(out, s, n);
+    out[n] = '\0';
+    return out;
+}
+
+char* copy_of(const char* s) { return copy_of(s ? s : "", s ? std::strlen(s) : 0); }
+
+// One document being walked: the caller's, or an included one whose
+// result replaces `include` in the frame below once its walk is done.
+struct frame {
+    quorvel_document* doc;
+    quorvel_element* root;
+    quorvel_element* current;  // next element to visit; NULL when the walk is done
+    char* base;
+    char* path;     // what was loaded (the caller's base path for the first frame)
+    char* pointer;  // NULL for none
+    char* href;
+    quorvel_element* include;
+};
+
+struct run {
+    const quorvel_xinclude_options* options;
+    catalog cat;
+    frame* frames = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+    size_t includes = 0;
+    size_t bytes = 0;
+    int status = 0;
+};
+
+void frame_release(frame* f) {
+    quorvel_work_free(f->base);
+    quorvel_work_free(f->path);
+    quorvel_work_free(f->pointer);
+    quorvel_work_free(f->href);
+}
+
+bool push(run* r, const frame& f) {
+    if (r->count == r->capacity) {
+        size_t capacity = r->capacity ? r->capacity * 2 : 8;
+        auto* grown = static_cast<frame*>(
+            quorvel_work_realloc(r->frames, r->count * sizeof(frame), capacity * sizeof(frame)));
+        if (!grown) return false;
+        r->frames = grown;
+        r->capacity = capacity;
+    }
+    r->frames[r->count++] = f;
+    return true;
+}
+
+// Records the first include that stays in place.
+void stays(run* r, const char* href, const char* why) {
+    if (r->status) return;
+    r->status = QUORVEL_ERR_IO;
+    quorvel_set_last_errorf("XInclude: include of \"%s\" left in place: %s", href ? href : "", why);
+}
+
+// The element after e in document order that is not below e, within root.
+quorvel_element* skip(quorvel_element* e, quorvel_element* root) {
+    while (e && e != root) {
+        if (quorvel_element* s = quorvel_element_next_sibling_any(e)) return s;
+        e = quorvel_element_parent(e);
+    }
+    return nullptr;
+}
+
+quorvel_element* next(quorvel_element* e, quorvel_element* root) {
+    if (quorvel_element* c = quorvel_element_first_child_any(e)) return c;
+    return skip(e, root);
+}
+
+// The base of e: the frame's base with the xml:base attributes of e and its
+// ancestors up to the frame's root applied, outermost first.
+char* base_of(const frame& f, quorvel_element* e) {
+    const char* small[16];
+    const char** bases = small;
+    size_t count = 0, capacity = 16;
+    for (quorvel_element* x = e; x; x = x == f.root ? nullptr : quorvel_element_parent(x)) {
+        const char* b = quorvel_element_attribute(x, "xml:base");
+        if (!b || !b[0]) continue;
+        if (count == capacity) {
+            auto* grown = static_cast<const char**>(quorvel_work_alloc(2 * capacity * sizeof(char*)));
+            if (!grown) {
+                if (bases != small) quorvel_work_free(bases);
+                return nullptr;
+            }
+            std::memcpy(grown, bases, count * sizeof(char*));
+            if (bases != small) quorvel_work_free(bases);
+            bases = grown;
+            capacity *= 2;
+        }
+        bases[count++] = b;
+    }
+    char* base = copy_of(f.base);
+    while (base && count) {
+        const char* x = bases[--count];
+        char* merged = !base[0] || has_scheme(x) ? copy_of(x) : merge_uri(base, x);
+        quorvel_work_free(base);
+        base = merged;
+    }
+    if (bases != small) quorvel_work_free(bases);
+    return base;
+}
+
+// Declares on s every namespace binding that s has from its ancestors below
+// stop (all of them for a NULL stop) and does not declare itself, so that
+// s keeps its names when it moves.
+bool carry_namespaces(quorvel_element* s, quorvel_element* stop) {
+    for (quorvel_element* a = quorvel_element_parent(s); a && a != stop; a = quorvel_element_parent(a)) {
+        size_t n = quorvel_element_namespace_count(a);
+        for (size_t i = 0; i < n; i++) {
+            const char* prefix = quorvel_element_namespace_decl_prefix(a, i);
+            const char* uri = quorvel_element_namespace_decl_uri(a, i);
+            if (!uri) continue;
+            bool declared = false;
+            size_t own = quorvel_element_namespace_count(s);
+            for (size_t k = 0; k < own && !declared; k++) {
+                const char* p = quorvel_element_namespace_decl_prefix(s, k);
+                declared = (!p && !prefix) || (p && prefix && !std::strcmp(p, prefix));
+            }
+            if (declared) continue;
+            if (quorvel_element_add_namespace_definition(s, prefix, uri) != QUORVEL_OK) return false;
+        }
+    }
+    return true;
+}
+
+bool empty_uri(const char* uri) { return !uri || !uri[0]; }
+
+// Moves every child of fallback to just before e, then takes e out. The
+// walk goes on with the first moved element, whose includes are processed
+// in turn.
+void use_fallback(run* r, size_t index, quorvel_element* e, quorvel_element* fallback, const char* href) {
+    frame& f = r->frames[index];
+    quorvel_element* parent = quorvel_element_parent(e);
+    quorvel_node* node = quorvel_node_first_child(reinterpret_cast<quorvel_node*>(fallback));
+    quorvel_element* first = nullptr;
+    if (!node) {
+        quorvel_node* empty = quorvel_text_node_create(f.doc, "");
+        if (!empty || quorvel_element_insert_before(reinterpret_cast<quorvel_node*>(e), empty) != QUORVEL_OK) {
+            stays(r, href, "out of memory");
+            f.current = skip(e, f.root);
+            return;
+        }
+    }
+    while (node) {
+        quorvel_node* following = quorvel_node_next_sibling(node);
+        quorvel_element* moved = quorvel_node_as_element(node);
+        if ((moved && !carry_namespaces(moved, parent)) ||
+            quorvel_element_insert_before(reinterpret_cast<quorvel_node*>(e), node) != QUORVEL_OK) {
+            stays(r, href, "out of memory");
+            f.current = first ? first : skip(e, f.root);
+            return;
+        }
+        if (moved && !first) first = moved;
+        node = following;
+    }
+    quorvel_element* after = skip(e, f.root);
+    quorvel_node_unlink(reinterpret_cast<quorvel_node*>(e));
+    f.current = first ? first : after;
+}
+
+// A resource error: the fallback when e has one, else e stays.
+void resource_error(run* r, size_t index, quorvel_element* e, const char* href, const char* why) {
+    for (quorvel_element* c = quorvel_element_first_child_any(e); c; c = quorvel_element_next_sibling_any(c)) {
+        if (in_namespace(c, "fallback")) {
+            use_fallback(r, index, e, c, href);
+            return;
+        }
+    }
+    frame& f = r->frames[index];
+    char why_more[160];
+    std::snprintf(why_more, sizeof why_more, "%s, and no fallback", why);
+    stays(r, href, why_more);
+    f.current = skip(e, f.root);
+}
+
+// Replaces e (which has a parent) by node.
+void replace(frame& f, quorvel_element* e, quorvel_node* node, run* r, const char* href) {
+    if (quorvel_element_insert_before(reinterpret_cast<quorvel_node*>(e), node) != QUORVEL_OK) {
+        stays(r, href, "out of memory");
+        f.current = skip(e, f.root);
+        return;
+    }
+    f.current = skip(e, f.root);
+    quorvel_node_unlink(reinterpret_cast<quorvel_node*>(e));
+}
+
+// The path the file system reads for a reference: file: URIs lose their
+// scheme and authority.
+const char* file_path(const char* path) {
+    if (!is_file_scheme(path)) return path;
+    const char* p = path + 5;
+    if (p[0] == '/' && p[1] == '/') {
+        const char* slash = std::strchr(p + 2, '/');
+        return slash ? slash : "";
+    }
+    return p;
+}
+
+bool same(const char* a, const char* b) { return !std::strcmp(a ? a : "", b ? b : ""); }
+
+// Handles the include element e of frame index. An XML include pushes a
+// frame for the included document and leaves the frame's walk at e, which
+// finish() replaces once that frame is done.
+void handle_include(run* r, size_t index, quorvel_element* e) {
+    frame& f = r->frames[index];
+    const char* href = quorvel_element_attribute(e, "href");
+    if (e == f.root || !quorvel_element_parent(e)) {
+        stays(r, href, "a root element is not replaced");
+        f.current = nullptr;
+        return;
+    }
+    if (!href || !href[0]) {
+        stays(r, href, "no href");
+        f.current = skip(e, f.root);
+        return;
+    }
+    const char* hash = std::strchr(href, '#');
+    size_t resource_length = hash ? static_cast<size_t>(hash - href) : std::strlen(href);
+    const char* fragment = hash && hash[1] ? hash + 1 : nullptr;
+    const char* parse = quorvel_element_attribute(e, "parse");
+    if (!parse || !parse[0]) parse = "xml";
+    const char* xpointer = quorvel_element_attribute(e, "xpointer");
+    if (xpointer && !xpointer[0]) xpointer = nullptr;
+    bool xml = !std::strcmp(parse, "xml");
+    if (!xml && std::strcmp(parse, "text") != 0) return resource_error(r, index, e, href, "unknown parse value");
+    if (fragment && xpointer) return resource_error(r, index, e, href, "a pointer both in href and in xpointer");
+    if (!xml && (fragment || xpointer)) return resource_error(r, index, e, href, "a pointer on a text include");
+    if (!resource_length) return resource_error(r, index, e, href, "same-document includes are not supported");
+    if (r->includes >= kMaxIncludes) return resource_error(r, index, e, href, "the limit of 10000 includes was reached");
+    r->includes++;
+
+    char* resource = copy_of(href, resource_length);
+    char* base = resource ? base_of(f, e) : nullptr;
+    char* resolved = base ? (base[0] ? merge_uri(base, resource) : copy_of(resource)) : nullptr;
+    quorvel_work_free(resource);
+    quorvel_work_free(base);
+    char* pointer = xpointer ? copy_of(xpointer) : fragment ? copy_of(fragment) : nullptr;
+    char* path = nullptr;
+    if (resolved && !catalog_map(&r->cat, resolved, &path)) path = copy_of(resolved);
+    char* href_copy = copy_of(href);
+    const char* why = nullptr;
+    if (!resolved || !path || !href_copy || ((xpointer || fragment) && !pointer)) why = "out of memory";
+    int local_only = r->options ? r->options->local_only : 1;
+    if (!why && local_only && has_scheme(path) && !is_file_scheme(path)) why = "a remote reference is refused";
+    for (size_t i = 0; !why && i < r->count; i++)
+        if (same(r->frames[i].path, path) && same(r->frames[i].pointer, pointer)) why = "an inclusion loop";
+
+    char* data = nullptr;
+    size_t length = 0;
+    if (!why) {
+        bool refused = false;
+        size_t budget = kMaxBytes - r->bytes;
+        if (r->options && r->options->loader) {
+            char* given = nullptr;
+            size_t given_length = 0;
+            int rc = r->options->loader(path, r->options->user_data, &given, &given_length);
+            if (rc == 1 && given) {
+                if (given_length > budget) {
+                    why = "the limit of 1 GiB loaded was reached";
+                } else if ((data = static_cast<char*>(std::malloc(given_length + 1)))) {
+                    std::memcpy(data, given, given_length);
+                    data[given_length] = '\0';
+                    length = given_length;
+                } else {
+                    why = "out of memory";
+                }
+                std::free(given);
+            } else if (rc < 0) {
+                refused = true;
+                why = "the loader refused the path";
+            }
+        }
+        if (!why && !data && !refused) {
+            switch (load_file(file_path(path), budget, &data, &length)) {
+            case kLoaded: break;
+            case kNotRegular: why = "not a regular file"; break;
+            case kTooLarge: why = "the limit of 1 GiB loaded was reached"; break;
+            case kUnreadable: why = "the resource cannot be read"; break;
+            }
+        }
+    }
+    quorvel_document* included = nullptr;
+    if (!why) {
+        r->bytes += length;
+        if (xml) {
+            int status = 0;
+            included = quorvel_parse_string(data, length, &status);
+            if (!included || status != 0) {
+                quorvel_document_free(included);
+                included = nullptr;
+                why = "not well-formed XML";
+            } else if (!quorvel_document_root(included)) {
+                quorvel_document_free(included);
+                included = nullptr;
+                why = "no root element";
+            }
+        } else {
+            const char* text = data;
+            size_t n = length;
+            if (n >= 3 && !std::memcmp(text, "\xEF\xBB\xBF", 3)) text += 3, n -= 3;
+            if (!xml_characters(text, n)) {
+                why = "the text is not XML characters in UTF-8";
+            } else if (quorvel_node* node = quorvel_text_node_create(f.doc, text)) {
+                replace(f, e, node, r, href_copy);
+            } else {
+                why = "out of memory";
+            }
+        }
+    }
+    std::free(data);
+    if (included) {
+        frame nested{included, quorvel_document_root(included), quorvel_document_root(included), resolved, path,
+                     pointer, href_copy, e};
+        if (push(r, nested)) return;  // the new frame owns the strings
+        quorvel_document_free(included);
+        why = "out of memory";
+    }
+    if (why) resource_error(r, index, e, href, why);
+    quorvel_work_free(resolved);
+    quorvel_work_free(path);
+    quorvel_work_free(pointer);
+    quorvel_work_free(href_copy);
+}
+
+// The frame on top is done: its selection replaces its include element in
+// the frame below, which goes on after it.
+void finish(run* r) {
+    frame done = r->frames[--r->count];
+    size_t below = r->count - 1;
+    quorvel_element* e = done.include;
+    quorvel_element* s = done.pointer ? xpointer_select(done.doc, done.pointer, std::strlen(done.pointer)) : done.root;
+    if (!s) {
+        quorvel_document_free(done.doc);
+        resource_error(r, below, e, done.href, "the pointer selects nothing");
+        frame_release(&done);
+        return;
+    }
+    frame& f = r->frames[below];
+    bool ok = carry_namespaces(s, nullptr);
+    const char* before = quorvel_element_namespace_for_prefix(s, nullptr);
+    bool had_default = !empty_uri(before);
+    if (ok) {
+        if (s == quorvel_document_root(done.doc)) {
+            quorvel_node* top = quorvel_document_node(done.doc);
+            ok = top && quorvel_element_remove_child(top, reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK;
+        } else {
+            ok = quorvel_node_unlink(reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK;
+        }
+    }
+    // Absorbed, the included document lends its elements without copies and
+    // lives as long as the including one; otherwise they are copied in.
+    if (ok) quorvel_document_absorb(f.doc, done.doc);
+    if (ok) ok = quorvel_element_insert_before(reinterpret_cast<quorvel_node*>(e), reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK;
+    quorvel_document_free(done.doc);
+    if (!ok) {
+        stays(r, done.href, "out of memory");
+        f.current = skip(e, f.root);
+        frame_release(&done);
+        return;
+    }
+    quorvel_element* installed = quorvel_node_as_element(quorvel_node_previous_sibling(reinterpret_cast<quorvel_node*>(e)));
+    if (installed && !had_default && !empty_uri(quorvel_element_namespace_for_prefix(installed, nullptr)))
+        quorvel_element_set_default_namespace(installed, "");
+    f.current = skip(e, f.root);
+    quorvel_node_unlink(reinterpret_cast<quorvel_node*>(e));
+    frame_release(&done);
+}
+
+int process(quorvel_document* doc, const char* base_path, const quorvel_xinclude_options* options) {
+    if (!doc) return QUORVEL_ERR_NULL_ARGUMENT;
+    quorvel_element* root = quorvel_document_root(doc);
+    if (!root) return QUORVEL_OK;
+    run r;
+    r.options = options;
+    catalog_load(&r.cat, options ? options->catalog : nullptr);
+    frame top{doc, root, root, copy_of(base_path), normalised_copy(base_path), nullptr, nullptr, nullptr};
+    if (!top.base || !top.path || !push(&r, top)) {
+        frame_release(&top);
+        catalog_free(&r.cat);
+        quorvel_set_last_error("XInclude: out of memory");
+        return QUORVEL_ERR_MEMORY;
+    }
+    while (r.count) {
+        frame& f = r.frames[r.count - 1];
+        quorvel_element* e = f.current;
+        if (!e) {
+            if (r.count == 1) break;
+            finish(&r);
+            continue;
+        }
+        if (in_namespace(e, "include")) {
+            handle_include(&r, r.count - 1, e);
+        } else {
+            f.current = next(e, f.root);
+        }
+    }
+    frame_release(&r.frames[0]);
+    quorvel_work_free(r.frames);
+    catalog_free(&r.cat);
+    return r.status;
+}
+
+quorvel_element* include_element(quorvel_element* e) { return in_namespace(e, "include") ? e : nullptr; }
+
+}  // namespace
+
+}  // namespace xinclude
+
+extern "C" {
+
+QUORVEL_API int quorvel_xinclude_process(quorvel_document* doc, const char* base_path) {
+    return xinclude::process(doc, base_path, nullptr);
+}
+
+QUORVEL_API int quorvel_xinclude_process_opts(quorvel_document* doc, const char* base_path,
+                                              const quorvel_xinclude_options* options) {
+    return xinclude::process(doc, base_path, options);
+}
+
+QUORVEL_API int quorvel_xinclude_is_include_element(quorvel_element* element) {
+    return xinclude::in_namespace(element, "include") ? 1 : 0;
+}
+
+QUORVEL_API int quorvel_xinclude_is_fallback_element(quorvel_element* element) {
+    return xinclude::in_namespace(element, "fallback") ? 1 : 0;
+}
+
+QUORVEL_API const char* quorvel_xinclude_get_href(quorvel_element* element) {
+    quorvel_element* e = xinclude::include_element(element);
+    return e ? quorvel_element_attribute(e, "href") : nullptr;
+}
+
+QUORVEL_API const char* quorvel_xinclude_get_parse(quorvel_element* element) {
+    quorvel_element* e = xinclude::include_element(element);
+    if (!e) return nullptr;
+    const char* parse = quorvel_element_attribute(e, "parse");
+    return parse && parse[0] ? parse : "xml";
+}
+
+QUORVEL_API const char* quorvel_xinclude_get_xpointer(quorvel_element* element) {
+    quorvel_element* e = xinclude::include_element(element);
+    return e ? quorvel_element_attribute(e, "xpointer") : nullptr;
+}
+
+QUORVEL_API const char* quorvel_xinclude_get_encoding(quorvel_element* element) {
+    quorvel_element* e = xinclude::include_element(element);
+    return e ? quorvel_element_attribute(e, "encoding") : nullptr;
+}
+
+}  // extern "C"
