@@ -47,6 +47,13 @@ struct frame {
     char* pointer;  // NULL for none
     char* href;
     quorvel_element* include;
+    // Include elements already replaced: they stay linked (in front of what
+    // replaced them) until the walk of this frame is over, and then leave
+    // their parents' lists in one pass per parent, since a child list has no
+    // backward links to unlink one element cheaply.
+    quorvel_element** retired;
+    size_t retired_count;
+    size_t retired_capacity;
 };
 
 struct run {
@@ -61,6 +68,7 @@ struct run {
 };
 
 void frame_release(frame* f) {
+    quorvel_work_free(f->retired);
     quorvel_work_free(f->base);
     quorvel_work_free(f->path);
     quorvel_work_free(f->pointer);
@@ -99,6 +107,98 @@ quorvel_element* skip(quorvel_element* e, quorvel_element* root) {
 quorvel_element* next(quorvel_element* e, quorvel_element* root) {
     if (quorvel_element* c = quorvel_element_first_child_any(e)) return c;
     return skip(e, root);
+}
+
+// The first element after node (a child of an element below root, or of
+// root) in document order that is not below node.
+quorvel_element* after_node(quorvel_node* node, quorvel_element* root) {
+    for (quorvel_node* n = quorvel_node_next_sibling(node); n; n = quorvel_node_next_sibling(n))
+        if (quorvel_element* e = quorvel_node_as_element(n)) return e;
+    quorvel_element* parent = quorvel_node_parent(node);
+    return parent ? skip(parent, root) : nullptr;
+}
+
+// e has been replaced: it leaves the tree when the frame's walk is done.
+void retire(frame& f, quorvel_element* e) {
+    if (f.retired_count == f.retired_capacity) {
+        size_t capacity = f.retired_capacity ? f.retired_capacity * 2 : 16;
+        auto* grown = static_cast<quorvel_element**>(quorvel_work_realloc(
+            f.retired, f.retired_count * sizeof(quorvel_element*), capacity * sizeof(quorvel_element*)));
+        if (!grown) {
+            quorvel_node_unlink(reinterpret_cast<quorvel_node*>(e));
+            return;
+        }
+        f.retired = grown;
+        f.retired_capacity = capacity;
+    }
+    f.retired[f.retired_count++] = e;
+}
+
+// Pointer set over the retired elements, open addressing.
+struct pointer_set {
+    const void** slots = nullptr;
+    size_t mask = 0;
+};
+
+size_t slot_of(const void* p, size_t mask) {
+    auto h = reinterpret_cast<uintptr_t>(p) >> 4;
+    h *= 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> 20) & mask;
+}
+
+bool set_contains(const pointer_set& set, const void* p) {
+    for (size_t i = slot_of(p, set.mask);; i = (i + 1) & set.mask) {
+        if (!set.slots[i]) return false;
+        if (set.slots[i] == p) return true;
+    }
+}
+
+// Takes the retired elements out of their parents' lists.
+void sweep(frame& f) {
+    size_t n = f.retired_count;
+    if (!n) return;
+    f.retired_count = 0;
+    if (n == 1) {
+        quorvel_node_unlink(reinterpret_cast<quorvel_node*>(f.retired[0]));
+        return;
+    }
+    size_t capacity = 16;
+    while (capacity < 2 * n) capacity *= 2;
+    pointer_set set;
+    set.slots = static_cast<const void**>(quorvel_work_calloc(capacity * sizeof(void*)));
+    set.mask = capacity - 1;
+    if (!set.slots) {
+        for (size_t i = 0; i < n; i++) quorvel_node_unlink(reinterpret_cast<quorvel_node*>(f.retired[i]));
+        return;
+    }
+    for (size_t i = 0; i < n; i++) {
+        size_t k = slot_of(f.retired[i], set.mask);
+        while (set.slots[k]) k = (k + 1) & set.mask;
+        set.slots[k] = f.retired[i];
+    }
+    quorvel_node** children = nullptr;
+    size_t children_capacity = 0;
+    for (size_t i = 0; i < n; i++) {
+        quorvel_element* parent = quorvel_element_parent(f.retired[i]);
+        if (!parent) continue;  // its parent was rebuilt already
+        auto* p = reinterpret_cast<quorvel_node*>(parent);
+        size_t count = quorvel_node_children(p, nullptr, 0);
+        if (count > children_capacity) {
+            quorvel_work_free(children);
+            children = static_cast<quorvel_node**>(quorvel_work_alloc(count * sizeof(quorvel_node*)));
+            children_capacity = children ? count : 0;
+        }
+        if (!children) {
+            quorvel_node_unlink(reinterpret_cast<quorvel_node*>(f.retired[i]));
+            continue;
+        }
+        count = quorvel_node_children(p, children, count);
+        quorvel_element_remove_children(p);
+        for (size_t k = 0; k < count; k++)
+            if (!set_contains(set, children[k])) quorvel_element_append_child(parent, children[k]);
+    }
+    quorvel_work_free(children);
+    quorvel_work_free(set.slots);
 }
 
 // The base of e: the frame's base with the xml:base attributes of e and its
@@ -159,37 +259,38 @@ bool carry_namespaces(quorvel_element* s, quorvel_element* stop) {
 
 bool empty_uri(const char* uri) { return !uri || !uri[0]; }
 
-// Moves every child of fallback to just before e, then takes e out. The
-// walk goes on with the first moved element, whose includes are processed
-// in turn.
+// Moves every child of fallback, in order, to just after e, which is
+// retired. The walk goes on with the first moved element, whose includes
+// are processed in turn.
 void use_fallback(run* r, size_t index, quorvel_element* e, quorvel_element* fallback, const char* href) {
     frame& f = r->frames[index];
     quorvel_element* parent = quorvel_element_parent(e);
     quorvel_node* node = quorvel_node_first_child(reinterpret_cast<quorvel_node*>(fallback));
+    quorvel_node* last = reinterpret_cast<quorvel_node*>(e);
     quorvel_element* first = nullptr;
     if (!node) {
         quorvel_node* empty = quorvel_text_node_create(f.doc, "");
-        if (!empty || quorvel_element_insert_before(reinterpret_cast<quorvel_node*>(e), empty) != QUORVEL_OK) {
+        if (!empty || quorvel_element_insert_after(last, empty) != QUORVEL_OK) {
             stays(r, href, "out of memory");
             f.current = skip(e, f.root);
             return;
         }
+        last = empty;
     }
     while (node) {
         quorvel_node* following = quorvel_node_next_sibling(node);
         quorvel_element* moved = quorvel_node_as_element(node);
-        if ((moved && !carry_namespaces(moved, parent)) ||
-            quorvel_element_insert_before(reinterpret_cast<quorvel_node*>(e), node) != QUORVEL_OK) {
+        if ((moved && !carry_namespaces(moved, parent)) || quorvel_element_insert_after(last, node) != QUORVEL_OK) {
             stays(r, href, "out of memory");
             f.current = first ? first : skip(e, f.root);
             return;
         }
         if (moved && !first) first = moved;
+        last = node;
         node = following;
     }
-    quorvel_element* after = skip(e, f.root);
-    quorvel_node_unlink(reinterpret_cast<quorvel_node*>(e));
-    f.current = first ? first : after;
+    f.current = first ? first : after_node(last, f.root);
+    retire(f, e);
 }
 
 // A resource error: the fallback when e has one, else e stays.
@@ -209,13 +310,13 @@ void resource_error(run* r, size_t index, quorvel_element* e, const char* href, 
 
 // Replaces e (which has a parent) by node.
 void replace(frame& f, quorvel_element* e, quorvel_node* node, run* r, const char* href) {
-    if (quorvel_element_insert_before(reinterpret_cast<quorvel_node*>(e), node) != QUORVEL_OK) {
+    if (quorvel_element_insert_after(reinterpret_cast<quorvel_node*>(e), node) != QUORVEL_OK) {
         stays(r, href, "out of memory");
         f.current = skip(e, f.root);
         return;
     }
-    f.current = skip(e, f.root);
-    quorvel_node_unlink(reinterpret_cast<quorvel_node*>(e));
+    f.current = after_node(node, f.root);
+    retire(f, e);
 }
 
 // The path the file system reads for a reference: file: URIs lose their
@@ -344,7 +445,7 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
     std::free(data);
     if (included) {
         frame nested{included, quorvel_document_root(included), quorvel_document_root(included), resolved, path,
-                     pointer, href_copy, e};
+                     pointer, href_copy, e, nullptr, 0, 0};
         if (push(r, nested)) return;  // the new frame owns the strings
         quorvel_document_free(included);
         why = "out of memory";
@@ -383,20 +484,26 @@ void finish(run* r) {
     }
     // Absorbed, the included document lends its elements without copies and
     // lives as long as the including one; otherwise they are copied in.
-    if (ok) quorvel_document_absorb(f.doc, done.doc);
-    if (ok) ok = quorvel_element_insert_before(reinterpret_cast<quorvel_node*>(e), reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK;
+    quorvel_element* installed = nullptr;
+    if (ok) {
+        auto* at = reinterpret_cast<quorvel_node*>(e);
+        if (quorvel_document_absorb(f.doc, done.doc) == QUORVEL_OK) {
+            if (quorvel_element_insert_after(at, reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK) installed = s;
+        } else {
+            installed = quorvel_element_insert_copy_after(at, s);
+        }
+    }
     quorvel_document_free(done.doc);
-    if (!ok) {
+    if (!installed) {
         stays(r, done.href, "out of memory");
         f.current = skip(e, f.root);
         frame_release(&done);
         return;
     }
-    quorvel_element* installed = quorvel_node_as_element(quorvel_node_previous_sibling(reinterpret_cast<quorvel_node*>(e)));
-    if (installed && !had_default && !empty_uri(quorvel_element_namespace_for_prefix(installed, nullptr)))
+    if (!had_default && !empty_uri(quorvel_element_namespace_for_prefix(installed, nullptr)))
         quorvel_element_set_default_namespace(installed, "");
-    f.current = skip(e, f.root);
-    quorvel_node_unlink(reinterpret_cast<quorvel_node*>(e));
+    f.current = skip(installed, f.root);
+    retire(f, e);
     frame_release(&done);
 }
 
@@ -407,7 +514,8 @@ int process(quorvel_document* doc, const char* base_path, const quorvel_xinclude
     run r;
     r.options = options;
     catalog_load(&r.cat, options ? options->catalog : nullptr);
-    frame top{doc, root, root, copy_of(base_path), normalised_copy(base_path), nullptr, nullptr, nullptr};
+    frame top{doc,    root,    root, copy_of(base_path), normalised_copy(base_path), nullptr, nullptr, nullptr,
+              nullptr, 0,       0};
     if (!top.base || !top.path || !push(&r, top)) {
         frame_release(&top);
         catalog_free(&r.cat);
@@ -418,6 +526,7 @@ int process(quorvel_document* doc, const char* base_path, const quorvel_xinclude
         frame& f = r.frames[r.count - 1];
         quorvel_element* e = f.current;
         if (!e) {
+            sweep(f);
             if (r.count == 1) break;
             finish(&r);
             continue;
