@@ -56,6 +56,52 @@ struct frame {
     size_t retired_capacity;
 };
 
+// A set of pointers, open addressing; empty slots are NULL.
+struct pointer_set {
+    const void** slots = nullptr;
+    size_t mask = 0;
+};
+
+size_t slot_of(const void* p, size_t mask) {
+    auto h = reinterpret_cast<uintptr_t>(p) >> 4;
+    h *= 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> 20) & mask;
+}
+
+bool set_contains(const pointer_set& set, const void* p) {
+    if (!set.slots) return false;
+    for (size_t i = slot_of(p, set.mask);; i = (i + 1) & set.mask) {
+        if (!set.slots[i]) return false;
+        if (set.slots[i] == p) return true;
+    }
+}
+
+// Adds p, growing the set as it fills; false when memory runs out.
+bool set_add(pointer_set& set, size_t& count, const void* p) {
+    if (!set.slots || 2 * (count + 1) > set.mask + 1) {
+        size_t capacity = set.slots ? 2 * (set.mask + 1) : 64;
+        auto* slots = static_cast<const void**>(quorvel_work_calloc(capacity * sizeof(void*)));
+        if (!slots) return false;
+        for (size_t i = 0; set.slots && i <= set.mask; i++) {
+            if (!set.slots[i]) continue;
+            size_t k = slot_of(set.slots[i], capacity - 1);
+            while (slots[k]) k = (k + 1) & (capacity - 1);
+            slots[k] = set.slots[i];
+        }
+        quorvel_work_free(set.slots);
+        set.slots = slots;
+        set.mask = capacity - 1;
+    }
+    size_t k = slot_of(p, set.mask);
+    while (set.slots[k]) {
+        if (set.slots[k] == p) return true;
+        k = (k + 1) & set.mask;
+    }
+    set.slots[k] = p;
+    count++;
+    return true;
+}
+
 struct run {
     const quorvel_xinclude_options* options;
     catalog cat;
@@ -65,6 +111,9 @@ struct run {
     size_t includes = 0;
     size_t bytes = 0;
     int status = 0;
+    // Elements placed by an XML include: their namespace bindings came with them.
+    pointer_set islands;
+    size_t island_count = 0;
 };
 
 void frame_release(frame* f) {
@@ -132,25 +181,6 @@ void retire(frame& f, quorvel_element* e) {
         f.retired_capacity = capacity;
     }
     f.retired[f.retired_count++] = e;
-}
-
-// Pointer set over the retired elements, open addressing.
-struct pointer_set {
-    const void** slots = nullptr;
-    size_t mask = 0;
-};
-
-size_t slot_of(const void* p, size_t mask) {
-    auto h = reinterpret_cast<uintptr_t>(p) >> 4;
-    h *= 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h >> 20) & mask;
-}
-
-bool set_contains(const pointer_set& set, const void* p) {
-    for (size_t i = slot_of(p, set.mask);; i = (i + 1) & set.mask) {
-        if (!set.slots[i]) return false;
-        if (set.slots[i] == p) return true;
-    }
 }
 
 // Takes the retired elements out of their parents' lists.
@@ -234,10 +264,34 @@ char* base_of(const frame& f, quorvel_element* e) {
     return base;
 }
 
-// Declares on s every namespace binding that s has from its ancestors below
-// stop (all of them for a NULL stop) and does not declare itself, so that
-// s keeps its names when it moves.
-bool carry_namespaces(quorvel_element* s, quorvel_element* stop) {
+// True when an element or attribute of the subtree of s names prefix
+// (NULL: an unprefixed element, which takes the default namespace).
+bool prefix_used(quorvel_element* s, const char* prefix) {
+    for (quorvel_element* e = s; e;) {
+        const char* p = quorvel_element_prefix(e);
+        if (prefix ? p && !std::strcmp(p, prefix) : !p || !p[0]) return true;
+        if (prefix) {
+            for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
+                const char* ap = quorvel_attribute_prefix(a);
+                if (ap && !std::strcmp(ap, prefix)) return true;
+            }
+        }
+        if (quorvel_element* c = quorvel_element_first_child_any(e)) {
+            e = c;
+            continue;
+        }
+        e = skip(e, s);
+    }
+    return false;
+}
+
+// Declares on s the namespace bindings it has from its ancestors below stop
+// and does not declare itself, so that s keeps its names when it moves:
+// all of them (up to and including an ancestor that was itself included,
+// whose own bindings came with it), or with used_only those that s or its
+// descendants name.
+bool carry_namespaces(run* r, quorvel_element* s, quorvel_element* stop, bool used_only) {
+    if (set_contains(r->islands, s)) return true;
     for (quorvel_element* a = quorvel_element_parent(s); a && a != stop; a = quorvel_element_parent(a)) {
         size_t n = quorvel_element_namespace_count(a);
         for (size_t i = 0; i < n; i++) {
@@ -250,9 +304,10 @@ bool carry_namespaces(quorvel_element* s, quorvel_element* stop) {
                 const char* p = quorvel_element_namespace_decl_prefix(s, k);
                 declared = (!p && !prefix) || (p && prefix && !std::strcmp(p, prefix));
             }
-            if (declared) continue;
+            if (declared || (used_only && !prefix_used(s, prefix))) continue;
             if (quorvel_element_add_namespace_definition(s, prefix, uri) != QUORVEL_OK) return false;
         }
+        if (set_contains(r->islands, a)) break;
     }
     return true;
 }
@@ -280,7 +335,7 @@ void use_fallback(run* r, size_t index, quorvel_element* e, quorvel_element* fal
     while (node) {
         quorvel_node* following = quorvel_node_next_sibling(node);
         quorvel_element* moved = quorvel_node_as_element(node);
-        if ((moved && !carry_namespaces(moved, parent)) || quorvel_element_insert_after(last, node) != QUORVEL_OK) {
+        if ((moved && !carry_namespaces(r, moved, parent, true)) || quorvel_element_insert_after(last, node) != QUORVEL_OK) {
             stays(r, href, "out of memory");
             f.current = first ? first : skip(e, f.root);
             return;
@@ -419,7 +474,7 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
         r->bytes += length;
         if (xml) {
             int status = 0;
-            included = quorvel_parse_string(data, length, &status);
+            included = quorvel_parse_string_with_encoding(data, length, &status);
             if (!included || status != 0) {
                 quorvel_document_free(included);
                 included = nullptr;
@@ -457,6 +512,18 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
     quorvel_work_free(href_copy);
 }
 
+// Moves a top-level comment or processing instruction n of an included
+// document to after *last (which then is n); answers the node that
+// followed n.
+quorvel_node* move_top_level(quorvel_node* n, quorvel_node** last) {
+    quorvel_node* following = quorvel_node_next_sibling(n);
+    int kind = quorvel_node_get_type(n);
+    if ((kind == QUORVEL_NODE_COMMENT || kind == QUORVEL_NODE_PI) &&
+        quorvel_element_insert_after(*last, n) == QUORVEL_OK)
+        *last = n;
+    return following;
+}
+
 // The frame on top is done: its selection replaces its include element in
 // the frame below, which goes on after it.
 void finish(run* r) {
@@ -471,9 +538,16 @@ void finish(run* r) {
         return;
     }
     frame& f = r->frames[below];
-    bool ok = carry_namespaces(s, nullptr);
+    bool ok = carry_namespaces(r, s, nullptr, false);
     const char* before = quorvel_element_namespace_for_prefix(s, nullptr);
     bool had_default = !empty_uri(before);
+    quorvel_node* top_first = nullptr;
+    quorvel_node* top_after = nullptr;
+    if (ok && !done.pointer) {
+        top_first = quorvel_document_first_child(done.doc);
+        if (top_first == reinterpret_cast<quorvel_node*>(s)) top_first = nullptr;
+        top_after = quorvel_node_next_sibling(reinterpret_cast<quorvel_node*>(s));
+    }
     if (ok) {
         if (s == quorvel_document_root(done.doc)) {
             quorvel_node* top = quorvel_document_node(done.doc);
@@ -485,13 +559,20 @@ void finish(run* r) {
     // Absorbed, the included document lends its elements without copies and
     // lives as long as the including one; otherwise they are copied in.
     quorvel_element* installed = nullptr;
+    quorvel_node* last = reinterpret_cast<quorvel_node*>(e);
     if (ok) {
-        auto* at = reinterpret_cast<quorvel_node*>(e);
-        if (quorvel_document_absorb(f.doc, done.doc) == QUORVEL_OK) {
-            if (quorvel_element_insert_after(at, reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK) installed = s;
+        bool absorbed = quorvel_document_absorb(f.doc, done.doc) == QUORVEL_OK;
+        // A whole document brings its top-level comments and processing
+        // instructions, in their places around its root element.
+        quorvel_node* n = top_first;
+        for (; n && n != top_after; n = move_top_level(n, &last)) {}
+        if (absorbed) {
+            if (quorvel_element_insert_after(last, reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK) installed = s;
         } else {
-            installed = quorvel_element_insert_copy_after(at, s);
+            installed = quorvel_element_insert_copy_after(last, s);
         }
+        if (installed) last = reinterpret_cast<quorvel_node*>(installed);
+        for (n = installed ? top_after : nullptr; n; n = move_top_level(n, &last)) {}
     }
     quorvel_document_free(done.doc);
     if (!installed) {
@@ -502,7 +583,8 @@ void finish(run* r) {
     }
     if (!had_default && !empty_uri(quorvel_element_namespace_for_prefix(installed, nullptr)))
         quorvel_element_set_default_namespace(installed, "");
-    f.current = skip(installed, f.root);
+    set_add(r->islands, r->island_count, installed);
+    f.current = after_node(last, f.root);
     retire(f, e);
     frame_release(&done);
 }
@@ -539,6 +621,7 @@ int process(quorvel_document* doc, const char* base_path, const quorvel_xinclude
     }
     frame_release(&r.frames[0]);
     quorvel_work_free(r.frames);
+    quorvel_work_free(r.islands.slots);
     catalog_free(&r.cat);
     return r.status;
 }

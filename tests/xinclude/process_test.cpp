@@ -28,7 +28,8 @@ TEST_F(XincludeFiles, IncludesXmlAndTextAndFallbacks) {
         std::string body;
         std::string expected;
     } cases[] = {
-        {inc("href='a.xml'"), "<a x=\"1\"><b/>t</a>"},
+        // A whole document comes with its top-level comments.
+        {inc("href='a.xml'"), "<!-- c --><a x=\"1\"><b/>t</a>"},
         {inc("href='t.txt' parse='text'"), "plain &lt;text&gt; &amp; more\n"},
         {inc("href='t.txt' parse='text' encoding='ISO-8859-1'"), "plain &lt;text&gt; &amp; more\n"},
         // Every child of a fallback, in order, text and comments included.
@@ -37,11 +38,11 @@ TEST_F(XincludeFiles, IncludesXmlAndTextAndFallbacks) {
         {inc("href='missing.xml'", "<xi:fallback/>"), ""},
         // The fallback's own includes are processed once it is used.
         {inc("href='missing.xml'", "<xi:fallback><p>" + inc("href='a.xml'") + "</p></xi:fallback>"),
-         "<p><a x=\"1\"><b/>t</a></p>"},
+         "<p><!-- c --><a x=\"1\"><b/>t</a></p>"},
         // A fallback that is not used is not looked into.
         {inc("href='a.xml'", "<xi:fallback>" + inc("href='also-missing.xml'") + "</xi:fallback>"),
-         "<a x=\"1\"><b/>t</a>"},
-        {"<x>" + inc("href='a.xml'") + "</x><y/>", "<x><a x=\"1\"><b/>t</a></x><y/>"},
+         "<!-- c --><a x=\"1\"><b/>t</a>"},
+        {"<x>" + inc("href='a.xml' xpointer='element(/1)'") + "</x><y/>", "<x><a x=\"1\"><b/>t</a></x><y/>"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(run(R(c.body)), 0) << c.body << ": " << last_error();
