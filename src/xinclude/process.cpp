@@ -54,6 +54,8 @@ struct frame {
     quorvel_element** retired;
     size_t retired_count;
     size_t retired_capacity;
+    size_t context_errors;  // the run's count when the frame began
+    size_t length;          // bytes loaded for the frame's document
 };
 
 // A set of pointers, open addressing; empty slots are NULL.
@@ -102,6 +104,14 @@ bool set_add(pointer_set& set, size_t& count, const void* p) {
     return true;
 }
 
+struct cache_entry {
+    char* path;
+    quorvel_document* doc;  // for XML includes; NULL while the path was included once
+    char* text;             // for text includes
+    size_t length;
+    bool xml;
+};
+
 struct run {
     const quorvel_xinclude_options* options;
     catalog cat;
@@ -114,7 +124,89 @@ struct run {
     // Elements placed by an XML include: their namespace bindings came with them.
     pointer_set islands;
     size_t island_count = 0;
+    // Includes that stayed or hit a loop or limit: what a document included
+    // meanwhile became depends on where it was included.
+    size_t context_errors = 0;
+    // Processed documents and checked texts by path, for the includes of a
+    // path after the first (a document is then copied from, never moved).
+    cache_entry* cache = nullptr;
+    size_t cache_count = 0;
+    size_t cache_capacity = 0;
+    size_t cache_bytes = 0;
+    size_t* cache_index = nullptr;  // open addressing over entry numbers + 1
+    size_t cache_index_mask = 0;
 };
+
+constexpr size_t kCacheBytes = size_t(256) << 20;
+
+size_t path_hash(const char* s) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (; *s; s++) h = (h ^ static_cast<unsigned char>(*s)) * 0x100000001b3ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+}
+
+// The entry of path for XML or text includes, NULL for none.
+cache_entry* cache_find(run* r, const char* path, bool xml) {
+    if (!r->cache_index) return nullptr;
+    for (size_t i = path_hash(path) & r->cache_index_mask;; i = (i + 1) & r->cache_index_mask) {
+        size_t k = r->cache_index[i];
+        if (!k) return nullptr;
+        cache_entry& c = r->cache[k - 1];
+        if (c.xml == xml && !std::strcmp(c.path, path)) return &c;
+    }
+}
+
+// Keeps doc (processed; NULL to note that path was included once) or text
+// (checked, NUL-terminated, malloc'd) for path; false, and nothing kept,
+// when the cache is full or memory runs out.
+bool cache_put(run* r, const char* path, bool xml, quorvel_document* doc, char* text, size_t length) {
+    if (r->cache_bytes + length > kCacheBytes) return false;
+    if (cache_entry* c = cache_find(r, path, xml)) {
+        if (!xml || c->doc || !doc) return false;
+        c->doc = doc;
+        r->cache_bytes += length;
+        return true;
+    }
+    if (r->cache_count == r->cache_capacity) {
+        size_t capacity = r->cache_capacity ? 2 * r->cache_capacity : 64;
+        auto* grown = static_cast<cache_entry*>(
+            quorvel_work_realloc(r->cache, r->cache_count * sizeof(cache_entry), capacity * sizeof(cache_entry)));
+        if (!grown) return false;
+        r->cache = grown;
+        r->cache_capacity = capacity;
+    }
+    if (2 * (r->cache_count + 1) > r->cache_index_mask) {
+        size_t slots = r->cache_index ? 2 * (r->cache_index_mask + 1) : 256;
+        auto* index = static_cast<size_t*>(quorvel_work_calloc(slots * sizeof(size_t)));
+        if (!index) return false;
+        for (size_t k = 0; k < r->cache_count; k++) {
+            size_t i = path_hash(r->cache[k].path) & (slots - 1);
+            while (index[i]) i = (i + 1) & (slots - 1);
+            index[i] = k + 1;
+        }
+        quorvel_work_free(r->cache_index);
+        r->cache_index = index;
+        r->cache_index_mask = slots - 1;
+    }
+    char* key = copy_of(path);
+    if (!key) return false;
+    r->cache[r->cache_count] = cache_entry{key, doc, text, length, xml};
+    size_t i = path_hash(key) & r->cache_index_mask;
+    while (r->cache_index[i]) i = (i + 1) & r->cache_index_mask;
+    r->cache_index[i] = ++r->cache_count;
+    r->cache_bytes += length;
+    return true;
+}
+
+void cache_free(run* r) {
+    for (size_t k = 0; k < r->cache_count; k++) {
+        quorvel_work_free(r->cache[k].path);
+        quorvel_document_free(r->cache[k].doc);
+        std::free(r->cache[k].text);
+    }
+    quorvel_work_free(r->cache);
+    quorvel_work_free(r->cache_index);
+}
 
 void frame_release(frame* f) {
     quorvel_work_free(f->retired);
@@ -139,6 +231,7 @@ bool push(run* r, const frame& f) {
 
 // Records the first include that stays in place.
 void stays(run* r, const char* href, const char* why) {
+    r->context_errors++;
     if (r->status) return;
     r->status = QUORVEL_ERR_IO;
     quorvel_set_last_errorf("XInclude: include of \"%s\" left in place: %s", href ? href : "", why);
@@ -388,6 +481,9 @@ const char* file_path(const char* path) {
 
 bool same(const char* a, const char* b) { return !std::strcmp(a ? a : "", b ? b : ""); }
 
+void install(run* r, size_t index, quorvel_element* e, quorvel_document* d, quorvel_element* s, bool whole,
+             bool take, const char* href);
+
 // Handles the include element e of frame index. An XML include pushes a
 // frame for the included document and leaves the frame's walk at e, which
 // finish() replaces once that frame is done.
@@ -416,7 +512,10 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
     if (fragment && xpointer) return resource_error(r, index, e, href, "a pointer both in href and in xpointer");
     if (!xml && (fragment || xpointer)) return resource_error(r, index, e, href, "a pointer on a text include");
     if (!resource_length) return resource_error(r, index, e, href, "same-document includes are not supported");
-    if (r->includes >= kMaxIncludes) return resource_error(r, index, e, href, "the limit of 10000 includes was reached");
+    if (r->includes >= kMaxIncludes) {
+        r->context_errors++;
+        return resource_error(r, index, e, href, "the limit of 10000 includes was reached");
+    }
     r->includes++;
 
     char* resource = copy_of(href, resource_length);
@@ -433,11 +532,36 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
     int local_only = r->options ? r->options->local_only : 1;
     if (!why && local_only && has_scheme(path) && !is_file_scheme(path)) why = "a remote reference is refused";
     for (size_t i = 0; !why && i < r->count; i++)
-        if (same(r->frames[i].path, path) && same(r->frames[i].pointer, pointer)) why = "an inclusion loop";
+        if (same(r->frames[i].path, path) && same(r->frames[i].pointer, pointer)) {
+            why = "an inclusion loop";
+            r->context_errors++;
+        }
+
+    // A path met before in this call: its document or text again.
+    cache_entry* cached = why ? nullptr : cache_find(r, path, xml);
+    if (cached && xml && !cached->doc) cached = nullptr;  // included once so far: read again
+    if (cached && xml) {
+        quorvel_element* s = pointer ? xpointer_select(cached->doc, pointer, std::strlen(pointer))
+                                     : quorvel_document_root(cached->doc);
+        if (s) install(r, index, e, cached->doc, s, !pointer, false, href_copy);
+        else why = "the pointer selects nothing";
+    } else if (cached) {
+        const char* text = cached->text;
+        if (cached->length >= 3 && !std::memcmp(text, "\xEF\xBB\xBF", 3)) text += 3;
+        if (quorvel_node* node = quorvel_text_node_create(f.doc, text)) replace(f, e, node, r, href_copy);
+        else why = "out of memory";
+    }
+    if (cached && !why) {
+        quorvel_work_free(resolved);
+        quorvel_work_free(path);
+        quorvel_work_free(pointer);
+        quorvel_work_free(href_copy);
+        return;
+    }
 
     char* data = nullptr;
     size_t length = 0;
-    if (!why) {
+    if (!why && !cached) {
         bool refused = false;
         size_t budget = kMaxBytes - r->bytes;
         if (r->options && r->options->loader) {
@@ -447,6 +571,7 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
             if (rc == 1 && given) {
                 if (given_length > budget) {
                     why = "the limit of 1 GiB loaded was reached";
+                    r->context_errors++;
                 } else if ((data = static_cast<char*>(std::malloc(given_length + 1)))) {
                     std::memcpy(data, given, given_length);
                     data[given_length] = '\0';
@@ -464,13 +589,16 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
             switch (load_file(file_path(path), budget, &data, &length)) {
             case kLoaded: break;
             case kNotRegular: why = "not a regular file"; break;
-            case kTooLarge: why = "the limit of 1 GiB loaded was reached"; break;
+            case kTooLarge:
+                why = "the limit of 1 GiB loaded was reached";
+                r->context_errors++;
+                break;
             case kUnreadable: why = "the resource cannot be read"; break;
             }
         }
     }
     quorvel_document* included = nullptr;
-    if (!why) {
+    if (!why && !cached) {
         r->bytes += length;
         if (xml) {
             int status = 0;
@@ -492,6 +620,7 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
                 why = "the text is not XML characters in UTF-8";
             } else if (quorvel_node* node = quorvel_text_node_create(f.doc, text)) {
                 replace(f, e, node, r, href_copy);
+                if (cache_put(r, path, false, nullptr, data, length)) data = nullptr;
             } else {
                 why = "out of memory";
             }
@@ -500,7 +629,7 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
     std::free(data);
     if (included) {
         frame nested{included, quorvel_document_root(included), quorvel_document_root(included), resolved, path,
-                     pointer, href_copy, e, nullptr, 0, 0};
+                     pointer, href_copy, e, nullptr, 0, 0, r->context_errors, length};
         if (push(r, nested)) return;  // the new frame owns the strings
         quorvel_document_free(included);
         why = "out of memory";
@@ -512,73 +641,63 @@ void handle_include(run* r, size_t index, quorvel_element* e) {
     quorvel_work_free(href_copy);
 }
 
-// Moves a top-level comment or processing instruction n of an included
-// document to after *last (which then is n); answers the node that
-// followed n.
-quorvel_node* move_top_level(quorvel_node* n, quorvel_node** last) {
+// Places a top-level comment or processing instruction n of an included
+// document after *last (moved, or copied when n's document stays apart),
+// which then is what was placed; answers the node that followed n.
+quorvel_node* place_top_level(quorvel_node* n, quorvel_node** last) {
     quorvel_node* following = quorvel_node_next_sibling(n);
     int kind = quorvel_node_get_type(n);
     if ((kind == QUORVEL_NODE_COMMENT || kind == QUORVEL_NODE_PI) &&
         quorvel_element_insert_after(*last, n) == QUORVEL_OK)
-        *last = n;
+        *last = quorvel_node_next_sibling(*last);
     return following;
 }
 
-// The frame on top is done: its selection replaces its include element in
-// the frame below, which goes on after it.
-void finish(run* r) {
-    frame done = r->frames[--r->count];
-    size_t below = r->count - 1;
-    quorvel_element* e = done.include;
-    quorvel_element* s = done.pointer ? xpointer_select(done.doc, done.pointer, std::strlen(done.pointer)) : done.root;
-    if (!s) {
-        quorvel_document_free(done.doc);
-        resource_error(r, below, e, done.href, "the pointer selects nothing");
-        frame_release(&done);
-        return;
-    }
-    frame& f = r->frames[below];
+// Replaces e (frame index) by the element s of the processed document d,
+// and for a whole document also by d's top-level comments and processing
+// instructions. With take, d is the caller's to give: s moves out of it and
+// d lives on with the including document; otherwise d stays as it is and
+// copies go in.
+void install(run* r, size_t index, quorvel_element* e, quorvel_document* d, quorvel_element* s, bool whole,
+             bool take, const char* href) {
+    frame& f = r->frames[index];
     bool ok = carry_namespaces(r, s, nullptr, false);
-    const char* before = quorvel_element_namespace_for_prefix(s, nullptr);
-    bool had_default = !empty_uri(before);
+    bool had_default = !empty_uri(quorvel_element_namespace_for_prefix(s, nullptr));
     quorvel_node* top_first = nullptr;
     quorvel_node* top_after = nullptr;
-    if (ok && !done.pointer) {
-        top_first = quorvel_document_first_child(done.doc);
+    if (ok && whole) {
+        top_first = quorvel_document_first_child(d);
         if (top_first == reinterpret_cast<quorvel_node*>(s)) top_first = nullptr;
         top_after = quorvel_node_next_sibling(reinterpret_cast<quorvel_node*>(s));
     }
-    if (ok) {
-        if (s == quorvel_document_root(done.doc)) {
-            quorvel_node* top = quorvel_document_node(done.doc);
+    bool absorbed = false;
+    if (ok && take) {
+        if (s == quorvel_document_root(d)) {
+            quorvel_node* top = quorvel_document_node(d);
             ok = top && quorvel_element_remove_child(top, reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK;
         } else {
             ok = quorvel_node_unlink(reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK;
         }
+        // Absorbed, the included document lends its nodes without copies and
+        // lives as long as the including one; otherwise they are copied in.
+        absorbed = ok && quorvel_document_absorb(f.doc, d) == QUORVEL_OK;
     }
-    // Absorbed, the included document lends its elements without copies and
-    // lives as long as the including one; otherwise they are copied in.
     quorvel_element* installed = nullptr;
     quorvel_node* last = reinterpret_cast<quorvel_node*>(e);
     if (ok) {
-        bool absorbed = quorvel_document_absorb(f.doc, done.doc) == QUORVEL_OK;
-        // A whole document brings its top-level comments and processing
-        // instructions, in their places around its root element.
-        quorvel_node* n = top_first;
-        for (; n && n != top_after; n = move_top_level(n, &last)) {}
+        for (quorvel_node* n = top_first; n && n != top_after;) n = place_top_level(n, &last);
         if (absorbed) {
             if (quorvel_element_insert_after(last, reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK) installed = s;
         } else {
             installed = quorvel_element_insert_copy_after(last, s);
         }
         if (installed) last = reinterpret_cast<quorvel_node*>(installed);
-        for (n = installed ? top_after : nullptr; n; n = move_top_level(n, &last)) {}
+        for (quorvel_node* n = installed ? top_after : nullptr; n;) n = place_top_level(n, &last);
     }
-    quorvel_document_free(done.doc);
+    if (take) quorvel_document_free(d);
     if (!installed) {
-        stays(r, done.href, "out of memory");
+        stays(r, href, "out of memory");
         f.current = skip(e, f.root);
-        frame_release(&done);
         return;
     }
     if (!had_default && !empty_uri(quorvel_element_namespace_for_prefix(installed, nullptr)))
@@ -586,6 +705,31 @@ void finish(run* r) {
     set_add(r->islands, r->island_count, installed);
     f.current = after_node(last, f.root);
     retire(f, e);
+}
+
+// The frame on top is done: its selection replaces its include element in
+// the frame below, which goes on after it. The first include of a path
+// moves its selection out of the document; a document read again for a
+// later include is kept, and copied from for the rest, unless what it
+// became depended on where it was included (a loop, a limit or an include
+// left in place).
+void finish(run* r) {
+    frame done = r->frames[--r->count];
+    size_t below = r->count - 1;
+    quorvel_element* e = done.include;
+    bool keep = false;
+    if (r->context_errors == done.context_errors) {
+        cache_entry* seen = cache_find(r, done.path, true);
+        if (!seen) cache_put(r, done.path, true, nullptr, nullptr, 0);
+        else keep = cache_put(r, done.path, true, done.doc, nullptr, done.length);
+    }
+    quorvel_element* s = done.pointer ? xpointer_select(done.doc, done.pointer, std::strlen(done.pointer)) : done.root;
+    if (!s) {
+        if (!keep) quorvel_document_free(done.doc);
+        resource_error(r, below, e, done.href, "the pointer selects nothing");
+    } else {
+        install(r, below, e, done.doc, s, !done.pointer, !keep, done.href);
+    }
     frame_release(&done);
 }
 
@@ -597,7 +741,7 @@ int process(quorvel_document* doc, const char* base_path, const quorvel_xinclude
     r.options = options;
     catalog_load(&r.cat, options ? options->catalog : nullptr);
     frame top{doc,    root,    root, copy_of(base_path), normalised_copy(base_path), nullptr, nullptr, nullptr,
-              nullptr, 0,       0};
+              nullptr, 0,       0,    0,                  0};
     if (!top.base || !top.path || !push(&r, top)) {
         frame_release(&top);
         catalog_free(&r.cat);
@@ -622,6 +766,7 @@ int process(quorvel_document* doc, const char* base_path, const quorvel_xinclude
     frame_release(&r.frames[0]);
     quorvel_work_free(r.frames);
     quorvel_work_free(r.islands.slots);
+    cache_free(&r);
     catalog_free(&r.cat);
     return r.status;
 }
