@@ -135,7 +135,31 @@ struct run {
     size_t cache_bytes = 0;
     size_t* cache_index = nullptr;  // open addressing over entry numbers + 1
     size_t cache_index_mask = 0;
+    // Included documents released at the end of the call, not before: the
+    // addresses of their elements, kept in islands, must not come back.
+    quorvel_document** released = nullptr;
+    size_t released_count = 0;
+    size_t released_capacity = 0;
 };
+
+void release_later(run* r, quorvel_document* doc) {
+    if (r->released_count == r->released_capacity) {
+        size_t capacity = r->released_capacity ? 2 * r->released_capacity : 16;
+        auto* grown = static_cast<quorvel_document**>(quorvel_work_realloc(
+            r->released, r->released_count * sizeof(quorvel_document*), capacity * sizeof(quorvel_document*)));
+        if (!grown) {
+            // Without room to wait, the document goes now and the islands
+            // forget every address, so none can be mistaken later.
+            quorvel_document_free(doc);
+            if (r->islands.slots) std::memset(r->islands.slots, 0, (r->islands.mask + 1) * sizeof(void*));
+            r->island_count = 0;
+            return;
+        }
+        r->released = grown;
+        r->released_capacity = capacity;
+    }
+    r->released[r->released_count++] = doc;
+}
 
 constexpr size_t kCacheBytes = size_t(256) << 20;
 
@@ -378,12 +402,12 @@ bool prefix_used(quorvel_element* s, const char* prefix) {
     return false;
 }
 
-// Declares on s the namespace bindings it has from its ancestors below stop
-// and does not declare itself, so that s keeps its names when it moves:
-// all of them (up to and including an ancestor that was itself included,
-// whose own bindings came with it), or with used_only those that s or its
-// descendants name.
-bool carry_namespaces(run* r, quorvel_element* s, quorvel_element* stop, bool used_only) {
+// Declares on target (s itself, or its copy) the namespace bindings that s
+// has from its ancestors below stop and does not declare itself, so that it
+// keeps its names in a new place: all of them (up to and including an
+// ancestor that was itself included, whose own bindings came with it), or
+// with used_only those that s or its descendants name.
+bool carry_namespaces(run* r, quorvel_element* target, quorvel_element* s, quorvel_element* stop, bool used_only) {
     if (set_contains(r->islands, s)) return true;
     for (quorvel_element* a = quorvel_element_parent(s); a && a != stop; a = quorvel_element_parent(a)) {
         size_t n = quorvel_element_namespace_count(a);
@@ -392,13 +416,13 @@ bool carry_namespaces(run* r, quorvel_element* s, quorvel_element* stop, bool us
             const char* uri = quorvel_element_namespace_decl_uri(a, i);
             if (!uri) continue;
             bool declared = false;
-            size_t own = quorvel_element_namespace_count(s);
+            size_t own = quorvel_element_namespace_count(target);
             for (size_t k = 0; k < own && !declared; k++) {
-                const char* p = quorvel_element_namespace_decl_prefix(s, k);
+                const char* p = quorvel_element_namespace_decl_prefix(target, k);
                 declared = (!p && !prefix) || (p && prefix && !std::strcmp(p, prefix));
             }
             if (declared || (used_only && !prefix_used(s, prefix))) continue;
-            if (quorvel_element_add_namespace_definition(s, prefix, uri) != QUORVEL_OK) return false;
+            if (quorvel_element_add_namespace_definition(target, prefix, uri) != QUORVEL_OK) return false;
         }
         if (set_contains(r->islands, a)) break;
     }
@@ -428,7 +452,7 @@ void use_fallback(run* r, size_t index, quorvel_element* e, quorvel_element* fal
     while (node) {
         quorvel_node* following = quorvel_node_next_sibling(node);
         quorvel_element* moved = quorvel_node_as_element(node);
-        if ((moved && !carry_namespaces(r, moved, parent, true)) || quorvel_element_insert_after(last, node) != QUORVEL_OK) {
+        if ((moved && !carry_namespaces(r, moved, moved, parent, true)) || quorvel_element_insert_after(last, node) != QUORVEL_OK) {
             stays(r, href, "out of memory");
             f.current = first ? first : skip(e, f.root);
             return;
@@ -661,7 +685,9 @@ quorvel_node* place_top_level(quorvel_node* n, quorvel_node** last) {
 void install(run* r, size_t index, quorvel_element* e, quorvel_document* d, quorvel_element* s, bool whole,
              bool take, const char* href) {
     frame& f = r->frames[index];
-    bool ok = carry_namespaces(r, s, nullptr, false);
+    // A moved element takes its bindings along before it leaves; a copy gets
+    // them once it is made.
+    bool ok = !take || carry_namespaces(r, s, s, nullptr, false);
     bool had_default = !empty_uri(quorvel_element_namespace_for_prefix(s, nullptr));
     quorvel_node* top_first = nullptr;
     quorvel_node* top_after = nullptr;
@@ -690,11 +716,12 @@ void install(run* r, size_t index, quorvel_element* e, quorvel_document* d, quor
             if (quorvel_element_insert_after(last, reinterpret_cast<quorvel_node*>(s)) == QUORVEL_OK) installed = s;
         } else {
             installed = quorvel_element_insert_copy_after(last, s);
+            if (installed && !take) carry_namespaces(r, installed, s, nullptr, false);
         }
         if (installed) last = reinterpret_cast<quorvel_node*>(installed);
         for (quorvel_node* n = installed ? top_after : nullptr; n;) n = place_top_level(n, &last);
     }
-    if (take) quorvel_document_free(d);
+    if (take) release_later(r, d);
     if (!installed) {
         stays(r, href, "out of memory");
         f.current = skip(e, f.root);
@@ -725,7 +752,7 @@ void finish(run* r) {
     }
     quorvel_element* s = done.pointer ? xpointer_select(done.doc, done.pointer, std::strlen(done.pointer)) : done.root;
     if (!s) {
-        if (!keep) quorvel_document_free(done.doc);
+        if (!keep) release_later(r, done.doc);
         resource_error(r, below, e, done.href, "the pointer selects nothing");
     } else {
         install(r, below, e, done.doc, s, !done.pointer, !keep, done.href);
@@ -767,6 +794,8 @@ int process(quorvel_document* doc, const char* base_path, const quorvel_xinclude
     quorvel_work_free(r.frames);
     quorvel_work_free(r.islands.slots);
     cache_free(&r);
+    for (size_t i = 0; i < r.released_count; i++) quorvel_document_free(r.released[i]);
+    quorvel_work_free(r.released);
     catalog_free(&r.cat);
     return r.status;
 }

@@ -302,6 +302,33 @@ TEST_F(XincludeFiles, IncludedDocumentsLiveWithTheIncludingOne) {
     EXPECT_EQ(serialize(copy.get()), once);
 }
 
+TEST_F(XincludeFiles, RepeatedIncludesGiveIndependentCopies) {
+    write("a.xml", "<!--top--><a xmlns:q='urn:q'><q:b>1</q:b><c/></a>");
+    write("t.txt", "text");
+    std::string body;
+    for (int i = 0; i < 3; i++)
+        body += "<s>" + inc("href='a.xml'") + inc("href='a.xml' xpointer='element(/1/1)'") +
+                inc("href='t.txt' parse='text'") + "</s>";
+    EXPECT_EQ(run(R(body)), 0) << last_error();
+    std::string one = "<s><!--top--><a xmlns:q=\"urn:q\"><q:b>1</q:b><c/></a><q:b xmlns:q=\"urn:q\">1</q:b>text</s>";
+    EXPECT_EQ(serialize(doc.get()), R(one + one + one));
+    // Every include placed its own nodes: changing one changes no other.
+    quorvel_element* r = quorvel_document_root(doc.get());
+    for (quorvel_element* s = quorvel_element_first_child_any(r); s; s = quorvel_element_next_sibling_any(s)) {
+        quorvel_element* a = quorvel_element_first_child_any(s);
+        quorvel_element_set_attribute(a, "seen", "1");
+        quorvel_element_set_attribute(quorvel_element_next_sibling_any(a), "seen", "1");
+    }
+    std::string marked = "<s><!--top--><a xmlns:q=\"urn:q\" seen=\"1\"><q:b>1</q:b><c/></a>"
+                         "<q:b xmlns:q=\"urn:q\" seen=\"1\">1</q:b>text</s>";
+    EXPECT_EQ(serialize(doc.get()), R(marked + marked + marked));
+    // A document whose processing met a loop is read anew each time.
+    write("loop.xml", std::string("<l ") + kXi + "><xi:include href='main.xml'><xi:fallback>cut</xi:fallback></xi:include></l>");
+    EXPECT_EQ(run(R(inc("href='loop.xml'") + inc("href='loop.xml'") + inc("href='loop.xml'"))), 0) << last_error();
+    std::string l = std::string("<l ") + kXi + ">cut</l>";
+    EXPECT_EQ(serialize(doc.get()), R(l + l + l));
+}
+
 TEST(XincludeProbes, ReadIncludeAttributes) {
     auto d = parse(std::string("<r ") + kXi +
                    " xmlns:o='urn:other'><xi:include href='a#b' parse='' xpointer='x' encoding='e'><xi:fallback/>"
