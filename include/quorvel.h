@@ -1696,10 +1696,12 @@ typedef struct quorvel_diff_list {
 /* Compares the root elements of a and b (neither is changed). Of the flags
    only QUORVEL_DIGEST_SKIP_WHITESPACE counts. Children are aligned by their
    digests: equal leading and trailing runs first, the rest by a longest
-   common subsequence, which may hold at most 8,192 children on each side.
+   common subsequence; a rest wider than 8,192 children on a side is first
+   cut at children whose digest occurs once on each side (in the same
+   order), and each piece may hold at most 8,192 children on each side.
    Returns a list to free with quorvel_diff_free; *status (when given) is 0,
    or on failure (result NULL) -4 for a NULL document, -1 when memory ran
-   out anywhere, -5 when a rest to align exceeds 8,192 children
+   out anywhere, -5 when a piece to align exceeds 8,192 children
    (quorvel_last_error names the element's path). */
 QUORVEL_API quorvel_diff_list* quorvel_diff(const quorvel_document* a, const quorvel_document* b, unsigned flags,
                                             int* status);
