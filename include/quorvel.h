@@ -1696,10 +1696,12 @@ typedef struct quorvel_diff_list {
 /* Compares the root elements of a and b (neither is changed). Of the flags
    only QUORVEL_DIGEST_SKIP_WHITESPACE counts. Children are aligned by their
    digests: equal leading and trailing runs first, the rest by a longest
-   common subsequence, which may hold at most 8,192 children on each side.
+   common subsequence; a rest wider than 8,192 children on a side is first
+   cut at children whose digest occurs once on each side (in the same
+   order), and each piece may hold at most 8,192 children on each side.
    Returns a list to free with quorvel_diff_free; *status (when given) is 0,
    or on failure (result NULL) -4 for a NULL document, -1 when memory ran
-   out anywhere, -5 when a rest to align exceeds 8,192 children
+   out anywhere, -5 when a piece to align exceeds 8,192 children
    (quorvel_last_error names the element's path). */
 QUORVEL_API quorvel_diff_list* quorvel_diff(const quorvel_document* a, const quorvel_document* b, unsigned flags,
                                             int* status);
@@ -1722,6 +1724,62 @@ QUORVEL_API const char* quorvel_diff_op_after(const quorvel_diff_list* list, siz
    \"after\"" attribute; strings written as they are, unescaped. Free with
    quorvel_free_string; "" for NULL or no ops; NULL when memory ran out. */
 QUORVEL_API char* quorvel_diff_serialize(const quorvel_diff_list* list);
+
+/* ---- XInclude processing ------------------------------------------------------ */
+
+/* Supplies the bytes of a resource. Returning 1 stores in *text a malloc'd
+   buffer of *length bytes, which the library releases with free; a negative
+   return refuses the path (the include takes its fallback and nothing is
+   read); any other return leaves the reading to the library. */
+typedef int (*quorvel_xinclude_loader)(const char* path, void* user_data, char** text, size_t* length);
+
+/* Options of quorvel_xinclude_process_opts, read only during the call.
+   Without options: no loader, no catalog, local_only 1. */
+typedef struct quorvel_xinclude_options {
+    quorvel_xinclude_loader loader; /* NULL: the library reads files itself */
+    void* user_data;                /* passed to the loader */
+    const char* catalog;            /* catalog file of <uri name="..." uri="..."/> entries; NULL or "": none */
+    int local_only;                 /* non-zero refuses every reference with a scheme other than file: */
+} quorvel_xinclude_options;
+
+/* Replaces the include elements (namespace http://www.w3.org/2001/XInclude)
+   of doc, in place, by the XML or text they reference, or by all children of
+   their fallback when the resource cannot be had; included content is
+   processed in turn. hrefs resolve against xml:base and base_path (the path
+   of doc itself; NULL counts as ""). References are read as files: absolute
+   paths and ".." are followed, so a caller that must confine reads passes a
+   loader that refuses (negative return) what it does not allow. Only
+   regular files are read. A text include must be UTF-8 made of XML
+   characters. A pointer (xpointer attribute or href fragment: element(),
+   xmlns(), xpointer() and shorthand names) selects one element of the
+   included document; its expressions cannot reach other documents, files or
+   the environment. Inserted elements keep their namespaces. An include whose
+   path and pointer are being expanded around it (doc counting as base_path)
+   is a loop; each call loads at most 10,000 includes and 1 GiB.
+   Returns -4 for a NULL document, 0 when every include was replaced (also
+   for a document without root element), -7 when an include stays in place
+   (no usable fallback, no href, a loop, a limit, a root element), with
+   quorvel_last_error naming the first such href and why; the rest of the
+   document is processed all the same. Included documents become owned by
+   doc. Not done: xml:base and xml:lang fix-up, encoding conversion of text
+   includes, same-document includes, replacing the root element. */
+QUORVEL_API int quorvel_xinclude_process(quorvel_document* doc, const char* base_path);
+/* As quorvel_xinclude_process with options (NULL: the defaults). */
+QUORVEL_API int quorvel_xinclude_process_opts(quorvel_document* doc, const char* base_path,
+                                              const quorvel_xinclude_options* options);
+/* 1 for an include element, else 0 (NULL included). */
+QUORVEL_API int quorvel_xinclude_is_include_element(quorvel_element* element);
+/* 1 for a fallback element, else 0 (NULL included). */
+QUORVEL_API int quorvel_xinclude_is_fallback_element(quorvel_element* element);
+/* Attribute readers of an include element, owned by the document; NULL for
+   NULL or an element that is not an include. The href, NULL when absent. */
+QUORVEL_API const char* quorvel_xinclude_get_href(quorvel_element* element);
+/* The parse attribute, "xml" when absent or empty. */
+QUORVEL_API const char* quorvel_xinclude_get_parse(quorvel_element* element);
+/* The xpointer attribute, NULL when absent. */
+QUORVEL_API const char* quorvel_xinclude_get_xpointer(quorvel_element* element);
+/* The encoding attribute, NULL when absent (read, never applied). */
+QUORVEL_API const char* quorvel_xinclude_get_encoding(quorvel_element* element);
 
 /* ---- Clean-up ------------------------------------------------------------ */
 

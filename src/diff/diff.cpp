@@ -1,6 +1,7 @@
 // The document diff: subtrees with equal digests are skipped, child
 // sequences are aligned (equal leading and trailing runs, then a longest
-// common subsequence over digests) and leftover elements of the same name
+// common subsequence over digests, in pieces between children found once on
+// each side where the rest is too wide) and leftover elements of the same name
 // are compared in turn. Work goes through an explicit task stack, so depth
 // costs heap memory, not call frames; paths are chains of shared segments,
 // written out only for the ops that name them.
@@ -449,6 +450,94 @@ bool process_gap(diff_ctx* ctx, const child_list& ca, const child_list& cb, cons
     return ok;
 }
 
+// Anchors for a rest too wide for one table: the children whose digest
+// occurs exactly once in xa[0, n) and once in xb[0, m), as pairs of
+// positions, kept where they form the longest chain rising on both sides.
+// False when memory runs out.
+bool find_anchors(const child* xa, size_t n, const child* xb, size_t m, size_t** out_a, size_t** out_b,
+                  size_t* count) {
+    *out_a = *out_b = nullptr;
+    *count = 0;
+    // Open addressing over digests: for each, its position on each side, or
+    // SIZE_MAX once it is seen twice there.
+    struct slot {
+        uint64_t digest;
+        size_t at_a;
+        size_t at_b;
+        bool used;
+    };
+    size_t capacity = 16;
+    while (capacity < 2 * (n + m)) capacity *= 2;
+    auto* slots = static_cast<slot*>(quorvel_work_calloc(capacity * sizeof(slot)));
+    auto* pair_b = static_cast<size_t*>(quorvel_work_alloc((n + 1) * sizeof(size_t)));
+    auto* pair_a = static_cast<size_t*>(quorvel_work_alloc((n + 1) * sizeof(size_t)));
+    auto* tails = static_cast<size_t*>(quorvel_work_alloc((n + 1) * sizeof(size_t)));
+    auto* before = static_cast<size_t*>(quorvel_work_alloc((n + 1) * sizeof(size_t)));
+    auto done = [&](bool ok) {
+        quorvel_work_free(slots);
+        quorvel_work_free(pair_b);
+        quorvel_work_free(pair_a);
+        quorvel_work_free(tails);
+        quorvel_work_free(before);
+        return ok;
+    };
+    if (!slots || !pair_b || !pair_a || !tails || !before) return done(false);
+    constexpr size_t kNone = SIZE_MAX - 1;  // not seen on that side
+    auto find = [&](uint64_t d) -> slot& {
+        size_t mask = capacity - 1;
+        for (size_t i = static_cast<size_t>(d ^ (d >> 31)) & mask;; i = (i + 1) & mask)
+            if (!slots[i].used || slots[i].digest == d) return slots[i];
+    };
+    for (size_t i = 0; i < n; i++) {
+        slot& s = find(xa[i].digest);
+        if (!s.used) s = slot{xa[i].digest, i, kNone, true};
+        else s.at_a = s.at_a == kNone ? i : SIZE_MAX;
+    }
+    for (size_t j = 0; j < m; j++) {
+        slot& s = find(xb[j].digest);
+        if (!s.used) s = slot{xb[j].digest, kNone, j, true};
+        else s.at_b = s.at_b == kNone ? j : SIZE_MAX;
+    }
+    // Pairs in rising order of a, then the longest chain rising in b.
+    size_t pairs = 0;
+    for (size_t i = 0; i < n; i++) {
+        const slot& s = find(xa[i].digest);
+        if (s.at_a == i && s.at_b < kNone) {
+            pair_a[pairs] = i;
+            pair_b[pairs++] = s.at_b;
+        }
+    }
+    size_t length = 0;  // tails[k]: the pair ending the best chain of k + 1
+    for (size_t p = 0; p < pairs; p++) {
+        size_t lo = 0, hi = length;
+        while (lo < hi) {
+            size_t mid = (lo + hi) / 2;
+            if (pair_b[tails[mid]] < pair_b[p]) lo = mid + 1;
+            else hi = mid;
+        }
+        before[p] = lo ? tails[lo - 1] : SIZE_MAX;
+        tails[lo] = p;
+        if (lo == length) length++;
+    }
+    if (!length) return done(true);
+    *out_a = static_cast<size_t*>(quorvel_work_alloc(length * sizeof(size_t)));
+    *out_b = static_cast<size_t*>(quorvel_work_alloc(length * sizeof(size_t)));
+    if (!*out_a || !*out_b) {
+        quorvel_work_free(*out_a);
+        quorvel_work_free(*out_b);
+        *out_a = *out_b = nullptr;
+        return done(false);
+    }
+    size_t k = length;
+    for (size_t p = tails[length - 1]; p != SIZE_MAX; p = before[p]) {
+        k--;
+        (*out_a)[k] = pair_a[p];
+        (*out_b)[k] = pair_b[p];
+    }
+    *count = length;
+    return done(true);
+}
+
 // Aligns the children of a and b and queues the work that follows: for each
 // gap, from the last to the first, the nested diffs of its pairs, then its ops.
 bool diff_children(diff_ctx* ctx, const quorvel_element* a, const quorvel_element* b, path_seg* path) {
@@ -465,39 +554,52 @@ bool diff_children(diff_ctx* ctx, const quorvel_element* a, const quorvel_elemen
         lead++;
     size_t n = ca.count - lead - trail, m = cb.count - lead - trail;
     if (n == 0 && m == 0) return true;
-    if (n > kAlignLimit || m > kAlignLimit) {
+    const child* xa = ca.items + lead;
+    const child* xb = cb.items + lead;
+    // A rest too wide for one table is cut at anchors (children whose digest
+    // occurs once on each side, in the same order) into pieces aligned one by
+    // one; a piece still too wide fails the diff.
+    size_t* anchor_a = nullptr;
+    size_t* anchor_b = nullptr;
+    size_t anchors = 0;
+    if ((n > kAlignLimit || m > kAlignLimit) && !find_anchors(xa, n, xb, m, &anchor_a, &anchor_b, &anchors))
+        return false;
+    auto piece = [&](size_t k, size_t* sa, size_t* ea, size_t* sb, size_t* eb) {
+        *sa = k ? anchor_a[k - 1] + 1 : 0;
+        *sb = k ? anchor_b[k - 1] + 1 : 0;
+        *ea = k < anchors ? anchor_a[k] : n;
+        *eb = k < anchors ? anchor_b[k] : m;
+    };
+    for (size_t k = 0; k <= anchors; k++) {
+        size_t sa, ea, sb, eb;
+        piece(k, &sa, &ea, &sb, &eb);
+        if (ea - sa <= kAlignLimit && eb - sb <= kAlignLimit) continue;
         char* where = seg_string(path, "", 0);
-        quorvel_set_last_errorf("diff: cannot align %zu against %zu differing children of %s (at most %zu each)", n, m,
-                                where ? where : "an element", kAlignLimit);
+        quorvel_set_last_errorf("diff: cannot align %zu against %zu differing children of %s (at most %zu each)",
+                                ea - sa, eb - sb, where ? where : "an element", kAlignLimit);
         quorvel_work_free(where);
+        quorvel_work_free(anchor_a);
+        quorvel_work_free(anchor_b);
         ctx->status = -5;
         return false;
     }
-    // The walk back gathers removed and added indices per gap; the table goes
-    // before anything nested is queued.
+    // The walk back gathers removed and added indices per gap; each piece's
+    // table goes before the next is made, and all before anything nested is
+    // queued.
     auto* rem = static_cast<size_t*>(quorvel_work_alloc((n + 1) * sizeof(size_t)));
     auto* add = static_cast<size_t*>(quorvel_work_alloc((m + 1) * sizeof(size_t)));
     auto* gaps = static_cast<gap*>(quorvel_work_alloc((n + m + 1) * sizeof(gap)));
-    size_t cols = m + 1;
-    auto* table = static_cast<uint16_t*>(quorvel_work_calloc((n + 1) * cols * sizeof(uint16_t)));
     auto release = [&] {
         quorvel_work_free(rem);
         quorvel_work_free(add);
         quorvel_work_free(gaps);
-        quorvel_work_free(table);
+        quorvel_work_free(anchor_a);
+        quorvel_work_free(anchor_b);
     };
-    if (!rem || !add || !gaps || !table) {
+    if (!rem || !add || !gaps) {
         release();
         return false;
     }
-    const child* xa = ca.items + lead;
-    const child* xb = cb.items + lead;
-    for (size_t i = 1; i <= n; i++)
-        for (size_t j = 1; j <= m; j++) {
-            uint16_t up = table[(i - 1) * cols + j], left = table[i * cols + j - 1];
-            table[i * cols + j] = xa[i - 1].digest == xb[j - 1].digest ? static_cast<uint16_t>(table[(i - 1) * cols + j - 1] + 1)
-                                                                       : (up > left ? up : left);
-        }
     size_t nrem = 0, nadd = 0, ngaps = 0;
     gap current{0, 0, 0, 0};
     auto close_gap = [&] {
@@ -508,23 +610,43 @@ bool diff_children(diff_ctx* ctx, const quorvel_element* a, const quorvel_elemen
         }
         current = gap{nrem, 0, nadd, 0};
     };
-    size_t i = n, j = m;
-    while (i > 0 && j > 0) {
-        if (xa[i - 1].digest == xb[j - 1].digest) {
-            close_gap();
-            i--;
-            j--;
-        } else if (table[(i - 1) * cols + j] < table[i * cols + j - 1]) {
-            add[nadd++] = lead + --j;
-        } else {
-            rem[nrem++] = lead + --i;
+    for (size_t k = anchors + 1; k-- > 0;) {
+        size_t sa, ea, sb, eb;
+        piece(k, &sa, &ea, &sb, &eb);
+        const child* pa = xa + sa;
+        const child* pb = xb + sb;
+        size_t pn = ea - sa, pm = eb - sb;
+        size_t cols = pm + 1;
+        auto* table = static_cast<uint16_t*>(quorvel_work_calloc((pn + 1) * cols * sizeof(uint16_t)));
+        if (!table) {
+            release();
+            return false;
         }
+        for (size_t i = 1; i <= pn; i++)
+            for (size_t j = 1; j <= pm; j++) {
+                uint16_t up = table[(i - 1) * cols + j], left = table[i * cols + j - 1];
+                table[i * cols + j] = pa[i - 1].digest == pb[j - 1].digest
+                                          ? static_cast<uint16_t>(table[(i - 1) * cols + j - 1] + 1)
+                                          : (up > left ? up : left);
+            }
+        size_t i = pn, j = pm;
+        while (i > 0 && j > 0) {
+            if (pa[i - 1].digest == pb[j - 1].digest) {
+                close_gap();
+                i--;
+                j--;
+            } else if (table[(i - 1) * cols + j] < table[i * cols + j - 1]) {
+                add[nadd++] = lead + sb + --j;
+            } else {
+                rem[nrem++] = lead + sa + --i;
+            }
+        }
+        while (i > 0) rem[nrem++] = lead + sa + --i;
+        while (j > 0) add[nadd++] = lead + sb + --j;
+        quorvel_work_free(table);
+        if (k) close_gap();  // the anchor before this piece is a match
     }
-    while (i > 0) rem[nrem++] = lead + --i;
-    while (j > 0) add[nadd++] = lead + --j;
     close_gap();
-    quorvel_work_free(table);
-    table = nullptr;
     // Each gap's lists were gathered backwards.
     for (size_t g = 0; g < ngaps; g++) {
         for (size_t p = 0, q = gaps[g].rem_count; p < q / 2; p++) {

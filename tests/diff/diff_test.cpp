@@ -103,6 +103,23 @@ TEST(Diff, WideElementsAlignTheirRuns) {
     EXPECT_EQ(report(wide(20000, 19999, "<y/>"), wide(20000, 19999, "<z/>")), "x /r/y[1] <y>\n+ /r/z[1] <z>\n");
 }
 
+TEST(Diff, ChangesSpreadOverAWideElementAlignAtUniqueChildren) {
+    // Changes near both ends leave a rest of 19,000 children between them:
+    // the children found once on each side cut it into pieces.
+    std::string a = "<r>", b = "<r>";
+    for (int i = 0; i < 20000; i++) {
+        std::string x = "<x i='" + std::to_string(i) + "'/>";
+        a += x;
+        if (i == 500) b += "<x i='500' k='v'/>";
+        else if (i == 10000) b += "<new/>" + x;
+        else if (i == 19500) continue;
+        else b += x;
+    }
+    // Gaps are reported from the last to the first.
+    EXPECT_EQ(report(a + "</r>", b + "</r>"),
+              "x /r/x[19501] <x>\n+ /r/new[1] <new>\n- /r/x[501] @k \"\" -> \"v\"\n");
+}
+
 TEST(Diff, RestTooWideToAlignFails) {
     std::string a = "<r><w>", b = "<r><w>";
     for (int i = 0; i < 9000; i++) {
