@@ -1707,6 +1707,37 @@ void advise_huge_pages(void* block, size_t size) {
 
 namespace {
 
+// How large the areas of a parse are, from the input's length and its
+// counts of '<' and quotes. Every element needs its own '<' and at least
+// three bytes; every attribute two quotes and four bytes; every text view
+// ends at a '<' or the end. Areas sized by these bounds never overflow for
+// elements and attributes, so records lie in reading order.
+struct arena_sizes {
+    size_t elem_cap, attr_cap, text_cap, markup_cap;
+    size_t areas;      // the record areas, in one block
+    size_t total;      // the arena's data bytes beside the input copies
+    size_t positions;  // the position records' array at its largest
+};
+
+arena_sizes arena_sizes_for(size_t length, size_t lt, size_t quotes, bool raw_in_source, bool record_positions) {
+    arena_sizes z;
+    z.elem_cap = min_size(lt, length / 3 + 1) + 8;
+    z.attr_cap = min_size(quotes / 2, length / 4 + 1) + 64;
+    z.text_cap = min_size(lt + 1, length / 2 + 1) + 8;
+    z.markup_cap = min_size(min_size(lt, length / 5 + 1), 1024) + 8;
+    z.areas = round8(z.elem_cap * sizeof(quorvel_element)) + z.attr_cap * sizeof(quorvel_attribute) +
+              z.text_cap * sizeof(quorvel_text) + z.markup_cap * kMarkupSlot;
+    // Per element an extension record at most; per quoted value either a
+    // namespace record or a declaration with its prefix, and a raw entry
+    // unless start tags are read again from the input (raw_in_source).
+    size_t extras = min_size(z.elem_cap, z.attr_cap) * sizeof(quorvel_element_ext) +
+                    z.attr_cap * ((raw_in_source ? 0 : sizeof(quorvel_raw_attribute)) + sizeof(quorvel_attr_ns));
+    size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
+    z.total = z.areas + extras + slack;
+    z.positions = record_positions ? (z.elem_cap + 16) * sizeof(quorvel_elem_pos) : 0;
+    return z;
+}
+
 quorvel_document* setup_failed(int* status) {
     quorvel_set_last_error("XML parse error: out of memory");
     if (status) *status = QUORVEL_ERR_MEMORY;
@@ -1722,63 +1753,65 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     quorvel_kernels_ensure();
     size_t lt = 0, quotes = 0;
     bool odd_bytes;  // NUL or non-ASCII bytes: the input's encoding is checked
-    // A large input gets its copies in blocks of their own, made before the
-    // arena and filled in the pass that counts the markup: the input is read
-    // once. Two blocks rather than one: glibc maps blocks above its mmap
-    // threshold (which it raises to at most 32 MiB) afresh, with zeroed
-    // pages, on every parse, and each half stays below it for twice the
-    // input length. The pool releases them with the document.
+    const bool positions = length <= 0x7FFFFFFE;
+    const bool raw_in_source = positions && !recover;
+    const bool record_positions = positions && !(flags & 0x10);
+    // A large input is copied and counted in one pass, before the counts can
+    // size the arena. Its copies go at the start of address space reserved
+    // for the whole document (copies, records, position records, all that
+    // the document grows by later), which the kernel commits as it is
+    // touched: records then lie within reach of every link to each other and
+    // to the text, whatever malloc would do with blocks of these sizes, and
+    // a loop of parses finds the mapping warm in the shared cache. Without
+    // the reservation (allocation hooks, no address space) the copies get
+    // blocks of their own, made before the arena, which the pool adopts.
     size_t work_room = round8(length + 65);
     size_t retained_room = mode == kParseCopy ? round8(length + 1) : 0;
+    quorvel_arena* arena = nullptr;
     char* copies = nullptr;  // the working copy's block
     char* retained_copy = nullptr;
     quorvel_release_fn copies_release = nullptr;
     quorvel_release_fn retained_release = nullptr;
+    bool own_copies = false;  // copies in blocks of their own, not yet adopted
     auto release_copies = [&] {
+        if (!own_copies) return;
         if (copies) quorvel_hooked_release(copies, copies_release);
         if (retained_copy) quorvel_hooked_release(retained_copy, retained_release);
     };
     if (length >= kSeparateCopies) {
-        copies = static_cast<char*>(quorvel_large_alloc(work_room, &work_room, &copies_release));
-        if (copies && retained_room)
-            retained_copy = static_cast<char*>(quorvel_large_alloc(retained_room, &retained_room, &retained_release));
-        if (!copies || (retained_room && !retained_copy)) {
-            release_copies();
-            return setup_failed(status);
+        arena_sizes most = arena_sizes_for(length, length, length, raw_in_source, record_positions);
+        arena = quorvel_arena_reserve(work_room + retained_room + most.total + most.positions);
+        if (arena) {
+            copies = arena->data;
+            retained_copy = retained_room ? copies + work_room : nullptr;
+            arena->used = work_room + retained_room;
+        } else {
+            own_copies = true;
+            copies = static_cast<char*>(quorvel_large_alloc(work_room, &work_room, &copies_release));
+            if (copies && retained_room)
+                retained_copy = static_cast<char*>(quorvel_large_alloc(retained_room, &retained_room, &retained_release));
+            if (!copies || (retained_room && !retained_copy)) {
+                release_copies();
+                return setup_failed(status);
+            }
         }
         odd_bytes = quorvel_copy_count_markup(copies, retained_copy, text, length, &lt, &quotes);
     } else {
         odd_bytes = quorvel_count_markup(text, length, &lt, &quotes);
     }
 
-    // Every element needs its own '<' and at least three bytes; every
-    // attribute two quotes and four bytes; every text view ends at a '<' or
-    // the end. Areas sized by these bounds never overflow for elements and
-    // attributes, so records lie in reading order.
-    size_t elem_cap = min_size(lt, length / 3 + 1) + 8;
-    size_t attr_cap = min_size(quotes / 2, length / 4 + 1) + 64;
-    size_t text_cap = min_size(lt + 1, length / 2 + 1) + 8;
-    size_t markup_cap = min_size(min_size(lt, length / 5 + 1), 1024) + 8;
-    size_t areas = round8(elem_cap * sizeof(quorvel_element)) + attr_cap * sizeof(quorvel_attribute) +
-                   text_cap * sizeof(quorvel_text) + markup_cap * kMarkupSlot;
-    // Per element an extension record at most; per quoted value either a
-    // namespace record or a declaration with its prefix, and a raw entry
-    // unless start tags are read again from the input (raw_in_source).
-    const bool positions = length <= 0x7FFFFFFE;
-    const bool raw_in_source = positions && !recover;
-    size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) +
-                    attr_cap * ((raw_in_source ? 0 : sizeof(quorvel_raw_attribute)) + sizeof(quorvel_attr_ns));
-    size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
-    size_t arena_size = (copies ? 0 : work_room + retained_room) + areas + extras + slack;
+    arena_sizes sizes = arena_sizes_for(length, lt, quotes, raw_in_source, record_positions);
+    size_t elem_cap = sizes.elem_cap, attr_cap = sizes.attr_cap, text_cap = sizes.text_cap;
+    size_t markup_cap = sizes.markup_cap, areas = sizes.areas;
 
-    quorvel_arena* arena = quorvel_arena_create(arena_size);
+    if (!arena) arena = quorvel_arena_create((copies ? 0 : work_room + retained_room) + sizes.total);
     quorvel_pool* pool = arena ? quorvel_pool_create_arena_backed(arena, 1) : nullptr;
     if (!pool) {
         quorvel_arena_destroy(arena);
         release_copies();
         return setup_failed(status);
     }
-    if (copies) {
+    if (own_copies) {
         // Each block the pool adopts is its own from then on.
         bool work_adopted = quorvel_pool_adopt_block(pool, copies, work_room, copies_release);
         bool retained_adopted = work_adopted && (!retained_copy || quorvel_pool_adopt_block(pool, retained_copy,
@@ -1790,7 +1823,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
             return setup_failed(status);
         }
     }
-    if (!arena->release) advise_huge_pages(arena->data, arena->capacity);
+    if (!arena->release && !arena->mapped) advise_huge_pages(arena->data, arena->capacity);
     if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
 
     char* work = copies;
@@ -1849,9 +1882,15 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
         auto lo = reinterpret_cast<uintptr_t>(arena->data);
         uintptr_t hi = lo + arena->capacity;
         auto w = reinterpret_cast<uintptr_t>(work);
-        if (w < lo) lo = w;
-        if (w + length + 65 > hi) hi = w + length + 65;
-        if (hi - lo > INT32_MAX) s->arena_span = 0;
+        if (w >= lo && w + length + 65 <= hi) {
+            // The working copy leads the arena: whatever lies in the arena's
+            // first 2 GiB links to it and to each other unchecked.
+            if (s->arena_span > INT32_MAX) s->arena_span = INT32_MAX;
+        } else {
+            if (w < lo) lo = w;
+            if (w + length + 65 > hi) hi = w + length + 65;
+            if (hi - lo > INT32_MAX) s->arena_span = 0;
+        }
     }
     s->elem_next = s->elem_area = reinterpret_cast<quorvel_element*>(area);
     s->elem_end = s->elem_next + elem_cap;
@@ -1872,15 +1911,22 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->strict = g_quorvel_strict_mode != 0;
     s->lt = lt;
     s->quotes = quotes;
-    s->record_positions = s->positions && !(s->flags & 0x10);
+    s->record_positions = record_positions;
     s->raw_in_source = raw_in_source;
-    if (s->positions && !(s->flags & 0x10)) {
+    if (record_positions) {
         // Room for the most elements the '<' count allows: the array never
         // moves during the parse (a move copies and faults in every record
         // made so far), and the pages past the true count are never touched.
+        // In a reserved arena it is one more part of the document's range.
         size_t expect = elem_cap + 16;
-        if (auto* records = static_cast<quorvel_elem_pos*>(std::malloc(expect * sizeof(quorvel_elem_pos)))) {
+        quorvel_elem_pos* records = nullptr;
+        if (arena->mapped) {
+            records = static_cast<quorvel_elem_pos*>(quorvel_pool_alloc(pool, expect * sizeof(quorvel_elem_pos)));
+            doc->pos_in_pool = records != nullptr;
+        }
+        if (!records && (records = static_cast<quorvel_elem_pos*>(std::malloc(expect * sizeof(quorvel_elem_pos)))))
             advise_huge_pages(records, expect * sizeof(quorvel_elem_pos));
+        if (records) {
             doc->pos_records = records;
             doc->pos_capacity = expect;
         }
