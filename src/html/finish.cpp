@@ -134,6 +134,18 @@ bool complete_tree(parse_state* s) {
             tree_insert_before(root, first_element, h);
         }
     }
+    if (s->html5 && root) {
+        // Attributes of repeated html, head and body tags go to the elements
+        // that stand for them, names they lack only.
+        if (is_tag(root, kTag_html)) {
+            if (!apply_attrs(s, root, &s->html_attrs)) return false;
+            for (hnode* c = root->first; c; c = c->next) {
+                if (is_tag(c, kTag_head) && !apply_attrs(s, c, &s->head_attrs)) return false;
+                if ((is_tag(c, kTag_body) || is_tag(c, kTag_frameset)) && !apply_attrs(s, c, &s->body_attrs))
+                    return false;
+            }
+        }
+    }
     return !s->mem.failed;
 }
 

@@ -402,6 +402,7 @@ void implied_closing(parse_state* s, uint8_t id) {
                 }
             }
             if (shared) {
+                if (cur == kTag_table) afe_clear_to_table_marker(s);
                 s->open_count--;
                 continue;
             }
@@ -421,6 +422,7 @@ void implied_closing(parse_state* s, uint8_t id) {
         else if ((id == kTag_listing || id == kTag_plaintext) && cur == kTag_p)
             pop = true;
         if (!pop) return;
+        if (cur == kTag_table) afe_clear_to_table_marker(s);
         s->open_count--;
     }
 }
@@ -471,6 +473,19 @@ const char* insert_element(parse_state* s, tag_token* t, uint8_t ns) {
     }
     const char* resume = t->resume;
     if (!pushed) return resume;
+    if (s->html5 && ns == kNsHtml) {
+        switch (id) {
+            case kTag_table: afe_push_marker(s, true); break;
+            case kTag_applet:
+            case kTag_marquee:
+            case kTag_object:
+            case kTag_td:
+            case kTag_th:
+            case kTag_caption: afe_push_marker(s, false); break;
+            default:
+                if (kFormattingTags.has(id) && !t->self_closing) afe_push(s, e);
+        }
+    }
     if (ns == kNsHtml && id != kTagNone && (kTagInfos[id].insert_flags & kInsertVoid)) {
         s->open_count--;
         return resume;
@@ -635,11 +650,13 @@ const char* start_rules(parse_state* s, tag_token* t) {
         if (id == kTag_head) {
             flush_pending(s);
             s->head_seen = true;
+            if (html5) stash_attrs(s, &s->head_attrs, t->attrs);
             return resume;
         }
         if (id == kTag_body) {
             flush_pending(s);
             s->body_seen = true;
+            if (html5) stash_attrs(s, &s->body_attrs, t->attrs);
             if (html5) s->frameset_ok = false;
             s->body_start_seen = true;
             return resume;
@@ -721,7 +738,7 @@ const char* start_rules(parse_state* s, tag_token* t) {
         }
         if (in_head_noscript(s)) {
             switch (id) {
-                case kTag_html:
+                case kTag_html: stash_attrs(s, &s->html_attrs, t->attrs); return resume;
                 case kTag_head:
                 case kTag_noscript: return resume;
                 case kTag_link:
@@ -737,8 +754,12 @@ const char* start_rules(parse_state* s, tag_token* t) {
             }
         }
         if (id == kTag_form && s->form_open) return resume;
-        if (id == kTag_html && (s->html_seen || s->open_count > 1)) return resume;
+        if (id == kTag_html && (s->html_seen || s->open_count > 1)) {
+            stash_attrs(s, &s->html_attrs, t->attrs);
+            return resume;
+        }
         if (id == kTag_body && s->in_body && !s->frameset_seen) {
+            stash_attrs(s, &s->body_attrs, t->attrs);
             s->frameset_ok = false;
             return resume;
         }
@@ -788,6 +809,7 @@ const char* start_rules(parse_state* s, tag_token* t) {
             uint8_t o = s->open_ids[i - 1];
             if (o == kTag_td || o == kTag_th || o == kTag_template || (o == kTag_p && !s->body_seen)) break;
             if (o == kTag_table && s->open_ns[i - 1] == kNsHtml) {
+                afe_clear_to_table_marker(s);
                 s->open_count = i - 1;
                 implied_closing(s, id);
                 break;
@@ -799,11 +821,17 @@ const char* start_rules(parse_state* s, tag_token* t) {
         s->template_mode[s->open_count - 1] = 1;
     if (!template_rules(s, id)) return s->stop ? nullptr : resume;
     if (!table_fixups(s, id)) return nullptr;
+    if ((id == kTag_a || id == kTag_nobr) && !template_open(s)) afe_close_previous(s, name, length);
     if (id == kTag_button) {
         static constexpr tag_set kButtonFence = make_tag_set(kTag_applet, kTag_caption, kTag_table, kTag_td, kTag_th,
                                                              kTag_marquee, kTag_object, kTag_template);
         long l = search_fenced(s, kTag_button, kButtonFence);
         if (l >= 0) s->open_count = static_cast<size_t>(l);
+    }
+    if (id == kTagNone || !kTagInfos[id].skip_reconstruct) {
+        s->skip_final_reconstruct = false;
+        reconstruct(s);
+        if (s->stop) return nullptr;
     }
     return insert_element(s, t, kNsHtml);
 }
@@ -946,6 +974,7 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
             return;
         }
     }
+    if (kFormattingTags.has(id) && adoption(s, name, length)) return;
     long sel = find_open(s, kTag_select);
     if (sel >= 0) {
         if (id != kTag_table && id != kTag_option && id != kTag_optgroup && id != kTag_select && id != kTag_template)
@@ -1021,7 +1050,12 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
     if (!is_template)
         for (size_t l = static_cast<size_t>(match) + 1; l < s->open_count; l++)
             if (s->open_ids[l] == kTag_template && s->open_ns[l] == kNsHtml) return;
+    uint8_t matched = s->open_ns[match] == kNsHtml ? s->open_ids[match] : uint8_t(kTagNone);
     s->open_count = static_cast<size_t>(match);
+    if (matched == kTag_table) afe_clear_to_table_marker(s);
+    if (matched == kTag_applet || matched == kTag_marquee || matched == kTag_object || matched == kTag_td ||
+        matched == kTag_th || matched == kTag_caption)
+        afe_clear_to_marker(s);
     if (id == kTag_frameset && s->frameset_seen) s->frameset_closed = true;
     if (s->open_count && name_is(current(s), "template")) {
         uint8_t& mode = s->template_mode[s->open_count - 1];
@@ -1303,7 +1337,10 @@ void run_parser(parse_state* s) {
                 for (size_t i = 0; i < t->length; i++) blank = blank && is_blank(static_cast<unsigned char>(t->data[i]));
                 if (!blank) t = nullptr;
             }
-            if (t) place(s, t);
+            if (t) {
+                if (s->html5 && !s->skip_final_reconstruct) reconstruct(s);
+                place(s, t);
+            }
         }
     }
 }

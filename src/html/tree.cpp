@@ -591,7 +591,11 @@ void flush_pending(parse_state* s) {
     const char* a = s->pending;
     const char* b = s->pending_end;
     drop_pending(s);
-    if (a && a < b) place(s, text_node(s, a, b));
+    if (!a || a >= b) return;
+    hnode* t = text_node(s, a, b);
+    if (t && s->html5 && s->afe_count && !(kTableContextTags.has(current_id(s)) && !has_non_blank(t->data, t->length)))
+        reconstruct(s);
+    place(s, t);
 }
 
 }  // namespace html
