@@ -266,7 +266,14 @@ struct hnode {
     uint8_t kind;
     uint8_t ns;
     uint8_t tag;
+    uint8_t flags;  // kPlaced*: where the parse stood when a top-level node was placed
 };
+// Flags of nodes placed under the html element (or at the top level): they
+// decide at the end which of them go to the head, the body or between.
+constexpr uint8_t kPlacedInHead = 1;    // after a head start tag
+constexpr uint8_t kPlacedAfterHead = 2; // after the head end tag
+constexpr uint8_t kPlacedInBody = 4;    // after the body's content began
+constexpr uint8_t kPlacedAfterBody = 8; // a comment after the body end tag
 static_assert(sizeof(hnode) == 64, "one node per cache line");
 
 // Inputs of this many bytes or more are refused: text lengths are 32-bit,

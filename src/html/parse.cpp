@@ -643,6 +643,8 @@ const char* start_rules(parse_state* s, tag_token* t) {
         if (all_blank_or_nul(s->pending, s->pending_end) && !s->head_seen && !s->body_seen && !s->frameset_seen &&
             (s->open_count == 0 || (s->open_count == 1 && s->open_ids[0] == kTag_html && !s->open[0]->first)))
             drop_pending(s);
+        // Text before the body's first tag still belongs with the head part.
+        if (html5 && !s->frameset_seen) flush_pending(s);
         s->in_body = true;
         if (html5) s->body_start_seen = true;
     }
@@ -1114,10 +1116,13 @@ void place_comment(parse_state* s, hnode* c) {
         place(s, c);
     else if (s->after_html)
         tree_append(&s->post, c);
-    else if (s->open_count == 0 || !s->html_pushed)
-        tree_append(&s->top, c);
-    else
-        place(s, c);
+    else {
+        // After the body end tag a comment follows the body, whatever is
+        // still open.
+        bool html_open = s->open_count && s->open_ids[0] == kTag_html && s->open_ns[0] == kNsHtml;
+        tree_append(html_open ? s->open[0] : &s->top, c);
+        c->flags |= kPlacedAfterBody | kPlacedInBody;
+    }
 }
 
 const char* comment(parse_state* s, const char* lt) {

@@ -416,6 +416,16 @@ void placement(parse_state* s, hnode* node) {
 
 }  // namespace
 
+// Notes where the parse stood when a node was placed under the html element
+// or at the top level.
+static void mark_top(parse_state* s, hnode* node) {
+    hnode* p = node->parent;
+    if (!p || !(p == &s->top || (p->kind == kElement && p->tag == kTag_html && p->parent == &s->top))) return;
+    if (s->head_seen) node->flags |= kPlacedInHead;
+    if (s->head_end_seen) node->flags |= kPlacedAfterHead;
+    if (s->body_start_seen || s->body_seen) node->flags |= kPlacedInBody;
+}
+
 void place(parse_state* s, hnode* node) {
     if (!node) return;
     if (!s->html5) {
@@ -472,6 +482,7 @@ void place(parse_state* s, hnode* node) {
         break;
     }
     placement(s, node);
+    mark_top(s, node);
 }
 
 hnode* open_element(parse_state* s, const char* name, size_t length, uint8_t id, uint8_t ns, hattr* attrs) {
