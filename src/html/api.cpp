@@ -37,6 +37,25 @@ quorvel_document* new_html_document(size_t length) {
     return doc;
 }
 
+// Line ends as HTML reads them: CR LF and a lone CR become LF. Done in
+// place on the working copy; answers the new length.
+size_t normalize_line_ends(char* text, size_t length) {
+    char* cr = static_cast<char*>(std::memchr(text, '\r', length));
+    if (!cr) return length;
+    char* end = text + length;
+    char* out = cr;
+    for (const char* p = cr; p < end; p++) {
+        if (*p == '\r') {
+            *out++ = '\n';
+            if (p + 1 < end && p[1] == '\n') p++;
+        } else {
+            *out++ = *p;
+        }
+    }
+    *out = '\0';
+    return static_cast<size_t>(out - text);
+}
+
 quorvel_document* fail(int* status, int code) {
     if (status) *status = code;
     quorvel_set_last_error(quorvel_status_string(code));
@@ -60,7 +79,7 @@ quorvel_document* parse(const char* text, size_t length, int* status, bool html5
     bool ok = false;
     if (copy) {
         s->input = copy;
-        s->end = copy + length;
+        s->end = copy + (html5 && length ? normalize_line_ends(copy, length) : length);
         run_parser(s);
         ok = !s->mem.failed && complete_tree(s);
         if (ok) {

@@ -82,7 +82,7 @@ bool split_head_body(parse_state* s, hnode* html) {
             c = next;
             continue;
         }
-        if (c->kind == kComment && (c->flags & kPlacedAfterBody)) {
+        if (c->flags & kPlacedAfterBody) {
             tree_append(&after, c);
         } else if (!head_part || (c->flags & kPlacedInBody)) {
             head_part = false;
@@ -113,7 +113,9 @@ bool split_head_body(parse_state* s, hnode* html) {
                     more = c;
                 }
             }
-            if (more != c) tree_append((c->flags & kPlacedAfterHead) ? &between : head, c);
+            // Blank text before anything of the head is dropped.
+            bool before_head = !head_content && !(c->flags & (kPlacedInHead | kPlacedAfterHead));
+            if (more != c && !before_head) tree_append((c->flags & kPlacedAfterHead) ? &between : head, c);
             if (more) tree_append(&rest, more);
         } else {
             head_part = false;

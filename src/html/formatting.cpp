@@ -157,9 +157,18 @@ void afe_clear_to_marker(parse_state* s) {
 }
 
 void afe_clear_to_table_marker(parse_state* s) {
+    // The table's marker goes, and with it the cells and captions it held
+    // (each marker after it and everything after that marker); formatting
+    // elements moved out in front of the table stay.
     for (size_t i = s->afe_count; i > 0; i--)
         if (!s->afe[i - 1] && s->afe_table_marker[i - 1]) {
-            s->afe_count = i - 1;
+            size_t t = i - 1;
+            for (size_t k = t + 1; k < s->afe_count; k++)
+                if (!s->afe[k]) {
+                    s->afe_count = k;
+                    break;
+                }
+            afe_remove(s, t);
             return;
         }
 }

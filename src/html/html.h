@@ -395,7 +395,7 @@ void afe_push(parse_state* s, hnode* e);
 void afe_remove(parse_state* s, size_t index);
 // Drops the entries after the last marker and the marker itself.
 void afe_clear_to_marker(parse_state* s);
-// Drops the entries up to and including the last table marker.
+// Closing a table: drops its marker and the cells inside it with their entries.
 void afe_clear_to_table_marker(parse_state* s);
 // Position of the last entry named name within the current scope, or -1.
 long afe_find(const parse_state* s, const char* name, size_t length);

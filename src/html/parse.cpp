@@ -697,7 +697,9 @@ const char* start_rules(parse_state* s, tag_token* t) {
         implied_closing(s, id);
         return insert_element(s, t, kNsHtml);
     }
-    if ((s->frameset_seen && s->open_count) || s->after_html || s->frameset_closed) {
+    // Only a frameset document limits what may follow; after the html end
+    // tag of any other document the content still goes to the body.
+    if ((s->frameset_seen && (s->open_count || s->after_html)) || s->frameset_closed) {
         if (id != kTag_frameset && id != kTag_frame && id != kTag_noframes && id != kTag_html) {
             if (all_blank(s->pending, s->pending_end))
                 flush_pending(s);
@@ -1036,8 +1038,9 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
             if (o_special && o != kTag_address && o != kTag_div && o != kTag_p) return;
         } else if (!info || !info->special) {
             if (o_special) return;
-        } else if (kHeadingTags.has(id)) {
-            // nothing stops the search
+        } else if (kHeadingTags.has(id) || is_template) {
+            // nothing stops the search: a template end tag closes what its
+            // content left open
         } else {
             if (id != kTag_address &&
                 (e->tag == kTag_button || e->tag == kTag_marquee || e->tag == kTag_object || e->tag == kTag_applet))

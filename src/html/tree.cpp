@@ -422,6 +422,7 @@ static void mark_top(parse_state* s, hnode* node) {
     hnode* p = node->parent;
     if (!p || !(p == &s->top || (p->kind == kElement && p->tag == kTag_html && p->parent == &s->top))) return;
     if (s->head_seen) node->flags |= kPlacedInHead;
+    if (s->frameset_closed) node->flags |= kPlacedAfterBody;
     if (s->head_end_seen) node->flags |= kPlacedAfterHead;
     if (s->body_start_seen || s->body_seen) node->flags |= kPlacedInBody;
 }
@@ -439,7 +440,8 @@ void place(parse_state* s, hnode* node) {
         if (text && s->frameset_closed && s->open_count == 0 && !keep_blanks(node)) return;
         if (text && (s->after_body || s->after_html) && has_non_blank(node->data, node->length))
             s->text_after_body = true;
-        if (text && !s->in_body && !s->frameset_seen && !s->head_seen && !s->head_end_seen && !s->after_body &&
+        if (text && !s->in_body && !s->body_seen && !s->frameset_seen && !s->head_seen && !s->head_end_seen &&
+            !s->after_body &&
             !s->after_html &&
             ((s->open_count == 0 && !s->top.first) ||
              (s->open_count == 1 && s->open_ids[0] == kTag_html && !s->open[0]->first))) {
