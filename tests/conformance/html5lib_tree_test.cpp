@@ -43,15 +43,20 @@ const char* namespace_prefix(quorvel_element* e) {
     return "";
 }
 
-// html5lib names namespaced attributes of foreign elements "xlink href",
-// "xml lang", "xmlns xlink"; the parser keeps them as written ("xlink:href").
+// html5lib names the attributes that foreign elements carry in the XLink,
+// XML and XMLNS namespaces "xlink href", "xml lang", "xmlns xlink"; the
+// parser keeps them as written ("xlink:href").
 std::string attribute_name(const std::string& name, bool foreign) {
+    static const char* const kNamespaced[] = {"xlink:actuate", "xlink:arcrole", "xlink:href", "xlink:role",
+                                              "xlink:show",    "xlink:title",   "xlink:type", "xml:lang",
+                                              "xml:space",     "xmlns:xlink"};
     if (!foreign) return name;
-    static const char* const kPrefixes[] = {"xlink:", "xml:", "xmlns:"};
-    for (const char* p : kPrefixes) {
-        size_t n = std::strlen(p);
-        if (name.size() > n && name.compare(0, n, p) == 0) return name.substr(0, n - 1) + " " + name.substr(n);
-    }
+    for (const char* n : kNamespaced)
+        if (name == n) {
+            std::string out = name;
+            out[out.find(':')] = ' ';
+            return out;
+        }
     return name;
 }
 
@@ -63,6 +68,9 @@ void dump(quorvel_node* n, int depth, std::string& out) {
                 auto* e = quorvel_node_as_element(n);
                 std::string prefix = namespace_prefix(e);
                 std::string name = quorvel_element_name(e);
+                // An HTML element named "xyz:abc" keeps its whole name.
+                const char* element_prefix = quorvel_element_prefix(e);
+                if (prefix.empty() && element_prefix && *element_prefix) name = std::string(element_prefix) + ":" + name;
                 out += indent + "<" + prefix + name + ">\n";
                 std::vector<std::pair<std::string, std::string>> attrs;
                 for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a))
