@@ -338,6 +338,10 @@ struct parse_state {
     // top-level text that is not blank, has been placed.
     bool top_has_content = false;
 
+    // The document renders in quirks mode (no DOCTYPE, or a legacy one):
+    // there a table start tag leaves an open p open.
+    bool quirks = true;
+
     // DOCTYPE, when one was read.
     bool has_doctype = false;
     const char* doctype_name = nullptr;

@@ -395,7 +395,7 @@ void implied_closing(parse_state* s, uint8_t id) {
             if (s->html5) {
                 if (cur == kTag_option && id == kTag_select) {
                     shared = false;
-                } else if (id == kTag_table && (cur == kTag_td || cur == kTag_th || (cur == kTag_p && !s->body_seen))) {
+                } else if (id == kTag_table && (cur == kTag_td || cur == kTag_th || (cur == kTag_p && s->quirks))) {
                     return;
                 } else if (cur == kTag_template) {
                     return;
@@ -570,13 +570,14 @@ bool template_rules(parse_state* s, uint8_t id) {
     return mode != 4;
 }
 
-// Pops until the current node is a table (or a tr too); nothing when a
-// template comes first or no table is open.
-void clear_to_table(parse_state* s, bool or_tr) {
+// Pops until the current node is a table, or for a cell a tr, or for a row
+// a table section; nothing when a template comes first or no table is open.
+void clear_to_table(parse_state* s, bool or_tr, bool or_section) {
     for (size_t i = s->open_count; i > 0; i--) {
         uint8_t id = s->open_ids[i - 1];
         if (id == kTag_template) return;
-        if (id == kTag_table || (or_tr && id == kTag_tr)) {
+        if (id == kTag_table || (or_tr && id == kTag_tr) ||
+            (or_section && (id == kTag_tbody || id == kTag_thead || id == kTag_tfoot))) {
             s->open_count = i;
             return;
         }
@@ -604,7 +605,9 @@ bool table_fixups(parse_state* s, uint8_t id) {
         case kTag_table: break;
         default: clear = is_table_part(id);
     }
-    if (clear) clear_to_table(s, cell);
+    // A row stays in its section: only cells and rows find a place below the
+    // table itself.
+    if (clear) clear_to_table(s, cell, id == kTag_tr || cell);
     if (current_id(s) == kTag_colgroup && id != kTag_col && id != kTag_caption && id != kTag_template && !clear)
         close_colgroup(s);
     if (id == kTag_input && s->input_hidden && s->open_count >= 2 && current_id(s) == kTag_form &&
@@ -641,7 +644,8 @@ const char* start_rules(parse_state* s, tag_token* t) {
     bool head_only = kHeadOnlyTags.has(id);
     if (!s->in_body && !head_only) {
         if (all_blank_or_nul(s->pending, s->pending_end) && !s->head_seen && !s->body_seen && !s->frameset_seen &&
-            (s->open_count == 0 || (s->open_count == 1 && s->open_ids[0] == kTag_html && !s->open[0]->first)))
+            ((s->open_count == 0 && !s->top.first) ||
+             (s->open_count == 1 && s->open_ids[0] == kTag_html && !s->open[0]->first)))
             drop_pending(s);
         // Text before the body's first tag still belongs with the head part.
         if (html5 && !s->frameset_seen) flush_pending(s);
@@ -801,7 +805,7 @@ const char* start_rules(parse_state* s, tag_token* t) {
         long l = search_fenced(s, kTag_li, kLiFenceTags, true);
         if (l >= 0) s->open_count = static_cast<size_t>(l);
     }
-    if (id != kTagNone && (kTagInfos[id].closes_p & 1)) {
+    if (id != kTagNone && ((kTagInfos[id].closes_p & 1) || (id == kTag_table && !s->quirks))) {
         long l = search_fenced(s, kTag_p, kPFenceTags);
         if (l >= 0) s->open_count = static_cast<size_t>(l);
     }
@@ -811,7 +815,7 @@ const char* start_rules(parse_state* s, tag_token* t) {
     if (id == kTag_table) {
         for (size_t i = s->open_count; i > 0; i--) {
             uint8_t o = s->open_ids[i - 1];
-            if (o == kTag_td || o == kTag_th || o == kTag_template || (o == kTag_p && !s->body_seen)) break;
+            if (o == kTag_td || o == kTag_th || o == kTag_template || (o == kTag_p && s->quirks)) break;
             if (o == kTag_table && s->open_ns[i - 1] == kNsHtml) {
                 afe_clear_to_table_marker(s);
                 s->open_count = i - 1;
@@ -1006,7 +1010,9 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
         if (find_open(s, kTag_head) >= 0) {
             s->head_end_seen = true;
         } else {
-            if (!s->head_seen && !s->in_body && !s->frameset_seen) {
+            // Also after a head start tag: what follows the end tag lies
+            // between head and body.
+            if (!s->head_end_seen && !s->in_body && !s->frameset_seen) {
                 s->head_seen = true;
                 s->head_end_seen = true;
             }
@@ -1178,6 +1184,37 @@ const char* comment(parse_state* s, const char* lt) {
     return resume < end ? resume : nullptr;
 }
 
+bool starts_with_ci(const char* s, const char* lower) {
+    for (; *lower; s++, lower++)
+        if (ascii_lower(*s) != *lower) return false;
+    return true;
+}
+
+// A DOCTYPE that puts a document in quirks mode: another name than html,
+// or one of the legacy public identifiers.
+bool legacy_doctype(const char* name, size_t name_length, const char* public_id, const char* system_id) {
+    if (!(name_length == 4 && std::memcmp(name, "html", 4) == 0)) return true;
+    if (system_id && ieq(system_id, std::strlen(system_id), "http://www.ibm.com/data/dtd/v11/ibmxhtml1-transitional.dtd"))
+        return true;
+    if (!public_id) return false;
+    static constexpr const char* kExact[] = {"-//w3o//dtd w3 html strict 3.0//en//", "-/w3c/dtd html 4.0 transitional/en",
+                                             "html"};
+    for (const char* e : kExact)
+        if (ieq(public_id, std::strlen(public_id), e)) return true;
+    static constexpr const char* kPrefixes[] = {
+        "+//silmaril//",      "-//advasoft ltd//", "-//as//",   "-//ietf//",   "-//metrius//", "-//microsoft//",
+        "-//netscape comm. corp.//", "-//o'reilly and associates//", "-//softquad", "-//spyglass//", "-//sq//",
+        "-//sun microsystems corp.//", "-//w3c//dtd html 2", "-//w3c//dtd html 3", "-//w3c//dtd html 4.0 frameset//",
+        "-//w3c//dtd html 4.0 transitional//", "-//w3c//dtd html experimental", "-//w3c//dtd w3 html//",
+        "-//w3o//", "-//webtechs//"};
+    for (const char* p : kPrefixes)
+        if (starts_with_ci(public_id, p)) return true;
+    if (!system_id && (starts_with_ci(public_id, "-//w3c//dtd html 4.01 frameset//") ||
+                       starts_with_ci(public_id, "-//w3c//dtd html 4.01 transitional//")))
+        return true;
+    return false;
+}
+
 const char* doctype(parse_state* s, const char* lt) {
     const char* end = s->end;
     const char* gt = find_byte(lt, end, '>');
@@ -1239,6 +1276,7 @@ const char* doctype(parse_state* s, const char* lt) {
             if (!copy) return nullptr;
             (i == 0 ? s->public_id : s->system_id) = copy;
         }
+    s->quirks = legacy_doctype(s->doctype_name, s->doctype_name_length, s->public_id, s->system_id);
     return resume;
 }
 

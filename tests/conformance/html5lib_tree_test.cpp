@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "html/html_test_util.h"
 #include "support/testdata.h"
 
 namespace {
@@ -34,83 +35,6 @@ struct tree_case {
     bool fragment = false;
     bool script_on = false;
 };
-
-const char* namespace_prefix(quorvel_element* e) {
-    const char* uri = quorvel_namespace_uri(quorvel_element_namespace(e));
-    if (!uri) return "";
-    if (std::strcmp(uri, "http://www.w3.org/2000/svg") == 0) return "svg ";
-    if (std::strcmp(uri, "http://www.w3.org/1998/Math/MathML") == 0) return "math ";
-    return "";
-}
-
-// html5lib names the attributes that foreign elements carry in the XLink,
-// XML and XMLNS namespaces "xlink href", "xml lang", "xmlns xlink"; the
-// parser keeps them as written ("xlink:href").
-std::string attribute_name(const std::string& name, bool foreign) {
-    static const char* const kNamespaced[] = {"xlink:actuate", "xlink:arcrole", "xlink:href", "xlink:role",
-                                              "xlink:show",    "xlink:title",   "xlink:type", "xml:lang",
-                                              "xml:space",     "xmlns:xlink"};
-    if (!foreign) return name;
-    for (const char* n : kNamespaced)
-        if (name == n) {
-            std::string out = name;
-            out[out.find(':')] = ' ';
-            return out;
-        }
-    return name;
-}
-
-void dump(quorvel_node* n, int depth, std::string& out) {
-    for (; n; n = quorvel_node_next_sibling(n)) {
-        std::string indent = "| " + std::string(static_cast<size_t>(depth) * 2, ' ');
-        switch (quorvel_node_get_type(n)) {
-            case QUORVEL_NODE_ELEMENT: {
-                auto* e = quorvel_node_as_element(n);
-                std::string prefix = namespace_prefix(e);
-                std::string name = quorvel_element_name(e);
-                // An HTML element named "xyz:abc" keeps its whole name.
-                const char* element_prefix = quorvel_element_prefix(e);
-                if (prefix.empty() && element_prefix && *element_prefix) name = std::string(element_prefix) + ":" + name;
-                out += indent + "<" + prefix + name + ">\n";
-                std::vector<std::pair<std::string, std::string>> attrs;
-                for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a))
-                    attrs.emplace_back(attribute_name(quorvel_attribute_get_name(a), !prefix.empty()),
-                                       quorvel_attribute_get_value(e, a));
-                std::sort(attrs.begin(), attrs.end());
-                for (auto& [k, v] : attrs) out += indent + "  " + k + "=\"" + v + "\"\n";
-                // The parser keeps a template's content as its children.
-                if (prefix.empty() && name == "template") {
-                    out += indent + "  content\n";
-                    dump(quorvel_node_first_child(n), depth + 2, out);
-                } else {
-                    dump(quorvel_node_first_child(n), depth + 1, out);
-                }
-                break;
-            }
-            case QUORVEL_NODE_TEXT:
-                out += indent + "\"" + quorvel_text_node_get_content(n) + "\"\n";
-                break;
-            case QUORVEL_NODE_COMMENT:
-                out += indent + "<!-- " + quorvel_comment_node_get_content(n) + " -->\n";
-                break;
-            default: out += indent + "<?>\n"; break;
-        }
-    }
-}
-
-std::string dump_document(quorvel_document* doc) {
-    std::string out;
-    if (quorvel_doctype* dt = quorvel_document_internal_subset(doc)) {
-        const char* name = quorvel_doctype_get_name(dt);
-        const char* p = quorvel_doctype_get_public_id(dt);
-        const char* s = quorvel_doctype_get_system_id(dt);
-        out += std::string("| <!DOCTYPE ") + (name ? name : "");
-        if ((p && *p) || (s && *s)) out += std::string(" \"") + (p ? p : "") + "\" \"" + (s ? s : "") + "\"";
-        out += ">\n";
-    }
-    dump(quorvel_document_first_child(doc), 0, out);
-    return out;
-}
 
 // The blocks of one .dat file, in file order.
 std::vector<tree_case> read_cases(const fs::path& file) {
@@ -210,7 +134,7 @@ TEST(Html5libConformance, TreeConstruction) {
             run++;
             int status = 0;
             quorvel_document* doc = quorvel_parse_html_string(c.data.data(), c.data.size(), &status);
-            std::string actual = doc ? dump_document(doc) : "(no document, status " + std::to_string(status) + ")\n";
+            std::string actual = doc ? html_test::html5lib_dump(doc) : "(no document, status " + std::to_string(status) + ")\n";
             if (doc) quorvel_document_free(doc);
             bool ok = actual == c.document;
             auto k = known.find(c.id);
