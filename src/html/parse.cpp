@@ -917,7 +917,9 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
                 s->html_seen = true;
                 return;
             }
-            if (!((id == kTag_p && s->in_body) || is(name, length, "br"))) return;
+            // A formatting end tag still ends its entry in the formatting
+            // list, or the element would be re-opened around what follows.
+            if (!((id == kTag_p && s->in_body) || is(name, length, "br") || kFormattingTags.has(id))) return;
         }
     }
     if (length == 0) return;
