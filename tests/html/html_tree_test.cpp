@@ -2,7 +2,9 @@
 // foster parenting in tables, templates, framesets and the division into
 // head and body, as (input, tree) fixtures.
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
 
+#include <cstring>
 #include <string>
 
 #include "html/html_test_util.h"
@@ -192,6 +194,48 @@ TEST(HtmlTree, DoctypeDecidesWhetherATableClosesAParagraph) {
 TEST(HtmlTree, LineEndsReadAsLineFeeds) {
     EXPECT_EQ(parse5("a\r\nb\rc\r"), body("a\nb\nc\n"));
     EXPECT_EQ(parse5("<pre>\r\nx</pre><p title='1\r\n2'>"), body("<pre>x</pre><p title=\"1\n2\"></p>"));
+}
+
+// Serialized as XML, every tree reads back namespace-well-formed: SVG and
+// MathML declare their namespaces, HTML inside them leaves them again, and
+// names XML cannot hold are rewritten.
+TEST(HtmlTree, SerializedTreesReadBackAsNamespaceWellFormedXml) {
+    struct xml_case {
+        const char* input;
+        const char* expected_fragment;  // part of the serialized body
+    };
+    const xml_case cases[] = {
+        {"<svg viewBox='0 0 1 1'><path/></svg>", "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 1 1\"><path/></svg>"},
+        {"<svg><a xlink:href=x>t</a></svg>", "xmlns:xlink=\"http://www.w3.org/1999/xlink\""},
+        {"<svg><foreignObject><div>h<svg><g/></svg></div></foreignObject></svg>",
+         "<div xmlns=\"\">h<svg xmlns=\"http://www.w3.org/2000/svg\"><g/></svg></div>"},
+        {"<math><mi><b>x</b></mi></math>", "<math xmlns=\"http://www.w3.org/1998/Math/MathML\"><mi><b xmlns=\"\">x</b></mi></math>"},
+        {"<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'><use xlink:href='#a'/></svg>",
+         "<use xmlns:xlink"},
+        {"<div foo<bar=1 1x=2 \"q=3>t</div>", "<div fooU00003Cbar=\"1\" U000031x=\"2\" U000022q=\"3\">t</div>"},
+        {"<div<div>t", "<divU00003Cdiv>t</divU00003Cdiv>"},
+        {"<p a<=1 b=2>", "<p aU00003C=\"1\" b=\"2\"/>"},
+        {"<p \xC3\xA9t\xC3\xA9=1 \xC3\x97=2>", "<p \xC3\xA9t\xC3\xA9=\"1\" U0000D7=\"2\"/>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        quorvel_document* doc = quorvel_parse_html_string(c.input, std::strlen(c.input), nullptr);
+        ASSERT_NE(doc, nullptr);
+        quorvel_serialize_ext_options xml_method{};
+        xml_method.method = -1;
+        char* xml = quorvel_document_serialize_ext(doc, nullptr, &xml_method);
+        ASSERT_NE(xml, nullptr);
+        EXPECT_NE(std::strstr(xml, c.expected_fragment), nullptr) << xml;
+        xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+        xmlDocPtr back = xmlCtxtReadMemory(ctxt, xml, static_cast<int>(std::strlen(xml)), nullptr, nullptr,
+                                           XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+        EXPECT_NE(back, nullptr) << xml;
+        EXPECT_TRUE(ctxt->wellFormed && ctxt->nsWellFormed) << xml;
+        if (back) xmlFreeDoc(back);
+        xmlFreeParserCtxt(ctxt);
+        quorvel_free_string(xml);
+        quorvel_document_free(doc);
+    }
 }
 
 }  // namespace
