@@ -1362,7 +1362,13 @@ QUORVEL_API int quorvel_rng_error_report(quorvel_rng* rng, quorvel_rng_error_inf
    0 success; -4 (QUORVEL_ERR_NULL_ARGUMENT) for a NULL text, with NULL;
    -1 (QUORVEL_ERR_MEMORY) when memory ran out at any point, with NULL:
    no partial document is returned; also for texts of 1 GiB + 341 MiB or
-   more (text node lengths are 32-bit). */
+   more (text node lengths are 32-bit). SVG and MathML elements carry their
+   namespaces, declared on the outermost element of each, and a character
+   that an XML name cannot hold is written in tag and attribute names as "U"
+   and six hexadecimal digits of its code point ("a<b" becomes "aU00003Cb"),
+   so that every document serializes as well-formed XML. Prefixed names
+   written in the HTML ("o:p", "fb:like") are kept as they are, with no
+   namespace declared for their prefix. */
 QUORVEL_API quorvel_document* quorvel_parse_html_string(const char* text, size_t length, int* status);
 /* As quorvel_parse_html_string, by the simpler HTML4 rules: an end tag
    closes the nearest open element of its name, start tags close open

@@ -11,17 +11,50 @@ namespace html {
 
 namespace {
 
-// The document's arena is sized from the input so that a typical page is
-// built inside one block; past that the pool hands out further blocks.
-// Records take up to about ten times the bytes of the markup they come
-// from; untouched arena pages cost nothing. Records far apart would need
-// overflow links, so one block is worth reserving.
+// The document's arena is sized from the finished provisional tree, so that
+// the records are built inside one block (records far apart would need
+// overflow links) without reserving room they never use; past the estimate
+// the pool hands out further blocks.
 constexpr size_t kBaseArena = 0x40080;
 constexpr size_t kArenaCap = size_t(1) << 36;
 
-quorvel_document* new_html_document(size_t length) {
-    size_t extra = length > kArenaCap / 10 ? kArenaCap : length * 10;
-    quorvel_arena* arena = quorvel_arena_create(kBaseArena + extra);
+size_t add_capped(size_t a, size_t b) { return a > kArenaCap - b ? kArenaCap : a + b; }
+
+// Bytes of the records the tree will take, with some room to spare.
+size_t record_estimate(const parse_state* s) {
+    // Each record and string is rounded up to 8 bytes.
+    constexpr size_t kAlign = 8;
+    size_t total = 0;
+    const hnode* lists[3] = {&s->prolog, &s->top, &s->post};
+    for (const hnode* list : lists) {
+        const hnode* n = list->first;
+        while (n && total < kArenaCap) {
+            size_t bytes = 0;
+            switch (n->kind) {
+                case kElement:
+                    bytes = sizeof(quorvel_element) + n->length + kAlign;  // names are shared, this is an upper bound
+                    if (n->ns != kNsHtml) bytes += sizeof(quorvel_element_ext) + 2 * sizeof(quorvel_ns_decl) + kAlign;
+                    for (const hattr* a = n->attrs; a; a = a->next)
+                        bytes += sizeof(quorvel_attribute) + a->name_length + a->value_length + kAlign;
+                    break;
+                case kText: bytes = sizeof(quorvel_text) + n->length + kAlign; break;
+                default: bytes = sizeof(quorvel_comment) + n->length + kAlign; break;
+            }
+            total = add_capped(total, bytes);
+            // Depth first, by the parent links.
+            if (n->kind == kElement && n->first) {
+                n = n->first;
+                continue;
+            }
+            while (n && !n->next && n->parent != list) n = n->parent;
+            n = n ? n->next : nullptr;
+        }
+    }
+    return add_capped(total, total / 16);
+}
+
+quorvel_document* new_html_document(size_t length, size_t estimate) {
+    quorvel_arena* arena = quorvel_arena_create(add_capped(kBaseArena, estimate));
     if (!arena) arena = quorvel_arena_create(0x10080);
     if (!arena) return nullptr;
     quorvel_pool* pool = quorvel_pool_create_arena_backed(arena, 1);
@@ -35,6 +68,25 @@ quorvel_document* new_html_document(size_t length) {
     quorvel_document* doc = quorvel_document_place(pool);
     if (doc) doc->is_html = 1;
     return doc;
+}
+
+// Line ends as HTML reads them: CR LF and a lone CR become LF. Done in
+// place on the working copy; answers the new length.
+size_t normalize_line_ends(char* text, size_t length) {
+    char* cr = static_cast<char*>(std::memchr(text, '\r', length));
+    if (!cr) return length;
+    char* end = text + length;
+    char* out = cr;
+    for (const char* p = cr; p < end; p++) {
+        if (*p == '\r') {
+            *out++ = '\n';
+            if (p + 1 < end && p[1] == '\n') p++;
+        } else {
+            *out++ = *p;
+        }
+    }
+    *out = '\0';
+    return static_cast<size_t>(out - text);
 }
 
 quorvel_document* fail(int* status, int code) {
@@ -60,11 +112,11 @@ quorvel_document* parse(const char* text, size_t length, int* status, bool html5
     bool ok = false;
     if (copy) {
         s->input = copy;
-        s->end = copy + length;
+        s->end = copy + (html5 && length ? normalize_line_ends(copy, length) : length);
         run_parser(s);
         ok = !s->mem.failed && complete_tree(s);
         if (ok) {
-            doc = new_html_document(length);
+            doc = new_html_document(length, record_estimate(s));
             ok = doc && sink_document(s, doc);
         }
     }

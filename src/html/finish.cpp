@@ -39,51 +39,97 @@ bool head_type(const hnode* n, bool html5) {
     }
 }
 
-bool blank_text(const hnode* n) {
-    if (n->kind != kText) return false;
-    for (size_t i = 0; i < n->length; i++)
-        if (!is_blank(static_cast<unsigned char>(n->data[i]))) return false;
-    return true;
+
+void append_all(hnode* to, hnode* list) {
+    for (hnode* c = list->first; c;) {
+        hnode* next = c->next;
+        tree_append(to, c);
+        c = next;
+    }
+    list->first = list->last = nullptr;
 }
 
-// Divides the children of html from `from` on into a head and a body: the
-// leading head-type elements (with the blank text and comments among them)
-// go to the head, everything from the first other node to the body. An html
-// that already holds a body or frameset is left as it is.
-bool split_head_body(parse_state* s, hnode* html, hnode* from) {
-    for (hnode* c = html->first; c; c = c->next)
-        if (is_tag(c, kTag_body) || is_tag(c, kTag_frameset)) return true;
+// Divides the children of html into a head and a body (or frameset). Nodes
+// placed before the body's content began go to the head while they are
+// head-type elements, comments or blank text (a text that goes on with other
+// bytes is split there); comments before any head content stay in front of
+// the head, comments and blank text after the head end tag go between head
+// and body, comments after the body end tag after the body; everything from
+// the first other node on goes to the body. With a frameset, what came
+// before it in the body is dropped. An html that already holds a body
+// element is left as it is.
+bool split_head_body(parse_state* s, hnode* html) {
     hnode* head = nullptr;
-    for (hnode* c = html->first; c; c = c->next)
-        if (is_tag(c, kTag_head)) head = c;
-    hnode* body = nullptr;
-    if (!s->frameset_seen) {
-        body = make_element(s, "body", kTag_body);
-        if (!body) return false;
+    hnode* frameset = nullptr;
+    for (hnode* c = html->first; c; c = c->next) {
+        if (c->kind != kElement || c->ns != kNsHtml) continue;
+        if (c->tag == kTag_body) return true;
+        if (c->tag == kTag_head && !head) head = c;
+        if (c->tag == kTag_frameset && s->frameset_seen && !frameset) frameset = c;
     }
-    if (!head) {
-        head = make_element(s, "head", kTag_head);
-        if (!head) return false;
-        tree_insert_before(html, from, head);
-    }
-    bool in_head = true;
-    for (hnode* c = from; c;) {
+    hnode* body = frameset;
+    if (!body) body = s->frameset_seen ? make_element(s, "frameset", kTag_frameset) : make_element(s, "body", kTag_body);
+    if (!head) head = make_element(s, "head", kTag_head);
+    if (!body || !head) return false;
+    hnode front{}, between{}, rest{}, after{};
+    front.kind = between.kind = rest.kind = after.kind = kList;
+    bool head_part = true;
+    bool head_content = false;  // a head-type element has been met
+    for (hnode* c = html->first; c;) {
         hnode* next = c->next;
-        if (c == head) {
+        tree_detach(c);
+        if (c == head || c == frameset) {
             c = next;
             continue;
         }
-        if (in_head && !(head_type(c, true) || c->kind == kComment || blank_text(c))) in_head = false;
-        if (in_head) {
-            tree_detach(c);
+        if (c->flags & kPlacedAfterBody) {
+            tree_append(&after, c);
+        } else if (!head_part || (c->flags & kPlacedInBody)) {
+            head_part = false;
+            tree_append(&rest, c);
+        } else if (head_type(c, true)) {
             tree_append(head, c);
-        } else if (body) {
-            tree_detach(c);
-            tree_append(body, c);
+            head_content = true;
+        } else if (c->kind == kComment || c->kind == kPi) {
+            if (c->flags & kPlacedAfterHead)
+                tree_append(&between, c);
+            else if (!head_content && !(c->flags & kPlacedInHead))
+                tree_append(&front, c);
+            else
+                tree_append(head, c);
+        } else if (c->kind == kText) {
+            size_t lead = 0;
+            while (lead < c->length && is_html_space(static_cast<unsigned char>(c->data[lead]))) lead++;
+            hnode* more = nullptr;
+            if (lead < c->length) {
+                head_part = false;
+                if (lead) {
+                    more = new_node(s, kText);
+                    if (!more) return false;
+                    more->data = c->data + lead;
+                    more->length = c->length - static_cast<uint32_t>(lead);
+                    c->length = static_cast<uint32_t>(lead);
+                } else {
+                    more = c;
+                }
+            }
+            // Blank text before anything of the head is dropped.
+            bool before_head = !head_content && !(c->flags & (kPlacedInHead | kPlacedAfterHead));
+            if (more != c && !before_head) tree_append((c->flags & kPlacedAfterHead) ? &between : head, c);
+            if (more) tree_append(&rest, more);
+        } else {
+            head_part = false;
+            tree_append(&rest, c);
         }
         c = next;
     }
-    if (body) tree_append(html, body);
+    append_all(html, &front);
+    tree_append(html, head);
+    append_all(html, &between);
+    // Body content that came before an accepted frameset is not kept.
+    if (!frameset) append_all(body, &rest);
+    tree_append(html, body);
+    append_all(html, &after);
     return true;
 }
 
@@ -97,7 +143,7 @@ bool complete_tree(parse_state* s) {
     if (html) {
         for (hnode* n = s->top.first; n && !root; n = n->next)
             if (n->kind == kElement) root = n;
-        if (s->html5 && is_tag(root, kTag_html) && root->first && !split_head_body(s, root, root->first)) return false;
+        if (s->html5 && is_tag(root, kTag_html) && root->first && !split_head_body(s, root)) return false;
     } else {
         hnode* e = make_element(s, "html", kTag_html);
         if (!e) return false;
@@ -109,7 +155,7 @@ bool complete_tree(parse_state* s) {
             tree_append(e, n);
             n = next;
         }
-        if (s->html5 && e->first && !split_head_body(s, e, e->first)) return false;
+        if (s->html5 && e->first && !split_head_body(s, e)) return false;
         root = e;
     }
     s->root = root;
@@ -132,6 +178,18 @@ bool complete_tree(parse_state* s) {
             hnode* h = make_element(s, "head", kTag_head);
             if (!h) return false;
             tree_insert_before(root, first_element, h);
+        }
+    }
+    if (s->html5 && root) {
+        // Attributes of repeated html, head and body tags go to the elements
+        // that stand for them, names they lack only.
+        if (is_tag(root, kTag_html)) {
+            if (!apply_attrs(s, root, &s->html_attrs)) return false;
+            for (hnode* c = root->first; c; c = c->next) {
+                if (is_tag(c, kTag_head) && !apply_attrs(s, c, &s->head_attrs)) return false;
+                if ((is_tag(c, kTag_body) || is_tag(c, kTag_frameset)) && !apply_attrs(s, c, &s->body_attrs))
+                    return false;
+            }
         }
     }
     return !s->mem.failed;

@@ -266,7 +266,14 @@ struct hnode {
     uint8_t kind;
     uint8_t ns;
     uint8_t tag;
+    uint8_t flags;  // kPlaced*: where the parse stood when a top-level node was placed
 };
+// Flags of nodes placed under the html element (or at the top level): they
+// decide at the end which of them go to the head, the body or between.
+constexpr uint8_t kPlacedInHead = 1;    // after a head start tag
+constexpr uint8_t kPlacedAfterHead = 2; // after the head end tag
+constexpr uint8_t kPlacedInBody = 4;    // after the body's content began
+constexpr uint8_t kPlacedAfterBody = 8; // a comment after the body end tag
 static_assert(sizeof(hnode) == 64, "one node per cache line");
 
 // Inputs of this many bytes or more are refused: text lengths are 32-bit,
@@ -281,6 +288,14 @@ hattr* find_attr(const hnode* e, const char* name, size_t length);
 // ---- Parse state --------------------------------------------------------------------------
 
 constexpr size_t kMaxOpen = 256;
+constexpr size_t kMaxFormatting = 64;
+constexpr size_t kMaxStash = 16;
+
+struct attr_stash {
+    hattr* first = nullptr;
+    hattr* last = nullptr;
+    size_t count = 0;
+};
 
 struct parse_state {
     scratch mem;
@@ -323,12 +338,29 @@ struct parse_state {
     // top-level text that is not blank, has been placed.
     bool top_has_content = false;
 
+    // The document renders in quirks mode (no DOCTYPE, or a legacy one):
+    // there a table start tag leaves an open p open.
+    bool quirks = true;
+
     // DOCTYPE, when one was read.
     bool has_doctype = false;
     const char* doctype_name = nullptr;
     size_t doctype_name_length = 0;
     const char* public_id = nullptr;
     const char* system_id = nullptr;
+
+    // Active formatting elements: entries in push order; a NULL element is a
+    // scope marker, table_marker tells the markers of tables from the others.
+    hnode* afe[kMaxFormatting];
+    uint8_t afe_table_marker[kMaxFormatting];
+    size_t afe_count = 0;
+    bool skip_final_reconstruct = false;
+
+    // Attributes of repeated html, head and body start tags, added at the
+    // end to the elements that lack them (first value of each name).
+    attr_stash html_attrs;
+    attr_stash head_attrs;
+    attr_stash body_attrs;
 
     // Duplicate-name check of the tag being read: open addressing over the
     // attributes read so far, used once a tag has many of them.
@@ -354,6 +386,34 @@ bool is_int_point(const parse_state* s, size_t level);
 uint8_t start_ns(const parse_state* s, const char* name, size_t length);
 const char* script_scan(const char* start, const char* end);
 bool input_type_hidden(const char* start, const char* end);
+
+// ---- Active formatting elements (formatting.cpp) ----
+
+// Level of e on the stack of open elements, or -1.
+long stack_level(const parse_state* s, const hnode* e);
+// Takes the element at level off the stack, closing the gap.
+void stack_remove(parse_state* s, size_t level);
+void afe_push_marker(parse_state* s, bool table);
+// Remembers a formatting element just opened (at most three alike after the last marker).
+void afe_push(parse_state* s, hnode* e);
+void afe_remove(parse_state* s, size_t index);
+// Drops the entries after the last marker and the marker itself.
+void afe_clear_to_marker(parse_state* s);
+// Closing a table: drops its marker and the cells inside it with their entries.
+void afe_clear_to_table_marker(parse_state* s);
+// Position of the last entry named name within the current scope, or -1.
+long afe_find(const parse_state* s, const char* name, size_t length);
+// Re-opens the formatting elements closed too early.
+void reconstruct(parse_state* s);
+// The adoption step for a formatting end tag; false when no entry of that
+// name is in scope (the general end-tag rule applies then).
+bool adoption(parse_state* s, const char* name, size_t length);
+// The a and nobr rule before a new a or nobr opens.
+void afe_close_previous(parse_state* s, const char* name, size_t length);
+// Adds the attributes of a to stash, names not in it yet.
+void stash_attrs(parse_state* s, attr_stash* stash, const hattr* a);
+// Adds the stashed attributes e lacks.
+bool apply_attrs(parse_state* s, hnode* e, const attr_stash* stash);
 
 // Placing and dropping the pending text.
 void flush_pending(parse_state* s);

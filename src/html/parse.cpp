@@ -395,13 +395,14 @@ void implied_closing(parse_state* s, uint8_t id) {
             if (s->html5) {
                 if (cur == kTag_option && id == kTag_select) {
                     shared = false;
-                } else if (id == kTag_table && (cur == kTag_td || cur == kTag_th || (cur == kTag_p && !s->body_seen))) {
+                } else if (id == kTag_table && (cur == kTag_td || cur == kTag_th || (cur == kTag_p && s->quirks))) {
                     return;
                 } else if (cur == kTag_template) {
                     return;
                 }
             }
             if (shared) {
+                if (cur == kTag_table) afe_clear_to_table_marker(s);
                 s->open_count--;
                 continue;
             }
@@ -421,6 +422,7 @@ void implied_closing(parse_state* s, uint8_t id) {
         else if ((id == kTag_listing || id == kTag_plaintext) && cur == kTag_p)
             pop = true;
         if (!pop) return;
+        if (cur == kTag_table) afe_clear_to_table_marker(s);
         s->open_count--;
     }
 }
@@ -471,6 +473,19 @@ const char* insert_element(parse_state* s, tag_token* t, uint8_t ns) {
     }
     const char* resume = t->resume;
     if (!pushed) return resume;
+    if (s->html5 && ns == kNsHtml) {
+        switch (id) {
+            case kTag_table: afe_push_marker(s, true); break;
+            case kTag_applet:
+            case kTag_marquee:
+            case kTag_object:
+            case kTag_td:
+            case kTag_th:
+            case kTag_caption: afe_push_marker(s, false); break;
+            default:
+                if (kFormattingTags.has(id) && !t->self_closing) afe_push(s, e);
+        }
+    }
     if (ns == kNsHtml && id != kTagNone && (kTagInfos[id].insert_flags & kInsertVoid)) {
         s->open_count--;
         return resume;
@@ -555,13 +570,14 @@ bool template_rules(parse_state* s, uint8_t id) {
     return mode != 4;
 }
 
-// Pops until the current node is a table (or a tr too); nothing when a
-// template comes first or no table is open.
-void clear_to_table(parse_state* s, bool or_tr) {
+// Pops until the current node is a table, or for a cell a tr, or for a row
+// a table section; nothing when a template comes first or no table is open.
+void clear_to_table(parse_state* s, bool or_tr, bool or_section) {
     for (size_t i = s->open_count; i > 0; i--) {
         uint8_t id = s->open_ids[i - 1];
         if (id == kTag_template) return;
-        if (id == kTag_table || (or_tr && id == kTag_tr)) {
+        if (id == kTag_table || (or_tr && id == kTag_tr) ||
+            (or_section && (id == kTag_tbody || id == kTag_thead || id == kTag_tfoot))) {
             s->open_count = i;
             return;
         }
@@ -589,7 +605,9 @@ bool table_fixups(parse_state* s, uint8_t id) {
         case kTag_table: break;
         default: clear = is_table_part(id);
     }
-    if (clear) clear_to_table(s, cell);
+    // A row stays in its section: only cells and rows find a place below the
+    // table itself.
+    if (clear) clear_to_table(s, cell, id == kTag_tr || cell);
     if (current_id(s) == kTag_colgroup && id != kTag_col && id != kTag_caption && id != kTag_template && !clear)
         close_colgroup(s);
     if (id == kTag_input && s->input_hidden && s->open_count >= 2 && current_id(s) == kTag_form &&
@@ -626,8 +644,11 @@ const char* start_rules(parse_state* s, tag_token* t) {
     bool head_only = kHeadOnlyTags.has(id);
     if (!s->in_body && !head_only) {
         if (all_blank_or_nul(s->pending, s->pending_end) && !s->head_seen && !s->body_seen && !s->frameset_seen &&
-            (s->open_count == 0 || (s->open_count == 1 && s->open_ids[0] == kTag_html && !s->open[0]->first)))
+            ((s->open_count == 0 && !s->top.first) ||
+             (s->open_count == 1 && s->open_ids[0] == kTag_html && !s->open[0]->first)))
             drop_pending(s);
+        // Text before the body's first tag still belongs with the head part.
+        if (html5 && !s->frameset_seen) flush_pending(s);
         s->in_body = true;
         if (html5) s->body_start_seen = true;
     }
@@ -635,11 +656,13 @@ const char* start_rules(parse_state* s, tag_token* t) {
         if (id == kTag_head) {
             flush_pending(s);
             s->head_seen = true;
+            if (html5) stash_attrs(s, &s->head_attrs, t->attrs);
             return resume;
         }
         if (id == kTag_body) {
             flush_pending(s);
             s->body_seen = true;
+            if (html5) stash_attrs(s, &s->body_attrs, t->attrs);
             if (html5) s->frameset_ok = false;
             s->body_start_seen = true;
             return resume;
@@ -678,7 +701,9 @@ const char* start_rules(parse_state* s, tag_token* t) {
         implied_closing(s, id);
         return insert_element(s, t, kNsHtml);
     }
-    if ((s->frameset_seen && s->open_count) || s->after_html || s->frameset_closed) {
+    // Only a frameset document limits what may follow; after the html end
+    // tag of any other document the content still goes to the body.
+    if ((s->frameset_seen && (s->open_count || s->after_html)) || s->frameset_closed) {
         if (id != kTag_frameset && id != kTag_frame && id != kTag_noframes && id != kTag_html) {
             if (all_blank(s->pending, s->pending_end))
                 flush_pending(s);
@@ -721,7 +746,7 @@ const char* start_rules(parse_state* s, tag_token* t) {
         }
         if (in_head_noscript(s)) {
             switch (id) {
-                case kTag_html:
+                case kTag_html: stash_attrs(s, &s->html_attrs, t->attrs); return resume;
                 case kTag_head:
                 case kTag_noscript: return resume;
                 case kTag_link:
@@ -737,8 +762,12 @@ const char* start_rules(parse_state* s, tag_token* t) {
             }
         }
         if (id == kTag_form && s->form_open) return resume;
-        if (id == kTag_html && (s->html_seen || s->open_count > 1)) return resume;
+        if (id == kTag_html && (s->html_seen || s->open_count > 1)) {
+            stash_attrs(s, &s->html_attrs, t->attrs);
+            return resume;
+        }
         if (id == kTag_body && s->in_body && !s->frameset_seen) {
+            stash_attrs(s, &s->body_attrs, t->attrs);
             s->frameset_ok = false;
             return resume;
         }
@@ -776,7 +805,7 @@ const char* start_rules(parse_state* s, tag_token* t) {
         long l = search_fenced(s, kTag_li, kLiFenceTags, true);
         if (l >= 0) s->open_count = static_cast<size_t>(l);
     }
-    if (id != kTagNone && (kTagInfos[id].closes_p & 1)) {
+    if (id != kTagNone && ((kTagInfos[id].closes_p & 1) || (id == kTag_table && !s->quirks))) {
         long l = search_fenced(s, kTag_p, kPFenceTags);
         if (l >= 0) s->open_count = static_cast<size_t>(l);
     }
@@ -786,8 +815,9 @@ const char* start_rules(parse_state* s, tag_token* t) {
     if (id == kTag_table) {
         for (size_t i = s->open_count; i > 0; i--) {
             uint8_t o = s->open_ids[i - 1];
-            if (o == kTag_td || o == kTag_th || o == kTag_template || (o == kTag_p && !s->body_seen)) break;
+            if (o == kTag_td || o == kTag_th || o == kTag_template || (o == kTag_p && s->quirks)) break;
             if (o == kTag_table && s->open_ns[i - 1] == kNsHtml) {
+                afe_clear_to_table_marker(s);
                 s->open_count = i - 1;
                 implied_closing(s, id);
                 break;
@@ -799,11 +829,17 @@ const char* start_rules(parse_state* s, tag_token* t) {
         s->template_mode[s->open_count - 1] = 1;
     if (!template_rules(s, id)) return s->stop ? nullptr : resume;
     if (!table_fixups(s, id)) return nullptr;
+    if ((id == kTag_a || id == kTag_nobr) && !template_open(s)) afe_close_previous(s, name, length);
     if (id == kTag_button) {
         static constexpr tag_set kButtonFence = make_tag_set(kTag_applet, kTag_caption, kTag_table, kTag_td, kTag_th,
                                                              kTag_marquee, kTag_object, kTag_template);
         long l = search_fenced(s, kTag_button, kButtonFence);
         if (l >= 0) s->open_count = static_cast<size_t>(l);
+    }
+    if (id == kTagNone || !kTagInfos[id].skip_reconstruct) {
+        s->skip_final_reconstruct = false;
+        reconstruct(s);
+        if (s->stop) return nullptr;
     }
     return insert_element(s, t, kNsHtml);
 }
@@ -881,7 +917,9 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
                 s->html_seen = true;
                 return;
             }
-            if (!((id == kTag_p && s->in_body) || is(name, length, "br"))) return;
+            // A formatting end tag still ends its entry in the formatting
+            // list, or the element would be re-opened around what follows.
+            if (!((id == kTag_p && s->in_body) || is(name, length, "br") || kFormattingTags.has(id))) return;
         }
     }
     if (length == 0) return;
@@ -946,6 +984,7 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
             return;
         }
     }
+    if (kFormattingTags.has(id) && adoption(s, name, length)) return;
     long sel = find_open(s, kTag_select);
     if (sel >= 0) {
         if (id != kTag_table && id != kTag_option && id != kTag_optgroup && id != kTag_select && id != kTag_template)
@@ -973,7 +1012,9 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
         if (find_open(s, kTag_head) >= 0) {
             s->head_end_seen = true;
         } else {
-            if (!s->head_seen && !s->in_body && !s->frameset_seen) {
+            // Also after a head start tag: what follows the end tag lies
+            // between head and body.
+            if (!s->head_end_seen && !s->in_body && !s->frameset_seen) {
                 s->head_seen = true;
                 s->head_end_seen = true;
             }
@@ -1005,8 +1046,9 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
             if (o_special && o != kTag_address && o != kTag_div && o != kTag_p) return;
         } else if (!info || !info->special) {
             if (o_special) return;
-        } else if (kHeadingTags.has(id)) {
-            // nothing stops the search
+        } else if (kHeadingTags.has(id) || is_template) {
+            // nothing stops the search: a template end tag closes what its
+            // content left open
         } else {
             if (id != kTag_address &&
                 (e->tag == kTag_button || e->tag == kTag_marquee || e->tag == kTag_object || e->tag == kTag_applet))
@@ -1021,7 +1063,12 @@ void end_rules_html5(parse_state* s, bool exact, const char* name, size_t length
     if (!is_template)
         for (size_t l = static_cast<size_t>(match) + 1; l < s->open_count; l++)
             if (s->open_ids[l] == kTag_template && s->open_ns[l] == kNsHtml) return;
+    uint8_t matched = s->open_ns[match] == kNsHtml ? s->open_ids[match] : uint8_t(kTagNone);
     s->open_count = static_cast<size_t>(match);
+    if (matched == kTag_table) afe_clear_to_table_marker(s);
+    if (matched == kTag_applet || matched == kTag_marquee || matched == kTag_object || matched == kTag_td ||
+        matched == kTag_th || matched == kTag_caption)
+        afe_clear_to_marker(s);
     if (id == kTag_frameset && s->frameset_seen) s->frameset_closed = true;
     if (s->open_count && name_is(current(s), "template")) {
         uint8_t& mode = s->template_mode[s->open_count - 1];
@@ -1080,10 +1127,13 @@ void place_comment(parse_state* s, hnode* c) {
         place(s, c);
     else if (s->after_html)
         tree_append(&s->post, c);
-    else if (s->open_count == 0 || !s->html_pushed)
-        tree_append(&s->top, c);
-    else
-        place(s, c);
+    else {
+        // After the body end tag a comment follows the body, whatever is
+        // still open.
+        bool html_open = s->open_count && s->open_ids[0] == kTag_html && s->open_ns[0] == kNsHtml;
+        tree_append(html_open ? s->open[0] : &s->top, c);
+        c->flags |= kPlacedAfterBody | kPlacedInBody;
+    }
 }
 
 const char* comment(parse_state* s, const char* lt) {
@@ -1134,6 +1184,37 @@ const char* comment(parse_state* s, const char* lt) {
     c->length = n;
     place_comment(s, c);
     return resume < end ? resume : nullptr;
+}
+
+bool starts_with_ci(const char* s, const char* lower) {
+    for (; *lower; s++, lower++)
+        if (ascii_lower(*s) != *lower) return false;
+    return true;
+}
+
+// A DOCTYPE that puts a document in quirks mode: another name than html,
+// or one of the legacy public identifiers.
+bool legacy_doctype(const char* name, size_t name_length, const char* public_id, const char* system_id) {
+    if (!(name_length == 4 && std::memcmp(name, "html", 4) == 0)) return true;
+    if (system_id && ieq(system_id, std::strlen(system_id), "http://www.ibm.com/data/dtd/v11/ibmxhtml1-transitional.dtd"))
+        return true;
+    if (!public_id) return false;
+    static constexpr const char* kExact[] = {"-//w3o//dtd w3 html strict 3.0//en//", "-/w3c/dtd html 4.0 transitional/en",
+                                             "html"};
+    for (const char* e : kExact)
+        if (ieq(public_id, std::strlen(public_id), e)) return true;
+    static constexpr const char* kPrefixes[] = {
+        "+//silmaril//",      "-//advasoft ltd//", "-//as//",   "-//ietf//",   "-//metrius//", "-//microsoft//",
+        "-//netscape comm. corp.//", "-//o'reilly and associates//", "-//softquad", "-//spyglass//", "-//sq//",
+        "-//sun microsystems corp.//", "-//w3c//dtd html 2", "-//w3c//dtd html 3", "-//w3c//dtd html 4.0 frameset//",
+        "-//w3c//dtd html 4.0 transitional//", "-//w3c//dtd html experimental", "-//w3c//dtd w3 html//",
+        "-//w3o//", "-//webtechs//"};
+    for (const char* p : kPrefixes)
+        if (starts_with_ci(public_id, p)) return true;
+    if (!system_id && (starts_with_ci(public_id, "-//w3c//dtd html 4.01 frameset//") ||
+                       starts_with_ci(public_id, "-//w3c//dtd html 4.01 transitional//")))
+        return true;
+    return false;
 }
 
 const char* doctype(parse_state* s, const char* lt) {
@@ -1197,6 +1278,7 @@ const char* doctype(parse_state* s, const char* lt) {
             if (!copy) return nullptr;
             (i == 0 ? s->public_id : s->system_id) = copy;
         }
+    s->quirks = legacy_doctype(s->doctype_name, s->doctype_name_length, s->public_id, s->system_id);
     return resume;
 }
 
@@ -1303,7 +1385,10 @@ void run_parser(parse_state* s) {
                 for (size_t i = 0; i < t->length; i++) blank = blank && is_blank(static_cast<unsigned char>(t->data[i]));
                 if (!blank) t = nullptr;
             }
-            if (t) place(s, t);
+            if (t) {
+                if (s->html5 && !s->skip_final_reconstruct) reconstruct(s);
+                place(s, t);
+            }
         }
     }
 }

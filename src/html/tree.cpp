@@ -416,6 +416,17 @@ void placement(parse_state* s, hnode* node) {
 
 }  // namespace
 
+// Notes where the parse stood when a node was placed under the html element
+// or at the top level.
+static void mark_top(parse_state* s, hnode* node) {
+    hnode* p = node->parent;
+    if (!p || !(p == &s->top || (p->kind == kElement && p->tag == kTag_html && p->parent == &s->top))) return;
+    if (s->head_seen) node->flags |= kPlacedInHead;
+    if (s->frameset_closed) node->flags |= kPlacedAfterBody;
+    if (s->head_end_seen) node->flags |= kPlacedAfterHead;
+    if (s->body_start_seen || s->body_seen) node->flags |= kPlacedInBody;
+}
+
 void place(parse_state* s, hnode* node) {
     if (!node) return;
     if (!s->html5) {
@@ -429,7 +440,8 @@ void place(parse_state* s, hnode* node) {
         if (text && s->frameset_closed && s->open_count == 0 && !keep_blanks(node)) return;
         if (text && (s->after_body || s->after_html) && has_non_blank(node->data, node->length))
             s->text_after_body = true;
-        if (text && !s->in_body && !s->frameset_seen && !s->head_seen && !s->head_end_seen && !s->after_body &&
+        if (text && !s->in_body && !s->body_seen && !s->frameset_seen && !s->head_seen && !s->head_end_seen &&
+            !s->after_body &&
             !s->after_html &&
             ((s->open_count == 0 && !s->top.first) ||
              (s->open_count == 1 && s->open_ids[0] == kTag_html && !s->open[0]->first))) {
@@ -472,6 +484,7 @@ void place(parse_state* s, hnode* node) {
         break;
     }
     placement(s, node);
+    mark_top(s, node);
 }
 
 hnode* open_element(parse_state* s, const char* name, size_t length, uint8_t id, uint8_t ns, hattr* attrs) {
@@ -591,7 +604,11 @@ void flush_pending(parse_state* s) {
     const char* a = s->pending;
     const char* b = s->pending_end;
     drop_pending(s);
-    if (a && a < b) place(s, text_node(s, a, b));
+    if (!a || a >= b) return;
+    hnode* t = text_node(s, a, b);
+    if (t && s->html5 && s->afe_count && !(kTableContextTags.has(current_id(s)) && !has_non_blank(t->data, t->length)))
+        reconstruct(s);
+    place(s, t);
 }
 
 }  // namespace html

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,5 +85,89 @@ inline void dump(quorvel_node* n, int depth, std::vector<std::string>& lines) {
         }
     }
 }
+
+namespace html5lib_form {
+
+inline const char* namespace_prefix(quorvel_element* e) {
+    const char* uri = quorvel_namespace_uri(quorvel_element_namespace(e));
+    if (!uri) return "";
+    if (std::strcmp(uri, "http://www.w3.org/2000/svg") == 0) return "svg ";
+    if (std::strcmp(uri, "http://www.w3.org/1998/Math/MathML") == 0) return "math ";
+    return "";
+}
+
+// html5lib names the attributes that foreign elements carry in the XLink,
+// XML and XMLNS namespaces "xlink href", "xml lang", "xmlns xlink"; the
+// parser keeps them as written ("xlink:href").
+inline std::string attribute_name(const std::string& name, bool foreign) {
+    static const char* const kNamespaced[] = {"xlink:actuate", "xlink:arcrole", "xlink:href", "xlink:role",
+                                              "xlink:show",    "xlink:title",   "xlink:type", "xml:lang",
+                                              "xml:space",     "xmlns:xlink"};
+    if (!foreign) return name;
+    for (const char* n : kNamespaced)
+        if (name == n) {
+            std::string out = name;
+            out[out.find(':')] = ' ';
+            return out;
+        }
+    return name;
+}
+
+inline void dump5(quorvel_node* n, int depth, std::string& out) {
+    for (; n; n = quorvel_node_next_sibling(n)) {
+        std::string indent = "| " + std::string(static_cast<size_t>(depth) * 2, ' ');
+        switch (quorvel_node_get_type(n)) {
+            case QUORVEL_NODE_ELEMENT: {
+                auto* e = quorvel_node_as_element(n);
+                std::string prefix = namespace_prefix(e);
+                std::string name = quorvel_element_name(e);
+                // An HTML element named "xyz:abc" keeps its whole name.
+                const char* element_prefix = quorvel_element_prefix(e);
+                if (prefix.empty() && element_prefix && *element_prefix) name = std::string(element_prefix) + ":" + name;
+                out += indent + "<" + prefix + name + ">\n";
+                std::vector<std::pair<std::string, std::string>> attrs;
+                for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a))
+                    attrs.emplace_back(attribute_name(quorvel_attribute_get_name(a), !prefix.empty()),
+                                       quorvel_attribute_get_value(e, a));
+                std::sort(attrs.begin(), attrs.end());
+                for (auto& [k, v] : attrs) out += indent + "  " + k + "=\"" + v + "\"\n";
+                // The parser keeps a template's content as its children.
+                if (prefix.empty() && name == "template") {
+                    out += indent + "  content\n";
+                    dump5(quorvel_node_first_child(n), depth + 2, out);
+                } else {
+                    dump5(quorvel_node_first_child(n), depth + 1, out);
+                }
+                break;
+            }
+            case QUORVEL_NODE_TEXT:
+                out += indent + "\"" + quorvel_text_node_get_content(n) + "\"\n";
+                break;
+            case QUORVEL_NODE_COMMENT:
+                out += indent + "<!-- " + quorvel_comment_node_get_content(n) + " -->\n";
+                break;
+            default: out += indent + "<?>\n"; break;
+        }
+    }
+}
+
+// A document in html5lib's tree-dump form, as its test data writes it.
+inline std::string html5lib_dump(quorvel_document* doc) {
+    std::string out;
+    if (quorvel_doctype* dt = quorvel_document_internal_subset(doc)) {
+        const char* name = quorvel_doctype_get_name(dt);
+        const char* p = quorvel_doctype_get_public_id(dt);
+        const char* s = quorvel_doctype_get_system_id(dt);
+        out += std::string("| <!DOCTYPE ") + (name ? name : "");
+        if ((p && *p) || (s && *s)) out += std::string(" \"") + (p ? p : "") + "\" \"" + (s ? s : "") + "\"";
+        out += ">\n";
+    }
+    dump5(quorvel_document_first_child(doc), 0, out);
+    return out;
+}
+
+}  // namespace html5lib_form
+
+using html5lib_form::html5lib_dump;
 
 }  // namespace html_test
