@@ -931,6 +931,7 @@ quorvel_xpath_result* evaluate_operator(quorvel_xpath_context* c, const ast* e) 
         xpath_result_free(v);
         return number_result(c, -x);
     }
+    if (xpath_is_construct_operator(op)) return evaluate_construct(c, e);
     if (op > OP_UNION && op != OP_IDIV) {
         xpath_context_fail(c, "Unsupported expression");
         return nullptr;
