@@ -13,10 +13,9 @@
 
 namespace {
 
-// The process-wide standard registry. The function library fills it; until
-// then it is empty and only position(), last() and application functions
-// resolve. Made once, never freed; a constant-initialised record, so no
-// guarded static is needed.
+// The process-wide standard registry, filled by the function library on the
+// first context set-up. Made once, never freed; a constant-initialised
+// record, so no guarded static is needed.
 constinit quorvel_xpath_function_registry g_standard_registry{nullptr, 0, 0};
 
 constexpr const char* kPrebound[][2] = {
@@ -172,6 +171,7 @@ void xpath_context_init(quorvel_xpath_context* context, quorvel_document* docume
     context->node = node;
     context->position = 1;
     context->size = 1;
+    xpath_standard_registry_ready(&g_standard_registry);
     context->registry = &g_standard_registry;
     // Extras that need a document registry. The template and transformation
     // hooks, the EXSLT set and the key table join here when their subsystems

@@ -495,6 +495,11 @@ const char* xpath_expr_prefix_uri(quorvel_xpath_context* context, const char* pr
 void xpath_function_registry_register(quorvel_xpath_function_registry* registry, const char* name,
                                       quorvel_xpath_function function, int min_args, int max_args);
 void xpath_function_registry_free(quorvel_xpath_function_registry* registry);
+// The function library's standard rows: appended to a registry, and filled
+// once into the process-wide registry (thread-safe; later calls return at
+// once).
+void xpath_function_registry_init_standard(quorvel_xpath_function_registry* registry);
+void xpath_standard_registry_ready(quorvel_xpath_function_registry* registry);
 // Writes a message into the context's error text (kept when one is there).
 void xpath_context_fail(quorvel_xpath_context* context, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -1,0 +1,319 @@
+// The XPath function library's shared declarations: the built-in calling
+// convention, the standard registry's rows, the result builders and the
+// date, duration and equality helpers the engine's operators share with the
+// functions.
+//
+// Calling convention of every built-in (quorvel_xpath_function):
+//  - it receives the call's unevaluated argument trees and evaluates each
+//    itself with evaluate_expr, in the context it was given;
+//  - it returns a new result the caller owns, or NULL: with its own message
+//    in the context error text (argument-count guards, bad arguments), with
+//    the evaluator's message left alone when an argument failed, and with
+//    "Out of memory" when memory ran out;
+//  - every result field the function does not set is left cleared;
+//  - an empty string result carries an allocated "".
+//
+// Adding a function: define it (the declaration comes from the row list
+// below) in a source of this folder and drop its line from not_built.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "xpath/xpath.h"
+
+// ---- The standard registry ---------------------------------------------------------------------
+
+// The 213 standard rows, in registration order: X(name as written in a call,
+// implementation, minimum arguments, maximum arguments or -1 for no limit).
+// The XPath 1.0 core comes first and the three name functions last, since
+// lookup scans in this order.
+#define QUORVEL_XPATH_STANDARD_ROWS(X)                                          \
+    X("last", xpath_func_last, 0, 0)                                           \
+    X("position", xpath_func_position, 0, 0)                                   \
+    X("string", xpath_func_string, 0, 1)                                       \
+    X("concat", xpath_func_concat, 2, -1)                                      \
+    X("starts-with", xpath_func_starts_with, 2, 3)                             \
+    X("ends-with", xpath_func_ends_with, 2, 3)                                 \
+    X("deep-equal", xpath_func_deep_equal, 2, 3)                               \
+    X("contains", xpath_func_contains, 2, 3)                                   \
+    X("substring", xpath_func_substring, 2, 3)                                 \
+    X("substring-before", xpath_func_substring_before, 2, 3)                   \
+    X("substring-after", xpath_func_substring_after, 2, 3)                     \
+    X("string-length", xpath_func_string_length, 0, 1)                         \
+    X("normalize-space", xpath_func_normalize_space, 0, 1)                     \
+    X("translate", xpath_func_translate, 3, 3)                                 \
+    X("upper-case", xpath_func_upper_case, 1, 1)                               \
+    X("lower-case", xpath_func_lower_case, 1, 1)                               \
+    X("string-join", xpath_func_string_join, 1, 2)                             \
+    X("boolean", xpath_func_boolean, 1, 1)                                     \
+    X("not", xpath_func_not, 1, 1)                                             \
+    X("true", xpath_func_true, 0, 0)                                           \
+    X("false", xpath_func_false, 0, 0)                                         \
+    X("lang", xpath_func_lang, 1, 1)                                           \
+    X("number", xpath_func_number, 0, 1)                                       \
+    X("sum", xpath_func_sum, 1, 2)                                             \
+    X("floor", xpath_func_floor, 1, 1)                                         \
+    X("ceiling", xpath_func_ceiling, 1, 1)                                     \
+    X("round", xpath_func_round, 1, 2)                                         \
+    X("count", xpath_func_count, 1, 1)                                         \
+    X("id", xpath_func_id, 1, 1)                                               \
+    X("exists", fn_exists, 1, 1)                                               \
+    X("empty", fn_empty, 1, 1)                                                 \
+    X("head", fn_head, 1, 1)                                                   \
+    X("tail", fn_tail, 1, 1)                                                   \
+    X("reverse", fn_reverse, 1, 1)                                             \
+    X("unordered", fn_unordered, 1, 1)                                         \
+    X("doc", fn_doc, 1, 1)                                                     \
+    X("parse-xml", fn_parse_xml, 1, 1)                                         \
+    X("parse-xml-fragment", fn_parse_xml_fragment, 1, 1)                       \
+    X("collection", fn_collection, 0, 1)                                       \
+    X("subsequence", fn_subsequence, 2, 3)                                     \
+    X("remove", fn_remove, 2, 2)                                               \
+    X("insert-before", fn_insert_before, 3, 3)                                 \
+    X("index-of", fn_index_of, 2, 3)                                           \
+    X("distinct-values", fn_distinct_values, 1, 2)                             \
+    X("avg", fn_avg, 1, 1)                                                     \
+    X("min", fn_min, 1, 1)                                                     \
+    X("max", fn_max, 1, 1)                                                     \
+    X("zero-or-one", fn_zero_or_one, 1, 1)                                     \
+    X("one-or-more", fn_one_or_more, 1, 1)                                     \
+    X("exactly-one", fn_exactly_one, 1, 1)                                     \
+    X("function-lookup", fn_function_lookup, 2, 2)                             \
+    X("function-name", fn_function_name, 1, 1)                                 \
+    X("function-arity", fn_function_arity, 1, 1)                               \
+    X("for-each", fn_for_each, 2, 2)                                           \
+    X("filter", fn_filter, 2, 2)                                               \
+    X("fold-left", fn_fold_left, 3, 3)                                         \
+    X("fold-right", fn_fold_right, 3, 3)                                       \
+    X("for-each-pair", fn_for_each_pair, 3, 3)                                 \
+    X("sort", fn_sort_seq, 1, 3)                                               \
+    X("apply", fn_apply, 2, 2)                                                 \
+    X("map:for-each", fn_map_for_each, 2, 2)                                   \
+    X("array:for-each", fn_array_for_each, 2, 2)                               \
+    X("array:filter", fn_array_filter, 2, 2)                                   \
+    X("array:fold-left", fn_array_fold_left, 3, 3)                             \
+    X("array:fold-right", fn_array_fold_right, 3, 3)                           \
+    X("math:sqrt", fn_sqrt, 1, 1)                                              \
+    X("innermost", fn_innermost, 1, 1)                                         \
+    X("outermost", fn_outermost, 1, 1)                                         \
+    X("has-children", fn_has_children, 0, 1)                                   \
+    X("nilled", fn_nilled, 0, 1)                                               \
+    X("path", fn_path, 0, 1)                                                   \
+    X("base-uri", fn_base_uri, 0, 1)                                           \
+    X("document-uri", fn_uri_constant, 0, 1)                                   \
+    X("static-base-uri", fn_uri_constant, 0, 0)                                \
+    X("doc-available", fn_doc_available, 1, 1)                                 \
+    X("json-doc", fn_json_doc, 1, 1)                                           \
+    X("compare", fn_compare, 2, 3)                                             \
+    X("codepoint-equal", fn_codepoint_equal, 2, 2)                             \
+    X("resolve-QName", fn_resolve_qname, 2, 2)                                 \
+    X("environment-variable", fn_environment_variable, 1, 1)                   \
+    X("available-environment-variables", fn_available_env_vars, 0, 0)          \
+    X("unparsed-text", fn_unparsed_text, 1, 2)                                 \
+    X("unparsed-text-lines", fn_unparsed_text_lines, 1, 2)                     \
+    X("unparsed-text-available", fn_unparsed_text_available, 1, 2)             \
+    X("uri-collection", fn_uri_collection, 0, 1)                               \
+    X("random-number-generator", fn_random_number_generator, 0, 1)             \
+    X("format-number", fn_format_number_plain, 2, 3)                           \
+    X("snapshot", fn_snapshot, 1, 1)                                           \
+    X("analyze-string", fn_analyze_string, 2, 3)                               \
+    X("math:pow", fn_pow, 2, 2)                                                \
+    X("math:exp", fn_exp, 1, 1)                                                \
+    X("math:exp10", fn_exp10, 1, 1)                                            \
+    X("math:log", fn_log, 1, 1)                                                \
+    X("math:log10", fn_log10, 1, 1)                                            \
+    X("math:sin", fn_sin, 1, 1)                                                \
+    X("math:cos", fn_cos, 1, 1)                                                \
+    X("math:tan", fn_tan, 1, 1)                                                \
+    X("math:asin", fn_asin, 1, 1)                                              \
+    X("math:acos", fn_acos, 1, 1)                                              \
+    X("math:atan", fn_atan, 1, 1)                                              \
+    X("math:atan2", fn_atan2, 2, 2)                                            \
+    X("math:pi", fn_pi, 0, 0)                                                  \
+    X("abs", fn_abs, 1, 1)                                                     \
+    X("round-half-to-even", fn_round_half_even, 1, 2)                          \
+    X("format-integer", fn_format_integer, 2, 3)                               \
+    X("contains-token", fn_contains_token, 2, 2)                               \
+    X("default-collation", fn_default_collation, 0, 0)                         \
+    X("default-language", fn_default_language, 0, 0)                           \
+    X("string-to-codepoints", fn_string_to_codepoints, 1, 1)                   \
+    X("codepoints-to-string", fn_codepoints_to_string, 1, 1)                   \
+    X("encode-for-uri", fn_encode_for_uri, 1, 1)                               \
+    X("iri-to-uri", fn_iri_to_uri, 1, 1)                                       \
+    X("escape-html-uri", fn_escape_html_uri, 1, 1)                             \
+    X("QName", fn_qname, 2, 2)                                                 \
+    X("local-name-from-QName", fn_local_from_qname, 1, 1)                      \
+    X("prefix-from-QName", fn_prefix_from_qname, 1, 1)                         \
+    X("namespace-uri-from-QName", fn_ns_from_qname, 1, 1)                      \
+    X("node-name", fn_node_name, 1, 1)                                         \
+    X("xs:date", fn_xs_date_t, 1, 1)                                           \
+    X("xs:string", fn_passthrough_ctor, 1, 1)                                  \
+    X("xs:NCName", fn_ncname_ctor, 1, 1)                                       \
+    X("xs:Name", fn_name_ctor, 1, 1)                                           \
+    X("xs:token", fn_token_ctor, 1, 1)                                         \
+    X("xs:normalizedString", fn_normalizedstring_ctor, 1, 1)                   \
+    X("xs:language", fn_language_ctor, 1, 1)                                   \
+    X("xs:NMTOKEN", fn_nmtoken_ctor, 1, 1)                                     \
+    X("xs:ID", fn_id_ctor, 1, 1)                                               \
+    X("xs:IDREF", fn_idref_ctor, 1, 1)                                         \
+    X("xs:ENTITY", fn_entity_ctor, 1, 1)                                       \
+    X("xs:anyURI", fn_passthrough_ctor, 1, 1)                                  \
+    X("xs:integer", fn_xs_integer, 1, 1)                                       \
+    X("xs:double", fn_xs_double, 1, 1)                                         \
+    X("xs:float", fn_xs_float, 1, 1)                                           \
+    X("xs:decimal", fn_xs_decimal, 1, 1)                                       \
+    X("xs:byte", fn_xs_byte, 1, 1)                                             \
+    X("xs:unsignedByte", fn_xs_ubyte, 1, 1)                                    \
+    X("xs:unsignedInt", fn_xs_uint, 1, 1)                                      \
+    X("xs:int", fn_xs_int, 1, 1)                                               \
+    X("xs:long", fn_xs_long, 1, 1)                                             \
+    X("xs:short", fn_xs_short, 1, 1)                                           \
+    X("xs:unsignedShort", fn_xs_ushort, 1, 1)                                  \
+    X("xs:unsignedLong", fn_xs_ulong, 1, 1)                                    \
+    X("xs:negativeInteger", fn_xs_negint, 1, 1)                                \
+    X("xs:positiveInteger", fn_xs_posint, 1, 1)                                \
+    X("xs:nonPositiveInteger", fn_xs_nonpos, 1, 1)                             \
+    X("xs:nonNegativeInteger", fn_xs_nonneg, 1, 1)                             \
+    X("xs:boolean", fn_xs_boolean, 1, 1)                                       \
+    X("xs:dateTime", fn_xs_datetime_t, 1, 1)                                   \
+    X("xs:time", fn_time_ctor, 1, 1)                                           \
+    X("xs:duration", fn_duration_ctor, 1, 1)                                   \
+    X("xs:dayTimeDuration", fn_daytimeduration_ctor, 1, 1)                     \
+    X("xs:yearMonthDuration", fn_yearmonthduration_ctor, 1, 1)                 \
+    X("xs:QName", fn_qname_ctor, 1, 2)                                         \
+    X("xs:untypedAtomic", fn_passthrough_ctor, 1, 1)                           \
+    X("xs:hexBinary", fn_hexbinary_ctor, 1, 1)                                 \
+    X("xs:base64Binary", fn_base64binary_ctor, 1, 1)                           \
+    X("xs:gYear", fn_gyear_ctor, 1, 1)                                         \
+    X("xs:gYearMonth", fn_gyearmonth_ctor, 1, 1)                               \
+    X("xs:gMonthDay", fn_gmonthday_ctor, 1, 1)                                 \
+    X("xs:gMonth", fn_gmonth_ctor, 1, 1)                                       \
+    X("xs:gDay", fn_gday_ctor, 1, 1)                                           \
+    X("implicit-timezone", fn_implicit_tz, 0, 0)                               \
+    X("current-dateTime", fn_current_dt, 0, 0)                                 \
+    X("current-date", fn_current_date, 0, 0)                                   \
+    X("current-time", fn_current_time, 0, 0)                                   \
+    X("adjust-dateTime-to-timezone", fn_adjust_dttz, 1, 2)                     \
+    X("adjust-date-to-timezone", fn_adjust_dtetz, 1, 2)                        \
+    X("adjust-time-to-timezone", fn_adjust_ttz, 1, 2)                          \
+    X("format-dateTime", fn_format_dttz, 2, 5)                                 \
+    X("format-date", fn_format_dtetz, 2, 5)                                    \
+    X("format-time", fn_format_ttz, 2, 5)                                      \
+    X("year-from-dateTime", fn_year_from_dt, 1, 1)                             \
+    X("year-from-date", fn_year_from_dt, 1, 1)                                 \
+    X("month-from-date", fn_month_from_dt, 1, 1)                               \
+    X("day-from-date", fn_day_from_dt, 1, 1)                                   \
+    X("hours-from-dateTime", fn_hours_from_t, 1, 1)                            \
+    X("minutes-from-dateTime", fn_minutes_from_t, 1, 1)                        \
+    X("seconds-from-dateTime", fn_seconds_from_t, 1, 1)                        \
+    X("minutes-from-duration", fn_minutes_from_dur, 1, 1)                      \
+    X("seconds-from-duration", fn_seconds_from_dur, 1, 1)                      \
+    X("timezone-from-dateTime", fn_timezone_from, 1, 1)                        \
+    X("timezone-from-date", fn_timezone_from, 1, 1)                            \
+    X("timezone-from-time", fn_timezone_from, 1, 1)                            \
+    X("parse-ietf-date", fn_parse_ietf_date, 1, 1)                             \
+    X("month-from-dateTime", fn_month_from_dt, 1, 1)                           \
+    X("day-from-dateTime", fn_day_from_dt, 1, 1)                               \
+    X("hours-from-time", fn_hours_from_t, 1, 1)                                \
+    X("minutes-from-time", fn_minutes_from_t, 1, 1)                            \
+    X("seconds-from-time", fn_seconds_from_t, 1, 1)                            \
+    X("days-from-duration", fn_days_from_dur, 1, 1)                            \
+    X("hours-from-duration", fn_hours_from_dur, 1, 1)                          \
+    X("matches", fn_matches, 2, 3)                                             \
+    X("replace", fn_replace, 3, 4)                                             \
+    X("tokenize", fn_tokenize, 1, 3)                                           \
+    X("map:get", fn_map_get, 2, 2)                                             \
+    X("map:size", fn_map_size, 1, 1)                                           \
+    X("map:keys", fn_map_keys, 1, 1)                                           \
+    X("map:contains", fn_map_contains, 2, 2)                                   \
+    X("map:put", fn_map_put, 3, 3)                                             \
+    X("map:remove", fn_map_remove, 2, 2)                                       \
+    X("map:merge", fn_map_merge, 1, 1)                                         \
+    X("array:size", fn_map_size, 1, 1)                                         \
+    X("array:get", fn_array_get, 2, 2)                                         \
+    X("array:append", fn_array_append, 2, 2)                                   \
+    X("array:put", fn_array_put, 3, 3)                                         \
+    X("array:remove", fn_array_remove, 2, 2)                                   \
+    X("parse-json", fn_parse_json, 1, 1)                                       \
+    X("json-to-xml", fn_json_to_xml, 1, 1)                                     \
+    X("xml-to-json", fn_xml_to_json, 1, 1)                                     \
+    X("serialize", fn_serialize, 1, 2)                                         \
+    X("local-name", xpath_func_local_name, 0, 1)                               \
+    X("namespace-uri", xpath_func_namespace_uri, 0, 1)                         \
+    X("name", xpath_func_name, 0, 1)
+
+constexpr size_t kXpathStandardRowCount = 213;
+
+// Every implementation named by a row.
+#define QUORVEL_XPATH_DECLARE_BUILTIN(name, function, min, max) \
+    quorvel_xpath_result* function(quorvel_xpath_context* context, quorvel_xpath_ast_node** arguments, size_t count);
+QUORVEL_XPATH_STANDARD_ROWS(QUORVEL_XPATH_DECLARE_BUILTIN)
+#undef QUORVEL_XPATH_DECLARE_BUILTIN
+
+// xpath_function_registry_init_standard (declared in xpath.h) appends the
+// rows to a registry; xpath_standard_registry_ready fills the process-wide
+// registry once.
+
+// ---- Result builders ------------------------------------------------------------------------------
+
+// A new empty sequence: a node-set result whose set owns its carriers and is
+// flagged as a sequence. NULL when memory runs out.
+quorvel_xpath_result* seq_new();
+// Appends a carrier holding a copy of text (NULL reads as ""). Texts are
+// stored as given: a text that looks like a node reference is only text.
+// False when memory runs out (nothing appended).
+bool seq_push_str(quorvel_xpath_result* sequence, const char* text);
+// The typed text of a result that is not a node set: an exact integer as
+// digits, other numbers in the XML Schema canonical form at double
+// precision, strings as they are, booleans "true"/"false". NULL for a node
+// set or when memory runs out; the caller frees it.
+char* scalar_str(const quorvel_xpath_result* result);
+
+// Small builders shared by the functions: each returns NULL (with "Out of
+// memory" in the context) when the record cannot be made.
+quorvel_xpath_result* fn_boolean_result(quorvel_xpath_context* context, bool value);
+quorvel_xpath_result* fn_number_result(quorvel_xpath_context* context, double value);
+// Takes over text (malloc'd; NULL is treated as out of memory).
+quorvel_xpath_result* fn_string_result_take(quorvel_xpath_context* context, char* text);
+quorvel_xpath_result* fn_string_result_copy(quorvel_xpath_context* context, const char* text, size_t length);
+// Evaluates one argument to its XPath 1.0 string; NULL on failure (the
+// evaluator's message, or "Out of memory").
+char* fn_arg_string(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument);
+// Evaluates one argument to its XPath 1.0 number; false on failure.
+bool fn_arg_number(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument, double* out);
+
+// ---- Durations, times and dates ---------------------------------------------------------------
+
+// 1 and the month total when text is a year-month duration, else 0.
+int quorvel_dur_try_months(const char* text, double* months);
+// 1 and the second total when text is a day-time duration, else 0.
+int quorvel_dur_try_seconds(const char* text, double* seconds);
+// 1 when text is a time of day hh:mm:ss[.f][zone]: raw = the seconds minus
+// the zone offset, seconds = raw reduced into one day. Either may be NULL.
+int quorvel_time_norm_seconds(const char* text, double* seconds, double* raw);
+// Writes the year-month duration text of a finite month total.
+void quorvel_dur_format_months(char* buffer, size_t size, double months);
+// Writes the day-time duration text of a number of seconds into out[64].
+void quorvel_dur_format(char* out, double seconds);
+// Moves a date, dateTime or time text by seconds, written in the same form
+// into out[64]; 0 when the text does not parse.
+int quorvel_dt_shift(const char* text, char* out, double seconds);
+// Moves a date or dateTime text by whole months (the day clamped to the
+// target month); 0 when the text does not parse.
+int quorvel_dt_shift_months(const char* text, char* out, double months);
+
+// The fields of a date, dateTime or time text (not range-checked); 0 when
+// none could be read.
+int h_dt_parse(const char* text, int* year, int* month, int* day, int* hour, int* minute, double* second,
+               int64_t* zone_minutes, int* has_zone);
+// The proleptic Gregorian date of a day count from 1970-01-01.
+void h_civil_from_days(int64_t days, int* year, int* month, int* day);
+// Days from 1970-01-01 of a proleptic Gregorian date.
+int64_t h_days_from_civil(int64_t year, int64_t month, int64_t day);
+
+// ---- Equality ---------------------------------------------------------------------------------
+
+// Equality of two atomic item texts (carrier texts: untagged, or 0x03, a tag
+// letter and the lexical text) by their tags. nan_equal makes NaN equal NaN.
+int quorvel_atom_seq_eq_n(const char* a, const char* b, int nan_equal);

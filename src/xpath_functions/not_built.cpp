@@ -1,0 +1,263 @@
+// Standard functions not built yet: each fails with "Function %s not
+// implemented" until its implementation replaces the line here. Lines are
+// grouped as the registry is, one group per family, so that work on
+// different families touches different groups.
+#include "xpath_functions/functions.h"
+
+#define QUORVEL_XPATH_NOT_BUILT(function, name)                                                                    \
+    quorvel_xpath_result* function(quorvel_xpath_context* context, quorvel_xpath_ast_node**, size_t) {            \
+        xpath_context_fail(context, "Function %s not implemented", name);                                          \
+        return nullptr;                                                                                            \
+    }
+
+// ---- XPath 1.0 core functions and their 2.0 extensions
+
+QUORVEL_XPATH_NOT_BUILT(xpath_func_last, "last")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_position, "position")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_string, "string")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_concat, "concat")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_starts_with, "starts-with")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_ends_with, "ends-with")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_deep_equal, "deep-equal")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_contains, "contains")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_substring, "substring")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_substring_before, "substring-before")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_substring_after, "substring-after")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_string_length, "string-length")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_normalize_space, "normalize-space")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_translate, "translate")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_upper_case, "upper-case")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_lower_case, "lower-case")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_string_join, "string-join")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_boolean, "boolean")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_not, "not")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_true, "true")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_false, "false")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_lang, "lang")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_number, "number")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_sum, "sum")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_floor, "floor")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_ceiling, "ceiling")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_round, "round")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_count, "count")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_id, "id")
+
+// ---- Sequence tests and reshaping
+
+QUORVEL_XPATH_NOT_BUILT(fn_exists, "exists")
+QUORVEL_XPATH_NOT_BUILT(fn_empty, "empty")
+QUORVEL_XPATH_NOT_BUILT(fn_head, "head")
+QUORVEL_XPATH_NOT_BUILT(fn_tail, "tail")
+QUORVEL_XPATH_NOT_BUILT(fn_reverse, "reverse")
+QUORVEL_XPATH_NOT_BUILT(fn_unordered, "unordered")
+
+// ---- Documents and collections
+
+QUORVEL_XPATH_NOT_BUILT(fn_doc, "doc")
+QUORVEL_XPATH_NOT_BUILT(fn_parse_xml, "parse-xml")
+QUORVEL_XPATH_NOT_BUILT(fn_parse_xml_fragment, "parse-xml-fragment")
+QUORVEL_XPATH_NOT_BUILT(fn_collection, "collection")
+
+// ---- More sequence functions
+
+QUORVEL_XPATH_NOT_BUILT(fn_subsequence, "subsequence")
+QUORVEL_XPATH_NOT_BUILT(fn_remove, "remove")
+QUORVEL_XPATH_NOT_BUILT(fn_insert_before, "insert-before")
+QUORVEL_XPATH_NOT_BUILT(fn_index_of, "index-of")
+QUORVEL_XPATH_NOT_BUILT(fn_distinct_values, "distinct-values")
+QUORVEL_XPATH_NOT_BUILT(fn_avg, "avg")
+QUORVEL_XPATH_NOT_BUILT(fn_min, "min")
+QUORVEL_XPATH_NOT_BUILT(fn_max, "max")
+QUORVEL_XPATH_NOT_BUILT(fn_zero_or_one, "zero-or-one")
+QUORVEL_XPATH_NOT_BUILT(fn_one_or_more, "one-or-more")
+QUORVEL_XPATH_NOT_BUILT(fn_exactly_one, "exactly-one")
+
+// ---- Higher-order functions
+
+QUORVEL_XPATH_NOT_BUILT(fn_function_lookup, "function-lookup")
+QUORVEL_XPATH_NOT_BUILT(fn_function_name, "function-name")
+QUORVEL_XPATH_NOT_BUILT(fn_function_arity, "function-arity")
+QUORVEL_XPATH_NOT_BUILT(fn_for_each, "for-each")
+QUORVEL_XPATH_NOT_BUILT(fn_filter, "filter")
+QUORVEL_XPATH_NOT_BUILT(fn_fold_left, "fold-left")
+QUORVEL_XPATH_NOT_BUILT(fn_fold_right, "fold-right")
+QUORVEL_XPATH_NOT_BUILT(fn_for_each_pair, "for-each-pair")
+QUORVEL_XPATH_NOT_BUILT(fn_sort_seq, "sort")
+QUORVEL_XPATH_NOT_BUILT(fn_apply, "apply")
+QUORVEL_XPATH_NOT_BUILT(fn_map_for_each, "map:for-each")
+QUORVEL_XPATH_NOT_BUILT(fn_array_for_each, "array:for-each")
+QUORVEL_XPATH_NOT_BUILT(fn_array_filter, "array:filter")
+QUORVEL_XPATH_NOT_BUILT(fn_array_fold_left, "array:fold-left")
+QUORVEL_XPATH_NOT_BUILT(fn_array_fold_right, "array:fold-right")
+
+// ---- Square root
+
+QUORVEL_XPATH_NOT_BUILT(fn_sqrt, "math:sqrt")
+
+// ---- Node properties
+
+QUORVEL_XPATH_NOT_BUILT(fn_innermost, "innermost")
+QUORVEL_XPATH_NOT_BUILT(fn_outermost, "outermost")
+QUORVEL_XPATH_NOT_BUILT(fn_has_children, "has-children")
+QUORVEL_XPATH_NOT_BUILT(fn_nilled, "nilled")
+QUORVEL_XPATH_NOT_BUILT(fn_path, "path")
+QUORVEL_XPATH_NOT_BUILT(fn_base_uri, "base-uri")
+
+// ---- Environment, external text and miscellaneous
+
+QUORVEL_XPATH_NOT_BUILT(fn_uri_constant, "document-uri")
+QUORVEL_XPATH_NOT_BUILT(fn_doc_available, "doc-available")
+QUORVEL_XPATH_NOT_BUILT(fn_json_doc, "json-doc")
+QUORVEL_XPATH_NOT_BUILT(fn_compare, "compare")
+QUORVEL_XPATH_NOT_BUILT(fn_codepoint_equal, "codepoint-equal")
+QUORVEL_XPATH_NOT_BUILT(fn_resolve_qname, "resolve-QName")
+QUORVEL_XPATH_NOT_BUILT(fn_environment_variable, "environment-variable")
+QUORVEL_XPATH_NOT_BUILT(fn_available_env_vars, "available-environment-variables")
+QUORVEL_XPATH_NOT_BUILT(fn_unparsed_text, "unparsed-text")
+QUORVEL_XPATH_NOT_BUILT(fn_unparsed_text_lines, "unparsed-text-lines")
+QUORVEL_XPATH_NOT_BUILT(fn_unparsed_text_available, "unparsed-text-available")
+QUORVEL_XPATH_NOT_BUILT(fn_uri_collection, "uri-collection")
+QUORVEL_XPATH_NOT_BUILT(fn_random_number_generator, "random-number-generator")
+QUORVEL_XPATH_NOT_BUILT(fn_format_number_plain, "format-number")
+QUORVEL_XPATH_NOT_BUILT(fn_snapshot, "snapshot")
+QUORVEL_XPATH_NOT_BUILT(fn_analyze_string, "analyze-string")
+
+// ---- The math namespace
+
+QUORVEL_XPATH_NOT_BUILT(fn_pow, "math:pow")
+QUORVEL_XPATH_NOT_BUILT(fn_exp, "math:exp")
+QUORVEL_XPATH_NOT_BUILT(fn_exp10, "math:exp10")
+QUORVEL_XPATH_NOT_BUILT(fn_log, "math:log")
+QUORVEL_XPATH_NOT_BUILT(fn_log10, "math:log10")
+QUORVEL_XPATH_NOT_BUILT(fn_sin, "math:sin")
+QUORVEL_XPATH_NOT_BUILT(fn_cos, "math:cos")
+QUORVEL_XPATH_NOT_BUILT(fn_tan, "math:tan")
+QUORVEL_XPATH_NOT_BUILT(fn_asin, "math:asin")
+QUORVEL_XPATH_NOT_BUILT(fn_acos, "math:acos")
+QUORVEL_XPATH_NOT_BUILT(fn_atan, "math:atan")
+QUORVEL_XPATH_NOT_BUILT(fn_atan2, "math:atan2")
+QUORVEL_XPATH_NOT_BUILT(fn_pi, "math:pi")
+
+// ---- Numbers, tokens and code points
+
+QUORVEL_XPATH_NOT_BUILT(fn_abs, "abs")
+QUORVEL_XPATH_NOT_BUILT(fn_round_half_even, "round-half-to-even")
+QUORVEL_XPATH_NOT_BUILT(fn_format_integer, "format-integer")
+QUORVEL_XPATH_NOT_BUILT(fn_contains_token, "contains-token")
+QUORVEL_XPATH_NOT_BUILT(fn_default_collation, "default-collation")
+QUORVEL_XPATH_NOT_BUILT(fn_default_language, "default-language")
+QUORVEL_XPATH_NOT_BUILT(fn_string_to_codepoints, "string-to-codepoints")
+QUORVEL_XPATH_NOT_BUILT(fn_codepoints_to_string, "codepoints-to-string")
+QUORVEL_XPATH_NOT_BUILT(fn_encode_for_uri, "encode-for-uri")
+QUORVEL_XPATH_NOT_BUILT(fn_iri_to_uri, "iri-to-uri")
+
+// ---- URIs and QNames
+
+QUORVEL_XPATH_NOT_BUILT(fn_escape_html_uri, "escape-html-uri")
+QUORVEL_XPATH_NOT_BUILT(fn_qname, "QName")
+QUORVEL_XPATH_NOT_BUILT(fn_local_from_qname, "local-name-from-QName")
+QUORVEL_XPATH_NOT_BUILT(fn_prefix_from_qname, "prefix-from-QName")
+QUORVEL_XPATH_NOT_BUILT(fn_ns_from_qname, "namespace-uri-from-QName")
+QUORVEL_XPATH_NOT_BUILT(fn_node_name, "node-name")
+
+// ---- XML Schema constructors
+
+QUORVEL_XPATH_NOT_BUILT(fn_xs_date_t, "xs:date")
+QUORVEL_XPATH_NOT_BUILT(fn_passthrough_ctor, "xs:string")
+QUORVEL_XPATH_NOT_BUILT(fn_ncname_ctor, "xs:NCName")
+QUORVEL_XPATH_NOT_BUILT(fn_name_ctor, "xs:Name")
+QUORVEL_XPATH_NOT_BUILT(fn_token_ctor, "xs:token")
+QUORVEL_XPATH_NOT_BUILT(fn_normalizedstring_ctor, "xs:normalizedString")
+QUORVEL_XPATH_NOT_BUILT(fn_language_ctor, "xs:language")
+QUORVEL_XPATH_NOT_BUILT(fn_nmtoken_ctor, "xs:NMTOKEN")
+QUORVEL_XPATH_NOT_BUILT(fn_id_ctor, "xs:ID")
+QUORVEL_XPATH_NOT_BUILT(fn_idref_ctor, "xs:IDREF")
+QUORVEL_XPATH_NOT_BUILT(fn_entity_ctor, "xs:ENTITY")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_integer, "xs:integer")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_double, "xs:double")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_float, "xs:float")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_decimal, "xs:decimal")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_byte, "xs:byte")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_ubyte, "xs:unsignedByte")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_uint, "xs:unsignedInt")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_int, "xs:int")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_long, "xs:long")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_short, "xs:short")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_ushort, "xs:unsignedShort")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_ulong, "xs:unsignedLong")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_negint, "xs:negativeInteger")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_posint, "xs:positiveInteger")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_nonpos, "xs:nonPositiveInteger")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_nonneg, "xs:nonNegativeInteger")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_boolean, "xs:boolean")
+QUORVEL_XPATH_NOT_BUILT(fn_xs_datetime_t, "xs:dateTime")
+QUORVEL_XPATH_NOT_BUILT(fn_time_ctor, "xs:time")
+QUORVEL_XPATH_NOT_BUILT(fn_duration_ctor, "xs:duration")
+QUORVEL_XPATH_NOT_BUILT(fn_daytimeduration_ctor, "xs:dayTimeDuration")
+QUORVEL_XPATH_NOT_BUILT(fn_yearmonthduration_ctor, "xs:yearMonthDuration")
+QUORVEL_XPATH_NOT_BUILT(fn_qname_ctor, "xs:QName")
+QUORVEL_XPATH_NOT_BUILT(fn_hexbinary_ctor, "xs:hexBinary")
+QUORVEL_XPATH_NOT_BUILT(fn_base64binary_ctor, "xs:base64Binary")
+QUORVEL_XPATH_NOT_BUILT(fn_gyear_ctor, "xs:gYear")
+QUORVEL_XPATH_NOT_BUILT(fn_gyearmonth_ctor, "xs:gYearMonth")
+QUORVEL_XPATH_NOT_BUILT(fn_gmonthday_ctor, "xs:gMonthDay")
+QUORVEL_XPATH_NOT_BUILT(fn_gmonth_ctor, "xs:gMonth")
+QUORVEL_XPATH_NOT_BUILT(fn_gday_ctor, "xs:gDay")
+
+// ---- Dates, times and durations
+
+QUORVEL_XPATH_NOT_BUILT(fn_implicit_tz, "implicit-timezone")
+QUORVEL_XPATH_NOT_BUILT(fn_current_dt, "current-dateTime")
+QUORVEL_XPATH_NOT_BUILT(fn_current_date, "current-date")
+QUORVEL_XPATH_NOT_BUILT(fn_current_time, "current-time")
+QUORVEL_XPATH_NOT_BUILT(fn_adjust_dttz, "adjust-dateTime-to-timezone")
+QUORVEL_XPATH_NOT_BUILT(fn_adjust_dtetz, "adjust-date-to-timezone")
+QUORVEL_XPATH_NOT_BUILT(fn_adjust_ttz, "adjust-time-to-timezone")
+QUORVEL_XPATH_NOT_BUILT(fn_format_dttz, "format-dateTime")
+QUORVEL_XPATH_NOT_BUILT(fn_format_dtetz, "format-date")
+QUORVEL_XPATH_NOT_BUILT(fn_format_ttz, "format-time")
+QUORVEL_XPATH_NOT_BUILT(fn_year_from_dt, "year-from-dateTime")
+QUORVEL_XPATH_NOT_BUILT(fn_month_from_dt, "month-from-date")
+QUORVEL_XPATH_NOT_BUILT(fn_day_from_dt, "day-from-date")
+QUORVEL_XPATH_NOT_BUILT(fn_hours_from_t, "hours-from-dateTime")
+QUORVEL_XPATH_NOT_BUILT(fn_minutes_from_t, "minutes-from-dateTime")
+QUORVEL_XPATH_NOT_BUILT(fn_seconds_from_t, "seconds-from-dateTime")
+QUORVEL_XPATH_NOT_BUILT(fn_minutes_from_dur, "minutes-from-duration")
+QUORVEL_XPATH_NOT_BUILT(fn_seconds_from_dur, "seconds-from-duration")
+QUORVEL_XPATH_NOT_BUILT(fn_timezone_from, "timezone-from-dateTime")
+QUORVEL_XPATH_NOT_BUILT(fn_parse_ietf_date, "parse-ietf-date")
+QUORVEL_XPATH_NOT_BUILT(fn_days_from_dur, "days-from-duration")
+QUORVEL_XPATH_NOT_BUILT(fn_hours_from_dur, "hours-from-duration")
+
+// ---- Regular expressions
+
+QUORVEL_XPATH_NOT_BUILT(fn_matches, "matches")
+QUORVEL_XPATH_NOT_BUILT(fn_replace, "replace")
+QUORVEL_XPATH_NOT_BUILT(fn_tokenize, "tokenize")
+
+// ---- Maps and arrays
+
+QUORVEL_XPATH_NOT_BUILT(fn_map_get, "map:get")
+QUORVEL_XPATH_NOT_BUILT(fn_map_size, "map:size")
+QUORVEL_XPATH_NOT_BUILT(fn_map_keys, "map:keys")
+QUORVEL_XPATH_NOT_BUILT(fn_map_contains, "map:contains")
+QUORVEL_XPATH_NOT_BUILT(fn_map_put, "map:put")
+QUORVEL_XPATH_NOT_BUILT(fn_map_remove, "map:remove")
+QUORVEL_XPATH_NOT_BUILT(fn_map_merge, "map:merge")
+QUORVEL_XPATH_NOT_BUILT(fn_array_get, "array:get")
+QUORVEL_XPATH_NOT_BUILT(fn_array_append, "array:append")
+QUORVEL_XPATH_NOT_BUILT(fn_array_put, "array:put")
+QUORVEL_XPATH_NOT_BUILT(fn_array_remove, "array:remove")
+
+// ---- JSON and serialization
+
+QUORVEL_XPATH_NOT_BUILT(fn_parse_json, "parse-json")
+QUORVEL_XPATH_NOT_BUILT(fn_json_to_xml, "json-to-xml")
+QUORVEL_XPATH_NOT_BUILT(fn_xml_to_json, "xml-to-json")
+QUORVEL_XPATH_NOT_BUILT(fn_serialize, "serialize")
+
+// ---- Node names
+
+QUORVEL_XPATH_NOT_BUILT(xpath_func_local_name, "local-name")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_namespace_uri, "namespace-uri")
+QUORVEL_XPATH_NOT_BUILT(xpath_func_name, "name")
