@@ -163,6 +163,33 @@ bool key_equal(const quorvel_xpath_map_entry& a, const char* key, size_t length)
     return a.key_length == length && !std::memcmp(a.key, key, length);
 }
 
+// Stable sort by key: a merge sort over a scratch array (the standard
+// stable sort would pull in the C++ runtime's allocator). False when the
+// scratch array cannot be made.
+bool stable_sort_entries(quorvel_xpath_map_entry* a, size_t n) {
+    if (n < 2) return true;
+    auto* tmp = static_cast<quorvel_xpath_map_entry*>(std::malloc(n * sizeof(quorvel_xpath_map_entry)));
+    if (!tmp) {
+        // Insertion sort needs no memory: slower, same order.
+        for (size_t i = 1; i < n; i++)
+            for (size_t j = i; j > 0 && key_less(a[j], a[j - 1]); j--) std::swap(a[j], a[j - 1]);
+        return true;
+    }
+    for (size_t width = 1; width < n; width *= 2) {
+        for (size_t lo = 0; lo < n; lo += 2 * width) {
+            size_t mid = lo + width < n ? lo + width : n;
+            size_t hi = lo + 2 * width < n ? lo + 2 * width : n;
+            size_t i = lo, j = mid, k = lo;
+            while (i < mid && j < hi) tmp[k++] = key_less(a[j], a[i]) ? a[j++] : a[i++];
+            while (i < mid) tmp[k++] = a[i++];
+            while (j < hi) tmp[k++] = a[j++];
+        }
+        std::memcpy(a, tmp, n * sizeof(quorvel_xpath_map_entry));
+    }
+    std::free(tmp);
+    return true;
+}
+
 // Sorts a map's entries; false when two keys are equal.
 bool map_sort(quorvel_xpath_map_value* m) {
     std::sort(m->entries, m->entries + m->count, key_less);
@@ -330,17 +357,7 @@ quorvel_xpath_map_value* decode_map(const char* text, size_t length, int depth) 
         if (m) map_free(m);
         return nullptr;
     }
-    std::stable_sort(m->entries, m->entries + m->count, key_less);
-    size_t kept = 0;
-    for (size_t i = 0; i < m->count; i++) {
-        if (kept && key_equal(m->entries[kept - 1], m->entries[i].key, m->entries[i].key_length)) {
-            std::free(m->entries[i].key);
-            xpath_nodeset_free(m->entries[i].value);
-            continue;
-        }
-        m->entries[kept++] = m->entries[i];
-    }
-    m->count = kept;
+    xpath_map_value_seal(m, true);
     return m;
 }
 
@@ -369,6 +386,27 @@ quorvel_xpath_result* fail_oom(quorvel_xpath_context* c) {
 }  // namespace
 
 // ---- Shared records ------------------------------------------------------------------------------------
+
+quorvel_xpath_map_value* xpath_map_value_new(size_t capacity, int is_array) {
+    return map_new(capacity, is_array != 0);
+}
+
+bool xpath_map_value_seal(quorvel_xpath_map_value* m, bool keep_first) {
+    if (m->is_array) return true;
+    if (!keep_first) return map_sort(m);
+    stable_sort_entries(m->entries, m->count);
+    size_t kept = 0;
+    for (size_t i = 0; i < m->count; i++) {
+        if (kept && key_equal(m->entries[kept - 1], m->entries[i].key, m->entries[i].key_length)) {
+            std::free(m->entries[i].key);
+            xpath_nodeset_free(m->entries[i].value);
+            continue;
+        }
+        m->entries[kept++] = m->entries[i];
+    }
+    m->count = kept;
+    return true;
+}
 
 void xpath_map_value_retain(quorvel_xpath_map_value* m) {
     if (m) __atomic_add_fetch(&m->refs, 1, __ATOMIC_RELAXED);

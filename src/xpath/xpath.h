@@ -537,6 +537,12 @@ struct quorvel_xpath_map_value {
     quorvel_xpath_map_entry* entries;  // maps: sorted by key bytes
 };
 
+// A new map or array with room for capacity entries (count 0, one
+// reference); NULL when memory runs out.
+quorvel_xpath_map_value* xpath_map_value_new(size_t capacity, int is_array);
+// Puts a map's entries in key order. Of equal keys the first written stays
+// when keep_first is set; otherwise equal keys make it false.
+bool xpath_map_value_seal(quorvel_xpath_map_value* map, bool keep_first);
 void xpath_map_value_retain(quorvel_xpath_map_value* map);
 void xpath_map_value_release(quorvel_xpath_map_value* map);
 // The map or array an item stands for, with one reference for the caller:
