@@ -1,6 +1,7 @@
 // Maps and arrays: the shared value records, their text form, the builder
 // that other subsystems fill, and the constructors and lookup operator.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -373,9 +374,7 @@ const char* number_tag(const quorvel_xpath_result* r) {
     }
     // An untyped whole number is an integer literal or count.
     double v = r->value.number;
-    return v == static_cast<double>(static_cast<long long>(v)) && v > -9007199254740992.0 && v < 9007199254740992.0
-               ? "N"
-               : "O";
+    return v > -9007199254740992.0 && v < 9007199254740992.0 && v == std::trunc(v) ? "N" : "O";
 }
 
 quorvel_xpath_result* fail_oom(quorvel_xpath_context* c) {

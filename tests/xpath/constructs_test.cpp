@@ -118,6 +118,7 @@ TEST(XpathConstructs, MapsAndArrays) {
         {"map{'a':1}?b", "()"},
         {"[1, 'x', 1 = 1, 0.5]", "[1,'x',true(),n:0.5]"},
         {"[1, 2]?2", "2"},
+        {"[0 div 0, 1 div 0, -1 div 0]", "[n:NaN,n:Infinity,n:-Infinity]"},
         {"array{1, 2, 3}", "[1,2,3]"},
         {"array{/r/a}", "[<a>,<a>]"},
         {"[/r/a]", "[(<a> <a>)]"},
