@@ -31,6 +31,13 @@ const char* const kSets[] = {
     "prod-AxisStep.preceding-sibling", "prod-AxisStep.static-typing", "prod-AxisStep.unabbr", "prod-PathExpr",
     "prod-StepExpr", "prod-Predicate", "prod-NameTest", "prod-NodeTest", "prod-ContextItemExpr", "prod-Literal",
     "prod-ParenthesizedExpr", "fn-position", "fn-last",
+    // Maps, arrays, function items, constructors, try/catch, small string and URI functions.
+    "prod-MapConstructor", "prod-Lookup", "map-size", "map-keys", "map-merge", "array-size",
+    "prod-InlineFunctionExpr", "prod-NamedFunctionRef", "prod-ArrowPostfix", "prod-TryCatchExpr",
+    "prod-CompElemConstructor", "prod-CompAttrConstructor", "prod-CompTextConstructor", "prod-CompDocConstructor",
+    "prod-CompCommentConstructor", "prod-CompPIConstructor", "fn-codepoints-to-string", "fn-string-to-codepoints",
+    "fn-contains-token", "fn-encode-for-uri", "fn-iri-to-uri", "fn-default-collation", "fn-default-language",
+    "fn-collection",
 };
 
 // ---- Reading the catalogue with the library's own document model ------------------------------
@@ -121,6 +128,7 @@ std::string inapplicable(element* holder, std::string& versions) {
         if (attr(d, "satisfied") == "false") return "needs a feature to be absent";
         std::string type = attr(d, "type");
         if (type == "spec") versions = attr(d, "value");
+        else if (type == "feature" && attr(d, "value") == "higherOrderFunctions") continue;  // function items
         else if (type == "feature" || type == "xml-version" || type == "xsd-version" || type == "language" ||
                  type == "limits" || type == "calendar" || type == "format-integer-sequence" ||
                  type == "unicode-version" || type == "unicode-normalization-form" || type == "default-language" ||
