@@ -138,6 +138,10 @@ TEST(XpathStringFunctions, CodePointsTokensAndUris) {
         {"encode-for-uri('100% <x>')", "'100%25%20%3Cx%3E'"},
         {"iri-to-uri('a b/c%20')", "'a%20b/c%20'"},
         {"iri-to-uri('{x}|\"^`\\')", "'%7Bx%7D%7C%22%5E%60%5C'"},
+        {"'red green' => contains-token('green')", "true()"},
+        {"[1, [2, 3]] => array:size()", "2"},
+        {"contains-token#2('a b', 'b')", "true()"},
+        {"map:size#1(map{'k': 1})", "1"},
         {"default-language()", "'en'"},
         {"default-collation()", "'http://www.w3.org/2005/xpath-functions/collation/codepoint'"},
         {"collection()", "error: No default collection has been defined"},
@@ -155,6 +159,29 @@ TEST(XpathStringFunctions, NoStringPosesAsATaggedItem) {
     const char* cases[] = {"codepoints-to-string(3)", "function($s) { $s }(codepoints-to-string(3))",
                            "codepoints-to-string(2)", "codepoints-to-string(1)"};
     for (const char* c : cases) EXPECT_EQ(eval(d.doc, c).rfind("error: ", 0), 0u) << c;
+}
+
+// Function items handed over as texts: named references call through the
+// registry with typed argument texts; a text cannot name an inline body.
+TEST(XpathFunctionItemTexts, CallByText) {
+    doc_ptr d("<r/>");
+    quorvel_xpath_context c;
+    xpath_context_init(&c, d.doc, quorvel_document_node(d.doc));
+    const char* args[] = {"a b", "b"};
+    quorvel_xpath_result* r = xpath_call_function_item(&c, "\x03" "FRcontains-token#2", args, 2);
+    ASSERT_NE(r, nullptr) << c.error;
+    EXPECT_EQ(render(r), "true()");
+    xpath_result_free(r);
+    const char* array_arg[] = {"\x03MAP\x02" "1\x01" "x\x02" "2\x01" "y"};
+    r = xpath_call_function_item(&c, "\x03" "FRarray:size#1", array_arg, 1);
+    ASSERT_NE(r, nullptr) << c.error;
+    EXPECT_EQ(render(r), "2");
+    xpath_result_free(r);
+    const char* one[] = {"1"};
+    EXPECT_EQ(xpath_call_function_item(&c, "\x03" "FN\x02" "x\x02" "00000000deadbeef", one, 1), nullptr);
+    EXPECT_EQ(xpath_call_function_item(&c, "plain", one, 1), nullptr);
+    EXPECT_STREQ(c.error, "");
+    xpath_context_cleanup(&c);
 }
 
 }  // namespace
