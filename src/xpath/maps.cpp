@@ -259,8 +259,18 @@ void put_value_text(text_out& out, const nodeset* v) {
     }
 }
 
+char* map_text(const quorvel_xpath_map_value* m, size_t* length);
+
 void put_item_text(text_out& out, const quorvel_node* n) {
     if (const quorvel_xpath_carrier* c = as_carrier(n)) {
+        if (c->ref_kind == XPATH_REF_MAP) {
+            size_t length = 0;
+            char* text = map_text(c->ref.map, &length);
+            if (!text) out.failed = true;
+            else out.put(text, length);
+            std::free(text);
+            return;
+        }
         out.put(c->text ? c->text : "", c->text ? c->length : 0);
         return;
     }
@@ -296,12 +306,10 @@ char* map_text(const quorvel_xpath_map_value* m, size_t* length) {
     return out.take();
 }
 
+// The carrier of a map holds only the head as its text: the whole text
+// form is written when asked for (a map can hold whole documents).
 quorvel_node* map_carrier(quorvel_xpath_map_value* m) {
-    size_t length = 0;
-    char* text = map_text(m, &length);
-    if (!text) return nullptr;
-    quorvel_node* n = xpath_synth_text(text, length);
-    std::free(text);
+    quorvel_node* n = xpath_synth_text(kMapHead, kMapHeadLength);
     if (!n) return nullptr;
     auto* c = reinterpret_cast<quorvel_xpath_carrier*>(n);
     c->ref_kind = XPATH_REF_MAP;
