@@ -50,6 +50,7 @@ quorvel_xpath_result* run_tree(const quorvel_xpath_tree* tree, quorvel_document*
     context.variables = const_cast<quorvel_xpath_variable_set*>(vars);
     context.position = position;
     context.size = size ? size : 1;
+    context.tree = const_cast<quorvel_xpath_tree*>(tree);
     quorvel_xpath_result* result = nullptr;
     if (!tree || !tree->root) xpath_context_fail(&context, "NULL AST node");
     else if (!(result = xpath_vm_run(const_cast<quorvel_xpath_tree*>(tree), &context)))

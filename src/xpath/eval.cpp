@@ -794,6 +794,7 @@ quorvel_xpath_result* evaluate_union(quorvel_xpath_context* c, quorvel_xpath_res
 quorvel_xpath_result* evaluate_operator(quorvel_xpath_context* c, const ast* e) {
     auto op = static_cast<int32_t>(e->number);
     if (xpath_is_core_operator(op)) return xpath_evaluate_core_operator(c, e);
+    if (xpath_is_construct_operator(op)) return evaluate_construct(c, e);
     if (op > OP_UNION && op != OP_IDIV) {
         xpath_context_fail(c, "Unsupported expression");
         return nullptr;

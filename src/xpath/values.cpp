@@ -186,6 +186,7 @@ void free_namespace(quorvel_xpath_namespace_node* n) {
 }
 void free_carrier(quorvel_xpath_carrier* c) {
     if (c->ref_kind == XPATH_REF_FUNCTION) xpath_tree_release(c->ref.function.tree);
+    if (c->ref_kind == XPATH_REF_MAP) xpath_map_value_release(c->ref.map);
     std::free(c->text);
     std::free(c);
 }
@@ -329,6 +330,7 @@ quorvel_node* xpath_synthetic_duplicate(const quorvel_node* node) {
         c->ref_kind = src->ref_kind;
         c->ref = src->ref;
         if (c->ref_kind == XPATH_REF_FUNCTION) xpath_tree_retain(c->ref.function.tree);
+        if (c->ref_kind == XPATH_REF_MAP) xpath_map_value_retain(c->ref.map);
         return reinterpret_cast<quorvel_node*>(c);
     }
     }

@@ -86,7 +86,10 @@ enum quorvel_xpath_carrier_ref : int32_t {
     XPATH_REF_NONE = 0,
     XPATH_REF_NODE = 1,      // text 0x03 "P": ref.node is the element
     XPATH_REF_FUNCTION = 2,  // text 0x03 "FN" 0x02 params 0x02: ref.function
+    XPATH_REF_MAP = 3,       // text 0x03 "MAP" ...: ref.map is the map or array
 };
+
+struct quorvel_xpath_map_value;
 
 // An inline function's body: a subtree of a shared tree that the carrier
 // keeps alive (one reference on the tree) for as long as it lives.
@@ -103,6 +106,7 @@ struct quorvel_xpath_carrier {
     union {
         quorvel_node* node;
         quorvel_xpath_function_ref function;
+        quorvel_xpath_map_value* map;  // one reference held
     } ref;
 };
 
@@ -472,6 +476,12 @@ struct quorvel_xpath_context {
     // ranks of the context document, built on the first sort.
     int32_t depth;
     quorvel_xpath_rank_table* ranks;
+    // The shared tree being evaluated (borrowed); inline functions made
+    // during the evaluation keep it alive. NULL: they copy their bodies.
+    quorvel_xpath_tree* tree;
+    // Where node constructors build (owned by the context document, made on
+    // first use).
+    quorvel_document* construction;
 };
 
 // Deepest nesting of evaluations (sub-expressions, predicates, function
@@ -570,3 +580,102 @@ quorvel_xpath_result* xpath_vm_run(quorvel_xpath_tree* tree, quorvel_xpath_conte
 // tree-walker.
 void xpath_vm_set_enabled(int enabled);
 int xpath_vm_enabled();
+
+// ---- Maps, arrays, function items, node constructors, try/catch ----------------------------------------
+
+// A map or array value: immutable once built, shared by every carrier that
+// refers to it. Each value is a whole sequence with its items' types, nodes
+// as nodes and nested maps, arrays and function items as carriers.
+struct quorvel_xpath_map_entry {
+    char* key;  // NUL-terminated key text; NULL for array members
+    size_t key_length;
+    quorvel_xpath_node_set* value;  // owns its synthetic items; never NULL
+};
+
+struct quorvel_xpath_map_value {
+    int32_t refs;  // atomic
+    int32_t is_array;
+    size_t count;
+    quorvel_xpath_map_entry* entries;  // maps: sorted by key bytes
+};
+
+// A new map or array with room for capacity entries (count 0, one
+// reference); NULL when memory runs out.
+quorvel_xpath_map_value* xpath_map_value_new(size_t capacity, int is_array);
+// Puts a map's entries in key order. Of equal keys the first written stays
+// when keep_first is set; otherwise equal keys make it false.
+bool xpath_map_value_seal(quorvel_xpath_map_value* map, bool keep_first);
+void xpath_map_value_retain(quorvel_xpath_map_value* map);
+void xpath_map_value_release(quorvel_xpath_map_value* map);
+// The map or array an item stands for, with one reference for the caller:
+// the carrier's own value, or the value decoded from a map text. NULL for
+// anything else (or no memory).
+quorvel_xpath_map_value* xpath_map_of_item(const quorvel_node* item);
+
+// Map text: 0x03 "MAP", then per entry 0x02, key, 0x01, value, where the
+// bytes 0x01, 0x02 and the escape byte 0x0E inside keys and values are
+// written as 0x0E followed by 'a', 'b' or 'e'; nested maps are values like
+// any other, escaped one level more, so nesting of any depth round-trips.
+// An array is a map with the keys "1" to "n".
+struct quorvel_xpath_map_builder {
+    char** keys;
+    char** values;
+    size_t count;
+    size_t capacity;
+};
+// Appends copies (a NULL value is stored as ""); when the arrays cannot grow
+// the builder is emptied.
+void xpath_map_builder_add(quorvel_xpath_map_builder* builder, const char* key, const char* value);
+void map_entries_push(quorvel_xpath_map_builder* builder, const char* key, size_t key_length, const char* value,
+                      size_t value_length);
+void map_entries_free(quorvel_xpath_map_builder* builder);
+// Appends every entry of a map text (after its 4-byte head), unescaped.
+void map_entries_decode(quorvel_xpath_map_builder* builder, const char* text);
+// The map of the builder's entries as a one-item sequence (a value text
+// that is itself a map text becomes a nested map); NULL when memory runs
+// out. The builder is unchanged.
+quorvel_xpath_result* xpath_map_value(const quorvel_xpath_map_builder* builder);
+// xpath_map_value of a calloc'd builder, which is then freed whole.
+quorvel_xpath_result* xpath_map_builder_finish(quorvel_xpath_map_builder* builder);
+// malloc'd item text of the value stored under key in the first item of a
+// result (a map), or NULL when there is none.
+char* xpath_map_lookup_result(const quorvel_xpath_result* result, const char* key);
+// 1 and the members (malloc'd item texts, in order) when text is a map text
+// whose keys are exactly "1" to "n"; nested arrays stay single members.
+// 0 and no members otherwise. The caller frees each member and the array.
+int xpath_array_members_of(const char* text, char*** members, size_t* count);
+// malloc'd item text of a value for handing to a function item: 0x03 "Bt"
+// or "Bf" for booleans, the string value of numbers, strings and nodes, a
+// carrier's own text, 0x03 "E" for the empty sequence, the array text of a
+// longer sequence; NULL when memory runs out.
+char* fn_item_arg_string(const quorvel_xpath_result* result);
+// New one-item sequence holding a carrier that refers to map (whose
+// reference it takes over; released on failure). NULL when memory runs out.
+quorvel_xpath_result* xpath_map_result(quorvel_xpath_map_value* map);
+// A new owning sequence holding the items of a value (nodes as they are,
+// atomic values as typed carriers); NULL when memory runs out.
+quorvel_xpath_node_set* xpath_value_items(const quorvel_xpath_result* value);
+
+// Calls a function item with argument values (borrowed). NULL with the
+// context's error text on failure.
+quorvel_xpath_result* xpath_call_function_values(quorvel_xpath_context* context, const quorvel_node* function,
+                                                 const quorvel_xpath_result* const* arguments, size_t n);
+// Calls a function-item text with argument item texts (see
+// fn_item_arg_string). A text that is no function item, or names no body,
+// gives NULL without message.
+quorvel_xpath_result* xpath_call_function_item(quorvel_xpath_context* context, const char* function,
+                                               const char** arguments, size_t n);
+
+// Records a failure with its W3C code (kept when an error is already there).
+void xpath_context_fail_code(quorvel_xpath_context* context, const char* code, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// The evaluation of the operators that build values: maps, arrays,
+// lookups, function items, dynamic calls, node constructors and try/catch.
+// The value an item text stands for (see fn_item_arg_string) as a new
+// owning sequence; NULL when memory runs out.
+quorvel_xpath_node_set* xpath_value_of_item_text(const char* text);
+bool xpath_is_construct_operator(int32_t op);
+quorvel_xpath_result* xpath_evaluate_map_operator(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node);
+quorvel_xpath_result* xpath_evaluate_node_constructor(quorvel_xpath_context* context,
+                                                      const quorvel_xpath_ast_node* node);
+quorvel_xpath_result* evaluate_construct(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node);

@@ -446,3 +446,26 @@ quorvel_xpath_result* fn_xs_number_ctor(quorvel_xpath_context* context, const qu
 quorvel_xpath_result* xs_int_bound(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument,
                                    int64_t minimum, int64_t maximum, const char* type_name);
 
+// ---- JSON text helpers ----------------------------------------------------------------------------
+
+// A JSON reader's position: the cursor and a flag that failures clear.
+struct quorvel_json_reader {
+    const char* cursor;
+    int ok;
+};
+// Reads the JSON string at the cursor into a malloc'd UTF-8 text, escapes
+// decoded (\u escapes and surrogate pairs included), and moves the cursor
+// past it: 1, or 0 with ok cleared and *out NULL for a malformed string
+// (no opening quote, unterminated, a bad escape or lone surrogate, a raw
+// control character) or no memory.
+int json_string(quorvel_json_reader* reader, char** out);
+// Append to a growable buffer (doubling; the buffer and its capacity are the
+// caller's). xml_esc escapes " & < > and terminates the buffer; json_out
+// escapes " \ and every control character (\b \f \n \r \t, others \u00XX)
+// and writes no terminator. When the buffer cannot grow the append stops
+// there and the buffer keeps what it had.
+void xml_esc(char** buffer, size_t* length, size_t* capacity, const char* text);
+void json_out(char** buffer, size_t* length, size_t* capacity, const char* text);
+// "boolean", "null", "number" (strtod reads the whole non-empty text) or
+// "string" (also for NULL and "").
+const char* jtype_of(const char* text);

@@ -28,7 +28,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_unordered, "unordered")
 QUORVEL_XPATH_NOT_BUILT(fn_doc, "doc")
 QUORVEL_XPATH_NOT_BUILT(fn_parse_xml, "parse-xml")
 QUORVEL_XPATH_NOT_BUILT(fn_parse_xml_fragment, "parse-xml-fragment")
-QUORVEL_XPATH_NOT_BUILT(fn_collection, "collection")
 
 // ---- More sequence functions
 
@@ -98,13 +97,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_analyze_string, "analyze-string")
 
 // ---- Numbers, tokens and code points
 
-QUORVEL_XPATH_NOT_BUILT(fn_contains_token, "contains-token")
-QUORVEL_XPATH_NOT_BUILT(fn_default_collation, "default-collation")
-QUORVEL_XPATH_NOT_BUILT(fn_default_language, "default-language")
-QUORVEL_XPATH_NOT_BUILT(fn_string_to_codepoints, "string-to-codepoints")
-QUORVEL_XPATH_NOT_BUILT(fn_codepoints_to_string, "codepoints-to-string")
-QUORVEL_XPATH_NOT_BUILT(fn_encode_for_uri, "encode-for-uri")
-QUORVEL_XPATH_NOT_BUILT(fn_iri_to_uri, "iri-to-uri")
 
 // ---- URIs and QNames
 
@@ -173,12 +165,9 @@ QUORVEL_XPATH_NOT_BUILT(fn_hours_from_dur, "hours-from-duration")
 // ---- Maps and arrays
 
 QUORVEL_XPATH_NOT_BUILT(fn_map_get, "map:get")
-QUORVEL_XPATH_NOT_BUILT(fn_map_size, "map:size")
-QUORVEL_XPATH_NOT_BUILT(fn_map_keys, "map:keys")
 QUORVEL_XPATH_NOT_BUILT(fn_map_contains, "map:contains")
 QUORVEL_XPATH_NOT_BUILT(fn_map_put, "map:put")
 QUORVEL_XPATH_NOT_BUILT(fn_map_remove, "map:remove")
-QUORVEL_XPATH_NOT_BUILT(fn_map_merge, "map:merge")
 QUORVEL_XPATH_NOT_BUILT(fn_array_get, "array:get")
 QUORVEL_XPATH_NOT_BUILT(fn_array_append, "array:append")
 QUORVEL_XPATH_NOT_BUILT(fn_array_put, "array:put")
