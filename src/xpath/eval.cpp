@@ -923,6 +923,8 @@ quorvel_xpath_result* evaluate_union(quorvel_xpath_context* c, quorvel_xpath_res
 
 quorvel_xpath_result* evaluate_operator(quorvel_xpath_context* c, const ast* e) {
     auto op = static_cast<int32_t>(e->number);
+    quorvel_xpath_result* handled = nullptr;
+    if (xpath_eval_sequence_op(c, e, op, &handled) || xpath_eval_type_op(c, e, op, &handled)) return handled;
     if (op == OP_NEGATE) {
         if (e->count != 1) return nullptr;
         quorvel_xpath_result* v = evaluate_expr(c, e->children[0]);
