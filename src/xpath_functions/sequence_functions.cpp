@@ -141,6 +141,7 @@ bool numeric_tag(const char* t, size_t n) {
 
 // The atomized value of one item. False when memory runs out.
 bool key_of(const quorvel_node* n, value_key& k) {
+    k = value_key{};
     const quorvel_xpath_carrier* c =
         n->kind == kXpathCarrierNode ? reinterpret_cast<const quorvel_xpath_carrier*>(n) : nullptr;
     const char* t = c && c->text ? c->text : "";
