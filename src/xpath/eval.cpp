@@ -1067,7 +1067,9 @@ quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* c, const quorvel_xpat
     quorvel_xpath_result* r = nullptr;
     switch (e->type) {
     case AST_NUMBER:
+        // A literal's type: xs:double with an exponent, xs:decimal with a point, else xs:integer.
         r = number_result(c, e->number);
+        if (r) r->type_name = !e->text ? "xs:integer" : !std::strcmp(e->text, "xs:double") ? "xs:double" : "xs:decimal";
         break;
     case AST_STRING:
         r = string_result(c, e->text ? e->text : "");

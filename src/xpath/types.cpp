@@ -30,51 +30,118 @@ result* oom(quorvel_xpath_context* c) {
 bool starts_with(const char* s, const char* prefix) { return !std::strncmp(s, prefix, std::strlen(prefix)); }
 bool equal(const char* a, const char* b) { return !std::strcmp(a, b); }
 
-const quorvel_xpath_carrier* carrier_of(const quorvel_node* n) {
-    return n->kind == kXpathCarrierNode ? reinterpret_cast<const quorvel_xpath_carrier*>(n) : nullptr;
-}
-
-// A carrier holding a number (tags N, O, D, or F that is no function item).
-bool numeric_carrier(const quorvel_node* n) {
-    const quorvel_xpath_carrier* c = carrier_of(n);
-    if (!c || !c->text || c->length < 2 || c->text[0] != kXpathTagMark) return false;
-    char tag = c->text[1];
-    if (tag == kXpathTagInteger || tag == kXpathTagDouble || tag == kXpathTagDecimal) return true;
-    if (tag != kXpathTagFloat) return false;
-    return !(c->length > 2 && c->text[2] == 'R') && !(c->length > 3 && c->text[2] == 'N' && c->text[3] == '\x02');
-}
 
 bool tree_node(const quorvel_node* n) { return n->kind < kXpathCarrierNode || n->kind == QUORVEL_NODE_DOCUMENT; }
 
-bool string_like(const char* t) {
-    return equal(t, "xs:string") || equal(t, "xs:anyURI") || starts_with(t, "xs:date") || equal(t, "xs:time") ||
-           equal(t, "xs:duration");
+// ---- Atomic types --------------------------------------------------------------------------------------
+
+// The built-in atomic types an item or value can have, each with the type it
+// is derived from (NULL for the roots below xs:anyAtomicType).
+struct type_row {
+    const char* name;
+    const char* parent;
+};
+
+const type_row kTypes[] = {
+    {"xs:string", nullptr}, {"xs:normalizedString", "xs:string"}, {"xs:token", "xs:normalizedString"},
+    {"xs:language", "xs:token"}, {"xs:NMTOKEN", "xs:token"}, {"xs:Name", "xs:token"}, {"xs:NCName", "xs:Name"},
+    {"xs:ID", "xs:NCName"}, {"xs:IDREF", "xs:NCName"}, {"xs:ENTITY", "xs:NCName"},
+    {"xs:decimal", nullptr}, {"xs:integer", "xs:decimal"}, {"xs:long", "xs:integer"}, {"xs:int", "xs:long"},
+    {"xs:short", "xs:int"}, {"xs:byte", "xs:short"}, {"xs:nonNegativeInteger", "xs:integer"},
+    {"xs:positiveInteger", "xs:nonNegativeInteger"}, {"xs:unsignedLong", "xs:nonNegativeInteger"},
+    {"xs:unsignedInt", "xs:unsignedLong"}, {"xs:unsignedShort", "xs:unsignedInt"},
+    {"xs:unsignedByte", "xs:unsignedShort"}, {"xs:nonPositiveInteger", "xs:integer"},
+    {"xs:negativeInteger", "xs:nonPositiveInteger"}, {"xs:float", nullptr}, {"xs:double", nullptr},
+    {"xs:boolean", nullptr}, {"xs:duration", nullptr}, {"xs:yearMonthDuration", "xs:duration"},
+    {"xs:dayTimeDuration", "xs:duration"}, {"xs:dateTime", nullptr}, {"xs:date", nullptr}, {"xs:time", nullptr},
+    {"xs:gYear", nullptr}, {"xs:gYearMonth", nullptr}, {"xs:gMonthDay", nullptr}, {"xs:gDay", nullptr},
+    {"xs:gMonth", nullptr}, {"xs:hexBinary", nullptr}, {"xs:base64Binary", nullptr}, {"xs:QName", nullptr},
+    {"xs:anyURI", nullptr}, {"xs:untypedAtomic", nullptr},
+};
+
+const type_row* type_named(const char* name) {
+    for (const type_row& t : kTypes)
+        if (equal(t.name, name)) return &t;
+    return nullptr;
 }
 
-bool is_numeric_name(const char* local) {
-    return equal(local, "integer") || equal(local, "decimal") || equal(local, "float") || equal(local, "double");
-}
-
-// Whether a number result fits a type text of the "other" group.
-bool number_fits(const result* r, const char* text) {
-    const char* type = r->type_name;
-    if (!type || !starts_with(type, "xs:") || !is_numeric_name(type + 3)) return true;
-    if (!starts_with(text, "xs:") || !is_numeric_name(text + 3)) return true;
-    if (equal(type + 3, text + 3)) return true;
-    return equal(type, "xs:integer") && equal(text, "xs:decimal");
-}
-
-enum group { G_KIND, G_BOOLEAN, G_STRING, G_DURATION, G_INTEGER, G_OTHER };
-
-// The item test of a kind test text; false for texts that are no kind test.
-bool kind_test(const char* t, bool* is_kind) {
-    *is_kind = true;
-    if (equal(t, "item()") || equal(t, "node()") || equal(t, "element()") || equal(t, "attribute()") ||
-        equal(t, "text()") || equal(t, "comment()") || equal(t, "processing-instruction()") ||
-        equal(t, "document-node()") || equal(t, "empty-sequence()"))
-        return true;
-    *is_kind = false;
+// Whether an atomic value of type actual is an instance of target.
+bool derives_from(const char* actual, const char* target) {
+    if (equal(target, "xs:anyAtomicType")) return true;
+    for (const type_row* t = type_named(actual); t; t = t->parent ? type_named(t->parent) : nullptr)
+        if (equal(t->name, target)) return true;
     return false;
+}
+
+// The type of a plain number: its type name, else by its value.
+const char* number_type(const char* type_name, double v) {
+    if (type_name && type_named(type_name)) return type_name;
+    if (!std::isfinite(v)) return "xs:double";
+    return v == std::trunc(v) ? "xs:integer" : "xs:decimal";
+}
+
+const char* duration_type(const char* text) {
+    double v;
+    if (quorvel_dur_try_months(text, &v)) return "xs:yearMonthDuration";
+    if (quorvel_dur_try_seconds(text, &v)) return "xs:dayTimeDuration";
+    return "xs:duration";
+}
+
+// The atomic type of a carrier; NULL for function items, maps and arrays.
+const char* carrier_type(const quorvel_xpath_carrier* c) {
+    const char* t = c->text ? c->text : "";
+    if (c->ref_kind != XPATH_REF_NONE) return nullptr;
+    if (c->length < 2 || t[0] != kXpathTagMark) return "xs:string";
+    switch (t[1]) {
+    case kXpathTagInteger: return number_type(nullptr, std::strtod(t + 2, nullptr));
+    case kXpathTagDecimal: return "xs:decimal";
+    case kXpathTagDouble: return "xs:double";
+    case kXpathTagBoolean: return "xs:boolean";
+    case kXpathTagFloat:
+        if ((c->length > 2 && t[2] == 'R') || (c->length > 3 && t[2] == 'N' && t[3] == '\x02')) return nullptr;
+        return "xs:float";
+    case 'd': return duration_type(t + 2);
+    case kXpathTagAttribute: return "xs:string";
+    default:
+        for (const quorvel_xpath_family& f : xq_family_table)
+            if (f.tag == t[1] && f.tag != 'd') return f.type_name;
+        return nullptr;
+    }
+}
+
+// The atomic type of a value that is not a sequence.
+const char* scalar_type(const result* r) {
+    switch (r->kind) {
+    case XPATH_BOOLEAN: return "xs:boolean";
+    case XPATH_NUMBER: return number_type(r->type_name, r->value.number);
+    default:
+        if (!r->type_name) return "xs:string";
+        if (equal(r->type_name, "xs:duration")) {
+            return duration_type(r->value.string ? r->value.string : "");
+        }
+        return r->type_name;
+    }
+}
+
+bool kind_test_text(const char* t) {
+    return equal(t, "item()") || equal(t, "node()") || equal(t, "element()") || equal(t, "attribute()") ||
+           equal(t, "text()") || equal(t, "comment()") || equal(t, "processing-instruction()") ||
+           equal(t, "document-node()") || starts_with(t, "element(") || starts_with(t, "attribute(");
+}
+
+// A named element or attribute test: element(N), element(*), attribute(N).
+bool named_test(const char* t, const char* prefix, const char* local) {
+    size_t p = std::strlen(prefix), n = std::strlen(t);
+    if (n < p + 2 || t[n - 1] != ')') return false;
+    const char* name = t + p;
+    size_t length = n - p - 1;
+    if (length == 1 && name[0] == '*') return true;
+    const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
+    if (colon) {
+        length -= static_cast<size_t>(colon + 1 - name);
+        name = colon + 1;
+    }
+    return std::strlen(local) == length && !std::strncmp(local, name, length);
 }
 
 bool item_passes_kind(const char* t, const quorvel_node* n) {
@@ -86,14 +153,26 @@ bool item_passes_kind(const char* t, const quorvel_node* n) {
     if (equal(t, "comment()")) return n->kind == QUORVEL_NODE_COMMENT;
     if (equal(t, "processing-instruction()")) return n->kind == QUORVEL_NODE_PI;
     if (equal(t, "document-node()")) return n->kind == QUORVEL_NODE_DOCUMENT;
+    if (starts_with(t, "element(")) {
+        if (n->kind != QUORVEL_NODE_ELEMENT) return false;
+        return named_test(t, "element(", quorvel_element_name(reinterpret_cast<const quorvel_element*>(n)));
+    }
+    if (starts_with(t, "attribute(")) {
+        if (n->kind != kXpathAttributeNode) return false;
+        const char* name = reinterpret_cast<const quorvel_xpath_attribute_node*>(n)->name;
+        const char* colon = std::strchr(name, ':');
+        return named_test(t, "attribute(", colon ? colon + 1 : name);
+    }
     return false;
 }
 
-const char* local_name_of(quorvel_element* e) {
-    const char* name = quorvel_element_name(e);
-    const char* colon = name ? std::strchr(name, ':') : nullptr;
-    return colon ? colon + 1 : name ? name : "";
+bool item_instance(const char* t, const quorvel_node* n) {
+    if (kind_test_text(t)) return item_passes_kind(t, n);
+    if (n->kind != kXpathCarrierNode) return false;
+    const char* type = carrier_type(reinterpret_cast<const quorvel_xpath_carrier*>(n));
+    return type && derives_from(type, t);
 }
+
 
 // ---- Lexical forms --------------------------------------------------------------------------------------
 
@@ -222,46 +301,8 @@ bool integer_derived(const char* t) {
     return false;
 }
 
-group group_of(const char* t) {
-    bool kind;
-    kind_test(t, &kind);
-    if (kind) return G_KIND;
-    if (equal(t, "xs:boolean")) return G_BOOLEAN;
-    if (string_like(t)) return G_STRING;
-    if (equal(t, "xs:yearMonthDuration") || equal(t, "xs:dayTimeDuration")) return G_DURATION;
-    if (integer_derived(t)) return G_INTEGER;
-    return G_OTHER;
-}
-
-bool item_instance(const char* t, group g, const quorvel_node* n) {
-    switch (g) {
-    case G_KIND: return item_passes_kind(t, n);
-    case G_BOOLEAN: {
-        const quorvel_xpath_carrier* c = carrier_of(n);
-        return c && c->text && c->length >= 2 && c->text[0] == kXpathTagMark && c->text[1] == kXpathTagBoolean;
-    }
-    case G_STRING: return n->kind == kXpathCarrierNode && !numeric_carrier(n);
-    case G_DURATION: {
-        const quorvel_xpath_carrier* c = carrier_of(n);
-        if (!c || !c->text || c->length < 2 || c->text[0] != kXpathTagMark || c->text[1] != 'd') return false;
-        double v;
-        bool months = quorvel_dur_try_months(c->text + 2, &v) != 0;
-        if (equal(t, "xs:yearMonthDuration")) return months;
-        return !months && quorvel_dur_try_seconds(c->text + 2, &v);
-    }
-    case G_INTEGER: {
-        if (!numeric_carrier(n)) return false;
-        const quorvel_xpath_carrier* c = carrier_of(n);
-        double v = std::strtod(c->text + 2, nullptr);
-        return std::isfinite(v) && v == std::trunc(v);
-    }
-    default: return numeric_carrier(n);
-    }
-}
-
 bool instance_of(const result* r, const seq_type& st) {
     const char* t = st.text;
-    group g = group_of(t);
     if (r->kind == XPATH_NODESET) {
         const nodeset* s = r->value.nodeset;
         size_t count = 0;
@@ -272,33 +313,15 @@ bool instance_of(const result* r, const seq_type& st) {
                     (st.occurrence == '+' && count >= 1) || (!st.occurrence && count == 1);
         if (!fits) return false;
         for (size_t i = 0; s && i < s->count; i++)
-            if (is_item(s->items[i]) && !item_instance(t, g, s->items[i])) return false;
+            if (is_item(s->items[i]) && !item_instance(t, s->items[i])) return false;
         return true;
     }
-    switch (g) {
-    case G_KIND: return equal(t, "item()");
-    case G_BOOLEAN: return r->kind == XPATH_BOOLEAN;
-    case G_STRING: return r->kind == XPATH_STRING;
-    case G_DURATION: return r->kind == XPATH_STRING && r->type_name && equal(r->type_name, t);
-    default: break;
-    }
-    if (r->kind != XPATH_NUMBER) return false;
-    const char* type = r->type_name;
-    if (type && (equal(type, "xs:integer") || equal(type, "xs:decimal") || equal(type, "xs:float") ||
-                 equal(type, "xs:double"))) {
-        bool fits = true;
-        if (equal(t, "xs:integer")) fits = equal(type, "xs:integer");
-        else if (equal(t, "xs:decimal")) fits = equal(type, "xs:decimal") || equal(type, "xs:integer");
-        else if (equal(t, "xs:float")) fits = equal(type, "xs:float");
-        else if (equal(t, "xs:double")) fits = equal(type, "xs:double");
-        if (!fits) return false;
-    }
-    if (g == G_INTEGER) return r->exact_integer_set || (std::isfinite(r->value.number) &&
-                                                         r->value.number == std::trunc(r->value.number));
-    return true;
+    if (equal(t, "empty-sequence()")) return false;
+    if (kind_test_text(t)) return equal(t, "item()");
+    return derives_from(scalar_type(r), t);
 }
 
-// Counts the items of a value: 1 for anything but a sequence.
+
 size_t item_count(const result* r) {
     if (r->kind != XPATH_NODESET) return 1;
     size_t count = 0;
@@ -423,7 +446,7 @@ result* eval_cast(quorvel_xpath_context* c, const ast* e) {
     }
     if (string_derived(t)) {
         xpath_result_free(v);
-        return string_value_result(c, s, nullptr);
+        return string_value_result(c, s, type_named(t)->name);
     }
     if (equal(t, "xs:boolean")) {
         bool yes;
@@ -452,6 +475,7 @@ result* eval_cast(quorvel_xpath_context* c, const ast* e) {
     if (!r) return oom(c);
     if (integer_derived(t) || std::strstr(t, "Integer") || starts_with(t, "xs:unsigned")) {
         x = std::trunc(x);
+        if (const type_row* row = type_named(t)) r->type_name = row->name;
         if (std::isfinite(x) && std::fabs(x) < 9223372036854775808.0) {
             r->exact_integer_set = 1;
             r->exact_integer = static_cast<int64_t>(x);
@@ -459,6 +483,8 @@ result* eval_cast(quorvel_xpath_context* c, const ast* e) {
     } else if (equal(t, "xs:float")) {
         x = static_cast<double>(static_cast<float>(x));
         r->type_name = "xs:float";
+    } else if (equal(t, "xs:double")) {
+        r->type_name = "xs:double";
     } else if (equal(t, "xs:decimal")) {
         r->type_name = "xs:decimal";
         r->cached_string = xpath_number_to_string_xq_typed(nullptr, 0, x);
@@ -507,56 +533,13 @@ result* eval_typeswitch(quorvel_xpath_context* c, const ast* e) {
 
 }  // namespace
 
+// A case type written without an occurrence indicator (typeswitch cases
+// cannot carry one) takes one or more items, each of the type.
 int xpath_result_matches_type(const quorvel_xpath_result* value, const char* type) {
     if (!value || !type) return 0;
-    bool kind;
-    kind_test(type, &kind);
-    bool element_named = starts_with(type, "element(");
-    bool attribute_named = starts_with(type, "attribute(");
-    if (element_named || attribute_named) kind = true;
-    int g = kind ? 2 : equal(type, "xs:boolean") ? 1 : string_like(type) ? 0 : 3;
-    if (value->kind != XPATH_NODESET) {
-        switch (g) {
-        case 0: return value->kind == XPATH_STRING;
-        case 1: return value->kind == XPATH_BOOLEAN;
-        case 2: return equal(type, "item()");
-        default: return value->kind == XPATH_NUMBER && number_fits(value, type);
-        }
-    }
-    const nodeset* s = value->value.nodeset;
-    if (!s) return equal(type, "item()");
-    if (equal(type, "empty-sequence()")) return s->count == 0;
-    for (size_t i = 0; i < s->count; i++) {
-        const quorvel_node* n = s->items[i];
-        if (!is_item(n)) return 0;
-        bool pass;
-        if (g == 2) {
-            if (equal(type, "item()")) return 1;
-            if (element_named && !equal(type, "element()")) {
-                size_t len = std::strlen(type);
-                if (equal(type, "element(*)")) {
-                    pass = n->kind == QUORVEL_NODE_ELEMENT;
-                } else if (len >= 10 && type[len - 1] == ')' && n->kind == QUORVEL_NODE_ELEMENT) {
-                    const char* local = local_name_of(reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n)));
-                    pass = std::strlen(local) == len - 9 && !std::strncmp(local, type + 8, len - 9);
-                } else {
-                    pass = false;
-                }
-            } else if (attribute_named && !equal(type, "attribute()")) {
-                pass = false;
-            } else {
-                pass = item_passes_kind(type, n);
-            }
-        } else if (g == 0) {
-            pass = n->kind == kXpathCarrierNode && !numeric_carrier(n);
-        } else if (g == 1) {
-            pass = false;
-        } else {
-            pass = numeric_carrier(n);
-        }
-        if (!pass) return 0;
-    }
-    return 1;
+    seq_type st(type);
+    if (!st.occurrence && !equal(st.text, "empty-sequence()")) st.occurrence = '+';
+    return instance_of(value, st);
 }
 
 int xq_numeric_lexical(const char* text) {

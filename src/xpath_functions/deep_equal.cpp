@@ -256,11 +256,7 @@ quorvel_xpath_result* xpath_func_deep_equal(quorvel_xpath_context* c, quorvel_xp
             xpath_context_fail(c, "NULL AST node");
             return nullptr;
         }
-    if (count == 3) {
-        result* collation = evaluate_expr(c, args[2]);
-        if (!collation) return nullptr;
-        xpath_result_free(collation);
-    }
+    if (count == 3 && !fn_check_collation(c, args[2])) return nullptr;
     nodeset* sides[2] = {nullptr, nullptr};
     for (int k = 0; k < 2; k++) {
         result* r = evaluate_expr(c, args[k]);

@@ -317,6 +317,9 @@ int dur_ms_parse(const char* text, double* months, double* seconds);
 // Writes the canonical duration text of the two totals (PT0S for zero) into
 // out; a sign that disagrees between them takes the months' side.
 void dur_ms_format(char* out, size_t size, double months, double seconds);
+// Evaluates a collation argument: true for the Unicode codepoint collation,
+// the only one supported; else false with FOCH0002 (or the evaluator's message).
+bool fn_check_collation(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument);
 // Minutes of a timezone duration (-PT14H to PT14H, whole minutes), or
 // INT64_MIN for any other text.
 int64_t h_tz_duration_min(const char* text);

@@ -237,18 +237,30 @@ quorvel_node* distinct_item(const quorvel_node* n, const value_key& k) {
     return item;
 }
 
-bool evaluate_collation(quorvel_xpath_context* c, const ast* argument) {
+}  // namespace
+
+bool fn_check_collation(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
     if (!argument) {
         xpath_context_fail(c, "NULL AST node");
         return false;
     }
     result* r = evaluate_expr(c, argument);
     if (!r) return false;
+    bool single = r->kind != XPATH_NODESET || item_count(r) == 1;
+    char* uri = single ? xpath_to_string(r) : nullptr;
     xpath_result_free(r);
-    return true;
+    if (single && !uri) {
+        oom(c);
+        return false;
+    }
+    bool ok = uri && !std::strcmp(uri, "http://www.w3.org/2005/xpath-functions/collation/codepoint");
+    if (!ok) {
+        std::snprintf(c->error_code, sizeof c->error_code, "FOCH0002");
+        xpath_context_fail(c, "FOCH0002: Unsupported collation: %.200s", uri ? uri : "(not one string)");
+    }
+    std::free(uri);
+    return ok;
 }
-
-}  // namespace
 
 quorvel_xpath_result* fn_exists(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count != 1 || !args[0]) {
@@ -400,7 +412,7 @@ quorvel_xpath_result* fn_insert_before(quorvel_xpath_context* c, quorvel_xpath_a
 quorvel_xpath_result* fn_distinct_values(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     nodeset* s = argument_items(c, args[0]);
     if (!s) return nullptr;
-    if (count > 1 && !evaluate_collation(c, args[1])) {
+    if (count > 1 && !fn_check_collation(c, args[1])) {
         xpath_nodeset_free(s);
         return nullptr;
     }
@@ -456,7 +468,7 @@ quorvel_xpath_result* fn_index_of(quorvel_xpath_context* c, quorvel_xpath_ast_no
         xpath_nodeset_free(s);
         return nullptr;
     }
-    if (count > 2 && !evaluate_collation(c, args[2])) {
+    if (count > 2 && !fn_check_collation(c, args[2])) {
         xpath_nodeset_free(s);
         xpath_nodeset_free(search);
         return nullptr;

@@ -78,7 +78,7 @@ struct eval_case {
 const eval_case kCases[] = {
     // Sequence constructor: values become typed items, sequences flatten.
     {"()", "[]"},
-    {"(1, 'a', 1 = 1, 1.5, 2e0)", "[N1 'a' Btrue N1.5 N2]"},
+    {"(1, 'a', 1 = 1, 1.5, 2e0)", "[N1 'a' Btrue D1.5 O2]"},
     {"(1, (2, 3), ())", "[N1 N2 N3]"},
     {"(//c, 1, //c)", "[c N1 c]"},
     {"(1 to 5)[. > 3]", "[N4 N5]"},
@@ -153,6 +153,16 @@ const eval_case kCases[] = {
     {"(/) instance of node()", "true"},
     {"(1 = 1) instance of xs:boolean", "true"},
     {"(1, 'a') instance of item()*", "true"},
+    {"'abc' instance of xs:date", "false"},
+    {"1e3 instance of xs:integer", "false"},
+    {"1e3 instance of xs:double", "true"},
+    {"5 instance of xs:decimal", "true"},
+    {"5 instance of xs:anyAtomicType", "true"},
+    {"(5 cast as xs:byte) instance of xs:short", "true"},
+    {"('a' cast as xs:NCName) instance of xs:string", "true"},
+    {"('P1Y' cast as xs:yearMonthDuration) instance of xs:duration", "true"},
+    {"(1 = 1, 2) instance of xs:boolean+", "false"},
+
     {"(1, 2) treat as xs:integer+", "[N1 N2]"},
     // castable as and cast as.
     {"'12' castable as xs:integer", "true"},
@@ -184,6 +194,9 @@ const eval_case kCases[] = {
     {"typeswitch ('a') case xs:integer return 'int' case xs:string return 'str' default return 'other'", "'str'"},
     {"typeswitch (//a) case $e as element() return ($e, $e) default return 0", "[a a a a]"},
     {"typeswitch (1 = 1) case xs:integer return 1 default return 'default'", "'default'"},
+    {"typeswitch (()) case xs:string return 1 case empty-sequence() return 'none' default return 2", "'none'"},
+    {"typeswitch (1.5) case xs:integer return 'i' case xs:decimal return 'd' default return 'x'", "'d'"},
+    {"typeswitch (//a[1]/@id) case $a as attribute(id) return $a default return 'x'", "[@id=1]"},
     // Failures inside a construct fail the whole expression.
     {"for $x in (1, 2) return $undefined", "ERR:Undefined variable: undefined"},
     {"switch (1) case 1 return $undefined default return 'x'", "ERR:Undefined variable: undefined"},

@@ -91,7 +91,7 @@ const eval_case kCases[] = {
     // Reshaping keeps the items themselves: nodes stay nodes, types stay.
     {"head(//a)", "[a]"},
     {"head(())", "[]"},
-    {"head((1.5, 'x'))", "[N1.5]"},
+    {"head((1.5, 'x'))", "[D1.5]"},
     {"tail((1, 2, 3))", "[N2 N3]"},
     {"tail(//@id)", "[@id=2 @id=9]"},
     {"reverse((//c, //e, 1))", "[N1 e c]"},
@@ -123,6 +123,8 @@ const eval_case kCases[] = {
     {"distinct-values(('PT0S' cast as xs:dayTimeDuration, 'P0D' cast as xs:dayTimeDuration))", "[dPT0S]"},
     {"distinct-values(('a', 'A', 'a'), 'http://www.w3.org/2005/xpath-functions/collation/codepoint')", "['a' 'A']"},
     {"distinct-values(())", "[]"},
+    {"distinct-values(('a'), 'http://example.com/other')", "ERR:FOCH0002: Unsupported collation: http://example.com/other"},
+    {"index-of((1, 2), 1, ())", "ERR:FOCH0002: Unsupported collation: (not one string)"},
     // index-of atomizes nodes; positions are integers.
     {"index-of((10, 20, 10), 10)", "[N1 N3]"},
     {"index-of(//a, 'x')", "[N1]"},
