@@ -210,10 +210,40 @@ bool date_part(const char*& p) {
     return year_at(p) && *p++ == '-' && month_at(p) && *p++ == '-' && day_at(p);
 }
 
+// The value range of the bounded integer types; false for other names.
+bool integer_range(const char* t, double* low, double* high) {
+    static const struct {
+        const char* name;
+        double low, high;
+    } ranges[] = {
+        {"xs:byte", -128, 127}, {"xs:short", -32768, 32767}, {"xs:int", -2147483648.0, 2147483647.0},
+        {"xs:long", -9223372036854775808.0, 9223372036854775807.0}, {"xs:unsignedByte", 0, 255},
+        {"xs:unsignedShort", 0, 65535}, {"xs:unsignedInt", 0, 4294967295.0},
+        {"xs:unsignedLong", 0, 18446744073709551615.0}, {"xs:nonNegativeInteger", 0, INFINITY},
+        {"xs:positiveInteger", 1, INFINITY}, {"xs:nonPositiveInteger", -INFINITY, 0},
+        {"xs:negativeInteger", -INFINITY, -1},
+    };
+    for (const auto& r : ranges)
+        if (equal(r.name, t)) {
+            *low = r.low;
+            *high = r.high;
+            return true;
+        }
+    return false;
+}
+
+// Whether the whole number v lies in the range of the integer type t.
+bool in_integer_range(const char* t, double v) {
+    double low, high;
+    if (!integer_range(t, &low, &high)) return std::isfinite(v);
+    return std::isfinite(v) && v >= low && v <= high;
+}
+
 bool castable_text(const char* t, const char* s, bool from_string) {
     if (equal(t, "xs:integer") || equal(t, "xs:long") || equal(t, "xs:int") || equal(t, "xs:short") ||
         equal(t, "xs:byte") || starts_with(t, "xs:unsigned") || std::strstr(t, "Integer")) {
         if (!xq_numeric_lexical(s)) return false;
+        if (!in_integer_range(t, std::trunc(std::strtod(s, nullptr)))) return false;
         if (from_string) {
             const char* p = s;
             while (std::isspace(static_cast<unsigned char>(*p))) p++;
@@ -475,6 +505,12 @@ result* eval_cast(quorvel_xpath_context* c, const ast* e) {
     if (!r) return oom(c);
     if (integer_derived(t) || std::strstr(t, "Integer") || starts_with(t, "xs:unsigned")) {
         x = std::trunc(x);
+        if (!in_integer_range(t, x)) {
+            xpath_result_free(r);
+            std::snprintf(c->error_code, sizeof c->error_code, "FOCA0003");
+            xpath_context_fail(c, "FOCA0003: Value out of range for %s", t);
+            return nullptr;
+        }
         if (const type_row* row = type_named(t)) r->type_name = row->name;
         if (std::isfinite(x) && std::fabs(x) < 9223372036854775808.0) {
             r->exact_integer_set = 1;
