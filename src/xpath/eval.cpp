@@ -471,6 +471,24 @@ bool collect_axis(const node_test& t, int32_t axis, quorvel_node* n, nodeset* ou
 
 // ---- Predicates ----------------------------------------------------------------------------------
 
+// A predicate value that selects by position: a number, or a sequence of
+// one numeric item.
+bool predicate_number(const quorvel_xpath_result* r, double* n) {
+    if (r->kind == XPATH_NUMBER) {
+        *n = r->value.number;
+        return true;
+    }
+    const quorvel_xpath_node_set* s = r->kind == XPATH_NODESET ? r->value.nodeset : nullptr;
+    if (!s || s->count != 1 || !is_item(s->items[0]) || s->items[0]->kind != kXpathCarrierNode) return false;
+    auto* c = reinterpret_cast<const quorvel_xpath_carrier*>(s->items[0]);
+    if (!c->text || c->length < 3 || c->text[0] != kXpathTagMark) return false;
+    char tag = c->text[1];
+    bool numeric = tag == kXpathTagInteger || tag == kXpathTagDecimal || tag == kXpathTagDouble ||
+                   (tag == kXpathTagFloat && c->text[2] != 'R' && !(c->text[2] == 'N' && c->text[3] == '\x02'));
+    if (numeric) *n = std::strtod(c->text + 2, nullptr);
+    return numeric;
+}
+
 // Keeps the items of s (in their current order, which gives the positions)
 // that pass every predicate children[first..]. False on failure.
 bool apply_predicates(quorvel_xpath_context* c, nodeset* s, const ast* const* predicates, size_t count) {
@@ -490,8 +508,8 @@ bool apply_predicates(quorvel_xpath_context* c, nodeset* s, const ast* const* pr
                 if (!r) {
                     ok = false;
                 } else {
-                    keep = r->kind == XPATH_NUMBER ? r->value.number == static_cast<double>(i + 1)
-                                                   : xpath_to_boolean(r) != 0;
+                    double n;
+                    keep = predicate_number(r, &n) ? n == static_cast<double>(i + 1) : xpath_to_boolean(r) != 0;
                     xpath_result_free(r);
                 }
             }
@@ -1024,7 +1042,8 @@ quorvel_xpath_result* evaluate_filter(quorvel_xpath_context* c, const ast* e) {
             xpath_result_free(v);
             return nullptr;
         }
-        keep = r->kind == XPATH_NUMBER ? r->value.number == 1.0 : xpath_to_boolean(r) != 0;
+        double n;
+        keep = predicate_number(r, &n) ? n == 1.0 : xpath_to_boolean(r) != 0;
         xpath_result_free(r);
     }
     c->position = saved_position;

@@ -113,6 +113,9 @@ const eval_case kCases[] = {
     {"for $x in (1, 2), $y in (10, 20) return $x + $y", "[N11 N21 N12 N22]"},
     {"for $x in (1, 2), $y in ($x, $x) return $y", "[N1 N1 N2 N2]"},
     {"for $x in ('', 'a') return if ($x) then 1 else 0", "[N0 N1]"},
+    {"for $i in (2, 1) return (10, 20)[$i]", "[N20 N10]"},
+    {"(10, 20, 30)[(2)]", "[N20]"},
+    {"(10, 20, 30)[(2, 3)]", "[N10 N20 N30]"},
     // let.
     {"let $a := 1, $b := $a + 1 return $b", "'2'"},
     {"let $s := //a return ($s, $s)", "[a a a a]"},
