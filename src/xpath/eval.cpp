@@ -736,7 +736,11 @@ nodeset* run_steps(quorvel_xpath_context* c, nodeset* current, const ast* const*
         c->size = saved_size;
         size_t inputs = current->count;
         xpath_nodeset_free(current);
-        if (ok && inputs > 1 && !xpath_nodeset_sort_doc_order(c, out)) ok = !oom(c);
+        // Nodes come out in document order; atomic values (a last step
+        // such as string()) keep the order of the nodes that made them.
+        bool atomic = false;
+        for (size_t m = 0; m < out->count && !atomic; m++) atomic = out->items[m]->kind == kXpathCarrierNode;
+        if (ok && inputs > 1 && !atomic && !xpath_nodeset_sort_doc_order(c, out)) ok = !oom(c);
         if (!ok) {
             xpath_nodeset_free(out);
             return nullptr;
@@ -788,136 +792,6 @@ quorvel_xpath_result* evaluate_relative(quorvel_xpath_context* c, const ast* con
 
 // ---- Operators ----------------------------------------------------------------------------------------
 
-double number_of(const quorvel_xpath_result* r) { return xpath_to_number(r); }
-
-// Compares two atoms given as texts or numbers under op.
-bool compare_numbers(int32_t op, double a, double b) {
-    switch (op) {
-    case OP_EQ: return a == b;
-    case OP_NE: return a != b;
-    case OP_LT: return a < b;
-    case OP_LE: return a <= b;
-    case OP_GT: return a > b;
-    default: return a >= b;
-    }
-}
-
-bool compare_strings(int32_t op, const char* a, const char* b) {
-    int d = std::strcmp(a, b);
-    switch (op) {
-    case OP_EQ: return d == 0;
-    case OP_NE: return d != 0;
-    case OP_LT: return d < 0;
-    case OP_LE: return d <= 0;
-    case OP_GT: return d > 0;
-    default: return d >= 0;
-    }
-}
-
-int32_t flip(int32_t op) {
-    switch (op) {
-    case OP_LT: return OP_GT;
-    case OP_LE: return OP_GE;
-    case OP_GT: return OP_LT;
-    case OP_GE: return OP_LE;
-    default: return op;
-    }
-}
-
-bool is_equality(int32_t op) { return op == OP_EQ || op == OP_NE; }
-
-// A node set against a non-node-set value. -1 when memory runs out.
-int compare_set_value(int32_t op, const nodeset* s, const quorvel_xpath_result* v) {
-    size_t count = s ? s->count : 0;
-    if (v->kind == XPATH_BOOLEAN) return compare_numbers(op, count ? 1 : 0, v->value.boolean ? 1 : 0);
-    bool numeric = v->kind == XPATH_NUMBER || (!is_equality(op) && v->kind != XPATH_STRING);
-    double number = numeric ? number_of(v) : 0;
-    char* text = numeric ? nullptr : xpath_to_string(v);
-    if (!numeric && !text) return -1;
-    int found = 0;
-    for (size_t i = 0; i < count && !found; i++) {
-        if (!is_item(s->items[i])) continue;
-        char* t = get_node_text(s->items[i]);
-        if (!t) {
-            std::free(text);
-            return -1;
-        }
-        found = numeric ? compare_numbers(op, xpath_string_to_number(t), number) : compare_strings(op, t, text);
-        std::free(t);
-    }
-    std::free(text);
-    return found;
-}
-
-int compare_sets(int32_t op, const nodeset* a, const nodeset* b) {
-    size_t na = a ? a->count : 0, nb = b ? b->count : 0;
-    if (!na || !nb) return 0;
-    char** texts = static_cast<char**>(std::calloc(nb, sizeof(char*)));
-    if (!texts) return -1;
-    int found = 0;
-    for (size_t j = 0; j < nb && found >= 0; j++) {
-        texts[j] = get_node_text(b->items[j]);
-        if (!texts[j]) found = -1;
-    }
-    for (size_t i = 0; i < na && found == 0; i++) {
-        char* t = get_node_text(a->items[i]);
-        if (!t) {
-            found = -1;
-            break;
-        }
-        for (size_t j = 0; j < nb && !found; j++)
-            found = compare_strings(op, t, texts[j]);
-        std::free(t);
-    }
-    for (size_t j = 0; j < nb; j++) std::free(texts[j]);
-    std::free(texts);
-    return found;
-}
-
-quorvel_xpath_result* evaluate_comparison(quorvel_xpath_context* c, int32_t op, const quorvel_xpath_result* a,
-                                          const quorvel_xpath_result* b) {
-    int v;
-    if (a->kind == XPATH_NODESET && b->kind == XPATH_NODESET) v = compare_sets(op, a->value.nodeset, b->value.nodeset);
-    else if (a->kind == XPATH_NODESET) v = compare_set_value(op, a->value.nodeset, b);
-    else if (b->kind == XPATH_NODESET) v = compare_set_value(flip(op), b->value.nodeset, a);
-    else if (is_equality(op) && (a->kind == XPATH_BOOLEAN || b->kind == XPATH_BOOLEAN))
-        v = compare_numbers(op, xpath_to_boolean(a), xpath_to_boolean(b));
-    else if (a->kind == XPATH_NUMBER || b->kind == XPATH_NUMBER || a->kind == XPATH_BOOLEAN || b->kind == XPATH_BOOLEAN)
-        v = compare_numbers(op, number_of(a), number_of(b));
-    else {
-        char* x = xpath_to_string(a);
-        char* y = xpath_to_string(b);
-        v = x && y ? compare_strings(op, x, y) : -1;
-        std::free(x);
-        std::free(y);
-    }
-    if (v < 0) return oom(c);
-    return boolean_result(c, v != 0);
-}
-
-quorvel_xpath_result* evaluate_arithmetic(quorvel_xpath_context* c, int32_t op, double a, double b) {
-    switch (op) {
-    case OP_ADD: return number_result(c, a + b);
-    case OP_SUB: return number_result(c, a - b);
-    case OP_MUL: return number_result(c, a * b);
-    case OP_DIV: return number_result(c, a / b);
-    case OP_MOD: return number_result(c, std::fmod(a, b));
-    default: {
-        if (b == 0) {
-            xpath_context_fail(c, "FOAR0001: Division by zero");
-            return nullptr;
-        }
-        double q = std::trunc(a / b);
-        if (std::isnan(a) || std::isnan(b) || std::isinf(a) || std::isnan(q) || std::isinf(q) ||
-            std::fabs(q) >= 9223372036854775808.0) {
-            xpath_context_fail(c, "FOAR0002: Numeric operation overflow/underflow");
-            return nullptr;
-        }
-        return number_result(c, q);
-    }
-    }
-}
-
 quorvel_xpath_result* evaluate_union(quorvel_xpath_context* c, quorvel_xpath_result* a, quorvel_xpath_result* b) {
     if (a->kind != XPATH_NODESET || b->kind != XPATH_NODESET) {
         xpath_context_fail(c, "Union operands must be node sets");
@@ -943,14 +817,7 @@ quorvel_xpath_result* evaluate_operator(quorvel_xpath_context* c, const ast* e) 
     auto op = static_cast<int32_t>(e->number);
     quorvel_xpath_result* handled = nullptr;
     if (xpath_eval_sequence_op(c, e, op, &handled) || xpath_eval_type_op(c, e, op, &handled)) return handled;
-    if (op == OP_NEGATE) {
-        if (e->count != 1) return nullptr;
-        quorvel_xpath_result* v = evaluate_expr(c, e->children[0]);
-        if (!v) return nullptr;
-        double x = number_of(v);
-        xpath_result_free(v);
-        return number_result(c, -x);
-    }
+    if (xpath_is_core_operator(op)) return xpath_evaluate_core_operator(c, e);
     if (op > OP_UNION && op != OP_IDIV) {
         xpath_context_fail(c, "Unsupported expression");
         return nullptr;
@@ -961,26 +828,12 @@ quorvel_xpath_result* evaluate_operator(quorvel_xpath_context* c, const ast* e) 
     }
     quorvel_xpath_result* a = evaluate_expr(c, e->children[0]);
     if (!a) return nullptr;
-    if (op == OP_OR || op == OP_AND) {
-        bool left = xpath_to_boolean(a) != 0;
-        xpath_result_free(a);
-        if (op == OP_OR && left) return boolean_result(c, true);
-        if (op == OP_AND && !left) return boolean_result(c, false);
-        quorvel_xpath_result* b = evaluate_expr(c, e->children[1]);
-        if (!b) return nullptr;
-        bool right = xpath_to_boolean(b) != 0;
-        xpath_result_free(b);
-        return boolean_result(c, right);
-    }
     quorvel_xpath_result* b = evaluate_expr(c, e->children[1]);
     if (!b) {
         xpath_result_free(a);
         return nullptr;
     }
-    quorvel_xpath_result* r;
-    if (op >= OP_EQ && op <= OP_GE) r = evaluate_comparison(c, op, a, b);
-    else if (op == OP_UNION) r = evaluate_union(c, a, b);
-    else r = evaluate_arithmetic(c, op, number_of(a), number_of(b));
+    quorvel_xpath_result* r = evaluate_union(c, a, b);
     xpath_result_free(a);
     xpath_result_free(b);
     return r;

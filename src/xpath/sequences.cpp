@@ -1,6 +1,6 @@
 // The 2.0 compound expressions over sequences: the sequence constructor,
 // intersect and except, if, switch, for (positional variable, where, order
-// by), let, the simple map "!", ranges and the quantifiers.
+// by), let, the simple map "!" and the quantifiers.
 //
 // Every sequence made here owns each synthetic item it holds: items taken
 // from a result the handler owns move over, items of anything else are
@@ -870,52 +870,6 @@ result* eval_simple_map(quorvel_xpath_context* c, const ast* e) {
     return take_set(c, out);
 }
 
-result* eval_range(quorvel_xpath_context* c, const ast* e) {
-    if (e->count != 2) {
-        xpath_context_fail(c, "Malformed range expression");
-        return nullptr;
-    }
-    double bounds[2];
-    for (int k = 0; k < 2; k++) {
-        result* r = evaluate_expr(c, e->children[k]);
-        if (!r) return nullptr;
-        atom a;
-        bool ok = atom_of(r, a);
-        xpath_result_free(r);
-        if (!ok) return oom(c);
-        if (a.kind == ATOM_EMPTY) return empty_sequence(c);
-        double v = a.kind == ATOM_NUMBER ? a.number : xpath_string_to_number(a.text);
-        if (a.kind == ATOM_BOOLEAN || a.kind == ATOM_TYPED || a.kind == ATOM_STRING || std::isnan(v) ||
-            std::isinf(v) || v != std::trunc(v) || std::fabs(v) >= 9223372036854775808.0) {
-            xpath_context_fail(c, "XPTY0004: Range bounds must be integers");
-            return nullptr;
-        }
-        bounds[k] = v;
-    }
-    if (bounds[0] > bounds[1]) return empty_sequence(c);
-    double span = bounds[1] - bounds[0] + 1;
-    if (span > static_cast<double>(kXpathMaxNodesetCapacity)) {
-        xpath_context_fail(c, "Range of %.0f items is larger than a sequence can hold", span);
-        return nullptr;
-    }
-    size_t n = static_cast<size_t>(span);
-    nodeset* out = xpath_nodeset_new_with_capacity(n);
-    if (!out) return oom(c);
-    out->owns_attributes = out->owns_namespaces = out->owns_carriers = out->is_sequence = 1;
-    auto low = static_cast<long long>(bounds[0]);
-    for (size_t i = 0; i < n; i++) {
-        char text[32];
-        int len = std::snprintf(text, sizeof text, "%cN%lld", kXpathTagMark, low + static_cast<long long>(i));
-        quorvel_node* item = xpath_synth_text(text, static_cast<size_t>(len));
-        if (!item || !xpath_nodeset_add_fast(out, item)) {
-            if (item) xpath_nodeset_dispose_node(item);
-            xpath_nodeset_free(out);
-            return oom(c);
-        }
-    }
-    return take_set(c, out);
-}
-
 // some / every: the bindings vary like nested loops, the last fastest; a
 // domain sees the variables bound before it.
 result* eval_quantified(quorvel_xpath_context* c, const ast* e, bool some) {
@@ -1077,7 +1031,6 @@ bool xpath_eval_sequence_op(quorvel_xpath_context* c, const quorvel_xpath_ast_no
     case OP_FOR: *out = eval_for(c, e); return true;
     case OP_LET: *out = eval_let(c, e); return true;
     case OP_SIMPLE_MAP: *out = eval_simple_map(c, e); return true;
-    case OP_RANGE: *out = eval_range(c, e); return true;
     case OP_SOME: *out = eval_quantified(c, e, true); return true;
     case OP_EVERY: *out = eval_quantified(c, e, false); return true;
     default: return false;

@@ -499,6 +499,11 @@ void xpath_context_fail(quorvel_xpath_context* context, const char* format, ...)
 // error text set (out of memory included). Every node set it returns owns
 // copies of the synthetic nodes it holds.
 quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node);
+// The operators of logic, comparison and arithmetic (or, and, the six
+// comparisons, + - * div mod idiv, unary minus, to, ||, is, << and >>):
+// whether an operator id is one of them, and its evaluation.
+bool xpath_is_core_operator(int32_t op);
+quorvel_xpath_result* xpath_evaluate_core_operator(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node);
 // Sorts a set into document order and drops repeated nodes (two records of
 // one attribute or namespace node are one node). False when memory runs out.
 bool xpath_nodeset_sort_doc_order(quorvel_xpath_context* context, quorvel_xpath_node_set* set);

@@ -12,34 +12,6 @@
 
 // ---- XPath 1.0 core functions and their 2.0 extensions
 
-QUORVEL_XPATH_NOT_BUILT(xpath_func_last, "last")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_position, "position")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_string, "string")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_concat, "concat")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_starts_with, "starts-with")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_ends_with, "ends-with")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_contains, "contains")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_substring, "substring")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_substring_before, "substring-before")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_substring_after, "substring-after")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_string_length, "string-length")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_normalize_space, "normalize-space")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_translate, "translate")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_upper_case, "upper-case")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_lower_case, "lower-case")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_string_join, "string-join")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_boolean, "boolean")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_not, "not")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_true, "true")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_false, "false")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_lang, "lang")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_number, "number")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_sum, "sum")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_floor, "floor")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_ceiling, "ceiling")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_round, "round")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_count, "count")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_id, "id")
 
 // ---- Sequence tests and reshaping
 
@@ -239,6 +211,3 @@ QUORVEL_XPATH_NOT_BUILT(fn_serialize, "serialize")
 
 // ---- Node names
 
-QUORVEL_XPATH_NOT_BUILT(xpath_func_local_name, "local-name")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_namespace_uri, "namespace-uri")
-QUORVEL_XPATH_NOT_BUILT(xpath_func_name, "name")

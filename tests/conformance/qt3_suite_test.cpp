@@ -19,6 +19,7 @@
 
 #include "quorvel.h"
 #include "support/testdata.h"
+#include "core/core.h"
 #include "dom/dom.h"
 #include "xpath/xpath.h"
 
@@ -31,6 +32,19 @@ const char* const kSets[] = {
     "prod-AxisStep.preceding-sibling", "prod-AxisStep.static-typing", "prod-AxisStep.unabbr", "prod-PathExpr",
     "prod-StepExpr", "prod-Predicate", "prod-NameTest", "prod-NodeTest", "prod-ContextItemExpr", "prod-Literal",
     "prod-ParenthesizedExpr", "fn-position", "fn-last",
+    // Operators of logic, comparison and arithmetic, and the XPath 1.0 functions.
+    "op-numeric-add", "op-numeric-subtract", "op-numeric-multiply", "op-numeric-divide", "op-numeric-integer-divide",
+    "op-numeric-mod", "op-numeric-unary-minus", "op-numeric-unary-plus", "op-numeric-equal", "op-numeric-less-than",
+    "op-numeric-greater-than", "op-boolean-equal", "op-boolean-less-than", "op-boolean-greater-than",
+    "op-string-equal", "op-string-less-than", "op-string-greater-than", "op-is-same-node", "op-node-before",
+    "op-node-after", "op-to", "op-concat", "op-duration-equal", "op-dayTimeDuration-less-than",
+    "op-dayTimeDuration-greater-than", "op-yearMonthDuration-less-than", "op-yearMonthDuration-greater-than",
+    "prod-OrExpr", "prod-GeneralComp.eq", "prod-GeneralComp.ne", "prod-GeneralComp.lt", "prod-GeneralComp.le",
+    "prod-GeneralComp.gt", "prod-GeneralComp.ge", "prod-ValueComp", "prod-FunctionCall", "fn-boolean", "fn-not",
+    "fn-true", "fn-false", "fn-count", "fn-sum", "fn-number", "fn-floor", "fn-ceiling", "fn-round", "fn-lang",
+    "fn-id", "fn-name", "fn-local-name", "fn-namespace-uri", "fn-string", "fn-concat", "fn-contains",
+    "fn-starts-with", "fn-ends-with", "fn-substring", "fn-substring-before", "fn-substring-after",
+    "fn-string-length", "fn-normalize-space", "fn-translate", "fn-upper-case", "fn-lower-case", "fn-string-join",
     // Sequences, bindings, sequence types, sequence functions, deep equality, dates and times.
     "prod-IfExpr", "prod-SwitchExpr", "prod-ForClause", "prod-LetClause", "prod-QuantifiedExpr", "op-union",
     "op-intersect", "op-except", "op-bang", "op-concatenate", "prod-InstanceofExpr", "prod-CastExpr",
@@ -41,6 +55,26 @@ const char* const kSets[] = {
     "op-date-greater-than", "op-date-less-than", "op-dateTime-equal", "op-dateTime-greater-than",
     "op-dateTime-less-than", "op-time-equal", "op-time-greater-than", "op-time-less-than",
 };
+
+// QUORVEL_QT3_LIST_FAILURES=1 prints every failing case in the format of
+// qt3_known_failures.txt (listed reasons kept, new ones guessed from the
+// engine's message) instead of checking the list, so that the list can be
+// made again after several changes land together.
+bool listing_failures() {
+    const char* v = std::getenv("QUORVEL_QT3_LIST_FAILURES");
+    return v && !std::strcmp(v, "1");
+}
+
+// A reason for a failure not listed yet, from what the engine said.
+std::string guessed_reason(const std::string& message, bool had_result, bool error_expected) {
+    if (had_result && error_expected) return "gives a value where an error is expected (no type errors yet)";
+    if (had_result) return "wrong result";
+    if (message.find("not implemented") != std::string::npos) return "function not built yet";
+    if (message.find("Unknown function") != std::string::npos) return "function not in the registry";
+    if (message.find("Unsupported") != std::string::npos) return "expression not built yet";
+    if (message.empty()) return "fails without a message";
+    return "fails: " + message.substr(0, 80);
+}
 
 // ---- Reading the catalogue with the library's own document model ------------------------------
 
@@ -254,6 +288,8 @@ TEST(XpathQt3Conformance, EvaluationSuite) {
     for (element* s : children(root, "test-set")) set_files[attr(s, "name")] = s;
 
     const std::map<std::string, std::string> known = read_known_failures();
+    const bool listing = listing_failures();
+    std::vector<std::string> failures;
     std::set<std::string> seen;
     std::map<std::string, tally> summary;
     for (const char* set_name : kSets) {
@@ -304,8 +340,12 @@ TEST(XpathQt3Conformance, EvaluationSuite) {
             quorvel_xpath_ns_set* ns = quorvel_xpath_ns_set_new();
             for (const auto& [prefix, uri] : env.namespaces)
                 if (!prefix.empty() && !uri.empty()) quorvel_xpath_ns_set_add(ns, prefix.c_str(), uri.c_str());
+            quorvel_set_last_error("");
             quorvel_xpath_result* r = quorvel_xpath_eval_ns(source.doc, nullptr, text.c_str(), ns);
             outcome o = check(assertions[0], r);
+            std::string message = r ? "" : quorvel_document_last_error(source.doc) ? quorvel_document_last_error(source.doc) : "";
+            if (!r && message.empty() && quorvel_last_error()) message = quorvel_last_error();
+            bool had_result = r != nullptr;
             quorvel_xpath_result_free(r);
             quorvel_xpath_ns_set_free(ns);
             if (o == kUnknown) {
@@ -317,15 +357,25 @@ TEST(XpathQt3Conformance, EvaluationSuite) {
             if (listed) seen.insert(id);
             if (o == kPass) {
                 t.passed++;
-                EXPECT_FALSE(listed) << "listed as failing, but passes: " << id;
+                if (!listing) {
+                    EXPECT_FALSE(listed) << "listed as failing, but passes: " << id;
+                }
             } else {
                 t.failed++;
-                EXPECT_TRUE(listed) << "fails: " << id << "\n" << text;
+                if (listing) {
+                    failures.push_back(id + "\t" + (listed ? known.at(id) : guessed_reason(message, had_result, name_of(assertions[0]) == "error")));
+                } else {
+                    EXPECT_TRUE(listed) << "fails: " << id << "\n" << text << "\n" << message;
+                }
             }
         }
     }
-    for (const auto& [id, reason] : known)
-        EXPECT_TRUE(seen.count(id)) << "listed case not run: " << id << " (" << reason << ")";
+    if (listing) {
+        for (const std::string& line : failures) std::printf("%s\n", line.c_str());
+    } else {
+        for (const auto& [id, reason] : known)
+            EXPECT_TRUE(seen.count(id)) << "listed case not run: " << id << " (" << reason << ")";
+    }
     size_t passed = 0, failed = 0;
     for (const auto& [name, t] : summary) {
         std::printf("%-36s passed %4zu  failed %4zu", name.c_str(), t.passed, t.failed);

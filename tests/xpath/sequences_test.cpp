@@ -82,12 +82,7 @@ const eval_case kCases[] = {
     {"(1, (2, 3), ())", "[N1 N2 N3]"},
     {"(//c, 1, //c)", "[c N1 c]"},
     {"(1 to 5)[. > 3]", "[N4 N5]"},
-    // Ranges.
-    {"1 to 3", "[N1 N2 N3]"},
-    {"3 to 1", "[]"},
-    {"-1 to 1", "[N-1 N0 N1]"},
     {"(1 to 100000)[last()]", "[N100000]"},
-    {"() to 3", "[]"},
     // if and switch.
     {"if (//b) then 'yes' else 'no'", "'yes'"},
     {"if (()) then 1 else (2, 3)", "[N2 N3]"},
@@ -126,6 +121,7 @@ const eval_case kCases[] = {
     {"('a', 'b') ! (. = 'b')", "[Bfalse Btrue]"},
     {"//a ! @id", "[@id=1 @id=2]"},
     {"//a ! position()", "[N1 N2]"},
+    {"for $r in /r return $r//a/string()", "['x' 'y']"},
     // Quantifiers.
     {"some $x in (1, 2), $y in (3) satisfies $x + $y = 5", "true"},
     {"every $x in (1, 2) satisfies $x > 1", "false"},
@@ -216,8 +212,6 @@ const eval_case kCases[] = {
     {"(1, 2) ! $undefined", "ERR:Undefined variable: undefined"},
     {"(1, $undefined)", "ERR:Undefined variable: undefined"},
     {"if ($undefined) then 1 else 2", "ERR:Undefined variable: undefined"},
-    {"1 to 'a'", "ERR:XPTY0004: Range bounds must be integers"},
-    {"1 to 1e12", "ERR:Range of 1000000000000 items is larger than a sequence can hold"},
     {"(1, 2) intersect //a", "ERR:XPTY0004: The operands of intersect must be nodes"},
 };
 
@@ -232,6 +226,9 @@ TEST(XpathSequences, ExpressionTable) {
 TEST(XpathSequences, SharedItemsAreFreedOnce) {
     doc_ptr d(kDoc);
     EXPECT_EQ(eval(d.doc, "for $a in //@id return ($a, //@id)[last()]"), "[@id=9 @id=9 @id=9]");
+    EXPECT_EQ(eval(d.doc, "for $a in //@id return count(($a, //@id))"), "[N4 N4 N4]");
+    EXPECT_EQ(eval(d.doc, "count((1 to 5)[. > 3])"), "'2'");
+    EXPECT_EQ(eval(d.doc, "sum(('P1M', 'P2M'))"), "'P3M'");
     EXPECT_EQ(eval(d.doc, "for $a in //@id return ($a, $a) | //@k"), "[@id=1 @k=p @k=2 @k=p @id=2 @k=2 @k=p @id=9 @k=2]");
     EXPECT_EQ(eval(d.doc, "typeswitch ((1, 2)) case $v as xs:integer return ($v, $v) default return ()"),
               "[N1 N2 N1 N2]");
