@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "quorvel.h"
 #include "xpath_functions/functions.h"
@@ -127,6 +129,30 @@ TEST(XpathRegistry, ScalarTexts) {
     b->value.boolean = 1;
     EXPECT_EQ(text(b), "true");
     EXPECT_EQ(text(xpath_result_new(XPATH_STRING)), "");
+}
+
+// Threads that set up their first contexts together all see the whole
+// registry (run under ThreadSanitizer in CI).
+TEST(XpathRegistryThread, FirstUseFromSeveralThreads) {
+    const char* xml = "<r><a>1</a><a>2</a></r>";
+    std::vector<std::thread> threads;
+    std::vector<std::string> answers(4);
+    for (size_t t = 0; t < answers.size(); t++)
+        threads.emplace_back([&, t] {
+            int status = 0;
+            quorvel_document* doc = quorvel_parse_string(xml, std::strlen(xml), &status);
+            for (int i = 0; i < 50; i++) {
+                quorvel_xpath_result* r = quorvel_xpath_eval(doc, nullptr, "concat(count(//a), name(/r), sum(//a))");
+                char* s = r ? quorvel_xpath_result_string(r) : nullptr;
+                answers[t] = s ? s : "(failed)";
+                std::free(s);
+                quorvel_xpath_result_free(r);
+            }
+            quorvel_document_free(doc);
+            quorvel_thread_cleanup();
+        });
+    for (std::thread& th : threads) th.join();
+    for (const std::string& a : answers) EXPECT_EQ(a, "2r3");
 }
 
 }  // namespace
