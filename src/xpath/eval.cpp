@@ -856,6 +856,7 @@ quorvel_xpath_result* evaluate_variable(quorvel_xpath_context* c, const ast* e) 
     default: {
         nodeset* s = owning_set();
         if (!s) return oom(c);
+        if (b->value.nodeset) s->is_sequence = b->value.nodeset->is_sequence;  // a sequence stays one
         if (const nodeset* v = b->value.nodeset)
             for (size_t i = 0; i < v->count; i++)
                 if (is_item(v->items[i]) && !add_node(s, v->items[i])) {

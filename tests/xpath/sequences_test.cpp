@@ -116,6 +116,8 @@ const eval_case kCases[] = {
     {"let $s := //a return ($s, $s)", "[a a a a]"},
     {"let $a := 1, $a := $a + 5 return $a", "'6'"},
     {"let $x := 1 return (let $x := 2 return $x, $x)", "[N2 N1]"},
+    {"let $s := ('') return if ($s) then 'true' else 'false'", "'false'"},
+    {"typeswitch ((1, //c)) case $v as item() return $v default return ()", "[N1 c]"},
     // Simple map: the context item is each item, atomic ones included.
     {"(1, 2) ! (. * 2)", "[N2 N4]"},
     {"('a', 'b') ! (. = 'b')", "[Bfalse Btrue]"},
