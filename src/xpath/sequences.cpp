@@ -377,6 +377,14 @@ bool append_result(nodeset* out, result* r, int xquery_mode) {
     return ok;
 }
 
+// Sequences are bounded like node sets: a construct that would go past the
+// bound fails instead of growing without limit.
+bool too_long(quorvel_xpath_context* c, const nodeset* s) {
+    if (s->count <= kXpathMaxNodesetCapacity) return false;
+    xpath_context_fail(c, "Sequence of more than %zu items", kXpathMaxNodesetCapacity);
+    return true;
+}
+
 nodeset* new_sequence() {
     nodeset* s = xpath_nodeset_new();
     if (s) s->owns_attributes = s->owns_namespaces = s->owns_carriers = s->is_sequence = 1;
@@ -508,6 +516,10 @@ result* eval_sequence(quorvel_xpath_context* c, const ast* e) {
         if (!append_result(out, r, c->xquery_mode)) {
             xpath_nodeset_free(out);
             return oom(c);
+        }
+        if (too_long(c, out)) {
+            xpath_nodeset_free(out);
+            return nullptr;
         }
     }
     return take_set(c, out);
@@ -758,6 +770,10 @@ result* eval_for(quorvel_xpath_context* c, const ast* e) {
             ok = false;
             break;
         }
+        if (too_long(c, out)) {
+            failed = true;
+            break;
+        }
         if (!key_count) continue;
         ordered_run& run = runs[run_count];
         run.start = start;
@@ -858,6 +874,10 @@ result* eval_simple_map(quorvel_xpath_context* c, const ast* e) {
             break;
         }
         ok = append_result(out, r, c->xquery_mode);
+        if (ok && too_long(c, out)) {
+            failed = true;
+            break;
+        }
     }
     c->node = saved;
     c->position = saved_position;

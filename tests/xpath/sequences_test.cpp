@@ -216,6 +216,7 @@ const eval_case kCases[] = {
     {"(1, $undefined)", "ERR:Undefined variable: undefined"},
     {"if ($undefined) then 1 else 2", "ERR:Undefined variable: undefined"},
     {"(1, 2) intersect //a", "ERR:XPTY0004: The operands of intersect must be nodes"},
+    {"(1 to 3000) ! (1 to 3000)", "ERR:Sequence of more than 4000000 items"},
 };
 
 TEST(XpathSequences, ExpressionTable) {
