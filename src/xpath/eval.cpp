@@ -471,6 +471,24 @@ bool collect_axis(const node_test& t, int32_t axis, quorvel_node* n, nodeset* ou
 
 // ---- Predicates ----------------------------------------------------------------------------------
 
+// A predicate value that selects by position: a number, or a sequence of
+// one numeric item.
+bool predicate_number(const quorvel_xpath_result* r, double* n) {
+    if (r->kind == XPATH_NUMBER) {
+        *n = r->value.number;
+        return true;
+    }
+    const quorvel_xpath_node_set* s = r->kind == XPATH_NODESET ? r->value.nodeset : nullptr;
+    if (!s || s->count != 1 || !is_item(s->items[0]) || s->items[0]->kind != kXpathCarrierNode) return false;
+    auto* c = reinterpret_cast<const quorvel_xpath_carrier*>(s->items[0]);
+    if (!c->text || c->length < 3 || c->text[0] != kXpathTagMark) return false;
+    char tag = c->text[1];
+    bool numeric = tag == kXpathTagInteger || tag == kXpathTagDecimal || tag == kXpathTagDouble ||
+                   (tag == kXpathTagFloat && c->text[2] != 'R' && !(c->text[2] == 'N' && c->text[3] == '\x02'));
+    if (numeric) *n = std::strtod(c->text + 2, nullptr);
+    return numeric;
+}
+
 // Keeps the items of s (in their current order, which gives the positions)
 // that pass every predicate children[first..]. False on failure.
 bool apply_predicates(quorvel_xpath_context* c, nodeset* s, const ast* const* predicates, size_t count) {
@@ -490,8 +508,8 @@ bool apply_predicates(quorvel_xpath_context* c, nodeset* s, const ast* const* pr
                 if (!r) {
                     ok = false;
                 } else {
-                    keep = r->kind == XPATH_NUMBER ? r->value.number == static_cast<double>(i + 1)
-                                                   : xpath_to_boolean(r) != 0;
+                    double n;
+                    keep = predicate_number(r, &n) ? n == static_cast<double>(i + 1) : xpath_to_boolean(r) != 0;
                     xpath_result_free(r);
                 }
             }
@@ -718,7 +736,11 @@ nodeset* run_steps(quorvel_xpath_context* c, nodeset* current, const ast* const*
         c->size = saved_size;
         size_t inputs = current->count;
         xpath_nodeset_free(current);
-        if (ok && inputs > 1 && !xpath_nodeset_sort_doc_order(c, out)) ok = !oom(c);
+        // Nodes come out in document order; atomic values (a last step
+        // such as string()) keep the order of the nodes that made them.
+        bool atomic = false;
+        for (size_t m = 0; m < out->count && !atomic; m++) atomic = out->items[m]->kind == kXpathCarrierNode;
+        if (ok && inputs > 1 && !atomic && !xpath_nodeset_sort_doc_order(c, out)) ok = !oom(c);
         if (!ok) {
             xpath_nodeset_free(out);
             return nullptr;
@@ -793,6 +815,8 @@ quorvel_xpath_result* evaluate_union(quorvel_xpath_context* c, quorvel_xpath_res
 
 quorvel_xpath_result* evaluate_operator(quorvel_xpath_context* c, const ast* e) {
     auto op = static_cast<int32_t>(e->number);
+    quorvel_xpath_result* handled = nullptr;
+    if (xpath_eval_sequence_op(c, e, op, &handled) || xpath_eval_type_op(c, e, op, &handled)) return handled;
     if (xpath_is_core_operator(op)) return xpath_evaluate_core_operator(c, e);
     if (xpath_is_construct_operator(op)) return evaluate_construct(c, e);
     if (op > OP_UNION && op != OP_IDIV) {
@@ -833,6 +857,7 @@ quorvel_xpath_result* evaluate_variable(quorvel_xpath_context* c, const ast* e) 
     default: {
         nodeset* s = owning_set();
         if (!s) return oom(c);
+        if (b->value.nodeset) s->is_sequence = b->value.nodeset->is_sequence;  // a sequence stays one
         if (const nodeset* v = b->value.nodeset)
             for (size_t i = 0; i < v->count; i++)
                 if (is_item(v->items[i]) && !add_node(s, v->items[i])) {
@@ -872,7 +897,8 @@ quorvel_xpath_result* evaluate_filter(quorvel_xpath_context* c, const ast* e) {
             xpath_result_free(v);
             return nullptr;
         }
-        keep = r->kind == XPATH_NUMBER ? r->value.number == 1.0 : xpath_to_boolean(r) != 0;
+        double n;
+        keep = predicate_number(r, &n) ? n == 1.0 : xpath_to_boolean(r) != 0;
         xpath_result_free(r);
     }
     c->position = saved_position;
@@ -915,7 +941,9 @@ quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* c, const quorvel_xpat
     quorvel_xpath_result* r = nullptr;
     switch (e->type) {
     case AST_NUMBER:
+        // A literal's type: xs:double with an exponent, xs:decimal with a point, else xs:integer.
         r = number_result(c, e->number);
+        if (r) r->type_name = !e->text ? "xs:integer" : !std::strcmp(e->text, "xs:double") ? "xs:double" : "xs:decimal";
         break;
     case AST_STRING:
         r = string_result(c, e->text ? e->text : "");

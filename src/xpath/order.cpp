@@ -201,7 +201,12 @@ bool xpath_nodeset_sort_doc_order(quorvel_xpath_context* context, quorvel_xpath_
     if (!keys) return false;
     size_t n = 0;
     for (size_t i = 0; i < set->count; i++)
-        if (reinterpret_cast<uintptr_t>(set->items[i]) > kXpathLowestItem) keys[n++] = key_of(table, set->items[i]);
+        if (reinterpret_cast<uintptr_t>(set->items[i]) > kXpathLowestItem) {
+            keys[n] = key_of(table, set->items[i]);
+            // Atomic values have no document position: they keep their order.
+            if (set->items[i]->kind == kXpathCarrierNode) keys[n].tiebreak = i;
+            n++;
+        }
     std::sort(keys, keys + n, key_less);
     size_t out = 0;
     for (size_t i = 0; i < n; i++) {

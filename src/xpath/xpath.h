@@ -679,3 +679,34 @@ quorvel_xpath_result* xpath_evaluate_map_operator(quorvel_xpath_context* context
 quorvel_xpath_result* xpath_evaluate_node_constructor(quorvel_xpath_context* context,
                                                       const quorvel_xpath_ast_node* node);
 quorvel_xpath_result* evaluate_construct(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node);
+
+// ---- 2.0 sequences, bindings and sequence types ----------------------------------------------------
+
+// The item a non-sequence value stands for in a sequence: a carrier tagged
+// by the value's type (numbers, booleans, typed strings), an untagged
+// carrier for a plain string. NULL when memory runs out.
+quorvel_node* xpath_value_to_item(const quorvel_xpath_result* value, int xquery_mode);
+// Appends the items of value to out (a set owning its synthetic items) and
+// frees value: a sequence's items move over, copied where value's set does
+// not own them; any other value adds one item. False when memory runs out.
+bool xpath_sequence_append(quorvel_xpath_node_set* out, quorvel_xpath_result* value, int xquery_mode);
+// Evaluates body with name bound to value (taken over); an outer binding of
+// the same name is hidden meanwhile and the caller's variable set is never
+// changed.
+quorvel_xpath_result* xpath_eval_bound(quorvel_xpath_context* context, const char* name, size_t length,
+                                       quorvel_xpath_result* value, const quorvel_xpath_ast_node* body);
+// Evaluators of the compound expressions: true when op is theirs, with the
+// result (NULL on failure, the context's message set) in *out.
+bool xpath_eval_sequence_op(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node, int32_t op,
+                            quorvel_xpath_result** out);
+bool xpath_eval_type_op(quorvel_xpath_context* context, const quorvel_xpath_ast_node* node, int32_t op,
+                        quorvel_xpath_result** out);
+// Whether a value matches a sequence type text ("xs:integer", "node()", ...).
+int xpath_result_matches_type(const quorvel_xpath_result* value, const char* type);
+// Whether a whole text, blanks around it apart, is a number strtod reads.
+int xq_numeric_lexical(const char* text);
+// Reads an optional timezone at *cursor: 1 for none or a valid one (the
+// cursor moves past it), 0 for a malformed one.
+int xq_valid_tz_opt(const char** cursor);
+// Exact comparison of two decimal texts: -1, 0 or 1.
+int xq_dec_str_cmp(const char* a, const char* b);

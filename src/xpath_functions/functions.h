@@ -311,6 +311,18 @@ int h_dt_parse(const char* text, int* year, int* month, int* day, int* hour, int
 void h_civil_from_days(int64_t days, int* year, int* month, int* day);
 // Days from 1970-01-01 of a proleptic Gregorian date.
 int64_t h_days_from_civil(int64_t year, int64_t month, int64_t day);
+// 1 and both totals (months; days, hours, minutes and seconds as seconds)
+// for any duration text, parts added up; else 0.
+int dur_ms_parse(const char* text, double* months, double* seconds);
+// Writes the canonical duration text of the two totals (PT0S for zero) into
+// out; a sign that disagrees between them takes the months' side.
+void dur_ms_format(char* out, size_t size, double months, double seconds);
+// Evaluates a collation argument: true for the Unicode codepoint collation,
+// the only one supported; else false with FOCH0002 (or the evaluator's message).
+bool fn_check_collation(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument);
+// Minutes of a timezone duration (-PT14H to PT14H, whole minutes), or
+// INT64_MIN for any other text.
+int64_t h_tz_duration_min(const char* text);
 
 // ---- Equality ---------------------------------------------------------------------------------
 

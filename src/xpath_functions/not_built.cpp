@@ -12,16 +12,9 @@
 
 // ---- XPath 1.0 core functions and their 2.0 extensions
 
-QUORVEL_XPATH_NOT_BUILT(xpath_func_deep_equal, "deep-equal")
 
 // ---- Sequence tests and reshaping
 
-QUORVEL_XPATH_NOT_BUILT(fn_exists, "exists")
-QUORVEL_XPATH_NOT_BUILT(fn_empty, "empty")
-QUORVEL_XPATH_NOT_BUILT(fn_head, "head")
-QUORVEL_XPATH_NOT_BUILT(fn_tail, "tail")
-QUORVEL_XPATH_NOT_BUILT(fn_reverse, "reverse")
-QUORVEL_XPATH_NOT_BUILT(fn_unordered, "unordered")
 
 // ---- Documents and collections
 
@@ -31,17 +24,9 @@ QUORVEL_XPATH_NOT_BUILT(fn_parse_xml_fragment, "parse-xml-fragment")
 
 // ---- More sequence functions
 
-QUORVEL_XPATH_NOT_BUILT(fn_subsequence, "subsequence")
-QUORVEL_XPATH_NOT_BUILT(fn_remove, "remove")
-QUORVEL_XPATH_NOT_BUILT(fn_insert_before, "insert-before")
-QUORVEL_XPATH_NOT_BUILT(fn_index_of, "index-of")
-QUORVEL_XPATH_NOT_BUILT(fn_distinct_values, "distinct-values")
 QUORVEL_XPATH_NOT_BUILT(fn_avg, "avg")
 QUORVEL_XPATH_NOT_BUILT(fn_min, "min")
 QUORVEL_XPATH_NOT_BUILT(fn_max, "max")
-QUORVEL_XPATH_NOT_BUILT(fn_zero_or_one, "zero-or-one")
-QUORVEL_XPATH_NOT_BUILT(fn_one_or_more, "one-or-more")
-QUORVEL_XPATH_NOT_BUILT(fn_exactly_one, "exactly-one")
 
 // ---- Higher-order functions
 
@@ -136,10 +121,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_gday_ctor, "xs:gDay")
 
 // ---- Dates, times and durations
 
-QUORVEL_XPATH_NOT_BUILT(fn_implicit_tz, "implicit-timezone")
-QUORVEL_XPATH_NOT_BUILT(fn_current_dt, "current-dateTime")
-QUORVEL_XPATH_NOT_BUILT(fn_current_date, "current-date")
-QUORVEL_XPATH_NOT_BUILT(fn_current_time, "current-time")
 QUORVEL_XPATH_NOT_BUILT(fn_adjust_dttz, "adjust-dateTime-to-timezone")
 QUORVEL_XPATH_NOT_BUILT(fn_adjust_dtetz, "adjust-date-to-timezone")
 QUORVEL_XPATH_NOT_BUILT(fn_adjust_ttz, "adjust-time-to-timezone")

@@ -56,6 +56,15 @@ const char* const kSets[] = {
     "prod-CompCommentConstructor", "prod-CompPIConstructor", "fn-codepoints-to-string", "fn-string-to-codepoints",
     "fn-contains-token", "fn-encode-for-uri", "fn-iri-to-uri", "fn-default-collation", "fn-default-language",
     "fn-collection",
+    // Sequences, bindings, sequence types, sequence functions, deep equality, dates and times.
+    "prod-IfExpr", "prod-SwitchExpr", "prod-ForClause", "prod-LetClause", "prod-QuantifiedExpr", "op-union",
+    "op-intersect", "op-except", "op-bang", "op-concatenate", "prod-InstanceofExpr", "prod-CastExpr",
+    "prod-CastableExpr", "prod-TreatExpr", "prod-TypeswitchExpr", "prod-SequenceType", "fn-exists", "fn-empty",
+    "fn-head", "fn-tail", "fn-reverse", "fn-unordered", "fn-subsequence", "fn-remove", "fn-insert-before",
+    "fn-distinct-values", "fn-index-of", "fn-zero-or-one", "fn-one-or-more", "fn-exactly-one", "fn-deep-equal",
+    "fn-current-date", "fn-current-dateTime", "fn-current-time", "fn-implicit-timezone", "op-date-equal",
+    "op-date-greater-than", "op-date-less-than", "op-dateTime-equal", "op-dateTime-greater-than",
+    "op-dateTime-less-than", "op-time-equal", "op-time-greater-than", "op-time-less-than",
 };
 
 // QUORVEL_QT3_LIST_FAILURES=1 prints every failing case in the format of
