@@ -16,6 +16,7 @@
 #include <string>
 
 #include "fuzz_input.h"
+#include "dom/dom.h"
 #include "xpath/xpath.h"
 
 namespace {
@@ -44,12 +45,22 @@ std::string describe(const quorvel_xpath_result* r) {
     return out;
 }
 
-// A result with the identity of every tree node it holds.
-std::string identities(const quorvel_xpath_result* r) {
+// True for the document node and nodes of the tree under the root element.
+bool in_source(const quorvel_node* n, quorvel_document* doc) {
+    if (n == quorvel_document_get_node(doc)) return true;
+    const quorvel_node* top = n;
+    while (quorvel_element* p = quorvel_node_parent(top)) top = reinterpret_cast<const quorvel_node*>(p);
+    return top == reinterpret_cast<const quorvel_node*>(quorvel_document_root(doc));
+}
+
+// A result with the identity of every node of the source document it holds
+// (constructed nodes are new on every evaluation: their content is compared).
+std::string identities(const quorvel_xpath_result* r, quorvel_document* doc) {
     std::string out = describe(r);
     for (size_t i = 0; i < quorvel_xpath_result_count(r); i++) {
         quorvel_node* n = quorvel_xpath_result_get_node(r, i);
-        if (quorvel_node_get_type(n) < 6) out += "#" + std::to_string(reinterpret_cast<uintptr_t>(n));
+        if (quorvel_node_get_type(n) < 6 && in_source(n, doc))
+            out += "#" + std::to_string(reinterpret_cast<uintptr_t>(n));
     }
     return out;
 }
@@ -57,7 +68,7 @@ std::string identities(const quorvel_xpath_result* r) {
 std::string answer(quorvel_xpath_compiled* c, quorvel_document* doc, quorvel_node* node, const quorvel_xpath_ns_set* ns,
                    const quorvel_xpath_variable_set* vars) {
     quorvel_xpath_result* r = quorvel_xpath_compiled_eval_ns_vars(c, doc, node, ns, vars);
-    std::string out = r ? identities(r) : std::string("error:") + quorvel_document_last_error(doc);
+    std::string out = r ? identities(r, doc) : std::string("error:") + quorvel_document_last_error(doc);
     quorvel_xpath_result_free(r);
     return out;
 }

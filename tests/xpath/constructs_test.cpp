@@ -56,6 +56,7 @@ std::string render_item(const quorvel_node* n) {
             if (t[1] == 'B') return t[2] == 't' ? "true()" : "false()";
             if (t[1] == 'N') return t.substr(2);
             if (t[1] == 'O') return "n:" + t.substr(2);
+            if (t[1] == 'D') return "dec:" + t.substr(2);
             if (t[1] == 'F' && t[2] == 'R') return "fn:" + t.substr(3);
             return "tag" + t.substr(1);
         }
@@ -116,7 +117,7 @@ TEST(XpathConstructs, MapsAndArrays) {
         {"map{}", "map{}"},
         {"[]", "[]"},
         {"map{'a':1}?b", "()"},
-        {"[1, 'x', 1 = 1, 0.5]", "[1,'x',true(),n:0.5]"},
+        {"[1, 'x', 1 = 1, 0.5]", "[1,'x',true(),dec:0.5]"},
         {"[1, 2]?2", "2"},
         {"[0 div 0, 1 div 0, -1 div 0]", "[n:NaN,n:Infinity,n:-Infinity]"},
         {"array{1, 2, 3}", "[1,2,3]"},

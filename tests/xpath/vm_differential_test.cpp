@@ -35,6 +35,14 @@ std::string slurp(const std::string& path) {
     return ss.str();
 }
 
+// True for the document node and nodes of the tree under the root element.
+bool in_source(const quorvel_node* n, quorvel_document* doc) {
+    if (n == quorvel_document_get_node(doc)) return true;
+    const quorvel_node* top = n;
+    while (quorvel_element* p = quorvel_node_parent(top)) top = reinterpret_cast<const quorvel_node*>(p);
+    return top == reinterpret_cast<const quorvel_node*>(quorvel_document_root(doc));
+}
+
 std::string show(const quorvel_xpath_result* r, quorvel_document* doc) {
     if (!r) {
         const char* message = quorvel_document_last_error(doc);
@@ -54,7 +62,9 @@ std::string show(const quorvel_xpath_result* r, quorvel_document* doc) {
         const char* name = quorvel_xpath_result_node_name(r, i);
         const char* value = quorvel_xpath_result_node_value(r, i);
         char id[32];
-        std::snprintf(id, sizeof id, "%p", kind >= 6 ? nullptr : static_cast<void*>(n));
+        // Nodes an expression constructs are new on every evaluation: only
+        // the source document's nodes are compared by identity.
+        std::snprintf(id, sizeof id, "%p", kind >= 6 || !in_source(n, doc) ? nullptr : static_cast<void*>(n));
         out += std::to_string(kind) + ":" + (name ? name : "") + "=" + (value ? value : "") + "@" + id + " ";
     }
     return out + "]";
