@@ -15,7 +15,7 @@
 
 #include "inputs.h"
 #include "registry.h"
-#include "parser/flat.h"
+#include "parser/parser.h"
 #include "quorvel.h"
 
 namespace {

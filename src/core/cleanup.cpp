@@ -100,12 +100,7 @@ extern "C" {
 QUORVEL_API void quorvel_thread_cleanup(void) {
     quorvel_teardown_thread();
     quorvel_release_thread_caches();
-    // The shared cache only ever holds malloc'd blocks.
-    quorvel_retain_lock();
-    for (size_t i = 0; i < g_retain.count; i++) std::free(g_retain.blocks[i]);
-    g_retain.count = 0;
-    g_retain.bytes = 0;
-    quorvel_retain_unlock();
+    quorvel_retain_release_all();
 }
 
 QUORVEL_API void quorvel_explicit_cleanup(void) {

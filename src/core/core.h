@@ -105,10 +105,24 @@ struct quorvel_arena {
     size_t used;                 // data bytes handed out
     int exhausted;               // 1 once a request did not fit (informative only)
     quorvel_release_fn release;  // how the block goes back; NULL = free (cacheable)
+    // A reserved arena (quorvel_arena_reserve): the mapping's length, header
+    // included, and the most data bytes any arena over it has handed out
+    // (what of it the kernel has committed). Both 0 for a malloc'd block.
+    size_t mapped;
+    size_t touched;
 };
-static_assert(sizeof(quorvel_arena) == 48, "arena header is 48 bytes");
+static_assert(sizeof(quorvel_arena) == 64, "arena header is 64 bytes");
 
 quorvel_arena* quorvel_arena_create(size_t capacity);
+// An arena over address space reserved up front: one private mapping of at
+// least capacity data bytes whose pages the kernel commits as they are first
+// touched, so a document's input copies, records and working arrays all lie
+// in one range, near enough for every link between them, whatever malloc
+// does with blocks of their sizes. A warm mapping from the shared cache when
+// one is large enough. NULL when the calling thread has allocation hooks
+// (its memory must come from them) or the address space is not given: the
+// caller then makes its blocks the ordinary way. Destroyed as any arena.
+quorvel_arena* quorvel_arena_reserve(size_t capacity);
 void quorvel_arena_destroy(quorvel_arena* arena);
 // Takes ownership of a block of exactly size bytes: caches it when it was
 // made by malloc and a cache has room, else releases it.
@@ -136,9 +150,23 @@ struct quorvel_block_cache {
     size_t bytes;
 };
 extern thread_local constinit quorvel_block_cache g_small;
-extern quorvel_block_cache g_retain;  // guarded by g_retain_lock, 4 slots used
+
+// The shared cache, oldest first. A malloc'd block counts its size; a
+// reserved mapping counts what of it has been committed (resident), and
+// sizes holds the mapping's length.
+struct quorvel_retain_cache {
+    void* blocks[kRetainSlots];
+    size_t sizes[kRetainSlots];
+    size_t resident[kRetainSlots];
+    bool mapped[kRetainSlots];
+    size_t count;
+    size_t bytes;  // sum of resident
+};
+extern quorvel_retain_cache g_retain;  // guarded by g_retain_lock
 void quorvel_retain_lock();
 void quorvel_retain_unlock();
+// Empties the shared cache, releasing every block (thread clean-up).
+void quorvel_retain_release_all();
 
 // ---- Pools ----------------------------------------------------------------
 

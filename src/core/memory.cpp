@@ -1,14 +1,17 @@
 // Arenas, pools and the block caches that make throwing them away cheap.
-// Small arena blocks are kept per thread, large ones in a process-wide cache
-// of 4 behind a spin lock, and page-pool headers and pages on per-thread
-// recycle lists. Only blocks made by plain malloc are ever cached: a block
-// made through a caller's hook goes straight back through its release hook.
+// Small arena blocks are kept per thread, large ones and reserved mappings
+// in a process-wide cache behind a spin lock, and page-pool headers and
+// pages on per-thread recycle lists. Only blocks made by plain malloc or
+// mapped by the library are ever cached: a block made through a caller's
+// hook goes straight back through its release hook.
+#include <sys/mman.h>
+
 #include <atomic>
 
 #include "core/core.h"
 
 constinit thread_local quorvel_block_cache g_small{};
-quorvel_block_cache g_retain;
+quorvel_retain_cache g_retain;
 namespace {
 std::atomic<int> g_retain_lock{0};
 }
@@ -29,8 +32,91 @@ void quorvel_retain_unlock() { g_retain_lock.store(0, std::memory_order_release)
 
 // ---- Arenas -------------------------------------------------------------------
 
-// The best-fitting cached block of at least size bytes, NULL when none
-// fits. A block more than half as large again is left for a larger
+namespace {
+
+// A block leaving the cache for good. A mapping is unpoisoned first: the
+// address range may be mapped again for something else.
+void release_cached(void* block, size_t size, size_t resident, bool mapped) {
+    if (mapped) {
+        quorvel_unpoison(block, resident);
+        munmap(block, size);
+    } else {
+        std::free(block);
+    }
+}
+
+// Takes entry i out of the cache; the lock is held.
+void retain_remove(size_t i) {
+    g_retain.bytes -= g_retain.resident[i];
+    g_retain.count--;
+    size_t after = g_retain.count - i;
+    std::memmove(g_retain.blocks + i, g_retain.blocks + i + 1, after * sizeof g_retain.blocks[0]);
+    std::memmove(g_retain.sizes + i, g_retain.sizes + i + 1, after * sizeof g_retain.sizes[0]);
+    std::memmove(g_retain.resident + i, g_retain.resident + i + 1, after * sizeof g_retain.resident[0]);
+    std::memmove(g_retain.mapped + i, g_retain.mapped + i + 1, after * sizeof g_retain.mapped[0]);
+}
+
+// Caches a block (the oldest blocks make room: a program that moves on to
+// documents of another size soon has its own blocks cached, not the last
+// size's), or releases it when it alone is over the bound. Evicted blocks
+// are released outside the lock. resident: the bytes that hold data,
+// poisoned while cached and counted against the bound.
+void retain_put(void* block, size_t size, size_t resident, bool mapped) {
+    if (resident > kRetainBytes) {
+        release_cached(block, size, resident, mapped);
+        return;
+    }
+    void* evicted[kRetainSlots];
+    size_t evicted_sizes[kRetainSlots];
+    size_t evicted_resident[kRetainSlots];
+    bool evicted_mapped[kRetainSlots];
+    size_t evicted_count = 0;
+    quorvel_retain_lock();
+    while (g_retain.count == kRetainSlots || g_retain.bytes + resident > kRetainBytes) {
+        evicted[evicted_count] = g_retain.blocks[0];
+        evicted_sizes[evicted_count] = g_retain.sizes[0];
+        evicted_resident[evicted_count] = g_retain.resident[0];
+        evicted_mapped[evicted_count] = g_retain.mapped[0];
+        evicted_count++;
+        retain_remove(0);
+    }
+    size_t i = g_retain.count++;
+    g_retain.blocks[i] = block;
+    g_retain.sizes[i] = size;
+    g_retain.resident[i] = resident;
+    g_retain.mapped[i] = mapped;
+    g_retain.bytes += resident;
+    quorvel_poison(block, resident);
+    quorvel_retain_unlock();
+    for (size_t k = 0; k < evicted_count; k++) release_cached(evicted[k], evicted_sizes[k], evicted_resident[k], evicted_mapped[k]);
+}
+
+constexpr size_t kMapAlign = size_t(2) << 20;  // huge page boundary
+constexpr size_t kReserveMin = size_t(64) << 20;
+constexpr size_t kReserveMax = size_t(1) << 46;
+
+// A fresh private mapping of size bytes (a multiple of kMapAlign), aligned
+// to kMapAlign so that huge pages can back it from its first byte.
+void* map_reserved(size_t size) {
+    size_t span = size + kMapAlign;
+    void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    auto lo = reinterpret_cast<uintptr_t>(raw);
+    uintptr_t start = (lo + kMapAlign - 1) & ~(kMapAlign - 1);
+    if (start > lo) munmap(raw, start - lo);
+    uintptr_t tail = lo + span - (start + size);
+    if (tail) munmap(reinterpret_cast<void*>(start + size), tail);
+    void* block = reinterpret_cast<void*>(start);
+#ifdef MADV_HUGEPAGE
+    madvise(block, size, MADV_HUGEPAGE);
+#endif
+    return block;
+}
+
+}  // namespace
+
+// The best-fitting cached malloc'd block of at least size bytes, NULL when
+// none fits. A block more than half as large again is left for a larger
 // request: a loop of parses asks for the same few sizes each time.
 void* retain_take(size_t size, size_t* actual) {
     void* block = nullptr;
@@ -38,17 +124,14 @@ void* retain_take(size_t size, size_t* actual) {
     size_t best = g_retain.count;
     for (size_t i = 0; i < g_retain.count; i++) {
         size_t have = g_retain.sizes[i];
-        if (have >= size && have - size <= size / 2 && (best == g_retain.count || have < g_retain.sizes[best]))
+        if (!g_retain.mapped[i] && have >= size && have - size <= size / 2 &&
+            (best == g_retain.count || have < g_retain.sizes[best]))
             best = i;
     }
     if (best < g_retain.count) {
         block = g_retain.blocks[best];
         *actual = g_retain.sizes[best];
-        // Kept in the order given back, oldest first.
-        g_retain.count--;
-        std::memmove(g_retain.blocks + best, g_retain.blocks + best + 1, (g_retain.count - best) * sizeof(void*));
-        std::memmove(g_retain.sizes + best, g_retain.sizes + best + 1, (g_retain.count - best) * sizeof(size_t));
-        g_retain.bytes -= *actual;
+        retain_remove(best);
         quorvel_unpoison(block, *actual);
     }
     quorvel_retain_unlock();
@@ -102,11 +185,63 @@ quorvel_arena* quorvel_arena_create(size_t capacity) {
     a->used = 0;
     a->exhausted = 0;
     a->release = release;
+    a->mapped = 0;
+    a->touched = 0;
+    return a;
+}
+
+quorvel_arena* quorvel_arena_reserve(size_t capacity) {
+    constexpr size_t header = sizeof(quorvel_arena);
+    if (g_quorvel_alloc_function != nullptr || capacity == 0 || capacity > kReserveMax) return nullptr;
+    // Lengths in steps of powers of two: documents of about one size share
+    // their warm mappings.
+    size_t size = kReserveMin;
+    while (size < capacity + header) size <<= 1;
+    void* block = nullptr;
+    size_t resident = 0;
+    quorvel_retain_lock();
+    size_t best = g_retain.count;
+    for (size_t i = 0; i < g_retain.count; i++)
+        if (g_retain.mapped[i] && g_retain.sizes[i] >= size &&
+            (best == g_retain.count || g_retain.sizes[i] < g_retain.sizes[best]))
+            best = i;
+    if (best < g_retain.count) {
+        block = g_retain.blocks[best];
+        size = g_retain.sizes[best];
+        resident = g_retain.resident[best];
+        retain_remove(best);
+    }
+    quorvel_retain_unlock();
+    if (block) {
+        quorvel_unpoison(block, resident);
+    } else {
+        block = map_reserved(size);
+        if (!block) return nullptr;
+    }
+    auto* a = static_cast<quorvel_arena*>(block);
+    a->base = block;
+    a->data = static_cast<char*>(block) + header;
+    a->capacity = size - header;
+    a->used = 0;
+    a->exhausted = 0;
+    a->release = nullptr;
+    a->mapped = size;
+    a->touched = resident > header ? resident - header : 0;
     return a;
 }
 
 void quorvel_arena_destroy(quorvel_arena* arena) {
     if (!arena) return;
+    if (arena->mapped) {
+        // What the kernel has committed of the mapping stays committed while
+        // it is cached: that is what counts against the cache's bound.
+        size_t touched = arena->used > arena->touched ? arena->used : arena->touched;
+        size_t page = 4096;
+        size_t resident = (sizeof(quorvel_arena) + touched + page - 1) & ~(page - 1);
+        if (resident > arena->mapped) resident = arena->mapped;
+        retain_put(arena->base, arena->mapped, resident, true);
+        return;
+    }
     retain_give(arena->base, arena->capacity + sizeof(quorvel_arena), arena->release);
 }
 
@@ -117,30 +252,7 @@ void retain_give(void* block, size_t size, quorvel_release_fn release) {
         return;
     }
     if (size >= kLargeBlockMin) {
-        if (size > kRetainBytes) {
-            std::free(block);
-            return;
-        }
-        // The oldest blocks make room: a program that moves on to documents
-        // of another size soon has its own blocks cached, not the last
-        // size's. Freed outside the lock.
-        void* evicted[kRetainSlots];
-        size_t evicted_count = 0;
-        quorvel_retain_lock();
-        while (g_retain.count == kRetainSlots || g_retain.bytes + size > kRetainBytes) {
-            evicted[evicted_count++] = g_retain.blocks[0];
-            g_retain.bytes -= g_retain.sizes[0];
-            g_retain.count--;
-            std::memmove(g_retain.blocks, g_retain.blocks + 1, g_retain.count * sizeof g_retain.blocks[0]);
-            std::memmove(g_retain.sizes, g_retain.sizes + 1, g_retain.count * sizeof g_retain.sizes[0]);
-        }
-        g_retain.blocks[g_retain.count] = block;
-        g_retain.sizes[g_retain.count] = size;
-        g_retain.count++;
-        g_retain.bytes += size;
-        quorvel_poison(block, size);
-        quorvel_retain_unlock();
-        for (size_t i = 0; i < evicted_count; i++) std::free(evicted[i]);
+        retain_put(block, size, size, false);
         return;
     }
     if (!quorvel_hooks_active() && g_small.count < kSmallCacheSlots &&
@@ -154,6 +266,20 @@ void retain_give(void* block, size_t size, quorvel_release_fn release) {
         return;
     }
     std::free(block);
+}
+
+void quorvel_retain_release_all() {
+    quorvel_retain_lock();
+    while (g_retain.count) {
+        size_t last = g_retain.count - 1;
+        void* block = g_retain.blocks[last];
+        size_t size = g_retain.sizes[last];
+        bool mapped = g_retain.mapped[last];
+        size_t resident = g_retain.resident[last];
+        retain_remove(last);
+        release_cached(block, size, resident, mapped);
+    }
+    quorvel_retain_unlock();
 }
 
 // ---- Recycle lists ---------------------------------------------------------------

@@ -148,6 +148,16 @@ inline bool rest_is_space(const char* p) { return *skip_space(p) == '\0'; }
 int parse_int(const char* v, int fallback) {
     if (!v || !*v) return fallback;
     const char* p = skip_space(v);
+    {
+        // The usual value: an optional sign and up to 9 digits, then the end
+        // or white space. Anything else takes the general reader below.
+        const char* q = p + (*p == '-' || *p == '+');
+        int64_t r = 0;
+        const char* digits = q;
+        while (static_cast<unsigned>(*q - '0') < 10 && q - digits < 9) r = r * 10 + (*q++ - '0');
+        if (q > digits && static_cast<unsigned>(*q - '0') >= 10 && rest_is_space(q))
+            return static_cast<int>(*p == '-' ? -r : r);
+    }
     char* end;
     errno = 0;
     long r = std::strtol(p, &end, 10);

@@ -316,10 +316,11 @@ QUORVEL_API quorvel_element* quorvel_element_first_child(const quorvel_element* 
 QUORVEL_API quorvel_element* quorvel_element_last_child(const quorvel_element* element, const char* name) {
     if (!name) return quorvel_element_last_child_any(element);
     if (!is_element(element)) return nullptr;
+    uint16_t h = quorvel_name_hash16(name, std::strlen(name));
     quorvel_element* last = nullptr;
     for (quorvel_node* c = first_child(element); c; c = next_of(c)) {
         quorvel_element* e = as_element(c);
-        if (e && name_is(e, name)) last = e;
+        if (e && e->name_hash == h && name_is(e, name)) last = e;
     }
     return last;
 }
@@ -327,9 +328,10 @@ QUORVEL_API quorvel_element* quorvel_element_last_child(const quorvel_element* e
 QUORVEL_API quorvel_element* quorvel_element_next_sibling(const quorvel_element* element, const char* name) {
     if (!name) return quorvel_element_next_sibling_any(element);
     if (!is_element(element)) return nullptr;
+    uint16_t h = quorvel_name_hash16(name, std::strlen(name));
     for (quorvel_node* c = next_of(&element->head); c; c = next_of(c)) {
         quorvel_element* e = as_element(c);
-        if (e && name_is(e, name)) return e;
+        if (e && e->name_hash == h && name_is(e, name)) return e;
     }
     return nullptr;
 }

@@ -24,10 +24,16 @@ void* block_take(void*& list, size_t& list_bytes, size_t bytes) {
 
 quorvel_element* element_record_take(quorvel_document* doc) {
     if (!doc->elem_next || doc->elem_next == doc->elem_end) {
-        void* block = block_take(tls_recycle_elem, tls_recycle_elem_bytes, kElementBlockBytes);
-        if (!block) return nullptr;
-        *static_cast<void**>(block) = doc->elem_blocks;
-        doc->elem_blocks = block;
+        void* block;
+        if (quorvel_document_grows_in_range(doc)) {
+            block = quorvel_pool_alloc(doc->pool, kElementBlockBytes);
+            if (!block) return nullptr;
+        } else {
+            block = block_take(tls_recycle_elem, tls_recycle_elem_bytes, kElementBlockBytes);
+            if (!block) return nullptr;
+            *static_cast<void**>(block) = doc->elem_blocks;
+            doc->elem_blocks = block;
+        }
         auto* first = reinterpret_cast<quorvel_element*>(static_cast<char*>(block) + 8);
         doc->elem_next = first;
         doc->elem_end = first + 1024;
@@ -40,10 +46,16 @@ quorvel_element* element_record_take(quorvel_document* doc) {
 char* name_chunk_take(quorvel_document* doc, size_t size) {
     if (size > kNameChunkBytes - 8) return nullptr;
     if (!doc->name_next || static_cast<size_t>(doc->name_end - doc->name_next) < size) {
-        void* chunk = block_take(tls_recycle_name, tls_recycle_name_bytes, kNameChunkBytes);
-        if (!chunk) return nullptr;
-        *static_cast<void**>(chunk) = doc->name_chunks;
-        doc->name_chunks = chunk;
+        void* chunk;
+        if (quorvel_document_grows_in_range(doc)) {
+            chunk = quorvel_pool_alloc(doc->pool, kNameChunkBytes);
+            if (!chunk) return nullptr;
+        } else {
+            chunk = block_take(tls_recycle_name, tls_recycle_name_bytes, kNameChunkBytes);
+            if (!chunk) return nullptr;
+            *static_cast<void**>(chunk) = doc->name_chunks;
+            doc->name_chunks = chunk;
+        }
         doc->name_next = static_cast<char*>(chunk) + 8;
         doc->name_end = static_cast<char*>(chunk) + kNameChunkBytes;
     }

@@ -44,8 +44,17 @@ int quorvel_elem_pos_record(quorvel_document* doc, quorvel_element* element, uin
     if (doc->pos_count >= static_cast<size_t>(INT32_MAX)) return -1;
     if (doc->pos_count == doc->pos_capacity) {
         size_t grown = doc->pos_capacity ? doc->pos_capacity * 2 : 32;
-        auto* fresh = static_cast<quorvel_elem_pos*>(std::realloc(doc->pos_records, grown * sizeof(quorvel_elem_pos)));
-        if (!fresh) return -1;
+        quorvel_elem_pos* fresh;
+        if (doc->pos_in_pool) {
+            // The parse's array lies in the pool: a larger one is malloc'd.
+            fresh = static_cast<quorvel_elem_pos*>(std::malloc(grown * sizeof(quorvel_elem_pos)));
+            if (!fresh) return -1;
+            std::memcpy(fresh, doc->pos_records, doc->pos_count * sizeof(quorvel_elem_pos));
+            doc->pos_in_pool = 0;
+        } else {
+            fresh = static_cast<quorvel_elem_pos*>(std::realloc(doc->pos_records, grown * sizeof(quorvel_elem_pos)));
+            if (!fresh) return -1;
+        }
         doc->pos_records = fresh;
         doc->pos_capacity = grown;
     }

@@ -367,7 +367,7 @@ void document_release(quorvel_document* d) {
 
     std::free(d->newlines);
     d->newlines = nullptr;
-    std::free(d->pos_records);
+    if (!d->pos_in_pool) std::free(d->pos_records);
     std::free(d->pos_index);
     d->pos_records = nullptr;
     d->pos_index = nullptr;

@@ -368,6 +368,7 @@ struct quorvel_document {
     size_t wrapper_count;
     size_t wrapper_capacity;
     int32_t is_html;
+    int32_t pos_in_pool;  // pos_records lies in the document's pool, not malloc'd
     uint32_t* newlines;
     size_t newline_count;
     quorvel_elem_pos* pos_records;
@@ -412,6 +413,14 @@ constexpr size_t kElementBlockBytes = 1024 * sizeof(quorvel_element) + 8;
 constexpr size_t kNameChunkBytes = 4104;
 constexpr size_t kAttrBlockBytes = 128 * sizeof(quorvel_attribute) + 8;
 static_assert(kElementBlockBytes == 45064 && kAttrBlockBytes == 5128);
+
+// True when doc's pool is a reserved range with room left: records made
+// after the parse come from it too, near the parsed ones, rather than from
+// malloc'd blocks that the links to them could not reach.
+inline bool quorvel_document_grows_in_range(const quorvel_document* doc) {
+    const quorvel_arena* a = doc->pool ? doc->pool->arena : nullptr;
+    return a && a->mapped && a->capacity - a->used >= kElementBlockBytes;
+}
 
 // ---- Document lifecycle and registry --------------------------------------------------------------
 

@@ -217,6 +217,14 @@ quorvel_attribute* last_attribute(quorvel_document* doc, const quorvel_element* 
 
 quorvel_attribute* attribute_record_take(quorvel_document* doc) {
     if (!doc->attr_next || doc->attr_next == doc->attr_end) {
+        if (quorvel_document_grows_in_range(doc)) {
+            auto* block = static_cast<char*>(quorvel_pool_alloc(doc->pool, kAttrBlockBytes));
+            if (!block) return nullptr;
+            auto* first = reinterpret_cast<quorvel_attribute*>(block + 8);
+            doc->attr_next = first;
+            doc->attr_end = first + 128;
+            return doc->attr_next++;
+        }
         void* block = tls_recycle_attr;
         if (block) {
             tls_recycle_attr = *static_cast<void**>(block);

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "output/escape.h"
 #include "output/output.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "dom/dom.h"
-#include "output/work_memory.h"
+#include "output/output.h"
 #include "dtd/dtd.h"
 
 namespace {

@@ -8,7 +8,6 @@
 // (plain_writer.cpp), which must write the same bytes.
 #include <cstring>
 
-#include "output/escape.h"
 #include "output/output.h"
 #include "dom/dom.h"
 

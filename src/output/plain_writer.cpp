@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "dom/dom.h"
-#include "output/escape.h"
 #include "output/output.h"
 
 thread_local constinit bool g_ser_plain_walk = true;

@@ -4,7 +4,6 @@
 // document parser writes the thread's last-error text; nothing here adds one.
 #include <cstdio>
 
-#include "parser/flat.h"
 #include "parser/parser.h"
 
 namespace {

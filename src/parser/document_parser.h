@@ -1,10 +1,13 @@
 // The document parser's internal header, shared by its files: the parse
 // state and the open-element stack, the small inline helpers every step
 // uses, and the entry points one file offers the others.
-//   document_parser.cpp      scanning and decoding helpers,
-//                            storage, text, names, start and end tags,
-//                            namespaces, the duplicate check, markup, the
-//                            main loops and set-up
+//   document_parser.cpp      scanning and decoding helpers, storage, text,
+//                            names, start and end tags, namespaces, markup
+//                            and the main loops: one unit, so that the hot
+//                            loop inlines the steps it takes most
+//   document_duplicates.cpp  the duplicate check of a tag's attributes
+//   document_setup.cpp       sizing, the arena and copies, set-up and the
+//                            failure report
 //   document_references.cpp  references expanded against a DTD in one pass
 // (byte_table.cpp, the byte classes, and raw_attributes.cpp, which reads
 // start tags again from a finished document's retained input, need none of
@@ -192,6 +195,24 @@ struct dp_state {
     dp_open inline_stack[kInlineDepth];
 };
 
+constexpr size_t round8(size_t n) { return (n + 7) & ~size_t(7); }
+
+// Both names lie in the padded working copy, so 8-byte loads are safe.
+inline bool names_equal(const char* a, const char* b, size_t n) {
+    if (n <= 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        uint64_t mask = n == 8 ? ~uint64_t(0) : ((uint64_t(1) << (8 * n)) - 1);
+        return ((x ^ y) & mask) == 0;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+inline bool same_name(const quorvel_attribute* a, const char* name, size_t len) {
+    return a->name_length == len && names_equal(a->name, name, len);
+}
+
 // Seeded per process: crafted attribute names cannot aim at one probe chain.
 inline uint64_t name_hash_seed() { return quorvel_hash_seed(); }
 
@@ -229,6 +250,20 @@ inline uint32_t offset_of(const dp_state* s, const char* p) { return static_cast
     do {                     \
         if (!(expr)) return false; \
     } while (0)
+
+// The content and end of a document from s->cur, once the state is set up
+// (document_parser.cpp): false when the parse failed, with fail_at and
+// message saying why.
+bool parse_document(dp_state* s);
+
+// The duplicate check of a start tag's attributes (document_duplicates.cpp).
+// is_duplicate: true when the tag's attributes so far (kept of them, chained
+// from first) hold one of this name, or when scratch memory for the check
+// ran out (dup_failed set). remember_attribute: once the probe set is
+// built, every attribute the tag keeps joins it; false when scratch memory
+// ran out (dup_failed set).
+bool is_duplicate(dp_state* s, quorvel_attribute* first, size_t kept, const char* name, size_t len);
+bool remember_attribute(dp_state* s, size_t index, quorvel_attribute* a);
 
 // A reference whose expansion through the DTD ran past the expansion limit
 // ends the parse: keeping the raw text would hide an attack as data.

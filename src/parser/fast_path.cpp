@@ -12,7 +12,7 @@
 
 #include "dom/dom.h"
 #include "dom/record_builder.h"
-#include "parser/flat.h"
+#include "parser/parser.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

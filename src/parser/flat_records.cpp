@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "parser/flat.h"
+#include "parser/parser.h"
 
 static_assert(sizeof(quorvel_sax_node_record) == 44);
 static_assert(offsetof(quorvel_sax_node_record, kind) == 0 && offsetof(quorvel_sax_node_record, parent) == 4 &&

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "dom/dom.h"
-#include "parser/stream.h"
+#include "parser/parser.h"
 
 namespace {
 

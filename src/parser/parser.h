@@ -1,11 +1,14 @@
 // The XML document parser and what surrounds it: the byte classes and
 // byte-scan kernels it scans with, the parser itself, the doctype step,
 // input-encoding conversion, and the hooks of the flat-record fast path and
-// DTD attribute defaults that the entry points call.
+// DTD attribute defaults that the entry points call; then the flat-record
+// scanner with the fast path, and the streaming readers (SAX, pull,
+// iterparse). The document parser's own files share document_parser.h too.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "dom/dom.h"
@@ -353,3 +356,499 @@ dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t lengt
 // INCLUDE sections open at once. Each level rescans its content for the
 // matching end, so the cap also bounds that work.
 constexpr int kDtdMaxIncludeNesting = 64;
+
+// ==== The flat-record scanner and the parse fast path ===================================
+// The flat-record scanner and the parse fast path built on it. One forward
+// scan of a plain document (elements, attributes, text) reports what it
+// meets to a sink: the record sink fills the node and attribute records of
+// quorvel_sax_records_*, the document sink of the fast path (dp_il_try)
+// builds the document's records directly. Anything outside the plain
+// subset, or anything the document parser would reject, makes the scan
+// decline; a decline is never an error: the document parser then decides.
+
+// ---- Scan state -------------------------------------------------------------------------------
+
+constexpr size_t kIlInlineDepth = 256;
+constexpr size_t kIlMaxLength = 0x7FFFFFFE;
+
+// What one scan keeps besides the sink's own records: the names of the open
+// elements (for end tags), the attribute names of the current start tag and
+// the duplicate-name set of a tag with many attributes.
+struct il_scan_state {
+    uint32_t* open;        // name offset and length of each open element, in pairs
+    size_t depth;
+    size_t capacity;       // open elements with room
+    size_t limit;          // the thread's maximum depth
+    uint32_t* heap_open;   // NULL while the inline stack serves
+    uint32_t* tag_names;   // offset, length and fingerprint of each attribute of the current tag
+    size_t tag_capacity;   // attributes with room
+    uint32_t* dup_slots;   // 1-based attribute index of the tag, 0 = empty
+    size_t dup_capacity;
+    size_t dup_mask;       // 0 while the tag is checked by a linear pass over the hashes
+    uint32_t inline_open[2 * kIlInlineDepth];
+};
+
+// Below this many attributes a tag's names are checked by one pass over
+// their fingerprints (length, first and last byte); from it on through a
+// hash set, so the check stays linear whatever the names.
+constexpr size_t kIlDupLinearLimit = 32;
+
+void il_scan_init(il_scan_state* st);
+void il_scan_release(il_scan_state* st);
+bool il_grow_open(il_scan_state* st);
+bool il_grow_tag_names(il_scan_state* st);
+// 1 when the tag's attributes [0, count) hold the name (read from text),
+// 0 when not (the name is then entered in the set as attribute count), -1
+// when memory for the set ran out. For tags of kIlDupLinearLimit
+// attributes or more.
+int il_duplicate_hashed(il_scan_state* st, const char* text, size_t count, const char* name, size_t len);
+
+// Seeded per process so that crafted names cannot aim at one probe chain.
+inline uint32_t il_name_hash(const char* p, size_t n) {
+    uint64_t seed = quorvel_hash_seed();
+    uint64_t h = seed ^ (n * 0xC2B2AE3D27D4EB4Full);
+    while (n >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+        p += 8;
+        n -= 8;
+    }
+    uint64_t w = 0;
+    for (size_t i = 0; i < n; i++) w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    h = (h ^ w) * 0x94D049BB133111EBull;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+inline uint32_t il_fingerprint(const char* name, size_t len) {
+    return static_cast<uint32_t>(len << 16) ^ (static_cast<uint32_t>(static_cast<unsigned char>(name[0])) << 8) ^
+           static_cast<unsigned char>(name[len - 1]);
+}
+
+// ---- Byte scanners --------------------------------------------------------------------------------
+// The text they read is followed by at least kIlPadding zero bytes: a zero
+// byte is neither white space nor a name byte, so the byte loops stop on
+// the padding without testing the end, and the block loops read up to 15
+// bytes past it.
+
+constexpr size_t kIlPadding = 65;
+
+inline const char* il_skip_space(const char* p) {
+    while (dp_is_space(static_cast<unsigned char>(*p))) p++;
+    return p;
+}
+
+// Past the name bytes from p; *colon set when one of them is ':'.
+inline const char* il_skip_name(const char* p, bool* colon) {
+    bool seen = false;
+    for (unsigned char c; dp_is_name_char(c = static_cast<unsigned char>(*p)); p++) seen |= c == ':';
+    *colon = seen;
+    return p;
+}
+
+inline uint64_t il_byte_mask(size_t n) { return n >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * n)) - 1; }
+
+inline bool il_equal(const char* a, const char* b, size_t n) {
+    if (n == 1) return *a == *b;
+    return std::memcmp(a, b, n) == 0;
+}
+
+// A name holding a colon: its prefix and local part are both non-empty.
+// The document parser refuses "p:" and ":l".
+inline bool il_qualified_name(const char* name, size_t len) {
+    return name[0] != ':' && name[len - 1] != ':';
+}
+
+// An element closed by an end tag: the scan takes a repeated name only
+// without a colon or with one colon that has bytes on both sides, and
+// leaves rarer names to the document parser.
+inline bool il_closable_name(const char* name, size_t len) {
+    auto* colon = static_cast<const char*>(std::memchr(name, ':', len));
+    if (!colon) return true;
+    const char* end = name + len;
+    return colon > name && colon + 1 < end && !std::memchr(colon + 1, ':', static_cast<size_t>(end - colon - 1));
+}
+
+// ---- The scan ---------------------------------------------------------------------------------------
+
+// The sink's calls, all returning false to make the scan decline (memory):
+//   element(lt, name, name_length, colon)     a start tag begins; its attributes follow
+//   attribute(name, length, value, length, normalize, colon)
+//   start_tag_end(content, self_closing, attributes)   '>' or "/>" ends it
+//   text(offset, length, cr)                  a text run inside the innermost open element
+//   element_end(end)                          the innermost open element's end tag
+// Offsets count bytes of the text; content and end lie just past '>'. A
+// sink may write into the text only behind the scan: over the byte that
+// ends an attribute name or value, a text run or (from start_tag_end on)
+// an element name, and inside the name of an element only once it is
+// closed (the scan compares end tags with the open element's name).
+//
+// Scans text[0..n), which kIlPadding zero bytes follow. 1 when it is a
+// complete plain document, 0 when the scan declines. drop_ws drops
+// whitespace-only text runs inside elements. *root_end receives the offset
+// just past the root element.
+template <class Sink>
+int il_scan(const char* text, size_t n, int drop_ws, il_scan_state* st, Sink& sink, size_t* root_end) {
+    *root_end = 0;
+    if (n == 0 || n > kIlMaxLength) return 0;
+    const char* const end = text + n;
+    const char* p = text;
+    if (n >= 3 && static_cast<unsigned char>(p[0]) == 0xEF && static_cast<unsigned char>(p[1]) == 0xBB &&
+        static_cast<unsigned char>(p[2]) == 0xBF)
+        p += 3;
+    p = il_skip_space(p);
+    if (end - p < 2 || *p != '<') return 0;
+    auto offset = [text](const char* at) { return static_cast<uint32_t>(at - text); };
+    // The open-element stack in locals: the sink's byte stores could alias
+    // the state's fields and force them back to memory on every tag.
+    size_t depth = 0;
+    uint32_t* open_names = st->open;
+    size_t room = st->capacity < st->limit ? st->capacity : st->limit;
+
+    // Invariant at the top: p is a '<' with at least one byte after it.
+    for (;;) {
+        const char* q;
+        if (p[1] == '/') {
+            // '/' an end tag: exactly the innermost open element's name.
+            if (depth == 0) return 0;
+            const uint32_t* open = open_names + 2 * (depth - 1);
+            size_t len = open[1];
+            q = p + 2;
+            if (static_cast<size_t>(end - q) <= len) return 0;
+            if (len <= 8) {
+                // Both names have 8 bytes to read (the padding follows).
+                uint64_t x, y;
+                std::memcpy(&x, q, 8);
+                std::memcpy(&y, text + open[0], 8);
+                if ((x ^ y) & il_byte_mask(len)) return 0;
+            } else if (std::memcmp(q, text + open[0], len) != 0) {
+                return 0;
+            }
+            q += len;
+            if (*q != '>') {
+                if (dp_is_name_char(static_cast<unsigned char>(*q))) return 0;  // a longer name
+                q = il_skip_space(q);
+                if (*q != '>') return 0;
+            }
+            q++;
+            if (!sink.element_end(offset(q))) return 0;
+            if (--depth == 0) {
+                *root_end = offset(q);
+                break;
+            }
+        } else {
+            // A start tag. '!' (comment, CDATA, declaration) and '?'
+            // (processing instruction) are outside the subset, like any
+            // other byte that cannot begin a name.
+            const char* lt = p;
+            const char* name = p + 1;
+            if (!dp_is_name_start(static_cast<unsigned char>(*name))) return 0;
+            bool colon;
+            q = il_skip_name(name + 1, &colon);
+            colon |= *name == ':';
+            auto name_len = static_cast<uint32_t>(q - name);
+            if (colon && !il_qualified_name(name, name_len)) return 0;
+            if (!sink.element(offset(lt), offset(name), name_len, colon)) return 0;
+            size_t count = 0;
+            bool self_closing;
+            uint64_t filter = 0;  // one bit per attribute fingerprint seen in this tag
+            for (;;) {
+                if (dp_is_space(static_cast<unsigned char>(*q))) q = il_skip_space(q + 1);
+                unsigned char c = static_cast<unsigned char>(*q);
+                if (c == '>') {  // '>' ends the start tag
+                    q++;
+                    self_closing = false;
+                    break;
+                }
+                if (c == '/') {  // '/' must be "/>"
+                    if (q[1] != '>') return 0;
+                    q += 2;
+                    self_closing = true;
+                    break;
+                }
+                if (!dp_is_name_start(c)) return 0;  // also a NUL byte, in the text or past it
+                const char* an = q;
+                bool attr_colon;
+                q = il_skip_name(q, &attr_colon);
+                auto alen = static_cast<uint32_t>(q - an);
+                if (attr_colon && !il_qualified_name(an, alen)) return 0;
+                if (alen >= 5 && std::memcmp(an, "xmlns", 5) == 0) return 0;  // no namespace declarations
+                q = il_skip_space(q);
+                if (*q != '=') return 0;
+                q = il_skip_space(q + 1);
+                if (*q != '"' && *q != '\'') return 0;
+                const char* v = q + 1;
+                unsigned seen = 0;
+                const char* close = dp_scan_value<dp_reach::padded>(v, end, *q, &seen);
+                if (close >= end || (seen & 1)) return 0;  // unclosed, or a reference
+                uint32_t print = il_fingerprint(an, alen);
+                if (count >= kIlDupLinearLimit) {
+                    if (il_duplicate_hashed(st, text, count, an, alen) != 0) return 0;
+                } else {
+                    uint64_t bit = uint64_t(1) << ((print * 0x9E3779B1u) >> 26);
+                    if (filter & bit) {
+                        for (size_t i = 0; i < count; i++) {
+                            const uint32_t* other = st->tag_names + 3 * i;
+                            if (other[2] == print && il_equal(text + other[0], an, alen)) return 0;
+                        }
+                    }
+                    filter |= bit;
+                }
+                if (count == st->tag_capacity && !il_grow_tag_names(st)) return 0;
+                st->tag_names[3 * count] = offset(an);
+                st->tag_names[3 * count + 1] = alen;
+                st->tag_names[3 * count + 2] = print;
+                count++;
+                if (!sink.attribute(offset(an), alen, offset(v), static_cast<uint32_t>(close - v), (seen & 2) != 0,
+                                    attr_colon))
+                    return 0;
+                q = close + 1;
+            }
+            if (count > kIlDupLinearLimit) st->dup_mask = 0;  // the set served this tag only
+            if (!self_closing) {
+                if (colon && !il_closable_name(name, name_len)) return 0;
+                if (depth >= room) {
+                    if (depth >= st->limit) return 0;
+                    st->depth = depth;
+                    if (!il_grow_open(st)) return 0;
+                    open_names = st->open;
+                    room = st->capacity < st->limit ? st->capacity : st->limit;
+                }
+            }
+            if (!sink.start_tag_end(offset(q), self_closing, static_cast<uint32_t>(count))) return 0;
+            if (self_closing) {
+                if (depth == 0) {
+                    *root_end = offset(q);
+                    break;
+                }
+            } else {
+                open_names[2 * depth] = offset(name);
+                open_names[2 * depth + 1] = name_len;
+                depth++;
+            }
+        }
+
+        // Content of the innermost open element, from q to the next '<'.
+        const char* lt = nullptr;
+        if (*q == '<') {
+            lt = q;
+        } else if (drop_ws && dp_is_space(static_cast<unsigned char>(*q))) {
+            const char* r = il_skip_space(q);
+            if (*r == '<') lt = r;  // whitespace-only run dropped
+        }
+        if (!lt) {
+            unsigned seen = 0;
+            lt = dp_scan_text<dp_reach::padded>(q, end, &seen);
+            if (lt >= end || (seen & 1)) return 0;  // unclosed, or a reference
+            if (!sink.text(offset(q), static_cast<uint32_t>(lt - q), (seen & 2) != 0)) return 0;
+        }
+        if (end - lt < 2) return 0;
+        p = lt;
+    }
+
+    // After the root only white space, up to the very end: a NUL byte is
+    // not white space, so bytes after one are not ignored.
+    if (il_skip_space(text + *root_end) != end) return 0;
+    return 1;
+}
+
+// ---- Fast path ------------------------------------------------------------------------------------
+
+// The fast path with the switch the document parser honours beside the
+// three of dp_il_try: no_positions makes no per-element position records.
+quorvel_document* dp_il_try_flags(const char* text, size_t length, int drop_ws, int keep_refs, int apply_defaults,
+                                  int no_positions);
+
+// The environment settings, filled once per process.
+struct dp_env_memo {
+    int enabled;
+    int64_t min_size;
+};
+// What the two variables' values (NULL when unset) mean.
+dp_env_memo dp_env_from(const char* interleaved, const char* il_min);
+// True when the settings send a text of this length down the fast path.
+inline bool dp_env_allows(const dp_env_memo& memo, size_t length) {
+    return memo.enabled && static_cast<int64_t>(length) >= memo.min_size;
+}
+
+// Test-only: overrides the environment for the calling thread. -1 follows
+// the environment, 0 turns the fast path off, 1 turns it on for every
+// input length. Differential tests and benchmarks compare both roads in
+// one process with it.
+void dp_il_set_test_mode(int mode);
+
+// ==== The streaming readers ==============================================================
+// The streaming readers: the SAX push parser, and the hooks through which
+// the recorder, the pull parser and iterparse drive it. The parser reads
+// whole constructs: a construct cut by a chunk boundary is left unconsumed
+// in the input buffer and read again once its end has arrived, so every
+// chunking of an input gives the same events. Strings reported to callbacks
+// live in a scratch stack released with the element that made them, which
+// keeps a streaming parse in memory bounded by its open elements.
+
+// Every buffer of the streaming readers is working memory from the calling
+// thread's allocation hooks (quorvel_work_alloc and its kin).
+
+// A seeded hash of a name (crafted names cannot aim at one probe chain);
+// reads exactly n bytes.
+uint64_t stream_name_hash(const char* name, size_t n);
+
+template <typename T>
+bool stream_reserve(T*& data, size_t& capacity, size_t need, size_t first) {
+    if (need <= capacity) return true;
+    size_t grown = capacity ? capacity : first;
+    while (grown < need) {
+        if (grown > SIZE_MAX / 2 / sizeof(T)) return false;
+        grown *= 2;
+    }
+    T* fresh = static_cast<T*>(quorvel_work_realloc(data, capacity * sizeof(T), grown * sizeof(T)));
+    if (!fresh) return false;
+    data = fresh;
+    capacity = grown;
+    return true;
+}
+
+// ---- Scratch stack ------------------------------------------------------------------------
+// Blocks of a chain used as one stack: an element's strings are pushed when
+// its start tag is read and popped when its frame is released. Blocks stay
+// allocated for reuse, so a steady stream allocates nothing.
+
+struct sax_block {
+    sax_block* next;
+    size_t capacity;  // data bytes behind the header
+    size_t used;
+    size_t reserved;  // keeps the data 16-aligned
+};
+
+struct sax_mark {
+    sax_block* block;  // NULL: before the first block
+    size_t used;
+};
+
+// ---- Open elements ------------------------------------------------------------------------
+
+constexpr int kSaxMaxDepth = 256;
+
+struct sax_frame {
+    const char* name;          // NUL-terminated: scratch (streaming) or the input buffer (one-shot)
+    size_t name_length;
+    const char** attributes;   // 2n + 1 pointers, NULL-terminated, in scratch
+    uint32_t attribute_count;  // pairs
+    uint32_t declaration_count;
+    sax_mark mark;             // scratch position before this element's strings
+};
+
+// One attribute of the start tag being read, as views into the input.
+struct sax_attr_view {
+    const char* name;
+    const char* value;
+    size_t value_length;
+    uint32_t name_length;
+    uint8_t flags;  // kSaxSeen* of the value
+};
+
+// What a construct left unconsumed is waiting for (see sax_parser.cpp).
+enum class sax_wait : uint8_t {
+    none,
+    more,      // any further byte decides
+    start_tag, // '>' outside a quoted value
+    end_tag,   // '>'
+    comment,   // "-->"
+    pi,        // "?>"
+    cdata,     // "]]>"
+    doctype,   // the '>' that ends the declaration, internal subset skipped
+    reference, // character data held from an '&': a ';' or '<'
+};
+
+// The parser's state word: the feed driver reads top level or content from
+// the depth; only the two terminal states are kept apart.
+constexpr int32_t kSaxTopLevel = 0;
+constexpr int32_t kSaxContent = 7;
+constexpr int32_t kSaxEnded = 13;
+constexpr int32_t kSaxFailed = 14;
+
+struct quorvel_sax_parser {
+    const quorvel_sax_handler* handler;
+    void* user;
+
+    // Input buffer: every fed chunk is appended; consumed bytes are dropped
+    // at the end of a feed (never in one-shot mode, whose strings point here).
+    char* input;
+    size_t length;
+    size_t capacity;
+    size_t pos;  // first unconsumed byte
+    // A large one-shot input lives in a block from the block cache, so that
+    // parse after parse reuses memory already mapped; NULL otherwise.
+    quorvel_arena* input_block;
+
+    // Line and column of the byte at offset `counted`; advanced lazily
+    // (before bytes are dropped or rewritten, and for reports). 64-bit: a
+    // stream may run past 2^31 lines or bytes; reports saturate.
+    int64_t line;
+    int64_t column;
+    size_t counted;
+
+    int32_t error_flag;
+    // Result of every feed from the first reported error on: -2 for a parse
+    // error (a repeated attribute too, though reading goes on), -1 when
+    // memory ran out.
+    int32_t result;
+    int32_t skip_flags;
+    int32_t state;
+    int32_t depth;
+    int32_t streaming;
+    int32_t one_shot;
+    int32_t started;
+    int32_t ended;
+    int32_t is_final;        // of the latest feed
+    int32_t root_seen;       // a root element has been opened
+    int32_t at_start;        // nothing consumed yet: a byte-order mark may follow
+    int32_t pause_requested; // set by an internal reader: stop after the current construct
+    int32_t paused;
+    int32_t fed;             // a feed has appended input
+
+    sax_wait wait;
+    char wait_quote;       // start tags and doctypes: the open quote at wait_offset
+    uint8_t wait_subset;   // doctypes: inside the internal subset
+    uint8_t wait_nested;   // doctypes: 1 inside a comment, 2 inside a PI
+    size_t wait_offset;    // bytes of the construct already searched
+
+    sax_block* scratch_head;
+    sax_block* scratch_current;
+
+    char* text;  // decoded character data, reused
+    size_t text_capacity;
+
+    sax_attr_view* views;  // the start tag being read, reused
+    size_t view_capacity;
+    uint64_t* dup_slots;   // duplicate-attribute set for wide start tags, reused
+    size_t dup_capacity;
+
+    sax_frame frames[kSaxMaxDepth];
+};
+
+// ---- Tokenizer (sax_tokenizer.cpp) ------------------------------------------------------------
+
+// Reads the buffered input until it is used up, a construct must wait for
+// more, the parser fails or a pause was requested: 0, or -1 after a fatal
+// error (reported; p->result tells which).
+int sax_run(quorvel_sax_parser* p);
+// Advances the line count to an input offset (before bytes are dropped).
+void sax_count_to(quorvel_sax_parser* p, size_t offset);
+// Reports "out of memory" as a fatal error; answers -1.
+int sax_report_out_of_memory(quorvel_sax_parser* p);
+void sax_free_scratch(quorvel_sax_parser* p);
+
+// ---- Hooks of the internal readers ------------------------------------------------------------
+
+// Asks the parser, from inside a callback, to stop after the construct it is
+// reading; the rest of the buffered input waits for sax_resume.
+inline void sax_request_pause(quorvel_sax_parser* p) { p->pause_requested = 1; }
+inline bool sax_is_paused(const quorvel_sax_parser* p) { return p->paused != 0; }
+// Continues a paused parser over the input it already holds: 0, or -1
+// after a fatal error.
+int sax_resume(quorvel_sax_parser* p);
+// Fails the parser without a report (a reader that could not keep up):
+// every later feed returns -1.
+void sax_abort(quorvel_sax_parser* p);

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "parser/stream.h"
+#include "parser/parser.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "parser/stream.h"
+#include "parser/parser.h"
 
 static_assert(sizeof(AccelSaxRecord) == 40);
 static_assert(offsetof(AccelSaxRecord, kind) == 0 && offsetof(AccelSaxRecord, reserved) == 1);

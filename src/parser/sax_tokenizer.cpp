@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "dom/dom.h"
-#include "parser/stream.h"
+#include "parser/parser.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

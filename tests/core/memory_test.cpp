@@ -205,7 +205,7 @@ TEST(Arena, LargeParseBlocksStayWarmForTheNextParse) {
     size_t kept = g_retain.count;
     size_t bytes = g_retain.bytes;
     quorvel_retain_unlock();
-    EXPECT_GE(kept, 2u);  // the arena and at least one input copy
+    EXPECT_GE(kept, 1u);  // the document's reserved range, copies and records in one
     quorvel_document* doc = quorvel_parse_string(text.data(), text.size(), &status);
     ASSERT_NE(doc, nullptr);
     quorvel_retain_lock();
@@ -214,6 +214,74 @@ TEST(Arena, LargeParseBlocksStayWarmForTheNextParse) {
     EXPECT_LT(left, bytes);  // the second parse took warm blocks
     quorvel_document_free(doc);
     quorvel_thread_cleanup();
+}
+
+// A reserved arena is one mapping that the kernel commits as it is
+// touched; it goes back to the shared cache counting what was touched, and
+// the next reservation that fits takes it warm, small or large.
+TEST(Arena, ReservedMappingsStayWarmAndCountWhatWasTouched) {
+    std::thread([] {
+        quorvel_thread_cleanup();
+        quorvel_arena* a = quorvel_arena_reserve(100 * 1024);
+        ASSERT_NE(a, nullptr);
+        EXPECT_GE(a->capacity, 100u * 1024);
+        EXPECT_EQ(a->mapped, a->capacity + sizeof(quorvel_arena));
+        EXPECT_EQ(a->release, nullptr);
+        void* block = a->base;
+        // Touch 3 MiB through the arena as a pool would.
+        a->used = 3u << 20;
+        std::memset(a->data, 1, a->used);
+        quorvel_arena_destroy(a);
+        quorvel_retain_lock();
+        ASSERT_EQ(g_retain.count, 1u);
+        EXPECT_TRUE(g_retain.mapped[0]);
+        EXPECT_EQ(g_retain.bytes, g_retain.resident[0]);
+        EXPECT_GE(g_retain.resident[0], (3u << 20) + sizeof(quorvel_arena));
+        EXPECT_LT(g_retain.resident[0], (3u << 20) + 2 * 4096);
+        quorvel_retain_unlock();
+
+        // Malloc'd blocks are never served from a mapping, nor the other way.
+        quorvel_arena* plain = quorvel_arena_create(300 * 1024);
+        EXPECT_NE(plain->base, block);
+        EXPECT_EQ(plain->mapped, 0u);
+        quorvel_arena* again = quorvel_arena_reserve(10);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(again->base, block);
+        EXPECT_GE(again->touched, 3u << 20);  // remembered across uses
+        EXPECT_LT(again->touched, (3u << 20) + 4096);
+        EXPECT_EQ(again->data[(3u << 20) - 1], 1);
+        again->used = 4096;
+        quorvel_arena_destroy(again);
+        quorvel_arena_destroy(plain);
+        quorvel_retain_lock();
+        EXPECT_EQ(g_retain.count, 2u);
+        size_t mapped_resident = 0;
+        for (size_t i = 0; i < g_retain.count; i++)
+            if (g_retain.mapped[i]) mapped_resident = g_retain.resident[i];
+        EXPECT_GE(mapped_resident, 3u << 20);  // the high-water mark, not the last use
+        quorvel_retain_unlock();
+
+        // A larger request than any cached mapping maps a new one; eviction
+        // and clean-up release both kinds.
+        quorvel_arena* big = quorvel_arena_reserve(size_t(200) << 20);
+        ASSERT_NE(big, nullptr);
+        EXPECT_NE(big->base, block);
+        EXPECT_GE(big->capacity, size_t(200) << 20);
+        big->data[big->capacity - 1] = 7;  // the far end is usable
+        quorvel_arena_destroy(big);
+        quorvel_arena* fill[kRetainSlots];
+        for (auto& f : fill) f = quorvel_arena_create(260 * 1024);
+        for (auto& f : fill) quorvel_arena_destroy(f);
+        quorvel_retain_lock();
+        EXPECT_EQ(g_retain.count, kRetainSlots);
+        for (size_t i = 0; i < g_retain.count; i++) EXPECT_FALSE(g_retain.mapped[i]);
+        quorvel_retain_unlock();
+        quorvel_thread_cleanup();
+        quorvel_retain_lock();
+        EXPECT_EQ(g_retain.count, 0u);
+        EXPECT_EQ(g_retain.bytes, 0u);
+        quorvel_retain_unlock();
+    }).join();
 }
 
 struct hook_counts {
@@ -233,6 +301,7 @@ TEST(Arena, HookMadeBlocksNeverEnterTheCaches) {
     on_fresh_thread([] {
         quorvel_thread_cleanup();
         quorvel_set_memory_management_functions(count_alloc, count_release);
+        EXPECT_EQ(quorvel_arena_reserve(400 * 1024), nullptr);  // memory comes from the hooks
         quorvel_arena* big = quorvel_arena_create(400 * 1024);
         quorvel_arena* small = quorvel_arena_create(100);
         quorvel_pool* pool = quorvel_pool_create_with_page_size(10000);

@@ -179,6 +179,11 @@ TEST_F(AttributesTest, TypedReads) {
         {"2", 2, 2, 2.0, db},
         {"Off", di, du, dd, 0},
         {" true", di, du, dd, db},
+        {"+5", 5, 5, 5.0, db},
+        {"-0012 ", -12, 4294967284u, -12.0, db},
+        {"123456789", 123456789, 123456789u, 123456789.0, db},
+        {"1234567890", 1234567890, 1234567890u, 1234567890.0, db},
+        {"-", di, du, dd, db},
     };
     for (const typed_case& c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(missing)");

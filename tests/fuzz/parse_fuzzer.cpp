@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "dom/dom.h"
-#include "parser/flat.h"
+#include "parser/parser.h"
 #include "quorvel.h"
 
 namespace {

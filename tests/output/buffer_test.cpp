@@ -6,7 +6,6 @@
 #include <random>
 #include <string>
 
-#include "output/escape.h"
 #include "output/output.h"
 #include "support/tree_builder.h"
 

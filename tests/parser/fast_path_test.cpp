@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "parser/flat.h"
+#include "parser/parser.h"
 #include "parser/tree_dump.h"
 #include "support/failing_alloc.h"
 #include "support/testdata.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "parser/flat.h"
+#include "parser/parser.h"
 
 namespace {
 

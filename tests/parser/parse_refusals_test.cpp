@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "parser/flat.h"
 #include "parser/parser.h"
 #include "quorvel.h"
 

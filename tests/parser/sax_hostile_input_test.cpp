@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "parser/sax_event_log.h"
-#include "parser/stream.h"
+#include "parser/parser.h"
 #include "quorvel.h"
 #include "support/failing_alloc.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "parser/sax_event_log.h"
-#include "parser/stream.h"
+#include "parser/parser.h"
 
 using sax_test::parse_in_chunks;
 
