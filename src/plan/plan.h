@@ -135,6 +135,8 @@ constexpr uint8_t kValueOwnsArena = 0x01;
 quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind);
 // Appends child, doubling the array from the arena; false without memory.
 bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child);
+// Room for n more children, as one exact array when there is none yet.
+bool plan_value_reserve_children(plan_arena* arena, quorvel_plan_value* parent, size_t n);
 // Room for n more captured attributes (arrays grow geometrically).
 bool plan_value_reserve_attributes(plan_arena* arena, quorvel_plan_value* v, size_t n);
 

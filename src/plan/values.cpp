@@ -13,6 +13,8 @@ namespace {
 
 constexpr size_t kFirstChunk = 16384;
 constexpr size_t kLargestStep = 1u << 20;
+// From this size on, a chunk is a reserved mapping instead of a heap block.
+constexpr size_t kMappedFrom = 256u * 1024;
 
 plan_chunk* new_chunk(size_t capacity) {
     if (capacity > SIZE_MAX - sizeof(plan_chunk)) return nullptr;
@@ -24,6 +26,36 @@ plan_chunk* new_chunk(size_t capacity) {
     c->used = 0;
     c->capacity = capacity;
     c->release = release;
+    return c;
+}
+
+// A chunk over a reserved mapping stands right behind the mapping's arena
+// header; releasing it gives the mapping back to the shared cache, which
+// keeps it warm, counted by the bytes the result touched.
+void release_mapped(void* block) {
+    auto* c = static_cast<plan_chunk*>(block);
+    auto* a = reinterpret_cast<quorvel_arena*>(static_cast<char*>(block) - sizeof(quorvel_arena));
+    a->used = sizeof(plan_chunk) + c->used;
+    quorvel_arena_destroy(a);
+}
+
+// A chunk of at least capacity bytes over a reserved mapping: one range
+// whose pages the kernel commits as the result grows into them, and a warm
+// one (no page faults) when an earlier result or document left it in the
+// shared cache. NULL when hooks are set or no address space is given.
+plan_chunk* new_mapped_chunk(size_t capacity) {
+    if (capacity > SIZE_MAX - sizeof(plan_chunk)) return nullptr;
+    quorvel_arena* a = quorvel_arena_reserve(sizeof(plan_chunk) + capacity);
+    if (!a) return nullptr;
+    if (a->data != reinterpret_cast<char*>(a) + sizeof(quorvel_arena) || a->capacity < sizeof(plan_chunk) + capacity) {
+        quorvel_arena_destroy(a);
+        return nullptr;
+    }
+    auto* c = reinterpret_cast<plan_chunk*>(a->data);
+    c->next = nullptr;
+    c->used = 0;
+    c->capacity = a->capacity - sizeof(plan_chunk);
+    c->release = release_mapped;
     return c;
 }
 
@@ -48,15 +80,23 @@ void* plan_arena::alloc(size_t n) {
     size_t size = (n + 7) & ~size_t(7);
     plan_chunk* c = head;
     if (!c || c->capacity - c->used < size) {
-        // Chunks grow with the result up to a step, so big results take few
-        // chunks while small ones stay small.
+        // Chunks grow with the result, so small results stay small; a
+        // large one moves to reserved mappings, each (at least) four times
+        // the last, so even a huge result takes few of them.
         size_t capacity = size > next_chunk ? size : next_chunk;
-        plan_chunk* fresh = new_chunk(capacity);
-        if (!fresh) return nullptr;
+        plan_chunk* fresh = nullptr;
+        if (capacity >= kMappedFrom) {
+            fresh = new_mapped_chunk(capacity);
+            if (fresh) next_chunk = fresh->capacity * 4 < fresh->capacity ? fresh->capacity : fresh->capacity * 4;
+        }
+        if (!fresh) {
+            fresh = new_chunk(capacity);
+            if (!fresh) return nullptr;
+            if (next_chunk < kLargestStep) next_chunk *= 2;
+        }
         fresh->next = head;
         head = fresh;
         c = fresh;
-        if (next_chunk < kLargestStep) next_chunk *= 2;
     }
     void* p = reinterpret_cast<char*>(c + 1) + c->used;
     c->used += size;
@@ -98,10 +138,26 @@ bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_pl
     return true;
 }
 
+bool plan_value_reserve_children(plan_arena* arena, quorvel_plan_value* parent, size_t n) {
+    if (parent->child_capacity - parent->child_count >= n) return true;
+    size_t need = size_t(parent->child_count) + n;
+    size_t cap = parent->child_capacity ? size_t(parent->child_capacity) * 2 : need;
+    while (cap < need) cap *= 2;
+    if (cap > UINT32_MAX) return false;
+    auto** grown = static_cast<quorvel_plan_value**>(arena->alloc(cap * sizeof(void*)));
+    if (!grown) return false;
+    if (parent->child_count) std::memcpy(grown, parent->children, parent->child_count * sizeof(void*));
+    parent->children = grown;
+    parent->child_capacity = static_cast<uint32_t>(cap);
+    return true;
+}
+
 bool plan_value_reserve_attributes(plan_arena* arena, quorvel_plan_value* v, size_t n) {
     if (v->attr_capacity - v->attr_count >= n) return true;
     size_t need = v->attr_count + n;
-    size_t cap = v->attr_capacity ? size_t(v->attr_capacity) * 2 : 4;
+    // A first reservation is exact (a walk knows its attribute rows); later
+    // ones double, so attributes added one by one stay linear.
+    size_t cap = v->attr_capacity ? size_t(v->attr_capacity) * 2 : need;
     while (cap < need) cap *= 2;
     if (cap > UINT32_MAX) return false;
     // The four parallel arrays in one block.
