@@ -75,7 +75,7 @@ void plan_arena_release(plan_chunk* head) {
     }
 }
 
-void* plan_arena::alloc(size_t n) {
+void* plan_arena::alloc_slow(size_t n) {
     if (n > SIZE_MAX - 7) return nullptr;
     size_t size = (n + 7) & ~size_t(7);
     plan_chunk* c = head;
@@ -124,7 +124,7 @@ quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind) {
     return v;
 }
 
-bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child) {
+bool plan_value_append_slow(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child) {
     if (parent->child_count == parent->child_capacity) {
         if (parent->child_capacity > UINT32_MAX / 2) return false;
         uint32_t cap = parent->child_capacity ? parent->child_capacity * 2 : 4;
