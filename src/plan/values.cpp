@@ -214,7 +214,39 @@ bool convert_int(const char* p, int64_t* out) {
     return true;
 }
 
+// Plain decimals ("123.45", "-0.5") of up to 15 digits: the digits are an
+// exact integer and the power of ten an exact double, so one division gives
+// the correctly rounded value strtod would. NaN when the text is not one.
+double plain_decimal(const char* p) {
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-') p++;
+    uint64_t mantissa = 0;
+    int digits = 0, fraction = -1;
+    for (;; p++) {
+        if (*p >= '0' && *p <= '9') {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+            if (++digits > 15) return __builtin_nan("");
+            if (fraction >= 0) fraction++;
+        } else if (*p == '.' && fraction < 0 && digits) {
+            fraction = 0;
+        } else {
+            break;
+        }
+    }
+    if (*p || !digits || fraction == 0) return __builtin_nan("");
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    double d = static_cast<double>(mantissa);
+    if (fraction > 0) d /= kPowers[fraction];
+    return negative ? -d : d;
+}
+
 bool convert_float(const char* p, double* out) {
+    double fast = plain_decimal(p);
+    if (fast == fast) {
+        *out = fast;
+        return true;
+    }
     locale_t loc = c_locale();
     if (!loc) return false;
     char* end = nullptr;
