@@ -71,7 +71,17 @@ struct plan_arena {
     plan_chunk* head = nullptr;
     size_t next_chunk = 16384;
 
-    void* alloc(size_t n);
+    void* alloc(size_t n) {
+        size_t size = (n + 7) & ~size_t(7);
+        plan_chunk* c = head;
+        if (n <= SIZE_MAX - 7 && c && c->capacity - c->used >= size) [[likely]] {
+            void* p = reinterpret_cast<char*>(c + 1) + c->used;
+            c->used += size;
+            return p;
+        }
+        return alloc_slow(n);
+    }
+    void* alloc_slow(size_t n);           // starts a new chunk when n does not fit
     char* copy(const char* s, size_t n);  // n bytes and a NUL
     char* copy(const char* s);            // NULL stays NULL
 };
@@ -134,7 +144,16 @@ constexpr uint8_t kValueOwnsArena = 0x01;
 // A zeroed value of the kind (child_row_index -1); NULL without memory.
 quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind);
 // Appends child, doubling the array from the arena; false without memory.
-bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child);
+bool plan_value_append_slow(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child);
+inline bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child) {
+    if (parent->child_count < parent->child_capacity) [[likely]] {
+        parent->children[parent->child_count++] = child;
+        return true;
+    }
+    return plan_value_append_slow(arena, parent, child);
+}
+// Room for n more children, as one exact array when there is none yet.
+bool plan_value_reserve_children(plan_arena* arena, quorvel_plan_value* parent, size_t n);
 // Room for n more captured attributes (arrays grow geometrically).
 bool plan_value_reserve_attributes(plan_arena* arena, quorvel_plan_value* v, size_t n);
 

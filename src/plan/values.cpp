@@ -13,6 +13,8 @@ namespace {
 
 constexpr size_t kFirstChunk = 16384;
 constexpr size_t kLargestStep = 1u << 20;
+// From this size on, a chunk is a reserved mapping instead of a heap block.
+constexpr size_t kMappedFrom = 256u * 1024;
 
 plan_chunk* new_chunk(size_t capacity) {
     if (capacity > SIZE_MAX - sizeof(plan_chunk)) return nullptr;
@@ -24,6 +26,36 @@ plan_chunk* new_chunk(size_t capacity) {
     c->used = 0;
     c->capacity = capacity;
     c->release = release;
+    return c;
+}
+
+// A chunk over a reserved mapping stands right behind the mapping's arena
+// header; releasing it gives the mapping back to the shared cache, which
+// keeps it warm, counted by the bytes the result touched.
+void release_mapped(void* block) {
+    auto* c = static_cast<plan_chunk*>(block);
+    auto* a = reinterpret_cast<quorvel_arena*>(static_cast<char*>(block) - sizeof(quorvel_arena));
+    a->used = sizeof(plan_chunk) + c->used;
+    quorvel_arena_destroy(a);
+}
+
+// A chunk of at least capacity bytes over a reserved mapping: one range
+// whose pages the kernel commits as the result grows into them, and a warm
+// one (no page faults) when an earlier result or document left it in the
+// shared cache. NULL when hooks are set or no address space is given.
+plan_chunk* new_mapped_chunk(size_t capacity) {
+    if (capacity > SIZE_MAX - sizeof(plan_chunk)) return nullptr;
+    quorvel_arena* a = quorvel_arena_reserve(sizeof(plan_chunk) + capacity);
+    if (!a) return nullptr;
+    if (a->data != reinterpret_cast<char*>(a) + sizeof(quorvel_arena) || a->capacity < sizeof(plan_chunk) + capacity) {
+        quorvel_arena_destroy(a);
+        return nullptr;
+    }
+    auto* c = reinterpret_cast<plan_chunk*>(a->data);
+    c->next = nullptr;
+    c->used = 0;
+    c->capacity = a->capacity - sizeof(plan_chunk);
+    c->release = release_mapped;
     return c;
 }
 
@@ -43,20 +75,28 @@ void plan_arena_release(plan_chunk* head) {
     }
 }
 
-void* plan_arena::alloc(size_t n) {
+void* plan_arena::alloc_slow(size_t n) {
     if (n > SIZE_MAX - 7) return nullptr;
     size_t size = (n + 7) & ~size_t(7);
     plan_chunk* c = head;
     if (!c || c->capacity - c->used < size) {
-        // Chunks grow with the result up to a step, so big results take few
-        // chunks while small ones stay small.
+        // Chunks grow with the result, so small results stay small; a
+        // large one moves to reserved mappings, each (at least) four times
+        // the last, so even a huge result takes few of them.
         size_t capacity = size > next_chunk ? size : next_chunk;
-        plan_chunk* fresh = new_chunk(capacity);
-        if (!fresh) return nullptr;
+        plan_chunk* fresh = nullptr;
+        if (capacity >= kMappedFrom) {
+            fresh = new_mapped_chunk(capacity);
+            if (fresh) next_chunk = fresh->capacity * 4 < fresh->capacity ? fresh->capacity : fresh->capacity * 4;
+        }
+        if (!fresh) {
+            fresh = new_chunk(capacity);
+            if (!fresh) return nullptr;
+            if (next_chunk < kLargestStep) next_chunk *= 2;
+        }
         fresh->next = head;
         head = fresh;
         c = fresh;
-        if (next_chunk < kLargestStep) next_chunk *= 2;
     }
     void* p = reinterpret_cast<char*>(c + 1) + c->used;
     c->used += size;
@@ -84,7 +124,7 @@ quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind) {
     return v;
 }
 
-bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child) {
+bool plan_value_append_slow(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child) {
     if (parent->child_count == parent->child_capacity) {
         if (parent->child_capacity > UINT32_MAX / 2) return false;
         uint32_t cap = parent->child_capacity ? parent->child_capacity * 2 : 4;
@@ -98,10 +138,26 @@ bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_pl
     return true;
 }
 
+bool plan_value_reserve_children(plan_arena* arena, quorvel_plan_value* parent, size_t n) {
+    if (parent->child_capacity - parent->child_count >= n) return true;
+    size_t need = size_t(parent->child_count) + n;
+    size_t cap = parent->child_capacity ? size_t(parent->child_capacity) * 2 : need;
+    while (cap < need) cap *= 2;
+    if (cap > UINT32_MAX) return false;
+    auto** grown = static_cast<quorvel_plan_value**>(arena->alloc(cap * sizeof(void*)));
+    if (!grown) return false;
+    if (parent->child_count) std::memcpy(grown, parent->children, parent->child_count * sizeof(void*));
+    parent->children = grown;
+    parent->child_capacity = static_cast<uint32_t>(cap);
+    return true;
+}
+
 bool plan_value_reserve_attributes(plan_arena* arena, quorvel_plan_value* v, size_t n) {
     if (v->attr_capacity - v->attr_count >= n) return true;
     size_t need = v->attr_count + n;
-    size_t cap = v->attr_capacity ? size_t(v->attr_capacity) * 2 : 4;
+    // A first reservation is exact (a walk knows its attribute rows); later
+    // ones double, so attributes added one by one stay linear.
+    size_t cap = v->attr_capacity ? size_t(v->attr_capacity) * 2 : need;
     while (cap < need) cap *= 2;
     if (cap > UINT32_MAX) return false;
     // The four parallel arrays in one block.
@@ -158,7 +214,39 @@ bool convert_int(const char* p, int64_t* out) {
     return true;
 }
 
+// Plain decimals ("123.45", "-0.5") of up to 15 digits: the digits are an
+// exact integer and the power of ten an exact double, so one division gives
+// the correctly rounded value strtod would. NaN when the text is not one.
+double plain_decimal(const char* p) {
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-') p++;
+    uint64_t mantissa = 0;
+    int digits = 0, fraction = -1;
+    for (;; p++) {
+        if (*p >= '0' && *p <= '9') {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+            if (++digits > 15) return __builtin_nan("");
+            if (fraction >= 0) fraction++;
+        } else if (*p == '.' && fraction < 0 && digits) {
+            fraction = 0;
+        } else {
+            break;
+        }
+    }
+    if (*p || !digits || fraction == 0) return __builtin_nan("");
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    double d = static_cast<double>(mantissa);
+    if (fraction > 0) d /= kPowers[fraction];
+    return negative ? -d : d;
+}
+
 bool convert_float(const char* p, double* out) {
+    double fast = plain_decimal(p);
+    if (fast == fast) {
+        *out = fast;
+        return true;
+    }
     locale_t loc = c_locale();
     if (!loc) return false;
     char* end = nullptr;

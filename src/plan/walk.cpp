@@ -218,9 +218,20 @@ struct kid {
     const char* local;   // NULL for an unnamed element
     const char* prefix;  // NULL for none
     const char* uri;     // resolved on first use
+    uint16_t hash;       // the element's stored hash of its local name
     uint8_t uri_known;
     uint8_t claimed;
     uint8_t matched;
+};
+
+// A child row's name split once per walk: the local part with the hash the
+// document stores for element names, so most kids are rejected without a
+// string compare.
+struct row_key {
+    const char* local;   // the name after the colon, or all of it
+    const char* prefix;  // the name itself when it has a colon, else NULL
+    uint32_t prefix_length;
+    uint16_t hash;
 };
 
 enum stage : uint8_t { kFirstPass, kSecondPass, kTextPass, kDone };
@@ -245,7 +256,63 @@ struct walker {
     plan_vec<frame> frames;
     plan_vec<kid> kids;
     plan_vec<char> raw;  // namespace declarations a raw-XML value needs
+    plan_vec<row_key> keys;         // every child row's key, entry by entry
+    plan_vec<uint32_t> key_starts;  // where each entry's keys begin
+    plan_vec<size_t> attr_lengths;       // every unprefixed attribute row's name length, 0 for the others
+    plan_vec<uint32_t> attr_starts;      // where each entry's lengths begin
     int status = 0;
+
+    bool make_keys() {
+        for (uint32_t e = 0; e < plan->element_row_count; e++) {
+            const quorvel_plan_entry& entry = plan->entries[e];
+            if (!key_starts.push(static_cast<uint32_t>(keys.size))) return false;
+            for (uint32_t i = 0; i < entry.child_row_count; i++) {
+                const char* name = entry.child_rows[i].name;
+                row_key rk{name, nullptr, 0, 0};
+                if (name) {
+                    if (const char* colon = std::strchr(name, ':')) {
+                        rk.prefix = name;
+                        rk.prefix_length = static_cast<uint32_t>(colon - name);
+                        rk.local = colon + 1;
+                    }
+                    rk.hash = quorvel_name_hash16(rk.local, std::strlen(rk.local));
+                }
+                if (!keys.push(rk)) return false;
+            }
+            if (!attr_starts.push(static_cast<uint32_t>(attr_lengths.size))) return false;
+            for (uint32_t i = 0; i < entry.attr_row_count; i++) {
+                const char* name = entry.attr_rows[i].name;
+                size_t length = name && !std::strchr(name, ':') ? std::strlen(name) : 0;
+                if (!attr_lengths.push(length)) return false;
+            }
+        }
+        return true;
+    }
+
+    // The unprefixed attribute named name (length bytes, not 0) of e, read
+    // from the records: the common case of an attribute row.
+    static const char* plain_attribute(quorvel_element* e, const char* name, size_t length, size_t* value_length) {
+        for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
+            if (a->name_length != length || !a->name || std::memcmp(a->name, name, length) != 0) continue;
+            const char* v =
+                (a->hash & kAttrPendingEntities) ? quorvel_attribute_read_value(e, a) : quorvel_attribute_stored_value(a);
+            *value_length = std::strlen(v);
+            return v;
+        }
+        return nullptr;
+    }
+
+    // False when e certainly declares no namespace (no declaration record
+    // and no attribute named like one): the walk then skips the lookup.
+    static bool may_declare(const quorvel_element* e) {
+        const quorvel_element_ext* ext = quorvel_elem_ext(e);
+        if (ext && ext->ns_decls) return true;
+        for (const quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a))
+            if (a->name_length >= 5 && a->name && std::memcmp(a->name, "xmlns", 5) == 0) return true;
+        return false;
+    }
+
+    const row_key& key_of(uint32_t entry, uint32_t row) const { return keys.data[key_starts.data[entry] + row]; }
 
     bool fail(int st) {
         if (!status) status = st;
@@ -260,13 +327,10 @@ struct walker {
         return k.uri;
     }
 
-    bool name_test(const char* name, const kid& k) {
-        if (!k.local) return false;
-        const char* colon = std::strchr(name, ':');
-        if (!colon) return std::strcmp(k.local, name) == 0;
-        size_t plen = static_cast<size_t>(colon - name);
-        return k.prefix && std::strlen(k.prefix) == plen && std::memcmp(k.prefix, name, plen) == 0 &&
-               std::strcmp(k.local, colon + 1) == 0;
+    static bool name_test(const row_key& rk, const kid& k) {
+        if (!k.local || k.hash != rk.hash || std::strcmp(k.local, rk.local) != 0) return false;
+        if (!rk.prefix) return true;
+        return k.prefix && std::strncmp(k.prefix, rk.prefix, rk.prefix_length) == 0 && !k.prefix[rk.prefix_length];
     }
 
     bool ns_test(uint8_t mode, const char* uri, bool relaxed, kid& k) {
@@ -474,9 +538,9 @@ struct walker {
         f.entry = e;
         f.value = v;
         f.scope_mark = scope.mark();
-        if (!for_each_declaration(x, [&](const char* p, const char* u) { return scope.push(p, u); }))
+        if (may_declare(x) && !for_each_declaration(x, [&](const char* p, const char* u) { return scope.push(p, u); }))
             return fail(QUORVEL_ERR_MEMORY);
-        if (entry.attr_row_count && !capture_attributes(x, entry, v)) return false;
+        if (entry.attr_row_count && !capture_attributes(x, e, v)) return false;
         if (entry.prefix && entry.ns_mode == 1) {
             v->prefix = entry.prefix;
             v->ns_uri = entry.ns_uri;
@@ -485,30 +549,45 @@ struct walker {
         for (quorvel_node* c = first_child_of(x); c; c = chain_next(c)) {
             if (c->kind != QUORVEL_NODE_ELEMENT) continue;
             auto* y = reinterpret_cast<quorvel_element*>(c);
-            const char* local = quorvel_element_get_name(y);
-            kid k{y, local && *local ? local : nullptr, quorvel_element_prefix(y), nullptr, 0, 0, 0};
+            const char* local = quorvel_elem_name_raw(y);
+            const quorvel_element_ext* ext = quorvel_elem_ext(y);
+            const char* prefix = ext && ext->prefix && *ext->prefix ? ext->prefix : nullptr;
+            // The stored length spares reading the name's bytes, which a
+            // kid no row names never needs.
+            if (!y->name_length && local && !*local) local = nullptr;
+            kid k{y, local, prefix, nullptr, y->name_hash, 0, 0, 0};
             if (!kids.push(k)) return fail(QUORVEL_ERR_MEMORY);
         }
         f.kids_end = kids.size;
+        // Room for the values the rows will likely make, so that the usual
+        // element takes one exact children array.
+        size_t likely = f.kids_end - f.kids_start;
+        if (likely > entry.child_row_count) likely = entry.child_row_count;
+        if (entry.flags & QUORVEL_PLAN_OWN_TEXT) likely++;
+        if (likely && !plan_value_reserve_children(&arena, v, likely)) return fail(QUORVEL_ERR_MEMORY);
         f.at = kFirstPass;
         if (!frames.push(f)) return fail(QUORVEL_ERR_MEMORY);
         return true;
     }
 
-    bool capture_attributes(quorvel_element* x, const quorvel_plan_entry& entry, quorvel_plan_value* v) {
+    bool capture_attributes(quorvel_element* x, uint32_t e, quorvel_plan_value* v) {
+        const quorvel_plan_entry& entry = plan->entries[e];
         if (!plan_value_reserve_attributes(&arena, v, entry.attr_row_count)) return fail(QUORVEL_ERR_MEMORY);
+        const size_t* lengths = attr_lengths.data + attr_starts.data[e];
         for (uint32_t i = 0; i < entry.attr_row_count; i++) {
             const quorvel_plan_attr_row& r = entry.attr_rows[i];
             if (!r.name) continue;
             const char* value = nullptr;
+            size_t value_length = 0;
             if (r.ns_mode == 0) {
-                value = attribute(x, r.name, true);
+                value = lengths[i] ? plain_attribute(x, r.name, lengths[i], &value_length) : attribute(x, r.name, true);
                 if (!value) {
                     for (quorvel_attribute* a = quorvel_element_first_attribute(x); a; a = quorvel_attribute_next(a)) {
                         const char* an = quorvel_attribute_get_name(a);
                         const char* ac = std::strchr(an, ':');
                         if (std::strcmp(ac ? ac + 1 : an, r.name) == 0) {
                             value = quorvel_attribute_get_value(x, a);
+                            value_length = std::strlen(value);
                             break;
                         }
                     }
@@ -528,6 +607,7 @@ struct walker {
                         continue;
                     }
                     value = quorvel_attribute_get_value(x, a);
+                    value_length = std::strlen(value);
                     break;
                 }
             }
@@ -549,7 +629,7 @@ struct walker {
                 plan_attr_prefixes(v)[k] = nullptr;
                 plan_attr_uris(v)[k] = nullptr;
             }
-            plan_attr_values(v)[k] = arena.copy(value);
+            plan_attr_values(v)[k] = arena.copy(value, value_length);
             if (!plan_attr_values(v)[k]) return fail(QUORVEL_ERR_MEMORY);
             v->attr_count = k + 1;
         }
@@ -688,7 +768,8 @@ struct walker {
                     bool relaxed = target.flags & QUORVEL_PLAN_NS_RELAXED;
                     for (; f.kids_start + f.next < f.kids_end; f.next++) {
                         kid& k = kids.data[f.kids_start + f.next];
-                        if (k.claimed || !name_test(row.name, k) || !ns_test(target.ns_mode, target.ns_uri, relaxed, k))
+                        if (k.claimed || !name_test(key_of(f.entry, f.row), k) ||
+                            !ns_test(target.ns_mode, target.ns_uri, relaxed, k))
                             continue;
                         if (row.prefix && !row.ns_uri && !target.ns_uri) return fail(QUORVEL_ERR_INVALID_ARGUMENT);
                         return open(k.element, static_cast<uint32_t>(row.element_row_index));
@@ -700,7 +781,8 @@ struct walker {
                 for (; f.kids_start + f.next < f.kids_end; f.next++) {
                     frame& g = frames.data[fi];
                     kid& k = kids.data[g.kids_start + g.next];
-                    if (k.claimed || !name_test(row.name, k) || !ns_test(row.ns_mode, row.ns_uri, relaxed, k) ||
+                    if (k.claimed || !name_test(key_of(g.entry, g.row), k) ||
+                        !ns_test(row.ns_mode, row.ns_uri, relaxed, k) ||
                         !predicates_pass(row, k))
                         continue;
                     if (!leaf_row(g, row, g.row, k)) return false;
@@ -870,7 +952,7 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_walk(quorvel_document* doc, quorvel
         return nullptr;
     }
     w.plan = mirror_plan(&w.arena, plan);
-    quorvel_plan_value* root = w.plan ? w.run(element) : nullptr;
+    quorvel_plan_value* root = w.plan && w.make_keys() ? w.run(element) : nullptr;
     if (!root) {
         plan_arena_release(w.arena.head);
         if (status) *status = w.status ? w.status : QUORVEL_ERR_MEMORY;

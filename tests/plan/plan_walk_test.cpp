@@ -121,6 +121,12 @@ TEST(PlanWalk, RowsPickUpWhatTheyDescribe) {
              b.child(0, "p:i", 2);
          },
          "<x xmlns:p='urn:a' xmlns:q='urn:a'><p:i>1</p:i><q:i>2</q:i><i>3</i></x>", "<r><i>1</i></r>"},
+        {"a row prefix matches the whole prefix only",
+         [](plan_builder& b) {
+             b.element("r");
+             b.child(0, "p:i", 2);
+         },
+         "<x xmlns:p='urn:a' xmlns:pp='urn:a'><pp:i>1</pp:i><p:i>2</p:i><p:ii>3</p:ii></x>", "<r><i>2</i></r>"},
         {"a local row name matches any prefix",
          [](plan_builder& b) {
              b.element("r");
@@ -180,6 +186,10 @@ TEST(PlanWalk, ConvertsTypedTextByTheCRules) {
         {1, "", false, 0},            {1, "0x10", false, 0},       {1, "+7", true, 7},
         {2, "2.5", true, 2.5},        {2, "1e3", true, 1000},      {2, "2,5", false, 0},
         {2, "1e999", false, 0},       {2, "", false, 0},           {2, "3.5x", false, 0},
+        {2, "0.1", true, 0.1},        {2, "-0.30", true, -0.3},    {2, "123456789012.345", true, 123456789012.345},
+        {2, "1234567890123456.7", true, 1234567890123456.7},        {2, "5.", true, 5},
+        {2, ".5", true, 0.5},         {2, "1.2.3", false, 0},      {2, " 2.5", true, 2.5},
+        {2, "-", false, 0},           {2, "0.000000000000001", true, 1e-15},
         {3, " TRUE ", true, 1},       {3, "0 ", true, 0},          {3, "false", true, 0},
         {3, "yes", false, 0},         {3, "1a", false, 0},         {3, "01", false, 0},
         {0, "5", false, 0},
@@ -360,6 +370,52 @@ TEST(PlanWalk, LeavesTheDocumentAsItWas) {
     // Mixed text was not copied into the document.
     quorvel_element_ext* ext = quorvel_elem_ext(a);
     EXPECT_TRUE(ext == nullptr || ext->text_copy == 0);
+    quorvel_document_free(doc);
+    quorvel_plan_free(plan);
+}
+
+// Results of many megabytes live in reserved mappings that outlast them in
+// the shared cache: several alive at once, freed in any order and walked
+// again, each keeps its own answer.
+TEST(PlanWalk, LargeResultsAliveTogetherKeepTheirAnswers) {
+    plan_builder b;
+    b.element("r");
+    b.child(0, "n", 2, 1);
+    b.child(0, "t", 2);
+    quorvel_plan* plan = b.build();
+    ASSERT_NE(plan, nullptr);
+    std::string xml = "<x>";
+    for (int i = 0; i < 60000; i++)
+        xml += "<n>" + std::to_string(i) + "</n><t>text number " + std::to_string(i) + " of many</t>";
+    xml += "</x>";
+    int st = 0;
+    quorvel_document* doc = quorvel_parse_string(xml.data(), xml.size(), &st);
+    ASSERT_NE(doc, nullptr);
+    auto check = [&](const quorvel_plan_value* r) {
+        ASSERT_NE(r, nullptr);
+        ASSERT_EQ(quorvel_plan_value_count(r), 2u);
+        const quorvel_plan_value* n = quorvel_plan_value_at(r, 0);
+        const quorvel_plan_value* t = quorvel_plan_value_at(r, 1);
+        ASSERT_EQ(quorvel_plan_value_count(n), 60000u);
+        ASSERT_EQ(quorvel_plan_value_count(t), 60000u);
+        for (size_t i = 0; i < 60000; i += 997) {
+            long long v = -1;
+            EXPECT_EQ(quorvel_plan_value_int(quorvel_plan_value_at(n, i), &v), 0);
+            EXPECT_EQ(v, static_cast<long long>(i));
+            EXPECT_EQ(std::string(quorvel_plan_value_string(quorvel_plan_value_at(t, i))),
+                      "text number " + std::to_string(i) + " of many");
+        }
+    };
+    for (int round = 0; round < 3; round++) {
+        quorvel_plan_value* first = quorvel_plan_walk(doc, quorvel_document_root(doc), plan, &st);
+        quorvel_plan_value* second = quorvel_plan_materialize(xml.data(), xml.size(), plan, &st);
+        check(first);
+        check(second);
+        if (round % 2) std::swap(first, second);
+        quorvel_plan_result_free(first);
+        check(second);
+        quorvel_plan_result_free(second);
+    }
     quorvel_document_free(doc);
     quorvel_plan_free(plan);
 }
