@@ -22,28 +22,6 @@ bool xml_char(uint32_t cp) {
            (cp >= 0x10000 && cp <= 0x10FFFF);
 }
 
-size_t put_utf8(char* out, uint32_t cp) {
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 4;
-}
 
 // The next code point of a UTF-8 text, never reading past its end; a
 // malformed or cut-off sequence gives its first byte's value.
@@ -167,7 +145,7 @@ quorvel_xpath_result* fn_codepoints_to_string(quorvel_xpath_context* c, quorvel_
             xpath_context_fail_code(c, "FOCH0001", "Code point %lld is not a valid XML character", v);
             return nullptr;
         }
-        k += put_utf8(out + k, static_cast<uint32_t>(v));
+        k += quorvel_utf8_encode(static_cast<uint32_t>(v), out + k);
     }
     out[k] = '\0';
     return fn_string_result_take(c, out);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/core.h"
 #include "xpath_functions/functions.h"
 
 namespace {
@@ -45,28 +46,6 @@ long hex4(const char* p) {
     return v;
 }
 
-size_t utf8(char* out, unsigned long cp) {
-    if (cp < 0x80) {
-        out[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (cp >> 6));
-        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (cp >> 12));
-        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (cp >> 18));
-    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 4;
-}
 
 }  // namespace
 
@@ -131,7 +110,7 @@ int json_string(quorvel_json_reader* reader, char** out) {
             break;
         }
         char bytes[4];
-        ok = append(&buffer, &length, &capacity, bytes, utf8(bytes, static_cast<unsigned long>(cp)));
+        ok = append(&buffer, &length, &capacity, bytes, quorvel_utf8_encode(static_cast<uint32_t>(cp), bytes));
     }
     if (!ok) {
         std::free(buffer);

@@ -9,17 +9,11 @@
 
 #include "quorvel.h"
 #include "xpath/xpath.h"
+#include "xpath_test_support.h"
 
 namespace {
 
-struct doc_ptr {
-    quorvel_document* doc = nullptr;
-    explicit doc_ptr(const char* xml) {
-        int status = 0;
-        doc = quorvel_parse_string(xml, std::strlen(xml), &status);
-    }
-    ~doc_ptr() { quorvel_document_free(doc); }
-};
+using xpath_test::doc_ptr;
 
 std::string render_items(const quorvel_xpath_node_set* s);
 

@@ -10,23 +10,12 @@
 
 #include "quorvel.h"
 #include "xpath/xpath.h"
+#include "xpath_test_support.h"
 
 namespace {
 
-struct doc_ptr {
-    quorvel_document* doc = nullptr;
-    explicit doc_ptr(const char* xml) {
-        int status = 0;
-        doc = quorvel_parse_string(xml, std::strlen(xml), &status);
-    }
-    ~doc_ptr() { quorvel_document_free(doc); }
-};
-
-std::string take(char* s) {
-    std::string out = s ? s : "(null)";
-    std::free(s);
-    return out;
-}
+using xpath_test::doc_ptr;
+using xpath_test::take;
 
 // Scalars as 'text' (booleans bare); sequences as [items]: elements by
 // name, @name=value, typed items as tag letter + text (N1, Btrue, D1.5),

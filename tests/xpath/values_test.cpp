@@ -9,14 +9,11 @@
 #include <vector>
 
 #include "xpath/xpath.h"
+#include "xpath_test_support.h"
 
 namespace {
 
-std::string take(char* s) {
-    std::string out = s ? s : "(null)";
-    std::free(s);
-    return out;
-}
+using xpath_test::take;
 
 std::string carrier(const std::string& bytes) { return bytes; }
 

@@ -14,29 +14,18 @@
 
 #include "quorvel.h"
 #include "xpath/xpath.h"
+#include "xpath_test_support.h"
 
 namespace {
 
-struct doc_ptr {
-    quorvel_document* doc = nullptr;
-    explicit doc_ptr(const char* xml) {
-        int status = 0;
-        doc = quorvel_parse_string(xml, std::strlen(xml), &status);
-    }
-    ~doc_ptr() { quorvel_document_free(doc); }
-};
+using xpath_test::doc_ptr;
+using xpath_test::take;
 
 // Restores the machine's switch when a test ends.
 struct vm_switch {
     vm_switch() = default;
     ~vm_switch() { xpath_vm_set_enabled(1); }
 };
-
-std::string take(char* s) {
-    std::string out = s ? s : "(null)";
-    std::free(s);
-    return out;
-}
 
 // Items with identity: elements by name and address order, so that two
 // answers listing different nodes of one name differ.

@@ -1,13 +1,37 @@
-// Helpers of the XPath tests: a compact text form of a syntax tree and a
-// parse that reports either that tree or the parser's message.
+// Helpers of the XPath tests: a parsed document owned for a test's scope,
+// a compact text form of a syntax tree and a parse that reports either that
+// tree or the parser's message.
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "quorvel.h"
 #include "xpath/xpath.h"
 
 namespace xpath_test {
+
+// A document parsed from text, freed at the end of the scope (NULL when the
+// text does not parse).
+struct doc_ptr {
+    quorvel_document* doc = nullptr;
+    explicit doc_ptr(const char* xml) {
+        int status = 0;
+        doc = quorvel_parse_string(xml, std::strlen(xml), &status);
+    }
+    ~doc_ptr() { quorvel_document_free(doc); }
+    doc_ptr(const doc_ptr&) = delete;
+    doc_ptr& operator=(const doc_ptr&) = delete;
+};
+
+// A string the library returned, as std::string, freed ("(null)" for NULL).
+inline std::string take(char* s) {
+    std::string out = s ? s : "(null)";
+    std::free(s);
+    return out;
+}
 
 inline std::string escaped(const char* s) {
     std::string out;

@@ -8,17 +8,11 @@
 
 #include "quorvel.h"
 #include "xpath/xpath.h"
+#include "xpath/xpath_test_support.h"
 
 namespace {
 
-struct doc_ptr {
-    quorvel_document* doc = nullptr;
-    explicit doc_ptr(const char* xml) {
-        int status = 0;
-        doc = quorvel_parse_string(xml, std::strlen(xml), &status);
-    }
-    ~doc_ptr() { quorvel_document_free(doc); }
-};
+using xpath_test::doc_ptr;
 
 // Scalars as their strings, sequences as (item item ...) with strings
 // quoted and typed items tagged: i:integer, map(n) for a map of n entries.

@@ -8,17 +8,11 @@
 #include <string>
 
 #include "quorvel.h"
+#include "xpath/xpath_test_support.h"
 
 namespace {
 
-struct doc_ptr {
-    quorvel_document* doc = nullptr;
-    explicit doc_ptr(const char* xml) {
-        int status = 0;
-        doc = quorvel_parse_string(xml, std::strlen(xml), &status);
-    }
-    ~doc_ptr() { quorvel_document_free(doc); }
-};
+using xpath_test::doc_ptr;
 
 // A scalar as its string value; a sequence as [v1|v2|...]; a failure as
 // "ERR:" and the message.
