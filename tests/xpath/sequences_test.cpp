@@ -17,45 +17,8 @@ namespace {
 using xpath_test::doc_ptr;
 using xpath_test::take;
 
-// Scalars as 'text' (booleans bare); sequences as [items]: elements by
-// name, @name=value, typed items as tag letter + text (N1, Btrue, D1.5),
-// plain strings quoted.
-std::string show(const quorvel_xpath_result* r) {
-    switch (quorvel_xpath_result_type(r)) {
-    case 1: return quorvel_xpath_result_boolean(r) ? "true" : "false";
-    case 2:
-    case 3: return "'" + take(quorvel_xpath_result_string(r)) + "'";
-    default: break;
-    }
-    std::string out = "[";
-    for (size_t i = 0; i < quorvel_xpath_result_count(r); i++) {
-        if (i) out += ' ';
-        quorvel_node* n = quorvel_xpath_result_get_node(r, i);
-        const char* name = quorvel_xpath_result_node_name(r, i);
-        const char* value = quorvel_xpath_result_node_value(r, i);
-        switch (quorvel_node_get_type(n)) {
-        case QUORVEL_NODE_ELEMENT: out += name ? name : "?"; break;
-        case QUORVEL_NODE_TEXT: out += std::string("t:") + (value ? value : ""); break;
-        case kXpathAttributeNode: out += std::string("@") + (name ? name : "?") + "=" + (value ? value : ""); break;
-        case kXpathCarrierNode: {
-            auto* c = reinterpret_cast<quorvel_xpath_carrier*>(n);
-            std::string t(c->text, c->length);
-            if (!t.empty() && t[0] == kXpathTagMark) out += t.substr(1);
-            else out += "'" + t + "'";
-            break;
-        }
-        default: out += "?"; break;
-        }
-    }
-    return out + "]";
-}
-
-std::string eval(quorvel_document* doc, const char* expr) {
-    quorvel_xpath_result* r = quorvel_xpath_eval(doc, nullptr, expr);
-    std::string s = r ? show(r) : std::string("ERR:") + quorvel_document_last_error(doc);
-    quorvel_xpath_result_free(r);
-    return s;
-}
+std::string show(const quorvel_xpath_result* r) { return xpath_test::show_sequence(r); }
+std::string eval(quorvel_document* doc, const char* expr) { return xpath_test::eval_sequence(doc, expr); }
 
 constexpr const char* kDoc = "<r><a id=\"1\" k=\"p\">x</a><a id=\"2\">y<b/></a><c/><e id=\"9\" k=\"2\" z=\"3\"/></r>";
 
