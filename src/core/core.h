@@ -78,6 +78,32 @@ void* quorvel_work_calloc(size_t n);
 void* quorvel_work_realloc(void* block, size_t keep, size_t n);
 void quorvel_work_free(void* block);
 
+// A growable array of trivially copyable records in working memory; the
+// owner calls release().
+template <typename T>
+struct quorvel_grow_array {
+    T* data = nullptr;
+    size_t count = 0;
+    size_t capacity = 0;
+
+    bool push(const T& value) {
+        if (count == capacity) {
+            size_t grown = capacity ? capacity * 2 : 16;
+            void* fresh = quorvel_work_realloc(data, count * sizeof(T), grown * sizeof(T));
+            if (!fresh) return false;
+            data = static_cast<T*>(fresh);
+            capacity = grown;
+        }
+        data[count++] = value;
+        return true;
+    }
+    void release() {
+        quorvel_work_free(data);
+        data = nullptr;
+        count = capacity = 0;
+    }
+};
+
 // A random odd value, fixed for the process, that seeds the hashes of names
 // read from documents, so that crafted names cannot be aimed at one probe
 // chain.

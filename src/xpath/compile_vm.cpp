@@ -90,26 +90,6 @@ const char* attribute_step_name(const ast* e) {
     return t->local_name;
 }
 
-// Whether a predicate can only give a boolean: a comparison or logical
-// operator without position() or last() inside.
-bool boolean_predicate(const ast* p) {
-    if (p->type != AST_OPERATOR) return false;
-    auto op = static_cast<int32_t>(p->number);
-    if (op < OP_OR || op > OP_GE) return false;
-    const ast* stack[64];
-    size_t n = 0;
-    stack[n++] = p;
-    while (n) {
-        const ast* x = stack[--n];
-        if (x->type == AST_FUNCTION_CALL && x->text && (!std::strcmp(x->text, "position") || !std::strcmp(x->text, "last")))
-            return false;
-        for (size_t i = 0; i < x->count; i++) {
-            if (n == 64) return false;
-            stack[n++] = x->children[i];
-        }
-    }
-    return true;
-}
 
 // Emits one predicate; answers whether it selects by position (or may).
 bool emit_predicate(compiler& c, const ast* p) {
@@ -155,7 +135,7 @@ bool emit_predicate(compiler& c, const ast* p) {
     }
     c.byte(VM_PRED_TREE);
     c.u16(c.subtree(p));
-    return !boolean_predicate(p);
+    return !xpath_boolean_predicate(p);
 }
 
 // Whether a step's predicates may select by position.
@@ -167,7 +147,7 @@ bool positional(const ast* step) {
         if (p->type == AST_OPERATOR && static_cast<int32_t>(p->number) == OP_EQ && p->count == 2 &&
             (attribute_step_name(p->children[0]) || attribute_step_name(p->children[1])))
             continue;
-        if (!boolean_predicate(p)) return true;
+        if (!xpath_boolean_predicate(p)) return true;
     }
     return false;
 }

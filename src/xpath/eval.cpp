@@ -632,34 +632,12 @@ bool keeps_flat(int32_t axis) {
     return axis == AXIS_CHILD || axis == AXIS_ATTRIBUTE || axis == AXIS_SELF || axis == AXIS_NAMESPACE;
 }
 
-// Whether a predicate can only give a boolean (so never selects by
-// position): a comparison or logical operator with no position() or last()
-// inside.
-bool boolean_predicate(const ast* p) {
-    if (p->type != AST_OPERATOR) return false;
-    auto op = static_cast<int32_t>(p->number);
-    if (op < OP_OR || op > OP_GE) return false;
-    const ast* stack[64];
-    size_t n = 0;
-    stack[n++] = p;
-    while (n) {
-        const ast* x = stack[--n];
-        if (x->type == AST_FUNCTION_CALL && x->text && (!std::strcmp(x->text, "position") || !std::strcmp(x->text, "last")))
-            return false;
-        for (size_t i = 0; i < x->count; i++) {
-            if (n == 64) return false;
-            stack[n++] = x->children[i];
-        }
-    }
-    return true;
-}
-
 // A child step that selects the same nodes below every node as
 // descendant:: would from their ancestor: no predicate that counts.
 bool child_step_without_positions(const ast* s) {
     if (s->type != AST_STEP || s->axis != AXIS_CHILD) return false;
     for (size_t i = 1; i < s->count; i++)
-        if (!boolean_predicate(s->children[i])) return false;
+        if (!xpath_boolean_predicate(s->children[i])) return false;
     return true;
 }
 
@@ -926,6 +904,28 @@ quorvel_xpath_result* evaluate_filter_path(quorvel_xpath_context* c, const ast* 
 }
 
 }  // namespace
+
+// Whether a predicate can only give a boolean (so never selects by
+// position): a comparison or logical operator with no position() or last()
+// inside.
+bool xpath_boolean_predicate(const quorvel_xpath_ast_node* p) {
+    if (p->type != AST_OPERATOR) return false;
+    auto op = static_cast<int32_t>(p->number);
+    if (op < OP_OR || op > OP_GE) return false;
+    const quorvel_xpath_ast_node* stack[64];
+    size_t n = 0;
+    stack[n++] = p;
+    while (n) {
+        const quorvel_xpath_ast_node* x = stack[--n];
+        if (x->type == AST_FUNCTION_CALL && x->text && (!std::strcmp(x->text, "position") || !std::strcmp(x->text, "last")))
+            return false;
+        for (size_t i = 0; i < x->count; i++) {
+            if (n == 64) return false;
+            stack[n++] = x->children[i];
+        }
+    }
+    return true;
+}
 
 quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* c, const quorvel_xpath_ast_node* e) {
     if (!c) return nullptr;

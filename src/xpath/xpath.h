@@ -570,6 +570,10 @@ struct quorvel_xpath_program {
 
 // The program for a tree, or NULL when the tree has shapes the machine does
 // not run (or memory ran out): the tree-walker then evaluates it.
+// True when a predicate can only give a boolean (never selects by
+// position): a comparison or logical operator with no position() or last()
+// inside. Shared by the tree-walker and the compiler.
+bool xpath_boolean_predicate(const quorvel_xpath_ast_node* predicate);
 quorvel_xpath_program* xpath_vm_compile(const quorvel_xpath_ast_node* root);
 void xpath_vm_program_free(quorvel_xpath_program* program);
 // Runs the tree's program (compiled on first use and kept on the tree).

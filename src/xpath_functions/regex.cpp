@@ -28,28 +28,7 @@ constexpr uint64_t kMaxSlotCells = 1u << 21;
 constexpr size_t kMaxBacktrackFrames = 1u << 20;
 
 template <typename T>
-struct grow_array {
-    T* data = nullptr;
-    size_t count = 0;
-    size_t capacity = 0;
-
-    bool push(const T& value) {
-        if (count == capacity) {
-            size_t grown = capacity ? capacity * 2 : 16;
-            void* fresh = quorvel_work_realloc(data, count * sizeof(T), grown * sizeof(T));
-            if (!fresh) return false;
-            data = static_cast<T*>(fresh);
-            capacity = grown;
-        }
-        data[count++] = value;
-        return true;
-    }
-    void release() {
-        quorvel_work_free(data);
-        data = nullptr;
-        count = capacity = 0;
-    }
-};
+using grow_array = quorvel_grow_array<T>;
 
 struct cp_range {
     uint32_t lo, hi;

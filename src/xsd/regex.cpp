@@ -40,30 +40,8 @@ struct rre_set {
 inline void set_add(rre_set& s, unsigned b) { s.bits[b >> 3] |= static_cast<uint8_t>(1u << (b & 7)); }
 inline bool set_has(const rre_set& s, unsigned b) { return (s.bits[b >> 3] >> (b & 7)) & 1u; }
 
-// A growable array of trivially copyable records in working memory.
 template <typename T>
-struct grow_array {
-    T* data = nullptr;
-    size_t count = 0;
-    size_t capacity = 0;
-
-    bool push(const T& value) {
-        if (count == capacity) {
-            size_t grown = capacity ? capacity * 2 : 16;
-            void* fresh = quorvel_work_realloc(data, count * sizeof(T), grown * sizeof(T));
-            if (!fresh) return false;
-            data = static_cast<T*>(fresh);
-            capacity = grown;
-        }
-        data[count++] = value;
-        return true;
-    }
-    void release() {
-        quorvel_work_free(data);
-        data = nullptr;
-        count = capacity = 0;
-    }
-};
+using grow_array = quorvel_grow_array<T>;
 
 struct parser {
     const char* cursor;
