@@ -211,6 +211,7 @@ void xpath_context_cleanup(quorvel_xpath_context* context) {
 
 const char* xpath_expr_prefix_uri(quorvel_xpath_context* context, const char* prefix, size_t length) {
     if (!context || !prefix || !length) return nullptr;
+    if (length > 2 && prefix[0] == 'Q' && prefix[1] == '{') return prefix + 2;  // a name written Q{uri}local
     if (const quorvel_xpath_ns_set* set = context->namespaces) {
         for (size_t i = 0; i < set->count; i++) {
             if (std::strlen(set->prefixes[i]) == length && std::memcmp(set->prefixes[i], prefix, length) == 0)

@@ -804,6 +804,44 @@ quorvel_xpath_result* evaluate_array(quorvel_xpath_context* c, const ast* e, boo
     return r ? r : fail_oom(c);
 }
 
+// Adds the value of one entry of m, looked up by key text, to out; false
+// with the error set when an array has no such position.
+bool lookup_key(quorvel_xpath_context* c, const quorvel_xpath_map_value* m, const char* key, size_t key_length,
+                nodeset* out) {
+    const quorvel_xpath_map_entry* found = map_find(m, key, key_length);
+    if (m->is_array && !found) {
+        bool digits = key_length > 0;
+        for (size_t k = 0; k < key_length; k++) digits = digits && key[k] >= '0' && key[k] <= '9';
+        if (digits)
+            xpath_context_fail_code(c, "FOAY0001", "Array index %.*s out of bounds (1 to %zu)",
+                                    static_cast<int>(key_length), key, m->count);
+        else
+            xpath_context_fail_code(c, "XPTY0004", "An array is looked up by integer position, not '%.*s'",
+                                    static_cast<int>(key_length), key);
+        return false;
+    }
+    if (found)
+        for (size_t k = 0; k < found->value->count; k++)
+            if (is_item(found->value->items[k]) && !add_copy(out, found->value->items[k])) {
+                fail_oom(c);
+                return false;
+            }
+    return true;
+}
+
+// Adds every entry's value: an array's members in order, a map's values.
+bool lookup_all(quorvel_xpath_context* c, const quorvel_xpath_map_value* m, nodeset* out) {
+    for (size_t i = 0; i < m->count; i++) {
+        const nodeset* v = m->entries[i].value;
+        for (size_t k = 0; v && k < v->count; k++)
+            if (is_item(v->items[k]) && !add_copy(out, v->items[k])) {
+                fail_oom(c);
+                return false;
+            }
+    }
+    return true;
+}
+
 quorvel_xpath_result* evaluate_lookup(quorvel_xpath_context* c, const ast* e) {
     if (e->count < 1) {
         xpath_context_fail(c, "Malformed lookup");
@@ -811,46 +849,58 @@ quorvel_xpath_result* evaluate_lookup(quorvel_xpath_context* c, const ast* e) {
     }
     quorvel_xpath_result* base = evaluate_expr(c, e->children[0]);
     if (!base) return nullptr;
+    // "?(keys)": every atomic key in turn, as its text.
+    quorvel_xpath_result* key_value = nullptr;
+    nodeset* keys = nullptr;
+    if (e->count > 1) {
+        key_value = evaluate_expr(c, e->children[1]);
+        keys = key_value ? xpath_value_items(key_value) : nullptr;
+        if (!keys) {
+            if (key_value) fail_oom(c);
+            xpath_result_free(key_value);
+            xpath_result_free(base);
+            return nullptr;
+        }
+    }
+    bool wildcard = !e->text && e->count == 1;
     const char* key = e->text ? e->text : "";
     size_t key_length = std::strlen(key);
     nodeset* out = owning_sequence();
-    if (!out) {
-        xpath_result_free(base);
-        return fail_oom(c);
-    }
-    bool ok = true;
+    bool ok = out != nullptr;
+    if (!ok) fail_oom(c);
     const nodeset* s = base->kind == XPATH_NODESET ? base->value.nodeset : nullptr;
-    if (base->kind != XPATH_NODESET) {
+    if (ok && base->kind != XPATH_NODESET) {
         xpath_context_fail_code(c, "XPTY0004", "The lookup operator needs a map or an array");
         ok = false;
     }
     for (size_t i = 0; ok && s && i < s->count; i++) {
-        if (!is_item(s->items[i])) continue;
-        quorvel_xpath_map_value* m = xpath_map_of_item(s->items[i]);
+        quorvel_xpath_map_value* m = is_item(s->items[i]) ? xpath_map_of_item(s->items[i]) : nullptr;
         if (!m) {
             xpath_context_fail_code(c, "XPTY0004", "The lookup operator needs a map or an array");
             ok = false;
             break;
         }
-        const quorvel_xpath_map_entry* found = map_find(m, key, key_length);
-        if (m->is_array && !found) {
-            bool digits = key_length > 0;
-            for (size_t k = 0; k < key_length; k++) digits = digits && key[k] >= '0' && key[k] <= '9';
-            if (digits)
-                xpath_context_fail_code(c, "FOAY0001", "Array index %s out of bounds (1 to %zu)", key, m->count);
-            else
-                xpath_context_fail_code(c, "XPTY0004", "An array is looked up by integer position, not '%s'", key);
-            ok = false;
-        }
-        if (found)
-            for (size_t k = 0; ok && k < found->value->count; k++)
-                if (is_item(found->value->items[k]) && !add_copy(out, found->value->items[k])) {
+        if (wildcard) {
+            ok = lookup_all(c, m, out);
+        } else if (keys) {
+            for (size_t k = 0; ok && k < keys->count; k++) {
+                char* text = get_node_text(keys->items[k]);
+                if (!text) {
                     fail_oom(c);
                     ok = false;
+                    break;
                 }
+                ok = lookup_key(c, m, text, std::strlen(text), out);
+                std::free(text);
+            }
+        } else {
+            ok = lookup_key(c, m, key, key_length, out);
+        }
         xpath_map_value_release(m);
     }
     xpath_result_free(base);
+    xpath_nodeset_free(keys);
+    xpath_result_free(key_value);
     if (!ok) {
         xpath_nodeset_free(out);
         return nullptr;

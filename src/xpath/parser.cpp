@@ -149,6 +149,7 @@ node* parse_location_path(parser_t* p);
 node* parse_relative_location_path(parser_t* p);
 node* parse_step(parser_t* p);
 node* parse_postfix_ops(parser_t* p, node* primary);
+node* parse_parenthesized(parser_t* p);
 node* parse_path_continuation(parser_t* p, node* primary);
 node* parse_function_call(parser_t* p, const char* name, size_t length);
 
@@ -350,7 +351,7 @@ bool parse_arguments(parser_t* p, node* call, const char* close_message, size_t*
     }
     for (;;) {
         node* arg;
-        if (placeholders && kind_at(p) == TOK_QUESTION) {
+        if (placeholders && kind_at(p) == TOK_QUESTION && (kind_at(p, 1) == TOK_COMMA || kind_at(p, 1) == TOK_RPAREN)) {
             p->pos++;
             char name[32];
             int n = std::snprintf(name, sizeof name, "%%%zu", ++*placeholders);
@@ -1287,6 +1288,11 @@ node* parse_node_test(parser_t* p) {
         if (!test) return nullptr;
         const char* colon = t->kind == TOK_QNAME ? static_cast<const char*>(std::memchr(t->start, ':', t->length))
                                                  : nullptr;
+        if (t->kind == TOK_QNAME && t->length > 2 && t->start[0] == 'Q' && t->start[1] == '{') {
+            // Q{uri}local: the prefix is kept as "Q{uri", which the prefix
+            // resolver answers with the URI itself.
+            colon = static_cast<const char*>(std::memchr(t->start, '}', t->length));
+        }
         if (colon) {
             test->prefix = copy_bytes(t->start, static_cast<size_t>(colon - t->start));
             test->local_name = copy_bytes(colon + 1, static_cast<size_t>(t->start + t->length - colon - 1));
@@ -1525,6 +1531,34 @@ node* parse_function_call(parser_t* p, const char* name, size_t length) {
     return fn;
 }
 
+// "?key" after e (the token at p is the "?"). The lookup node holds e as
+// its first child and the key as its text; "?*" has no text and no second
+// child, "?(expr)" has the key expression as its second child.
+node* parse_lookup(parser_t* p, node* e) {
+    const quorvel_xpath_token* key = peek(p, 1);
+    int32_t k = key ? key->kind : -1;
+    bool integer = k == TOK_NUMBER;
+    for (size_t i = 0; integer && i < key->length; i++) integer = key->start[i] >= '0' && key->start[i] <= '9';
+    if (!(k == TOK_NCNAME || integer || k == TOK_STAR || k == TOK_LPAREN)) {
+        const quorvel_xpath_token* at = peek(p);
+        fail(p, "Expected a key after '?' at line %d, column %d", at->line, at->column);
+        ast_node_free(e);
+        return nullptr;
+    }
+    p->pos += k == TOK_LPAREN ? 1 : 2;
+    // The key is kept whole: a shortened key would look up another entry.
+    node* lookup = k == TOK_NCNAME || integer ? new_text_node(AST_OPERATOR, key->start, key->length)
+                                                 : ast_node_new(AST_OPERATOR);
+    if (!lookup) {
+        ast_node_free(e);
+        return nullptr;
+    }
+    lookup->number = OP_LOOKUP;
+    if (!add(lookup, e)) return nullptr;
+    if (k == TOK_LPAREN && !add(lookup, parse_parenthesized(p))) return nullptr;
+    return lookup;
+}
+
 node* parse_postfix_ops(parser_t* p, node* e) {
     while (e) {
         int32_t k = kind_at(p);
@@ -1552,21 +1586,8 @@ node* parse_postfix_ops(parser_t* p, node* e) {
                 return nullptr;
             }
         } else if (k == TOK_QUESTION) {
-            const quorvel_xpath_token* key = peek(p, 1);
-            if (!key || !(is_name(key->kind) || key->kind == TOK_NUMBER)) {
-                ast_node_free(e);
-                return nullptr;
-            }
-            p->pos += 2;
-            // The key is kept whole: a shortened key would look up another entry.
-            node* lookup = new_text_node(AST_OPERATOR, key->start, key->length);
-            if (!lookup) {
-                ast_node_free(e);
-                return nullptr;
-            }
-            lookup->number = OP_LOOKUP;
-            if (!add(lookup, e)) return nullptr;
-            e = lookup;
+            e = parse_lookup(p, e);
+            if (!e) return nullptr;
         } else if (k == TOK_LPAREN) {
             p->pos++;
             node* call = new_op(OP_DYNAMIC_CALL);
@@ -1762,7 +1783,19 @@ node* parse_path_expr(parser_t* p) {
         return nullptr;
     }
     switch (t->kind) {
-    case TOK_SLASH: case TOK_DOUBLE_SLASH: case TOK_AT: case TOK_DOT: case TOK_DOUBLE_DOT: case TOK_STAR:
+    case TOK_DOT:
+        // The context item with a lookup after it: a primary, not a step.
+        if (kind_at(p, 1) == TOK_QUESTION) return postfix_and_continuation(p, parse_step(p));
+        return parse_location_path(p);
+    case TOK_QUESTION: {
+        // A unary lookup applies to the context item.
+        node* dot = new_text_node(AST_STEP, "self", 4);
+        if (!dot) return nullptr;
+        dot->axis = AXIS_SELF;
+        if (!add(dot, new_text_node(AST_KIND_TEST, "node", 4))) return nullptr;
+        return postfix_and_continuation(p, parse_lookup(p, dot));
+    }
+    case TOK_SLASH: case TOK_DOUBLE_SLASH: case TOK_AT: case TOK_DOUBLE_DOT: case TOK_STAR:
         return parse_location_path(p);
     case TOK_NCNAME: {
         bool matched;

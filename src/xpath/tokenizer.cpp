@@ -81,10 +81,48 @@ struct scanner {
     }
 };
 
+
+// The usual prefix of a namespace the engine binds by itself.
+constexpr const char* kPreboundNames[][2] = {
+    {"http://www.w3.org/2005/xpath-functions", "fn"},
+    {"http://www.w3.org/2001/XMLSchema", "xs"},
+    {"http://www.w3.org/2005/xpath-functions/math", "math"},
+    {"http://www.w3.org/2005/xpath-functions/map", "map"},
+    {"http://www.w3.org/2005/xpath-functions/array", "array"},
+    {"http://www.w3.org/2005/xqt-errors", "err"},
+};
+
+// Skips a comment "(: ... :)" starting at p, comments nesting; the end of the
+// comment, or NULL when it is not closed. Lines and columns follow.
+const char* skip_comment(quorvel_xpath_lexer* lx, const char* p) {
+    int depth = 0;
+    while (p < lx->end) {
+        if (*p == '(' && p + 1 < lx->end && p[1] == ':') {
+            depth++;
+            p += 2;
+            lx->column += 2;
+        } else if (*p == ':' && p + 1 < lx->end && p[1] == ')') {
+            p += 2;
+            lx->column += 2;
+            if (--depth == 0) return p;
+        } else {
+            if (*p == '\n') {
+                lx->line++;
+                lx->column = 1;
+            } else {
+                lx->column++;
+            }
+            p++;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 void xpath_parser_free(quorvel_xpath_parser* parser) {
     if (!parser) return;
+    std::free(parser->names);
     std::free(parser->tokens);
     std::free(parser->lexer);
     std::free(parser);
@@ -110,17 +148,33 @@ quorvel_xpath_parser* xpath_parser_new(const char* text, size_t length) {
 
     for (;;) {
         const char* p = lx->cursor;
-        while (p < lx->end && is_space(static_cast<unsigned char>(*p))) {
-            if (*p == '\n') {
-                lx->line++;
-                lx->column = 1;
-            } else {
-                lx->column++;
+        bool unclosed_comment = false;
+        for (;;) {
+            while (p < lx->end && is_space(static_cast<unsigned char>(*p))) {
+                if (*p == '\n') {
+                    lx->line++;
+                    lx->column = 1;
+                } else {
+                    lx->column++;
+                }
+                p++;
             }
-            p++;
+            if (p + 1 >= lx->end || p[0] != '(' || p[1] != ':') break;
+            const char* after = skip_comment(lx, p);
+            if (!after) {
+                unclosed_comment = true;
+                break;
+            }
+            p = after;
         }
         lx->cursor = p;
         int32_t line = lx->line, column = lx->column;
+        if (unclosed_comment) {
+            quorvel_set_last_error("Unterminated comment");
+            std::snprintf(lx->error, sizeof lx->error, "Unterminated comment starting before line %d", line);
+            if (!sc.append(TOK_EOF, p, 0, line, column)) break;
+            return parser;
+        }
         if (p >= lx->end) {
             if (!sc.append(TOK_EOF, p, 0, line, column)) break;
             return parser;
@@ -218,6 +272,47 @@ quorvel_xpath_parser* xpath_parser_new(const char* text, size_t length) {
             lx->line = l;
             lx->column = col;
             continue;
+        } else if (kind < 0 && c == 'Q' && c1 == '{') {
+            // Q{uri}local: one name token whatever the URI holds.
+            const char* close = static_cast<const char*>(std::memchr(p + 2, '}', static_cast<size_t>(lx->end - p - 2)));
+            const char* brace = static_cast<const char*>(std::memchr(p + 2, '{', static_cast<size_t>(lx->end - p - 2)));
+            if (!close || (brace && brace < close) || !name_start(sc.at(close + 1))) {
+                quorvel_set_last_error("Malformed Q{uri}name");
+                std::snprintf(lx->error, sizeof lx->error, "Malformed Q{uri}name at line %d, column %d", line, column);
+                if (!sc.append(TOK_EOF, p, 0, line, column)) break;
+                return parser;
+            }
+            const char* q = close + 2;
+            while (q < lx->end && name_char(static_cast<unsigned char>(*q))) q++;
+            n = static_cast<size_t>(q - p);
+            kind = TOK_QNAME;
+            const char* uri = p + 2;
+            size_t uri_length = static_cast<size_t>(close - uri), local_length = static_cast<size_t>(q - close - 1);
+            const char* prefix = nullptr;
+            for (const auto& b : kPreboundNames)
+                if (std::strlen(b[0]) == uri_length && !std::memcmp(b[0], uri, uri_length)) prefix = b[1];
+            if (prefix || !uri_length) {
+                // Every rewritten name is shorter than its source, so one
+                // buffer of the expression's length holds them all.
+                if (!parser->names) {
+                    parser->names = static_cast<char*>(std::malloc(static_cast<size_t>(lx->end - lx->text)));
+                    if (!parser->names) break;
+                }
+                char* out = parser->names + parser->names_used;
+                size_t m = 0;
+                if (prefix) {
+                    m = std::strlen(prefix);
+                    std::memcpy(out, prefix, m);
+                    out[m++] = ':';
+                }
+                std::memcpy(out + m, close + 1, local_length);
+                m += local_length;
+                parser->names_used += m;
+                if (!sc.append(TOK_QNAME, out, m, line, column)) break;
+                lx->cursor = q;
+                lx->column += static_cast<int32_t>(n);
+                continue;
+            }
         } else if (kind < 0 && name_start(c)) {
             const char* q = p + 1;
             while (q < lx->end && name_char(static_cast<unsigned char>(*q))) q++;

@@ -218,6 +218,10 @@ struct quorvel_xpath_parser {
     size_t pos;
     char error[256];
     int32_t depth;  // current nesting of sub-expressions
+    // Names written as Q{uri}local in a prebound namespace are rewritten to
+    // their usual prefixed form; the tokens of those names point here.
+    char* names;
+    size_t names_used;
 };
 
 extern const char* const xpath_token_type_names[49];

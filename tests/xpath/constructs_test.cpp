@@ -136,6 +136,15 @@ TEST(XpathConstructs, MapsAndArrays) {
         {"map{(/r/a): 1}", "error: A map key must be a single atomic value, got 2 items"},
         {"map{map{}: 1}", "error: A map, array or function cannot be a map key"},
         {"'x'?a", "error: The lookup operator needs a map or an array"},
+        // Wildcard, computed and unary lookups.
+        {"[[1,2],[3]]?*?*", "(1 2 3)"},
+        {"map{'b':2,'a':1}?*", "(1 2)"},
+        {"[10,20,30]?(3, 1)", "(30 10)"},
+        {"[10,20,30]?(5)", "error: Array index 5 out of bounds (1 to 3)"},
+        {"map{'a':1,'b':2}?(('b','z'))", "2"},
+        {"(map{'a':1}, map{'a':2})[?a = 2]?a", "2"},
+        {"(map{'a':1}, map{'a':2}) ! .?a", "(1 2)"},
+        {"[]?*", "()"},
     };
     for (const eval_case& c : cases) EXPECT_EQ(eval(d.doc, c.expression), c.expected) << c.expression;
 }

@@ -231,6 +231,28 @@ TEST(XpathEval, NamespacesThroughASet) {
     EXPECT_EQ(quorvel_xpath_ns_set_new_from_pairs(good, 0), nullptr);
 }
 
+// Names written Q{uri}local need no prefix binding; Q{} is no namespace.
+TEST(XpathEval, NamesWithTheirUri) {
+    doc_ptr d("<p:r xmlns:p=\"urn:x\"><p:a/><a/></p:r>");
+    const struct {
+        const char* expression;
+        const char* expected;
+    } rows[] = {
+        {"/Q{urn:x}r/Q{urn:x}a", "[a]"},
+        {"/Q{urn:x}r/Q{}a", "[a]"},
+        {"/Q{urn:y}r", "[]"},
+        {"/Q{urn:x}r/@Q{urn:x}a", "[]"},
+        {"Q{http://www.w3.org/2005/xpath-functions}string-length('abc') (: a comment :)", "'3'"},
+        {"Q{http://www.w3.org/2005/xpath-functions/math}pi() > 3", "true"},
+        {"xs:integer('4') instance of Q{http://www.w3.org/2001/XMLSchema}integer", "true"},
+    };
+    for (const auto& row : rows) {
+        quorvel_xpath_result* r = quorvel_xpath_eval(d.doc, nullptr, row.expression);
+        EXPECT_EQ(show(r), row.expected) << row.expression;
+        quorvel_xpath_result_free(r);
+    }
+}
+
 TEST(XpathEval, Variables) {
     doc_ptr d(kD1);
     quorvel_xpath_variable_set* vs = quorvel_xpath_variable_set_new();
