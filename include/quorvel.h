@@ -1702,7 +1702,9 @@ typedef struct quorvel_diff_list {
 /* Compares the root elements of a and b (neither is changed). Of the flags
    only QUORVEL_DIGEST_SKIP_WHITESPACE counts. Children are aligned by their
    digests: equal leading and trailing runs first, the rest by a longest
-   common subsequence; a rest wider than 8,192 children on a side is first
+   common subsequence, and the elements left between equal children are
+   paired by name in order, never across each other (a report has no moves,
+   so applying its ops to a in order gives b); a rest wider than 8,192 children on a side is first
    cut at children whose digest occurs once on each side (in the same
    order), and each piece may hold at most 8,192 children on each side.
    Returns a list to free with quorvel_diff_free; *status (when given) is 0,

@@ -377,14 +377,18 @@ bool process_gap(diff_ctx* ctx, const child_list& ca, const child_list& cb, cons
     unsigned char* rmark = marks;
     unsigned char* amark = marks + nrem;
     bool ok = true;
+    // Pairs never cross: a pair after another on one side is after it on the
+    // other too, so the report can be applied in order (it has no moves).
+    size_t next_add = 0;
     for (size_t i = 0; ok && i < nrem; i++) {
         const quorvel_node* r = ca.items[rem[i]].node;
         if (r->kind != QUORVEL_NODE_ELEMENT) continue;
         const char* name = node_name(r);
-        for (size_t j = 0; j < nadd; j++) {
+        for (size_t j = next_add; j < nadd; j++) {
             const quorvel_node* x = cb.items[add[j]].node;
-            if (amark[j] || x->kind != QUORVEL_NODE_ELEMENT || std::strcmp(node_name(x), name) != 0) continue;
+            if (x->kind != QUORVEL_NODE_ELEMENT || std::strcmp(node_name(x), name) != 0) continue;
             rmark[i] = amark[j] = 1;
+            next_add = j + 1;
             size_t k, total;
             name_position(cb, add[j], &k, &total);
             char* segment = child_segment(name, k, total >= 2);

@@ -37,6 +37,9 @@ TEST(Diff, ReportTable) {
         {"<r><c/><c a='1'/></r>", "<r><c/><c a='2'/></r>", 0, "- /r/c[2] @a \"1\" -> \"2\"\n"},
         {"<r><k/><a/><m/><b/></r>", "<r><k/><m/></r>", 0, "x /r/b[1] <b>\nx /r/a[1] <a>\n"},
         {"<r><a>1</a><b/></r>", "<r><a>2</a><b/></r>", 0, "~ /r/a \"1\" -> \"2\"\n"},
+        // Swapped siblings are not paired across each other: a report has no moves.
+        {"<r><c x='1'/><a x='1'/></r>", "<r><a x='2'/><c x='2'/></r>", 0,
+         "- /r/c @x \"1\" -> \"2\"\nx /r/a[1] <a>\n+ /r/a[1] <a>\n"},
         {"<r><a><b><c>1</c></b></a></r>", "<r><a><b><c>2</c></b></a></r>", 0, "~ /r/a/b/c \"1\" -> \"2\"\n"},
         {"<r><a/> </r>", "<r><a/></r>", 0, "~ /r \" \" -> \"\"\n"},
         {"<r><a/> </r>", "<r>\n<a/></r>", QUORVEL_DIGEST_SKIP_WHITESPACE, ""},
