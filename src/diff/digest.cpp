@@ -9,7 +9,6 @@
 #include "core/core.h"
 #include "diff/diff.h"
 #include "dom/dom.h"
-#include "dom/dom.h"
 
 namespace {
 
@@ -326,7 +325,14 @@ inline const quorvel_node* next_counted(const quorvel_node* c, unsigned flags) {
     return c;
 }
 
-// Everything of an element before its children's digests.
+uint64_t count_children(const quorvel_element* e, unsigned flags) {
+    uint64_t count = 0;
+    for (const quorvel_node* c = quorvel_elem_first_child_raw(e); c; c = quorvel_node_next_raw(c))
+        if (counted(c, flags)) count++;
+    return count;
+}
+
+// Everything of an element before its child count and children's digests.
 uint64_t element_head(const quorvel_element* e, const char* uri, unsigned flags) {
     uint64_t h = kSeedElement;
     const quorvel_element_ext* ext = quorvel_elem_ext(e);
@@ -334,18 +340,20 @@ uint64_t element_head(const quorvel_element* e, const char* uri, unsigned flags)
     h = mix_string(h, uri);
     h = mix_string(h, quorvel_element_get_name(e));
     h = mix_declarations(h, e);
-    h = mix_attributes(h, e, flags);
-    uint64_t count = 0;
-    for (const quorvel_node* c = quorvel_elem_first_child_raw(e); c; c = quorvel_node_next_raw(c))
-        if (counted(c, flags)) count++;
-    return mix_u64(h, count);
+    return mix_attributes(h, e, flags);
 }
 
+// The child count comes before the children's digests, but counting first
+// would walk every child list twice: the digests wait on a shared stack
+// until the element ends, and the count is then theirs. When that stack
+// cannot grow, the element counts its children and mixes directly.
 struct frame {
     const quorvel_element* element;
     const quorvel_node* next;  // next child to mix
     uint64_t h;
-    ptrdiff_t scope;  // nearest frame at or above with declarations, -1 for none
+    ptrdiff_t scope;       // nearest frame at or above with declarations, -1 for none
+    size_t first_pending;  // its children's digests waiting from here
+    bool direct;           // count mixed, digests mixed as they come
 };
 
 // The open elements from the digested node down. Prefixes resolve through
@@ -355,6 +363,7 @@ class walk_stack {
 public:
     ~walk_stack() {
         if (items_ != inline_) quorvel_work_free(items_);
+        if (pending_ != pending_inline_) quorvel_work_free(pending_);
     }
     bool push(const quorvel_element* e, unsigned flags) {
         if (count_ == capacity_) {
@@ -369,7 +378,7 @@ public:
         const quorvel_element_ext* ext = quorvel_elem_ext(e);
         ptrdiff_t index = static_cast<ptrdiff_t>(count_);
         ptrdiff_t scope = ext && ext->ns_decls ? index : index > 0 ? items_[index - 1].scope : -1;
-        items_[count_++] = frame{e, nullptr, 0, scope};
+        items_[count_++] = frame{e, nullptr, 0, scope, pending_count_, false};
         const char* prefix = ext ? ext->prefix : nullptr;
         const char* uri = ext && ext->ns_uri ? ext->ns_uri : resolve(prefix);
         frame& f = items_[count_ - 1];
@@ -379,9 +388,45 @@ public:
     }
     frame& top() { return items_[count_ - 1]; }
     void pop() { count_--; }
+
+    // A child's digest for the top element.
+    void add(uint64_t d, unsigned flags) {
+        frame& f = top();
+        if (!f.direct && !pending_push(d)) {
+            f.h = mix_pending(mix_u64(f.h, count_children(f.element, flags)), f);
+            f.direct = true;
+        }
+        if (f.direct) f.h = mix_u64(f.h, d);
+    }
+    // The top element's digest, once its children are in.
+    uint64_t finish() {
+        frame& f = top();
+        if (f.direct) return f.h;
+        return mix_pending(mix_u64(f.h, pending_count_ - f.first_pending), f);
+    }
     bool empty() const { return count_ == 0; }
 
 private:
+    bool pending_push(uint64_t d) {
+        if (pending_count_ == pending_capacity_) {
+            size_t cap = pending_capacity_ * 2;
+            void* grown = pending_ == pending_inline_
+                              ? quorvel_work_alloc(cap * sizeof(uint64_t))
+                              : quorvel_work_realloc(pending_, pending_count_ * sizeof(uint64_t), cap * sizeof(uint64_t));
+            if (!grown) return false;
+            if (pending_ == pending_inline_) std::memcpy(grown, pending_inline_, sizeof pending_inline_);
+            pending_ = static_cast<uint64_t*>(grown);
+            pending_capacity_ = cap;
+        }
+        pending_[pending_count_++] = d;
+        return true;
+    }
+    uint64_t mix_pending(uint64_t h, const frame& f) {
+        for (size_t i = f.first_pending; i < pending_count_; i++) h = mix_u64(h, pending_[i]);
+        pending_count_ = f.first_pending;
+        return h;
+    }
+
     const char* resolve(const char* prefix) {
         for (ptrdiff_t s = items_[count_ - 1].scope; s >= 0; s = s > 0 ? items_[s - 1].scope : -1) {
             for (const quorvel_ns_decl* d = quorvel_elem_ext(items_[s].element)->ns_decls; d; d = d->next)
@@ -404,6 +449,10 @@ private:
     size_t capacity_ = 64;
     const char* outside_default_ = nullptr;
     bool outside_default_known_ = false;
+    uint64_t pending_inline_[256];
+    uint64_t* pending_ = pending_inline_;
+    size_t pending_count_ = 0;
+    size_t pending_capacity_ = 256;
 };
 
 bool memo_insert(digest_memo* memo, const quorvel_element* key, uint64_t value) {
@@ -526,14 +575,14 @@ uint64_t digest_node(const quorvel_node* node, unsigned flags, digest_memo* memo
         frame& f = stack.top();
         const quorvel_node* c = f.next;
         if (!c) {
-            uint64_t done = f.h;
+            uint64_t done = stack.finish();
             if (memo && !memo_insert(memo, f.element, done)) {
                 *failed = true;
                 return 0;
             }
             stack.pop();
             if (stack.empty()) return done;
-            stack.top().h = mix_u64(stack.top().h, done);
+            stack.add(done, flags);
             continue;
         }
         f.next = next_counted(quorvel_node_next_raw(c), flags);
@@ -543,7 +592,7 @@ uint64_t digest_node(const quorvel_node* node, unsigned flags, digest_memo* memo
                 return 0;
             }
         } else {
-            f.h = mix_u64(f.h, digest_leaf(c));
+            stack.add(digest_leaf(c), flags);
         }
     }
 }

@@ -151,6 +151,27 @@ TEST(NodeDigest, ManyAttributesSortedLikeFew) {
     }
 }
 
+// Children's digests wait while their element is open; when there is no
+// memory to keep them the element counts its children first: same value.
+TEST(NodeDigest, WideElementsWithoutMemory) {
+    std::string xml = "<r>";
+    for (int i = 0; i < 700; i++) xml += "<c n='" + std::to_string(i) + "'>t<d/>" + (i % 2 ? "u" : "") + "</c>";
+    doc_ptr d = parse(xml + "<w>" + std::string(300, ' ') + "</w></r>");
+    const unsigned flag_sets[] = {0, QUORVEL_DIGEST_SKIP_WHITESPACE};
+    for (unsigned flags : flag_sets) {
+        uint64_t expected = root_digest(d.get(), flags);
+        for (long allowed : {0L, 1L, 2L}) {
+            hooks::countdown = allowed;
+            hooks::live = 0;
+            quorvel_set_memory_management_functions(hooks::failing_alloc, hooks::counted_free);
+            uint64_t starved = root_digest(d.get(), flags);
+            hooks::countdown = -1;
+            quorvel_set_memory_management_functions(nullptr, nullptr);
+            EXPECT_EQ(starved, expected) << "flags " << flags << ", allocations allowed " << allowed;
+        }
+    }
+}
+
 // Built through the element functions, far deeper than any call stack.
 doc_ptr chain(size_t depth, const char* leaf_text) {
     doc_ptr d(quorvel_document_create());
