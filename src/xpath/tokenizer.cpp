@@ -92,6 +92,16 @@ constexpr const char* kPreboundNames[][2] = {
     {"http://www.w3.org/2005/xqt-errors", "err"},
 };
 
+// Moves the line and column past one byte.
+inline void step_over(quorvel_xpath_lexer* lx, char c) {
+    if (c == '\n') {
+        lx->line++;
+        lx->column = 1;
+    } else {
+        lx->column++;
+    }
+}
+
 // Skips a comment "(: ... :)" starting at p, comments nesting; the end of the
 // comment, or NULL when it is not closed. Lines and columns follow.
 const char* skip_comment(quorvel_xpath_lexer* lx, const char* p) {
@@ -106,13 +116,7 @@ const char* skip_comment(quorvel_xpath_lexer* lx, const char* p) {
             lx->column += 2;
             if (--depth == 0) return p;
         } else {
-            if (*p == '\n') {
-                lx->line++;
-                lx->column = 1;
-            } else {
-                lx->column++;
-            }
-            p++;
+            step_over(lx, *p++);
         }
     }
     return nullptr;
@@ -150,15 +154,7 @@ quorvel_xpath_parser* xpath_parser_new(const char* text, size_t length) {
         const char* p = lx->cursor;
         bool unclosed_comment = false;
         for (;;) {
-            while (p < lx->end && is_space(static_cast<unsigned char>(*p))) {
-                if (*p == '\n') {
-                    lx->line++;
-                    lx->column = 1;
-                } else {
-                    lx->column++;
-                }
-                p++;
-            }
+            while (p < lx->end && is_space(static_cast<unsigned char>(*p))) step_over(lx, *p++);
             if (p + 1 >= lx->end || p[0] != '(' || p[1] != ':') break;
             const char* after = skip_comment(lx, p);
             if (!after) {
