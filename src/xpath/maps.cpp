@@ -866,6 +866,14 @@ quorvel_xpath_result* evaluate_lookup(quorvel_xpath_context* c, const ast* e) {
 
 }  // namespace
 
+char* xpath_map_key_text(quorvel_xpath_context* c, const quorvel_xpath_result* key) { return key_text(c, key); }
+
+const quorvel_xpath_map_entry* xpath_map_find(const quorvel_xpath_map_value* m, const char* key, size_t length) {
+    return m && key ? map_find(m, key, length) : nullptr;
+}
+
+quorvel_node* xpath_map_carrier(quorvel_xpath_map_value* m) { return m ? map_carrier(m) : nullptr; }
+
 quorvel_xpath_result* xpath_evaluate_map_operator(quorvel_xpath_context* c, const quorvel_xpath_ast_node* e) {
     switch (static_cast<int32_t>(e->number)) {
     case OP_MAP: return evaluate_map(c, e);
