@@ -444,22 +444,62 @@ bool atomize(quorvel_xpath_context* c, const quorvel_node* item, sort_atom* a) {
     return a->text || oom(c);
 }
 
-bool key_of_value(quorvel_xpath_context* c, const quorvel_xpath_result* v, sort_key* key) {
+bool key_of_value(quorvel_xpath_context* c, const quorvel_xpath_result* v, sort_key* key, int depth = 0) {
     nodeset* items = xpath_value_items(v);
     if (!items) return oom(c) != nullptr;
     key->atoms = static_cast<sort_atom*>(std::calloc(items->count ? items->count : 1, sizeof(sort_atom)));
     bool ok = key->atoms != nullptr;
     if (!ok) oom(c);
+    size_t capacity = items->count ? items->count : 1;
     for (size_t i = 0; ok && i < items->count; i++) {
         if (!is_item(items->items[i])) continue;
-        // A nested array is atomized into its members.
+        // An array is atomized into the atoms of its members, in order.
         map_value* m = xpath_map_of_item(items->items[i]);
-        if (m) {
+        if (m && !m->is_array) {
             xpath_map_value_release(m);
-            xpath_context_fail_code(c, "FOTY0013", "array:sort: a map or array has no sort key");
+            xpath_context_fail_code(c, "FOTY0013", "array:sort: a map has no sort key");
             ok = false;
             break;
         }
+        if (m) {
+            for (size_t k = 0; ok && k < m->count; k++) {
+                quorvel_xpath_result member{};
+                member.kind = XPATH_NODESET;
+                member.value.nodeset = m->entries[k].value;
+                sort_key inner;
+                ok = depth < 100 ? key_of_value(c, &member, &inner, depth + 1)
+                                 : (xpath_context_fail(c, "array:sort: arrays nested too deeply"), false);
+                if (ok && key->count + inner.count > capacity) {
+                    size_t grown = (key->count + inner.count) * 2;
+                    auto* g = static_cast<sort_atom*>(std::realloc(key->atoms, grown * sizeof(sort_atom)));
+                    if (!g) ok = oom(c) != nullptr;
+                    else {
+                        key->atoms = g;
+                        capacity = grown;
+                    }
+                }
+                if (ok) {
+                    std::memcpy(key->atoms + key->count, inner.atoms, inner.count * sizeof(sort_atom));
+                    key->count += inner.count;
+                    std::free(inner.atoms);
+                } else {
+                    free_key(inner);
+                }
+            }
+            xpath_map_value_release(m);
+            continue;
+        }
+        if (key->count + 1 > capacity) {
+            size_t grown = capacity * 2;
+            auto* g = static_cast<sort_atom*>(std::realloc(key->atoms, grown * sizeof(sort_atom)));
+            if (!g) {
+                ok = oom(c) != nullptr;
+                break;
+            }
+            key->atoms = g;
+            capacity = grown;
+        }
+        key->atoms[key->count] = sort_atom{};
         ok = atomize(c, items->items[i], &key->atoms[key->count]);
         if (ok) key->count++;
     }

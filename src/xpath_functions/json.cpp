@@ -796,7 +796,8 @@ struct xml_sink {
             const char* k = pending_key.str();
             for (size_t i = frames[depth - 1].first_key; i < key_count; i++) {
                 const char* seen = key_store.str() + key_offsets[i];
-                size_t seen_length = (i + 1 < key_count ? key_offsets[i + 1] - 1 : key_store.length) - key_offsets[i];
+                // Keys are stored each with a terminating NUL.
+                size_t seen_length = (i + 1 < key_count ? key_offsets[i + 1] : key_store.length) - 1 - key_offsets[i];
                 if (seen_length == pending_key.length && !std::memcmp(seen, k, seen_length)) {
                     if (o->duplicates == DUP_REJECT) {
                         xpath_context_fail_code(c, "FOJS0003", "%s: duplicate key in a JSON object", function);
@@ -953,6 +954,23 @@ quorvel_xpath_result* parse_to_value(quorvel_xpath_context* c, const char* json,
     if (!read_json(r, sink)) return nullptr;
     nodeset* v = sink.root;
     sink.root = nullptr;
+    // A single string, number or boolean is returned as the plain value.
+    if (v && v->count == 1 && v->items[0]->kind == kXpathCarrierNode) {
+        auto* k = reinterpret_cast<const quorvel_xpath_carrier*>(v->items[0]);
+        quorvel_xpath_result* r = nullptr;
+        if (k->ref_kind == XPATH_REF_NONE && k->text && k->length && k->text[0] != kXpathTagMark) {
+            r = fn_string_result_copy(c, k->text, k->length);
+        } else if (k->ref_kind == XPATH_REF_NONE && k->length >= 3 && k->text[1] == kXpathTagBoolean) {
+            r = fn_boolean_result(c, k->text[2] == 't');
+        } else if (k->ref_kind == XPATH_REF_NONE && k->length >= 3 && k->text[1] == kXpathTagDouble) {
+            r = fn_number_result(c, xpath_string_to_number(k->text + 2));
+            if (r) r->type_name = "xs:double";
+        } else {
+            return fn_sequence_result(c, v);
+        }
+        xpath_nodeset_free(v);
+        return r;
+    }
     return fn_sequence_result(c, v);
 }
 

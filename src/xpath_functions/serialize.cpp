@@ -854,9 +854,9 @@ struct j_writer {
         bool escaped = false, escaped_key = false, has_escaped = false;
         if (!attributes(e, &key, &escaped, &escaped_key, &has_escaped)) return false;
         if (keyed && !key) return invalid("a member of a map needs a key");
-        if (!keyed && key) return invalid("a key outside a map");
+        if (!keyed) key = nullptr;  // a key outside a map plays no part
         if (has_escaped && std::strcmp(name, "string")) return invalid("escaped on an element other than string");
-        if (escaped_key && !keyed) return invalid("escaped-key without a key");
+        if (escaped_key && !keyed) escaped_key = false;
         if (key) {
             out.put('"');
             if (escaped_key) {
