@@ -694,7 +694,7 @@ char* key_text(quorvel_xpath_context* c, const quorvel_xpath_result* r) {
     if (const quorvel_xpath_carrier* k = as_carrier(only)) {
         if (k->ref_kind == XPATH_REF_MAP || k->ref_kind == XPATH_REF_FUNCTION ||
             (k->text && k->length > 2 && k->text[0] == '\x03' && k->text[1] == 'F' &&
-             (k->text[2] == 'R' || k->text[2] == 'N'))) {
+             (k->text[2] == 'R' || (k->text[2] == 'N' && k->length > 3 && k->text[3] == '\x02')))) {
             xpath_context_fail_code(c, "FOTY0013", "A map, array or function cannot be a map key");
             return nullptr;
         }

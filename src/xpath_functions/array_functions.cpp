@@ -410,7 +410,7 @@ bool atomize(quorvel_xpath_context* c, const quorvel_node* item, sort_atom* a) {
         auto* k = reinterpret_cast<const quorvel_xpath_carrier*>(item);
         const char* t = k->text ? k->text : "";
         if (k->ref_kind == XPATH_REF_MAP || k->ref_kind == XPATH_REF_FUNCTION ||
-            (t[0] == kXpathTagMark && t[1] == 'F' && (t[2] == 'R' || t[2] == 'N'))) {
+            (t[0] == kXpathTagMark && t[1] == 'F' && (t[2] == 'R' || (t[2] == 'N' && t[3] == '\x02')))) {
             xpath_context_fail_code(c, "FOTY0013", "array:sort: a map, array or function has no sort key");
             return false;
         }

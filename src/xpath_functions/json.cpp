@@ -159,6 +159,26 @@ void put_escape(text& out, uint32_t cp) {
     }
 }
 
+// The code point of the well-formed UTF-8 sequence at p (its length in
+// *n), or *n = 0 for a byte that starts none (overlong forms, surrogates
+// and values past U+10FFFF included).
+uint32_t utf8_at(const char* p, const char* end, size_t* n) {
+    unsigned char b = static_cast<unsigned char>(*p);
+    size_t k = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 ? (b <= 0xEF ? 3 : 0) : b >= 0xC2 ? 2 : 0;
+    *n = 0;
+    if (!k || static_cast<size_t>(end - p) < k) return 0;
+    uint32_t cp = k == 4 ? b & 0x07u : k == 3 ? b & 0x0Fu : b & 0x1Fu;
+    for (size_t i = 1; i < k; i++) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if ((c & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (c & 0x3Fu);
+    }
+    if ((k == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (k == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        return 0;
+    *n = k;
+    return cp;
+}
+
 int hex_value(char b) {
     if (b >= '0' && b <= '9') return b - '0';
     if (b >= 'a' && b <= 'f') return b - 'a' + 10;
@@ -258,14 +278,16 @@ struct reader {
                 while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) {
                     unsigned char x = static_cast<unsigned char>(*p);
                     if (x >= 0x80) {
-                        uint32_t cp = 0;
                         size_t n = 0;
-                        if (x >= 0xF0) n = 4, cp = x & 0x07;
-                        else if (x >= 0xE0) n = 3, cp = x & 0x0F;
-                        else if (x >= 0xC0) n = 2, cp = x & 0x1F;
-                        else n = 1, cp = x;
-                        if (static_cast<size_t>(end - p) < n) n = static_cast<size_t>(end - p);
-                        for (size_t i = 1; i < n; i++) cp = (cp << 6) | (static_cast<unsigned char>(p[i]) & 0x3F);
+                        uint32_t cp = utf8_at(p, end, &n);
+                        if (n == 0) {
+                            // Not UTF-8: one byte read as U+FFFD.
+                            out.put(run, static_cast<size_t>(p - run));
+                            out.put("\xEF\xBF\xBD", 3);
+                            p++;
+                            run = p;
+                            continue;
+                        }
                         if (n > 1 && (o->escape ? special_char(cp) : !xml_char(cp))) {
                             out.put(run, static_cast<size_t>(p - run));
                             if (o->escape) {
@@ -958,7 +980,7 @@ quorvel_xpath_result* parse_to_value(quorvel_xpath_context* c, const char* json,
     if (v && v->count == 1 && v->items[0]->kind == kXpathCarrierNode) {
         auto* k = reinterpret_cast<const quorvel_xpath_carrier*>(v->items[0]);
         quorvel_xpath_result* r = nullptr;
-        if (k->ref_kind == XPATH_REF_NONE && k->text && k->length && k->text[0] != kXpathTagMark) {
+        if (k->ref_kind == XPATH_REF_NONE && (!k->length || (k->text && k->text[0] != kXpathTagMark))) {
             r = fn_string_result_copy(c, k->text, k->length);
         } else if (k->ref_kind == XPATH_REF_NONE && k->length >= 3 && k->text[1] == kXpathTagBoolean) {
             r = fn_boolean_result(c, k->text[2] == 't');

@@ -333,7 +333,7 @@ struct writer {
     static bool is_function(const quorvel_xpath_carrier* k) {
         return k->ref_kind == XPATH_REF_FUNCTION ||
                (k->text && k->length > 2 && k->text[0] == kXpathTagMark && k->text[1] == 'F' &&
-                (k->text[2] == 'R' || k->text[2] == 'N'));
+                (k->text[2] == 'R' || (k->length > 3 && k->text[2] == 'N' && k->text[3] == '\x02')));
     }
 
     // ---- The xml and text methods: items in order, adjacent atomic
@@ -542,7 +542,7 @@ struct writer {
             return ok;
         }
         const char* t = k->text ? k->text : "";
-        if (k->ref_kind == XPATH_REF_FUNCTION || (t[0] == kXpathTagMark && t[1] == 'F' && t[2] == 'N')) {
+        if (k->ref_kind == XPATH_REF_FUNCTION || (t[0] == kXpathTagMark && t[1] == 'F' && t[2] == 'N' && t[3] == '\x02')) {
             out.put("(anonymous-function)#");
             const char* params_text = t + 3;
             size_t arity = 0;

@@ -249,6 +249,28 @@ TEST(XpathJson, JsonToXmlDocumentsBelongToTheContextDocument) {
     EXPECT_EQ(eval(d.doc, "string(json-to-xml('[7]')//*[local-name() = 'number'])"), "'7'");
 }
 
+// Text that is not UTF-8 (it can reach the functions through a variable)
+// reads as U+FFFD per bad byte, the same in both readers.
+TEST(XpathJson, BytesThatAreNotUtf8) {
+    doc_ptr d("<r/>");
+    quorvel_xpath_variable_set* vars = quorvel_xpath_variable_set_new();
+    quorvel_xpath_variable_set_string(vars, "j", "[\"a\xFF" "b\xC0\x80\xED\xA0\x80\xF4\x90\x80\x80\xE2\x82\"]");
+    const char* const expressions[] = {
+        "string-to-codepoints(parse-json($j)?1)",
+        "string-to-codepoints(string(json-to-xml($j)))",
+    };
+    for (const char* expression : expressions) {
+        quorvel_xpath_result* r = quorvel_xpath_eval_with_vars(d.doc, expression, vars);
+        ASSERT_NE(r, nullptr) << quorvel_document_last_error(d.doc);
+        std::string got;
+        for (size_t i = 0; i < quorvel_xpath_result_count(r); i++)
+            got += std::string(i ? " " : "") + quorvel_xpath_result_node_value(r, i);
+        EXPECT_EQ(got, "97 65533 98 65533 65533 65533 65533 65533 65533 65533 65533 65533 65533 65533") << expression;
+        quorvel_xpath_result_free(r);
+    }
+    quorvel_xpath_variable_set_free(vars);
+}
+
 TEST(XpathJson, JsonDocReadsFiles) {
     char path[] = "/tmp/quorvel_json_doc_XXXXXX";
     int fd = mkstemp(path);
