@@ -277,14 +277,14 @@ struct writer {
 
     // ---- Nodes as XML
 
-    bool node_xml(const quorvel_node* n, int depth) {
+    bool node_xml(const quorvel_node* n, int depth, bool html) {
         if (depth > kMaxOutputDepth) return fail("SERE0020", "document nested too deeply");
         switch (n->kind) {
         case QUORVEL_NODE_ELEMENT: {
             quorvel_serialize_options o{};
             o.indent = p->indent ? 2 : 0;
             quorvel_serialize_ext_options ext{};
-            ext.method = p->method == METHOD_HTML ? 1 : 0;
+            ext.method = html ? 1 : 0;
             char* s = quorvel_element_serialize_ext(reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n)),
                                                     &o, &ext);
             if (!s) return fail("SERE0020", "element could not be written");
@@ -294,7 +294,7 @@ struct writer {
         }
         case QUORVEL_NODE_DOCUMENT:
             for (quorvel_node* k = quorvel_node_first_child(n); k; k = quorvel_node_next_sibling(k))
-                if (!node_xml(k, depth + 1)) return false;
+                if (!node_xml(k, depth + 1, html)) return false;
             return true;
         case QUORVEL_NODE_TEXT:
             put_xml_text(out, quorvel_text_node_get_content(n), false);
@@ -364,7 +364,7 @@ struct writer {
                     if (!t) return fail("SERE0020", "out of memory");
                     out.put(t);
                     std::free(t);
-                } else if (!node_xml(node, 0)) {
+                } else if (!node_xml(node, 0, p->method == METHOD_HTML)) {
                     return false;
                 }
                 previous_atomic = false;
@@ -411,17 +411,18 @@ struct writer {
             return true;
         }
         if (const quorvel_node* node = as_node(item)) {
+            // A node becomes the JSON string of its serialization by the
+            // node method (XML unless text or HTML was asked for).
             writer inner{c, p, {}, false};
-            params* q = const_cast<params*>(p);
-            method_kind saved = q->method;
-            q->method = p->node_method == METHOD_JSON || p->node_method == METHOD_ADAPTIVE ? METHOD_XML : p->node_method;
-            bool ok = p->method == METHOD_TEXT ? true : inner.node_xml(node, depth);
-            if (q->method == METHOD_TEXT) {
+            bool ok = true;
+            if (p->node_method == METHOD_TEXT) {
                 char* t = get_node_text(node);
                 if (t) inner.out.put(t);
+                ok = t != nullptr;
                 std::free(t);
+            } else {
+                ok = inner.node_xml(node, depth, p->node_method == METHOD_HTML);
             }
-            q->method = saved;
             if (!ok) return fail("SERE0020", "node could not be written");
             put_json_string(out, inner.out.data ? inner.out.data : "", inner.out.length);
             return true;
@@ -518,7 +519,7 @@ struct writer {
             out.put('"');
             return true;
         }
-        if (const quorvel_node* node = as_node(item)) return node_xml(node, depth);
+        if (const quorvel_node* node = as_node(item)) return node_xml(node, depth, false);
         auto* k = reinterpret_cast<const quorvel_xpath_carrier*>(item);
         if (k->ref_kind == XPATH_REF_MAP) {
             map_value* m = xpath_map_of_item(item);

@@ -161,6 +161,7 @@ TEST(XpathJson, SerializeRoundTrips) {
         {"serialize(map{'f':concat#2}, map{'method':'json'})", "error SERE0021"},
         {"serialize((), map{'method':'json'})", "'null'"},
         {"serialize(map{'x':/r/e}, map{'method':'json'})", "'{\"x\":\"<e a=\\\"1\\\">t<\\/e>\"}'"},
+        {"serialize(map{'x':/r/e}, map{'method':'json', 'json-node-output-method':'text'})", "'{\"x\":\"t\"}'"},
         {"serialize([1], map{'method':'json', 'indent':'yes'})", "error XPTY0004"},
         {"serialize([1], map{'method':'nonsense'})", "error SEPM0017"},
         {"serialize([1], 'json')", "error XPTY0004"},
