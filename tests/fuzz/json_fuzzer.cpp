@@ -3,7 +3,8 @@
 // option byte. Checks: both readers accept exactly the same texts; JSON
 // written by serialize (json method) reads back and writes the same text
 // again; the XML form of JSON turns back into JSON with xml-to-json (unless
-// a number overflows a double), and that JSON reads back. Every failure leaves a message.
+// a number overflows a double or duplicate keys were retained), and that
+// JSON reads back. Every failure leaves a message.
 //
 // Option byte: bit 0 escape, bit 1 a fallback function (without escape),
 // bits 2-3 duplicates (use-first, reject, use-last/retain, default).
@@ -79,9 +80,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // With the same duplicate rule both readers take the same texts.
     if (dup != 2 && converted != parsed) fuzz::fail("parse-json and json-to-xml disagree on %s", json.c_str());
     if (converted) {
-        // JSON numbers too large for a double have no JSON form once read.
+        // JSON numbers too large for a double have no JSON form once read,
+        // and retained duplicate keys none either.
         if (!eval_string(doc, to_xml.c_str(), json, "", &xml_json) &&
-            !std::strstr(quorvel_document_last_error(doc), "finite number"))
+            !std::strstr(quorvel_document_last_error(doc), "finite number") &&
+            !(dup >= 2 && std::strstr(quorvel_document_last_error(doc), "duplicate key")))
             fuzz::fail("xml-to-json refused json-to-xml output: %s", quorvel_document_last_error(doc));
         if (!xml_json.empty() && !eval_string(doc, "count(parse-json($s, map{'duplicates':'use-first'}))", json, xml_json, &ignored))
             fuzz::fail("xml-to-json wrote invalid JSON: %s", xml_json.c_str());
