@@ -718,8 +718,6 @@ struct value_sink {
             size_t n = length < sizeof digits ? length : sizeof digits - 1;
             std::memcpy(digits, bytes, n);
             digits[n] = '\0';
-            quorvel_xpath_result number{};
-            number.kind = XPATH_NUMBER;
             // Longer texts still read whole through strtod.
             char* long_text = nullptr;
             if (length >= sizeof digits) {
@@ -731,10 +729,12 @@ struct value_sink {
                 std::memcpy(long_text, bytes, length);
                 long_text[length] = '\0';
             }
-            number.value.number = std::strtod(long_text ? long_text : digits, nullptr);
+            double number = std::strtod(long_text ? long_text : digits, nullptr);
             std::free(long_text);
-            number.type_name = "xs:double";
-            item = xpath_value_to_item(&number, 0);
+            // An xs:double item, written as the engine writes doubles.
+            char tagged[72] = {kXpathTagMark, kXpathTagDouble};
+            xpath_format_number(number, tagged + 2);
+            item = xpath_synth_text(tagged, std::strlen(tagged));
             break;
         }
         case SCALAR_STRING:
