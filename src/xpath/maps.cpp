@@ -694,7 +694,7 @@ char* key_text(quorvel_xpath_context* c, const quorvel_xpath_result* r) {
     if (const quorvel_xpath_carrier* k = as_carrier(only)) {
         if (k->ref_kind == XPATH_REF_MAP || k->ref_kind == XPATH_REF_FUNCTION ||
             (k->text && k->length > 2 && k->text[0] == '\x03' && k->text[1] == 'F' &&
-             (k->text[2] == 'R' || k->text[2] == 'N'))) {
+             (k->text[2] == 'R' || (k->text[2] == 'N' && k->length > 3 && k->text[3] == '\x02')))) {
             xpath_context_fail_code(c, "FOTY0013", "A map, array or function cannot be a map key");
             return nullptr;
         }
@@ -915,6 +915,14 @@ quorvel_xpath_result* evaluate_lookup(quorvel_xpath_context* c, const ast* e) {
 }
 
 }  // namespace
+
+char* xpath_map_key_text(quorvel_xpath_context* c, const quorvel_xpath_result* key) { return key_text(c, key); }
+
+const quorvel_xpath_map_entry* xpath_map_find(const quorvel_xpath_map_value* m, const char* key, size_t length) {
+    return m && key ? map_find(m, key, length) : nullptr;
+}
+
+quorvel_node* xpath_map_carrier(quorvel_xpath_map_value* m) { return m ? map_carrier(m) : nullptr; }
 
 quorvel_xpath_result* xpath_evaluate_map_operator(quorvel_xpath_context* c, const quorvel_xpath_ast_node* e) {
     switch (static_cast<int32_t>(e->number)) {

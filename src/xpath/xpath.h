@@ -660,6 +660,16 @@ char* fn_item_arg_string(const quorvel_xpath_result* result);
 // New one-item sequence holding a carrier that refers to map (whose
 // reference it takes over; released on failure). NULL when memory runs out.
 quorvel_xpath_result* xpath_map_result(quorvel_xpath_map_value* map);
+// The key text of a map key value, by the map constructor's rules (one
+// atomic item; maps, arrays and functions refused): malloc'd, or NULL with
+// the context error.
+char* xpath_map_key_text(quorvel_xpath_context* context, const quorvel_xpath_result* key);
+// The entry of a map under a key text (an array: the member at a position
+// text "1" to "n"); NULL when there is none.
+const quorvel_xpath_map_entry* xpath_map_find(const quorvel_xpath_map_value* map, const char* key, size_t length);
+// A new carrier referring to map (whose reference it takes over on
+// success); NULL when memory runs out.
+quorvel_node* xpath_map_carrier(quorvel_xpath_map_value* map);
 // A new owning sequence holding the items of a value (nodes as they are,
 // atomic values as typed carriers); NULL when memory runs out.
 quorvel_xpath_node_set* xpath_value_items(const quorvel_xpath_result* value);

@@ -24,7 +24,7 @@
 
 // ---- The standard registry ---------------------------------------------------------------------
 
-// The 213 standard rows, in registration order: X(name as written in a call,
+// The 223 standard rows, in registration order: X(name as written in a call,
 // implementation, minimum arguments, maximum arguments or -1 for no limit).
 // The XPath 1.0 core comes first and the three name functions last, since
 // lookup scans in this order.
@@ -104,7 +104,7 @@
     X("document-uri", fn_uri_constant, 0, 1)                                   \
     X("static-base-uri", fn_uri_constant, 0, 0)                                \
     X("doc-available", fn_doc_available, 1, 1)                                 \
-    X("json-doc", fn_json_doc, 1, 1)                                           \
+    X("json-doc", fn_json_doc, 1, 2)                                           \
     X("compare", fn_compare, 2, 3)                                             \
     X("codepoint-equal", fn_codepoint_equal, 2, 2)                             \
     X("resolve-QName", fn_resolve_qname, 2, 2)                                 \
@@ -229,21 +229,31 @@
     X("map:contains", fn_map_contains, 2, 2)                                   \
     X("map:put", fn_map_put, 3, 3)                                             \
     X("map:remove", fn_map_remove, 2, 2)                                       \
-    X("map:merge", fn_map_merge, 1, 1)                                         \
+    X("map:merge", fn_map_merge, 1, 2)                                         \
+    X("map:entry", fn_map_entry, 2, 2)                                         \
+    X("map:find", fn_map_find, 2, 2)                                           \
     X("array:size", fn_map_size, 1, 1)                                         \
     X("array:get", fn_array_get, 2, 2)                                         \
     X("array:append", fn_array_append, 2, 2)                                   \
     X("array:put", fn_array_put, 3, 3)                                         \
     X("array:remove", fn_array_remove, 2, 2)                                   \
-    X("parse-json", fn_parse_json, 1, 1)                                       \
-    X("json-to-xml", fn_json_to_xml, 1, 1)                                     \
-    X("xml-to-json", fn_xml_to_json, 1, 1)                                     \
+    X("array:subarray", fn_array_subarray, 2, 3)                               \
+    X("array:head", fn_array_head, 1, 1)                                       \
+    X("array:tail", fn_array_tail, 1, 1)                                       \
+    X("array:reverse", fn_array_reverse, 1, 1)                                 \
+    X("array:join", fn_array_join, 1, 1)                                       \
+    X("array:insert-before", fn_array_insert_before, 3, 3)                     \
+    X("array:flatten", fn_array_flatten, 1, 1)                                 \
+    X("array:sort", fn_array_sort, 1, 3)                                       \
+    X("parse-json", fn_parse_json, 1, 2)                                       \
+    X("json-to-xml", fn_json_to_xml, 1, 2)                                     \
+    X("xml-to-json", fn_xml_to_json, 1, 2)                                     \
     X("serialize", fn_serialize, 1, 2)                                         \
     X("local-name", xpath_func_local_name, 0, 1)                               \
     X("namespace-uri", xpath_func_namespace_uri, 0, 1)                         \
     X("name", xpath_func_name, 0, 1)
 
-constexpr size_t kXpathStandardRowCount = 213;
+constexpr size_t kXpathStandardRowCount = 223;
 
 // Every implementation named by a row.
 #define QUORVEL_XPATH_DECLARE_BUILTIN(name, function, min, max) \
@@ -481,3 +491,36 @@ void json_out(char** buffer, size_t* length, size_t* capacity, const char* text)
 // "boolean", "null", "number" (strtod reads the whole non-empty text) or
 // "string" (also for NULL and "").
 const char* jtype_of(const char* text);
+
+// ---- Maps, arrays and JSON ------------------------------------------------------------------------
+
+// The one map or array an argument gives, with a reference for the caller;
+// NULL with the context error (XPTY0004 naming function for any other
+// value). want: 0 a map, 1 an array, -1 either.
+quorvel_xpath_map_value* fn_map_arg(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument,
+                                    const char* function, int want);
+// A new empty set that owns its synthetic items and is a sequence; NULL
+// when memory runs out.
+quorvel_xpath_node_set* fn_owning_set();
+// A result holding set (taken over, freed on failure); NULL with "Out of
+// memory".
+quorvel_xpath_result* fn_sequence_result(quorvel_xpath_context* context, quorvel_xpath_node_set* set);
+// Appends a copy of an item (synthetic items duplicated, nodes shared);
+// false when memory runs out.
+bool fn_set_add_copy(quorvel_xpath_node_set* set, const quorvel_node* item);
+// Takes over a fresh item (disposed when it cannot be added); false when
+// memory runs out or item is NULL.
+bool fn_set_add_owned(quorvel_xpath_node_set* set, quorvel_node* item);
+// Evaluates an xs:integer argument (a whole number typed as an integer, or
+// an untyped value that reads as one); false with XPTY0004 or FORG0001 (or
+// the evaluator's message).
+bool fn_integer_arg(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument, const char* function,
+                    int64_t* out);
+// Options maps: the one item stored under name in options (NULL for no
+// map, no entry or an empty value); an entry holding several items fails
+// with XPTY0004 and sets *bad.
+const quorvel_node* fn_option_item(quorvel_xpath_context* context, const quorvel_xpath_map_value* options,
+                                   const char* name, bool* bad);
+// A boolean option: false with XPTY0004 when the value is no boolean.
+bool fn_option_boolean(quorvel_xpath_context* context, const quorvel_xpath_map_value* options, const char* name,
+                       bool fallback, bool* out);

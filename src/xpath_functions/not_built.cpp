@@ -62,7 +62,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_base_uri, "base-uri")
 
 QUORVEL_XPATH_NOT_BUILT(fn_uri_constant, "document-uri")
 QUORVEL_XPATH_NOT_BUILT(fn_doc_available, "doc-available")
-QUORVEL_XPATH_NOT_BUILT(fn_json_doc, "json-doc")
 QUORVEL_XPATH_NOT_BUILT(fn_compare, "compare")
 QUORVEL_XPATH_NOT_BUILT(fn_codepoint_equal, "codepoint-equal")
 QUORVEL_XPATH_NOT_BUILT(fn_resolve_qname, "resolve-QName")
@@ -145,21 +144,9 @@ QUORVEL_XPATH_NOT_BUILT(fn_hours_from_dur, "hours-from-duration")
 
 // ---- Maps and arrays
 
-QUORVEL_XPATH_NOT_BUILT(fn_map_get, "map:get")
-QUORVEL_XPATH_NOT_BUILT(fn_map_contains, "map:contains")
-QUORVEL_XPATH_NOT_BUILT(fn_map_put, "map:put")
-QUORVEL_XPATH_NOT_BUILT(fn_map_remove, "map:remove")
-QUORVEL_XPATH_NOT_BUILT(fn_array_get, "array:get")
-QUORVEL_XPATH_NOT_BUILT(fn_array_append, "array:append")
-QUORVEL_XPATH_NOT_BUILT(fn_array_put, "array:put")
-QUORVEL_XPATH_NOT_BUILT(fn_array_remove, "array:remove")
 
 // ---- JSON and serialization
 
-QUORVEL_XPATH_NOT_BUILT(fn_parse_json, "parse-json")
-QUORVEL_XPATH_NOT_BUILT(fn_json_to_xml, "json-to-xml")
-QUORVEL_XPATH_NOT_BUILT(fn_xml_to_json, "xml-to-json")
-QUORVEL_XPATH_NOT_BUILT(fn_serialize, "serialize")
 
 // ---- Node names
 

@@ -65,6 +65,11 @@ const char* const kSets[] = {
     "fn-current-date", "fn-current-dateTime", "fn-current-time", "fn-implicit-timezone", "op-date-equal",
     "op-date-greater-than", "op-date-less-than", "op-dateTime-equal", "op-dateTime-greater-than",
     "op-dateTime-less-than", "op-time-equal", "op-time-greater-than", "op-time-less-than",
+    // Map and array functions, JSON and serialization.
+    "map-get", "map-contains", "map-put", "map-remove", "map-entry", "map-find", "array-get", "array-append",
+    "array-put", "array-remove", "array-subarray", "array-head", "array-tail", "array-reverse", "array-join",
+    "array-insert-before", "array-flatten", "array-sort", "fn-parse-json", "fn-json-doc", "fn-json-to-xml",
+    "fn-xml-to-json", "fn-serialize",
 };
 
 // QUORVEL_QT3_LIST_FAILURES=1 prints every failing case in the format of
