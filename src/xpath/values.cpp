@@ -486,6 +486,8 @@ char* xpath_to_string(const quorvel_xpath_result* r) {
     if (!r) return copy_bytes("", 0);
     switch (r->kind) {
     case XPATH_NUMBER:
+        // An exact text kept beside the double (decimals) is the value.
+        if (r->cached_string) return copy_cstr(r->cached_string);
         if (r->exact_integer_set) {
             char buf[32];
             std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(r->exact_integer));

@@ -74,8 +74,8 @@
     X("index-of", fn_index_of, 2, 3)                                           \
     X("distinct-values", fn_distinct_values, 1, 2)                             \
     X("avg", fn_avg, 1, 1)                                                     \
-    X("min", fn_min, 1, 1)                                                     \
-    X("max", fn_max, 1, 1)                                                     \
+    X("min", fn_min, 1, 2)                                                     \
+    X("max", fn_max, 1, 2)                                                     \
     X("zero-or-one", fn_zero_or_one, 1, 1)                                     \
     X("one-or-more", fn_one_or_more, 1, 1)                                     \
     X("exactly-one", fn_exactly_one, 1, 1)                                     \

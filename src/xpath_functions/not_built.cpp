@@ -24,9 +24,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_parse_xml_fragment, "parse-xml-fragment")
 
 // ---- More sequence functions
 
-QUORVEL_XPATH_NOT_BUILT(fn_avg, "avg")
-QUORVEL_XPATH_NOT_BUILT(fn_min, "min")
-QUORVEL_XPATH_NOT_BUILT(fn_max, "max")
 
 // ---- Higher-order functions
 
