@@ -259,21 +259,12 @@ struct atom_list {
     }
 };
 
-// Seconds from 1970-01-01T00:00:00Z of a date, dateTime or time text (a
-// time on 1972-12-31; no zone reads as UTC, the implicit zone).
-bool instant_of(const char* text, atom_class cls, double* out) {
-    if (cls == A_TIME) {
-        double seconds, raw;
-        if (!quorvel_time_norm_seconds(text, &seconds, &raw)) return false;
-        *out = raw;
-        return true;
-    }
-    int year, month, day, hour, minute, has_zone;
-    double second;
-    int64_t zone;
-    if (!h_dt_parse(text, &year, &month, &day, &hour, &minute, &second, &zone, &has_zone)) return false;
-    double days = static_cast<double>(h_days_from_civil(year, month, day));
-    *out = days * 86400.0 + hour * 3600.0 + minute * 60.0 + second - static_cast<double>(zone) * 60.0;
+// Seconds from 1970-01-01T00:00:00Z of a date, dateTime or time text.
+bool instant_of(const char* text, double* out) {
+    int64_t whole;
+    double fraction;
+    if (!quorvel_dt_instant(text, &whole, &fraction)) return false;
+    *out = static_cast<double>(whole) + fraction;
     return true;
 }
 
@@ -319,7 +310,7 @@ bool classify(quorvel_xpath_context* c, agg_atom* a, char tag, const char* text)
     case 'E':
     case 't':
         a->cls = tag == 'T' ? A_DATE_TIME : tag == 'E' ? A_DATE : A_TIME;
-        if (!instant_of(text, a->cls, &a->number)) a->cls = A_UNORDERED;
+        if (!instant_of(text, &a->number)) a->cls = A_UNORDERED;
         return true;
     case 'X': a->cls = A_HEX; return true;
     case 'W': a->cls = A_BASE64; return true;
@@ -555,7 +546,7 @@ result* forg0006(quorvel_xpath_context* c, const char* function) {
     return nullptr;
 }
 
-constexpr double kMaxMonths = 9.2e18;   // a month count that still fits 64 bits
+constexpr double kMaxMonths = 9223372036854775807.0;  // a month count that still fits 64 bits
 constexpr double kMaxSeconds = 8e22;    // beyond it, no exact second count prints
 
 result* average(quorvel_xpath_context* c, const atom_list& atoms) {

@@ -296,12 +296,19 @@ int quorvel_time_norm_seconds(const char* text, double* seconds, double* raw);
 void quorvel_dur_format_months(char* buffer, size_t size, double months);
 // Writes the day-time duration text of a number of seconds into out[64].
 void quorvel_dur_format(char* out, double seconds);
-// Moves a date, dateTime or time text by seconds, written in the same form
-// into out[64]; 0 when the text does not parse.
+// Moves a date, dateTime or time text by seconds (fractions kept to the
+// nanosecond), written in the same form into out[64]: 1; 0 when the text
+// does not parse; -1 when the amount or the result leaves the supported
+// years (-999999999 to 999999999).
 int quorvel_dt_shift(const char* text, char* out, double seconds);
 // Moves a date or dateTime text by whole months (the day clamped to the
-// target month); 0 when the text does not parse.
+// target month); 1, 0 or -1 as quorvel_dt_shift.
 int quorvel_dt_shift_months(const char* text, char* out, double months);
+// The instant of a date, dateTime or time text as whole seconds from
+// 1970-01-01T00:00:00Z and a fraction in [0, 1): no zone reads as UTC (the
+// implicit zone), a date is its midnight and a time stands on 1972-12-31.
+// 0 when the text does not parse.
+int quorvel_dt_instant(const char* text, int64_t* whole, double* fraction);
 
 // The fields of a date, dateTime or time text (not range-checked); 0 when
 // none could be read.
