@@ -623,6 +623,8 @@ result* difference_result(quorvel_xpath_context* c, const temporal& a, const tem
     return day_time_result(c, seconds);
 }
 
+bool empty_operand(const result* r) { return r->kind == XPATH_NODESET && !set_has_items(r->value.nodeset); }
+
 bool is_duration(temporal_kind k) { return k == TK_YEAR_MONTH || k == TK_DAY_TIME; }
 bool is_instant(temporal_kind k) { return k == TK_DATE || k == TK_DATE_TIME || k == TK_TIME; }
 
@@ -677,7 +679,14 @@ result* temporal_arithmetic(quorvel_xpath_context* c, int32_t op, const result* 
         if (std::isnan(n)) v = NAN;
         return d.kind == TK_DAY_TIME ? day_time_result(c, v) : year_month_result(c, v);
     }
-    if (any_typed) return type_error(c, op);
+    if (any_typed) {
+        // An empty operand makes the empty sequence, whatever the other is.
+        if (empty_operand(a) || empty_operand(b)) {
+            result* r = seq_new();
+            return r ? r : oom(c);
+        }
+        return type_error(c, op);
+    }
     *handled = false;
     return nullptr;
 }

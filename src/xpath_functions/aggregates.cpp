@@ -459,6 +459,8 @@ bool collect_atoms(quorvel_xpath_context* c, const ast* argument, atom_list& out
             tag = tag_of_type(v->type_name);
         }
         ok = classify(c, a, tag, text);
+        // A plain xs:duration has no order and no mean, whatever its parts.
+        if (ok && v->type_name && !std::strcmp(v->type_name, "xs:duration")) a->cls = A_UNORDERED;
         if (ok && v->kind == XPATH_NUMBER) a->number = tag == kXpathTagFloat ? single(v->value.number) : v->value.number;
         if (a->cls != A_UNTYPED) a->type = v->type_name;  // static type names
         xpath_result_free(v);

@@ -132,6 +132,7 @@ const eval_case kExtremes[] = {
     {"max(('P1Y1M1D' cast as xs:duration))", "ERR:FORG0006: max() needs values of one type that can be ordered"},
     {"max(('2020-01-01' cast as xs:date, '2020-01-01T00:00:00' cast as xs:dateTime))",
      "ERR:FORG0006: max() needs values of one type that can be ordered"},
+    {"max(xs:duration('P1Y'))", "ERR:FORG0006: max() needs values of one type that can be ordered"},
     {"max(('2020' cast as xs:gYear))", "ERR:FORG0006: max() needs values of one type that can be ordered"},
     {"max(('0A' cast as xs:hexBinary, 'AA==' cast as xs:base64Binary))",
      "ERR:FORG0006: max() needs values of one type that can be ordered"},
