@@ -76,14 +76,14 @@ double single(double v) {
     return static_cast<double>(static_cast<float>(v));
 }
 
-// An exact decimal: value = mantissa / 10^scale.
+// An exact decimal: value = mantissa / 10^scale, held in 64 bits (wider
+// integers would need the compiler's runtime for division).
 struct decimal {
-    __int128 mantissa = 0;
+    int64_t mantissa = 0;
     int scale = 0;
 };
 
 constexpr int kMaxScale = 18;
-constexpr __int128 kDecimalLimit = static_cast<__int128>(1000000000000000000LL) * 1000000000000000000LL;  // 1e36
 
 // Reads an optional sign, digits and an optional fraction; false for any
 // other text or a value beyond the exact range.
@@ -91,7 +91,7 @@ bool read_decimal(const char* text, decimal* out) {
     const char* p = text;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
-    __int128 m = 0;
+    int64_t m = 0;
     int scale = 0;
     bool any = false, point = false;
     for (; *p; p++) {
@@ -108,69 +108,67 @@ bool read_decimal(const char* text, decimal* out) {
             }
             scale++;
         }
-        m = m * 10 + (*p - '0');
-        if (m >= kDecimalLimit) return false;
+        // Accumulated negatively, so the most negative value fits too.
+        if (__builtin_mul_overflow(m, 10, &m) || __builtin_sub_overflow(m, *p - '0', &m)) return false;
     }
     if (!any) return false;
-    out->mantissa = negative ? -m : m;
+    if (!negative && m == INT64_MIN) return false;
+    out->mantissa = negative ? m : -m;
     out->scale = scale;
     return true;
 }
 
-__int128 pow10(int n) {
-    __int128 v = 1;
-    while (n-- > 0) v *= 10;
-    return v;
-}
-
-// a + b at the larger scale; false when the sum leaves the exact range.
+// a + b at the larger scale; false when the sum leaves 64 bits.
 bool decimal_add(decimal* a, const decimal& b) {
     decimal x = *a, y = b;
     int scale = x.scale > y.scale ? x.scale : y.scale;
     decimal* both[2] = {&x, &y};
     for (decimal* d : both) {
         while (d->scale < scale) {
-            if (d->mantissa >= kDecimalLimit / 10 || d->mantissa <= -kDecimalLimit / 10) return false;
-            d->mantissa *= 10;
+            if (__builtin_mul_overflow(d->mantissa, 10, &d->mantissa)) return false;
             d->scale++;
         }
     }
-    __int128 sum = x.mantissa + y.mantissa;
-    if (sum >= kDecimalLimit || sum <= -kDecimalLimit) return false;
+    int64_t sum;
+    if (__builtin_add_overflow(x.mantissa, y.mantissa, &sum)) return false;
     a->mantissa = sum;
     a->scale = scale;
     return true;
 }
 
-// The text of value / count with kMaxScale fraction digits beyond the
-// value's own (truncated), trailing zeros removed; out holds at least 96
-// bytes.
+// The text of value / count: the value's own fraction digits and
+// kMaxScale more (truncated), trailing zeros removed.
 void decimal_quotient_text(const decimal& value, size_t count, char* out, size_t size) {
     bool negative = value.mantissa < 0;
-    __int128 m = negative ? -value.mantissa : value.mantissa;
-    __int128 n = static_cast<__int128>(count);
-    // Scale the dividend up to kMaxScale fraction digits before dividing,
-    // in steps that cannot overflow.
-    __int128 whole = m / (n * pow10(value.scale));
-    __int128 rest = m % (n * pow10(value.scale));
+    uint64_t m = negative ? 0 - static_cast<uint64_t>(value.mantissa) : static_cast<uint64_t>(value.mantissa);
+    uint64_t n = count;
+    // q in units of 10^-scale, then the remainder's digits by long division
+    // (rest < n, so rest * 10 stays far inside 64 bits).
+    uint64_t q = m / n, rest = m % n;
+    uint64_t unit = 1;
+    for (int i = 0; i < value.scale; i++) unit *= 10;
+    uint64_t whole = q / unit, below = q % unit;
     char digits_text[2 * kMaxScale + 1];
     int fraction = 0;
-    __int128 divisor = n * pow10(value.scale);
-    while (rest != 0 && fraction < kMaxScale + value.scale) {
+    for (int i = value.scale - 1; i >= 0; i--) {
+        digits_text[i] = static_cast<char>('0' + below % 10);
+        below /= 10;
+    }
+    fraction = value.scale;
+    for (int i = 0; rest != 0 && i < kMaxScale; i++) {
         rest *= 10;
-        digits_text[fraction++] = static_cast<char>('0' + static_cast<int>(rest / divisor));
-        rest %= divisor;
+        digits_text[fraction++] = static_cast<char>('0' + rest / n);
+        rest %= n;
     }
     while (fraction > 0 && digits_text[fraction - 1] == '0') fraction--;
-    digits_text[fraction] = '\0';
-    char integer_text[48];
+    bool is_zero = whole == 0 && fraction == 0;
+    char integer_text[24];
     int k = 0;
     do {
-        integer_text[k++] = static_cast<char>('0' + static_cast<int>(whole % 10));
+        integer_text[k++] = static_cast<char>('0' + whole % 10);
         whole /= 10;
     } while (whole != 0);
     size_t at = 0;
-    bool is_zero = k == 1 && integer_text[0] == '0' && fraction == 0;
     if (negative && !is_zero && at + 1 < size) out[at++] = '-';
     while (k > 0 && at + 1 < size) out[at++] = integer_text[--k];
     if (fraction && at + 1 < size) out[at++] = '.';
@@ -527,7 +525,7 @@ result* decimal_result(quorvel_xpath_context* c, const char* text, const char* t
     if (!r) return nullptr;
     r->type_name = type_name;
     decimal d;
-    if (read_decimal(text, &d) && d.scale == 0 && d.mantissa >= INT64_MIN && d.mantissa <= INT64_MAX) {
+    if (read_decimal(text, &d) && d.scale == 0) {
         r->exact_integer_set = 1;
         r->exact_integer = static_cast<int64_t>(d.mantissa);
         return r;

@@ -38,6 +38,9 @@ const eval_case kAverages[] = {
     {"avg((1.01, 12))", "[D6.505]"},
     {"avg((1.5, 0.25))", "[D0.875]"},
     {"avg((0.1, 0.2, 0.3, 0.1))", "[D0.175]"},
+    {"avg((xs:decimal('-1.5'), xs:decimal('-0.25')))", "[D-0.875]"},
+    {"avg((xs:decimal('-0.001'), 0))", "[D-0.0005]"},
+    {"avg((xs:decimal('-0.003'), 0.001, 0.001))", "[D-0.000333333333333333333]"},
     {"avg((9007199254740993 to 9007199254740995))", "[D9007199254740994]"},
     // A double or an untyped value makes the mean a double; floats stay
     // floats.
