@@ -476,27 +476,103 @@ result* numeric_arithmetic(quorvel_xpath_context* c, int32_t op, double a, doubl
     }
 }
 
-// The text of an operand that may be a duration or a date: a string, or a
-// sequence of one string or typed item. NULL otherwise.
-const char* temporal_text(const result* r) {
-    if (r->kind == XPATH_STRING) return r->value.string ? r->value.string : "";
-    if (r->kind != XPATH_NODESET || !r->value.nodeset || r->value.nodeset->count != 1) return nullptr;
-    quorvel_node* n = r->value.nodeset->items[0];
-    if (!is_item(n) || n->kind != kXpathCarrierNode) return nullptr;
-    const char* t = reinterpret_cast<const quorvel_xpath_carrier*>(n)->text;
-    if (!t) return nullptr;
-    if (t[0] != kXpathTagMark) return t;
-    switch (t[1]) {
-    case 'd':
-    case 'T':
-    case 't':
-    case 'U':
-        return t + 2;
-    case kXpathTagEmpty:
-        return t[2] ? t + 2 : nullptr;
-    default:
-        return nullptr;
+// What an arithmetic operand is when a duration, date or time may take
+// part. Typed values (casts, constructors, typed items) know their type;
+// untyped values and plain strings are read by their text, as before
+// typed values existed, and never raise a type error.
+enum temporal_kind { TK_NONE, TK_YEAR_MONTH, TK_DAY_TIME, TK_DURATION, TK_DATE, TK_DATE_TIME, TK_TIME, TK_OTHER };
+
+struct temporal {
+    temporal_kind kind = TK_NONE;
+    bool typed = false;
+    const char* text = nullptr;
+    double amount = 0;  // months or seconds of a duration
+};
+
+temporal_kind kind_of_tag(char tag) {
+    switch (tag) {
+    case 'E': return TK_DATE;
+    case 'T': return TK_DATE_TIME;
+    case 't': return TK_TIME;
+    default: return TK_OTHER;
     }
+}
+
+void read_duration(temporal* t) {
+    if (quorvel_dur_try_seconds(t->text, &t->amount)) t->kind = TK_DAY_TIME;
+    else if (quorvel_dur_try_months(t->text, &t->amount)) t->kind = TK_YEAR_MONTH;
+    else t->kind = TK_DURATION;
+}
+
+// An untyped text: a duration or date-shaped text takes part by its form.
+void read_untyped(temporal* t) {
+    const char* x = t->text;
+    if (quorvel_dur_try_seconds(x, &t->amount)) t->kind = TK_DAY_TIME;
+    else if (quorvel_dur_try_months(x, &t->amount)) t->kind = TK_YEAR_MONTH;
+    else if (is_digit(x[0]) || (x[0] == '-' && is_digit(x[1]))) {
+        const char* colon = std::strchr(x, ':');
+        const char* dash = std::strchr(x + 1, '-');
+        if (colon && (!dash || colon < dash)) t->kind = TK_TIME;
+        else if (std::strchr(x, 'T')) t->kind = TK_DATE_TIME;
+        else if (dash) t->kind = TK_DATE;
+    }
+}
+
+temporal temporal_of(const result* r) {
+    temporal t;
+    if (r->kind == XPATH_STRING) {
+        t.text = r->value.string ? r->value.string : "";
+        char tag = family_tag(r->type_name);
+        if (!tag || tag == 'U') {
+            read_untyped(&t);
+            return t;
+        }
+        t.typed = true;
+        if (tag == 'd') {
+            read_duration(&t);
+            if (!std::strcmp(r->type_name, "xs:duration")) t.kind = TK_DURATION;
+        } else {
+            t.kind = kind_of_tag(tag);
+        }
+        return t;
+    }
+    if (r->kind != XPATH_NODESET || !r->value.nodeset || r->value.nodeset->count != 1) return t;
+    quorvel_node* n = r->value.nodeset->items[0];
+    if (!is_item(n) || n->kind != kXpathCarrierNode) return t;
+    auto* carrier = reinterpret_cast<const quorvel_xpath_carrier*>(n);
+    const char* x = carrier->text;
+    if (!x || carrier->ref_kind != XPATH_REF_NONE) return t;
+    if (x[0] != kXpathTagMark) {
+        t.text = x;
+        read_untyped(&t);
+        return t;
+    }
+    char tag = x[1];
+    if (tag == 'U') {
+        t.text = x + 2;
+        read_untyped(&t);
+        return t;
+    }
+    if (tag == 'd' || tag == 'T' || tag == 't' || (tag == kXpathTagEmpty && x[2])) {
+        t.text = x + 2;
+        t.typed = true;
+        if (tag == 'd') read_duration(&t);
+        else t.kind = kind_of_tag(tag);
+        return t;
+    }
+    for (const quorvel_xpath_family& f : xq_family_table)
+        if (f.tag == tag) {
+            t.kind = TK_OTHER;
+            t.typed = true;
+            t.text = x + 2;
+        }
+    return t;
+}
+
+result* typed_string_result(quorvel_xpath_context* c, const char* text, const char* type_name) {
+    result* r = string_result(c, text, std::strlen(text));
+    if (r) r->type_name = type_name;
+    return r;
 }
 
 result* day_time_result(quorvel_xpath_context* c, double seconds) {
@@ -504,80 +580,112 @@ result* day_time_result(quorvel_xpath_context* c, double seconds) {
     if (!std::isfinite(seconds) || std::fabs(seconds) > 8e22) return fail(c, "FODT0002: Duration value out of range");
     char buf[64];
     quorvel_dur_format(buf, seconds == 0 ? 0.0 : seconds);
-    return string_result(c, buf, std::strlen(buf));
+    return typed_string_result(c, buf, "xs:dayTimeDuration");
 }
 
 result* year_month_result(quorvel_xpath_context* c, double months) {
     if (std::isnan(months)) return fail(c, "FOCA0005: NaN supplied as float/double value");
-    double rounded = std::nearbyint(months);
+    // The nearest month, halves rounded up (as round() does).
+    double rounded = std::floor(months + 0.5);
     if (!std::isfinite(rounded) || std::fabs(rounded) >= 9.2e18)
         return fail(c, "FODT0002: Duration value out of range");
     char buf[40];
     quorvel_dur_format_months(buf, sizeof buf, rounded);
-    return string_result(c, buf, std::strlen(buf));
+    return typed_string_result(c, buf, "xs:yearMonthDuration");
 }
 
-result* shifted_result(quorvel_xpath_context* c, const char* text, double amount, bool months) {
+const char* type_of_kind(temporal_kind k) {
+    return k == TK_DATE ? "xs:date" : k == TK_DATE_TIME ? "xs:dateTime" : "xs:time";
+}
+
+result* shifted_result(quorvel_xpath_context* c, const temporal& date, double amount, bool months, bool* handled) {
     char buf[64];
-    int ok = months ? quorvel_dt_shift_months(text, buf, amount) : quorvel_dt_shift(text, buf, amount);
-    if (!ok) return nullptr;
-    return string_result(c, buf, std::strlen(buf));
+    int ok = months ? quorvel_dt_shift_months(date.text, buf, amount) : quorvel_dt_shift(date.text, buf, amount);
+    if (ok < 0) return fail(c, "FODT0001: Overflow/underflow in date/time operation");
+    if (!ok) {
+        *handled = date.typed;
+        return date.typed ? fail(c, "FORG0001: Invalid date/time value") : nullptr;
+    }
+    return typed_string_result(c, buf, date.typed ? type_of_kind(date.kind) : nullptr);
 }
 
-// Arithmetic where a duration or date takes part; NULL with *handled false
-// when no temporal rule applies.
+// The difference of two dates, dateTimes or times as a dayTimeDuration.
+result* difference_result(quorvel_xpath_context* c, const temporal& a, const temporal& b, bool* handled) {
+    int64_t wa, wb;
+    double fa, fb;
+    if (!quorvel_dt_instant(a.text, &wa, &fa) || !quorvel_dt_instant(b.text, &wb, &fb)) {
+        *handled = a.typed || b.typed;
+        return *handled ? fail(c, "FORG0001: Invalid date/time value") : nullptr;
+    }
+    double seconds = static_cast<double>(wa - wb) + (fa - fb);
+    // Fractions below the nanosecond are noise of the binary fractions.
+    seconds = std::nearbyint(seconds * 1e9) / 1e9;
+    return day_time_result(c, seconds);
+}
+
+bool empty_operand(const result* r) { return r->kind == XPATH_NODESET && !set_has_items(r->value.nodeset); }
+
+bool is_duration(temporal_kind k) { return k == TK_YEAR_MONTH || k == TK_DAY_TIME; }
+bool is_instant(temporal_kind k) { return k == TK_DATE || k == TK_DATE_TIME || k == TK_TIME; }
+
+result* type_error(quorvel_xpath_context* c, int32_t op) {
+    static const char* const names[] = {"+", "-", "*", "div", "mod", "idiv"};
+    const char* name = op >= OP_ADD && op <= OP_IDIV ? names[op - OP_ADD] : "?";
+    xpath_context_fail_code(c, "XPTY0004", "XPTY0004: Operator %s is not defined for these operand types", name);
+    return nullptr;
+}
+
+// Arithmetic where a duration, date or time takes part; NULL with *handled
+// false when no temporal rule applies (numbers, or untyped texts that fit
+// no rule).
 result* temporal_arithmetic(quorvel_xpath_context* c, int32_t op, const result* a, const result* b, bool* handled) {
     *handled = false;
-    if (op == OP_MOD || op == OP_IDIV) return nullptr;
-    const char* ta = temporal_text(a);
-    const char* tb = temporal_text(b);
-    if (!ta && !tb) return nullptr;
-    double sa = 0, sb = 0, ma = 0, mb = 0;
-    bool da = ta && quorvel_dur_try_seconds(ta, &sa), db = tb && quorvel_dur_try_seconds(tb, &sb);
-    bool ya = ta && !da && quorvel_dur_try_months(ta, &ma), yb = tb && !db && quorvel_dur_try_months(tb, &mb);
-    bool plus_minus = op == OP_ADD || op == OP_SUB;
-    double sign = op == OP_SUB ? -1 : 1;
+    temporal x = temporal_of(a), y = temporal_of(b);
+    if (x.kind == TK_NONE && y.kind == TK_NONE) return nullptr;
+    bool any_typed = (x.typed && x.kind != TK_NONE) || (y.typed && y.kind != TK_NONE);
     *handled = true;
-    if (da && db) {
-        if (plus_minus) return day_time_result(c, sa + sign * sb);
-        if (op == OP_DIV) {
-            if (sb == 0) return fail(c, "FOAR0001: Division by zero");
-            return number_result(c, sa / sb);
-        }
+    double sign = op == OP_SUB ? -1 : 1;
+    bool plus_minus = op == OP_ADD || op == OP_SUB;
+    if (plus_minus && x.kind == y.kind && is_duration(x.kind)) {
+        return x.kind == TK_DAY_TIME ? day_time_result(c, x.amount + sign * y.amount)
+                                     : year_month_result(c, x.amount + sign * y.amount);
     }
-    if (ya && yb) {
-        if (plus_minus) return year_month_result(c, ma + sign * mb);
-        if (op == OP_DIV) {
-            if (mb == 0) return fail(c, "FOAR0001: Division by zero");
-            return number_result(c, ma / mb);
-        }
+    if (op == OP_DIV && x.kind == y.kind && is_duration(x.kind)) {
+        if (y.amount == 0) return fail(c, "FOAR0001: Division by zero");
+        result* r = number_result(c, x.amount / y.amount);
+        if (r) r->type_name = "xs:decimal";
+        return r;
     }
-    bool a_dur = da || ya, b_dur = db || yb;
-    if (a_dur != b_dur) {
-        const result* other = a_dur ? b : a;
-        const char* other_text = a_dur ? tb : ta;
-        bool other_is_date = other_text && is_digit(other_text[0]);
-        if (!other_is_date) {
-            double n = xpath_to_number(other);
-            bool left_duration = a_dur;
-            if (op == OP_MUL || (op == OP_DIV && left_duration)) {
-                if (da || db) {
-                    double s = da ? sa : sb;
-                    if (op == OP_DIV && n == 0) return fail(c, "FODT0002: Duration value out of range");
-                    return day_time_result(c, op == OP_MUL ? s * n : s / n);
-                }
-                double m = ya ? ma : mb;
-                if (op == OP_DIV && n == 0) return fail(c, "FODT0002: Duration value out of range");
-                return year_month_result(c, op == OP_MUL ? m * n : m / n);
-            }
-        } else if (plus_minus) {
-            const char* date = other_text;
-            bool by_months = ya || yb;
-            double amount = by_months ? (ya ? ma : mb) : (da ? sa : sb);
-            result* r = shifted_result(c, date, sign * amount, by_months);
-            if (r) return r;
-            if (c->error[0]) return nullptr;
+    if (plus_minus && is_instant(x.kind) && is_duration(y.kind) &&
+        (x.kind != TK_TIME || y.kind == TK_DAY_TIME)) {
+        result* r = shifted_result(c, x, sign * y.amount, y.kind == TK_YEAR_MONTH, handled);
+        if (r || *handled) return r;
+    }
+    if (op == OP_ADD && is_duration(x.kind) && is_instant(y.kind) && (y.kind != TK_TIME || x.kind == TK_DAY_TIME)) {
+        result* r = shifted_result(c, y, x.amount, x.kind == TK_YEAR_MONTH, handled);
+        if (r || *handled) return r;
+    }
+    if (op == OP_SUB && is_instant(x.kind) && x.kind == y.kind) {
+        result* r = difference_result(c, x, y, handled);
+        if (r || *handled) return r;
+    }
+    bool x_duration = is_duration(x.kind), y_duration = is_duration(y.kind);
+    if ((op == OP_MUL && x_duration != y_duration && (x.kind == TK_NONE || y.kind == TK_NONE)) ||
+        (op == OP_DIV && x_duration && y.kind == TK_NONE)) {
+        const temporal& d = x_duration ? x : y;
+        double n = xpath_to_number(x_duration ? b : a);
+        if (op == OP_DIV && n == 0) return fail(c, "FODT0002: Duration value out of range");
+        double v = op == OP_MUL ? d.amount * n : d.amount / n;
+        if (std::isnan(n)) v = NAN;
+        return d.kind == TK_DAY_TIME ? day_time_result(c, v) : year_month_result(c, v);
+    }
+    if (any_typed) {
+        // An empty operand makes the empty sequence, whatever the other is.
+        if (empty_operand(a) || empty_operand(b)) {
+            result* r = seq_new();
+            return r ? r : oom(c);
         }
+        return type_error(c, op);
     }
     *handled = false;
     return nullptr;

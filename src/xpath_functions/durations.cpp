@@ -160,6 +160,8 @@ void year_text(char* out, size_t size, int64_t year) {
 // Shifts beyond this many seconds (about three hundred million years) would
 // leave the range of a year field; they are refused.
 constexpr double kMaxShiftSeconds = 1e16;
+// Years a shifted value may reach, either side of year zero.
+constexpr int64_t kMaxYear = 999999999;
 
 }  // namespace
 
@@ -382,6 +384,45 @@ int64_t h_days_from_civil(int64_t y, int64_t m, int64_t d) {
     return era * 146097 + doe - 719468;
 }
 
+namespace {
+
+constexpr int64_t kNanos = 1000000000;
+
+// Whole seconds and nanoseconds of a non-negative number of seconds below
+// one day's worth of rounding trouble: the fraction rounded to the
+// nanosecond, a rounding up to a whole second carried over.
+void split_seconds(double value, int64_t* whole, int64_t* nanos) {
+    double w = std::floor(value);
+    auto n = static_cast<int64_t>(std::llround((value - w) * 1e9));
+    auto whole_part = static_cast<int64_t>(w);
+    if (n >= kNanos) {
+        n -= kNanos;
+        whole_part++;
+    }
+    *whole = whole_part;
+    *nanos = n;
+}
+
+// The seconds field: two digits, then the fraction's digits (trailing
+// zeros removed) when there is one.
+void seconds_field(char* out, size_t size, int64_t whole, int64_t nanos) {
+    if (!nanos) {
+        std::snprintf(out, size, "%02lld", static_cast<long long>(whole));
+        return;
+    }
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%09lld", static_cast<long long>(nanos));
+    size_t n = 9;
+    while (n > 1 && digits[n - 1] == '0') n--;
+    digits[n] = '\0';
+    std::snprintf(out, size, "%02lld.%s", static_cast<long long>(whole), digits);
+}
+
+// Days beyond which a year leaves kMaxYear.
+constexpr int64_t kMaxDays = static_cast<int64_t>(kMaxYear) * 366;
+
+}  // namespace
+
 int quorvel_dt_shift_months(const char* text, char* out, double months) {
     if (!text || !out) return 0;
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
@@ -394,10 +435,12 @@ int quorvel_dt_shift_months(const char* text, char* out, double months) {
     }
     int64_t zone = 0;
     bool has_zone = trailing_zone(text, &zone);
-    if (!std::strchr(text, '-')) return 0;
-    if (!std::isfinite(months) || std::fabs(months) > 1e12) return 0;
+    if (!std::strchr(text, '-') || !std::isfinite(second) || second < 0) return 0;
+    // Month counts past the year range are refused before any conversion.
+    if (!std::isfinite(months) || std::fabs(months) > 12.0 * 2 * kMaxYear) return -1;
     int64_t total = static_cast<int64_t>(year) * 12 + (month - 1) + static_cast<int64_t>(std::trunc(months));
     int64_t new_year = floor_div(total, 12);
+    if (new_year > kMaxYear || new_year < -kMaxYear) return -1;
     int64_t new_month = total - new_year * 12 + 1;
     int64_t new_day = day < month_length(new_year, new_month) ? day : month_length(new_year, new_month);
     char y[32], z[16];
@@ -408,15 +451,10 @@ int quorvel_dt_shift_months(const char* text, char* out, double months) {
                       static_cast<long long>(new_day), z);
         return 1;
     }
+    int64_t whole, nanos;
+    split_seconds(second, &whole, &nanos);
     char secs[32];
-    double whole = std::trunc(second);
-    if (second == whole || !std::isfinite(second)) {
-        std::snprintf(secs, sizeof secs, "%02d", static_cast<int>(std::isfinite(second) ? whole : 0));
-    } else {
-        char frac[16];
-        fraction_text(frac, sizeof frac, second - whole);
-        std::snprintf(secs, sizeof secs, "%02ld.%s", static_cast<long>(whole), frac);
-    }
+    seconds_field(secs, sizeof secs, whole, nanos);
     write_out(out, "%s-%02lld-%02lldT%02d:%02d:%s%s", y, static_cast<long long>(new_month),
                   static_cast<long long>(new_day), hour, minute, secs, z);
     return 1;
@@ -428,46 +466,76 @@ int quorvel_dt_shift(const char* text, char* out, double shift) {
     double second;
     int64_t zone;
     if (!h_dt_parse(text, &year, &month, &day, &hour, &minute, &second, &zone, &has_zone)) return 0;
-    if (!std::isfinite(shift) || std::fabs(shift) > kMaxShiftSeconds || !std::isfinite(second)) return 0;
+    if (!std::isfinite(second) || second < 0) return 0;
+    if (!std::isfinite(shift) || std::fabs(shift) > kMaxShiftSeconds) return -1;
+    if (year > kMaxYear || year < -kMaxYear) return -1;
     char z[16];
     zone_suffix(z, sizeof z, has_zone != 0, zone);
+    // Whole seconds and nanoseconds kept apart, so that no fraction is
+    // lost or rounded into the whole seconds of a value before 1970.
+    int64_t in_whole, in_nanos, shift_whole, shift_nanos;
+    split_seconds(second, &in_whole, &in_nanos);
+    split_seconds(shift, &shift_whole, &shift_nanos);
+    int64_t nanos = in_nanos + shift_nanos;
+    int64_t carry = nanos / kNanos;
+    nanos %= kNanos;
     const char* colon = std::strchr(text, ':');
     const char* dash = std::strchr(text, '-');
+    char secs[32];
     if (colon && (!dash || colon < dash)) {
-        double s = std::trunc(hour * 3600.0 + minute * 60.0 + second + shift);
-        double r = std::fmod(s, 86400.0);
-        if (r < 0) r += 86400.0;
-        auto sod = static_cast<int64_t>(r);
-        write_out(out, "%02d:%02d:%02d%s", static_cast<int>(sod / 3600), static_cast<int>(sod % 3600 / 60),
-                      static_cast<int>(sod % 60), z);
+        int64_t s = hour * 3600 + minute * 60 + in_whole + shift_whole % 86400 + carry;
+        int64_t sod = s - floor_div(s, 86400) * 86400;
+        seconds_field(secs, sizeof secs, sod % 60, nanos);
+        write_out(out, "%02d:%02d:%s%s", static_cast<int>(sod / 3600), static_cast<int>(sod % 3600 / 60), secs, z);
         return 1;
     }
     int64_t d = h_days_from_civil(year, month, day);
     char y[32];
     int ny, nm, nd;
     if (!std::strchr(text, 'T')) {
-        auto nd_count = static_cast<int64_t>(std::floor((static_cast<double>(d) * 86400.0 + shift) / 86400.0));
+        // A date counts as its midnight; the fraction never reaches a day.
+        int64_t nd_count = d + floor_div(shift_whole, 86400);
+        if (nd_count > kMaxDays || nd_count < -kMaxDays) return -1;
         h_civil_from_days(nd_count, &ny, &nm, &nd);
+        if (ny > kMaxYear || ny < -kMaxYear) return -1;
         year_text(y, sizeof y, ny);
         write_out(out, "%s-%02d-%02d%s", y, nm, nd, z);
         return 1;
     }
-    auto total = static_cast<int64_t>(
-        std::trunc(hour * 3600.0 + static_cast<double>(d) * 86400.0 + minute * 60.0 + second + shift));
+    int64_t total = d * 86400 + hour * 3600 + minute * 60 + in_whole + shift_whole + carry;
     int64_t days = floor_div(total, 86400);
+    if (days > kMaxDays || days < -kMaxDays) return -1;
     int64_t sod = total - days * 86400;
     h_civil_from_days(days, &ny, &nm, &nd);
+    if (ny > kMaxYear || ny < -kMaxYear) return -1;
     year_text(y, sizeof y, ny);
-    char secs[32];
-    double whole = std::trunc(second);
-    if (second == whole) {
-        std::snprintf(secs, sizeof secs, "%02lld", static_cast<long long>(sod % 60));
-    } else {
-        char frac[16];
-        fraction_text(frac, sizeof frac, std::fabs(second - whole));
-        std::snprintf(secs, sizeof secs, "%02ld.%s", static_cast<long>(sod % 60), frac);
-    }
+    seconds_field(secs, sizeof secs, sod % 60, nanos);
     write_out(out, "%s-%02d-%02dT%02d:%02d:%s%s", y, nm, nd, static_cast<int>(sod / 3600),
                   static_cast<int>(sod % 3600 / 60), secs, z);
+    return 1;
+}
+
+int quorvel_dt_instant(const char* text, int64_t* whole, double* fraction) {
+    if (!text) return 0;
+    const char* colon = std::strchr(text, ':');
+    const char* dash = std::strchr(text, '-');
+    if (colon && (!dash || colon < dash)) {
+        double seconds, raw;
+        if (!quorvel_time_norm_seconds(text, &seconds, &raw)) return 0;
+        // A time stands on 1972-12-31.
+        double w = std::floor(raw);
+        *whole = h_days_from_civil(1972, 12, 31) * 86400 + static_cast<int64_t>(w);
+        *fraction = raw - w;
+        return 1;
+    }
+    int year, month, day, hour, minute, has_zone;
+    double second;
+    int64_t zone;
+    if (!h_dt_parse(text, &year, &month, &day, &hour, &minute, &second, &zone, &has_zone)) return 0;
+    if (!std::isfinite(second) || second < 0 || second >= 62) return 0;
+    double w = std::floor(second);
+    *whole = h_days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + static_cast<int64_t>(w) -
+             zone * 60;
+    *fraction = second - w;
     return 1;
 }

@@ -74,8 +74,8 @@
     X("index-of", fn_index_of, 2, 3)                                           \
     X("distinct-values", fn_distinct_values, 1, 2)                             \
     X("avg", fn_avg, 1, 1)                                                     \
-    X("min", fn_min, 1, 1)                                                     \
-    X("max", fn_max, 1, 1)                                                     \
+    X("min", fn_min, 1, 2)                                                     \
+    X("max", fn_max, 1, 2)                                                     \
     X("zero-or-one", fn_zero_or_one, 1, 1)                                     \
     X("one-or-more", fn_one_or_more, 1, 1)                                     \
     X("exactly-one", fn_exactly_one, 1, 1)                                     \
@@ -158,7 +158,7 @@
     X("xs:ID", fn_id_ctor, 1, 1)                                               \
     X("xs:IDREF", fn_idref_ctor, 1, 1)                                         \
     X("xs:ENTITY", fn_entity_ctor, 1, 1)                                       \
-    X("xs:anyURI", fn_passthrough_ctor, 1, 1)                                  \
+    X("xs:anyURI", fn_anyuri_ctor, 1, 1)                                        \
     X("xs:integer", fn_xs_integer, 1, 1)                                       \
     X("xs:double", fn_xs_double, 1, 1)                                         \
     X("xs:float", fn_xs_float, 1, 1)                                           \
@@ -182,7 +182,7 @@
     X("xs:dayTimeDuration", fn_daytimeduration_ctor, 1, 1)                     \
     X("xs:yearMonthDuration", fn_yearmonthduration_ctor, 1, 1)                 \
     X("xs:QName", fn_qname_ctor, 1, 2)                                         \
-    X("xs:untypedAtomic", fn_passthrough_ctor, 1, 1)                           \
+    X("xs:untypedAtomic", fn_untyped_ctor, 1, 1)                               \
     X("xs:hexBinary", fn_hexbinary_ctor, 1, 1)                                 \
     X("xs:base64Binary", fn_base64binary_ctor, 1, 1)                           \
     X("xs:gYear", fn_gyear_ctor, 1, 1)                                         \
@@ -306,12 +306,19 @@ int quorvel_time_norm_seconds(const char* text, double* seconds, double* raw);
 void quorvel_dur_format_months(char* buffer, size_t size, double months);
 // Writes the day-time duration text of a number of seconds into out[64].
 void quorvel_dur_format(char* out, double seconds);
-// Moves a date, dateTime or time text by seconds, written in the same form
-// into out[64]; 0 when the text does not parse.
+// Moves a date, dateTime or time text by seconds (fractions kept to the
+// nanosecond), written in the same form into out[64]: 1; 0 when the text
+// does not parse; -1 when the amount or the result leaves the supported
+// years (-999999999 to 999999999).
 int quorvel_dt_shift(const char* text, char* out, double seconds);
 // Moves a date or dateTime text by whole months (the day clamped to the
-// target month); 0 when the text does not parse.
+// target month); 1, 0 or -1 as quorvel_dt_shift.
 int quorvel_dt_shift_months(const char* text, char* out, double months);
+// The instant of a date, dateTime or time text as whole seconds from
+// 1970-01-01T00:00:00Z and a fraction in [0, 1): no zone reads as UTC (the
+// implicit zone), a date is its midnight and a time stands on 1972-12-31.
+// 0 when the text does not parse.
+int quorvel_dt_instant(const char* text, int64_t* whole, double* fraction);
 
 // The fields of a date, dateTime or time text (not range-checked); 0 when
 // none could be read.
@@ -455,19 +462,6 @@ char* quorvel_format_number_core(const char* picture, const quorvel_number_forma
 // malformed.
 char* format_integer_text(bool negative, const char* magnitude_digits, const char* picture, bool* invalid);
 
-// ---- Numeric constructors ------------------------------------------------------------------------
-
-// The numeric constructors' shared readers. fn_xs_number_ctor: integer
-// mode reads an optional sign and digits (a value past 64 bits becomes a
-// plain double); otherwise the xs:double lexical forms. xs_int_bound: an
-// exact integer within [minimum, maximum], failing with "Invalid lexical
-// form for %s" or "Value out of range for %s" (type_name). Both give the
-// empty sequence for an empty argument and a new result or NULL.
-quorvel_xpath_result* fn_xs_number_ctor(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument,
-                                        int integer_mode);
-quorvel_xpath_result* xs_int_bound(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument,
-                                   int64_t minimum, int64_t maximum, const char* type_name);
-
 // ---- JSON text helpers ----------------------------------------------------------------------------
 
 // A JSON reader's position: the cursor and a flag that failures clear.
@@ -524,3 +518,10 @@ const quorvel_node* fn_option_item(quorvel_xpath_context* context, const quorvel
 // A boolean option: false with XPTY0004 when the value is no boolean.
 bool fn_option_boolean(quorvel_xpath_context* context, const quorvel_xpath_map_value* options, const char* name,
                        bool fallback, bool* out);
+// ---- Constructors and QNames ----------------------------------------------------------------------------
+
+// The body of every xs: constructor: the argument cast to type (see
+// xpath_cast_value); the empty sequence for an empty argument, XPTY0004 for
+// more than one item.
+quorvel_xpath_result* fn_construct(quorvel_xpath_context* context, quorvel_xpath_ast_node** arguments, size_t count,
+                                   const char* type);

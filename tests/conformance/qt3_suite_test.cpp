@@ -70,6 +70,16 @@ const char* const kSets[] = {
     "array-put", "array-remove", "array-subarray", "array-head", "array-tail", "array-reverse", "array-join",
     "array-insert-before", "array-flatten", "array-sort", "fn-parse-json", "fn-json-doc", "fn-json-to-xml",
     "fn-xml-to-json", "fn-serialize",
+    // Aggregates and date and duration arithmetic.
+    "fn-avg", "fn-min", "fn-max", "op-add-dayTimeDurations", "op-add-dayTimeDuration-to-date",
+    "op-add-dayTimeDuration-to-dateTime", "op-add-dayTimeDuration-to-time", "op-add-yearMonthDurations",
+    "op-add-yearMonthDuration-to-date", "op-add-yearMonthDuration-to-dateTime", "op-divide-dayTimeDuration",
+    "op-divide-yearMonthDuration", "op-divide-dayTimeDuration-by-dayTimeDuration",
+    "op-divide-yearMonthDuration-by-yearMonthDuration", "op-multiply-dayTimeDuration", "op-multiply-yearMonthDuration",
+    "op-subtract-dates", "op-subtract-dateTimes", "op-subtract-dayTimeDuration-from-date",
+    "op-subtract-dayTimeDuration-from-dateTime", "op-subtract-dayTimeDuration-from-time",
+    "op-subtract-dayTimeDurations", "op-subtract-times", "op-subtract-yearMonthDuration-from-date",
+    "op-subtract-yearMonthDuration-from-dateTime", "op-subtract-yearMonthDurations",
 };
 
 // QUORVEL_QT3_LIST_FAILURES=1 prints every failing case in the format of
