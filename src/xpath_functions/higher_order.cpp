@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "dom/dom.h"
-#include "xpath/xpath_services.h"
 #include "xpath_functions/functions.h"
 
 namespace {
@@ -272,14 +271,6 @@ constexpr known_namespace kNamespaces[] = {
     {"http://www.w3.org/2005/xpath-functions/array", "array:"},
     {"http://www.w3.org/2001/XMLSchema", "xs:"},
 };
-
-const quorvel_xpath_registry_entry* find_entry(const quorvel_xpath_function_registry* r, const char* name) {
-    if (!r) return nullptr;
-    auto* e = static_cast<const quorvel_xpath_registry_entry*>(r->entries);
-    for (size_t i = 0; i < r->count; i++)
-        if (!std::strcmp(e[i].name, name)) return &e[i];
-    return nullptr;
-}
 
 // The registry name a function name stands for, written into out: an
 // expanded name Q{uri}local or fn:local maps to the registry's form (no
@@ -633,7 +624,7 @@ quorvel_xpath_result* fn_function_lookup(quorvel_xpath_context* c, quorvel_xpath
     std::free(written);
     nodeset* out = new_sequence();
     if (!out) return oom(c);
-    const quorvel_xpath_registry_entry* e = named ? find_entry(c->registry, name) : nullptr;
+    const quorvel_xpath_registry_entry* e = named ? xpath_resolve_function(c, name) : nullptr;
     if (e && arity >= 0 && arity == std::floor(arity) && arity <= 1000 && arity >= e->min_args &&
         (e->max_args < 0 || arity <= e->max_args)) {
         char text[200];
