@@ -1,6 +1,8 @@
 // Function items (inline functions and named references), dynamic calls,
 // try/catch, and the dispatch of the operators that build values.
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -208,9 +210,10 @@ quorvel_xpath_result* make_function_ref(quorvel_xpath_context* c, const ast* e) 
     std::memcpy(function, name, static_cast<size_t>(hash - name));
     function[hash - name] = '\0';
     char* end = nullptr;
+    errno = 0;
     long arity = std::strtol(hash + 1, &end, 10);
     const quorvel_xpath_registry_entry* entry = xpath_resolve_function(c, function);
-    if (*end || arity < 0 || arity > 1000 || !entry || arity < entry->min_args ||
+    if (*end || errno == ERANGE || arity < 0 || arity > INT32_MAX || !entry || arity < entry->min_args ||
         (entry->max_args >= 0 && arity > entry->max_args)) {
         xpath_context_fail_code(c, "XPST0017", "XPST0017: No function %s", name);
         return nullptr;

@@ -8,6 +8,7 @@
 // borrowed one-item value that lives on the stack, so a call costs no
 // allocation beyond what the function itself does.
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -290,6 +291,36 @@ bool registry_name(const char* name, char* out, size_t size) {
     if (!std::strncmp(name, "fn:", 3)) name += 3;
     int n = std::snprintf(out, size, "%s", name);
     return n > 0 && static_cast<size_t>(n) < size;
+}
+
+// A QName item's text: its lexical form, then 0x01 and its namespace URI
+// when it has one.
+constexpr char kQNameUriMark = '\x01';
+
+// The name a function-name argument gives: an expanded Q{uri}local for a
+// QName with a namespace, else its string value. malloc'd; NULL when
+// memory runs out.
+char* function_name_text(const quorvel_node* n) {
+    const quorvel_xpath_carrier* k = as_carrier(n);
+    const char* mark = k && k->ref_kind == XPATH_REF_NONE && k->length > 2 && k->text[0] == kXpathTagMark &&
+                               k->text[1] == 'Z'
+                           ? static_cast<const char*>(std::memchr(k->text + 2, kQNameUriMark, k->length - 2))
+                           : nullptr;
+    if (!mark) return get_node_text(n);
+    const char* lexical = k->text + 2;
+    const char* colon = static_cast<const char*>(std::memchr(lexical, ':', static_cast<size_t>(mark - lexical)));
+    const char* local = colon ? colon + 1 : lexical;
+    size_t local_length = static_cast<size_t>(mark - local);
+    const char* uri = mark + 1;
+    size_t uri_length = k->length - static_cast<size_t>(uri - k->text);
+    char* out = static_cast<char*>(std::malloc(uri_length + local_length + 4));
+    if (!out) return nullptr;
+    std::memcpy(out, "Q{", 2);
+    std::memcpy(out + 2, uri, uri_length);
+    out[2 + uri_length] = '}';
+    std::memcpy(out + 3 + uri_length, local, local_length);
+    out[3 + uri_length + local_length] = '\0';
+    return out;
 }
 
 // ---- Sort keys -----------------------------------------------------------------------------------
@@ -611,7 +642,7 @@ quorvel_xpath_result* fn_function_lookup(quorvel_xpath_context* c, quorvel_xpath
         xpath_nodeset_free(names);
         return type_error(c, "%s expects one function name", "function-lookup");
     }
-    char* written = get_node_text(names->items[0]);
+    char* written = function_name_text(names->items[0]);
     xpath_nodeset_free(names);
     if (!written) return oom(c);
     double arity = 0;
@@ -625,7 +656,7 @@ quorvel_xpath_result* fn_function_lookup(quorvel_xpath_context* c, quorvel_xpath
     nodeset* out = new_sequence();
     if (!out) return oom(c);
     const quorvel_xpath_registry_entry* e = named ? xpath_resolve_function(c, name) : nullptr;
-    if (e && arity >= 0 && arity == std::floor(arity) && arity <= 1000 && arity >= e->min_args &&
+    if (e && arity >= 0 && arity == std::floor(arity) && arity <= INT32_MAX && arity >= e->min_args &&
         (e->max_args < 0 || arity <= e->max_args)) {
         char text[200];
         int n = std::snprintf(text, sizeof text, "%cFR%s#%ld", kXpathTagMark, name, static_cast<long>(arity));
@@ -658,11 +689,17 @@ quorvel_xpath_result* fn_function_name(quorvel_xpath_context* c, quorvel_xpath_a
             length -= 3;
         }
         // Standard functions are registered without a prefix: their name
-        // takes the conventional one.
-        bool standard = !std::memchr(name, ':', length);
-        char text[200];
-        int n = std::snprintf(text, sizeof text, "%cZ%s%.*s", kXpathTagMark, standard ? "fn:" : "",
-                              static_cast<int>(length), name);
+        // takes the conventional one. The namespace follows the lexical form.
+        const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
+        const char* uri = "";
+        for (const known_namespace& ns : kNamespaces) {
+            size_t p = std::strlen(ns.prefix);
+            if (colon ? p == static_cast<size_t>(colon - name) + 1 && !std::memcmp(ns.prefix, name, p) : !p)
+                uri = ns.uri;
+        }
+        char text[260];
+        int n = std::snprintf(text, sizeof text, "%cZ%s%.*s%s%s", kXpathTagMark, colon ? "" : "fn:",
+                              static_cast<int>(length), name, uri[0] ? "\x01" : "", uri);
         quorvel_node* item = n > 0 && static_cast<size_t>(n) < sizeof text
                                  ? xpath_synth_text(text, static_cast<size_t>(n))
                                  : nullptr;

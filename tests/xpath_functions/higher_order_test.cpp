@@ -130,10 +130,14 @@ const eval_case kFunctionItemCases[] = {
     {"function-lookup('Q{http://www.w3.org/2005/xpath-functions}string-length', 1)('abc')", "'3'"},
     {"function-lookup('Q{http://example.com/}pi', 0)", "[]"},
     // function-name and function-arity.
-    {"function-name(concat#3)", "[Zfn:concat]"},
-    {"function-name(fn:concat#3)", "[Zfn:concat]"},
-    {"function-name(math:pi#0)", "[Zmath:pi]"},
-    {"function-name(function-lookup('fn:substring', 2))", "[Zfn:substring]"},
+    {"function-name(concat#3)", "[Zfn:concat\x01http://www.w3.org/2005/xpath-functions]"},
+    {"function-name(fn:concat#3)", "[Zfn:concat\x01http://www.w3.org/2005/xpath-functions]"},
+    {"function-name(math:pi#0)", "[Zmath:pi\x01http://www.w3.org/2005/xpath-functions/math]"},
+    {"function-name(function-lookup('fn:substring', 2))", "[Zfn:substring\x01http://www.w3.org/2005/xpath-functions]"},
+    // A function's name, a QName with its namespace, finds it again.
+    {"function-lookup(function-name(concat#2), 3)('a', 'b', 'c')", "'abc'"},
+    {"function-lookup(function-name(math:pow#2), 2)(2, 10)", "'1024'"},
+    {"function-lookup(function-name(math:pow#2), 1)", "[]"},
     {"function-name(function($a) { $a })", "[]"},
     {"function-name(map{})", "[]"},
     {"function-name(1)", "ERR:XPTY0004: function-name expects one function item"},
