@@ -22,8 +22,6 @@ using ast = quorvel_xpath_ast_node;
 using nodeset = quorvel_xpath_node_set;
 using result = quorvel_xpath_result;
 
-constexpr const char kCodepointCollation[] = "http://www.w3.org/2005/xpath-functions/collation/codepoint";
-
 bool is_item(const quorvel_node* n) { return reinterpret_cast<uintptr_t>(n) > kXpathLowestItem; }
 
 const quorvel_xpath_carrier* as_carrier(const quorvel_node* n) {

@@ -65,6 +65,10 @@ const char* const kSets[] = {
     "fn-current-date", "fn-current-dateTime", "fn-current-time", "fn-implicit-timezone", "op-date-equal",
     "op-date-greater-than", "op-date-less-than", "op-dateTime-equal", "op-dateTime-greater-than",
     "op-dateTime-less-than", "op-time-equal", "op-time-greater-than", "op-time-less-than",
+    // Function items and higher-order functions.
+    "fn-function-lookup", "fn-function-name", "fn-function-arity", "fn-apply", "fn-for-each", "fn-filter",
+    "fn-fold-left", "fn-fold-right", "fn-for-each-pair", "fn-sort", "map-for-each", "array-for-each",
+    "array-filter", "array-fold-left", "array-fold-right", "misc-HigherOrderFunctions",
 };
 
 // QUORVEL_QT3_LIST_FAILURES=1 prints every failing case in the format of
