@@ -605,6 +605,7 @@ struct quorvel_xpath_map_value {
     int32_t is_array;
     size_t count;
     quorvel_xpath_map_entry* entries;  // maps: sorted by key bytes
+    quorvel_xpath_map_value* next_free;  // link of the list the last release frees from
 };
 
 // A new map or array with room for capacity entries (count 0, one

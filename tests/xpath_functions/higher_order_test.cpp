@@ -224,6 +224,16 @@ TEST(HigherOrder, SortCallsTheKeyFunctionOncePerItem) {
     EXPECT_EQ(calls, 7);
 }
 
+TEST(HigherOrder, DeeplyNestedArraysFromAFoldAreUsedAndFreed) {
+    doc_ptr d("<r/>");
+    ASSERT_NE(d.doc, nullptr);
+    // A fold nests an array 300,000 levels deep; freeing it must not
+    // recurse once per level.
+    EXPECT_EQ(eval(d.doc, "array:size(fold-left(1 to 300000, [], function($a, $x) { [$a] }))"), "'1'");
+    EXPECT_EQ(eval(d.doc, "fold-left(1 to 3, [0], function($a, $x) { [$x, $a] })(2)(2)(1)"), "[N1]");
+    EXPECT_EQ(eval(d.doc, "sort(fold-left(1 to 300, [], function($a, $x) { [$a] }))"), "ERR:Arrays nested too deeply");
+}
+
 TEST(HigherOrder, UnboundedRecursionFailsWithAClearError) {
     doc_ptr d("<r/>");
     ASSERT_NE(d.doc, nullptr);
