@@ -231,31 +231,8 @@ const char* xpath_expr_prefix_uri(quorvel_xpath_context* context, const char* pr
     return uri && uri[0] ? uri : nullptr;
 }
 
-quorvel_xpath_result* evaluate_function_call_impl(quorvel_xpath_context* context, const quorvel_xpath_ast_node* call) {
-    if (!context) return nullptr;
-    if (!call || call->type != AST_FUNCTION_CALL) {
-        xpath_context_fail(context, "Invalid function call node");
-        return nullptr;
-    }
-    const char* name = call->text;
-    if (!name) {
-        xpath_context_fail(context, "Function call missing name");
-        return nullptr;
-    }
-    size_t n = call->count;
-    if (n == 0 && (!std::strcmp(name, "position") || !std::strcmp(name, "last"))) {
-        quorvel_xpath_result* r = xpath_result_new(XPATH_NUMBER);
-        if (!r) {
-            xpath_context_fail(context, "Out of memory");
-            return nullptr;
-        }
-        r->value.number = static_cast<double>(name[0] == 'p' ? context->position : context->size);
-        return r;
-    }
-    if (!context->registry) {
-        xpath_context_fail(context, "Function registry not initialized");
-        return nullptr;
-    }
+const quorvel_xpath_registry_entry* xpath_resolve_function(quorvel_xpath_context* context, const char* name) {
+    if (!context || !context->registry || !name) return nullptr;
     const quorvel_xpath_registry_entry* entry = registry_find(context->registry, name, std::strlen(name));
     if (!entry) {
         const char* colon = std::strchr(name, ':');
@@ -284,6 +261,35 @@ quorvel_xpath_result* evaluate_function_call_impl(quorvel_xpath_context* context
             if (known && local_length <= 127) entry = registry_find(context->registry, colon + 1, local_length);
         }
     }
+    return entry;
+}
+
+quorvel_xpath_result* evaluate_function_call_impl(quorvel_xpath_context* context, const quorvel_xpath_ast_node* call) {
+    if (!context) return nullptr;
+    if (!call || call->type != AST_FUNCTION_CALL) {
+        xpath_context_fail(context, "Invalid function call node");
+        return nullptr;
+    }
+    const char* name = call->text;
+    if (!name) {
+        xpath_context_fail(context, "Function call missing name");
+        return nullptr;
+    }
+    size_t n = call->count;
+    if (n == 0 && (!std::strcmp(name, "position") || !std::strcmp(name, "last"))) {
+        quorvel_xpath_result* r = xpath_result_new(XPATH_NUMBER);
+        if (!r) {
+            xpath_context_fail(context, "Out of memory");
+            return nullptr;
+        }
+        r->value.number = static_cast<double>(name[0] == 'p' ? context->position : context->size);
+        return r;
+    }
+    if (!context->registry) {
+        xpath_context_fail(context, "Function registry not initialized");
+        return nullptr;
+    }
+    const quorvel_xpath_registry_entry* entry = xpath_resolve_function(context, name);
     if (!entry) {
         xpath_context_fail(context, "Unknown function: %s", name);
         return nullptr;

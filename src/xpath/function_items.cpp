@@ -1,6 +1,8 @@
 // Function items (inline functions and named references), dynamic calls,
 // try/catch, and the dispatch of the operators that build values.
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -201,6 +203,19 @@ quorvel_xpath_result* make_function_ref(quorvel_xpath_context* c, const ast* e) 
     const char* hash = std::strrchr(name, '#');
     if (!hash || hash == name || static_cast<size_t>(hash - name) > kMaxNameLength || !hash[1]) {
         xpath_context_fail_code(c, "XPST0017", "Invalid function reference: %s", name);
+        return nullptr;
+    }
+    // The reference must name a function that takes that many arguments.
+    char function[kMaxNameLength + 1];
+    std::memcpy(function, name, static_cast<size_t>(hash - name));
+    function[hash - name] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    long arity = std::strtol(hash + 1, &end, 10);
+    const quorvel_xpath_registry_entry* entry = xpath_resolve_function(c, function);
+    if (*end || errno == ERANGE || arity < 0 || arity > INT32_MAX || !entry || arity < entry->min_args ||
+        (entry->max_args >= 0 && arity > entry->max_args)) {
+        xpath_context_fail_code(c, "XPST0017", "XPST0017: No function %s", name);
         return nullptr;
     }
     char* text = static_cast<char*>(std::malloc(n + 4));

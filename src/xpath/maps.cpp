@@ -145,13 +145,36 @@ quorvel_xpath_map_value* map_new(size_t count, bool is_array) {
     return m;
 }
 
+// Frees a map whose last reference went. Maps held by its values whose
+// last reference goes with them join a list instead of being freed by
+// recursion, so values nested to any depth (a fold can build a million
+// levels) free in constant stack.
 void map_free(quorvel_xpath_map_value* m) {
-    for (size_t i = 0; i < m->count; i++) {
-        std::free(m->entries[i].key);
-        xpath_nodeset_free(m->entries[i].value);
+    m->next_free = nullptr;
+    quorvel_xpath_map_value* pending = m;
+    while (pending) {
+        quorvel_xpath_map_value* x = pending;
+        pending = x->next_free;
+        for (size_t i = 0; i < x->count; i++) {
+            std::free(x->entries[i].key);
+            nodeset* v = x->entries[i].value;
+            for (size_t k = 0; v && v->owns_carriers && k < v->count; k++) {
+                quorvel_node* n = v->items[k];
+                if (!is_item(n) || n->kind != kXpathCarrierNode) continue;
+                auto* c = reinterpret_cast<quorvel_xpath_carrier*>(n);
+                if (c->ref_kind != XPATH_REF_MAP) continue;
+                quorvel_xpath_map_value* inner = c->ref.map;
+                c->ref_kind = XPATH_REF_NONE;  // the carrier no longer releases it
+                if (inner && __atomic_sub_fetch(&inner->refs, 1, __ATOMIC_ACQ_REL) == 0) {
+                    inner->next_free = pending;
+                    pending = inner;
+                }
+            }
+            xpath_nodeset_free(v);
+        }
+        std::free(x->entries);
+        std::free(x);
     }
-    std::free(m->entries);
-    std::free(m);
 }
 
 bool key_less(const quorvel_xpath_map_entry& a, const quorvel_xpath_map_entry& b) {

@@ -495,6 +495,10 @@ constexpr int32_t kXpathMaxEvalDepth = 3000;
 void xpath_context_init(quorvel_xpath_context* context, quorvel_document* document, quorvel_node* node);
 void xpath_context_cleanup(quorvel_xpath_context* context);
 quorvel_xpath_result* evaluate_function_call_impl(quorvel_xpath_context* context, const quorvel_xpath_ast_node* call);
+// The registry entry a function name as written in a call stands for (a
+// prefix bound to a known function namespace is looked through); NULL when
+// there is none.
+const quorvel_xpath_registry_entry* xpath_resolve_function(quorvel_xpath_context* context, const char* name);
 const char* xpath_expr_prefix_uri(quorvel_xpath_context* context, const char* prefix, size_t length);
 void xpath_function_registry_register(quorvel_xpath_function_registry* registry, const char* name,
                                       quorvel_xpath_function function, int min_args, int max_args);
@@ -605,6 +609,7 @@ struct quorvel_xpath_map_value {
     int32_t is_array;
     size_t count;
     quorvel_xpath_map_entry* entries;  // maps: sorted by key bytes
+    quorvel_xpath_map_value* next_free;  // link of the list the last release frees from
 };
 
 // A new map or array with room for capacity entries (count 0, one

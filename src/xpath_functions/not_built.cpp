@@ -27,21 +27,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_parse_xml_fragment, "parse-xml-fragment")
 
 // ---- Higher-order functions
 
-QUORVEL_XPATH_NOT_BUILT(fn_function_lookup, "function-lookup")
-QUORVEL_XPATH_NOT_BUILT(fn_function_name, "function-name")
-QUORVEL_XPATH_NOT_BUILT(fn_function_arity, "function-arity")
-QUORVEL_XPATH_NOT_BUILT(fn_for_each, "for-each")
-QUORVEL_XPATH_NOT_BUILT(fn_filter, "filter")
-QUORVEL_XPATH_NOT_BUILT(fn_fold_left, "fold-left")
-QUORVEL_XPATH_NOT_BUILT(fn_fold_right, "fold-right")
-QUORVEL_XPATH_NOT_BUILT(fn_for_each_pair, "for-each-pair")
-QUORVEL_XPATH_NOT_BUILT(fn_sort_seq, "sort")
-QUORVEL_XPATH_NOT_BUILT(fn_apply, "apply")
-QUORVEL_XPATH_NOT_BUILT(fn_map_for_each, "map:for-each")
-QUORVEL_XPATH_NOT_BUILT(fn_array_for_each, "array:for-each")
-QUORVEL_XPATH_NOT_BUILT(fn_array_filter, "array:filter")
-QUORVEL_XPATH_NOT_BUILT(fn_array_fold_left, "array:fold-left")
-QUORVEL_XPATH_NOT_BUILT(fn_array_fold_right, "array:fold-right")
 
 // ---- Square root
 

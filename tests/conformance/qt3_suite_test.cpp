@@ -80,6 +80,10 @@ const char* const kSets[] = {
     "op-subtract-dayTimeDuration-from-dateTime", "op-subtract-dayTimeDuration-from-time",
     "op-subtract-dayTimeDurations", "op-subtract-times", "op-subtract-yearMonthDuration-from-date",
     "op-subtract-yearMonthDuration-from-dateTime", "op-subtract-yearMonthDurations",
+    // Function items and higher-order functions.
+    "fn-function-lookup", "fn-function-name", "fn-function-arity", "fn-apply", "fn-for-each", "fn-filter",
+    "fn-fold-left", "fn-fold-right", "fn-for-each-pair", "fn-sort", "map-for-each", "array-for-each",
+    "array-filter", "array-fold-left", "array-fold-right", "misc-HigherOrderFunctions",
 };
 
 // QUORVEL_QT3_LIST_FAILURES=1 prints every failing case in the format of

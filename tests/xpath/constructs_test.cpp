@@ -166,9 +166,10 @@ TEST(XpathConstructs, FunctionItemsAndDynamicCalls) {
         {"(/r/a)(1)", "error: A dynamic call needs exactly one function item, got 2 items"},
         {"function($a) { $a }($undefined)", "error: Undefined variable: undefined"},
         {"function($a) { $a?x }(1)", "error: The lookup operator needs a map or an array"},
-        {"nosuch#1", "fn:nosuch#1"},
-        {"nosuch#1(2)", "error: Unknown function: nosuch"},
-        {"nosuch#1(2, 3)", "error: Function nosuch#1 called with 2 arguments"},
+        {"nosuch#1", "error: XPST0017: No function nosuch#1"},
+        {"concat#1", "error: XPST0017: No function concat#1"},
+        {"concat#2", "fn:concat#2"},
+        {"concat#2('a', 'b', 'c')", "error: Function concat#2 called with 3 arguments"},
     };
     for (const eval_case& c : cases) EXPECT_EQ(eval(d.doc, c.expression), c.expected) << c.expression;
 }
