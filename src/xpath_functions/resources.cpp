@@ -281,6 +281,44 @@ char* read_file(const char* path, size_t* length) {
     return data;
 }
 
+// True when every prefix of an element or attribute name in the tree is
+// declared: text with an undeclared prefix is not namespace-well-formed.
+bool prefixes_bound(quorvel_element* root) {
+    char prefix[128];
+    auto bound = [](quorvel_element* e, const char* p) {
+        if (!std::strcmp(p, "xml")) return true;
+        const char* uri = quorvel_element_namespace_for_prefix(e, p);
+        return uri && uri[0];
+    };
+    quorvel_node* top = reinterpret_cast<quorvel_node*>(root);
+    for (quorvel_node* n = top; n;) {
+        if (n->kind == QUORVEL_NODE_ELEMENT) {
+            auto* e = reinterpret_cast<quorvel_element*>(n);
+            const char* p = quorvel_element_prefix(e);
+            if (p && p[0] && !bound(e, p)) return false;
+            for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
+                const char* name = quorvel_attribute_get_name(a);
+                const char* colon = name ? std::strchr(name, ':') : nullptr;
+                if (!colon) continue;
+                size_t k = static_cast<size_t>(colon - name);
+                if (k == 5 && !std::strncmp(name, "xmlns", 5)) continue;
+                if (k >= sizeof prefix) return false;
+                std::memcpy(prefix, name, k);
+                prefix[k] = '\0';
+                if (!bound(e, prefix)) return false;
+            }
+            if (quorvel_node* down = quorvel_node_first_child(n)) {
+                n = down;
+                continue;
+            }
+        }
+        while (n && n != top && !quorvel_node_next_sibling(n)) n = reinterpret_cast<quorvel_node*>(quorvel_node_parent(n));
+        if (!n || n == top) break;
+        n = quorvel_node_next_sibling(n);
+    }
+    return true;
+}
+
 // ---- Text decoding -----------------------------------------------------------------------------
 
 enum class text_status { ok, bad_encoding, bad_char, no_memory };
@@ -465,10 +503,13 @@ quorvel_node* load_document(quorvel_xpath_context* c, const char* reference, boo
     int status = 0;
     quorvel_document* doc = quorvel_parse_string(bytes, length, &status);
     std::free(bytes);
-    if (!doc || !quorvel_document_root(doc)) {
-        const char* why = quorvel_last_error();
+    const char* why = !doc ? quorvel_last_error()
+                      : !quorvel_document_root(doc) ? "no root element"
+                      : !prefixes_bound(quorvel_document_root(doc)) ? "a name uses an undeclared namespace prefix"
+                                                                      : nullptr;
+    if (why || !doc) {
         xpath_context_fail_code(c, "FODC0002", "doc(): %.150s is not well-formed XML: %.80s", path,
-                                why && why[0] ? why : "no root element");
+                                why && why[0] ? why : "unknown");
         quorvel_document_free(doc);
         std::free(path);
         std::free(uri);
@@ -570,6 +611,11 @@ quorvel_document* parse_kept(quorvel_xpath_context* c, const char* function, con
         xpath_context_fail_code(c, "FODC0006", "%s(): not well-formed XML: %.150s", function, why ? why : "");
         return nullptr;
     }
+    if (quorvel_element* root = quorvel_document_root(doc); root && !prefixes_bound(root)) {
+        quorvel_document_free(doc);
+        xpath_context_fail_code(c, "FODC0006", "%s(): a name uses an undeclared namespace prefix", function);
+        return nullptr;
+    }
     if (!fn_keep_document(c, doc)) {
         oom(c);
         return nullptr;
@@ -609,15 +655,24 @@ bool fn_optional_string(quorvel_xpath_context* c, const quorvel_xpath_ast_node* 
         }
         if (item->kind == kXpathCarrierNode) {
             auto* carrier = reinterpret_cast<const quorvel_xpath_carrier*>(item);
-            if (carrier->ref_kind == XPATH_REF_MAP || carrier->ref_kind == XPATH_REF_FUNCTION) {
+            // Strings and untyped values only: numbers, booleans, dates and
+            // the other typed values are not strings.
+            bool typed = carrier->ref_kind == XPATH_REF_NONE && carrier->length >= 2 &&
+                         carrier->text[0] == kXpathTagMark && carrier->text[1] != 'U';
+            if (carrier->ref_kind == XPATH_REF_MAP || carrier->ref_kind == XPATH_REF_FUNCTION || typed) {
                 xpath_result_free(r);
-                xpath_context_fail_code(c, "XPTY0004", "A map, array or function is not a string");
+                xpath_context_fail_code(c, "XPTY0004", "Expected a string, got a value of another type");
                 return false;
             }
         }
         *out = get_node_text(item);
-    } else {
+    } else if (r->kind == XPATH_STRING) {
         *out = xpath_to_string(r);
+    } else {
+        const bool number = r->kind == XPATH_NUMBER;
+        xpath_result_free(r);
+        xpath_context_fail_code(c, "XPTY0004", "Expected a string, got a %s", number ? "number" : "boolean");
+        return false;
     }
     xpath_result_free(r);
     if (!*out) {
@@ -731,6 +786,11 @@ result* fn_parse_xml_fragment(quorvel_xpath_context* c, quorvel_xpath_ast_node**
     if (!parsed) {
         const char* why = quorvel_last_error();
         xpath_context_fail_code(c, "FODC0006", "parse-xml-fragment(): not well-formed: %.150s", why ? why : "");
+        return nullptr;
+    }
+    if (quorvel_element* root = quorvel_document_root(parsed); root && !prefixes_bound(root)) {
+        quorvel_document_free(parsed);
+        xpath_context_fail_code(c, "FODC0006", "parse-xml-fragment(): a name uses an undeclared namespace prefix");
         return nullptr;
     }
     quorvel_document* doc = quorvel_document_create();
@@ -892,17 +952,13 @@ result* fn_available_env_vars(quorvel_xpath_context* c, quorvel_xpath_ast_node**
 // ---- URIs and collections ------------------------------------------------------------------------
 
 result* fn_uri_collection(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
-    if (count == 1) {
-        char* uri = nullptr;
-        if (!fn_optional_string(c, args[0], &uri)) return nullptr;
-        if (uri) {
-            xpath_context_fail_code(c, "FODC0002", "uri-collection(): no collection is available at %.180s", uri);
-            std::free(uri);
-            return nullptr;
-        }
-    }
-    // The default collection is empty.
-    return fn_sequence_of(c, nullptr);
+    char* uri = nullptr;
+    if (count == 1 && !fn_optional_string(c, args[0], &uri)) return nullptr;
+    // No collections are defined, the default one included.
+    if (uri) xpath_context_fail_code(c, "FODC0002", "uri-collection(): no collection is available at %.180s", uri);
+    else xpath_context_fail_code(c, "FODC0002", "No default collection has been defined");
+    std::free(uri);
+    return nullptr;
 }
 
 const char* xpath_document_uri(const quorvel_xpath_context* c, const quorvel_document* doc) {
