@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/core.h"
@@ -240,18 +242,28 @@ bool resolve_or_fail(quorvel_xpath_context* c, const char* function, const char*
 // ---- Files -------------------------------------------------------------------------------------
 
 // Reads a whole regular file: the bytes (malloc'd, NUL after them) and
-// their count, or NULL with errno set. A file that cannot be sized whole
-// (a directory, a pipe) is refused rather than read in part.
+// their count, or NULL with errno set. Anything but a regular file (a
+// directory, a device, a pipe) is refused before it is read: a device may
+// never end and a pipe may block.
 char* read_file(const char* path, size_t* length) {
     *length = 0;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return nullptr;
-    char* data = nullptr;
-    size_t size = 0, capacity = 0;
-    bool ok = true;
-    for (;;) {
-        if (capacity - size < 65536) {
-            size_t grown = capacity ? capacity * 2 : 65536 + 1;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        errno = e;
+        return nullptr;
+    }
+    size_t capacity = static_cast<size_t>(st.st_size) + 1;
+    char* data = static_cast<char*>(std::malloc(capacity));
+    size_t size = 0;
+    bool ok = data != nullptr;
+    if (!ok) errno = ENOMEM;
+    while (ok) {
+        if (capacity - size < 2) {  // the file grew meanwhile
+            size_t grown = capacity * 2;
             char* fresh = static_cast<char*>(std::realloc(data, grown));
             if (!fresh) {
                 errno = ENOMEM;
@@ -261,19 +273,21 @@ char* read_file(const char* path, size_t* length) {
             data = fresh;
             capacity = grown;
         }
-        size_t n = std::fread(data + size, 1, capacity - size - 1, f);
-        size += n;
-        if (n == 0) {
-            if (std::ferror(f)) {
-                if (!errno) errno = EIO;
-                ok = false;
-            }
+        ssize_t n = read(fd, data + size, capacity - size - 1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+        } else if (n == 0) {
             break;
+        } else {
+            size += static_cast<size_t>(n);
         }
     }
-    std::fclose(f);
+    int e = errno;
+    close(fd);
     if (!ok) {
         std::free(data);
+        errno = e;
         return nullptr;
     }
     data[size] = '\0';

@@ -262,6 +262,12 @@ TEST(XpathResourceFunctions, DocumentsAndTextFromLocalFiles) {
         {"unparsed-text-lines('empty.txt')", "[]"},
         {"unparsed-text-available('lines.txt')", "true"},
         {"unparsed-text-available('missing.txt')", "false"},
+        // Only regular files: a directory or a device that never ends is
+        // refused before it is read.
+        {"unparsed-text('/dev/zero')", "ERR:FOUT1170"},
+        {"unparsed-text('.')", "ERR:FOUT1170"},
+        {"doc('/dev/zero')", "ERR:FODC0002"},
+        {"unparsed-text-available('/dev/zero')", "false"},
         {"unparsed-text-available('nul.txt')", "false"},
     };
     for (const eval_case& c : cases) EXPECT_EQ(eval_with_base(d.doc, c.expr, base), c.expected) << c.expr;
