@@ -181,11 +181,14 @@ result* fn_random_number_generator(quorvel_xpath_context* c, quorvel_xpath_ast_n
         }
     }
     if (!seeded) {
-        // No seed: a different generator per call is enough (the address of
-        // the context and the time).
-        h = (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(c)) ^
-             (static_cast<uint64_t>(std::time(nullptr)) * 0x5851F42D4C957F2DULL)) *
-            0x100000001B3ULL;
+        // No seed: the evaluation's instant, the one its clock functions
+        // read, so every unseeded call of one evaluation gives the same
+        // generator, as a function without side effects must.
+        if (!c->instant_cached) {
+            c->instant = static_cast<int64_t>(std::time(nullptr));
+            c->instant_cached = 1;
+        }
+        h = (static_cast<uint64_t>(c->instant) * 0x5851F42D4C957F2DULL) ^ 0x14650FB0739D0383ULL;
     }
     const double number = unit_number(h);
     const uint64_t next = xorshift(h) * 0x2545F4914F6CDD1DULL;

@@ -98,6 +98,8 @@ TEST(XpathResourceFunctions, RandomNumbersFollowTheSeed) {
          "true"},
         {"random-number-generator('s')?permute(())", "[]"},
         {"random-number-generator(())?number lt 1", "true"},
+        // Without a seed: the same generator throughout one evaluation.
+        {"random-number-generator()?number = random-number-generator(())?number", "true"},
         {"random-number-generator((1, 2))", "ERR:random-number-generator() takes at most one seed"},
     };
     for (const eval_case& c : cases) EXPECT_EQ(eval(d.doc, c.expr), c.expected) << c.expr;
