@@ -56,6 +56,7 @@ quorvel_xpath_result* run_tree(const quorvel_xpath_tree* tree, quorvel_document*
     else if (!(result = xpath_vm_run(const_cast<quorvel_xpath_tree*>(tree), &context)))
         result = evaluate_expr(&context, tree->root);
     if (!result) document_error(doc, context.error);
+    else xpath_context_keep_for_result(&context, result);
     xpath_context_cleanup(&context);
     return result;
 }

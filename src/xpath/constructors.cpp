@@ -33,7 +33,7 @@ quorvel_document* construction_document(quorvel_xpath_context* c) {
         fail_oom(c);
         return nullptr;
     }
-    if (quorvel_document_adopt_child(c->document, doc) != 0) {
+    if (xpath_adopt_document(c->document, doc) != 0) {
         quorvel_document_free(doc);
         fail_oom(c);
         return nullptr;
@@ -288,7 +288,7 @@ quorvel_xpath_result* construct_document(quorvel_xpath_context* c, const ast* e)
     }
     quorvel_document* doc = quorvel_document_create();
     if (!doc) return fail_oom(c);
-    if (quorvel_document_adopt_child(c->document, doc) != 0) {
+    if (xpath_adopt_document(c->document, doc) != 0) {
         quorvel_document_free(doc);
         return fail_oom(c);
     }

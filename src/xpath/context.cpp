@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 
 #include "core/core.h"
 #include "dom/dom.h"
@@ -144,7 +145,81 @@ quorvel_xpath_function_registry* build_document_registry(quorvel_document* doc) 
     return r;
 }
 
+pthread_mutex_t g_adopt_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// The node an item stands in the tree for: synthetic attribute and
+// namespace records by their element, node references by their element.
+// NULL for atomic items.
+const quorvel_node* tree_node_of(const quorvel_node* n) {
+    switch (n->kind) {
+    case kXpathAttributeNode:
+        return reinterpret_cast<const quorvel_node*>(reinterpret_cast<const quorvel_xpath_attribute_node*>(n)->owner);
+    case kXpathNamespaceNode:
+        return reinterpret_cast<const quorvel_node*>(reinterpret_cast<const quorvel_xpath_namespace_node*>(n)->parent);
+    case kXpathCarrierNode: return xpath_carrier_referenced_node(n);
+    default: return n;
+    }
+}
+
+// Index of the kept document holding node, or kept_count when none does.
+size_t kept_index_of(const quorvel_xpath_context* c, const quorvel_node* n) {
+    if (n->kind == QUORVEL_NODE_DOCUMENT) {
+        const quorvel_document* d = reinterpret_cast<const quorvel_document_node_record*>(n)->document;
+        for (size_t i = 0; i < c->kept_count; i++)
+            if (c->kept_documents[i] == d) return i;
+        return c->kept_count;
+    }
+    // Up to the top of the tree: a root element, a top-level node or a
+    // detached subtree; its document is the one that made it.
+    for (const quorvel_node* p = n; p; p = quorvel_node_parent_raw(p)) n = p;
+    const quorvel_document* d = node_public_document(n);
+    for (size_t i = 0; d && i < c->kept_count; i++)
+        if (c->kept_documents[i] == d) return i;
+    return c->kept_count;
+}
+
 }  // namespace
+
+quorvel_status xpath_adopt_document(quorvel_document* owner, quorvel_document* doc) {
+    pthread_mutex_lock(&g_adopt_mutex);
+    quorvel_status status = quorvel_document_adopt_child(owner, doc);
+    pthread_mutex_unlock(&g_adopt_mutex);
+    return status;
+}
+
+void xpath_context_keep_for_result(quorvel_xpath_context* c, const quorvel_xpath_result* result) {
+    if (!c || !c->kept_count || !result || result->kind != XPATH_NODESET || !result->value.nodeset) return;
+    if (!c->document) return;
+    const quorvel_xpath_node_set* s = result->value.nodeset;
+    // needed[i]: the result refers to kept document i. A map, array or
+    // function item may hold nodes anywhere: then every document stays.
+    bool stack_marks[16] = {};
+    bool* needed = c->kept_count <= 16 ? stack_marks : static_cast<bool*>(std::calloc(c->kept_count, sizeof(bool)));
+    bool keep_all = needed == nullptr;
+    for (size_t i = 0; !keep_all && i < s->count; i++) {
+        const quorvel_node* item = s->items[i];
+        if (reinterpret_cast<uintptr_t>(item) <= kXpathLowestItem) continue;
+        if (item->kind == kXpathCarrierNode) {
+            int32_t ref = reinterpret_cast<const quorvel_xpath_carrier*>(item)->ref_kind;
+            if (ref == XPATH_REF_MAP || ref == XPATH_REF_FUNCTION) {
+                keep_all = true;
+                break;
+            }
+        }
+        const quorvel_node* n = tree_node_of(item);
+        if (!n) continue;
+        size_t k = kept_index_of(c, n);
+        if (k < c->kept_count) needed[k] = true;
+    }
+    size_t left = 0;
+    for (size_t i = 0; i < c->kept_count; i++) {
+        quorvel_document* d = c->kept_documents[i];
+        if ((keep_all || needed[i]) && xpath_adopt_document(c->document, d) == QUORVEL_OK) continue;
+        c->kept_documents[left++] = d;
+    }
+    c->kept_count = left;
+    if (needed && needed != stack_marks) std::free(needed);
+}
 
 void xpath_context_fail(quorvel_xpath_context* context, const char* format, ...) {
     if (!context || context->error[0]) return;

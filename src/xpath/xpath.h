@@ -486,6 +486,9 @@ struct quorvel_xpath_context {
     // Where node constructors build (owned by the context document, made on
     // first use).
     quorvel_document* construction;
+    // Base for relative resource references (borrowed): a file: URI or an
+    // absolute directory path; NULL means the process's working directory.
+    const char* static_base_uri;
 };
 
 // Deepest nesting of evaluations (sub-expressions, predicates, function
@@ -494,6 +497,14 @@ constexpr int32_t kXpathMaxEvalDepth = 3000;
 
 void xpath_context_init(quorvel_xpath_context* context, quorvel_document* document, quorvel_node* node);
 void xpath_context_cleanup(quorvel_xpath_context* context);
+// Files doc among the documents owner keeps (quorvel_document_adopt_child)
+// under one process-wide lock, so that evaluations running at once on one
+// source document may each hand documents to it.
+quorvel_status xpath_adopt_document(quorvel_document* owner, quorvel_document* doc);
+// Before cleanup of an evaluation that succeeded: the documents the
+// evaluation made (kept_documents) that result refers to are handed to the
+// context document, so they live as long as it; cleanup frees the others.
+void xpath_context_keep_for_result(quorvel_xpath_context* context, const quorvel_xpath_result* result);
 quorvel_xpath_result* evaluate_function_call_impl(quorvel_xpath_context* context, const quorvel_xpath_ast_node* call);
 // The registry entry a function name as written in a call stands for (a
 // prefix bound to a known function namespace is looked through); NULL when

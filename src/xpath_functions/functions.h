@@ -102,7 +102,7 @@
     X("path", fn_path, 0, 1)                                                   \
     X("base-uri", fn_base_uri, 0, 1)                                           \
     X("document-uri", fn_uri_constant, 0, 1)                                   \
-    X("static-base-uri", fn_uri_constant, 0, 0)                                \
+    X("static-base-uri", fn_static_base_uri, 0, 0)                             \
     X("doc-available", fn_doc_available, 1, 1)                                 \
     X("json-doc", fn_json_doc, 1, 2)                                           \
     X("compare", fn_compare, 2, 3)                                             \
@@ -146,7 +146,7 @@
     X("local-name-from-QName", fn_local_from_qname, 1, 1)                      \
     X("prefix-from-QName", fn_prefix_from_qname, 1, 1)                         \
     X("namespace-uri-from-QName", fn_ns_from_qname, 1, 1)                      \
-    X("node-name", fn_node_name, 1, 1)                                         \
+    X("node-name", fn_node_name, 0, 1)                                         \
     X("xs:date", fn_xs_date_t, 1, 1)                                           \
     X("xs:string", fn_passthrough_ctor, 1, 1)                                  \
     X("xs:NCName", fn_ncname_ctor, 1, 1)                                       \
@@ -525,3 +525,18 @@ bool fn_option_boolean(quorvel_xpath_context* context, const quorvel_xpath_map_v
 // more than one item.
 quorvel_xpath_result* fn_construct(quorvel_xpath_context* context, quorvel_xpath_ast_node** arguments, size_t count,
                                    const char* type);
+// ---- Documents, resources, comparison and node functions ----------------------------------------
+
+// An optional string argument (one item or none): true with *out the
+// item's string value (malloc'd), or NULL for the empty sequence; false on
+// failure (XPTY0004 for more than one item or a map, array or function).
+bool fn_optional_string(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument, char** out);
+// Keeps a document the evaluation made among the context's documents
+// (freed with the context unless the result refers to it). False when
+// memory runs out: the document is then freed.
+bool fn_keep_document(quorvel_xpath_context* context, quorvel_document* doc);
+// A new owning sequence holding node (none for NULL); NULL when memory runs
+// out.
+quorvel_xpath_result* fn_sequence_of(quorvel_xpath_context* context, quorvel_node* node);
+// The URI doc() read a document from during this evaluation, or NULL.
+const char* xpath_document_uri(const quorvel_xpath_context* context, const quorvel_document* doc);

@@ -18,9 +18,6 @@
 
 // ---- Documents and collections
 
-QUORVEL_XPATH_NOT_BUILT(fn_doc, "doc")
-QUORVEL_XPATH_NOT_BUILT(fn_parse_xml, "parse-xml")
-QUORVEL_XPATH_NOT_BUILT(fn_parse_xml_fragment, "parse-xml-fragment")
 
 // ---- More sequence functions
 
@@ -33,30 +30,10 @@ QUORVEL_XPATH_NOT_BUILT(fn_parse_xml_fragment, "parse-xml-fragment")
 
 // ---- Node properties
 
-QUORVEL_XPATH_NOT_BUILT(fn_innermost, "innermost")
-QUORVEL_XPATH_NOT_BUILT(fn_outermost, "outermost")
-QUORVEL_XPATH_NOT_BUILT(fn_has_children, "has-children")
-QUORVEL_XPATH_NOT_BUILT(fn_nilled, "nilled")
-QUORVEL_XPATH_NOT_BUILT(fn_path, "path")
-QUORVEL_XPATH_NOT_BUILT(fn_base_uri, "base-uri")
 
 // ---- Environment, external text and miscellaneous
 
-QUORVEL_XPATH_NOT_BUILT(fn_uri_constant, "document-uri")
-QUORVEL_XPATH_NOT_BUILT(fn_doc_available, "doc-available")
-QUORVEL_XPATH_NOT_BUILT(fn_compare, "compare")
-QUORVEL_XPATH_NOT_BUILT(fn_codepoint_equal, "codepoint-equal")
-QUORVEL_XPATH_NOT_BUILT(fn_resolve_qname, "resolve-QName")
-QUORVEL_XPATH_NOT_BUILT(fn_environment_variable, "environment-variable")
-QUORVEL_XPATH_NOT_BUILT(fn_available_env_vars, "available-environment-variables")
-QUORVEL_XPATH_NOT_BUILT(fn_unparsed_text, "unparsed-text")
-QUORVEL_XPATH_NOT_BUILT(fn_unparsed_text_lines, "unparsed-text-lines")
-QUORVEL_XPATH_NOT_BUILT(fn_unparsed_text_available, "unparsed-text-available")
-QUORVEL_XPATH_NOT_BUILT(fn_uri_collection, "uri-collection")
-QUORVEL_XPATH_NOT_BUILT(fn_random_number_generator, "random-number-generator")
 QUORVEL_XPATH_NOT_BUILT(fn_format_number_plain, "format-number")
-QUORVEL_XPATH_NOT_BUILT(fn_snapshot, "snapshot")
-QUORVEL_XPATH_NOT_BUILT(fn_analyze_string, "analyze-string")
 
 // ---- The math namespace
 
@@ -71,7 +48,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_qname, "QName")
 QUORVEL_XPATH_NOT_BUILT(fn_local_from_qname, "local-name-from-QName")
 QUORVEL_XPATH_NOT_BUILT(fn_prefix_from_qname, "prefix-from-QName")
 QUORVEL_XPATH_NOT_BUILT(fn_ns_from_qname, "namespace-uri-from-QName")
-QUORVEL_XPATH_NOT_BUILT(fn_node_name, "node-name")
 
 // ---- XML Schema constructors
 
