@@ -73,7 +73,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_unparsed_text_lines, "unparsed-text-lines")
 QUORVEL_XPATH_NOT_BUILT(fn_unparsed_text_available, "unparsed-text-available")
 QUORVEL_XPATH_NOT_BUILT(fn_uri_collection, "uri-collection")
 QUORVEL_XPATH_NOT_BUILT(fn_random_number_generator, "random-number-generator")
-QUORVEL_XPATH_NOT_BUILT(fn_format_number_plain, "format-number")
 QUORVEL_XPATH_NOT_BUILT(fn_snapshot, "snapshot")
 QUORVEL_XPATH_NOT_BUILT(fn_analyze_string, "analyze-string")
 
@@ -85,16 +84,10 @@ QUORVEL_XPATH_NOT_BUILT(fn_analyze_string, "analyze-string")
 
 // ---- URIs and QNames
 
-QUORVEL_XPATH_NOT_BUILT(fn_escape_html_uri, "escape-html-uri")
-QUORVEL_XPATH_NOT_BUILT(fn_qname, "QName")
-QUORVEL_XPATH_NOT_BUILT(fn_local_from_qname, "local-name-from-QName")
-QUORVEL_XPATH_NOT_BUILT(fn_prefix_from_qname, "prefix-from-QName")
-QUORVEL_XPATH_NOT_BUILT(fn_ns_from_qname, "namespace-uri-from-QName")
 QUORVEL_XPATH_NOT_BUILT(fn_node_name, "node-name")
 
 // ---- XML Schema constructors
 
-QUORVEL_XPATH_NOT_BUILT(fn_qname_ctor, "xs:QName")
 
 // ---- Dates, times and durations
 
