@@ -345,12 +345,135 @@ bool valid_subpicture(const char* p, const char* end) {
     return !last_int || *last_int != ',';
 }
 
+// The exponent part of a sub-picture [p, end): an "e" between two active
+// characters. NULL when there is none.
+const char* exponent_at(const char* p, const char* end) {
+    for (const char* q = p + 1; q + 1 < end; q++)
+        if (*q == 'e' && (active(q[-1]) || q[-1] == '\xB0') && active(q[1])) return q;
+    return nullptr;
+}
+
+// A sub-picture with an exponent: its mantissa checks as a sub-picture
+// without percent or per-mille, the exponent is decimal digits, and no
+// active character follows them.
+bool valid_with_exponent(const char* p, const char* end) {
+    const char* e = exponent_at(p, end);
+    if (!e) return valid_subpicture(p, end);
+    for (const char* q = p; q < e; q++)
+        if (*q == '%' || per_mille_at(q, e)) return false;
+    const char* q = e + 1;
+    while (q < end && digit_family(*q)) q++;
+    if (q == e + 1) return false;
+    for (; q < end; q++)
+        if (active(*q) || per_mille_at(q, end)) return false;
+    return valid_subpicture(p, e);
+}
+
 bool valid_picture(const char* picture) {
     const char* end = picture + std::strlen(picture);
     const char* split = static_cast<const char*>(std::memchr(picture, ';', static_cast<size_t>(end - picture)));
-    if (!split) return valid_subpicture(picture, end);
+    if (!split) return valid_with_exponent(picture, end);
     if (std::memchr(split + 1, ';', static_cast<size_t>(end - split - 1))) return false;
-    return valid_subpicture(picture, split) && valid_subpicture(split + 1, end);
+    return valid_with_exponent(picture, split) && valid_with_exponent(split + 1, end);
+}
+
+double half_even(double x) {
+    double r = std::nearbyint(x);  // the default rounding mode rounds half to even
+    return r;
+}
+
+// Formats a finite value under a sub-picture [p, end) that has an exponent
+// (at e): the mantissa is scaled to as many integer digits as the mantissa
+// has mandatory ones (into [0.1, 1) for none), formatted with the mantissa's
+// picture, then the exponent with at least as many digits as the picture's.
+char* format_exponent(const char* p, const char* end, const char* e, double magnitude) {
+    int mandatory = 0, max_fraction = 0;
+    bool fraction = false;
+    for (const char* q = p; q < e; q++) {
+        if (*q == '.') fraction = true;
+        else if (*q == '0' && !fraction) mandatory++;
+        else if ((*q == '0' || *q == '#') && fraction) max_fraction++;
+    }
+    const char* digits_end = e + 1;
+    while (digits_end < end && digit_family(*digits_end)) digits_end++;
+    int exponent_digits = static_cast<int>(digits_end - e - 1);
+    // The mantissa's picture; with no digit to show in either part, one
+    // fraction digit after a zero.
+    size_t mantissa_length = static_cast<size_t>(e - p);
+    char* mantissa_picture = static_cast<char*>(std::malloc(mantissa_length + 4));
+    if (!mantissa_picture) return nullptr;
+    std::memcpy(mantissa_picture, p, mantissa_length);
+    mantissa_picture[mantissa_length] = '\0';
+    if (mandatory == 0 && max_fraction == 0) {
+        char* dot = std::strchr(mantissa_picture, '.');
+        if (dot) {
+            // "#." shows as "0.0": a zero before the point, one digit after.
+            std::memmove(dot + 2, dot + 1, std::strlen(dot + 1) + 1);
+            dot[1] = '0';
+            char* last = nullptr;
+            for (char* q = mantissa_picture; q < dot; q++)
+                if (*q == '#') last = q;
+            if (last) *last = '0';
+        } else {
+            // "#" alone: "0.0" in place of the last digit sign.
+            char* last = std::strrchr(mantissa_picture, '#');
+            if (last) {
+                std::memmove(last + 3, last + 1, std::strlen(last + 1) + 1);
+                last[0] = '0', last[1] = '.', last[2] = '0';
+            }
+        }
+        max_fraction = 1;
+    }
+    long exponent = 0;
+    double m = magnitude;
+    if (m != 0) {
+        exponent = static_cast<long>(std::floor(std::log10(m))) + 1 - mandatory;
+        m = magnitude / std::pow(10.0, static_cast<double>(exponent));
+        double high = std::pow(10.0, mandatory), low = high / 10;
+        if (m >= high) m /= 10, exponent++;
+        if (m < low) m *= 10, exponent--;
+        double unit = std::pow(10.0, max_fraction);
+        if (half_even(m * unit) / unit >= high) m /= 10, exponent++;
+    }
+    char* mantissa = quorvel_format_number_core(mantissa_picture, &kDefaultNumberFormatSymbols, m);
+    std::free(mantissa_picture);
+    if (!mantissa) return nullptr;
+    char number[32];
+    int n = std::snprintf(number, sizeof number, "%s%0*ld", exponent < 0 ? "-" : "", exponent_digits,
+                          exponent < 0 ? -exponent : exponent);
+    size_t ml = std::strlen(mantissa), sl = static_cast<size_t>(end - digits_end);
+    char* out = static_cast<char*>(std::realloc(mantissa, ml + 1 + static_cast<size_t>(n) + sl + 1));
+    if (!out) {
+        std::free(mantissa);
+        return nullptr;
+    }
+    out[ml] = 'e';
+    std::memcpy(out + ml + 1, number, static_cast<size_t>(n));
+    std::memcpy(out + ml + 1 + n, digits_end, sl);
+    out[ml + 1 + n + sl] = '\0';
+    return out;
+}
+
+// format-number's text: the picture engine, with exponents handled here.
+char* format_number_text(const char* picture, double value) {
+    const char* end = picture + std::strlen(picture);
+    const char* split = std::strchr(picture, ';');
+    bool negative = std::signbit(value) && value != 0 && !std::isnan(value);
+    const char* p = negative && split ? split + 1 : picture;
+    const char* sub_end = split && !negative ? split : end;
+    const char* e = exponent_at(p, sub_end);
+    if (!e || !std::isfinite(value)) return quorvel_format_number_core(picture, &kDefaultNumberFormatSymbols, value);
+    char* text = format_exponent(p, sub_end, e, std::fabs(value));
+    if (!text || !negative || split) return text;
+    // The derived negative form: a minus sign before the positive one.
+    size_t n = std::strlen(text);
+    char* out = static_cast<char*>(std::malloc(n + 2));
+    if (out) {
+        out[0] = '-';
+        std::memcpy(out + 1, text, n + 1);
+    }
+    std::free(text);
+    return out;
 }
 
 }  // namespace
@@ -425,7 +548,7 @@ quorvel_xpath_result* fn_format_number_plain(quorvel_xpath_context* context, quo
     // Every digit of the family is a mandatory digit, as 0 is.
     for (char* p = picture; *p; p++)
         if (*p >= '1' && *p <= '9') *p = '0';
-    char* text = quorvel_format_number_core(picture, &kDefaultNumberFormatSymbols, value);
+    char* text = format_number_text(picture, value);
     std::free(picture);
     return text ? fn_string_result_take(context, text) : oom(context);
 }

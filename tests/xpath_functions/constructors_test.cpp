@@ -331,6 +331,17 @@ const ctor_case kQNames[] = {
     {"format-number(1, '0', 'named')", "ERR:FODF1280"},
     {"format-number(1, '0', ())", "'1'"},
     {"format-number('1', '0')", "ERR:XPTY0004"},
+    {"format-number(0.2, '.#')", "'.2'"},
+    {"format-number(0, '.#')", "'.0'"},
+    {"format-number(12345, '9.9999e99')", "'1.2345e04'"},
+    {"format-number(12345.678, '#99.99e99')", "'12.35e03'"},
+    {"format-number(0.2, '000.0e0')", "'200.0e-3'"},
+    {"format-number(1.2, '#.e0')", "'0.1e1'"},
+    {"format-number(99999, '0.0e0')", "'1.0e5'"},
+    {"format-number(-12345, '9.9999e99')", "'-1.2345e04'"},
+    {"format-number(12345, 'x9.9e9y')", "'x1.2e4y'"},
+    {"format-number(1, '0%e0')", "ERR:FODF1310"},
+    {"format-number(1, '0e0.0')", "ERR:FODF1310"},
 };
 
 TEST(QNameFunctions, Table) {
