@@ -179,6 +179,7 @@ const char* carrier_value(const quorvel_xpath_carrier* c) {
     }
     case 'B': return t[2] == 't' ? "true" : "false";
     case 'F': return function_item(reinterpret_cast<const quorvel_node*>(c)) ? t : t + 2;
+    case 'Z': return xpath_qname_lexical(t + 2);
     default:
         if (std::strchr("DNOETtYJKQHXWZdU", tag)) return t + 2;
         return t;
@@ -419,7 +420,7 @@ QUORVEL_API char* quorvel_xpath_result_string(const quorvel_xpath_result* r) {
     case XPATH_NUMBER:
     case XPATH_BOOLEAN:
         return xpath_to_string(r);
-    case XPATH_STRING: return copy_text(r->value.string);
+    case XPATH_STRING: return xpath_to_string(r);
     case XPATH_NODESET: {
         const quorvel_node* n = item_at(r, 0);
         if (!n) return copy_text("");

@@ -265,6 +265,11 @@ bool compare_string_pair(int32_t op, const char* a, const char* b) {
 
 // Two values of one typed family, given as their texts after the tag.
 bool compare_typed(int32_t op, char tag, const char* a, const char* b) {
+    if (tag == 'Z') {
+        // QNames have equality only: namespace and local part, not prefix.
+        if (op == OP_EQ || op == OP_NE) return from_order(op, xpath_qname_equal(a, b) ? 0 : 1);
+        return false;
+    }
     if (tag == 'd') {
         double x, y;
         if (quorvel_dur_try_months(a, &x) && quorvel_dur_try_months(b, &y)) return compare_numbers(op, x, y);

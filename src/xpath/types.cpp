@@ -710,7 +710,7 @@ bool base64_decode(const char* s, size_t n, unsigned char* out, size_t* length) 
     bool ended = false;
     for (size_t i = 0; i < n; i++) {
         char c = s[i];
-        if (c == ' ') continue;
+        if (xml_space(c)) continue;
         if (ended) return false;
         quad[q++] = c;
         if (q < 4) continue;
@@ -1229,25 +1229,38 @@ char* xpath_qname_text(const char* lexical, size_t length, const char* uri) {
     size_t u = uri ? std::strlen(uri) : 0;
     char* out = static_cast<char*>(std::malloc(length + u + 2));
     if (!out) return nullptr;
-    std::memcpy(out, lexical, length);
+    char* w = out;
     if (u) {
-        out[length] = kXpathQNameUriMark;
-        std::memcpy(out + length + 1, uri, u + 1);
-    } else {
-        out[length] = '\0';
+        std::memcpy(w, uri, u);
+        w += u;
+        *w++ = kXpathQNameUriMark;
     }
+    if (length) std::memcpy(w, lexical, length);
+    w[length] = '\0';
     return out;
 }
 
-const char* xpath_qname_uri(const char* text) {
+int xpath_is_ncname(const char* s, size_t n) { return s && is_ncname(s, n); }
+
+const char* xpath_qname_lexical(const char* text) {
     const char* mark = text ? std::strchr(text, kXpathQNameUriMark) : nullptr;
-    return mark ? mark + 1 : "";
+    return mark ? mark + 1 : text ? text : "";
 }
 
-size_t xpath_qname_lexical_length(const char* text) {
-    if (!text) return 0;
-    const char* mark = std::strchr(text, kXpathQNameUriMark);
-    return mark ? static_cast<size_t>(mark - text) : std::strlen(text);
+size_t xpath_qname_uri_length(const char* text) {
+    const char* mark = text ? std::strchr(text, kXpathQNameUriMark) : nullptr;
+    return mark ? static_cast<size_t>(mark - text) : 0;
+}
+
+int xpath_qname_equal(const char* a, const char* b) {
+    if (!a || !b) return 0;
+    auto local = [](const char* t) {
+        const char* lexical = xpath_qname_lexical(t);
+        const char* colon = std::strchr(lexical, ':');
+        return colon ? colon + 1 : lexical;
+    };
+    size_t ua = xpath_qname_uri_length(a), ub = xpath_qname_uri_length(b);
+    return ua == ub && !std::memcmp(a, b, ua) && equal(local(a), local(b));
 }
 
 namespace {
@@ -1264,15 +1277,10 @@ result* typed_text(char* text, const char* type, cast_failure* f) {
     return r;
 }
 
-// The string form of a value for a cast to a string type: QNames without
-// their namespace, everything else as its text.
-size_t string_form_length(const atomic_view& a) {
-    return equal(a.type, "xs:QName") ? xpath_qname_lexical_length(a.text) : a.length;
-}
-
 result* cast_to_string_type(const atomic_view& a, const char* target, cast_failure* f) {
-    const char* s = a.text;
-    size_t n = string_form_length(a);
+    // The string form of a QName is its lexical form, without its namespace.
+    const char* s = equal(a.type, "xs:QName") ? xpath_qname_lexical(a.text) : a.text;
+    size_t n = a.length - static_cast<size_t>(s - a.text);
     if (equal(target, "xs:string")) {
         result* r = typed_text(xpath_qname_text(s, n, nullptr), nullptr, f);
         return r;
@@ -1409,7 +1417,7 @@ result* cast_core(quorvel_xpath_context* c, const atomic_view& a, const char* ta
         return typed_text(out.take(), target, f);
     }
     if (equal(target, "xs:QName")) {
-        if (equal(a.type, "xs:QName")) return typed_text(xpath_qname_text(a.text, a.length, nullptr), target, f);
+        if (equal(a.type, "xs:QName")) return typed_text(xpath_qname_text(a.text, a.length, nullptr), target, f);  // as it is
         if (!from_text) return cast_not_allowed(a, target, f), nullptr;
         size_t colon;
         if (!qname_lexical(s, n, &colon)) return invalid_form(f, s, n, target), nullptr;
@@ -1520,10 +1528,18 @@ result* empty_result(quorvel_xpath_context* c) {
     return r;
 }
 
+// Casts to an abstract type are refused whatever the operand.
+bool abstract_target(quorvel_xpath_context* c, const seq_type& st) {
+    if (!equal(st.text, "xs:anyAtomicType") && !equal(st.text, "xs:NOTATION")) return false;
+    xpath_context_fail_code(c, "XPST0080", "XPST0080: Cannot cast to the abstract type %s", st.text);
+    return true;
+}
+
 result* eval_castable(quorvel_xpath_context* c, const ast* e) {
+    seq_type st(e->text);
+    if (abstract_target(c, st)) return nullptr;
     result* v = evaluate_expr(c, e->children[0]);
     if (!v) return nullptr;
-    seq_type st(e->text);
     size_t count = item_count(v);
     bool yes;
     if (count != 1) {
@@ -1548,9 +1564,10 @@ result* eval_castable(quorvel_xpath_context* c, const ast* e) {
 }
 
 result* eval_cast(quorvel_xpath_context* c, const ast* e) {
+    seq_type st(e->text);
+    if (abstract_target(c, st)) return nullptr;
     result* v = evaluate_expr(c, e->children[0]);
     if (!v) return nullptr;
-    seq_type st(e->text);
     size_t count = item_count(v);
     if (count != 1) {
         xpath_result_free(v);

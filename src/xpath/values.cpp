@@ -448,7 +448,7 @@ char* carrier_text(const quorvel_xpath_carrier* c) {
         if (c->ref_kind == XPATH_REF_NODE) return get_node_text(c->ref.node);
         return copy_bytes(t, n);
     case 'Z':
-        return copy_bytes(t + 2, xpath_qname_lexical_length(t + 2));
+        return copy_cstr(xpath_qname_lexical(t + 2));
     default:
         if (std::strchr("ETtYJKQHXWZdOU", tag) && tag != '\0') return copy_bytes(t + 2, n - 2);
         return copy_bytes(t, n);
@@ -505,7 +505,7 @@ char* xpath_to_string(const quorvel_xpath_result* r) {
         return copy_cstr(r->value.boolean ? "true" : "false");
     case XPATH_STRING:
         if (r->type_name && r->value.string && !std::strcmp(r->type_name, "xs:QName"))
-            return copy_bytes(r->value.string, xpath_qname_lexical_length(r->value.string));
+            return copy_cstr(xpath_qname_lexical(r->value.string));
         return copy_cstr(r->value.string);
     case XPATH_NODESET: {
         const quorvel_xpath_node_set* s = r->value.nodeset;

@@ -758,15 +758,21 @@ quorvel_xpath_result* xpath_cast_value(quorvel_xpath_context* context, const quo
 // Whether that cast succeeds; nothing is reported.
 int xpath_castable_value(quorvel_xpath_context* context, const quorvel_xpath_result* value, const char* target);
 
-// A QName value's text is its lexical form, then (when it has a namespace)
-// this byte and the namespace URI; its string value is the lexical form.
+// A QName value's text is its lexical form, preceded (when it has a
+// namespace) by the namespace URI and this byte; its string value is the
+// lexical form.
 constexpr char kXpathQNameUriMark = '\x01';
 // A new QName text (malloc'd; NULL when memory runs out).
 char* xpath_qname_text(const char* lexical, size_t length, const char* uri);
-// The namespace URI of a QName text ("" for none), and the length of its
-// lexical form.
-const char* xpath_qname_uri(const char* text);
-size_t xpath_qname_lexical_length(const char* text);
+// The lexical form inside a QName text, and the length of the namespace URI
+// it begins with (0 for none).
+const char* xpath_qname_lexical(const char* text);
+size_t xpath_qname_uri_length(const char* text);
+// Whether two QName texts name the same thing: same namespace URI and local
+// part (prefixes do not count).
+int xpath_qname_equal(const char* a, const char* b);
+// Whether s[0, n) is an NCName (a name without colon).
+int xpath_is_ncname(const char* s, size_t n);
 // The namespace bound to a prefix in an expression's static context: the
 // context's declarations, then the prefixes every expression knows (xml,
 // xs, xsi, fn, math, map, array, err, local). NULL when none is bound.

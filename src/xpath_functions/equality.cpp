@@ -84,6 +84,8 @@ int quorvel_atom_seq_eq_n(const char* a, const char* b, int nan_equal) {
         double x, y;
         if (quorvel_dur_try_months(va, &x) && quorvel_dur_try_months(vb, &y)) return x == y;
         if (quorvel_dur_try_seconds(va, &x) && quorvel_dur_try_seconds(vb, &y)) return x == y;
+    } else if (ta == 'Z') {
+        return xpath_qname_equal(va, vb);
     }
     return !std::strcmp(va, vb);
 }

@@ -67,7 +67,7 @@ void parse_one(const char* start, const char* end, quorvel_number_subpicture* s,
     *s = quorvel_number_subpicture{};
     s->multiplier = 1;
     const char* p = start;
-    while (p < end && *p != '0' && *p != '#') {
+    while (p < end && *p != '0' && *p != '#' && !at(p, end, dec)) {
         if (*p == '%') s->multiplier = 100;
         if (at(p, end, kPerMille)) s->multiplier = 1000;
         if (at(p, end, dec)) s->has_decimal_separator = 1;
@@ -210,6 +210,13 @@ void format_value(out_text& out, const quorvel_number_subpicture* s, const char*
 
     out.append(s->prefix, s->prefix_length);
     size_t min_int = static_cast<size_t>(s->min_integer_digits);
+    // A zero integer part with no mandatory integer digit is left out when
+    // the picture has fraction digits (".2" for the picture ".#"); with
+    // nothing else to show, the fraction shows one zero (".0").
+    if (min_int == 0 && max_frac > 0 && int_length == 1 && digits[0] == '0') {
+        int_length = 0;
+        if (keep + added == 0) added = 1;
+    }
     size_t lead = min_int > int_length ? min_int - int_length : 0;
     size_t total = lead + int_length;
     size_t group = s->grouping_size > 0 ? static_cast<size_t>(s->grouping_size) : 3;

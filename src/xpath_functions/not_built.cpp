@@ -33,7 +33,6 @@
 
 // ---- Environment, external text and miscellaneous
 
-QUORVEL_XPATH_NOT_BUILT(fn_format_number_plain, "format-number")
 
 // ---- The math namespace
 
@@ -43,15 +42,9 @@ QUORVEL_XPATH_NOT_BUILT(fn_format_number_plain, "format-number")
 
 // ---- URIs and QNames
 
-QUORVEL_XPATH_NOT_BUILT(fn_escape_html_uri, "escape-html-uri")
-QUORVEL_XPATH_NOT_BUILT(fn_qname, "QName")
-QUORVEL_XPATH_NOT_BUILT(fn_local_from_qname, "local-name-from-QName")
-QUORVEL_XPATH_NOT_BUILT(fn_prefix_from_qname, "prefix-from-QName")
-QUORVEL_XPATH_NOT_BUILT(fn_ns_from_qname, "namespace-uri-from-QName")
 
 // ---- XML Schema constructors
 
-QUORVEL_XPATH_NOT_BUILT(fn_qname_ctor, "xs:QName")
 
 // ---- Dates, times and durations
 

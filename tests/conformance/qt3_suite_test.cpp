@@ -91,6 +91,10 @@ const char* const kSets[] = {
     "fn-unparsed-text-lines", "fn-unparsed-text-available", "fn-environment-variable",
     "fn-available-environment-variables", "fn-path", "fn-innermost", "fn-outermost", "fn-has-children",
     "fn-nilled", "fn-node-name", "fn-base-uri", "fn-document-uri", "fn-uri-collection",
+    // Constructors, casts and QNames.
+    "prod-CastExpr.derived", "xs-anyURI", "xs-base64Binary", "xs-normalizedString", "xs-token", "xs-error",
+    "fn-QName", "fn-local-name-from-QName", "fn-prefix-from-QName", "fn-namespace-uri-from-QName", "op-QName-equal",
+    "fn-escape-html-uri", "fn-format-number",
 };
 
 // QUORVEL_QT3_LIST_FAILURES=1 prints every failing case in the format of

@@ -294,4 +294,63 @@ TEST(ConstructorTypes, ValuesKeepTheirType) {
     }
 }
 
+// QName values carry their namespace: the accessors read it from the value,
+// equality ignores prefixes, and string values show the lexical form.
+const ctor_case kQNames[] = {
+    {"QName('urn:x', 'p:n')", "'p:n'"},
+    {"namespace-uri-from-QName(QName('urn:x', 'p:n'))", "'urn:x'"},
+    {"let $q := QName('urn:x', 'p:n') return (string($q), namespace-uri-from-QName($q))", "['p:n' 'urn:x']"},
+    {"(QName('urn:a', 'n'), QName('urn:b', 'n')) ! namespace-uri-from-QName(.)", "['urn:a' 'urn:b']"},
+    {"namespace-uri-from-QName(QName('', 'n'))", "''"},
+    {"namespace-uri-from-QName(xs:QName('xs:int'))", "'http://www.w3.org/2001/XMLSchema'"},
+    {"xs:QName('undeclared:int')", "ERR:FONS0004"},
+    {"xs:QName('a b')", "ERR:FORG0001"},
+    {"xs:QName('urn:x', 'p:n') eq QName('urn:x', 'q:n')", "true"},
+    {"QName('urn:x', 'p:n') eq QName('urn:y', 'p:n')", "false"},
+    {"QName('', 'p:n')", "ERR:FOCA0002"},
+    {"QName('urn:x', '1n')", "ERR:FOCA0002"},
+    {"QName('urn:x', ())", "ERR:XPTY0004"},
+    {"local-name-from-QName(QName('urn:x', 'p:n'))", "'n'"},
+    {"local-name-from-QName(())", "[]"},
+    {"local-name-from-QName('p:n')", "ERR:XPTY0004"},
+    {"prefix-from-QName(QName('urn:x', 'p:n'))", "'p'"},
+    {"prefix-from-QName(QName('urn:x', 'n'))", "[]"},
+    {"local-name-from-QName(QName('urn:x', 'p:n')) instance of xs:NCName", "true"},
+    {"escape-html-uri(concat('a b', codepoints-to-string(9), '\xC3\xA9~'))", "'a b%09%C3%A9~'"},
+    {"escape-html-uri(())", "''"},
+    {"escape-html-uri(12)", "ERR:XPTY0004"},
+    {"format-number(12345.678, '#,##0.00')", "'12,345.68'"},
+    {"format-number(0.5, '0%')", "'50%'"},
+    {"format-number(-3, '0;(0)')", "'(3)'"},
+    {"format-number((), '0')", "'NaN'"},
+    {"format-number(7, '9')", "'7'"},
+    {"format-number(1, '#0#')", "ERR:FODF1310"},
+    {"format-number(1, '0.0.0')", "ERR:FODF1310"},
+    {"format-number(1, '0;0;0')", "ERR:FODF1310"},
+    {"format-number(1, '#,.0')", "ERR:FODF1310"},
+    {"format-number(1, '0', 'named')", "ERR:FODF1280"},
+    {"format-number(1, '0', ())", "'1'"},
+    {"format-number('1', '0')", "ERR:XPTY0004"},
+    {"format-number(0.2, '.#')", "'.2'"},
+    {"format-number(0, '.#')", "'.0'"},
+    {"format-number(12345, '9.9999e99')", "'1.2345e04'"},
+    {"format-number(12345.678, '#99.99e99')", "'12.35e03'"},
+    {"format-number(0.2, '000.0e0')", "'200.0e-3'"},
+    {"format-number(1.2, '#.e0')", "'0.1e1'"},
+    {"format-number(99999, '0.0e0')", "'1.0e5'"},
+    {"format-number(-12345, '9.9999e99')", "'-1.2345e04'"},
+    {"format-number(12345, 'x9.9e9y')", "'x1.2e4y'"},
+    {"format-number(1, '0%e0')", "ERR:FODF1310"},
+    {"format-number(1, '0e0.0')", "ERR:FODF1310"},
+};
+
+TEST(QNameFunctions, Table) {
+    doc_ptr doc(kDoc);
+    ASSERT_NE(doc.doc, nullptr);
+    for (const ctor_case& c : kQNames) {
+        std::string actual = eval(doc.doc, c.expr);
+        EXPECT_TRUE(matches(actual, c.expected)) << c.expr << "\n  got:      " << actual << "\n  expected: " << c.expected;
+    }
+}
+
 }  // namespace
