@@ -5,7 +5,10 @@
 #include <benchmark/benchmark.h>
 #include <libxml/HTMLparser.h>
 
+#include <malloc.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #ifdef QUORVEL_BENCH_GUMBO
@@ -86,9 +89,44 @@ const std::string& site_page() {
 
 const std::string& page(int which) { return which == 0 ? generated_page() : site_page(); }
 
+// Peak bytes held through the allocation hooks during one parse (the
+// parse's working memory and the document together), counted by usable
+// block size: what the parse asks of the heap at its highest.
+thread_local int64_t g_live = 0, g_peak = 0;
+void* counting_alloc(size_t n) {
+    void* p = std::malloc(n);
+    if (p) {
+        g_live += static_cast<int64_t>(malloc_usable_size(p));
+        if (g_live > g_peak) g_peak = g_live;
+    }
+    return p;
+}
+void counting_free(void* p) {
+    if (p) g_live -= static_cast<int64_t>(malloc_usable_size(p));
+    std::free(p);
+}
+#ifdef QUORVEL_BENCH_GUMBO
+void* counting_alloc_user(void*, size_t n) { return counting_alloc(n); }
+void counting_free_user(void*, void* p) { counting_free(p); }
+#endif
+
+// Peak memory of one parse, as a multiple of the input's size.
+void report_peak(benchmark::State& state, const std::string& text, int64_t peak) {
+    state.counters["peak_x"] = static_cast<double>(peak) / static_cast<double>(text.size());
+}
+
 template <bool Html5>
 void BM_quorvel(benchmark::State& state) {
     const std::string& text = page(static_cast<int>(state.range(0)));
+    {
+        quorvel_set_memory_management_functions(counting_alloc, counting_free);
+        g_live = g_peak = 0;
+        quorvel_document* doc = Html5 ? quorvel_parse_html_string(text.data(), text.size(), nullptr)
+                                      : quorvel_parse_html4_string(text.data(), text.size(), nullptr);
+        quorvel_document_free(doc);
+        quorvel_set_memory_management_functions(nullptr, nullptr);
+        report_peak(state, text, g_peak);
+    }
     for (auto _ : state) {
         quorvel_document* doc = Html5 ? quorvel_parse_html_string(text.data(), text.size(), nullptr)
                                       : quorvel_parse_html4_string(text.data(), text.size(), nullptr);
@@ -113,6 +151,15 @@ void BM_libxml2_html(benchmark::State& state) {
 #ifdef QUORVEL_BENCH_GUMBO
 void BM_gumbo(benchmark::State& state) {
     const std::string& text = page(static_cast<int>(state.range(0)));
+    {
+        GumboOptions counted = kGumboDefaultOptions;
+        counted.allocator = counting_alloc_user;
+        counted.deallocator = counting_free_user;
+        g_live = g_peak = 0;
+        GumboOutput* out = gumbo_parse_with_options(&counted, text.data(), text.size());
+        if (out) gumbo_destroy_output(&counted, out);
+        report_peak(state, text, g_peak);
+    }
     for (auto _ : state) {
         GumboOutput* out = gumbo_parse_with_options(&kGumboDefaultOptions, text.data(), text.size());
         if (!out) state.SkipWithError("parse failed");

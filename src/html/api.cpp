@@ -32,10 +32,17 @@ size_t record_estimate(const parse_state* s) {
             size_t bytes = 0;
             switch (n->kind) {
                 case kElement:
-                    bytes = sizeof(quorvel_element) + n->length + kAlign;  // names are shared, this is an upper bound
+                    // Names are interned: a name of the tag table is met
+                    // on every page, others are counted each time (an
+                    // upper bound).
+                    bytes = sizeof(quorvel_element);
+                    if (n->tag == kTagNone) bytes += n->length + kAlign;
                     if (n->ns != kNsHtml) bytes += sizeof(quorvel_element_ext) + 2 * sizeof(quorvel_ns_decl) + kAlign;
-                    for (const hattr* a = n->attrs; a; a = a->next)
-                        bytes += sizeof(quorvel_attribute) + a->name_length + a->value_length + kAlign;
+                    for (const hattr* a = n->attrs; a; a = a->next) {
+                        // Values of up to seven bytes stand in the record.
+                        bytes += sizeof(quorvel_attribute) + a->name_length + kAlign;
+                        if (a->value_length >= 8) bytes += a->value_length + kAlign;
+                    }
                     break;
                 case kText: bytes = sizeof(quorvel_text) + n->length + kAlign; break;
                 default: bytes = sizeof(quorvel_comment) + n->length + kAlign; break;
@@ -70,25 +77,6 @@ quorvel_document* new_html_document(size_t length, size_t estimate) {
     return doc;
 }
 
-// Line ends as HTML reads them: CR LF and a lone CR become LF. Done in
-// place on the working copy; answers the new length.
-size_t normalize_line_ends(char* text, size_t length) {
-    char* cr = static_cast<char*>(std::memchr(text, '\r', length));
-    if (!cr) return length;
-    char* end = text + length;
-    char* out = cr;
-    for (const char* p = cr; p < end; p++) {
-        if (*p == '\r') {
-            *out++ = '\n';
-            if (p + 1 < end && p[1] == '\n') p++;
-        } else {
-            *out++ = *p;
-        }
-    }
-    *out = '\0';
-    return static_cast<size_t>(out - text);
-}
-
 quorvel_document* fail(int* status, int code) {
     if (status) *status = code;
     quorvel_set_last_error(quorvel_status_string(code));
@@ -112,7 +100,9 @@ quorvel_document* parse(const char* text, size_t length, int* status, bool html5
     bool ok = false;
     if (copy) {
         s->input = copy;
-        s->end = copy + (html5 && length ? normalize_line_ends(copy, length) : length);
+        // Line ends as HTML reads them, in both modes: CR LF and a lone CR
+        // become LF.
+        s->end = copy + dp_normalise_lines(copy, length);
         run_parser(s);
         ok = !s->mem.failed && complete_tree(s);
         if (ok) {

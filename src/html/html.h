@@ -248,33 +248,41 @@ enum : uint8_t { kNsHtml = 0, kNsSvg = 1, kNsMath = 2 };
 
 struct hattr {
     const char* name;
-    size_t name_length;
     const char* value;
-    size_t value_length;
     hattr* next;
+    uint32_t name_length;  // inputs are below 4 GiB
+    uint32_t value_length;
 };
+static_assert(sizeof(hattr) == 32);
 
+// Text and comment nodes are most of a page's nodes and never have children
+// or attributes: they are made with the leading fields only (kLeafNodeSize
+// bytes), and first, last and attrs may be read only on elements,
+// processing instructions and list holders.
 struct hnode {
     hnode* parent;  // for top-level nodes the list holder (kind kList)
-    hnode* first;
-    hnode* last;
     hnode* next;
     hnode* prev;
     const char* data;  // element name, text, comment text, PI target
-    hattr* attrs;      // element attributes; for a PI one entry holding its data
     uint32_t length;   // of data (inputs are below 4 GiB)
     uint8_t kind;
     uint8_t ns;
     uint8_t tag;
     uint8_t flags;  // kPlaced*: where the parse stood when a top-level node was placed
+    // Elements, processing instructions and list holders only:
+    hnode* first;
+    hnode* last;
+    hattr* attrs;  // element attributes; for a PI one entry holding its data
 };
+static_assert(sizeof(hnode) == 64, "an element node per cache line");
+constexpr size_t kLeafNodeSize = offsetof(hnode, first);
+static_assert(kLeafNodeSize == 40);
 // Flags of nodes placed under the html element (or at the top level): they
 // decide at the end which of them go to the head, the body or between.
 constexpr uint8_t kPlacedInHead = 1;    // after a head start tag
 constexpr uint8_t kPlacedAfterHead = 2; // after the head end tag
 constexpr uint8_t kPlacedInBody = 4;    // after the body's content began
 constexpr uint8_t kPlacedAfterBody = 8; // a comment after the body end tag
-static_assert(sizeof(hnode) == 64, "one node per cache line");
 
 // Inputs of this many bytes or more are refused: text lengths are 32-bit,
 // and a run of NUL bytes in foreign content triples in length.

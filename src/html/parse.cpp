@@ -218,17 +218,19 @@ void read_attributes(parse_state* s, tag_token* t, const char* p) {
             return;
         }
         a->name = name;
-        a->name_length = name_length;
+        a->name_length = static_cast<uint32_t>(name_length);
         a->next = nullptr;
         if (std::memchr(value, '&', static_cast<size_t>(value_end - value))) {
-            a->value = decode_refs(&s->mem, value, value_end, true, s->html5, &a->value_length);
+            size_t decoded_length = 0;
+            a->value = decode_refs(&s->mem, value, value_end, true, s->html5, &decoded_length);
             if (!a->value) {
                 s->stop = true;
                 return;
             }
+            a->value_length = static_cast<uint32_t>(decoded_length);
         } else {
             a->value = value;
-            a->value_length = static_cast<size_t>(value_end - value);
+            a->value_length = static_cast<uint32_t>(value_end - value);
         }
         if (!add_unique(s, tail, first, count, slots, capacity, a) && s->stop) return;
     }
@@ -456,7 +458,7 @@ const char* insert_element(parse_state* s, tag_token* t, uint8_t ns) {
             if (ns == kNsSvg) {
                 if (const char* adj = svg_attr_name(a->name, a->name_length)) {
                     a->name = adj;
-                    a->name_length = std::strlen(adj);
+                    a->name_length = static_cast<uint32_t>(std::strlen(adj));
                 }
             } else if (is(a->name, a->name_length, "definitionurl")) {
                 a->name = "definitionURL";
@@ -1324,7 +1326,7 @@ const char* processing_instruction(parse_state* s, const char* lt) {
             if (!pi) return nullptr;
             auto* data = static_cast<hattr*>(scratch_alloc(&s->mem, sizeof(hattr)));
             if (!data) return nullptr;
-            *data = hattr{target, target_length, p, static_cast<size_t>(stop - p), nullptr};
+            *data = hattr{target, p, nullptr, static_cast<uint32_t>(target_length), static_cast<uint32_t>(stop - p)};
             pi->data = target;
             pi->length = static_cast<uint32_t>(target_length);
             pi->attrs = data;

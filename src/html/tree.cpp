@@ -27,8 +27,9 @@ void* scratch_alloc(scratch* m, size_t n) {
         m->chunks = block;
         m->next = static_cast<char*>(block) + 16;
         m->end = static_cast<char*>(block) + chunk;
-        // Chunks grow with the parse, up to 8 MB each.
-        if (m->chunk_size < 8u * 1024 * 1024) m->chunk_size *= 2;
+        // Chunks grow with the parse, up to 1 MiB each: the unused tail of
+        // the last one is what the scratch holds beyond its nodes.
+        if (m->chunk_size < 1024u * 1024) m->chunk_size *= 2;
     }
     void* p = m->next;
     m->next += size;
@@ -102,12 +103,13 @@ hattr* find_attr(const hnode* e, const char* name, size_t length) {
 }
 
 hnode* new_node(parse_state* s, uint8_t kind) {
-    auto* n = static_cast<hnode*>(scratch_alloc(&s->mem, sizeof(hnode)));
+    size_t size = kind == kText || kind == kComment ? kLeafNodeSize : sizeof(hnode);
+    auto* n = static_cast<hnode*>(scratch_alloc(&s->mem, size));
     if (!n) {
         s->stop = true;
         return nullptr;
     }
-    std::memset(static_cast<void*>(n), 0, sizeof *n);
+    std::memset(static_cast<void*>(n), 0, size);
     n->kind = kind;
     n->tag = kTagNone;
     return n;

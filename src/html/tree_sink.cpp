@@ -1,8 +1,11 @@
-// Writes the provisional tree into the document's records. The only file of
-// the HTML parser that makes or links document records.
+// Writes the provisional tree into the document's records, placed in the
+// document's pool and linked through the record builder, as the document
+// parser builds. The only file of the HTML parser that makes or links
+// document records.
 #include <cstring>
 
 #include "dom/dom.h"
+#include "dom/record_builder.h"
 #include "html/html.h"
 
 namespace html {
@@ -121,8 +124,17 @@ bool declare(sink* k, quorvel_element* e, const char* prefix, const char* uri) {
     return true;
 }
 
+// The attribute records of an element, placed side by side so that each
+// one's next link is a short step. Values of up to seven bytes are held in
+// the record itself; names are shared through the pool's intern table.
 bool add_attributes(sink* k, quorvel_element* e, const hattr* list) {
+    size_t count = 0;
+    for (const hattr* a = list; a; a = a->next) count++;
+    if (count == 0) return true;
+    auto* records = static_cast<quorvel_attribute*>(quorvel_pool_alloc(k->pool, count * sizeof(quorvel_attribute)));
+    if (!records) return false;
     quorvel_attribute* last = nullptr;
+    quorvel_attribute* r = records;
     for (const hattr* a = list; a; a = a->next) {
         size_t name_length = 0;
         const char* xml = xml_name(k, a->name, a->name_length, &name_length);
@@ -134,16 +146,23 @@ bool add_attributes(sink* k, quorvel_element* e, const hattr* list) {
                 taken = b->name_length == name_length && std::memcmp(b->name, xml, name_length) == 0;
             if (taken) continue;
         }
-        auto* r = static_cast<quorvel_attribute*>(quorvel_pool_alloc(k->pool, sizeof(quorvel_attribute)));
-        if (!r) return false;
+        quorvel_string_view view{xml, name_length};
+        char* name = quorvel_sv_to_cstr_pooled(&view, k->pool);
+        if (!name) return false;
         std::memset(static_cast<void*>(r), 0, sizeof *r);
-        char* name = quorvel_pool_strndup(k->pool, xml, name_length);
-        char* value = quorvel_pool_strndup(k->pool, a->value ? a->value : "", a->value_length);
-        if (!name || !value) return false;
         r->name = name;
         r->name_length = name_length;
-        r->value = value;
-        r->value_length = a->value_length;
+        const char* value = a->value ? a->value : "";
+        if (a->value_length < sizeof r->inline_value) {
+            std::memcpy(r->inline_value, value, a->value_length);
+            r->inline_value[a->value_length] = '\0';
+            r->value_length = a->value_length | kAttrInlineValue;
+        } else {
+            char* copy = quorvel_pool_strndup(k->pool, value, a->value_length);
+            if (!copy) return false;
+            r->value = copy;
+            r->value_length = a->value_length;
+        }
         r->hash = quorvel_attribute_hash15(name, name_length);
         if (const char* colon = static_cast<const char*>(std::memchr(name, ':', name_length))) {
             auto* ns = static_cast<quorvel_attr_ns*>(quorvel_pool_alloc(k->pool, sizeof(quorvel_attr_ns)));
@@ -152,22 +171,48 @@ bool add_attributes(sink* k, quorvel_element* e, const hattr* list) {
             ns->prefix = quorvel_pool_strndup(k->pool, name, static_cast<size_t>(colon - name));
             if (!ns->prefix) return false;
             ns->owner = e;
-            if (!quorvel_link_set_inline(r, &r->ns, ns, k->doc)) return false;
+            if (!quorvel_build_link(k->doc, r, &r->ns, ns)) return false;
         }
         bool linked = last ? quorvel_link16_set_inline(last, &last->next, r, k->doc)
-                           : quorvel_link_set_inline(e, &e->first_attr, r, k->doc);
+                           : quorvel_build_link(k->doc, e, &e->first_attr, r);
         if (!linked) return false;
         quorvel_element_attr_count_inc(e);
-        last = r;
+        last = r++;
     }
     return true;
+}
+
+// Where a qualified name splits into prefix and local name, as the DOM's
+// element creation splits it: not for names of two bytes or less, nor at a
+// colon that is the last byte. length when there is no split.
+size_t name_split(const char* name, size_t length) {
+    if (length <= 2) return length;
+    const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
+    if (!colon || colon == name + length - 1) return length;
+    return static_cast<size_t>(colon - name);
 }
 
 quorvel_node* make_element(sink* k, const hnode* n) {
     size_t length = 0;
     const char* name = xml_name(k, n->data, n->length, &length);
-    quorvel_element* e = name ? quorvel_element_create_with_view(name, length, k->pool) : nullptr;
+    if (!name) return nullptr;
+    auto* e = static_cast<quorvel_element*>(quorvel_pool_alloc(k->pool, sizeof(quorvel_element)));
     if (!e) return nullptr;
+    std::memset(static_cast<void*>(e), 0, sizeof *e);
+    e->head.kind = QUORVEL_NODE_ELEMENT;
+    size_t split = name_split(name, length);
+    quorvel_string_view local{split < length ? name + split + 1 : name, split < length ? length - split - 1 : length};
+    // Local names repeat: one interned copy of each.
+    char* stored = quorvel_sv_to_cstr_pooled(&local, k->pool);
+    if (!stored || !quorvel_build_link(k->doc, e, &e->name, stored)) return nullptr;
+    e->name_hash = quorvel_name_hash16(stored, local.length);
+    e->name_length = static_cast<uint8_t>(local.length > 255 ? 255 : local.length);
+    if (split < length) {
+        char* prefix = quorvel_pool_strndup(k->pool, name, split);
+        quorvel_element_ext* ext = prefix ? tree_ext(e, k->doc) : nullptr;
+        if (!ext) return nullptr;
+        ext->prefix = prefix;
+    }
     if (n->ns != kNsHtml) {
         const char*& uri = n->ns == kNsSvg ? k->svg_uri : k->math_uri;
         if (!uri) uri = quorvel_pool_strdup(k->pool, n->ns == kNsSvg ? kSvgUri : kMathUri);
@@ -195,27 +240,67 @@ quorvel_node* make_element(sink* k, const hnode* n) {
     return &e->head;
 }
 
-// A text record for a run of adjacent text nodes, joined into one.
+// A text record for a run of adjacent text nodes [first, last], joined into
+// one, its content right behind it.
 quorvel_node* make_text(sink* k, const hnode* first, const hnode* last) {
-    if (first == last) {
-        quorvel_text* r = quorvel_text_create(first->data, first->length, k->pool, k->doc);
-        return r ? &r->head : nullptr;
-    }
     size_t total = 0;
     for (const hnode* t = first;; t = t->next) {
         total += t->length;
         if (t == last) break;
     }
-    auto* joined = static_cast<char*>(scratch_alloc(k->mem, total + 1));
-    if (!joined) return nullptr;
+    if (total > UINT32_MAX) return nullptr;
+    auto* r = static_cast<quorvel_text*>(quorvel_pool_alloc(k->pool, sizeof(quorvel_text) + total + 1));
+    if (!r) return nullptr;
+    char* content = reinterpret_cast<char*>(r + 1);
     size_t at = 0;
     for (const hnode* t = first;; t = t->next) {
-        std::memcpy(joined + at, t->data, t->length);
+        std::memcpy(content + at, t->data, t->length);
         at += t->length;
         if (t == last) break;
     }
-    quorvel_text* r = quorvel_text_create(joined, total, k->pool, k->doc);
-    return r ? &r->head : nullptr;
+    content[total] = '\0';
+    r->head = quorvel_node{QUORVEL_NODE_TEXT, 0, 0};
+    r->content = 0;
+    r->length = static_cast<uint32_t>(total);
+    r->next_sibling = r->parent = r->owner = 0;
+    // Text records are never empty: the parser makes no empty text.
+    if (total && !quorvel_text_link_set_inline(r, &r->content, content, k->doc)) return nullptr;
+    return &r->head;
+}
+
+quorvel_node* make_comment(sink* k, const hnode* n) {
+    auto* c = static_cast<quorvel_comment*>(quorvel_pool_alloc(k->pool, sizeof(quorvel_comment) + n->length + 1));
+    if (!c) return nullptr;
+    char* content = reinterpret_cast<char*>(c + 1);
+    std::memcpy(content, n->data, n->length);
+    content[n->length] = '\0';
+    c->head = quorvel_node{QUORVEL_NODE_COMMENT, 0, 0};
+    c->content = content;
+    c->next_sibling = c->parent = 0;
+    c->owner = k->doc;
+    return &c->head;
+}
+
+quorvel_node* make_pi(sink* k, const hnode* n) {
+    size_t data_length = n->attrs->value_length;
+    auto* p = static_cast<quorvel_pi*>(
+        quorvel_pool_alloc(k->pool, sizeof(quorvel_pi) + n->length + 1 + (data_length ? data_length + 1 : 0)));
+    if (!p) return nullptr;
+    char* target = reinterpret_cast<char*>(p + 1);
+    std::memcpy(target, n->data, n->length);
+    target[n->length] = '\0';
+    p->head = quorvel_node{QUORVEL_NODE_PI, 0, 0};
+    p->target = target;
+    p->data = nullptr;
+    if (data_length) {
+        char* data = target + n->length + 1;
+        std::memcpy(data, n->attrs->value, data_length);
+        data[data_length] = '\0';
+        p->data = data;
+    }
+    p->next_sibling = p->parent = 0;
+    p->owner = k->doc;
+    return &p->head;
 }
 
 // The record of n (and, for text, of the text nodes following it, which
@@ -230,36 +315,27 @@ quorvel_node* make_record(sink* k, const hnode* n, const hnode** last) {
             *last = end;
             return make_text(k, n, end);
         }
-        case kComment: {
-            quorvel_comment* c = quorvel_comment_create(n->data, n->length, k->pool);
-            if (!c) return nullptr;
-            c->owner = k->doc;
-            return &c->head;
-        }
-        case kPi: {
-            quorvel_pi* p = quorvel_pi_create(n->data, n->length, n->attrs->value, n->attrs->value_length, k->pool);
-            if (!p) return nullptr;
-            p->owner = k->doc;
-            return &p->head;
-        }
+        case kComment: return make_comment(k, n);
+        case kPi: return make_pi(k, n);
         default: return nullptr;
     }
 }
 
-// Links the records of parent's children below it, depth first, without
-// recursion.
+// Places and links the records of top's children below top_record, depth
+// first, without recursion.
 bool write_children(sink* k, hnode* top, quorvel_element* top_record) {
     struct frame {
         const hnode* next;  // next child to write
-        quorvel_element* record;
-        quorvel_node* last;  // last child written
+        quorvel_build_parent parent;
     };
     size_t capacity = 64, depth = 0;
     auto* stack = static_cast<frame*>(quorvel_work_alloc(capacity * sizeof(frame)));
     if (!stack) return false;
-    stack[depth++] = frame{top->first, top_record, nullptr};
+    stack[depth].next = top->first;
+    quorvel_build_open(&stack[depth].parent, top_record);
+    depth++;
     bool ok = true;
-    while (depth && ok) {
+    while (depth) {
         frame& f = stack[depth - 1];
         const hnode* n = f.next;
         if (!n) {
@@ -269,16 +345,10 @@ bool write_children(sink* k, hnode* top, quorvel_element* top_record) {
         const hnode* last = n;
         quorvel_node* r = make_record(k, n, &last);
         f.next = last->next;
-        if (!r) {
+        if (!r || !quorvel_build_append_node(k->doc, &f.parent, r)) {
             ok = false;
             break;
         }
-        ok = quorvel_link_set_inline(r, quorvel_node_parent_field(r), f.record, k->doc) &&
-             (f.last ? quorvel_link_set_inline(f.last, quorvel_node_sibling_field(f.last), r, k->doc)
-                     : quorvel_link_set_inline(f.record, &f.record->first_child, r, k->doc));
-        if (!ok) break;
-        if (r->kind == QUORVEL_NODE_ELEMENT) quorvel_element_child_count_inc(f.record);
-        f.last = r;
         if (n->kind == kElement && n->first) {
             if (depth == capacity) {
                 auto* grown = static_cast<frame*>(
@@ -290,7 +360,9 @@ bool write_children(sink* k, hnode* top, quorvel_element* top_record) {
                 stack = grown;
                 capacity *= 2;
             }
-            stack[depth++] = frame{n->first, reinterpret_cast<quorvel_element*>(r), nullptr};
+            stack[depth].next = n->first;
+            quorvel_build_open(&stack[depth].parent, reinterpret_cast<quorvel_element*>(r));
+            depth++;
         }
     }
     quorvel_work_free(stack);
@@ -301,8 +373,7 @@ bool write_children(sink* k, hnode* top, quorvel_element* top_record) {
 
 bool sink_document(parse_state* s, quorvel_document* doc) {
     sink k{doc, doc->pool, &s->mem};
-    quorvel_node* first = nullptr;
-    quorvel_node* last = nullptr;
+    quorvel_build_list top{nullptr, nullptr};
     hnode* lists[3] = {&s->prolog, &s->top, s->root ? &s->post : nullptr};
     for (hnode* list : lists) {
         if (!list) continue;
@@ -318,17 +389,12 @@ bool sink_document(parse_state* s, quorvel_document* doc) {
             } else if (!tree_set_leaf_owner(r, doc)) {
                 return false;
             }
-            if (last) {
-                if (!quorvel_link_set_inline(last, quorvel_node_sibling_field(last), r, doc)) return false;
-            } else {
-                first = r;
-            }
-            last = r;
+            if (!quorvel_build_list_append(doc, &top, r)) return false;
             n = run_end->next;
         }
     }
-    doc->first_top = first;
-    doc->last_top = last;
+    doc->first_top = top.first;
+    doc->last_top = top.last;
     if (s->has_doctype) {
         quorvel_doctype* dt = quorvel_doctype_create(s->doctype_name, s->doctype_name_length, doc->pool);
         if (!dt) return false;

@@ -40,13 +40,7 @@ inline char* scan_text(char* p, char* end, unsigned* seen) {
     return const_cast<char*>(dp_scan_text<dp_reach::padded>(p, end, seen));
 }
 
-inline char* skip_space(char* p) {
-    // TAB, LF, CR and space as bits of one word: no table load per byte.
-    constexpr uint64_t kSpaces = (uint64_t(1) << '\t') | (uint64_t(1) << '\n') | (uint64_t(1) << '\r') | (uint64_t(1) << ' ');
-    for (unsigned char c; (c = static_cast<unsigned char>(*p)) <= ' ' && ((kSpaces >> c) & 1); p++) {
-    }
-    return p;
-}
+inline char* skip_space(char* p) { return dp_skip_space(p); }
 
 // ---- In-place text rewriting -------------------------------------------------------------
 // Both only shrink the text, so they write behind where they read.
@@ -1049,138 +1043,9 @@ bool end_tag(dp_state* s, char* lt) {
     return true;
 }
 
-// ---- Comments, CDATA, processing instructions --------------------------------------------------
-
-bool comment(dp_state* s, char* lt) {
-    char* c = lt + 4;
-    ptrdiff_t f = g_find3_fn(c, static_cast<size_t>(s->end - c), '-', '-', '>');
-    if (f < 0) DP_FAIL(s, c);
-    c[f] = '\0';
-    s->cur = c + f + 3;
-    auto* node = static_cast<quorvel_comment*>(take_markup(s));
-    if (!node) DP_FAIL(s, c);
-    node->head.kind = QUORVEL_NODE_COMMENT;
-    node->head.flags = kNodeFrozen;
-    node->head.source_pos = position_of(s, lt);
-    node->content = c;
-    if (s->depth == 0) node->owner = s->doc;
-    if (!place_leaf(s, &node->head)) DP_FAIL(s, c);
-    return true;
-}
-
-bool cdata(dp_state* s, char* lt) {
-    char* c = lt + 9;
-    ptrdiff_t f = g_find3_fn(c, static_cast<size_t>(s->end - c), ']', ']', '>');
-    if (f < 0) DP_FAIL(s, c);
-    c[f] = '\0';
-    s->cur = c + f + 3;
-    if (s->depth == 0) return true;
-    dp_normalise_lines(c, static_cast<size_t>(f));
-    auto* node = static_cast<quorvel_comment*>(take_markup(s));
-    if (!node) DP_FAIL(s, c);
-    node->head.kind = QUORVEL_NODE_CDATA;
-    node->head.flags = kNodeFrozen;
-    node->head.source_pos = position_of(s, lt);
-    node->content = c;
-    if (!place_leaf(s, &node->head)) DP_FAIL(s, c);
-    return true;
-}
-
-void xml_declaration(dp_state* s, char* data) {
-    s->has_declaration = 1;
-    char* q = data;
-    for (;;) {
-        q = skip_space(q);
-        char* name = q;
-        while (*q && !dp_is_space(static_cast<unsigned char>(*q)) && *q != '=') q++;
-        size_t name_len = static_cast<size_t>(q - name);
-        q = skip_space(q);
-        if (*q != '=') return;
-        q = skip_space(q + 1);
-        char quote = *q;
-        if (quote != '"' && quote != '\'') return;
-        char* value = q + 1;
-        char* close = std::strchr(value, quote);
-        if (!close) return;
-        *close = '\0';
-        q = close + 1;
-        if (name_len == 7 && std::memcmp(name, "version", 7) == 0) {
-            s->version = value;
-        } else if (name_len == 8 && std::memcmp(name, "encoding", 8) == 0) {
-            s->encoding = value;
-        } else if (name_len == 10 && std::memcmp(name, "standalone", 10) == 0) {
-            if (std::strcmp(value, "yes") == 0) s->standalone = 1;
-            else if (std::strcmp(value, "no") == 0) s->standalone = 0;
-        }
-    }
-}
-
-bool processing_instruction(dp_state* s, char* lt) {
-    char* target = lt + 2;
-    if (!dp_is_name_start(static_cast<unsigned char>(*target))) DP_FAIL(s, target);
-    char* p = target;
-    while (dp_is_name_char(static_cast<unsigned char>(*p))) p++;
-    char* target_end = p;
-    if (p >= s->end) DP_FAIL(s, s->end);
-    bool target_terminated = false;
-    char* data = p;
-    if (*p != '?') {
-        *p = '\0';
-        target_terminated = true;
-        data = p + 1;
-    }
-    char* close = data;
-    for (;;) {
-        close = static_cast<char*>(std::memchr(close, '?', static_cast<size_t>(s->end - close)));
-        if (!close || close + 1 >= s->end) DP_FAIL(s, data);
-        if (close[1] == '>') break;
-        close++;
-    }
-    *close = '\0';
-    s->cur = close + 2;
-    size_t target_len = static_cast<size_t>(target_end - target);
-    if (close == target_end) target_terminated = true;
-    if (target_len == 3 && std::memcmp(target, "xml", 3) == 0) {
-        xml_declaration(s, data);
-        return true;
-    }
-    const char* target_text = target;
-    if (!target_terminated) {
-        // "<?t?x?>": the '?' after the target is data, so the target needs a copy.
-        target_text = quorvel_pool_strndup(s->pool, target, target_len);
-        if (!target_text) DP_FAIL(s, target);
-    }
-    auto* node = static_cast<quorvel_pi*>(take_markup(s));
-    if (!node) DP_FAIL(s, target);
-    node->head.kind = QUORVEL_NODE_PI;
-    node->head.flags = kNodeFrozen;
-    node->head.source_pos = position_of(s, lt);
-    node->target = const_cast<char*>(target_text);
-    node->data = close > data ? data : nullptr;
-    if (s->depth == 0) node->owner = s->doc;
-    if (!place_leaf(s, &node->head)) DP_FAIL(s, target);
-    return true;
-}
-
-// "<!" other than a comment or CDATA. The one DOCTYPE comes before the
-// root: a later one, or a second, would change what the part already read
-// means, so recovering drops it (and with it any defaults it declares).
-bool declaration(dp_state* s, char* lt) {
-    bool doctype = std::memcmp(lt + 2, "DOCTYPE", 7) == 0;  // the padding covers a short tail
-    bool misplaced = doctype && (s->root || s->depth || s->doctype_seen);
-    if (misplaced && !s->recover) {
-        std::snprintf(s->message, sizeof s->message, "DOCTYPE after the root element or a second DOCTYPE");
-        DP_FAIL(s, lt);
-    }
-    s->cur = lt;
-    bool well_formed = dp_parse_doctype(&s->cur, s->end, s->pool, s->doc, &s->dtd, !misplaced);
-    if (!well_formed && !s->recover) DP_FAIL(s, lt + 9);
-    if (misplaced || !well_formed)
-        emit(s, 10, "%s dropped", misplaced ? "Misplaced DOCTYPE" : "Malformed DOCTYPE");
-    else if (doctype)
-        s->doctype_seen = 1;
-    return true;
-}
+// ---- Markup ------------------------------------------------------------------------------
+// Comments, CDATA sections, processing instructions and declarations are
+// read in document_markup.cpp; the dispatch stays here, beside the loop.
 
 // At a '<' of markup; overwrites it with NUL (ending any text view before
 // it) and dispatches on the next byte.
@@ -1192,10 +1057,10 @@ inline bool markup(dp_state* s, char* lt) {
     switch (next) {
         case '/': return end_tag(s, lt);  // '/' an end tag
         case '!':                          // '!' a comment, CDATA or a declaration
-            if (lt[2] == '-' && lt[3] == '-') return comment(s, lt);
-            if (std::memcmp(lt + 2, "[CDATA[", 7) == 0) return cdata(s, lt);
-            return declaration(s, lt);
-        case '?': return processing_instruction(s, lt);  // '?' a PI or the XML declaration
+            if (lt[2] == '-' && lt[3] == '-') return dp_comment(s, lt);
+            if (std::memcmp(lt + 2, "[CDATA[", 7) == 0) return dp_cdata(s, lt);
+            return dp_declaration(s, lt);
+        case '?': return dp_processing_instruction(s, lt);  // '?' a PI or the XML declaration
         default: DP_FAIL(s, lt);
     }
 }
@@ -1487,5 +1352,13 @@ bool finish(dp_state* s) {
 namespace quorvel_dp {
 
 bool parse_document(dp_state* s) { return parse_content(s) && finish(s); }
+
+}  // namespace quorvel_dp
+
+namespace quorvel_dp {
+
+void* dp_take_markup(dp_state* s) { return take_markup(s); }
+bool dp_place_leaf(dp_state* s, quorvel_node* node) { return place_leaf(s, node); }
+void dp_emit_dropped(dp_state* s, const char* what) { emit(s, 10, "%s dropped", what); }
 
 }  // namespace quorvel_dp

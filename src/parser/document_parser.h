@@ -251,6 +251,29 @@ inline uint32_t offset_of(const dp_state* s, const char* p) { return static_cast
         if (!(expr)) return false; \
     } while (0)
 
+// TAB, LF, CR and space from p on skipped (the working copy ends in NUL).
+inline char* dp_skip_space(char* p) {
+    // The four bytes as bits of one word: no table load per byte.
+    constexpr uint64_t kSpaces = (uint64_t(1) << '\t') | (uint64_t(1) << '\n') | (uint64_t(1) << '\r') | (uint64_t(1) << ' ');
+    for (unsigned char c; (c = static_cast<unsigned char>(*p)) <= ' ' && ((kSpaces >> c) & 1); p++) {
+    }
+    return p;
+}
+
+// Record placing for the markup readers (document_parser.cpp): a zeroed
+// slot for a comment, CDATA or PI record; a leaf appended to the open
+// element or the top level; a diagnostic "<what> dropped".
+void* dp_take_markup(dp_state* s);
+bool dp_place_leaf(dp_state* s, quorvel_node* node);
+void dp_emit_dropped(dp_state* s, const char* what);
+
+// The markup readers (document_markup.cpp), each at the '<' already
+// overwritten by NUL: false when the parse fails, with fail_at set.
+bool dp_comment(dp_state* s, char* lt);
+bool dp_cdata(dp_state* s, char* lt);
+bool dp_processing_instruction(dp_state* s, char* lt);  // the XML declaration too
+bool dp_declaration(dp_state* s, char* lt);             // "<!" other than a comment or CDATA
+
 // The content and end of a document from s->cur, once the state is set up
 // (document_parser.cpp): false when the parse failed, with fail_at and
 // message saying why.

@@ -234,17 +234,6 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
     return out;
 }
 
-// Hex digit values; 16 for any other byte.
-struct hex_table {
-    uint8_t value[256];
-    constexpr hex_table() : value{} {
-        for (unsigned c = 0; c < 256; c++) value[c] = 16;
-        for (unsigned c = '0'; c <= '9'; c++) value[c] = static_cast<uint8_t>(c - '0');
-        for (unsigned c = 'a'; c <= 'f'; c++) value[c] = value[c - 32] = static_cast<uint8_t>(c - 'a' + 10);
-    }
-};
-constexpr hex_table kHexValue;
-
 // Bytes below 64 that end a reference name: NUL, TAB-CR, space, '&', ';', '<'.
 constexpr uint64_t kNameStops = 1ull | (0x1Full << '\t') | (1ull << ' ') | (1ull << '&') | (1ull << ';') | (1ull << '<');
 inline bool name_stop(unsigned char c) { return c < 64 && ((kNameStops >> c) & 1); }
@@ -275,31 +264,15 @@ inline uint64_t stops64(const char* p) {
 #endif
 }
 
-// The predefined references as little-endian words, '&' and ';' included.
-constexpr uint64_t ref_word(const char* text) {
-    uint64_t w = 0;
-    for (unsigned i = 0; text[i]; i++) w |= uint64_t(static_cast<unsigned char>(text[i])) << (8 * i);
-    return w;
-}
-constexpr uint32_t kRefAmp4 = static_cast<uint32_t>(ref_word("&amp"));
-constexpr uint32_t kRefLt4 = static_cast<uint32_t>(ref_word("&lt;"));
-constexpr uint32_t kRefGt4 = static_cast<uint32_t>(ref_word("&gt;"));
-constexpr uint32_t kRefQuot4 = static_cast<uint32_t>(ref_word("&quo"));
-constexpr uint16_t kRefQuotTail = static_cast<uint16_t>(ref_word("t;"));
-constexpr uint32_t kRefApos4 = static_cast<uint32_t>(ref_word("&apo"));
-constexpr uint16_t kRefAposTail = static_cast<uint16_t>(ref_word("s;"));
-constexpr uint16_t kRefHash = static_cast<uint16_t>(ref_word("&#"));
-
 // quick_level for a top-level run of the working copy, out in the scratch
 // buffer with room for the rest of the run and 16 bytes: the same result,
-// with the common references (predefined, plain character references,
-// entities met before) taken on a short path and the rest left to
-// quick_level from the reference on.
+// with the common references (predefined and character references through
+// the shared decoder, entities met before) taken on a short path and the
+// rest left to quick_level from the reference on.
 //
 // The '&' and NUL bytes of 64 bytes at a time are bits of one word, and no
 // reference taken here holds another '&': the next stop is the next bit,
-// found without waiting on the reference just read. Each reference moves
-// on by a constant in its own branch, never by a length loaded from data.
+// found without waiting on the reference just read.
 char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* work) {
     // The stops of the window at base, none at or past the end.
     auto window = [end](const char* base) {
@@ -309,8 +282,6 @@ char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* 
     };
     const char* base = p;
     uint64_t m = window(base);
-    // A stop at or before this address has 8 bytes of the run from it on.
-    const uintptr_t full = reinterpret_cast<uintptr_t>(end) - 8;
     for (;;) {
         if (!m) {
             // No stop left in the window: its rest is plain.
@@ -334,57 +305,20 @@ char* quick_top(dp_state* s, char* out, const char* p, const char* end, size_t* 
         copy_blocks(out, p, span);
         out += span;
         p = amp;
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        if (reinterpret_cast<uintptr_t>(p) > full) w &= byte_mask(static_cast<size_t>(end - p));  // nothing matches past the end
-        // The words compared hold the '&': a NUL stop matches none of them.
-        uint32_t w4 = static_cast<uint32_t>(w);
-        unsigned char fifth = static_cast<unsigned char>(w >> 32);
-        if (w4 == kRefAmp4 && fifth == ';') {
-            *out++ = '&';
-            p += 5;
-            continue;
-        }
-        if (w4 == kRefLt4) {
-            *out++ = '<';
-            p += 4;
-            continue;
-        }
-        if (w4 == kRefGt4) {
-            *out++ = '>';
-            p += 4;
-            continue;
-        }
-        if (w4 == kRefQuot4 && static_cast<uint16_t>(w >> 32) == kRefQuotTail) {
-            *out++ = '"';
-            p += 6;
-            continue;
-        }
-        if (w4 == kRefApos4 && static_cast<uint16_t>(w >> 32) == kRefAposTail) {
-            *out++ = '\'';
-            p += 6;
-            continue;
-        }
-        if (static_cast<uint16_t>(w4) == kRefHash) {
-            const char* d = p + 2;
-            const char* digits;
-            uint32_t cp = 0;
-            if ((static_cast<unsigned char>(*d) | 0x20) == 'x') {
-                digits = ++d;
-                for (unsigned v; (v = kHexValue.value[static_cast<unsigned char>(*d)]) < 16; d++) cp = cp << 4 | v;
-            } else {
-                digits = d;
-                for (unsigned v; (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++) cp = cp * 10 + v;
-            }
-            // Up to 7 digits, as quick_level reads them (more wrap cp and
-            // go there), a ';' before the end, a code point that is a
-            // character (cp 0 also when there are no digits).
-            if (d - digits <= 7 && d < end && *d == ';' && cp - 1 < 0x10FFFFu && cp - 0xD800u >= 0x800u) {
-                out += quorvel_utf8_encode(cp, out);
-                p = d + 1;
+        // The predefined entities and character references: the decoder
+        // every parser shares (a NUL stop is read as no reference). Out has
+        // room for the rest of the run.
+        size_t written, used;
+        switch (dp_read_reference<true>(p, end, out, &written, &used)) {
+            case dp_reference::decoded:
+                out += written;
+                p += used;
                 continue;
-            }
-            return quick_level(s, out, p, end, nullptr, work, true);
+            case dp_reference::cut_off:
+            case dp_reference::malformed:
+                // Anything less plain: quick_level decides from here on.
+                return quick_level(s, out, p, end, nullptr, work, true);
+            case dp_reference::other: break;
         }
         if (*p == '\0') return nullptr;  // the DTD path expands only the text before it
         const char* r = p + 1;

@@ -270,11 +270,113 @@ enum class dp_reference {
     other,       // an entity name other than the five predefined ones
 };
 
+namespace dp_ref_words {
+// The low n bytes of a word (n < 8).
+constexpr uint64_t byte_mask_below(size_t n) { return (uint64_t(1) << (8 * n)) - 1; }
+// The predefined references as little-endian words, '&' and ';' included.
+constexpr uint64_t word(const char* text) {
+    uint64_t w = 0;
+    for (unsigned i = 0; text[i]; i++) w |= uint64_t(static_cast<unsigned char>(text[i])) << (8 * i);
+    return w;
+}
+constexpr uint32_t kAmp4 = static_cast<uint32_t>(word("&amp"));
+constexpr uint32_t kLt4 = static_cast<uint32_t>(word("&lt;"));
+constexpr uint32_t kGt4 = static_cast<uint32_t>(word("&gt;"));
+constexpr uint32_t kQuot4 = static_cast<uint32_t>(word("&quo"));
+constexpr uint16_t kQuotTail = static_cast<uint16_t>(word("t;"));
+constexpr uint32_t kApos4 = static_cast<uint32_t>(word("&apo"));
+constexpr uint16_t kAposTail = static_cast<uint16_t>(word("s;"));
+constexpr uint16_t kHash = static_cast<uint16_t>(word("&#"));
+// Hex digit values; 16 for any other byte.
+struct hex_table {
+    uint8_t value[256];
+    constexpr hex_table() : value{} {
+        for (unsigned c = 0; c < 256; c++) value[c] = 16;
+        for (unsigned c = '0'; c <= '9'; c++) value[c] = static_cast<uint8_t>(c - '0');
+        for (unsigned c = 'a'; c <= 'f'; c++) value[c] = value[c - 32] = static_cast<uint8_t>(c - 'a' + 10);
+    }
+};
+inline constexpr hex_table kHexValue;
+}  // namespace dp_ref_words
+
+inline dp_reference dp_read_reference_bytes(const char* s, const char* end, char* out, size_t* written, size_t* used);
+
 // The predefined-entity and character-reference decoder every parser
 // shares. s points at '&' (s < end); reads only [s, end). On decoded and
 // cut_off, out (room for 4 bytes) holds *written bytes and *used is the
 // number of input bytes the reference took.
-inline dp_reference dp_read_reference(const char* s, const char* end, char* out, size_t* written, size_t* used) {
+//
+// Padded: the caller vouches that the bytes from s on are readable up to a
+// NUL byte at or past end and at least 8 of them (a working copy with its
+// padding): the forms are then read without bounds checks, the word past
+// end masked off. Either way the answer is the same.
+template <bool Padded = false>
+[[gnu::always_inline]] inline dp_reference dp_read_reference(const char* s, const char* end, char* out,
+                                                             size_t* written, size_t* used) {
+    // The common forms are told apart by word compares: each predefined
+    // entity, any other name, and a character reference of up to seven
+    // digits ended by ';' whose value is a character. Other character
+    // references take the byte-wise reading, which decides every form.
+    if (Padded || end - s >= 4) {
+        using namespace dp_ref_words;
+        uint64_t w = 0;
+        if (Padded) {
+            std::memcpy(&w, s, 8);
+            if (end - s < 8) w &= byte_mask_below(static_cast<size_t>(end - s));
+        } else if (end - s >= 8) [[likely]] {
+            std::memcpy(&w, s, 8);
+        } else {
+            std::memcpy(&w, s, static_cast<size_t>(end - s));  // the rest reads as zeros, which match no form
+        }
+        uint32_t w4 = static_cast<uint32_t>(w);
+        uint16_t tail = static_cast<uint16_t>(w >> 32);
+        *written = 1;
+        if (w4 == kAmp4 && static_cast<unsigned char>(tail) == ';') {
+            *out = '&';
+            *used = 5;
+            return dp_reference::decoded;
+        }
+        if (w4 == kLt4 || w4 == kGt4) {
+            *out = w4 == kLt4 ? '<' : '>';
+            *used = 4;
+            return dp_reference::decoded;
+        }
+        if ((w4 == kQuot4 && tail == kQuotTail) || (w4 == kApos4 && tail == kAposTail)) {
+            *out = w4 == kQuot4 ? '"' : '\'';
+            *used = 6;
+            return dp_reference::decoded;
+        }
+        // No predefined entity matched: the byte-wise reading would find
+        // none either, whatever follows.
+        if (static_cast<uint16_t>(w4) != kHash) return dp_reference::other;
+        const char* d = s + 2;
+        const char* digits;
+        uint32_t cp = 0;
+        // Unpadded, at most nine digits are read, none at or past end;
+        // padded, a digit run ends at the NUL at the latest (more than seven
+        // digits wrap cp and are refused below).
+        const char* stop = Padded ? nullptr : end - s > 11 ? s + 11 : end;
+        if ((static_cast<unsigned char>(w >> 16) | 0x20) == 'x') {
+            digits = ++d;
+            for (unsigned v; (Padded || d < stop) && (v = kHexValue.value[static_cast<unsigned char>(*d)]) < 16; d++)
+                cp = cp << 4 | v;
+        } else {
+            digits = d;
+            for (unsigned v; (Padded || d < stop) && (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++)
+                cp = cp * 10 + v;
+        }
+        if (d - digits <= 7 && d < end && *d == ';' && cp - 1 < 0x10FFFFu && cp - 0xD800u >= 0x800u) {
+            *written = quorvel_utf8_encode(cp, out);
+            *used = static_cast<size_t>(d + 1 - s);
+            return dp_reference::decoded;
+        }
+    }
+    return dp_read_reference_bytes(s, end, out, written, used);
+}
+
+// The byte-wise reading of dp_read_reference: every form, any length.
+inline dp_reference dp_read_reference_bytes(const char* s, const char* end, char* out, size_t* written,
+                                            size_t* used) {
     const char* r = s + 1;
     size_t left = static_cast<size_t>(end - r);
     if (left >= 3 && r[2] == ';' && r[1] == 't' && (r[0] == 'l' || r[0] == 'g')) {

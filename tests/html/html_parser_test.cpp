@@ -183,6 +183,38 @@ TEST(HtmlParser, Html4Trees) {
     }
 }
 
+// CR LF and a lone CR read as LF in the HTML4 mode too: in text, attribute
+// values, comments, raw text and processing instructions, and a CR LF after
+// pre is kept as one line feed (the HTML4 mode keeps the first line feed).
+TEST(HtmlParser, Html4LineEndsReadAsLineFeeds) {
+    const tree_case cases[] = {
+        {"a\r\nb\rc\r", "<html>a\nb\nc\n</html>"},
+        {"\r\r\n\n<p>x", "<html><p>x</p></html>"},
+        {"<p>a\r\r\nb", "<html><p>a\n\nb</p></html>"},
+        {"<p title='1\r\n2\r3'>x", "<html><p title=\"1\n2\n3\">x</p></html>"},
+        {"<p\r\nclass=a\rid=b>x", "<html><p class=\"a\" id=\"b\">x</p></html>"},
+        {"<!--a\r\nb\rc-->", "<html><!--a\nb\nc--></html>"},
+        {"<pre>\r\nx\r\n</pre>", "<html><pre>\nx\n</pre></html>"},
+        {"<script>a\r\nb\r</script>", "<html><script>a\nb\n</script></html>"},
+        {"<textarea>\r\n&amp;\r</textarea>", "<html><textarea>\n&\n</textarea></html>"},
+        // A reference to CR is a character, not a line end.
+        {"a&#13;b", "<html>a\rb</html>"},
+    };
+    for (const tree_case& c : cases) {
+        SCOPED_TRACE(c.input);
+        EXPECT_EQ(parse4(c.input), c.expected);
+    }
+    // The processing instruction's data as well (up to its '>').
+    const char text[] = "<?t a\r\nb\r?>";
+    quorvel_document* doc = quorvel_parse_html4_string(text, sizeof text - 1, nullptr);
+    ASSERT_NE(doc, nullptr);
+    quorvel_node* pi = quorvel_node_first_child(quorvel_element_as_node(quorvel_document_root(doc)));
+    ASSERT_NE(pi, nullptr);
+    ASSERT_EQ(quorvel_node_get_type(pi), QUORVEL_NODE_PI);
+    EXPECT_EQ(std::string(quorvel_pi_node_get_data(pi)), "a\nb\n?");
+    quorvel_document_free(doc);
+}
+
 TEST(HtmlParser, Html4ProcessingInstruction) {
     const char text[] = "<?target word ?>";
     quorvel_document* doc = quorvel_parse_html4_string(text, sizeof text - 1, nullptr);

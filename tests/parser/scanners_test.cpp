@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "parser/parser.h"
+#include "quorvel.h"
 
 namespace {
 
@@ -134,9 +135,28 @@ TEST(ByteScanners, ReferenceDecoderOutcomes) {
         {"&lt", 3, dp_reference::other, "", 0},
         {"&nbsp;", 6, dp_reference::other, "", 0},
         {"&", 1, dp_reference::other, "", 0},
+        // Leading zeros and long digit runs are read by value.
+        {"&#0000000065;", 13, dp_reference::decoded, "A", 13},
+        {"&#x00000000041;", 15, dp_reference::decoded, "A", 15},
+        {"&#1114111;", 10, dp_reference::decoded, "\xF4\x8F\xBF\xBF", 10},
+        {"&#x1F600;", 9, dp_reference::decoded, "\xF0\x9F\x98\x80", 9},
+        {"&#1114112;", 10, dp_reference::malformed, "", 0},
+        {"&#12345678;", 11, dp_reference::malformed, "", 0},
+        {"&#x100000000041;", 16, dp_reference::malformed, "", 0},
+        {"&#55296;", 8, dp_reference::malformed, "", 0},
+        {"&#x;", 4, dp_reference::malformed, "", 0},
+        {"&#123456", 8, dp_reference::cut_off, "\xF0\x9E\x89\x80", 8},
+        // Names that start like a predefined one.
+        {"&amp", 4, dp_reference::other, "", 0},
+        {"&ampx;", 6, dp_reference::other, "", 0},
+        {"&quot", 5, dp_reference::other, "", 0},
+        {"&lt ;", 5, dp_reference::other, "", 0},
+        {"&apos", 5, dp_reference::other, "", 0},
+        {"&\0lt;", 5, dp_reference::other, "", 0},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(std::string(r.in, r.length));
+        // Bounded: the input ends at end (a read past it is out of bounds).
         char out[4] = {};
         size_t written = 0, used = 0;
         std::vector<char> bounded(r.in, r.in + r.length);
@@ -144,6 +164,58 @@ TEST(ByteScanners, ReferenceDecoderOutcomes) {
         if (r.result == dp_reference::decoded || r.result == dp_reference::cut_off) {
             EXPECT_EQ(std::string(out, written), r.bytes);
             EXPECT_EQ(used, r.used);
+        }
+        // Padded, as in a working copy: markup after end, then NUL bytes.
+        // The bytes past end must not change the answer.
+        for (const char* after : {"<", ";", "9;", "t;"}) {
+            SCOPED_TRACE(after);
+            std::vector<char> padded(r.in, r.in + r.length);
+            padded.insert(padded.end(), after, after + std::strlen(after));
+            padded.resize(padded.size() + 16, '\0');
+            char padded_out[4] = {};
+            size_t padded_written = 0, padded_used = 0;
+            EXPECT_EQ(dp_read_reference<true>(padded.data(), padded.data() + r.length, padded_out, &padded_written,
+                                              &padded_used),
+                      r.result);
+            if (r.result == dp_reference::decoded || r.result == dp_reference::cut_off) {
+                EXPECT_EQ(std::string(padded_out, padded_written), r.bytes);
+                EXPECT_EQ(padded_used, r.used);
+            }
+        }
+    }
+}
+
+// The DTD path's quick expansion and the plain parse read the same
+// references the same way, wherever a reference stands in its run.
+TEST(ByteScanners, ReferencesInTextAndValuesWithAndWithoutDtd) {
+    struct row {
+        const char* text;      // element content and attribute value
+        const char* expected;  // decoded
+    };
+    const row rows[] = {
+        {"&lt;&gt;&amp;&apos;&quot;", "<>&'\""},
+        {"a&#65;", "aA"},
+        {"&#x41;", "A"},
+        {"x &#0000000066;", "x B"},
+        {"&#x20AC;&#169;", "\xE2\x82\xAC\xC2\xA9"},
+        {"&#1114111;", "\xF4\x8F\xBF\xBF"},
+        {"0123456789012345678901234567890123456789012345678901234567890&amp;&lt;", "0123456789012345678901234567890123456789012345678901234567890&<"},
+        {"&e;&amp;", "E&"},
+    };
+    for (const row& r : rows) {
+        for (bool dtd : {false, true}) {
+            if (!dtd && std::strstr(r.text, "&e;")) continue;
+            std::string doc = dtd ? "<!DOCTYPE d [<!ENTITY e \"E\">]>" : "";
+            doc += std::string("<d a=\"") + r.text + "\">" + r.text + "</d>";
+            SCOPED_TRACE(doc);
+            int status = 1;
+            quorvel_document* d = quorvel_parse_string(doc.data(), doc.size(), &status);
+            ASSERT_NE(d, nullptr);
+            EXPECT_EQ(status, QUORVEL_OK);
+            quorvel_element* root = quorvel_document_root(d);
+            EXPECT_STREQ(quorvel_element_text(quorvel_element_as_node(root)), r.expected);
+            EXPECT_STREQ(quorvel_element_attribute(root, "a"), r.expected);
+            quorvel_document_free(d);
         }
     }
 }
