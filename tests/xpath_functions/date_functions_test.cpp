@@ -1,0 +1,146 @@
+// Date, time and duration components, timezone adjustment, date and time
+// formatting and IETF date parsing.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "quorvel.h"
+#include "xpath/xpath_test_support.h"
+
+namespace {
+
+using xpath_test::doc_ptr;
+
+struct eval_case {
+    const char* expr;
+    const char* expected;
+};
+
+std::string eval(quorvel_document* doc, const char* expr) { return xpath_test::eval_sequence(doc, expr); }
+
+void run_table(const eval_case* cases, size_t count) {
+    doc_ptr d("<r><a>2024-03-05</a><t>10:20:30</t><p>PT2H</p></r>");
+    ASSERT_NE(d.doc, nullptr);
+    for (size_t i = 0; i < count; i++) EXPECT_EQ(eval(d.doc, cases[i].expr), cases[i].expected) << cases[i].expr;
+}
+
+#define DT(text) "('" text "' cast as xs:dateTime)"
+#define DA(text) "('" text "' cast as xs:date)"
+#define TI(text) "('" text "' cast as xs:time)"
+#define DTD(text) "('" text "' cast as xs:dayTimeDuration)"
+#define YMD(text) "('" text "' cast as xs:yearMonthDuration)"
+
+// Components are the local ones, as written; 24:00:00 is the next day's
+// midnight; seconds keep their fraction as a decimal.
+const eval_case kComponents[] = {
+    {"year-from-date(" DA("2024-03-05") ")", "'2024'"},
+    {"year-from-dateTime(" DT("-0044-03-15T10:00:00Z") ")", "'-44'"},
+    {"month-from-dateTime(" DT("1999-12-31T23:00:00-05:00") ")", "'12'"},
+    {"day-from-dateTime(" DT("2024-02-28T24:00:00") ")", "'29'"},
+    {"day-from-dateTime(" DT("2023-12-31T24:00:00") ")", "'1'"},
+    {"hours-from-dateTime(" DT("2024-03-05T24:00:00") ")", "'0'"},
+    {"hours-from-time(" TI("23:59:59+14:00") ")", "'23'"},
+    {"minutes-from-time(" TI("10:07:00") ")", "'7'"},
+    {"seconds-from-time(" TI("10:20:06.4560") ")", "'6.456'"},
+    {"seconds-from-dateTime(" DT("2024-03-05T10:20:00") ")", "'0'"},
+    {"seconds-from-time(" TI("10:20:06.4560") ") instance of xs:decimal", "true"},
+    {"year-from-date(" DA("2024-03-05") ") instance of xs:integer", "true"},
+    // Untyped values (nodes) are cast; strings are type errors.
+    {"year-from-date(/r/a)", "'2024'"},
+    {"hours-from-time(/r/t)", "'10'"},
+    {"year-from-date('2024-03-05')", "ERR:XPTY0004: year-from-date(Time) expects an xs:dateTime or xs:date"},
+    {"hours-from-time(1)", "ERR:XPTY0004: hours-from-(date)Time expects an xs:dateTime or xs:time"},
+    {"year-from-date((" DA("2024-03-05") ", " DA("2024-03-06") "))",
+     "ERR:XPTY0004: year-from-date(Time) expects one item, got 2"},
+    {"year-from-date(())", "[]"},
+    {"year-from-date(/r/zz)", "[]"},
+    // Values are checked: no 30 February, no hour 25, no leap day in 2023.
+    {"day-from-date(" DA("2024-02-30") ")", "ERR:FORG0001: Invalid xs:date value for day-from-date(Time)"},
+    {"day-from-date(" DA("2023-02-29") ")", "ERR:FORG0001: Invalid xs:date value for day-from-date(Time)"},
+    {"day-from-date(" DA("2024-02-29") ")", "'29'"},
+    {"hours-from-time(" TI("25:00:00") ")", "ERR:FORG0001: Invalid xs:time value for hours-from-(date)Time"},
+    {"hours-from-time(" TI("24:00:01") ")", "ERR:FORG0001: Invalid xs:time value for hours-from-(date)Time"},
+    {"hours-from-time(" TI("10:00:00+14:01") ")", "ERR:FORG0001: Invalid xs:time value for hours-from-(date)Time"},
+    {"year-from-date(" DA("02024-01-01") ")", "ERR:FORG0001: Invalid xs:date value for year-from-date(Time)"},
+    {"year-from-date(" DA("12024-01-01") ")", "'12024'"},
+    // Timezones as canonical day-time durations.
+    {"timezone-from-dateTime(" DT("2002-03-07T10:00:00-05:00") ")", "'-PT5H'"},
+    {"timezone-from-time(" TI("10:00:00-00:30") ")", "'-PT30M'"},
+    {"timezone-from-date(" DA("2002-03-07+05:30") ")", "'PT5H30M'"},
+    {"timezone-from-date(" DA("2002-03-07Z") ")", "'PT0S'"},
+    {"timezone-from-time(" TI("10:00:00-00:00") ")", "'PT0S'"},
+    {"timezone-from-date(" DA("2002-03-07") ")", "[]"},
+    {"timezone-from-date(" DA("2002-03-07-05:00") ") instance of xs:dayTimeDuration", "true"},
+    // Duration components come from the normalized value, with its sign.
+    {"years-from-duration(" YMD("P20Y15M") ")", "'21'"},
+    {"months-from-duration(" YMD("-P20Y15M") ")", "'-3'"},
+    {"years-from-duration(" DTD("P400D") ")", "'0'"},
+    {"days-from-duration(" DTD("P3DT55H") ")", "'5'"},
+    {"hours-from-duration(" DTD("PT36H") ")", "'12'"},
+    {"hours-from-duration(" DTD("-P1DT3H") ")", "'-3'"},
+    {"minutes-from-duration(" DTD("-PT1M30.5S") ")", "'-1'"},
+    {"minutes-from-duration(" DTD("PT90M") ")", "'30'"},
+    {"seconds-from-duration(" DTD("-PT1M30.5S") ")", "'-30.5'"},
+    {"seconds-from-duration(" DTD("PT150.25S") ")", "'30.25'"},
+    {"seconds-from-duration(" YMD("P1Y") ")", "'0'"},
+    {"days-from-duration(" YMD("P1Y2M") ")", "'0'"},
+    {"days-from-duration(('P1Y2M3DT4H' cast as xs:duration))", "'3'"},
+    {"months-from-duration(('P1Y2M3DT4H' cast as xs:duration))", "'2'"},
+    {"days-from-duration(('P1Y' cast as xs:date))", "ERR:XPTY0004: days-from-duration expects an xs:duration"},
+    {"days-from-duration(/r/p)", "'0'"},
+    {"hours-from-duration(/r/p)", "'2'"},
+    {"days-from-duration(())", "[]"},
+};
+
+TEST(XpathDateFunctions, Components) { run_table(kComponents, sizeof kComponents / sizeof *kComponents); }
+
+// Adjusting converts a value with a timezone, attaches the timezone to a
+// value without one, and with () drops the timezone keeping the local time.
+// Seconds and their fractions never change.
+const eval_case kAdjust[] = {
+    {"adjust-dateTime-to-timezone(" DT("2002-03-07T10:00:00-07:00") ", " DTD("PT10H") ")",
+     "'2002-03-08T03:00:00+10:00'"},
+    {"adjust-dateTime-to-timezone(" DT("2002-03-07T10:00:00-07:00") ", ())", "'2002-03-07T10:00:00'"},
+    {"adjust-dateTime-to-timezone(" DT("2002-03-07T10:00:00-07:00") ")", "'2002-03-07T17:00:00Z'"},
+    {"adjust-dateTime-to-timezone(" DT("2002-03-07T10:00:00") ")", "'2002-03-07T10:00:00Z'"},
+    {"adjust-dateTime-to-timezone(" DT("2002-03-07T10:00:00") ", " DTD("-PT10H") ")",
+     "'2002-03-07T10:00:00-10:00'"},
+    {"adjust-dateTime-to-timezone(" DT("2002-03-07T10:00:00") ", ())", "'2002-03-07T10:00:00'"},
+    {"adjust-dateTime-to-timezone(" DT("2002-03-07T10:00:00.125+01:00") ")", "'2002-03-07T09:00:00.125Z'"},
+    // Before 1970 and across a year, negative offsets move backwards.
+    {"adjust-dateTime-to-timezone(" DT("1970-01-01T00:00:00.5Z") ", " DTD("-PT1M") ")",
+     "'1969-12-31T23:59:00.5-00:01'"},
+    {"adjust-dateTime-to-timezone(" DT("0001-01-01T01:00:00+05:00") ")", "'0000-12-31T20:00:00Z'"},
+    {"adjust-dateTime-to-timezone(" DT("-0001-03-01T00:00:00Z") ", " DTD("-PT1H") ")",
+     "'-0001-02-28T23:00:00-01:00'"},
+    {"adjust-dateTime-to-timezone(" DT("2002-03-07T10:00:00Z") ", " DTD("PT0S") ") instance of xs:dateTime",
+     "true"},
+    {"adjust-date-to-timezone(" DA("2002-03-07-07:00") ", " DTD("-PT10H") ")", "'2002-03-06-10:00'"},
+    {"adjust-date-to-timezone(" DA("2002-03-07") ", " DTD("-PT10H") ")", "'2002-03-07-10:00'"},
+    {"adjust-date-to-timezone(" DA("2002-03-07-07:00") ", ())", "'2002-03-07'"},
+    {"adjust-date-to-timezone(" DA("2002-03-07+13:00") ")", "'2002-03-06Z'"},
+    {"adjust-time-to-timezone(" TI("23:30:00Z") ", " DTD("PT1H") ")", "'00:30:00+01:00'"},
+    {"adjust-time-to-timezone(" TI("00:30:00+01:00") ", " DTD("-PT14H") ")", "'09:30:00-14:00'"},
+    {"adjust-time-to-timezone(" TI("10:00:00.5Z") ", " DTD("PT0S") ")", "'10:00:00.5Z'"},
+    {"adjust-time-to-timezone(" TI("24:00:00") ")", "'00:00:00Z'"},
+    {"adjust-time-to-timezone(())", "[]"},
+    // The timezone must be whole minutes within 14 hours, and a dayTimeDuration.
+    {"adjust-time-to-timezone(" TI("10:00:00Z") ", " DTD("PT14H1M") ")",
+     "ERR:FODT0003: Invalid timezone for adjust-time-to-timezone: whole minutes from -PT14H to PT14H are allowed"},
+    {"adjust-time-to-timezone(" TI("10:00:00Z") ", " DTD("PT1H30S") ")",
+     "ERR:FODT0003: Invalid timezone for adjust-time-to-timezone: whole minutes from -PT14H to PT14H are allowed"},
+    {"adjust-dateTime-to-timezone((), " DTD("-PT15H") ")",
+     "ERR:FODT0003: Invalid timezone for adjust-dateTime-to-timezone: whole minutes from -PT14H to PT14H are "
+     "allowed"},
+    {"adjust-time-to-timezone(" TI("10:00:00Z") ", 'PT1H')",
+     "ERR:XPTY0004: the timezone of adjust-time-to-timezone must be an xs:dayTimeDuration"},
+    {"adjust-time-to-timezone(" TI("10:00:00Z") ", " YMD("P1M") ")",
+     "ERR:XPTY0004: the timezone of adjust-time-to-timezone must be an xs:dayTimeDuration"},
+    {"adjust-time-to-timezone(" TI("10:00:00Z") ", /r/p)", "'12:00:00+02:00'"},
+    {"adjust-date-to-timezone(" DT("2002-03-07T10:00:00Z") ")",
+     "ERR:XPTY0004: adjust-date-to-timezone expects an xs:date"},
+};
+
+TEST(XpathDateFunctions, AdjustToTimezone) { run_table(kAdjust, sizeof kAdjust / sizeof *kAdjust); }
+
+}  // namespace
