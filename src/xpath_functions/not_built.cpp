@@ -124,7 +124,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_gday_ctor, "xs:gDay")
 QUORVEL_XPATH_NOT_BUILT(fn_format_dttz, "format-dateTime")
 QUORVEL_XPATH_NOT_BUILT(fn_format_dtetz, "format-date")
 QUORVEL_XPATH_NOT_BUILT(fn_format_ttz, "format-time")
-QUORVEL_XPATH_NOT_BUILT(fn_parse_ietf_date, "parse-ietf-date")
 
 // ---- Regular expressions
 

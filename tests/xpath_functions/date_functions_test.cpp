@@ -143,4 +143,45 @@ const eval_case kAdjust[] = {
 
 TEST(XpathDateFunctions, AdjustToTimezone) { run_table(kAdjust, sizeof kAdjust / sizeof *kAdjust); }
 
+// IETF dates: the three header styles, case-insensitive names, numeric
+// offsets with or without a colon (hours and minutes, never minutes alone),
+// zone names in parentheses; the offset is kept.
+const eval_case kIetf[] = {
+    {"parse-ietf-date('Wed, 06 Jun 1994 07:29:35 GMT')", "'1994-06-06T07:29:35Z'"},
+    {"parse-ietf-date('Sunday, 06-Nov-94 08:49:37 GMT')", "'1994-11-06T08:49:37Z'"},
+    {"parse-ietf-date('Sun Nov  6 08:49:37 1994')", "'1994-11-06T08:49:37Z'"},
+    {"parse-ietf-date('wed, 6 jun 94 07:29:35 gmt')", "'1994-06-06T07:29:35Z'"},
+    {"parse-ietf-date(' 6 Nov 1994 08:49:37 +0100 ')", "'1994-11-06T08:49:37+01:00'"},
+    {"parse-ietf-date('Wed, 06 Jun 1994 07:29:35 +05:30')", "'1994-06-06T07:29:35+05:30'"},
+    {"parse-ietf-date('Wed, 06 Jun 1994 07:29:35 +530')", "'1994-06-06T07:29:35+05:30'"},
+    {"parse-ietf-date('Wed, 06 Jun 1994 07:29:35 -5')", "'1994-06-06T07:29:35-05:00'"},
+    {"parse-ietf-date('Wed, 06 Jun 1994 07:29:35 EST')", "'1994-06-06T07:29:35-05:00'"},
+    {"parse-ietf-date('Wed, 06 Jun 1994 07:29:35 -0700 (PDT)')", "'1994-06-06T07:29:35-07:00'"},
+    {"parse-ietf-date('Wed Jun 06 11:54:45 EST 2013')", "'2013-06-06T11:54:45-05:00'"},
+    {"parse-ietf-date('06 Jun 1994 07:29')", "'1994-06-06T07:29:00Z'"},
+    {"parse-ietf-date('06 Jun 1994 07:29:35.250')", "'1994-06-06T07:29:35.25Z'"},
+    {"parse-ietf-date('Aug 20 24:00 2014')", "'2014-08-21T00:00:00Z'"},
+    {"parse-ietf-date('29 Feb 2000 00:00')", "'2000-02-29T00:00:00Z'"},
+    {"parse-ietf-date('06 Jun 29 07:29')", "'1929-06-06T07:29:00Z'"},
+    {"parse-ietf-date('06 Jun 1994 07:29') instance of xs:dateTime", "true"},
+    {"parse-ietf-date(())", "[]"},
+    // Unreadable input and fields out of range are errors, not "".
+    {"parse-ietf-date('29 Feb 2100 00:00')", "ERR:FORG0010: Invalid IETF date: '29 Feb 2100 00:00'"},
+    {"parse-ietf-date('31 Feb 2021 10:00')", "ERR:FORG0010: Invalid IETF date: '31 Feb 2021 10:00'"},
+    {"parse-ietf-date('Aug 20 24:00:01 2014')", "ERR:FORG0010: Invalid IETF date: 'Aug 20 24:00:01 2014'"},
+    {"parse-ietf-date('06 Jun 1994 07:29 -14:01')", "ERR:FORG0010: Invalid IETF date: '06 Jun 1994 07:29 -14:01'"},
+    {"parse-ietf-date('06/11/1994 07:29')", "ERR:FORG0010: Invalid IETF date: '06/11/1994 07:29'"},
+    {"parse-ietf-date('06 Jun 1994')", "ERR:FORG0010: Invalid IETF date: '06 Jun 1994'"},
+    {"parse-ietf-date('06 Jun 1994 07:29 (GMT)')", "ERR:FORG0010: Invalid IETF date: '06 Jun 1994 07:29 (GMT)'"},
+    {"parse-ietf-date('06 Jun 1994 07:29 foo')", "ERR:FORG0010: Invalid IETF date: '06 Jun 1994 07:29 foo'"},
+    {"parse-ietf-date('Someday, 06 Jun 1994 07:29')",
+     "ERR:FORG0010: Invalid IETF date: 'Someday, 06 Jun 1994 07:29'"},
+    {"parse-ietf-date('')", "ERR:FORG0010: Invalid IETF date: ''"},
+    {"parse-ietf-date(string-join((1 to 100) ! 'x'))",
+     "ERR:FORG0010: Invalid IETF date: 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...'"},
+    {"parse-ietf-date(1)", "ERR:XPTY0004: parse-ietf-date expects a string"},
+};
+
+TEST(XpathDateFunctions, ParseIetfDate) { run_table(kIetf, sizeof kIetf / sizeof *kIetf); }
+
 }  // namespace
