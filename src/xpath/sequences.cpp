@@ -1000,7 +1000,9 @@ quorvel_node* xpath_value_to_item(const quorvel_xpath_result* r, int xquery_mode
     }
     default:
         tag = family_letter(r->type_name);
-        text = xpath_to_string(r);
+        // A QName's text keeps its namespace after its lexical form.
+        text = tag == 'Z' && r->value.string ? xpath_qname_text(r->value.string, std::strlen(r->value.string), nullptr)
+                                                     : xpath_to_string(r);
         break;
     }
     if (!text) return nullptr;

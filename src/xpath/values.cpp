@@ -447,6 +447,8 @@ char* carrier_text(const quorvel_xpath_carrier* c) {
     case kXpathTagNodeRef:
         if (c->ref_kind == XPATH_REF_NODE) return get_node_text(c->ref.node);
         return copy_bytes(t, n);
+    case 'Z':
+        return copy_bytes(t + 2, xpath_qname_lexical_length(t + 2));
     default:
         if (std::strchr("ETtYJKQHXWZdOU", tag) && tag != '\0') return copy_bytes(t + 2, n - 2);
         return copy_bytes(t, n);
@@ -491,6 +493,8 @@ char* xpath_to_string(const quorvel_xpath_result* r) {
             std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(r->exact_integer));
             return copy_cstr(buf);
         }
+        // Decimals and integers past 64 bits keep their exact digits here.
+        if (r->cached_string) return copy_cstr(r->cached_string);
         if (r->typed_number)
             return xpath_number_to_string_xq_typed(nullptr, r->type_name && !std::strcmp(r->type_name, "xs:float"),
                                                    r->value.number);
@@ -498,6 +502,8 @@ char* xpath_to_string(const quorvel_xpath_result* r) {
     case XPATH_BOOLEAN:
         return copy_cstr(r->value.boolean ? "true" : "false");
     case XPATH_STRING:
+        if (r->type_name && r->value.string && !std::strcmp(r->type_name, "xs:QName"))
+            return copy_bytes(r->value.string, xpath_qname_lexical_length(r->value.string));
         return copy_cstr(r->value.string);
     case XPATH_NODESET: {
         const quorvel_xpath_node_set* s = r->value.nodeset;

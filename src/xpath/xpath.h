@@ -714,3 +714,30 @@ int xq_numeric_lexical(const char* text);
 int xq_valid_tz_opt(const char** cursor);
 // Exact comparison of two decimal texts: -1, 0 or 1.
 int xq_dec_str_cmp(const char* a, const char* b);
+
+// ---- Casts -----------------------------------------------------------------------------------------
+
+// Casts a value holding exactly one item (an atomic value, or a node, which
+// is atomized) to the atomic type named target ("xs:date", "xs:NCName", ...),
+// as `cast as` and the xs: constructor functions do: a new result in the
+// type's canonical form, or NULL with the W3C error in the context
+// (FORG0001 for a text not in the type's lexical space, XPTY0004 for a cast
+// between types that do not convert, FOCA0002, FODT0001, FONS0004, ...).
+quorvel_xpath_result* xpath_cast_value(quorvel_xpath_context* context, const quorvel_xpath_result* value,
+                                       const char* target);
+// Whether that cast succeeds; nothing is reported.
+int xpath_castable_value(quorvel_xpath_context* context, const quorvel_xpath_result* value, const char* target);
+
+// A QName value's text is its lexical form, then (when it has a namespace)
+// this byte and the namespace URI; its string value is the lexical form.
+constexpr char kXpathQNameUriMark = '\x01';
+// A new QName text (malloc'd; NULL when memory runs out).
+char* xpath_qname_text(const char* lexical, size_t length, const char* uri);
+// The namespace URI of a QName text ("" for none), and the length of its
+// lexical form.
+const char* xpath_qname_uri(const char* text);
+size_t xpath_qname_lexical_length(const char* text);
+// The namespace bound to a prefix in an expression's static context: the
+// context's declarations, then the prefixes every expression knows (xml,
+// xs, xsi, fn, math, map, array, err, local). NULL when none is bound.
+const char* xpath_static_prefix_uri(quorvel_xpath_context* context, const char* prefix, size_t length);

@@ -158,7 +158,7 @@
     X("xs:ID", fn_id_ctor, 1, 1)                                               \
     X("xs:IDREF", fn_idref_ctor, 1, 1)                                         \
     X("xs:ENTITY", fn_entity_ctor, 1, 1)                                       \
-    X("xs:anyURI", fn_passthrough_ctor, 1, 1)                                  \
+    X("xs:anyURI", fn_anyuri_ctor, 1, 1)                                        \
     X("xs:integer", fn_xs_integer, 1, 1)                                       \
     X("xs:double", fn_xs_double, 1, 1)                                         \
     X("xs:float", fn_xs_float, 1, 1)                                           \
@@ -182,7 +182,7 @@
     X("xs:dayTimeDuration", fn_daytimeduration_ctor, 1, 1)                     \
     X("xs:yearMonthDuration", fn_yearmonthduration_ctor, 1, 1)                 \
     X("xs:QName", fn_qname_ctor, 1, 2)                                         \
-    X("xs:untypedAtomic", fn_passthrough_ctor, 1, 1)                           \
+    X("xs:untypedAtomic", fn_untyped_ctor, 1, 1)                               \
     X("xs:hexBinary", fn_hexbinary_ctor, 1, 1)                                 \
     X("xs:base64Binary", fn_base64binary_ctor, 1, 1)                           \
     X("xs:gYear", fn_gyear_ctor, 1, 1)                                         \
@@ -473,19 +473,6 @@ char* quorvel_format_number_core(const char* picture, const quorvel_number_forma
 // malformed.
 char* format_integer_text(bool negative, const char* magnitude_digits, const char* picture, bool* invalid);
 
-// ---- Numeric constructors ------------------------------------------------------------------------
-
-// The numeric constructors' shared readers. fn_xs_number_ctor: integer
-// mode reads an optional sign and digits (a value past 64 bits becomes a
-// plain double); otherwise the xs:double lexical forms. xs_int_bound: an
-// exact integer within [minimum, maximum], failing with "Invalid lexical
-// form for %s" or "Value out of range for %s" (type_name). Both give the
-// empty sequence for an empty argument and a new result or NULL.
-quorvel_xpath_result* fn_xs_number_ctor(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument,
-                                        int integer_mode);
-quorvel_xpath_result* xs_int_bound(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument,
-                                   int64_t minimum, int64_t maximum, const char* type_name);
-
 // ---- JSON text helpers ----------------------------------------------------------------------------
 
 // A JSON reader's position: the cursor and a flag that failures clear.
@@ -509,3 +496,11 @@ void json_out(char** buffer, size_t* length, size_t* capacity, const char* text)
 // "boolean", "null", "number" (strtod reads the whole non-empty text) or
 // "string" (also for NULL and "").
 const char* jtype_of(const char* text);
+
+// ---- Constructors and QNames ----------------------------------------------------------------------------
+
+// The body of every xs: constructor: the argument cast to type (see
+// xpath_cast_value); the empty sequence for an empty argument, XPTY0004 for
+// more than one item.
+quorvel_xpath_result* fn_construct(quorvel_xpath_context* context, quorvel_xpath_ast_node** arguments, size_t count,
+                                   const char* type);

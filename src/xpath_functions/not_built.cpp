@@ -94,30 +94,7 @@ QUORVEL_XPATH_NOT_BUILT(fn_node_name, "node-name")
 
 // ---- XML Schema constructors
 
-QUORVEL_XPATH_NOT_BUILT(fn_xs_date_t, "xs:date")
-QUORVEL_XPATH_NOT_BUILT(fn_passthrough_ctor, "xs:string")
-QUORVEL_XPATH_NOT_BUILT(fn_ncname_ctor, "xs:NCName")
-QUORVEL_XPATH_NOT_BUILT(fn_name_ctor, "xs:Name")
-QUORVEL_XPATH_NOT_BUILT(fn_token_ctor, "xs:token")
-QUORVEL_XPATH_NOT_BUILT(fn_normalizedstring_ctor, "xs:normalizedString")
-QUORVEL_XPATH_NOT_BUILT(fn_language_ctor, "xs:language")
-QUORVEL_XPATH_NOT_BUILT(fn_nmtoken_ctor, "xs:NMTOKEN")
-QUORVEL_XPATH_NOT_BUILT(fn_id_ctor, "xs:ID")
-QUORVEL_XPATH_NOT_BUILT(fn_idref_ctor, "xs:IDREF")
-QUORVEL_XPATH_NOT_BUILT(fn_entity_ctor, "xs:ENTITY")
-QUORVEL_XPATH_NOT_BUILT(fn_xs_datetime_t, "xs:dateTime")
-QUORVEL_XPATH_NOT_BUILT(fn_time_ctor, "xs:time")
-QUORVEL_XPATH_NOT_BUILT(fn_duration_ctor, "xs:duration")
-QUORVEL_XPATH_NOT_BUILT(fn_daytimeduration_ctor, "xs:dayTimeDuration")
-QUORVEL_XPATH_NOT_BUILT(fn_yearmonthduration_ctor, "xs:yearMonthDuration")
 QUORVEL_XPATH_NOT_BUILT(fn_qname_ctor, "xs:QName")
-QUORVEL_XPATH_NOT_BUILT(fn_hexbinary_ctor, "xs:hexBinary")
-QUORVEL_XPATH_NOT_BUILT(fn_base64binary_ctor, "xs:base64Binary")
-QUORVEL_XPATH_NOT_BUILT(fn_gyear_ctor, "xs:gYear")
-QUORVEL_XPATH_NOT_BUILT(fn_gyearmonth_ctor, "xs:gYearMonth")
-QUORVEL_XPATH_NOT_BUILT(fn_gmonthday_ctor, "xs:gMonthDay")
-QUORVEL_XPATH_NOT_BUILT(fn_gmonth_ctor, "xs:gMonth")
-QUORVEL_XPATH_NOT_BUILT(fn_gday_ctor, "xs:gDay")
 
 // ---- Dates, times and durations
 
