@@ -548,6 +548,8 @@ int dt_argument(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument
     } else if (accepted) {
         ok = dt_read(text, kind, out);
     }
+    char shown[64];
+    std::snprintf(shown, sizeof shown, "%s", text);
     std::free(text);
     if (!accepted) {
         char wanted[64] = "";
@@ -560,8 +562,7 @@ int dt_argument(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument
         return -1;
     }
     if (!ok) {
-        xpath_context_fail_code(c, "FORG0001", "FORG0001: Invalid %s value for %s",
-                                kind == 'U' ? kind_type_name(kinds[0]) : kind_type_name(kind), function);
+        xpath_context_fail_code(c, "FORG0001", "FORG0001: Invalid value for %s: '%s'", function, shown);
         return -1;
     }
     return 1;
