@@ -98,9 +98,6 @@ QUORVEL_XPATH_NOT_BUILT(fn_qname_ctor, "xs:QName")
 
 // ---- Dates, times and durations
 
-QUORVEL_XPATH_NOT_BUILT(fn_format_dttz, "format-dateTime")
-QUORVEL_XPATH_NOT_BUILT(fn_format_dtetz, "format-date")
-QUORVEL_XPATH_NOT_BUILT(fn_format_ttz, "format-time")
 
 // ---- Regular expressions
 

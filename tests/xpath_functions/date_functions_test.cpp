@@ -185,4 +185,83 @@ const eval_case kIetf[] = {
 
 TEST(XpathDateFunctions, ParseIetfDate) { run_table(kIetf, sizeof kIetf / sizeof *kIetf); }
 
+// The picture language: components, names, ordinals, words and numerals,
+// digit patterns in any digit family, width modifiers, timezones, escaped
+// brackets, and the fallback prefixes for language and calendar.
+const eval_case kFormat[] = {
+    {"format-date(xs:date('2024-03-05'), '[D01]/[M01]/[Y0001]')", "'05/03/2024'"},
+    {"format-date(xs:date('2024-03-05'), '[FNn], [MNn] [D]')", "'Tuesday, March 5'"},
+    {"format-date(xs:date('2024-03-05'), '[F] [FN] [Fn,*-3] [FNn,3-3] [MN,3-3] [Mn] [MNn,2-2]')",
+     "'tuesday TUESDAY tue Tue MAR march Ma'"},
+    {"format-date(xs:date('2024-03-05'), '[MNn,8]|[D,3-*]|[D01o]|[Dwo]|[DWwo]|[D1o]|[MI]|[Ma]')",
+     "'March   |005|05th|fifth|Fifth|5th|III|c'"},
+    {"format-date(xs:date('2003-09-07'), '[[[Y0001]-[M01]-[D01]]] a]b')", "'[2003-09-07] a]b'"},
+    {"format-date(xs:date('2003-09-07'), '([Y01]-[M01]-[D01]) [ D 01 ]')", "'(03-09-07) 07'"},
+    {"format-date(xs:date('2003-09-07'), '[Y' || codepoints-to-string((3664, 3664, 3664, 3665)) || ']')",
+     "'๒๐๐๓'"},
+    // Years: a pattern of two or more digit positions, or a maximum width,
+    // keeps the last digits; a minimum width pads; grouping separators stay.
+    {"format-date(xs:date('0985-03-01'), '[Y,4-4] [Y,3] [Y,2-2] [M,4-4] [M,*-2] [Y##9]')",
+     "'0985 985 85 0003 3 985'"},
+    {"format-date(xs:date('654321-01-01'), '[Y#0,2-5] [Y] [Y9,999,*]')", "'54321 654321 654,321'"},
+    {"format-date(xs:date('2012-05-18'), '[Y9;999] [Y#.0]')", "'2;012 1.2'"},
+    {"format-date(xs:date('2012-05-18'), '[Yi,3-3]|[YI]|[Yw]|[YWw]|[Y1o]')",
+     "'xii|MMXII|two thousand twelve|Two Thousand Twelve|2012th'"},
+    {"format-date(xs:date('-0044-03-15'), '[Y] [E] [EN] [Y0001]')", "'44 bc BC 0044'"},
+    // Day of year, ISO weeks (the week of a Thursday) and weeks of the month.
+    {"format-date(xs:date('2016-02-01'), '[d] [F1] [W] [w]')", "'32 1 5 1'"},
+    {"format-date(xs:date('2005-01-01'), '[W] [w] [F01]')", "'53 5 06'"},
+    {"format-date(xs:date('2024-12-30'), '[W] [w] [d]')", "'1 1 365'"},
+    {"format-date(xs:date('2005-12-04'), '[w]')", "'1'"},
+    // Times: 12-hour clock, am/pm, fractions cut and never rounded.
+    {"format-time(xs:time('09:05:07.9'), '[H01]:[m01]:[s01]')", "'09:05:07'"},
+    {"format-time(xs:time('00:15:06'), '[h]~[m][P] [PN] [PNn] [h01]')", "'12~15am AM Am 12'"},
+    {"format-time(xs:time('12:00:00'), '[h]:[m] [P]')", "'12:00 pm'"},
+    {"format-dateTime(xs:dateTime('2003-09-07T09:15:06.456'), '[f1,1-1] [f01] [f001] [f,4-4] [f,*-2] [f] [f9#]')",
+     "'4 45 456 4560 45 456 45'"},
+    {"format-time(xs:time('12:01:01.135'), \"[f0'0'0] [f00'0] [f111,2-2]\")", "'1'3'5 13'5 135'"},
+    {"format-time(xs:time('12:01:01'), '[f] [f001] [mA].[sa]')", "'0 000 A.a'"},
+    {"format-time(xs:time('12:01:01.123'), '[f#99]')",
+     "ERR:FOFD1340: Invalid picture for format-time: a '#' before a digit of fractional seconds"},
+    // Timezones.
+    {"format-date(xs:date('1987-12-13+05:30'), '[ZZ] [Z] [z] [Z0] [Z999] [Z99] [Z0t] [z00~00]')",
+     "'+05:30 +05:30 GMT+05:30 +5:30 +530 +05:30 +5:30 GMT+05~30'"},
+    {"format-date(xs:date('1987-12-13-10:00'), '[ZZ] [Z0000] [z0]')", "'W -1000 GMT-10'"},
+    {"format-date(xs:date('1987-12-13Z'), '[ZZ] [Z] [Z0t] [z0] [Z00:00t]')", "'Z +00:00 Z GMT+0 Z'"},
+    {"format-dateTime(xs:dateTime('2024-03-05T10:00:00'), '[Z][z]|[ZZ]')", "'|J'"},
+    {"format-time(xs:time('23:59:59+14:00'), '[Z0000] [Z9:99] [ZN]')", "'+1400 +14:00 +14:00'"},
+    // Language, calendar and place.
+    {"format-date(xs:date('2024-03-05'), '[D01]', 'fr', (), ())", "'[Language: en]05'"},
+    {"format-date(xs:date('2024-03-05'), '[MNn]', 'en-GB', 'ISO', 'gb')", "'March'"},
+    {"format-date(xs:date('2024-03-05'), '[D01]', (), 'OS', ())", "'[Calendar: AD]05'"},
+    {"format-date(xs:date('2024-03-05'), '[D01]', 'de', 'Q{http://example.com/c}lunar', ())",
+     "'[Language: en][Calendar: AD]05'"},
+    {"format-date(xs:date('2024-03-05'), '[D01]', 'en', 'ZODIAC', ())",
+     "ERR:FOFD1340: Invalid calendar for format-date: 'ZODIAC'"},
+    {"format-date(xs:date('2024-03-05'), '[D01]', 'en', 'Q{}1', ())",
+     "ERR:FOFD1340: Invalid calendar for format-date: 'Q{}1'"},
+    // Errors and the empty sequence.
+    {"format-date((), '[D]')", "[]"},
+    {"format-date(xs:date('2024-03-05'), 'a[b')",
+     "ERR:FOFD1340: Invalid picture for format-date: a '[' without its ']'"},
+    {"format-date(xs:date('2024-03-05'), '[]')", "ERR:FOFD1340: Invalid picture for format-date: an empty variable marker"},
+    {"format-date(xs:date('2024-03-05'), '[bla]')", "ERR:FOFD1340: Invalid picture for format-date: an unknown component"},
+    {"format-date(xs:date('2024-03-05'), '[D,0]')",
+     "ERR:FOFD1340: Invalid picture for format-date: a malformed width modifier"},
+    {"format-date(xs:date('2016-01-01'), '[Y#.0,4-3]')",
+     "ERR:FOFD1340: Invalid picture for format-date: a malformed width modifier"},
+    {"format-date(xs:date('2012-05-18'), '[Y##9#]')",
+     "ERR:FOFD1340: Invalid picture for format-date: a malformed digit pattern"},
+    {"format-date(xs:date('2024-03-05'), '[H]')", "ERR:FOFD1350: format-date has no component [H]"},
+    {"format-time(xs:time('10:00:00'), '[Y]')", "ERR:FOFD1350: format-time has no component [Y]"},
+    {"format-date('2024-03-05', '[D]')", "ERR:XPTY0004: format-date expects an xs:date"},
+    {"format-date(xs:date('2024-03-05'), '[D]', 'en')", "ERR:XPST0017: format-date takes 2 or 5 arguments, not 3"},
+    {"format-dateTime(xs:dateTime('2024-03-05T10:00:00'), '[D]', 'en', (), 5)",
+     "ERR:XPTY0004: expected one string"},
+    // Long output is never cut.
+    {"string-length(format-date(xs:date('2024-03-05'), string-join((1 to 500) ! '[MNn] ')))", "'3000'"},
+};
+
+TEST(XpathDateFunctions, FormatPictures) { run_table(kFormat, sizeof kFormat / sizeof *kFormat); }
+
 }  // namespace
