@@ -256,14 +256,17 @@ quorvel_xpath_result* typed_text(quorvel_xpath_context* c, const char* text, con
 
 struct duration_parts {
     bool negative;
-    __int128 months;
-    __int128 seconds;  // whole seconds of the day-time part
+    int64_t months;
+    int64_t seconds;  // whole seconds of the day-time part
     char fraction[19];
 };
 
-// Totals beyond this many months or seconds are refused rather than
-// overflowing.
-constexpr __int128 kDurationLimit = static_cast<__int128>(1000000000000000000LL) * 1000;
+// Adds count units to a total; false when the total would leave the 64-bit
+// range (such durations are refused rather than wrapped).
+bool add_units(int64_t* total, int64_t count, int64_t unit) {
+    int64_t product;
+    return !__builtin_mul_overflow(count, unit, &product) && !__builtin_add_overflow(*total, product, total);
+}
 
 bool read_duration(const char* text, duration_parts* d) {
     const char* p = text;
@@ -283,10 +286,9 @@ bool read_duration(const char* text, duration_parts* d) {
             continue;
         }
         if (!digit(*p)) return false;
-        __int128 v = 0;
+        int64_t v = 0;
         while (digit(*p)) {
-            v = v * 10 + (*p++ - '0');
-            if (v > kDurationLimit) return false;
+            if (__builtin_mul_overflow(v, 10, &v) || __builtin_add_overflow(v, *p++ - '0', &v)) return false;
         }
         char frac[19] = "";
         if (*p == '.') {
@@ -302,24 +304,15 @@ bool read_duration(const char* text, duration_parts* d) {
         int at = next;
         while (at < 6 && !(kOrder[at] == *p && (at >= 3) == time)) at++;
         if (at == 6) return false;
-        switch (at) {
-            case 0: d->months += v * 12; break;
-            case 1: d->months += v; break;
-            case 2: d->seconds += v * 86400; break;
-            case 3: d->seconds += v * 3600; break;
-            case 4: d->seconds += v * 60; break;
-            default:
-                d->seconds += v;
-                std::memcpy(d->fraction, frac, sizeof frac);
-                break;
-        }
+        static constexpr int64_t kUnits[6] = {12, 1, 86400, 3600, 60, 1};
+        if (!add_units(at < 2 ? &d->months : &d->seconds, v, kUnits[at])) return false;
+        if (at == 5) std::memcpy(d->fraction, frac, sizeof frac);
         next = at + 1;
         any = true;
         if (time) time_any = true;
         p++;
     }
-    if (!any || (time && !time_any)) return false;
-    return d->months <= kDurationLimit && d->seconds <= kDurationLimit;
+    return any && !(time && !time_any);
 }
 
 // ---- Accessors ---------------------------------------------------------------------------------
@@ -378,7 +371,7 @@ quorvel_xpath_result* duration_component_of(quorvel_xpath_context* c, quorvel_xp
         xpath_context_fail_code(c, "FORG0001", "FORG0001: Invalid xs:duration value for %s", function);
         return nullptr;
     }
-    __int128 value = 0;
+    int64_t value = 0;
     switch (which) {
         case kDurYears: value = d.months / 12; break;
         case kDurMonths: value = d.months % 12; break;
@@ -393,12 +386,7 @@ quorvel_xpath_result* duration_component_of(quorvel_xpath_context* c, quorvel_xp
             return decimal_result(c, out);
         }
     }
-    if (value > INT64_MAX) {
-        xpath_context_fail_code(c, "FODT0002", "FODT0002: %s: the component does not fit an integer", function);
-        return nullptr;
-    }
-    auto v = static_cast<int64_t>(value);
-    return integer_result(c, d.negative ? -v : v);
+    return integer_result(c, d.negative ? -value : value);
 }
 
 // ---- Timezones ---------------------------------------------------------------------------------
@@ -437,7 +425,7 @@ int timezone_argument(quorvel_xpath_context* c, const quorvel_xpath_ast_node* ar
                                 function);
         return -1;
     }
-    auto m = static_cast<int64_t>(d.seconds / 60);
+    int64_t m = d.seconds / 60;
     *minutes = d.negative ? -m : m;
     return 1;
 }
