@@ -507,19 +507,26 @@ void dt_write(const dt_value& v, char* out) {
     int64_t a = v.year < 0 ? -v.year : v.year;
     std::snprintf(year, sizeof year, "%s%04lld", v.year < 0 ? "-" : "", static_cast<long long>(a));
     const char* point = v.fraction[0] ? "." : "";
+    // Fields are in range, so the text (at most 10 + 15 + 19 + 6 bytes) fits
+    // kDtTextSize; the wide buffer only spares the compiler the proof.
+    char text[192];
     switch (v.kind) {
         case 'E':
-            std::snprintf(out, kDtTextSize, "%s-%02d-%02d%s", year, v.month, v.day, zone);
+            std::snprintf(text, sizeof text, "%s-%02d-%02d%s", year, v.month, v.day, zone);
             break;
         case 't':
-            std::snprintf(out, kDtTextSize, "%02d:%02d:%02d%s%s%s", v.hour, v.minute, v.second, point, v.fraction,
+            std::snprintf(text, sizeof text, "%02d:%02d:%02d%s%s%s", v.hour, v.minute, v.second, point, v.fraction,
                           zone);
             break;
         default:
-            std::snprintf(out, kDtTextSize, "%s-%02d-%02dT%02d:%02d:%02d%s%s%s", year, v.month, v.day, v.hour,
+            std::snprintf(text, sizeof text, "%s-%02d-%02dT%02d:%02d:%02d%s%s%s", year, v.month, v.day, v.hour,
                           v.minute, v.second, point, v.fraction, zone);
             break;
     }
+    size_t n = std::strlen(text);
+    if (n >= kDtTextSize) n = kDtTextSize - 1;
+    std::memcpy(out, text, n);
+    out[n] = '\0';
 }
 
 int dt_argument(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, const char* kinds,
