@@ -382,6 +382,8 @@ bool write_fraction(format_state& s, const marker& m) {
     const char* digits = s.value->fraction;
     size_t n = std::strlen(digits);
     if (max_width != kUnbounded && n > max_width) n = max_width;
+    // Zeros the cut leaves at the end are dropped down to the minimum width.
+    while (n > min_width && digits[n - 1] == '0') n--;
     size_t total = n < min_width ? (min_width < 1000 ? min_width : 1000) : n;
     for (size_t k = 0; k < total; k++) {
         if (k > 0)

@@ -221,6 +221,7 @@ const eval_case kFormat[] = {
      "'4 45 456 4560 45 456 45'"},
     {"format-time(xs:time('12:01:01.135'), \"[f0'0'0] [f00'0] [f111,2-2]\")", "'1'3'5 13'5 135'"},
     {"format-time(xs:time('12:01:01'), '[f] [f001] [mA].[sa]')", "'0 000 A.a'"},
+    {"format-time(xs:time('09:15:06.006'), '[f,*-2] [f,2-2] [f01] [f]')", "'0 00 00 006'"},
     {"format-time(xs:time('12:01:01.123'), '[f#99]')",
      "ERR:FOFD1340: Invalid picture for format-time: a '#' before a digit of fractional seconds"},
     // Timezones.
