@@ -24,7 +24,7 @@
 
 // ---- The standard registry ---------------------------------------------------------------------
 
-// The 223 standard rows, in registration order: X(name as written in a call,
+// The 225 standard rows, in registration order: X(name as written in a call,
 // implementation, minimum arguments, maximum arguments or -1 for no limit).
 // The XPath 1.0 core comes first and the three name functions last, since
 // lookup scans in this order.
@@ -218,6 +218,8 @@
     X("hours-from-time", fn_hours_from_t, 1, 1)                                \
     X("minutes-from-time", fn_minutes_from_t, 1, 1)                            \
     X("seconds-from-time", fn_seconds_from_t, 1, 1)                            \
+    X("years-from-duration", fn_years_from_dur, 1, 1)                          \
+    X("months-from-duration", fn_months_from_dur, 1, 1)                        \
     X("days-from-duration", fn_days_from_dur, 1, 1)                            \
     X("hours-from-duration", fn_hours_from_dur, 1, 1)                          \
     X("matches", fn_matches, 2, 3)                                             \
@@ -253,7 +255,7 @@
     X("namespace-uri", xpath_func_namespace_uri, 0, 1)                         \
     X("name", xpath_func_name, 0, 1)
 
-constexpr size_t kXpathStandardRowCount = 223;
+constexpr size_t kXpathStandardRowCount = 225;
 
 // Every implementation named by a row.
 #define QUORVEL_XPATH_DECLARE_BUILTIN(name, function, min, max) \
@@ -340,6 +342,32 @@ bool fn_check_collation(quorvel_xpath_context* context, const quorvel_xpath_ast_
 // Minutes of a timezone duration (-PT14H to PT14H, whole minutes), or
 // INT64_MIN for any other text.
 int64_t h_tz_duration_min(const char* text);
+
+// ---- Date and time values: components, timezones, formatting, IETF dates -------------------------
+
+// A date, dateTime or time read from its lexical form; "24:00:00" is already
+// moved to midnight of the next day.
+struct dt_value {
+    char kind;     // 'T' xs:dateTime, 'E' xs:date, 't' xs:time
+    int64_t year;  // as written: 0 and negative years allowed, |year| < 10^9
+    int32_t month, day, hour, minute, second;
+    char fraction[19];  // digits after the point, no trailing zeros ("" for none)
+    int32_t has_zone;
+    int32_t zone_minutes;  // east positive
+};
+constexpr size_t kDtTextSize = 64;
+// Reads the whole text as the lexical form of kind ('T', 'E' or 't'),
+// ranges checked; false when it is not one.
+bool dt_read(const char* text, char kind, dt_value* out);
+// Writes the canonical text of a value into out[kDtTextSize].
+void dt_write(const dt_value& value, char* out);
+// Evaluates an argument of one of the kinds (untyped values are cast to the
+// first kind they read as): 1 = *out set, 0 = the empty sequence, -1 =
+// failure reported (XPTY0004 for another type, FORG0001 for a bad value).
+int dt_argument(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument, const char* kinds,
+                const char* function, dt_value* out);
+// The canonical xs:dayTimeDuration text of a timezone offset in minutes.
+void dt_write_duration_minutes(int64_t minutes, char* out, size_t size);
 
 // ---- Equality ---------------------------------------------------------------------------------
 

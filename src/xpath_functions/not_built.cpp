@@ -48,24 +48,6 @@
 
 // ---- Dates, times and durations
 
-QUORVEL_XPATH_NOT_BUILT(fn_adjust_dttz, "adjust-dateTime-to-timezone")
-QUORVEL_XPATH_NOT_BUILT(fn_adjust_dtetz, "adjust-date-to-timezone")
-QUORVEL_XPATH_NOT_BUILT(fn_adjust_ttz, "adjust-time-to-timezone")
-QUORVEL_XPATH_NOT_BUILT(fn_format_dttz, "format-dateTime")
-QUORVEL_XPATH_NOT_BUILT(fn_format_dtetz, "format-date")
-QUORVEL_XPATH_NOT_BUILT(fn_format_ttz, "format-time")
-QUORVEL_XPATH_NOT_BUILT(fn_year_from_dt, "year-from-dateTime")
-QUORVEL_XPATH_NOT_BUILT(fn_month_from_dt, "month-from-date")
-QUORVEL_XPATH_NOT_BUILT(fn_day_from_dt, "day-from-date")
-QUORVEL_XPATH_NOT_BUILT(fn_hours_from_t, "hours-from-dateTime")
-QUORVEL_XPATH_NOT_BUILT(fn_minutes_from_t, "minutes-from-dateTime")
-QUORVEL_XPATH_NOT_BUILT(fn_seconds_from_t, "seconds-from-dateTime")
-QUORVEL_XPATH_NOT_BUILT(fn_minutes_from_dur, "minutes-from-duration")
-QUORVEL_XPATH_NOT_BUILT(fn_seconds_from_dur, "seconds-from-duration")
-QUORVEL_XPATH_NOT_BUILT(fn_timezone_from, "timezone-from-dateTime")
-QUORVEL_XPATH_NOT_BUILT(fn_parse_ietf_date, "parse-ietf-date")
-QUORVEL_XPATH_NOT_BUILT(fn_days_from_dur, "days-from-duration")
-QUORVEL_XPATH_NOT_BUILT(fn_hours_from_dur, "hours-from-duration")
 
 // ---- Regular expressions
 

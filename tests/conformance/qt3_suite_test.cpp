@@ -95,6 +95,14 @@ const char* const kSets[] = {
     "prod-CastExpr.derived", "xs-anyURI", "xs-base64Binary", "xs-normalizedString", "xs-token", "xs-error",
     "fn-QName", "fn-local-name-from-QName", "fn-prefix-from-QName", "fn-namespace-uri-from-QName", "op-QName-equal",
     "fn-escape-html-uri", "fn-format-number",
+    // Date, time and duration components, timezone adjustment, date formatting and IETF dates.
+    "fn-year-from-dateTime", "fn-month-from-dateTime", "fn-day-from-dateTime", "fn-hours-from-dateTime",
+    "fn-minutes-from-dateTime", "fn-seconds-from-dateTime", "fn-timezone-from-dateTime", "fn-year-from-date",
+    "fn-month-from-date", "fn-day-from-date", "fn-timezone-from-date", "fn-hours-from-time", "fn-minutes-from-time",
+    "fn-seconds-from-time", "fn-timezone-from-time", "fn-years-from-duration", "fn-months-from-duration",
+    "fn-days-from-duration", "fn-hours-from-duration", "fn-minutes-from-duration", "fn-seconds-from-duration",
+    "fn-adjust-dateTime-to-timezone", "fn-adjust-date-to-timezone", "fn-adjust-time-to-timezone", "fn-format-date",
+    "fn-format-dateTime", "fn-format-time", "fn-parse-ietf-date",
 };
 
 // QUORVEL_QT3_LIST_FAILURES=1 prints every failing case in the format of
