@@ -13,8 +13,8 @@
 //  - every result field the function does not set is left cleared;
 //  - an empty string result carries an allocated "".
 //
-// Adding a function: define it (the declaration comes from the row list
-// below) in a source of this folder and drop its line from not_built.cpp.
+// Adding a function: add its row below and define it in a source of this
+// folder (the declaration comes from the row list).
 #pragma once
 
 #include <cstddef>
