@@ -302,42 +302,29 @@ const quorvel_element_index* index_for(quorvel_document* doc) {
 // cannot answer (the caller walks).
 bool search_index(const quorvel_element_index* index, const test& t, const predicate* preds, size_t count,
                   nodeset* out, bool* ok, bool* nested) {
-    quorvel_element** members = nullptr;
-    const uint64_t* positions = nullptr;
-    size_t member_count = 0;
-    bool found = false;
-    size_t name_length = std::strlen(t.name);
-    for (size_t i = 0; i < index->name_count; i++) {
-        const quorvel_element_index_name& e = index->names[i];
-        if (e.length == name_length && !std::memcmp(e.name, t.name, name_length)) {
-            members = e.elements;
-            positions = e.positions;
-            member_count = e.count;
-            found = true;
-            break;
-        }
-    }
-    if (!found) return true;  // no element has the name
+    const quorvel_element_index_name* entry = quorvel_element_index_find_name(index, t.name, std::strlen(t.name));
+    if (!entry) return true;  // no element has the name
+    quorvel_element* const* members = entry->elements;
+    const uint32_t* positions = entry->positions;
+    size_t member_count = entry->count;
     // An attribute entry narrows the search further; an empty value is not
-    // indexed, so that one search walks its name entry instead.
+    // grouped, so that one search walks its name entry instead.
     for (size_t p = 0; p < count; p++) {
         const predicate& pr = preds[p];
         if (pr.op == VM_PRED_ATTR_EQ_NUMBER || (pr.op == VM_PRED_ATTR_EQ_STRING && !pr.text[0])) continue;
-        size_t length = std::strlen(pr.attribute);
-        const quorvel_element_index_attribute* entry = nullptr;
-        for (size_t a = 0; a < index->attribute_count; a++)
-            if (index->attributes[a].length == length && !std::memcmp(index->attributes[a].name, pr.attribute, length))
-                entry = &index->attributes[a];
-        if (!entry) return true;  // no element has the attribute
+        const quorvel_element_index_attribute* attribute =
+            quorvel_element_index_find_attribute(index, pr.attribute, std::strlen(pr.attribute));
+        if (!attribute) return true;  // no element has the attribute
         if (pr.op == VM_PRED_HAS_ATTR) {
-            if (entry->count < member_count) {
-                members = entry->elements;
-                positions = entry->positions;
-                member_count = entry->count;
+            if (attribute->count < member_count) {
+                members = attribute->elements;
+                positions = attribute->positions;
+                member_count = attribute->count;
             }
             continue;
         }
-        const quorvel_element_index_value* v = quorvel_element_index_attr_lookup_value(entry, pr.text);
+        const quorvel_element_index_value* v = nullptr;
+        if (!quorvel_element_index_find_value(attribute, pr.text, std::strlen(pr.text), &v)) return false;
         if (!v) return true;
         members = v->elements;
         positions = v->positions;
@@ -346,14 +333,14 @@ bool search_index(const quorvel_element_index* index, const test& t, const predi
     }
     quorvel_element* last = nullptr;
     bool any = false;
-    uint64_t kept_end = 0;  // the last element of the last kept one's subtree
+    uint32_t kept_end = 0;  // the last element of the last kept one's subtree
     for (size_t i = 0; i < member_count; i++) {
         quorvel_element* e = members[i];
         if (e == last) continue;  // an element listed once per attribute of the name
         last = e;
         auto* n = reinterpret_cast<quorvel_node*>(e);
         if (!test_matches(t, n) || !all_pass(preds, count, n)) continue;
-        uint64_t position = positions[i];
+        uint32_t position = positions[i];
         if (position >= index->element_count) {
             *nested = true;
         } else {
