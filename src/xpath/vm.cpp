@@ -114,6 +114,8 @@ struct test {
     uint8_t kind;
     const char* name;
     bool namespaces_in_use;
+    // The stored 16-bit hash of the name: most other elements differ there.
+    uint16_t hash = 0;
     // The stored name last found equal: a document keeps one copy of each
     // name, so most matches compare one pointer.
     mutable const char* equal = nullptr;
@@ -124,6 +126,7 @@ bool test_matches(const test& t, const quorvel_node* n) {
     case VM_TEST_NAME: {
         if (n->kind != QUORVEL_NODE_ELEMENT) return false;
         auto* e = reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n));
+        if (e->name_hash != t.hash) return false;
         const char* name = quorvel_elem_name_raw(e);
         if (!name) name = "";
         if (name != t.equal) {
@@ -373,6 +376,7 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
         const quorvel_xpath_vm_constant* k = m.constant(name);
         if (!k || !k->text) return nullptr;
         t.name = k->text;
+        t.hash = quorvel_name_hash16(t.name, std::strlen(t.name));
     }
     predicate preds[255];
     bool all_simple = true;
@@ -428,7 +432,10 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
         }
         if (!simple(p)) all_simple = false;
     }
-    nodeset* out = owning_set();
+    // The machine's sets hold tree nodes only: nothing in them to dispose
+    // of. A child step usually gives about one node per input.
+    nodeset* out = axis == AXIS_CHILD && input->count > 16 ? xpath_nodeset_new_with_capacity(input->count)
+                                                           : xpath_nodeset_new();
     if (!out) return nullptr;
     bool ok = true;
     quorvel_xpath_context* c = m.c;
