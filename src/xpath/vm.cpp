@@ -322,6 +322,13 @@ bool filter(machine& m, nodeset* s, const predicate& p) {
             c->size = size;
             quorvel_xpath_result* r = evaluate_expr(c, p.tree);
             if (!r) return false;
+            // A sequence of one atomic item may select by position: the
+            // tree-walker's part.
+            if (r->kind == XPATH_NODESET && r->value.nodeset && r->value.nodeset->count == 1 &&
+                is_item(r->value.nodeset->items[0]) && r->value.nodeset->items[0]->kind == kXpathCarrierNode) {
+                xpath_result_free(r);
+                return false;
+            }
             keep = r->kind == XPATH_NUMBER ? r->value.number == static_cast<double>(i + 1) : xpath_to_boolean(r) != 0;
             xpath_result_free(r);
         }

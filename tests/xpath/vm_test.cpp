@@ -162,7 +162,7 @@ constexpr const char* kExprs[] = {
     // Paths inside function arguments, operands and predicates.
     "count(//a)", "count(//b//a) + count(/r/*)", "//a[count(b) > 0]", "//*[a]/b", "//*[b or c]", "string(//a[2])",
     "sum(//x/@b)", "//a[. = //a[@id='2']]", "//b[a[@id]]", "boolean(//nothing)", "//a[not(../c)]",
-    "count(//a[nope()])", "(//a)[1]", "//a | //b", "for $i in //a return $i/..", "//x[@a][count(x[@a]) = 1]",
+    "count(//a[nope()])", "(//a)[1]", "//a[@id ! (1 to 1)]", "count(//b[@id ! 1]) + 1", "//a | //b", "for $i in //a return $i/..", "//x[@a][count(x[@a]) = 1]",
 };
 
 TEST(XpathVm, SameAnswersAsTheTreeWalker) {
