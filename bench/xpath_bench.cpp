@@ -18,9 +18,19 @@
 #include "inputs.h"
 #include "quorvel.h"
 
-// The engine's internal switch of its bytecode machine (its own header
-// cannot join libxml2's, whose names it shares).
+// The engine's internal switch of its bytecode machine, and the element
+// index it searches (its own headers cannot join libxml2's, whose names
+// they share).
 void xpath_vm_set_enabled(int enabled);
+struct quorvel_element_index;
+struct quorvel_element_index_attribute;
+struct quorvel_element_index_value;
+quorvel_element_index* quorvel_element_index_build(quorvel_document* doc);
+void quorvel_element_index_free(quorvel_element_index* index);
+const quorvel_element_index_attribute* quorvel_element_index_find_attribute(const quorvel_element_index* index,
+                                                                            const char* name, size_t length);
+bool quorvel_element_index_find_value(const quorvel_element_index_attribute* entry, const char* value,
+                                      size_t length, const quorvel_element_index_value** found);
 
 namespace {
 
@@ -160,6 +170,32 @@ void BM_xpath_compiled_ids(benchmark::State& state, int lib) {
     quorvel_xpath_variable_set_free(vars);
     quorvel_xpath_compiled_free(c);
 }
+
+// What a document's first indexed search pays: the index build, then the
+// grouping of one attribute name's values on its first value lookup.
+void BM_element_index(benchmark::State& state, bool value_lookup) {
+    documents& d = docs();
+    for (auto _ : state) {
+        quorvel_element_index* index = quorvel_element_index_build(d.quorvel);
+        if (!index) {
+            state.SkipWithError("no index");
+            break;
+        }
+        if (value_lookup) {
+            const quorvel_element_index_value* found = nullptr;
+            if (!quorvel_element_index_find_value(quorvel_element_index_find_attribute(index, "id", 2), "12345", 5,
+                                                  &found) ||
+                !found) {
+                state.SkipWithError("value not found");
+                quorvel_element_index_free(index);
+                break;
+            }
+        }
+        quorvel_element_index_free(index);
+    }
+}
+BENCHMARK_CAPTURE(BM_element_index, build, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_element_index, build_and_first_value_lookup, true)->Unit(benchmark::kMillisecond);
 
 #define XPATH_QUERY(i)                                                                   \
     BENCHMARK_CAPTURE(BM_xpath, quorvel_q##i, kQuorvel, i)->Unit(benchmark::kMillisecond); \

@@ -696,26 +696,30 @@ quorvel_element* copy_subtree_detached(const quorvel_element* source, quorvel_el
 // ---- Element index --------------------------------------------------------------------------
 
 // A snapshot of the primary root's subtree, all of it heap memory owned by
-// the index. Positions are indexes into the element array (pre-order).
+// the index. Positions are indexes into the element array (pre-order); a
+// tree of 2^32 elements or more gets no index.
 struct quorvel_element_index_value {
-    char* value;  // decoded value, NUL-terminated
+    const char* value;  // the value as readers see it (references decoded); not NUL-terminated
     size_t length;
-    quorvel_element** elements;
+    quorvel_element* const* elements;  // document order
+    const uint32_t* positions;         // parallel to elements
     size_t count;
-    size_t capacity;
-    uint64_t* positions;  // parallel to elements
+    uint32_t hash;
 };
+
+// The values of one attribute name grouped for lookup: made on the first
+// value lookup of that name and kept with the index.
+struct quorvel_element_index_values;
 
 struct quorvel_element_index_attribute {
     char* name;  // stored qualified name, prefix included
     size_t length;
     quorvel_element** elements;
+    quorvel_attribute** records;  // parallel to elements
     size_t count;
     size_t capacity;
-    uint64_t* positions;
-    quorvel_element_index_value* values;  // one per distinct non-empty value
-    size_t value_count;
-    size_t value_capacity;
+    uint32_t* positions;
+    quorvel_element_index_values* values;  // NULL until the first value lookup (atomic)
 };
 
 struct quorvel_element_index_name {
@@ -724,27 +728,47 @@ struct quorvel_element_index_name {
     quorvel_element** elements;
     size_t count;
     size_t capacity;
-    uint64_t* positions;
+    uint32_t* positions;
 };
 
 struct quorvel_element_index {
     quorvel_element** elements;  // pre-order
     size_t element_count;
-    uint64_t* subtree_ends;  // position of the last element inside each subtree
+    uint32_t* subtree_ends;  // position of the last element inside each subtree
     quorvel_element_index_name* names;
     size_t name_count;
     size_t name_capacity;
     quorvel_element_index_attribute* attributes;
     size_t attribute_count;
     size_t attribute_capacity;
+    uint32_t* name_slots;       // open addressing: entry number + 1, 0 free
+    uint32_t* attribute_slots;  // the same for attribute entries
+    size_t name_slot_count;     // powers of two
+    size_t attribute_slot_count;
+    void* storage;  // one block holding every array of elements and positions above
 };
 
 // A new index of doc's primary root subtree; NULL for a NULL document, no
 // root, or no memory. The caller keeps it (in doc->element_index).
 quorvel_element_index* quorvel_element_index_build(quorvel_document* doc);
-// The value entry of an attribute entry with exactly these bytes, or NULL.
-quorvel_element_index_value* quorvel_element_index_attr_lookup_value(const quorvel_element_index_attribute* entry,
-                                                                     const char* value);
+// The entry of a local name, or of a qualified attribute name; NULL when no
+// element has it.
+const quorvel_element_index_name* quorvel_element_index_find_name(const quorvel_element_index* index,
+                                                                  const char* name, size_t length);
+const quorvel_element_index_attribute* quorvel_element_index_find_attribute(const quorvel_element_index* index,
+                                                                            const char* name, size_t length);
+// The elements whose attribute of this entry has exactly these bytes as its
+// value, as readers see it: *found is NULL when no element has (an empty
+// value is never grouped). The values of a name are grouped on its first
+// lookup, safely while other threads look up too. False when they cannot be
+// (no memory): the caller then walks the tree instead.
+bool quorvel_element_index_find_value(const quorvel_element_index_attribute* entry, const char* value,
+                                      size_t length, const quorvel_element_index_value** found);
+// The same for a NUL-terminated value; NULL when none, or no memory.
+const quorvel_element_index_value* quorvel_element_index_attr_lookup_value(
+    const quorvel_element_index_attribute* entry, const char* value);
+// Distinct non-empty values of the entry (grouping them first); 0 when no memory.
+size_t quorvel_element_index_value_count(const quorvel_element_index_attribute* entry);
 // Frees doc's element index, if any, and clears the field.
 inline void quorvel_document_drop_element_index(quorvel_document* doc) {
     if (doc && doc->element_index) {

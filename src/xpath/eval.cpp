@@ -961,6 +961,8 @@ quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* c, const quorvel_xpat
         r = evaluate_filter(c, e);
         break;
     case AST_ABSOLUTE_PATH:
+        // A path the bytecode machine runs gives its answer from there.
+        if ((r = xpath_vm_run_path(c, e))) break;
         r = evaluate_absolute(c, e);
         break;
     case AST_FILTER_PATH:
@@ -972,6 +974,7 @@ quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* c, const quorvel_xpat
             xpath_context_fail(c, "No context node for a path");
             break;
         }
+        if ((r = xpath_vm_run_path(c, e))) break;
         nodeset* s = single(c, c->node);
         if (!s) break;
         if (e->type == AST_STEP) r = evaluate_relative(c, &e, 1, s, true);

@@ -20,32 +20,133 @@ using nodeset = quorvel_xpath_node_set;
 
 int g_vm_enabled = 1;
 
-// Marks a tree that has no program, so it is compiled only once.
-constinit quorvel_xpath_program g_no_program{};
+// The programs of a tree: one for every path in it that the machine runs
+// (the whole tree, function arguments, operands, predicates), sorted by
+// the address of the path's node.
+struct program_entry {
+    const quorvel_xpath_ast_node* path;
+    quorvel_xpath_program* program;
+};
 
-void free_program(void* p) {
-    if (p != &g_no_program) xpath_vm_program_free(static_cast<quorvel_xpath_program*>(p));
+struct program_table {
+    program_entry* entries;
+    size_t count;
+};
+
+void table_free(program_table* t) {
+    if (!t) return;
+    for (size_t i = 0; i < t->count; i++) xpath_vm_program_free(t->entries[i].program);
+    std::free(t->entries);
+    std::free(t);
 }
 
-// The tree's program: compiled by the first evaluation, published with one
-// compare-and-swap so that every thread runs the same program and none is
-// ever replaced while another thread may run it.
-const quorvel_xpath_program* program_of(quorvel_xpath_tree* tree) {
-    void* p = __atomic_load_n(&tree->program, __ATOMIC_ACQUIRE);
-    if (!p) {
-        quorvel_xpath_program* fresh = xpath_vm_compile(tree->root);
-        void* store = fresh ? static_cast<void*>(fresh) : static_cast<void*>(&g_no_program);
-        void (*release)(void*) = free_program;
-        __atomic_store_n(&tree->program_free, release, __ATOMIC_RELEASE);
-        void* expected = nullptr;
-        if (__atomic_compare_exchange_n(&tree->program, &expected, store, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-            p = store;
-        } else {
-            xpath_vm_program_free(fresh);
-            p = expected;
+void free_table(void* p) { table_free(static_cast<program_table*>(p)); }
+
+int entry_order(const void* a, const void* b) {
+    auto x = reinterpret_cast<uintptr_t>(static_cast<const program_entry*>(a)->path);
+    auto y = reinterpret_cast<uintptr_t>(static_cast<const program_entry*>(b)->path);
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+bool is_path(const quorvel_xpath_ast_node* e) {
+    return e->type == AST_ABSOLUTE_PATH || e->type == AST_RELATIVE_PATH || e->type == AST_STEP;
+}
+
+// Compiles every path of the tree that the machine runs. The steps of a
+// path (and the nested paths the tree-walker runs inline as steps) get no
+// program of their own, but the paths inside their predicates do. NULL only
+// when memory ran out.
+program_table* table_build(const quorvel_xpath_ast_node* root) {
+    auto* t = static_cast<program_table*>(std::calloc(1, sizeof(program_table)));
+    if (!t) return nullptr;
+    struct item {
+        const quorvel_xpath_ast_node* node;
+        bool inside;  // a step or inline path of an enclosing path
+    };
+    item* stack = nullptr;
+    size_t depth = 0, stack_capacity = 0, capacity = 0;
+    bool ok = true;
+    auto push = [&](const quorvel_xpath_ast_node* n, bool inside) {
+        if (!n) return;
+        if (depth == stack_capacity) {
+            size_t fresh = stack_capacity ? stack_capacity * 2 : 64;
+            auto* grown = static_cast<item*>(std::realloc(stack, fresh * sizeof(item)));
+            if (!grown) {
+                ok = false;
+                return;
+            }
+            stack = grown;
+            stack_capacity = fresh;
+        }
+        stack[depth++] = {n, inside};
+    };
+    push(root, false);
+    while (ok && depth) {
+        item it = stack[--depth];
+        const quorvel_xpath_ast_node* e = it.node;
+        if (!it.inside && is_path(e)) {
+            if (quorvel_xpath_program* p = xpath_vm_compile(e)) {
+                if (t->count == capacity) {
+                    size_t fresh = capacity ? capacity * 2 : 8;
+                    auto* grown = static_cast<program_entry*>(std::realloc(t->entries, fresh * sizeof(program_entry)));
+                    if (!grown) {
+                        xpath_vm_program_free(p);
+                        ok = false;
+                        break;
+                    }
+                    t->entries = grown;
+                    capacity = fresh;
+                }
+                t->entries[t->count++] = {e, p};
+            }
+        }
+        bool path = is_path(e) || e->type == AST_FILTER_PATH;
+        for (size_t i = 0; i < e->count; i++) {
+            const quorvel_xpath_ast_node* child = e->children[i];
+            // A step's first child is its node test; the rest are predicates.
+            bool inside = (path && i > 0 && e->type == AST_FILTER_PATH) ||
+                          (path && e->type != AST_STEP && e->type != AST_FILTER_PATH && child &&
+                           (child->type == AST_STEP || child->type == AST_RELATIVE_PATH));
+            push(child, inside);
         }
     }
-    return p == &g_no_program ? nullptr : static_cast<const quorvel_xpath_program*>(p);
+    std::free(stack);
+    if (!ok) {
+        table_free(t);
+        return nullptr;
+    }
+    if (t->count > 1) std::qsort(t->entries, t->count, sizeof(program_entry), entry_order);
+    return t;
+}
+
+const quorvel_xpath_program* table_find(const program_table* t, const quorvel_xpath_ast_node* path) {
+    size_t lo = 0, hi = t->count;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        const quorvel_xpath_ast_node* at = t->entries[mid].path;
+        if (at == path) return t->entries[mid].program;
+        if (reinterpret_cast<uintptr_t>(at) < reinterpret_cast<uintptr_t>(path)) lo = mid + 1;
+        else hi = mid;
+    }
+    return nullptr;
+}
+
+// The tree's programs: compiled by the first evaluation, published with
+// one compare-and-swap so that every thread runs the same programs and none
+// is ever replaced while another thread may run it. NULL when memory ran out.
+const program_table* table_of(quorvel_xpath_tree* tree) {
+    void* p = __atomic_load_n(&tree->program, __ATOMIC_ACQUIRE);
+    if (p) return static_cast<const program_table*>(p);
+    program_table* fresh = table_build(tree->root);
+    if (!fresh) return nullptr;
+    void (*release)(void*) = free_table;
+    __atomic_store_n(&tree->program_free, release, __ATOMIC_RELEASE);
+    void* expected = nullptr;
+    if (__atomic_compare_exchange_n(&tree->program, &expected, static_cast<void*>(fresh), false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE))
+        return fresh;
+    table_free(fresh);
+    return static_cast<const program_table*>(expected);
 }
 
 bool is_item(const quorvel_node* n) { return reinterpret_cast<uintptr_t>(n) > kXpathLowestItem; }
@@ -114,6 +215,8 @@ struct test {
     uint8_t kind;
     const char* name;
     bool namespaces_in_use;
+    // The stored 16-bit hash of the name: most other elements differ there.
+    uint16_t hash = 0;
     // The stored name last found equal: a document keeps one copy of each
     // name, so most matches compare one pointer.
     mutable const char* equal = nullptr;
@@ -124,6 +227,7 @@ bool test_matches(const test& t, const quorvel_node* n) {
     case VM_TEST_NAME: {
         if (n->kind != QUORVEL_NODE_ELEMENT) return false;
         auto* e = reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n));
+        if (e->name_hash != t.hash) return false;
         const char* name = quorvel_elem_name_raw(e);
         if (!name) name = "";
         if (name != t.equal) {
@@ -218,6 +322,13 @@ bool filter(machine& m, nodeset* s, const predicate& p) {
             c->size = size;
             quorvel_xpath_result* r = evaluate_expr(c, p.tree);
             if (!r) return false;
+            // A sequence of one atomic item may select by position: the
+            // tree-walker's part.
+            if (r->kind == XPATH_NODESET && r->value.nodeset && r->value.nodeset->count == 1 &&
+                is_item(r->value.nodeset->items[0]) && r->value.nodeset->items[0]->kind == kXpathCarrierNode) {
+                xpath_result_free(r);
+                return false;
+            }
             keep = r->kind == XPATH_NUMBER ? r->value.number == static_cast<double>(i + 1) : xpath_to_boolean(r) != 0;
             xpath_result_free(r);
         }
@@ -302,42 +413,29 @@ const quorvel_element_index* index_for(quorvel_document* doc) {
 // cannot answer (the caller walks).
 bool search_index(const quorvel_element_index* index, const test& t, const predicate* preds, size_t count,
                   nodeset* out, bool* ok, bool* nested) {
-    quorvel_element** members = nullptr;
-    const uint64_t* positions = nullptr;
-    size_t member_count = 0;
-    bool found = false;
-    size_t name_length = std::strlen(t.name);
-    for (size_t i = 0; i < index->name_count; i++) {
-        const quorvel_element_index_name& e = index->names[i];
-        if (e.length == name_length && !std::memcmp(e.name, t.name, name_length)) {
-            members = e.elements;
-            positions = e.positions;
-            member_count = e.count;
-            found = true;
-            break;
-        }
-    }
-    if (!found) return true;  // no element has the name
+    const quorvel_element_index_name* entry = quorvel_element_index_find_name(index, t.name, std::strlen(t.name));
+    if (!entry) return true;  // no element has the name
+    quorvel_element* const* members = entry->elements;
+    const uint32_t* positions = entry->positions;
+    size_t member_count = entry->count;
     // An attribute entry narrows the search further; an empty value is not
-    // indexed, so that one search walks its name entry instead.
+    // grouped, so that one search walks its name entry instead.
     for (size_t p = 0; p < count; p++) {
         const predicate& pr = preds[p];
         if (pr.op == VM_PRED_ATTR_EQ_NUMBER || (pr.op == VM_PRED_ATTR_EQ_STRING && !pr.text[0])) continue;
-        size_t length = std::strlen(pr.attribute);
-        const quorvel_element_index_attribute* entry = nullptr;
-        for (size_t a = 0; a < index->attribute_count; a++)
-            if (index->attributes[a].length == length && !std::memcmp(index->attributes[a].name, pr.attribute, length))
-                entry = &index->attributes[a];
-        if (!entry) return true;  // no element has the attribute
+        const quorvel_element_index_attribute* attribute =
+            quorvel_element_index_find_attribute(index, pr.attribute, std::strlen(pr.attribute));
+        if (!attribute) return true;  // no element has the attribute
         if (pr.op == VM_PRED_HAS_ATTR) {
-            if (entry->count < member_count) {
-                members = entry->elements;
-                positions = entry->positions;
-                member_count = entry->count;
+            if (attribute->count < member_count) {
+                members = attribute->elements;
+                positions = attribute->positions;
+                member_count = attribute->count;
             }
             continue;
         }
-        const quorvel_element_index_value* v = quorvel_element_index_attr_lookup_value(entry, pr.text);
+        const quorvel_element_index_value* v = nullptr;
+        if (!quorvel_element_index_find_value(attribute, pr.text, std::strlen(pr.text), &v)) return false;
         if (!v) return true;
         members = v->elements;
         positions = v->positions;
@@ -346,14 +444,14 @@ bool search_index(const quorvel_element_index* index, const test& t, const predi
     }
     quorvel_element* last = nullptr;
     bool any = false;
-    uint64_t kept_end = 0;  // the last element of the last kept one's subtree
+    uint32_t kept_end = 0;  // the last element of the last kept one's subtree
     for (size_t i = 0; i < member_count; i++) {
         quorvel_element* e = members[i];
         if (e == last) continue;  // an element listed once per attribute of the name
         last = e;
         auto* n = reinterpret_cast<quorvel_node*>(e);
         if (!test_matches(t, n) || !all_pass(preds, count, n)) continue;
-        uint64_t position = positions[i];
+        uint32_t position = positions[i];
         if (position >= index->element_count) {
             *nested = true;
         } else {
@@ -386,6 +484,7 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
         const quorvel_xpath_vm_constant* k = m.constant(name);
         if (!k || !k->text) return nullptr;
         t.name = k->text;
+        t.hash = quorvel_name_hash16(t.name, std::strlen(t.name));
     }
     predicate preds[255];
     bool all_simple = true;
@@ -441,7 +540,10 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
         }
         if (!simple(p)) all_simple = false;
     }
-    nodeset* out = owning_set();
+    // The machine's sets hold tree nodes only: nothing in them to dispose
+    // of. A child step usually gives about one node per input.
+    nodeset* out = axis == AXIS_CHILD && input->count > 16 ? xpath_nodeset_new_with_capacity(input->count)
+                                                           : xpath_nodeset_new();
     if (!out) return nullptr;
     bool ok = true;
     quorvel_xpath_context* c = m.c;
@@ -581,20 +683,61 @@ void xpath_vm_set_enabled(int enabled) { __atomic_store_n(&g_vm_enabled, enabled
 
 int xpath_vm_enabled() { return __atomic_load_n(&g_vm_enabled, __ATOMIC_RELAXED); }
 
-quorvel_xpath_result* xpath_vm_run(quorvel_xpath_tree* tree, quorvel_xpath_context* c) {
-    if (!tree || !c || !tree->root || !xpath_vm_enabled()) return nullptr;
+namespace {
+
+// Runs one program; on a decline the context is left as it was found.
+quorvel_xpath_result* run_program(const quorvel_xpath_program* program, quorvel_xpath_context* c) {
     // Synthetic context nodes keep their own identities in the tree-walker.
     if (!c->node || !is_item(c->node) || is_synthetic(c->node)) return nullptr;
-    const quorvel_xpath_program* program = program_of(tree);
-    if (!program || !program->length) return nullptr;
     machine m{c, program, program->code, !c->document || c->document->namespaces_in_use != 0};
     int32_t depth = c->depth;
+    char error[sizeof c->error], code[sizeof c->error_code];
+    std::memcpy(error, c->error, sizeof error);
+    std::memcpy(code, c->error_code, sizeof code);
+    c->error[0] = '\0';
     quorvel_xpath_result* r = run(m);
     if (!r) {
-        // Declined: the tree-walker starts from a clean context.
-        c->error[0] = '\0';
-        c->error_code[0] = '\0';
+        // An evaluation inside failed: the tree-walker will meet the same
+        // failure, and need not meet it once more for every enclosing path.
+        if (c->error[0]) c->vm_declined = 1;
+        std::memcpy(c->error, error, sizeof error);
+        std::memcpy(c->error_code, code, sizeof code);
         c->depth = depth;
     }
     return r;
+}
+
+}  // namespace
+
+quorvel_xpath_result* xpath_vm_run(quorvel_xpath_tree* tree, quorvel_xpath_context* c) {
+    if (!tree || !c || !tree->root || !xpath_vm_enabled() || c->vm_declined) return nullptr;
+    const program_table* t = table_of(tree);
+    const quorvel_xpath_program* program = t ? table_find(t, tree->root) : nullptr;
+    if (!program || !program->length) return nullptr;
+    return run_program(program, c);
+}
+
+quorvel_xpath_result* xpath_vm_run_path(quorvel_xpath_context* c, const quorvel_xpath_ast_node* path) {
+    quorvel_xpath_tree* tree = c->tree;
+    if (!tree || c->vm_declined || !xpath_vm_enabled()) return nullptr;
+    // The public calls have offered the whole tree to the machine already.
+    if (path == tree->root && c->depth <= 1) return nullptr;
+    const program_table* t = table_of(tree);
+    const quorvel_xpath_program* program = t ? table_find(t, path) : nullptr;
+    if (!program || !program->length) return nullptr;
+    quorvel_xpath_result* r = run_program(program, c);
+    // The tree-walker's operators may add synthetic nodes to a set they are
+    // handed: the set owns whatever joins it.
+    if (r && r->value.nodeset) {
+        nodeset* s = r->value.nodeset;
+        s->owns_attributes = s->owns_namespaces = s->owns_carriers = 1;
+    }
+    return r;
+}
+
+size_t xpath_vm_path_count(const quorvel_xpath_ast_node* root) {
+    program_table* t = root ? table_build(root) : nullptr;
+    size_t n = t ? t->count : 0;
+    table_free(t);
+    return n;
 }

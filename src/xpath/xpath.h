@@ -489,6 +489,9 @@ struct quorvel_xpath_context {
     // Base for relative resource references (borrowed): a file: URI or an
     // absolute directory path; NULL means the process's working directory.
     const char* static_base_uri;
+    // Set once the bytecode machine declined a path because an evaluation
+    // inside it failed: the tree-walker alone finishes this evaluation.
+    int32_t vm_declined;
 };
 
 // Deepest nesting of evaluations (sub-expressions, predicates, function
@@ -599,6 +602,12 @@ void xpath_vm_program_free(quorvel_xpath_program* program);
 // NULL when the machine declines: the tree-walker must then evaluate the
 // tree in the same context, which the machine leaves as it found it.
 quorvel_xpath_result* xpath_vm_run(quorvel_xpath_tree* tree, quorvel_xpath_context* context);
+// Runs the program of a path inside the tree being evaluated (c->tree), for
+// the tree-walker: NULL when the machine has none for that path or
+// declines, and the tree-walker then evaluates it as usual.
+quorvel_xpath_result* xpath_vm_run_path(quorvel_xpath_context* context, const quorvel_xpath_ast_node* path);
+// How many paths of a tree (the whole tree among them) the machine runs.
+size_t xpath_vm_path_count(const quorvel_xpath_ast_node* root);
 // Process-wide switch (on by default) for comparing the machine with the
 // tree-walker.
 void xpath_vm_set_enabled(int enabled);

@@ -3,7 +3,9 @@
 // document drop it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dom/dom.h"
@@ -39,7 +41,7 @@ TEST(ElementIndex, PositionsAndSubtreeEnds) {
     ASSERT_NE(x, nullptr);
     ASSERT_EQ(x->element_count, 4u);
     EXPECT_EQ(std::vector<quorvel_element*>(x->elements, x->elements + 4), (std::vector<quorvel_element*>{r, a, bb, c}));
-    EXPECT_EQ(std::vector<uint64_t>(x->subtree_ends, x->subtree_ends + 4), (std::vector<uint64_t>{3, 2, 2, 3}));
+    EXPECT_EQ(std::vector<uint32_t>(x->subtree_ends, x->subtree_ends + 4), (std::vector<uint32_t>{3, 2, 2, 3}));
     EXPECT_EQ(x->name_count, 4u);
     const quorvel_element_index_name* n = name_entry(x, "b");
     ASSERT_NE(n, nullptr);
@@ -76,7 +78,7 @@ TEST(ElementIndex, NamesAttributesAndDecodedValues) {
     const quorvel_element_index_attribute* id = attr_entry(x, "id");
     ASSERT_NE(id, nullptr);
     EXPECT_EQ(id->count, 5u);        // the empty value is listed under the name
-    EXPECT_EQ(id->value_count, 4u);  // root, x, y, a&b: no entry for the empty value
+    EXPECT_EQ(quorvel_element_index_value_count(id), 4u);  // root, x, y, a&b: no entry for the empty value
     const quorvel_element_index_value* vx = quorvel_element_index_attr_lookup_value(id, "x");
     ASSERT_NE(vx, nullptr);
     ASSERT_EQ(vx->count, 1u);
@@ -109,7 +111,7 @@ TEST(ElementIndex, ManyDistinctKeysAndDeepTrees) {
     EXPECT_EQ(x->element_count, 1u + 1000 + 1 + 100000);
     EXPECT_EQ(x->name_count, 1u + 300 + 2);
     EXPECT_EQ(x->attribute_count, 200u);
-    EXPECT_EQ(attr_entry(x, "a7")->value_count, 5u);
+    EXPECT_EQ(quorvel_element_index_value_count(attr_entry(x, "a7")), 5u);
     EXPECT_EQ(x->subtree_ends[0], x->element_count - 1);
     EXPECT_EQ(x->subtree_ends[1001], x->element_count - 1);
     EXPECT_EQ(x->subtree_ends[x->element_count - 1], x->element_count - 1);
@@ -128,6 +130,87 @@ TEST(ElementIndex, NoRootNoIndex) {
     doc->element_index = quorvel_element_index_build(doc);
     ASSERT_NE(doc->element_index, nullptr);
     quorvel_document_free(doc);  // frees the index with it (checked under the sanitizers)
+}
+
+}  // namespace
+
+namespace {
+
+// Value lookups through the hash groups against a plain scan of the
+// attribute entry: every value (shared, unique, decoded, differing only in
+// length) finds exactly its elements, in document order.
+TEST(ElementIndex, ValueGroupsMatchAScan) {
+    quorvel_document* doc = quorvel_document_create();
+    tree_builder b(doc);
+    quorvel_element* r = b.root(b.element("r"));
+    std::vector<std::pair<quorvel_element*, std::string>> expected;
+    for (int i = 0; i < 3000; i++) {
+        quorvel_element* e = b.append(r, b.element(i % 2 ? "a" : "b"));
+        // Short inline values, long ones, shared ones and prefixes of each other.
+        std::string v = i % 5 == 0 ? "shared" : i % 7 == 0 ? std::string(i % 40 + 1, 'x') : "v" + std::to_string(i);
+        b.attribute(e, "k", v.c_str());
+        expected.emplace_back(e, v);
+    }
+    quorvel_element* pending = b.append(r, b.element("a"));
+    b.attribute(pending, "k", "s&amp;t", true);
+    expected.emplace_back(pending, "s&t");
+    quorvel_element_index* x = quorvel_element_index_build(doc);
+    ASSERT_NE(x, nullptr);
+    const quorvel_element_index_attribute* k = quorvel_element_index_find_attribute(x, "k", 1);
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(k, attr_entry(x, "k"));
+    EXPECT_EQ(quorvel_element_index_find_attribute(x, "kk", 2), nullptr);
+    EXPECT_EQ(quorvel_element_index_find_name(x, "a", 1), name_entry(x, "a"));
+    EXPECT_EQ(quorvel_element_index_find_name(x, "ab", 2), nullptr);
+    std::vector<std::string> probes = {"shared", "v1", "v2999", "x", "xx", std::string(40, 'x'), "s&t", "s&amp;t",
+                                       "v", "nope", std::string(41, 'x')};
+    for (const std::string& probe : probes) {
+        std::vector<quorvel_element*> want;
+        for (const auto& [e, v] : expected)
+            if (v == probe) want.push_back(e);
+        const quorvel_element_index_value* found = nullptr;
+        ASSERT_TRUE(quorvel_element_index_find_value(k, probe.data(), probe.size(), &found)) << probe;
+        std::vector<quorvel_element*> got;
+        if (found) got.assign(found->elements, found->elements + found->count);
+        EXPECT_EQ(got, want) << probe;
+        if (found) {
+            for (size_t i = 0; i < found->count; i++) EXPECT_EQ(x->elements[found->positions[i]], found->elements[i]);
+        }
+    }
+    quorvel_element_index_free(x);
+    quorvel_document_free(doc);
+}
+
+// The first value lookups of one name, made by several threads at once on
+// a fresh index: one grouping wins, every thread reads the same answers.
+TEST(ElementIndexThread, FirstValueLookupsRace) {
+    quorvel_document* doc = quorvel_document_create();
+    tree_builder b(doc);
+    quorvel_element* r = b.root(b.element("r"));
+    for (int i = 0; i < 2000; i++) b.attribute(b.append(r, b.element("e")), "id", std::to_string(i % 500).c_str());
+    for (int round = 0; round < 5; round++) {
+        quorvel_element_index* x = quorvel_element_index_build(doc);
+        ASSERT_NE(x, nullptr);
+        const quorvel_element_index_attribute* id = quorvel_element_index_find_attribute(x, "id", 2);
+        ASSERT_NE(id, nullptr);
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; t++)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 200; i++) {
+                    std::string v = std::to_string((i * 7 + t) % 600);
+                    const quorvel_element_index_value* found = nullptr;
+                    if (!quorvel_element_index_find_value(id, v.data(), v.size(), &found)) wrong++;
+                    size_t want = (i * 7 + t) % 600 < 500 ? 4 : 0;
+                    if ((found ? found->count : 0) != want) wrong++;
+                }
+            });
+        for (std::thread& t : threads) t.join();
+        EXPECT_EQ(wrong.load(), 0);
+        EXPECT_EQ(quorvel_element_index_value_count(id), 500u);
+        quorvel_element_index_free(x);
+    }
+    quorvel_document_free(doc);
 }
 
 }  // namespace

@@ -144,12 +144,11 @@ bool machine_runs(const std::string& text) {
     char message[256];
     quorvel_xpath_ast_node* tree = xpath_parse_text(text.data(), text.size(), message, sizeof message);
     if (!tree) return false;
-    // Only what the machine runs is worth comparing: for the rest both
-    // answers come from the tree-walker.
-    quorvel_xpath_program* program = xpath_vm_compile(tree);
-    if (program) xpath_vm_program_free(program);
+    // Only what the machine runs (the whole text, or a path inside it) is
+    // worth comparing: for the rest both answers come from the tree-walker.
+    size_t paths = xpath_vm_path_count(tree);
     ast_node_free(tree);
-    return program != nullptr;
+    return paths > 0;
 }
 
 TEST(XpathVmDifferential, ProjectTestExpressions) {
