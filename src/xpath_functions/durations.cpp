@@ -410,7 +410,7 @@ void seconds_field(char* out, size_t size, int64_t whole, int64_t nanos) {
         std::snprintf(out, size, "%02lld", static_cast<long long>(whole));
         return;
     }
-    char digits[16];
+    char digits[24];
     std::snprintf(digits, sizeof digits, "%09lld", static_cast<long long>(nanos));
     size_t n = 9;
     while (n > 1 && digits[n - 1] == '0') n--;
