@@ -15,45 +15,7 @@ const quorvel_number_format_symbols kDefaultNumberFormatSymbols = {".", ",", "Na
 
 namespace {
 
-struct out_text {
-    char* data = nullptr;
-    size_t length = 0;
-    size_t capacity = 0;
-    bool failed = false;
-
-    void append(const char* bytes, size_t n) {
-        if (failed) return;
-        if (length + n + 1 > capacity) {
-            size_t grown = capacity ? capacity : 64;
-            while (grown < length + n + 1) grown *= 2;
-            char* fresh = static_cast<char*>(std::realloc(data, grown));
-            if (!fresh) {
-                failed = true;
-                return;
-            }
-            data = fresh;
-            capacity = grown;
-        }
-        if (n) std::memcpy(data + length, bytes, n);
-        length += n;
-        data[length] = '\0';
-    }
-    void append(const char* s) { append(s, std::strlen(s)); }
-    void repeat(char c, size_t n) {
-        for (size_t k = 0; k < n && !failed; k++) append(&c, 1);
-    }
-    char* take() {
-        if (!failed && !data) append("", 0);
-        if (failed) {
-            std::free(data);
-            data = nullptr;
-        }
-        char* d = data;
-        data = nullptr;
-        return d;
-    }
-    ~out_text() { std::free(data); }
-};
+using out_text = fn_text;
 
 const char kPerMille[] = "\xE2\x80\xB0";
 

@@ -15,56 +15,7 @@
 
 namespace {
 
-struct out_text {
-    char* data = nullptr;
-    size_t length = 0;
-    size_t capacity = 0;
-    bool failed = false;
-
-    void append(const char* bytes, size_t n) {
-        if (failed) return;
-        if (length + n + 1 > capacity) {
-            size_t grown = capacity ? capacity : 64;
-            while (grown < length + n + 1) grown *= 2;
-            char* fresh = static_cast<char*>(std::realloc(data, grown));
-            if (!fresh) {
-                failed = true;
-                return;
-            }
-            data = fresh;
-            capacity = grown;
-        }
-        if (n) std::memcpy(data + length, bytes, n);
-        length += n;
-        data[length] = '\0';
-    }
-    void append(const char* s) { append(s, std::strlen(s)); }
-    void append_code_point(uint32_t c) {
-        char b[4];
-        size_t n;
-        if (c < 0x80) {
-            b[0] = static_cast<char>(c);
-            n = 1;
-        } else if (c < 0x800) {
-            b[0] = static_cast<char>(0xC0 | (c >> 6));
-            b[1] = static_cast<char>(0x80 | (c & 0x3F));
-            n = 2;
-        } else if (c < 0x10000) {
-            b[0] = static_cast<char>(0xE0 | (c >> 12));
-            b[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            b[2] = static_cast<char>(0x80 | (c & 0x3F));
-            n = 3;
-        } else {
-            b[0] = static_cast<char>(0xF0 | (c >> 18));
-            b[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            b[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            b[3] = static_cast<char>(0x80 | (c & 0x3F));
-            n = 4;
-        }
-        append(b, n);
-    }
-    ~out_text() { std::free(data); }
-};
+using out_text = fn_text;
 
 uint32_t read_utf8(const char*& p) {
     const auto* s = reinterpret_cast<const unsigned char*>(p);

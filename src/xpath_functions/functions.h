@@ -19,7 +19,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
+#include "core/core.h"
 #include "xpath/xpath.h"
 
 // ---- The standard registry ---------------------------------------------------------------------
@@ -266,6 +269,60 @@ QUORVEL_XPATH_STANDARD_ROWS(QUORVEL_XPATH_DECLARE_BUILTIN)
 // xpath_function_registry_init_standard (declared in xpath.h) appends the
 // rows to a registry; xpath_standard_registry_ready fills the process-wide
 // registry once.
+
+
+// ---- Growing text ---------------------------------------------------------------------------------
+
+// A NUL-terminated text built by appending; once memory runs out it stays
+// failed and take() gives NULL.
+struct fn_text {
+    char* data = nullptr;
+    size_t length = 0;
+    size_t capacity = 0;
+    bool failed = false;
+
+    fn_text() = default;
+    fn_text(const fn_text&) = delete;
+    fn_text& operator=(const fn_text&) = delete;
+    ~fn_text() { std::free(data); }
+
+    void append(const char* bytes, size_t n) {
+        if (failed) return;
+        if (length + n + 1 > capacity) {
+            size_t grown = capacity ? capacity : 64;
+            while (grown < length + n + 1) grown *= 2;
+            char* fresh = static_cast<char*>(std::realloc(data, grown));
+            if (!fresh) {
+                failed = true;
+                return;
+            }
+            data = fresh;
+            capacity = grown;
+        }
+        if (n) std::memcpy(data + length, bytes, n);
+        length += n;
+        data[length] = '\0';
+    }
+    void append(const char* s) { append(s, std::strlen(s)); }
+    void repeat(char c, size_t n) {
+        for (size_t k = 0; k < n && !failed; k++) append(&c, 1);
+    }
+    void append_code_point(uint32_t c) {
+        char b[4];
+        append(b, quorvel_utf8_encode(c, b));
+    }
+    // The text for the caller to free ("" when nothing was appended), or
+    // NULL when memory ran out; the buffer is empty afterwards.
+    char* take() {
+        if (!failed && !data) append("", 0);
+        char* d = failed ? nullptr : data;
+        if (failed) std::free(data);
+        data = nullptr;
+        length = capacity = 0;
+        failed = false;
+        return d;
+    }
+};
 
 // ---- Result builders ------------------------------------------------------------------------------
 

@@ -21,38 +21,7 @@ result* oom(quorvel_xpath_context* c) {
     return nullptr;
 }
 
-struct text_buffer {
-    char* data = nullptr;
-    size_t length = 0;
-    size_t capacity = 0;
-    bool failed = false;
-    void put(const char* bytes, size_t n) {
-        if (failed) return;
-        if (length + n + 1 > capacity) {
-            size_t grown = capacity ? capacity : 64;
-            while (grown < length + n + 1) grown *= 2;
-            char* fresh = static_cast<char*>(std::realloc(data, grown));
-            if (!fresh) {
-                failed = true;
-                return;
-            }
-            data = fresh;
-            capacity = grown;
-        }
-        if (n) std::memcpy(data + length, bytes, n);
-        length += n;
-        data[length] = '\0';
-    }
-    void put(const char* s) { put(s, std::strlen(s)); }
-    char* take() {
-        if (!failed && !data) put("", 0);
-        char* d = failed ? nullptr : data;
-        if (failed) std::free(data);
-        data = nullptr;
-        return d;
-    }
-    ~text_buffer() { std::free(data); }
-};
+using text_buffer = fn_text;
 
 bool is_synthetic(const quorvel_node* n) {
     return n->kind == kXpathAttributeNode || n->kind == kXpathNamespaceNode || n->kind == kXpathCarrierNode;
@@ -216,49 +185,49 @@ void write_step(text_buffer& out, const quorvel_node* n, const quorvel_node* par
     case QUORVEL_NODE_ELEMENT: {
         auto* e = const_cast<quorvel_element*>(reinterpret_cast<const quorvel_element*>(n));
         const char* uri = quorvel_element_namespace(e);
-        out.put("Q{");
-        out.put(uri ? uri : "");
-        out.put("}");
-        out.put(quorvel_element_name(e));
-        out.put(position);
+        out.append("Q{");
+        out.append(uri ? uri : "");
+        out.append("}");
+        out.append(quorvel_element_name(e));
+        out.append(position);
         break;
     }
     case kXpathAttributeNode: {
         auto* a = reinterpret_cast<const quorvel_xpath_attribute_node*>(n);
-        out.put("@");
+        out.append("@");
         if (a->namespace_uri && a->namespace_uri[0]) {
-            out.put("Q{");
-            out.put(a->namespace_uri);
-            out.put("}");
+            out.append("Q{");
+            out.append(a->namespace_uri);
+            out.append("}");
         }
-        out.put(local_part(a->name));
+        out.append(local_part(a->name));
         break;
     }
     case kXpathNamespaceNode: {
         auto* ns = reinterpret_cast<const quorvel_xpath_namespace_node*>(n);
         if (ns->prefix && ns->prefix[0]) {
-            out.put("namespace::");
-            out.put(ns->prefix);
+            out.append("namespace::");
+            out.append(ns->prefix);
         } else {
-            out.put("namespace::*[Q{http://www.w3.org/2005/xpath-functions}local-name()=\"\"]");
+            out.append("namespace::*[Q{http://www.w3.org/2005/xpath-functions}local-name()=\"\"]");
         }
         break;
     }
     case QUORVEL_NODE_TEXT:
     case QUORVEL_NODE_CDATA:
-        out.put("text()");
-        out.put(position);
+        out.append("text()");
+        out.append(position);
         break;
     case QUORVEL_NODE_COMMENT:
-        out.put("comment()");
-        out.put(position);
+        out.append("comment()");
+        out.append(position);
         break;
     case QUORVEL_NODE_PI: {
         const char* target = quorvel_pi_node_get_target(n);
-        out.put("processing-instruction(");
-        out.put(target ? target : "");
-        out.put(")");
-        out.put(position);
+        out.append("processing-instruction(");
+        out.append(target ? target : "");
+        out.append(")");
+        out.append(position);
         break;
     }
     default: break;
@@ -282,16 +251,16 @@ char* resolve_uri(const char* base, const char* reference) {
     const char* slash = std::strchr(reference, '/');
     bool absolute = colon && (!slash || colon < slash) && colon != reference;
     if (absolute || !base || !base[0]) {
-        out.put(reference);
+        out.append(reference);
     } else if (reference[0] == '/') {
         const char* scheme_end = std::strstr(base, "://");
         const char* path = scheme_end ? std::strchr(scheme_end + 3, '/') : std::strchr(base, '/');
-        out.put(base, path ? static_cast<size_t>(path - base) : std::strlen(base));
-        out.put(reference);
+        out.append(base, path ? static_cast<size_t>(path - base) : std::strlen(base));
+        out.append(reference);
     } else {
         const char* last = std::strrchr(base, '/');
-        out.put(base, last ? static_cast<size_t>(last - base) + 1 : 0);
-        out.put(reference);
+        out.append(base, last ? static_cast<size_t>(last - base) + 1 : 0);
+        out.append(reference);
     }
     return out.take();
 }
@@ -317,21 +286,21 @@ result* fn_node_name(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, si
         auto* e = reinterpret_cast<const quorvel_element*>(n);
         const char* prefix = quorvel_element_prefix(e);
         if (prefix && prefix[0]) {
-            name.put(prefix);
-            name.put(":");
+            name.append(prefix);
+            name.append(":");
         }
-        name.put(quorvel_element_name(e));
+        name.append(quorvel_element_name(e));
         break;
     }
-    case kXpathAttributeNode: name.put(reinterpret_cast<const quorvel_xpath_attribute_node*>(n)->name); break;
+    case kXpathAttributeNode: name.append(reinterpret_cast<const quorvel_xpath_attribute_node*>(n)->name); break;
     case kXpathNamespaceNode: {
         const char* prefix = reinterpret_cast<const quorvel_xpath_namespace_node*>(n)->prefix;
-        if (prefix && prefix[0]) name.put(prefix);
+        if (prefix && prefix[0]) name.append(prefix);
         break;
     }
     case QUORVEL_NODE_PI: {
         const char* target = quorvel_pi_node_get_target(n);
-        name.put(target ? target : "");
+        name.append(target ? target : "");
         break;
     }
     default: break;
@@ -386,12 +355,12 @@ result* fn_path(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t 
     if (ok) {
         const quorvel_node* top = chain[depth - 1];
         if (top->kind == QUORVEL_NODE_DOCUMENT) {
-            if (depth == 1) out.put("/");
+            if (depth == 1) out.append("/");
         } else {
-            out.put("Q{http://www.w3.org/2005/xpath-functions}root()");
+            out.append("Q{http://www.w3.org/2005/xpath-functions}root()");
         }
         for (size_t i = depth - 1; i-- > 0;) {
-            out.put("/");
+            out.append("/");
             write_step(out, chain[i], chain[i + 1]);
         }
     }
@@ -478,9 +447,9 @@ result* fn_static_base_uri(quorvel_xpath_context* c, quorvel_xpath_ast_node**, s
     char buffer[4096];
     if (!getcwd(buffer, sizeof buffer)) return fn_sequence_of(c, nullptr);
     text_buffer out;
-    out.put("file://");
-    out.put(buffer);
-    if (out.length && out.data[out.length - 1] != '/') out.put("/");
+    out.append("file://");
+    out.append(buffer);
+    if (out.length && out.data[out.length - 1] != '/') out.append("/");
     char* text = out.take();
     return text ? fn_string_result_take(c, text) : oom(c);
 }

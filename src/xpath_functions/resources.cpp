@@ -35,40 +35,7 @@ result* oom(quorvel_xpath_context* c) {
 }
 
 // A growable malloc'd text that reports failure once at the end.
-struct text_buffer {
-    char* data = nullptr;
-    size_t length = 0;
-    size_t capacity = 0;
-    bool failed = false;
-
-    void put(const char* bytes, size_t n) {
-        if (failed) return;
-        if (length + n + 1 > capacity) {
-            size_t grown = capacity ? capacity : 64;
-            while (grown < length + n + 1) grown *= 2;
-            char* fresh = static_cast<char*>(std::realloc(data, grown));
-            if (!fresh) {
-                failed = true;
-                return;
-            }
-            data = fresh;
-            capacity = grown;
-        }
-        if (n) std::memcpy(data + length, bytes, n);
-        length += n;
-        data[length] = '\0';
-    }
-    void put(const char* s) { put(s, std::strlen(s)); }
-    char* take() {
-        if (!failed && !data) put("", 0);
-        char* d = failed ? nullptr : data;
-        if (failed) std::free(data);
-        data = nullptr;
-        length = capacity = 0;
-        return d;
-    }
-    ~text_buffer() { std::free(data); }
-};
+using text_buffer = fn_text;
 
 // ---- References to resources -------------------------------------------------------------------
 
@@ -102,14 +69,14 @@ bool scheme_is(const char* s, size_t n, const char* name) {
 bool decode_into(text_buffer& out, const char* s, size_t n) {
     for (size_t i = 0; i < n; i++) {
         if (s[i] != '%') {
-            out.put(s + i, 1);
+            out.append(s + i, 1);
             continue;
         }
         if (i + 2 >= n + 0 && !(i + 2 < n + 1 && hex_digit(s[i + 1]) && hex_digit(s[i + 2]))) return false;
         if (!hex_digit(s[i + 1]) || !hex_digit(s[i + 2])) return false;
         char b = static_cast<char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
         if (!b) return false;
-        out.put(&b, 1);
+        out.append(&b, 1);
         i += 2;
     }
     return true;
@@ -135,7 +102,7 @@ bool base_directory(quorvel_xpath_context* c, text_buffer& out) {
             }
             if (!decode_into(out, p, std::strlen(p))) return false;
         } else if (!sl && base[0] == '/') {
-            out.put(base);
+            out.append(base);
         } else {
             return false;
         }
@@ -148,8 +115,8 @@ bool base_directory(quorvel_xpath_context* c, text_buffer& out) {
     } else {
         char buffer[4096];
         if (!getcwd(buffer, sizeof buffer)) return false;
-        out.put(buffer);
-        out.put("/", 1);
+        out.append(buffer);
+        out.append("/", 1);
     }
     while (out.length > 1 && out.data[out.length - 1] == '/' && out.data[out.length - 2] == '/') out.length--;
     if (out.length > 1 && out.data[out.length - 1] == '/') out.data[--out.length] = '\0';
@@ -204,15 +171,15 @@ ref_status resolve_reference(quorvel_xpath_context* c, const char* reference, ch
         if (!decode_into(path, reference, std::strlen(reference))) return ref_status::invalid;
     } else {
         if (!base_directory(c, path)) return path.failed ? ref_status::no_memory : ref_status::invalid;
-        path.put("/", 1);
+        path.append("/", 1);
         if (!decode_into(path, reference, std::strlen(reference))) return ref_status::invalid;
     }
     char* p = path.take();
     if (!p) return ref_status::no_memory;
     normalize_path(p);
     text_buffer uri;
-    uri.put("file://");
-    uri.put(p);
+    uri.append("file://");
+    uri.append(p);
     *uri_out = uri.take();
     if (!*uri_out) {
         std::free(p);
@@ -446,13 +413,13 @@ text_status decode_text(const char* bytes, size_t n, const char* encoding_name, 
                 i += 2;
             }
             if (!xml_char(cp)) return text_status::bad_char;
-            t.put(u, quorvel_utf8_encode(cp, u));
+            t.append(u, quorvel_utf8_encode(cp, u));
         }
     } else if (enc == kLatin1 || enc == kAscii) {
         for (size_t i = start; i < n; i++) {
             if (enc == kAscii && b[i] >= 0x80) return text_status::bad_char;
             if (!xml_char(b[i])) return text_status::bad_char;
-            t.put(u, quorvel_utf8_encode(b[i], u));
+            t.append(u, quorvel_utf8_encode(b[i], u));
         }
     } else {
         const unsigned char* p = b + start;
@@ -461,7 +428,7 @@ text_status decode_text(const char* bytes, size_t n, const char* encoding_name, 
             int64_t cp = next_utf8(p, end);
             if (cp < 0 || !xml_char(static_cast<uint32_t>(cp))) return text_status::bad_char;
         }
-        t.put(bytes + start, n - start);
+        t.append(bytes + start, n - start);
     }
     *out = t.take();
     return *out ? text_status::ok : text_status::no_memory;
@@ -788,9 +755,9 @@ result* fn_parse_xml_fragment(quorvel_xpath_context* c, quorvel_xpath_ast_node**
     // children are then copied to the top level of a fresh document, whose
     // document node is their parent.
     text_buffer wrapped;
-    wrapped.put("<f>");
-    wrapped.put(body);
-    wrapped.put("</f>");
+    wrapped.append("<f>");
+    wrapped.append(body);
+    wrapped.append("</f>");
     std::free(text);
     char* w = wrapped.take();
     if (!w) return oom(c);
@@ -828,7 +795,7 @@ result* fn_parse_xml_fragment(quorvel_xpath_context* c, quorvel_xpath_ast_node**
         case QUORVEL_NODE_CDATA: {
             const char* t = k->kind == QUORVEL_NODE_TEXT ? quorvel_text_node_get_content(k)
                                                          : quorvel_cdata_node_get_content(k);
-            pending.put(t ? t : "");
+            pending.append(t ? t : "");
             ok = !pending.failed;
             continue;
         }
