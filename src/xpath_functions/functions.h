@@ -304,6 +304,12 @@ struct fn_text {
         data[length] = '\0';
     }
     void append(const char* s) { append(s, std::strlen(s)); }
+    void append(char c) { append(&c, 1); }
+    void clear() {
+        length = 0;
+        if (data) data[0] = '\0';
+    }
+    const char* str() const { return data ? data : ""; }
     void repeat(char c, size_t n) {
         for (size_t k = 0; k < n && !failed; k++) append(&c, 1);
     }

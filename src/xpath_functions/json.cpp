@@ -29,40 +29,7 @@ quorvel_xpath_result* oom(quorvel_xpath_context* c) {
 
 // ---- Growable text ------------------------------------------------------------------------------------
 
-struct text {
-    char* data = nullptr;
-    size_t length = 0;
-    size_t capacity = 0;
-    bool failed = false;
-    text() = default;
-    text(const text&) = delete;
-    text& operator=(const text&) = delete;
-    ~text() { std::free(data); }
-    void put(const char* bytes, size_t n) {
-        if (failed) return;
-        if (length + n + 1 > capacity) {
-            size_t c = capacity ? capacity : 64;
-            while (c < length + n + 1) c *= 2;
-            char* grown = static_cast<char*>(std::realloc(data, c));
-            if (!grown) {
-                failed = true;
-                return;
-            }
-            data = grown;
-            capacity = c;
-        }
-        std::memcpy(data + length, bytes, n);
-        length += n;
-        data[length] = '\0';
-    }
-    void put(const char* s) { put(s, std::strlen(s)); }
-    void put(char b) { put(&b, 1); }
-    void clear() {
-        length = 0;
-        if (data) data[0] = '\0';
-    }
-    const char* str() const { return data ? data : ""; }
-};
+using text = fn_text;
 
 // ---- Options ---------------------------------------------------------------------------------------------
 
@@ -147,15 +114,15 @@ bool special_char(uint32_t cp) { return cp == '\\' || cp < 0x20 || (cp >= 0x7F &
 void put_escape(text& out, uint32_t cp) {
     char buf[8];
     switch (cp) {
-    case '\\': out.put("\\\\", 2); return;
-    case '\b': out.put("\\b", 2); return;
-    case '\f': out.put("\\f", 2); return;
-    case '\n': out.put("\\n", 2); return;
-    case '\r': out.put("\\r", 2); return;
-    case '\t': out.put("\\t", 2); return;
+    case '\\': out.append("\\\\", 2); return;
+    case '\b': out.append("\\b", 2); return;
+    case '\f': out.append("\\f", 2); return;
+    case '\n': out.append("\\n", 2); return;
+    case '\r': out.append("\\r", 2); return;
+    case '\t': out.append("\\t", 2); return;
     default:
         std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(cp & 0xFFFF));
-        out.put(buf, 6);
+        out.append(buf, 6);
     }
 }
 
@@ -210,7 +177,7 @@ struct reader {
     // what the fallback function makes of its escape.
     bool put_invalid(text& out, uint32_t cp) {
         if (!o->fallback) {
-            out.put("\xEF\xBF\xBD", 3);
+            out.append("\xEF\xBF\xBD", 3);
             return true;
         }
         char escape[8];
@@ -245,7 +212,7 @@ struct reader {
             failed = true;
             return false;
         }
-        out.put(t);
+        out.append(t);
         std::free(t);
         return true;
     }
@@ -282,14 +249,14 @@ struct reader {
                         uint32_t cp = utf8_at(p, end, &n);
                         if (n == 0) {
                             // Not UTF-8: one byte read as U+FFFD.
-                            out.put(run, static_cast<size_t>(p - run));
-                            out.put("\xEF\xBF\xBD", 3);
+                            out.append(run, static_cast<size_t>(p - run));
+                            out.append("\xEF\xBF\xBD", 3);
                             p++;
                             run = p;
                             continue;
                         }
                         if (n > 1 && (o->escape ? special_char(cp) : !xml_char(cp))) {
-                            out.put(run, static_cast<size_t>(p - run));
+                            out.append(run, static_cast<size_t>(p - run));
                             if (o->escape) {
                                 put_escape(out, cp);
                                 *escaped = true;
@@ -305,7 +272,7 @@ struct reader {
                     }
                     p++;
                 }
-                out.put(run, static_cast<size_t>(p - run));
+                out.append(run, static_cast<size_t>(p - run));
                 continue;
             }
             if (p + 1 >= end) {
@@ -370,7 +337,7 @@ struct reader {
                 continue;
             }
             char bytes[4];
-            out.put(bytes, quorvel_utf8_encode(cp, bytes));
+            out.append(bytes, quorvel_utf8_encode(cp, bytes));
         }
         if (out.failed) {
             oom(c);
@@ -765,11 +732,11 @@ void put_xml_escaped(text& out, const char* s, size_t n) {
         case '\n': piece = "&#xA;"; break;
         default: continue;
         }
-        out.put(run, static_cast<size_t>(s + i - run));
-        out.put(piece);
+        out.append(run, static_cast<size_t>(s + i - run));
+        out.append(piece);
         run = s + i + 1;
     }
-    out.put(run, static_cast<size_t>(s + n - run));
+    out.append(run, static_cast<size_t>(s + n - run));
 }
 
 struct xml_sink {
@@ -837,23 +804,23 @@ struct xml_sink {
                 key_capacity = grown;
             }
             key_offsets[key_count++] = key_store.length;
-            key_store.put(pending_key.str(), pending_key.length);
-            key_store.put('\0');
+            key_store.append(pending_key.str(), pending_key.length);
+            key_store.append('\0');
         }
-        out.put('<');
-        out.put(name);
+        out.append('<');
+        out.append(name);
         if (!depth) {
-            out.put(" xmlns=\"");
-            out.put(kFunctionsNamespace);
-            out.put('"');
+            out.append(" xmlns=\"");
+            out.append(kFunctionsNamespace);
+            out.append('"');
         }
         if (in_object) {
-            out.put(" key=\"");
+            out.append(" key=\"");
             put_xml_escaped(out, pending_key.str(), pending_key.length);
-            out.put('"');
-            if (pending_escaped) out.put(" escaped-key=\"true\"");
+            out.append('"');
+            if (pending_escaped) out.append(" escaped-key=\"true\"");
         }
-        if (escaped_value) out.put(" escaped=\"true\"");
+        if (escaped_value) out.append(" escaped=\"true\"");
         return true;
     }
     bool open(bool object) {
@@ -863,7 +830,7 @@ struct xml_sink {
             skip++;
             return true;
         }
-        out.put('>');
+        out.append('>');
         if (depth == capacity) {
             size_t grown = capacity ? capacity * 2 : 16;
             auto* g = static_cast<frame*>(std::realloc(frames, grown * sizeof(frame)));
@@ -877,7 +844,7 @@ struct xml_sink {
     bool key(const text& k, bool escaped) {
         if (skip) return true;
         pending_key.clear();
-        pending_key.put(k.str(), k.length);
+        pending_key.append(k.str(), k.length);
         pending_escaped = escaped;
         return !pending_key.failed || fail_oom();
     }
@@ -892,7 +859,7 @@ struct xml_sink {
             key_store.length = key_offsets[f.first_key];
             key_count = f.first_key;
         }
-        out.put(object ? "</map>" : "</array>");
+        out.append(object ? "</map>" : "</array>");
         return !out.failed || fail_oom();
     }
     bool scalar(scalar_kind kind, const char* bytes, size_t length, bool escaped) {
@@ -902,13 +869,13 @@ struct xml_sink {
         if (!start(name, kind == SCALAR_STRING && escaped, &dropped)) return false;
         if (dropped) return true;
         if (kind == SCALAR_NULL) {
-            out.put("/>");
+            out.append("/>");
         } else {
-            out.put('>');
+            out.append('>');
             put_xml_escaped(out, bytes, length);
-            out.put("</");
-            out.put(name);
-            out.put('>');
+            out.append("</");
+            out.append(name);
+            out.append('>');
         }
         return !out.failed || fail_oom();
     }
@@ -1006,7 +973,7 @@ char* read_file(quorvel_xpath_context* c, const char* path, size_t* length) {
     text all;
     char chunk[8192];
     size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) all.put(chunk, n);
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) all.append(chunk, n);
     bool error = std::ferror(f) != 0;
     std::fclose(f);
     if (error) {

@@ -42,44 +42,7 @@ const char* synthetic_name(const quorvel_node* item) {
     return "";
 }
 
-struct text {
-    char* data = nullptr;
-    size_t length = 0;
-    size_t capacity = 0;
-    bool failed = false;
-    text() = default;
-    text(const text&) = delete;
-    text& operator=(const text&) = delete;
-    ~text() { std::free(data); }
-    void put(const char* bytes, size_t n) {
-        if (failed) return;
-        if (length + n + 1 > capacity) {
-            size_t c = capacity ? capacity : 64;
-            while (c < length + n + 1) c *= 2;
-            char* grown = static_cast<char*>(std::realloc(data, c));
-            if (!grown) {
-                failed = true;
-                return;
-            }
-            data = grown;
-            capacity = c;
-        }
-        std::memcpy(data + length, bytes, n);
-        length += n;
-        data[length] = '\0';
-    }
-    void put(const char* s) { put(s, std::strlen(s)); }
-    void put(char b) { put(&b, 1); }
-    char* take() {
-        char* d = data ? data : static_cast<char*>(std::calloc(1, 1));
-        data = nullptr;
-        if (failed) {
-            std::free(d);
-            return nullptr;
-        }
-        return d;
-    }
-};
+using text = fn_text;
 
 // JSON string content: quote, backslash, solidus and every control
 // character escaped (C1 controls too, as \u00XX).
@@ -115,18 +78,18 @@ void put_json_chars(text& out, const char* s, size_t n) {
             }
             continue;
         }
-        out.put(run, static_cast<size_t>(s + i - run));
-        out.put(piece, k);
+        out.append(run, static_cast<size_t>(s + i - run));
+        out.append(piece, k);
         if (c1) i++;
         run = s + i + 1;
     }
-    out.put(run, static_cast<size_t>(s + n - run));
+    out.append(run, static_cast<size_t>(s + n - run));
 }
 
 void put_json_string(text& out, const char* s, size_t n) {
-    out.put('"');
+    out.append('"');
     put_json_chars(out, s, n);
-    out.put('"');
+    out.append('"');
 }
 
 void put_xml_text(text& out, const char* s, bool attribute) {
@@ -144,11 +107,11 @@ void put_xml_text(text& out, const char* s, bool attribute) {
         default: break;
         }
         if (!piece) continue;
-        out.put(run, static_cast<size_t>(s - run));
-        out.put(piece);
+        out.append(run, static_cast<size_t>(s - run));
+        out.append(piece);
         run = s + 1;
     }
-    out.put(run, static_cast<size_t>(s - run));
+    out.append(run, static_cast<size_t>(s - run));
 }
 
 // ---- Serialization parameters -----------------------------------------------------------------------
@@ -288,7 +251,7 @@ struct writer {
             char* s = quorvel_element_serialize_ext(reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n)),
                                                     &o, &ext);
             if (!s) return fail("SERE0020", "element could not be written");
-            out.put(s);
+            out.append(s);
             quorvel_free_string(s);
             return true;
         }
@@ -303,19 +266,19 @@ struct writer {
             put_xml_text(out, quorvel_cdata_node_get_content(n), false);
             return true;
         case QUORVEL_NODE_COMMENT:
-            out.put("<!--");
-            out.put(quorvel_comment_node_get_content(n));
-            out.put("-->");
+            out.append("<!--");
+            out.append(quorvel_comment_node_get_content(n));
+            out.append("-->");
             return true;
         case QUORVEL_NODE_PI: {
-            out.put("<?");
-            out.put(quorvel_pi_node_get_target(n));
+            out.append("<?");
+            out.append(quorvel_pi_node_get_target(n));
             const char* d = quorvel_pi_node_get_data(n);
             if (d && *d) {
-                out.put(' ');
-                out.put(d);
+                out.append(' ');
+                out.append(d);
             }
-            out.put("?>");
+            out.append("?>");
             return true;
         }
         default:
@@ -344,14 +307,14 @@ struct writer {
         for (size_t i = 0; s && i < s->count; i++) {
             const quorvel_node* item = s->items[i];
             if (!is_item(item)) continue;
-            if (p->has_separator && !first) out.put(p->separator);
+            if (p->has_separator && !first) out.append(p->separator);
             first = false;
             const quorvel_node* node = as_node(item);
             if (item->kind == kXpathAttributeNode || item->kind == kXpathNamespaceNode) {
                 if (p->method == METHOD_TEXT) {
                     char* t = get_node_text(item);
                     if (!t) return fail("SERE0020", "out of memory");
-                    out.put(t);
+                    out.append(t);
                     std::free(t);
                     previous_atomic = false;
                     continue;
@@ -362,7 +325,7 @@ struct writer {
                 if (p->method == METHOD_TEXT) {
                     char* t = get_node_text(node);
                     if (!t) return fail("SERE0020", "out of memory");
-                    out.put(t);
+                    out.append(t);
                     std::free(t);
                 } else if (!node_xml(node, 0, p->method == METHOD_HTML)) {
                     return false;
@@ -384,8 +347,8 @@ struct writer {
             if (is_function(k)) return fail("SENR0001", "a function item cannot be serialized");
             char* t = get_node_text(item);
             if (!t) return fail("SERE0020", "out of memory");
-            if (previous_atomic && !p->has_separator) out.put(' ');
-            if (p->method == METHOD_TEXT) out.put(t);
+            if (previous_atomic && !p->has_separator) out.append(' ');
+            if (p->method == METHOD_TEXT) out.append(t);
             else put_xml_text(out, t, false);
             std::free(t);
             previous_atomic = true;
@@ -402,10 +365,10 @@ struct writer {
             if (!t) return fail("SERE0020", "out of memory");
             // An attribute becomes the JSON string of its XML form.
             text x;
-            x.put(synthetic_name(item));
-            x.put("=\"");
+            x.append(synthetic_name(item));
+            x.append("=\"");
             put_xml_text(x, t, true);
-            x.put('"');
+            x.append('"');
             std::free(t);
             put_json_string(out, x.data ? x.data : "", x.length);
             return true;
@@ -417,7 +380,7 @@ struct writer {
             bool ok = true;
             if (p->node_method == METHOD_TEXT) {
                 char* t = get_node_text(node);
-                if (t) inner.out.put(t);
+                if (t) inner.out.append(t);
                 ok = t != nullptr;
                 std::free(t);
             } else {
@@ -432,17 +395,17 @@ struct writer {
             map_value* m = xpath_map_of_item(item);
             if (!m) return fail("SERE0020", "out of memory");
             bool ok = true;
-            out.put(m->is_array ? '[' : '{');
+            out.append(m->is_array ? '[' : '{');
             for (size_t i = 0; ok && i < m->count; i++) {
-                if (i) out.put(',');
-                if (p->indent) out.put(' ');
+                if (i) out.append(',');
+                if (p->indent) out.append(' ');
                 if (!m->is_array) {
                     put_json_string(out, m->entries[i].key, m->entries[i].key_length);
-                    out.put(':');
+                    out.append(':');
                 }
                 ok = value_json(m->entries[i].value, depth + 1);
             }
-            out.put(m->is_array ? ']' : '}');
+            out.append(m->is_array ? ']' : '}');
             xpath_map_value_release(m);
             return ok;
         }
@@ -451,7 +414,7 @@ struct writer {
         if (t[0] == kXpathTagMark && k->length >= 2) {
             switch (t[1]) {
             case kXpathTagBoolean:
-                out.put(t[2] == 't' ? "true" : "false");
+                out.append(t[2] == 't' ? "true" : "false");
                 return true;
             case kXpathTagInteger:
             case kXpathTagDecimal:
@@ -460,12 +423,12 @@ struct writer {
                 double v = xpath_string_to_number(t + 2);
                 if (std::isnan(v) || std::isinf(v))
                     return fail("SERE0020", "NaN and infinity have no JSON form");
-                out.put(t + 2, k->length - 2);
+                out.append(t + 2, k->length - 2);
                 return true;
             }
             case kXpathTagEmpty:
                 if (k->length == 2) {
-                    out.put("null");
+                    out.append("null");
                     return true;
                 }
                 break;
@@ -489,7 +452,7 @@ struct writer {
                 n++;
             }
         if (n == 0) {
-            out.put("null");
+            out.append("null");
             return true;
         }
         if (n > 1) return fail("SERE0023", "a sequence of more than one item has no JSON form");
@@ -503,20 +466,20 @@ struct writer {
         if (item->kind == kXpathAttributeNode) {
             char* t = get_node_text(item);
             if (!t) return fail("SERE0020", "out of memory");
-            out.put(synthetic_name(item));
-            out.put("=\"");
+            out.append(synthetic_name(item));
+            out.append("=\"");
             put_xml_text(out, t, true);
-            out.put('"');
+            out.append('"');
             std::free(t);
             return true;
         }
         if (item->kind == kXpathNamespaceNode) {
             auto* ns = reinterpret_cast<const quorvel_xpath_namespace_node*>(item);
-            out.put(ns->prefix && *ns->prefix ? "xmlns:" : "xmlns");
-            if (ns->prefix) out.put(ns->prefix);
-            out.put("=\"");
+            out.append(ns->prefix && *ns->prefix ? "xmlns:" : "xmlns");
+            if (ns->prefix) out.append(ns->prefix);
+            out.append("=\"");
             put_xml_text(out, ns->uri ? ns->uri : "", true);
-            out.put('"');
+            out.append('"');
             return true;
         }
         if (const quorvel_node* node = as_node(item)) return node_xml(node, depth, false);
@@ -525,26 +488,26 @@ struct writer {
             map_value* m = xpath_map_of_item(item);
             if (!m) return fail("SERE0020", "out of memory");
             bool ok = true;
-            out.put(m->is_array ? "[" : "map{");
+            out.append(m->is_array ? "[" : "map{");
             for (size_t i = 0; ok && i < m->count; i++) {
-                if (i) out.put(',');
+                if (i) out.append(',');
                 if (!m->is_array) {
-                    out.put('"');
+                    out.append('"');
                     for (const char* q = m->entries[i].key; *q; q++) {
-                        if (*q == '"') out.put('"');
-                        out.put(*q);
+                        if (*q == '"') out.append('"');
+                        out.append(*q);
                     }
-                    out.put("\":");
+                    out.append("\":");
                 }
                 ok = value_adaptive(m->entries[i].value, depth + 1);
             }
-            out.put(m->is_array ? "]" : "}");
+            out.append(m->is_array ? "]" : "}");
             xpath_map_value_release(m);
             return ok;
         }
         const char* t = k->text ? k->text : "";
         if (k->ref_kind == XPATH_REF_FUNCTION || (t[0] == kXpathTagMark && t[1] == 'F' && t[2] == 'N' && t[3] == '\x02')) {
-            out.put("(anonymous-function)#");
+            out.append("(anonymous-function)#");
             const char* params_text = t + 3;
             size_t arity = 0;
             if (*params_text == '\x02' && params_text[1] != '\x02') {
@@ -553,29 +516,29 @@ struct writer {
             }
             char digits[24];
             std::snprintf(digits, sizeof digits, "%zu", arity);
-            out.put(digits);
+            out.append(digits);
             return true;
         }
         if (t[0] == kXpathTagMark && t[1] == 'F' && t[2] == 'R') {
-            out.put(t + 3);
+            out.append(t + 3);
             return true;
         }
         if (t[0] != kXpathTagMark || t[1] == 'U') {
-            out.put('"');
+            out.append('"');
             for (const char* q = t[0] == kXpathTagMark ? t + 2 : t; *q; q++) {
-                if (*q == '"') out.put('"');
-                out.put(*q);
+                if (*q == '"') out.append('"');
+                out.append(*q);
             }
-            out.put('"');
+            out.append('"');
             return true;
         }
         switch (t[1]) {
         case kXpathTagBoolean:
-            out.put(t[2] == 't' ? "true()" : "false()");
+            out.append(t[2] == 't' ? "true()" : "false()");
             return true;
         case kXpathTagInteger:
         case kXpathTagDecimal:
-            out.put(t + 2);
+            out.append(t + 2);
             return true;
         case kXpathTagDouble:
         case kXpathTagFloat: {
@@ -602,11 +565,11 @@ struct writer {
                 std::snprintf(buf, sizeof buf, "%se%d", m, exponent);
             }
             if (t[1] == kXpathTagFloat) {
-                out.put("xs:float(\"");
-                out.put(t + 2);
-                out.put("\")");
+                out.append("xs:float(\"");
+                out.append(t + 2);
+                out.append("\")");
             } else {
-                out.put(buf);
+                out.append(buf);
             }
             return true;
         }
@@ -623,12 +586,12 @@ struct writer {
         char* s = get_node_text(item);
         if (!s) return fail("SERE0020", "out of memory");
         if (t[1] == 'Z') {
-            out.put(s);
+            out.append(s);
         } else {
-            out.put(type ? type : "xs:anyAtomicType");
-            out.put("(\"");
-            out.put(s);
-            out.put("\")");
+            out.append(type ? type : "xs:anyAtomicType");
+            out.append("(\"");
+            out.append(s);
+            out.append("\")");
         }
         std::free(s);
         return true;
@@ -637,15 +600,15 @@ struct writer {
     bool value_adaptive(const nodeset* v, int depth) {
         size_t n = 0;
         for (size_t i = 0; v && i < v->count; i++) n += is_item(v->items[i]) ? 1 : 0;
-        if (n != 1) out.put('(');
+        if (n != 1) out.append('(');
         bool first = true;
         for (size_t i = 0; v && i < v->count; i++) {
             if (!is_item(v->items[i])) continue;
-            if (!first) out.put(',');
+            if (!first) out.append(',');
             first = false;
             if (!item_adaptive(v->items[i], depth)) return false;
         }
-        if (n != 1) out.put(')');
+        if (n != 1) out.append(')');
         return true;
     }
 };
@@ -700,7 +663,7 @@ quorvel_xpath_result* fn_serialize(quorvel_xpath_context* c, quorvel_xpath_ast_n
     if (!items) return oom(c);
     writer w{c, &p, {}, false};
     bool ok = true;
-    if (p.method == METHOD_XML && !p.omit_declaration) w.out.put("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    if (p.method == METHOD_XML && !p.omit_declaration) w.out.append("<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
     switch (p.method) {
     case METHOD_JSON:
         ok = w.value_json(items, 0);
@@ -709,7 +672,7 @@ quorvel_xpath_result* fn_serialize(quorvel_xpath_context* c, quorvel_xpath_ast_n
         bool first = true;
         for (size_t i = 0; ok && i < items->count; i++) {
             if (!is_item(items->items[i])) continue;
-            if (!first) w.out.put(p.has_separator ? p.separator : "\n");
+            if (!first) w.out.append(p.has_separator ? p.separator : "\n");
             first = false;
             ok = w.item_adaptive(items->items[i], 0);
         }
@@ -799,8 +762,8 @@ struct j_writer {
     bool simple_content(quorvel_element* e, text& t) {
         for (quorvel_node* n = quorvel_node_first_child(reinterpret_cast<quorvel_node*>(e)); n;
              n = quorvel_node_next_sibling(n)) {
-            if (n->kind == QUORVEL_NODE_TEXT) t.put(quorvel_text_node_get_content(n));
-            else if (n->kind == QUORVEL_NODE_CDATA) t.put(quorvel_cdata_node_get_content(n));
+            if (n->kind == QUORVEL_NODE_TEXT) t.append(quorvel_text_node_get_content(n));
+            else if (n->kind == QUORVEL_NODE_CDATA) t.append(quorvel_cdata_node_get_content(n));
             else if (n->kind == QUORVEL_NODE_ELEMENT) return invalid("element inside a simple value");
         }
         return true;
@@ -817,14 +780,14 @@ struct j_writer {
             if (i + 1 >= n) return bad_escape();
             char e = s[i + 1];
             if (std::strchr("\"\\/bfnrt", e)) {
-                out.put(s + i, 2);
+                out.append(s + i, 2);
                 i++;
                 continue;
             }
             if (e != 'u' || i + 5 >= n) return bad_escape();
             for (size_t k = i + 2; k < i + 6; k++)
                 if (!std::strchr("0123456789abcdefABCDEF", s[k])) return bad_escape();
-            out.put(s + i, 6);
+            out.append(s + i, 6);
             i += 5;
         }
         return true;
@@ -859,17 +822,17 @@ struct j_writer {
         if (has_escaped && std::strcmp(name, "string")) return invalid("escaped on an element other than string");
         if (escaped_key && !keyed) escaped_key = false;
         if (key) {
-            out.put('"');
+            out.append('"');
             if (escaped_key) {
                 if (!escaped_chars(key, std::strlen(key))) return false;
             } else {
                 put_json_chars(out, key, std::strlen(key));
             }
-            out.put("\":");
+            out.append("\":");
         }
         bool is_map = !std::strcmp(name, "map");
         if (is_map || !std::strcmp(name, "array")) {
-            out.put(is_map ? '{' : '[');
+            out.append(is_map ? '{' : '[');
             bool first = true;
             // Keys seen in this map, for the duplicate check.
             text seen;
@@ -893,7 +856,7 @@ struct j_writer {
                         bool ek_true = false;
                         if (ek) yes_no(ek, &ek_true);
                         if (ek_true) unescape_into(norm, k);
-                        else norm.put(k);
+                        else norm.append(k);
                         const char* at = seen.data;
                         for (size_t i = 0; at && i < seen_count; i++) {
                             size_t len = std::strlen(at);
@@ -901,29 +864,29 @@ struct j_writer {
                                 return invalid("duplicate key in a map");
                             at += len + 1;
                         }
-                        seen.put(norm.data ? norm.data : "", norm.length);
-                        seen.put('\0');
+                        seen.append(norm.data ? norm.data : "", norm.length);
+                        seen.append('\0');
                         seen_count++;
                     }
                 }
-                if (!first) out.put(',');
+                if (!first) out.append(',');
                 first = false;
                 if (!element(child, is_map, depth + 1)) return false;
             }
-            out.put(is_map ? '}' : ']');
+            out.append(is_map ? '}' : ']');
             return !out.failed || oom(c);
         }
         text content;
         if (!simple_content(e, content)) return false;
         const char* t = content.data ? content.data : "";
         if (!std::strcmp(name, "string")) {
-            out.put('"');
+            out.append('"');
             if (escaped) {
                 if (!escaped_chars(t, content.length)) return false;
             } else {
                 put_json_chars(out, t, content.length);
             }
-            out.put('"');
+            out.append('"');
         } else if (!std::strcmp(name, "number")) {
             char* v = trimmed(t);
             if (!v) return oom(c);
@@ -935,7 +898,7 @@ struct j_writer {
             if (!ok) return invalid("a number element must hold a finite number");
             char buf[64];
             xpath_format_number(d, buf);
-            out.put(buf);
+            out.append(buf);
         } else if (!std::strcmp(name, "boolean")) {
             bool v = false;
             char* s = trimmed(t);
@@ -944,10 +907,10 @@ struct j_writer {
             v = !std::strcmp(s, "true") || !std::strcmp(s, "1");
             std::free(s);
             if (!ok) return invalid("a boolean element must hold a boolean");
-            out.put(v ? "true" : "false");
+            out.append(v ? "true" : "false");
         } else if (!std::strcmp(name, "null")) {
             if (content.length) return invalid("a null element must be empty");
-            out.put("null");
+            out.append("null");
         } else {
             return invalid("unknown element");
         }
@@ -958,16 +921,16 @@ struct j_writer {
     static void unescape_into(text& t, const char* s) {
         for (; *s; s++) {
             if (*s != '\\' || !s[1]) {
-                t.put(*s);
+                t.append(*s);
                 continue;
             }
             char e = *++s;
             switch (e) {
-            case 'b': t.put('\b'); break;
-            case 'f': t.put('\f'); break;
-            case 'n': t.put('\n'); break;
-            case 'r': t.put('\r'); break;
-            case 't': t.put('\t'); break;
+            case 'b': t.append('\b'); break;
+            case 'f': t.append('\f'); break;
+            case 'n': t.append('\n'); break;
+            case 'r': t.append('\r'); break;
+            case 't': t.append('\t'); break;
             case 'u': {
                 unsigned v = 0;
                 int k = 0;
@@ -976,10 +939,10 @@ struct j_writer {
                     v = v * 16 + static_cast<unsigned>(h >= 'a' ? h - 'a' + 10 : h >= 'A' ? h - 'A' + 10 : h - '0');
                 }
                 char bytes[4];
-                t.put(bytes, quorvel_utf8_encode(v, bytes));
+                t.append(bytes, quorvel_utf8_encode(v, bytes));
                 break;
             }
-            default: t.put(e); break;
+            default: t.append(e); break;
             }
         }
     }
