@@ -271,6 +271,10 @@ QUORVEL_XPATH_STANDARD_ROWS(QUORVEL_XPATH_DECLARE_BUILTIN)
 // registry once.
 
 
+// Evaluates an argument into a sequence that owns its items, low markers
+// dropped; NULL on failure (the evaluator's message, or "Out of memory").
+quorvel_xpath_node_set* fn_argument_items(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument);
+
 // ---- Growing text ---------------------------------------------------------------------------------
 
 // A NUL-terminated text built by appending; once memory runs out it stays

@@ -57,28 +57,7 @@ result* wrap(quorvel_xpath_context* c, nodeset* s) {
     return r;
 }
 
-// Evaluates an argument into a sequence owning its items, low markers
-// dropped; NULL on failure (the evaluator's message, or "Out of memory").
-nodeset* argument_items(quorvel_xpath_context* c, const ast* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    result* r = evaluate_expr(c, argument);
-    if (!r) return nullptr;
-    nodeset* s = new_sequence();
-    if (!s || !xpath_sequence_append(s, r, c->xquery_mode)) {
-        if (!s) xpath_result_free(r);
-        xpath_nodeset_free(s);
-        oom(c);
-        return nullptr;
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < s->count; i++)
-        if (is_item(s->items[i])) s->items[kept++] = s->items[i];
-    s->count = kept;
-    return s;
-}
+nodeset* argument_items(quorvel_xpath_context* c, const ast* argument) { return fn_argument_items(c, argument); }
 
 // A borrowed value for handing to a function item: one item, or a whole
 // sequence (an array member), without copying. Not movable: the set's

@@ -510,3 +510,7 @@ quorvel_xpath_result* fn_index_of(quorvel_xpath_context* c, quorvel_xpath_ast_no
     }
     return wrap(c, out);
 }
+
+nodeset* fn_argument_items(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
+    return argument_items(c, argument);
+}
