@@ -608,18 +608,6 @@ bool has_id_among(quorvel_document* doc, quorvel_element* e, const char* tokens)
     return false;
 }
 
-// Appends the text to a blank-separated token list.
-bool append_tokens(char** list, size_t* length, const char* text) {
-    size_t n = std::strlen(text);
-    char* grown = static_cast<char*>(std::realloc(*list, *length + n + 2));
-    if (!grown) return false;
-    *list = grown;
-    grown[(*length)++] = ' ';
-    std::memcpy(grown + *length, text, n + 1);
-    *length += n;
-    return true;
-}
-
 }  // namespace
 
 quorvel_xpath_result* xpath_func_id(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t n) {
@@ -627,27 +615,29 @@ quorvel_xpath_result* xpath_func_id(quorvel_xpath_context* c, quorvel_xpath_ast_
     if (n != 1) return guard_fail(c, "id() requires exactly 1 argument");
     result* v = argument(c, args, 0);
     if (!v) return nullptr;
-    // Every token of every item.
-    char* tokens = nullptr;
-    size_t length = 0;
+    // Every token of every item, as one blank-separated list.
+    fn_text list;
     bool ok = true;
+    auto append_tokens = [&](char* t) {
+        ok = ok && t;
+        if (t) {
+            list.append(' ');
+            list.append(t);
+        }
+        std::free(t);
+    };
     if (v->kind == XPATH_NODESET) {
         if (const quorvel_xpath_node_set* s = v->value.nodeset)
-            for (size_t i = 0; ok && i < s->count; i++) {
-                if (!is_item(s->items[i])) continue;
-                char* t = get_node_text(s->items[i]);
-                ok = t && append_tokens(&tokens, &length, t);
-                std::free(t);
-            }
+            for (size_t i = 0; ok && i < s->count; i++)
+                if (is_item(s->items[i])) append_tokens(get_node_text(s->items[i]));
     } else {
-        char* t = xpath_to_string(v);
-        ok = t && append_tokens(&tokens, &length, t);
-        std::free(t);
+        append_tokens(xpath_to_string(v));
     }
     xpath_result_free(v);
+    ok = ok && !list.failed;
+    const char* tokens = list.data;
     quorvel_xpath_node_set* out = xpath_nodeset_new();
     if (!ok || !out) {
-        std::free(tokens);
         xpath_nodeset_free(out);
         return guard_fail(c, "Out of memory");
     }
@@ -671,7 +661,6 @@ quorvel_xpath_result* xpath_func_id(quorvel_xpath_context* c, quorvel_xpath_ast_
             node = node && node != top ? quorvel_node_next_sibling(node) : nullptr;
         }
     }
-    std::free(tokens);
     if (!ok) {
         xpath_nodeset_free(out);
         return guard_fail(c, "Out of memory");

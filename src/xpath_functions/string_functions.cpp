@@ -194,27 +194,16 @@ quorvel_xpath_result* xpath_func_normalize_space(quorvel_xpath_context* c, quorv
 quorvel_xpath_result* xpath_func_concat(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t n) {
     if (!c) return nullptr;
     if (n < 2) return guard_fail(c, "concat() requires at least 2 arguments");
-    char* out = nullptr;
-    size_t length = 0;
+    fn_text out;
     for (size_t i = 0; i < n; i++) {
         char* part = fn_arg_string(c, args[i]);
-        if (!part) {
-            std::free(out);
-            return nullptr;
-        }
-        size_t pn = std::strlen(part);
-        char* grown = static_cast<char*>(std::realloc(out, length + pn + 1));
-        if (!grown) {
-            std::free(part);
-            std::free(out);
-            return guard_fail(c, "Out of memory");
-        }
-        out = grown;
-        std::memcpy(out + length, part, pn + 1);
-        length += pn;
+        if (!part) return nullptr;
+        out.append(part);
         std::free(part);
     }
-    return fn_string_result_take(c, out);
+    char* joined = out.take();
+    if (!joined) return guard_fail(c, "Out of memory");
+    return fn_string_result_take(c, joined);
 }
 
 namespace {
@@ -392,22 +381,13 @@ quorvel_xpath_result* xpath_func_string_join(quorvel_xpath_context* c, quorvel_x
     }
     const char* sep = separator ? separator : "";
     size_t sep_length = std::strlen(sep);
-    char* out = nullptr;
-    size_t length = 0;
+    // Grows geometrically: a join of a million parts must not copy the
+    // whole text once per part.
+    fn_text out;
     bool ok = true;
-    auto append = [&](const char* part, size_t pn) {
-        char* grown = static_cast<char*>(std::realloc(out, length + pn + 1));
-        if (!grown) return false;
-        out = grown;
-        std::memcpy(out + length, part, pn);
-        length += pn;
-        out[length] = '\0';
-        return true;
-    };
-    ok = append("", 0);
     if (v->kind != XPATH_NODESET || !v->value.nodeset) {
         char* t = v->kind == XPATH_NODESET ? nullptr : xpath_to_string(v);
-        if (t) ok = ok && append(t, std::strlen(t));
+        if (t) out.append(t);
         else if (v->kind != XPATH_NODESET) ok = false;
         std::free(t);
     } else {
@@ -420,17 +400,15 @@ quorvel_xpath_result* xpath_func_string_join(quorvel_xpath_context* c, quorvel_x
                 ok = false;
                 break;
             }
-            if (!first) ok = append(sep, sep_length);
+            if (!first) out.append(sep, sep_length);
             first = false;
-            ok = ok && append(t, std::strlen(t));
+            out.append(t);
             std::free(t);
         }
     }
     xpath_result_free(v);
     std::free(separator);
-    if (!ok) {
-        std::free(out);
-        return guard_fail(c, "Out of memory");
-    }
-    return fn_string_result_take(c, out);
+    char* joined = ok ? out.take() : nullptr;
+    if (!joined) return guard_fail(c, "Out of memory");
+    return fn_string_result_take(c, joined);
 }
