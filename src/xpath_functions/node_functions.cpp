@@ -46,6 +46,13 @@ bool node_argument(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size
             }
             n = ref;
         }
+        // Callers release what they get; a synthetic context item belongs
+        // to the sequence being iterated, so they get a copy of it too.
+        if (is_synthetic(n)) {
+            quorvel_node* copy = xpath_synthetic_duplicate(n);
+            if (!copy) return oom(c) != nullptr;
+            n = copy;
+        }
         *node = n;
         return true;
     }

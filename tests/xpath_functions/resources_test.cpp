@@ -389,6 +389,13 @@ TEST(XpathResourceFunctions, NodeFunctions) {
         {"has-children(/r/a[1]/text())", "false"},
         {"has-children(())", "false"},
         {"/r/c/has-children()", "[Btrue]"},
+        // An attribute as the context item belongs to the sequence being
+        // mapped: the argument-less forms must not free it.
+        {"(/r/a/@id, /r/*[4]/@*) ! has-children()", "[Bfalse Bfalse]"},
+        {"/r/a/@id/has-children()", "[Bfalse]"},
+        {"/r/namespace::p/has-children()", "[Bfalse]"},
+        {"/r/a/@id/path()", "['/Q{}r[1]/Q{}a[3]/@id']"},
+        {"(/r/a/@id) ! (nilled(), string(node-name()), path())", "['id' '/Q{}r[1]/Q{}a[3]/@id']"},
         {"nilled(/r/*[4])", "false"},
         {"nilled(/r/a[1]/text())", "[]"},
         {"nilled(())", "[]"},
