@@ -241,6 +241,11 @@ struct frame {
     uint32_t entry;
     quorvel_plan_value* value;
     size_t kids_start, kids_end;
+    // A frame whose entry has a single row lists no kids up front: its one
+    // kid slot holds the element child at cursor, so a wide element is
+    // read once, as the row goes, instead of listed first.
+    quorvel_node* cursor;
+    bool lazy;
     size_t scope_mark;
     uint32_t order;  // running order index of the values made for value
     stage at;
@@ -592,22 +597,22 @@ struct walker {
             return fail(QUORVEL_ERR_MEMORY);
         if (entry.attr_row_count && !capture_attributes(x, e, v)) return false;
         f.kids_start = kids.size;
-        for (quorvel_node* c = first_child_of(x); c; c = chain_next(c)) {
-            if (c->kind != QUORVEL_NODE_ELEMENT) continue;
-            auto* y = reinterpret_cast<quorvel_element*>(c);
-            const char* local = quorvel_elem_name_raw(y);
-            const quorvel_element_ext* ext = quorvel_elem_ext(y);
-            const char* prefix = ext && ext->prefix && *ext->prefix ? ext->prefix : nullptr;
-            // The stored length spares reading the name's bytes, which a
-            // kid no row names never needs.
-            if (!y->name_length && local && !*local) local = nullptr;
-            kid k{y, local, prefix, nullptr, y->name_hash, 0, 0, 0};
-            if (!kids.push(k)) return fail(QUORVEL_ERR_MEMORY);
+        const quorvel_plan_child_row* only = entry.child_row_count == 1 ? &entry.child_rows[0] : nullptr;
+        f.lazy = only && only->name && only->kind != kPlanText && only->kind != kPlanCatchAll;
+        size_t likely;
+        if (f.lazy) {
+            if (!kids.push(kid{})) return fail(QUORVEL_ERR_MEMORY);
+            f.cursor = element_from(first_child_of(x));
+            if (f.cursor) kids.data[f.kids_start] = make_kid(f.cursor);
+            likely = f.cursor ? 1 : 0;
+        } else {
+            for (quorvel_node* c = first_child_of(x); c; c = chain_next(c))
+                if (c->kind == QUORVEL_NODE_ELEMENT && !kids.push(make_kid(c))) return fail(QUORVEL_ERR_MEMORY);
+            likely = kids.size - f.kids_start;
         }
         f.kids_end = kids.size;
         // Room for the values the rows will likely make, so that the usual
         // element takes one exact children array.
-        size_t likely = f.kids_end - f.kids_start;
         if (likely > entry.child_row_count) likely = entry.child_row_count;
         if (entry.flags & QUORVEL_PLAN_OWN_TEXT) likely++;
         if (likely && !plan_value_reserve_children(&arena, v, likely)) return fail(QUORVEL_ERR_MEMORY);
@@ -746,7 +751,7 @@ struct walker {
     bool deliver(frame& f, quorvel_plan_value* v) {
         const quorvel_plan_entry& entry = plan->entries[f.entry];
         const quorvel_plan_child_row& row = entry.child_rows[f.row];
-        kid& k = kids.data[f.kids_start + f.next];
+        kid& k = current_kid(f);
         place(f, v, &k.element->head);
         if (f.at == kFirstPass) {
             v->shape = shape_of(f.entry, f.row);
@@ -764,7 +769,7 @@ struct walker {
             v->shape = own;
             if (!plan_value_append(&arena, f.list, v)) return fail(QUORVEL_ERR_MEMORY);
         }
-        f.next++;
+        next_kid(f);
         return true;
     }
 
@@ -795,8 +800,8 @@ struct walker {
                 if (row.kind == kPlanNested) {
                     const quorvel_plan_entry& target = plan->entries[row.element_row_index];
                     bool relaxed = target.flags & QUORVEL_PLAN_NS_RELAXED;
-                    for (; f.kids_start + f.next < f.kids_end; f.next++) {
-                        kid& k = kids.data[f.kids_start + f.next];
+                    for (; has_kid(f); next_kid(f)) {
+                        kid& k = current_kid(f);
                         if (k.claimed || !name_test(key_of(f.entry, f.row), k) ||
                             !ns_test(target.ns_mode, target.ns_uri, relaxed, k))
                             continue;
@@ -807,9 +812,9 @@ struct walker {
                     continue;
                 }
                 bool relaxed = row.ns_mode == 0 && (entry.flags & QUORVEL_PLAN_NS_RELAXED);
-                for (; f.kids_start + f.next < f.kids_end; f.next++) {
+                for (; has_kid(frames.data[fi]); next_kid(frames.data[fi])) {
                     frame& g = frames.data[fi];
-                    kid& k = kids.data[g.kids_start + g.next];
+                    kid& k = current_kid(g);
                     if (k.claimed || !name_test(key_of(g.entry, g.row), k) ||
                         !ns_test(row.ns_mode, row.ns_uri, relaxed, k) ||
                         !predicates_pass(row, k))
@@ -874,6 +879,34 @@ struct walker {
             }
             return true;
         }
+    }
+
+    // The element itself when n is one, else the next element after it.
+    static quorvel_node* element_from(quorvel_node* n) {
+        while (n && n->kind != QUORVEL_NODE_ELEMENT) n = chain_next(n);
+        return n;
+    }
+
+    static kid make_kid(quorvel_node* c) {
+        auto* y = reinterpret_cast<quorvel_element*>(c);
+        const char* local = quorvel_elem_name_raw(y);
+        const quorvel_element_ext* ext = quorvel_elem_ext(y);
+        const char* prefix = ext && ext->prefix && *ext->prefix ? ext->prefix : nullptr;
+        // The stored length spares reading the name's bytes, which a kid no
+        // row names never needs.
+        if (!y->name_length && local && !*local) local = nullptr;
+        return kid{y, local, prefix, nullptr, y->name_hash, 0, 0, 0};
+    }
+
+    bool has_kid(const frame& f) const { return f.lazy ? f.cursor != nullptr : f.kids_start + f.next < f.kids_end; }
+    kid& current_kid(const frame& f) { return kids.data[f.kids_start + (f.lazy ? 0 : f.next)]; }
+    void next_kid(frame& f) {
+        if (!f.lazy) {
+            f.next++;
+            return;
+        }
+        f.cursor = element_from(chain_next(f.cursor));
+        if (f.cursor) kids.data[f.kids_start] = make_kid(f.cursor);
     }
 
     static void advance_row(frame& f) {
