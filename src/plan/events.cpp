@@ -45,28 +45,31 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_result_build(const quorvel_plan* pl
                     st = QUORVEL_ERR_INVALID_ARGUMENT;  // a second root
                     break;
                 }
-                quorvel_plan_value* v = plan_value_new(&arena, kValueElement);
+                const quorvel_plan_child_row* row =
+                    ev.child_row_index >= 0 ? &entry.child_rows[ev.child_row_index] : nullptr;
+                plan_shape* shape =
+                    plan_shape_new(&arena, row ? row->name : entry.name, ev.element_row_index, ev.child_row_index);
+                if (!shape) {
+                    st = QUORVEL_ERR_MEMORY;
+                    break;
+                }
+                if (row) {
+                    shape->prefix = arena.copy(row->prefix);
+                    shape->ns_uri = arena.copy(row->ns_uri);
+                    if ((row->prefix && !shape->prefix) || (row->ns_uri && !shape->ns_uri)) {
+                        st = QUORVEL_ERR_MEMORY;
+                        break;
+                    }
+                }
+                quorvel_plan_value* v = open.size ? plan_value_new(&arena, kValueElement, shape)
+                                                  : plan_value_new_root(&arena, shape);
                 if (!v) {
                     st = QUORVEL_ERR_MEMORY;
                     break;
                 }
-                v->element_row_index = ev.element_row_index;
-                v->child_row_index = ev.child_row_index;
-                if (ev.child_row_index < 0) {
-                    v->name = arena.copy(entry.name);
-                    if (entry.name && !v->name) st = QUORVEL_ERR_MEMORY;
-                } else {
-                    const quorvel_plan_child_row& row = entry.child_rows[ev.child_row_index];
-                    v->name = arena.copy(row.name);
-                    v->prefix = arena.copy(row.prefix);
-                    v->ns_uri = arena.copy(row.ns_uri);
-                    if ((row.name && !v->name) || (row.prefix && !v->prefix) || (row.ns_uri && !v->ns_uri))
-                        st = QUORVEL_ERR_MEMORY;
-                }
-                if (st) break;
                 if (open.size) {
                     quorvel_plan_value* parent = open.data[open.size - 1];
-                    v->order_index = static_cast<uint32_t>(parent->child_count);
+                    v->order_index = parent->branch.child_count;
                     if (!plan_value_append(&arena, parent, v)) {
                         st = QUORVEL_ERR_MEMORY;
                         break;
@@ -83,30 +86,24 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_result_build(const quorvel_plan* pl
                     break;
                 }
                 const quorvel_plan_entry& entry = plan->entries[ev.element_row_index];
-                quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf);
+                // The leaf keeps the rows it names: output decides from them
+                // whether it is an element or bare text.
+                const char* name = static_cast<uint32_t>(ev.child_row_index) < entry.child_row_count
+                                       ? entry.child_rows[ev.child_row_index].name
+                                       : nullptr;
+                plan_shape* shape = plan_shape_new(&arena, name, ev.element_row_index, ev.child_row_index);
+                quorvel_plan_value* leaf = shape ? plan_value_new(&arena, kValueLeaf, shape) : nullptr;
                 if (!leaf) {
                     st = QUORVEL_ERR_MEMORY;
                     break;
                 }
-                // The leaf keeps the rows it names: output decides from them
-                // whether it is an element or bare text.
-                leaf->element_row_index = ev.element_row_index;
-                leaf->child_row_index = ev.child_row_index;
-                if (static_cast<uint32_t>(ev.child_row_index) < entry.child_row_count) {
-                    const char* name = entry.child_rows[ev.child_row_index].name;
-                    leaf->name = arena.copy(name);
-                    if (name && !leaf->name) {
-                        st = QUORVEL_ERR_MEMORY;
-                        break;
-                    }
-                }
                 const char* bytes = ev.value ? static_cast<const char*>(ev.value) : "";
                 size_t n = ev.value ? ev.value_length : 0;
-                leaf->text = arena.copy(bytes, n);
-                leaf->length = n;
+                leaf->leaf.text = arena.copy(bytes, n);
+                leaf->leaf.length = n;
                 quorvel_plan_value* parent = open.data[open.size - 1];
-                leaf->order_index = static_cast<uint32_t>(parent->child_count);
-                if (!leaf->text || !plan_value_append(&arena, parent, leaf)) st = QUORVEL_ERR_MEMORY;
+                leaf->order_index = parent->branch.child_count;
+                if (!leaf->leaf.text || !plan_value_append(&arena, parent, leaf)) st = QUORVEL_ERR_MEMORY;
                 break;
             }
             case kOpAttribute: {
@@ -119,7 +116,7 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_result_build(const quorvel_plan* pl
                     st = QUORVEL_ERR_MEMORY;
                     break;
                 }
-                size_t k = v->attr_count;
+                size_t k = v->branch.attr_count;
                 const char* name = arena.copy(ev.attr_name);
                 const char* value = ev.value ? arena.copy(static_cast<const char*>(ev.value), ev.value_length)
                                              : arena.copy("", 0);
@@ -131,7 +128,7 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_result_build(const quorvel_plan* pl
                 plan_attr_values(v)[k] = value;
                 plan_attr_prefixes(v)[k] = nullptr;
                 plan_attr_uris(v)[k] = nullptr;
-                v->attr_count = k + 1;
+                v->branch.attr_count = static_cast<uint32_t>(k + 1);
                 break;
             }
             case kOpClose:
@@ -149,8 +146,7 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_result_build(const quorvel_plan* pl
         if (status) *status = st;
         return nullptr;
     }
-    root->flags |= kValueOwnsArena;
-    root->arena = arena.head;
+    plan_value_own_chain(root, arena.head);
     return root;
 }
 

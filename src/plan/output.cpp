@@ -116,13 +116,13 @@ inline bool valid_row(const quorvel_plan_entry* entry, int32_t row) {
 }  // namespace
 
 plan_name plan_value_output_name(const quorvel_plan* plan, const quorvel_plan_value* v, bool element) {
-    plan_name n{v->prefix, ""};
-    if (v->name) {
-        n.local = after_colon(v->name);
-    } else if (element && v->element_row_index < plan->element_row_count) {
+    plan_name n{plan_value_prefix(v), ""};
+    if (const char* own = plan_value_name(v)) {
+        n.local = after_colon(own);
+    } else if (element && plan_value_element_row(v) < plan->element_row_count) {
         // A row name is written the way a value's own name is: without any
         // prefix it was written with, which only the value's prefix gives.
-        const char* row_name = plan->entries[v->element_row_index].name;
+        const char* row_name = plan->entries[plan_value_element_row(v)].name;
         if (row_name) n.local = after_colon(row_name);
     }
     return n;
@@ -130,11 +130,11 @@ plan_name plan_value_output_name(const quorvel_plan* plan, const quorvel_plan_va
 
 const quorvel_plan_entry* plan_children_entry(const quorvel_plan* plan, const quorvel_plan_entry* parent,
                                               const quorvel_plan_value* v) {
-    if (valid_row(parent, v->child_row_index)) {
-        int32_t target = parent->child_rows[v->child_row_index].element_row_index;
+    if (valid_row(parent, plan_value_child_row(v))) {
+        int32_t target = parent->child_rows[plan_value_child_row(v)].element_row_index;
         if (target >= 0 && uint32_t(target) < plan->element_row_count) return &plan->entries[target];
     }
-    if (v->element_row_index < plan->element_row_count) return &plan->entries[v->element_row_index];
+    if (plan_value_element_row(v) < plan->element_row_count) return &plan->entries[plan_value_element_row(v)];
     return nullptr;
 }
 
@@ -143,7 +143,7 @@ plan_item_form plan_item_form_of(const quorvel_plan_entry* parent, const quorvel
     // An element value keeps its markup whatever row it came from: writing
     // it as text would drop its attributes and children.
     if (v->kind == kValueElement) return kFormElement;
-    if (valid_row(parent, v->child_row_index) && parent->child_rows[v->child_row_index].kind != kPlanText)
+    if (valid_row(parent, plan_value_child_row(v)) && parent->child_rows[plan_value_child_row(v)].kind != kPlanText)
         return kFormElement;
     return kFormText;
 }
@@ -158,11 +158,11 @@ bool plan_collect_items(const quorvel_plan_value* v, plan_vec<const quorvel_plan
     if (!lists.push(level{v, 0})) return false;
     while (lists.size) {
         level& top = lists.data[lists.size - 1];
-        if (top.next >= top.list->child_count) {
+        if (top.next >= top.list->branch.child_count) {
             lists.size--;
             continue;
         }
-        const quorvel_plan_value* c = top.list->children[top.next++];
+        const quorvel_plan_value* c = top.list->branch.children[top.next++];
         if (c->kind == kValueList) {
             if (!lists.push(level{c, 0})) return false;
         } else if (!items->push(c)) {
@@ -209,11 +209,11 @@ int plan_prepare(const quorvel_plan*, const quorvel_plan_value* value, plan_prep
     };
     plan_vec<level> stack;
     auto visit = [&](const quorvel_plan_value* v) -> int {
-        if (v->prefix && v->ns_uri) {
-            if (int st = add_decl(&out->decls, v->prefix, v->ns_uri)) return st;
+        if (plan_value_prefix(v) && plan_value_uri(v)) {
+            if (int st = add_decl(&out->decls, plan_value_prefix(v), plan_value_uri(v))) return st;
         }
         if (!plan_value_branches(v)) return 0;
-        for (size_t i = 0; i < v->attr_count; i++) {
+        for (size_t i = 0; i < v->branch.attr_count; i++) {
             if (plan_attr_prefixes(v)[i] && plan_attr_uris(v)[i]) {
                 if (int st = add_decl(&out->decls, plan_attr_prefixes(v)[i], plan_attr_uris(v)[i])) return st;
             }
@@ -223,11 +223,11 @@ int plan_prepare(const quorvel_plan*, const quorvel_plan_value* value, plan_prep
     if (int st = visit(value)) return st;
     while (stack.size) {
         level& top = stack.data[stack.size - 1];
-        if (top.next >= top.v->child_count) {
+        if (top.next >= top.v->branch.child_count) {
             stack.size--;
             continue;
         }
-        if (int st = visit(top.v->children[top.next++])) return st;
+        if (int st = visit(top.v->branch.children[top.next++])) return st;
     }
     return 0;
 }
@@ -284,7 +284,7 @@ struct traversal {
 
     int check_attributes(const quorvel_plan_value* v) {
         keys.size = 0;
-        for (size_t i = 0; i < v->attr_count; i++) {
+        for (size_t i = 0; i < v->branch.attr_count; i++) {
             const char* name = plan_attr_names(v)[i];
             const char* value = plan_attr_values(v)[i];
             const char* colon = std::strchr(name, ':');
@@ -346,14 +346,15 @@ struct traversal {
     }
 
     int text_of(const quorvel_plan_value* v) {
-        const char* s = v->text ? v->text : "";
-        size_t n = v->text ? v->length : 0;
+        const char* s = plan_value_text(v) ? plan_value_text(v) : "";
+        size_t n = plan_value_length(v);
         if (!plan_is_xml_text(s, n)) return QUORVEL_ERR_INVALID_ARGUMENT;
         return writer->text(s, n);
     }
 
     int run(const quorvel_plan_value* value) {
-        if (value->kind == kValueRaw) return writer->raw(value->text ? value->text : "", value->text ? value->length : 0);
+        if (value->kind == kValueRaw)
+            return writer->raw(value->leaf.text ? value->leaf.text : "", value->leaf.text ? value->leaf.length : 0);
         if (value->kind != kValueElement) return text_of(value);
         if (int st = open(value, nullptr, 0, true)) return st;
         while (stack.size) {
@@ -374,7 +375,8 @@ struct traversal {
                 if (int st = writer->line(depth)) return st;
             switch (plan_item_form_of(entry, item)) {
                 case kFormRaw:
-                    if (int st = writer->raw(item->text ? item->text : "", item->text ? item->length : 0)) return st;
+                    if (int st = writer->raw(item->leaf.text ? item->leaf.text : "", item->leaf.text ? item->leaf.length : 0))
+                        return st;
                     break;
                 case kFormText:
                     if (int st = text_of(item)) return st;
@@ -385,8 +387,8 @@ struct traversal {
                     } else {
                         plan_name name = plan_value_output_name(plan, item, false);
                         if (int st = check_name(name)) return st;
-                        const char* s = item->text ? item->text : "";
-                        size_t n = item->text ? item->length : 0;
+                        const char* s = plan_value_text(item) ? plan_value_text(item) : "";
+                        size_t n = plan_value_length(item);
                         if (!plan_is_xml_text(s, n)) return QUORVEL_ERR_INVALID_ARGUMENT;
                         if (int st = writer->leaf_element(name, s, n)) return st;
                     }
@@ -490,7 +492,7 @@ struct text_writer final : plan_writer {
                 out.put('"');
             }
         }
-        for (size_t i = 0; i < v->attr_count; i++) {
+        for (size_t i = 0; i < v->branch.attr_count; i++) {
             out.put(' ');
             out.put(plan_attr_names(v)[i]);
             out.put("=\"");
@@ -573,7 +575,7 @@ struct doc_writer final : plan_writer {
               int) override {
         const char* qn = qname(name);
         if (!qn) return QUORVEL_ERR_MEMORY;
-        quorvel_element* e = quorvel_element_new_with_attributes(doc, qn, plan_attr_names(v), plan_attr_values(v), v->attr_count);
+        quorvel_element* e = quorvel_element_new_with_attributes(doc, qn, plan_attr_names(v), plan_attr_values(v), v->branch.attr_count);
         if (!e) return QUORVEL_ERR_MEMORY;
         if (decls) {
             for (size_t i = 0; i < decls->size; i++)

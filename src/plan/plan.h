@@ -93,61 +93,143 @@ void plan_arena_release(plan_chunk* head);
 
 // ---- Values ----------------------------------------------------------------------------
 
-// Laid out for size: a walk makes one per value kept. Leaves, raw XML and
-// element text are allocated without the branch fields at the end (from
-// children on), so those are read only where plan_value_branches says so.
-struct quorvel_plan_value {
+// What a value shares with every other value made by the same row: its
+// name, output prefix and URI, the rows it came from and its type tag. A
+// walk makes one per row up front, so values only point at it; values whose
+// name is their own (catch-all rows, events) get one of their own.
+struct plan_shape {
     const char* name;
-    const char* text;
-    size_t length;
-    size_t position;
     const char* prefix;
     const char* ns_uri;
-    union {
-        int64_t int_value;
-        double float_value;
-        uint8_t bool_value;
-    };
-    uint32_t kind;
-    uint32_t order_index;
     uint32_t element_row_index;
     int32_t child_row_index;
     uint8_t type_tag;
+};
+
+// Laid out for size: a walk makes one per value kept. The common head is
+// followed by the leaf part (leaves, raw XML, element text) or the branch
+// part (elements and lists), and each kind is allocated only that long.
+struct quorvel_plan_value {
+    const plan_shape* shape;
+    size_t position;
+    uint32_t order_index;
+    uint8_t kind;
     uint8_t node_kind;
     uint8_t typed_valid;
     uint8_t flags;
-    // Elements and lists only.
-    quorvel_plan_value** children;
-    uint32_t child_count;
-    uint32_t child_capacity;
-    // The captured attributes: one block of four arrays of attr_capacity
-    // entries (names, values, output prefixes, their URIs); see the readers
-    // below.
-    const char** attrs;
-    uint32_t attr_count;
-    uint32_t attr_capacity;
-    plan_chunk* arena;  // the chain; set on the root, which owns it (flags)
+    union {
+        struct {
+            const char* text;
+            size_t length;
+            union {
+                int64_t int_value;
+                double float_value;
+                uint8_t bool_value;
+            };
+        } leaf;
+        struct {
+            quorvel_plan_value** children;
+            uint32_t child_count;
+            uint32_t child_capacity;
+            // The captured attributes: one block of four arrays of
+            // attr_capacity entries (names, values, output prefixes, their
+            // URIs); see the readers below.
+            const char** attrs;
+            uint32_t attr_count;
+            uint32_t attr_capacity;
+        } branch;
+    };
 };
-static_assert(sizeof(quorvel_plan_value) == 120);
-constexpr size_t kPlanLeafBytes = offsetof(quorvel_plan_value, children);
-static_assert(kPlanLeafBytes == 80);
+constexpr size_t kPlanHeadBytes = 24;
+constexpr size_t kPlanLeafBytes = kPlanHeadBytes + 24;
+constexpr size_t kPlanBranchBytes = kPlanHeadBytes + 32;
+static_assert(offsetof(quorvel_plan_value, leaf) == kPlanHeadBytes);
+static_assert(sizeof(quorvel_plan_value) == kPlanBranchBytes);
 
-// True for the kinds that carry the branch fields (elements and lists).
+// True for the kinds that carry the branch part (elements and lists).
 inline bool plan_value_branches(const quorvel_plan_value* v) { return v->kind == 0 || v->kind == 2; }
 
-inline const char** plan_attr_names(const quorvel_plan_value* v) { return v->attrs; }
-inline const char** plan_attr_values(const quorvel_plan_value* v) { return v->attrs + v->attr_capacity; }
-inline const char** plan_attr_prefixes(const quorvel_plan_value* v) { return v->attrs + 2 * size_t(v->attr_capacity); }
-inline const char** plan_attr_uris(const quorvel_plan_value* v) { return v->attrs + 3 * size_t(v->attr_capacity); }
+inline const char* plan_value_name(const quorvel_plan_value* v) { return v->shape->name; }
+inline const char* plan_value_prefix(const quorvel_plan_value* v) { return v->shape->prefix; }
+inline const char* plan_value_uri(const quorvel_plan_value* v) { return v->shape->ns_uri; }
+inline uint32_t plan_value_element_row(const quorvel_plan_value* v) { return v->shape->element_row_index; }
+inline int32_t plan_value_child_row(const quorvel_plan_value* v) { return v->shape->child_row_index; }
+// The text of a leaf-part value, NULL for elements and lists.
+inline const char* plan_value_text(const quorvel_plan_value* v) {
+    return plan_value_branches(v) ? nullptr : v->leaf.text;
+}
+inline size_t plan_value_length(const quorvel_plan_value* v) { return plan_value_branches(v) ? 0 : v->leaf.length; }
+inline uint32_t plan_value_count(const quorvel_plan_value* v) {
+    return plan_value_branches(v) ? v->branch.child_count : 0;
+}
+inline uint32_t plan_value_attr_count(const quorvel_plan_value* v) {
+    return plan_value_branches(v) ? v->branch.attr_count : 0;
+}
+
+inline const char** plan_attr_names(const quorvel_plan_value* v) { return v->branch.attrs; }
+inline const char** plan_attr_values(const quorvel_plan_value* v) { return v->branch.attrs + v->branch.attr_capacity; }
+inline const char** plan_attr_prefixes(const quorvel_plan_value* v) {
+    return v->branch.attrs + 2 * size_t(v->branch.attr_capacity);
+}
+inline const char** plan_attr_uris(const quorvel_plan_value* v) {
+    return v->branch.attrs + 3 * size_t(v->branch.attr_capacity);
+}
+// Set on a result's root, which stands right behind the head of its
+// arena chain (plan_value_new_root) and owns the chain.
 constexpr uint8_t kValueOwnsArena = 0x01;
 
-// A zeroed value of the kind (child_row_index -1); NULL without memory.
-quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind);
+// The shape of values with neither name nor prefix, made by no row
+// (element row 0, child row -1).
+extern const plan_shape kPlanNoShape;
+
+// Makes v a value of the kind with the given shape, the rest zeroed.
+inline void plan_value_init(quorvel_plan_value* v, uint32_t kind, const plan_shape* shape) {
+    bool branch = kind == 0 || kind == 2;
+    v->shape = shape;
+    v->position = 0;
+    v->order_index = 0;
+    v->kind = static_cast<uint8_t>(kind);
+    v->node_kind = 0;
+    v->typed_valid = 0;
+    v->flags = 0;
+    if (branch) {
+        v->branch.children = nullptr;
+        v->branch.child_count = v->branch.child_capacity = 0;
+        v->branch.attrs = nullptr;
+        v->branch.attr_count = v->branch.attr_capacity = 0;
+    } else {
+        v->leaf.text = nullptr;
+        v->leaf.length = 0;
+        v->leaf.int_value = 0;
+    }
+}
+// A value of the kind with the given shape, the rest zeroed; NULL without
+// memory.
+inline quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind, const plan_shape* shape) {
+    bool branch = kind == 0 || kind == 2;
+    auto* v = static_cast<quorvel_plan_value*>(arena->alloc(branch ? kPlanBranchBytes : kPlanLeafBytes));
+    if (v) plan_value_init(v, kind, shape);
+    return v;
+}
+// The element value a result starts from: it stands right behind a slot
+// that plan_value_own_chain fills with the arena's chain once the result is
+// complete, so the root can release the whole chain.
+quorvel_plan_value* plan_value_new_root(plan_arena* arena, const plan_shape* shape);
+inline void plan_value_own_chain(quorvel_plan_value* root, plan_chunk* chain) {
+    root->flags |= kValueOwnsArena;
+    reinterpret_cast<plan_chunk**>(root)[-1] = chain;
+}
+inline plan_chunk* plan_value_chain(const quorvel_plan_value* root) {
+    return root->flags & kValueOwnsArena ? reinterpret_cast<plan_chunk* const*>(root)[-1] : nullptr;
+}
+// A shape in the arena with the given fields; name is copied. NULL without
+// memory.
+plan_shape* plan_shape_new(plan_arena* arena, const char* name, uint32_t element_row, int32_t child_row);
 // Appends child, doubling the array from the arena; false without memory.
 bool plan_value_append_slow(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child);
 inline bool plan_value_append(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child) {
-    if (parent->child_count < parent->child_capacity) [[likely]] {
-        parent->children[parent->child_count++] = child;
+    if (parent->branch.child_count < parent->branch.child_capacity) [[likely]] {
+        parent->branch.children[parent->branch.child_count++] = child;
         return true;
     }
     return plan_value_append_slow(arena, parent, child);

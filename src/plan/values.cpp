@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
-#include <strings.h>
 
 #include "plan/plan.h"
 
@@ -114,61 +113,75 @@ char* plan_arena::copy(const char* s, size_t n) {
 
 char* plan_arena::copy(const char* s) { return s ? copy(s, std::strlen(s)) : nullptr; }
 
-quorvel_plan_value* plan_value_new(plan_arena* arena, uint32_t kind) {
-    size_t size = kind == kValueElement || kind == kValueList ? sizeof(quorvel_plan_value) : kPlanLeafBytes;
-    auto* v = static_cast<quorvel_plan_value*>(arena->alloc(size));
-    if (!v) return nullptr;
-    std::memset(static_cast<void*>(v), 0, size);
-    v->kind = kind;
-    v->child_row_index = -1;
+const plan_shape kPlanNoShape = {nullptr, nullptr, nullptr, 0, -1, 0};
+
+quorvel_plan_value* plan_value_new_root(plan_arena* arena, const plan_shape* shape) {
+    auto* slot = static_cast<plan_chunk**>(arena->alloc(sizeof(plan_chunk*) + kPlanBranchBytes));
+    if (!slot) return nullptr;
+    *slot = nullptr;
+    auto* v = reinterpret_cast<quorvel_plan_value*>(slot + 1);
+    plan_value_init(v, kValueElement, shape);
     return v;
 }
 
+plan_shape* plan_shape_new(plan_arena* arena, const char* name, uint32_t element_row, int32_t child_row) {
+    auto* s = static_cast<plan_shape*>(arena->alloc(sizeof(plan_shape)));
+    if (!s) return nullptr;
+    s->name = arena->copy(name);
+    if (name && !s->name) return nullptr;
+    s->prefix = nullptr;
+    s->ns_uri = nullptr;
+    s->element_row_index = element_row;
+    s->child_row_index = child_row;
+    s->type_tag = 0;
+    return s;
+}
+
 bool plan_value_append_slow(plan_arena* arena, quorvel_plan_value* parent, quorvel_plan_value* child) {
-    if (parent->child_count == parent->child_capacity) {
-        if (parent->child_capacity > UINT32_MAX / 2) return false;
-        uint32_t cap = parent->child_capacity ? parent->child_capacity * 2 : 4;
+    if (parent->branch.child_count == parent->branch.child_capacity) {
+        if (parent->branch.child_capacity > UINT32_MAX / 2) return false;
+        uint32_t cap = parent->branch.child_capacity ? parent->branch.child_capacity * 2 : 4;
         auto** grown = static_cast<quorvel_plan_value**>(arena->alloc(size_t(cap) * sizeof(void*)));
         if (!grown) return false;
-        if (parent->child_count) std::memcpy(grown, parent->children, parent->child_count * sizeof(void*));
-        parent->children = grown;
-        parent->child_capacity = cap;
+        if (parent->branch.child_count) std::memcpy(grown, parent->branch.children, parent->branch.child_count * sizeof(void*));
+        parent->branch.children = grown;
+        parent->branch.child_capacity = cap;
     }
-    parent->children[parent->child_count++] = child;
+    parent->branch.children[parent->branch.child_count++] = child;
     return true;
 }
 
 bool plan_value_reserve_children(plan_arena* arena, quorvel_plan_value* parent, size_t n) {
-    if (parent->child_capacity - parent->child_count >= n) return true;
-    size_t need = size_t(parent->child_count) + n;
-    size_t cap = parent->child_capacity ? size_t(parent->child_capacity) * 2 : need;
+    if (parent->branch.child_capacity - parent->branch.child_count >= n) return true;
+    size_t need = size_t(parent->branch.child_count) + n;
+    size_t cap = parent->branch.child_capacity ? size_t(parent->branch.child_capacity) * 2 : need;
     while (cap < need) cap *= 2;
     if (cap > UINT32_MAX) return false;
     auto** grown = static_cast<quorvel_plan_value**>(arena->alloc(cap * sizeof(void*)));
     if (!grown) return false;
-    if (parent->child_count) std::memcpy(grown, parent->children, parent->child_count * sizeof(void*));
-    parent->children = grown;
-    parent->child_capacity = static_cast<uint32_t>(cap);
+    if (parent->branch.child_count) std::memcpy(grown, parent->branch.children, parent->branch.child_count * sizeof(void*));
+    parent->branch.children = grown;
+    parent->branch.child_capacity = static_cast<uint32_t>(cap);
     return true;
 }
 
 bool plan_value_reserve_attributes(plan_arena* arena, quorvel_plan_value* v, size_t n) {
-    if (v->attr_capacity - v->attr_count >= n) return true;
-    size_t need = v->attr_count + n;
+    if (v->branch.attr_capacity - v->branch.attr_count >= n) return true;
+    size_t need = v->branch.attr_count + n;
     // A first reservation is exact (a walk knows its attribute rows); later
     // ones double, so attributes added one by one stay linear.
-    size_t cap = v->attr_capacity ? size_t(v->attr_capacity) * 2 : need;
+    size_t cap = v->branch.attr_capacity ? size_t(v->branch.attr_capacity) * 2 : need;
     while (cap < need) cap *= 2;
     if (cap > UINT32_MAX) return false;
     // The four parallel arrays in one block.
     auto** block = static_cast<const char**>(arena->alloc(4 * cap * sizeof(char*)));
     if (!block) return false;
-    if (v->attr_count) {
+    if (v->branch.attr_count) {
         for (size_t i = 0; i < 4; i++)
-            std::memcpy(block + i * cap, v->attrs + i * v->attr_capacity, v->attr_count * sizeof(char*));
+            std::memcpy(block + i * cap, v->branch.attrs + i * v->branch.attr_capacity, v->branch.attr_count * sizeof(char*));
     }
-    v->attrs = block;
-    v->attr_capacity = static_cast<uint32_t>(cap);
+    v->branch.attrs = block;
+    v->branch.attr_capacity = static_cast<uint32_t>(cap);
     return true;
 }
 
@@ -260,13 +273,22 @@ bool convert_float(const char* p, double* out) {
     return true;
 }
 
+// True when p starts with the lower-case word w in any case. Only an
+// ASCII letter or its capital gives w's byte when ORed with 0x20, and a NUL
+// never does, so the compare stops at the end of the text.
+inline bool starts_with_word(const char* p, const char* w, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if ((static_cast<unsigned char>(p[i]) | 0x20) != static_cast<unsigned char>(w[i])) return false;
+    return true;
+}
+
 bool convert_bool(const char* p, uint8_t* out) {
     while (space_or_tab(*p)) p++;
     uint8_t v;
-    if (strncasecmp(p, "true", 4) == 0) {
+    if (starts_with_word(p, "true", 4)) {
         v = 1;
         p += 4;
-    } else if (strncasecmp(p, "false", 5) == 0) {
+    } else if (starts_with_word(p, "false", 5)) {
         v = 0;
         p += 5;
     } else if (*p == '0' || *p == '1') {
@@ -284,11 +306,11 @@ bool convert_bool(const char* p, uint8_t* out) {
 }  // namespace
 
 void plan_convert(quorvel_plan_value* v) {
-    if (!v->text) return;
-    switch (v->type_tag) {
-        case 1: v->typed_valid = convert_int(v->text, &v->int_value); break;
-        case 2: v->typed_valid = convert_float(v->text, &v->float_value); break;
-        case 3: v->typed_valid = convert_bool(v->text, &v->bool_value); break;
+    if (!v->leaf.text) return;
+    switch (v->shape->type_tag) {
+        case 1: v->typed_valid = convert_int(v->leaf.text, &v->leaf.int_value); break;
+        case 2: v->typed_valid = convert_float(v->leaf.text, &v->leaf.float_value); break;
+        case 3: v->typed_valid = convert_bool(v->leaf.text, &v->leaf.bool_value); break;
         default: break;
     }
 }
@@ -301,15 +323,15 @@ QUORVEL_API int quorvel_plan_value_kind(const quorvel_plan_value* value) {
     return value ? static_cast<int>(value->kind) : 0;
 }
 QUORVEL_API const char* quorvel_plan_value_name(const quorvel_plan_value* value) {
-    return value ? value->name : nullptr;
+    return value ? plan_value_name(value) : nullptr;
 }
 QUORVEL_API unsigned char quorvel_plan_value_type_tag(const quorvel_plan_value* value) {
-    return value ? value->type_tag : 0;
+    return value ? value->shape->type_tag : 0;
 }
 QUORVEL_API const char* quorvel_plan_value_string(const quorvel_plan_value* value) {
-    return value ? value->text : nullptr;
+    return value ? plan_value_text(value) : nullptr;
 }
-QUORVEL_API size_t quorvel_plan_value_length(const quorvel_plan_value* value) { return value ? value->length : 0; }
+QUORVEL_API size_t quorvel_plan_value_length(const quorvel_plan_value* value) { return value ? plan_value_length(value) : 0; }
 QUORVEL_API size_t quorvel_plan_value_position(const quorvel_plan_value* value) {
     return value ? value->position : 0;
 }
@@ -320,33 +342,33 @@ QUORVEL_API unsigned int quorvel_plan_value_order_index(const quorvel_plan_value
     return value ? value->order_index : 0;
 }
 QUORVEL_API size_t quorvel_plan_value_count(const quorvel_plan_value* value) {
-    return value && plan_value_branches(value) ? value->child_count : 0;
+    return value ? plan_value_count(value) : 0;
 }
 QUORVEL_API const quorvel_plan_value* quorvel_plan_value_at(const quorvel_plan_value* value, size_t index) {
-    return value && plan_value_branches(value) && index < value->child_count ? value->children[index] : nullptr;
+    return value && plan_value_branches(value) && index < value->branch.child_count ? value->branch.children[index] : nullptr;
 }
 QUORVEL_API size_t quorvel_plan_value_attribute_count(const quorvel_plan_value* value) {
-    return value && plan_value_branches(value) ? value->attr_count : 0;
+    return value ? plan_value_attr_count(value) : 0;
 }
 QUORVEL_API const char* quorvel_plan_value_attribute(const quorvel_plan_value* value, const char* name) {
     if (!value || !name || !plan_value_branches(value)) return nullptr;
-    for (size_t i = 0; i < value->attr_count; i++)
+    for (size_t i = 0; i < value->branch.attr_count; i++)
         if (std::strcmp(plan_attr_names(value)[i], name) == 0) return plan_attr_values(value)[i];
     return nullptr;
 }
 QUORVEL_API int quorvel_plan_value_int(const quorvel_plan_value* value, long long* out) {
-    if (!value || !out || !value->typed_valid || value->type_tag != 1) return 1;
-    *out = value->int_value;
+    if (!value || !out || !value->typed_valid || value->shape->type_tag != 1) return 1;
+    *out = value->leaf.int_value;
     return 0;
 }
 QUORVEL_API int quorvel_plan_value_float(const quorvel_plan_value* value, double* out) {
-    if (!value || !out || !value->typed_valid || value->type_tag != 2) return 1;
-    *out = value->float_value;
+    if (!value || !out || !value->typed_valid || value->shape->type_tag != 2) return 1;
+    *out = value->leaf.float_value;
     return 0;
 }
 QUORVEL_API int quorvel_plan_value_bool(const quorvel_plan_value* value, int* out) {
-    if (!value || !out || !value->typed_valid || value->type_tag != 3) return 1;
-    *out = value->bool_value ? 1 : 0;
+    if (!value || !out || !value->typed_valid || value->shape->type_tag != 3) return 1;
+    *out = value->leaf.bool_value ? 1 : 0;
     return 0;
 }
 
@@ -355,26 +377,26 @@ QUORVEL_API size_t quorvel_plan_value_children_snapshot(const quorvel_plan_value
                                                         unsigned char* type_tags,
                                                         const quorvel_plan_value** children) {
     if (!value) return 0;
-    const uint32_t count = plan_value_branches(value) ? value->child_count : 0;
+    const uint32_t count = plan_value_count(value);
     size_t needed = 0;
     for (size_t i = 0; i < count; i++) {
-        const char* n = value->children[i]->name;
+        const char* n = plan_value_name(value->branch.children[i]);
         needed += (n ? std::strlen(n) : 0) + 1;
     }
     if (count && names_size < needed) return needed;
     if (!names || !name_offsets || !type_tags || !children) return needed;
     size_t at = 0;
     for (size_t i = 0; i < count; i++) {
-        const quorvel_plan_value* c = value->children[i];
-        if (c->name) {
-            size_t n = std::strlen(c->name) + 1;
-            std::memcpy(names + at, c->name, n);
+        const quorvel_plan_value* c = value->branch.children[i];
+        if (const char* name = plan_value_name(c)) {
+            size_t n = std::strlen(name) + 1;
+            std::memcpy(names + at, name, n);
             name_offsets[i] = at;
             at += n;
         } else {
             name_offsets[i] = static_cast<size_t>(-1);
         }
-        type_tags[i] = c->type_tag;
+        type_tags[i] = c->shape->type_tag;
         children[i] = c;
     }
     name_offsets[count] = at;
@@ -385,7 +407,7 @@ QUORVEL_API size_t quorvel_plan_value_attributes_snapshot(const quorvel_plan_val
                                                           size_t names_size, size_t* name_offsets, char* values,
                                                           size_t values_size, size_t* value_offsets) {
     if (!value) return 0;
-    const uint32_t count = plan_value_branches(value) ? value->attr_count : 0;
+    const uint32_t count = plan_value_attr_count(value);
     size_t nn = 0, nv = 0;
     for (size_t i = 0; i < count; i++) {
         nn += std::strlen(plan_attr_names(value)[i]) + 1;
@@ -414,7 +436,7 @@ QUORVEL_API size_t quorvel_plan_value_attributes_snapshot(const quorvel_plan_val
 QUORVEL_API void quorvel_plan_result_free(quorvel_plan_value* root) {
     if (!root || !(root->flags & kValueOwnsArena)) return;
     // The root lives in its own chain: read the chain before releasing it.
-    plan_chunk* chain = root->arena;
+    plan_chunk* chain = plan_value_chain(root);
     plan_arena_release(chain);
 }
 

@@ -241,6 +241,11 @@ struct frame {
     uint32_t entry;
     quorvel_plan_value* value;
     size_t kids_start, kids_end;
+    // A frame whose entry has a single row lists no kids up front: its one
+    // kid slot holds the element child at cursor, so a wide element is
+    // read once, as the row goes, instead of listed first.
+    quorvel_node* cursor;
+    bool lazy;
     size_t scope_mark;
     uint32_t order;  // running order index of the values made for value
     stage at;
@@ -260,9 +265,58 @@ struct walker {
     plan_vec<uint32_t> key_starts;  // where each entry's keys begin
     plan_vec<size_t> attr_lengths;       // every unprefixed attribute row's name length, 0 for the others
     plan_vec<uint32_t> attr_starts;      // where each entry's lengths begin
+    plan_shape* row_shapes = nullptr;    // every child row's values' shape, indexed as keys
+    plan_shape* entry_shapes = nullptr;  // per entry: its element values, its own text leaves
     int status = 0;
 
+    const plan_shape* shape_of(uint32_t entry, uint32_t row) const {
+        return &row_shapes[key_starts.data[entry] + row];
+    }
+
+    // The shapes of the values the rows make, in the result's arena: they
+    // point at the plan's copy there.
+    bool make_shapes() {
+        size_t rows = 0;
+        for (uint32_t e = 0; e < plan->element_row_count; e++) rows += plan->entries[e].child_row_count;
+        entry_shapes = static_cast<plan_shape*>(arena.alloc(2 * size_t(plan->element_row_count) * sizeof(plan_shape)));
+        row_shapes = static_cast<plan_shape*>(arena.alloc((rows ? rows : 1) * sizeof(plan_shape)));
+        if (!entry_shapes || !row_shapes) return false;
+        plan_shape* next = row_shapes;
+        for (uint32_t e = 0; e < plan->element_row_count; e++) {
+            const quorvel_plan_entry& entry = plan->entries[e];
+            bool own_prefix = entry.prefix && entry.ns_mode == 1;
+            entry_shapes[2 * e] = plan_shape{nullptr, own_prefix ? entry.prefix : nullptr,
+                                             own_prefix ? entry.ns_uri : nullptr, e, -1, 0};
+            entry_shapes[2 * e + 1] = plan_shape{nullptr, nullptr, nullptr, e, -1, 0};
+            for (uint32_t i = 0; i < entry.child_row_count; i++) {
+                const quorvel_plan_child_row& row = entry.child_rows[i];
+                plan_shape sh{row.name, nullptr, nullptr, e, static_cast<int32_t>(i), row.type_tag};
+                if (row.kind == kPlanText) {
+                    sh.name = nullptr;
+                    sh.type_tag = 0;
+                } else if (row.kind == kPlanNested) {
+                    // A nested value keeps its element row's prefix unless
+                    // the row gives its own.
+                    const quorvel_plan_entry& target = plan->entries[row.element_row_index];
+                    if (row.prefix) {
+                        sh.prefix = row.prefix;
+                        sh.ns_uri = row.ns_uri ? row.ns_uri : target.ns_uri;
+                    } else if (target.prefix && target.ns_mode == 1) {
+                        sh.prefix = target.prefix;
+                        sh.ns_uri = target.ns_uri;
+                    }
+                } else if (row.kind != kPlanCatchAll && row.prefix) {
+                    sh.prefix = row.prefix;
+                    sh.ns_uri = row.ns_uri;
+                }
+                *next++ = sh;
+            }
+        }
+        return true;
+    }
+
     bool make_keys() {
+        if (!make_shapes()) return false;
         for (uint32_t e = 0; e < plan->element_row_count; e++) {
             const quorvel_plan_entry& entry = plan->entries[e];
             if (!key_starts.push(static_cast<uint32_t>(keys.size))) return false;
@@ -528,11 +582,12 @@ struct walker {
 
     // Starts the walk of element x with entry e: makes its value, captures
     // its attributes, pushes its declarations and lists its children.
-    bool open(quorvel_element* x, uint32_t e) {
+    bool open(quorvel_element* x, uint32_t e, bool root = false) {
         const quorvel_plan_entry& entry = plan->entries[e];
-        quorvel_plan_value* v = plan_value_new(&arena, kValueElement);
+        const plan_shape* shape = &entry_shapes[2 * e];
+        quorvel_plan_value* v =
+            root ? plan_value_new_root(&arena, shape) : plan_value_new(&arena, kValueElement, shape);
         if (!v) return fail(QUORVEL_ERR_MEMORY);
-        v->element_row_index = e;
         frame f{};
         f.element = x;
         f.entry = e;
@@ -541,27 +596,23 @@ struct walker {
         if (may_declare(x) && !for_each_declaration(x, [&](const char* p, const char* u) { return scope.push(p, u); }))
             return fail(QUORVEL_ERR_MEMORY);
         if (entry.attr_row_count && !capture_attributes(x, e, v)) return false;
-        if (entry.prefix && entry.ns_mode == 1) {
-            v->prefix = entry.prefix;
-            v->ns_uri = entry.ns_uri;
-        }
         f.kids_start = kids.size;
-        for (quorvel_node* c = first_child_of(x); c; c = chain_next(c)) {
-            if (c->kind != QUORVEL_NODE_ELEMENT) continue;
-            auto* y = reinterpret_cast<quorvel_element*>(c);
-            const char* local = quorvel_elem_name_raw(y);
-            const quorvel_element_ext* ext = quorvel_elem_ext(y);
-            const char* prefix = ext && ext->prefix && *ext->prefix ? ext->prefix : nullptr;
-            // The stored length spares reading the name's bytes, which a
-            // kid no row names never needs.
-            if (!y->name_length && local && !*local) local = nullptr;
-            kid k{y, local, prefix, nullptr, y->name_hash, 0, 0, 0};
-            if (!kids.push(k)) return fail(QUORVEL_ERR_MEMORY);
+        const quorvel_plan_child_row* only = entry.child_row_count == 1 ? &entry.child_rows[0] : nullptr;
+        f.lazy = only && only->name && only->kind != kPlanText && only->kind != kPlanCatchAll;
+        size_t likely;
+        if (f.lazy) {
+            if (!kids.push(kid{})) return fail(QUORVEL_ERR_MEMORY);
+            f.cursor = element_from(first_child_of(x));
+            if (f.cursor) kids.data[f.kids_start] = make_kid(f.cursor);
+            likely = f.cursor ? 1 : 0;
+        } else {
+            for (quorvel_node* c = first_child_of(x); c; c = chain_next(c))
+                if (c->kind == QUORVEL_NODE_ELEMENT && !kids.push(make_kid(c))) return fail(QUORVEL_ERR_MEMORY);
+            likely = kids.size - f.kids_start;
         }
         f.kids_end = kids.size;
         // Room for the values the rows will likely make, so that the usual
         // element takes one exact children array.
-        size_t likely = f.kids_end - f.kids_start;
         if (likely > entry.child_row_count) likely = entry.child_row_count;
         if (entry.flags & QUORVEL_PLAN_OWN_TEXT) likely++;
         if (likely && !plan_value_reserve_children(&arena, v, likely)) return fail(QUORVEL_ERR_MEMORY);
@@ -613,7 +664,7 @@ struct walker {
             }
             if (!value) continue;
             if (r.out_prefix && !r.ns_uri) return fail(QUORVEL_ERR_INVALID_ARGUMENT);
-            size_t k = v->attr_count;
+            size_t k = v->branch.attr_count;
             if (r.out_prefix) {
                 size_t pl = std::strlen(r.out_prefix), nl = std::strlen(r.name);
                 auto* name = static_cast<char*>(arena.alloc(pl + nl + 2));
@@ -631,28 +682,22 @@ struct walker {
             }
             plan_attr_values(v)[k] = arena.copy(value, value_length);
             if (!plan_attr_values(v)[k]) return fail(QUORVEL_ERR_MEMORY);
-            v->attr_count = k + 1;
+            v->branch.attr_count = static_cast<uint32_t>(k + 1);
         }
         return true;
     }
 
     // Appends to f's value a list value for row i (kind 5 has no name).
-    quorvel_plan_value* new_list(frame& f, const quorvel_plan_child_row& row, uint32_t i, bool named) {
-        quorvel_plan_value* list = plan_value_new(&arena, kValueList);
+    quorvel_plan_value* new_list(frame& f, uint32_t i) {
+        quorvel_plan_value* list = plan_value_new(&arena, kValueList, shape_of(f.entry, i));
         if (!list) return nullptr;
-        list->element_row_index = f.entry;
-        list->child_row_index = static_cast<int32_t>(i);
-        if (named) {
-            list->name = row.name;
-            list->type_tag = row.type_tag;
-        }
         if (!plan_value_append(&arena, f.value, list)) return nullptr;
         return list;
     }
 
     // Kind 5: the element's text (and CDATA) nodes as one unnamed list.
     bool text_rows(frame& f, uint32_t i, uint16_t flags) {
-        quorvel_plan_value* list = new_list(f, plan->entries[f.entry].child_rows[i], i, false);
+        quorvel_plan_value* list = new_list(f, i);
         if (!list) return fail(QUORVEL_ERR_MEMORY);
         for (quorvel_node* c = first_child_of(f.element); c; c = chain_next(c)) {
             const char* s;
@@ -666,9 +711,9 @@ struct walker {
             } else {
                 continue;
             }
-            quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf);
-            if (!leaf || !(leaf->text = arena.copy(s, n))) return fail(QUORVEL_ERR_MEMORY);
-            leaf->length = n;
+            quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf, &kPlanNoShape);
+            if (!leaf || !(leaf->leaf.text = arena.copy(s, n))) return fail(QUORVEL_ERR_MEMORY);
+            leaf->leaf.length = n;
             place(f, leaf, c);
             if (!plan_value_append(&arena, list, leaf)) return fail(QUORVEL_ERR_MEMORY);
         }
@@ -679,33 +724,22 @@ struct walker {
     bool leaf_row(frame& f, const quorvel_plan_child_row& row, uint32_t i, kid& k) {
         uint32_t kind = row.kind == kPlanRaw ? kValueRaw : row.kind == kPlanElementText ? kValueElementText : kValueLeaf;
         if (row.prefix && !row.ns_uri) return fail(QUORVEL_ERR_INVALID_ARGUMENT);
-        quorvel_plan_value* v = plan_value_new(&arena, kind);
+        const plan_shape* shape = shape_of(f.entry, i);
+        quorvel_plan_value* v = plan_value_new(&arena, kind, shape);
         if (!v) return fail(QUORVEL_ERR_MEMORY);
         size_t length = 0;
         char* text = kind == kValueRaw ? raw_xml(k, &length) : element_text(k.element, &length);
         if (!text) return fail(QUORVEL_ERR_MEMORY);
-        v->text = text;
-        v->length = length;
-        v->name = row.name;
-        v->element_row_index = f.entry;
-        v->child_row_index = static_cast<int32_t>(i);
-        v->type_tag = row.type_tag;
-        if (row.prefix) {
-            v->prefix = row.prefix;
-            v->ns_uri = row.ns_uri;
-        }
-        if (row.kind != kPlanRaw) plan_convert(v);
+        v->leaf.text = text;
+        v->leaf.length = length;
+        if (row.kind != kPlanRaw && row.type_tag) plan_convert(v);
         place(f, v, &k.element->head);
         quorvel_plan_value* into = f.value;
         if (row.kind == kPlanList) {
             if (!f.list) {
-                f.list = new_list(f, row, i, true);
+                f.list = new_list(f, i);
                 if (!f.list) return fail(QUORVEL_ERR_MEMORY);
                 f.list->position = position_of(&k.element->head);
-                if (row.prefix) {
-                    f.list->prefix = row.prefix;
-                    f.list->ns_uri = row.ns_uri;
-                }
             }
             into = f.list;
         }
@@ -717,25 +751,25 @@ struct walker {
     bool deliver(frame& f, quorvel_plan_value* v) {
         const quorvel_plan_entry& entry = plan->entries[f.entry];
         const quorvel_plan_child_row& row = entry.child_rows[f.row];
-        kid& k = kids.data[f.kids_start + f.next];
+        kid& k = current_kid(f);
         place(f, v, &k.element->head);
-        v->type_tag = row.type_tag;
         if (f.at == kFirstPass) {
-            v->name = row.name;
-            v->element_row_index = f.entry;
-            v->child_row_index = static_cast<int32_t>(f.row);
-            if (row.prefix) {
-                v->prefix = row.prefix;
-                v->ns_uri = row.ns_uri ? row.ns_uri : plan->entries[row.element_row_index].ns_uri;
-            }
+            v->shape = shape_of(f.entry, f.row);
             if (!plan_value_append(&arena, f.value, v)) return fail(QUORVEL_ERR_MEMORY);
             if (row.predicate_count) k.claimed = 1;
             k.matched = 1;
         } else {
-            v->name = arena.copy(k.local);
-            if ((k.local && !v->name) || !plan_value_append(&arena, f.list, v)) return fail(QUORVEL_ERR_MEMORY);
+            // A catch-all value is named after its element.
+            const plan_shape* opened = v->shape;
+            plan_shape* own = plan_shape_new(&arena, k.local, opened->element_row_index, opened->child_row_index);
+            if (!own) return fail(QUORVEL_ERR_MEMORY);
+            own->prefix = opened->prefix;
+            own->ns_uri = opened->ns_uri;
+            own->type_tag = row.type_tag;
+            v->shape = own;
+            if (!plan_value_append(&arena, f.list, v)) return fail(QUORVEL_ERR_MEMORY);
         }
-        f.next++;
+        next_kid(f);
         return true;
     }
 
@@ -766,8 +800,8 @@ struct walker {
                 if (row.kind == kPlanNested) {
                     const quorvel_plan_entry& target = plan->entries[row.element_row_index];
                     bool relaxed = target.flags & QUORVEL_PLAN_NS_RELAXED;
-                    for (; f.kids_start + f.next < f.kids_end; f.next++) {
-                        kid& k = kids.data[f.kids_start + f.next];
+                    for (; has_kid(f); next_kid(f)) {
+                        kid& k = current_kid(f);
                         if (k.claimed || !name_test(key_of(f.entry, f.row), k) ||
                             !ns_test(target.ns_mode, target.ns_uri, relaxed, k))
                             continue;
@@ -778,9 +812,9 @@ struct walker {
                     continue;
                 }
                 bool relaxed = row.ns_mode == 0 && (entry.flags & QUORVEL_PLAN_NS_RELAXED);
-                for (; f.kids_start + f.next < f.kids_end; f.next++) {
+                for (; has_kid(frames.data[fi]); next_kid(frames.data[fi])) {
                     frame& g = frames.data[fi];
-                    kid& k = kids.data[g.kids_start + g.next];
+                    kid& k = current_kid(g);
                     if (k.claimed || !name_test(key_of(g.entry, g.row), k) ||
                         !ns_test(row.ns_mode, row.ns_uri, relaxed, k) ||
                         !predicates_pass(row, k))
@@ -803,12 +837,8 @@ struct walker {
                     continue;
                 }
                 if (!f.list) {
-                    quorvel_plan_value* list = plan_value_new(&arena, kValueList);
+                    quorvel_plan_value* list = plan_value_new(&arena, kValueList, shape_of(f.entry, f.row));
                     if (!list) return fail(QUORVEL_ERR_MEMORY);
-                    list->name = row.name;
-                    list->type_tag = row.type_tag;
-                    list->element_row_index = f.entry;
-                    list->child_row_index = static_cast<int32_t>(f.row);
                     if (!plan_value_append(&arena, f.value, list)) return fail(QUORVEL_ERR_MEMORY);
                     f.list = list;
                 }
@@ -818,16 +848,14 @@ struct walker {
                     if (row.ns_check && !ns_test(row.ns_mode, row.ns_uri, false, k)) continue;
                     if (!predicates_pass(row, k)) continue;
                     if (row.element_row_index >= 0) return open(k.element, static_cast<uint32_t>(row.element_row_index));
-                    quorvel_plan_value* v = plan_value_new(&arena, kValueRaw);
+                    plan_shape* own = plan_shape_new(&arena, k.local, f.entry, static_cast<int32_t>(f.row));
+                    if (!own) return fail(QUORVEL_ERR_MEMORY);
+                    own->type_tag = row.type_tag;
+                    quorvel_plan_value* v = plan_value_new(&arena, kValueRaw, own);
                     if (!v) return fail(QUORVEL_ERR_MEMORY);
                     size_t length = 0;
-                    if (!(v->text = raw_xml(k, &length))) return fail(QUORVEL_ERR_MEMORY);
-                    v->length = length;
-                    v->name = arena.copy(k.local);
-                    if (k.local && !v->name) return fail(QUORVEL_ERR_MEMORY);
-                    v->type_tag = row.type_tag;
-                    v->element_row_index = f.entry;
-                    v->child_row_index = static_cast<int32_t>(f.row);
+                    if (!(v->leaf.text = raw_xml(k, &length))) return fail(QUORVEL_ERR_MEMORY);
+                    v->leaf.length = length;
                     place(f, v, &k.element->head);
                     if (!plan_value_append(&arena, f.list, v)) return fail(QUORVEL_ERR_MEMORY);
                 }
@@ -840,10 +868,9 @@ struct walker {
                         if (c->kind != QUORVEL_NODE_TEXT) continue;
                         size_t n;
                         const char* s = text_run(reinterpret_cast<quorvel_text*>(c), &n);
-                        quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf);
-                        if (!leaf || !(leaf->text = arena.copy(s, n))) return fail(QUORVEL_ERR_MEMORY);
-                        leaf->length = n;
-                        leaf->element_row_index = f.entry;
+                        quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf, &entry_shapes[2 * f.entry + 1]);
+                        if (!leaf || !(leaf->leaf.text = arena.copy(s, n))) return fail(QUORVEL_ERR_MEMORY);
+                        leaf->leaf.length = n;
                         place(f, leaf, c);
                         if (!plan_value_append(&arena, f.value, leaf)) return fail(QUORVEL_ERR_MEMORY);
                     }
@@ -852,6 +879,34 @@ struct walker {
             }
             return true;
         }
+    }
+
+    // The element itself when n is one, else the next element after it.
+    static quorvel_node* element_from(quorvel_node* n) {
+        while (n && n->kind != QUORVEL_NODE_ELEMENT) n = chain_next(n);
+        return n;
+    }
+
+    static kid make_kid(quorvel_node* c) {
+        auto* y = reinterpret_cast<quorvel_element*>(c);
+        const char* local = quorvel_elem_name_raw(y);
+        const quorvel_element_ext* ext = quorvel_elem_ext(y);
+        const char* prefix = ext && ext->prefix && *ext->prefix ? ext->prefix : nullptr;
+        // The stored length spares reading the name's bytes, which a kid no
+        // row names never needs.
+        if (!y->name_length && local && !*local) local = nullptr;
+        return kid{y, local, prefix, nullptr, y->name_hash, 0, 0, 0};
+    }
+
+    bool has_kid(const frame& f) const { return f.lazy ? f.cursor != nullptr : f.kids_start + f.next < f.kids_end; }
+    kid& current_kid(const frame& f) { return kids.data[f.kids_start + (f.lazy ? 0 : f.next)]; }
+    void next_kid(frame& f) {
+        if (!f.lazy) {
+            f.next++;
+            return;
+        }
+        f.cursor = element_from(chain_next(f.cursor));
+        if (f.cursor) kids.data[f.kids_start] = make_kid(f.cursor);
     }
 
     static void advance_row(frame& f) {
@@ -869,7 +924,7 @@ struct walker {
         for (size_t i = above.size; i-- > 0;)
             if (!for_each_declaration(above.data[i], [&](const char* p, const char* u) { return scope.push(p, u); }))
                 return fail(QUORVEL_ERR_MEMORY), nullptr;
-        if (!open(start, 0)) return nullptr;
+        if (!open(start, 0, true)) return nullptr;
         quorvel_plan_value* root = frames.data[0].value;
         while (frames.size) {
             size_t fi = frames.size - 1;
@@ -958,8 +1013,7 @@ QUORVEL_API quorvel_plan_value* quorvel_plan_walk(quorvel_document* doc, quorvel
         if (status) *status = w.status ? w.status : QUORVEL_ERR_MEMORY;
         return nullptr;
     }
-    root->flags |= kValueOwnsArena;
-    root->arena = w.arena.head;
+    plan_value_own_chain(root, w.arena.head);
     return root;
 }
 

@@ -10,6 +10,7 @@
 #include "plan/plan_gen.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::warm_thread();
     fuzz::input in(data, size);
     plangen::chooser choose = [&](size_t n) { return n ? in.byte() % n : 0; };
     plangen::spec_holder holder;

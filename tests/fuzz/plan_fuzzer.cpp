@@ -11,11 +11,7 @@
 #include "plan/plan_gen.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool warmed = false;
-    if (!warmed) {
-        fuzz::warm_thread();
-        warmed = true;
-    }
+    fuzz::warm_thread();
     fuzz::input in(data, size);
     plangen::chooser choose = [&](size_t n) { return n ? in.byte() % n : 0; };
     uint8_t mode = in.byte();

@@ -136,7 +136,7 @@ TEST(PlanMemory, WalkPeakStaysWithinTwiceTheResult) {
     quorvel_plan_value* r = quorvel_plan_walk(doc, quorvel_document_root(doc), plan, &st);
     ASSERT_NE(r, nullptr);
     size_t arena = 0;
-    for (plan_chunk* c = r->arena; c; c = c->next) arena += sizeof(plan_chunk) + c->capacity;
+    for (plan_chunk* c = plan_value_chain(r); c; c = c->next) arena += sizeof(plan_chunk) + c->capacity;
     EXPECT_EQ(bytes::current - baseline, arena) << "the result holds exactly its arena";
     EXPECT_LT(bytes::peak - baseline, 2 * arena) << "peak " << bytes::peak - baseline << ", arena " << arena;
     quorvel_plan_result_free(r);

@@ -462,3 +462,58 @@ TEST(PlanWalk, DeepApiBuiltDocumentWithSelfNestingRow) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every answer of a value and its subtree, one line per value.
+void describe(const quorvel_plan_value* v, int depth, std::string* out) {
+    const char* name = quorvel_plan_value_name(v);
+    const char* text = quorvel_plan_value_string(v);
+    *out += std::string(depth, ' ') + std::to_string(quorvel_plan_value_kind(v)) + " " + (name ? name : "-") + " " +
+            (text ? text : "-") + " @" + std::to_string(quorvel_plan_value_position(v)) + " #" +
+            std::to_string(quorvel_plan_value_order_index(v)) + " k" +
+            std::to_string(quorvel_plan_value_node_kind(v)) + "\n";
+    for (size_t i = 0; i < quorvel_plan_value_count(v); i++) describe(quorvel_plan_value_at(v, i), depth + 1, out);
+}
+
+std::string describe_walk(plan_builder& b, const std::string& xml) {
+    quorvel_plan* plan = b.build();
+    if (!plan) return "<no plan>";
+    int st = 0;
+    quorvel_plan_value* r = quorvel_plan_materialize(xml.data(), xml.size(), plan, &st);
+    std::string out = "status " + std::to_string(st) + "\n";
+    if (r) describe(r, 0, &out);
+    quorvel_plan_result_free(r);
+    quorvel_plan_free(plan);
+    return out;
+}
+
+}  // namespace
+
+// An entry with one row reads its element's children as the row goes; with
+// a second row that never matches, the walk lists them first. Both must
+// give the same values, in the same order, at the same positions.
+TEST(PlanWalk, OneRowEntriesAnswerAsEntriesWithMoreRows) {
+    const char* xml =
+        "<x>t<!--c--><a n='1'>1<a n='2'>2</a><?p?><b/></a>u<b>3</b><a n='3'><![CDATA[4]]></a><a/></x>";
+    struct shape {
+        const char* what;
+        uint8_t kind;
+    };
+    const shape shapes[] = {
+        {"a self-nesting element row", 3}, {"a leaf row", 1}, {"a list row", 2},
+        {"an element-text row", 6},        {"a raw-XML row", 4},
+    };
+    for (const shape& s : shapes) {
+        std::string got[2];
+        for (int extra = 0; extra < 2; extra++) {
+            plan_builder b;
+            b.element("r");
+            b.child(0, "a", s.kind, 0, 0);
+            if (extra) b.child(0, "never", 1);
+            got[extra] = describe_walk(b, xml);
+        }
+        EXPECT_EQ(got[0], got[1]) << s.what;
+        EXPECT_NE(got[0].find(" a "), std::string::npos) << s.what << " matched nothing:\n" << got[0];
+    }
+}
