@@ -711,7 +711,7 @@ struct walker {
             } else {
                 continue;
             }
-            quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf, &kPlanNoShape);
+            quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf, shape_of(f.entry, i));
             if (!leaf || !(leaf->leaf.text = arena.copy(s, n))) return fail(QUORVEL_ERR_MEMORY);
             leaf->leaf.length = n;
             place(f, leaf, c);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "dom/dom.h"
+#include "plan/plan.h"
 #include "plan/plan_spec.h"
 
 namespace {
@@ -516,4 +517,30 @@ TEST(PlanWalk, OneRowEntriesAnswerAsEntriesWithMoreRows) {
         EXPECT_EQ(got[0], got[1]) << s.what;
         EXPECT_NE(got[0].find(" a "), std::string::npos) << s.what << " matched nothing:\n" << got[0];
     }
+}
+
+// Bare text leaves keep the row that made them, as every other walked value
+// does, so writers decide text or element by the right row.
+TEST(PlanWalk, TextRowLeavesCarryTheirRow) {
+    plan_builder b;
+    b.element("r", QUORVEL_PLAN_TEXT_ROWS);
+    b.child(0, "a", 1);
+    b.child(0, "t", 5);
+    quorvel_plan* plan = b.build();
+    ASSERT_NE(plan, nullptr);
+    const std::string xml = "<x>one<a>1</a>two</x>";
+    int st = 0;
+    quorvel_plan_value* r = quorvel_plan_materialize(xml.data(), xml.size(), plan, &st);
+    ASSERT_NE(r, nullptr) << st;
+    ASSERT_EQ(quorvel_plan_value_count(r), 2u);
+    const quorvel_plan_value* list = quorvel_plan_value_at(r, 1);
+    ASSERT_EQ(quorvel_plan_value_count(list), 2u);
+    for (size_t i = 0; i < 2; i++) {
+        const quorvel_plan_value* leaf = quorvel_plan_value_at(list, i);
+        EXPECT_EQ(plan_value_element_row(leaf), 0u);
+        EXPECT_EQ(plan_value_child_row(leaf), 1);
+    }
+    EXPECT_EQ(take(quorvel_plan_serialize(plan, r, &st)), "<r>one<a>1</a>two</r>");
+    quorvel_plan_result_free(r);
+    quorvel_plan_free(plan);
 }
