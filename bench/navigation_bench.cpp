@@ -31,16 +31,13 @@ inline void mix_text(size_t& sum, const char* s) {
     if (s && s[std::strspn(s, " \t\r\n")]) mix(sum, s);
 }
 
+// Document order the way pugixml's and libxml2's walks go: down, else
+// along, else up through the parent links; no stack.
 size_t walk_quorvel(quorvel_document* doc) {
     size_t sum = 0;
-    std::vector<quorvel_node*> stack;
-    for (quorvel_node* c = quorvel_document_first_child(doc); c; c = quorvel_node_next_sibling(c)) stack.push_back(c);
-    std::vector<quorvel_node*> reversed;
-    // Children are pushed in reverse so the walk runs in document order.
-    std::reverse(stack.begin(), stack.end());
-    while (!stack.empty()) {
-        quorvel_node* n = stack.back();
-        stack.pop_back();
+    quorvel_node* n = quorvel_document_first_child(doc);
+    while (n) {
+        quorvel_node* down = nullptr;
         switch (quorvel_node_get_type(n)) {
             case QUORVEL_NODE_ELEMENT: {
                 quorvel_element* e = quorvel_node_as_element(n);
@@ -49,16 +46,20 @@ size_t walk_quorvel(quorvel_document* doc) {
                     mix(sum, quorvel_attribute_get_name(a));
                     mix(sum, quorvel_attribute_get_value(e, a));
                 }
-                reversed.clear();
-                for (quorvel_node* c = quorvel_node_first_child(n); c; c = quorvel_node_next_sibling(c))
-                    reversed.push_back(c);
-                stack.insert(stack.end(), reversed.rbegin(), reversed.rend());
+                down = quorvel_node_first_child(n);
                 break;
             }
             case QUORVEL_NODE_TEXT: mix_text(sum, quorvel_text_node_get_content(n)); break;
             case QUORVEL_NODE_CDATA: mix_text(sum, quorvel_cdata_node_get_content(n)); break;
             default: break;
         }
+        if (down) {
+            n = down;
+            continue;
+        }
+        // Top-level nodes have no parent element: the walk ends after them.
+        while (n && !quorvel_node_next_sibling(n)) n = quorvel_element_as_node(quorvel_node_parent(n));
+        if (n) n = quorvel_node_next_sibling(n);
     }
     return sum;
 }
@@ -114,18 +115,28 @@ size_t walk_libxml2(xmlNode* first) {
     return sum;
 }
 
+// library 0: this library's tree as parsed by default (white-space text
+// kept); 3: parsed without white-space text, the tree pugixml builds.
 void BM_walk(benchmark::State& state, int library, shape s) {
     const bench::input& in = bench::get_input(s);
     pugi::xml_document pdoc;
     pdoc.load_buffer(in.text.data(), in.text.size());
     size_t expected = walk_pugi(pdoc);
     int status = 0;
-    quorvel_document* qdoc = library == 0 ? quorvel_parse_string(in.text.data(), in.text.size(), &status) : nullptr;
-    xmlDoc* xdoc = library == 2 ? xmlReadMemory(in.text.data(), static_cast<int>(in.text.size()), nullptr, nullptr,
-                                                XML_PARSE_NOENT)
-                                : nullptr;
+    quorvel_document* qdoc =
+        library == 0   ? quorvel_parse_string(in.text.data(), in.text.size(), &status)
+        : library == 3 ? quorvel_parse_string_flags(in.text.data(), in.text.size(), QUORVEL_PARSE_DROP_WHITESPACE, &status)
+                       : nullptr;
+    xmlDoc* xdoc = library == 2 || s == shape::references
+                       ? xmlReadMemory(in.text.data(), static_cast<int>(in.text.size()), nullptr, nullptr,
+                                       XML_PARSE_NOENT)
+                       : nullptr;
+    // pugixml leaves references to declared entities as written: libxml2's
+    // walk is the reference there (and pugixml's is skipped). libxml2 names
+    // elements by local name, so its walk is skipped on namespaces.
+    if (s == shape::references) expected = walk_libxml2(xmlDocGetRootElement(xdoc));
     auto walk = [&] {
-        if (library == 0) return walk_quorvel(qdoc);
+        if (library == 0 || library == 3) return walk_quorvel(qdoc);
         if (library == 1) return walk_pugi(pdoc);
         return walk_libxml2(xmlDocGetRootElement(xdoc));
     };
@@ -223,12 +234,16 @@ void BM_extract(benchmark::State& state, int library) {
 
 #define WALK_BENCH(shape_name)                                                                                  \
     BENCHMARK_CAPTURE(BM_walk, quorvel_##shape_name, 0, shape::shape_name)->Unit(benchmark::kMillisecond);     \
+    BENCHMARK_CAPTURE(BM_walk, quorvel_nows_##shape_name, 3, shape::shape_name)->Unit(benchmark::kMillisecond); \
     BENCHMARK_CAPTURE(BM_walk, pugixml_##shape_name, 1, shape::shape_name)->Unit(benchmark::kMillisecond);     \
     BENCHMARK_CAPTURE(BM_walk, libxml2_##shape_name, 2, shape::shape_name)->Unit(benchmark::kMillisecond);
 
 WALK_BENCH(records)
 WALK_BENCH(document)
 WALK_BENCH(attributes)
+WALK_BENCH(deep)
+WALK_BENCH(namespaces)
+WALK_BENCH(references)
 
 BENCHMARK_CAPTURE(BM_extract, quorvel, 0)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_extract, pugixml, 1)->Unit(benchmark::kMillisecond);

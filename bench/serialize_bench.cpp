@@ -1,7 +1,8 @@
 // Serialization throughput: a parsed document written back to a string, by
 // libxml2's xmlDocDumpMemory, pugixml's save to memory and this library,
-// each from its own tree of the same generated input. Each output is parsed
-// again and its element count checked before anything is timed.
+// each from its own tree of the same generated input, without layout and
+// indented by two spaces. Each output is parsed again and its element count
+// checked before anything is timed.
 #include <benchmark/benchmark.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -42,16 +43,17 @@ void finish(benchmark::State& state, const bench::input& in) {
     state.SetLabel(in.name);
 }
 
-void BM_serialize_quorvel(benchmark::State& state, shape s) {
+void BM_serialize_quorvel(benchmark::State& state, shape s, int indent) {
     const bench::input& in = bench::get_input(s);
     int status = 0;
     quorvel_document* doc = quorvel_parse_string(in.text.data(), in.text.size(), &status);
-    char* check = doc ? quorvel_document_serialize(doc, nullptr) : nullptr;
+    quorvel_serialize_options options{indent, 0, nullptr};
+    char* check = doc ? quorvel_document_serialize(doc, &options) : nullptr;
     if (!check || count_elements(check, std::strlen(check)) != in.elements) {
         state.SkipWithError("quorvel output differs");
     } else {
         for (auto _ : state) {
-            char* out = quorvel_document_serialize(doc, nullptr);
+            char* out = quorvel_document_serialize(doc, &options);
             benchmark::DoNotOptimize(out);
             quorvel_free_string(out);
         }
@@ -66,38 +68,42 @@ struct string_writer : pugi::xml_writer {
     void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
 };
 
-void BM_serialize_pugixml(benchmark::State& state, shape s) {
+void BM_serialize_pugixml(benchmark::State& state, shape s, int indent) {
     const bench::input& in = bench::get_input(s);
     pugi::xml_document doc;
-    // Keep white-space text as the other two libraries do, so every tree
-    // holds the same nodes.
-    doc.load_buffer(in.text.data(), in.text.size(), pugi::parse_default | pugi::parse_ws_pcdata);
+    // Without layout, keep white-space text as the other two libraries do,
+    // so every tree holds the same nodes; indented, pugixml's own default
+    // (white-space text dropped, as its indentation expects).
+    doc.load_buffer(in.text.data(), in.text.size(), indent ? pugi::parse_default : pugi::parse_default | pugi::parse_ws_pcdata);
+    const unsigned flags = indent ? pugi::format_indent : pugi::format_raw;
     string_writer check;
-    doc.save(check, "", pugi::format_raw);
+    doc.save(check, "  ", flags);
     if (count_elements(check.out.data(), check.out.size()) != in.elements) {
         state.SkipWithError("pugixml output differs");
         return;
     }
     for (auto _ : state) {
         string_writer w;
-        doc.save(w, "", pugi::format_raw);
+        doc.save(w, "  ", flags);
         benchmark::DoNotOptimize(w.out.data());
     }
     finish(state, in);
 }
 
-void BM_serialize_libxml2(benchmark::State& state, shape s) {
+void BM_serialize_libxml2(benchmark::State& state, shape s, int indent) {
     const bench::input& in = bench::get_input(s);
-    xmlDoc* doc = xmlReadMemory(in.text.data(), static_cast<int>(in.text.size()), nullptr, nullptr, 0);
+    // Indented output re-indents only trees read without blank text.
+    xmlDoc* doc = xmlReadMemory(in.text.data(), static_cast<int>(in.text.size()), nullptr, nullptr,
+                                indent ? XML_PARSE_NOBLANKS : 0);
     xmlChar* check = nullptr;
     int size = 0;
-    if (doc) xmlDocDumpMemory(doc, &check, &size);
+    if (doc) xmlDocDumpFormatMemory(doc, &check, &size, indent ? 1 : 0);
     if (!check || count_elements(reinterpret_cast<char*>(check), static_cast<size_t>(size)) != in.elements) {
         state.SkipWithError("libxml2 output differs");
     } else {
         for (auto _ : state) {
             xmlChar* out = nullptr;
-            xmlDocDumpMemory(doc, &out, &size);
+            xmlDocDumpFormatMemory(doc, &out, &size, indent ? 1 : 0);
             benchmark::DoNotOptimize(out);
             xmlFree(out);
         }
@@ -107,10 +113,16 @@ void BM_serialize_libxml2(benchmark::State& state, shape s) {
     if (doc) xmlFreeDoc(doc);
 }
 
-#define SERIALIZE_BENCH(shape_name)                                                                           \
-    BENCHMARK_CAPTURE(BM_serialize_quorvel, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);   \
-    BENCHMARK_CAPTURE(BM_serialize_pugixml, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);   \
-    BENCHMARK_CAPTURE(BM_serialize_libxml2, shape_name, shape::shape_name)->Unit(benchmark::kMillisecond);
+#define SERIALIZE_BENCH(shape_name)                                                                             \
+    BENCHMARK_CAPTURE(BM_serialize_quorvel, shape_name, shape::shape_name, 0)->Unit(benchmark::kMillisecond);  \
+    BENCHMARK_CAPTURE(BM_serialize_pugixml, shape_name, shape::shape_name, 0)->Unit(benchmark::kMillisecond);  \
+    BENCHMARK_CAPTURE(BM_serialize_libxml2, shape_name, shape::shape_name, 0)->Unit(benchmark::kMillisecond);  \
+    BENCHMARK_CAPTURE(BM_serialize_quorvel, indented_##shape_name, shape::shape_name, 2)                       \
+        ->Unit(benchmark::kMillisecond);                                                                      \
+    BENCHMARK_CAPTURE(BM_serialize_pugixml, indented_##shape_name, shape::shape_name, 2)                       \
+        ->Unit(benchmark::kMillisecond);                                                                      \
+    BENCHMARK_CAPTURE(BM_serialize_libxml2, indented_##shape_name, shape::shape_name, 2)                       \
+        ->Unit(benchmark::kMillisecond);
 
 SERIALIZE_BENCH(records)
 SERIALIZE_BENCH(document)

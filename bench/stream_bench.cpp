@@ -1,12 +1,14 @@
 // Streaming throughput: the SAX push parser against expat and libxml2's
-// SAX2 parser, and iterparse (each child of the root in turn) against
-// libxml2's xmlReader walking the same elements. Counts are checked before
-// anything is timed.
+// SAX2 parser, one-shot and fed in 64 KiB chunks; the pull parser one event
+// at a time and in batches; and iterparse (each child of the root in turn)
+// against libxml2's xmlReader walking the same elements. Counts are checked
+// before anything is timed.
 #include <benchmark/benchmark.h>
 #include <expat.h>
 #include <libxml/parser.h>
 #include <libxml/xmlreader.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "inputs.h"
@@ -26,6 +28,58 @@ long sax_quorvel(const std::string& text) {
     return quorvel_sax_parse(text.data(), text.size(), &handler, &n) == 0 ? n : -1;
 }
 
+constexpr size_t kChunk = 64 * 1024;
+
+long sax_quorvel_chunked(const std::string& text) {
+    quorvel_sax_handler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.start_element = count_start;
+    long n = 0;
+    quorvel_sax_parser* p = quorvel_sax_parser_create(&handler, &n);
+    int rc = 0;
+    for (size_t at = 0; rc == 0 && at < text.size(); at += kChunk) {
+        size_t len = std::min(kChunk, text.size() - at);
+        rc = quorvel_sax_parser_feed(p, text.data() + at, len, at + len == text.size());
+    }
+    quorvel_sax_parser_free(p);
+    return rc == 0 ? n : -1;
+}
+
+// The pull parser, one event per call; character data is read so that no
+// reader can skip it.
+long pull_quorvel(const std::string& text) {
+    quorvel_pull* p = quorvel_pull_new(text.data(), text.size());
+    long n = 0;
+    size_t bytes = 0;
+    bool failed = false;
+    while (quorvel_pull_event* e = quorvel_pull_next(p)) {
+        if (e->kind == QUORVEL_PULL_START_ELEMENT) n++;
+        else if (e->kind == QUORVEL_PULL_CHARACTERS) bytes += e->text_length;
+        else if (e->kind == QUORVEL_PULL_ERROR) failed = true;
+    }
+    quorvel_pull_free(p);
+    benchmark::DoNotOptimize(bytes);
+    return failed ? -1 : n;
+}
+
+long pull_quorvel_batch(const std::string& text) {
+    quorvel_pull* p = quorvel_pull_new(text.data(), text.size());
+    long n = 0;
+    size_t bytes = 0;
+    bool failed = false;
+    quorvel_pull_batch_item items[256];
+    while (size_t got = quorvel_pull_next_batch(p, items, 256)) {
+        for (size_t i = 0; i < got; i++) {
+            if (items[i].kind == QUORVEL_PULL_START_ELEMENT) n++;
+            else if (items[i].kind == QUORVEL_PULL_CHARACTERS) bytes += items[i].text_length;
+            else if (items[i].kind == QUORVEL_PULL_ERROR) failed = true;
+        }
+    }
+    quorvel_pull_free(p);
+    benchmark::DoNotOptimize(bytes);
+    return failed ? -1 : n;
+}
+
 void expat_start(void* user, const XML_Char*, const XML_Char**) { ++*static_cast<long*>(user); }
 
 long sax_expat(const std::string& text) {
@@ -34,6 +88,20 @@ long sax_expat(const std::string& text) {
     XML_SetUserData(p, &n);
     XML_SetStartElementHandler(p, expat_start);
     bool ok = XML_Parse(p, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+    XML_ParserFree(p);
+    return ok ? n : -1;
+}
+
+long expat_chunked(const std::string& text) {
+    long n = 0;
+    XML_Parser p = XML_ParserCreate(nullptr);
+    XML_SetUserData(p, &n);
+    XML_SetStartElementHandler(p, expat_start);
+    bool ok = true;
+    for (size_t at = 0; ok && at < text.size(); at += kChunk) {
+        size_t len = std::min(kChunk, text.size() - at);
+        ok = XML_Parse(p, text.data() + at, static_cast<int>(len), at + len == text.size()) == XML_STATUS_OK;
+    }
     XML_ParserFree(p);
     return ok ? n : -1;
 }
@@ -116,6 +184,10 @@ void run_iter(benchmark::State& state, shape s, long (*f)(const std::string&)) {
 
 void BM_sax_quorvel(benchmark::State& state, shape s) { run_sax(state, s, sax_quorvel); }
 void BM_sax_expat(benchmark::State& state, shape s) { run_sax(state, s, sax_expat); }
+void BM_sax_chunked_quorvel(benchmark::State& state, shape s) { run_sax(state, s, sax_quorvel_chunked); }
+void BM_sax_chunked_expat(benchmark::State& state, shape s) { run_sax(state, s, expat_chunked); }
+void BM_pull_quorvel(benchmark::State& state, shape s) { run_sax(state, s, pull_quorvel); }
+void BM_pull_batch_quorvel(benchmark::State& state, shape s) { run_sax(state, s, pull_quorvel_batch); }
 void BM_sax_libxml2(benchmark::State& state, shape s) { run_sax(state, s, sax_libxml2); }
 void BM_iter_quorvel(benchmark::State& state, shape s) { run_iter(state, s, iter_quorvel); }
 void BM_iter_libxml2(benchmark::State& state, shape s) { run_iter(state, s, iter_libxml2); }
@@ -124,6 +196,10 @@ void BM_iter_libxml2(benchmark::State& state, shape s) { run_iter(state, s, iter
     BENCHMARK_CAPTURE(BM_sax_quorvel, name, shape::name)->Unit(benchmark::kMillisecond);      \
     BENCHMARK_CAPTURE(BM_sax_expat, name, shape::name)->Unit(benchmark::kMillisecond);        \
     BENCHMARK_CAPTURE(BM_sax_libxml2, name, shape::name)->Unit(benchmark::kMillisecond);      \
+    BENCHMARK_CAPTURE(BM_sax_chunked_quorvel, name, shape::name)->Unit(benchmark::kMillisecond); \
+    BENCHMARK_CAPTURE(BM_sax_chunked_expat, name, shape::name)->Unit(benchmark::kMillisecond); \
+    BENCHMARK_CAPTURE(BM_pull_quorvel, name, shape::name)->Unit(benchmark::kMillisecond);     \
+    BENCHMARK_CAPTURE(BM_pull_batch_quorvel, name, shape::name)->Unit(benchmark::kMillisecond); \
     BENCHMARK_CAPTURE(BM_iter_quorvel, name, shape::name)->Unit(benchmark::kMillisecond);     \
     BENCHMARK_CAPTURE(BM_iter_libxml2, name, shape::name)->Unit(benchmark::kMillisecond);
 
@@ -132,5 +208,6 @@ STREAM_BENCH(document)
 STREAM_BENCH(deep)
 STREAM_BENCH(attributes)
 STREAM_BENCH(namespaces)
+STREAM_BENCH(references)
 
 }  // namespace

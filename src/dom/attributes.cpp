@@ -1,7 +1,8 @@
 // Reading attributes: lookup by qualified name, expanded name and stored
 // name; values decoded on first read; typed reads; access by position;
 // snapshots, pointer pairs and the raw start-tag pairs; removing all. Lookups
-// compare the cached 15-bit hash and the length before any name byte.
+// compare the length before any name byte. The locks under which readers
+// store lazy results into a shared document live here too.
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 #include <strings.h>
 
 #include "dom/dom.h"
@@ -32,30 +34,41 @@ inline quorvel_attr_ns* attr_ns(const quorvel_attribute* a) {
     return static_cast<quorvel_attr_ns*>(quorvel_link_get(a, &a->ns));
 }
 
-// The cached hash, computed and stored (keeping the pending bit) on first use.
-uint16_t attr_hash(quorvel_attribute* a) {
-    uint16_t h = a->hash & kAttrHashMask;
-    if (!h) {
-        h = a->name ? quorvel_attribute_hash15(a->name, a->name_length) : quorvel_attribute_hash15("", 0);
-        a->hash = static_cast<uint16_t>((a->hash & kAttrPendingEntities) | h);
-    }
-    return h;
-}
-
 inline bool name_equals(const quorvel_attribute* a, const char* name, size_t length) {
     if (a->name_length != length) return false;
     return length == 0 || (a->name && std::memcmp(a->name, name, length) == 0);
 }
 
 // First attribute without a namespace record whose stored name is exactly
-// these bytes.
+// these bytes. Lookups store nothing into the records (several threads may
+// read one document), and names are short: the length sorts out most
+// attributes, the bytes the rest.
 quorvel_attribute* find_unprefixed(quorvel_element* e, const char* name, size_t length) {
-    uint16_t h = quorvel_attribute_hash15(name, length);
     for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
         if (a->ns != 0 || a->name_length != length) continue;
-        if (attr_hash(a) == h && name_equals(a, name, length)) return a;
+        if (name_equals(a, name, length)) return a;
     }
     return nullptr;
+}
+
+// ---- Lazy stores of readers ------------------------------------------------------------
+//
+// A handful of process-wide locks, one picked by the document's address:
+// the stores readers make into a parsed document are rare (a value decoded
+// once, the document node made once), so a lock of their own per document
+// would only cost memory.
+
+#define QUORVEL_LAZY_LOCK4 PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, \
+                           PTHREAD_MUTEX_INITIALIZER
+pthread_mutex_t g_lazy_locks[16] = {QUORVEL_LAZY_LOCK4, QUORVEL_LAZY_LOCK4, QUORVEL_LAZY_LOCK4,
+                                    QUORVEL_LAZY_LOCK4};
+#undef QUORVEL_LAZY_LOCK4
+
+inline pthread_mutex_t* lazy_lock_of(const quorvel_document* doc) {
+    auto k = reinterpret_cast<uintptr_t>(doc);
+    k ^= k >> 9;
+    k ^= k >> 17;
+    return &g_lazy_locks[(k >> 4) & 15];
 }
 
 // The URI a prefix stands for in attribute names: "xml" is implicit, "xmlns"
@@ -235,10 +248,8 @@ quorvel_attribute* quorvel_element_get_first_attribute(const quorvel_element* e)
 
 quorvel_attribute* quorvel_dom_attr_find(quorvel_element* e, const char* name, size_t length) {
     if (!is_element(e) || !name || length == 0) return nullptr;
-    uint16_t h = quorvel_attribute_hash15(name, length);
-    for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
-        if (a->name_length == length && attr_hash(a) == h && name_equals(a, name, length)) return a;
-    }
+    for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a))
+        if (name_equals(a, name, length)) return a;
     return nullptr;
 }
 
@@ -266,21 +277,37 @@ quorvel_attribute* find_attr_expanded_len(quorvel_element* e, const char* uri, c
     return nullptr;
 }
 
-const char* quorvel_attribute_read_value(quorvel_element* owner, quorvel_attribute* a) {
-    if (a->hash & kAttrPendingEntities) {
-        quorvel_document* doc = owner ? quorvel_element_get_document(owner) : nullptr;
-        if (doc && doc->pool) {
+void quorvel_document_lazy_lock(const quorvel_document* doc) { pthread_mutex_lock(lazy_lock_of(doc)); }
+void quorvel_document_lazy_unlock(const quorvel_document* doc) { pthread_mutex_unlock(lazy_lock_of(doc)); }
+
+const char* quorvel_attribute_decode_in(quorvel_document* doc, quorvel_attribute* a, size_t* length) {
+    if (quorvel_attribute_pending(a) && doc && doc->pool) {
+        quorvel_document_lazy_lock(doc);
+        // Another reader may have decoded it while this one waited.
+        if (a->hash & kAttrPendingEntities) {
             quorvel_string_view raw{quorvel_attribute_stored_value(a), a->value_length & ~kAttrInlineValue};
             // The decoded copy replaces the raw text for good; on failure the
             // raw text is handed out and a later read tries again.
             if (char* decoded = quorvel_decode_entities_view(&raw, doc->pool)) {
                 a->value = decoded;
                 a->value_length = std::strlen(decoded);
-                a->hash &= static_cast<uint16_t>(~kAttrPendingEntities);
+                // Published last: a reader that sees the flag clear reads
+                // the new value and length.
+                __atomic_fetch_and(&a->hash, static_cast<uint16_t>(~kAttrPendingEntities), __ATOMIC_RELEASE);
             }
         }
+        const char* value = quorvel_attribute_stored_value(a);
+        if (length) *length = static_cast<size_t>(a->value_length & ~kAttrInlineValue);
+        quorvel_document_lazy_unlock(doc);
+        return value;
     }
+    if (length) *length = static_cast<size_t>(a->value_length & ~kAttrInlineValue);
     return quorvel_attribute_stored_value(a);
+}
+
+const char* quorvel_attribute_read_value(quorvel_element* owner, quorvel_attribute* a) {
+    if (!quorvel_attribute_pending(a)) return quorvel_attribute_stored_value(a);
+    return quorvel_attribute_decode_in(owner ? quorvel_element_get_document(owner) : nullptr, a, nullptr);
 }
 
 extern "C" {

@@ -142,16 +142,15 @@ bool text_unchanged(const quorvel_node* node, const char* copy, size_t total) {
 // the holder's text_copy link and handed out again while the text is
 // unchanged, so repeated reads do not grow the document. element is the
 // node as an element (NULL for the document node, whose document is doc).
-const char* pooled_text(const quorvel_node* node, quorvel_element* element, quorvel_document* doc, void* holder,
-                        int32_t* copy_link) {
+const char* pooled_text_locked(const quorvel_node* node, quorvel_element* element, quorvel_document* doc,
+                               void* holder, int32_t* copy_link) {
     size_t total;
     if (!measure_text(node, &total)) return "";
     if (copy_link) {
         auto* cached = static_cast<const char*>(quorvel_link_get(holder, copy_link));
         if (cached && text_unchanged(node, cached, total)) return cached;
     }
-    if (element) doc = quorvel_element_get_document(element);
-    if (!doc || !doc->pool || total == SIZE_MAX) return "";
+    if (!doc->pool || total == SIZE_MAX) return "";
     auto* copy = static_cast<char*>(quorvel_pool_alloc(doc->pool, total + 1));
     if (!copy || !fill_text(node, copy, total)) return "";
     if (!copy_link && element) {
@@ -163,6 +162,26 @@ const char* pooled_text(const quorvel_node* node, quorvel_element* element, quor
     // Not remembering only costs a copy on the next read.
     if (copy_link) (void)quorvel_link_set(holder, copy_link, copy, doc);
     return copy;
+}
+
+// The copy, its link and the extension record that holds it are stores
+// into the document that several reading threads may make at once: all
+// under the document's lazy lock. The link is read under it too.
+const char* pooled_text(const quorvel_node* node, quorvel_element* element, quorvel_document* doc, void* holder,
+                        int32_t* copy_link) {
+    if (element) doc = quorvel_element_get_document(element);
+    if (!doc) return "";
+    quorvel_document_lazy_lock(doc);
+    if (element && !copy_link) {
+        // Made by another reader since the caller looked.
+        if (quorvel_element_ext* ext = quorvel_elem_ext(element)) {
+            holder = ext;
+            copy_link = &ext->text_copy;
+        }
+    }
+    const char* text = pooled_text_locked(node, element, doc, holder, copy_link);
+    quorvel_document_lazy_unlock(doc);
+    return text;
 }
 
 // ---- Typed text ----------------------------------------------------------------------------
@@ -426,8 +445,7 @@ QUORVEL_API const char* quorvel_element_text(const quorvel_node* node) {
         return pooled_text(node, nullptr, rec->document, rec, &rec->text_copy);
     }
     auto* e = const_cast<quorvel_element*>(reinterpret_cast<const quorvel_element*>(node));
-    quorvel_element_ext* ext = quorvel_elem_ext(e);
-    return pooled_text(node, e, nullptr, ext, ext ? &ext->text_copy : nullptr);
+    return pooled_text(node, e, nullptr, nullptr, nullptr);
 }
 
 QUORVEL_API int quorvel_element_text_int(const quorvel_element* element, int default_value) {

@@ -582,6 +582,23 @@ inline const char* quorvel_attribute_stored_value(const quorvel_attribute* a) {
 // or when decoding fails, the raw text and the pending flag stay.
 const char* quorvel_attribute_read_value(quorvel_element* owner, quorvel_attribute* a);
 
+// Several threads may read one parsed document at once. The results readers
+// store into it lazily (pending attribute values decoded, the document node,
+// pooled text copies) are made under the document's lazy lock, one of a few
+// process-wide locks picked by the document's address, and published last
+// with a release store that the fast paths read with an acquire load.
+void quorvel_document_lazy_lock(const quorvel_document* doc);
+void quorvel_document_lazy_unlock(const quorvel_document* doc);
+// Whether the value still holds references; the acquire pairs with the
+// store that publishes a decoded value.
+inline bool quorvel_attribute_pending(const quorvel_attribute* a) {
+    return (__atomic_load_n(&a->hash, __ATOMIC_ACQUIRE) & kAttrPendingEntities) != 0;
+}
+// The value and its byte length (when length is not NULL), pending
+// references decoded into doc's pool under its lazy lock and published, as
+// quorvel_attribute_read_value does; the raw text without doc.
+const char* quorvel_attribute_decode_in(quorvel_document* doc, quorvel_attribute* a, size_t* length);
+
 // Marks every attribute-index entry of e's attributes removed (the index
 // belongs to attribute mutation; see placeholders until it is built).
 void attr_index_forget_element(quorvel_document* doc, quorvel_element* e);

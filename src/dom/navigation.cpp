@@ -51,18 +51,27 @@ quorvel_node* quorvel_node_first_child_internal(const quorvel_node* node) {
     return nullptr;
 }
 
+// Made on first use, which may come from several threads reading the
+// document at once (two first XPath evaluations): made under the lazy lock
+// and published whole.
 quorvel_node* quorvel_document_get_node(quorvel_document* doc) {
     if (!doc || !doc->pool) return nullptr;
-    if (!doc->document_node) {
-        auto* rec = static_cast<quorvel_document_node_record*>(
+    quorvel_document_node_record* rec = __atomic_load_n(&doc->document_node, __ATOMIC_ACQUIRE);
+    if (rec) return &rec->head;
+    quorvel_document_lazy_lock(doc);
+    rec = __atomic_load_n(&doc->document_node, __ATOMIC_RELAXED);
+    if (!rec) {
+        rec = static_cast<quorvel_document_node_record*>(
             quorvel_pool_alloc(doc->pool, sizeof(quorvel_document_node_record)));
-        if (!rec) return nullptr;
-        *rec = quorvel_document_node_record{};
-        rec->head = quorvel_node{QUORVEL_NODE_DOCUMENT, 0, 0};
-        rec->document = doc;
-        doc->document_node = rec;
+        if (rec) {
+            *rec = quorvel_document_node_record{};
+            rec->head = quorvel_node{QUORVEL_NODE_DOCUMENT, 0, 0};
+            rec->document = doc;
+            __atomic_store_n(&doc->document_node, rec, __ATOMIC_RELEASE);
+        }
     }
-    return &doc->document_node->head;
+    quorvel_document_lazy_unlock(doc);
+    return rec ? &rec->head : nullptr;
 }
 
 quorvel_document* node_public_document(const quorvel_node* node) {

@@ -610,21 +610,31 @@ bool c14n_writer::choose_exclusive(quorvel_element* e) {
 // leniently, the exclusive one under the thread's setting; a value that
 // does not decode is written as it is.
 bool c14n_writer::read_value(const quorvel_attribute* a, attr_item* item) {
-    item->value = quorvel_attribute_stored_value(a);
-    item->value_length = a->value_length & ~kAttrInlineValue;
-    if (!(a->hash & kAttrPendingEntities) || !item->value_length) return true;
+    if (!quorvel_attribute_pending(a)) {
+        item->value = quorvel_attribute_stored_value(a);
+        item->value_length = a->value_length & ~kAttrInlineValue;
+        return true;
+    }
     quorvel_pool* pool = scratch();
     if (!pool) return false;
-    quorvel_string_view raw{item->value, item->value_length};
-    int strict = g_quorvel_strict_mode;
-    if (mode_ == c14n_mode::inclusive) g_quorvel_strict_mode = 0;
-    char* decoded = quorvel_decode_entities_view(&raw, pool);
-    g_quorvel_strict_mode = strict;
-    if (decoded) {
-        scratch_bytes_ += item->value_length;
-        item->value = decoded;
-        item->value_length = std::strlen(decoded);
+    // Another thread reading the document may publish a decoded value into
+    // the record meanwhile: the raw text is read under the lazy lock.
+    if (doc_) quorvel_document_lazy_lock(doc_);
+    item->value = quorvel_attribute_stored_value(a);
+    item->value_length = a->value_length & ~kAttrInlineValue;
+    if ((a->hash & kAttrPendingEntities) && item->value_length) {
+        quorvel_string_view raw{item->value, item->value_length};
+        int strict = g_quorvel_strict_mode;
+        if (mode_ == c14n_mode::inclusive) g_quorvel_strict_mode = 0;
+        char* decoded = quorvel_decode_entities_view(&raw, pool);
+        g_quorvel_strict_mode = strict;
+        if (decoded) {
+            scratch_bytes_ += item->value_length;
+            item->value = decoded;
+            item->value_length = std::strlen(decoded);
+        }
     }
+    if (doc_) quorvel_document_lazy_unlock(doc_);
     return true;
 }
 

@@ -105,9 +105,12 @@ char* quorvel_document_serialize_ex(quorvel_document* doc, const quorvel_seriali
     if (!root) return doc->first_top ? serialize_without_root(doc, options) : nullptr;
 
     ser_buffer b;
-    // A parsed document's output is about as long as its input: one block
-    // of that size spares the copies of growing to it.
-    if (!ser_buffer_init_for(&b, doc->retained_length)) return nullptr;
+    // A parsed document's output is about as long as its input (indented,
+    // up to about half as long again): one block of that size spares the
+    // copies and fresh pages of growing to it.
+    size_t expected = doc->retained_length;
+    if (options && options->indent > 0 && expected < SIZE_MAX / 2) expected += expected / 2;
+    if (!ser_buffer_init_for(&b, expected)) return nullptr;
     b.indent = options ? options->indent : 0;
     b.html = doc->is_html != 0;
     if (ex) {

@@ -325,12 +325,12 @@ private:
     void flush(ser_frame* f) {
         if (f && f->cdata_pending) ser_frame_cd_flush(b_, f);
     }
-    quorvel_pool* document_pool() {
+    quorvel_document* document() {
         if (!doc_looked_up_) {
             doc_ = quorvel_element_get_document(element_);
             doc_looked_up_ = true;
         }
-        return doc_ ? doc_->pool : nullptr;
+        return doc_;
     }
     bool is_top(const quorvel_element* e) const { return top_ && e == element_; }
 
@@ -731,13 +731,8 @@ bool element_writer::write_start_tag(quorvel_element* e, const qname& q, quorvel
 
 void element_writer::write_attribute(const qname& q, quorvel_attribute* a) {
     ser_buffer* b = b_;
-    if (a->hash & kAttrPendingEntities) {
-        size_t n;
-        ser_attr_value(a, &n);
-        if (n) ser_decode_pending_value(a, document_pool());
-    }
     size_t vlen;
-    const char* value = ser_attr_value(a, &vlen);
+    const char* value = quorvel_attribute_pending(a) ? ser_pending_value(a, document(), &vlen) : ser_attr_value(a, &vlen);
 
     // The name: re-prefixed from the namespace record when it has a prefix.
     const char* name = a->name;
@@ -956,16 +951,9 @@ int is_cdata_element(const ser_buffer* b, const quorvel_element* e) {
     return 0;
 }
 
-void ser_decode_pending_value(quorvel_attribute* a, quorvel_pool* pool) {
-    size_t n;
-    const char* raw = ser_attr_value(a, &n);
-    if (!pool || !n) return;
-    quorvel_string_view view{raw, n};
-    if (char* decoded = quorvel_decode_entities_view(&view, pool)) {
-        a->value = decoded;
-        a->value_length = std::strlen(decoded);
-        a->hash = static_cast<uint16_t>(a->hash & ~kAttrPendingEntities);
-    }
+const char* ser_pending_value(quorvel_attribute* a, quorvel_document* doc, size_t* n) {
+    const char* value = quorvel_attribute_decode_in(doc, a, n);
+    return value ? value : "";
 }
 
 int ser_children_have_text(const quorvel_node* c) {
@@ -987,14 +975,28 @@ void ser_frame_cd_flush(ser_buffer* b, ser_frame* f) {
     f->cdata_length = 0;
 }
 
+namespace {
+
+// Indentation the plain walk can write: a unit below 2^16 bytes and a start
+// depth of sane size (the general walk handles the absurd ones, failing
+// their reservations).
+bool plain_indent_fits(const ser_buffer* b) {
+    size_t unit = b->indent_string && b->indent_string[0] ? std::strlen(b->indent_string)
+                                                          : static_cast<size_t>(b->indent);
+    return unit < 65536 && b->depth < (1 << 20);
+}
+
+}  // namespace
+
 int serialize_element_internal(quorvel_element* element, ser_buffer* b, int top) {
     if (!element || !b || element->head.kind != QUORVEL_NODE_ELEMENT || !quorvel_elem_name_raw(element)) return 0;
     // Without layout, CDATA sections or XHTML rules the plain walk writes the
     // same bytes. It needs a block to write into, and a buffer that has not
     // failed before: the general walk stops after the first element there.
-    if (g_ser_plain_walk && b->indent <= 0 && !b->html && !b->xhtml && b->cdata_count == 0 && !b->out_of_memory &&
-        b->data && b->capacity > b->length) {
-        ser_write_plain_xml(element, b);
+    if (g_ser_plain_walk && !b->html && !b->xhtml && b->cdata_count == 0 && !b->out_of_memory && b->data &&
+        b->capacity > b->length &&
+        (b->indent <= 0 || (!b->indent_text && !b->whitespace_text_inline && plain_indent_fits(b)))) {
+        ser_write_plain_xml_top(element, b, top != 0);
         return 0;
     }
     element_writer(element, b, top).run();

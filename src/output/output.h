@@ -204,10 +204,11 @@ inline const char* ser_attr_value(const quorvel_attribute* a, size_t* n) {
     return a->value ? a->value : "";
 }
 
-// An attribute value still holding references is decoded into pool (when
-// there is one) and stored back, so the next read finds it decoded; left
-// as it is when decoding fails.
-void ser_decode_pending_value(quorvel_attribute* a, quorvel_pool* pool);
+// An attribute value still holding references, decoded into the document's
+// pool and stored back (under the document's lazy lock, as every reader
+// does), so the next read finds it decoded; as it is when decoding fails or
+// there is no document. Its length goes to n.
+const char* ser_pending_value(quorvel_attribute* a, quorvel_document* doc, size_t* n);
 
 // Copies n bytes where n is usually a short name: overlapping word stores
 // instead of a library call.
@@ -264,11 +265,12 @@ struct ser_frame {
 // Writes the element and its subtree; top 1: no indentation before it and
 // no line feed after it. depth is back to its starting value afterwards.
 int serialize_element_internal(quorvel_element* element, ser_buffer* b, int top);
-// The walk for XML without indentation, CDATA-section elements or XHTML
-// rules, where the layout rules write nothing; the same bytes as the general
-// walk, faster. serialize_element_internal takes it while g_ser_plain_walk is
-// set (tests clear it to compare the two walks).
+// The walk for XML without CDATA-section elements, XHTML rules or text on
+// lines of its own, indented or not; the same bytes as the general walk,
+// faster. serialize_element_internal takes it while g_ser_plain_walk is set
+// (tests clear it to compare the two walks). top as there.
 void ser_write_plain_xml(quorvel_element* element, ser_buffer* b);
+void ser_write_plain_xml_top(quorvel_element* element, ser_buffer* b, bool top);
 extern thread_local constinit bool g_ser_plain_walk;
 // Writes and clears the CDATA text gathered in frame (nothing when none).
 void ser_frame_cd_flush(ser_buffer* b, ser_frame* frame);

@@ -1,9 +1,13 @@
-// The element writer's fast path: XML without indentation, CDATA-section
-// elements or XHTML rules. There the layout rules add nothing, so an element
-// is its tags, declarations, attributes and children, and the walk keeps
-// only what its end tag and the xmlns="" rule need. serialize_element_internal
-// picks it from the buffer's switches; it must write exactly the bytes of the
-// general walk (a test compares the two over whole documents).
+// The element writer's fast path: XML without CDATA-section elements, XHTML
+// rules or text on lines of its own, indented or not. Without indentation
+// the layout rules add nothing, so an element is its tags, declarations,
+// attributes and children, and the walk keeps only what its end tag and the
+// xmlns="" rule need. Indented, the XML layout rules are few: an element
+// whose children include text keeps its content as it is, any other drops
+// its (blank) text children and puts each child on a line of its own.
+// serialize_element_internal picks it from the buffer's switches; it must
+// write exactly the bytes of the general walk (a test compares the two over
+// whole documents).
 //
 // The walk writes through a cursor held in a local variable, not in the
 // buffer record or the writer: a store through a char pointer may alias any
@@ -25,7 +29,8 @@ struct plain_frame {
     quorvel_node* next;      // the element's next sibling
     const char* default_ns;  // as ser_frame::default_ns
     size_t qname_at;         // offset of the qualified name in the start tag
-    size_t qname_length;
+    uint32_t qname_length;
+    uint32_t inline_content;  // indented: the content is written as it is
 };
 
 constexpr size_t kInlineFrames = 64;
@@ -75,16 +80,35 @@ inline char* put_end_tag(char* out, const char* q, size_t qname_length) {
 
 class plain_writer {
 public:
-    plain_writer(quorvel_element* element, ser_buffer* b) : b_(b), element_(element) {}
+    plain_writer(quorvel_element* element, ser_buffer* b, bool top) : b_(b), element_(element), top_(top) {
+        if (b->indent > 0) {
+            if (b->indent_string && b->indent_string[0]) {
+                unit_ = b->indent_string;
+                unit_length_ = std::strlen(unit_);
+            } else {
+                unit_length_ = static_cast<size_t>(b->indent);
+            }
+        }
+    }
     plain_writer(const plain_writer&) = delete;
     plain_writer& operator=(const plain_writer&) = delete;
     ~plain_writer() {
         if (frames_ != inline_frames_) ser_work_release(frames_, frames_release_);
     }
 
+    template <bool kIndent>
     void run();
 
 private:
+    // Indentation of depth units: room checked by the caller.
+    char* put_indent(char* out, size_t width) const {
+        if (!unit_) {
+            std::memset(out, ' ', width);
+            return out + width;
+        }
+        for (char* end = out + width; out < end; out += unit_length_) std::memcpy(out, unit_, unit_length_);
+        return out;
+    }
     // The end of the block: out may advance to end - 1, the last byte is
     // kept for the NUL.
     char* end() const { return b_->data + b_->capacity; }
@@ -132,16 +156,19 @@ private:
     [[gnu::noinline]] char* write_other(char* out, quorvel_node* node);
     plain_frame* grow_frames();
 
-    quorvel_pool* document_pool() {
+    quorvel_document* document() {
         if (!doc_looked_up_) {
             doc_ = quorvel_element_get_document(element_);
             doc_looked_up_ = true;
         }
-        return doc_ ? doc_->pool : nullptr;
+        return doc_;
     }
 
     ser_buffer* b_;
     quorvel_element* element_;
+    bool top_;                    // element_ gets no indentation nor line feed
+    const char* unit_ = nullptr;  // indentation unit, NULL for spaces
+    size_t unit_length_ = 0;
     quorvel_document* doc_ = nullptr;
     bool doc_looked_up_ = false;
     const char* chain_default_ = nullptr;  // set by write_start_rest
@@ -181,6 +208,7 @@ plain_frame* plain_writer::grow_frames() {
         end = data + b->capacity;  \
     } while (0)
 
+template <bool kIndent>
 void plain_writer::run() {
     ser_buffer* const b = b_;
     char* data = b->data;  // the block, moved only by growth
@@ -190,6 +218,16 @@ void plain_writer::run() {
     size_t depth = 0;                     // open frames
     const char* in_scope = nullptr;       // default_ns of the innermost frame
     quorvel_node* node = &element_->head;
+    // Indented: the buffer's depth counts units; the walk's frames add to it.
+    const int start_depth = b->depth;
+    const size_t base = start_depth > 0 ? static_cast<size_t>(start_depth) : 0;
+    // Units in a line's indentation at a number of open frames (a negative
+    // start depth is made up for by frames before any unit shows).
+    auto width_at = [&](size_t open) -> size_t {
+        if (start_depth >= 0) return (base + open) * unit_length_;
+        auto d = static_cast<int64_t>(open) + start_depth;
+        return d > 0 ? static_cast<size_t>(d) * unit_length_ : 0;
+    };
     for (;;) {
         if (node->kind == QUORVEL_NODE_ELEMENT) {
             auto* e = reinterpret_cast<quorvel_element*>(node);
@@ -219,10 +257,21 @@ void plain_writer::run() {
                 scope = declares_default ? ns.own_default : xmlns_empty ? "" : in_scope;
             }
 
-            // "<" qname, with room for ">" and the end tag after it.
+            // "<" qname, with room for ">" and the end tag after it (and a
+            // line feed when indenting).
             const size_t qlen = prefix ? prefix_length + 1 + name_length : name_length;
-            const size_t tail = end_tag_room(qlen);
-            PLAIN_ROOM(qlen + 2 + tail);
+            const size_t tail = end_tag_room(qlen) + (kIndent ? 2 : 0);
+            // Indented: a line of its own unless its parent keeps its
+            // content as it is or it is the top element.
+            bool own_line = false;
+            if constexpr (kIndent) {
+                own_line = !(depth ? frames[depth - 1].inline_content : top_ && e == element_);
+                const size_t width = own_line ? width_at(depth) : 0;
+                PLAIN_ROOM(width + qlen + 2 + tail);
+                out = put_indent(out, width);
+            } else {
+                PLAIN_ROOM(qlen + 2 + tail);
+            }
             *out = '<';
             const size_t qname_at = static_cast<size_t>(out + 1 - data);
             out = put_qname(out + 1, prefix, prefix_length, name, name_length);
@@ -245,6 +294,7 @@ void plain_writer::run() {
                     out[1] = '>';
                     out += 2;
                 }
+                if (kIndent && own_line) *out++ = '\n';
             } else if (child->kind == QUORVEL_NODE_TEXT &&
                        !reinterpret_cast<const quorvel_text*>(child)->next_sibling) {
                 // The common leaf: a lone text child, written with the end tag.
@@ -252,8 +302,16 @@ void plain_writer::run() {
                 if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(child), tail))) goto done;
                 PLAIN_RELOAD();
                 out = put_end_tag(out, data + qname_at, qlen);
+                if (kIndent && own_line) *out++ = '\n';
             } else {
                 *out++ = '>';
+                // Indented: content with text in it is kept as it is, inside
+                // such content too; any other gets a line per child.
+                bool inline_content = false;
+                if constexpr (kIndent) {
+                    inline_content = (depth && frames[depth - 1].inline_content) || ser_children_have_text(child);
+                    if (!inline_content) *out++ = '\n';
+                }
                 if (depth == capacity_ && !(frames = grow_frames())) {
                     // No room to go deeper: close this element at once and stop.
                     out = put_end_tag(out, data + qname_at, qlen);
@@ -263,7 +321,8 @@ void plain_writer::run() {
                 plain_frame* f = &frames[depth++];
                 f->next = static_cast<quorvel_node*>(quorvel_link_get(e, &e->next_sibling));
                 f->qname_at = qname_at;
-                f->qname_length = qlen;
+                f->qname_length = static_cast<uint32_t>(qlen);
+                f->inline_content = inline_content;
                 in_scope = scope;
                 f->default_ns = scope;
                 node = child;
@@ -271,9 +330,24 @@ void plain_writer::run() {
             }
             if (e == element_) break;
         } else if (node->kind == QUORVEL_NODE_TEXT) {
-            if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(node), 0))) goto done;
+            // Indented, the blank text between lines gives way to the layout.
+            if (!kIndent || frames[depth - 1].inline_content) {
+                if (!(out = put_text(out, reinterpret_cast<quorvel_text*>(node), 0))) goto done;
+                PLAIN_RELOAD();
+            }
+        } else if (kIndent && (node->kind == QUORVEL_NODE_COMMENT || node->kind == QUORVEL_NODE_PI) &&
+                   !frames[depth - 1].inline_content) {
+            // Comments and PIs on lines of their own.
+            const size_t width = width_at(depth);
+            PLAIN_ROOM(width);
+            out = put_indent(out, width);
+            b->depth = start_depth + static_cast<int>(depth);
+            if (!(out = write_other(out, node))) goto done;
             PLAIN_RELOAD();
+            PLAIN_ROOM(1);
+            *out++ = '\n';
         } else {
+            if constexpr (kIndent) b->depth = start_depth + static_cast<int>(depth);
             if (!(out = write_other(out, node))) goto done;
             PLAIN_RELOAD();
         }
@@ -285,8 +359,19 @@ void plain_writer::run() {
             while (!next) {
                 if (!depth) goto done;
                 const plain_frame& f = frames[--depth];
-                PLAIN_ROOM(end_tag_room(f.qname_length));
-                out = put_end_tag(out, data + f.qname_at, f.qname_length);
+                if constexpr (kIndent) {
+                    // Its own line for the end tag after lines of children;
+                    // a line feed after it unless text follows (or it is the top).
+                    const size_t width = f.inline_content ? 0 : width_at(depth);
+                    const bool feed = !(top_ && !depth) && (!f.next || f.next->kind != QUORVEL_NODE_TEXT);
+                    PLAIN_ROOM(width + end_tag_room(f.qname_length) + 1);
+                    out = put_indent(out, width);
+                    out = put_end_tag(out, data + f.qname_at, f.qname_length);
+                    if (feed) *out++ = '\n';
+                } else {
+                    PLAIN_ROOM(end_tag_room(f.qname_length));
+                    out = put_end_tag(out, data + f.qname_at, f.qname_length);
+                }
                 if (!depth) goto done;
                 next = f.next;
                 in_scope = frames[depth - 1].default_ns;
@@ -301,6 +386,7 @@ done:
         b->length = static_cast<size_t>(out - data);
     }
     b->at_line_start = 0;
+    b->depth = start_depth;
 }
 
 #undef PLAIN_ROOM
@@ -390,13 +476,8 @@ char* plain_writer::write_start_rest(char* out, quorvel_element* e, const quorve
 // " " name "=\"" value "\"", the name re-prefixed from the namespace record
 // when it does not already start with that prefix.
 char* plain_writer::write_attribute(char* out, quorvel_attribute* a) {
-    if (a->hash & kAttrPendingEntities) {
-        size_t n;
-        ser_attr_value(a, &n);
-        if (n) ser_decode_pending_value(a, document_pool());
-    }
     size_t vlen;
-    const char* value = ser_attr_value(a, &vlen);
+    const char* value = quorvel_attribute_pending(a) ? ser_pending_value(a, document(), &vlen) : ser_attr_value(a, &vlen);
     const char* name = a->name;
     const size_t name_length = a->name_length;
     const char* prefix = nullptr;
@@ -452,4 +533,12 @@ char* plain_writer::write_other(char* out, quorvel_node* node) {
 
 }  // namespace
 
-void ser_write_plain_xml(quorvel_element* element, ser_buffer* b) { plain_writer(element, b).run(); }
+void ser_write_plain_xml(quorvel_element* element, ser_buffer* b) { ser_write_plain_xml_top(element, b, false); }
+
+void ser_write_plain_xml_top(quorvel_element* element, ser_buffer* b, bool top) {
+    plain_writer w(element, b, top);
+    if (b->indent > 0)
+        w.run<true>();
+    else
+        w.run<false>();
+}

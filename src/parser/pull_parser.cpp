@@ -5,6 +5,10 @@
 // read 256 bytes at a time. Event strings go into two arenas used in turn:
 // the parser refills one only when every event in it has been handed out
 // and the current event lives in the other, so no event costs a malloc.
+// A batch runs the parser until the queue holds as many events as the batch
+// wants, with the new events' strings written straight into the batch's
+// staging arena (two, used in turn), so nothing is copied twice and the
+// parser is not stopped after every construct.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,13 +113,23 @@ struct quorvel_pull {
     int current_arena;  // arena holding the current event's strings, -1 for none
     int fill;           // arena the queueing callbacks write into
     int batch_current;  // the current event was installed by a batch (staged strings)
+    // While a batch runs: the arena new events' strings go to, and how many
+    // queued events the batch still wants (the parser pauses at that many).
+    pull_arena* batch_arena;
+    size_t batch_want;
+    int stage;          // staging arena of the latest batch
     pull_arena arenas[2];
-    pull_arena staging;
+    pull_arena staging[2];
 };
 
 namespace {
 
 inline quorvel_pull* self(void* user) { return static_cast<quorvel_pull*>(user); }
+
+inline size_t queued(const quorvel_pull* p) { return (p->tail + p->capacity - p->head) % p->capacity; }
+
+// The arena the strings of an event being queued go to.
+inline pull_arena& fill_arena(quorvel_pull* p) { return p->batch_arena ? *p->batch_arena : p->arenas[p->fill]; }
 
 // An event could not be completed: it leaves the queue (a reader must
 // never see it half made) and the stream ends with an out-of-memory report.
@@ -131,7 +145,7 @@ void lost_event(quorvel_pull* p, bool queued = true) {
 // A zeroed event at the tail of the ring, or NULL (reader failed).
 quorvel_pull_event* push(quorvel_pull* p, int kind) {
     if (p->out_of_memory) return nullptr;
-    size_t count = (p->tail + p->capacity - p->head) % p->capacity;
+    size_t count = queued(p);
     if (count == p->capacity - 1) {
         size_t capacity = p->capacity * 2;
         auto* fresh = static_cast<quorvel_pull_event*>(quorvel_work_calloc(capacity * sizeof(quorvel_pull_event)));
@@ -151,8 +165,9 @@ quorvel_pull_event* push(quorvel_pull* p, int kind) {
     *e = quorvel_pull_event{};
     e->kind = kind;
     e->borrowed = p->sax->one_shot;
-    // Hand control back once this construct is read.
-    sax_request_pause(p->sax);
+    // Hand control back once this construct is read (in a batch, once the
+    // batch has its events).
+    if (!p->batch_arena || count + 1 >= p->batch_want) sax_request_pause(p->sax);
     return e;
 }
 
@@ -161,7 +176,7 @@ quorvel_pull_event* push(quorvel_pull* p, int kind) {
 const char* keep(quorvel_pull* p, const char* s) {
     if (!s) s = "";
     if (p->sax->one_shot) return s;
-    char* c = p->arenas[p->fill].copy(s, std::strlen(s));
+    char* c = fill_arena(p).copy(s, std::strlen(s));
     if (!c) lost_event(p);
     return c;
 }
@@ -175,7 +190,7 @@ void on_start_element(void* user, const char* name, const char* const* attribute
     size_t pairs = 0;
     while (attributes[2 * pairs]) pairs++;
     // The parser's array lives only for the callback: the event gets its own.
-    auto** array = static_cast<char**>(p->arenas[p->fill].alloc((2 * pairs + 1) * sizeof(char*)));
+    auto** array = static_cast<char**>(fill_arena(p).alloc((2 * pairs + 1) * sizeof(char*)));
     if (!array) return lost_event(p);
     for (size_t i = 0; i < 2 * pairs; i++) array[i] = const_cast<char*>(keep(p, attributes[i]));
     array[2 * pairs] = nullptr;
@@ -194,7 +209,7 @@ void on_characters(void* user, const char* text, size_t length) {
     quorvel_pull_event* e = push(p, QUORVEL_PULL_CHARACTERS);
     if (!e) return;
     // Character data lives only for the callback, in every mode.
-    e->text = p->arenas[p->fill].copy(text, length);
+    e->text = fill_arena(p).copy(text, length);
     e->text_length = length;
     if (!e->text) lost_event(p);
 }
@@ -241,7 +256,7 @@ void on_error(void* user, const char* message, int, int) {
     if (p->sax->error_flag) p->error = 1;
     quorvel_pull_event* e = push(p, QUORVEL_PULL_ERROR);
     if (!e) return;
-    e->text = p->arenas[p->fill].copy(message, std::strlen(message));
+    e->text = fill_arena(p).copy(message, std::strlen(message));
     e->text_length = e->text ? std::strlen(e->text) : 0;
     e->borrowed = 0;
     if (!e->text) lost_event(p);
@@ -275,10 +290,13 @@ quorvel_pull* pull_create(int skip_flags) {
     return p;
 }
 
-// Runs the SAX parser until it queues something or the input ends.
+// Runs the SAX parser until it queues something (a batch: enough) or the
+// input ends.
 void refill(quorvel_pull* p) {
-    p->fill = p->current_arena == 0 ? 1 : 0;
-    p->arenas[p->fill].reset();
+    if (!p->batch_arena) {
+        p->fill = p->current_arena == 0 ? 1 : 0;
+        p->arenas[p->fill].reset();
+    }
     if (sax_is_paused(p->sax)) {
         sax_resume(p->sax);
     } else if (p->text) {
@@ -298,16 +316,30 @@ void refill(quorvel_pull* p) {
 
 inline bool queue_empty(const quorvel_pull* p) { return p->head == p->tail; }
 
+// With the queue empty: whether the stream goes on (a refill may queue
+// more). When what could not be queued ends the stream, *report is set and
+// the report is made once.
+bool stream_goes_on(quorvel_pull* p, bool* report) {
+    *report = false;
+    if (p->out_of_memory == 1) {
+        p->out_of_memory = 2;
+        p->error = 1;
+        *report = true;
+        return false;
+    }
+    return !(p->error || p->out_of_memory || (p->exhausted && !sax_is_paused(p->sax)));
+}
+
 quorvel_pull_event* next_event(quorvel_pull* p) {
     if (p->batch_current) {
         p->current = quorvel_pull_event{};
         p->batch_current = 0;
     }
     while (queue_empty(p)) {
-        if (p->out_of_memory == 1) {
+        bool report;
+        if (!stream_goes_on(p, &report)) {
+            if (!report) return nullptr;
             // What could not be queued ends the stream with a report.
-            p->out_of_memory = 2;
-            p->error = 1;
             p->current = quorvel_pull_event{};
             p->current.kind = QUORVEL_PULL_ERROR;
             p->current.text = "out of memory";
@@ -315,7 +347,6 @@ quorvel_pull_event* next_event(quorvel_pull* p) {
             p->current.borrowed = 1;
             return &p->current;
         }
-        if (p->error || p->out_of_memory || (p->exhausted && !sax_is_paused(p->sax))) return nullptr;
         refill(p);
     }
     p->current = p->ring[p->head];
@@ -401,39 +432,65 @@ QUORVEL_API size_t quorvel_pull_next_batch(quorvel_pull* p, quorvel_pull_batch_i
         p->current = quorvel_pull_event{};
         p->batch_current = 0;
     }
-    p->staging.reset();
-    // The attribute view of the batch: each element's attributes are staged
-    // into an array of their own, so the view never sees a partial refill.
+    // The other staging arena: the previous batch's may still hold the
+    // strings of events it queued but did not hand out.
+    p->stage ^= 1;
+    pull_arena& stage = p->staging[p->stage];
+    stage.reset();
+    // Events queued before this batch keep strings in arenas a later read
+    // reuses: theirs are copied. Those the batch queues are written here.
+    size_t inherited = queued(p);
+    // The attribute view of the batch: the last start element with
+    // attributes, its array staged whole.
     const char* view_name = nullptr;
     char** view = nullptr;
     size_t view_count = 0;
     size_t count = 0;
-    while (count < n) {
-        quorvel_pull_event* e = next_event(p);
-        if (!e) break;
+    bool failed = false;
+    while (count < n && !failed) {
+        if (queue_empty(p)) {
+            bool report;
+            if (!stream_goes_on(p, &report)) {
+                if (report) items[count++] = quorvel_pull_batch_item{QUORVEL_PULL_ERROR, nullptr, "out of memory", 13};
+                break;
+            }
+            p->batch_arena = &stage;
+            p->batch_want = n - count;
+            refill(p);
+            p->batch_arena = nullptr;
+            continue;
+        }
+        quorvel_pull_event e = p->ring[p->head];
+        p->ring[p->head] = quorvel_pull_event{};
+        p->head = (p->head + 1) % p->capacity;
         quorvel_pull_batch_item& item = items[count];
-        item.kind = e->kind;
-        item.name = nullptr;
-        item.text = nullptr;
-        item.text_length = e->text_length;
-        if (e->name && !(item.name = p->staging.copy(e->name, std::strlen(e->name)))) break;
-        if (e->text && !(item.text = p->staging.copy(e->text, e->text_length))) break;
+        item.kind = e.kind;
+        item.name = e.name;
+        item.text = e.text;
+        item.text_length = e.text_length;
+        char** attributes = e.attributes;
+        if (inherited) {
+            inherited--;
+            if (e.name && !(item.name = stage.copy(e.name, std::strlen(e.name)))) failed = true;
+            if (e.text && !(item.text = stage.copy(e.text, e.text_length))) failed = true;
+            if (!failed && e.kind == QUORVEL_PULL_START_ELEMENT && e.attribute_count) {
+                size_t slots = 2 * e.attribute_count + 1;
+                auto** array = static_cast<char**>(stage.alloc(slots * sizeof(char*)));
+                for (size_t i = 0; array && i < slots - 1; i++) {
+                    const char* a = e.attributes[i];
+                    array[i] = a ? stage.copy(a, std::strlen(a)) : nullptr;
+                    if (a && !array[i]) array = nullptr;
+                }
+                if (array) array[slots - 1] = nullptr;
+                attributes = array;  // NULL: the view keeps the previous element
+            }
+            if (failed) break;
+        }
         count++;
-        if (e->kind == QUORVEL_PULL_START_ELEMENT && e->attribute_count) {
-            size_t slots = 2 * e->attribute_count + 1;
-            auto** array = static_cast<char**>(p->staging.alloc(slots * sizeof(char*)));
-            bool staged = array != nullptr;
-            for (size_t i = 0; staged && i < slots - 1; i++) {
-                const char* s = e->attributes[i];
-                array[i] = s ? p->staging.copy(s, std::strlen(s)) : nullptr;
-                if (s && !array[i]) staged = false;
-            }
-            if (staged) {
-                array[slots - 1] = nullptr;
-                view = array;
-                view_count = e->attribute_count;
-                view_name = item.name;
-            }
+        if (e.kind == QUORVEL_PULL_START_ELEMENT && e.attribute_count && attributes) {
+            view = attributes;
+            view_count = e.attribute_count;
+            view_name = item.name;
         }
     }
     if (view) {
@@ -454,7 +511,8 @@ QUORVEL_API void quorvel_pull_free(quorvel_pull* p) {
     quorvel_sax_parser_free(p->sax);
     p->arenas[0].release();
     p->arenas[1].release();
-    p->staging.release();
+    p->staging[0].release();
+    p->staging[1].release();
     quorvel_work_free(p->ring);
     quorvel_work_free(p);
 }

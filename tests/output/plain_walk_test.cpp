@@ -1,7 +1,8 @@
-// The plain walk (XML without layout) against the general element walk: the
-// same bytes for every document of the conformance collections and for
-// hand-made trees that reach the corners of names, namespaces, attributes
-// and child kinds; and the same all-or-nothing result when memory runs out.
+// The plain walk (XML without layout, and indented XML) against the general
+// element walk: the same bytes for every document of the conformance
+// collections and for hand-made trees that reach the corners of names,
+// namespaces, attributes, child kinds and indentation; and the same
+// all-or-nothing result when memory runs out.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -44,6 +45,13 @@ void compare_forms(quorvel_document* doc) {
     quorvel_serialize_ext_options expand{};
     expand.expand_empty = 1;
     both_walks([&] { return take(quorvel_document_serialize_ext(doc, nullptr, &expand)); });
+    // Indented: by spaces, by a unit string, with expanded empty elements.
+    quorvel_serialize_options indent{2, 0, nullptr};
+    both_walks([&] { return take(quorvel_document_serialize(doc, &indent)); });
+    quorvel_serialize_ext_options tab{};
+    tab.indent_string = "\t";
+    tab.expand_empty = 1;
+    both_walks([&] { return take(quorvel_document_serialize_ext(doc, &indent, &tab)); });
     quorvel_element* root = doc->root ? doc->root : doc->secondary_root;
     if (!root) return;
     int n = 0;
@@ -51,6 +59,7 @@ void compare_forms(quorvel_document* doc) {
         if (quorvel_node_get_type(c) != QUORVEL_NODE_ELEMENT) continue;
         auto* e = reinterpret_cast<quorvel_element*>(c);
         both_walks([&] { return take(quorvel_element_serialize(e, nullptr)); });
+        both_walks([&] { return take(quorvel_element_serialize(e, &indent)); });
         n++;
     }
 }
@@ -93,17 +102,22 @@ struct PlainWalkTree : ::testing::Test {
         quorvel_document_free(doc);
     }
 
-    // Both walks over e with top 1, appended to a buffer that already holds
-    // "[" as the XSLT processor's buffers may.
-    std::string write(quorvel_element* e, int expand_empty = 0) {
+    // Both walks over e (with top 1 unless told otherwise), appended to a
+    // buffer that already holds "[" as the XSLT processor's buffers may.
+    std::string write(quorvel_element* e, int expand_empty = 0, int indent = 0, int top = 1, int depth = 0,
+                      const char* unit = nullptr) {
         return both_walks([&] {
             ser_buffer b;
             EXPECT_TRUE(ser_buffer_init(&b));
             b.expand_empty = expand_empty;
+            b.indent = indent;
+            b.depth = depth;
+            b.indent_string = unit;
             buffer_append(&b, "[");
-            serialize_element_internal(e, &b, 1);
+            serialize_element_internal(e, &b, top);
             EXPECT_FALSE(b.out_of_memory);
             EXPECT_EQ(b.data[b.length], '\0');
+            EXPECT_EQ(b.depth, depth);
             std::string r(b.data, b.length);
             ser_buffer_free(&b);
             return r;
@@ -219,6 +233,56 @@ TEST_F(PlainWalkTree, EveryChildKindAndDepth) {
     EXPECT_EQ(out.substr(out.size() - 19), "<s/></d><last/></r>");
     write(r, 1);
     write(cur);
+}
+
+// Indented: children on lines of their own, blank text dropped, content
+// with text kept as it is (and everything inside it), comments and PIs on
+// lines of their own; at every start depth, top or not, by any unit.
+TEST_F(PlainWalkTree, IndentedLayout) {
+    tree_builder t(doc);
+    quorvel_element* r = t.root(t.element("r"));
+    t.append(r, t.text("\n  "));
+    quorvel_element* a = t.append(r, t.element("a"));
+    t.attribute(a, "k", "v");
+    t.append(a, t.text("leaf"));
+    t.append(r, t.text("\n  "));
+    t.append(r, t.comment("c"));
+    t.append(r, t.pi("p", "d"));
+    t.append(r, t.element("empty"));
+    quorvel_element* lines = t.append(r, t.element("lines"));
+    t.append(lines, t.text(" "));
+    t.append(t.append(lines, t.element("x")), t.text("1"));
+    quorvel_element* deeper = t.append(lines, t.element("deeper"));
+    t.append(deeper, t.element("y"));
+    t.append(deeper, t.comment("in"));
+    t.append(lines, t.text(" "));
+    quorvel_element* mixed = t.append(r, t.element("mixed"));
+    t.append(mixed, t.text("a "));
+    quorvel_element* b = t.append(mixed, t.element("b"));
+    t.append(t.append(b, t.element("i")), t.text("x"));
+    t.append(b, t.element("j"));
+    t.append(mixed, t.text(" z"));
+    t.append(mixed, t.comment("m"));
+    t.append(mixed, t.cdata("cd"));
+    quorvel_element* after = t.append(r, t.element("after"));
+    t.append(after, t.element("e"));
+    t.append(r, t.text("\n"));
+    std::string out = write(r, 0, 2);
+    // An end tag followed by (blank) text gets no line feed of its own.
+    EXPECT_EQ(out,
+              "[<r>\n  <a k=\"v\">leaf</a>\n"
+              "  <!--c-->\n  <?p d?>\n  <empty/>\n"
+              "  <lines>\n    <x>1</x>\n    <deeper>\n      <y/>\n      <!--in-->\n    </deeper>  </lines>\n"
+              "  <mixed>a <b><i>x</i><j/></b> z<!--m--><![CDATA[cd]]></mixed>\n"
+              "  <after>\n    <e/>\n  </after></r>")
+        << out;
+    for (int top : {0, 1})
+        for (int depth : {0, 3, -2}) {
+            write(r, 0, 3, top, depth);
+            write(r, 1, 2, top, depth, "\t-");
+            write(lines, 0, 1, top, depth);
+            write(mixed, 1, 4, top, depth);
+        }
 }
 
 TEST_F(PlainWalkTree, RunningOutOfMemoryGivesNoText) {

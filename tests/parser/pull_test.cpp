@@ -154,6 +154,65 @@ TEST(PullParser, Batches) {
     quorvel_pull_free(p);
 }
 
+std::string describe_item(const quorvel_pull_batch_item& item) {
+    std::string s = std::to_string(item.kind);
+    if (item.name) s += std::string(" ") + item.name;
+    if (item.text) s += "[" + std::string(item.text, item.text_length) + "]";
+    return s;
+}
+
+// Every batch size gives the events one call at a time gives, each batch's
+// strings all still readable when the batch is done (so read afterwards),
+// from memory and from a file, and alternating with single calls.
+TEST(PullParser, BatchesOfEverySizeMatchSingleEvents) {
+    const std::string docs[] = {
+        "<?xml version='1.0'?><!--c--><r xmlns='urn:d' xmlns:p='urn:p'><p:e a='1' p:b='&amp;'>t&lt;x"
+        "<![CDATA[cd]]><?pi data?></p:e><f xmlns:q='urn:q' q:k='v'/>tail</r><!--after-->",
+        "<r><a x='1'/><a x='2'>text</a><b/></r>",
+        "<r><unclosed></r>",
+    };
+    for (const std::string& doc : docs) {
+        SCOPED_TRACE(doc);
+        quorvel_pull* p = quorvel_pull_new(doc.data(), doc.size());
+        const std::string expected = drain(p);
+        quorvel_pull_free(p);
+        const std::string path = temp_file("batches.xml", doc);
+        for (size_t size : {1, 2, 3, 5, 64}) {
+            for (int source = 0; source < 2; source++) {
+                p = source ? quorvel_pull_new_file(path.c_str()) : quorvel_pull_new(doc.data(), doc.size());
+                std::string got;
+                std::string chars;  // files split text at read boundaries
+                quorvel_pull_batch_item items[64];
+                for (int round = 0;; round++) {
+                    size_t n;
+                    if (round % 3 == 2) {
+                        quorvel_pull_event* e = quorvel_pull_next(p);
+                        if (!e) break;
+                        quorvel_pull_batch_item one{e->kind, e->name, e->text, e->text_length};
+                        items[0] = one;
+                        n = 1;
+                    } else if ((n = quorvel_pull_next_batch(p, items, size)) == 0) {
+                        break;
+                    }
+                    for (size_t i = 0; i < n; i++) {
+                        if (items[i].kind == QUORVEL_PULL_CHARACTERS) {
+                            chars.append(items[i].text, items[i].text_length);
+                            continue;
+                        }
+                        if (!chars.empty()) got += "2[" + chars + "]\n";
+                        chars.clear();
+                        got += describe_item(items[i]) + "\n";
+                    }
+                }
+                if (!chars.empty()) got += "2[" + chars + "]\n";
+                EXPECT_EQ(got, expected) << "size " << size << " source " << source;
+                quorvel_pull_free(p);
+            }
+        }
+        std::remove(path.c_str());
+    }
+}
+
 // Batch after batch over a long input: staging is reused, not grown.
 TEST(PullParser, StagingStaysAtTheLargestBatch) {
     std::string doc = "<r>";
