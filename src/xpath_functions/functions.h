@@ -588,12 +588,16 @@ const char* jtype_of(const char* text);
 // value). want: 0 a map, 1 an array, -1 either.
 quorvel_xpath_map_value* fn_map_arg(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument,
                                     const char* function, int want);
-// A new empty set that owns its synthetic items and is a sequence; NULL
-// when memory runs out.
-quorvel_xpath_node_set* fn_owning_set();
+// A new empty set that owns its synthetic items and is a sequence, with
+// room for capacity items; NULL when memory runs out.
+quorvel_xpath_node_set* fn_owning_set(size_t capacity = 0);
 // A result holding set (taken over, freed on failure); NULL with "Out of
 // memory".
 quorvel_xpath_result* fn_sequence_result(quorvel_xpath_context* context, quorvel_xpath_node_set* set);
+// Evaluates an argument into a new owning sequence of its value's items
+// (see xpath_value_items); NULL on failure (the evaluator's message, or
+// "Out of memory").
+quorvel_xpath_node_set* fn_argument_value(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument);
 // Appends a copy of an item (synthetic items duplicated, nodes shared);
 // false when memory runs out.
 bool fn_set_add_copy(quorvel_xpath_node_set* set, const quorvel_node* item);
@@ -605,6 +609,32 @@ bool fn_set_add_owned(quorvel_xpath_node_set* set, quorvel_node* item);
 // the evaluator's message).
 bool fn_integer_arg(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument, const char* function,
                     int64_t* out);
+// A depth-first walk over items that enters the values of maps and the
+// members of arrays where asked, on a stack of its own (values nest as deep
+// as data can make them).
+struct fn_item_walk {
+    struct frame {
+        const quorvel_xpath_node_set* set;
+        size_t next;
+        quorvel_xpath_map_value* holder;  // keeps set alive; NULL for a set the caller keeps
+    };
+    frame* stack = nullptr;
+    size_t depth = 0;
+    size_t capacity = 0;
+
+    fn_item_walk() = default;
+    fn_item_walk(const fn_item_walk&) = delete;
+    fn_item_walk& operator=(const fn_item_walk&) = delete;
+    ~fn_item_walk();
+    // Visits the items of set next; holder's reference is taken over (and
+    // released when memory runs out). False when memory runs out.
+    bool push(const quorvel_xpath_node_set* set, quorvel_xpath_map_value* holder);
+    // Visits the values (or members) of map next, in order, before what was
+    // pending. False when memory runs out.
+    bool enter(quorvel_xpath_map_value* map);
+    // The next item (low markers skipped), or NULL when the walk is over.
+    const quorvel_node* next();
+};
 // Options maps: the one item stored under name in options (NULL for no
 // map, no entry or an empty value); an entry holding several items fails
 // with XPTY0004 and sets *bad.

@@ -79,8 +79,23 @@ char* item_key(quorvel_xpath_context* c, const quorvel_node* item) {
     return key;
 }
 
-// A map value holding one value, built from an evaluated result.
-quorvel_xpath_node_set* value_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
+quorvel_xpath_result* map_result(quorvel_xpath_context* c, quorvel_xpath_map_value* m) {
+    quorvel_xpath_result* r = xpath_map_result(m);
+    return r ? r : oom(c);
+}
+
+}  // namespace
+
+// ---- Helpers shared with the array and JSON functions ----------------------------------------------
+
+quorvel_xpath_node_set* fn_owning_set(size_t capacity) {
+    quorvel_xpath_node_set* s =
+        capacity > kXpathInlineSlots ? xpath_nodeset_new_with_capacity(capacity) : xpath_nodeset_new();
+    if (s) s->owns_attributes = s->owns_namespaces = s->owns_carriers = s->is_sequence = 1;
+    return s;
+}
+
+quorvel_xpath_node_set* fn_argument_value(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
     if (!argument) {
         xpath_context_fail(c, "NULL AST node");
         return nullptr;
@@ -93,19 +108,47 @@ quorvel_xpath_node_set* value_arg(quorvel_xpath_context* c, const quorvel_xpath_
     return items;
 }
 
-quorvel_xpath_result* map_result(quorvel_xpath_context* c, quorvel_xpath_map_value* m) {
-    quorvel_xpath_result* r = xpath_map_result(m);
-    return r ? r : oom(c);
+fn_item_walk::~fn_item_walk() {
+    while (depth) xpath_map_value_release(stack[--depth].holder);
+    std::free(stack);
 }
 
-}  // namespace
+bool fn_item_walk::push(const quorvel_xpath_node_set* set, quorvel_xpath_map_value* holder) {
+    if (depth == capacity) {
+        size_t grown = capacity ? capacity * 2 : 16;
+        auto* s = static_cast<frame*>(std::realloc(stack, grown * sizeof(frame)));
+        if (!s) {
+            xpath_map_value_release(holder);
+            return false;
+        }
+        stack = s;
+        capacity = grown;
+    }
+    stack[depth++] = {set, 0, holder};
+    return true;
+}
 
-// ---- Helpers shared with the array and JSON functions ----------------------------------------------
+bool fn_item_walk::enter(quorvel_xpath_map_value* map) {
+    // One frame per value, pushed last to first.
+    for (size_t i = map->count; i-- > 0;) {
+        xpath_map_value_retain(map);
+        if (!push(map->entries[i].value, map)) return false;
+    }
+    return true;
+}
 
-quorvel_xpath_node_set* fn_owning_set() {
-    quorvel_xpath_node_set* s = xpath_nodeset_new();
-    if (s) s->owns_attributes = s->owns_namespaces = s->owns_carriers = s->is_sequence = 1;
-    return s;
+const quorvel_node* fn_item_walk::next() {
+    while (depth) {
+        frame& top = stack[depth - 1];
+        if (top.next >= top.set->count) {
+            xpath_map_value_release(top.holder);
+            depth--;
+            continue;
+        }
+        const quorvel_node* item = top.set->items[top.next++];
+        if (is_item(item)) return item;
+    }
+    return nullptr;
 }
 
 quorvel_xpath_result* fn_sequence_result(quorvel_xpath_context* c, quorvel_xpath_node_set* set) {
@@ -329,7 +372,7 @@ quorvel_xpath_result* fn_map_put(quorvel_xpath_context* c, quorvel_xpath_ast_nod
     quorvel_xpath_map_value* m = fn_map_arg(c, args[0], "map:put", 0);
     if (!m) return nullptr;
     char* key = key_arg(c, args[1]);
-    quorvel_xpath_node_set* value = key ? value_arg(c, args[2]) : nullptr;
+    quorvel_xpath_node_set* value = key ? fn_argument_value(c, args[2]) : nullptr;
     quorvel_xpath_map_value* out = value ? xpath_map_value_new(m->count + 1, 0) : nullptr;
     bool ok = out != nullptr;
     if (value && !out) oom(c);
@@ -408,7 +451,7 @@ quorvel_xpath_result* fn_map_entry(quorvel_xpath_context* c, quorvel_xpath_ast_n
     if (count != 2) return nullptr;
     char* key = key_arg(c, args[0]);
     if (!key) return nullptr;
-    quorvel_xpath_node_set* value = value_arg(c, args[1]);
+    quorvel_xpath_node_set* value = fn_argument_value(c, args[1]);
     quorvel_xpath_map_value* out = value ? xpath_map_value_new(1, 0) : nullptr;
     if (!out) {
         if (value) oom(c);
@@ -433,38 +476,15 @@ quorvel_xpath_result* fn_map_find(quorvel_xpath_context* c, quorvel_xpath_ast_no
     xpath_result_free(input);
     if (key && !items) oom(c);
     size_t key_length = key ? std::strlen(key) : 0;
-    struct frame {
-        const quorvel_xpath_node_set* set;
-        size_t next;
-        quorvel_xpath_map_value* holder;  // keeps set alive (NULL for the input)
-    };
-    frame* stack = nullptr;
-    size_t depth = 0, capacity = 0;
+    fn_item_walk walk;
     quorvel_xpath_map_value* found = items ? xpath_map_value_new(8, 1) : nullptr;
     size_t found_capacity = 8;
     bool ok = found != nullptr;
     if (items && !found) oom(c);
-    auto push = [&](const quorvel_xpath_node_set* set, quorvel_xpath_map_value* holder) {
-        if (depth == capacity) {
-            size_t grown = capacity ? capacity * 2 : 16;
-            auto* s = static_cast<frame*>(std::realloc(stack, grown * sizeof(frame)));
-            if (!s) return false;
-            stack = s;
-            capacity = grown;
-        }
-        stack[depth++] = {set, 0, holder};
-        return true;
-    };
-    if (ok) ok = push(items, nullptr);
-    while (ok && depth) {
-        frame& top = stack[depth - 1];
-        if (top.next >= top.set->count) {
-            xpath_map_value_release(top.holder);
-            depth--;
-            continue;
-        }
-        const quorvel_node* item = top.set->items[top.next++];
-        if (!is_item(item)) continue;
+    if (ok) ok = walk.push(items, nullptr);
+    while (ok) {
+        const quorvel_node* item = walk.next();
+        if (!item) break;
         quorvel_xpath_map_value* m = xpath_map_of_item(item);
         if (!m) continue;
         if (!m->is_array) {
@@ -491,22 +511,11 @@ quorvel_xpath_result* fn_map_find(quorvel_xpath_context* c, quorvel_xpath_ast_no
                 found->entries[found->count++] = {nullptr, 0, v};
             }
         }
-        // Visit the values (or members) of this map after it, in order:
-        // one frame per value, pushed last to first.
-        size_t before = depth;
-        for (size_t i = m->count; ok && i-- > 0;) {
-            xpath_map_value_retain(m);
-            if (!push(m->entries[i].value, m)) {
-                xpath_map_value_release(m);
-                ok = false;
-            }
-        }
-        (void)before;
+        // Visit the values (or members) of this map after it, in order.
+        ok = walk.enter(m);
         xpath_map_value_release(m);
     }
     if (!ok && items && found) oom(c);
-    while (depth) xpath_map_value_release(stack[--depth].holder);
-    std::free(stack);
     xpath_nodeset_free(items);
     std::free(key);
     if (!ok) {
