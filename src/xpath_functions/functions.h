@@ -518,6 +518,11 @@ struct xre_block {
 };
 extern const xre_block kXreBlocks[];
 extern const size_t kXreBlockCount;
+// The category range holding a code point, or NULL for an unassigned one.
+const xre_category_range* xre_category_range_of(uint32_t code_point);
+// Zero of the decimal digit family of a code point (decimal digits come in
+// runs of ten from their zero), or -1 when it is no decimal digit.
+int64_t xre_digit_zero(uint32_t code_point);
 
 // ---- Number formatting ----------------------------------------------------------------------------
 
