@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "conformance/suite_lists.h"
 #include "support/testdata.h"
 
 namespace {
@@ -77,17 +78,7 @@ bool expects_syntax_error(xmlNode* test_case) {
 }
 
 std::map<std::string, std::string> read_accepted() {
-    std::map<std::string, std::string> out;
-    std::ifstream in(std::string(QUORVEL_TEST_SOURCE_DIR) + "/xpath/qt3_syntax_accepted.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        size_t tab1 = line.find('\t');
-        size_t tab2 = line.find('\t', tab1 + 1);
-        if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
-        out[line.substr(0, tab2)] = line.substr(tab2 + 1);
-    }
-    return out;
+    return suite_lists::read_tabbed_reasons(std::string(QUORVEL_TEST_SOURCE_DIR) + "/xpath/qt3_syntax_accepted.txt");
 }
 
 TEST(XpathQt3Conformance, SyntaxErrorsAreRefused) {
