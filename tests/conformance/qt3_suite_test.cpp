@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "conformance/suite_lists.h"
 #include "support/testdata.h"
 #include "core/core.h"
 #include "dom/dom.h"
@@ -324,17 +325,7 @@ struct tally {
 };
 
 std::map<std::string, std::string> read_known_failures() {
-    std::map<std::string, std::string> out;
-    std::ifstream in(std::string(QUORVEL_TEST_SOURCE_DIR) + "/conformance/qt3_known_failures.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        size_t tab1 = line.find('\t');
-        size_t tab2 = line.find('\t', tab1 + 1);
-        if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
-        out[line.substr(0, tab2)] = line.substr(tab2 + 1);
-    }
-    return out;
+    return suite_lists::read_tabbed_reasons(std::string(QUORVEL_TEST_SOURCE_DIR) + "/conformance/qt3_known_failures.txt");
 }
 
 TEST(XpathQt3Conformance, EvaluationSuite) {
