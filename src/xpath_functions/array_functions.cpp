@@ -130,8 +130,7 @@ quorvel_xpath_result* fn_array_remove(quorvel_xpath_context* c, quorvel_xpath_as
     if (count != 2) return nullptr;
     map_value* a = fn_map_arg(c, args[0], "array:remove", 1);
     if (!a) return nullptr;
-    quorvel_xpath_result* positions = args[1] ? evaluate_expr(c, args[1]) : nullptr;
-    if (!args[1]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* positions = fn_evaluate(c, args[1]);
     bool* dropped = positions ? static_cast<bool*>(std::calloc(a->count ? a->count : 1, sizeof(bool))) : nullptr;
     bool ok = dropped != nullptr;
     if (positions && !dropped) oom(c);
@@ -251,8 +250,7 @@ quorvel_xpath_result* fn_array_reverse(quorvel_xpath_context* c, quorvel_xpath_a
 
 quorvel_xpath_result* fn_array_join(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count != 1) return nullptr;
-    quorvel_xpath_result* in = args[0] ? evaluate_expr(c, args[0]) : nullptr;
-    if (!args[0]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* in = fn_evaluate(c, args[0]);
     if (!in) return nullptr;
     const nodeset* s = in->kind == XPATH_NODESET ? in->value.nodeset : nullptr;
     size_t n = s ? s->count : 0;
@@ -306,8 +304,7 @@ quorvel_xpath_result* fn_array_insert_before(quorvel_xpath_context* c, quorvel_x
 // walk keeps its own stack.
 quorvel_xpath_result* fn_array_flatten(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count != 1) return nullptr;
-    quorvel_xpath_result* in = args[0] ? evaluate_expr(c, args[0]) : nullptr;
-    if (!args[0]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* in = fn_evaluate(c, args[0]);
     if (!in) return nullptr;
     nodeset* items = xpath_value_items(in);
     xpath_result_free(in);

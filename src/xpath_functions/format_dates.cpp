@@ -524,11 +524,7 @@ int calendar_kind(const char* name) {
 // sequence, -1 on failure.
 int optional_string(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, char** text) {
     *text = nullptr;
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return -1;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return -1;
     if (r->kind == XPATH_NODESET && (!r->value.nodeset || r->value.nodeset->count == 0)) {
         xpath_result_free(r);

@@ -271,6 +271,30 @@ QUORVEL_XPATH_STANDARD_ROWS(QUORVEL_XPATH_DECLARE_BUILTIN)
 // registry once.
 
 
+// Evaluates one argument: the evaluator's value, or NULL with its message
+// ("NULL AST node" for a missing argument).
+inline quorvel_xpath_result* fn_evaluate(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument) {
+    if (!argument) {
+        xpath_context_fail(context, "NULL AST node");
+        return nullptr;
+    }
+    return evaluate_expr(context, argument);
+}
+
+// The items of a set, low markers not counted: how many, and in *only the
+// item when there is exactly one (else NULL). A NULL set has none.
+inline size_t fn_item_count(const quorvel_xpath_node_set* set, const quorvel_node** only) {
+    size_t n = 0;
+    const quorvel_node* last = nullptr;
+    for (size_t i = 0; set && i < set->count; i++)
+        if (reinterpret_cast<uintptr_t>(set->items[i]) > kXpathLowestItem) {
+            last = set->items[i];
+            n++;
+        }
+    *only = n == 1 ? last : nullptr;
+    return n;
+}
+
 // Evaluates an argument into a sequence that owns its items, low markers
 // dropped; NULL on failure (the evaluator's message, or "Out of memory").
 quorvel_xpath_node_set* fn_argument_items(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument);

@@ -108,19 +108,11 @@ struct function_arg {
 // arguments (any number when arity is negative). False with XPTY0004 for
 // anything else.
 bool read_function(quorvel_xpath_context* c, const ast* argument, long arity, const char* name, function_arg& out) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    out.holder = evaluate_expr(c, argument);
+    out.holder = fn_evaluate(c, argument);
     if (!out.holder) return false;
-    const nodeset* s = out.holder->kind == XPATH_NODESET ? out.holder->value.nodeset : nullptr;
-    size_t items = out.holder->kind == XPATH_NODESET ? 0 : 1;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            if (!items) out.item = s->items[i];
-            items++;
-        }
+    const quorvel_node* only = nullptr;
+    size_t items = out.holder->kind == XPATH_NODESET ? fn_item_count(out.holder->value.nodeset, &only) : 1;
+    out.item = const_cast<quorvel_node*>(only);
     out.arity = items == 1 && out.item ? item_arity(out.item) : -1;
     if (out.arity < 0) {
         type_error(c, "%s expects one function item", name);
@@ -147,20 +139,10 @@ result* call(quorvel_xpath_context* c, const function_arg& f, const result* a, c
 // The one map or array of an argument, with a reference for the caller;
 // NULL with XPTY0004 for anything else (or the evaluator's message).
 quorvel_xpath_map_value* read_map(quorvel_xpath_context* c, const ast* argument, bool array, const char* name) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return nullptr;
-    const nodeset* s = r->kind == XPATH_NODESET ? r->value.nodeset : nullptr;
     const quorvel_node* only = nullptr;
-    size_t items = r->kind == XPATH_NODESET ? 0 : 1;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            only = s->items[i];
-            items++;
-        }
+    size_t items = r->kind == XPATH_NODESET ? fn_item_count(r->value.nodeset, &only) : 1;
     quorvel_xpath_map_value* m = items == 1 && only ? xpath_map_of_item(only) : nullptr;
     xpath_result_free(r);
     if (m && (m->is_array != 0) != array) {
@@ -176,15 +158,8 @@ quorvel_xpath_map_value* read_map(quorvel_xpath_context* c, const ast* argument,
 int single_boolean(const result* r) {
     if (r->kind == XPATH_BOOLEAN) return r->value.boolean ? 1 : 0;
     if (r->kind != XPATH_NODESET) return -1;
-    const nodeset* s = r->value.nodeset;
     const quorvel_node* only = nullptr;
-    size_t items = 0;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            only = s->items[i];
-            items++;
-        }
-    const quorvel_xpath_carrier* b = items == 1 ? as_carrier(only) : nullptr;
+    const quorvel_xpath_carrier* b = fn_item_count(r->value.nodeset, &only) == 1 ? as_carrier(only) : nullptr;
     if (!b || b->ref_kind != XPATH_REF_NONE || b->length < 3 || b->text[0] != kXpathTagMark ||
         b->text[1] != kXpathTagBoolean)
         return -1;
@@ -575,11 +550,7 @@ bool merge_sort(const sort_keys& keys, const key_range* ranges, size_t* order, s
 // Reads a collation argument: the empty sequence (the default) or the
 // code point collation; FOCH0002 for any other.
 bool read_collation(quorvel_xpath_context* c, const ast* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return false;
     bool empty = r->kind == XPATH_NODESET;
     for (size_t i = 0; empty && r->value.nodeset && i < r->value.nodeset->count; i++)
@@ -625,8 +596,7 @@ result* build_array(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, con
 // accumulator goes first from the left and second from the right.
 result* fold(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, const nodeset* items,
              const quorvel_xpath_map_value* array, bool left, const char* name) {
-    result* zero = args[1] ? evaluate_expr(c, args[1]) : nullptr;
-    if (!args[1]) xpath_context_fail(c, "NULL AST node");
+    result* zero = fn_evaluate(c, args[1]);
     function_arg f;
     if (!zero || !read_function(c, args[2], 2, name, f)) {
         xpath_result_free(zero);

@@ -860,24 +860,14 @@ bool text_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, 
               bool* present) {
     *out = nullptr;
     *present = false;
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return false;
     bool ok = true;
     if (r->kind == XPATH_STRING) {
         *out = xpath_to_string(r);
     } else if (r->kind == XPATH_NODESET) {
-        const nodeset* s = r->value.nodeset;
         const quorvel_node* only = nullptr;
-        size_t n = 0;
-        for (size_t i = 0; s && i < s->count; i++)
-            if (is_item(s->items[i])) {
-                only = s->items[i];
-                n++;
-            }
+        size_t n = fn_item_count(r->value.nodeset, &only);
         if (n == 1) {
             auto* k = reinterpret_cast<const quorvel_xpath_carrier*>(only);
             bool typed_other = only->kind == kXpathCarrierNode &&

@@ -52,11 +52,7 @@ bool push_entry_copy(quorvel_xpath_map_value* out, const char* key, size_t key_l
 
 // The key text of an argument by the map constructor's rules.
 char* key_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return nullptr;
     char* key = xpath_map_key_text(c, r);
     xpath_result_free(r);
@@ -96,11 +92,7 @@ quorvel_xpath_node_set* fn_owning_set(size_t capacity) {
 }
 
 quorvel_xpath_node_set* fn_argument_value(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return nullptr;
     quorvel_xpath_node_set* items = xpath_value_items(r);
     xpath_result_free(r);
@@ -177,22 +169,11 @@ bool fn_set_add_copy(quorvel_xpath_node_set* set, const quorvel_node* item) {
 
 quorvel_xpath_map_value* fn_map_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument,
                                     const char* function, int want) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return nullptr;
     quorvel_xpath_map_value* m = nullptr;
-    const quorvel_xpath_node_set* s = r->kind == XPATH_NODESET ? r->value.nodeset : nullptr;
-    size_t items = 0;
     const quorvel_node* only = nullptr;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            only = s->items[i];
-            items++;
-        }
-    if (items == 1) m = xpath_map_of_item(only);
+    if (r->kind == XPATH_NODESET && fn_item_count(r->value.nodeset, &only) == 1) m = xpath_map_of_item(only);
     xpath_result_free(r);
     if (m && want >= 0 && (m->is_array != 0) != (want == 1)) {
         xpath_map_value_release(m);
@@ -206,11 +187,7 @@ quorvel_xpath_map_value* fn_map_arg(quorvel_xpath_context* c, const quorvel_xpat
 
 bool fn_integer_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, const char* function,
                     int64_t* out) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return false;
     bool ok = false, cast_failed = false;
     if (r->kind == XPATH_NUMBER) {
@@ -226,14 +203,8 @@ bool fn_integer_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argu
             ok = true;
         }
     } else if (r->kind == XPATH_NODESET && r->value.nodeset) {
-        const quorvel_xpath_node_set* s = r->value.nodeset;
         const quorvel_node* only = nullptr;
-        size_t n = 0;
-        for (size_t i = 0; i < s->count; i++)
-            if (is_item(s->items[i])) {
-                only = s->items[i];
-                n++;
-            }
+        size_t n = fn_item_count(r->value.nodeset, &only);
         const quorvel_xpath_carrier* k = n == 1 ? as_carrier(only) : nullptr;
         const char* digits = nullptr;
         char* owned = nullptr;
@@ -272,13 +243,7 @@ const quorvel_node* fn_option_item(quorvel_xpath_context* c, const quorvel_xpath
     const quorvel_xpath_map_entry* e = xpath_map_find(options, name, std::strlen(name));
     if (!e || !e->value) return nullptr;
     const quorvel_node* only = nullptr;
-    size_t n = 0;
-    for (size_t i = 0; i < e->value->count; i++)
-        if (is_item(e->value->items[i])) {
-            only = e->value->items[i];
-            n++;
-        }
-    if (n > 1) {
+    if (fn_item_count(e->value, &only) > 1) {
         xpath_context_fail_code(c, "XPTY0004", "Option %s takes a single value", name);
         *bad = true;
         return nullptr;
@@ -399,8 +364,7 @@ quorvel_xpath_result* fn_map_remove(quorvel_xpath_context* c, quorvel_xpath_ast_
     if (count != 2) return nullptr;
     quorvel_xpath_map_value* m = fn_map_arg(c, args[0], "map:remove", 0);
     if (!m) return nullptr;
-    quorvel_xpath_result* keys = args[1] ? evaluate_expr(c, args[1]) : nullptr;
-    if (!args[1]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* keys = fn_evaluate(c, args[1]);
     if (!keys) {
         xpath_map_value_release(m);
         return nullptr;
@@ -468,8 +432,7 @@ quorvel_xpath_result* fn_map_entry(quorvel_xpath_context* c, quorvel_xpath_ast_n
 // The walk keeps its own stack: values nest as deep as data can make them.
 quorvel_xpath_result* fn_map_find(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count != 2) return nullptr;
-    quorvel_xpath_result* input = args[0] ? evaluate_expr(c, args[0]) : nullptr;
-    if (!args[0]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* input = fn_evaluate(c, args[0]);
     if (!input) return nullptr;
     char* key = key_arg(c, args[1]);
     quorvel_xpath_node_set* items = key ? xpath_value_items(input) : nullptr;
@@ -548,8 +511,7 @@ quorvel_xpath_result* fn_map_merge(quorvel_xpath_context* c, quorvel_xpath_ast_n
         xpath_map_value_release(options);
         if (bad) return nullptr;
     }
-    quorvel_xpath_result* in = args[0] ? evaluate_expr(c, args[0]) : nullptr;
-    if (!args[0]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* in = fn_evaluate(c, args[0]);
     if (!in) return nullptr;
     const quorvel_xpath_node_set* s = in->kind == XPATH_NODESET ? in->value.nodeset : nullptr;
     size_t n = s ? s->count : 0;

@@ -27,11 +27,7 @@ result* oom(quorvel_xpath_context* c) {
 // Evaluates an argument into a sequence owning its items; NULL on failure
 // (the evaluator's message, or "Out of memory").
 nodeset* argument_items(quorvel_xpath_context* c, const ast* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return nullptr;
     nodeset* s = fn_owning_set();
     if (!s || !xpath_sequence_append(s, r, c->xquery_mode)) {
@@ -83,11 +79,7 @@ result* take_range(quorvel_xpath_context* c, nodeset* s, size_t from, size_t to)
 }
 
 bool argument_number(quorvel_xpath_context* c, const ast* argument, double* out) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return false;
     *out = xpath_to_number(r);
     xpath_result_free(r);
@@ -239,11 +231,7 @@ quorvel_node* distinct_item(const quorvel_node* n, const value_key& k) {
 }  // namespace
 
 bool fn_check_collation(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return false;
     bool single = r->kind != XPATH_NODESET || item_count(r) == 1;
     char* uri = single ? xpath_to_string(r) : nullptr;

@@ -428,12 +428,7 @@ struct writer {
 
     bool value_json(const nodeset* v, int depth) {
         const quorvel_node* only = nullptr;
-        size_t n = 0;
-        for (size_t i = 0; v && i < v->count; i++)
-            if (is_item(v->items[i])) {
-                only = v->items[i];
-                n++;
-            }
+        size_t n = fn_item_count(v, &only);
         if (n == 0) {
             out.append("null");
             return true;
@@ -618,17 +613,10 @@ quorvel_xpath_result* fn_serialize(quorvel_xpath_context* c, quorvel_xpath_ast_n
     if (count < 1 || count > 2) return nullptr;
     params p;
     if (count == 2) {
-        quorvel_xpath_result* o = args[1] ? evaluate_expr(c, args[1]) : nullptr;
-        if (!args[1]) xpath_context_fail(c, "NULL AST node");
+        quorvel_xpath_result* o = fn_evaluate(c, args[1]);
         if (!o) return nullptr;
-        const nodeset* s = o->kind == XPATH_NODESET ? o->value.nodeset : nullptr;
-        size_t n = 0;
         const quorvel_node* only = nullptr;
-        for (size_t i = 0; s && i < s->count; i++)
-            if (is_item(s->items[i])) {
-                only = s->items[i];
-                n++;
-            }
+        size_t n = o->kind == XPATH_NODESET ? fn_item_count(o->value.nodeset, &only) : 0;
         bool ok = true;
         if (n == 1) {
             map_value* m = xpath_map_of_item(only);
@@ -958,14 +946,8 @@ quorvel_xpath_result* fn_xml_to_json(quorvel_xpath_context* c, quorvel_xpath_ast
     }
     quorvel_xpath_result* in = evaluate_expr(c, args[0]);
     if (!in) return nullptr;
-    const nodeset* s = in->kind == XPATH_NODESET ? in->value.nodeset : nullptr;
-    size_t n = 0;
     const quorvel_node* only = nullptr;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            only = s->items[i];
-            n++;
-        }
+    size_t n = in->kind == XPATH_NODESET ? fn_item_count(in->value.nodeset, &only) : 0;
     if (n == 0 && in->kind == XPATH_NODESET) {
         xpath_result_free(in);
         return fn_sequence_result(c, fn_owning_set());
