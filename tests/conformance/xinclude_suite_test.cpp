@@ -18,21 +18,14 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "conformance/catalogue_nodes.h"
 #include "conformance/suite_lists.h"
 #include "support/testdata.h"
 
 namespace {
 
-bool named(xmlNode* n, const char* name) {
-    return n && n->type == XML_ELEMENT_NODE && xmlStrEqual(n->name, reinterpret_cast<const xmlChar*>(name));
-}
-
-std::string attr(xmlNode* n, const char* name) {
-    xmlChar* v = xmlGetProp(n, reinterpret_cast<const xmlChar*>(name));
-    std::string s = v ? reinterpret_cast<const char*>(v) : "";
-    xmlFree(v);
-    return s;
-}
+using catalogue::attr;
+using catalogue::named;
 
 std::string text_of(xmlNode* n) {
     xmlChar* v = xmlNodeGetContent(n);

@@ -15,21 +15,14 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "conformance/catalogue_nodes.h"
 #include "conformance/suite_lists.h"
 #include "support/testdata.h"
 
 namespace {
 
-std::string attr(xmlNode* n, const char* name) {
-    xmlChar* v = xmlGetProp(n, reinterpret_cast<const xmlChar*>(name));
-    std::string out = v ? reinterpret_cast<const char*>(v) : "";
-    xmlFree(v);
-    return out;
-}
-
-bool named(xmlNode* n, const char* name) {
-    return n->type == XML_ELEMENT_NODE && xmlStrcmp(n->name, reinterpret_cast<const xmlChar*>(name)) == 0;
-}
+using catalogue::attr;
+using catalogue::named;
 
 std::string content(xmlNode* n) {
     xmlChar* v = xmlNodeGetContent(n);
