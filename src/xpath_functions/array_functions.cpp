@@ -252,30 +252,21 @@ quorvel_xpath_result* fn_array_join(quorvel_xpath_context* c, quorvel_xpath_ast_
     if (count != 1) return nullptr;
     quorvel_xpath_result* in = fn_evaluate(c, args[0]);
     if (!in) return nullptr;
-    const nodeset* s = in->kind == XPATH_NODESET ? in->value.nodeset : nullptr;
-    size_t n = s ? s->count : 0;
-    auto** arrays = static_cast<map_value**>(std::calloc(n ? n : 1, sizeof(map_value*)));
-    bool ok = arrays != nullptr && in->kind == XPATH_NODESET;
-    size_t total = 0;
-    for (size_t i = 0; ok && i < n; i++) {
-        if (!is_item(s->items[i])) continue;
-        arrays[i] = xpath_map_of_item(s->items[i]);
-        if (!arrays[i] || !arrays[i]->is_array) ok = false;
-        else total += arrays[i]->count;
-    }
+    fn_map_list arrays;
+    int read = arrays.read(in, true);
     quorvel_xpath_result* r = nullptr;
-    if (!arrays) {
+    if (read < 0) {
         oom(c);
-    } else if (!ok) {
+    } else if (read == 0) {
         xpath_context_fail_code(c, "XPTY0004", "array:join expects a sequence of arrays");
     } else {
-        array_builder b(total);
-        for (size_t i = 0; i < n; i++)
-            for (size_t k = 0; arrays[i] && k < arrays[i]->count; k++) b.copy(arrays[i]->entries[k].value);
+        array_builder b(arrays.total);
+        for (size_t i = 0; i < arrays.count; i++) {
+            const map_value* a = arrays.maps[i];
+            for (size_t k = 0; a && k < a->count; k++) b.copy(a->entries[k].value);
+        }
         r = b.finish(c);
     }
-    for (size_t i = 0; arrays && i < n; i++) xpath_map_value_release(arrays[i]);
-    std::free(arrays);
     xpath_result_free(in);
     return r;
 }

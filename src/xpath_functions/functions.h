@@ -664,6 +664,22 @@ struct fn_item_walk {
     // The next item (low markers skipped), or NULL when the walk is over.
     const quorvel_node* next();
 };
+// The maps (or arrays) a sequence holds, each with a reference released
+// with the list, and the total of their entries.
+struct fn_map_list {
+    quorvel_xpath_map_value** maps = nullptr;  // count slots, NULL where the set held no item
+    size_t count = 0;
+    size_t total = 0;
+
+    fn_map_list() = default;
+    fn_map_list(const fn_map_list&) = delete;
+    fn_map_list& operator=(const fn_map_list&) = delete;
+    ~fn_map_list();
+    // Reads a value as a sequence of maps (arrays false) or of arrays: 1;
+    // 0 when the value is no sequence or holds anything else; -1 when
+    // memory runs out.
+    int read(const quorvel_xpath_result* value, bool arrays);
+};
 // Options maps: the one item stored under name in options (NULL for no
 // map, no entry or an empty value); an entry holding several items fails
 // with XPTY0004 and sets *bad.

@@ -100,6 +100,27 @@ quorvel_xpath_node_set* fn_argument_value(quorvel_xpath_context* c, const quorve
     return items;
 }
 
+fn_map_list::~fn_map_list() {
+    for (size_t i = 0; maps && i < count; i++) xpath_map_value_release(maps[i]);
+    std::free(maps);
+}
+
+int fn_map_list::read(const quorvel_xpath_result* value, bool arrays) {
+    const quorvel_xpath_node_set* s = value->kind == XPATH_NODESET ? value->value.nodeset : nullptr;
+    size_t n = s ? s->count : 0;
+    maps = static_cast<quorvel_xpath_map_value**>(std::calloc(n ? n : 1, sizeof(quorvel_xpath_map_value*)));
+    if (!maps) return -1;
+    count = n;
+    if (value->kind != XPATH_NODESET) return 0;
+    for (size_t i = 0; i < n; i++) {
+        if (!is_item(s->items[i])) continue;
+        maps[i] = xpath_map_of_item(s->items[i]);
+        if (!maps[i] || (maps[i]->is_array != 0) != arrays) return 0;
+        total += maps[i]->count;
+    }
+    return 1;
+}
+
 fn_item_walk::~fn_item_walk() {
     while (depth) xpath_map_value_release(stack[--depth].holder);
     std::free(stack);
@@ -513,21 +534,15 @@ quorvel_xpath_result* fn_map_merge(quorvel_xpath_context* c, quorvel_xpath_ast_n
     }
     quorvel_xpath_result* in = fn_evaluate(c, args[0]);
     if (!in) return nullptr;
-    const quorvel_xpath_node_set* s = in->kind == XPATH_NODESET ? in->value.nodeset : nullptr;
-    size_t n = s ? s->count : 0;
-    auto** maps = static_cast<quorvel_xpath_map_value**>(std::calloc(n ? n : 1, sizeof(quorvel_xpath_map_value*)));
-    if (!maps) {
+    fn_map_list list;
+    int read = list.read(in, false);
+    if (read < 0) {
         xpath_result_free(in);
         return oom(c);
     }
-    bool ok = in->kind == XPATH_NODESET;
-    size_t total = 0;
-    for (size_t i = 0; ok && i < n; i++) {
-        if (!is_item(s->items[i])) continue;
-        maps[i] = xpath_map_of_item(s->items[i]);
-        if (!maps[i] || maps[i]->is_array) ok = false;
-        else total += maps[i]->count;
-    }
+    bool ok = read > 0;
+    size_t n = list.count, total = list.total;
+    quorvel_xpath_map_value** maps = list.maps;
     quorvel_xpath_result* r = nullptr;
     // Every entry of every map, ordered by key and, among equal keys, by map.
     struct ref {
@@ -578,8 +593,6 @@ quorvel_xpath_result* fn_map_merge(quorvel_xpath_context* c, quorvel_xpath_ast_n
         else xpath_map_value_release(out);
     }
     std::free(refs);
-    for (size_t i = 0; i < n; i++) xpath_map_value_release(maps[i]);
-    std::free(maps);
     xpath_result_free(in);
     return r;
 }
