@@ -271,6 +271,11 @@ QUORVEL_XPATH_STANDARD_ROWS(QUORVEL_XPATH_DECLARE_BUILTIN)
 // registry once.
 
 
+// Sets the context's error text and code unless an error is already set:
+// the first failure of an evaluation is the one reported.
+void fn_fail_code(quorvel_xpath_context* context, const char* code, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 // Evaluates one argument: the evaluator's value, or NULL with its message
 // ("NULL AST node" for a missing argument).
 inline quorvel_xpath_result* fn_evaluate(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument) {
