@@ -9,39 +9,7 @@
 
 namespace {
 
-// A growable malloc'd text.
-struct text_buffer {
-    char* data = nullptr;
-    size_t length = 0;
-    size_t capacity = 0;
-    bool failed = false;
-
-    bool append(const char* bytes, size_t n) {
-        if (failed) return false;
-        if (length + n + 1 > capacity) {
-            size_t grown = capacity ? capacity : 64;
-            while (grown < length + n + 1) grown *= 2;
-            char* fresh = static_cast<char*>(std::realloc(data, grown));
-            if (!fresh) {
-                failed = true;
-                return false;
-            }
-            data = fresh;
-            capacity = grown;
-        }
-        if (n) std::memcpy(data + length, bytes, n);
-        length += n;
-        data[length] = '\0';
-        return true;
-    }
-    char* take() {
-        if (!data && !failed) append("", 0);
-        char* d = failed ? nullptr : data;
-        if (failed) std::free(data);
-        data = nullptr;
-        return d;
-    }
-};
+using text_buffer = fn_text;
 
 // The string value of argument i: the first item's string value for a
 // sequence, the usual conversion otherwise. False (message set) when the
