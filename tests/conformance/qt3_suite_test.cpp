@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "conformance/qt3_catalogue.h"
 #include "conformance/suite_lists.h"
 #include "support/testdata.h"
 #include "core/core.h"
@@ -161,10 +162,7 @@ std::string slurp(const std::string& path) {
     return ss.str();
 }
 
-std::string directory_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
+using qt3::directory_of;
 
 struct document_file {
     quorvel_document* doc = nullptr;
@@ -198,15 +196,7 @@ environment read_environment(element* env, const std::string& base) {
     return out;
 }
 
-bool admits_xpath31(const std::string& value) {
-    if (value.empty()) return true;
-    std::istringstream in(value);
-    std::string token;
-    while (in >> token)
-        if (token == "XP31" || token == "XP31+" || token == "XP30+" || token == "XP20+" || token == "XP10+")
-            return true;
-    return false;
-}
+using qt3::admits_xpath31;
 
 // Why a case does not apply (empty when it does).
 std::string inapplicable(element* holder, std::string& versions) {

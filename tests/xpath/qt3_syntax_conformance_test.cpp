@@ -16,6 +16,7 @@
 
 #include "quorvel.h"
 #include "conformance/catalogue_nodes.h"
+#include "conformance/qt3_catalogue.h"
 #include "conformance/suite_lists.h"
 #include "support/testdata.h"
 
@@ -31,22 +32,9 @@ std::string content(xmlNode* n) {
     return out;
 }
 
-std::string directory_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
+using qt3::directory_of;
 
-// Whether a case's language-version dependency admits XPath 3.1; a case
-// without one applies to every language and version.
-bool admits_xpath31(const std::string& value) {
-    if (value.empty()) return true;
-    std::istringstream in(value);
-    std::string token;
-    while (in >> token)
-        if (token == "XP31" || token == "XP31+" || token == "XP30+" || token == "XP20+" || token == "XP10+")
-            return true;
-    return false;
-}
+using qt3::admits_xpath31;
 
 struct dependencies {
     std::string versions;
