@@ -5,8 +5,6 @@
 #include <benchmark/benchmark.h>
 #include <libxml/HTMLparser.h>
 
-#include <malloc.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -15,6 +13,7 @@
 #include <gumbo.h>
 #endif
 
+#include "counting_alloc.h"
 #include "quorvel.h"
 
 namespace {
@@ -90,21 +89,11 @@ const std::string& site_page() {
 const std::string& page(int which) { return which == 0 ? generated_page() : site_page(); }
 
 // Peak bytes held through the allocation hooks during one parse (the
-// parse's working memory and the document together), counted by usable
-// block size: what the parse asks of the heap at its highest.
-thread_local int64_t g_live = 0, g_peak = 0;
-void* counting_alloc(size_t n) {
-    void* p = std::malloc(n);
-    if (p) {
-        g_live += static_cast<int64_t>(malloc_usable_size(p));
-        if (g_live > g_peak) g_peak = g_live;
-    }
-    return p;
-}
-void counting_free(void* p) {
-    if (p) g_live -= static_cast<int64_t>(malloc_usable_size(p));
-    std::free(p);
-}
+// parse's working memory and the document together).
+using bench_memory::counting_alloc;
+using bench_memory::counting_free;
+using bench_memory::g_live;
+using bench_memory::g_peak;
 #ifdef QUORVEL_BENCH_GUMBO
 void* counting_alloc_user(void*, size_t n) { return counting_alloc(n); }
 void counting_free_user(void*, void* p) { counting_free(p); }

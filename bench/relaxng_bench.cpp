@@ -9,12 +9,12 @@
 #include <benchmark/benchmark.h>
 #include <libxml/parser.h>
 #include <libxml/relaxng.h>
-#include <malloc.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "counting_alloc.h"
 #include "quorvel.h"
 
 namespace {
@@ -84,19 +84,10 @@ const std::string& records(size_t megabytes) {
 }
 
 // Working memory held by library allocations through the thread's hooks.
-thread_local int64_t g_live = 0, g_peak = 0;
-void* counting_alloc(size_t n) {
-    void* p = std::malloc(n);
-    if (p) {
-        g_live += static_cast<int64_t>(malloc_usable_size(p));
-        if (g_live > g_peak) g_peak = g_live;
-    }
-    return p;
-}
-void counting_free(void* p) {
-    if (p) g_live -= static_cast<int64_t>(malloc_usable_size(p));
-    std::free(p);
-}
+using bench_memory::counting_alloc;
+using bench_memory::counting_free;
+using bench_memory::g_live;
+using bench_memory::g_peak;
 
 void BM_QuorvelRelaxngValidate(benchmark::State& state) {
     const std::string& text = records(static_cast<size_t>(state.range(0)));

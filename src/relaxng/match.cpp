@@ -138,6 +138,26 @@ void clear_latch(rng_validation* v) {
     v->first_message[0] = '\0';
 }
 
+// One flag per branch of a list or interleave, all clear: inline for up to
+// 64 branches, else in working memory (ok() false when that runs out).
+struct branch_flags {
+    bool local[64];
+    bool* flags = local;
+
+    explicit branch_flags(size_t count) {
+        if (count > 64) flags = static_cast<bool*>(quorvel_work_calloc(count));
+        else
+            for (size_t i = 0; i < count; i++) local[i] = false;
+    }
+    ~branch_flags() {
+        if (flags != local) quorvel_work_free(flags);
+    }
+    branch_flags(const branch_flags&) = delete;
+    branch_flags& operator=(const branch_flags&) = delete;
+    bool ok() const { return flags != nullptr; }
+    bool& operator[](size_t i) { return flags[i]; }
+};
+
 // A token reader with a small inline buffer: list checks may nest.
 struct token_reader {
     const char* cursor;
@@ -571,14 +591,8 @@ bool rng_list_accepts(rng_validation* v, const quorvel_rng_pattern* list, const 
     items.collect(list->first_child, 0);
     if (items.failed) return false;
     const size_t count = items.count;
-    bool local_used[64];
-    bool* used = local_used;
-    if (count > 64) {
-        used = static_cast<bool*>(quorvel_work_calloc(count));
-        if (!used) return false;
-    } else {
-        for (size_t i = 0; i < count; i++) used[i] = false;
-    }
+    branch_flags used(count);
+    if (!used.ok()) return false;
     bool ok = true;
     token_reader tokens(text);
     size_t index = 0;
@@ -626,7 +640,6 @@ bool rng_list_accepts(rng_validation* v, const quorvel_rng_pattern* list, const 
             ok = false;
         }
     }
-    if (used != local_used) quorvel_work_free(used);
     return ok;
 }
 
@@ -736,14 +749,8 @@ quorvel_element* match_chain(rng_validation* v, const quorvel_rng_pattern* chain
 quorvel_element* match_interleave(rng_validation* v, const quorvel_rng_pattern* p, quorvel_element* pos) {
     size_t count = 0;
     for (const quorvel_rng_pattern* c = p->first_child; c; c = c->next) count++;
-    bool local_used[64];
-    bool* used = local_used;
-    if (count > 64) {
-        used = static_cast<bool*>(quorvel_work_calloc(count));
-        if (!used) return RNG_FAIL;
-    } else {
-        for (size_t i = 0; i < count; i++) used[i] = false;
-    }
+    branch_flags used(count);
+    if (!used.ok()) return RNG_FAIL;
     v->speculative++;
     // Passes until one makes no progress: each unused branch may take one
     // run of elements from the current position.
@@ -775,7 +782,6 @@ quorvel_element* match_interleave(rng_validation* v, const quorvel_rng_pattern* 
         }
     }
     v->speculative--;
-    if (used != local_used) quorvel_work_free(used);
     return result;
 }
 

@@ -48,6 +48,19 @@ quorvel_xpath_result* sequence_result(quorvel_xpath_context* c, nodeset* s) {
     return r;
 }
 
+// A sequence of one new function item (taken over); NULL (the item
+// disposed) with "Out of memory" when item is NULL or memory runs out.
+quorvel_xpath_result* function_item_result(quorvel_xpath_context* c, quorvel_node* item) {
+    nodeset* s = item ? xpath_nodeset_new() : nullptr;
+    if (s) s->owns_carriers = s->is_sequence = 1;
+    if (!s || !xpath_nodeset_add_fast(s, item)) {
+        if (item) xpath_nodeset_dispose_node(item);
+        xpath_nodeset_free(s);
+        return fail_oom(c);
+    }
+    return sequence_result(c, s);
+}
+
 // ---- Scoped bindings -----------------------------------------------------------------------------------
 
 // A name bound for the length of a call or handler: whatever binding the
@@ -116,6 +129,24 @@ void unbind(quorvel_xpath_variable_set* set, scoped_binding& s) {
     s.own = s.displaced = nullptr;
 }
 
+// Binds the items of each argument value to its name, name_of(i), in
+// order; *done counts the bindings made, which unbind_arguments undoes.
+// False when memory runs out.
+template <typename Name>
+bool bind_arguments(quorvel_xpath_variable_set* set, const quorvel_xpath_result* const* args, size_t n,
+                    scoped_binding* bound, size_t* done, Name&& name_of) {
+    for (size_t i = 0; i < n; i++) {
+        nodeset* v = xpath_value_items(args[i]);
+        if (!v || !bind(set, name_of(i), v, bound[i])) return false;
+        ++*done;
+    }
+    return true;
+}
+
+void unbind_arguments(quorvel_xpath_variable_set* set, scoped_binding* bound, size_t done) {
+    for (size_t i = done; i-- > 0;) unbind(set, bound[i]);
+}
+
 // The context's variable set, made for the call when there is none.
 struct variable_scope {
     quorvel_xpath_context* c;
@@ -182,19 +213,7 @@ quorvel_xpath_result* make_inline_function(quorvel_xpath_context* c, const ast* 
         if (own) item = xpath_carrier_function(params, std::strlen(params), own, own->root);
         xpath_tree_release(own);
     }
-    nodeset* s = xpath_nodeset_new();
-    if (!item || !s) {
-        if (item) xpath_nodeset_dispose_node(item);
-        xpath_nodeset_free(s);
-        return fail_oom(c);
-    }
-    s->owns_carriers = s->is_sequence = 1;
-    if (!xpath_nodeset_add_fast(s, item)) {
-        xpath_nodeset_dispose_node(item);
-        xpath_nodeset_free(s);
-        return fail_oom(c);
-    }
-    return sequence_result(c, s);
+    return function_item_result(c, item);
 }
 
 quorvel_xpath_result* make_function_ref(quorvel_xpath_context* c, const ast* e) {
@@ -226,19 +245,7 @@ quorvel_xpath_result* make_function_ref(quorvel_xpath_context* c, const ast* e) 
     std::memcpy(text + 3, name, n + 1);
     quorvel_node* item = xpath_synth_text(text, n + 3);
     std::free(text);
-    nodeset* s = xpath_nodeset_new();
-    if (!item || !s) {
-        if (item) xpath_nodeset_dispose_node(item);
-        xpath_nodeset_free(s);
-        return fail_oom(c);
-    }
-    s->owns_carriers = s->is_sequence = 1;
-    if (!xpath_nodeset_add_fast(s, item)) {
-        xpath_nodeset_dispose_node(item);
-        xpath_nodeset_free(s);
-        return fail_oom(c);
-    }
-    return sequence_result(c, s);
+    return function_item_result(c, item);
 }
 
 // Name and arity of a named-reference text ("\x03FRname#arity").
@@ -269,15 +276,8 @@ quorvel_xpath_result* call_reference(quorvel_xpath_context* c, const char* name,
         return nullptr;
     }
     char names[32][8];
-    bool ok = true;
     for (size_t i = 0; i < n; i++) {
         std::snprintf(names[i], sizeof names[i], "\x01" "a%zu", i);
-        nodeset* v = xpath_value_items(args[i]);
-        if (!v || !bind(c->variables, names[i], v, bound[i])) {
-            ok = false;
-            n = i;
-            break;
-        }
         std::memset(&nodes[i], 0, sizeof(ast));
         nodes[i].type = AST_VARIABLE;
         nodes[i].text = names[i];
@@ -285,6 +285,8 @@ quorvel_xpath_result* call_reference(quorvel_xpath_context* c, const char* name,
         nodes[i].height = 1;
         pointers[i] = &nodes[i];
     }
+    size_t done = 0;
+    bool ok = bind_arguments(c->variables, args, n, bound, &done, [&](size_t i) { return names[i]; });
     quorvel_xpath_result* r = nullptr;
     if (ok) {
         ast call{};
@@ -298,7 +300,7 @@ quorvel_xpath_result* call_reference(quorvel_xpath_context* c, const char* name,
     } else {
         fail_oom(c);
     }
-    for (size_t i = n; i-- > 0;) unbind(c->variables, bound[i]);
+    unbind_arguments(c->variables, bound, done);
     return r;
 }
 
@@ -332,25 +334,19 @@ quorvel_xpath_result* call_inline(quorvel_xpath_context* c, const quorvel_xpath_
         bound = static_cast<scoped_binding*>(std::calloc(arity, sizeof(scoped_binding)));
         if (!bound) return fail_oom(c);
     }
-    bool ok = true;
     size_t done = 0;
     const char* p = params;
-    for (size_t i = 0; i < arity; i++) {
+    char name[kMaxNameLength + 1];
+    bool ok = bind_arguments(c->variables, args, arity, bound, &done, [&](size_t) {
         const char* end = static_cast<const char*>(std::memchr(p, '\x01', static_cast<size_t>(params_end - p)));
         if (!end) end = params_end;
-        char name[kMaxNameLength + 1];
         size_t len = static_cast<size_t>(end - p);
         if (len > kMaxNameLength) len = kMaxNameLength;
         std::memcpy(name, p, len);
         name[len] = '\0';
         p = end + 1;
-        nodeset* v = xpath_value_items(args[i]);
-        if (!v || !bind(c->variables, name, v, bound[i])) {
-            ok = false;
-            break;
-        }
-        done++;
-    }
+        return name;
+    });
     quorvel_xpath_result* r = nullptr;
     if (ok) {
         // The body runs as part of the tree that holds it: functions it
@@ -362,7 +358,7 @@ quorvel_xpath_result* call_inline(quorvel_xpath_context* c, const quorvel_xpath_
     } else {
         fail_oom(c);
     }
-    for (size_t i = done; i-- > 0;) unbind(c->variables, bound[i]);
+    unbind_arguments(c->variables, bound, done);
     std::free(bound);
     return r;
 }

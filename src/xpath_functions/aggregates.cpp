@@ -418,11 +418,7 @@ bool collect_item(quorvel_xpath_context* c, const quorvel_node* n, atom_list& ou
 
 // Evaluates the argument and atomizes it. False with the context's error.
 bool collect_atoms(quorvel_xpath_context* c, const ast* argument, atom_list& out) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* v = evaluate_expr(c, argument);
+    result* v = fn_evaluate(c, argument);
     if (!v) return false;
     bool ok = true;
     if (v->kind != XPATH_NODESET) {

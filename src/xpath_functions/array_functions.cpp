@@ -65,18 +65,14 @@ struct array_builder {
     }
 };
 
-// The value of a member argument as an owning sequence.
-nodeset* member_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
-    if (!r) return nullptr;
-    nodeset* items = xpath_value_items(r);
-    xpath_result_free(r);
-    if (!items) oom(c);
-    return items;
+// Reads a position argument that must lie in 1 to last; false with the
+// error (FOAY0001 outside, against the array's size).
+bool position_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, const char* function,
+                  const map_value* a, size_t last, int64_t* position) {
+    if (!fn_integer_arg(c, argument, function, position)) return false;
+    if (*position >= 1 && static_cast<uint64_t>(*position) <= last) return true;
+    out_of_bounds(c, function, *position, a->count);
+    return false;
 }
 
 }  // namespace
@@ -87,12 +83,8 @@ quorvel_xpath_result* fn_array_get(quorvel_xpath_context* c, quorvel_xpath_ast_n
     if (!a) return nullptr;
     int64_t position = 0;
     quorvel_xpath_result* r = nullptr;
-    if (fn_integer_arg(c, args[1], "array:get", &position)) {
-        if (position < 1 || static_cast<uint64_t>(position) > a->count)
-            out_of_bounds(c, "array:get", position, a->count);
-        else
-            r = fn_sequence_result(c, xpath_nodeset_deep_copy(a->entries[position - 1].value));
-    }
+    if (position_arg(c, args[1], "array:get", a, a->count, &position))
+        r = fn_sequence_result(c, xpath_nodeset_deep_copy(a->entries[position - 1].value));
     xpath_map_value_release(a);
     return r;
 }
@@ -103,10 +95,8 @@ quorvel_xpath_result* fn_array_put(quorvel_xpath_context* c, quorvel_xpath_ast_n
     if (!a) return nullptr;
     int64_t position = 0;
     quorvel_xpath_result* r = nullptr;
-    if (fn_integer_arg(c, args[1], "array:put", &position)) {
-        if (position < 1 || static_cast<uint64_t>(position) > a->count) {
-            out_of_bounds(c, "array:put", position, a->count);
-        } else if (nodeset* member = member_arg(c, args[2])) {
+    if (position_arg(c, args[1], "array:put", a, a->count, &position)) {
+        if (nodeset* member = fn_argument_value(c, args[2])) {
             array_builder b(a->count);
             for (size_t i = 0; i < a->count; i++) {
                 if (i + 1 == static_cast<uint64_t>(position)) b.take(member);
@@ -124,7 +114,7 @@ quorvel_xpath_result* fn_array_append(quorvel_xpath_context* c, quorvel_xpath_as
     map_value* a = fn_map_arg(c, args[0], "array:append", 1);
     if (!a) return nullptr;
     quorvel_xpath_result* r = nullptr;
-    if (nodeset* member = member_arg(c, args[1])) {
+    if (nodeset* member = fn_argument_value(c, args[1])) {
         array_builder b(a->count + 1);
         for (size_t i = 0; i < a->count; i++) b.copy(a->entries[i].value);
         b.take(member);
@@ -140,8 +130,7 @@ quorvel_xpath_result* fn_array_remove(quorvel_xpath_context* c, quorvel_xpath_as
     if (count != 2) return nullptr;
     map_value* a = fn_map_arg(c, args[0], "array:remove", 1);
     if (!a) return nullptr;
-    quorvel_xpath_result* positions = args[1] ? evaluate_expr(c, args[1]) : nullptr;
-    if (!args[1]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* positions = fn_evaluate(c, args[1]);
     bool* dropped = positions ? static_cast<bool*>(std::calloc(a->count ? a->count : 1, sizeof(bool))) : nullptr;
     bool ok = dropped != nullptr;
     if (positions && !dropped) oom(c);
@@ -261,33 +250,23 @@ quorvel_xpath_result* fn_array_reverse(quorvel_xpath_context* c, quorvel_xpath_a
 
 quorvel_xpath_result* fn_array_join(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count != 1) return nullptr;
-    quorvel_xpath_result* in = args[0] ? evaluate_expr(c, args[0]) : nullptr;
-    if (!args[0]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* in = fn_evaluate(c, args[0]);
     if (!in) return nullptr;
-    const nodeset* s = in->kind == XPATH_NODESET ? in->value.nodeset : nullptr;
-    size_t n = s ? s->count : 0;
-    auto** arrays = static_cast<map_value**>(std::calloc(n ? n : 1, sizeof(map_value*)));
-    bool ok = arrays != nullptr && in->kind == XPATH_NODESET;
-    size_t total = 0;
-    for (size_t i = 0; ok && i < n; i++) {
-        if (!is_item(s->items[i])) continue;
-        arrays[i] = xpath_map_of_item(s->items[i]);
-        if (!arrays[i] || !arrays[i]->is_array) ok = false;
-        else total += arrays[i]->count;
-    }
+    fn_map_list arrays;
+    int read = arrays.read(in, true);
     quorvel_xpath_result* r = nullptr;
-    if (!arrays) {
+    if (read < 0) {
         oom(c);
-    } else if (!ok) {
+    } else if (read == 0) {
         xpath_context_fail_code(c, "XPTY0004", "array:join expects a sequence of arrays");
     } else {
-        array_builder b(total);
-        for (size_t i = 0; i < n; i++)
-            for (size_t k = 0; arrays[i] && k < arrays[i]->count; k++) b.copy(arrays[i]->entries[k].value);
+        array_builder b(arrays.total);
+        for (size_t i = 0; i < arrays.count; i++) {
+            const map_value* a = arrays.maps[i];
+            for (size_t k = 0; a && k < a->count; k++) b.copy(a->entries[k].value);
+        }
         r = b.finish(c);
     }
-    for (size_t i = 0; arrays && i < n; i++) xpath_map_value_release(arrays[i]);
-    std::free(arrays);
     xpath_result_free(in);
     return r;
 }
@@ -298,10 +277,8 @@ quorvel_xpath_result* fn_array_insert_before(quorvel_xpath_context* c, quorvel_x
     if (!a) return nullptr;
     int64_t position = 0;
     quorvel_xpath_result* r = nullptr;
-    if (fn_integer_arg(c, args[1], "array:insert-before", &position)) {
-        if (position < 1 || static_cast<uint64_t>(position) > a->count + 1) {
-            out_of_bounds(c, "array:insert-before", position, a->count);
-        } else if (nodeset* member = member_arg(c, args[2])) {
+    if (position_arg(c, args[1], "array:insert-before", a, a->count + 1, &position)) {
+        if (nodeset* member = fn_argument_value(c, args[2])) {
             array_builder b(a->count + 1);
             for (size_t i = 0; i <= a->count; i++) {
                 if (i + 1 == static_cast<uint64_t>(position)) b.take(member);
@@ -318,59 +295,21 @@ quorvel_xpath_result* fn_array_insert_before(quorvel_xpath_context* c, quorvel_x
 // walk keeps its own stack.
 quorvel_xpath_result* fn_array_flatten(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count != 1) return nullptr;
-    quorvel_xpath_result* in = args[0] ? evaluate_expr(c, args[0]) : nullptr;
-    if (!args[0]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* in = fn_evaluate(c, args[0]);
     if (!in) return nullptr;
     nodeset* items = xpath_value_items(in);
     xpath_result_free(in);
     nodeset* out = items ? fn_owning_set() : nullptr;
-    struct frame {
-        const nodeset* set;
-        size_t next;
-        map_value* holder;
-    };
-    frame* stack = nullptr;
-    size_t depth = 0, capacity = 0;
-    bool ok = out != nullptr;
-    auto push = [&](const nodeset* set, map_value* holder) {
-        if (depth == capacity) {
-            size_t grown = capacity ? capacity * 2 : 16;
-            auto* s = static_cast<frame*>(std::realloc(stack, grown * sizeof(frame)));
-            if (!s) return false;
-            stack = s;
-            capacity = grown;
-        }
-        stack[depth++] = {set, 0, holder};
-        return true;
-    };
-    if (ok) ok = push(items, nullptr);
-    while (ok && depth) {
-        frame& top = stack[depth - 1];
-        if (top.next >= top.set->count) {
-            xpath_map_value_release(top.holder);
-            depth--;
-            continue;
-        }
-        const quorvel_node* item = top.set->items[top.next];
-        top.next++;
-        if (!is_item(item)) continue;
+    fn_item_walk walk;
+    bool ok = out != nullptr && walk.push(items, nullptr);
+    while (ok) {
+        const quorvel_node* item = walk.next();
+        if (!item) break;
         map_value* m = xpath_map_of_item(item);
-        if (m && m->is_array) {
-            for (size_t i = m->count; ok && i-- > 0;) {
-                xpath_map_value_retain(m);
-                if (!push(m->entries[i].value, m)) {
-                    xpath_map_value_release(m);
-                    ok = false;
-                }
-            }
-            xpath_map_value_release(m);
-            continue;
-        }
+        if (m && m->is_array) ok = walk.enter(m);
+        else ok = fn_set_add_copy(out, item);
         xpath_map_value_release(m);
-        ok = fn_set_add_copy(out, item);
     }
-    while (depth) xpath_map_value_release(stack[--depth].holder);
-    std::free(stack);
     xpath_nodeset_free(items);
     if (!ok) {
         xpath_nodeset_free(out);

@@ -25,11 +25,7 @@ result* oom(quorvel_xpath_context* c) {
 bool string_argument(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, const char* function,
                      char** out) {
     *out = nullptr;
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return false;
     bool typed_wrong = r->kind == XPATH_NUMBER || r->kind == XPATH_BOOLEAN;
     size_t n = 0;

@@ -158,11 +158,7 @@ const char* kind_type_name(char kind) {
 // failure (reported). *text is malloc'd.
 int argument_item(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, const char* function,
                   char* kind, char** text) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return -1;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return -1;
     int status = 1;
     *kind = 's';

@@ -391,44 +391,13 @@ uint32_t read_utf8(const char*& p, const char* end) {
     return b;
 }
 
-// Zero of the decimal digit family of c, or -1 when c is no decimal digit:
-// decimal digits come in runs of ten from their zero.
-int64_t digit_zero(uint32_t c) {
-    if (c >= '0' && c <= '9') return '0';
-    if (c < 0x80) return -1;
-    size_t lo = 0, hi = kXreCategoryRangeCount;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (kXreCategoryRanges[mid].last < c)
-            lo = mid + 1;
-        else if (kXreCategoryRanges[mid].first > c)
-            hi = mid;
-        else {
-            const xre_category_range& r = kXreCategoryRanges[mid];
-            const char* name = kXreCategoryNames[r.category];
-            if (name[0] != 'N' || name[1] != 'd') return -1;
-            return r.first + (c - r.first) / 10 * 10;
-        }
-    }
-    return -1;
-}
-
 // Letters and numbers (categories L and N) are no grouping separators.
 bool is_alnum_cp(uint32_t c) {
     if (c < 0x80) return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    size_t lo = 0, hi = kXreCategoryRangeCount;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        if (kXreCategoryRanges[mid].last < c)
-            lo = mid + 1;
-        else if (kXreCategoryRanges[mid].first > c)
-            hi = mid;
-        else {
-            char major = kXreCategoryNames[kXreCategoryRanges[mid].category][0];
-            return major == 'L' || major == 'N';
-        }
-    }
-    return false;
+    const xre_category_range* r = xre_category_range_of(c);
+    if (!r) return false;
+    char major = kXreCategoryNames[r->category][0];
+    return major == 'L' || major == 'N';
 }
 
 // A decimal digit pattern: how many digits are mandatory, the family, and
@@ -461,7 +430,7 @@ bool read_digit_pattern(const char* begin, const char* end, digit_pattern& dp) {
     bool last_was_sep = true;  // a separator may not come first
     for (size_t k = 0; k < n; k++) {
         uint32_t c = cps[k];
-        int64_t z = digit_zero(c);
+        int64_t z = xre_digit_zero(c);
         if (c == '#') {
             if (seen_digit) return false;
             digits++;
@@ -623,7 +592,7 @@ char* format_integer_text(bool negative, const char* magnitude_digits, const cha
     }
     bool has_digit = false;
     for (const char* p = picture; p < primary_end;)
-        if (digit_zero(read_utf8(p, primary_end)) >= 0) has_digit = true;
+        if (xre_digit_zero(read_utf8(p, primary_end)) >= 0) has_digit = true;
     if (!has_digit) {
         // A numbering sequence this library does not have: plain digits.
         decimal();

@@ -37,26 +37,6 @@ uint32_t read_utf8(const char*& p) {
     return b;
 }
 
-// Zero of the decimal digit family of c, or -1 when c is no decimal digit.
-int64_t digit_zero(uint32_t c) {
-    if (c >= '0' && c <= '9') return '0';
-    if (c < 0x80) return -1;
-    size_t lo = 0, hi = kXreCategoryRangeCount;
-    while (lo < hi) {
-        size_t mid = (lo + hi) / 2;
-        const xre_category_range& r = kXreCategoryRanges[mid];
-        if (r.last < c) {
-            lo = mid + 1;
-        } else if (r.first > c) {
-            hi = mid;
-        } else {
-            const char* name = kXreCategoryNames[r.category];
-            if (name[0] != 'N' || name[1] != 'd') return -1;
-            return r.first + (c - r.first) / 10 * 10;
-        }
-    }
-    return -1;
-}
 
 bool ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -177,7 +157,7 @@ bool digit_pattern(const marker& m) {
     if (!m.first_length) return false;
     const char* p = m.first;
     if (*p == '#') return true;
-    return digit_zero(read_utf8(p)) >= 0;
+    return xre_digit_zero(read_utf8(p)) >= 0;
 }
 
 // Digit positions of a pattern: mandatory digits and '#' signs; the zero of
@@ -190,7 +170,7 @@ void pattern_positions(const marker& m, size_t* mandatory, size_t* positions, ui
         uint32_t c = read_utf8(p);
         if (c == '#') {
             (*positions)++;
-        } else if (int64_t z = digit_zero(c); z >= 0) {
+        } else if (int64_t z = xre_digit_zero(c); z >= 0) {
             (*mandatory)++;
             (*positions)++;
             *zero = static_cast<uint32_t>(z);
@@ -316,7 +296,7 @@ bool write_fraction(format_state& s, const marker& m) {
         if (c == '#') {
             optional_seen = true;
             seen++;
-        } else if (digit_zero(c) >= 0) {
+        } else if (xre_digit_zero(c) >= 0) {
             if (optional_seen) return fail_picture(s, "a '#' before a digit of fractional seconds");
             seen++;
         } else if (separator_count < 16) {
@@ -389,7 +369,7 @@ void write_zone(format_state& s, const marker& m) {
     const char* end = use.first + use.first_length;
     for (const char* p = use.first; p < end;) {
         uint32_t c = read_utf8(p);
-        int64_t z = c == '#' ? '0' : digit_zero(c);
+        int64_t z = c == '#' ? '0' : xre_digit_zero(c);
         if (z >= 0) {
             if (c != '#') zero = static_cast<uint32_t>(z);
             (separator ? after : before)++;
@@ -544,11 +524,7 @@ int calendar_kind(const char* name) {
 // sequence, -1 on failure.
 int optional_string(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, char** text) {
     *text = nullptr;
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return -1;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return -1;
     if (r->kind == XPATH_NODESET && (!r->value.nodeset || r->value.nodeset->count == 0)) {
         xpath_result_free(r);

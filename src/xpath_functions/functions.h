@@ -271,6 +271,35 @@ QUORVEL_XPATH_STANDARD_ROWS(QUORVEL_XPATH_DECLARE_BUILTIN)
 // registry once.
 
 
+// Sets the context's error text and code unless an error is already set:
+// the first failure of an evaluation is the one reported.
+void fn_fail_code(quorvel_xpath_context* context, const char* code, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Evaluates one argument: the evaluator's value, or NULL with its message
+// ("NULL AST node" for a missing argument).
+inline quorvel_xpath_result* fn_evaluate(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument) {
+    if (!argument) {
+        xpath_context_fail(context, "NULL AST node");
+        return nullptr;
+    }
+    return evaluate_expr(context, argument);
+}
+
+// The items of a set, low markers not counted: how many, and in *only the
+// item when there is exactly one (else NULL). A NULL set has none.
+inline size_t fn_item_count(const quorvel_xpath_node_set* set, const quorvel_node** only) {
+    size_t n = 0;
+    const quorvel_node* last = nullptr;
+    for (size_t i = 0; set && i < set->count; i++)
+        if (reinterpret_cast<uintptr_t>(set->items[i]) > kXpathLowestItem) {
+            last = set->items[i];
+            n++;
+        }
+    *only = n == 1 ? last : nullptr;
+    return n;
+}
+
 // Evaluates an argument into a sequence that owns its items, low markers
 // dropped; NULL on failure (the evaluator's message, or "Out of memory").
 quorvel_xpath_node_set* fn_argument_items(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument);
@@ -518,6 +547,11 @@ struct xre_block {
 };
 extern const xre_block kXreBlocks[];
 extern const size_t kXreBlockCount;
+// The category range holding a code point, or NULL for an unassigned one.
+const xre_category_range* xre_category_range_of(uint32_t code_point);
+// Zero of the decimal digit family of a code point (decimal digits come in
+// runs of ten from their zero), or -1 when it is no decimal digit.
+int64_t xre_digit_zero(uint32_t code_point);
 
 // ---- Number formatting ----------------------------------------------------------------------------
 
@@ -588,12 +622,16 @@ const char* jtype_of(const char* text);
 // value). want: 0 a map, 1 an array, -1 either.
 quorvel_xpath_map_value* fn_map_arg(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument,
                                     const char* function, int want);
-// A new empty set that owns its synthetic items and is a sequence; NULL
-// when memory runs out.
-quorvel_xpath_node_set* fn_owning_set();
+// A new empty set that owns its synthetic items and is a sequence, with
+// room for capacity items; NULL when memory runs out.
+quorvel_xpath_node_set* fn_owning_set(size_t capacity = 0);
 // A result holding set (taken over, freed on failure); NULL with "Out of
 // memory".
 quorvel_xpath_result* fn_sequence_result(quorvel_xpath_context* context, quorvel_xpath_node_set* set);
+// Evaluates an argument into a new owning sequence of its value's items
+// (see xpath_value_items); NULL on failure (the evaluator's message, or
+// "Out of memory").
+quorvel_xpath_node_set* fn_argument_value(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument);
 // Appends a copy of an item (synthetic items duplicated, nodes shared);
 // false when memory runs out.
 bool fn_set_add_copy(quorvel_xpath_node_set* set, const quorvel_node* item);
@@ -605,6 +643,48 @@ bool fn_set_add_owned(quorvel_xpath_node_set* set, quorvel_node* item);
 // the evaluator's message).
 bool fn_integer_arg(quorvel_xpath_context* context, const quorvel_xpath_ast_node* argument, const char* function,
                     int64_t* out);
+// A depth-first walk over items that enters the values of maps and the
+// members of arrays where asked, on a stack of its own (values nest as deep
+// as data can make them).
+struct fn_item_walk {
+    struct frame {
+        const quorvel_xpath_node_set* set;
+        size_t next;
+        quorvel_xpath_map_value* holder;  // keeps set alive; NULL for a set the caller keeps
+    };
+    frame* stack = nullptr;
+    size_t depth = 0;
+    size_t capacity = 0;
+
+    fn_item_walk() = default;
+    fn_item_walk(const fn_item_walk&) = delete;
+    fn_item_walk& operator=(const fn_item_walk&) = delete;
+    ~fn_item_walk();
+    // Visits the items of set next; holder's reference is taken over (and
+    // released when memory runs out). False when memory runs out.
+    bool push(const quorvel_xpath_node_set* set, quorvel_xpath_map_value* holder);
+    // Visits the values (or members) of map next, in order, before what was
+    // pending. False when memory runs out.
+    bool enter(quorvel_xpath_map_value* map);
+    // The next item (low markers skipped), or NULL when the walk is over.
+    const quorvel_node* next();
+};
+// The maps (or arrays) a sequence holds, each with a reference released
+// with the list, and the total of their entries.
+struct fn_map_list {
+    quorvel_xpath_map_value** maps = nullptr;  // count slots, NULL where the set held no item
+    size_t count = 0;
+    size_t total = 0;
+
+    fn_map_list() = default;
+    fn_map_list(const fn_map_list&) = delete;
+    fn_map_list& operator=(const fn_map_list&) = delete;
+    ~fn_map_list();
+    // Reads a value as a sequence of maps (arrays false) or of arrays: 1;
+    // 0 when the value is no sequence or holds anything else; -1 when
+    // memory runs out.
+    int read(const quorvel_xpath_result* value, bool arrays);
+};
 // Options maps: the one item stored under name in options (NULL for no
 // map, no entry or an empty value); an entry holding several items fails
 // with XPTY0004 and sets *bad.

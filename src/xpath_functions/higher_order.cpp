@@ -40,25 +40,6 @@ result* type_error(quorvel_xpath_context* c, const char* format, const char* nam
     return nullptr;
 }
 
-nodeset* new_sequence() {
-    nodeset* s = xpath_nodeset_new();
-    if (s) s->owns_attributes = s->owns_namespaces = s->owns_carriers = s->is_sequence = 1;
-    return s;
-}
-
-result* wrap(quorvel_xpath_context* c, nodeset* s) {
-    if (!s) return oom(c);
-    result* r = xpath_result_new(XPATH_NODESET);
-    if (!r) {
-        xpath_nodeset_free(s);
-        return oom(c);
-    }
-    r->value.nodeset = s;
-    return r;
-}
-
-nodeset* argument_items(quorvel_xpath_context* c, const ast* argument) { return fn_argument_items(c, argument); }
-
 // A borrowed value for handing to a function item: one item, or a whole
 // sequence (an array member), without copying. Not movable: the set's
 // item pointer refers to its own inline slots.
@@ -127,19 +108,11 @@ struct function_arg {
 // arguments (any number when arity is negative). False with XPTY0004 for
 // anything else.
 bool read_function(quorvel_xpath_context* c, const ast* argument, long arity, const char* name, function_arg& out) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    out.holder = evaluate_expr(c, argument);
+    out.holder = fn_evaluate(c, argument);
     if (!out.holder) return false;
-    const nodeset* s = out.holder->kind == XPATH_NODESET ? out.holder->value.nodeset : nullptr;
-    size_t items = out.holder->kind == XPATH_NODESET ? 0 : 1;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            if (!items) out.item = s->items[i];
-            items++;
-        }
+    const quorvel_node* only = nullptr;
+    size_t items = out.holder->kind == XPATH_NODESET ? fn_item_count(out.holder->value.nodeset, &only) : 1;
+    out.item = const_cast<quorvel_node*>(only);
     out.arity = items == 1 && out.item ? item_arity(out.item) : -1;
     if (out.arity < 0) {
         type_error(c, "%s expects one function item", name);
@@ -166,20 +139,10 @@ result* call(quorvel_xpath_context* c, const function_arg& f, const result* a, c
 // The one map or array of an argument, with a reference for the caller;
 // NULL with XPTY0004 for anything else (or the evaluator's message).
 quorvel_xpath_map_value* read_map(quorvel_xpath_context* c, const ast* argument, bool array, const char* name) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return nullptr;
-    const nodeset* s = r->kind == XPATH_NODESET ? r->value.nodeset : nullptr;
     const quorvel_node* only = nullptr;
-    size_t items = r->kind == XPATH_NODESET ? 0 : 1;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            only = s->items[i];
-            items++;
-        }
+    size_t items = r->kind == XPATH_NODESET ? fn_item_count(r->value.nodeset, &only) : 1;
     quorvel_xpath_map_value* m = items == 1 && only ? xpath_map_of_item(only) : nullptr;
     xpath_result_free(r);
     if (m && (m->is_array != 0) != array) {
@@ -195,26 +158,63 @@ quorvel_xpath_map_value* read_map(quorvel_xpath_context* c, const ast* argument,
 int single_boolean(const result* r) {
     if (r->kind == XPATH_BOOLEAN) return r->value.boolean ? 1 : 0;
     if (r->kind != XPATH_NODESET) return -1;
-    const nodeset* s = r->value.nodeset;
     const quorvel_node* only = nullptr;
-    size_t items = 0;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            only = s->items[i];
-            items++;
-        }
-    const quorvel_xpath_carrier* b = items == 1 ? as_carrier(only) : nullptr;
+    const quorvel_xpath_carrier* b = fn_item_count(r->value.nodeset, &only) == 1 ? as_carrier(only) : nullptr;
     if (!b || b->ref_kind != XPATH_REF_NONE || b->length < 3 || b->text[0] != kXpathTagMark ||
         b->text[1] != kXpathTagBoolean)
         return -1;
     return b->text[2] == 't' ? 1 : 0;
 }
 
-// The items of a result appended to out, the result freed.
-bool append_value(quorvel_xpath_context* c, nodeset* out, result* r) {
-    if (xpath_sequence_append(out, r, c->xquery_mode)) return true;
-    oom(c);
-    return false;
+// The items of every call_at(i), i from 0 to n - 1, in one new sequence;
+// each call's value is freed once its items are in. call_at gives NULL with
+// the context's message on failure. Nothing is called when the function
+// could not be read (ready false, its message already set).
+template <typename Call>
+result* collect_calls(quorvel_xpath_context* c, bool ready, size_t n, Call&& call_at) {
+    if (!ready) return nullptr;
+    nodeset* out = fn_owning_set();
+    if (!out) return oom(c);
+    for (size_t i = 0; i < n; i++) {
+        result* r = call_at(i);
+        bool added = r && xpath_sequence_append(out, r, c->xquery_mode);
+        if (!added) {
+            xpath_nodeset_free(out);
+            return r ? oom(c) : nullptr;
+        }
+    }
+    return fn_sequence_result(c, out);
+}
+
+// Calls a predicate: 1 keep, 0 drop, -1 failure (XPTY0004 naming the
+// function when the value is not one xs:boolean).
+int call_predicate(quorvel_xpath_context* c, const function_arg& f, const result* a, const char* name) {
+    result* r = call(c, f, a);
+    if (!r) return -1;
+    int keep = single_boolean(r);
+    xpath_result_free(r);
+    if (keep < 0) type_error(c, "%s: the predicate must return one xs:boolean", name);
+    return keep;
+}
+
+// Drops the NULL slots left by items that moved to another set.
+void close_gaps(nodeset* items) {
+    size_t kept = 0;
+    for (size_t i = 0; i < items->count; i++)
+        if (items->items[i]) items->items[kept++] = items->items[i];
+    items->count = kept;
+}
+
+// A sequence of the one item whose text snprintf wrote into a buffer of
+// size bytes (n, its return); a text cut short counts as no memory.
+result* written_item(quorvel_xpath_context* c, const char* text, int n, size_t size) {
+    nodeset* out = fn_owning_set();
+    bool fits = n > 0 && static_cast<size_t>(n) < size;
+    if (out && !fn_set_add_owned(out, fits ? xpath_synth_text(text, static_cast<size_t>(n)) : nullptr)) {
+        xpath_nodeset_free(out);
+        return oom(c);
+    }
+    return fn_sequence_result(c, out);
 }
 
 // A new array of the given members (taken over; NULL members mean no
@@ -550,11 +550,7 @@ bool merge_sort(const sort_keys& keys, const key_range* ranges, size_t* order, s
 // Reads a collation argument: the empty sequence (the default) or the
 // code point collation; FOCH0002 for any other.
 bool read_collation(quorvel_xpath_context* c, const ast* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return false;
     bool empty = r->kind == XPATH_NODESET;
     for (size_t i = 0; empty && r->value.nodeset && i < r->value.nodeset->count; i++)
@@ -563,12 +559,49 @@ bool read_collation(quorvel_xpath_context* c, const ast* argument) {
     return empty || fn_check_collation(c, argument);
 }
 
+// A new array from an array argument and a function of one argument:
+// step(f, member, members, kept) is called once per member, in order, and
+// may add new members at members[kept++]; it returns false with the
+// context's message on failure.
+template <typename Step>
+result* build_array(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, const char* name, Step&& step) {
+    quorvel_xpath_map_value* m = read_map(c, args[0], true, name);
+    if (!m) return nullptr;
+    function_arg f;
+    if (!read_function(c, args[1], 1, name, f)) {
+        xpath_map_value_release(m);
+        return nullptr;
+    }
+    size_t n = m->count, kept = 0;
+    auto** members = static_cast<nodeset**>(std::calloc(n ? n : 1, sizeof(nodeset*)));
+    bool ok = members != nullptr;
+    if (!ok) oom(c);
+    borrowed_value v;
+    for (size_t i = 0; ok && i < n; i++) ok = step(f, v.sequence(m->entries[i].value), members, kept);
+    xpath_map_value_release(m);
+    if (!ok) {
+        for (size_t i = 0; members && i < kept; i++) xpath_nodeset_free(members[i]);
+        std::free(members);
+        return nullptr;
+    }
+    result* r = array_of(c, members, kept);
+    std::free(members);
+    return r;
+}
+
 // ---- Folds ---------------------------------------------------------------------------------------------
 
-// Folds items (or array members) from the left or the right: the
+// Folds items (or array members) from the left or the right, starting from
+// the value of args[1] with the two-argument function of args[2]: the
 // accumulator goes first from the left and second from the right.
-result* fold(quorvel_xpath_context* c, result* zero, const function_arg& f, const nodeset* items,
-             const quorvel_xpath_map_value* array, bool left) {
+result* fold(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, const nodeset* items,
+             const quorvel_xpath_map_value* array, bool left, const char* name) {
+    result* zero = fn_evaluate(c, args[1]);
+    function_arg f;
+    if (!zero || !read_function(c, args[2], 2, name, f)) {
+        xpath_result_free(zero);
+        return nullptr;
+    }
     size_t n = array ? array->count : items->count;
     result* acc = zero;
     borrowed_value v;
@@ -583,14 +616,9 @@ result* fold(quorvel_xpath_context* c, result* zero, const function_arg& f, cons
 }
 
 result* fold_sequence(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, bool left, const char* name) {
-    nodeset* items = argument_items(c, args[0]);
+    nodeset* items = fn_argument_items(c, args[0]);
     if (!items) return nullptr;
-    result* zero = args[1] ? evaluate_expr(c, args[1]) : nullptr;
-    if (!args[1]) xpath_context_fail(c, "NULL AST node");
-    function_arg f;
-    result* r = nullptr;
-    if (zero && read_function(c, args[2], 2, name, f)) r = fold(c, zero, f, items, nullptr, left);
-    else xpath_result_free(zero);
+    result* r = fold(c, args, items, nullptr, left, name);
     xpath_nodeset_free(items);
     return r;
 }
@@ -598,12 +626,7 @@ result* fold_sequence(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, b
 result* fold_array(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, bool left, const char* name) {
     quorvel_xpath_map_value* m = read_map(c, args[0], true, name);
     if (!m) return nullptr;
-    result* zero = args[1] ? evaluate_expr(c, args[1]) : nullptr;
-    if (!args[1]) xpath_context_fail(c, "NULL AST node");
-    function_arg f;
-    result* r = nullptr;
-    if (zero && read_function(c, args[2], 2, name, f)) r = fold(c, zero, f, nullptr, m, left);
-    else xpath_result_free(zero);
+    result* r = fold(c, args, nullptr, m, left, name);
     xpath_map_value_release(m);
     return r;
 }
@@ -613,7 +636,7 @@ result* fold_array(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, bool
 // ---- Function items -------------------------------------------------------------------------------------
 
 quorvel_xpath_result* fn_function_lookup(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
-    nodeset* names = argument_items(c, args[0]);
+    nodeset* names = fn_argument_items(c, args[0]);
     if (!names) return nullptr;
     if (names->count != 1) {
         xpath_nodeset_free(names);
@@ -630,63 +653,43 @@ quorvel_xpath_result* fn_function_lookup(quorvel_xpath_context* c, quorvel_xpath
     char name[160];
     bool named = registry_name(written, name, sizeof name);
     std::free(written);
-    nodeset* out = new_sequence();
-    if (!out) return oom(c);
     const quorvel_xpath_registry_entry* e = named ? xpath_resolve_function(c, name) : nullptr;
-    if (e && arity >= 0 && arity == std::floor(arity) && arity <= INT32_MAX && arity >= e->min_args &&
-        (e->max_args < 0 || arity <= e->max_args)) {
-        char text[200];
-        int n = std::snprintf(text, sizeof text, "%cFR%s#%ld", kXpathTagMark, name, static_cast<long>(arity));
-        quorvel_node* item = n > 0 && static_cast<size_t>(n) < sizeof text
-                                 ? xpath_synth_text(text, static_cast<size_t>(n))
-                                 : nullptr;
-        if (!item || !xpath_nodeset_add_fast(out, item)) {
-            if (item) xpath_nodeset_dispose_node(item);
-            xpath_nodeset_free(out);
-            return oom(c);
-        }
-    }
-    return wrap(c, out);
+    bool found = e && arity >= 0 && arity == std::floor(arity) && arity <= INT32_MAX && arity >= e->min_args &&
+                 (e->max_args < 0 || arity <= e->max_args);
+    if (!found) return fn_sequence_result(c, fn_owning_set());
+    char text[200];
+    int n = std::snprintf(text, sizeof text, "%cFR%s#%ld", kXpathTagMark, name, static_cast<long>(arity));
+    return written_item(c, text, n, sizeof text);
 }
 
 quorvel_xpath_result* fn_function_name(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
     function_arg f;
     if (!read_function(c, args[0], -1, "function-name", f)) return nullptr;
-    nodeset* out = new_sequence();
-    if (!out) return oom(c);
     const quorvel_xpath_carrier* k = as_carrier(f.item);
     // Only named references have a name; inline functions, maps and arrays
     // are anonymous.
-    if (k->ref_kind == XPATH_REF_NONE && k->length > 3 && k->text[1] == 'F' && k->text[2] == 'R') {
-        const char* name = k->text + 3;
-        const char* hash = std::strrchr(name, '#');
-        size_t length = hash ? static_cast<size_t>(hash - name) : std::strlen(name);
-        if (length > 3 && !std::memcmp(name, "fn:", 3)) {
-            name += 3;
-            length -= 3;
-        }
-        // Standard functions are registered without a prefix: their name
-        // takes the conventional one. The namespace follows the lexical form.
-        const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
-        const char* uri = "";
-        for (const known_namespace& ns : kNamespaces) {
-            size_t p = std::strlen(ns.prefix);
-            if (colon ? p == static_cast<size_t>(colon - name) + 1 && !std::memcmp(ns.prefix, name, p) : !p)
-                uri = ns.uri;
-        }
-        char text[260];
-        int n = std::snprintf(text, sizeof text, "%cZ%s%.*s%s%s", kXpathTagMark, colon ? "" : "fn:",
-                              static_cast<int>(length), name, uri[0] ? "\x01" : "", uri);
-        quorvel_node* item = n > 0 && static_cast<size_t>(n) < sizeof text
-                                 ? xpath_synth_text(text, static_cast<size_t>(n))
-                                 : nullptr;
-        if (!item || !xpath_nodeset_add_fast(out, item)) {
-            if (item) xpath_nodeset_dispose_node(item);
-            xpath_nodeset_free(out);
-            return oom(c);
-        }
+    if (k->ref_kind != XPATH_REF_NONE || k->length <= 3 || k->text[1] != 'F' || k->text[2] != 'R')
+        return fn_sequence_result(c, fn_owning_set());
+    const char* name = k->text + 3;
+    const char* hash = std::strrchr(name, '#');
+    size_t length = hash ? static_cast<size_t>(hash - name) : std::strlen(name);
+    if (length > 3 && !std::memcmp(name, "fn:", 3)) {
+        name += 3;
+        length -= 3;
     }
-    return wrap(c, out);
+    // Standard functions are registered without a prefix: their name
+    // takes the conventional one. The namespace follows the lexical form.
+    const char* colon = static_cast<const char*>(std::memchr(name, ':', length));
+    const char* uri = "";
+    for (const known_namespace& ns : kNamespaces) {
+        size_t p = std::strlen(ns.prefix);
+        if (colon ? p == static_cast<size_t>(colon - name) + 1 && !std::memcmp(ns.prefix, name, p) : !p)
+            uri = ns.uri;
+    }
+    char text[260];
+    int n = std::snprintf(text, sizeof text, "%cZ%s%.*s%s%s", kXpathTagMark, colon ? "" : "fn:",
+                          static_cast<int>(length), name, uri[0] ? "\x01" : "", uri);
+    return written_item(c, text, n, sizeof text);
 }
 
 quorvel_xpath_result* fn_function_arity(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
@@ -737,43 +740,27 @@ quorvel_xpath_result* fn_apply(quorvel_xpath_context* c, quorvel_xpath_ast_node*
 // ---- Sequences ------------------------------------------------------------------------------------------
 
 quorvel_xpath_result* fn_for_each(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
-    nodeset* items = argument_items(c, args[0]);
+    nodeset* items = fn_argument_items(c, args[0]);
     if (!items) return nullptr;
     function_arg f;
-    nodeset* out = nullptr;
-    bool ok = read_function(c, args[1], 1, "for-each", f) && (out = new_sequence()) != nullptr;
-    if (!ok && !out && !c->error[0]) oom(c);
     borrowed_value v;
-    for (size_t i = 0; ok && i < items->count; i++) {
-        result* r = call(c, f, v.item(items->items[i]));
-        ok = r && append_value(c, out, r);
-    }
+    result* r = collect_calls(c, read_function(c, args[1], 1, "for-each", f), items->count,
+                              [&](size_t i) { return call(c, f, v.item(items->items[i])); });
     xpath_nodeset_free(items);
-    if (!ok) {
-        xpath_nodeset_free(out);
-        return nullptr;
-    }
-    return wrap(c, out);
+    return r;
 }
 
 quorvel_xpath_result* fn_filter(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
-    nodeset* items = argument_items(c, args[0]);
+    nodeset* items = fn_argument_items(c, args[0]);
     if (!items) return nullptr;
     function_arg f;
     nodeset* out = nullptr;
-    bool ok = read_function(c, args[1], 1, "filter", f) && (out = new_sequence()) != nullptr;
+    bool ok = read_function(c, args[1], 1, "filter", f) && (out = fn_owning_set()) != nullptr;
     if (!ok && !out && !c->error[0]) oom(c);
     borrowed_value v;
     for (size_t i = 0; ok && i < items->count; i++) {
-        result* r = call(c, f, v.item(items->items[i]));
-        if (!r) {
-            ok = false;
-            break;
-        }
-        int keep = single_boolean(r);
-        xpath_result_free(r);
+        int keep = call_predicate(c, f, v.item(items->items[i]), "filter");
         if (keep < 0) {
-            type_error(c, "%s: the predicate must return one xs:boolean", "filter");
             ok = false;
         } else if (keep) {
             // The item moves over: items owns it and lets it go.
@@ -785,16 +772,13 @@ quorvel_xpath_result* fn_filter(quorvel_xpath_context* c, quorvel_xpath_ast_node
             }
         }
     }
-    size_t kept = 0;
-    for (size_t i = 0; i < items->count; i++)
-        if (items->items[i]) items->items[kept++] = items->items[i];
-    items->count = kept;
+    close_gaps(items);
     xpath_nodeset_free(items);
     if (!ok) {
         xpath_nodeset_free(out);
         return nullptr;
     }
-    return wrap(c, out);
+    return fn_sequence_result(c, out);
 }
 
 quorvel_xpath_result* fn_fold_left(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
@@ -806,30 +790,22 @@ quorvel_xpath_result* fn_fold_right(quorvel_xpath_context* c, quorvel_xpath_ast_
 }
 
 quorvel_xpath_result* fn_for_each_pair(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
-    nodeset* first = argument_items(c, args[0]);
+    nodeset* first = fn_argument_items(c, args[0]);
     if (!first) return nullptr;
-    nodeset* second = argument_items(c, args[1]);
+    nodeset* second = fn_argument_items(c, args[1]);
     if (!second) {
         xpath_nodeset_free(first);
         return nullptr;
     }
     function_arg f;
-    nodeset* out = nullptr;
-    bool ok = read_function(c, args[2], 2, "for-each-pair", f) && (out = new_sequence()) != nullptr;
-    if (!ok && !out && !c->error[0]) oom(c);
     size_t n = first->count < second->count ? first->count : second->count;
     borrowed_value a, b;
-    for (size_t i = 0; ok && i < n; i++) {
-        result* r = call(c, f, a.item(first->items[i]), b.item(second->items[i]));
-        ok = r && append_value(c, out, r);
-    }
+    result* r = collect_calls(c, read_function(c, args[2], 2, "for-each-pair", f), n, [&](size_t i) {
+        return call(c, f, a.item(first->items[i]), b.item(second->items[i]));
+    });
     xpath_nodeset_free(first);
     xpath_nodeset_free(second);
-    if (!ok) {
-        xpath_nodeset_free(out);
-        return nullptr;
-    }
-    return wrap(c, out);
+    return r;
 }
 
 // Orders items by their keys (the atomized items, or the atomized values
@@ -837,7 +813,7 @@ quorvel_xpath_result* fn_for_each_pair(quorvel_xpath_context* c, quorvel_xpath_a
 // in code point order, other values by their own order; items with equal
 // keys keep their order. Keys that cannot be compared are XPTY0004.
 quorvel_xpath_result* fn_sort_seq(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
-    nodeset* items = argument_items(c, args[0]);
+    nodeset* items = fn_argument_items(c, args[0]);
     if (!items) return nullptr;
     function_arg f;
     if ((count > 1 && !read_collation(c, args[1])) || (count > 2 && !read_function(c, args[2], 1, "sort", f))) {
@@ -860,7 +836,7 @@ quorvel_xpath_result* fn_sort_seq(quorvel_xpath_context* c, quorvel_xpath_ast_no
                 ok = false;
                 break;
             }
-            nodeset* key = new_sequence();
+            nodeset* key = fn_owning_set();
             if (!key || !xpath_sequence_append(key, r, c->xquery_mode)) {
                 if (!key) xpath_result_free(r);
                 xpath_nodeset_free(key);
@@ -882,7 +858,7 @@ quorvel_xpath_result* fn_sort_seq(quorvel_xpath_context* c, quorvel_xpath_ast_no
         if (incomparable) type_error(c, "%s: the sort keys cannot be compared", "sort");
         else oom(c);
     }
-    nodeset* out = ok ? new_sequence() : nullptr;
+    nodeset* out = ok ? fn_owning_set() : nullptr;
     if (ok && !out) {
         oom(c);
         ok = false;
@@ -895,13 +871,8 @@ quorvel_xpath_result* fn_sort_seq(quorvel_xpath_context* c, quorvel_xpath_ast_no
         }
         items->items[order[i]] = nullptr;
     }
-    if (out) {
-        // Items that moved over are no longer items' to free.
-        size_t kept = 0;
-        for (size_t i = 0; i < n; i++)
-            if (items->items[i]) items->items[kept++] = items->items[i];
-        items->count = kept;
-    }
+    // Items that moved over are no longer items' to free.
+    if (out) close_gaps(items);
     std::free(ranges);
     std::free(order);
     xpath_nodeset_free(items);
@@ -909,7 +880,7 @@ quorvel_xpath_result* fn_sort_seq(quorvel_xpath_context* c, quorvel_xpath_ast_no
         xpath_nodeset_free(out);
         return nullptr;
     }
-    return wrap(c, out);
+    return fn_sequence_result(c, out);
 }
 
 // ---- Maps and arrays --------------------------------------------------------------------------------------
@@ -918,110 +889,48 @@ quorvel_xpath_result* fn_map_for_each(quorvel_xpath_context* c, quorvel_xpath_as
     quorvel_xpath_map_value* m = read_map(c, args[0], false, "map:for-each");
     if (!m) return nullptr;
     function_arg f;
-    nodeset* out = nullptr;
-    bool ok = read_function(c, args[1], 2, "map:for-each", f) && (out = new_sequence()) != nullptr;
-    if (!ok && !out && !c->error[0]) oom(c);
     borrowed_value k, v;
-    for (size_t i = 0; ok && i < m->count; i++) {
+    result* r = collect_calls(c, read_function(c, args[1], 2, "map:for-each", f), m->count, [&](size_t i) {
         // The key as map:keys gives it.
         quorvel_node* key = xpath_synth_text(m->entries[i].key, m->entries[i].key_length);
-        if (!key) {
-            oom(c);
-            ok = false;
-            break;
-        }
-        result* r = call(c, f, k.item(key), v.sequence(m->entries[i].value));
+        if (!key) return oom(c);
+        result* value = call(c, f, k.item(key), v.sequence(m->entries[i].value));
         xpath_nodeset_dispose_node(key);
-        ok = r && append_value(c, out, r);
-    }
+        return value;
+    });
     xpath_map_value_release(m);
-    if (!ok) {
-        xpath_nodeset_free(out);
-        return nullptr;
-    }
-    return wrap(c, out);
+    return r;
 }
 
 quorvel_xpath_result* fn_array_for_each(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
-    quorvel_xpath_map_value* m = read_map(c, args[0], true, "array:for-each");
-    if (!m) return nullptr;
-    function_arg f;
-    if (!read_function(c, args[1], 1, "array:for-each", f)) {
-        xpath_map_value_release(m);
-        return nullptr;
-    }
-    size_t n = m->count;
-    auto** members = static_cast<nodeset**>(std::calloc(n ? n : 1, sizeof(nodeset*)));
-    bool ok = members != nullptr;
-    if (!ok) oom(c);
-    borrowed_value v;
-    for (size_t i = 0; ok && i < n; i++) {
-        result* r = call(c, f, v.sequence(m->entries[i].value));
-        if (!r) {
-            ok = false;
-            break;
-        }
-        members[i] = xpath_value_items(r);
-        xpath_result_free(r);
-        if (!members[i]) {
-            oom(c);
-            ok = false;
-        }
-    }
-    xpath_map_value_release(m);
-    if (!ok) {
-        for (size_t i = 0; members && i < n; i++) xpath_nodeset_free(members[i]);
-        std::free(members);
-        return nullptr;
-    }
-    result* r = array_of(c, members, n);
-    std::free(members);
-    return r;
+    return build_array(c, args, "array:for-each",
+                       [c](const function_arg& f, const result* member, nodeset** members, size_t& kept) {
+                           result* r = call(c, f, member);
+                           if (!r) return false;
+                           nodeset* items = xpath_value_items(r);
+                           xpath_result_free(r);
+                           if (!items) {
+                               oom(c);
+                               return false;
+                           }
+                           members[kept++] = items;
+                           return true;
+                       });
 }
 
 quorvel_xpath_result* fn_array_filter(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
-    quorvel_xpath_map_value* m = read_map(c, args[0], true, "array:filter");
-    if (!m) return nullptr;
-    function_arg f;
-    if (!read_function(c, args[1], 1, "array:filter", f)) {
-        xpath_map_value_release(m);
-        return nullptr;
-    }
-    size_t n = m->count, kept = 0;
-    auto** members = static_cast<nodeset**>(std::calloc(n ? n : 1, sizeof(nodeset*)));
-    bool ok = members != nullptr;
-    if (!ok) oom(c);
-    borrowed_value v;
-    for (size_t i = 0; ok && i < n; i++) {
-        result* r = call(c, f, v.sequence(m->entries[i].value));
-        if (!r) {
-            ok = false;
-            break;
-        }
-        int keep = single_boolean(r);
-        xpath_result_free(r);
-        if (keep < 0) {
-            type_error(c, "%s: the predicate must return one xs:boolean", "array:filter");
-            ok = false;
-        } else if (keep) {
-            nodeset* copy = xpath_value_items(v.sequence(m->entries[i].value));
-            if (!copy) {
-                oom(c);
-                ok = false;
-                break;
-            }
-            members[kept++] = copy;
-        }
-    }
-    xpath_map_value_release(m);
-    if (!ok) {
-        for (size_t i = 0; members && i < kept; i++) xpath_nodeset_free(members[i]);
-        std::free(members);
-        return nullptr;
-    }
-    result* r = array_of(c, members, kept);
-    std::free(members);
-    return r;
+    return build_array(c, args, "array:filter",
+                       [c](const function_arg& f, const result* member, nodeset** members, size_t& kept) {
+                           int keep = call_predicate(c, f, member, "array:filter");
+                           if (keep <= 0) return keep == 0;
+                           nodeset* copy = xpath_value_items(member);
+                           if (!copy) {
+                               oom(c);
+                               return false;
+                           }
+                           members[kept++] = copy;
+                           return true;
+                       });
 }
 
 quorvel_xpath_result* fn_array_fold_left(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {

@@ -27,9 +27,22 @@ quorvel_xpath_result* oom(quorvel_xpath_context* c) {
     return nullptr;
 }
 
-// ---- Growable text ------------------------------------------------------------------------------------
+// ---- Growable text and stacks ---------------------------------------------------------------------------
 
 using text = fn_text;
+
+// Makes room for one more element after count in a growing array (initial
+// slots first, then doubling); false when memory runs out.
+template <typename T>
+bool make_room(T*& items, size_t count, size_t& capacity, size_t initial) {
+    if (count < capacity) return true;
+    size_t grown = capacity ? capacity * 2 : initial;
+    auto* g = static_cast<T*>(std::realloc(items, grown * sizeof(T)));
+    if (!g) return false;
+    items = g;
+    capacity = grown;
+    return true;
+}
 
 // ---- Options ---------------------------------------------------------------------------------------------
 
@@ -402,6 +415,26 @@ struct reader {
 // The events of a read, in document order.
 enum scalar_kind { SCALAR_STRING, SCALAR_NUMBER, SCALAR_TRUE, SCALAR_FALSE, SCALAR_NULL };
 
+// Reads an object member's key and the colon after it, blanks after them
+// skipped, and hands the key to the sink; false on failure.
+template <class Sink>
+bool read_key(reader& r, Sink& sink, text& str) {
+    if (r.p >= r.end || *r.p != '"') {
+        r.syntax("expected a key");
+        return false;
+    }
+    bool escaped = false;
+    if (!r.string(str, &escaped) || !sink.key(str, escaped)) return false;
+    r.skip_blanks();
+    if (r.p >= r.end || *r.p != ':') {
+        r.syntax("expected ':'");
+        return false;
+    }
+    r.p++;
+    r.skip_blanks();
+    return true;
+}
+
 template <class Sink>
 bool read_json(reader& r, Sink& sink) {
     // One byte per open container: '{' or '['; after a value in a container
@@ -425,17 +458,11 @@ bool read_json(reader& r, Sink& sink) {
                 ok = false;
                 break;
             }
-            if (depth == capacity) {
-                size_t grown = capacity ? capacity * 2 : 32;
-                char* g = static_cast<char*>(std::realloc(open, grown));
-                if (!g) {
-                    oom(r.c);
-                    r.failed = true;
-                    ok = false;
-                    break;
-                }
-                open = g;
-                capacity = grown;
+            if (!make_room(open, depth, capacity, 32)) {
+                oom(r.c);
+                r.failed = true;
+                ok = false;
+                break;
             }
             open[depth++] = b;
             r.p++;
@@ -448,22 +475,7 @@ bool read_json(reader& r, Sink& sink) {
                 if (!(ok = sink.close(b == '{'))) break;
             } else if (b == '{') {
                 // First key.
-                if (r.p >= r.end || *r.p != '"') {
-                    r.syntax("expected a key");
-                    ok = false;
-                    break;
-                }
-                bool escaped = false;
-                if (!(ok = r.string(str, &escaped))) break;
-                if (!(ok = sink.key(str, escaped))) break;
-                r.skip_blanks();
-                if (r.p >= r.end || *r.p != ':') {
-                    r.syntax("expected ':'");
-                    ok = false;
-                    break;
-                }
-                r.p++;
-                r.skip_blanks();
+                if (!(ok = read_key(r, sink, str))) break;
                 continue;
             } else {
                 continue;
@@ -496,24 +508,7 @@ bool read_json(reader& r, Sink& sink) {
             if (r.p < r.end && *r.p == ',') {
                 r.p++;
                 r.skip_blanks();
-                if (open[depth - 1] == '{') {
-                    if (r.p >= r.end || *r.p != '"') {
-                        r.syntax("expected a key");
-                        ok = false;
-                        break;
-                    }
-                    bool escaped = false;
-                    if (!(ok = r.string(str, &escaped))) break;
-                    if (!(ok = sink.key(str, escaped))) break;
-                    r.skip_blanks();
-                    if (r.p >= r.end || *r.p != ':') {
-                        r.syntax("expected ':'");
-                        ok = false;
-                        break;
-                    }
-                    r.p++;
-                    r.skip_blanks();
-                }
+                if (open[depth - 1] == '{' && !(ok = read_key(r, sink, str))) break;
                 next_member = true;
                 break;
             }
@@ -583,13 +578,7 @@ struct value_sink {
         return false;
     }
     bool open(bool object) {
-        if (depth == capacity) {
-            size_t grown = capacity ? capacity * 2 : 16;
-            auto* g = static_cast<frame*>(std::realloc(frames, grown * sizeof(frame)));
-            if (!g) return fail_oom();
-            frames = g;
-            capacity = grown;
-        }
+        if (!make_room(frames, depth, capacity, 16)) return fail_oom();
         frames[depth++] = {object, nullptr, 0, 0, nullptr, 0};
         return true;
     }
@@ -610,15 +599,9 @@ struct value_sink {
             return true;
         }
         frame& f = frames[depth - 1];
-        if (f.count == f.capacity) {
-            size_t grown = f.capacity ? f.capacity * 2 : 8;
-            auto* g = static_cast<quorvel_xpath_map_entry*>(std::realloc(f.entries, grown * sizeof(quorvel_xpath_map_entry)));
-            if (!g) {
-                xpath_nodeset_free(v);
-                return fail_oom();
-            }
-            f.entries = g;
-            f.capacity = grown;
+        if (!make_room(f.entries, f.count, f.capacity, 8)) {
+            xpath_nodeset_free(v);
+            return fail_oom();
         }
         f.entries[f.count++] = {f.object ? f.key : nullptr, f.object ? f.key_length : 0, v};
         f.key = nullptr;
@@ -796,13 +779,7 @@ struct xml_sink {
                     return true;
                 }
             }
-            if (key_count == key_capacity) {
-                size_t grown = key_capacity ? key_capacity * 2 : 16;
-                auto* g = static_cast<size_t*>(std::realloc(key_offsets, grown * sizeof(size_t)));
-                if (!g) return fail_oom();
-                key_offsets = g;
-                key_capacity = grown;
-            }
+            if (!make_room(key_offsets, key_count, key_capacity, 16)) return fail_oom();
             key_offsets[key_count++] = key_store.length;
             key_store.append(pending_key.str(), pending_key.length);
             key_store.append('\0');
@@ -831,13 +808,7 @@ struct xml_sink {
             return true;
         }
         out.append('>');
-        if (depth == capacity) {
-            size_t grown = capacity ? capacity * 2 : 16;
-            auto* g = static_cast<frame*>(std::realloc(frames, grown * sizeof(frame)));
-            if (!g) return fail_oom();
-            frames = g;
-            capacity = grown;
-        }
+        if (!make_room(frames, depth, capacity, 16)) return fail_oom();
         frames[depth++] = {object, key_count};
         return !out.failed || fail_oom();
     }
@@ -884,28 +855,19 @@ struct xml_sink {
 // ---- Arguments -----------------------------------------------------------------------------------------
 
 // The JSON text argument: false with the error; *present false for ().
+
 bool text_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, const char* function, char** out,
               bool* present) {
     *out = nullptr;
     *present = false;
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return false;
     bool ok = true;
     if (r->kind == XPATH_STRING) {
         *out = xpath_to_string(r);
     } else if (r->kind == XPATH_NODESET) {
-        const nodeset* s = r->value.nodeset;
         const quorvel_node* only = nullptr;
-        size_t n = 0;
-        for (size_t i = 0; s && i < s->count; i++)
-            if (is_item(s->items[i])) {
-                only = s->items[i];
-                n++;
-            }
+        size_t n = fn_item_count(r->value.nodeset, &only);
         if (n == 1) {
             auto* k = reinterpret_cast<const quorvel_xpath_carrier*>(only);
             bool typed_other = only->kind == kXpathCarrierNode &&
@@ -935,6 +897,28 @@ bool text_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, 
     *present = true;
     return true;
 }
+
+// What every JSON reading function starts with: its options (the second
+// argument, when given) and then its input text (the first). ok false: the error
+// is set; present false: the text is the empty sequence.
+struct json_arguments {
+    json_options options;
+    char* input = nullptr;
+    bool present = false;
+    bool ok = false;
+
+    json_arguments(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count, const char* function,
+                   bool for_xml) {
+        ok = read_options(c, count == 2 ? args[1] : nullptr, function, for_xml, &options) &&
+             text_arg(c, args[0], function, &input, &present);
+    }
+    json_arguments(const json_arguments&) = delete;
+    json_arguments& operator=(const json_arguments&) = delete;
+    ~json_arguments() {
+        std::free(input);
+        xpath_map_value_release(options.holder);
+    }
+};
 
 quorvel_xpath_result* parse_to_value(quorvel_xpath_context* c, const char* json, size_t length,
                                      const json_options* o, const char* function) {
@@ -995,19 +979,10 @@ char* read_file(quorvel_xpath_context* c, const char* path, size_t* length) {
 
 quorvel_xpath_result* fn_parse_json(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count < 1 || count > 2) return nullptr;
-    json_options o;
-    if (!read_options(c, count == 2 ? args[1] : nullptr, "parse-json", false, &o)) {
-        xpath_map_value_release(o.holder);
-        return nullptr;
-    }
-    char* json = nullptr;
-    bool present = false;
-    quorvel_xpath_result* r = nullptr;
-    if (text_arg(c, args[0], "parse-json", &json, &present))
-        r = present ? parse_to_value(c, json, std::strlen(json), &o, "parse-json") : fn_sequence_result(c, fn_owning_set());
-    std::free(json);
-    xpath_map_value_release(o.holder);
-    return r;
+    json_arguments a(c, args, count, "parse-json", false);
+    if (!a.ok) return nullptr;
+    if (!a.present) return fn_sequence_result(c, fn_owning_set());
+    return parse_to_value(c, a.input, std::strlen(a.input), &a.options, "parse-json");
 }
 
 // json-doc(href, options?): the file's text (UTF-8, a leading byte-order
@@ -1015,41 +990,31 @@ quorvel_xpath_result* fn_parse_json(quorvel_xpath_context* c, quorvel_xpath_ast_
 // path or a file: URI.
 quorvel_xpath_result* fn_json_doc(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count < 1 || count > 2) return nullptr;
-    json_options o;
-    if (!read_options(c, count == 2 ? args[1] : nullptr, "json-doc", false, &o)) {
-        xpath_map_value_release(o.holder);
+    json_arguments a(c, args, count, "json-doc", false);
+    if (!a.ok) return nullptr;
+    if (!a.present) return fn_sequence_result(c, fn_owning_set());
+    const char* href = a.input;
+    if (std::strchr(href, '#')) {
+        xpath_context_fail_code(c, "FOUT1170", "json-doc: a fragment identifier is not allowed: '%s'", href);
         return nullptr;
     }
-    char* href = nullptr;
-    bool present = false;
+    const char* path = href;
+    if (!std::strncmp(path, "file://", 7)) path += 7;
+    else if (!std::strncmp(path, "file:", 5)) path += 5;
+    size_t length = 0;
+    char* data = read_file(c, path, &length);
+    if (!data) return nullptr;
     quorvel_xpath_result* r = nullptr;
-    if (text_arg(c, args[0], "json-doc", &href, &present)) {
-        if (!present) {
-            r = fn_sequence_result(c, fn_owning_set());
-        } else if (std::strchr(href, '#')) {
-            xpath_context_fail_code(c, "FOUT1170", "json-doc: a fragment identifier is not allowed: '%s'", href);
-        } else {
-            const char* path = href;
-            if (!std::strncmp(path, "file://", 7)) path += 7;
-            else if (!std::strncmp(path, "file:", 5)) path += 5;
-            size_t length = 0;
-            char* data = read_file(c, path, &length);
-            if (data) {
-                const char* start = data;
-                if (length >= 3 && !std::memcmp(start, "\xEF\xBB\xBF", 3)) {
-                    start += 3;
-                    length -= 3;
-                }
-                if (std::memchr(start, '\0', length))
-                    xpath_context_fail_code(c, "FOUT1190", "json-doc: '%s' is not UTF-8 text", href);
-                else
-                    r = parse_to_value(c, start, length, &o, "json-doc");
-                std::free(data);
-            }
-        }
+    const char* start = data;
+    if (length >= 3 && !std::memcmp(start, "\xEF\xBB\xBF", 3)) {
+        start += 3;
+        length -= 3;
     }
-    std::free(href);
-    xpath_map_value_release(o.holder);
+    if (std::memchr(start, '\0', length))
+        xpath_context_fail_code(c, "FOUT1190", "json-doc: '%s' is not UTF-8 text", href);
+    else
+        r = parse_to_value(c, start, length, &a.options, "json-doc");
+    std::free(data);
     return r;
 }
 
@@ -1058,41 +1023,28 @@ quorvel_xpath_result* fn_json_doc(quorvel_xpath_context* c, quorvel_xpath_ast_no
 // document, which frees it.
 quorvel_xpath_result* fn_json_to_xml(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count < 1 || count > 2) return nullptr;
-    json_options o;
-    if (!read_options(c, count == 2 ? args[1] : nullptr, "json-to-xml", true, &o)) {
-        xpath_map_value_release(o.holder);
+    json_arguments a(c, args, count, "json-to-xml", true);
+    if (!a.ok) return nullptr;
+    if (!a.present) return fn_sequence_result(c, fn_owning_set());
+    const char* json = a.input;
+    reader rd{c, &a.options, json, json + std::strlen(json), json, "json-to-xml"};
+    xml_sink sink(c, &a.options, "json-to-xml");
+    if (!read_json(rd, sink)) return nullptr;
+    int status = 0;
+    quorvel_document* doc = quorvel_parse_string(sink.out.str(), sink.out.length, &status);
+    if (!doc) {
+        xpath_context_fail(c, "json-to-xml: the XML form could not be built");
         return nullptr;
     }
-    char* json = nullptr;
-    bool present = false;
-    quorvel_xpath_result* r = nullptr;
-    bool ok = text_arg(c, args[0], "json-to-xml", &json, &present);
-    if (ok && !present) {
-        r = fn_sequence_result(c, fn_owning_set());
-    } else if (ok) {
-        reader rd{c, &o, json, json + std::strlen(json), json, "json-to-xml"};
-        xml_sink sink(c, &o, "json-to-xml");
-        if (read_json(rd, sink)) {
-            int status = 0;
-            quorvel_document* doc = quorvel_parse_string(sink.out.str(), sink.out.length, &status);
-            if (!doc) {
-                xpath_context_fail(c, "json-to-xml: the XML form could not be built");
-            } else if (!c->document || quorvel_document_adopt_child(c->document, doc) != 0) {
-                quorvel_document_free(doc);
-                if (c->document) oom(c);
-                else xpath_context_fail(c, "json-to-xml needs a context document");
-            } else {
-                nodeset* s = fn_owning_set();
-                quorvel_node* node = xpath_document_node(doc);
-                if (s && node && xpath_nodeset_add_fast(s, node)) r = fn_sequence_result(c, s);
-                else {
-                    xpath_nodeset_free(s);
-                    oom(c);
-                }
-            }
-        }
+    if (!c->document || quorvel_document_adopt_child(c->document, doc) != 0) {
+        quorvel_document_free(doc);
+        if (c->document) return oom(c);
+        xpath_context_fail(c, "json-to-xml needs a context document");
+        return nullptr;
     }
-    std::free(json);
-    xpath_map_value_release(o.holder);
-    return r;
+    nodeset* s = fn_owning_set();
+    quorvel_node* node = xpath_document_node(doc);
+    if (s && node && xpath_nodeset_add_fast(s, node)) return fn_sequence_result(c, s);
+    xpath_nodeset_free(s);
+    return oom(c);
 }

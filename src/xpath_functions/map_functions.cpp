@@ -52,11 +52,7 @@ bool push_entry_copy(quorvel_xpath_map_value* out, const char* key, size_t key_l
 
 // The key text of an argument by the map constructor's rules.
 char* key_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return nullptr;
     char* key = xpath_map_key_text(c, r);
     xpath_result_free(r);
@@ -79,20 +75,6 @@ char* item_key(quorvel_xpath_context* c, const quorvel_node* item) {
     return key;
 }
 
-// A map value holding one value, built from an evaluated result.
-quorvel_xpath_node_set* value_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
-    if (!r) return nullptr;
-    quorvel_xpath_node_set* items = xpath_value_items(r);
-    xpath_result_free(r);
-    if (!items) oom(c);
-    return items;
-}
-
 quorvel_xpath_result* map_result(quorvel_xpath_context* c, quorvel_xpath_map_value* m) {
     quorvel_xpath_result* r = xpath_map_result(m);
     return r ? r : oom(c);
@@ -102,10 +84,84 @@ quorvel_xpath_result* map_result(quorvel_xpath_context* c, quorvel_xpath_map_val
 
 // ---- Helpers shared with the array and JSON functions ----------------------------------------------
 
-quorvel_xpath_node_set* fn_owning_set() {
-    quorvel_xpath_node_set* s = xpath_nodeset_new();
+quorvel_xpath_node_set* fn_owning_set(size_t capacity) {
+    quorvel_xpath_node_set* s =
+        capacity > kXpathInlineSlots ? xpath_nodeset_new_with_capacity(capacity) : xpath_nodeset_new();
     if (s) s->owns_attributes = s->owns_namespaces = s->owns_carriers = s->is_sequence = 1;
     return s;
+}
+
+quorvel_xpath_node_set* fn_argument_value(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
+    if (!r) return nullptr;
+    quorvel_xpath_node_set* items = xpath_value_items(r);
+    xpath_result_free(r);
+    if (!items) oom(c);
+    return items;
+}
+
+fn_map_list::~fn_map_list() {
+    for (size_t i = 0; maps && i < count; i++) xpath_map_value_release(maps[i]);
+    std::free(maps);
+}
+
+int fn_map_list::read(const quorvel_xpath_result* value, bool arrays) {
+    const quorvel_xpath_node_set* s = value->kind == XPATH_NODESET ? value->value.nodeset : nullptr;
+    size_t n = s ? s->count : 0;
+    maps = static_cast<quorvel_xpath_map_value**>(std::calloc(n ? n : 1, sizeof(quorvel_xpath_map_value*)));
+    if (!maps) return -1;
+    count = n;
+    if (value->kind != XPATH_NODESET) return 0;
+    for (size_t i = 0; i < n; i++) {
+        if (!is_item(s->items[i])) continue;
+        maps[i] = xpath_map_of_item(s->items[i]);
+        if (!maps[i] || (maps[i]->is_array != 0) != arrays) return 0;
+        total += maps[i]->count;
+    }
+    return 1;
+}
+
+fn_item_walk::~fn_item_walk() {
+    while (depth) xpath_map_value_release(stack[--depth].holder);
+    std::free(stack);
+}
+
+bool fn_item_walk::push(const quorvel_xpath_node_set* set, quorvel_xpath_map_value* holder) {
+    if (depth == capacity) {
+        size_t grown = capacity ? capacity * 2 : 16;
+        auto* s = static_cast<frame*>(std::realloc(stack, grown * sizeof(frame)));
+        if (!s) {
+            xpath_map_value_release(holder);
+            return false;
+        }
+        stack = s;
+        capacity = grown;
+    }
+    stack[depth++] = {set, 0, holder};
+    return true;
+}
+
+bool fn_item_walk::enter(quorvel_xpath_map_value* map) {
+    // One frame per value, pushed last to first.
+    for (size_t i = map->count; i-- > 0;) {
+        xpath_map_value_retain(map);
+        if (!push(map->entries[i].value, map)) return false;
+    }
+    return true;
+}
+
+const quorvel_node* fn_item_walk::next() {
+    while (depth) {
+        frame& top = stack[depth - 1];
+        if (top.next >= top.set->count) {
+            xpath_map_value_release(top.holder);
+            depth--;
+            continue;
+        }
+        const quorvel_node* item = top.set->items[top.next++];
+        if (is_item(item)) return item;
+    }
+    return nullptr;
 }
 
 quorvel_xpath_result* fn_sequence_result(quorvel_xpath_context* c, quorvel_xpath_node_set* set) {
@@ -134,22 +190,11 @@ bool fn_set_add_copy(quorvel_xpath_node_set* set, const quorvel_node* item) {
 
 quorvel_xpath_map_value* fn_map_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument,
                                     const char* function, int want) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return nullptr;
     quorvel_xpath_map_value* m = nullptr;
-    const quorvel_xpath_node_set* s = r->kind == XPATH_NODESET ? r->value.nodeset : nullptr;
-    size_t items = 0;
     const quorvel_node* only = nullptr;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            only = s->items[i];
-            items++;
-        }
-    if (items == 1) m = xpath_map_of_item(only);
+    if (r->kind == XPATH_NODESET && fn_item_count(r->value.nodeset, &only) == 1) m = xpath_map_of_item(only);
     xpath_result_free(r);
     if (m && want >= 0 && (m->is_array != 0) != (want == 1)) {
         xpath_map_value_release(m);
@@ -163,11 +208,7 @@ quorvel_xpath_map_value* fn_map_arg(quorvel_xpath_context* c, const quorvel_xpat
 
 bool fn_integer_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, const char* function,
                     int64_t* out) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    quorvel_xpath_result* r = evaluate_expr(c, argument);
+    quorvel_xpath_result* r = fn_evaluate(c, argument);
     if (!r) return false;
     bool ok = false, cast_failed = false;
     if (r->kind == XPATH_NUMBER) {
@@ -183,14 +224,8 @@ bool fn_integer_arg(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argu
             ok = true;
         }
     } else if (r->kind == XPATH_NODESET && r->value.nodeset) {
-        const quorvel_xpath_node_set* s = r->value.nodeset;
         const quorvel_node* only = nullptr;
-        size_t n = 0;
-        for (size_t i = 0; i < s->count; i++)
-            if (is_item(s->items[i])) {
-                only = s->items[i];
-                n++;
-            }
+        size_t n = fn_item_count(r->value.nodeset, &only);
         const quorvel_xpath_carrier* k = n == 1 ? as_carrier(only) : nullptr;
         const char* digits = nullptr;
         char* owned = nullptr;
@@ -229,13 +264,7 @@ const quorvel_node* fn_option_item(quorvel_xpath_context* c, const quorvel_xpath
     const quorvel_xpath_map_entry* e = xpath_map_find(options, name, std::strlen(name));
     if (!e || !e->value) return nullptr;
     const quorvel_node* only = nullptr;
-    size_t n = 0;
-    for (size_t i = 0; i < e->value->count; i++)
-        if (is_item(e->value->items[i])) {
-            only = e->value->items[i];
-            n++;
-        }
-    if (n > 1) {
+    if (fn_item_count(e->value, &only) > 1) {
         xpath_context_fail_code(c, "XPTY0004", "Option %s takes a single value", name);
         *bad = true;
         return nullptr;
@@ -329,7 +358,7 @@ quorvel_xpath_result* fn_map_put(quorvel_xpath_context* c, quorvel_xpath_ast_nod
     quorvel_xpath_map_value* m = fn_map_arg(c, args[0], "map:put", 0);
     if (!m) return nullptr;
     char* key = key_arg(c, args[1]);
-    quorvel_xpath_node_set* value = key ? value_arg(c, args[2]) : nullptr;
+    quorvel_xpath_node_set* value = key ? fn_argument_value(c, args[2]) : nullptr;
     quorvel_xpath_map_value* out = value ? xpath_map_value_new(m->count + 1, 0) : nullptr;
     bool ok = out != nullptr;
     if (value && !out) oom(c);
@@ -356,8 +385,7 @@ quorvel_xpath_result* fn_map_remove(quorvel_xpath_context* c, quorvel_xpath_ast_
     if (count != 2) return nullptr;
     quorvel_xpath_map_value* m = fn_map_arg(c, args[0], "map:remove", 0);
     if (!m) return nullptr;
-    quorvel_xpath_result* keys = args[1] ? evaluate_expr(c, args[1]) : nullptr;
-    if (!args[1]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* keys = fn_evaluate(c, args[1]);
     if (!keys) {
         xpath_map_value_release(m);
         return nullptr;
@@ -408,7 +436,7 @@ quorvel_xpath_result* fn_map_entry(quorvel_xpath_context* c, quorvel_xpath_ast_n
     if (count != 2) return nullptr;
     char* key = key_arg(c, args[0]);
     if (!key) return nullptr;
-    quorvel_xpath_node_set* value = value_arg(c, args[1]);
+    quorvel_xpath_node_set* value = fn_argument_value(c, args[1]);
     quorvel_xpath_map_value* out = value ? xpath_map_value_new(1, 0) : nullptr;
     if (!out) {
         if (value) oom(c);
@@ -425,46 +453,22 @@ quorvel_xpath_result* fn_map_entry(quorvel_xpath_context* c, quorvel_xpath_ast_n
 // The walk keeps its own stack: values nest as deep as data can make them.
 quorvel_xpath_result* fn_map_find(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
     if (count != 2) return nullptr;
-    quorvel_xpath_result* input = args[0] ? evaluate_expr(c, args[0]) : nullptr;
-    if (!args[0]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* input = fn_evaluate(c, args[0]);
     if (!input) return nullptr;
     char* key = key_arg(c, args[1]);
     quorvel_xpath_node_set* items = key ? xpath_value_items(input) : nullptr;
     xpath_result_free(input);
     if (key && !items) oom(c);
     size_t key_length = key ? std::strlen(key) : 0;
-    struct frame {
-        const quorvel_xpath_node_set* set;
-        size_t next;
-        quorvel_xpath_map_value* holder;  // keeps set alive (NULL for the input)
-    };
-    frame* stack = nullptr;
-    size_t depth = 0, capacity = 0;
+    fn_item_walk walk;
     quorvel_xpath_map_value* found = items ? xpath_map_value_new(8, 1) : nullptr;
     size_t found_capacity = 8;
     bool ok = found != nullptr;
     if (items && !found) oom(c);
-    auto push = [&](const quorvel_xpath_node_set* set, quorvel_xpath_map_value* holder) {
-        if (depth == capacity) {
-            size_t grown = capacity ? capacity * 2 : 16;
-            auto* s = static_cast<frame*>(std::realloc(stack, grown * sizeof(frame)));
-            if (!s) return false;
-            stack = s;
-            capacity = grown;
-        }
-        stack[depth++] = {set, 0, holder};
-        return true;
-    };
-    if (ok) ok = push(items, nullptr);
-    while (ok && depth) {
-        frame& top = stack[depth - 1];
-        if (top.next >= top.set->count) {
-            xpath_map_value_release(top.holder);
-            depth--;
-            continue;
-        }
-        const quorvel_node* item = top.set->items[top.next++];
-        if (!is_item(item)) continue;
+    if (ok) ok = walk.push(items, nullptr);
+    while (ok) {
+        const quorvel_node* item = walk.next();
+        if (!item) break;
         quorvel_xpath_map_value* m = xpath_map_of_item(item);
         if (!m) continue;
         if (!m->is_array) {
@@ -491,22 +495,11 @@ quorvel_xpath_result* fn_map_find(quorvel_xpath_context* c, quorvel_xpath_ast_no
                 found->entries[found->count++] = {nullptr, 0, v};
             }
         }
-        // Visit the values (or members) of this map after it, in order:
-        // one frame per value, pushed last to first.
-        size_t before = depth;
-        for (size_t i = m->count; ok && i-- > 0;) {
-            xpath_map_value_retain(m);
-            if (!push(m->entries[i].value, m)) {
-                xpath_map_value_release(m);
-                ok = false;
-            }
-        }
-        (void)before;
+        // Visit the values (or members) of this map after it, in order.
+        ok = walk.enter(m);
         xpath_map_value_release(m);
     }
     if (!ok && items && found) oom(c);
-    while (depth) xpath_map_value_release(stack[--depth].holder);
-    std::free(stack);
     xpath_nodeset_free(items);
     std::free(key);
     if (!ok) {
@@ -539,24 +532,17 @@ quorvel_xpath_result* fn_map_merge(quorvel_xpath_context* c, quorvel_xpath_ast_n
         xpath_map_value_release(options);
         if (bad) return nullptr;
     }
-    quorvel_xpath_result* in = args[0] ? evaluate_expr(c, args[0]) : nullptr;
-    if (!args[0]) xpath_context_fail(c, "NULL AST node");
+    quorvel_xpath_result* in = fn_evaluate(c, args[0]);
     if (!in) return nullptr;
-    const quorvel_xpath_node_set* s = in->kind == XPATH_NODESET ? in->value.nodeset : nullptr;
-    size_t n = s ? s->count : 0;
-    auto** maps = static_cast<quorvel_xpath_map_value**>(std::calloc(n ? n : 1, sizeof(quorvel_xpath_map_value*)));
-    if (!maps) {
+    fn_map_list list;
+    int read = list.read(in, false);
+    if (read < 0) {
         xpath_result_free(in);
         return oom(c);
     }
-    bool ok = in->kind == XPATH_NODESET;
-    size_t total = 0;
-    for (size_t i = 0; ok && i < n; i++) {
-        if (!is_item(s->items[i])) continue;
-        maps[i] = xpath_map_of_item(s->items[i]);
-        if (!maps[i] || maps[i]->is_array) ok = false;
-        else total += maps[i]->count;
-    }
+    bool ok = read > 0;
+    size_t n = list.count, total = list.total;
+    quorvel_xpath_map_value** maps = list.maps;
     quorvel_xpath_result* r = nullptr;
     // Every entry of every map, ordered by key and, among equal keys, by map.
     struct ref {
@@ -607,8 +593,6 @@ quorvel_xpath_result* fn_map_merge(quorvel_xpath_context* c, quorvel_xpath_ast_n
         else xpath_map_value_release(out);
     }
     std::free(refs);
-    for (size_t i = 0; i < n; i++) xpath_map_value_release(maps[i]);
-    std::free(maps);
     xpath_result_free(in);
     return r;
 }

@@ -16,17 +16,6 @@ constexpr const char* kDouble = "xs:double";
 constexpr const char* kDecimal = "xs:decimal";
 constexpr double kTwo63 = 9223372036854775808.0;
 
-void fail_code(quorvel_xpath_context* context, const char* code, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-void fail_code(quorvel_xpath_context* context, const char* code, const char* format, ...) {
-    if (!context || context->error[0]) return;
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(context->error, sizeof context->error, format, args);
-    va_end(args);
-    std::snprintf(context->error_code, sizeof context->error_code, "%s", code);
-}
 
 quorvel_xpath_result* evaluate_argument(quorvel_xpath_context* context, quorvel_xpath_ast_node** args, size_t i) {
     if (!args[i]) {
@@ -117,7 +106,7 @@ bool atomize_one(quorvel_xpath_context* context, const quorvel_xpath_result* r, 
             }
     if (items == 0) return true;
     if (items > 1) {
-        fail_code(context, "XPTY0004", "A sequence of more than one item is not allowed here");
+        fn_fail_code(context, "XPTY0004", "A sequence of more than one item is not allowed here");
         return false;
     }
     if (*reinterpret_cast<const int32_t*>(item) == kXpathCarrierNode) {
@@ -178,7 +167,7 @@ bool numeric_argument(quorvel_xpath_context* context, quorvel_xpath_ast_node** a
                       const char* function) {
     if (!argument_atom(context, args, i, a)) return false;
     if (a.kind == ATOM_BOOLEAN || (a.kind == ATOM_STRING && !a.untyped)) {
-        fail_code(context, "XPTY0004", "%s expects a number", function);
+        fn_fail_code(context, "XPTY0004", "%s expects a number", function);
         return false;
     }
     return true;
@@ -264,11 +253,11 @@ quorvel_xpath_result* math_binary(quorvel_xpath_context* context, quorvel_xpath_
     if (!numeric_argument(context, args, 0, a, name) || !numeric_argument(context, args, 1, b, name)) return nullptr;
     if (power && a.kind == ATOM_EMPTY) return empty_sequence(context);
     if (!power && (a.kind == ATOM_EMPTY || b.kind == ATOM_EMPTY)) {
-        fail_code(context, "XPTY0004", "math:atan2 expects two numbers");
+        fn_fail_code(context, "XPTY0004", "math:atan2 expects two numbers");
         return nullptr;
     }
     if (power && b.kind == ATOM_EMPTY) {
-        fail_code(context, "XPTY0004", "math:pow expects a number as its second argument");
+        fn_fail_code(context, "XPTY0004", "math:pow expects a number as its second argument");
         return nullptr;
     }
     double x = atom_number(a), y = atom_number(b);
@@ -380,7 +369,7 @@ quorvel_xpath_result* fn_format_integer(quorvel_xpath_context* context, quorvel_
     } else {
         double v = atom_number(value);
         if (!std::isfinite(v)) {
-            fail_code(context, "FOCA0002", "format-integer expects an integer, not %s", std::isnan(v) ? "NaN" : "INF");
+            fn_fail_code(context, "FOCA0002", "format-integer expects an integer, not %s", std::isnan(v) ? "NaN" : "INF");
             return nullptr;
         }
         v = std::trunc(v);
@@ -394,7 +383,7 @@ quorvel_xpath_result* fn_format_integer(quorvel_xpath_context* context, quorvel_
         bool invalid = false;
         text = format_integer_text(negative, digits, picture.text, &invalid);
         if (invalid) {
-            fail_code(context, "FODF1310", "Invalid picture for format-integer: %s", picture.text);
+            fn_fail_code(context, "FODF1310", "Invalid picture for format-integer: %s", picture.text);
             return nullptr;
         }
     }
@@ -406,4 +395,13 @@ quorvel_xpath_result* fn_format_integer(quorvel_xpath_context* context, quorvel_
     }
     r->value.string = text;
     return r;
+}
+
+void fn_fail_code(quorvel_xpath_context* context, const char* code, const char* format, ...) {
+    if (!context || context->error[0]) return;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(context->error, sizeof context->error, format, args);
+    va_end(args);
+    std::snprintf(context->error_code, sizeof context->error_code, "%s", code);
 }

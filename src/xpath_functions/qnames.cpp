@@ -55,11 +55,7 @@ const quorvel_node* single_item(const result* v, bool* many) {
 bool qname_argument(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, const char* function,
                     char** text) {
     *text = nullptr;
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* v = evaluate_expr(c, argument);
+    result* v = fn_evaluate(c, argument);
     if (!v) return false;
     bool ok = false;
     if (v->kind == XPATH_STRING && v->type_name && !std::strcmp(v->type_name, "xs:QName")) {
@@ -95,11 +91,7 @@ bool qname_argument(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argu
 bool string_argument(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, const char* function,
                      bool required, char** text) {
     *text = nullptr;
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* v = evaluate_expr(c, argument);
+    result* v = fn_evaluate(c, argument);
     if (!v) return false;
     bool string_typed = true;
     if (v->kind == XPATH_NODESET) {

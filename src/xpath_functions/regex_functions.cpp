@@ -9,51 +9,7 @@
 
 namespace {
 
-void fail_with_code(quorvel_xpath_context* context, const char* code, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-void fail_with_code(quorvel_xpath_context* context, const char* code, const char* format, ...) {
-    if (!context || context->error[0]) return;
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(context->error, sizeof context->error, format, args);
-    va_end(args);
-    std::snprintf(context->error_code, sizeof context->error_code, "%s", code);
-}
-
-// A growable malloc'd text.
-struct text_buffer {
-    char* data = nullptr;
-    size_t length = 0;
-    size_t capacity = 0;
-    bool failed = false;
-
-    bool append(const char* bytes, size_t n) {
-        if (failed) return false;
-        if (length + n + 1 > capacity) {
-            size_t grown = capacity ? capacity : 64;
-            while (grown < length + n + 1) grown *= 2;
-            char* fresh = static_cast<char*>(std::realloc(data, grown));
-            if (!fresh) {
-                failed = true;
-                return false;
-            }
-            data = fresh;
-            capacity = grown;
-        }
-        if (n) std::memcpy(data + length, bytes, n);
-        length += n;
-        data[length] = '\0';
-        return true;
-    }
-    char* take() {
-        if (!data && !failed) append("", 0);
-        char* d = failed ? nullptr : data;
-        if (failed) std::free(data);
-        data = nullptr;
-        return d;
-    }
-};
+using text_buffer = fn_text;
 
 // The string value of argument i: the first item's string value for a
 // sequence, the usual conversion otherwise. False (message set) when the
@@ -81,17 +37,17 @@ xre_program* compile_or_fail(quorvel_xpath_context* context, const char* pattern
     xre_program* prog = xre_compile(pattern, std::strlen(pattern), flags, &status);
     if (prog) return prog;
     switch (status) {
-        case XRE_BAD_FLAGS: fail_with_code(context, "FORX0001", "Invalid regular expression flags: %s", flags); break;
-        case XRE_TOO_LARGE: fail_with_code(context, "FORX0002", "Regular expression too large: %s", pattern); break;
+        case XRE_BAD_FLAGS: fn_fail_code(context, "FORX0001", "Invalid regular expression flags: %s", flags); break;
+        case XRE_TOO_LARGE: fn_fail_code(context, "FORX0002", "Regular expression too large: %s", pattern); break;
         case XRE_NO_MEMORY: xpath_context_fail(context, "Out of memory"); break;
-        default: fail_with_code(context, "FORX0002", "Invalid regular expression: %s", pattern); break;
+        default: fn_fail_code(context, "FORX0002", "Invalid regular expression: %s", pattern); break;
     }
     return nullptr;
 }
 
 void report_search_failure(quorvel_xpath_context* context, xre_status status, const char* pattern) {
     if (status == XRE_TOO_COMPLEX)
-        fail_with_code(context, "FORX0002", "Regular expression too complex for its input: %s", pattern);
+        fn_fail_code(context, "FORX0002", "Regular expression too complex for its input: %s", pattern);
     else
         xpath_context_fail(context, "Out of memory");
 }
@@ -137,7 +93,7 @@ struct regex_call {
             return false;
         }
         if (empty) {
-            fail_with_code(context, "FORX0003", "Pattern matches zero-length string: %s", pattern);
+            fn_fail_code(context, "FORX0003", "Pattern matches zero-length string: %s", pattern);
             return false;
         }
         return true;
@@ -151,13 +107,13 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool check_replacement(quorvel_xpath_context* context, const char* r) {
     for (const char* p = r; *p; p++) {
         if (*p == '\\') {
-            if (!p[1]) return fail_with_code(context, "FORX0004", "Trailing '\\' in replacement"), false;
+            if (!p[1]) return fn_fail_code(context, "FORX0004", "Trailing '\\' in replacement"), false;
             if (p[1] != '\\' && p[1] != '$')
-                return fail_with_code(context, "FORX0004", "Invalid '\\' escape in replacement"), false;
+                return fn_fail_code(context, "FORX0004", "Invalid '\\' escape in replacement"), false;
             p++;
         } else if (*p == '$') {
-            if (!p[1]) return fail_with_code(context, "FORX0004", "Trailing '$' in replacement"), false;
-            if (!is_digit(p[1])) return fail_with_code(context, "FORX0004", "Invalid '$' reference in replacement"), false;
+            if (!p[1]) return fn_fail_code(context, "FORX0004", "Trailing '$' in replacement"), false;
+            if (!is_digit(p[1])) return fn_fail_code(context, "FORX0004", "Invalid '$' reference in replacement"), false;
         }
     }
     return true;

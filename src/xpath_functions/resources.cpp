@@ -610,11 +610,7 @@ quorvel_document* parse_kept(quorvel_xpath_context* c, const char* function, con
 
 bool fn_optional_string(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument, char** out) {
     *out = nullptr;
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return false;
     if (r->kind == XPATH_NODESET) {
         const quorvel_xpath_node_set* s = r->value.nodeset;

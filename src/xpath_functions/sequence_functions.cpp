@@ -24,33 +24,12 @@ result* oom(quorvel_xpath_context* c) {
     return nullptr;
 }
 
-nodeset* new_sequence(size_t capacity = 0) {
-    nodeset* s = capacity > kXpathInlineSlots ? xpath_nodeset_new_with_capacity(capacity) : xpath_nodeset_new();
-    if (s) s->owns_attributes = s->owns_namespaces = s->owns_carriers = s->is_sequence = 1;
-    return s;
-}
-
-result* wrap(quorvel_xpath_context* c, nodeset* s) {
-    if (!s) return oom(c);
-    result* r = xpath_result_new(XPATH_NODESET);
-    if (!r) {
-        xpath_nodeset_free(s);
-        return oom(c);
-    }
-    r->value.nodeset = s;
-    return r;
-}
-
 // Evaluates an argument into a sequence owning its items; NULL on failure
 // (the evaluator's message, or "Out of memory").
 nodeset* argument_items(quorvel_xpath_context* c, const ast* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return nullptr;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return nullptr;
-    nodeset* s = new_sequence();
+    nodeset* s = fn_owning_set();
     if (!s || !xpath_sequence_append(s, r, c->xquery_mode)) {
         if (!s) xpath_result_free(r);
         xpath_nodeset_free(s);
@@ -83,12 +62,24 @@ void discard(nodeset* src) {
     xpath_nodeset_free(src);
 }
 
+// The result of a function that built out: the sequence, or, when ok is
+// false, out freed and "Out of memory".
+result* finish(quorvel_xpath_context* c, nodeset* out, bool ok) {
+    if (ok) return fn_sequence_result(c, out);
+    xpath_nodeset_free(out);
+    return oom(c);
+}
+
+// A new sequence of the items [from, to) of s, which is freed.
+result* take_range(quorvel_xpath_context* c, nodeset* s, size_t from, size_t to) {
+    nodeset* out = fn_owning_set(to - from);
+    bool ok = out && move_items(out, s, from, to);
+    discard(s);
+    return finish(c, out, ok);
+}
+
 bool argument_number(quorvel_xpath_context* c, const ast* argument, double* out) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return false;
     *out = xpath_to_number(r);
     xpath_result_free(r);
@@ -240,11 +231,7 @@ quorvel_node* distinct_item(const quorvel_node* n, const value_key& k) {
 }  // namespace
 
 bool fn_check_collation(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {
-    if (!argument) {
-        xpath_context_fail(c, "NULL AST node");
-        return false;
-    }
-    result* r = evaluate_expr(c, argument);
+    result* r = fn_evaluate(c, argument);
     if (!r) return false;
     bool single = r->kind != XPATH_NODESET || item_count(r) == 1;
     char* uri = single ? xpath_to_string(r) : nullptr;
@@ -295,27 +282,13 @@ quorvel_xpath_result* fn_exactly_one(quorvel_xpath_context* c, quorvel_xpath_ast
 quorvel_xpath_result* fn_head(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
     nodeset* s = argument_items(c, args[0]);
     if (!s) return nullptr;
-    nodeset* out = new_sequence();
-    if (!out || !move_items(out, s, 0, s->count ? 1 : 0)) {
-        discard(s);
-        xpath_nodeset_free(out);
-        return oom(c);
-    }
-    discard(s);
-    return wrap(c, out);
+    return take_range(c, s, 0, s->count ? 1 : 0);
 }
 
 quorvel_xpath_result* fn_tail(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
     nodeset* s = argument_items(c, args[0]);
     if (!s) return nullptr;
-    nodeset* out = new_sequence(s->count);
-    if (!out || !move_items(out, s, s->count ? 1 : 0, s->count)) {
-        discard(s);
-        xpath_nodeset_free(out);
-        return oom(c);
-    }
-    discard(s);
-    return wrap(c, out);
+    return take_range(c, s, s->count ? 1 : 0, s->count);
 }
 
 quorvel_xpath_result* fn_reverse(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
@@ -326,12 +299,12 @@ quorvel_xpath_result* fn_reverse(quorvel_xpath_context* c, quorvel_xpath_ast_nod
         s->items[i] = s->items[j - 1];
         s->items[j - 1] = x;
     }
-    return wrap(c, s);
+    return fn_sequence_result(c, s);
 }
 
 quorvel_xpath_result* fn_unordered(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
     nodeset* s = argument_items(c, args[0]);
-    return s ? wrap(c, s) : nullptr;
+    return s ? fn_sequence_result(c, s) : nullptr;
 }
 
 quorvel_xpath_result* fn_subsequence(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
@@ -346,7 +319,7 @@ quorvel_xpath_result* fn_subsequence(quorvel_xpath_context* c, quorvel_xpath_ast
     // computed in double precision (infinities and NaN included).
     double b = std::floor(start + 0.5);
     double end = count > 2 ? b + std::floor(length + 0.5) : INFINITY;
-    nodeset* out = new_sequence();
+    nodeset* out = fn_owning_set();
     bool ok = out != nullptr;
     if (ok && !std::isnan(b) && !std::isnan(end)) {
         for (size_t i = 0; ok && i < s->count; i++) {
@@ -355,11 +328,7 @@ quorvel_xpath_result* fn_subsequence(quorvel_xpath_context* c, quorvel_xpath_ast
         }
     }
     discard(s);
-    if (!ok) {
-        xpath_nodeset_free(out);
-        return oom(c);
-    }
-    return wrap(c, out);
+    return finish(c, out, ok);
 }
 
 quorvel_xpath_result* fn_remove(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
@@ -378,7 +347,7 @@ quorvel_xpath_result* fn_remove(quorvel_xpath_context* c, quorvel_xpath_ast_node
         s->count--;
         xpath_nodeset_dispose_node(gone);  // only synthetic items are freed
     }
-    return wrap(c, s);
+    return fn_sequence_result(c, s);
 }
 
 quorvel_xpath_result* fn_insert_before(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t) {
@@ -397,16 +366,12 @@ quorvel_xpath_result* fn_insert_before(quorvel_xpath_context* c, quorvel_xpath_a
     double p = std::trunc(position);
     size_t n = target->count;
     size_t q = !(p >= 1) ? 1 : p > static_cast<double>(n + 1) ? n + 1 : static_cast<size_t>(p);
-    nodeset* out = new_sequence(n + inserts->count);
+    nodeset* out = fn_owning_set(n + inserts->count);
     bool ok = out && move_items(out, target, 0, q - 1) && move_items(out, inserts, 0, inserts->count) &&
               move_items(out, target, q - 1, n);
     discard(target);
     discard(inserts);
-    if (!ok) {
-        xpath_nodeset_free(out);
-        return oom(c);
-    }
-    return wrap(c, out);
+    return finish(c, out, ok);
 }
 
 quorvel_xpath_result* fn_distinct_values(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
@@ -420,7 +385,7 @@ quorvel_xpath_result* fn_distinct_values(quorvel_xpath_context* c, quorvel_xpath
     while (capacity < n * 2) capacity <<= 1;
     auto* keys = static_cast<value_key*>(std::calloc(n ? n : 1, sizeof(value_key)));
     auto* slots = static_cast<size_t*>(std::malloc(capacity * sizeof(size_t)));  // kept key index + 1; 0 empty
-    nodeset* out = new_sequence();
+    nodeset* out = fn_owning_set();
     bool ok = keys && slots && out;
     if (slots) std::memset(slots, 0, capacity * sizeof(size_t));
     size_t made = 0;
@@ -443,21 +408,13 @@ quorvel_xpath_result* fn_distinct_values(quorvel_xpath_context* c, quorvel_xpath
             continue;
         }
         slots[h] = ++made;
-        quorvel_node* item = distinct_item(s->items[i], k);
-        if (!item || !xpath_nodeset_add_fast(out, item)) {
-            if (item) xpath_nodeset_dispose_node(item);
-            ok = false;
-        }
+        ok = fn_set_add_owned(out, distinct_item(s->items[i], k));
     }
     for (size_t i = 0; keys && i < n; i++) std::free(keys[i].text);
     std::free(keys);
     std::free(slots);
     xpath_nodeset_free(s);
-    if (!ok) {
-        xpath_nodeset_free(out);
-        return oom(c);
-    }
-    return wrap(c, out);
+    return finish(c, out, ok);
 }
 
 quorvel_xpath_result* fn_index_of(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
@@ -482,7 +439,7 @@ quorvel_xpath_result* fn_index_of(quorvel_xpath_context* c, quorvel_xpath_ast_no
         return nullptr;
     }
     value_key wanted;
-    nodeset* out = new_sequence();
+    nodeset* out = fn_owning_set();
     bool ok = out && key_of(search->items[0], wanted);
     for (size_t i = 0; ok && i < s->count; i++) {
         value_key k;
@@ -495,20 +452,12 @@ quorvel_xpath_result* fn_index_of(quorvel_xpath_context* c, quorvel_xpath_ast_no
         if (!equal) continue;
         char text[32];
         int len = std::snprintf(text, sizeof text, "%cN%zu", kXpathTagMark, i + 1);
-        quorvel_node* item = xpath_synth_text(text, static_cast<size_t>(len));
-        if (!item || !xpath_nodeset_add_fast(out, item)) {
-            if (item) xpath_nodeset_dispose_node(item);
-            ok = false;
-        }
+        ok = fn_set_add_owned(out, xpath_synth_text(text, static_cast<size_t>(len)));
     }
     std::free(wanted.text);
     xpath_nodeset_free(s);
     xpath_nodeset_free(search);
-    if (!ok) {
-        xpath_nodeset_free(out);
-        return oom(c);
-    }
-    return wrap(c, out);
+    return finish(c, out, ok);
 }
 
 nodeset* fn_argument_items(quorvel_xpath_context* c, const quorvel_xpath_ast_node* argument) {

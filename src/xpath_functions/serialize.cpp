@@ -391,24 +391,7 @@ struct writer {
             return true;
         }
         auto* k = reinterpret_cast<const quorvel_xpath_carrier*>(item);
-        if (k->ref_kind == XPATH_REF_MAP) {
-            map_value* m = xpath_map_of_item(item);
-            if (!m) return fail("SERE0020", "out of memory");
-            bool ok = true;
-            out.append(m->is_array ? '[' : '{');
-            for (size_t i = 0; ok && i < m->count; i++) {
-                if (i) out.append(',');
-                if (p->indent) out.append(' ');
-                if (!m->is_array) {
-                    put_json_string(out, m->entries[i].key, m->entries[i].key_length);
-                    out.append(':');
-                }
-                ok = value_json(m->entries[i].value, depth + 1);
-            }
-            out.append(m->is_array ? ']' : '}');
-            xpath_map_value_release(m);
-            return ok;
-        }
+        if (k->ref_kind == XPATH_REF_MAP) return map_entries(item, true, depth);
         if (is_function(k)) return fail("SERE0021", "a function item cannot be written as JSON");
         const char* t = k->text ? k->text : "";
         if (t[0] == kXpathTagMark && k->length >= 2) {
@@ -445,12 +428,7 @@ struct writer {
 
     bool value_json(const nodeset* v, int depth) {
         const quorvel_node* only = nullptr;
-        size_t n = 0;
-        for (size_t i = 0; v && i < v->count; i++)
-            if (is_item(v->items[i])) {
-                only = v->items[i];
-                n++;
-            }
+        size_t n = fn_item_count(v, &only);
         if (n == 0) {
             out.append("null");
             return true;
@@ -484,27 +462,7 @@ struct writer {
         }
         if (const quorvel_node* node = as_node(item)) return node_xml(node, depth, false);
         auto* k = reinterpret_cast<const quorvel_xpath_carrier*>(item);
-        if (k->ref_kind == XPATH_REF_MAP) {
-            map_value* m = xpath_map_of_item(item);
-            if (!m) return fail("SERE0020", "out of memory");
-            bool ok = true;
-            out.append(m->is_array ? "[" : "map{");
-            for (size_t i = 0; ok && i < m->count; i++) {
-                if (i) out.append(',');
-                if (!m->is_array) {
-                    out.append('"');
-                    for (const char* q = m->entries[i].key; *q; q++) {
-                        if (*q == '"') out.append('"');
-                        out.append(*q);
-                    }
-                    out.append("\":");
-                }
-                ok = value_adaptive(m->entries[i].value, depth + 1);
-            }
-            out.append(m->is_array ? "]" : "}");
-            xpath_map_value_release(m);
-            return ok;
-        }
+        if (k->ref_kind == XPATH_REF_MAP) return map_entries(item, false, depth);
         const char* t = k->text ? k->text : "";
         if (k->ref_kind == XPATH_REF_FUNCTION || (t[0] == kXpathTagMark && t[1] == 'F' && t[2] == 'N' && t[3] == '\x02')) {
             out.append("(anonymous-function)#");
@@ -524,12 +482,7 @@ struct writer {
             return true;
         }
         if (t[0] != kXpathTagMark || t[1] == 'U') {
-            out.append('"');
-            for (const char* q = t[0] == kXpathTagMark ? t + 2 : t; *q; q++) {
-                if (*q == '"') out.append('"');
-                out.append(*q);
-            }
-            out.append('"');
+            put_quoted(t[0] == kXpathTagMark ? t + 2 : t);
             return true;
         }
         switch (t[1]) {
@@ -597,18 +550,59 @@ struct writer {
         return true;
     }
 
+    // A string in the adaptive form: in quotes, quotes doubled.
+    void put_quoted(const char* s) {
+        out.append('"');
+        for (const char* q = s; *q; q++) {
+            if (*q == '"') out.append('"');
+            out.append(*q);
+        }
+        out.append('"');
+    }
+
+    // ---- Maps and arrays, in either form
+
+    // A map or array item: members or entries in order, keys as strings of
+    // the form, each value written by the form's own value writer.
+    bool map_entries(const quorvel_node* item, bool json, int depth) {
+        map_value* m = xpath_map_of_item(item);
+        if (!m) return fail("SERE0020", "out of memory");
+        bool ok = true;
+        out.append(m->is_array ? "[" : json ? "{" : "map{");
+        for (size_t i = 0; ok && i < m->count; i++) {
+            if (i) out.append(',');
+            if (json && p->indent) out.append(' ');
+            if (!m->is_array) {
+                if (json) put_json_string(out, m->entries[i].key, m->entries[i].key_length);
+                else put_quoted(m->entries[i].key);
+                out.append(':');
+            }
+            const nodeset* value = m->entries[i].value;
+            ok = json ? value_json(value, depth + 1) : value_adaptive(value, depth + 1);
+        }
+        out.append(m->is_array ? ']' : '}');
+        xpath_map_value_release(m);
+        return ok;
+    }
+
     bool value_adaptive(const nodeset* v, int depth) {
         size_t n = 0;
         for (size_t i = 0; v && i < v->count; i++) n += is_item(v->items[i]) ? 1 : 0;
         if (n != 1) out.append('(');
+        if (!items_adaptive(v, ",", depth)) return false;
+        if (n != 1) out.append(')');
+        return true;
+    }
+
+    // The items of a sequence in the adaptive form, separator between them.
+    bool items_adaptive(const nodeset* v, const char* separator, int depth) {
         bool first = true;
         for (size_t i = 0; v && i < v->count; i++) {
             if (!is_item(v->items[i])) continue;
-            if (!first) out.append(',');
+            if (!first) out.append(separator);
             first = false;
             if (!item_adaptive(v->items[i], depth)) return false;
         }
-        if (n != 1) out.append(')');
         return true;
     }
 };
@@ -619,17 +613,10 @@ quorvel_xpath_result* fn_serialize(quorvel_xpath_context* c, quorvel_xpath_ast_n
     if (count < 1 || count > 2) return nullptr;
     params p;
     if (count == 2) {
-        quorvel_xpath_result* o = args[1] ? evaluate_expr(c, args[1]) : nullptr;
-        if (!args[1]) xpath_context_fail(c, "NULL AST node");
+        quorvel_xpath_result* o = fn_evaluate(c, args[1]);
         if (!o) return nullptr;
-        const nodeset* s = o->kind == XPATH_NODESET ? o->value.nodeset : nullptr;
-        size_t n = 0;
         const quorvel_node* only = nullptr;
-        for (size_t i = 0; s && i < s->count; i++)
-            if (is_item(s->items[i])) {
-                only = s->items[i];
-                n++;
-            }
+        size_t n = o->kind == XPATH_NODESET ? fn_item_count(o->value.nodeset, &only) : 0;
         bool ok = true;
         if (n == 1) {
             map_value* m = xpath_map_of_item(only);
@@ -668,16 +655,9 @@ quorvel_xpath_result* fn_serialize(quorvel_xpath_context* c, quorvel_xpath_ast_n
     case METHOD_JSON:
         ok = w.value_json(items, 0);
         break;
-    case METHOD_ADAPTIVE: {
-        bool first = true;
-        for (size_t i = 0; ok && i < items->count; i++) {
-            if (!is_item(items->items[i])) continue;
-            if (!first) w.out.append(p.has_separator ? p.separator : "\n");
-            first = false;
-            ok = w.item_adaptive(items->items[i], 0);
-        }
+    case METHOD_ADAPTIVE:
+        ok = w.items_adaptive(items, p.has_separator ? p.separator : "\n", 0);
         break;
-    }
     default:
         ok = w.sequence_xml(items);
         break;
@@ -966,14 +946,8 @@ quorvel_xpath_result* fn_xml_to_json(quorvel_xpath_context* c, quorvel_xpath_ast
     }
     quorvel_xpath_result* in = evaluate_expr(c, args[0]);
     if (!in) return nullptr;
-    const nodeset* s = in->kind == XPATH_NODESET ? in->value.nodeset : nullptr;
-    size_t n = 0;
     const quorvel_node* only = nullptr;
-    for (size_t i = 0; s && i < s->count; i++)
-        if (is_item(s->items[i])) {
-            only = s->items[i];
-            n++;
-        }
+    size_t n = in->kind == XPATH_NODESET ? fn_item_count(in->value.nodeset, &only) : 0;
     if (n == 0 && in->kind == XPATH_NODESET) {
         xpath_result_free(in);
         return fn_sequence_result(c, fn_owning_set());

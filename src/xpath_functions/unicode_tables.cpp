@@ -1303,3 +1303,25 @@ const xre_block kXreBlocks[] = {
     {"IsZnamennyMusicalNotation", 0x1CF00, 0x1CFCF},
 };
 const size_t kXreBlockCount = sizeof kXreBlocks / sizeof *kXreBlocks;
+
+const xre_category_range* xre_category_range_of(uint32_t c) {
+    size_t lo = 0, hi = kXreCategoryRangeCount;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        const xre_category_range& r = kXreCategoryRanges[mid];
+        if (r.last < c) lo = mid + 1;
+        else if (r.first > c) hi = mid;
+        else return &r;
+    }
+    return nullptr;
+}
+
+int64_t xre_digit_zero(uint32_t c) {
+    if (c >= '0' && c <= '9') return '0';
+    if (c < 0x80) return -1;
+    const xre_category_range* r = xre_category_range_of(c);
+    if (!r) return -1;
+    const char* name = kXreCategoryNames[r->category];
+    if (name[0] != 'N' || name[1] != 'd') return -1;
+    return r->first + (c - r->first) / 10 * 10;
+}

@@ -22,6 +22,7 @@
 
 #include "quorvel.h"
 #include "html/html_test_util.h"
+#include "conformance/suite_lists.h"
 #include "support/testdata.h"
 
 namespace {
@@ -86,19 +87,9 @@ std::vector<tree_case> read_cases(const fs::path& file) {
     return cases;
 }
 
+// "file.dat<TAB>number<TAB>reason" lines.
 std::map<std::string, std::string> known_failures() {
-    std::map<std::string, std::string> known;
-    std::ifstream in(QUORVEL_TEST_SOURCE_DIR "/conformance/html5lib_known_failures.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        // "file.dat<TAB>number<TAB>reason"
-        size_t t1 = line.find('\t');
-        size_t t2 = t1 == std::string::npos ? t1 : line.find('\t', t1 + 1);
-        if (t2 == std::string::npos) continue;
-        known[line.substr(0, t2)] = line.substr(t2 + 1);
-    }
-    return known;
+    return suite_lists::read_tabbed_reasons(QUORVEL_TEST_SOURCE_DIR "/conformance/html5lib_known_failures.txt");
 }
 
 TEST(Html5libConformance, TreeConstruction) {

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "conformance/qt3_catalogue.h"
+#include "conformance/suite_lists.h"
 #include "support/testdata.h"
 #include "core/core.h"
 #include "dom/dom.h"
@@ -168,10 +170,7 @@ std::string slurp(const std::string& path) {
     return ss.str();
 }
 
-std::string directory_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
+using qt3::directory_of;
 
 struct document_file {
     quorvel_document* doc = nullptr;
@@ -205,15 +204,7 @@ environment read_environment(element* env, const std::string& base) {
     return out;
 }
 
-bool admits_xpath31(const std::string& value) {
-    if (value.empty()) return true;
-    std::istringstream in(value);
-    std::string token;
-    while (in >> token)
-        if (token == "XP31" || token == "XP31+" || token == "XP30+" || token == "XP20+" || token == "XP10+")
-            return true;
-    return false;
-}
+using qt3::admits_xpath31;
 
 // Why a case does not apply (empty when it does).
 std::string inapplicable(element* holder, std::string& versions) {
@@ -361,17 +352,7 @@ struct tally {
 };
 
 std::map<std::string, std::string> read_known_failures() {
-    std::map<std::string, std::string> out;
-    std::ifstream in(std::string(QUORVEL_TEST_SOURCE_DIR) + "/conformance/qt3_known_failures.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        size_t tab1 = line.find('\t');
-        size_t tab2 = line.find('\t', tab1 + 1);
-        if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
-        out[line.substr(0, tab2)] = line.substr(tab2 + 1);
-    }
-    return out;
+    return suite_lists::read_tabbed_reasons(std::string(QUORVEL_TEST_SOURCE_DIR) + "/conformance/qt3_known_failures.txt");
 }
 
 TEST(XpathQt3Conformance, EvaluationSuite) {

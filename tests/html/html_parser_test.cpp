@@ -12,29 +12,10 @@
 
 namespace {
 
+using html_test::body;
+using html_test::parse4;
+using html_test::parse5;
 using html_test::render_document;
-
-std::string parse5(const std::string& text) {
-    int status = 1;
-    quorvel_document* doc = quorvel_parse_html_string(text.data(), text.size(), &status);
-    EXPECT_EQ(status, QUORVEL_OK);
-    if (!doc) return "<null>";
-    std::string out = render_document(doc);
-    quorvel_document_free(doc);
-    return out;
-}
-
-std::string parse4(const std::string& text) {
-    int status = 1;
-    quorvel_document* doc = quorvel_parse_html4_string(text.data(), text.size(), &status);
-    EXPECT_EQ(status, QUORVEL_OK);
-    if (!doc) return "<null>";
-    std::string out = render_document(doc);
-    quorvel_document_free(doc);
-    return out;
-}
-
-std::string body(const std::string& inner) { return "<html><head></head><body>" + inner + "</body></html>"; }
 
 struct tree_case {
     std::string input;

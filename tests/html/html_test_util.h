@@ -1,6 +1,8 @@
 // Tree renderings of parsed HTML documents for the HTML parser tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -55,6 +57,25 @@ inline std::string render_document(quorvel_document* doc) {
     render(quorvel_document_first_child(doc), out);
     return out;
 }
+
+// The rendering of a text parsed in HTML5 mode (or HTML 4 mode), which
+// must report success; "<null>" when no document came back.
+inline std::string parse_rendered(const std::string& text, bool html4) {
+    int status = 1;
+    quorvel_document* doc = html4 ? quorvel_parse_html4_string(text.data(), text.size(), &status)
+                                  : quorvel_parse_html_string(text.data(), text.size(), &status);
+    EXPECT_EQ(status, QUORVEL_OK);
+    if (!doc) return "<null>";
+    std::string out = render_document(doc);
+    quorvel_document_free(doc);
+    return out;
+}
+
+inline std::string parse5(const std::string& text) { return parse_rendered(text, false); }
+inline std::string parse4(const std::string& text) { return parse_rendered(text, true); }
+
+// A fragment in the tree every parse gives it: html, an empty head, body.
+inline std::string body(const std::string& inner) { return "<html><head></head><body>" + inner + "</body></html>"; }
 
 // The html5lib tree-dump form: one line per node, "| " and two spaces per
 // depth, attributes sorted below their element.

@@ -19,34 +19,7 @@ using xpath_test::take;
 
 // A compact text of a result: node sets list their items (elements by
 // name, @name=value, t:text, c:comment, pi:target, ns:prefix=uri, #doc).
-std::string show(const quorvel_xpath_result* r) {
-    if (!r) return "NULL";
-    switch (quorvel_xpath_result_type(r)) {
-    case 1: return quorvel_xpath_result_boolean(r) ? "true" : "false";
-    case 2:
-    case 3: return "'" + take(quorvel_xpath_result_string(r)) + "'";
-    default: break;
-    }
-    std::string out = "[";
-    for (size_t i = 0; i < quorvel_xpath_result_count(r); i++) {
-        if (i) out += ' ';
-        quorvel_node* n = quorvel_xpath_result_get_node(r, i);
-        const char* name = quorvel_xpath_result_node_name(r, i);
-        const char* value = quorvel_xpath_result_node_value(r, i);
-        switch (quorvel_node_get_type(n)) {
-        case QUORVEL_NODE_ELEMENT: out += name ? name : "?"; break;
-        case QUORVEL_NODE_TEXT:
-        case QUORVEL_NODE_CDATA: out += std::string("t:") + (value ? value : ""); break;
-        case QUORVEL_NODE_COMMENT: out += std::string("c:") + (value ? value : ""); break;
-        case QUORVEL_NODE_PI: out += std::string("pi:") + quorvel_pi_node_get_target(n); break;
-        case QUORVEL_NODE_DOCUMENT: out += "#doc"; break;
-        case 6: out += std::string("@") + (name ? name : "?") + "=" + (value ? value : ""); break;
-        case 7: out += std::string("ns:") + (name ? name : "") + "=" + (value ? value : ""); break;
-        default: out += "?"; break;
-        }
-    }
-    return out + "]";
-}
+std::string show(const quorvel_xpath_result* r) { return r ? xpath_test::show_sequence(r) : "NULL"; }
 
 std::string eval(quorvel_document* doc, const char* expr, quorvel_node* node = nullptr) {
     quorvel_xpath_result* r = quorvel_xpath_eval(doc, node, expr);

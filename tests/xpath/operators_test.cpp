@@ -7,6 +7,7 @@
 #include <string>
 
 #include "quorvel.h"
+#include "xpath/xpath_test_support.h"
 
 namespace {
 
@@ -14,40 +15,12 @@ constexpr const char* kDoc =
     "<r><a id=\"1\">x</a><a id=\"2\">y<b/></a><c/><n>10</n><n>9</n><d>2024-01-31</d><t>PT1H</t>"
     "<p xml:lang=\"en-GB\"/></r>";
 
-struct fixture {
-    quorvel_document* doc = nullptr;
-    fixture() {
-        int status = 0;
-        doc = quorvel_parse_string(kDoc, std::strlen(kDoc), &status);
-    }
-    ~fixture() { quorvel_document_free(doc); }
-    // The result as text: booleans, numbers and strings by their string
-    // value, node sets as "[count]", failures as "ERR:" and the message.
-    std::string eval(const char* expr) const {
-        quorvel_xpath_result* r = quorvel_xpath_eval(doc, nullptr, expr);
-        if (!r) return std::string("ERR:") + quorvel_document_last_error(doc);
-        std::string out;
-        if (quorvel_xpath_result_type(r) == 0) {
-            out = "[" + std::to_string(quorvel_xpath_result_count(r)) + "]";
-        } else {
-            char* s = quorvel_xpath_result_string(r);
-            out = s ? s : "(null)";
-            std::free(s);
-        }
-        quorvel_xpath_result_free(r);
-        return out;
-    }
-};
+using xpath_test::expr_case;
 
-struct expr_case {
-    const char* expr;
-    const char* expected;
-};
-
+// Results as text: booleans, numbers and strings by their string value,
+// node sets as "[count]", failures as "ERR:" and the message.
 void run(const expr_case* cases, size_t n) {
-    fixture f;
-    ASSERT_NE(f.doc, nullptr);
-    for (size_t i = 0; i < n; i++) EXPECT_EQ(f.eval(cases[i].expr), cases[i].expected) << cases[i].expr;
+    xpath_test::check_cases(kDoc, cases, n, xpath_test::node_set_form::count);
 }
 
 TEST(XpathOperators, Arithmetic) {

@@ -15,20 +15,15 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "conformance/catalogue_nodes.h"
+#include "conformance/qt3_catalogue.h"
+#include "conformance/suite_lists.h"
 #include "support/testdata.h"
 
 namespace {
 
-std::string attr(xmlNode* n, const char* name) {
-    xmlChar* v = xmlGetProp(n, reinterpret_cast<const xmlChar*>(name));
-    std::string out = v ? reinterpret_cast<const char*>(v) : "";
-    xmlFree(v);
-    return out;
-}
-
-bool named(xmlNode* n, const char* name) {
-    return n->type == XML_ELEMENT_NODE && xmlStrcmp(n->name, reinterpret_cast<const xmlChar*>(name)) == 0;
-}
+using catalogue::attr;
+using catalogue::named;
 
 std::string content(xmlNode* n) {
     xmlChar* v = xmlNodeGetContent(n);
@@ -37,22 +32,9 @@ std::string content(xmlNode* n) {
     return out;
 }
 
-std::string directory_of(const std::string& path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
+using qt3::directory_of;
 
-// Whether a case's language-version dependency admits XPath 3.1; a case
-// without one applies to every language and version.
-bool admits_xpath31(const std::string& value) {
-    if (value.empty()) return true;
-    std::istringstream in(value);
-    std::string token;
-    while (in >> token)
-        if (token == "XP31" || token == "XP31+" || token == "XP30+" || token == "XP20+" || token == "XP10+")
-            return true;
-    return false;
-}
+using qt3::admits_xpath31;
 
 struct dependencies {
     std::string versions;
@@ -77,17 +59,7 @@ bool expects_syntax_error(xmlNode* test_case) {
 }
 
 std::map<std::string, std::string> read_accepted() {
-    std::map<std::string, std::string> out;
-    std::ifstream in(std::string(QUORVEL_TEST_SOURCE_DIR) + "/xpath/qt3_syntax_accepted.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        size_t tab1 = line.find('\t');
-        size_t tab2 = line.find('\t', tab1 + 1);
-        if (tab1 == std::string::npos || tab2 == std::string::npos) continue;
-        out[line.substr(0, tab2)] = line.substr(tab2 + 1);
-    }
-    return out;
+    return suite_lists::read_tabbed_reasons(std::string(QUORVEL_TEST_SOURCE_DIR) + "/xpath/qt3_syntax_accepted.txt");
 }
 
 TEST(XpathQt3Conformance, SyntaxErrorsAreRefused) {

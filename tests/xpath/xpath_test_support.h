@@ -1,7 +1,10 @@
 // Helpers of the XPath tests: a parsed document owned for a test's scope,
 // a compact text form of a syntax tree and a parse that reports either that
-// tree or the parser's message.
+// tree or the parser's message, and tables of expressions checked against
+// the texts of their results.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -104,9 +107,9 @@ inline std::string parse(const std::string& text) {
 }
 
 // A result as text, for tables of expected results. Scalars as 'text'
-// (booleans bare); sequences as [items]: elements by name, text nodes as
-// t:text, @name=value, typed items as tag letter + text (N1, Btrue, D1.5),
-// plain strings quoted.
+// (booleans bare); sequences as [items]: elements by name, text and CDATA
+// nodes as t:text, c:comment, pi:target, #doc, @name=value, ns:prefix=uri,
+// typed items as tag letter + text (N1, Btrue, D1.5), plain strings quoted.
 inline std::string show_sequence(const quorvel_xpath_result* r) {
     switch (quorvel_xpath_result_type(r)) {
     case 1: return quorvel_xpath_result_boolean(r) ? "true" : "false";
@@ -122,8 +125,13 @@ inline std::string show_sequence(const quorvel_xpath_result* r) {
         const char* value = quorvel_xpath_result_node_value(r, i);
         switch (quorvel_node_get_type(n)) {
         case QUORVEL_NODE_ELEMENT: out += name ? name : "?"; break;
-        case QUORVEL_NODE_TEXT: out += std::string("t:") + (value ? value : ""); break;
+        case QUORVEL_NODE_TEXT:
+        case QUORVEL_NODE_CDATA: out += std::string("t:") + (value ? value : ""); break;
+        case QUORVEL_NODE_COMMENT: out += std::string("c:") + (value ? value : ""); break;
+        case QUORVEL_NODE_PI: out += std::string("pi:") + quorvel_pi_node_get_target(n); break;
+        case QUORVEL_NODE_DOCUMENT: out += "#doc"; break;
         case kXpathAttributeNode: out += std::string("@") + (name ? name : "?") + "=" + (value ? value : ""); break;
+        case kXpathNamespaceNode: out += std::string("ns:") + (name ? name : "") + "=" + (value ? value : ""); break;
         case kXpathCarrierNode: {
             auto* c = reinterpret_cast<quorvel_xpath_carrier*>(n);
             std::string t(c->text, c->length);
@@ -144,6 +152,48 @@ inline std::string eval_sequence(quorvel_document* doc, const char* expr) {
     std::string s = r ? show_sequence(r) : std::string("ERR:") + quorvel_document_last_error(doc);
     quorvel_xpath_result_free(r);
     return s;
+}
+
+// An expression and the text its result should give.
+struct expr_case {
+    const char* expr;
+    const char* expected;
+};
+
+// How a table writes a node set: "[2]" by count, "[a b]" by node names or
+// "[x|y]" by node values ("?" for a node without one).
+enum class node_set_form { count, names, values };
+
+// The result of an expression over doc as a table writes it: node sets in
+// the form given, other values by their string value, failures as "ERR:"
+// and the message.
+inline std::string eval_text(quorvel_document* doc, const char* expr, node_set_form form) {
+    quorvel_xpath_result* r = quorvel_xpath_eval(doc, nullptr, expr);
+    if (!r) return std::string("ERR:") + quorvel_document_last_error(doc);
+    std::string out;
+    if (quorvel_xpath_result_type(r) != 0) {
+        out = take(quorvel_xpath_result_string(r));
+    } else if (form == node_set_form::count) {
+        out = "[" + std::to_string(quorvel_xpath_result_count(r)) + "]";
+    } else {
+        out = "[";
+        for (size_t i = 0; i < quorvel_xpath_result_count(r); i++) {
+            const char* text = form == node_set_form::names ? quorvel_xpath_result_node_name(r, i)
+                                                            : quorvel_xpath_result_node_value(r, i);
+            if (i) out += form == node_set_form::names ? " " : "|";
+            out += text ? text : "?";
+        }
+        out += "]";
+    }
+    quorvel_xpath_result_free(r);
+    return out;
+}
+
+// Checks every case of a table over one document parsed from xml.
+inline void check_cases(const char* xml, const expr_case* cases, size_t n, node_set_form form) {
+    doc_ptr d(xml);
+    ASSERT_NE(d.doc, nullptr);
+    for (size_t i = 0; i < n; i++) EXPECT_EQ(eval_text(d.doc, cases[i].expr, form), cases[i].expected) << cases[i].expr;
 }
 
 }  // namespace xpath_test

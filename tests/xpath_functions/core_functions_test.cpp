@@ -7,6 +7,7 @@
 #include <string>
 
 #include "quorvel.h"
+#include "xpath/xpath_test_support.h"
 
 namespace {
 
@@ -17,43 +18,11 @@ constexpr const char* kDoc =
     "<p xml:lang=\"en-GB\"><s/></p><u lang=\"en\"/><e xml:lang=\"\"/><w xml:lang=\"english\"/>"
     "<p:k p:at=\"v\"/><q key=\"k1\"/><?pi data?></r>";
 
-struct fixture {
-    quorvel_document* doc = nullptr;
-    fixture() {
-        int status = 0;
-        doc = quorvel_parse_string(kDoc, std::strlen(kDoc), &status);
-    }
-    ~fixture() { quorvel_document_free(doc); }
-    std::string eval(const char* expr) const {
-        quorvel_xpath_result* r = quorvel_xpath_eval(doc, nullptr, expr);
-        if (!r) return std::string("ERR:") + quorvel_document_last_error(doc);
-        std::string out;
-        if (quorvel_xpath_result_type(r) == 0) {
-            out = "[";
-            for (size_t i = 0; i < quorvel_xpath_result_count(r); i++) {
-                const char* name = quorvel_xpath_result_node_name(r, i);
-                out += (i ? " " : "") + std::string(name ? name : "?");
-            }
-            out += "]";
-        } else {
-            char* s = quorvel_xpath_result_string(r);
-            out = s ? s : "(null)";
-            std::free(s);
-        }
-        quorvel_xpath_result_free(r);
-        return out;
-    }
-};
+using xpath_test::expr_case;
 
-struct expr_case {
-    const char* expr;
-    const char* expected;
-};
-
+// Node sets are written by their node names: "[a b]".
 void run(const expr_case* cases, size_t n) {
-    fixture f;
-    ASSERT_NE(f.doc, nullptr);
-    for (size_t i = 0; i < n; i++) EXPECT_EQ(f.eval(cases[i].expr), cases[i].expected) << cases[i].expr;
+    xpath_test::check_cases(kDoc, cases, n, xpath_test::node_set_form::names);
 }
 
 TEST(XpathCoreFunctions, NodeBooleanAndNumber) {

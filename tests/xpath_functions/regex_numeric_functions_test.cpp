@@ -12,42 +12,12 @@
 
 namespace {
 
-using xpath_test::doc_ptr;
+using eval_case = xpath_test::expr_case;
 
 // A scalar as its string value; a sequence as [v1|v2|...]; a failure as
 // "ERR:" and the message.
-std::string eval(quorvel_document* doc, const char* expr) {
-    quorvel_xpath_result* r = quorvel_xpath_eval(doc, nullptr, expr);
-    if (!r) return std::string("ERR:") + quorvel_document_last_error(doc);
-    std::string out;
-    if (quorvel_xpath_result_type(r) == 0) {
-        out = "[";
-        for (size_t i = 0; i < quorvel_xpath_result_count(r); i++) {
-            if (i) out += "|";
-            const char* v = quorvel_xpath_result_node_value(r, i);
-            out += v ? v : "?";
-        }
-        out += "]";
-    } else if (quorvel_xpath_result_type(r) == 1) {
-        out = quorvel_xpath_result_boolean(r) ? "true" : "false";
-    } else {
-        char* s = quorvel_xpath_result_string(r);
-        out = s ? s : "(null)";
-        std::free(s);
-    }
-    quorvel_xpath_result_free(r);
-    return out;
-}
-
-struct eval_case {
-    const char* expr;
-    const char* expected;
-};
-
 void run(const char* xml, const eval_case* cases, size_t n) {
-    doc_ptr d(xml);
-    ASSERT_NE(d.doc, nullptr);
-    for (size_t i = 0; i < n; i++) EXPECT_EQ(eval(d.doc, cases[i].expr), cases[i].expected) << cases[i].expr;
+    xpath_test::check_cases(xml, cases, n, xpath_test::node_set_form::values);
 }
 
 const eval_case kRegexCases[] = {
