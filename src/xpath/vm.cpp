@@ -239,7 +239,7 @@ bool uri_equal(const char* a, const char* b) {
     return b && !std::strcmp(a, b);
 }
 
-bool test_matches(const test& t, const quorvel_node* n) {
+inline __attribute__((always_inline)) bool test_matches(const test& t, const quorvel_node* n) {
     switch (t.kind) {
     case VM_TEST_NAME: {
         if (n->kind != QUORVEL_NODE_ELEMENT) return false;
@@ -248,7 +248,11 @@ bool test_matches(const test& t, const quorvel_node* n) {
         const char* name = quorvel_elem_name_raw(e);
         if (!name) name = "";
         if (name != t.equal) {
-            if (name[0] != t.name[0] || std::strcmp(name, t.name) != 0) return false;
+            // Names are short: compared in line, byte by byte.
+            const char* a = name;
+            const char* b = t.name;
+            while (*a && *a == *b) a++, b++;
+            if (*a != *b) return false;
             t.equal = name;
         }
         if (!t.namespaces_in_use) return true;
@@ -892,7 +896,8 @@ nodeset* run_path(machine& m) {
         }
         current = run_step(m, current, flat);
     }
-    if (current) current->owns_attributes = current->owns_namespaces = current->owns_carriers = 1;
+    // Only a closing attribute step gives a set that owns its nodes: the
+    // others hold tree nodes, which freeing the set need not visit.
     return current;
 }
 
@@ -947,29 +952,75 @@ quorvel_xpath_result* run_sum(machine& m) {
     return r;
 }
 
+// Merges sets each in document order into out, in document order, each node
+// once: one walk of the tree from top, taking at every node the heads of the
+// sets that stand there (attributes after their owner, in the owner's order).
+// Consumes the sets' items; false when memory ran out or a node was not met.
+bool merge_in_order(nodeset** sets, size_t count, quorvel_node* top, nodeset* out) {
+    size_t heads[255] = {};
+    size_t left = 0;
+    for (size_t i = 0; i < count; i++) left += sets[i]->count;
+    auto take = [&](size_t i, bool keep) {
+        quorvel_node* n = sets[i]->items[heads[i]];
+        sets[i]->items[heads[i]++] = nullptr;
+        left--;
+        if (keep) return xpath_nodeset_add_fast(out, n) != 0 || (xpath_nodeset_dispose_node(n), false);
+        xpath_nodeset_dispose_node(n);
+        return true;
+    };
+    long depth = 1;
+    auto visit = [&](quorvel_node* x) {
+        bool kept = false;
+        for (size_t i = 0; i < count; i++)
+            if (heads[i] < sets[i]->count && sets[i]->items[heads[i]] == x) {
+                if (!take(i, !kept)) return false;
+                kept = true;
+            }
+        if (x->kind != QUORVEL_NODE_ELEMENT) return true;
+        auto* e = reinterpret_cast<quorvel_element*>(x);
+        for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
+            const char* name = quorvel_attribute_get_name(a);
+            bool taken = false;
+            for (size_t i = 0; i < count; i++) {
+                if (heads[i] >= sets[i]->count) continue;
+                quorvel_node* h = sets[i]->items[heads[i]];
+                if (h->kind != kXpathAttributeNode) continue;
+                auto* an = reinterpret_cast<quorvel_xpath_attribute_node*>(h);
+                if (an->owner != e || !name || std::strcmp(an->name, name) != 0) continue;
+                if (!take(i, !taken)) return false;
+                taken = true;
+            }
+        }
+        return true;
+    };
+    if (!visit(top)) return false;
+    for (quorvel_node* x = first_child(top); x && left; x = next_in_subtree(x, top, depth))
+        if (!visit(x)) return false;
+    return left == 0;
+}
+
 // A union of paths: their nodes in document order, each once.
 quorvel_xpath_result* run_union(machine& m) {
     size_t count = m.u8();
-    nodeset* out = owning_set();
-    if (!out) return nullptr;
+    nodeset* sets[255];
+    size_t made = 0;
     bool ok = true;
-    for (size_t i = 0; ok && i < count; i++) {
-        nodeset* s = run_path(m);
-        if (!s) {
-            ok = false;
-            break;
-        }
+    for (; ok && made < count; made++)
+        if (!(sets[made] = run_path(m))) ok = false;
+    if (!ok) made--;
+    nodeset* out = ok ? owning_set() : nullptr;
+    if (out) ok = merge_in_order(sets, made, root_of(m.c), out);
+    for (size_t i = 0; i < made; i++) {
+        // Items merged were taken out (NULL); the rest are disposed of.
+        nodeset* s = sets[i];
         size_t k = 0;
-        for (; k < s->count && xpath_nodeset_add_fast(out, s->items[k]); k++) {
-        }
-        if (k < s->count) ok = false;
-        // The nodes moved over belong to out now.
-        std::memmove(s->items, s->items + k, (s->count - k) * sizeof(quorvel_node*));
-        s->count -= k;
+        for (size_t j = 0; j < s->count; j++)
+            if (s->items[j]) s->items[k++] = s->items[j];
+        s->count = k;
+        s->owns_attributes = 1;
         xpath_nodeset_free(s);
     }
-    if (ok && out->count > 1) ok = xpath_nodeset_sort_doc_order(m.c, out);
-    if (!ok) {
+    if (!out || !ok) {
         xpath_nodeset_free(out);
         return nullptr;
     }

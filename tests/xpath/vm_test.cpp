@@ -193,6 +193,7 @@ constexpr const char* kMoreDocs[] = {
     "<r><s n=\"1\"><t>abc</t><t>xyz</t></s><s n=\"2\"><t>a<b>bc</b></t></s><s n=\"3\"/><s n=\"922337203685477580\">"
     "<t/>xy</s><s n=\"922337203685477580\"/></r>",
     "<r><a k=\"P1Y\"/><a k=\"P2M\"/></r>",
+    "<!--c--><r b=\"1\" a=\"2\"><a b=\"3\" id=\"4\">t<!--d--></a></r><?p x?>",
 };
 
 constexpr const char* kMoreExprs[] = {
@@ -201,7 +202,7 @@ constexpr const char* kMoreExprs[] = {
     "sum(//a/@id)", "sum(//@id)", "sum(//a/@b)", "sum(//v)", "sum(/r/v)", "sum(//w/v)", "sum(//s/@n)",
     "sum(//nothing/@n)", "sum(//a/@k)", "sum(//t)", "sum(//a/@id) + 1", "//a[sum(@id) = 1]",
     "//a | //v", "//v | //a", "//a/@id | //a", "//a/@id | //@id | //s/@n", "//t | //s | //t", "//nothing | /r",
-    "count(//a | //p:a)", "//p:a | //q:a", "//p:a", "//q:a", "//p:a/@q:id", "//q:a/a", "/r/p:*", "//p:b",
+    "count(//a | //p:a)", "//comment() | //a | /", "//node() | //@*", "//@* | //a/@b | //@id", "/ | //a/@id", "//p:a | //q:a", "//p:a", "//q:a", "//p:a/@q:id", "//q:a/a", "/r/p:*", "//p:b",
     "//s[contains(t, 'b')]", "//s[contains(t, 'x')]", "//s[contains(t, '')]", "//s[contains(@n, '2')]",
     "//s[contains(nothing, '')]", "//s[contains(t, 'ab')][2]", "//*[contains(t, 'bc')]/@n", "//r[contains(v, '1')]",
     "/*[contains(s, 'abc')]", "//s[contains(@n, '')]", "//a[contains(@id, '0')]",
