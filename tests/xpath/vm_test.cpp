@@ -430,8 +430,27 @@ TEST(XpathVmThread, CompiledHandleWhileOthersCompile) {
         quorvel_xpath_variable_set_free(vars);
         quorvel_thread_cleanup();
     });
+    // Unions with attribute steps, sums and contains() filters through
+    // handles two threads share.
+    quorvel_xpath_compiled* u = quorvel_xpath_compile("//i/@id | //n | //i[contains(n, 'b')]");
+    quorvel_xpath_compiled* sum = quorvel_xpath_compile("sum(//i/@id)");
+    for (int t = 0; t < 2; t++) {
+        threads.emplace_back([&] {
+            for (int k = 0; k < 100; k++) {
+                quorvel_xpath_result* r = quorvel_xpath_compiled_eval(u, d.doc, nullptr);
+                if (quorvel_xpath_result_count(r) != 6u) wrong++;
+                quorvel_xpath_result_free(r);
+                r = quorvel_xpath_compiled_eval(sum, d.doc, nullptr);
+                if (quorvel_xpath_result_number(r) != 6) wrong++;
+                quorvel_xpath_result_free(r);
+            }
+            quorvel_thread_cleanup();
+        });
+    }
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(wrong.load(), 0);
+    quorvel_xpath_compiled_free(sum);
+    quorvel_xpath_compiled_free(u);
     quorvel_xpath_compiled_free(c);
 }
 
