@@ -588,29 +588,26 @@ bool attribute_matches(const test& t, const char* name, const quorvel_attribute*
     }
 }
 
-char* copy_text(const char* s) {
-    if (!s) s = "";
-    size_t n = std::strlen(s) + 1;
-    auto* copy = static_cast<char*>(std::malloc(n));
-    if (copy) std::memcpy(copy, s, n);
-    return copy;
-}
-
-// The attribute node record the tree-walker makes for a; NULL when memory
-// ran out.
+// The attribute node record the tree-walker makes for a, in one block: the
+// record, then its name, value and namespace texts (which the record's
+// disposal knows to leave). NULL when memory ran out.
 quorvel_node* attribute_node(quorvel_element* owner, quorvel_attribute* a) {
-    auto* s = static_cast<quorvel_xpath_attribute_node*>(std::calloc(1, sizeof(quorvel_xpath_attribute_node)));
+    const char* name = quorvel_attribute_get_name(a);
+    const char* value = quorvel_attribute_get_value(owner, a);
+    const char* uri = quorvel_attribute_namespace_uri(a);
+    if (!name) name = "";
+    if (!value) value = "";
+    size_t name_size = std::strlen(name) + 1, value_size = std::strlen(value) + 1;
+    size_t uri_size = uri && uri[0] ? std::strlen(uri) + 1 : 0;
+    auto* s = static_cast<quorvel_xpath_attribute_node*>(
+        std::malloc(sizeof(quorvel_xpath_attribute_node) + name_size + value_size + uri_size));
     if (!s) return nullptr;
+    char* text = reinterpret_cast<char*>(s + 1);
     s->kind = kXpathAttributeNode;
     s->owner = owner;
-    s->name = copy_text(quorvel_attribute_get_name(a));
-    s->value = copy_text(quorvel_attribute_get_value(owner, a));
-    const char* uri = quorvel_attribute_namespace_uri(a);
-    s->namespace_uri = uri && uri[0] ? copy_text(uri) : nullptr;
-    if (!s->name || !s->value || (uri && uri[0] && !s->namespace_uri)) {
-        xpath_nodeset_dispose_node(reinterpret_cast<quorvel_node*>(s));
-        return nullptr;
-    }
+    s->name = static_cast<char*>(std::memcpy(text, name, name_size));
+    s->value = static_cast<char*>(std::memcpy(text + name_size, value, value_size));
+    s->namespace_uri = uri_size ? static_cast<char*>(std::memcpy(text + name_size + value_size, uri, uri_size)) : nullptr;
     return reinterpret_cast<quorvel_node*>(s);
 }
 
