@@ -45,6 +45,9 @@ const char* const kQueries[] = {
     "//record[3]/name",
     "//record",
     "/records/record/value",
+    "sum(//value)",
+    "//record[contains(@kind, 'eta')]",
+    "//record/@score | //record/@id",
 };
 constexpr int kQueryCount = sizeof kQueries / sizeof kQueries[0];
 
@@ -210,7 +213,10 @@ XPATH_QUERY(4);
 XPATH_QUERY(5);
 XPATH_QUERY(6);
 XPATH_QUERY(7);
-static_assert(kQueryCount == 8);
+XPATH_QUERY(8);
+XPATH_QUERY(9);
+XPATH_QUERY(10);
+static_assert(kQueryCount == 11);
 BENCHMARK_CAPTURE(BM_xpath_compiled_ids, quorvel, kQuorvel)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_xpath_compiled_ids, walker, kWalker)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK_CAPTURE(BM_xpath_compiled_ids, pugixml, kPugixml)->Unit(benchmark::kMillisecond);

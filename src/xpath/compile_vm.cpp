@@ -1,9 +1,12 @@
 // The bytecode compiler: location paths (from the root or the context node)
 // over the child, descendant, descendant-or-self, self and parent axes, with
-// element name, wildcard and node/text/comment tests, become instructions;
-// attribute tests and positions in predicates get instructions of their
-// own, and any other predicate is handed to the tree-walker as a subtree.
-// Every other shape gives no program, and the tree-walker evaluates it.
+// element name (prefixed or not), wildcard and node/text/comment tests,
+// become instructions, and a closing attribute step may end them; attribute
+// tests, contains() over a child or an attribute and positions in predicates
+// get instructions of their own, and any other predicate is handed to the
+// tree-walker as a subtree. A union of such paths, and sum() of one, are
+// programs too. Every other shape gives no program, and the tree-walker
+// evaluates it.
 #include <cstdlib>
 #include <cstring>
 
@@ -91,6 +94,30 @@ const char* attribute_step_name(const ast* e) {
 }
 
 
+// The element name of a lone unprefixed child step ("name"), or NULL.
+const char* child_step_name(const ast* e) {
+    if (e->type == AST_RELATIVE_PATH && e->count == 1) e = e->children[0];
+    if (e->type != AST_STEP || e->axis != AXIS_CHILD || e->count != 1) return nullptr;
+    const ast* t = e->children[0];
+    if (t->type != AST_NAME_TEST || t->prefix || !t->local_name || !t->local_name[0]) return nullptr;
+    if (std::strchr(t->local_name, ':')) return nullptr;
+    return t->local_name;
+}
+
+// contains(name, 'literal') or contains(@name, 'literal'): the source kind
+// (0 child element, 1 attribute) and name, or NULL.
+const char* contains_source(const ast* p, uint8_t* source) {
+    if (p->type != AST_FUNCTION_CALL || !p->text || std::strcmp(p->text, "contains") != 0 || p->count != 2 ||
+        p->children[1]->type != AST_STRING)
+        return nullptr;
+    if (const char* name = attribute_step_name(p->children[0])) {
+        *source = 1;
+        return name;
+    }
+    *source = 0;
+    return child_step_name(p->children[0]);
+}
+
 // Emits one predicate; answers whether it selects by position (or may).
 bool emit_predicate(compiler& c, const ast* p) {
     if (p->type == AST_NUMBER) {
@@ -133,6 +160,15 @@ bool emit_predicate(compiler& c, const ast* p) {
             return false;
         }
     }
+    uint8_t source = 0;
+    if (const char* name = contains_source(p, &source)) {
+        c.byte(VM_PRED_CONTAINS);
+        c.byte(source);
+        c.u16(c.text(name));
+        c.u16(c.text(p->children[1]->text));
+        c.u16(c.subtree(p));
+        return false;
+    }
     c.byte(VM_PRED_TREE);
     c.u16(c.subtree(p));
     return !xpath_boolean_predicate(p);
@@ -143,7 +179,8 @@ bool positional(const ast* step) {
     for (size_t i = 1; i < step->count; i++) {
         const ast* p = step->children[i];
         if (p->type == AST_NUMBER) return true;
-        if (attribute_step_name(p)) continue;
+        uint8_t source = 0;
+        if (attribute_step_name(p) || contains_source(p, &source)) continue;
         if (p->type == AST_OPERATOR && static_cast<int32_t>(p->number) == OP_EQ && p->count == 2 &&
             (attribute_step_name(p->children[0]) || attribute_step_name(p->children[1])))
             continue;
@@ -157,15 +194,53 @@ bool supported_axis(int32_t axis) {
            axis == AXIS_PARENT;
 }
 
+// A closing attribute step: no predicates, a name, wildcard or node() test.
+bool emit_attribute_step(compiler& c, const ast* step) {
+    if (step->count != 1) return false;
+    const ast* t = step->children[0];
+    uint8_t test;
+    size_t name = kNoConstant;
+    if (t->type == AST_NAME_TEST) {
+        if (!t->local_name || !t->local_name[0]) return false;
+        if (t->prefix) {
+            if (!t->text) return false;
+            test = VM_TEST_QNAME;
+            name = c.subtree(t);
+        } else {
+            test = VM_TEST_NAME;
+            name = c.text(t->local_name);
+        }
+    } else if (t->type == AST_WILDCARD) {
+        if (t->prefix) return false;
+        test = VM_TEST_ANY_ELEMENT;
+    } else if (t->type == AST_KIND_TEST && t->text && !t->local_name && !std::strcmp(t->text, "node")) {
+        test = VM_TEST_NODE;
+    } else {
+        return false;
+    }
+    c.byte(VM_STEP);
+    c.byte(static_cast<uint8_t>(AXIS_ATTRIBUTE));
+    c.byte(test);
+    c.u16(name);
+    c.byte(0);
+    c.byte(0);
+    return true;
+}
+
 bool emit_step(compiler& c, const ast* step, int32_t axis, uint8_t flags) {
     if (step->count == 0 || step->count - 1 > 255 || !supported_axis(axis)) return false;
     const ast* t = step->children[0];
     uint8_t test;
     size_t name = kNoConstant;
     if (t->type == AST_NAME_TEST) {
-        if (t->prefix || !t->local_name) return false;
-        test = VM_TEST_NAME;
-        name = c.text(t->local_name);
+        if (!t->local_name || !t->local_name[0]) return false;
+        if (t->prefix) {
+            test = VM_TEST_QNAME;
+            name = c.subtree(t);
+        } else {
+            test = VM_TEST_NAME;
+            name = c.text(t->local_name);
+        }
     } else if (t->type == AST_WILDCARD) {
         if (t->prefix) return false;
         test = VM_TEST_ANY_ELEMENT;
@@ -245,10 +320,49 @@ bool compile_path(compiler& c, const ast* root) {
             i++;
             continue;
         }
+        if (s->axis == AXIS_ATTRIBUTE) {
+            // Attribute nodes are synthetic: nothing runs from them here.
+            if (next || !emit_attribute_step(c, s)) return false;
+            continue;
+        }
         if (!emit_step(c, s, s->axis, 0)) return false;
     }
     c.byte(VM_END);
     return !c.failed;
+}
+
+bool is_union(const ast* e) {
+    return e->type == AST_OPERATOR && static_cast<int32_t>(e->number) == OP_UNION && e->count == 2;
+}
+
+// The operands of a chain of unions, left to right (the parser nests them
+// to the left); false for other nestings, more than 255 operands or no memory.
+bool union_operands(step_list& out, const ast* e) {
+    step_list rights;
+    for (; is_union(e); e = e->children[0])
+        if (rights.count == 255 || !rights.push(e->children[1])) return false;
+    if (!out.push(e)) return false;
+    for (size_t i = rights.count; i-- > 0;)
+        if (is_union(rights.items[i]) || !out.push(rights.items[i])) return false;
+    return true;
+}
+
+bool compile(compiler& c, const ast* root) {
+    if (root->type == AST_FUNCTION_CALL) {
+        if (!root->text || std::strcmp(root->text, "sum") != 0 || root->count != 1) return false;
+        c.byte(VM_SUM);
+        return compile_path(c, root->children[0]);
+    }
+    if (is_union(root)) {
+        step_list operands;
+        if (!union_operands(operands, root) || operands.count > 255) return false;
+        c.byte(VM_UNION);
+        c.byte(static_cast<uint8_t>(operands.count));
+        for (size_t i = 0; i < operands.count; i++)
+            if (!compile_path(c, operands.items[i])) return false;
+        return !c.failed;
+    }
+    return compile_path(c, root);
 }
 
 }  // namespace
@@ -258,7 +372,7 @@ quorvel_xpath_program* xpath_vm_compile(const quorvel_xpath_ast_node* root) {
     auto* p = static_cast<quorvel_xpath_program*>(std::calloc(1, sizeof(quorvel_xpath_program)));
     if (!p) return nullptr;
     compiler c{p};
-    if (!compile_path(c, root)) {
+    if (!compile(c, root)) {
         xpath_vm_program_free(p);
         return nullptr;
     }

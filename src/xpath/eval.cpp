@@ -952,9 +952,11 @@ quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* c, const quorvel_xpat
         r = evaluate_variable(c, e);
         break;
     case AST_FUNCTION_CALL:
+        if (e->count == 1 && (r = xpath_vm_run_path(c, e))) break;
         r = evaluate_function_call_impl(c, e);
         break;
     case AST_OPERATOR:
+        if (static_cast<int32_t>(e->number) == OP_UNION && (r = xpath_vm_run_path(c, e))) break;
         r = evaluate_operator(c, e);
         break;
     case AST_FILTER:

@@ -174,9 +174,15 @@ int xpath_nodeset_add_fast(quorvel_xpath_node_set* s, quorvel_node* node) {
 
 namespace {
 void free_attribute(quorvel_xpath_attribute_node* a) {
-    std::free(a->name);
-    std::free(a->value);
-    std::free(a->namespace_uri);
+    // A record made in one block holds its texts right after itself. A
+    // text malloc'd apart never starts there: malloc aligns to 16 bytes,
+    // the end of the 40-byte record is not so aligned.
+    static_assert(sizeof(quorvel_xpath_attribute_node) % 16 == 8);
+    if (a->name != reinterpret_cast<char*>(a + 1)) {
+        std::free(a->name);
+        std::free(a->value);
+        std::free(a->namespace_uri);
+    }
     std::free(a);
 }
 void free_namespace(quorvel_xpath_namespace_node* n) {

@@ -52,6 +52,13 @@ bool is_path(const quorvel_xpath_ast_node* e) {
     return e->type == AST_ABSOLUTE_PATH || e->type == AST_RELATIVE_PATH || e->type == AST_STEP;
 }
 
+// Paths, unions and sum() calls may have programs.
+bool may_have_program(const quorvel_xpath_ast_node* e) {
+    if (is_path(e)) return true;
+    if (e->type == AST_OPERATOR) return static_cast<int32_t>(e->number) == OP_UNION;
+    return e->type == AST_FUNCTION_CALL && e->count == 1 && e->text && !std::strcmp(e->text, "sum");
+}
+
 // Compiles every path of the tree that the machine runs. The steps of a
 // path (and the nested paths the tree-walker runs inline as steps) get no
 // program of their own, but the paths inside their predicates do. NULL only
@@ -84,7 +91,7 @@ program_table* table_build(const quorvel_xpath_ast_node* root) {
     while (ok && depth) {
         item it = stack[--depth];
         const quorvel_xpath_ast_node* e = it.node;
-        if (!it.inside && is_path(e)) {
+        if (!it.inside && may_have_program(e)) {
             if (quorvel_xpath_program* p = xpath_vm_compile(e)) {
                 if (t->count == capacity) {
                     size_t fresh = capacity ? capacity * 2 : 8;
@@ -220,9 +227,19 @@ struct test {
     // The stored name last found equal: a document keeps one copy of each
     // name, so most matches compare one pointer.
     mutable const char* equal = nullptr;
+    // A prefixed test: its prefix, its whole name and the namespace the
+    // prefix is bound to (NULL when unbound: the prefix is then compared).
+    const char* prefix = nullptr;
+    const char* qualified = nullptr;
+    const char* uri = nullptr;
 };
 
-bool test_matches(const test& t, const quorvel_node* n) {
+bool uri_equal(const char* a, const char* b) {
+    if (!a || !a[0]) return !b || !b[0];
+    return b && !std::strcmp(a, b);
+}
+
+inline __attribute__((always_inline)) bool test_matches(const test& t, const quorvel_node* n) {
     switch (t.kind) {
     case VM_TEST_NAME: {
         if (n->kind != QUORVEL_NODE_ELEMENT) return false;
@@ -231,12 +248,24 @@ bool test_matches(const test& t, const quorvel_node* n) {
         const char* name = quorvel_elem_name_raw(e);
         if (!name) name = "";
         if (name != t.equal) {
-            if (name[0] != t.name[0] || std::strcmp(name, t.name) != 0) return false;
+            // Names are short: compared in line, byte by byte.
+            const char* a = name;
+            const char* b = t.name;
+            while (*a && *a == *b) a++, b++;
+            if (*a != *b) return false;
             t.equal = name;
         }
         if (!t.namespaces_in_use) return true;
         const char* uri = quorvel_element_namespace(e);
         return !uri || !uri[0];
+    }
+    case VM_TEST_QNAME: {
+        if (n->kind != QUORVEL_NODE_ELEMENT) return false;
+        auto* e = reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n));
+        if (std::strcmp(quorvel_element_name(e), t.name) != 0) return false;
+        if (t.uri) return uri_equal(t.uri, quorvel_element_namespace(e));
+        const char* p = quorvel_element_prefix(e);
+        return p && !std::strcmp(p, t.prefix);
     }
     case VM_TEST_ANY_ELEMENT: return n->kind == QUORVEL_NODE_ELEMENT;
     case VM_TEST_NODE: return true;
@@ -254,16 +283,69 @@ struct predicate {
     const char* text;
     double number;
     const quorvel_xpath_ast_node* tree;
+    // contains(): the source is an attribute (else a child element, found
+    // by child); failed is set when a text could not be made.
+    bool from_attribute = false;
+    test child{VM_TEST_NAME, nullptr, false};
+    bool* failed = nullptr;
 };
 
 bool simple(const predicate& p) {
-    return p.op == VM_PRED_HAS_ATTR || p.op == VM_PRED_ATTR_EQ_STRING || p.op == VM_PRED_ATTR_EQ_NUMBER;
+    return p.op == VM_PRED_HAS_ATTR || p.op == VM_PRED_ATTR_EQ_STRING || p.op == VM_PRED_ATTR_EQ_NUMBER ||
+           p.op == VM_PRED_CONTAINS;
+}
+
+// The string value of an element, as the tree-walker makes it: the text of
+// a lone text child in place (*owned NULL), else a new copy in *owned. NULL
+// when memory ran out.
+const char* element_text(const quorvel_node* e, char** owned) {
+    *owned = nullptr;
+    quorvel_node* first = quorvel_elem_first_child_raw(reinterpret_cast<const quorvel_element*>(e));
+    if (!first) return "";
+    if (first->kind == QUORVEL_NODE_TEXT && !next_sibling(first)) {
+        const char* text = quorvel_text_node_get_content(first);
+        return text ? text : "";
+    }
+    *owned = quorvel_element_get_text_content(e);
+    return *owned;
+}
+
+// contains(source, text) at n: the first source node's string value ("" for
+// none) holds the text.
+bool contains_passes(const predicate& p, const quorvel_node* n) {
+    if (!p.text[0]) return true;
+    if (p.from_attribute) {
+        if (n->kind != QUORVEL_NODE_ELEMENT) return false;
+        auto* e = reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n));
+        for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
+            const char* name = quorvel_attribute_get_name(a);
+            if (!name || std::strcmp(name, p.attribute) != 0) continue;
+            const char* value = quorvel_attribute_get_value(e, a);
+            return value && std::strstr(value, p.text);
+        }
+        return false;
+    }
+    if (!has_children(n)) return false;
+    for (quorvel_node* x = first_child(n); x; x = next_sibling(x)) {
+        if (!test_matches(p.child, x)) continue;
+        char* owned;
+        const char* text = element_text(x, &owned);
+        if (!text) {
+            *p.failed = true;
+            return false;
+        }
+        bool found = std::strstr(text, p.text) != nullptr;
+        std::free(owned);
+        return found;
+    }
+    return false;
 }
 
 // Whether an element's attribute named p.attribute exists (and equals the
 // value). Values read as the tree-walker's attribute nodes hold them:
 // references decoded, a missing value empty.
 bool attribute_passes(const predicate& p, const quorvel_node* n) {
+    if (p.op == VM_PRED_CONTAINS) return contains_passes(p, n);
     if (n->kind != QUORVEL_NODE_ELEMENT) return false;
     auto* e = reinterpret_cast<quorvel_element*>(const_cast<quorvel_node*>(n));
     for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
@@ -292,6 +374,12 @@ struct machine {
     const quorvel_xpath_program* program;
     const uint8_t* ip;
     bool namespaces_in_use;
+    bool failed = false;  // a predicate could not be decided: decline
+    // Inside sum(): attribute steps add their values here instead of
+    // making nodes (summing stays true while every value is a plain integer).
+    bool summing = false;
+    int64_t sum_total = 0;
+    size_t sum_items = 0;
 
     uint8_t u8() { return *ip++; }
     size_t u16() {
@@ -422,7 +510,8 @@ bool search_index(const quorvel_element_index* index, const test& t, const predi
     // grouped, so that one search walks its name entry instead.
     for (size_t p = 0; p < count; p++) {
         const predicate& pr = preds[p];
-        if (pr.op == VM_PRED_ATTR_EQ_NUMBER || (pr.op == VM_PRED_ATTR_EQ_STRING && !pr.text[0])) continue;
+        if (pr.op == VM_PRED_ATTR_EQ_NUMBER || pr.op == VM_PRED_CONTAINS || (pr.op == VM_PRED_ATTR_EQ_STRING && !pr.text[0]))
+            continue;
         const quorvel_element_index_attribute* attribute =
             quorvel_element_index_find_attribute(index, pr.attribute, std::strlen(pr.attribute));
         if (!attribute) return true;  // no element has the attribute
@@ -472,6 +561,103 @@ bool search_index(const quorvel_element_index* index, const test& t, const predi
 // below another).
 bool keeps_flat(int32_t axis) { return axis == AXIS_CHILD || axis == AXIS_SELF; }
 
+// Whether the function names the machine reads (sum, contains) are the
+// standard functions: an application function may take their names.
+bool standard_functions(const quorvel_xpath_context* c) {
+    return !c->registry_borrowed && !(c->document && c->document->user_functions);
+}
+
+bool is_namespace_declaration(const char* name) {
+    return !std::strncmp(name, "xmlns", 5) && (name[5] == '\0' || name[5] == ':');
+}
+
+// Whether an attribute passes the test of an attribute step.
+bool attribute_matches(const test& t, const char* name, const quorvel_attribute* a) {
+    if (is_namespace_declaration(name)) return false;
+    switch (t.kind) {
+    case VM_TEST_NAME: return !std::strchr(name, ':') && !std::strcmp(name, t.name);
+    case VM_TEST_QNAME: {
+        if (!t.uri) return !std::strcmp(name, t.qualified);
+        const char* colon = std::strchr(name, ':');
+        return !std::strcmp(colon ? colon + 1 : name, t.name) &&
+               uri_equal(t.uri, quorvel_attribute_namespace_uri(const_cast<quorvel_attribute*>(a)));
+    }
+    case VM_TEST_ANY_ELEMENT:
+    case VM_TEST_NODE: return true;
+    default: return false;
+    }
+}
+
+// The attribute node record the tree-walker makes for a, in one block: the
+// record, then its name, value and namespace texts (which the record's
+// disposal knows to leave). NULL when memory ran out.
+quorvel_node* attribute_node(quorvel_element* owner, quorvel_attribute* a) {
+    const char* name = quorvel_attribute_get_name(a);
+    const char* value = quorvel_attribute_get_value(owner, a);
+    const char* uri = quorvel_attribute_namespace_uri(a);
+    if (!name) name = "";
+    if (!value) value = "";
+    size_t name_size = std::strlen(name) + 1, value_size = std::strlen(value) + 1;
+    size_t uri_size = uri && uri[0] ? std::strlen(uri) + 1 : 0;
+    auto* s = static_cast<quorvel_xpath_attribute_node*>(
+        std::malloc(sizeof(quorvel_xpath_attribute_node) + name_size + value_size + uri_size));
+    if (!s) return nullptr;
+    char* text = reinterpret_cast<char*>(s + 1);
+    s->kind = kXpathAttributeNode;
+    s->owner = owner;
+    s->name = static_cast<char*>(std::memcpy(text, name, name_size));
+    s->value = static_cast<char*>(std::memcpy(text + name_size, value, value_size));
+    s->namespace_uri = uri_size ? static_cast<char*>(std::memcpy(text + name_size + value_size, uri, uri_size)) : nullptr;
+    return reinterpret_cast<quorvel_node*>(s);
+}
+
+// Calls take(element, attribute, name) for the attributes of the elements of
+// input that pass the test, in document order (input being so ordered);
+// false when take returned false.
+template <typename F>
+bool each_attribute(const nodeset* input, const test& t, F&& take) {
+    for (size_t i = 0; i < input->count; i++) {
+        quorvel_node* n = input->items[i];
+        if (n->kind != QUORVEL_NODE_ELEMENT) continue;
+        auto* e = reinterpret_cast<quorvel_element*>(n);
+        for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
+            const char* name = quorvel_attribute_get_name(a);
+            if (!name) name = "";
+            if (attribute_matches(t, name, a) && !take(e, a)) return false;
+        }
+    }
+    return true;
+}
+
+bool add_integer_text(const char* s, int64_t* total);
+
+// A closing attribute step: the attribute nodes of the input's elements, in
+// a set that owns them (inside sum(), their values added up instead).
+// Consumes input; NULL when memory ran out or a value is not a plain integer.
+nodeset* attribute_step(machine& m, nodeset* input, const test& t) {
+    nodeset* out = owning_set();
+    bool ok = out != nullptr;
+    if (ok && m.summing)
+        ok = each_attribute(input, t, [&](quorvel_element* e, quorvel_attribute* a) {
+            m.sum_items++;
+            const char* value = quorvel_attribute_get_value(e, a);
+            return add_integer_text(value ? value : "", &m.sum_total);
+        });
+    else if (ok)
+        ok = each_attribute(input, t, [&](quorvel_element* e, quorvel_attribute* a) {
+            quorvel_node* s = attribute_node(e, a);
+            if (s && xpath_nodeset_add_fast(out, s)) return true;
+            if (s) xpath_nodeset_dispose_node(s);
+            return false;
+        });
+    xpath_nodeset_free(input);
+    if (!ok) {
+        xpath_nodeset_free(out);
+        return nullptr;
+    }
+    return out;
+}
+
 // Runs one step (its operands at m.ip) over input, which it consumes. NULL
 // when the machine declines.
 nodeset* run_step(machine& m, nodeset* input, bool& flat) {
@@ -485,6 +671,20 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
         if (!k || !k->text) return nullptr;
         t.name = k->text;
         t.hash = quorvel_name_hash16(t.name, std::strlen(t.name));
+    } else if (t.kind == VM_TEST_QNAME) {
+        const quorvel_xpath_vm_constant* k = m.constant(name);
+        if (!k || !k->tree || !k->tree->prefix || !k->tree->local_name || !k->tree->text) return nullptr;
+        t.name = k->tree->local_name;
+        t.prefix = k->tree->prefix;
+        t.qualified = k->tree->text;
+        t.uri = xpath_expr_prefix_uri(m.c, t.prefix, std::strlen(t.prefix));
+    }
+    if (axis == AXIS_ATTRIBUTE) {
+        if (count) {
+            xpath_nodeset_free(input);
+            return nullptr;
+        }
+        return attribute_step(m, input, t);
     }
     predicate preds[255];
     bool all_simple = true;
@@ -535,6 +735,24 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
             if (!(a = m.constant(m.u16())) || !a->tree) return nullptr;
             p.tree = a->tree;
             break;
+        case VM_PRED_CONTAINS: {
+            p.from_attribute = m.u8() == 1;
+            a = m.constant(m.u16());
+            b = m.constant(m.u16());
+            const quorvel_xpath_vm_constant* tree = m.constant(m.u16());
+            if (!a || !b || !tree || !a->text || !b->text || !tree->tree) return nullptr;
+            if (!standard_functions(m.c)) {
+                p.op = VM_PRED_TREE;
+                p.tree = tree->tree;
+                break;
+            }
+            p.attribute = a->text;
+            p.text = b->text;
+            p.child = test{VM_TEST_NAME, a->text, m.namespaces_in_use};
+            p.child.hash = quorvel_name_hash16(a->text, std::strlen(a->text));
+            p.failed = &m.failed;
+            break;
+        }
         default:
             return nullptr;
         }
@@ -620,6 +838,7 @@ nodeset* run_step(machine& m, nodeset* input, bool& flat) {
     c->node = saved_node;
     c->position = saved_position;
     c->size = saved_size;
+    if (m.failed) ok = false;
     if (scratch) xpath_nodeset_free(scratch);
     size_t inputs = input->count;
     xpath_nodeset_free(input);
@@ -648,11 +867,18 @@ quorvel_node* root_of(quorvel_xpath_context* c) {
     return top;
 }
 
-quorvel_xpath_result* run(machine& m) {
+// Runs one path (its start instruction at m.ip) to its VM_END: a set that
+// owns whatever synthetic nodes it holds, or NULL when the machine declines.
+nodeset* run_path(machine& m) {
     quorvel_xpath_context* c = m.c;
     nodeset* current = owning_set();
     if (!current) return nullptr;
-    quorvel_node* start = m.u8() == VM_ROOT ? root_of(c) : c->node;
+    uint8_t start_op = m.u8();
+    if (start_op != VM_ROOT && start_op != VM_CONTEXT) {
+        xpath_nodeset_free(current);
+        return nullptr;
+    }
+    quorvel_node* start = start_op == VM_ROOT ? root_of(c) : c->node;
     if (!xpath_nodeset_add_fast(current, start)) {
         xpath_nodeset_free(current);
         return nullptr;
@@ -667,6 +893,153 @@ quorvel_xpath_result* run(machine& m) {
         }
         current = run_step(m, current, flat);
     }
+    // Only a closing attribute step gives a set that owns its nodes: the
+    // others hold tree nodes, which freeing the set need not visit.
+    return current;
+}
+
+// Adds a text that is a plain integer ("-" and up to 18 digits) to the
+// total: the one case where sum() of untyped values is an exact integer
+// that the machine reaches without the function library. False for any
+// other text (or an overflow): the machine then declines.
+bool add_integer_text(const char* s, int64_t* total) {
+    bool negative = *s == '-';
+    if (negative) s++;
+    if (!*s) return false;
+    int64_t v = 0;
+    for (size_t digits = 0; *s; s++) {
+        if (*s < '0' || *s > '9' || ++digits > 18) return false;
+        v = v * 10 + (*s - '0');
+    }
+    return !__builtin_add_overflow(*total, negative ? -v : v, total);
+}
+
+// sum() of a path whose nodes are attributes or elements holding plain
+// integers; NULL (decline) for anything else.
+quorvel_xpath_result* run_sum(machine& m) {
+    if (!standard_functions(m.c)) return nullptr;
+    m.summing = true;
+    nodeset* s = run_path(m);
+    if (!s) return nullptr;
+    int64_t total = m.sum_total;
+    bool ok = true;
+    for (size_t i = 0; ok && i < s->count; i++) {
+        quorvel_node* n = s->items[i];
+        if (n->kind == kXpathAttributeNode) {
+            ok = add_integer_text(reinterpret_cast<quorvel_xpath_attribute_node*>(n)->value, &total);
+        } else if (n->kind == QUORVEL_NODE_ELEMENT) {
+            quorvel_node* text = quorvel_elem_first_child_raw(reinterpret_cast<const quorvel_element*>(n));
+            ok = text && text->kind == QUORVEL_NODE_TEXT && !next_sibling(text);
+            const char* content = ok ? quorvel_text_node_get_content(text) : nullptr;
+            ok = content && add_integer_text(content, &total);
+        } else {
+            ok = false;
+        }
+    }
+    size_t items = s->count + m.sum_items;
+    xpath_nodeset_free(s);
+    if (!ok) return nullptr;
+    quorvel_xpath_result* r = xpath_result_new(XPATH_NUMBER);
+    if (!r) return nullptr;
+    r->value.number = static_cast<double>(total);
+    if (items) {
+        r->exact_integer_set = 1;
+        r->exact_integer = total;
+    }
+    return r;
+}
+
+// Merges sets each in document order into out, in document order, each node
+// once: one walk of the tree from top, taking at every node the heads of the
+// sets that stand there (attributes after their owner, in the owner's order).
+// Consumes the sets' items; false when memory ran out or a node was not met.
+bool merge_in_order(nodeset** sets, size_t count, quorvel_node* top, nodeset* out) {
+    size_t heads[255] = {};
+    size_t left = 0;
+    for (size_t i = 0; i < count; i++) left += sets[i]->count;
+    auto take = [&](size_t i, bool keep) {
+        quorvel_node* n = sets[i]->items[heads[i]];
+        sets[i]->items[heads[i]++] = nullptr;
+        left--;
+        if (keep) return xpath_nodeset_add_fast(out, n) != 0 || (xpath_nodeset_dispose_node(n), false);
+        xpath_nodeset_dispose_node(n);
+        return true;
+    };
+    long depth = 1;
+    auto visit = [&](quorvel_node* x) {
+        bool kept = false;
+        for (size_t i = 0; i < count; i++)
+            if (heads[i] < sets[i]->count && sets[i]->items[heads[i]] == x) {
+                if (!take(i, !kept)) return false;
+                kept = true;
+            }
+        if (x->kind != QUORVEL_NODE_ELEMENT) return true;
+        auto* e = reinterpret_cast<quorvel_element*>(x);
+        for (quorvel_attribute* a = quorvel_element_first_attribute(e); a; a = quorvel_attribute_next(a)) {
+            const char* name = quorvel_attribute_get_name(a);
+            bool taken = false;
+            for (size_t i = 0; i < count; i++) {
+                if (heads[i] >= sets[i]->count) continue;
+                quorvel_node* h = sets[i]->items[heads[i]];
+                if (h->kind != kXpathAttributeNode) continue;
+                auto* an = reinterpret_cast<quorvel_xpath_attribute_node*>(h);
+                if (an->owner != e || !name || std::strcmp(an->name, name) != 0) continue;
+                if (!take(i, !taken)) return false;
+                taken = true;
+            }
+        }
+        return true;
+    };
+    if (!visit(top)) return false;
+    for (quorvel_node* x = first_child(top); x && left; x = next_in_subtree(x, top, depth))
+        if (!visit(x)) return false;
+    return left == 0;
+}
+
+// A union of paths: their nodes in document order, each once.
+quorvel_xpath_result* run_union(machine& m) {
+    size_t count = m.u8();
+    nodeset* sets[255];
+    size_t made = 0;
+    bool ok = true;
+    for (; ok && made < count; made++)
+        if (!(sets[made] = run_path(m))) ok = false;
+    if (!ok) made--;
+    nodeset* out = ok ? owning_set() : nullptr;
+    if (out) ok = merge_in_order(sets, made, root_of(m.c), out);
+    for (size_t i = 0; i < made; i++) {
+        // Items merged were taken out (NULL); the rest are disposed of.
+        nodeset* s = sets[i];
+        size_t k = 0;
+        for (size_t j = 0; j < s->count; j++)
+            if (s->items[j]) s->items[k++] = s->items[j];
+        s->count = k;
+        s->owns_attributes = 1;
+        xpath_nodeset_free(s);
+    }
+    if (!out || !ok) {
+        xpath_nodeset_free(out);
+        return nullptr;
+    }
+    quorvel_xpath_result* r = xpath_result_new(XPATH_NODESET);
+    if (!r) {
+        xpath_nodeset_free(out);
+        return nullptr;
+    }
+    r->value.nodeset = out;
+    return r;
+}
+
+quorvel_xpath_result* run(machine& m) {
+    if (*m.ip == VM_SUM) {
+        m.ip++;
+        return run_sum(m);
+    }
+    if (*m.ip == VM_UNION) {
+        m.ip++;
+        return run_union(m);
+    }
+    nodeset* current = run_path(m);
     if (!current) return nullptr;
     quorvel_xpath_result* r = xpath_result_new(XPATH_NODESET);
     if (!r) {
@@ -728,7 +1101,7 @@ quorvel_xpath_result* xpath_vm_run_path(quorvel_xpath_context* c, const quorvel_
     quorvel_xpath_result* r = run_program(program, c);
     // The tree-walker's operators may add synthetic nodes to a set they are
     // handed: the set owns whatever joins it.
-    if (r && r->value.nodeset) {
+    if (r && r->kind == XPATH_NODESET && r->value.nodeset) {
         nodeset* s = r->value.nodeset;
         s->owns_attributes = s->owns_namespaces = s->owns_carriers = 1;
     }

@@ -558,16 +558,20 @@ enum quorvel_xpath_vm_op : uint8_t {
     // u8 axis, u8 test, u16 name constant, u8 flags, u8 predicate count;
     // the predicate instructions follow.
     VM_STEP = 3,
+    VM_SUM = 4,    // sum() of the path that follows, to its VM_END
+    VM_UNION = 5,  // u8 count; that many paths follow, each to its VM_END
     VM_PRED_POSITION = 10,  // u16 number constant
     VM_PRED_HAS_ATTR = 11,  // u16 attribute name
     VM_PRED_ATTR_EQ_STRING = 12,  // u16 attribute name, u16 string constant
     VM_PRED_ATTR_EQ_NUMBER = 13,  // u16 attribute name, u16 number constant
     VM_PRED_ATTR_EQ_VAR = 14,     // u16 attribute name, u16 variable name, u16 predicate tree
     VM_PRED_TREE = 15,            // u16 predicate tree, evaluated by the tree-walker
+    VM_PRED_CONTAINS = 16,  // u8 source (0 child element, 1 attribute), u16 name, u16 string, u16 predicate tree
 };
 
 enum quorvel_xpath_vm_test : uint8_t {
     VM_TEST_NAME = 0, VM_TEST_ANY_ELEMENT = 1, VM_TEST_NODE = 2, VM_TEST_TEXT = 3, VM_TEST_COMMENT = 4,
+    VM_TEST_QNAME = 5,  // name constant: the prefixed name test's own tree
 };
 
 // Step flags: the step runs from every descendant-or-self node of each

@@ -189,7 +189,7 @@ const char* const kSets[] = {
     "prod-AxisStep.following", "prod-AxisStep.following-sibling", "prod-AxisStep.preceding",
     "prod-AxisStep.preceding-sibling", "prod-AxisStep.static-typing", "prod-AxisStep.unabbr", "prod-PathExpr",
     "prod-StepExpr", "prod-Predicate", "prod-NameTest", "prod-NodeTest", "prod-ContextItemExpr", "prod-Literal",
-    "prod-ParenthesizedExpr", "fn-position", "fn-last",
+    "prod-ParenthesizedExpr", "fn-position", "fn-last", "op-union", "fn-sum", "fn-contains",
 };
 
 using element = quorvel_element;
