@@ -47,6 +47,7 @@ inline char* skip_space(char* p) { return dp_skip_space(p); }
 
 
 constexpr size_t kDecodeFailed = SIZE_MAX;
+constexpr size_t kDecodeRefused = SIZE_MAX - 1;  // a malformed character reference: the parse fails
 
 inline bool is_c_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -54,10 +55,11 @@ inline bool is_c_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= 
 // run in place (raw line ends normalised on the way when lines is set), by
 // the rules of the stored-value decoder: the text ends at its first NUL;
 // an undeclared reference fails in strict mode and is kept as written
-// otherwise; a malformed character reference (no digits, a stray byte, 0,
-// a surrogate, above U+10FFFF) fails; one cut off by the end fails only in
-// strict mode. Answers the new length (NUL written there), or
-// kDecodeFailed with the run's bytes left undefined.
+// otherwise. Answers the new length (NUL written there), or kDecodeFailed
+// with the run's bytes left undefined, or kDecodeRefused with *bad at the
+// '&' of a malformed character reference (no digits, a stray byte, 0, a
+// surrogate, above U+10FFFF, or no ';' before the end of the run), which
+// no document may hold.
 // The first '&', NUL or (when lines is set) CR at or after p, or end. May
 // read up to 15 bytes past end (inside the working copy or its padding).
 inline const char* next_special(const char* p, const char* end, bool lines) {
@@ -105,7 +107,7 @@ inline void move_back(char* out, const char* p, size_t n) {
     }
 }
 
-size_t decode_text(char* p, size_t n, bool strict, bool lines) {
+size_t decode_text(char* p, size_t n, bool strict, bool lines, char** bad) {
     const char* in = p;
     const char* end = p + n;
     char* out = p;
@@ -130,9 +132,7 @@ size_t decode_text(char* p, size_t n, bool strict, bool lines) {
         switch (dp_read_reference(in, end, out, &written, &used)) {
             case dp_reference::decoded: break;
             case dp_reference::cut_off:
-                if (strict) return kDecodeFailed;
-                break;
-            case dp_reference::malformed: return kDecodeFailed;
+            case dp_reference::malformed: *bad = const_cast<char*>(in); return kDecodeRefused;
             case dp_reference::other: used = 0; break;
         }
         if (used) {
@@ -267,6 +267,7 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     const char* content = a;
     size_t len = static_cast<size_t>(b - a);
     if (amp && with_dtd && s->dtd) {
+        if (char* bad = dp_first_bad_char_ref(a, b)) return dp_refuse_char_ref(s, bad);
         if (cr) len = dp_normalise_lines(a, len);
         quorvel_string_view view{a, len};
         size_t quick_length = 0;
@@ -281,7 +282,9 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
             DP_FAIL(s, a);
         }
     } else if (amp) {
-        size_t decoded = decode_text(a, len, s->strict, cr);
+        char* bad = nullptr;
+        size_t decoded = decode_text(a, len, s->strict, cr, &bad);
+        if (decoded == kDecodeRefused) return dp_refuse_char_ref(s, bad);
         if (decoded == kDecodeFailed) {
             // Keep the run as written (line ends still normalised).
             std::memcpy(a, s->retained + (a - s->start), len);
@@ -546,6 +549,7 @@ inline bool append_raw(dp_state* s, tag_scan& t, char* name, char* value) {
 // A declaration's URI is read as a plain string, so its references are
 // decoded now, with or without a DTD. False when the parse is to end.
 __attribute__((noinline)) bool declaration_uri(dp_state* s, char* value, size_t value_len, char** uri) {
+    if (char* bad = dp_first_bad_char_ref(value, value + value_len)) return dp_refuse_char_ref(s, bad);
     quorvel_string_view view{value, value_len};
     char* decoded = s->dtd ? quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)
                            : quorvel_decode_entities_view(&view, s->pool);
@@ -585,6 +589,8 @@ __attribute__((noinline)) bool attribute_value(dp_state* s, quorvel_attribute* a
     const char* stored = value;
     char* normalised = nullptr;
     size_t len = value_len;
+    if (seen & 1)
+        if (char* bad = dp_first_bad_char_ref(value, value + value_len)) return dp_refuse_char_ref(s, bad);
     if (seen & 2) {
         normalised = dp_normalise_value(s->pool, value, value_len, &len);
         if (!normalised) DP_FAIL(s, at);
