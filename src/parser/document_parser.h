@@ -1,14 +1,19 @@
 // The document parser's internal header, shared by its files: the parse
 // state and the open-element stack, the small inline helpers every step
 // uses, and the entry points one file offers the others.
-//   document_parser.cpp      scanning and decoding helpers, storage, text,
-//                            names, start and end tags, namespaces, markup
-//                            and the main loops: one unit, so that the hot
-//                            loop inlines the steps it takes most
+//   document_parser.cpp      scanning and decoding helpers, text, the
+//                            markup dispatch and the main loops (the hot
+//                            loop builds the plainest tags and texts itself
+//                            and hands the rest over)
 //   document_duplicates.cpp  the duplicate check of a tag's attributes
 //   document_setup.cpp       sizing, the arena and copies, set-up and the
 //                            failure report
 //   document_references.cpp  references expanded against a DTD in one pass
+//   document_tags.cpp        start tags with their attributes, end tags, the
+//                            open-element stack
+//   document_namespaces.h    namespace declarations and prefixes, inline in
+//                            the tags (document_namespaces.cpp: declaration
+//                            URIs with references)
 // (byte_table.cpp, the byte classes, and raw_attributes.cpp, which reads
 // start tags again from a finished document's retained input, need none of
 // it.)
@@ -259,6 +264,161 @@ inline char* dp_skip_space(char* p) {
     }
     return p;
 }
+
+// The '&' of the first character reference in [p, end) that no document
+// may hold: no digits, a stray byte before the ';', none at all before end,
+// 0, a surrogate or a value above U+10FFFF; NULL when there is none.
+inline char* dp_first_bad_char_ref(char* p, char* end) {
+    while (p < end) {
+        auto* amp = static_cast<char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
+        if (!amp) break;
+        if (amp + 1 < end && amp[1] == '#') {
+            uint32_t code_point = 0;
+            const char* after = nullptr;
+            if (quorvel_char_ref_parse(amp + 2, end, &code_point, &after) != char_ref_result::complete) return amp;
+        }
+        p = amp + 1;
+    }
+    return nullptr;
+}
+
+// Ends the parse at a malformed character reference (at its '&' in the
+// working copy). Digits that run into a NUL byte leave the failure there,
+// where the check for NUL bytes reports it as such.
+__attribute__((cold, noinline)) inline bool dp_refuse_char_ref(dp_state* s, char* at) {
+    std::snprintf(s->message, sizeof s->message, "malformed character reference");
+    char* q = at + 2;
+    if (*q == 'x' || *q == 'X') q++;
+    while (dp_ref_words::kHexValue.value[static_cast<unsigned char>(*q)] < 16) q++;
+    s->fail_at = q < s->end && s->retained[q - s->start] == '\0' ? q : at;
+    return false;
+}
+
+// A diagnostic of the document (recover mode, repeated attributes).
+void dp_emit(dp_state* s, int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// ---- Record storage --------------------------------------------------------------------
+
+inline bool in_arena(const dp_state* s, const void* record) {
+    return static_cast<size_t>(static_cast<const char*>(record) - s->arena_lo) < s->arena_span;
+}
+
+template <typename T>
+T* take_chunked(dp_state* s, T*& next, T*& end, size_t record) {
+    if (next >= end) {
+        void* chunk = quorvel_pool_alloc(s->pool, record * kAreaChunk);
+        if (!chunk) return nullptr;
+        if (!in_arena(s, chunk)) s->far = 1;
+        next = static_cast<T*>(chunk);
+        end = reinterpret_cast<T*>(static_cast<char*>(chunk) + record * kAreaChunk);
+    }
+    T* slot = next;
+    next = reinterpret_cast<T*>(reinterpret_cast<char*>(next) + record);
+    return slot;
+}
+
+// Appends child, whose parent and sibling links are the given fields, as
+// the last child of an open element.
+inline bool wire(dp_state* s, dp_open* parent, quorvel_node* child, int32_t* parent_field, int32_t* sibling_field) {
+    if (!in_arena(s, child)) s->far = 1;
+    return quorvel_build_append(s->doc, parent, child, parent_field, sibling_field);
+}
+
+inline void close_open(dp_state* s, uint32_t end_offset) {
+    dp_open& top = s->stack[s->depth - 1];
+    *top.pos_end = end_offset;
+    s->depth--;
+}
+
+// ---- A start tag's records ------------------------------------------------------------
+
+// A start tag's state while its attributes are read, in the frame of
+// start_tag_from: nothing of it lives in dp_state to be reset per tag. The
+// duplicate check needs no list of its own while the tag has few
+// attributes: it walks the element's attribute chain.
+struct tag_scan {
+    quorvel_element* element;
+    quorvel_element_ext* ext;         // NULL until the tag needs one
+    quorvel_attribute* first_attr;    // NULL before the first linked attribute
+    quorvel_attribute* last_attr;
+    quorvel_raw_attribute* last_raw;  // NULL before the first raw entry
+    quorvel_ns_decl* last_decl;       // NULL before the first declaration
+    size_t kept;                      // attributes linked to the element
+    // Every record the tag links lies in the arena, under 2 GiB: its links
+    // need no range check. Cleared when a record comes from a fresh chunk
+    // outside the arena; such a chunk also sets far, which the next tags
+    // start from.
+    bool near;
+};
+
+// A link from one of the tag's records (or its parent's) to another.
+inline bool tag_link(dp_state* s, const tag_scan& t, const void* holder, int32_t* field, const void* target) {
+    if (t.near) [[likely]] {
+        *field = static_cast<int32_t>(quorvel_address_distance(holder, target));
+        return true;
+    }
+    return quorvel_build_link(s->doc, holder, field, target);
+}
+
+// Namespace records, declaration entries and prefix copies: bump allocated
+// from pool chunks, so that a document whose arena estimate falls short
+// costs one pool block per chunk rather than one per record.
+constexpr size_t kSmallChunk = 16384;
+constexpr size_t kSmallMax = 256;
+
+inline void* small_alloc(dp_state* s, size_t n, bool* near = nullptr) {
+    size_t size = round8(n);
+    if (size > static_cast<size_t>(s->small_end - s->small_next)) [[unlikely]] {
+        if (size > kSmallMax) {
+            if (near) *near = false;
+            return quorvel_pool_alloc(s->pool, n);
+        }
+        auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kSmallChunk));
+        if (!chunk) return nullptr;
+        if (!in_arena(s, chunk)) {
+            // The chunk serves later tags too: far tells them.
+            s->far = 1;
+            if (near) *near = false;
+        }
+        s->small_next = chunk;
+        s->small_end = chunk + kSmallChunk;
+    }
+    void* p = s->small_next;
+    s->small_next += size;
+    return p;
+}
+
+// The element's extension record, made on first need (the element is new:
+// it has none yet).
+inline quorvel_element_ext* tag_ext(dp_state* s, tag_scan& t) {
+    if (t.ext) return t.ext;
+    constexpr size_t size = sizeof(quorvel_element_ext);
+    if (static_cast<size_t>(s->ext_end - s->ext_next) < size) [[unlikely]] {
+        auto* chunk = static_cast<char*>(quorvel_pool_alloc(s->pool, kExtChunkBytes));
+        if (!chunk) return nullptr;
+        if (!in_arena(s, chunk)) {
+            s->far = 1;
+            t.near = false;
+        }
+        s->ext_next = chunk;
+        s->ext_end = chunk + kExtChunkBytes;
+    }
+    auto* ext = reinterpret_cast<quorvel_element_ext*>(s->ext_next);
+    s->ext_next += size;
+    std::memset(ext, 0, size);
+    if (!tag_link(s, t, t.element, &t.element->ext, ext)) return nullptr;
+    return t.ext = ext;
+}
+
+// ---- Start and end tags (document_tags.cpp) -------------------------------------------
+// Each at the '<' already overwritten by NUL; false when the parse fails,
+// with fail_at set. dp_start_tag_from goes on from a name read up to stop
+// (its first colon, or its end) with the element name hash so far (its low
+// 16 bits are quorvel_name_hash16: start 0x811C, then (hash ^ byte) * 403
+// for each byte).
+bool dp_start_tag(dp_state* s, char* lt);
+bool dp_start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash);
+bool dp_end_tag(dp_state* s, char* lt);
 
 // Record placing for the markup readers (document_parser.cpp): a zeroed
 // slot for a comment, CDATA or PI record; a leaf appended to the open

@@ -232,35 +232,36 @@ TEST(DocumentParserShape, BuildsTheExpectedTree) {
     }
 }
 
-TEST(DocumentParserShape, MalformedCharacterReferencesKeepTheRawText) {
+TEST(DocumentParserShape, MalformedCharacterReferencesAreRefused) {
     const char* cases[] = {"&#0;abc", "&#xD800;", "&#xDFFF;x", "&#x110000;", "&#18446744073709551681;",
-                           "&#99999999999999999999999999;", "&#;", "&#x;", "&#a;", "&#65x;", "a &amp; &#xZZ;"};
+                           "&#99999999999999999999999999;", "&#;", "&#x;", "&#a;", "&#65x;", "a &amp; &#xZZ;",
+                           "x &amp;&#65"};
     for (const char* text : cases) {
         SCOPED_TRACE(text);
         parsed p(std::string("<a>") + text + "</a>");
-        ASSERT_NE(p.doc, nullptr);
-        EXPECT_EQ(dump(p.doc), std::string("<a>\"") + text + "\"</>");
+        EXPECT_EQ(p.doc, nullptr);
+        size_t at = 3 + std::string(text).find("&#");
+        EXPECT_STREQ(quorvel_last_error(),
+                     ("XML parse error at byte " + std::to_string(at) + ": malformed character reference").c_str());
     }
     // The longest code point is still accepted.
     parsed p("<a>&#x10FFFF;&#x1F600;</a>");
     EXPECT_EQ(dump(p.doc), "<a>\"\xF4\x8F\xBF\xBF\xF0\x9F\x98\x80\"</>");
 }
 
-TEST(DocumentParserShape, StrictModeDecidesUndeclaredAndCutReferences) {
+TEST(DocumentParserShape, StrictModeDecidesUndeclaredReferences) {
     int saved = quorvel_get_strict_mode();
     quorvel_set_strict_mode(1);
     {
         parsed p("<a>x &amp; &nbsp;</a>");
         EXPECT_EQ(dump(p.doc), "<a>\"x &amp; &nbsp;\"</>");
     }
-    {
+    // A character reference cut off by the end of its run is refused in
+    // either mode.
+    for (int strict : {1, 0}) {
+        quorvel_set_strict_mode(strict);
         parsed p("<a>x &amp;&#65</a>");
-        EXPECT_EQ(dump(p.doc), "<a>\"x &amp;&#65\"</>");
-    }
-    quorvel_set_strict_mode(0);
-    {
-        parsed p("<a>x &amp;&#65</a>");
-        EXPECT_EQ(dump(p.doc), "<a>\"x &A\"</>");
+        EXPECT_EQ(p.doc, nullptr) << "strict " << strict;
     }
     quorvel_set_strict_mode(saved);
 }
@@ -858,9 +859,7 @@ TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
         "&bad;", "&badcut; &e;",       // refused and accepted references inside a replacement
         "&ext; &undeclared; &; &%pe; &amps;",
         "&empty;|&empty;",
-        "AT&T & x &co &#65 y",         // '&' starting no reference
-        "&#65 x; &e;",                 // a malformed character reference with a ';' later
-        "&#xZZ; &#0;", "&#65", "b; &#65 c &#x", "&#9z &e; &#65",
+        "AT&T & x &co y",              // '&' starting no reference
         "&amp;&quot;&apos;&lt;&gt;&co;&e;&co;", "&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;&co;",
         "&lt;&gt;&quot;&apos;&#169;&#x20AC;&#x1F600;",
         "l1\r\n&e;\rl3\n\tend",
@@ -869,9 +868,14 @@ TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
         "&longname1;&longname2;&longname1; &longname2;", "&co;&xd;&co;&xm;&xd; &co;&xm;",
         // Digits: more than 7, leading zeros, upper-case X, the last code
         // point, and code points that are no characters.
-        "&#00000065; &#0000065; &#X41; &#x10FFFF; &#1114111;", "&#x110000;", "&#xD800; a", "&#99999999999;",
-        "&#4294967361;", "&#x100000041;",  // 2^32 + 65: no wrap to 'A'
-        "&#x0000041;&#x00000041;", "&#0;",
+        "&#00000065; &#0000065; &#X41; &#x10FFFF; &#1114111;", "&#x0000041;&#x00000041;",
+    };
+    // Character references no document may hold, in the text or the value:
+    // the parse fails at the first.
+    const char* refused[] = {
+        "AT&T & x &co &#65 y", "&#65 x; &e;", "&#xZZ; &#0;", "&#65", "b; &#65 c &#x", "&#9z &e; &#65",
+        "&#x110000;", "&#xD800; a", "&#99999999999;", "&#4294967361;", "&#x100000041;",  // 2^32 + 65: no wrap to 'A'
+        "&#0;", "&e; &co; &#x", "l1\r\n&e;\r&#65",
     };
     std::vector<std::string> raws(std::begin(texts), std::end(texts));
     // References across the 64-byte blocks the text is searched in, and
@@ -879,7 +883,37 @@ TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
     for (size_t pad : {14, 15, 16, 58, 59, 60, 61, 62, 63, 64, 65, 130}) {
         std::string plain(pad, 'p');
         raws.push_back(plain + "&amp;" + plain + "&#x20AC;" + std::string(17, 'r') + "&co;" + plain + "&lt;");
-        raws.push_back(plain + "&longname2;&#169;" + plain + "&#65");
+        raws.push_back(plain + "&longname2;&#169;" + plain + "&#65;");
+    }
+    // With the offset of the reference refused in the raw text.
+    std::vector<std::pair<std::string, size_t>> refusals;
+    for (const char* raw : refused) refusals.emplace_back(raw, std::string(raw).find("&#"));
+    for (size_t pad : {14, 15, 16, 58, 59, 60, 61, 62, 63, 64, 65, 130}) {
+        std::string plain(pad, 'p');
+        std::string cut = plain + "&longname2;&#169;" + plain + "&#65";
+        refusals.emplace_back(cut, cut.rfind("&#"));
+        std::string large = plain + "&co;" + plain + "&#x110000;" + plain;
+        refusals.emplace_back(large, large.find("&#"));
+    }
+    for (const auto& [raw, offset] : refusals) {
+        for (bool in_value : {true, false}) {
+            std::string doc = "<!DOCTYPE a [" + subset + "]><a v=\"" + (in_value ? raw : "") + "\">" +
+                              (in_value ? "" : raw) + "</a>";
+            SCOPED_TRACE(doc);
+            size_t at = (in_value ? doc.find("<a v=") + 6 : doc.find("\">") + 2) + offset;
+            for (int mode : {0, 1}) {
+                std::vector<char> buffer(doc.begin(), doc.end());
+                buffer.push_back('\0');
+                int status = 0;
+                quorvel_document* d = mode ? quorvel_parse_string_inplace(buffer.data(), doc.size(), &status)
+                                           : quorvel_parse_string_flags(doc.data(), doc.size(), 0, &status);
+                EXPECT_EQ(d, nullptr) << (mode ? "in place" : "copy");
+                EXPECT_EQ(status, QUORVEL_ERR_PARSE);
+                EXPECT_STREQ(quorvel_last_error(),
+                             ("XML parse error at byte " + std::to_string(at) + ": malformed character reference").c_str());
+                quorvel_document_free(d);
+            }
+        }
     }
     // A NUL byte is refused wherever it stands, around references or in them.
     for (const char* with_nul : {"a&amp;|b &e;", "&e|; x", "&#6|5; &co;", "&c|o;", "&co;|&co;"}) {

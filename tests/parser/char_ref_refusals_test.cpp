@@ -1,0 +1,128 @@
+// A malformed character reference is a well-formedness error wherever it
+// appears in text or in an attribute value, on every road that reads a
+// document: "&#0;", a surrogate, a value past U+10FFFF, no digits, a stray
+// byte before the ';' and digits that run into the end of the text without
+// one. None of them may leave the text raw and report success: the copy
+// and in-place parses in every mode, the fast path and fragments refuse
+// them at the '&'.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "parser/parser.h"
+#include "quorvel.h"
+
+namespace {
+
+struct doc_holder {
+    quorvel_document* doc = nullptr;
+    explicit doc_holder(quorvel_document* d) : doc(d) {}
+    ~doc_holder() { quorvel_document_free(doc); }
+    doc_holder(const doc_holder&) = delete;
+    doc_holder& operator=(const doc_holder&) = delete;
+};
+
+struct fast_mode {
+    explicit fast_mode(int mode) { dp_il_set_test_mode(mode); }
+    ~fast_mode() { dp_il_set_test_mode(-1); }
+    fast_mode(const fast_mode&) = delete;
+    fast_mode& operator=(const fast_mode&) = delete;
+};
+
+const char* const kBadReferences[] = {"&#0;",  "&#x0;", "&#xD800;", "&#55296;", "&#x110000;", "&#1114112;",
+                                      "&#;",   "&#x;",  "&#12a;",   "&#x4g;",   "&#38",       "&#x26"};
+
+// Where the document puts the reference: "@" marks its place.
+struct shape {
+    const char* name;
+    std::string text;
+};
+
+const shape kShapes[] = {
+    {"text after a decoded reference", "<d>&amp;@</d>"},
+    {"text alone", "<d>@</d>"},
+    {"text after a child", "<d><e/>x @ y</d>"},
+    {"text with CR", "<d>a\r\n@</d>"},
+    {"text at depth", "<d><e><f>@</f></e></d>"},
+    {"attribute value", "<d a='@'/>"},
+    {"attribute after others", "<d x='1' y=\"v@w\"/>"},
+    {"attribute with a prefix", "<d xmlns:p='u'><e p:a='@'/></d>"},
+    {"attribute with LF", "<d a='x\n@'/>"},
+    {"text with a DTD", "<!DOCTYPE d [<!ENTITY e 'v'>]><d>&e;@</d>"},
+    {"text with a DTD, no entity", "<!DOCTYPE d [<!ENTITY e 'v'>]><d>a@</d>"},
+    {"attribute with a DTD", "<!DOCTYPE d [<!ENTITY e 'v'>]><d a='&e;@'/>"},
+};
+
+std::string place(const std::string& text, const char* ref) {
+    std::string out = text;
+    out.replace(out.find('@'), 1, ref);
+    return out;
+}
+
+TEST(CharRefRefusals, EveryEntryRefusesEveryMalformedReference) {
+    for (const shape& sh : kShapes) {
+        for (const char* ref : kBadReferences) {
+            std::string text = place(sh.text, ref);
+            size_t at = text.find("&#");
+            SCOPED_TRACE(std::string(sh.name) + ": " + testing::PrintToString(text));
+            std::string expected = "XML parse error at byte " + std::to_string(at) + ": malformed character reference";
+
+            for (int flags : {0, int(QUORVEL_PARSE_NO_POSITIONS), int(QUORVEL_PARSE_KEEP_ENTITY_REFS),
+                              int(QUORVEL_PARSE_DROP_WHITESPACE), int(QUORVEL_PARSE_RECOVER)}) {
+                int status = 0;
+                doc_holder d(quorvel_parse_string_flags(text.data(), text.size(), flags, &status));
+                EXPECT_EQ(d.doc, nullptr) << "copy parse, flags " << flags;
+                EXPECT_EQ(status, QUORVEL_ERR_PARSE) << "flags " << flags;
+                EXPECT_EQ(std::string(quorvel_last_error() ? quorvel_last_error() : ""), expected) << "flags " << flags;
+            }
+            {
+                int line = 0, column = 0;
+                quorvel_last_error_position(&line, &column);
+                size_t lf = text.rfind('\n', at);
+                EXPECT_EQ(column, static_cast<int>(lf == std::string::npos ? at + 1 : at - lf));
+            }
+            {
+                std::vector<char> buffer(text.begin(), text.end());
+                buffer.push_back('\0');
+                int status = 0;
+                doc_holder d(quorvel_parse_string_inplace(buffer.data(), text.size(), &status));
+                EXPECT_EQ(d.doc, nullptr) << "in-place parse";
+                EXPECT_EQ(status, QUORVEL_ERR_PARSE);
+                EXPECT_EQ(std::string(quorvel_last_error() ? quorvel_last_error() : ""), expected) << "in-place";
+            }
+            {
+                fast_mode forced(1);
+                int status = 0;
+                doc_holder d(quorvel_parse_string(text.data(), text.size(), &status));
+                EXPECT_EQ(d.doc, nullptr) << "fast path";
+                EXPECT_EQ(status, QUORVEL_ERR_PARSE);
+            }
+            {
+                int status = 0;
+                doc_holder target(quorvel_parse_string("<t/>", 4, &status));
+                ASSERT_NE(target.doc, nullptr);
+                std::string body = text.substr(text.find("<d"));  // a fragment holds no DOCTYPE
+                if (body.size() == text.size() || text.find("&e;") == std::string::npos) {
+                    EXPECT_EQ(quorvel_parse_fragment(body.data(), body.size(), target.doc, &status), nullptr) << "fragment";
+                    EXPECT_EQ(status, QUORVEL_ERR_PARSE);
+                }
+            }
+        }
+    }
+}
+
+// The references a document may hold still decode, on the same roads.
+TEST(CharRefRefusals, WellFormedReferencesStillDecode) {
+    const char* text = "<d a='&#x10FFFF;&#65;&#xD7FF;&#xE000;'>&amp;&#9;&#x10000;&#1114111;</d>";
+    int status = -1;
+    doc_holder d(quorvel_parse_string(text, std::strlen(text), &status));
+    ASSERT_NE(d.doc, nullptr) << quorvel_last_error();
+    EXPECT_EQ(status, 0);
+    quorvel_element* root = quorvel_document_root(d.doc);
+    EXPECT_STREQ(quorvel_element_attribute(root, "a"), "\xF4\x8F\xBF\xBF" "A\xED\x9F\xBF\xEE\x80\x80");
+    EXPECT_STREQ(quorvel_element_text(&root->head), "&\t\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
+}
+
+}  // namespace
