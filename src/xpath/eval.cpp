@@ -771,8 +771,15 @@ quorvel_xpath_result* evaluate_relative(quorvel_xpath_context* c, const ast* con
 // ---- Operators ----------------------------------------------------------------------------------------
 
 quorvel_xpath_result* evaluate_union(quorvel_xpath_context* c, quorvel_xpath_result* a, quorvel_xpath_result* b) {
-    if (a->kind != XPATH_NODESET || b->kind != XPATH_NODESET) {
-        xpath_context_fail(c, "Union operands must be node sets");
+    // Atomic values and function items travel in node sets as carrier
+    // records: they are no more welcome than a number.
+    bool nodes = a->kind == XPATH_NODESET && b->kind == XPATH_NODESET;
+    for (const quorvel_xpath_result* r : {a, b})
+        for (size_t i = 0; nodes && r->value.nodeset && i < r->value.nodeset->count; i++)
+            if (is_item(r->value.nodeset->items[i]) && r->value.nodeset->items[i]->kind == kXpathCarrierNode)
+                nodes = false;
+    if (!nodes) {
+        xpath_context_fail_code(c, "XPTY0004", "Union operands must be node sets");
         return nullptr;
     }
     nodeset* out = owning_set();

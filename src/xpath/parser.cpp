@@ -325,8 +325,10 @@ node* parse_simple_map_expr(parser_t* p) {
     return left;
 }
 
+node* parse_type_op_expr(parser_t* p);
+
 node* parse_intersect_except_expr(parser_t* p) {
-    node* left = parse_simple_map_expr(p);
+    node* left = parse_type_op_expr(p);
     while (left) {
         int32_t op;
         if (word_at(p, 0, "intersect"))
@@ -337,7 +339,7 @@ node* parse_intersect_except_expr(parser_t* p) {
             break;
         if (!operand_start(kind_at(p, 1))) break;
         p->pos++;
-        left = binary(op, left, parse_simple_map_expr(p));
+        left = binary(op, left, parse_type_op_expr(p));
     }
     return left;
 }
@@ -374,12 +376,47 @@ bool parse_arguments(parser_t* p, node* call, const char* close_message, size_t*
     }
 }
 
-node* parse_union_arrow(parser_t* p) {
+node* parse_union_expr(parser_t* p) {
     node* left = parse_intersect_except_expr(p);
-    while (left && kind_at(p) == TOK_PIPE) {
+    while (left && (kind_at(p) == TOK_PIPE || (word_at(p, 0, "union") && operand_start(kind_at(p, 1))))) {
         p->pos++;
         left = binary(OP_UNION, left, parse_intersect_except_expr(p));
     }
+    return left;
+}
+
+node* parse_unary_expr(parser_t* p) {
+    // Signs are read in a loop: a long run of them costs no stack.
+    size_t minus = 0;
+    for (;;) {
+        int32_t k = kind_at(p);
+        if (k == TOK_PLUS) {
+            p->pos++;
+        } else if (k == TOK_MINUS) {
+            p->pos++;
+            minus++;
+            if (minus > static_cast<size_t>(kXpathMaxNesting)) {
+                fail_nested(p);
+                return nullptr;
+            }
+        } else {
+            break;
+        }
+    }
+    node* operand = parse_simple_map_expr(p);
+    while (operand && minus--) {
+        node* neg = new_op(OP_NEGATE);
+        if (!neg || !add(neg, operand)) {
+            if (!neg) ast_node_free(operand);
+            return nullptr;
+        }
+        operand = neg;
+    }
+    return operand;
+}
+
+node* parse_arrow_expr(parser_t* p) {
+    node* left = parse_unary_expr(p);
     while (left && kind_at(p) == TOK_ARROW) {
         p->pos++;
         const quorvel_xpath_token* name = peek(p);
@@ -404,38 +441,41 @@ node* parse_union_arrow(parser_t* p) {
     return left;
 }
 
-node* parse_unary_expr(parser_t* p) {
-    // Signs are read in a loop: a long run of them costs no stack.
-    size_t minus = 0;
-    for (;;) {
-        int32_t k = kind_at(p);
-        if (k == TOK_PLUS) {
-            p->pos++;
-        } else if (k == TOK_MINUS) {
-            p->pos++;
-            minus++;
-            if (minus > static_cast<size_t>(kXpathMaxNesting)) {
-                fail_nested(p);
-                return nullptr;
-            }
-        } else {
-            break;
-        }
-    }
-    node* operand = parse_union_arrow(p);
-    while (operand && minus--) {
-        node* neg = new_op(OP_NEGATE);
-        if (!neg || !add(neg, operand)) {
-            if (!neg) ast_node_free(operand);
+char* parse_sequence_type(parser_t* p);
+
+// "cast as", "castable as", "treat as" and "instance of", each at most once
+// and in that order, bind tighter than every binary operator but looser
+// than the arrow and the signs.
+node* parse_type_op_expr(parser_t* p) {
+    static constexpr struct {
+        const char* first;
+        const char* second;
+        int32_t op;
+    } kTypeOps[] = {{"cast", "as", OP_CAST},
+                    {"castable", "as", OP_CASTABLE},
+                    {"treat", "as", OP_TREAT},
+                    {"instance", "of", OP_INSTANCE_OF}};
+    node* e = parse_arrow_expr(p);
+    for (const auto& op : kTypeOps) {
+        if (!e) break;
+        if (!word_at(p, 0, op.first) || !word_at(p, 1, op.second)) continue;
+        p->pos += 2;
+        char* type = parse_sequence_type(p);
+        node* x = type ? new_op(op.op) : nullptr;
+        if (!x) {
+            std::free(type);
+            ast_node_free(e);
             return nullptr;
         }
-        operand = neg;
+        x->text = type;
+        if (!add(x, e)) return nullptr;
+        e = x;
     }
-    return operand;
+    return e;
 }
 
 node* parse_multiplicative_expr(parser_t* p) {
-    node* left = parse_unary_expr(p);
+    node* left = parse_union_expr(p);
     while (left) {
         int32_t op;
         int32_t k = kind_at(p);
@@ -450,7 +490,7 @@ node* parse_multiplicative_expr(parser_t* p) {
         else
             break;
         p->pos++;
-        left = binary(op, left, parse_unary_expr(p));
+        left = binary(op, left, parse_union_expr(p));
     }
     return left;
 }
@@ -465,11 +505,20 @@ node* parse_additive_expr(parser_t* p) {
     return left;
 }
 
-node* parse_string_concat_expr(parser_t* p) {
+node* parse_range_expr(parser_t* p) {
     node* left = parse_additive_expr(p);
+    if (left && word_at(p, 0, "to")) {
+        p->pos++;
+        left = binary(OP_RANGE, left, parse_additive_expr(p));
+    }
+    return left;
+}
+
+node* parse_string_concat_expr(parser_t* p) {
+    node* left = parse_range_expr(p);
     while (left && kind_at(p) == TOK_CONCAT) {
         p->pos++;
-        left = binary(OP_CONCAT, left, parse_additive_expr(p));
+        left = binary(OP_CONCAT, left, parse_range_expr(p));
     }
     return left;
 }
@@ -1850,43 +1899,6 @@ quorvel_xpath_ast_node* parse_expr(quorvel_xpath_parser* p) {
         return nullptr;
     }
     node* e = parse_or_expr(p);
-    if (e && word_at(p, 0, "to")) {
-        p->pos++;
-        e = binary(OP_RANGE, e, parse_or_expr(p));
-    } else if (e) {
-        static constexpr struct {
-            const char* first;
-            const char* second;
-            int32_t op;
-        } kTypeOps[] = {{"instance", "of", OP_INSTANCE_OF},
-                        {"castable", "as", OP_CASTABLE},
-                        {"cast", "as", OP_CAST},
-                        {"treat", "as", OP_TREAT}};
-        for (const auto& op : kTypeOps) {
-            if (!word_at(p, 0, op.first) || !word_at(p, 1, op.second)) continue;
-            p->pos += 2;
-            char* type = parse_sequence_type(p);
-            node* x = type ? new_op(op.op) : nullptr;
-            if (!x) {
-                std::free(type);
-                ast_node_free(e);
-                e = nullptr;
-                break;
-            }
-            x->text = type;
-            if (!add(x, e)) {
-                e = nullptr;
-                break;
-            }
-            e = x;
-            while (e && (kind_at(p) == TOK_PLUS || kind_at(p) == TOK_MINUS || kind_at(p) == TOK_STAR)) {
-                int32_t k = kind_at(p);
-                p->pos++;
-                e = binary(k == TOK_PLUS ? OP_ADD : k == TOK_MINUS ? OP_SUB : OP_MUL, e, parse_or_expr(p));
-            }
-            break;
-        }
-    }
     p->depth--;
     if (e && e->height > kXpathMaxNesting) {
         ast_node_free(e);

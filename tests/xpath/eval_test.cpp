@@ -167,6 +167,8 @@ const eval_case kValueCases[] = {
     {kD1, "//a[nope()]", "ERR:Unknown function: nope"},
     {kD1, "fn:concat('a')", "ERR:Function fn:concat expects 2--1 arguments, got 1"},
     {kD1, "1 | 2", "ERR:Union operands must be node sets"},
+    {kD1, "(1, 2) union (1, 2)", "ERR:Union operands must be node sets"},
+    {kD1, "/r | ('a', /r)", "ERR:Union operands must be node sets"},
 };
 
 TEST(XpathEval, ValuesAndOperators) {
