@@ -420,6 +420,40 @@ node* parse_arrow_expr(parser_t* p) {
     while (left && kind_at(p) == TOK_ARROW) {
         p->pos++;
         const quorvel_xpath_token* name = peek(p);
+        if (name && (name->kind == TOK_DOLLAR || name->kind == TOK_LPAREN)) {
+            // "=> $f(...)" and "=> (expr)(...)": a dynamic call with the
+            // left operand as its first argument.
+            node* function = nullptr;
+            if (name->kind == TOK_DOLLAR) {
+                const quorvel_xpath_token* v = peek(p, 1);
+                if (v && is_name(v->kind)) {
+                    p->pos += 2;
+                    function = new_text_node(AST_VARIABLE, v->start, v->length);
+                } else {
+                    fail(p, "Expected variable name after $ at line %d, column %d", name->line, name->column);
+                }
+            } else {
+                function = parse_parenthesized(p);
+            }
+            node* call = function ? new_op(OP_DYNAMIC_CALL) : nullptr;
+            if (!call) {
+                ast_node_free(function);
+                ast_node_free(left);
+                return nullptr;
+            }
+            if (!add(call, function)) {
+                ast_node_free(left);
+                return nullptr;
+            }
+            if (!add(call, left)) return nullptr;
+            if (!consume_token(p, TOK_LPAREN, "Expected '(' after arrow function") ||
+                !parse_arguments(p, call, "Expected ')' after arrow arguments", nullptr)) {
+                ast_node_free(call);
+                return nullptr;
+            }
+            left = call;
+            continue;
+        }
         if (!name || !is_name(name->kind)) {
             fail(p, "Expected function name after '=>'");
             ast_node_free(left);
@@ -1153,7 +1187,24 @@ node* parse_inline_function(parser_t* p) {
     p->pos++;
     node* x = new_op(OP_INLINE_FUNCTION);
     if (!x) return nullptr;
-    if (!add(x, parse_expr(p))) return nullptr;
+    // The body is an expression list, empty or with commas.
+    node* body = kind_at(p) == TOK_RBRACE ? new_op(OP_SEQUENCE) : parse_expr(p);
+    if (body && kind_at(p) == TOK_COMMA) {
+        node* seq = new_op(OP_SEQUENCE);
+        if (!seq) {
+            ast_node_free(body);
+            body = nullptr;
+        } else if (add(seq, body)) {
+            body = seq;
+            while (body && kind_at(p) == TOK_COMMA) {
+                p->pos++;
+                if (!add(body, parse_expr(p))) body = nullptr;
+            }
+        } else {
+            body = nullptr;
+        }
+    }
+    if (!add(x, body)) return nullptr;
     if (kind_at(p) != TOK_RBRACE) {
         ast_node_free(x);
         return nullptr;
@@ -1313,6 +1364,23 @@ node* parse_node_test(parser_t* p) {
         return test;
     }
     if (t->kind == TOK_STAR) {
+        // "*:local": any namespace, that local name. The three tokens must
+        // touch: "* : a" is no name test.
+        const quorvel_xpath_token* colon = peek(p, 1);
+        const quorvel_xpath_token* local = peek(p, 2);
+        if (colon && local && colon->kind == TOK_COLON && colon->start == t->start + 1 &&
+            (local->kind == TOK_NCNAME || is_operator_word(local->kind)) && local->start == colon->start + 1) {
+            p->pos += 3;
+            node* test = new_text_node(AST_NAME_TEST, t->start, 2 + local->length);
+            if (!test) return nullptr;
+            test->prefix = copy_bytes("*", 1);
+            test->local_name = copy_bytes(local->start, local->length);
+            if (!test->prefix || !test->local_name) {
+                ast_node_free(test);
+                return nullptr;
+            }
+            return test;
+        }
         p->pos++;
         return ast_node_new(AST_WILDCARD);
     }
@@ -1386,6 +1454,11 @@ node* parse_step(parser_t* p) {
         // document node, which no element test would pass.
         node* test = new_text_node(AST_KIND_TEST, "node", 4);
         if (!add(step, test)) return nullptr;
+        // "a/.[1]" and "..[@id]" filter the one node they name.
+        if (!parse_predicates(p, step)) {
+            ast_node_free(step);
+            return nullptr;
+        }
         return step;
     }
     node* step;
@@ -1498,6 +1571,17 @@ bool merge_absolute(node* absolute, node* chain) {
     return true;
 }
 
+// Whether the token at the current position can begin a step of a path.
+bool step_start(const parser_t* p) {
+    int32_t k = kind_at(p);
+    switch (k) {
+    case TOK_NCNAME: case TOK_QNAME: case TOK_STAR: case TOK_AT: case TOK_DOT: case TOK_DOUBLE_DOT:
+        return true;
+    default:
+        return is_kind_test(k) || is_operator_word(k) || is_axis(k);
+    }
+}
+
 node* parse_location_path(parser_t* p) {
     int32_t k = kind_at(p);
     if (k == TOK_SLASH || k == TOK_DOUBLE_SLASH) {
@@ -1505,10 +1589,10 @@ node* parse_location_path(parser_t* p) {
         node* absolute = ast_node_new(AST_ABSOLUTE_PATH);
         if (!absolute) return nullptr;
         if (k == TOK_SLASH) {
-            int32_t next = kind_at(p);
-            if (next < 0 || next == TOK_EOF || next == TOK_RPAREN || next == TOK_RBRACKET || next == TOK_PIPE)
-                return absolute;
-        } else if (kind_at(p) == TOK_STAR && kind_at(p, 1) != TOK_LBRACKET) {
+            // A lone "/" is the document node: so it is whenever the next
+            // token cannot begin a step ("/ < 5", "/ = $a", "(/, 1)").
+            if (!step_start(p)) return absolute;
+        } else if (kind_at(p) == TOK_STAR && kind_at(p, 1) != TOK_LBRACKET && kind_at(p, 1) != TOK_COLON) {
             // "//*" as one step; with predicates it keeps the general shape,
             // where a position counts among the children of one parent.
             p->pos++;
@@ -1833,8 +1917,10 @@ node* parse_path_expr(parser_t* p) {
     }
     switch (t->kind) {
     case TOK_DOT:
-        // The context item with a lookup after it: a primary, not a step.
-        if (kind_at(p, 1) == TOK_QUESTION) return postfix_and_continuation(p, parse_step(p));
+        // The context item with a lookup or a filter after it: a primary,
+        // not a step (the item may be atomic).
+        if (kind_at(p, 1) == TOK_QUESTION || kind_at(p, 1) == TOK_LBRACKET)
+            return postfix_and_continuation(p, parse_step(p));
         return parse_location_path(p);
     case TOK_QUESTION: {
         // A unary lookup applies to the context item.
