@@ -194,6 +194,10 @@ bool supported_axis(int32_t axis) {
            axis == AXIS_PARENT;
 }
 
+// A "*:local" test matches the local name in any namespace; the machine has
+// no test for it, so the tree-walker answers.
+bool any_prefix(const ast* t) { return t->prefix && t->prefix[0] == '*' && !t->prefix[1]; }
+
 // A closing attribute step: no predicates, a name, wildcard or node() test.
 bool emit_attribute_step(compiler& c, const ast* step) {
     if (step->count != 1) return false;
@@ -201,7 +205,7 @@ bool emit_attribute_step(compiler& c, const ast* step) {
     uint8_t test;
     size_t name = kNoConstant;
     if (t->type == AST_NAME_TEST) {
-        if (!t->local_name || !t->local_name[0]) return false;
+        if (!t->local_name || !t->local_name[0] || any_prefix(t)) return false;
         if (t->prefix) {
             if (!t->text) return false;
             test = VM_TEST_QNAME;
@@ -233,7 +237,7 @@ bool emit_step(compiler& c, const ast* step, int32_t axis, uint8_t flags) {
     uint8_t test;
     size_t name = kNoConstant;
     if (t->type == AST_NAME_TEST) {
-        if (!t->local_name || !t->local_name[0]) return false;
+        if (!t->local_name || !t->local_name[0] || any_prefix(t)) return false;
         if (t->prefix) {
             test = VM_TEST_QNAME;
             name = c.subtree(t);

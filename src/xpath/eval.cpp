@@ -182,6 +182,9 @@ bool uri_equal(const char* a, const char* b) {
     return b && !std::strcmp(a, b);
 }
 
+// "*:local" is kept as a name test whose prefix is "*".
+bool any_namespace(const ast* test) { return test->prefix && test->prefix[0] == '*' && !test->prefix[1]; }
+
 // A name or wildcard test against an attribute's qualified name and URI.
 bool attribute_name_matches(const node_test& t, const char* name, const char* uri) {
     const ast* test = t.test;
@@ -194,6 +197,7 @@ bool attribute_name_matches(const node_test& t, const char* name, const char* ur
                !std::memcmp(name, test->prefix, static_cast<size_t>(colon - name));
     }
     if (!test->prefix) return !colon && !std::strcmp(name, test->local_name);
+    if (any_namespace(test)) return !std::strcmp(local, test->local_name);
     if (t.uri) return !std::strcmp(local, test->local_name) && uri_equal(t.uri, uri);
     return !std::strcmp(name, test->text);
 }
@@ -232,7 +236,7 @@ bool test_matches(const node_test& t, quorvel_node* n, int32_t axis) {
     if (n->kind != principal) return false;
     if (principal == kXpathNamespaceNode) {
         if (test->type == AST_WILDCARD) return !test->prefix;
-        if (test->prefix) return false;
+        if (test->prefix && !any_namespace(test)) return false;
         const char* p = reinterpret_cast<quorvel_xpath_namespace_node*>(n)->prefix;
         return !std::strcmp(p ? p : "", test->local_name);
     }
@@ -248,6 +252,7 @@ bool test_matches(const node_test& t, quorvel_node* n, int32_t axis) {
         return p && !std::strcmp(p, test->prefix);
     }
     if (std::strcmp(quorvel_element_name(e), test->local_name) != 0) return false;
+    if (any_namespace(test)) return true;
     if (test->prefix) {
         if (t.uri) return uri_equal(t.uri, element_uri(e));
         const char* p = quorvel_element_prefix(e);
@@ -531,7 +536,7 @@ bool resolve_test(quorvel_xpath_context* c, const ast* test, node_test* t) {
     t->uri = nullptr;
     t->prefix_unresolved = false;
     t->namespaces_in_use = !c->document || c->document->namespaces_in_use;
-    if ((test->type == AST_NAME_TEST || test->type == AST_WILDCARD) && test->prefix) {
+    if ((test->type == AST_NAME_TEST || test->type == AST_WILDCARD) && test->prefix && !any_namespace(test)) {
         t->uri = xpath_expr_prefix_uri(c, test->prefix, std::strlen(test->prefix));
         t->prefix_unresolved = !t->uri;
     }
@@ -771,8 +776,15 @@ quorvel_xpath_result* evaluate_relative(quorvel_xpath_context* c, const ast* con
 // ---- Operators ----------------------------------------------------------------------------------------
 
 quorvel_xpath_result* evaluate_union(quorvel_xpath_context* c, quorvel_xpath_result* a, quorvel_xpath_result* b) {
-    if (a->kind != XPATH_NODESET || b->kind != XPATH_NODESET) {
-        xpath_context_fail(c, "Union operands must be node sets");
+    // Atomic values and function items travel in node sets as carrier
+    // records: they are no more welcome than a number.
+    bool nodes = a->kind == XPATH_NODESET && b->kind == XPATH_NODESET;
+    for (const quorvel_xpath_result* r : {a, b})
+        for (size_t i = 0; nodes && r->value.nodeset && i < r->value.nodeset->count; i++)
+            if (is_item(r->value.nodeset->items[i]) && r->value.nodeset->items[i]->kind == kXpathCarrierNode)
+                nodes = false;
+    if (!nodes) {
+        xpath_context_fail_code(c, "XPTY0004", "Union operands must be node sets");
         return nullptr;
     }
     nodeset* out = owning_set();

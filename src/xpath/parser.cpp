@@ -325,8 +325,10 @@ node* parse_simple_map_expr(parser_t* p) {
     return left;
 }
 
+node* parse_type_op_expr(parser_t* p);
+
 node* parse_intersect_except_expr(parser_t* p) {
-    node* left = parse_simple_map_expr(p);
+    node* left = parse_type_op_expr(p);
     while (left) {
         int32_t op;
         if (word_at(p, 0, "intersect"))
@@ -337,7 +339,7 @@ node* parse_intersect_except_expr(parser_t* p) {
             break;
         if (!operand_start(kind_at(p, 1))) break;
         p->pos++;
-        left = binary(op, left, parse_simple_map_expr(p));
+        left = binary(op, left, parse_type_op_expr(p));
     }
     return left;
 }
@@ -374,32 +376,11 @@ bool parse_arguments(parser_t* p, node* call, const char* close_message, size_t*
     }
 }
 
-node* parse_union_arrow(parser_t* p) {
+node* parse_union_expr(parser_t* p) {
     node* left = parse_intersect_except_expr(p);
-    while (left && kind_at(p) == TOK_PIPE) {
+    while (left && (kind_at(p) == TOK_PIPE || (word_at(p, 0, "union") && operand_start(kind_at(p, 1))))) {
         p->pos++;
         left = binary(OP_UNION, left, parse_intersect_except_expr(p));
-    }
-    while (left && kind_at(p) == TOK_ARROW) {
-        p->pos++;
-        const quorvel_xpath_token* name = peek(p);
-        if (!name || !is_name(name->kind)) {
-            fail(p, "Expected function name after '=>'");
-            ast_node_free(left);
-            return nullptr;
-        }
-        p->pos++;
-        node* call = new_text_node(AST_FUNCTION_CALL, name->start, name->length);
-        if (!call || !add(call, left)) {
-            if (!call) ast_node_free(left);
-            return nullptr;
-        }
-        if (!consume_token(p, TOK_LPAREN, "Expected '(' after arrow function name") ||
-            !parse_arguments(p, call, "Expected ')' after arrow arguments", nullptr)) {
-            ast_node_free(call);
-            return nullptr;
-        }
-        left = call;
     }
     return left;
 }
@@ -422,7 +403,7 @@ node* parse_unary_expr(parser_t* p) {
             break;
         }
     }
-    node* operand = parse_union_arrow(p);
+    node* operand = parse_simple_map_expr(p);
     while (operand && minus--) {
         node* neg = new_op(OP_NEGATE);
         if (!neg || !add(neg, operand)) {
@@ -434,8 +415,101 @@ node* parse_unary_expr(parser_t* p) {
     return operand;
 }
 
-node* parse_multiplicative_expr(parser_t* p) {
+node* parse_arrow_expr(parser_t* p) {
     node* left = parse_unary_expr(p);
+    while (left && kind_at(p) == TOK_ARROW) {
+        p->pos++;
+        const quorvel_xpath_token* name = peek(p);
+        if (name && (name->kind == TOK_DOLLAR || name->kind == TOK_LPAREN)) {
+            // "=> $f(...)" and "=> (expr)(...)": a dynamic call with the
+            // left operand as its first argument.
+            node* function = nullptr;
+            if (name->kind == TOK_DOLLAR) {
+                const quorvel_xpath_token* v = peek(p, 1);
+                if (v && is_name(v->kind)) {
+                    p->pos += 2;
+                    function = new_text_node(AST_VARIABLE, v->start, v->length);
+                } else {
+                    fail(p, "Expected variable name after $ at line %d, column %d", name->line, name->column);
+                }
+            } else {
+                function = parse_parenthesized(p);
+            }
+            node* call = function ? new_op(OP_DYNAMIC_CALL) : nullptr;
+            if (!call) {
+                ast_node_free(function);
+                ast_node_free(left);
+                return nullptr;
+            }
+            if (!add(call, function)) {
+                ast_node_free(left);
+                return nullptr;
+            }
+            if (!add(call, left)) return nullptr;
+            if (!consume_token(p, TOK_LPAREN, "Expected '(' after arrow function") ||
+                !parse_arguments(p, call, "Expected ')' after arrow arguments", nullptr)) {
+                ast_node_free(call);
+                return nullptr;
+            }
+            left = call;
+            continue;
+        }
+        if (!name || !is_name(name->kind)) {
+            fail(p, "Expected function name after '=>'");
+            ast_node_free(left);
+            return nullptr;
+        }
+        p->pos++;
+        node* call = new_text_node(AST_FUNCTION_CALL, name->start, name->length);
+        if (!call || !add(call, left)) {
+            if (!call) ast_node_free(left);
+            return nullptr;
+        }
+        if (!consume_token(p, TOK_LPAREN, "Expected '(' after arrow function name") ||
+            !parse_arguments(p, call, "Expected ')' after arrow arguments", nullptr)) {
+            ast_node_free(call);
+            return nullptr;
+        }
+        left = call;
+    }
+    return left;
+}
+
+char* parse_sequence_type(parser_t* p);
+
+// "cast as", "castable as", "treat as" and "instance of", each at most once
+// and in that order, bind tighter than every binary operator but looser
+// than the arrow and the signs.
+node* parse_type_op_expr(parser_t* p) {
+    static constexpr struct {
+        const char* first;
+        const char* second;
+        int32_t op;
+    } kTypeOps[] = {{"cast", "as", OP_CAST},
+                    {"castable", "as", OP_CASTABLE},
+                    {"treat", "as", OP_TREAT},
+                    {"instance", "of", OP_INSTANCE_OF}};
+    node* e = parse_arrow_expr(p);
+    for (const auto& op : kTypeOps) {
+        if (!e) break;
+        if (!word_at(p, 0, op.first) || !word_at(p, 1, op.second)) continue;
+        p->pos += 2;
+        char* type = parse_sequence_type(p);
+        node* x = type ? new_op(op.op) : nullptr;
+        if (!x) {
+            std::free(type);
+            ast_node_free(e);
+            return nullptr;
+        }
+        x->text = type;
+        if (!add(x, e)) return nullptr;
+        e = x;
+    }
+    return e;
+}
+
+node* parse_multiplicative_expr(parser_t* p) {
+    node* left = parse_union_expr(p);
     while (left) {
         int32_t op;
         int32_t k = kind_at(p);
@@ -450,7 +524,7 @@ node* parse_multiplicative_expr(parser_t* p) {
         else
             break;
         p->pos++;
-        left = binary(op, left, parse_unary_expr(p));
+        left = binary(op, left, parse_union_expr(p));
     }
     return left;
 }
@@ -465,11 +539,20 @@ node* parse_additive_expr(parser_t* p) {
     return left;
 }
 
-node* parse_string_concat_expr(parser_t* p) {
+node* parse_range_expr(parser_t* p) {
     node* left = parse_additive_expr(p);
+    if (left && word_at(p, 0, "to")) {
+        p->pos++;
+        left = binary(OP_RANGE, left, parse_additive_expr(p));
+    }
+    return left;
+}
+
+node* parse_string_concat_expr(parser_t* p) {
+    node* left = parse_range_expr(p);
     while (left && kind_at(p) == TOK_CONCAT) {
         p->pos++;
-        left = binary(OP_CONCAT, left, parse_additive_expr(p));
+        left = binary(OP_CONCAT, left, parse_range_expr(p));
     }
     return left;
 }
@@ -1104,7 +1187,24 @@ node* parse_inline_function(parser_t* p) {
     p->pos++;
     node* x = new_op(OP_INLINE_FUNCTION);
     if (!x) return nullptr;
-    if (!add(x, parse_expr(p))) return nullptr;
+    // The body is an expression list, empty or with commas.
+    node* body = kind_at(p) == TOK_RBRACE ? new_op(OP_SEQUENCE) : parse_expr(p);
+    if (body && kind_at(p) == TOK_COMMA) {
+        node* seq = new_op(OP_SEQUENCE);
+        if (!seq) {
+            ast_node_free(body);
+            body = nullptr;
+        } else if (add(seq, body)) {
+            body = seq;
+            while (body && kind_at(p) == TOK_COMMA) {
+                p->pos++;
+                if (!add(body, parse_expr(p))) body = nullptr;
+            }
+        } else {
+            body = nullptr;
+        }
+    }
+    if (!add(x, body)) return nullptr;
     if (kind_at(p) != TOK_RBRACE) {
         ast_node_free(x);
         return nullptr;
@@ -1264,6 +1364,23 @@ node* parse_node_test(parser_t* p) {
         return test;
     }
     if (t->kind == TOK_STAR) {
+        // "*:local": any namespace, that local name. The three tokens must
+        // touch: "* : a" is no name test.
+        const quorvel_xpath_token* colon = peek(p, 1);
+        const quorvel_xpath_token* local = peek(p, 2);
+        if (colon && local && colon->kind == TOK_COLON && colon->start == t->start + 1 &&
+            (local->kind == TOK_NCNAME || is_operator_word(local->kind)) && local->start == colon->start + 1) {
+            p->pos += 3;
+            node* test = new_text_node(AST_NAME_TEST, t->start, 2 + local->length);
+            if (!test) return nullptr;
+            test->prefix = copy_bytes("*", 1);
+            test->local_name = copy_bytes(local->start, local->length);
+            if (!test->prefix || !test->local_name) {
+                ast_node_free(test);
+                return nullptr;
+            }
+            return test;
+        }
         p->pos++;
         return ast_node_new(AST_WILDCARD);
     }
@@ -1337,6 +1454,11 @@ node* parse_step(parser_t* p) {
         // document node, which no element test would pass.
         node* test = new_text_node(AST_KIND_TEST, "node", 4);
         if (!add(step, test)) return nullptr;
+        // "a/.[1]" and "..[@id]" filter the one node they name.
+        if (!parse_predicates(p, step)) {
+            ast_node_free(step);
+            return nullptr;
+        }
         return step;
     }
     node* step;
@@ -1449,6 +1571,17 @@ bool merge_absolute(node* absolute, node* chain) {
     return true;
 }
 
+// Whether the token at the current position can begin a step of a path.
+bool step_start(const parser_t* p) {
+    int32_t k = kind_at(p);
+    switch (k) {
+    case TOK_NCNAME: case TOK_QNAME: case TOK_STAR: case TOK_AT: case TOK_DOT: case TOK_DOUBLE_DOT:
+        return true;
+    default:
+        return is_kind_test(k) || is_operator_word(k) || is_axis(k);
+    }
+}
+
 node* parse_location_path(parser_t* p) {
     int32_t k = kind_at(p);
     if (k == TOK_SLASH || k == TOK_DOUBLE_SLASH) {
@@ -1456,10 +1589,10 @@ node* parse_location_path(parser_t* p) {
         node* absolute = ast_node_new(AST_ABSOLUTE_PATH);
         if (!absolute) return nullptr;
         if (k == TOK_SLASH) {
-            int32_t next = kind_at(p);
-            if (next < 0 || next == TOK_EOF || next == TOK_RPAREN || next == TOK_RBRACKET || next == TOK_PIPE)
-                return absolute;
-        } else if (kind_at(p) == TOK_STAR && kind_at(p, 1) != TOK_LBRACKET) {
+            // A lone "/" is the document node: so it is whenever the next
+            // token cannot begin a step ("/ < 5", "/ = $a", "(/, 1)").
+            if (!step_start(p)) return absolute;
+        } else if (kind_at(p) == TOK_STAR && kind_at(p, 1) != TOK_LBRACKET && kind_at(p, 1) != TOK_COLON) {
             // "//*" as one step; with predicates it keeps the general shape,
             // where a position counts among the children of one parent.
             p->pos++;
@@ -1784,8 +1917,10 @@ node* parse_path_expr(parser_t* p) {
     }
     switch (t->kind) {
     case TOK_DOT:
-        // The context item with a lookup after it: a primary, not a step.
-        if (kind_at(p, 1) == TOK_QUESTION) return postfix_and_continuation(p, parse_step(p));
+        // The context item with a lookup or a filter after it: a primary,
+        // not a step (the item may be atomic).
+        if (kind_at(p, 1) == TOK_QUESTION || kind_at(p, 1) == TOK_LBRACKET)
+            return postfix_and_continuation(p, parse_step(p));
         return parse_location_path(p);
     case TOK_QUESTION: {
         // A unary lookup applies to the context item.
@@ -1850,43 +1985,6 @@ quorvel_xpath_ast_node* parse_expr(quorvel_xpath_parser* p) {
         return nullptr;
     }
     node* e = parse_or_expr(p);
-    if (e && word_at(p, 0, "to")) {
-        p->pos++;
-        e = binary(OP_RANGE, e, parse_or_expr(p));
-    } else if (e) {
-        static constexpr struct {
-            const char* first;
-            const char* second;
-            int32_t op;
-        } kTypeOps[] = {{"instance", "of", OP_INSTANCE_OF},
-                        {"castable", "as", OP_CASTABLE},
-                        {"cast", "as", OP_CAST},
-                        {"treat", "as", OP_TREAT}};
-        for (const auto& op : kTypeOps) {
-            if (!word_at(p, 0, op.first) || !word_at(p, 1, op.second)) continue;
-            p->pos += 2;
-            char* type = parse_sequence_type(p);
-            node* x = type ? new_op(op.op) : nullptr;
-            if (!x) {
-                std::free(type);
-                ast_node_free(e);
-                e = nullptr;
-                break;
-            }
-            x->text = type;
-            if (!add(x, e)) {
-                e = nullptr;
-                break;
-            }
-            e = x;
-            while (e && (kind_at(p) == TOK_PLUS || kind_at(p) == TOK_MINUS || kind_at(p) == TOK_STAR)) {
-                int32_t k = kind_at(p);
-                p->pos++;
-                e = binary(k == TOK_PLUS ? OP_ADD : k == TOK_MINUS ? OP_SUB : OP_MUL, e, parse_or_expr(p));
-            }
-            break;
-        }
-    }
     p->depth--;
     if (e && e->height > kXpathMaxNesting) {
         ast_node_free(e);

@@ -314,7 +314,7 @@ quorvel_xpath_parser* xpath_parser_new(const char* text, size_t length) {
             while (q < lx->end && name_char(static_cast<unsigned char>(*q))) q++;
             const char* name_end = q;
             kind = -2;
-            if (sc.at(q) == ':' && sc.has(q + 1) && sc.at(q + 1) != ':') {
+            if (sc.at(q) == ':' && sc.has(q + 1) && sc.at(q + 1) != ':' && sc.at(q + 1) != '=') {
                 const char* local = q + 1;
                 if (name_start(sc.at(local))) {
                     q = local + 1;

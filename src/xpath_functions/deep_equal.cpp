@@ -243,6 +243,76 @@ nodeset* items_of(quorvel_xpath_context* c, result* r) {
     return s;
 }
 
+bool is_map_item(const quorvel_node* n) {
+    if (n->kind != kXpathCarrierNode) return false;
+    const auto* k = reinterpret_cast<const quorvel_xpath_carrier*>(n);
+    return k->ref_kind == XPATH_REF_MAP ||
+           (k->ref_kind == XPATH_REF_NONE && k->length >= 4 && !std::memcmp(k->text, "\x03MAP", 4));
+}
+
+// Maps and arrays nest through their values; a chain this deep is refused
+// rather than walked on the machine stack.
+constexpr int kMaxMapDepth = 1000;
+
+int sequences_equal(const nodeset* a, const nodeset* b, int depth);
+
+// Two maps: the same keys, each with a deep-equal value; two arrays: the
+// same size, members deep-equal in order. -1 when memory runs out or the
+// nesting is too deep.
+int maps_equal(const quorvel_node* x, const quorvel_node* y, int depth) {
+    if (depth >= kMaxMapDepth) return -1;
+    quorvel_xpath_map_value* mx = xpath_map_of_item(x);
+    quorvel_xpath_map_value* my = mx ? xpath_map_of_item(y) : nullptr;
+    int answer = -1;
+    if (mx && my) {
+        answer = mx->is_array == my->is_array && mx->count == my->count;
+        // Map entries are kept in key order: equal maps line up entry by entry.
+        for (size_t i = 0; answer == 1 && i < mx->count; i++) {
+            const quorvel_xpath_map_entry& ex = mx->entries[i];
+            const quorvel_xpath_map_entry& ey = my->entries[i];
+            if (!mx->is_array &&
+                (ex.key_length != ey.key_length || (ex.key_length && std::memcmp(ex.key, ey.key, ex.key_length))))
+                answer = 0;
+            else
+                answer = sequences_equal(ex.value, ey.value, depth + 1);
+        }
+    }
+    if (mx) xpath_map_value_release(mx);
+    if (my) xpath_map_value_release(my);
+    return answer;
+}
+
+int sequences_equal(const nodeset* a, const nodeset* b, int depth) {
+    size_t na = 0, nb = 0;
+    for (size_t i = 0; i < a->count; i++) na += is_item(a->items[i]);
+    for (size_t i = 0; i < b->count; i++) nb += is_item(b->items[i]);
+    int answer = na == nb;
+    for (size_t i = 0, j = 0; answer == 1 && i < a->count && j < b->count; i++, j++) {
+        while (i < a->count && !is_item(a->items[i])) i++;
+        while (j < b->count && !is_item(b->items[j])) j++;
+        if (i >= a->count || j >= b->count) break;
+        quorvel_node* x = a->items[i];
+        quorvel_node* y = b->items[j];
+        bool ax = x->kind == kXpathCarrierNode, ay = y->kind == kXpathCarrierNode;
+        if (ax != ay) {
+            answer = 0;
+        } else if (ax) {
+            const auto* cx = reinterpret_cast<const quorvel_xpath_carrier*>(x);
+            const auto* cy = reinterpret_cast<const quorvel_xpath_carrier*>(y);
+            bool mx = is_map_item(x), my = is_map_item(y);
+            if (mx || my)
+                answer = mx == my ? maps_equal(x, y, depth) : 0;
+            else if (cx->ref_kind == XPATH_REF_NODE || cy->ref_kind == XPATH_REF_NODE)
+                answer = cx->ref_kind == cy->ref_kind ? nodes_equal(cx->ref.node, cy->ref.node) : 0;
+            else
+                answer = atoms_equal(atom_of_carrier(cx), atom_of_carrier(cy));
+        } else {
+            answer = nodes_equal(x, y);
+        }
+    }
+    return answer;
+}
+
 }  // namespace
 
 quorvel_xpath_result* xpath_func_deep_equal(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t count) {
@@ -266,28 +336,11 @@ quorvel_xpath_result* xpath_func_deep_equal(quorvel_xpath_context* c, quorvel_xp
             return nullptr;
         }
     }
-    int answer = sides[0]->count == sides[1]->count;
-    for (size_t i = 0; answer == 1 && i < sides[0]->count; i++) {
-        quorvel_node* x = sides[0]->items[i];
-        quorvel_node* y = sides[1]->items[i];
-        bool ax = x->kind == kXpathCarrierNode, ay = y->kind == kXpathCarrierNode;
-        if (ax != ay) {
-            answer = 0;
-        } else if (ax) {
-            const auto* cx = reinterpret_cast<const quorvel_xpath_carrier*>(x);
-            const auto* cy = reinterpret_cast<const quorvel_xpath_carrier*>(y);
-            if (cx->ref_kind == XPATH_REF_NODE || cy->ref_kind == XPATH_REF_NODE)
-                answer = cx->ref_kind == cy->ref_kind ? nodes_equal(cx->ref.node, cy->ref.node) : 0;
-            else
-                answer = atoms_equal(atom_of_carrier(cx), atom_of_carrier(cy));
-        } else {
-            answer = nodes_equal(x, y);
-        }
-    }
+    int answer = sequences_equal(sides[0], sides[1], 0);
     xpath_nodeset_free(sides[0]);
     xpath_nodeset_free(sides[1]);
     if (answer < 0) {
-        xpath_context_fail(c, "Out of memory");
+        xpath_context_fail(c, "Out of memory or maps nested too deeply");
         return nullptr;
     }
     return fn_boolean_result(c, answer == 1);

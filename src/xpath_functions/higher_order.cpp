@@ -270,26 +270,24 @@ bool registry_name(const char* name, char* out, size_t size) {
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
-// A QName item's text: its lexical form, then 0x01 and its namespace URI
-// when it has one.
-constexpr char kQNameUriMark = '\x01';
-
 // The name a function-name argument gives: an expanded Q{uri}local for a
-// QName with a namespace, else its string value. malloc'd; NULL when
-// memory runs out.
+// QName with a namespace, else its string value. A QName item's text holds
+// its namespace URI, the 0x01 mark, then its lexical form. malloc'd; NULL
+// when memory runs out.
 char* function_name_text(const quorvel_node* n) {
     const quorvel_xpath_carrier* k = as_carrier(n);
     const char* mark = k && k->ref_kind == XPATH_REF_NONE && k->length > 2 && k->text[0] == kXpathTagMark &&
                                k->text[1] == 'Z'
-                           ? static_cast<const char*>(std::memchr(k->text + 2, kQNameUriMark, k->length - 2))
+                           ? static_cast<const char*>(std::memchr(k->text + 2, kXpathQNameUriMark, k->length - 2))
                            : nullptr;
     if (!mark) return get_node_text(n);
-    const char* lexical = k->text + 2;
-    const char* colon = static_cast<const char*>(std::memchr(lexical, ':', static_cast<size_t>(mark - lexical)));
+    const char* uri = k->text + 2;
+    size_t uri_length = static_cast<size_t>(mark - uri);
+    const char* lexical = mark + 1;
+    size_t lexical_length = k->length - static_cast<size_t>(lexical - k->text);
+    const char* colon = static_cast<const char*>(std::memchr(lexical, ':', lexical_length));
     const char* local = colon ? colon + 1 : lexical;
-    size_t local_length = static_cast<size_t>(mark - local);
-    const char* uri = mark + 1;
-    size_t uri_length = k->length - static_cast<size_t>(uri - k->text);
+    size_t local_length = lexical_length - static_cast<size_t>(local - lexical);
     char* out = static_cast<char*>(std::malloc(uri_length + local_length + 4));
     if (!out) return nullptr;
     std::memcpy(out, "Q{", 2);
@@ -687,8 +685,8 @@ quorvel_xpath_result* fn_function_name(quorvel_xpath_context* c, quorvel_xpath_a
             uri = ns.uri;
     }
     char text[260];
-    int n = std::snprintf(text, sizeof text, "%cZ%s%.*s%s%s", kXpathTagMark, colon ? "" : "fn:",
-                          static_cast<int>(length), name, uri[0] ? "\x01" : "", uri);
+    int n = std::snprintf(text, sizeof text, "%cZ%s%s%s%.*s", kXpathTagMark, uri, uri[0] ? "\x01" : "",
+                          colon ? "" : "fn:", static_cast<int>(length), name);
     return written_item(c, text, n, sizeof text);
 }
 

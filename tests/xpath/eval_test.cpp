@@ -140,10 +140,48 @@ const eval_case kValueCases[] = {
     {kD1, "//a[nope()]", "ERR:Unknown function: nope"},
     {kD1, "fn:concat('a')", "ERR:Function fn:concat expects 2--1 arguments, got 1"},
     {kD1, "1 | 2", "ERR:Union operands must be node sets"},
+    {kD1, "(1, 2) union (1, 2)", "ERR:Union operands must be node sets"},
+    {kD1, "/r | ('a', /r)", "ERR:Union operands must be node sets"},
 };
 
 TEST(XpathEval, ValuesAndOperators) {
     for (const eval_case& c : kValueCases) {
+        doc_ptr d(c.xml);
+        EXPECT_EQ(eval(d.doc, c.expr), c.expected) << c.expr;
+    }
+}
+
+// Forms the parser once refused: "*:local" name tests, a lone "/" before
+// an operator, a filter on ".", an arrow to a dynamic function, inline
+// function bodies that are empty or hold a comma list, and the type
+// operators binding tighter than comparisons.
+constexpr const char* kNs = "<r xmlns:p=\"urn:p\"><p:a p:k=\"1\" k=\"2\"/><a/><b/></r>";
+const eval_case kSyntaxCases[] = {
+    {kNs, "count(//*:a)", "'2'"},
+    {kNs, "//*:a/@*:k", "[@p:k=1 @k=2]"},
+    {kNs, "/*:r/*:b", "[b]"},
+    {kNs, "count(//*:nope)", "'0'"},
+    {kNs, "2 *:a", "ERR:Unexpected token UNKNOWN at line 1, column 4 in primary expression"},
+    {kNs, "count(/ | /)", "'1'"},
+    {kNs, "/ = /", "true"},
+    {kNs, "count((/, 1))", "'2'"},
+    {kNs, "count(.[/ = .])", "'1'"},
+    {kNs, "string-join((1, 2, 3) ! .[. > 1])", "'23'"},
+    {kNs, "/r/*/.[2]", "[]"},
+    {kNs, "/r/b/..[1]", "[r]"},
+    {kNs, "let $f := abs#1 return -1 => $f()", "'1'"},
+    {kNs, "let $f:= tokenize#1 return 'a b c' => $f() => count()", "'3'"},
+    {kNs, "string(2 => (map{1: 'one', 2: 'two'})())", "'two'"},
+    {kNs, "4.5 => ((ceiling#1, floor#1) => head())()", "'5'"},
+    {kNs, "'x' => (concat#3)('y', 'z')", "'xyz'"},
+    {kNs, "count(function() {}())", "'0'"},
+    {kNs, "string-join(function($x) { $x, $x }(7))", "'77'"},
+    {kNs, "'1' cast as xs:integer eq 1", "true"},
+    {kNs, "1 to 3 = 2", "true"},
+};
+
+TEST(XpathEval, SyntaxForms) {
+    for (const eval_case& c : kSyntaxCases) {
         doc_ptr d(c.xml);
         EXPECT_EQ(eval(d.doc, c.expr), c.expected) << c.expr;
     }

@@ -118,7 +118,8 @@ TEST(XpathParser, PrimariesAndPostfixOperators) {
 TEST(XpathParser, OperatorLadder) {
     const row rows[] = {
         {"1 or 2 and 3", "op0(num:1,op1(num:2,num:3))"},
-        {"1 to 3 = 2", "op18(num:1,op2(num:3,num:2))"},
+        {"1 to 3 = 2", "op2(op18(num:1,num:3),num:2)"},
+        {"'a' || 1 to 2", "op21(str:'a',op18(num:1,num:2))"},
         {"1 + 2 to 4", "op18(op8(num:1,num:2),num:4)"},
         {"a = b = c", "op2(op2(step:child:3(name:a),step:child:3(name:b)),step:child:3(name:c))"},
         {"1 eq 1 = true()", "op2(op2(num:1,num:1),call:true)"},
@@ -139,13 +140,24 @@ TEST(XpathParser, OperatorLadder) {
         {"5-3", "op9(num:5,num:3)"},
         {"--1", "op15(op15(num:1))"},
         {"+-+1", "op15(num:1)"},
-        {"-a | b", "op15(op14(step:child:3(name:a),step:child:3(name:b)))"},
-        {"a | b => f()", "call:f(op14(step:child:3(name:a),step:child:3(name:b)))"},
-        {"-2 => abs()", "op15(call:abs(num:2))"},
+        // Signs bind tighter than the arrow, the arrow tighter than the type
+        // operators, and those tighter than union, intersect and except.
+        {"-a | b", "op14(op15(step:child:3(name:a)),step:child:3(name:b))"},
+        {"a | b => f()", "op14(step:child:3(name:a),call:f(step:child:3(name:b)))"},
+        {"-2 => abs()", "call:abs(op15(num:2))"},
+        {"a union b", "op14(step:child:3(name:a),step:child:3(name:b))"},
+        {"union union union", "op14(step:child:3(name:union),step:child:3(name:union))"},
+        {"/a union /b", "op14(abs(rel(step:child:3(name:a))),abs(rel(step:child:3(name:b))))"},
         {"$x => f(1) => g()", "call:g(call:f($x,num:1))"},
         {"$a intersect $b except $c", "op46(op45($a,$b),$c)"},
         {"(1, 2) ! (. + 1)", "op20(op23(num:1,num:2),op8(step:self:12(kind:node),num:1))"},
         {"$x cast as xs:integer + 1", "op8(op26:xs:integer($x),num:1)"},
+        {"'1' cast as xs:integer eq 1", "op2(op26:xs:integer(str:'1'),num:1)"},
+        {"1 + $x cast as xs:integer", "op8(num:1,op26:xs:integer($x))"},
+        {"$x cast as xs:integer castable as xs:string treat as item() instance of item()",
+         "op24:item()(op27:item()(op25:xs:string(op26:xs:integer($x))))"},
+        {"$x instance of item() | $y", "op14(op24:item()($x),$y)"},
+        {"-$x cast as xs:string", "op26:xs:string(op15($x))"},
         {"$x instance of xs:integer*", "op24:xs:integer*($x)"},
         {"$x instance of xs:integer * 2", "op10(op24:xs:integer($x),num:2)"},
         {"$x instance of item()?", "op24:item()?($x)"},
@@ -204,10 +216,12 @@ TEST(XpathParser, ErrorTexts) {
     const row rows[] = {
         {"1 +", "error: Unexpected token EOF at line 1, column 4 in primary expression"},
         {"1 to 2 to 3", "error: Unexpected token after expression: NCNAME at line 1, column 8"},
-        {"/ , 1", "error: Expected node test at line 1, column 3"},
-        {"/ = 1", "error: Expected node test at line 1, column 3"},
-        {".[1]", "error: Unexpected token after expression: LBRACKET at line 1, column 2"},
-        {"..[1]", "error: Unexpected token after expression: LBRACKET at line 1, column 3"},
+        // A lone "/" ends where no step can begin; "." and ".." take filters.
+        {"/ , 1", "op23(abs,num:1)"},
+        {"/ = 1", "op2(abs,num:1)"},
+        {".[1]", "step:self:12(kind:node,num:1)"},
+        {"..[1]", "step:parent:9(kind:node,num:1)"},
+        {"/a/[1]", "error: Expected node test at line 1, column 4"},
         {"a/f()/g()", "error: Unexpected token after expression: LPAREN at line 1, column 8"},
         {"child :: a", "error: Unexpected token after expression: DOUBLE_COLON at line 1, column 7"},
         {"$a eq b", "error: Unexpected token after expression: NCNAME at line 1, column 4"},
@@ -278,7 +292,7 @@ TEST(XpathParser, ShortFormsInTheThreadText) {
     } rows[] = {
         {"1 +", "Unexpected token in primary expression: EOF"},
         {"1 1", "Unexpected token after expression: NUMBER"},
-        {"/ , 1", "Expected node test"},
+        {"/a/, 1", "Expected node test"},
         {"(1, 2", "Expected ')' after sequence (got EOF)"},
         {"1 % 2", "Invalid character '%' in XPath expression"},
     };

@@ -130,11 +130,16 @@ const eval_case kFunctionItemCases[] = {
     {"function-lookup('Q{http://www.w3.org/2005/xpath-functions}string-length', 1)('abc')", "'3'"},
     {"function-lookup('Q{http://example.com/}pi', 0)", "[]"},
     // function-name and function-arity.
-    {"function-name(concat#3)", "[Zfn:concat\x01http://www.w3.org/2005/xpath-functions]"},
-    {"function-name(fn:concat#3)", "[Zfn:concat\x01http://www.w3.org/2005/xpath-functions]"},
-    {"function-name(math:pi#0)", "[Zmath:pi\x01http://www.w3.org/2005/xpath-functions/math]"},
-    {"function-name(function-lookup('fn:substring', 2))", "[Zfn:substring\x01http://www.w3.org/2005/xpath-functions]"},
-    // A function's name, a QName with its namespace, finds it again.
+    {"function-name(concat#3) ! (prefix-from-QName(.), local-name-from-QName(.), namespace-uri-from-QName(.))",
+     "['fn' 'concat' 'http://www.w3.org/2005/xpath-functions']"},
+    {"function-name(fn:concat#3) eq QName('http://www.w3.org/2005/xpath-functions', 'concat')", "true"},
+    {"namespace-uri-from-QName(function-name(math:pi#0))", "'http://www.w3.org/2005/xpath-functions/math'"},
+    {"string(function-name(function-lookup('fn:substring', 2)))", "'fn:substring'"},
+    // A QName built by fn:QName or xs:QName names a function too.
+    {"function-lookup(QName('http://www.w3.org/2005/xpath-functions', 'abs'), 1)(-2)", "'2'"},
+    {"function-lookup(xs:QName('math:sqrt'), 1)(16)", "'4'"},
+    {"function-lookup(QName('http://www.w3.org/2005/xpath-functions/math', 'm:pi'), 0)() > 3.14", "true"},
+    {"function-lookup(QName('http://example.com/', 'abs'), 1)", "[]"},
     {"function-lookup(function-name(concat#2), 3)('a', 'b', 'c')", "'abc'"},
     {"function-lookup(function-name(math:pow#2), 2)(2, 10)", "'1024'"},
     {"function-lookup(function-name(math:pow#2), 1)", "[]"},
