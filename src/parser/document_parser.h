@@ -265,23 +265,6 @@ inline char* dp_skip_space(char* p) {
     return p;
 }
 
-// The '&' of the first character reference in [p, end) that no document
-// may hold: no digits, a stray byte before the ';', none at all before end,
-// 0, a surrogate or a value above U+10FFFF; NULL when there is none.
-inline char* dp_first_bad_char_ref(char* p, char* end) {
-    while (p < end) {
-        auto* amp = static_cast<char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
-        if (!amp) break;
-        if (amp + 1 < end && amp[1] == '#') {
-            uint32_t code_point = 0;
-            const char* after = nullptr;
-            if (quorvel_char_ref_parse(amp + 2, end, &code_point, &after) != char_ref_result::complete) return amp;
-        }
-        p = amp + 1;
-    }
-    return nullptr;
-}
-
 // Ends the parse at a malformed character reference (at its '&' in the
 // working copy). Digits that run into a NUL byte leave the failure there,
 // where the check for NUL bytes reports it as such.

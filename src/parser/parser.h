@@ -415,6 +415,26 @@ inline dp_reference dp_read_reference_bytes(const char* s, const char* end, char
     return result == char_ref_result::complete ? dp_reference::decoded : dp_reference::cut_off;
 }
 
+// The '&' of the first character reference in [p, end) that no document
+// may hold, which every parser refuses: no digits, a stray byte before the
+// ';', none at all before end, 0, a surrogate or a value above U+10FFFF;
+// NULL when there is none. Reads only [p, end).
+template <typename Char>
+inline Char* dp_first_bad_char_ref(Char* p, Char* end) {
+    while (p < end) {
+        auto* amp = static_cast<Char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
+        if (!amp) break;
+        if (amp + 1 < end && amp[1] == '#') {
+            uint32_t code_point = 0;
+            const char* after = nullptr;
+            if (quorvel_char_ref_parse(amp + 2, end, &code_point, &after) != char_ref_result::complete) return amp;
+        }
+        p = amp + 1;
+    }
+    return nullptr;
+}
+
+
 // Attribute-value normalisation into a pool copy: TAB and LF become a
 // space, CR LF or a lone CR one space.
 inline char* dp_normalise_value(quorvel_pool* pool, const char* v, size_t n, size_t* out_len) {

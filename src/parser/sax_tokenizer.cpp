@@ -357,6 +357,14 @@ step report_text(quorvel_sax_parser* p, const char* a, const char* b, uint8_t se
             return fail(p, at, fault == char_fault::nul ? "NUL character" : "invalid UTF-8");
         }
     }
+    if (seen & kSeenDecode) {
+        if (const char* bad = dp_first_bad_char_ref(a, b)) [[unlikely]] {
+            if (report_text(p, a, before_open_reference(a, bad), static_cast<uint8_t>(seen & ~kSeenCheck)) ==
+                step::fail)
+                return step::fail;
+            return fail(p, bad, "malformed character reference");
+        }
+    }
     if (!p->handler->characters) return step::done;
     if (!(seen & kSeenDecode)) {
         p->handler->characters(p->user, a, n);
@@ -586,6 +594,10 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
             return step::wait;
         }
         if ((seen & kSeenCheck) && check_chars(p, v, q) == step::fail) return step::fail;
+        if (seen & kSeenDecode) {
+            if (const char* bad = dp_first_bad_char_ref(v, q)) [[unlikely]]
+                return fail(p, bad, "malformed character reference");
+        }
         if (count == p->view_capacity && !views_reserve(p, count + 1)) return fail_memory(p, an);
         p->views[count++] = sax_attr_view{an, v, static_cast<size_t>(q - v), static_cast<uint32_t>(an_end - an), seen};
         q++;

@@ -3,10 +3,11 @@
 // document: "&#0;", a surrogate, a value past U+10FFFF, no digits, a stray
 // byte before the ';' and digits that run into the end of the text without
 // one. None of them may leave the text raw and report success: the copy
-// and in-place parses in every mode, the fast path and fragments refuse
-// them at the '&'.
+// and in-place parses in every mode, the fast path, fragments, SAX (whole
+// or fed in pieces) and pull refuse them at the '&'.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -98,6 +99,35 @@ TEST(CharRefRefusals, EveryEntryRefusesEveryMalformedReference) {
                 doc_holder d(quorvel_parse_string(text.data(), text.size(), &status));
                 EXPECT_EQ(d.doc, nullptr) << "fast path";
                 EXPECT_EQ(status, QUORVEL_ERR_PARSE);
+            }
+            for (size_t piece : {text.size(), size_t(1), size_t(3)}) {
+                quorvel_sax_handler handler{};
+                std::string error;
+                handler.error = [](void* user, const char* message, int, int) {
+                    *static_cast<std::string*>(user) = message;
+                };
+                quorvel_sax_parser* sax = quorvel_sax_parser_create(&handler, &error);
+                ASSERT_NE(sax, nullptr);
+                int rc = 0;
+                for (size_t i = 0; i < text.size() && rc == 0; i += piece) {
+                    size_t n = std::min(piece, text.size() - i);
+                    rc = quorvel_sax_parser_feed(sax, text.data() + i, n, i + n == text.size());
+                }
+                quorvel_sax_parser_free(sax);
+                EXPECT_EQ(rc, -2) << "SAX in pieces of " << piece;
+                EXPECT_NE(error.find("malformed character reference"), std::string::npos)
+                    << "SAX in pieces of " << piece << ": " << error;
+            }
+            {
+                quorvel_pull* pull = quorvel_pull_new(text.data(), text.size());
+                ASSERT_NE(pull, nullptr);
+                int last = -1;
+                for (quorvel_pull_event* e; (e = quorvel_pull_next(pull)) != nullptr;) {
+                    last = e->kind;
+                    if (last == QUORVEL_PULL_ERROR || last == QUORVEL_PULL_END_DOCUMENT) break;
+                }
+                quorvel_pull_free(pull);
+                EXPECT_EQ(last, QUORVEL_PULL_ERROR) << "pull";
             }
             {
                 int status = 0;

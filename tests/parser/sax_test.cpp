@@ -34,8 +34,11 @@ TEST(SaxParser, EventOrderOfSmallDocuments) {
         {"<a><b>", "start_document\nstart a\nstart b\nerror Unterminated element @1:7\n"},
         {"<r>a &amp; b &lt;&#65;&#x42;&quot;&apos;&gt;</r>",
          "start_document\nstart r\nchars[a & b <AB\"'>]\nend r\nend_document\n"},
-        // Undeclared and malformed references stay as written; the rest still decode.
-        {"<r>&foo; &amp; &#xZZ; &</r>", "start_document\nstart r\nchars[&foo; & &#xZZ; &]\nend r\nend_document\n"},
+        // Undeclared references stay as written; the rest still decode.
+        {"<r>&foo; &amp; &</r>", "start_document\nstart r\nchars[&foo; & &]\nend r\nend_document\n"},
+        // A malformed character reference is an error at its '&', after the text before it.
+        {"<r>&foo; &amp; &#xZZ; &</r>",
+         "start_document\nstart r\nchars[&foo; & ]\nerror malformed character reference @1:16\n"},
         // Line ends: CR LF and CR become LF in text and CDATA, a space in values.
         {"<r a='1\r\n2\t3\n'>x\r\ny\rz<![CDATA[c\r\n]]></r>",
          "start_document\nstart r a=[1 2 3 ]\nchars[x\ny\nz]\ncdata[c\n]\nend r\nend_document\n"},
