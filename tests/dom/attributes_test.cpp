@@ -259,7 +259,7 @@ TEST_F(AttributesTest, MoreThan255Attributes) {
     EXPECT_STREQ(vbuf.data() + value_off[299], "299");
 }
 
-TEST_F(AttributesTest, SnapshotWorkedExample) {
+TEST_F(AttributesTest, SnapshotOfPrefixedAndEmptyAttributes) {
     tree_builder b(doc);
     b.declare(root, "p", "urn:p");
     b.attribute(root, "a", "1");

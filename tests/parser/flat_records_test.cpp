@@ -24,7 +24,7 @@ struct scanned {
     std::string data(size_t i) const { return quorvel_sax_records_buffer(handle) + node(i).data_offset; }
 };
 
-TEST(FlatRecords, WorkedExampleGivesEveryField) {
+TEST(FlatRecords, SmallDocumentGivesEveryRecordField) {
     const std::string text = "<r a='1'><c/>t</r>";
     ASSERT_EQ(text.size(), 18u);
     scanned s(text);

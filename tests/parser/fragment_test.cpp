@@ -44,7 +44,7 @@ TEST(Fragment, ChildrenAreCopiedIntoTheTarget) {
     quorvel_document_free(doc);
 }
 
-TEST(Fragment, FourChildrenOfTheBasicExample) {
+TEST(Fragment, MixedContentGivesFourChildren) {
     quorvel_document* doc = quorvel_document_create();
     quorvel_element* frag = quorvel_parse_fragment("x<b/>y<!--c-->", 14, doc, nullptr);
     ASSERT_NE(frag, nullptr);

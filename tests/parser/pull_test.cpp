@@ -41,7 +41,7 @@ std::string drain(quorvel_pull* p) {
     return out;
 }
 
-TEST(PullParser, WorkedExampleFromMemory) {
+TEST(PullParser, SmallDocumentEventsFromMemory) {
     quorvel_pull* p = quorvel_pull_new("<a x='1'>t</a>", 14);
     ASSERT_NE(p, nullptr);
     quorvel_pull_event* e = quorvel_pull_next(p);
