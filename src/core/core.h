@@ -393,6 +393,34 @@ inline char_ref_result quorvel_char_ref_parse(const char* p, const char* end, ui
     return char_ref_result::complete;
 }
 
+// Copies n bytes, n usually a short name or value: overlapping word loads
+// and stores inside [s, s + n) instead of a library call.
+inline void quorvel_copy_short(char* out, const char* s, size_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t a, z;
+        std::memcpy(&a, s, 8);
+        std::memcpy(&z, s + n - 8, 8);
+        std::memcpy(out, &a, 8);
+        std::memcpy(out + n - 8, &z, 8);
+    } else if (n >= 4 && n < 8) {
+        uint32_t a, z;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&z, s + n - 4, 4);
+        std::memcpy(out, &a, 4);
+        std::memcpy(out + n - 4, &z, 4);
+    } else if (n < 4) {
+        // 1 to 3 bytes: positions 0, n / 2 and n - 1 cover them all.
+        if (n) {
+            char a = s[0], m = s[n / 2], z = s[n - 1];
+            out[0] = a;
+            out[n / 2] = m;
+            out[n - 1] = z;
+        }
+    } else {
+        std::memcpy(out, s, n);
+    }
+}
+
 // Writes a valid code point as UTF-8; returns the byte count (1 to 4).
 inline size_t quorvel_utf8_encode(uint32_t cp, char* out) {
     if (cp < 0x80) {

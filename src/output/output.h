@@ -210,32 +210,9 @@ inline const char* ser_attr_value(const quorvel_attribute* a, size_t* n) {
 // there is no document. Its length goes to n.
 const char* ser_pending_value(quorvel_attribute* a, quorvel_document* doc, size_t* n);
 
-// Copies n bytes where n is usually a short name: overlapping word stores
-// instead of a library call.
+// Copies n bytes where n is usually a short name; the end of the copy.
 inline char* ser_copy_name(char* out, const char* s, size_t n) {
-    if (n >= 8 && n <= 16) {
-        uint64_t a, z;
-        std::memcpy(&a, s, 8);
-        std::memcpy(&z, s + n - 8, 8);
-        std::memcpy(out, &a, 8);
-        std::memcpy(out + n - 8, &z, 8);
-    } else if (n >= 4 && n < 8) {
-        uint32_t a, z;
-        std::memcpy(&a, s, 4);
-        std::memcpy(&z, s + n - 4, 4);
-        std::memcpy(out, &a, 4);
-        std::memcpy(out + n - 4, &z, 4);
-    } else if (n < 4) {
-        // 1 to 3 bytes: positions 0, n / 2 and n - 1 cover them all.
-        if (n) {
-            char a = s[0], m = s[n / 2], z = s[n - 1];
-            out[0] = a;
-            out[n / 2] = m;
-            out[n - 1] = z;
-        }
-    } else {
-        std::memcpy(out, s, n);
-    }
+    quorvel_copy_short(out, s, n);
     return out + n;
 }
 

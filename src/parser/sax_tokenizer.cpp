@@ -249,32 +249,6 @@ inline void scratch_release(quorvel_sax_parser* p, sax_mark mark) {
     if (mark.block) mark.block->used = mark.used;
 }
 
-// Copies n bytes, n usually a short name or value: overlapping word loads
-// and stores inside [s, s + n) instead of a library call.
-inline void copy_short(char* out, const char* s, size_t n) {
-    if (n >= 8 && n <= 16) {
-        uint64_t a, z;
-        std::memcpy(&a, s, 8);
-        std::memcpy(&z, s + n - 8, 8);
-        std::memcpy(out, &a, 8);
-        std::memcpy(out + n - 8, &z, 8);
-    } else if (n >= 4 && n < 8) {
-        uint32_t a, z;
-        std::memcpy(&a, s, 4);
-        std::memcpy(&z, s + n - 4, 4);
-        std::memcpy(out, &a, 4);
-        std::memcpy(out + n - 4, &z, 4);
-    } else if (n < 4) {
-        if (n) {
-            char a = s[0], m = s[n / 2], z = s[n - 1];
-            out[0] = a;
-            out[n / 2] = m;
-            out[n - 1] = z;
-        }
-    } else {
-        std::memcpy(out, s, n);
-    }
-}
 
 // 8-aligned room for n bytes; NULL when memory runs out.
 void* scratch_alloc(quorvel_sax_parser* p, size_t n) {
@@ -645,13 +619,13 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
         for (size_t i = 0; i < count; i++) total += p->views[i].name_length + p->views[i].value_length + 2;
         auto* w = static_cast<char*>(scratch_alloc(p, total));
         if (!w) return fail_memory(p, cur);
-        copy_short(w, name, f.name_length);
+        quorvel_copy_short(w, name, f.name_length);
         w[f.name_length] = '\0';
         f.name = w;
         w += f.name_length + 1;
         for (size_t i = 0; i < count; i++) {
             sax_attr_view& a = p->views[i];
-            copy_short(w, a.name, a.name_length);
+            quorvel_copy_short(w, a.name, a.name_length);
             w[a.name_length] = '\0';
             attrs[2 * i] = w;
             w += a.name_length + 1;
@@ -659,7 +633,7 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
             if (a.flags & kSeenDecode)
                 n = decode_run(a.value, n, w, true, strict);
             else
-                copy_short(w, a.value, n);
+                quorvel_copy_short(w, a.value, n);
             w[n] = '\0';
             attrs[2 * i + 1] = w;
             w += a.value_length + 1;
