@@ -198,25 +198,33 @@ bool supported_axis(int32_t axis) {
 // no test for it, so the tree-walker answers.
 bool any_prefix(const ast* t) { return t->prefix && t->prefix[0] == '*' && !t->prefix[1]; }
 
+// The test and name constant of a name test or an unprefixed "*"; false
+// for the forms the machine leaves to the tree-walker.
+bool name_test(compiler& c, const ast* t, uint8_t* test, size_t* name) {
+    if (t->type == AST_WILDCARD) {
+        *test = VM_TEST_ANY_ELEMENT;
+        return !t->prefix;
+    }
+    if (!t->local_name || !t->local_name[0] || any_prefix(t)) return false;
+    if (t->prefix) {
+        if (!t->text) return false;
+        *test = VM_TEST_QNAME;
+        *name = c.subtree(t);
+    } else {
+        *test = VM_TEST_NAME;
+        *name = c.text(t->local_name);
+    }
+    return true;
+}
+
 // A closing attribute step: no predicates, a name, wildcard or node() test.
 bool emit_attribute_step(compiler& c, const ast* step) {
     if (step->count != 1) return false;
     const ast* t = step->children[0];
     uint8_t test;
     size_t name = kNoConstant;
-    if (t->type == AST_NAME_TEST) {
-        if (!t->local_name || !t->local_name[0] || any_prefix(t)) return false;
-        if (t->prefix) {
-            if (!t->text) return false;
-            test = VM_TEST_QNAME;
-            name = c.subtree(t);
-        } else {
-            test = VM_TEST_NAME;
-            name = c.text(t->local_name);
-        }
-    } else if (t->type == AST_WILDCARD) {
-        if (t->prefix) return false;
-        test = VM_TEST_ANY_ELEMENT;
+    if (t->type == AST_NAME_TEST || t->type == AST_WILDCARD) {
+        if (!name_test(c, t, &test, &name)) return false;
     } else if (t->type == AST_KIND_TEST && t->text && !t->local_name && !std::strcmp(t->text, "node")) {
         test = VM_TEST_NODE;
     } else {
@@ -236,18 +244,8 @@ bool emit_step(compiler& c, const ast* step, int32_t axis, uint8_t flags) {
     const ast* t = step->children[0];
     uint8_t test;
     size_t name = kNoConstant;
-    if (t->type == AST_NAME_TEST) {
-        if (!t->local_name || !t->local_name[0] || any_prefix(t)) return false;
-        if (t->prefix) {
-            test = VM_TEST_QNAME;
-            name = c.subtree(t);
-        } else {
-            test = VM_TEST_NAME;
-            name = c.text(t->local_name);
-        }
-    } else if (t->type == AST_WILDCARD) {
-        if (t->prefix) return false;
-        test = VM_TEST_ANY_ELEMENT;
+    if (t->type == AST_NAME_TEST || t->type == AST_WILDCARD) {
+        if (!name_test(c, t, &test, &name)) return false;
     } else if (t->type == AST_KIND_TEST && t->text && !t->local_name) {
         if (!std::strcmp(t->text, "node")) test = VM_TEST_NODE;
         else if (!std::strcmp(t->text, "text")) test = VM_TEST_TEXT;
