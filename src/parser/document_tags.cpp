@@ -228,6 +228,17 @@ int32_t pos_record_grown(dp_state* s, quorvel_element* e, uint32_t offset) {
     return index;
 }
 
+// The element's position record at p, in place while the array has room.
+[[gnu::always_inline]] inline int32_t record_position(dp_state* s, quorvel_element* e, const char* p) {
+    quorvel_document* d = s->doc;
+    uint32_t o = offset_of(s, p);
+    if (d->pos_count < d->pos_capacity) [[likely]] {
+        d->pos_records[d->pos_count] = quorvel_elem_pos{e, o, o};
+        return static_cast<int32_t>(d->pos_count++);
+    }
+    return pos_record_grown(s, e, o);
+}
+
 // qname_word: the first 8 bytes of the name as written, read before any
 // NUL went into them (a load over a fresh byte store would stall).
 inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, size_t prefix_length,
@@ -252,17 +263,7 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
     e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
     if (!quorvel_build_link(s->doc, e, &e->name, name)) DP_FAIL(s, p);
-    int32_t pos_index = -1;
-    if (s->record_positions) {
-        quorvel_document* d = s->doc;
-        uint32_t o = offset_of(s, p);
-        if (d->pos_count < d->pos_capacity) {
-            pos_index = static_cast<int32_t>(d->pos_count);
-            d->pos_records[d->pos_count++] = quorvel_elem_pos{e, o, o};
-        } else {
-            pos_index = pos_record_grown(s, e, o);
-        }
-    }
+    int32_t pos_index = s->record_positions ? record_position(s, e, p) : -1;
     size_t depth = s->depth;
     if (depth == 0) {
         if (s->root) DP_FAIL(s, p);
@@ -427,17 +428,7 @@ bool dp_start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
 
-    int32_t pos_index = -1;
-    if (s->record_positions) {
-        quorvel_document* d = s->doc;
-        uint32_t o = offset_of(s, p);
-        if (d->pos_count < d->pos_capacity) {
-            pos_index = static_cast<int32_t>(d->pos_count);
-            d->pos_records[d->pos_count++] = quorvel_elem_pos{e, o, o};
-        } else {
-            pos_index = pos_record_grown(s, e, o);
-        }
-    }
+    int32_t pos_index = s->record_positions ? record_position(s, e, p) : -1;
 
     if (s->depth == 0) {
         if (s->root) DP_FAIL(s, p);
