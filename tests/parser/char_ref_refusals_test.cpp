@@ -14,16 +14,9 @@
 
 #include "parser/parser.h"
 #include "quorvel.h"
+#include "support/doc_holder.h"
 
 namespace {
-
-struct doc_holder {
-    quorvel_document* doc = nullptr;
-    explicit doc_holder(quorvel_document* d) : doc(d) {}
-    ~doc_holder() { quorvel_document_free(doc); }
-    doc_holder(const doc_holder&) = delete;
-    doc_holder& operator=(const doc_holder&) = delete;
-};
 
 struct fast_mode {
     explicit fast_mode(int mode) { dp_il_set_test_mode(mode); }

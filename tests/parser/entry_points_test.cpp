@@ -9,6 +9,7 @@
 
 #include "parser/parser.h"
 #include "parser/tree_dump.h"
+#include "support/doc_holder.h"
 
 namespace {
 
@@ -50,12 +51,6 @@ std::string to_utf16(const std::string& utf8, int order, bool mark) {
     }
     return out;
 }
-
-struct doc_holder {
-    quorvel_document* doc;
-    explicit doc_holder(quorvel_document* d) : doc(d) {}
-    ~doc_holder() { quorvel_document_free(doc); }
-};
 
 TEST(ParseEntryPoints, EncodingsGiveIdenticalTrees) {
     int status = -1;

@@ -11,18 +11,11 @@
 
 #include "parser/parser.h"
 #include "quorvel.h"
+#include "support/doc_holder.h"
 
 namespace {
 
 constexpr int kRecover = QUORVEL_PARSE_RECOVER;
-
-struct doc_holder {
-    quorvel_document* doc = nullptr;
-    explicit doc_holder(quorvel_document* d) : doc(d) {}
-    ~doc_holder() { quorvel_document_free(doc); }
-    doc_holder(const doc_holder&) = delete;
-    doc_holder& operator=(const doc_holder&) = delete;
-};
 
 std::string serialize(quorvel_document* doc) {
     char* out = quorvel_document_serialize(doc, nullptr);
