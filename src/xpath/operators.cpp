@@ -481,6 +481,52 @@ result* numeric_arithmetic(quorvel_xpath_context* c, int32_t op, double a, doubl
     }
 }
 
+// Where a numeric type stands in promotion: integer, decimal, float, double.
+int numeric_rank(const char* type) {
+    static const char* const order[] = {"xs:integer", "xs:decimal", "xs:float"};
+    for (int i = 0; i < 3; i++)
+        if (!std::strcmp(type, order[i])) return i;
+    return 3;
+}
+
+// Gives r the numeric type an operation on operands of that type yields.
+// Integers stay untagged: their type follows from their whole value, and a
+// result too large for an integer then reads as a double. A decimal or
+// integer operation that leaves the finite numbers (a division by zero, as
+// numbers have always divided here) stays an untagged double.
+result* with_numeric_type(result* r, const char* type, bool typed, bool integer_division) {
+    if (!r) return nullptr;
+    int rank = numeric_rank(type);
+    if (rank < 2 && !std::isfinite(r->value.number)) return r;
+    switch (rank) {
+    case 0:
+        if (integer_division) r->type_name = "xs:decimal";
+        return r;
+    case 2:
+        r->value.number = single_precision(r->value.number);
+        r->typed_number = 1;
+        break;
+    case 3:
+        r->typed_number = typed;
+        break;
+    default:
+        break;
+    }
+    r->type_name = type;
+    return r;
+}
+
+// Arithmetic on numbers: both operands are promoted to their common type,
+// and integers divide into a decimal; idiv always gives an integer.
+result* typed_arithmetic(quorvel_xpath_context* c, int32_t op, const result* a, const result* b) {
+    result* r = numeric_arithmetic(c, op, xpath_to_number(a), xpath_to_number(b));
+    if (op == OP_IDIV) return r;
+    const char* ta = xpath_numeric_type(a);
+    const char* tb = xpath_numeric_type(b);
+    bool typed = (a->kind == XPATH_NUMBER && a->typed_number) || (b->kind == XPATH_NUMBER && b->typed_number);
+    return with_numeric_type(r, numeric_rank(ta) >= numeric_rank(tb) ? ta : tb, typed, op == OP_DIV);
+}
+
 // What an arithmetic operand is when a duration, date or time may take
 // part. Typed values (casts, constructors, typed items) know their type;
 // untyped values and plain strings are read by their text, as before
@@ -781,8 +827,10 @@ quorvel_xpath_result* xpath_evaluate_core_operator(quorvel_xpath_context* c, con
         result* v = evaluate_expr(c, e->children[0]);
         if (!v) return nullptr;
         double x = xpath_to_number(v);
+        const char* type = xpath_numeric_type(v);
+        bool typed = v->kind == XPATH_NUMBER && v->typed_number;
         xpath_result_free(v);
-        return number_result(c, -x);
+        return with_numeric_type(number_result(c, -x), type, typed, false);
     }
     if (e->count < 2) return fail(c, "Malformed expression");
     result* a = evaluate_expr(c, e->children[0]);
@@ -815,7 +863,7 @@ quorvel_xpath_result* xpath_evaluate_core_operator(quorvel_xpath_context* c, con
     } else {
         bool handled = false;
         r = temporal_arithmetic(c, op, a, b, &handled);
-        if (!handled) r = numeric_arithmetic(c, op, xpath_to_number(a), xpath_to_number(b));
+        if (!handled) r = typed_arithmetic(c, op, a, b);
     }
     xpath_result_free(a);
     xpath_result_free(b);

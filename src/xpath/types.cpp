@@ -1242,6 +1242,28 @@ char* xpath_qname_text(const char* lexical, size_t length, const char* uri) {
 
 int xpath_is_ncname(const char* s, size_t n) { return s && is_ncname(s, n); }
 
+const char* xpath_numeric_type(const quorvel_xpath_result* r) {
+    const char* t = nullptr;
+    if (r->kind == XPATH_NUMBER) {
+        t = scalar_type(r);
+    } else if (r->kind == XPATH_NODESET && r->value.nodeset) {
+        // A single typed item keeps its type; nodes and untyped items read as doubles.
+        const quorvel_node* item = nullptr;
+        const quorvel_xpath_node_set* s = r->value.nodeset;
+        for (size_t i = 0; i < s->count; i++) {
+            if (!is_item(s->items[i])) continue;
+            if (item) return "xs:double";
+            item = s->items[i];
+        }
+        if (item && item->kind == kXpathCarrierNode)
+            t = carrier_type(reinterpret_cast<const quorvel_xpath_carrier*>(item));
+    }
+    if (!t) return "xs:double";
+    if (derives_from(t, "xs:integer")) return "xs:integer";
+    if (equal(t, "xs:decimal")) return "xs:decimal";
+    return equal(t, "xs:float") ? "xs:float" : "xs:double";
+}
+
 const char* xpath_qname_lexical(const char* text) {
     const char* mark = text ? std::strchr(text, kXpathQNameUriMark) : nullptr;
     return mark ? mark + 1 : text ? text : "";

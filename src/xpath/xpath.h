@@ -786,6 +786,9 @@ size_t xpath_qname_uri_length(const char* text);
 int xpath_qname_equal(const char* a, const char* b);
 // Whether s[0, n) is an NCName (a name without colon).
 int xpath_is_ncname(const char* s, size_t n);
+// The numeric type arithmetic promotes r to: "xs:integer", "xs:decimal",
+// "xs:float" or "xs:double" (text, booleans, nodes and untyped values).
+const char* xpath_numeric_type(const quorvel_xpath_result* r);
 // The namespace bound to a prefix in an expression's static context: the
 // context's declarations, then the prefixes every expression knows (xml,
 // xs, xsi, fn, math, map, array, err, local). NULL when none is bound.

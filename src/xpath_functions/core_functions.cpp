@@ -166,24 +166,39 @@ quorvel_xpath_result* xpath_func_lang(quorvel_xpath_context* c, quorvel_xpath_as
 
 // ---- Numbers ---------------------------------------------------------------------------------------
 
+namespace {
+
+result* double_result(quorvel_xpath_context* c, double v) {
+    result* r = fn_number_result(c, v);
+    if (r) r->type_name = "xs:double";
+    return r;
+}
+
+}  // namespace
+
 quorvel_xpath_result* xpath_func_number(quorvel_xpath_context* c, quorvel_xpath_ast_node** args, size_t n) {
     if (!c) return nullptr;
     if (n > 1) return guard_fail(c, "number() takes 0 or 1 argument");
     if (n == 1) {
         double v;
         if (!fn_arg_number(c, args[0], &v)) return nullptr;
-        return fn_number_result(c, v);
+        return double_result(c, v);
     }
     char* text = is_item(c->node) ? get_node_text(c->node) : nullptr;
     if (is_item(c->node) && !text) return guard_fail(c, "Out of memory");
     double v = xpath_string_to_number(text ? text : "");
     std::free(text);
-    return fn_number_result(c, v);
+    return double_result(c, v);
 }
 
 namespace {
 
 enum rounding { kFloor, kCeiling };
+
+// Rounding keeps its argument's numeric type; integers need no tag.
+void keep_numeric_type(result* r, const char* type) {
+    if (std::strcmp(type, "xs:integer") != 0) r->type_name = type;
+}
 
 result* floor_or_ceiling(quorvel_xpath_context* c, ast** args, size_t n, rounding mode, const char* message) {
     if (!c) return nullptr;
@@ -198,6 +213,7 @@ result* floor_or_ceiling(quorvel_xpath_context* c, ast** args, size_t n, roundin
     int64_t exact_value = v->exact_integer;
     bool single = xpath_result_is_float(v) != 0;
     int32_t typed = v->typed_number;
+    const char* type = xpath_numeric_type(v);
     double x = xpath_to_number(v);
     xpath_result_free(v);
     double y = mode == kFloor ? std::floor(x) : std::ceil(x);
@@ -207,7 +223,7 @@ result* floor_or_ceiling(quorvel_xpath_context* c, ast** args, size_t n, roundin
         r->exact_integer_set = 1;
         r->exact_integer = exact_value;
     } else {
-        if (single) r->type_name = "xs:float";
+        keep_numeric_type(r, type);
         r->typed_number = typed;
     }
     return r;
@@ -242,9 +258,10 @@ quorvel_xpath_result* xpath_func_round(quorvel_xpath_context* c, quorvel_xpath_a
         xpath_result_free(v);
         return empty_sequence(c);
     }
-    bool single = xpath_result_is_float(v) != 0;
     bool exact = v->exact_integer_set != 0;
     int64_t exact_value = v->exact_integer;
+    int32_t typed = v->typed_number;
+    const char* type = xpath_numeric_type(v);
     double x = xpath_to_number(v);
     xpath_result_free(v);
     double scale = 1;
@@ -267,8 +284,10 @@ quorvel_xpath_result* xpath_func_round(quorvel_xpath_context* c, quorvel_xpath_a
     if (exact && scale == 1) {
         r->exact_integer_set = 1;
         r->exact_integer = exact_value;
+        return r;
     }
-    if (single) r->type_name = "xs:float";
+    keep_numeric_type(r, type);
+    r->typed_number = typed;
     return r;
 }
 
