@@ -3,6 +3,7 @@
 // predicates. Document walks use explicit loops, never recursion; the
 // evaluator's own recursion follows the expression tree, whose height the
 // parser bounds, and a depth guard covers re-entry through functions.
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -955,7 +956,18 @@ quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* c, const quorvel_xpat
     case AST_NUMBER:
         // A literal's type: xs:double with an exponent, xs:decimal with a point, else xs:integer.
         r = number_result(c, e->number);
-        if (r) r->type_name = !e->text ? "xs:integer" : !std::strcmp(e->text, "xs:double") ? "xs:double" : "xs:decimal";
+        if (!r) break;
+        if (e->text && e->text[0] >= '0' && e->text[0] <= '9') {
+            r->type_name = "xs:integer";
+            errno = 0;
+            long long exact = std::strtoll(e->text, nullptr, 10);
+            if (errno == 0) {
+                r->exact_integer_set = 1;
+                r->exact_integer = exact;
+            }
+            break;
+        }
+        r->type_name = !e->text ? "xs:integer" : !std::strcmp(e->text, "xs:double") ? "xs:double" : "xs:decimal";
         break;
     case AST_STRING:
         r = string_result(c, e->text ? e->text : "");

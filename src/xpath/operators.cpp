@@ -7,6 +7,7 @@
 // dates), and a pair of atoms is compared after converting an untyped value
 // to the other side's type, so a node compared with a number compares its
 // number value and a node compared with a date compares as a date.
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +67,8 @@ struct atom {
     atom_kind kind = ATOM_NONE;
     char tag = 0;           // ATOM_TYPED: the family letter
     bool single = false;    // ATOM_NUMBER: an xs:float
+    bool exact = false;     // ATOM_NUMBER: an integer past 2^53, exactly exact_value
+    int64_t exact_value = 0;
     bool boolean = false;
     double number = 0;
     const char* text = "";  // ATOM_UNTYPED, ATOM_STRING, ATOM_TYPED (after the tag)
@@ -109,6 +112,13 @@ bool item_atom(quorvel_node* n, atom* a) {
             a->kind = ATOM_NUMBER;
             a->single = t[1] == kXpathTagFloat;
             a->number = xpath_string_to_number(t + 2);
+            if (t[1] == kXpathTagInteger && std::fabs(a->number) >= kXpathExactDoubleLimit) {
+                char* end = nullptr;
+                errno = 0;
+                long long v = std::strtoll(t + 2, &end, 10);
+                a->exact = errno == 0 && end && *end == '\0';
+                a->exact_value = v;
+            }
             return true;
         case kXpathTagBoolean:
             a->kind = ATOM_BOOLEAN;
@@ -156,6 +166,8 @@ void value_atom(const result* r, atom* a) {
         a->kind = ATOM_NUMBER;
         a->number = r->value.number;
         a->single = r->type_name && !std::strcmp(r->type_name, "xs:float");
+        a->exact = r->exact_integer_set != 0;
+        a->exact_value = r->exact_integer;
         return;
     default: {
         a->text = r->value.string ? r->value.string : "";
@@ -285,6 +297,19 @@ bool compare_typed(int32_t op, char tag, const char* a, const char* b) {
     return compare_texts(op, a, b);
 }
 
+// The integer an exact number atom holds, or a whole one within the
+// doubles' exact range; false for anything else.
+bool atom_integer(const atom& a, int64_t* out) {
+    if (a.kind != ATOM_NUMBER) return false;
+    if (a.exact) {
+        *out = a.exact_value;
+        return true;
+    }
+    if (std::fabs(a.number) >= kXpathExactDoubleLimit || a.number != std::trunc(a.number)) return false;
+    *out = static_cast<int64_t>(a.number);
+    return true;
+}
+
 bool compare_atoms(int32_t op, const atom& a, const atom& b) {
     if (a.kind == ATOM_NONE || b.kind == ATOM_NONE) return false;
     if (a.kind == ATOM_BOOLEAN || b.kind == ATOM_BOOLEAN) {
@@ -292,6 +317,9 @@ bool compare_atoms(int32_t op, const atom& a, const atom& b) {
         return compare_numbers(op, atom_boolean(a) ? 1 : 0, atom_boolean(b) ? 1 : 0);
     }
     if (a.kind == ATOM_NUMBER || b.kind == ATOM_NUMBER) {
+        int64_t i, j;
+        if ((a.exact || b.exact) && atom_integer(a, &i) && atom_integer(b, &j))
+            return from_order(op, i < j ? -1 : i > j ? 1 : 0);
         double x = atom_number(a), y = atom_number(b);
         if (a.single || b.single) {
             x = single_precision(x);
@@ -481,6 +509,47 @@ result* numeric_arithmetic(quorvel_xpath_context* c, int32_t op, double a, doubl
     }
 }
 
+result* exact_integer_result(quorvel_xpath_context* c, int64_t v) {
+    result* r = number_result(c, static_cast<double>(v));
+    if (r && std::fabs(r->value.number) >= kXpathExactDoubleLimit) {
+        r->exact_integer_set = 1;
+        r->exact_integer = v;
+    }
+    return r;
+}
+
+// Integer arithmetic on two integers, exact past the doubles' 2^53. A
+// result past 64 bits is left to the doubles (*handled false).
+result* exact_arithmetic(quorvel_xpath_context* c, int32_t op, int64_t x, int64_t y, bool* handled) {
+    int64_t v = 0;
+    bool overflow = false;
+    switch (op) {
+    case OP_ADD: overflow = __builtin_add_overflow(x, y, &v); break;
+    case OP_SUB: overflow = __builtin_sub_overflow(x, y, &v); break;
+    case OP_MUL: overflow = __builtin_mul_overflow(x, y, &v); break;
+    case OP_MOD:
+        // A zero divisor keeps the doubles' NaN, as mod has always given.
+        if (y == 0) return nullptr;
+        v = y == -1 ? 0 : x % y;
+        break;
+    case OP_IDIV:
+        if (y == 0) {
+            *handled = true;
+            return fail(c, "FOAR0001: Division by zero");
+        }
+        if (x == INT64_MIN && y == -1) {
+            *handled = true;
+            return fail(c, "FOAR0002: Numeric operation overflow/underflow");
+        }
+        v = x / y;
+        break;
+    default: return nullptr;
+    }
+    if (overflow) return nullptr;
+    *handled = true;
+    return exact_integer_result(c, v);
+}
+
 // Where a numeric type stands in promotion: integer, decimal, float, double.
 int numeric_rank(const char* type) {
     static const char* const order[] = {"xs:integer", "xs:decimal", "xs:float"};
@@ -519,6 +588,12 @@ result* with_numeric_type(result* r, const char* type, bool typed, bool integer_
 // Arithmetic on numbers: both operands are promoted to their common type,
 // and integers divide into a decimal; idiv always gives an integer.
 result* typed_arithmetic(quorvel_xpath_context* c, int32_t op, const result* a, const result* b) {
+    int64_t x, y;
+    if (op != OP_DIV && xpath_exact_integer(a, &x) && xpath_exact_integer(b, &y)) {
+        bool handled = false;
+        result* exact = exact_arithmetic(c, op, x, y, &handled);
+        if (handled) return exact;
+    }
     result* r = numeric_arithmetic(c, op, xpath_to_number(a), xpath_to_number(b));
     if (op == OP_IDIV) return r;
     const char* ta = xpath_numeric_type(a);
@@ -826,6 +901,11 @@ quorvel_xpath_result* xpath_evaluate_core_operator(quorvel_xpath_context* c, con
         if (e->count < 1) return fail(c, "Malformed expression");
         result* v = evaluate_expr(c, e->children[0]);
         if (!v) return nullptr;
+        int64_t exact;
+        if (xpath_exact_integer(v, &exact) && exact != INT64_MIN) {
+            xpath_result_free(v);
+            return exact_integer_result(c, -exact);
+        }
         double x = xpath_to_number(v);
         const char* type = xpath_numeric_type(v);
         bool typed = v->kind == XPATH_NUMBER && v->typed_number;

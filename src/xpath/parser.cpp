@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
 
 #include "core/core.h"
@@ -275,6 +276,8 @@ node* number_literal(parser_t* p) {
         type = "xs:double";
     else if (std::memchr(t->start, '.', t->length))
         type = "xs:decimal";
+    else if (std::fabs(x->number) >= kXpathExactDoubleLimit && n == t->length)
+        type = buf;  // an integer a double cannot hold keeps its digits
     if (type) {
         x->text = copy_bytes(type, std::strlen(type));
         if (!x->text) {

@@ -1242,6 +1242,39 @@ char* xpath_qname_text(const char* lexical, size_t length, const char* uri) {
 
 int xpath_is_ncname(const char* s, size_t n) { return s && is_ncname(s, n); }
 
+bool xpath_exact_integer(const quorvel_xpath_result* r, int64_t* out) {
+    if (r->kind == XPATH_NUMBER) {
+        if (r->exact_integer_set) {
+            *out = r->exact_integer;
+            return true;
+        }
+        double v = r->value.number;
+        if (std::fabs(v) >= kXpathExactDoubleLimit || v != std::trunc(v)) return false;
+        if (!derives_from(number_type(r->type_name, v), "xs:integer")) return false;
+        *out = static_cast<int64_t>(v);
+        return true;
+    }
+    if (r->kind != XPATH_NODESET || !r->value.nodeset) return false;
+    const quorvel_node* item = nullptr;
+    const quorvel_xpath_node_set* s = r->value.nodeset;
+    for (size_t i = 0; i < s->count; i++) {
+        if (!is_item(s->items[i])) continue;
+        if (item) return false;
+        item = s->items[i];
+    }
+    if (!item || item->kind != kXpathCarrierNode) return false;
+    auto* c = reinterpret_cast<const quorvel_xpath_carrier*>(item);
+    if (c->ref_kind != XPATH_REF_NONE || c->length < 3 || c->text[0] != kXpathTagMark ||
+        c->text[1] != kXpathTagInteger)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(c->text + 2, &end, 10);
+    if (errno != 0 || !end || *end != '\0') return false;
+    *out = v;
+    return true;
+}
+
 const char* xpath_numeric_type(const quorvel_xpath_result* r) {
     const char* t = nullptr;
     if (r->kind == XPATH_NUMBER) {

@@ -38,6 +38,15 @@ struct quorvel_xpath_result {
     char* cached_string;    // owned
 };
 
+// Integers of this magnitude and above are not all doubles: they are kept
+// exact beside the double (exact_integer_set) where the engine can.
+constexpr double kXpathExactDoubleLimit = 9007199254740992.0;
+
+// The exact integer value of r: an exact integer kept beside the double, a
+// whole xs:integer double below 2^53, or one typed integer item. False for
+// anything else (decimals, doubles, text, nodes).
+bool xpath_exact_integer(const quorvel_xpath_result* r, int64_t* out);
+
 constexpr size_t kXpathInlineSlots = 16;
 constexpr size_t kXpathMaxNodesetCapacity = 4000000;
 // Item pointers at or below this are never stored and are skipped by readers.
@@ -245,7 +254,8 @@ enum quorvel_xpath_ast_kind : int32_t {
     AST_STEP = 3,           // text: axis name; children: node test, predicates
     AST_FILTER = 6,         // children: expression, predicate
     AST_FUNCTION_CALL = 7,  // text: name as written; children: arguments
-    AST_NUMBER = 9,         // number: value; text: "xs:double", "xs:decimal" or NULL
+    AST_NUMBER = 9,         // number: value; text: "xs:double", "xs:decimal", the digits of an
+                            // integer past 2^53, or NULL for any other integer
     AST_STRING = 10,        // text: decoded content
     AST_VARIABLE = 11,      // text: name
     AST_OPERATOR = 12,      // number: quorvel_xpath_op

@@ -134,6 +134,20 @@ const eval_case kCases[] = {
     {"floor(12) instance of xs:integer", "true"},
     {"number(true()) instance of xs:double", "true"},
     {"number('3') instance of xs:integer", "false"},
+    // Integers past 2^53 stay exact through literals, arithmetic, items,
+    // comparisons and sum().
+    {"string(9007199254740993)", "'9007199254740993'"},
+    {"string(9007199254740992 + 1)", "'9007199254740993'"},
+    {"string(-9007199254740993 - 2)", "'-9007199254740995'"},
+    {"string(9007199254740993 idiv 2)", "'4503599627370496'"},
+    {"string(9007199254740993 mod 10)", "'3'"},
+    {"string(sum((9007199254740993, 1)))", "'9007199254740994'"},
+    {"9007199254740993 = 9007199254740992", "false"},
+    {"(9007199254740993, 1) = 9007199254740992", "false"},
+    {"9007199254740993 > 9007199254740992", "true"},
+    {"string(-9223372036854775807 - 1)", "'-9223372036854775808'"},
+    {"(-9223372036854775807 - 1) idiv -1", "ERR:FOAR0002: Numeric operation overflow/underflow"},
+    {"string(5 mod 0)", "'NaN'"},
 
     {"(1, 2) treat as xs:integer+", "[N1 N2]"},
     // castable as and cast as.
