@@ -127,8 +127,7 @@ bool dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_docu
     const char* at = nullptr;
     dtd_parse_outcome outcome = dtd_parse_run(parsed, subset, subset_length, 0, &at);
     if (at && refused_at && (outcome == dtd_parse_outcome::bad_char_ref || outcome == dtd_parse_outcome::too_large)) {
-        // at lies in the subset, which is the caller's text.
-        *refused_at = subset + (at - subset);
+        *refused_at = const_cast<char*>(at);  // in the subset: the caller's text
         if (refused_why)
             *refused_why = outcome == dtd_parse_outcome::bad_char_ref ? "malformed character reference"
                                                                       : "entity expansion exceeds the size limit";
