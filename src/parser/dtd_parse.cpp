@@ -103,15 +103,20 @@ struct parse_frame {
     bool include;  // an INCLUDE section: counted in include_depth
 };
 
-// Heap text under construction (substitution results before their pool copy).
+// Text under construction: a substitution result, made straight into a
+// pool block of its measured size (fixed), or on the heap before its pool
+// copy when a loader's texts make the size unknown.
 struct grow_text {
     char* data = nullptr;
     size_t length = 0;
     size_t capacity = 0;
+    bool fixed = false;  // data is the pool's: never grown or freed here
     grow_text() = default;
     grow_text(const grow_text&) = delete;
     grow_text& operator=(const grow_text&) = delete;
-    ~grow_text() { std::free(data); }
+    ~grow_text() {
+        if (!fixed) std::free(data);
+    }
 };
 
 struct parse_context {
@@ -167,6 +172,11 @@ struct parse_context {
             return false;
         }
         if (text.length + n + 1 > text.capacity) {
+            if (text.fixed) {
+                // Only a measure that missed something could get here.
+                malformed();
+                return false;
+            }
             size_t cap = text.capacity ? text.capacity : 256;
             while (cap < text.length + n + 1) cap *= 2;
             void* grown = std::realloc(text.data, cap);
@@ -237,9 +247,10 @@ struct parse_context {
         return static_cast<quorvel_dtd_entity*>(quorvel_hash_table_get(dtd->entities, key, n + 1));
     }
 
-    size_t substituted_size(const char* text, size_t length, int level);
+    size_t substituted_size(const char* text, size_t length, int level, bool* replaces = nullptr);
     size_t entity_size(quorvel_dtd_entity* entity, int level);
     char* substitute(const char* text, size_t length, int level, size_t* out_length);
+    bool substitute_into(grow_text& out, const char* text, size_t length, int level, bool* replaced);
 };
 
 // The length of a parameter-entity reference at text[i] ('%') that
@@ -256,7 +267,7 @@ inline size_t reference_end(const char* text, size_t length, size_t i, size_t* n
 // level and the replacement texts in turn at the levels below, as the
 // declaration parser does level by level (internal entities only: what a
 // loader would give is not known before it is asked). Saturates.
-size_t parse_context::substituted_size(const char* text, size_t length, int level) {
+size_t parse_context::substituted_size(const char* text, size_t length, int level, bool* replaces) {
     size_t size = 0;
     size_t i = 0;
     while (i < length) {
@@ -269,8 +280,10 @@ size_t parse_context::substituted_size(const char* text, size_t length, int leve
         quorvel_dtd_entity* entity = after ? parameter_entity(text + i + 1, name_length) : nullptr;
         if (entity && !entity->is_external && entity->value) {
             size = dtd_add_saturating(size, dtd_add_saturating(2, entity_size(entity, level + 1)));
+            if (replaces) *replaces = true;
             i = after;
         } else {
+            if (replaces && entity && entity->is_external && entity->system_id && dtd->pe_loader) *replaces = true;
             size = dtd_add_saturating(size, 1);
             i++;
         }
@@ -303,70 +316,83 @@ void release_loaded(char* block) {
         std::free(block);
 }
 
-// Replaces the parameter-entity references of one declaration. Internal
-// replacement texts are inserted between two spaces without being scanned
-// again; an external
-// entity's loaded text and everything after it are scanned once more, one
-// level deeper. Returns a pool text, or NULL when nothing was replaced or
-// when the parse has to stop.
+// Replaces the parameter-entity references of one declaration, and those
+// of each replacement text in turn one level deeper, in one pass: every
+// byte of the result is made once. A replacement counts as if a space
+// stood on either side ("<!ELEMENT%e;" declares e's name); an external
+// entity's loaded text (through the loader) is substituted one level
+// deeper. Returns a pool text, or NULL when nothing was replaced or when
+// the parse has to stop.
 char* parse_context::substitute(const char* text, size_t length, int level, size_t* out_length) {
-    if (!std::memchr(text, '%', length)) return nullptr;
-    // The size the levels below would bring it to: refused now when that
-    // passes the allowance, before any of it is built. (Only replacement
-    // texts that end the declaration early, with a '>' of their own, make
-    // less than this.)
-    if (substituted_size(text, length, level) > budget) {
+    if (level > kMaxPeLevel || !std::memchr(text, '%', length)) return nullptr;
+    // The size of the result: refused now when that passes the allowance,
+    // before any of it is made; and nothing is made when nothing would be
+    // replaced.
+    bool replaces = false;
+    size_t size = substituted_size(text, length, level, &replaces);
+    if (size > budget) {
         too_large();
         return nullptr;
     }
+    if (!replaces) return nullptr;
     grow_text out;
+    if (!dtd->pe_loader) {
+        // Internal entities only: the measure is the size, made once in place.
+        out.data = static_cast<char*>(quorvel_pool_alloc(pool, size + 1));
+        if (!out.data) {
+            malformed();
+            return nullptr;
+        }
+        out.capacity = size + 1;
+        out.fixed = true;
+    }
     bool replaced = false;
+    if (!substitute_into(out, text, length, level, &replaced) || !replaced) return nullptr;
+    *out_length = out.length;
+    if (!out.fixed) return keep(out.data, out.length);
+    out.data[out.length] = '\0';
+    budget -= out.length;
+    made += out.length;
+    return out.data;
+}
+
+bool parse_context::substitute_into(grow_text& out, const char* text, size_t length, int level, bool* replaced) {
     size_t i = 0;
     while (i < length) {
         const char* pct = static_cast<const char*>(std::memchr(text + i, '%', length - i));
         size_t literal = pct ? static_cast<size_t>(pct - (text + i)) : length - i;
-        if (!append(out, text + i, literal)) return nullptr;
+        if (!append(out, text + i, literal)) return false;
         i += literal;
         if (!pct) break;
         size_t name_length = 0;
-        size_t after = reference_end(text, length, i, &name_length);
-        size_t q = after - 1;  // the ';'
-        if (after && level <= kMaxPeLevel) {
-            quorvel_dtd_entity* entity = parameter_entity(text + i + 1, name_length);
-            if (entity && !entity->is_external && entity->value) {
-                // Inside a declaration the replacement counts as if a space
-                // stood on either side: "<!ELEMENT%e;" declares e's name.
-                if (!append(out, " ", 1) || !append(out, entity->value, entity->value_length) || !append(out, " ", 1))
-                    return nullptr;
-                replaced = true;
-                i = q + 1;
+        size_t after = level <= kMaxPeLevel ? reference_end(text, length, i, &name_length) : 0;
+        quorvel_dtd_entity* entity = after ? parameter_entity(text + i + 1, name_length) : nullptr;
+        if (entity && !entity->is_external && entity->value) {
+            if (!append(out, " ", 1) ||
+                !substitute_into(out, entity->value, entity->value_length, level + 1, replaced) ||
+                !append(out, " ", 1))
+                return false;
+            *replaced = true;
+            i = after;
+            continue;
+        }
+        if (entity && entity->is_external && entity->system_id && dtd->pe_loader) {
+            size_t loaded_length = 0;
+            if (char* loaded = dtd->pe_loader(dtd->pe_loader_data, entity->system_id, &loaded_length)) {
+                // Measured only as it is made: what a loader gives is not
+                // known before.
+                bool ok = substitute_into(out, loaded, loaded_length, level + 1, replaced);
+                release_loaded(loaded);
+                if (!ok) return false;
+                *replaced = true;
+                i = after;
                 continue;
             }
-            if (entity && entity->is_external && entity->system_id && dtd->pe_loader) {
-                size_t loaded_length = 0;
-                char* loaded = dtd->pe_loader(dtd->pe_loader_data, entity->system_id, &loaded_length);
-                if (loaded) {
-                    bool ok = append(out, loaded, loaded_length);
-                    release_loaded(loaded);
-                    if (!ok || !append(out, text + q + 1, length - q - 1)) return nullptr;
-                    size_t inner_length = 0;
-                    char* inner = substitute(out.data, out.length, level + 1, &inner_length);
-                    if (inner) {
-                        *out_length = inner_length;
-                        return inner;
-                    }
-                    if (stopped()) return nullptr;
-                    *out_length = out.length;
-                    return keep(out.data, out.length);
-                }
-            }
         }
-        if (!append(out, "%", 1)) return nullptr;
+        if (!append(out, "%", 1)) return false;
         i++;
     }
-    if (!replaced) return nullptr;
-    *out_length = out.length;
-    return keep(out.data, out.length);
+    return true;
 }
 
 enum class step { next, stop, push, replace };
@@ -544,9 +570,11 @@ step attlist_declaration(parse_context& ctx, parse_frame& f, const char* p) {
         char* attribute = nullptr;
         q = ctx.name(q, f.end, &attribute);
         if (!attribute) {
-            // Not an attribute: the main loop skips to the next '>'.
-            f.cursor = q;
-            return step::next;
+            // Not an attribute: the rest of the declaration is skipped.
+            // (Read from here as a construct of its own, a run of
+            // "<!ATTLIST" openings would each search the text for the one
+            // '>' at its end.)
+            return skip_declaration(f, q);
         }
         char* type = kCdataType;
         int kind = kDefaultImplied;
@@ -699,8 +727,10 @@ step parse_step(parse_context& ctx, parse_frame& f, const char* p, parse_frame* 
             char* substituted = ctx.substitute(p, static_cast<size_t>(gt + 1 - p), f.level, &length);
             if (ctx.stopped()) return step::stop;
             if (substituted) {
+                // Every reference the levels allow is replaced already: what
+                // is left stays as written.
                 f.cursor = gt + 1;
-                *child = parse_frame{substituted, substituted + length, f.level + 1, false};
+                *child = parse_frame{substituted, substituted + length, kMaxPeLevel + 1, false};
                 return step::push;
             }
         }
