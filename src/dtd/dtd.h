@@ -89,6 +89,9 @@ struct quorvel_dtd {
     // cannot add up to what one large one may not.
     size_t expansion_input;  // bytes of text handed to the expansion
     size_t expansion_work;   // replacement-text bytes scanned by successful expansions
+    // Numbers every parameter-entity substitution into a declaration, so
+    // that what one remembers of the texts it made is not taken for another's.
+    uint32_t pe_substitutions;
 };
 
 // ---- Characters ---------------------------------------------------------------

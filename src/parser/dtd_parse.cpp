@@ -27,10 +27,14 @@ constexpr size_t kMaxPeName = 127;
 }  // namespace
 
 // Sizes of one parameter entity's replacement text once substituted from a
-// level on, valid while the DTD's entity generation is unchanged.
+// level on, valid while the DTD's entity generation is unchanged; and where
+// the substitution being made holds that text already, valid for the
+// substitution whose number is in made_in.
 struct dtd_pe_memo {
     uint32_t generation[kMaxPeLevel + 2];
     size_t size[kMaxPeLevel + 2];
+    uint32_t made_in[kMaxPeLevel + 2];
+    size_t made_at[kMaxPeLevel + 2];
 };
 
 namespace {
@@ -127,6 +131,7 @@ struct parse_context {
     size_t budget;  // bytes of substituted text this parse may still make
     size_t limit;   // the DTD's whole allowance, for the message
     size_t made = 0;  // bytes of substituted text made, booked on the DTD at the end
+    uint32_t substitution = 0;  // the one being made (quorvel_dtd::pe_substitutions)
     int include_depth = 0;
     dtd_parse_outcome outcome = dtd_parse_outcome::clean;
     // The construct of the original text being parsed (substituted texts
@@ -167,6 +172,15 @@ struct parse_context {
     // Appends to a substitution text, within the budget. False when the
     // budget or memory ran out (the outcome says which).
     bool append(grow_text& text, const char* bytes, size_t n) {
+        if (!reserve(text, n)) return false;
+        if (n) std::memcpy(text.data + text.length, bytes, n);
+        text.length += n;
+        return true;
+    }
+    // Room for n more bytes (and a NUL) in a substitution text, within the
+    // budget. False when the budget or memory ran out (the outcome says
+    // which).
+    bool reserve(grow_text& text, size_t n) {
         if (n > budget || text.length > budget - n) {
             too_large();
             return false;
@@ -187,8 +201,6 @@ struct parse_context {
             text.data = static_cast<char*>(grown);
             text.capacity = cap;
         }
-        if (n) std::memcpy(text.data + text.length, bytes, n);
-        text.length += n;
         return true;
     }
 
@@ -347,6 +359,7 @@ char* parse_context::substitute(const char* text, size_t length, int level, size
         out.fixed = true;
     }
     bool replaced = false;
+    substitution = ++dtd->pe_substitutions;
     if (!substitute_into(out, text, length, level, &replaced) || !replaced) return nullptr;
     *out_length = out.length;
     if (!out.fixed) return keep(out.data, out.length);
@@ -368,10 +381,27 @@ bool parse_context::substitute_into(grow_text& out, const char* text, size_t len
         size_t after = level <= kMaxPeLevel ? reference_end(text, length, i, &name_length) : 0;
         quorvel_dtd_entity* entity = after ? parameter_entity(text + i + 1, name_length) : nullptr;
         if (entity && !entity->is_external && entity->value) {
-            if (!append(out, " ", 1) ||
-                !substitute_into(out, entity->value, entity->value_length, level + 1, replaced) ||
-                !append(out, " ", 1))
-                return false;
+            if (!append(out, " ", 1)) return false;
+            // Without a loader an entity makes the same text wherever it
+            // stands at one level: each later time it is copied from the
+            // first, so a nest of references costs what it makes.
+            dtd_pe_memo* memo = dtd->pe_loader ? nullptr : entity->pe_memo;
+            size_t at = out.length;
+            if (memo && memo->made_in[level + 1] == substitution &&
+                memo->generation[level + 1] == dtd->entity_generation) {
+                size_t n = memo->size[level + 1];
+                if (!reserve(out, n)) return false;
+                std::memcpy(out.data + out.length, out.data + memo->made_at[level + 1], n);
+                out.length += n;
+            } else {
+                if (!substitute_into(out, entity->value, entity->value_length, level + 1, replaced)) return false;
+                if (memo && out.length - at == memo->size[level + 1] &&
+                    memo->generation[level + 1] == dtd->entity_generation) {
+                    memo->made_in[level + 1] = substitution;
+                    memo->made_at[level + 1] = at;
+                }
+            }
+            if (!append(out, " ", 1)) return false;
             *replaced = true;
             i = after;
             continue;

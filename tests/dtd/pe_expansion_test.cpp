@@ -105,6 +105,15 @@ TEST(PeExpansion, LargeSubstitutionsWithinTheAllowanceAreMade) {
     EXPECT_EQ(model.back(), ')');
     // The work it did is booked on the DTD's allowance.
     EXPECT_GT(dtd->expansion_work, model.size());
+
+    // Each replacement stands between two spaces, and an entity met again
+    // at the same level gives the same text.
+    const char* small = "<!ENTITY % a 'x'><!ENTITY % b '%a;-%a;'><!ENTITY % c '(%b;|%b;|%a;)'><!ELEMENT e %c;>"
+                        "<!ELEMENT f (%b;,%a;)>";
+    dtd_ptr nest(quorvel_dtd_parse(small, std::strlen(small)));
+    ASSERT_NE(nest, nullptr) << quorvel_last_error();
+    EXPECT_STREQ(element(nest.get(), "e")->content_model, "(  x - x  |  x - x  | x )");
+    EXPECT_STREQ(element(nest.get(), "f")->content_model, "(  x - x  , x )");
 }
 
 // The allowance is the DTD's, not the call's: external subsets parsed into
