@@ -276,9 +276,10 @@ inline size_t reference_end(const char* text, size_t length, size_t i, size_t* n
 }
 
 // The size text[0, length) reaches when its references are substituted at
-// level and the replacement texts in turn at the levels below, as the
-// declaration parser does level by level (internal entities only: what a
-// loader would give is not known before it is asked). Saturates.
+// level and those of the replacement texts in turn one level deeper, as
+// substitute_into makes it (internal entities only: what a loader would
+// give is not known before it is asked). Saturates. *replaces, when given,
+// becomes true when substitution would replace anything.
 size_t parse_context::substituted_size(const char* text, size_t length, int level, bool* replaces) {
     size_t size = 0;
     size_t i = 0;
