@@ -5,9 +5,9 @@
 // a stray byte before the ';' and digits that run into the end of the text
 // without one. None of them may leave the text raw and report success: the
 // copy and in-place parses in every mode, the fast path, fragments, SAX
-// (whole or fed in pieces) and pull refuse them at the '&'. In a DTD's
-// entity values and attribute defaults they make the declaration, and so
-// the document, ill-formed. Documents are read by the XML 1.0 rules
+// (whole or fed in pieces), pull and iterparse refuse them at the '&'. In
+// a DTD's entity values and attribute defaults they make the declaration,
+// and so the document, ill-formed. Documents are read by the XML 1.0 rules
 // whatever version they declare.
 #include <gtest/gtest.h>
 
@@ -129,6 +129,16 @@ TEST(CharRefRefusals, EveryEntryRefusesEveryMalformedReference) {
                 }
                 quorvel_pull_free(pull);
                 EXPECT_EQ(last, QUORVEL_PULL_ERROR) << "pull";
+            }
+            for (int mode : {0, 1}) {
+                quorvel_iterparse* it = quorvel_iterparse_new_ex(text.data(), text.size(), mode);
+                ASSERT_NE(it, nullptr);
+                while (quorvel_iterparse_next(it)) {
+                }
+                const char* why = quorvel_iterparse_error(it);
+                EXPECT_NE(why ? std::strstr(why, "malformed character reference") : nullptr, nullptr)
+                    << "iterparse mode " << mode << ": " << (why ? why : "no error");
+                quorvel_iterparse_free(it);
             }
             {
                 int status = 0;
