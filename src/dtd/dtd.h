@@ -13,6 +13,7 @@
 #include "core/core.h"
 
 struct dtd_entity_memo;
+struct dtd_pe_memo;
 
 // The fields up to `notation` are read by other subsystems in this order;
 // what follows them is this module's own.
@@ -25,6 +26,7 @@ struct quorvel_dtd_entity {
     char* notation;     // name after NDATA, NULL when absent
     size_t value_length;     // strlen(value), 0 without a value
     dtd_entity_memo* memo;   // expansion sizes by nesting depth, made on first expansion
+    dtd_pe_memo* pe_memo;    // parameter entities: substituted sizes by level, made on first use
 };
 
 enum dtd_content_kind : int {
@@ -87,7 +89,22 @@ struct quorvel_dtd {
     // cannot add up to what one large one may not.
     size_t expansion_input;  // bytes of text handed to the expansion
     size_t expansion_work;   // replacement-text bytes scanned by successful expansions
+    // Numbers every parameter-entity substitution into a declaration, so
+    // that what one remembers of the texts it made is not taken for another's.
+    uint32_t pe_substitutions;
 };
+
+// ---- Characters ---------------------------------------------------------------
+
+// True when a character reference may name cp: TAB, LF, CR, U+0020-U+D7FF,
+// U+E000-U+FFFD and U+10000-U+10FFFF. Documents are read by the XML 1.0
+// rules whatever version they declare, so the other C0 controls, 0, the
+// surrogates, U+FFFE and U+FFFF are refused. Shared by entity expansion and
+// every parser's reference decoder.
+[[gnu::always_inline]] inline bool dtd_is_xml_char(uint32_t cp) {
+    if (cp < 0x20) return cp == 0x9 || cp == 0xA || cp == 0xD;
+    return cp < 0xD800 || cp - 0xE000u < 0x1FFEu || cp - 0x10000u < 0x100000u;
+}
 
 // ---- Model ------------------------------------------------------------------
 

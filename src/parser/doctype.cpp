@@ -56,7 +56,7 @@ void external_id(char* p, char* end, quorvel_pool* pool, quorvel_doctype* node) 
 }  // namespace
 
 bool dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_document* doc, quorvel_dtd** dtd,
-                      bool keep) {
+                      bool keep, char** refused_at, const char** refused_why) {
     char* p = *cursor + 2;
     if (end - p < 7 || std::memcmp(p, "DOCTYPE", 7) != 0) {
         auto* gt = static_cast<char*>(std::memchr(p, '>', static_cast<size_t>(end > p ? end - p : 0)));
@@ -124,7 +124,14 @@ bool dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_docu
     if (node) node->internal_subset = quorvel_pool_strndup(pool, subset, subset_length);
     quorvel_dtd* parsed = quorvel_dtd_create(pool);
     if (!parsed) return true;
-    dtd_parse_into(parsed, subset, subset_length, 0);
+    const char* at = nullptr;
+    dtd_parse_outcome outcome = dtd_parse_run(parsed, subset, subset_length, 0, &at);
+    if (at && refused_at && (outcome == dtd_parse_outcome::bad_char_ref || outcome == dtd_parse_outcome::too_large)) {
+        *refused_at = const_cast<char*>(at);  // in the subset: the caller's text
+        if (refused_why)
+            *refused_why = outcome == dtd_parse_outcome::bad_char_ref ? "malformed character reference"
+                                                                      : "entity expansion exceeds the size limit";
+    }
     if (!*dtd)
         *dtd = parsed;
     else

@@ -135,7 +135,13 @@ bool dp_declaration(dp_state* s, char* lt) {
         DP_FAIL(s, lt);
     }
     s->cur = lt;
-    bool well_formed = dp_parse_doctype(&s->cur, s->end, s->pool, s->doc, &s->dtd, !misplaced);
+    char* refused_at = nullptr;
+    const char* refused_why = nullptr;
+    bool well_formed = dp_parse_doctype(&s->cur, s->end, s->pool, s->doc, &s->dtd, !misplaced, &refused_at, &refused_why);
+    if (refused_at) {
+        std::snprintf(s->message, sizeof s->message, "%s", refused_why);
+        DP_FAIL(s, refused_at);
+    }
     if (!well_formed && !s->recover) DP_FAIL(s, lt + 9);
     if (misplaced || !well_formed)
         dp_emit_dropped(s, misplaced ? "Misplaced DOCTYPE" : "Malformed DOCTYPE");

@@ -30,7 +30,8 @@ QUORVEL_API quorvel_dtd* quorvel_dtd_parse(const char* text, size_t length) {
     dtd_parse_outcome outcome = dtd_parse_run(dtd, text, length, 0);
     if (outcome != dtd_parse_outcome::clean || dtd->has_error) {
         // The limits wrote their own, more precise text.
-        if (outcome != dtd_parse_outcome::too_large && outcome != dtd_parse_outcome::too_deep)
+        if (outcome != dtd_parse_outcome::too_large && outcome != dtd_parse_outcome::too_deep &&
+            outcome != dtd_parse_outcome::bad_char_ref)
             quorvel_set_last_error("Malformed declaration in DTD");
         quorvel_dtd_release(dtd);
         return nullptr;

@@ -4,9 +4,13 @@
 // Called for stand-alone DTDs, external subsets and the document parser's
 // internal subsets. Nothing here recurses on input: nested INCLUDE sections
 // and re-parsed substitution texts are frames on an explicit stack, and all
-// text produced by parameter-entity substitution is counted against
-// dtd_expansion_limit, so hostile input ends in has_error, never in a stack
-// overflow or unbounded memory.
+// text produced by parameter-entity substitution is counted against the
+// DTD's expansion allowance (dtd_expansion_limit, shared with general-entity
+// expansion), so hostile input ends in has_error, never in a stack overflow
+// or unbounded memory. Before a declaration is substituted, the size it
+// would reach is measured from sizes remembered per entity and level, so a
+// nest of references that would pass the allowance is refused before any of
+// it is built: the work stays linear in the text actually made.
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +23,21 @@ namespace {
 // stay as written (top level) or unreplaced (inside declarations).
 constexpr int kMaxPeLevel = 15;
 constexpr size_t kMaxPeName = 127;
+
+}  // namespace
+
+// Sizes of one parameter entity's replacement text once substituted from a
+// level on, valid while the DTD's entity generation is unchanged; and where
+// the substitution being made holds that text already, valid for the
+// substitution whose number is in made_in.
+struct dtd_pe_memo {
+    uint32_t generation[kMaxPeLevel + 2];
+    size_t size[kMaxPeLevel + 2];
+    uint32_t made_in[kMaxPeLevel + 2];
+    size_t made_at[kMaxPeLevel + 2];
+};
+
+namespace {
 
 char kCdataType[] = "CDATA";
 
@@ -88,24 +107,37 @@ struct parse_frame {
     bool include;  // an INCLUDE section: counted in include_depth
 };
 
-// Heap text under construction (substitution results before their pool copy).
+// Text under construction: a substitution result, made straight into a
+// pool block of its measured size (fixed), or on the heap before its pool
+// copy when a loader's texts make the size unknown.
 struct grow_text {
     char* data = nullptr;
     size_t length = 0;
     size_t capacity = 0;
+    bool fixed = false;  // data is the pool's: never grown or freed here
     grow_text() = default;
     grow_text(const grow_text&) = delete;
     grow_text& operator=(const grow_text&) = delete;
-    ~grow_text() { std::free(data); }
+    ~grow_text() {
+        if (!fixed) std::free(data);
+    }
 };
 
 struct parse_context {
     quorvel_dtd* dtd;
     quorvel_pool* pool;
+    const char* origin;      // the text handed to the parse
+    const char* origin_end;
     size_t budget;  // bytes of substituted text this parse may still make
-    size_t limit;   // the whole budget, for the message
+    size_t limit;   // the DTD's whole allowance, for the message
+    size_t made = 0;  // bytes of substituted text made, booked on the DTD at the end
+    uint32_t substitution = 0;  // the one being made (quorvel_dtd::pe_substitutions)
     int include_depth = 0;
     dtd_parse_outcome outcome = dtd_parse_outcome::clean;
+    // The construct of the original text being parsed (substituted texts
+    // live in the pool), and where the first refusal was met.
+    const char* anchor = nullptr;
+    const char* refused_at = nullptr;
 
     bool stopped() const {
         return outcome == dtd_parse_outcome::too_large || outcome == dtd_parse_outcome::too_deep;
@@ -114,7 +146,22 @@ struct parse_context {
     void too_large() {
         dtd->has_error = 1;
         outcome = dtd_parse_outcome::too_large;
+        if (!refused_at) refused_at = anchor;
         quorvel_set_last_errorf("DTD parameter-entity expansion exceeds the limit of %zu bytes", limit);
+    }
+    // A literal of a declaration (entity value, attribute default) at
+    // [p, p + n) of the frame: false, with the refusal noted, when it holds
+    // a malformed character reference.
+    bool references_sound(const char* p, size_t n) {
+        const char* bad = dp_first_bad_char_ref(p, p + n);
+        if (!bad) return true;
+        dtd->has_error = 1;
+        if (outcome == dtd_parse_outcome::clean || outcome == dtd_parse_outcome::malformed) {
+            outcome = dtd_parse_outcome::bad_char_ref;
+            refused_at = bad >= origin && bad < origin_end ? bad : anchor;
+            quorvel_set_last_error("Malformed character reference in DTD");
+        }
+        return false;
     }
     void too_deep() {
         dtd->has_error = 1;
@@ -125,11 +172,25 @@ struct parse_context {
     // Appends to a substitution text, within the budget. False when the
     // budget or memory ran out (the outcome says which).
     bool append(grow_text& text, const char* bytes, size_t n) {
+        if (!reserve(text, n)) return false;
+        if (n) std::memcpy(text.data + text.length, bytes, n);
+        text.length += n;
+        return true;
+    }
+    // Room for n more bytes (and a NUL) in a substitution text, within the
+    // budget. False when the budget or memory ran out (the outcome says
+    // which).
+    bool reserve(grow_text& text, size_t n) {
         if (n > budget || text.length > budget - n) {
             too_large();
             return false;
         }
         if (text.length + n + 1 > text.capacity) {
+            if (text.fixed) {
+                // Only a measure that missed something could get here.
+                malformed();
+                return false;
+            }
             size_t cap = text.capacity ? text.capacity : 256;
             while (cap < text.length + n + 1) cap *= 2;
             void* grown = std::realloc(text.data, cap);
@@ -140,8 +201,6 @@ struct parse_context {
             text.data = static_cast<char*>(grown);
             text.capacity = cap;
         }
-        if (n) std::memcpy(text.data + text.length, bytes, n);
-        text.length += n;
         return true;
     }
 
@@ -157,6 +216,7 @@ struct parse_context {
             return nullptr;
         }
         budget -= n;
+        made += n;
         return copy;
     }
 
@@ -178,14 +238,17 @@ struct parse_context {
 
     // A quoted string (leading white space skipped), running to the same
     // quote or to the end of the text; *out NULL when no quote comes first.
-    const char* quoted(const char* p, const char* end, char** out) {
+    // With sound given, a string holding a malformed character reference is
+    // refused (references_sound): *out stays NULL and *sound becomes false.
+    const char* quoted(const char* p, const char* end, char** out, bool* sound = nullptr) {
         const char* q = skip_space(p, end);
         *out = nullptr;
         if (q >= end || (*q != '"' && *q != '\'')) return p;
         char quote = *q++;
         const char* close = find_byte(q, end, quote);
         const char* stop = close ? close : end;
-        *out = copy(q, static_cast<size_t>(stop - q));
+        if (!sound || (*sound = references_sound(q, static_cast<size_t>(stop - q))))
+            *out = copy(q, static_cast<size_t>(stop - q));
         return close ? close + 1 : end;
     }
 
@@ -196,8 +259,68 @@ struct parse_context {
         return static_cast<quorvel_dtd_entity*>(quorvel_hash_table_get(dtd->entities, key, n + 1));
     }
 
+    size_t substituted_size(const char* text, size_t length, int level, bool* replaces = nullptr);
+    size_t entity_size(quorvel_dtd_entity* entity, int level);
     char* substitute(const char* text, size_t length, int level, size_t* out_length);
+    bool substitute_into(grow_text& out, const char* text, size_t length, int level, bool* replaced);
 };
+
+// The length of a parameter-entity reference at text[i] ('%') that
+// substitution at level replaces: 0 when it is none (then only the '%' is
+// passed over). *name_length receives the name's length.
+inline size_t reference_end(const char* text, size_t length, size_t i, size_t* name_length) {
+    size_t q = i + 1;
+    while (q < length && text[q] != ';' && text[q] != '%' && !is_space(static_cast<unsigned char>(text[q]))) q++;
+    *name_length = q - (i + 1);
+    return q < length && text[q] == ';' && *name_length >= 1 && *name_length <= kMaxPeName ? q + 1 : 0;
+}
+
+// The size text[0, length) reaches when its references are substituted at
+// level and those of the replacement texts in turn one level deeper, as
+// substitute_into makes it (internal entities only: what a loader would
+// give is not known before it is asked). Saturates. *replaces, when given,
+// becomes true when substitution would replace anything.
+size_t parse_context::substituted_size(const char* text, size_t length, int level, bool* replaces) {
+    size_t size = 0;
+    size_t i = 0;
+    while (i < length) {
+        const char* pct = static_cast<const char*>(std::memchr(text + i, '%', length - i));
+        if (!pct) return dtd_add_saturating(size, length - i);
+        size = dtd_add_saturating(size, static_cast<size_t>(pct - (text + i)));
+        i = static_cast<size_t>(pct - text);
+        size_t name_length = 0;
+        size_t after = level <= kMaxPeLevel ? reference_end(text, length, i, &name_length) : 0;
+        quorvel_dtd_entity* entity = after ? parameter_entity(text + i + 1, name_length) : nullptr;
+        if (entity && !entity->is_external && entity->value) {
+            size = dtd_add_saturating(size, dtd_add_saturating(2, entity_size(entity, level + 1)));
+            if (replaces) *replaces = true;
+            i = after;
+        } else {
+            if (replaces && entity && entity->is_external && entity->system_id && dtd->pe_loader) *replaces = true;
+            size = dtd_add_saturating(size, 1);
+            i++;
+        }
+    }
+    return size;
+}
+
+// Remembered per entity and level: every level is measured once, so a nest
+// of references costs a few scans of each replacement text, whatever size
+// it stands for. The recursion goes one level deeper per call and stops
+// below kMaxPeLevel + 1, where references are no longer replaced.
+size_t parse_context::entity_size(quorvel_dtd_entity* entity, int level) {
+    if (!entity->pe_memo) {
+        entity->pe_memo = static_cast<dtd_pe_memo*>(quorvel_pool_alloc(pool, sizeof(dtd_pe_memo)));
+        if (!entity->pe_memo) return SIZE_MAX;  // unmeasured without memory: refused as too large
+        std::memset(entity->pe_memo, 0, sizeof *entity->pe_memo);
+    }
+    dtd_pe_memo* memo = entity->pe_memo;
+    if (memo->generation[level] == dtd->entity_generation) return memo->size[level];
+    size_t size = substituted_size(entity->value, entity->value_length, level);
+    memo->generation[level] = dtd->entity_generation;
+    memo->size[level] = size;
+    return size;
+}
 
 void release_loaded(char* block) {
     if (quorvel_dealloc_function release = g_quorvel_dealloc_function)
@@ -206,62 +329,101 @@ void release_loaded(char* block) {
         std::free(block);
 }
 
-// Replaces the parameter-entity references of one declaration. Internal
-// replacement texts are inserted between two spaces without being scanned
-// again; an external
-// entity's loaded text and everything after it are scanned once more, one
-// level deeper. Returns a pool text, or NULL when nothing was replaced or
-// when the parse has to stop.
+// Replaces the parameter-entity references of one declaration, and those
+// of each replacement text in turn one level deeper, in one pass: every
+// byte of the result is made once. A replacement counts as if a space
+// stood on either side ("<!ELEMENT%e;" declares e's name); an external
+// entity's loaded text (through the loader) is substituted one level
+// deeper. Returns a pool text, or NULL when nothing was replaced or when
+// the parse has to stop.
 char* parse_context::substitute(const char* text, size_t length, int level, size_t* out_length) {
-    if (!std::memchr(text, '%', length)) return nullptr;
+    if (level > kMaxPeLevel || !std::memchr(text, '%', length)) return nullptr;
+    // The size of the result: refused now when that passes the allowance,
+    // before any of it is made; and nothing is made when nothing would be
+    // replaced.
+    bool replaces = false;
+    size_t size = substituted_size(text, length, level, &replaces);
+    if (size > budget) {
+        too_large();
+        return nullptr;
+    }
+    if (!replaces) return nullptr;
     grow_text out;
+    if (!dtd->pe_loader) {
+        // Internal entities only: the measure is the size, made once in place.
+        out.data = static_cast<char*>(quorvel_pool_alloc(pool, size + 1));
+        if (!out.data) {
+            malformed();
+            return nullptr;
+        }
+        out.capacity = size + 1;
+        out.fixed = true;
+    }
     bool replaced = false;
+    substitution = ++dtd->pe_substitutions;
+    if (!substitute_into(out, text, length, level, &replaced) || !replaced) return nullptr;
+    *out_length = out.length;
+    if (!out.fixed) return keep(out.data, out.length);
+    out.data[out.length] = '\0';
+    budget -= out.length;
+    made += out.length;
+    return out.data;
+}
+
+bool parse_context::substitute_into(grow_text& out, const char* text, size_t length, int level, bool* replaced) {
     size_t i = 0;
     while (i < length) {
         const char* pct = static_cast<const char*>(std::memchr(text + i, '%', length - i));
         size_t literal = pct ? static_cast<size_t>(pct - (text + i)) : length - i;
-        if (!append(out, text + i, literal)) return nullptr;
+        if (!append(out, text + i, literal)) return false;
         i += literal;
         if (!pct) break;
-        size_t q = i + 1;
-        while (q < length && text[q] != ';' && text[q] != '%' && !is_space(static_cast<unsigned char>(text[q]))) q++;
-        size_t name_length = q - (i + 1);
-        if (q < length && text[q] == ';' && name_length >= 1 && name_length <= kMaxPeName && level <= kMaxPeLevel) {
-            quorvel_dtd_entity* entity = parameter_entity(text + i + 1, name_length);
-            if (entity && !entity->is_external && entity->value) {
-                // Inside a declaration the replacement counts as if a space
-                // stood on either side: "<!ELEMENT%e;" declares e's name.
-                if (!append(out, " ", 1) || !append(out, entity->value, entity->value_length) || !append(out, " ", 1))
-                    return nullptr;
-                replaced = true;
-                i = q + 1;
-                continue;
-            }
-            if (entity && entity->is_external && entity->system_id && dtd->pe_loader) {
-                size_t loaded_length = 0;
-                char* loaded = dtd->pe_loader(dtd->pe_loader_data, entity->system_id, &loaded_length);
-                if (loaded) {
-                    bool ok = append(out, loaded, loaded_length);
-                    release_loaded(loaded);
-                    if (!ok || !append(out, text + q + 1, length - q - 1)) return nullptr;
-                    size_t inner_length = 0;
-                    char* inner = substitute(out.data, out.length, level + 1, &inner_length);
-                    if (inner) {
-                        *out_length = inner_length;
-                        return inner;
-                    }
-                    if (stopped()) return nullptr;
-                    *out_length = out.length;
-                    return keep(out.data, out.length);
+        size_t name_length = 0;
+        size_t after = level <= kMaxPeLevel ? reference_end(text, length, i, &name_length) : 0;
+        quorvel_dtd_entity* entity = after ? parameter_entity(text + i + 1, name_length) : nullptr;
+        if (entity && !entity->is_external && entity->value) {
+            if (!append(out, " ", 1)) return false;
+            // Without a loader an entity makes the same text wherever it
+            // stands at one level: each later time it is copied from the
+            // first, so a nest of references costs what it makes.
+            dtd_pe_memo* memo = dtd->pe_loader ? nullptr : entity->pe_memo;
+            size_t at = out.length;
+            if (memo && memo->made_in[level + 1] == substitution &&
+                memo->generation[level + 1] == dtd->entity_generation) {
+                size_t n = memo->size[level + 1];
+                if (!reserve(out, n)) return false;
+                std::memcpy(out.data + out.length, out.data + memo->made_at[level + 1], n);
+                out.length += n;
+            } else {
+                if (!substitute_into(out, entity->value, entity->value_length, level + 1, replaced)) return false;
+                if (memo && out.length - at == memo->size[level + 1] &&
+                    memo->generation[level + 1] == dtd->entity_generation) {
+                    memo->made_in[level + 1] = substitution;
+                    memo->made_at[level + 1] = at;
                 }
             }
+            if (!append(out, " ", 1)) return false;
+            *replaced = true;
+            i = after;
+            continue;
         }
-        if (!append(out, "%", 1)) return nullptr;
+        if (entity && entity->is_external && entity->system_id && dtd->pe_loader) {
+            size_t loaded_length = 0;
+            if (char* loaded = dtd->pe_loader(dtd->pe_loader_data, entity->system_id, &loaded_length)) {
+                // Measured only as it is made: what a loader gives is not
+                // known before.
+                bool ok = substitute_into(out, loaded, loaded_length, level + 1, replaced);
+                release_loaded(loaded);
+                if (!ok) return false;
+                *replaced = true;
+                i = after;
+                continue;
+            }
+        }
+        if (!append(out, "%", 1)) return false;
         i++;
     }
-    if (!replaced) return nullptr;
-    *out_length = out.length;
-    return keep(out.data, out.length);
+    return true;
 }
 
 enum class step { next, stop, push, replace };
@@ -295,6 +457,7 @@ step parameter_reference(parse_context& ctx, parse_frame& f, const char* p, pars
                 std::memcpy(text + entity->value_length, q + 1, rest);
                 text[n] = '\0';
                 ctx.budget -= n;
+                ctx.made += n;
                 *child = parse_frame{text, text + n, f.level + 1, f.include};
                 return step::replace;
             }
@@ -341,7 +504,11 @@ step entity_declaration(parse_context& ctx, parse_frame& f, const char* p) {
         q = ctx.quoted(q + 6, f.end, &entity->public_id);
         q = ctx.quoted(q, f.end, &entity->system_id);
     } else {
-        q = ctx.quoted(q, f.end, &entity->value);
+        bool sound = true;
+        q = ctx.quoted(q, f.end, &entity->value, &sound);
+        // A value with a malformed character reference: the declaration is
+        // dropped, not kept without its value.
+        if (!sound) return skip_declaration(f, q);
         if (entity->value) entity->value_length = std::strlen(entity->value);
     }
     q = skip_space(q, f.end);
@@ -378,24 +545,20 @@ step element_declaration(parse_context& ctx, parse_frame& f, const char* p) {
     } else if (STARTS_WITH(q, f.end, "ANY")) {
         q += 3;
     } else if (q < f.end && *q == '(') {
+        // The model closes before the '>' that ends the declaration: a scan
+        // that could run on past it would make every unclosed model of a
+        // text read the rest of the text.
+        const char* gt = find_byte(q, f.end, '>');
+        const char* limit = gt ? gt : f.end;
         int depth = 0;
-        const char* r = q;
         const char* close = nullptr;
-        while (r < f.end) {
-            char c = *r;
-            if (c == '(') {
+        for (const char* r = q; r < limit; r++) {
+            if (*r == '(') {
                 depth++;
-            } else if (c == ')') {
-                if (--depth == 0) {
-                    close = r;
-                    break;
-                }
-            } else if (c == '"' || c == '\'') {
-                const char* other = find_byte(r + 1, f.end, c);
-                if (!other) break;
-                r = other;
+            } else if (*r == ')' && --depth == 0) {
+                close = r;
+                break;
             }
-            r++;
         }
         if (close) {
             const char* model_end = close + 1;
@@ -438,9 +601,11 @@ step attlist_declaration(parse_context& ctx, parse_frame& f, const char* p) {
         char* attribute = nullptr;
         q = ctx.name(q, f.end, &attribute);
         if (!attribute) {
-            // Not an attribute: the main loop skips to the next '>'.
-            f.cursor = q;
-            return step::next;
+            // Not an attribute: the rest of the declaration is skipped.
+            // (Read from here as a construct of its own, a run of
+            // "<!ATTLIST" openings would each search the text for the one
+            // '>' at its end.)
+            return skip_declaration(f, q);
         }
         char* type = kCdataType;
         int kind = kDefaultImplied;
@@ -466,9 +631,10 @@ step attlist_declaration(parse_context& ctx, parse_frame& f, const char* p) {
             }
         }
         q = skip_space(q, f.end);
+        bool sound = true;
         if (q < f.end && (*q == '"' || *q == '\'')) {
             kind = kDefaultLiteral;
-            q = ctx.quoted(q, f.end, &value);
+            q = ctx.quoted(q, f.end, &value, &sound);
         } else if (q < f.end && *q == '#') {
             const char* word = skip_space(q + 1, f.end);
             const char* r = word;
@@ -478,11 +644,11 @@ step attlist_declaration(parse_context& ctx, parse_frame& f, const char* p) {
                 kind = kDefaultRequired;
             } else if (n == 5 && std::memcmp(word, "FIXED", 5) == 0) {
                 kind = kDefaultFixed;
-                r = ctx.quoted(r, f.end, &value);
+                r = ctx.quoted(r, f.end, &value, &sound);
             }
             q = n ? r : q + 1;
         }
-        if (!type) continue;  // out of memory: this attribute is dropped
+        if (!type || !sound) continue;  // out of memory or a malformed default: this attribute is dropped
         if (!is_attribute_name(attribute)) {
             ctx.malformed();
             continue;
@@ -592,8 +758,10 @@ step parse_step(parse_context& ctx, parse_frame& f, const char* p, parse_frame* 
             char* substituted = ctx.substitute(p, static_cast<size_t>(gt + 1 - p), f.level, &length);
             if (ctx.stopped()) return step::stop;
             if (substituted) {
+                // Every reference the levels allow is replaced already: what
+                // is left stays as written.
                 f.cursor = gt + 1;
-                *child = parse_frame{substituted, substituted + length, f.level + 1, false};
+                *child = parse_frame{substituted, substituted + length, kMaxPeLevel + 1, false};
                 return step::push;
             }
         }
@@ -606,11 +774,9 @@ step parse_step(parse_context& ctx, parse_frame& f, const char* p, parse_frame* 
     return skip_declaration(f, p);
 }
 
-}  // namespace
-
-dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t length, int level) {
-    if (!dtd || !dtd->pool || !text || length == 0) return dtd_parse_outcome::clean;
-    parse_context ctx{dtd, dtd->pool, dtd_expansion_limit(length), dtd_expansion_limit(length)};
+// The frames of one parse, walked until the text is used up or a limit stops it.
+dtd_parse_outcome dtd_parse_walk(parse_context& ctx, const char* text, size_t length, int level) {
+    quorvel_dtd* dtd = ctx.dtd;
     quorvel_small_stack<parse_frame, 16> frames;
     if (!frames.push(parse_frame{text, text + length, level, false})) {
         dtd->has_error = 1;
@@ -619,6 +785,7 @@ dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t lengt
     while (!frames.empty() && !ctx.stopped()) {
         parse_frame f = frames.top();
         const char* p = skip_space(f.cursor, f.end);
+        if (p >= ctx.origin && p < ctx.origin_end) ctx.anchor = p;
         parse_frame child{};
         step s = p < f.end ? parse_step(ctx, f, p, &child) : step::stop;
         switch (s) {
@@ -642,9 +809,30 @@ dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t lengt
                 break;
         }
     }
-    if (ctx.stopped()) return ctx.outcome;
+    if (ctx.stopped() || ctx.outcome == dtd_parse_outcome::bad_char_ref) return ctx.outcome;
     return dtd->has_error ? dtd_parse_outcome::malformed : dtd_parse_outcome::clean;
 }
+
+}  // namespace
+
+dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t length, int level, const char** at) {
+    if (at) *at = nullptr;
+    if (!dtd || !dtd->pool || !text || length == 0) return dtd_parse_outcome::clean;
+    // Substitution draws on the allowance the DTD keeps for every expansion
+    // against it, general entities included, and what it makes is booked
+    // there: many parses of small texts into one DTD cannot add up to more
+    // than one text may. (The declarations themselves are not counted as
+    // input: a large entity value must not raise what its references may
+    // expand to.)
+    size_t limit = 0;
+    size_t budget = dtd_expansion_allowance(dtd, length, &limit);
+    parse_context ctx{dtd, dtd->pool, text, text + length, budget, limit};
+    dtd_parse_outcome outcome = dtd_parse_walk(ctx, text, length, level);
+    dtd->expansion_work = dtd_add_saturating(dtd->expansion_work, ctx.made);
+    if (at) *at = ctx.refused_at;
+    return outcome;
+}
+
 
 int dtd_parse_into(quorvel_dtd* dtd, const char* text, size_t length, int level) {
     dtd_parse_run(dtd, text, length, level);

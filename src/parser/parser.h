@@ -96,8 +96,12 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
 // skipped to its '>'. *cursor moves past the declaration (it points at the
 // '<' on entry). False for a DOCTYPE keyword run into its name (nine bytes
 // past the '<'), which is skipped the same way and builds nothing.
+// A kept internal subset that holds a malformed character reference in a
+// declaration, or whose parameter entities expand past the DTD's allowance,
+// makes the document ill-formed: *refused_at (when refused_at is given)
+// then points into the subset where it was met and *refused_why says what.
 bool dp_parse_doctype(char** cursor, char* end, quorvel_pool* pool, quorvel_document* doc, quorvel_dtd** dtd,
-                      bool keep);
+                      bool keep, char** refused_at = nullptr, const char** refused_why = nullptr);
 
 // ---- Input encodings -----------------------------------------------------------------------
 
@@ -266,7 +270,7 @@ enum class dp_reference {
     cut_off,     // a character reference whose digits run to end or to a NUL
                  // (decoded; *used stops there)
     malformed,   // "&#" without digits, a stray byte after the digits, or a
-                 // value that is 0, a surrogate or above U+10FFFF
+                 // value that is no XML character (dtd_is_xml_char)
     other,       // an entity name other than the five predefined ones
 };
 
@@ -365,7 +369,7 @@ template <bool Padded = false>
             for (unsigned v; (Padded || d < stop) && (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++)
                 cp = cp * 10 + v;
         }
-        if (d - digits <= 7 && d < end && *d == ';' && cp - 1 < 0x10FFFFu && cp - 0xD800u >= 0x800u) {
+        if (d - digits <= 7 && d < end && *d == ';' && dtd_is_xml_char(cp)) {
             *written = quorvel_utf8_encode(cp, out);
             *used = static_cast<size_t>(d + 1 - s);
             return dp_reference::decoded;
@@ -410,6 +414,7 @@ inline dp_reference dp_read_reference_bytes(const char* s, const char* end, char
     } else if (result == char_ref_result::cut_off) {
         after = end;
     }
+    if (!dtd_is_xml_char(code_point)) return dp_reference::malformed;
     *written = quorvel_utf8_encode(code_point, out);
     *used = static_cast<size_t>(after - s);
     return result == char_ref_result::complete ? dp_reference::decoded : dp_reference::cut_off;
@@ -417,8 +422,8 @@ inline dp_reference dp_read_reference_bytes(const char* s, const char* end, char
 
 // The '&' of the first character reference in [p, end) that no document
 // may hold, which every parser refuses: no digits, a stray byte before the
-// ';', none at all before end, 0, a surrogate or a value above U+10FFFF;
-// NULL when there is none. Reads only [p, end).
+// ';', none at all before end, or a value that is no XML character
+// (dtd_is_xml_char); NULL when there is none. Reads only [p, end).
 template <typename Char>
 inline Char* dp_first_bad_char_ref(Char* p, Char* end) {
     while (p < end) {
@@ -427,7 +432,9 @@ inline Char* dp_first_bad_char_ref(Char* p, Char* end) {
         if (amp + 1 < end && amp[1] == '#') {
             uint32_t code_point = 0;
             const char* after = nullptr;
-            if (quorvel_char_ref_parse(amp + 2, end, &code_point, &after) != char_ref_result::complete) return amp;
+            if (quorvel_char_ref_parse(amp + 2, end, &code_point, &after) != char_ref_result::complete ||
+                !dtd_is_xml_char(code_point))
+                return amp;
         }
         p = amp + 1;
     }
@@ -468,12 +475,19 @@ int dtd_parse_into(quorvel_dtd* dtd, const char* text, size_t length, int level)
 // How a parse ended. The two limits also set has_error and the thread's
 // last-error text, and stop the parse where they were met.
 enum class dtd_parse_outcome : int {
-    clean = 0,   // has_error stayed clear
-    malformed,   // has_error set by a malformed declaration or lack of memory
-    too_large,   // parameter-entity substitution passed dtd_expansion_limit
-    too_deep,    // INCLUDE sections nested beyond kDtdMaxIncludeNesting
+    clean = 0,     // has_error stayed clear
+    malformed,     // has_error set by a malformed declaration or lack of memory
+    too_large,     // parameter-entity substitution passed the DTD's expansion allowance
+    too_deep,      // INCLUDE sections nested beyond kDtdMaxIncludeNesting
+    bad_char_ref,  // an entity value or attribute default holds a malformed
+                   // character reference (dp_first_bad_char_ref); the
+                   // declaration is skipped and the parse goes on
 };
-dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t length, int level);
+// at, when given, receives where a too_large or bad_char_ref outcome was
+// met: the reference's '&' when it is in text itself, else the start of the
+// construct of text whose parameter-entity replacement held it.
+dtd_parse_outcome dtd_parse_run(quorvel_dtd* dtd, const char* text, size_t length, int level,
+                                const char** at = nullptr);
 
 // INCLUDE sections open at once. Each level rescans its content for the
 // matching end, so the cap also bounds that work.

@@ -408,10 +408,20 @@ TEST(DtdExpand, ReplacementTexts) {
         <!ENTITY ping "&pong;"> <!ENTITY pong "&ping;">
         <!ENTITY ext SYSTEM "e.xml">
         <!ENTITY % pe "param">
-        <!ENTITY bad "&#0;">
     )");
     ASSERT_NE(dtd, nullptr);
     EXPECT_STREQ(entity_value(dtd.get(), "tag"), "&#60;b&#62;");
+    // The parser refuses a value with a malformed character reference; an
+    // entity added by hand shows that expansion refuses it too.
+    for (const char* bad : {"bad", "bad5"}) {
+        auto* e = static_cast<quorvel_dtd_entity*>(quorvel_pool_alloc(dtd->pool, sizeof(quorvel_dtd_entity)));
+        ASSERT_NE(e, nullptr);
+        std::memset(e, 0, sizeof *e);
+        e->name = quorvel_pool_strdup(dtd->pool, bad);
+        e->value = quorvel_pool_strdup(dtd->pool, bad[3] ? "&#5;" : "&#0;");
+        e->value_length = 4;
+        ASSERT_TRUE(dtd_add_entity(dtd.get(), e));
+    }
     struct row {
         const char* text;
         const char* expected;
@@ -435,7 +445,14 @@ TEST(DtdExpand, ReplacementTexts) {
         {"&self;", "<null>"},
         {"&ping;", "<null>"},
         {"&bad;", "<null>"},
+        {"&bad5;", "<null>"},
         {"&#0;", "<null>"},
+        // Code points that are no XML characters.
+        {"&#5;", "<null>"},
+        {"&#x1F;", "<null>"},
+        {"&#xFFFE;", "<null>"},
+        {"&#xFFFF;", "<null>"},
+        {"&#9;&#xA;&#xD;&#x20;&#xFFFD;&#x10000;", "\t\n\r \xEF\xBF\xBD\xF0\x90\x80\x80"},
         {"&#xD800;", "<null>"},
         {"&#xDFFF;", "<null>"},
         {"&#x110000;", "<null>"},
