@@ -368,6 +368,8 @@ void document_release(quorvel_document* d) {
     std::free(d->newlines);
     d->newlines = nullptr;
     if (!d->pos_in_pool) std::free(d->pos_records);
+    if (!d->pos_spans_in_pool) std::free(d->pos_spans);
+    d->pos_spans = nullptr;
     std::free(d->pos_index);
     d->pos_records = nullptr;
     d->pos_index = nullptr;

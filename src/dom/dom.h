@@ -308,6 +308,14 @@ struct quorvel_elem_pos {
     uint32_t end;
 };
 
+// The position of a parsed element that lies in its parser's element area:
+// the span at index i belongs to the i-th record of the area, so it needs no
+// element pointer (8 bytes an element instead of 16).
+struct quorvel_elem_span {
+    uint32_t start;  // just past the start tag
+    uint32_t end;
+};
+
 // ---- Document ------------------------------------------------------------------------------------
 
 struct quorvel_root_entry;
@@ -377,6 +385,13 @@ struct quorvel_document {
     quorvel_elem_pos* pos_index;    // open-addressing copies of the records (malloc)
     size_t pos_index_capacity;
     size_t pos_index_built_count;
+    // Spans of the elements of the parser's element area (see
+    // quorvel_elem_span); pos_records hold the positions of any other
+    // parsed element. pos_spans_in_pool: the array lies in the pool.
+    quorvel_elem_span* pos_spans;
+    const quorvel_element* pos_span_elements;
+    size_t pos_span_count;
+    int32_t pos_spans_in_pool;
     void* attribute_index;
     quorvel_element* last_attr_element;
     quorvel_attribute* last_attr;

@@ -85,6 +85,25 @@ const quorvel_elem_pos* find_position_record(quorvel_document* doc, const quorve
     }
 }
 
+// The start and end offsets recorded for e: from its span when the parser
+// placed it in its element area, else from the position records.
+bool find_position(quorvel_document* doc, const quorvel_element* e, size_t* start, size_t* end) {
+    if (const quorvel_element* base = doc->pos_span_elements) {
+        auto at = reinterpret_cast<uintptr_t>(e), from = reinterpret_cast<uintptr_t>(base);
+        size_t i = static_cast<size_t>(at - from) / sizeof(quorvel_element);
+        if (at >= from && (at - from) % sizeof(quorvel_element) == 0 && i < doc->pos_span_count) {
+            *start = doc->pos_spans[i].start;
+            *end = doc->pos_spans[i].end;
+            return true;
+        }
+    }
+    const quorvel_elem_pos* rec = find_position_record(doc, e);
+    if (!rec) return false;
+    *start = rec->start;
+    *end = rec->end;
+    return true;
+}
+
 // A growable path text (malloc), built from the nearest step outward.
 struct path_text {
     char* data = nullptr;
@@ -164,11 +183,8 @@ QUORVEL_API void quorvel_node_source_position(const quorvel_node* node, quorvel_
     out->line = static_cast<int>(lines_before(doc, offset) + 1);
     if (node->kind != QUORVEL_NODE_ELEMENT) return;
     size_t start = 0, end = 0;
-    if (const quorvel_elem_pos* rec = find_position_record(doc, element)) {
-        if (rec->start > doc->retained_length || rec->end > doc->retained_length) return;
-        start = rec->start;
-        end = rec->end;
-    }
+    if (find_position(doc, element, &start, &end) && (start > doc->retained_length || end > doc->retained_length))
+        return;
     out->column = column_of(doc, start);
     if (end) out->end_column = column_of(doc, end);
 }

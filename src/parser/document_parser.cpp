@@ -429,14 +429,13 @@ bool fast_run(dp_state* s) {
     quorvel_text* text_next;
     quorvel_text* const text_end = s->text_end;
     quorvel_document* const d = s->doc;
-    quorvel_elem_pos* pos_records;
-    quorvel_elem_pos* pos_next;
+    // The span of the element at elem_next (Record: every area slot has one).
+    quorvel_elem_span* pos_next = nullptr;
     auto write_back = [&] {
         s->cur = p;
         s->depth = static_cast<size_t>(top + 1 - base);
         s->elem_next = elem_next;
         s->text_next = text_next;
-        if (Record) d->pos_count = static_cast<size_t>(pos_next - pos_records);
     };
     auto read_again = [&] {
         p = s->cur;
@@ -447,12 +446,7 @@ bool fast_run(dp_state* s) {
         elem_next = s->elem_next;
         text_next = s->text_next;
         budget = static_cast<size_t>(s->elem_end - elem_next);
-        if (Record) {
-            pos_records = d->pos_records;
-            pos_next = pos_records + d->pos_count;
-            size_t room = d->pos_capacity - d->pos_count;
-            if (room < budget) budget = room;
-        }
+        if (Record) pos_next = d->pos_spans + (elem_next - s->elem_area);
     };
     // Near: every record this loop links lies in the arena, under 2 GiB.
     auto put = [&](const void* holder, int32_t* field, const void* target) {
@@ -569,7 +563,7 @@ bool fast_run(dp_state* s) {
                 if (Record) {
                     uint32_t o = static_cast<uint32_t>(after - start);
                     pos_end = &pos_next->end;
-                    *pos_next++ = quorvel_elem_pos{e, o, o};
+                    *pos_next++ = quorvel_elem_span{o, o};
                 }
                 if (top->element->child_count < kChildCountCap) top->element->child_count++;
                 p = after;

@@ -155,7 +155,7 @@ arena_sizes arena_sizes_for(size_t length, size_t lt, size_t quotes, bool raw_in
                     z.attr_cap * ((raw_in_source ? 0 : sizeof(quorvel_raw_attribute)) + sizeof(quorvel_attr_ns));
     size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
     z.total = z.areas + extras + slack;
-    z.positions = record_positions ? (z.elem_cap + 16) * sizeof(quorvel_elem_pos) : 0;
+    z.positions = record_positions ? z.elem_cap * sizeof(quorvel_elem_span) : 0;
     return z;
 }
 
@@ -335,21 +335,23 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->record_positions = record_positions;
     s->raw_in_source = raw_in_source;
     if (record_positions) {
-        // Room for the most elements the '<' count allows: the array never
-        // moves during the parse (a move copies and faults in every record
-        // made so far), and the pages past the true count are never touched.
-        // In a reserved arena it is one more part of the document's range.
-        size_t expect = elem_cap + 16;
-        quorvel_elem_pos* records = nullptr;
+        // A span per slot of the element area, which the '<' count sizes:
+        // the array never moves during the parse, and the pages past the
+        // true count are never touched. In a reserved arena it is one more
+        // part of the document's range. Elements placed elsewhere get
+        // position records.
+        quorvel_elem_span* spans = nullptr;
         if (arena->mapped) {
-            records = static_cast<quorvel_elem_pos*>(quorvel_pool_alloc(pool, expect * sizeof(quorvel_elem_pos)));
-            doc->pos_in_pool = records != nullptr;
+            spans = static_cast<quorvel_elem_span*>(quorvel_pool_alloc(pool, elem_cap * sizeof(quorvel_elem_span)));
+            doc->pos_spans_in_pool = spans != nullptr;
         }
-        if (!records && (records = static_cast<quorvel_elem_pos*>(std::malloc(expect * sizeof(quorvel_elem_pos)))))
-            advise_huge_pages(records, expect * sizeof(quorvel_elem_pos));
-        if (records) {
-            doc->pos_records = records;
-            doc->pos_capacity = expect;
+        if (!spans && (spans = static_cast<quorvel_elem_span*>(std::malloc(elem_cap * sizeof(quorvel_elem_span)))))
+            advise_huge_pages(spans, elem_cap * sizeof(quorvel_elem_span));
+        if (spans) {
+            doc->pos_spans = spans;
+            doc->pos_span_elements = s->elem_area;
+        } else {
+            s->record_positions = 0;  // the parse goes on without column positions
         }
     }
     if (length > 2 && static_cast<unsigned char>(work[0]) == 0xEF && static_cast<unsigned char>(work[1]) == 0xBB &&
@@ -357,6 +359,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
         s->cur = work + 3;
 
     bool ok = parse_document(s);
+    if (doc->pos_spans) doc->pos_span_count = static_cast<size_t>(s->elem_next - s->elem_area);
     if (odd_bytes) {
         // No document holds a NUL or a byte that is no part of a UTF-8
         // character. The first such byte fails the parse unless the parse

@@ -228,25 +228,34 @@ int32_t pos_record_grown(dp_state* s, quorvel_element* e, uint32_t offset) {
     return index;
 }
 
-// The element's position record at p, in place while the array has room.
-[[gnu::always_inline]] inline int32_t record_position(dp_state* s, quorvel_element* e, const char* p) {
+// Where the element's end offset goes: its span when it lies in the element
+// area (every element does, but those of expanded entities past the area's
+// end), else a position record.
+[[gnu::always_inline]] inline uint32_t* record_position(dp_state* s, quorvel_element* e, const char* p) {
     quorvel_document* d = s->doc;
     uint32_t o = offset_of(s, p);
-    if (d->pos_count < d->pos_capacity) [[likely]] {
-        d->pos_records[d->pos_count] = quorvel_elem_pos{e, o, o};
-        return static_cast<int32_t>(d->pos_count++);
+    if (e >= s->elem_area && e < s->elem_end) [[likely]] {
+        quorvel_elem_span* span = d->pos_spans + (e - s->elem_area);
+        *span = quorvel_elem_span{o, o};
+        return &span->end;
     }
-    return pos_record_grown(s, e, o);
+    int32_t index;
+    if (d->pos_count < d->pos_capacity) {
+        d->pos_records[d->pos_count] = quorvel_elem_pos{e, o, o};
+        index = static_cast<int32_t>(d->pos_count++);
+    } else {
+        index = pos_record_grown(s, e, o);
+    }
+    return index >= 0 ? &d->pos_records[index].end : &s->pos_sink;
 }
 
 // qname_word: the first 8 bytes of the name as written, read before any
 // NUL went into them (a load over a fresh byte store would stall).
 inline bool push_open(dp_state* s, quorvel_element* e, const char* name, size_t name_len, size_t prefix_length,
-                      int32_t pos_index, uint64_t qname_word) {
+                      uint32_t* pos_end, uint64_t qname_word) {
     if (s->depth == s->stack_capacity && !grow_stack(s)) return false;
     size_t full = prefix_length ? prefix_length + 1 + name_len : name_len;
     close_word w = prefix_length != kNoFastClose ? close_word_of(qname_word, full) : close_word{0, 0};
-    uint32_t* pos_end = pos_index >= 0 ? &s->doc->pos_records[pos_index].end : &s->pos_sink;
     s->stack[s->depth++] = dp_open{{e, e, &e->first_child}, name, pos_end, name_len,
                                    static_cast<uint32_t>(prefix_length), w.word, w.mask};
     return true;
@@ -263,7 +272,7 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
     e->name_length = static_cast<uint8_t>(len < 255 ? len : 255);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
     if (!quorvel_build_link(s->doc, e, &e->name, name)) DP_FAIL(s, p);
-    int32_t pos_index = s->record_positions ? record_position(s, e, p) : -1;
+    uint32_t* pos_end = s->record_positions ? record_position(s, e, p) : &s->pos_sink;
     size_t depth = s->depth;
     if (depth == 0) {
         if (s->root) DP_FAIL(s, p);
@@ -276,7 +285,7 @@ inline bool plain_start_tag(dp_state* s, quorvel_element* e, char* name, char* n
     s->cur = p;
     if (empty) return true;
     if (depth > 0 && depth >= s->max_depth) DP_FAIL(s, p);
-    if (!push_open(s, e, name, len, 0, pos_index, qname_word)) DP_FAIL(s, p);
+    if (!push_open(s, e, name, len, 0, pos_end, qname_word)) DP_FAIL(s, p);
     return true;
 }
 
@@ -428,7 +437,7 @@ bool dp_start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     e->name_length = static_cast<uint8_t>(local_len < 255 ? local_len : 255);
     e->name_hash = static_cast<uint16_t>(hash & 0xFFFFu);
 
-    int32_t pos_index = s->record_positions ? record_position(s, e, p) : -1;
+    uint32_t* pos_end = s->record_positions ? record_position(s, e, p) : &s->pos_sink;
 
     if (s->depth == 0) {
         if (s->root) DP_FAIL(s, p);
@@ -445,7 +454,7 @@ bool dp_start_tag_from(dp_state* s, char* lt, char* stop, uint32_t hash) {
     s->cur = p;
     if (empty) return true;
     if (s->depth > 0 && s->depth >= s->max_depth) DP_FAIL(s, p);
-    if (!push_open(s, e, local, local_len, prefix_length, pos_index, qname_word)) DP_FAIL(s, p);
+    if (!push_open(s, e, local, local_len, prefix_length, pos_end, qname_word)) DP_FAIL(s, p);
     return true;
 }
 

@@ -45,7 +45,7 @@ constexpr size_t kExtChunkBytes = 4096;
 // and what its end tag needs.
 struct build_frame : quorvel_build_parent {
     char* prefix_colon;        // the colon that ends the prefix, NUL once the element closes; NULL for none
-    int32_t pos_index;         // position record, -1 for none
+    int32_t pos_index;         // the element's span, -1 for none
 };
 
 // Builds the document's records as the scan of the working copy reports
@@ -65,11 +65,11 @@ struct doc_sink {
     quorvel_text* text_end;
     char* ext_next;
     char* ext_end;
-    // The document's position records, kept here while the scan runs (its
-    // byte stores could alias the document's fields).
-    quorvel_elem_pos* pos_records;
-    size_t pos_count;
-    size_t pos_capacity;
+    // The spans of the element area's slots, kept here while the scan runs
+    // (its byte stores could alias the document's fields); NULL without
+    // positions.
+    quorvel_elem_span* spans;
+    quorvel_element* elem_area;
     quorvel_element* root;
     // The start tag being read.
     quorvel_element* current;
@@ -205,17 +205,9 @@ struct doc_sink {
         *name_end = '\0';
         e->attr_count = static_cast<uint8_t>(count < kAttrCountCap ? count : kAttrCountCap);
         int32_t pos_index = -1;
-        if (positions) {
-            if (pos_count < pos_capacity) [[likely]] {
-                pos_index = static_cast<int32_t>(pos_count);
-                pos_records[pos_count++] = quorvel_elem_pos{e, content, content};
-            } else {
-                doc->pos_count = pos_count;
-                pos_index = quorvel_elem_pos_record(doc, e, content, content);
-                pos_records = doc->pos_records;
-                pos_count = doc->pos_count;
-                pos_capacity = doc->pos_capacity;
-            }
+        if (spans) {
+            pos_index = static_cast<int32_t>(e - elem_area);
+            spans[pos_index] = quorvel_elem_span{content, content};
         }
         if (self_closing) {
             if (prefix_colon) *prefix_colon = '\0';
@@ -250,7 +242,7 @@ struct doc_sink {
 
     bool element_end(uint32_t end) {
         const build_frame& f = frames[--depth];
-        if (f.pos_index >= 0) pos_records[f.pos_index].end = end;
+        if (f.pos_index >= 0) spans[f.pos_index].end = end;
         if (f.prefix_colon) *f.prefix_colon = '\0';
         return true;
     }
@@ -379,13 +371,12 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     doc->working_copy = work;
     doc->working_not_owned = 1;
     if (positions) {
-        // Most documents close most of their elements with an end tag: half
-        // the '<' count is the usual number of elements.
-        size_t expect = elem_cap / 2 + 16;
-        if (auto* records = static_cast<quorvel_elem_pos*>(std::malloc(expect * sizeof(quorvel_elem_pos)))) {
-            advise_huge_pages(records, expect * sizeof(quorvel_elem_pos));
-            doc->pos_records = records;
-            doc->pos_capacity = expect;
+        // A span per slot of the element area: pages past the true element
+        // count are never touched. Without it the elements get no columns.
+        if (auto* spans = static_cast<quorvel_elem_span*>(std::malloc(elem_cap * sizeof(quorvel_elem_span)))) {
+            advise_huge_pages(spans, elem_cap * sizeof(quorvel_elem_span));
+            doc->pos_spans = spans;
+            doc->pos_span_elements = reinterpret_cast<quorvel_element*>(area);
         }
     }
 
@@ -398,8 +389,8 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     sink->pool = pool;
     sink->work = work;
     sink->positions = positions;
-    sink->pos_records = doc->pos_records;
-    sink->pos_capacity = doc->pos_capacity;
+    sink->spans = doc->pos_spans;
+    sink->elem_area = reinterpret_cast<quorvel_element*>(area);
     sink->elem_next = reinterpret_cast<quorvel_element*>(area);
     sink->elem_end = sink->elem_next + elem_cap;
     char* cursor = area + round8(elem_cap * sizeof(quorvel_element));
@@ -421,7 +412,7 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     il_scan_release(&st);
     if (sink->frames != sink->inline_frames) std::free(sink->frames);
     quorvel_element* root = sink->root;
-    doc->pos_count = sink->pos_count;
+    if (doc->pos_spans) doc->pos_span_count = static_cast<size_t>(sink->elem_next - sink->elem_area);
     size_t records = static_cast<size_t>(sink->elem_next - reinterpret_cast<quorvel_element*>(area)) +
                      static_cast<size_t>(sink->text_next - reinterpret_cast<quorvel_text*>(text_area));
     size_t attributes = static_cast<size_t>(sink->attr_next - reinterpret_cast<quorvel_attribute*>(attr_area));

@@ -80,6 +80,44 @@ TEST(Positions, ManyElementsUseTheIndex) {
     quorvel_document_free(doc);
 }
 
+// Parsed elements find their columns by their slot in the parser's element
+// area; elements made later lie outside it and have a column only when a
+// position record names them.
+TEST(Positions, ParsedSlotsAndRecordsOutsideTheArea) {
+    quorvel_document* doc = parse("<a>\n <b/><c x='>'>t</c>\n</a>");
+    quorvel_element* a = quorvel_document_root(doc);
+    quorvel_node* b = child(quorvel_element_as_node(a), 1);
+    quorvel_node* c = child(quorvel_element_as_node(a), 2);
+    quorvel_source_position pos{};
+    quorvel_node_source_position(b, &pos);
+    EXPECT_EQ(pos.line, 2);
+    EXPECT_EQ(pos.column, 6);
+    EXPECT_EQ(pos.end_column, 6);
+    quorvel_node_source_position(c, &pos);
+    EXPECT_EQ(pos.line, 2);
+    EXPECT_EQ(pos.column, 15);      // past "<c x='>'>"
+    EXPECT_EQ(pos.end_column, 20);  // past "</c>"
+
+    quorvel_element* made = quorvel_element_create(doc, "d");
+    ASSERT_NE(made, nullptr);
+    ASSERT_EQ(quorvel_element_append_child(a, quorvel_element_as_node(made)), QUORVEL_OK);
+    pos = quorvel_source_position{9, 9, 9};
+    quorvel_node_source_position(quorvel_element_as_node(made), &pos);
+    EXPECT_EQ(pos.line, 0);
+    EXPECT_EQ(pos.column, 0);
+    // With a source offset and a record of its own, it reads the record.
+    made->head.source_pos = 1;
+    ASSERT_GE(quorvel_elem_pos_record(doc, made, 2, 3), 0);
+    quorvel_node_source_position(quorvel_element_as_node(made), &pos);
+    EXPECT_EQ(pos.line, 1);
+    EXPECT_EQ(pos.column, 3);
+    EXPECT_EQ(pos.end_column, 4);
+    // The parsed elements keep their spans.
+    quorvel_node_source_position(c, &pos);
+    EXPECT_EQ(pos.column, 15);
+    quorvel_document_free(doc);
+}
+
 TEST(Paths, StepsAndPositions) {
     quorvel_document* doc = parse("<doc><!--c--><list><item/><item>t</item><item/></list>"
                                   "<one><item/></one><p:x xmlns:p='u'/><q:x xmlns:q='v'/></doc>");

@@ -292,22 +292,26 @@ TEST(DocumentParserShape, RecordsAndFlags) {
     ASSERT_EQ(quorvel_element_attributes_raw(root, raw_names, nullptr, 3), 2u);
     EXPECT_STREQ(raw_names[0], "xmlns:r");
     EXPECT_STREQ(raw_names[1], "a");
-    // Position records: just past the start tag, then past the end tag.
-    ASSERT_EQ(doc->pos_count, 2u);
+    // Position spans, one per element of the area in document order: just
+    // past the start tag, then past the end tag.
+    ASSERT_EQ(doc->pos_span_count, 2u);
+    EXPECT_EQ(doc->pos_count, 0u);
     std::string in(doc->retained_input);
-    EXPECT_EQ(doc->pos_records[0].element, root);
-    EXPECT_EQ(doc->pos_records[0].start, in.find("<c>"));
-    EXPECT_EQ(doc->pos_records[0].end, in.size());
-    EXPECT_EQ(doc->pos_records[1].start, in.find("t</c>"));
-    EXPECT_EQ(doc->pos_records[1].end, in.find("</r:root>"));
+    EXPECT_EQ(doc->pos_span_elements, root);
+    EXPECT_EQ(doc->pos_spans[0].start, in.find("<c>"));
+    EXPECT_EQ(doc->pos_spans[0].end, in.size());
+    EXPECT_EQ(doc->pos_span_elements + 1, c);
+    EXPECT_EQ(doc->pos_spans[1].start, in.find("t</c>"));
+    EXPECT_EQ(doc->pos_spans[1].end, in.find("</r:root>"));
     parsed q("<a><b/></a>", QUORVEL_PARSE_NO_POSITIONS);
     EXPECT_EQ(q.doc->pos_count, 0u);
+    EXPECT_EQ(q.doc->pos_span_count, 0u);
     EXPECT_NE(q.doc->root->head.source_pos, 0u);
 }
 
 // More elements than half the '<' count (empty ones have no end tag): the
-// record array is sized for them up front, so it never moves while
-// elements are open, and their end offsets land in it.
+// span array is sized for them up front, so it never moves while elements
+// are open, and their end offsets land in it.
 TEST(DocumentParserShape, PositionRecordsOfManyEmptyElements) {
     for (const char* open : {"<r><x>", "<r a='1'><p:x xmlns:p='u'>"}) {
         std::string in = open;
@@ -317,13 +321,13 @@ TEST(DocumentParserShape, PositionRecordsOfManyEmptyElements) {
         parsed p(in);
         ASSERT_NE(p.doc, nullptr) << open;
         quorvel_document* doc = p.doc;
-        ASSERT_EQ(doc->pos_count, 5002u);
-        EXPECT_GE(doc->pos_capacity, doc->pos_count);
-        EXPECT_EQ(doc->pos_records[0].element, doc->root);
-        EXPECT_EQ(doc->pos_records[0].end, in.size());
-        EXPECT_EQ(doc->pos_records[1].end, in.size() - 4);
-        for (size_t i = 2; i < doc->pos_count; i++) {
-            ASSERT_EQ(doc->pos_records[i].start, doc->pos_records[i].end);
+        ASSERT_EQ(doc->pos_span_count, 5002u);
+        EXPECT_EQ(doc->pos_count, 0u);
+        EXPECT_EQ(doc->pos_span_elements, doc->root);
+        EXPECT_EQ(doc->pos_spans[0].end, in.size());
+        EXPECT_EQ(doc->pos_spans[1].end, in.size() - 4);
+        for (size_t i = 2; i < doc->pos_span_count; i++) {
+            ASSERT_EQ(doc->pos_spans[i].start, doc->pos_spans[i].end);
         }
     }
 }

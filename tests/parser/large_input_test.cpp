@@ -88,7 +88,8 @@ TEST(LargeInputs, EveryShapeLinksWithoutTheOverflowTableAndMatchesSeparateBlocks
         ASSERT_NE(doc, nullptr) << quorvel_last_error();
         EXPECT_NE(doc->pool->arena->mapped, 0u);
         EXPECT_EQ(overflow_entries_of(doc), 0u);
-        EXPECT_EQ(doc->pos_in_pool, 1);
+        EXPECT_EQ(doc->pos_spans_in_pool, 1);
+        EXPECT_EQ(doc->pos_count, 0u);
         EXPECT_EQ(std::string(doc->retained_input, doc->retained_length), c.text);
 
         std::string buffer = c.text;
@@ -102,7 +103,7 @@ TEST(LargeInputs, EveryShapeLinksWithoutTheOverflowTableAndMatchesSeparateBlocks
         quorvel_set_memory_management_functions(nullptr, nullptr);
         ASSERT_NE(apart, nullptr);
         EXPECT_EQ(apart->pool->arena->mapped, 0u);
-        EXPECT_EQ(apart->pos_in_pool, 0);
+        EXPECT_EQ(apart->pos_spans_in_pool, 0);
 
         std::string expected = serialized(apart);
         EXPECT_TRUE(serialized(doc) == expected);
@@ -116,9 +117,10 @@ TEST(LargeInputs, EveryShapeLinksWithoutTheOverflowTableAndMatchesSeparateBlocks
     quorvel_thread_cleanup();
 }
 
-// A document grows on in its reserved range after the parse, its position
-// records move to a block of their own when they outgrow the parse's
-// array, and a parse after the document is freed takes the range warm.
+// A document grows on in its reserved range after the parse, position
+// records of elements outside the parse's area go to a block of their own
+// beside the area's spans, and a parse after the document is freed takes
+// the range warm.
 TEST(LargeInputs, ReservedRangeServesLaterGrowthAndTheNextParse) {
     quorvel_thread_cleanup();
     const std::string text = records();
@@ -140,16 +142,19 @@ TEST(LargeInputs, ReservedRangeServesLaterGrowthAndTheNextParse) {
     std::string out = serialized(doc);
     EXPECT_NE(out.find("<added n=\"19999\"/></records>"), std::string::npos);
 
-    ASSERT_EQ(doc->pos_in_pool, 1);
-    size_t count = doc->pos_count;
-    quorvel_elem_pos first = doc->pos_records[0];
-    quorvel_elem_pos last = doc->pos_records[count - 1];
-    while (doc->pos_count <= doc->pos_capacity && doc->pos_in_pool)
-        ASSERT_GE(quorvel_elem_pos_record(doc, root, 1, 2), 0);
+    ASSERT_EQ(doc->pos_spans_in_pool, 1);
+    quorvel_source_position before{}, after{};
+    quorvel_node* first = quorvel_node_first_child(quorvel_element_as_node(root));
+    while (quorvel_node_get_type(first) != QUORVEL_NODE_ELEMENT) first = quorvel_node_next_sibling(first);
+    quorvel_node_source_position(first, &before);
+    EXPECT_GT(before.column, 0);
+    EXPECT_GT(before.end_column, 0);
+    for (int i = 0; i < 1000; i++) ASSERT_GE(quorvel_elem_pos_record(doc, root, 1, 2), 0);
     EXPECT_EQ(doc->pos_in_pool, 0);
-    EXPECT_EQ(doc->pos_records[0].element, first.element);
-    EXPECT_EQ(doc->pos_records[0].start, first.start);
-    EXPECT_EQ(doc->pos_records[count - 1].end, last.end);
+    quorvel_node_source_position(first, &after);
+    EXPECT_EQ(after.line, before.line);
+    EXPECT_EQ(after.column, before.column);
+    EXPECT_EQ(after.end_column, before.end_column);
     quorvel_document_free(doc);
 
     quorvel_document* next = quorvel_parse_string(text.data(), text.size(), &status);
