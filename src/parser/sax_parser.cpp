@@ -1,7 +1,8 @@
-// The SAX parser object and its exports: creation, the feed driver (append
-// the chunk, read, drop what was consumed), the one-call parse, the mode
-// setters, and the pause and abort hooks the pull parser and the recorder
-// use. The reading rules themselves are in sax_tokenizer.cpp.
+// The SAX parser object and its exports: creation, the feed driver (read
+// the chunk where it lies, carry over what it left unconsumed), the
+// one-call parse, the mode setters, and the pause and abort hooks the pull
+// parser and the recorder use. The reading rules themselves are in
+// sax_tokenizer.cpp.
 #include <cstdlib>
 #include <cstring>
 
@@ -92,7 +93,10 @@ bool keep_rest(quorvel_sax_parser* p) {
 }
 
 int finish_run(quorvel_sax_parser* p, int result) {
-    if (result == 0 && !keep_rest(p)) return sax_report_out_of_memory(p);
+    if (result == 0 && !keep_rest(p)) {
+        sax_report_out_of_memory(p);
+        result = -1;
+    }
     if (result != 0) {
         if (p->result == 0) p->result = -2;
         // Nothing more is read; the caller's chunk is not kept either.
