@@ -10,7 +10,6 @@
 #include <functional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "quorvel.h"
@@ -163,37 +162,6 @@ TEST(ReaderThread, TextOfMixedContentCopiedOnceForConcurrentReaders) {
     });
     EXPECT_EQ(wrong.load(), 0);
     quorvel_document_free(doc);
-}
-
-// Elements whose namespace comes from a declaration further up: the first
-// readers resolve it and remember it on the element, some making the
-// element's record for it, all at once.
-TEST(ReaderThread, NamespacesResolvedByConcurrentFirstReaders) {
-    std::string text = "<r xmlns='urn:d' xmlns:p='urn:p'>";
-    for (int i = 0; i < kElements; i++) text += "<e><p:f><g/></p:f></e>";
-    text += "</r>";
-    for (int round = 0; round < 3; round++) {
-        quorvel_document* doc = parse(text);
-        ASSERT_NE(doc, nullptr);
-        quorvel_element* root = quorvel_document_root(doc);
-        std::atomic<int> wrong{0};
-        run_together([&](int t) {
-            // Half the threads go from the top down, half ask the deepest first.
-            for (quorvel_element* e = quorvel_element_first_child_any(root); e; e = quorvel_element_next_sibling_any(e)) {
-                quorvel_element* f = quorvel_element_first_child_any(e);
-                quorvel_element* g = quorvel_element_first_child_any(f);
-                quorvel_element* order[3] = {e, f, g};
-                if (t % 2) std::swap(order[0], order[2]);
-                for (quorvel_element* x : order) {
-                    const char* uri = quorvel_element_namespace(x);
-                    const char* want = x == f ? "urn:p" : "urn:d";
-                    if (!uri || std::strcmp(uri, want) != 0) wrong++;
-                }
-            }
-        });
-        EXPECT_EQ(wrong.load(), 0);
-        quorvel_document_free(doc);
-    }
 }
 
 }  // namespace
