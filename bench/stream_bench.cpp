@@ -1,5 +1,5 @@
 // Streaming throughput: the SAX push parser against expat and libxml2's
-// SAX2 parser, one-shot and fed in 64 KiB chunks; the pull parser one event
+// SAX2 parser, one-shot and fed in 64 KiB chunks (ours in 4 KiB chunks too); the pull parser one event
 // at a time and in batches; and iterparse (each child of the root in turn)
 // against libxml2's xmlReader walking the same elements. Counts are checked
 // before anything is timed.
@@ -29,21 +29,25 @@ long sax_quorvel(const std::string& text) {
 }
 
 constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kSmallChunk = 4 * 1024;
 
-long sax_quorvel_chunked(const std::string& text) {
+long sax_quorvel_fed(const std::string& text, size_t chunk) {
     quorvel_sax_handler handler;
     std::memset(&handler, 0, sizeof handler);
     handler.start_element = count_start;
     long n = 0;
     quorvel_sax_parser* p = quorvel_sax_parser_create(&handler, &n);
     int rc = 0;
-    for (size_t at = 0; rc == 0 && at < text.size(); at += kChunk) {
-        size_t len = std::min(kChunk, text.size() - at);
+    for (size_t at = 0; rc == 0 && at < text.size(); at += chunk) {
+        size_t len = std::min(chunk, text.size() - at);
         rc = quorvel_sax_parser_feed(p, text.data() + at, len, at + len == text.size());
     }
     quorvel_sax_parser_free(p);
     return rc == 0 ? n : -1;
 }
+
+long sax_quorvel_chunked(const std::string& text) { return sax_quorvel_fed(text, kChunk); }
+long sax_quorvel_chunked_small(const std::string& text) { return sax_quorvel_fed(text, kSmallChunk); }
 
 // The pull parser, one event per call; character data is read so that no
 // reader can skip it.
@@ -185,6 +189,7 @@ void run_iter(benchmark::State& state, shape s, long (*f)(const std::string&)) {
 void BM_sax_quorvel(benchmark::State& state, shape s) { run_sax(state, s, sax_quorvel); }
 void BM_sax_expat(benchmark::State& state, shape s) { run_sax(state, s, sax_expat); }
 void BM_sax_chunked_quorvel(benchmark::State& state, shape s) { run_sax(state, s, sax_quorvel_chunked); }
+void BM_sax_chunked4k_quorvel(benchmark::State& state, shape s) { run_sax(state, s, sax_quorvel_chunked_small); }
 void BM_sax_chunked_expat(benchmark::State& state, shape s) { run_sax(state, s, expat_chunked); }
 void BM_pull_quorvel(benchmark::State& state, shape s) { run_sax(state, s, pull_quorvel); }
 void BM_pull_batch_quorvel(benchmark::State& state, shape s) { run_sax(state, s, pull_quorvel_batch); }
@@ -197,6 +202,7 @@ void BM_iter_libxml2(benchmark::State& state, shape s) { run_iter(state, s, iter
     BENCHMARK_CAPTURE(BM_sax_expat, name, shape::name)->Unit(benchmark::kMillisecond);        \
     BENCHMARK_CAPTURE(BM_sax_libxml2, name, shape::name)->Unit(benchmark::kMillisecond);      \
     BENCHMARK_CAPTURE(BM_sax_chunked_quorvel, name, shape::name)->Unit(benchmark::kMillisecond); \
+    BENCHMARK_CAPTURE(BM_sax_chunked4k_quorvel, name, shape::name)->Unit(benchmark::kMillisecond); \
     BENCHMARK_CAPTURE(BM_sax_chunked_expat, name, shape::name)->Unit(benchmark::kMillisecond); \
     BENCHMARK_CAPTURE(BM_pull_quorvel, name, shape::name)->Unit(benchmark::kMillisecond);     \
     BENCHMARK_CAPTURE(BM_pull_batch_quorvel, name, shape::name)->Unit(benchmark::kMillisecond); \

@@ -4,7 +4,6 @@
 // compare the length before any name byte. The locks under which readers
 // store lazy results into a shared document live here too.
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -36,7 +35,15 @@ inline quorvel_attr_ns* attr_ns(const quorvel_attribute* a) {
 
 inline bool name_equals(const quorvel_attribute* a, const char* name, size_t length) {
     if (a->name_length != length) return false;
-    return length == 0 || (a->name && std::memcmp(a->name, name, length) == 0);
+    if (length == 0) return true;
+    if (!a->name) return false;
+    // Names are short: compared in line rather than through a call.
+    if (length < 24) {
+        for (size_t i = 0; i < length; i++)
+            if (a->name[i] != name[i]) return false;
+        return true;
+    }
+    return std::memcmp(a->name, name, length) == 0;
 }
 
 // First attribute without a namespace record whose stored name is exactly
@@ -128,14 +135,18 @@ void miss_report(quorvel_element* e, const char* needle) {
 quorvel_attribute* find_qualified(quorvel_element* e, const char* name, bool* walked) {
     *walked = false;
     if (!is_element(e) || !name) return nullptr;
-    if (const char* colon = std::strchr(name, ':')) {
+    // Names are short: one pass finds the end and the first colon.
+    size_t length = 0;
+    size_t colon = SIZE_MAX;
+    for (char c; (c = name[length]) != '\0'; length++)
+        if (c == ':' && colon == SIZE_MAX) colon = length;
+    if (colon != SIZE_MAX) {
         // Further colons belong to the local name.
-        const char* uri = attribute_prefix_uri(e, name, static_cast<size_t>(colon - name));
+        const char* uri = attribute_prefix_uri(e, name, colon);
         if (!uri) return nullptr;
         *walked = true;
-        return find_attr_expanded_len(e, uri, colon + 1, std::strlen(colon + 1));
+        return find_attr_expanded_len(e, uri, name + colon + 1, length - colon - 1);
     }
-    size_t length = std::strlen(name);
     if (length == 5 && std::memcmp(name, "xmlns", 5) == 0) return nullptr;
     *walked = true;
     return find_unprefixed(e, name, length);
@@ -150,8 +161,11 @@ const char* lookup_value(quorvel_element* e, const char* name) {
 
 // ---- Typed values ----------------------------------------------------------------------
 
+// The white space of the C locale's isspace, without the call.
+inline bool c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 inline const char* skip_space(const char* p) {
-    while (std::isspace(static_cast<unsigned char>(*p))) p++;
+    while (c_space(*p)) p++;
     return p;
 }
 

@@ -48,6 +48,33 @@ inline bool name_is(const quorvel_element* e, const char* name) {
     return own && std::strcmp(own, name) == 0;
 }
 
+// A name asked for, measured and hashed in one pass, compared by length
+// and bytes once the stored hash matches.
+struct wanted_name {
+    const char* name;
+    size_t length;
+    uint16_t hash;
+
+    explicit wanted_name(const char* n) : name(n), length(0) {
+        uint32_t h = 0x811C;
+        for (; n[length]; length++) h = ((h ^ static_cast<unsigned char>(n[length])) * 403u) & 0xFFFFu;
+        hash = static_cast<uint16_t>(h);
+    }
+    bool matches(const quorvel_element* e) const {
+        if (e->name_hash != hash) return false;
+        const char* own = quorvel_elem_name_raw(e);
+        if (!own) return false;
+        // Names are short: bytes compared in line, the NUL included, rather
+        // than through a call.
+        if (length < 24) {
+            for (size_t i = 0; i <= length; i++)
+                if (own[i] != name[i]) return false;
+            return true;
+        }
+        return std::memcmp(own, name, length) == 0 && own[length] == '\0';
+    }
+};
+
 // ---- Text runs ---------------------------------------------------------------------------
 
 // Content of a text node: a counted run is read by its stored length.
@@ -200,6 +227,18 @@ inline const char* skip_text_space(const char* p) {
 bool all_digits(const char* p, unsigned base, uint64_t* value) {
     uint64_t v = 0;
     if (!*p) return false;
+    if (base == 10) {
+        // Up to 19 decimal digits cannot pass 64 bits: no overflow test
+        // (and no division) until then.
+        const char* q = p;
+        while (static_cast<unsigned>(*q - '0') < 10 && q - p < 19) v = v * 10 + static_cast<unsigned>(*q++ - '0');
+        if (!*q) {
+            *value = v;
+            return true;
+        }
+        if (static_cast<unsigned>(*q - '0') >= 10) return false;
+        p = q;  // a 20th digit: the checked loop decides
+    }
     for (; *p; p++) {
         unsigned c = static_cast<unsigned char>(*p);
         unsigned d = c >= '0' && c <= '9'   ? c - '0'
@@ -324,10 +363,10 @@ QUORVEL_API quorvel_element* quorvel_element_first_child(const quorvel_element* 
     if (!name) return quorvel_element_first_child_any(element);
     if (!is_element(element) || !*name) return nullptr;
     // The stored 16-bit name hash rejects most children without a string compare.
-    uint16_t h = quorvel_name_hash16(name, std::strlen(name));
+    const wanted_name wanted(name);
     for (quorvel_node* c = first_child(element); c; c = next_of(c)) {
         quorvel_element* e = as_element(c);
-        if (e && e->name_hash == h && name_is(e, name)) return e;
+        if (e && wanted.matches(e)) return e;
     }
     return nullptr;
 }
@@ -347,10 +386,10 @@ QUORVEL_API quorvel_element* quorvel_element_last_child(const quorvel_element* e
 QUORVEL_API quorvel_element* quorvel_element_next_sibling(const quorvel_element* element, const char* name) {
     if (!name) return quorvel_element_next_sibling_any(element);
     if (!is_element(element)) return nullptr;
-    uint16_t h = quorvel_name_hash16(name, std::strlen(name));
+    const wanted_name wanted(name);
     for (quorvel_node* c = next_of(&element->head); c; c = next_of(c)) {
         quorvel_element* e = as_element(c);
-        if (e && e->name_hash == h && name_is(e, name)) return e;
+        if (e && wanted.matches(e)) return e;
     }
     return nullptr;
 }

@@ -469,6 +469,8 @@ QUORVEL_API quorvel_status quorvel_document_absorb(quorvel_document* owner, quor
     adopt(owner, doc);
     doc->owner = owner;
     doc->owner_released = 0;  // absorbed again after an earlier owner went
+    // Its elements may join the owner's tree with their declarations.
+    if (doc->namespaces_in_use) owner->namespaces_in_use = 1;
     doc->pending_frees = 1;
     return QUORVEL_OK;
 }

@@ -33,6 +33,33 @@ const char* resolve(const quorvel_element* e, const char* prefix, size_t length)
     return nullptr;
 }
 
+// The cached URI, NULL until resolved. Readers on several threads may
+// resolve and store it at once (the same answer): it is accessed atomically.
+inline const char* cached_uri(const quorvel_element_ext* ext) {
+    return __atomic_load_n(&ext->ns_uri, __ATOMIC_ACQUIRE);
+}
+inline void remember_uri(quorvel_element_ext* ext, char* uri) { __atomic_store_n(&ext->ns_uri, uri, __ATOMIC_RELEASE); }
+
+inline bool same_prefix(const char* a, const char* b) { return a == b || (a && b && std::strcmp(a, b) == 0); }
+
+// As resolve for an element's own prefix, except that an ancestor with the
+// same prefix and a cached URI answers for itself and all above it: a
+// chain looked up from the top down costs one step per element.
+const char* resolve_remembered(const quorvel_element* e, const char* prefix) {
+    size_t length = prefix ? std::strlen(prefix) : 0;
+    for (; e; e = parent_of(e)) {
+        const quorvel_element_ext* ext = quorvel_elem_ext(e);
+        if (!ext) continue;
+        if (same_prefix(ext->prefix, prefix)) {
+            if (const char* cached = cached_uri(ext)) return cached;
+        }
+        for (const quorvel_ns_decl* d = ext->ns_decls; d; d = d->next) {
+            if (prefix ? d->prefix && prefix_equals(d->prefix, prefix, length) : !d->prefix) return d->uri;
+        }
+    }
+    return nullptr;
+}
+
 // A declaration kept as an ordinary attribute: exactly "xmlns", or "xmlns:"
 // followed by a non-empty prefix. Names such as "xmlnsfoo" or "xmlns:" are
 // ordinary attributes, not declarations.
@@ -90,25 +117,31 @@ const char* quorvel_element_lookup_namespace_n(const quorvel_element* e, const c
 const char* quorvel_element_get_namespace_uri(quorvel_element* e) {
     if (!is_element(e)) return nullptr;
     quorvel_element_ext* ext = quorvel_elem_ext(e);
-    if (ext && ext->ns_uri) return ext->ns_uri;
-    const char* prefix = ext ? ext->prefix : nullptr;
-    const char* uri = resolve(e, prefix, prefix ? std::strlen(prefix) : 0);
+    if (ext) {
+        if (const char* cached = cached_uri(ext)) return cached;
+    }
+    quorvel_document* doc = quorvel_element_get_document(e);
+    // Nothing in the document declares a namespace: nothing to climb for.
+    if (doc && !doc->namespaces_in_use) return nullptr;
+    const char* uri = resolve_remembered(e, ext ? ext->prefix : nullptr);
     // No binding and an undeclaration both mean "no namespace"; neither is
     // cached, since NULL is the cache's own "not resolved" mark.
     if (!uri || !*uri) return nullptr;
-    if (!ext) {
-        quorvel_document* doc = quorvel_element_get_document(e);
-        ext = doc ? quorvel_element_ext_create(e, doc) : nullptr;
-        // Nowhere to cache: the answer is still right, only not remembered.
-        if (!ext) return uri;
+    if (!ext && doc) {
+        // Several readers may get here at once: one record is made.
+        quorvel_document_lazy_lock(doc);
+        ext = quorvel_elem_ext(e);
+        if (!ext) ext = quorvel_element_ext_create(e, doc);
+        quorvel_document_lazy_unlock(doc);
     }
-    ext->ns_uri = const_cast<char*>(uri);
+    // Nowhere to cache: the answer is still right, only not remembered.
+    if (ext) remember_uri(ext, const_cast<char*>(uri));
     return uri;
 }
 
 void quorvel_element_namespace_cache_clear(quorvel_element* e) {
     if (!is_element(e)) return;
-    if (quorvel_element_ext* ext = quorvel_elem_ext(e)) ext->ns_uri = nullptr;
+    if (quorvel_element_ext* ext = quorvel_elem_ext(e)) remember_uri(ext, nullptr);
 }
 
 void quorvel_namespace_cache_clear_subtree(quorvel_element* top) {
@@ -119,7 +152,7 @@ void quorvel_namespace_cache_clear_subtree(quorvel_element* top) {
     for (;;) {
         if (n->kind == QUORVEL_NODE_ELEMENT) {
             auto* e = reinterpret_cast<quorvel_element*>(n);
-            if (quorvel_element_ext* ext = quorvel_elem_ext(e)) ext->ns_uri = nullptr;
+            if (quorvel_element_ext* ext = quorvel_elem_ext(e)) remember_uri(ext, nullptr);
             if (quorvel_node* child = quorvel_elem_first_child_raw(e)) {
                 n = child;
                 continue;

@@ -908,12 +908,15 @@ struct quorvel_sax_parser {
     const quorvel_sax_handler* handler;
     void* user;
 
-    // Input buffer: every fed chunk is appended; consumed bytes are dropped
-    // at the end of a feed (never in one-shot mode, whose strings point here).
-    char* input;
+    // The bytes being read, [input, input + length): a feed reads the
+    // caller's chunk where it lies, and what it leaves unconsumed (a
+    // construct cut by the chunk's end) is carried over in `own`, which
+    // also holds a one-shot input (never dropped: its strings point there).
+    const char* input;
     size_t length;
-    size_t capacity;
     size_t pos;  // first unconsumed byte
+    char* own;
+    size_t capacity;  // of own
     // A large one-shot input lives in a block from the block cache, so that
     // parse after parse reuses memory already mapped; NULL otherwise.
     quorvel_arena* input_block;

@@ -362,6 +362,42 @@ inline const quorvel_pull_event* start_event(const quorvel_pull* p) {
 
 }  // namespace
 
+namespace {
+
+// Copies a queued event's strings and attribute array into arena, which
+// must outlive the event. False when memory ran out (the event unchanged).
+bool restage(pull_arena& arena, quorvel_pull_event& e) {
+    quorvel_pull_event moved = e;
+    if (e.name && !(moved.name = arena.copy(e.name, std::strlen(e.name)))) return false;
+    if (e.text && !(moved.text = arena.copy(e.text, e.text_length))) return false;
+    if (e.attributes) {
+        size_t slots = 2 * e.attribute_count + 1;
+        auto** array = static_cast<char**>(arena.alloc(slots * sizeof(char*)));
+        if (!array) return false;
+        for (size_t i = 0; i < slots - 1; i++) {
+            const char* a = e.attributes[i];
+            if (a && !(array[i] = arena.copy(a, std::strlen(a)))) return false;
+            if (!a) array[i] = nullptr;
+        }
+        array[slots - 1] = nullptr;
+        moved.attributes = array;
+    }
+    moved.borrowed = 0;
+    e = moved;
+    return true;
+}
+
+// Memory ran out for a queued event: it and every event after it are lost,
+// and the stream ends with an out-of-memory report.
+void lose_queue_from(quorvel_pull* p, size_t at) {
+    for (size_t drop = at; drop != p->tail; drop = (drop + 1) % p->capacity) p->ring[drop] = quorvel_pull_event{};
+    p->tail = at;
+    p->out_of_memory = 1;
+    sax_abort(p->sax);
+}
+
+}  // namespace
+
 extern "C" {
 
 QUORVEL_API quorvel_pull* quorvel_pull_new_flags(const char* text, size_t length, int skip_flags) {
@@ -446,8 +482,7 @@ QUORVEL_API size_t quorvel_pull_next_batch(quorvel_pull* p, quorvel_pull_batch_i
     char** view = nullptr;
     size_t view_count = 0;
     size_t count = 0;
-    bool failed = false;
-    while (count < n && !failed) {
+    while (count < n) {
         if (queue_empty(p)) {
             bool report;
             if (!stream_goes_on(p, &report)) {
@@ -461,36 +496,32 @@ QUORVEL_API size_t quorvel_pull_next_batch(quorvel_pull* p, quorvel_pull_batch_i
             continue;
         }
         quorvel_pull_event e = p->ring[p->head];
-        p->ring[p->head] = quorvel_pull_event{};
-        p->head = (p->head + 1) % p->capacity;
-        quorvel_pull_batch_item& item = items[count];
-        item.kind = e.kind;
-        item.name = e.name;
-        item.text = e.text;
-        item.text_length = e.text_length;
-        char** attributes = e.attributes;
         if (inherited) {
             inherited--;
-            if (e.name && !(item.name = stage.copy(e.name, std::strlen(e.name)))) failed = true;
-            if (e.text && !(item.text = stage.copy(e.text, e.text_length))) failed = true;
-            if (!failed && e.kind == QUORVEL_PULL_START_ELEMENT && e.attribute_count) {
-                size_t slots = 2 * e.attribute_count + 1;
-                auto** array = static_cast<char**>(stage.alloc(slots * sizeof(char*)));
-                for (size_t i = 0; array && i < slots - 1; i++) {
-                    const char* a = e.attributes[i];
-                    array[i] = a ? stage.copy(a, std::strlen(a)) : nullptr;
-                    if (a && !array[i]) array = nullptr;
-                }
-                if (array) array[slots - 1] = nullptr;
-                attributes = array;  // NULL: the view keeps the previous element
+            if (!restage(stage, e)) {
+                inherited = 0;
+                lose_queue_from(p, p->head);
+                continue;  // the report follows
             }
-            if (failed) break;
         }
-        count++;
-        if (e.kind == QUORVEL_PULL_START_ELEMENT && e.attribute_count && attributes) {
-            view = attributes;
+        p->ring[p->head] = quorvel_pull_event{};
+        p->head = (p->head + 1) % p->capacity;
+        items[count++] = quorvel_pull_batch_item{e.kind, e.name, e.text, e.text_length};
+        if (e.kind == QUORVEL_PULL_START_ELEMENT && e.attribute_count) {
+            view = e.attributes;
             view_count = e.attribute_count;
-            view_name = item.name;
+            view_name = e.name;
+        }
+    }
+    // Inherited events the batch did not hand out have strings in an arena
+    // that the next batch, or the next single step, reuses (the other
+    // staging arena, or a single step's): they move into this batch's,
+    // which the next batch leaves alone. What cannot be moved is lost, and
+    // the stream ends with an out-of-memory report.
+    for (size_t k = 0, at = p->head; k < inherited; k++, at = (at + 1) % p->capacity) {
+        if (!restage(stage, p->ring[at])) {
+            lose_queue_from(p, at);
+            break;
         }
     }
     if (view) {

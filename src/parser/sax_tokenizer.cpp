@@ -196,6 +196,12 @@ void advance_count(quorvel_sax_parser* p, size_t offset) {
     p->counted = offset;
 }
 
+// Input about to be rewritten in place is counted first. Only one-shot
+// input is ever rewritten; a feed's window is counted when the feed ends.
+inline void count_before_rewrite(quorvel_sax_parser* p, const char* at) {
+    if (p->one_shot) advance_count(p, static_cast<size_t>(at - p->input));
+}
+
 void position_of(quorvel_sax_parser* p, const char* at, int* line, int* column) {
     if ((p->skip_flags & 0x10) || !at) {
         *line = 1;
@@ -250,15 +256,23 @@ inline void scratch_release(quorvel_sax_parser* p, sax_mark mark) {
 }
 
 
+void* scratch_alloc_slow(quorvel_sax_parser* p, size_t n);
+
 // 8-aligned room for n bytes; NULL when memory runs out.
-void* scratch_alloc(quorvel_sax_parser* p, size_t n) {
+inline void* scratch_alloc(quorvel_sax_parser* p, size_t n) {
     n = (n + 7) & ~size_t(7);
     sax_block* b = p->scratch_current;
-    if (b && b->capacity - b->used >= n) {
+    if (b && b->capacity - b->used >= n) [[likely]] {
         void* at = reinterpret_cast<char*>(b + 1) + b->used;
         b->used += n;
         return at;
     }
+    return scratch_alloc_slow(p, n);
+}
+
+// A further block: the next one that fits, or a new one.
+void* scratch_alloc_slow(quorvel_sax_parser* p, size_t n) {
+    sax_block* b = p->scratch_current;
     // The blocks after the current one hold nothing live. One too small for
     // this request is dropped, so the chain never collects blocks that can
     // no longer serve; every such block is, not only the first.
@@ -587,7 +601,7 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
     } else if (p->depth == 0) {
         return fail(p, cur, "Extra content after the root element");
     }
-    advance_count(p, static_cast<size_t>(q - p->input));  // the tag may be rewritten below
+    count_before_rewrite(p, q);
 
     const bool strict = g_quorvel_strict_mode != 0;
     sax_frame& f = p->frames[p->depth];
@@ -595,49 +609,34 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
     f.name_length = static_cast<size_t>(name_end - name);
     f.attribute_count = static_cast<uint32_t>(count);
     f.declaration_count = 0;
-    auto** attrs = static_cast<const char**>(scratch_alloc(p, (2 * count + 1) * sizeof(char*)));
+    // One stretch of scratch for the pointer array and, when streaming, the
+    // copy of the tag.
+    const size_t array_size = (2 * count + 1) * sizeof(char*);
+    const size_t tag_length = p->one_shot ? 0 : static_cast<size_t>(q - cur);
+    auto** attrs = static_cast<const char**>(scratch_alloc(p, array_size + tag_length));
     if (!attrs) return fail_memory(p, cur);
-    if (p->one_shot) {
-        // The input stays put until the parser is freed: terminate in place.
-        char* w = const_cast<char*>(name_end);
-        *w = '\0';
-        f.name = name;
-        for (size_t i = 0; i < count; i++) {
-            sax_attr_view& a = p->views[i];
-            char* value = const_cast<char*>(a.value);
-            size_t n = a.value_length;
-            if (a.flags & kSeenDecode) n = decode_run(value, n, value, true, strict);
-            value[n] = '\0';
-            const_cast<char*>(a.name)[a.name_length] = '\0';
-            attrs[2 * i] = a.name;
-            attrs[2 * i + 1] = value;
-        }
-    } else {
-        // The name and every attribute string in one stretch of scratch,
-        // each followed by its NUL (decoding never lengthens a value).
-        size_t total = f.name_length + 1;
-        for (size_t i = 0; i < count; i++) total += p->views[i].name_length + p->views[i].value_length + 2;
-        auto* w = static_cast<char*>(scratch_alloc(p, total));
-        if (!w) return fail_memory(p, cur);
-        quorvel_copy_short(w, name, f.name_length);
-        w[f.name_length] = '\0';
-        f.name = w;
-        w += f.name_length + 1;
-        for (size_t i = 0; i < count; i++) {
-            sax_attr_view& a = p->views[i];
-            quorvel_copy_short(w, a.name, a.name_length);
-            w[a.name_length] = '\0';
-            attrs[2 * i] = w;
-            w += a.name_length + 1;
-            size_t n = a.value_length;
-            if (a.flags & kSeenDecode)
-                n = decode_run(a.value, n, w, true, strict);
-            else
-                quorvel_copy_short(w, a.value, n);
-            w[n] = '\0';
-            attrs[2 * i + 1] = w;
-            w += a.value_length + 1;
-        }
+    // The strings are terminated and decoded in place (decoding never
+    // lengthens a value; every NUL lands on a '=', quote, space or '>' of
+    // the tag): in one-shot input, which stays put until the parser is
+    // freed, else in a copy of the whole tag in scratch, one move for all
+    // of its strings.
+    char* w = const_cast<char*>(cur);
+    if (!p->one_shot) {
+        w = reinterpret_cast<char*>(attrs) + array_size;
+        std::memcpy(w, cur, tag_length);
+    }
+    w[name_end - cur] = '\0';
+    f.name = w + (name - cur);
+    for (size_t i = 0; i < count; i++) {
+        sax_attr_view& a = p->views[i];
+        char* value = w + (a.value - cur);
+        size_t n = a.value_length;
+        if (a.flags & kSeenDecode) n = decode_run(value, n, value, true, strict);
+        value[n] = '\0';
+        char* attribute_name = w + (a.name - cur);
+        attribute_name[a.name_length] = '\0';
+        attrs[2 * i] = attribute_name;
+        attrs[2 * i + 1] = value;
     }
     attrs[2 * count] = nullptr;
     for (size_t i = 0; i < count; i++)
@@ -719,6 +718,17 @@ const char* find_terminator(quorvel_sax_parser* p, const char* cur, const char* 
     return nullptr;
 }
 
+// A writable copy of [s, s + n) with room for a NUL after it: the bytes
+// themselves in one-shot input (the parser's own, rewritten in place), else
+// the text buffer, as the input may be the caller's chunk. NULL when memory
+// runs out.
+char* writable(quorvel_sax_parser* p, const char* s, size_t n) {
+    if (p->one_shot) return const_cast<char*>(s);
+    if (!text_reserve(p, n + 1)) return nullptr;
+    std::memcpy(p->text, s, n);
+    return p->text;
+}
+
 step comment(quorvel_sax_parser* p, const char* cur, const char* end) {
     const char* body = cur + 4;
     const char* close = find_terminator(p, cur, body, end, '-', '-', '>');
@@ -729,11 +739,14 @@ step comment(quorvel_sax_parser* p, const char* cur, const char* end) {
     }
     if (check_chars(p, body, close) == step::fail) return step::fail;
     const char* after = close + 3;
-    advance_count(p, static_cast<size_t>(after - p->input));
+    count_before_rewrite(p, after);
     p->pos = static_cast<size_t>(after - p->input);
     if (close > body && p->handler->comment) {
-        const_cast<char*>(close)[0] = '\0';
-        p->handler->comment(p->user, body);
+        size_t n = static_cast<size_t>(close - body);
+        char* text = writable(p, body, n);
+        if (!text) return fail_memory(p, body);
+        text[n] = '\0';
+        p->handler->comment(p->user, text);
     }
     return step::done;
 }
@@ -748,10 +761,11 @@ step cdata(quorvel_sax_parser* p, const char* cur, const char* end) {
     }
     if (check_chars(p, body, close) == step::fail) return step::fail;
     const char* after = close + 3;
-    advance_count(p, static_cast<size_t>(after - p->input));
+    count_before_rewrite(p, after);
     p->pos = static_cast<size_t>(after - p->input);
     if (close > body && p->handler->cdata) {
-        char* text = const_cast<char*>(body);
+        char* text = writable(p, body, static_cast<size_t>(close - body));
+        if (!text) return fail_memory(p, body);
         size_t n = dp_normalise_lines(text, static_cast<size_t>(close - body));
         text[n] = '\0';
         p->handler->cdata(p->user, text);
@@ -786,20 +800,18 @@ step processing_instruction(quorvel_sax_parser* p, const char* cur, const char* 
     }
     if (check_chars(p, body, close) == step::fail) return step::fail;
     const char* after = close + 2;
-    advance_count(p, static_cast<size_t>(after - p->input));
+    count_before_rewrite(p, after);
     p->pos = static_cast<size_t>(after - p->input);
     const char* target_end = body;
     while (target_end < close && !is_space(static_cast<unsigned char>(*target_end))) target_end++;
     bool declaration = top_level && target_end - body == 3 && std::memcmp(body, "xml", 3) == 0;
     if (declaration || !p->handler->processing_instruction) return step::done;
     const char* data = skip_space(target_end, close);
-    char* w = const_cast<char*>(close);
-    *w = '\0';
-    const char* target = body;
-    if (target_end < close) {
-        *const_cast<char*>(target_end) = '\0';
-    }
-    p->handler->processing_instruction(p->user, target, data < close ? data : "");
+    char* target = writable(p, body, static_cast<size_t>(close - body));
+    if (!target) return fail_memory(p, body);
+    target[close - body] = '\0';
+    target[target_end - body] = '\0';
+    p->handler->processing_instruction(p->user, target, data < close ? target + (data - body) : "");
     return step::done;
 }
 

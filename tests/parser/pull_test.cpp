@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "quorvel.h"
 
@@ -210,6 +211,53 @@ TEST(PullParser, BatchesOfEverySizeMatchSingleEvents) {
             }
         }
         std::remove(path.c_str());
+    }
+}
+
+// A start tag that declares namespaces queues several events at once, more
+// than a small batch takes: those left over are handed out by later
+// batches, their names and attributes intact, and the attribute view of a
+// batch is the element it handed out.
+TEST(PullParser, EventsLeftOverFromABatchKeepTheirStrings) {
+    const std::string doc =
+        "<p:r xmlns:p='urn:p' xmlns='urn:d' xmlns:q='urn:q' p:a='1' q:b='two' c='three'>"
+        "<c xmlns:s='urn:s' s:d='four' e='five'><q:e xmlns:t='urn:t' t:f='six'/></c></p:r>";
+    quorvel_pull* p = quorvel_pull_new(doc.data(), doc.size());
+    std::string expected;
+    std::vector<std::string> expected_views;  // attributes of each start element, in order
+    while (quorvel_pull_event* e = quorvel_pull_next(p)) {
+        expected += describe_item(quorvel_pull_batch_item{e->kind, e->name, e->text, e->text_length}) + "\n";
+        if (e->kind != QUORVEL_PULL_START_ELEMENT) continue;
+        std::string view;
+        for (size_t i = 0; i < quorvel_pull_attr_count(p); i++)
+            view += std::string(quorvel_pull_attr_name(p, i)) + "=" + quorvel_pull_attr_value(p, i) + " ";
+        expected_views.push_back(view);
+    }
+    quorvel_pull_free(p);
+    ASSERT_EQ(expected_views.size(), 3u);
+    for (size_t size : {1, 2, 3}) {
+        SCOPED_TRACE(size);
+        p = quorvel_pull_new(doc.data(), doc.size());
+        std::string got;
+        size_t starts = 0;
+        quorvel_pull_batch_item items[3];
+        while (size_t n = quorvel_pull_next_batch(p, items, size)) {
+            bool start = false;
+            for (size_t i = 0; i < n; i++) {
+                got += describe_item(items[i]) + "\n";
+                if (items[i].kind == QUORVEL_PULL_START_ELEMENT) {
+                    start = true;
+                    starts++;
+                }
+            }
+            if (!start) continue;
+            std::string view;
+            for (size_t i = 0; i < quorvel_pull_attr_count(p); i++)
+                view += std::string(quorvel_pull_attr_name(p, i)) + "=" + quorvel_pull_attr_value(p, i) + " ";
+            EXPECT_EQ(view, expected_views[starts - 1]);
+        }
+        EXPECT_EQ(got, expected);
+        quorvel_pull_free(p);
     }
 }
 
