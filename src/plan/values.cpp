@@ -102,7 +102,7 @@ void* plan_arena::alloc_slow(size_t n) {
     return p;
 }
 
-char* plan_arena::copy(const char* s, size_t n) {
+char* plan_arena::copy_long(const char* s, size_t n) {
     if (n == SIZE_MAX) return nullptr;
     auto* out = static_cast<char*>(alloc(n + 1));
     if (!out) return nullptr;
