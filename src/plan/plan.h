@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "core/core.h"
 #include "quorvel.h"
@@ -82,7 +83,28 @@ struct plan_arena {
         return alloc_slow(n);
     }
     void* alloc_slow(size_t n);           // starts a new chunk when n does not fit
-    char* copy(const char* s, size_t n);  // n bytes and a NUL
+    // n bytes and a NUL. Most texts a walk keeps are a few bytes long:
+    // those are copied inline.
+    char* copy(const char* s, size_t n) {
+        if (n > 16) return copy_long(s, n);
+        auto* out = static_cast<char*>(alloc(n + 1));
+        if (!out) return nullptr;
+        // Two overlapping fixed-size moves cover any length in their range.
+        if (n >= 8) {
+            std::memcpy(out, s, 8);
+            std::memcpy(out + n - 8, s + n - 8, 8);
+        } else if (n >= 4) {
+            std::memcpy(out, s, 4);
+            std::memcpy(out + n - 4, s + n - 4, 4);
+        } else {
+            if (n) out[0] = s[0];
+            if (n > 1) out[1] = s[1];
+            if (n > 2) out[2] = s[2];
+        }
+        out[n] = '\0';
+        return out;
+    }
+    char* copy_long(const char* s, size_t n);
     char* copy(const char* s);            // NULL stays NULL
 };
 

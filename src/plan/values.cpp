@@ -102,7 +102,7 @@ void* plan_arena::alloc_slow(size_t n) {
     return p;
 }
 
-char* plan_arena::copy(const char* s, size_t n) {
+char* plan_arena::copy_long(const char* s, size_t n) {
     if (n == SIZE_MAX) return nullptr;
     auto* out = static_cast<char*>(alloc(n + 1));
     if (!out) return nullptr;
@@ -352,8 +352,10 @@ QUORVEL_API size_t quorvel_plan_value_attribute_count(const quorvel_plan_value* 
 }
 QUORVEL_API const char* quorvel_plan_value_attribute(const quorvel_plan_value* value, const char* name) {
     if (!value || !name || !plan_value_branches(value)) return nullptr;
+    // Names seldom share their first byte: test it before the whole name.
+    const char** names = plan_attr_names(value);
     for (size_t i = 0; i < value->branch.attr_count; i++)
-        if (std::strcmp(plan_attr_names(value)[i], name) == 0) return plan_attr_values(value)[i];
+        if (names[i][0] == name[0] && std::strcmp(names[i], name) == 0) return plan_attr_values(value)[i];
     return nullptr;
 }
 QUORVEL_API int quorvel_plan_value_int(const quorvel_plan_value* value, long long* out) {

@@ -120,6 +120,40 @@ bool for_each_declaration(const quorvel_element* e, F&& f) {
     return true;
 }
 
+// n bytes of a and b equal. Names are mostly short: up to 16 bytes they
+// are compared inline, by two overlapping words.
+inline bool same_bytes(const char* a, const char* b, size_t n) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) {
+        uint64_t x0, y0, x1, y1;
+        std::memcpy(&x0, a, 8);
+        std::memcpy(&y0, b, 8);
+        std::memcpy(&x1, a + n - 8, 8);
+        std::memcpy(&y1, b + n - 8, 8);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4) {
+        uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, a, 4);
+        std::memcpy(&y0, b, 4);
+        std::memcpy(&x1, a + n - 4, 4);
+        std::memcpy(&y1, b + n - 4, 4);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    // First, middle and last byte: every byte of a shorter run.
+    return n == 0 || (a[0] == b[0] && a[n >> 1] == b[n >> 1] && a[n - 1] == b[n - 1]);
+}
+
+// False when e certainly declares no namespace (no declaration record and
+// no attribute named like one): the walk then skips the lookup.
+bool may_declare(const quorvel_element* e) {
+    const quorvel_element_ext* ext = quorvel_elem_ext(e);
+    if (ext && ext->ns_decls) return true;
+    for (const quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a))
+        if (a->name_length >= 5 && a->name && std::memcmp(a->name, "xmlns", 5) == 0) return true;
+    return false;
+}
+
 // The binding of prefix (NULL or "": the default namespace) for element e,
 // whose own declarations are not in scope yet: e's declarations first,
 // then the scope. NULL for none or an undeclaration.
@@ -130,7 +164,7 @@ const char* resolve_for(const quorvel_element* e, const ns_scope& scope, const c
     }
     const char* found = nullptr;
     bool own = false;
-    for_each_declaration(e, [&](const char* p, const char* u) {
+    if (may_declare(e)) for_each_declaration(e, [&](const char* p, const char* u) {
         const char* pp = p ? p : "";
         if (std::strlen(pp) == len && std::memcmp(pp, prefix, len) == 0) {
             found = u;
@@ -219,9 +253,11 @@ struct kid {
     const char* prefix;  // NULL for none
     const char* uri;     // resolved on first use
     uint16_t hash;       // the element's stored hash of its local name
+    uint8_t length;      // the element's stored local name length (255: 255 or more)
     uint8_t uri_known;
     uint8_t claimed;
     uint8_t matched;
+    uint32_t next_same;  // dispatched frames: the next kid of the same row, as index + 1 (0: none)
 };
 
 // A child row's name split once per walk: the local part with the hash the
@@ -231,6 +267,7 @@ struct row_key {
     const char* local;   // the name after the colon, or all of it
     const char* prefix;  // the name itself when it has a colon, else NULL
     uint32_t prefix_length;
+    uint32_t local_length;
     uint16_t hash;
 };
 
@@ -246,6 +283,11 @@ struct frame {
     // read once, as the row goes, instead of listed first.
     quorvel_node* cursor;
     bool lazy;
+    // A dispatched frame lists only the kids some row names, each on the
+    // list of its one row (heads, from heads_start: per row its first and
+    // last kid as index + 1), and next is the current kid as index + 1.
+    bool dispatched;
+    size_t heads_start;
     size_t scope_mark;
     uint32_t order;  // running order index of the values made for value
     stage at;
@@ -265,6 +307,16 @@ struct walker {
     plan_vec<uint32_t> key_starts;  // where each entry's keys begin
     plan_vec<size_t> attr_lengths;       // every unprefixed attribute row's name length, 0 for the others
     plan_vec<uint32_t> attr_starts;      // where each entry's lengths begin
+    // Per entry whose named rows all have local names of distinct stored
+    // hashes (and no catch-all row): an open-addressed table from that hash
+    // to the row, so an element's children are read in one pass, each kid
+    // looked up by its hash and its name compared only on a hit. Slots
+    // hold hash << 16 | (row + 1), 0 when free.
+    plan_vec<uint32_t> dispatch_slots;
+    plan_vec<uint32_t> dispatch_starts;  // per entry: first slot, or UINT32_MAX when not dispatched
+    plan_vec<uint32_t> dispatch_masks;   // per entry: slot count - 1
+    plan_vec<uint32_t> heads;            // row lists of the dispatched frames
+    plan_vec<uint8_t> catch_all;         // per entry: 1 when a named kind-7 row needs the second pass
     plan_shape* row_shapes = nullptr;    // every child row's values' shape, indexed as keys
     plan_shape* entry_shapes = nullptr;  // per entry: its element values, its own text leaves
     int status = 0;
@@ -322,14 +374,15 @@ struct walker {
             if (!key_starts.push(static_cast<uint32_t>(keys.size))) return false;
             for (uint32_t i = 0; i < entry.child_row_count; i++) {
                 const char* name = entry.child_rows[i].name;
-                row_key rk{name, nullptr, 0, 0};
+                row_key rk{name, nullptr, 0, 0, 0};
                 if (name) {
                     if (const char* colon = std::strchr(name, ':')) {
                         rk.prefix = name;
                         rk.prefix_length = static_cast<uint32_t>(colon - name);
                         rk.local = colon + 1;
                     }
-                    rk.hash = quorvel_name_hash16(rk.local, std::strlen(rk.local));
+                    rk.local_length = static_cast<uint32_t>(std::strlen(rk.local));
+                    rk.hash = quorvel_name_hash16(rk.local, rk.local_length);
                 }
                 if (!keys.push(rk)) return false;
             }
@@ -339,15 +392,75 @@ struct walker {
                 size_t length = name && !std::strchr(name, ':') ? std::strlen(name) : 0;
                 if (!attr_lengths.push(length)) return false;
             }
+            if (!make_dispatch(e)) return false;
+            uint8_t any = 0;
+            for (uint32_t i = 0; i < entry.child_row_count; i++)
+                if (entry.child_rows[i].name && entry.child_rows[i].kind == kPlanCatchAll) any = 1;
+            if (!catch_all.push(any)) return false;
         }
         return true;
+    }
+
+    // True for a row the first pass matches against element children by name.
+    static bool names_kids(const quorvel_plan_child_row& row) {
+        return row.name && row.kind != kPlanText && row.kind != kPlanCatchAll;
+    }
+
+    // The dispatch table of entry e, when its rows allow one: with every
+    // kid named by at most one row, no kid can be claimed by one row and
+    // wanted by another, so matching kid by kid gives what matching row by
+    // row gives.
+    bool make_dispatch(uint32_t e) {
+        const quorvel_plan_entry& entry = plan->entries[e];
+        uint32_t none = UINT32_MAX;
+        if (!dispatch_masks.push(0)) return false;
+        if (entry.child_row_count < 2 || entry.child_row_count > 0xFFFE) return dispatch_starts.push(none);
+        uint32_t named = 0;
+        for (uint32_t i = 0; i < entry.child_row_count; i++) {
+            const quorvel_plan_child_row& row = entry.child_rows[i];
+            if (row.name && row.kind == kPlanCatchAll) return dispatch_starts.push(none);
+            if (names_kids(row)) named++;
+        }
+        uint32_t slots = 8;
+        while (slots < 2 * named) slots *= 2;
+        uint32_t start = static_cast<uint32_t>(dispatch_slots.size);
+        if (!dispatch_slots.grow(dispatch_slots.size + slots)) return false;
+        std::memset(dispatch_slots.data + start, 0, slots * sizeof(uint32_t));
+        dispatch_slots.size += slots;
+        uint32_t mask = slots - 1;
+        for (uint32_t i = 0; i < entry.child_row_count; i++) {
+            if (!names_kids(entry.child_rows[i])) continue;
+            uint32_t h = key_of(e, i).hash;
+            uint32_t at = h & mask;
+            for (; dispatch_slots.data[start + at]; at = (at + 1) & mask) {
+                if (dispatch_slots.data[start + at] >> 16 == h) {
+                    // Two rows share the hash: leave the entry to the row-by-row
+                    // passes (the slots stay unused).
+                    return dispatch_starts.push(none);
+                }
+            }
+            dispatch_slots.data[start + at] = h << 16 | (i + 1);
+        }
+        dispatch_masks.data[e] = mask;
+        return dispatch_starts.push(start);
+    }
+
+    // The row of entry e whose name's hash is h, or -1.
+    int64_t dispatch_row(uint32_t e, uint16_t h) const {
+        const uint32_t* slots = dispatch_slots.data + dispatch_starts.data[e];
+        uint32_t mask = dispatch_masks.data[e];
+        for (uint32_t at = h & mask;; at = (at + 1) & mask) {
+            uint32_t s = slots[at];
+            if (!s) return -1;
+            if (s >> 16 == h) return static_cast<int64_t>(s & 0xFFFF) - 1;
+        }
     }
 
     // The unprefixed attribute named name (length bytes, not 0) of e, read
     // from the records: the common case of an attribute row.
     static const char* plain_attribute(quorvel_element* e, const char* name, size_t length, size_t* value_length) {
         for (quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a)) {
-            if (a->name_length != length || !a->name || std::memcmp(a->name, name, length) != 0) continue;
+            if (a->name_length != length || !a->name || !same_bytes(a->name, name, length)) continue;
             const char* v =
                 (a->hash & kAttrPendingEntities) ? quorvel_attribute_read_value(e, a) : quorvel_attribute_stored_value(a);
             *value_length = std::strlen(v);
@@ -356,15 +469,6 @@ struct walker {
         return nullptr;
     }
 
-    // False when e certainly declares no namespace (no declaration record
-    // and no attribute named like one): the walk then skips the lookup.
-    static bool may_declare(const quorvel_element* e) {
-        const quorvel_element_ext* ext = quorvel_elem_ext(e);
-        if (ext && ext->ns_decls) return true;
-        for (const quorvel_attribute* a = quorvel_elem_first_attr(e); a; a = quorvel_attr_next(a))
-            if (a->name_length >= 5 && a->name && std::memcmp(a->name, "xmlns", 5) == 0) return true;
-        return false;
-    }
 
     const row_key& key_of(uint32_t entry, uint32_t row) const { return keys.data[key_starts.data[entry] + row]; }
 
@@ -382,7 +486,14 @@ struct walker {
     }
 
     static bool name_test(const row_key& rk, const kid& k) {
-        if (!k.local || k.hash != rk.hash || std::strcmp(k.local, rk.local) != 0) return false;
+        if (!k.local || k.hash != rk.hash) return false;
+        // Names shorter than 255 bytes have their length stored: compare
+        // it first, then the bytes.
+        if (k.length < 255 && rk.local_length < 255) {
+            if (k.length != rk.local_length || !same_bytes(k.local, rk.local, rk.local_length)) return false;
+        } else if (std::strcmp(k.local, rk.local) != 0) {
+            return false;
+        }
         if (!rk.prefix) return true;
         return k.prefix && std::strncmp(k.prefix, rk.prefix, rk.prefix_length) == 0 && !k.prefix[rk.prefix_length];
     }
@@ -588,7 +699,11 @@ struct walker {
         quorvel_plan_value* v =
             root ? plan_value_new_root(&arena, shape) : plan_value_new(&arena, kValueElement, shape);
         if (!v) return fail(QUORVEL_ERR_MEMORY);
-        frame f{};
+        // The frame is filled where it will stay: building it aside and
+        // copying it in costs more than the rest of a small element's open.
+        if (!frames.grow(frames.size + 1)) return fail(QUORVEL_ERR_MEMORY);
+        frame& f = frames.data[frames.size];
+        std::memset(static_cast<void*>(&f), 0, sizeof f);
         f.element = x;
         f.entry = e;
         f.value = v;
@@ -599,15 +714,44 @@ struct walker {
         f.kids_start = kids.size;
         const quorvel_plan_child_row* only = entry.child_row_count == 1 ? &entry.child_rows[0] : nullptr;
         f.lazy = only && only->name && only->kind != kPlanText && only->kind != kPlanCatchAll;
+        f.dispatched = dispatch_starts.data[e] != UINT32_MAX;
         size_t likely;
-        if (f.lazy) {
+        if (f.dispatched) {
+            // Per row its first and last kid; kids no row names are not listed.
+            f.heads_start = heads.size;
+            size_t rows = entry.child_row_count;
+            if (!heads.grow(heads.size + 2 * rows)) return fail(QUORVEL_ERR_MEMORY);
+            uint32_t* h = heads.data + f.heads_start;
+            std::memset(h, 0, 2 * rows * sizeof(uint32_t));
+            heads.size += 2 * rows;
+            for (quorvel_node* c = first_child_of(x); c; c = chain_next(c)) {
+                if (c->kind != QUORVEL_NODE_ELEMENT) continue;
+                int64_t r = dispatch_row(e, reinterpret_cast<quorvel_element*>(c)->name_hash);
+                if (r < 0) continue;
+                // Made in place and kept only when the name matches.
+                if (!kids.grow(kids.size + 1)) return fail(QUORVEL_ERR_MEMORY);
+                set_kid(&kids.data[kids.size], c);
+                if (!name_test(key_of(e, static_cast<uint32_t>(r)), kids.data[kids.size])) continue;
+                kids.size++;
+                h = heads.data + f.heads_start;
+                auto index = static_cast<uint32_t>(kids.size - f.kids_start);  // this kid's index + 1
+                if (h[2 * r + 1]) kids.data[f.kids_start + h[2 * r + 1] - 1].next_same = index;
+                else h[2 * r] = index;
+                h[2 * r + 1] = index;
+            }
+            f.next = heads.data[f.heads_start];
+            likely = kids.size - f.kids_start;
+        } else if (f.lazy) {
             if (!kids.push(kid{})) return fail(QUORVEL_ERR_MEMORY);
             f.cursor = element_from(first_child_of(x));
-            if (f.cursor) kids.data[f.kids_start] = make_kid(f.cursor);
+            if (f.cursor) set_kid(&kids.data[f.kids_start], f.cursor);
             likely = f.cursor ? 1 : 0;
         } else {
-            for (quorvel_node* c = first_child_of(x); c; c = chain_next(c))
-                if (c->kind == QUORVEL_NODE_ELEMENT && !kids.push(make_kid(c))) return fail(QUORVEL_ERR_MEMORY);
+            for (quorvel_node* c = first_child_of(x); c; c = chain_next(c)) {
+                if (c->kind != QUORVEL_NODE_ELEMENT) continue;
+                if (!kids.grow(kids.size + 1)) return fail(QUORVEL_ERR_MEMORY);
+                set_kid(&kids.data[kids.size++], c);
+            }
             likely = kids.size - f.kids_start;
         }
         f.kids_end = kids.size;
@@ -617,7 +761,7 @@ struct walker {
         if (entry.flags & QUORVEL_PLAN_OWN_TEXT) likely++;
         if (likely && !plan_value_reserve_children(&arena, v, likely)) return fail(QUORVEL_ERR_MEMORY);
         f.at = kFirstPass;
-        if (!frames.push(f)) return fail(QUORVEL_ERR_MEMORY);
+        frames.size++;
         return true;
     }
 
@@ -773,6 +917,44 @@ struct walker {
         return true;
     }
 
+    // The flag-0x10 pass: x's own text nodes as leaves of v, numbered on
+    // from *order.
+    bool own_text(quorvel_element* x, uint32_t e, quorvel_plan_value* v, uint32_t* order) {
+        for (quorvel_node* c = first_child_of(x); c; c = chain_next(c)) {
+            if (c->kind != QUORVEL_NODE_TEXT) continue;
+            size_t n;
+            const char* s = text_run(reinterpret_cast<quorvel_text*>(c), &n);
+            quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf, &entry_shapes[2 * e + 1]);
+            if (!leaf || !(leaf->leaf.text = arena.copy(s, n))) return fail(QUORVEL_ERR_MEMORY);
+            leaf->leaf.length = n;
+            leaf->position = position_of(c);
+            leaf->node_kind = static_cast<uint8_t>(c->kind);
+            leaf->order_index = (*order)++;
+            if (!plan_value_append(&arena, v, leaf)) return fail(QUORVEL_ERR_MEMORY);
+        }
+        return true;
+    }
+
+    // The value of element x under entry e when e has no child rows: what
+    // open and the passes make, without a frame of its own (nothing below x
+    // is visited but its text).
+    quorvel_plan_value* childless(quorvel_element* x, uint32_t e) {
+        const quorvel_plan_entry& entry = plan->entries[e];
+        quorvel_plan_value* v = plan_value_new(&arena, kValueElement, &entry_shapes[2 * e]);
+        if (!v) return fail(QUORVEL_ERR_MEMORY), nullptr;
+        size_t mark = scope.mark();
+        if (may_declare(x) && !for_each_declaration(x, [&](const char* p, const char* u) { return scope.push(p, u); }))
+            return fail(QUORVEL_ERR_MEMORY), nullptr;
+        if (entry.attr_row_count && !capture_attributes(x, e, v)) return nullptr;
+        if (entry.flags & QUORVEL_PLAN_OWN_TEXT) {
+            uint32_t order = 0;
+            if (!plan_value_reserve_children(&arena, v, 1)) return fail(QUORVEL_ERR_MEMORY), nullptr;
+            if (!own_text(x, e, v, &order)) return nullptr;
+        }
+        scope.pop_to(mark);
+        return v;
+    }
+
     // Runs frame fi until it finishes (true, at kDone) or needs a nested
     // walk (true, with a new frame on top). False on failure.
     bool step(size_t fi) {
@@ -781,7 +963,8 @@ struct walker {
             const quorvel_plan_entry& entry = plan->entries[f.entry];
             if (f.at == kFirstPass) {
                 if (f.row >= entry.child_row_count) {
-                    f.at = kSecondPass;
+                    // Only named catch-all rows act in the second pass.
+                    f.at = catch_all.data[f.entry] ? kSecondPass : kTextPass;
                     f.row = 0;
                     f.next = 0;
                     f.list = nullptr;
@@ -802,11 +985,20 @@ struct walker {
                     bool relaxed = target.flags & QUORVEL_PLAN_NS_RELAXED;
                     for (; has_kid(f); next_kid(f)) {
                         kid& k = current_kid(f);
-                        if (k.claimed || !name_test(key_of(f.entry, f.row), k) ||
+                        if (k.claimed || (!f.dispatched && !name_test(key_of(f.entry, f.row), k)) ||
                             !ns_test(target.ns_mode, target.ns_uri, relaxed, k))
                             continue;
                         if (row.prefix && !row.ns_uri && !target.ns_uri) return fail(QUORVEL_ERR_INVALID_ARGUMENT);
-                        return open(k.element, static_cast<uint32_t>(row.element_row_index));
+                        if (target.child_row_count) return open(k.element, static_cast<uint32_t>(row.element_row_index));
+                        quorvel_plan_value* v = childless(k.element, static_cast<uint32_t>(row.element_row_index));
+                        if (!v) return false;
+                        frame& g = frames.data[fi];
+                        kid& kk = current_kid(g);
+                        place(g, v, &kk.element->head);
+                        v->shape = shape_of(g.entry, g.row);
+                        if (!plan_value_append(&arena, g.value, v)) return fail(QUORVEL_ERR_MEMORY);
+                        if (row.predicate_count) kk.claimed = 1;
+                        kk.matched = 1;
                     }
                     advance_row(f);
                     continue;
@@ -815,7 +1007,7 @@ struct walker {
                 for (; has_kid(frames.data[fi]); next_kid(frames.data[fi])) {
                     frame& g = frames.data[fi];
                     kid& k = current_kid(g);
-                    if (k.claimed || !name_test(key_of(g.entry, g.row), k) ||
+                    if (k.claimed || (!g.dispatched && !name_test(key_of(g.entry, g.row), k)) ||
                         !ns_test(row.ns_mode, row.ns_uri, relaxed, k) ||
                         !predicates_pass(row, k))
                         continue;
@@ -863,18 +1055,8 @@ struct walker {
                 continue;
             }
             if (f.at == kTextPass) {
-                if (entry.flags & QUORVEL_PLAN_OWN_TEXT) {
-                    for (quorvel_node* c = first_child_of(f.element); c; c = chain_next(c)) {
-                        if (c->kind != QUORVEL_NODE_TEXT) continue;
-                        size_t n;
-                        const char* s = text_run(reinterpret_cast<quorvel_text*>(c), &n);
-                        quorvel_plan_value* leaf = plan_value_new(&arena, kValueLeaf, &entry_shapes[2 * f.entry + 1]);
-                        if (!leaf || !(leaf->leaf.text = arena.copy(s, n))) return fail(QUORVEL_ERR_MEMORY);
-                        leaf->leaf.length = n;
-                        place(f, leaf, c);
-                        if (!plan_value_append(&arena, f.value, leaf)) return fail(QUORVEL_ERR_MEMORY);
-                    }
-                }
+                if ((entry.flags & QUORVEL_PLAN_OWN_TEXT) && !own_text(f.element, f.entry, f.value, &f.order))
+                    return false;
                 f.at = kDone;
             }
             return true;
@@ -887,7 +1069,7 @@ struct walker {
         return n;
     }
 
-    static kid make_kid(quorvel_node* c) {
+    static void set_kid(kid* k, quorvel_node* c) {
         auto* y = reinterpret_cast<quorvel_element*>(c);
         const char* local = quorvel_elem_name_raw(y);
         const quorvel_element_ext* ext = quorvel_elem_ext(y);
@@ -895,24 +1077,45 @@ struct walker {
         // The stored length spares reading the name's bytes, which a kid no
         // row names never needs.
         if (!y->name_length && local && !*local) local = nullptr;
-        return kid{y, local, prefix, nullptr, y->name_hash, 0, 0, 0};
+        k->element = y;
+        k->local = local;
+        k->prefix = prefix;
+        k->uri = nullptr;
+        k->hash = y->name_hash;
+        k->length = y->name_length;
+        k->uri_known = k->claimed = k->matched = 0;
+        k->next_same = 0;
     }
 
-    bool has_kid(const frame& f) const { return f.lazy ? f.cursor != nullptr : f.kids_start + f.next < f.kids_end; }
-    kid& current_kid(const frame& f) { return kids.data[f.kids_start + (f.lazy ? 0 : f.next)]; }
+    bool has_kid(const frame& f) const {
+        if (f.dispatched) return f.next != 0;
+        return f.lazy ? f.cursor != nullptr : f.kids_start + f.next < f.kids_end;
+    }
+    kid& current_kid(const frame& f) {
+        if (f.dispatched) return kids.data[f.kids_start + f.next - 1];
+        return kids.data[f.kids_start + (f.lazy ? 0 : f.next)];
+    }
     void next_kid(frame& f) {
+        if (f.dispatched) {
+            f.next = kids.data[f.kids_start + f.next - 1].next_same;
+            return;
+        }
         if (!f.lazy) {
             f.next++;
             return;
         }
         f.cursor = element_from(chain_next(f.cursor));
-        if (f.cursor) kids.data[f.kids_start] = make_kid(f.cursor);
+        if (f.cursor) set_kid(&kids.data[f.kids_start], f.cursor);
     }
 
-    static void advance_row(frame& f) {
+    void advance_row(frame& f) {
         f.row++;
-        f.next = 0;
         f.list = nullptr;
+        // A dispatched frame goes on with the new row's own kids (first
+        // pass only: the later passes do not read kids).
+        f.next = f.dispatched && f.at == kFirstPass && f.row < plan->entries[f.entry].child_row_count
+                     ? heads.data[f.heads_start + 2 * size_t(f.row)]
+                     : 0;
     }
 
     quorvel_plan_value* run(quorvel_element* start) {
@@ -934,6 +1137,7 @@ struct walker {
             frames.size--;
             scope.pop_to(done.scope_mark);
             kids.size = done.kids_start;
+            if (done.dispatched) heads.size = done.heads_start;
             if (frames.size && !deliver(frames.data[frames.size - 1], done.value)) return nullptr;
         }
         return root;

@@ -473,7 +473,18 @@ void describe(const quorvel_plan_value* v, int depth, std::string* out) {
     *out += std::string(depth, ' ') + std::to_string(quorvel_plan_value_kind(v)) + " " + (name ? name : "-") + " " +
             (text ? text : "-") + " @" + std::to_string(quorvel_plan_value_position(v)) + " #" +
             std::to_string(quorvel_plan_value_order_index(v)) + " k" +
-            std::to_string(quorvel_plan_value_node_kind(v)) + "\n";
+            std::to_string(quorvel_plan_value_node_kind(v));
+    if (size_t n = quorvel_plan_value_attribute_count(v)) {
+        char names[512], values[512];
+        size_t name_at[16], value_at[16];
+        if (n < 16 && quorvel_plan_value_attributes_snapshot(v, names, sizeof names, name_at, values, sizeof values,
+                                                              value_at) == 0) {
+            for (size_t i = 0; i < n; i++) *out += std::string(" ") + (names + name_at[i]) + "=" + (values + value_at[i]);
+        } else {
+            *out += " <attributes not read>";
+        }
+    }
+    *out += "\n";
     for (size_t i = 0; i < quorvel_plan_value_count(v); i++) describe(quorvel_plan_value_at(v, i), depth + 1, out);
 }
 
@@ -543,4 +554,42 @@ TEST(PlanWalk, TextRowLeavesCarryTheirRow) {
     EXPECT_EQ(take(quorvel_plan_serialize(plan, r, &st)), "<r>one<a>1</a>two</r>");
     quorvel_plan_result_free(r);
     quorvel_plan_free(plan);
+}
+
+// Rows that name distinct children are matched in one pass over the
+// children, and a nested row whose element row has no rows of its own is
+// built without a frame. A row that shares a local name with another (here
+// one that never matches, last, so no row index moves) sends the entry
+// back to the row-by-row passes, and a row that never matches gives the
+// nested entry a frame: every answer must stay the same.
+TEST(PlanWalk, OnePassMatchingAnswersAsRowByRow) {
+    const char* xml =
+        "<x xmlns:p='urn:p'><b>2</b><a k='1'>1</a>t<c vip='y' xmlns:q='urn:q'>Ann<i/>Lee</c><d>x</d>"
+        "<p:e k='2'>3</p:e><e/><d>y</d><c vip='n'/><a k='3'><![CDATA[4]]></a><b>5</b></x>";
+    for (int predicate = 0; predicate < 2; predicate++) {
+        std::string got[2][2];
+        for (int by_rows = 0; by_rows < 2; by_rows++) {
+            for (int framed = 0; framed < 2; framed++) {
+                plan_builder b;
+                b.element("r", QUORVEL_PLAN_OWN_TEXT);
+                b.element("c", QUORVEL_PLAN_OWN_TEXT);
+                b.attr(1, "vip");
+                if (framed) b.child(1, "never", 1);
+                auto& a = b.child(0, "a", 2);
+                if (predicate) b.predicate(a, "k", "1");
+                b.child(0, "b", 1, 1);
+                b.child(0, "c", 3, 0, 1);
+                b.child(0, "p:e", 1);
+                b.child(0, "d", 6);
+                b.child(0, "t", 5);
+                if (by_rows) b.child(0, "zz:d", 1);
+                got[by_rows][framed] = describe_walk(b, xml);
+            }
+        }
+        EXPECT_EQ(got[0][0], got[1][0]) << "predicate " << predicate;
+        EXPECT_EQ(got[0][0], got[0][1]) << "predicate " << predicate;
+        EXPECT_EQ(got[0][0], got[1][1]) << "predicate " << predicate;
+        EXPECT_NE(got[0][0].find(" vip=y"), std::string::npos) << got[0][0];
+        EXPECT_NE(got[0][0].find(" Lee "), std::string::npos) << got[0][0];
+    }
 }
