@@ -349,8 +349,15 @@ enum class char_ref_result {
     complete,   // digits, then ';'
     cut_off,    // at least one digit, then the end of the text
     malformed,  // no digit, a stray byte after the digits, or a value that is
-                // 0, a surrogate or above U+10FFFF
+                // no XML character (quorvel_is_xml_char)
 };
+
+// Whether a code point is an XML 1.0 character: TAB, LF, CR, and the rest of
+// Unicode above the C0 controls but for surrogates, U+FFFE and U+FFFF.
+[[gnu::always_inline]] inline bool quorvel_is_xml_char(uint32_t cp) {
+    if (cp < 0x20) return cp == 0x9 || cp == 0xA || cp == 0xD;
+    return cp < 0xD800 || cp - 0xE000u < 0x1FFEu || cp - 0x10000u < 0x100000u;
+}
 
 // Reads a character reference from p, just after "&#", up to end. On
 // complete, *code_point holds the value and *after points past the ';'; on
@@ -382,7 +389,7 @@ inline char_ref_result quorvel_char_ref_parse(const char* p, const char* end, ui
         }
     }
     if (p == digits) return char_ref_result::malformed;
-    if (too_big || value == 0 || (value >= 0xD800 && value <= 0xDFFF)) return char_ref_result::malformed;
+    if (too_big || !quorvel_is_xml_char(value)) return char_ref_result::malformed;
     *code_point = value;
     if (p >= end) return char_ref_result::cut_off;
     if (*p != ';') {

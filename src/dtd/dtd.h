@@ -96,16 +96,6 @@ struct quorvel_dtd {
 
 // ---- Characters ---------------------------------------------------------------
 
-// True when a character reference may name cp: TAB, LF, CR, U+0020-U+D7FF,
-// U+E000-U+FFFD and U+10000-U+10FFFF. Documents are read by the XML 1.0
-// rules whatever version they declare, so the other C0 controls, 0, the
-// surrogates, U+FFFE and U+FFFF are refused. Shared by entity expansion and
-// every parser's reference decoder.
-[[gnu::always_inline]] inline bool dtd_is_xml_char(uint32_t cp) {
-    if (cp < 0x20) return cp == 0x9 || cp == 0xA || cp == 0xD;
-    return cp < 0xD800 || cp - 0xE000u < 0x1FFEu || cp - 0x10000u < 0x100000u;
-}
-
 // ---- Model ------------------------------------------------------------------
 
 // A zeroed DTD with its four empty tables, in the given pool (not owned).

@@ -157,7 +157,6 @@ bool expansion::text(const char* s, size_t n) {
             const char* after = nullptr;
             char_ref_result r = quorvel_char_ref_parse(s + 2, end, &code_point, &after);
             if (r == char_ref_result::complete) {
-                if (!dtd_is_xml_char(code_point)) return fail(dtd_expand_status::malformed_char_ref);
                 char bytes[4];
                 if (!emit(bytes, quorvel_utf8_encode(code_point, bytes))) return false;
                 s = after;

@@ -160,14 +160,14 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
                     break;
                 cp = cp * (hex ? 16 : 10) + v;
             }
-            if (d > digits && d < end && *d == ';' && dtd_is_xml_char(cp)) {
+            if (d > digits && d < end && *d == ';' && quorvel_is_xml_char(cp)) {
                 out += quorvel_utf8_encode(cp, out);
                 p = d + 1;
                 continue;
             }
             // Anything less plain: the shared reader decides.
             const char* after = nullptr;
-            if (quorvel_char_ref_parse(r + 1, end, &cp, &after) == char_ref_result::complete && dtd_is_xml_char(cp)) {
+            if (quorvel_char_ref_parse(r + 1, end, &cp, &after) == char_ref_result::complete) {
                 out += quorvel_utf8_encode(cp, out);
                 p = after;
                 continue;

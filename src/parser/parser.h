@@ -270,7 +270,7 @@ enum class dp_reference {
     cut_off,     // a character reference whose digits run to end or to a NUL
                  // (decoded; *used stops there)
     malformed,   // "&#" without digits, a stray byte after the digits, or a
-                 // value that is no XML character (dtd_is_xml_char)
+                 // value that is no XML character (quorvel_is_xml_char)
     other,       // an entity name other than the five predefined ones
 };
 
@@ -369,7 +369,7 @@ template <bool Padded = false>
             for (unsigned v; (Padded || d < stop) && (v = static_cast<unsigned char>(*d) - unsigned('0')) < 10; d++)
                 cp = cp * 10 + v;
         }
-        if (d - digits <= 7 && d < end && *d == ';' && dtd_is_xml_char(cp)) {
+        if (d - digits <= 7 && d < end && *d == ';' && quorvel_is_xml_char(cp)) {
             *written = quorvel_utf8_encode(cp, out);
             *used = static_cast<size_t>(d + 1 - s);
             return dp_reference::decoded;
@@ -414,7 +414,6 @@ inline dp_reference dp_read_reference_bytes(const char* s, const char* end, char
     } else if (result == char_ref_result::cut_off) {
         after = end;
     }
-    if (!dtd_is_xml_char(code_point)) return dp_reference::malformed;
     *written = quorvel_utf8_encode(code_point, out);
     *used = static_cast<size_t>(after - s);
     return result == char_ref_result::complete ? dp_reference::decoded : dp_reference::cut_off;
@@ -423,7 +422,7 @@ inline dp_reference dp_read_reference_bytes(const char* s, const char* end, char
 // The '&' of the first character reference in [p, end) that no document
 // may hold, which every parser refuses: no digits, a stray byte before the
 // ';', none at all before end, or a value that is no XML character
-// (dtd_is_xml_char); NULL when there is none. Reads only [p, end).
+// (quorvel_is_xml_char); NULL when there is none. Reads only [p, end).
 template <typename Char>
 inline Char* dp_first_bad_char_ref(Char* p, Char* end) {
     while (p < end) {
@@ -432,9 +431,7 @@ inline Char* dp_first_bad_char_ref(Char* p, Char* end) {
         if (amp + 1 < end && amp[1] == '#') {
             uint32_t code_point = 0;
             const char* after = nullptr;
-            if (quorvel_char_ref_parse(amp + 2, end, &code_point, &after) != char_ref_result::complete ||
-                !dtd_is_xml_char(code_point))
-                return amp;
+            if (quorvel_char_ref_parse(amp + 2, end, &code_point, &after) != char_ref_result::complete) return amp;
         }
         p = amp + 1;
     }

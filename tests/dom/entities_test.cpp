@@ -58,6 +58,12 @@ TEST_F(EntitiesTest, DecodeInBothModes) {
         {"&#xD800;", kNull, kNull},
         {"&#57343;", kNull, kNull},
         {"a&#x110000;b", kNull, kNull},
+        // Nor a control other than TAB, LF and CR, U+FFFE or U+FFFF.
+        {"a&#5;b", kNull, kNull},
+        {"&#x1F;", kNull, kNull},
+        {"&#xFFFE;", kNull, kNull},
+        {"&#65535;", kNull, kNull},
+        {"&#9;&#xA;&#13;&#xFFFD;", "\t\n\r\xEF\xBF\xBD", "\t\n\r\xEF\xBF\xBD"},
         {"&#18446744073709551681;", kNull, kNull},
         {"&#x10000000000000041;", kNull, kNull},
         {"&#;", kNull, kNull},
