@@ -19,15 +19,9 @@
 #include "parser/parser.h"
 #include "quorvel.h"
 #include "support/doc_holder.h"
+#include "support/fast_mode.h"
 
 namespace {
-
-struct fast_mode {
-    explicit fast_mode(int mode) { dp_il_set_test_mode(mode); }
-    ~fast_mode() { dp_il_set_test_mode(-1); }
-    fast_mode(const fast_mode&) = delete;
-    fast_mode& operator=(const fast_mode&) = delete;
-};
 
 const char* const kBadReferences[] = {"&#0;",  "&#x0;", "&#xD800;", "&#55296;", "&#x110000;", "&#1114112;",
                                       "&#;",   "&#x;",  "&#12a;",   "&#x4g;",   "&#38",       "&#x26",

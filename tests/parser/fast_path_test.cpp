@@ -20,17 +20,10 @@
 #include "parser/parser.h"
 #include "parser/tree_dump.h"
 #include "support/failing_alloc.h"
+#include "support/fast_mode.h"
 #include "support/testdata.h"
 
 namespace {
-
-// Sets the calling thread's fast-path switch for one scope.
-struct fast_mode {
-    explicit fast_mode(int mode) { dp_il_set_test_mode(mode); }
-    ~fast_mode() { dp_il_set_test_mode(-1); }
-    fast_mode(const fast_mode&) = delete;
-    fast_mode& operator=(const fast_mode&) = delete;
-};
 
 // ---- A dump of every record field a reader can reach ----------------------------------------
 
