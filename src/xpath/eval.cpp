@@ -3,7 +3,6 @@
 // predicates. Document walks use explicit loops, never recursion; the
 // evaluator's own recursion follows the expression tree, whose height the
 // parser bounds, and a depth guard covers re-entry through functions.
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -959,9 +958,8 @@ quorvel_xpath_result* evaluate_expr(quorvel_xpath_context* c, const quorvel_xpat
         if (!r) break;
         if (e->text && e->text[0] >= '0' && e->text[0] <= '9') {
             r->type_name = "xs:integer";
-            errno = 0;
-            long long exact = std::strtoll(e->text, nullptr, 10);
-            if (errno == 0) {
+            int64_t exact;
+            if (xpath_integer_text(e->text, &exact)) {
                 r->exact_integer_set = 1;
                 r->exact_integer = exact;
             }

@@ -7,7 +7,6 @@
 // dates), and a pair of atoms is compared after converting an untyped value
 // to the other side's type, so a node compared with a number compares its
 // number value and a node compared with a date compares as a date.
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -112,13 +111,8 @@ bool item_atom(quorvel_node* n, atom* a) {
             a->kind = ATOM_NUMBER;
             a->single = t[1] == kXpathTagFloat;
             a->number = xpath_string_to_number(t + 2);
-            if (t[1] == kXpathTagInteger && std::fabs(a->number) >= kXpathExactDoubleLimit) {
-                char* end = nullptr;
-                errno = 0;
-                long long v = std::strtoll(t + 2, &end, 10);
-                a->exact = errno == 0 && end && *end == '\0';
-                a->exact_value = v;
-            }
+            if (t[1] == kXpathTagInteger && std::fabs(a->number) >= kXpathExactDoubleLimit)
+                a->exact = xpath_integer_text(t + 2, &a->exact_value);
             return true;
         case kXpathTagBoolean:
             a->kind = ATOM_BOOLEAN;

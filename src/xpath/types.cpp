@@ -1242,6 +1242,32 @@ char* xpath_qname_text(const char* lexical, size_t length, const char* uri) {
 
 int xpath_is_ncname(const char* s, size_t n) { return s && is_ncname(s, n); }
 
+namespace {
+
+// The one item of r when r is a set holding exactly one; NULL otherwise.
+const quorvel_node* sole_item(const quorvel_xpath_result* r) {
+    if (r->kind != XPATH_NODESET || !r->value.nodeset) return nullptr;
+    const quorvel_node* item = nullptr;
+    const quorvel_xpath_node_set* s = r->value.nodeset;
+    for (size_t i = 0; i < s->count; i++) {
+        if (!is_item(s->items[i])) continue;
+        if (item) return nullptr;
+        item = s->items[i];
+    }
+    return item;
+}
+
+}  // namespace
+
+bool xpath_integer_text(const char* text, int64_t* out) {
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0') return false;
+    *out = v;
+    return true;
+}
+
 bool xpath_exact_integer(const quorvel_xpath_result* r, int64_t* out) {
     if (r->kind == XPATH_NUMBER) {
         if (r->exact_integer_set) {
@@ -1254,42 +1280,23 @@ bool xpath_exact_integer(const quorvel_xpath_result* r, int64_t* out) {
         *out = static_cast<int64_t>(v);
         return true;
     }
-    if (r->kind != XPATH_NODESET || !r->value.nodeset) return false;
-    const quorvel_node* item = nullptr;
-    const quorvel_xpath_node_set* s = r->value.nodeset;
-    for (size_t i = 0; i < s->count; i++) {
-        if (!is_item(s->items[i])) continue;
-        if (item) return false;
-        item = s->items[i];
-    }
+    const quorvel_node* item = sole_item(r);
     if (!item || item->kind != kXpathCarrierNode) return false;
     auto* c = reinterpret_cast<const quorvel_xpath_carrier*>(item);
     if (c->ref_kind != XPATH_REF_NONE || c->length < 3 || c->text[0] != kXpathTagMark ||
         c->text[1] != kXpathTagInteger)
         return false;
-    char* end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(c->text + 2, &end, 10);
-    if (errno != 0 || !end || *end != '\0') return false;
-    *out = v;
-    return true;
+    return xpath_integer_text(c->text + 2, out);
 }
 
 const char* xpath_numeric_type(const quorvel_xpath_result* r) {
     const char* t = nullptr;
     if (r->kind == XPATH_NUMBER) {
         t = scalar_type(r);
-    } else if (r->kind == XPATH_NODESET && r->value.nodeset) {
-        // A single typed item keeps its type; nodes and untyped items read as doubles.
-        const quorvel_node* item = nullptr;
-        const quorvel_xpath_node_set* s = r->value.nodeset;
-        for (size_t i = 0; i < s->count; i++) {
-            if (!is_item(s->items[i])) continue;
-            if (item) return "xs:double";
-            item = s->items[i];
-        }
-        if (item && item->kind == kXpathCarrierNode)
-            t = carrier_type(reinterpret_cast<const quorvel_xpath_carrier*>(item));
+    } else if (const quorvel_node* item = sole_item(r)) {
+        // A single typed item keeps its type; nodes, untyped items and
+        // longer sequences read as doubles.
+        if (item->kind == kXpathCarrierNode) t = carrier_type(reinterpret_cast<const quorvel_xpath_carrier*>(item));
     }
     if (!t) return "xs:double";
     if (derives_from(t, "xs:integer")) return "xs:integer";

@@ -47,6 +47,9 @@ constexpr double kXpathExactDoubleLimit = 9007199254740992.0;
 // anything else (decimals, doubles, text, nodes).
 bool xpath_exact_integer(const quorvel_xpath_result* r, int64_t* out);
 
+// Reads text that is all an integer within 64 bits; false otherwise.
+bool xpath_integer_text(const char* text, int64_t* out);
+
 constexpr size_t kXpathInlineSlots = 16;
 constexpr size_t kXpathMaxNodesetCapacity = 4000000;
 // Item pointers at or below this are never stored and are skipped by readers.

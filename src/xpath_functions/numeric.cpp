@@ -1,5 +1,4 @@
 // The math: functions, abs, round-half-to-even and format-integer.
-#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -127,15 +126,8 @@ bool atomize_one(quorvel_xpath_context* context, const quorvel_xpath_result* r, 
                 if (tag == kXpathTagDecimal) a.type_name = kDecimal;
                 if (tag == kXpathTagDouble) a.type_name = kDouble, a.typed_number = true;
                 if (tag == kXpathTagFloat) a.type_name = kFloat, a.typed_number = true;
-                if (tag == kXpathTagInteger && std::fabs(a.number) < kTwo63 && a.number == std::trunc(a.number)) {
-                    char* end = nullptr;
-                    errno = 0;
-                    long long v = std::strtoll(c->text + 2, &end, 10);
-                    if (errno == 0 && end && *end == '\0') {
-                        a.exact = true;
-                        a.exact_value = v;
-                    }
-                }
+                if (tag == kXpathTagInteger && std::fabs(a.number) < kTwo63 && a.number == std::trunc(a.number))
+                    a.exact = xpath_integer_text(c->text + 2, &a.exact_value);
                 return true;
             }
         }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,19 @@ std::string place(const std::string& text, const char* ref) {
     return out;
 }
 
+// The copy parse refuses text under every one of the flag sets with exactly
+// the expected message.
+void expect_copy_parses_refuse(const std::string& text, std::initializer_list<int> flag_sets,
+                               const std::string& expected) {
+    for (int flags : flag_sets) {
+        int status = 0;
+        doc_holder d(quorvel_parse_string_flags(text.data(), text.size(), flags, &status));
+        EXPECT_EQ(d.doc, nullptr) << "copy parse, flags " << flags;
+        EXPECT_EQ(status, QUORVEL_ERR_PARSE) << "flags " << flags;
+        EXPECT_EQ(std::string(quorvel_last_error() ? quorvel_last_error() : ""), expected) << "flags " << flags;
+    }
+}
+
 TEST(CharRefRefusals, EveryEntryRefusesEveryMalformedReference) {
     for (const shape& sh : kShapes) {
         for (const char* ref : kBadReferences) {
@@ -65,14 +79,9 @@ TEST(CharRefRefusals, EveryEntryRefusesEveryMalformedReference) {
             SCOPED_TRACE(std::string(sh.name) + ": " + testing::PrintToString(text));
             std::string expected = "XML parse error at byte " + std::to_string(at) + ": malformed character reference";
 
-            for (int flags : {0, int(QUORVEL_PARSE_NO_POSITIONS), int(QUORVEL_PARSE_KEEP_ENTITY_REFS),
-                              int(QUORVEL_PARSE_DROP_WHITESPACE), int(QUORVEL_PARSE_RECOVER)}) {
-                int status = 0;
-                doc_holder d(quorvel_parse_string_flags(text.data(), text.size(), flags, &status));
-                EXPECT_EQ(d.doc, nullptr) << "copy parse, flags " << flags;
-                EXPECT_EQ(status, QUORVEL_ERR_PARSE) << "flags " << flags;
-                EXPECT_EQ(std::string(quorvel_last_error() ? quorvel_last_error() : ""), expected) << "flags " << flags;
-            }
+            expect_copy_parses_refuse(text, {0, QUORVEL_PARSE_NO_POSITIONS, QUORVEL_PARSE_KEEP_ENTITY_REFS,
+                                             QUORVEL_PARSE_DROP_WHITESPACE, QUORVEL_PARSE_RECOVER},
+                                      expected);
             {
                 int line = 0, column = 0;
                 quorvel_last_error_position(&line, &column);
@@ -208,14 +217,9 @@ TEST(CharRefRefusals, DtdValuesAndDefaultsAreRefused) {
             size_t at = sh.text.find('@');
             SCOPED_TRACE(std::string(sh.name) + ": " + testing::PrintToString(text));
             std::string expected = "XML parse error at byte " + std::to_string(at) + ": malformed character reference";
-            for (int flags : {0, int(QUORVEL_PARSE_NO_POSITIONS), int(QUORVEL_PARSE_KEEP_ENTITY_REFS),
-                              int(QUORVEL_PARSE_DTD_DEFAULTS), int(QUORVEL_PARSE_RECOVER)}) {
-                int status = 0;
-                doc_holder d(quorvel_parse_string_flags(text.data(), text.size(), flags, &status));
-                EXPECT_EQ(d.doc, nullptr) << "flags " << flags;
-                EXPECT_EQ(status, QUORVEL_ERR_PARSE) << "flags " << flags;
-                EXPECT_EQ(std::string(quorvel_last_error() ? quorvel_last_error() : ""), expected) << "flags " << flags;
-            }
+            expect_copy_parses_refuse(text, {0, QUORVEL_PARSE_NO_POSITIONS, QUORVEL_PARSE_KEEP_ENTITY_REFS,
+                                             QUORVEL_PARSE_DTD_DEFAULTS, QUORVEL_PARSE_RECOVER},
+                                      expected);
             {
                 std::vector<char> buffer(text.begin(), text.end());
                 buffer.push_back('\0');
