@@ -1276,7 +1276,10 @@ bool xpath_exact_integer(const quorvel_xpath_result* r, int64_t* out) {
         }
         double v = r->value.number;
         if (std::fabs(v) >= kXpathExactDoubleLimit || v != std::trunc(v)) return false;
-        if (!derives_from(number_type(r->type_name, v), "xs:integer")) return false;
+        // Untagged numbers and plain integers skip the type table: arithmetic
+        // asks this of every operand.
+        const char* t = r->type_name;
+        if (t && !equal(t, "xs:integer") && !derives_from(number_type(t, v), "xs:integer")) return false;
         *out = static_cast<int64_t>(v);
         return true;
     }
@@ -1292,6 +1295,7 @@ bool xpath_exact_integer(const quorvel_xpath_result* r, int64_t* out) {
 const char* xpath_numeric_type(const quorvel_xpath_result* r) {
     const char* t = nullptr;
     if (r->kind == XPATH_NUMBER) {
+        if (!r->type_name) return number_type(nullptr, r->value.number);
         t = scalar_type(r);
     } else if (const quorvel_node* item = sole_item(r)) {
         // A single typed item keeps its type; nodes, untyped items and
