@@ -1,5 +1,8 @@
 // Version, per-thread settings, status texts and the thread's last error.
-// Everything here is thread-local; nothing is locked.
+// Everything here is thread-local and unlocked, but for quorvel_free_string,
+// which hands large texts to the shared block cache.
+#include <malloc.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -80,7 +83,16 @@ QUORVEL_API void* quorvel_alloc_buffer(size_t n) {
     return quorvel_hooked_alloc(n, &release);
 }
 
-QUORVEL_API void quorvel_free_string(char* s) { std::free(s); }
+// Large texts (whole documents written out) are kept warm for the next
+// output; the cache gives them back to malloc when full or at clean-up.
+QUORVEL_API void quorvel_free_string(char* s) {
+    if (!s) return;
+    size_t size = malloc_usable_size(s);
+    if (size >= kLargeBlockMin)
+        retain_give(s, size, nullptr);
+    else
+        std::free(s);
+}
 
 QUORVEL_API void quorvel_set_strict_mode(int on) { g_quorvel_strict_mode = on != 0; }
 QUORVEL_API int quorvel_get_strict_mode(void) { return g_quorvel_strict_mode; }

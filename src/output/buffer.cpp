@@ -231,6 +231,14 @@ char* emit_escaped_inline(char* dest, const char* text, size_t n) {
 void* ser_work_alloc(size_t size, quorvel_release_fn* release) {
     if (g_quorvel_alloc_function) return quorvel_hooked_alloc(size, release);
     *release = nullptr;
+    // A large output block comes warm from the shared cache, where
+    // quorvel_free_string puts the texts callers are done with: without
+    // it, every output past malloc's mapping threshold is a fresh mapping
+    // whose pages fault in one by one as the text is written.
+    if (size >= kLargeBlockMin && g_ser_realloc == plain_realloc) {
+        size_t actual = 0;
+        if (void* block = retain_take(size, &actual)) return block;
+    }
     return g_ser_realloc(nullptr, size);
 }
 

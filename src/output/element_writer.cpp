@@ -206,6 +206,7 @@ public:
         return &data_[size_++];
     }
     ser_frame* top() { return size_ ? &data_[size_ - 1] : nullptr; }
+    ser_frame* below_top() { return size_ > 1 ? &data_[size_ - 2] : nullptr; }
     void pop() {
         // Most frames never gather CDATA: no call for them.
         if (data_[size_ - 1].cdata_text) ser_work_release(data_[size_ - 1].cdata_text, data_[size_ - 1].cdata_release);
@@ -897,8 +898,11 @@ void element_writer::close_frame(ser_frame* f) {
         quorvel_element* e = f->element;
         bool feed = false;
         if (indenting_ && !is_top(e)) {
+            // Text after the element keeps it on its line, unless that text
+            // is blank in laid-out content and so gives way to the layout.
             quorvel_node* next = ser_next_sibling(&e->head);
-            feed = !next || next->kind != QUORVEL_NODE_TEXT;
+            ser_frame* parent = frames_.below_top();
+            feed = !next || next->kind != QUORVEL_NODE_TEXT || (parent && !parent->inline_content);
         }
         qname q{f->prefix, f->prefix_length, f->name, f->name_length};
         size_t width = indent_width(!f->inline_content);

@@ -362,8 +362,12 @@ void plain_writer::run() {
                 if constexpr (kIndent) {
                     // Its own line for the end tag after lines of children;
                     // a line feed after it unless text follows (or it is the top).
+                    // Text that follows in laid-out content is blank and gives
+                    // way to the layout, so the line feed is still due.
                     const size_t width = f.inline_content ? 0 : width_at(depth);
-                    const bool feed = !(top_ && !depth) && (!f.next || f.next->kind != QUORVEL_NODE_TEXT);
+                    const bool text_kept = !depth || frames[depth - 1].inline_content;
+                    const bool feed = !(top_ && !depth) &&
+                                      (!f.next || f.next->kind != QUORVEL_NODE_TEXT || !text_kept);
                     PLAIN_ROOM(width + end_tag_room(f.qname_length) + 1);
                     out = put_indent(out, width);
                     out = put_end_tag(out, data + f.qname_at, f.qname_length);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "output/output.h"
+#include "support/failing_realloc.h"
 #include "support/tree_builder.h"
 
 namespace {
@@ -18,16 +19,6 @@ struct buffer_fixture : ::testing::Test {
     void TearDown() override { ser_buffer_free(&b); }
     std::string text() const { return std::string(b.data, b.length); }
     ser_buffer b;
-};
-
-// Fails every growth after the first `allowed` ones on this thread.
-struct failing_realloc {
-    explicit failing_realloc(int allowed) {
-        remaining = allowed;
-        g_ser_realloc = [](void* p, size_t n) -> void* { return remaining-- > 0 ? std::realloc(p, n) : nullptr; };
-    }
-    ~failing_realloc() { g_ser_realloc = [](void* p, size_t n) { return std::realloc(p, n); }; }
-    static inline thread_local int remaining = 0;
 };
 
 using BufferTest = buffer_fixture;

@@ -5,9 +5,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "core/core.h"
 #include "output/output.h"
+#include "support/failing_realloc.h"
 #include "support/tree_builder.h"
 
 namespace {
@@ -253,15 +256,6 @@ TEST_F(DocumentWriterTest, SaveFiles) {
 
 // ---- Out of memory ---------------------------------------------------------------------
 
-struct failing_realloc {
-    explicit failing_realloc(int allowed) {
-        remaining = allowed;
-        g_ser_realloc = [](void* p, size_t n) -> void* { return remaining-- > 0 ? std::realloc(p, n) : nullptr; };
-    }
-    ~failing_realloc() { g_ser_realloc = [](void* p, size_t n) { return std::realloc(p, n); }; }
-    static inline thread_local int remaining = 0;
-};
-
 TEST_F(DocumentWriterTest, RunningOutOfMemoryFailsTheCallInsteadOfTruncating) {
     tree_builder t(doc);
     quorvel_element* r = t.root(t.element("r"));
@@ -331,3 +325,58 @@ TEST(DocumentWriter, DefaultedDocumentsAreWrittenInLinearTime) {
 }
 
 }  // namespace
+
+// Indenting a document read with its blank text kept lays it out as it lays
+// out the same document without that text, in the fast walk and the general
+// one; so indented output read back and indented again is unchanged.
+TEST(DocumentWriterLayout, BlankTextBetweenElementsGivesWayToTheLayout) {
+    static const char* const kCompact[] = {
+        "<r><a><b>x</b></a><a><b>y</b></a></r>",
+        "<r><a k=\"1\"><b/><c>t</c></a><!--n--><d><e><f/></e></d></r>",
+        "<p:r xmlns:p=\"urn:p\"><p:a><p:b>1</p:b></p:a><q/></p:r>",
+    };
+    quorvel_serialize_options indent{2, 0, nullptr};
+    for (const char* compact : kCompact) {
+        for (bool plain : {true, false}) {
+            g_ser_plain_walk = plain;
+            quorvel_document* doc = quorvel_parse_string(compact, std::strlen(compact), nullptr);
+            ASSERT_NE(doc, nullptr) << compact;
+            std::string laid_out = take(quorvel_document_serialize(doc, &indent));
+            quorvel_document_free(doc);
+            doc = quorvel_parse_string(laid_out.data(), laid_out.size(), nullptr);
+            ASSERT_NE(doc, nullptr) << laid_out;
+            EXPECT_EQ(take(quorvel_document_serialize(doc, &indent)), laid_out) << compact << " plain walk " << plain;
+            quorvel_document_free(doc);
+        }
+    }
+    g_ser_plain_walk = true;
+}
+
+// A large output given back with quorvel_free_string waits in the shared
+// cache and is written into again by the next output of about its size, so
+// a loop of outputs does not fault fresh pages in each time.
+TEST(DocumentWriterMemory, LargeOutputsStayWarmForTheNextOutput) {
+    quorvel_thread_cleanup();
+    std::string text = "<r>";
+    while (text.size() < (2u << 20)) text += "<item a='1'><v>some text</v></item>";
+    text += "</r>";
+    quorvel_document* doc = quorvel_parse_string(text.data(), text.size(), nullptr);
+    ASSERT_NE(doc, nullptr);
+    for (int indent : {0, 2}) {
+        quorvel_serialize_options options{indent, 0, nullptr};
+        char* first = quorvel_document_serialize(doc, &options);
+        ASSERT_NE(first, nullptr);
+        std::string written = first;
+        quorvel_free_string(first);
+        char* again = quorvel_document_serialize(doc, &options);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(again, first) << "indent " << indent;  // the same block, taken warm
+        EXPECT_EQ(written, again);
+        quorvel_free_string(again);
+    }
+    quorvel_document_free(doc);
+    quorvel_thread_cleanup();
+    quorvel_retain_lock();
+    EXPECT_EQ(g_retain.count, 0u);
+    quorvel_retain_unlock();
+}
