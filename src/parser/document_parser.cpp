@@ -427,7 +427,7 @@ bool fast_run(dp_state* s) {
     quorvel_element* elem_next;
     size_t budget;
     quorvel_text* text_next;
-    quorvel_text* const text_end = s->text_end;
+    quorvel_text* text_end;  // texts move on to pool chunks once their area is full
     quorvel_document* const d = s->doc;
     // The span of the element at elem_next (Record: every area slot has one).
     quorvel_elem_span* pos_next = nullptr;
@@ -445,6 +445,7 @@ bool fast_run(dp_state* s) {
         last_slot = base + push_limit - 2;
         elem_next = s->elem_next;
         text_next = s->text_next;
+        text_end = s->text_end;
         budget = static_cast<size_t>(s->elem_end - elem_next);
         if (Record) pos_next = d->pos_spans + (elem_next - s->elem_area);
     };
