@@ -96,7 +96,10 @@ constexpr size_t kReserveMin = size_t(64) << 20;
 constexpr size_t kReserveMax = size_t(1) << 46;
 
 // A fresh private mapping of size bytes (a multiple of kMapAlign), aligned
-// to kMapAlign so that huge pages can back it from its first byte.
+// to kMapAlign so that huge pages can back it past its first huge page.
+// The first kMapAlign bytes keep small pages: a small user (a modest
+// document, a short walk result) then commits only the pages it writes,
+// not a whole zeroed huge page; a large one gets huge pages for the rest.
 void* map_reserved(size_t size) {
     size_t span = size + kMapAlign;
     void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -108,7 +111,7 @@ void* map_reserved(size_t size) {
     if (tail) munmap(reinterpret_cast<void*>(start + size), tail);
     void* block = reinterpret_cast<void*>(start);
 #ifdef MADV_HUGEPAGE
-    madvise(block, size, MADV_HUGEPAGE);
+    if (size > kMapAlign) madvise(static_cast<char*>(block) + kMapAlign, size - kMapAlign, MADV_HUGEPAGE);
 #endif
     return block;
 }

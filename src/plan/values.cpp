@@ -215,7 +215,10 @@ bool convert_int(const char* p, int64_t* out) {
     bool negative = false;
     if (*p == '+' || *p == '-') negative = *p++ == '-';
     if (*p < '0' || *p > '9') return false;
+    // Eighteen digits never overflow: only longer runs need the check.
     uint64_t magnitude = 0;
+    for (int i = 0; i < 18 && *p >= '0' && *p <= '9'; i++, p++)
+        magnitude = magnitude * 10 + static_cast<unsigned>(*p - '0');
     const uint64_t limit = negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX);
     for (; *p >= '0' && *p <= '9'; p++) {
         unsigned d = static_cast<unsigned>(*p - '0');

@@ -1,10 +1,13 @@
 // Plan memory: failed allocations leave nothing behind, repeated cycles
 // return every block, and a walk's peak stays close to its result.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "plan/plan.h"
 #include "plan/plan_spec.h"
@@ -143,6 +146,48 @@ TEST(PlanMemory, WalkPeakStaysWithinTwiceTheResult) {
     quorvel_document_free(doc);
     quorvel_explicit_cleanup();
     quorvel_set_memory_management_functions(nullptr, nullptr);
+    quorvel_plan_free(plan);
+}
+
+// A walk's first result in a process starts from fresh address space: it
+// must commit the pages it writes, not a whole zeroed huge page or more.
+TEST(PlanMemory, SmallFirstWalkCommitsOnlyWhatItWrites) {
+    quorvel_retain_release_all();  // no warm mapping to hide the cost
+    std::string xml = "<orders>";
+    for (int i = 0; i < 6000; i++) xml += "<order><qty>" + std::to_string(i) + "</qty></order>";
+    xml += "</orders>";
+    plan_builder b;
+    b.element("orders");
+    b.element("order");
+    b.child(0, "order", 3, 0, 1);
+    b.child(1, "qty", 1, 1);
+    quorvel_plan* plan = b.build();
+    int st = 0;
+    quorvel_document* doc = quorvel_parse_string(xml.data(), xml.size(), &st);
+    ASSERT_NE(doc, nullptr);
+    quorvel_retain_release_all();
+    quorvel_plan_value* r = quorvel_plan_walk(doc, quorvel_document_root(doc), plan, &st);
+    ASSERT_NE(r, nullptr);
+    const long page = sysconf(_SC_PAGESIZE);
+    bool seen = false;
+    for (plan_chunk* c = plan_value_chain(r); c; c = c->next) {
+        if (c->capacity < (256u << 10)) continue;  // heap chunks; the mapped one is larger
+        seen = true;
+        auto* a = reinterpret_cast<quorvel_arena*>(reinterpret_cast<char*>(c) - sizeof(quorvel_arena));
+        ASSERT_EQ(a->data, reinterpret_cast<char*>(c));
+        ASSERT_LT(c->used, size_t(1) << 20) << "the result is meant to be small";
+        size_t pages = (a->mapped + size_t(page) - 1) / size_t(page);
+        std::vector<unsigned char> resident(pages);
+        ASSERT_EQ(mincore(a->base, a->mapped, resident.data()), 0);
+        size_t committed = 0;
+        for (unsigned char p : resident) committed += p & 1;
+        size_t written = sizeof(quorvel_arena) + sizeof(plan_chunk) + c->used;
+        EXPECT_LE(committed * size_t(page), written + 4 * size_t(page))
+            << committed << " pages committed for " << written << " bytes written";
+    }
+    EXPECT_TRUE(seen) << "the result was meant to reach a mapped chunk";
+    quorvel_plan_result_free(r);
+    quorvel_document_free(doc);
     quorvel_plan_free(plan);
 }
 
