@@ -522,26 +522,61 @@ void close_element(quorvel_sax_parser* p) {
     p->state = p->depth ? kSaxContent : kSaxTopLevel;
 }
 
+// Start tag cut by the end of the input while in its attribute list: the
+// attributes read so far stay in views, and the tag goes on from `resume`
+// (past the last complete one) once the rest arrives.
+inline step wait_in_tag(quorvel_sax_parser* p, const char* cur, const char* reached, const char* resume,
+                        const char* name_end, size_t count) {
+    wait_for(p, sax_wait::start_tag, cur, reached);
+    p->wait_tag = cur;
+    p->wait_resume = static_cast<size_t>(resume - cur);
+    p->wait_views = count;
+    p->wait_name_length = static_cast<size_t>(name_end - cur - 1);
+    return step::wait;
+}
+
 // Start tag at cur ('<'). Reads the whole tag into views first and touches
-// nothing until it is complete, so a tag cut by a chunk boundary is read
-// again unchanged.
+// nothing until it is complete. A tag cut by a chunk boundary keeps what it
+// read: when it is read again (its bytes may have moved) the views are
+// moved with them and reading resumes at the first attribute not complete.
 step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
     const bool final = p->is_final;
-    const char* q = cur + 1;
-    if (q >= end) return final ? fail(p, q, "Expected element name") : wait_for(p, sax_wait::more, cur, cur);
-    if (!dp_is_name_start(static_cast<unsigned char>(*q))) return fail(p, q, "Expected element name");
-    const char* name = q;
-    uint8_t name_seen = 0;
-    q = scan_name(q, end, &name_seen);
-    const char* name_end = q;
-    if (q >= end) return final ? fail(p, q, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
-    if (step r = check_name(p, name, name_end, name_seen); r != step::done) return r;
-    if (p->depth >= kSaxMaxDepth) return fail(p, name, "Element nesting too deep");
+    const char* q;
+    const char* name = cur + 1;
+    const char* name_end;
     size_t count = 0;
+    if (p->wait == sax_wait::start_tag && p->wait_resume) {
+        // The checks of the name and of the attributes kept were made.
+        const uintptr_t from = reinterpret_cast<uintptr_t>(p->wait_tag);
+        count = p->wait_views;
+        if (p->wait_tag != cur) {
+            for (size_t i = 0; i < count; i++) {
+                sax_attr_view& v = p->views[i];
+                v.name = cur + (reinterpret_cast<uintptr_t>(v.name) - from);
+                v.value = cur + (reinterpret_cast<uintptr_t>(v.value) - from);
+            }
+        }
+        name_end = name + p->wait_name_length;
+        q = cur + p->wait_resume;
+    } else {
+        q = name;
+        p->wait_resume = 0;
+        if (q >= end) return final ? fail(p, q, "Expected element name") : wait_for(p, sax_wait::more, cur, cur);
+        if (!dp_is_name_start(static_cast<unsigned char>(*q))) return fail(p, q, "Expected element name");
+        uint8_t name_seen = 0;
+        q = scan_name(q, end, &name_seen);
+        name_end = q;
+        if (q >= end) return final ? fail(p, q, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+        if (step r = check_name(p, name, name_end, name_seen); r != step::done) return r;
+        if (p->depth >= kSaxMaxDepth) return fail(p, name, "Element nesting too deep");
+    }
     bool empty;
     for (;;) {
+        const char* attribute_start = q;
         q = skip_space(q, end);
-        if (q >= end) return final ? fail(p, q, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+        if (q >= end)
+            return final ? fail(p, q, "Unterminated opening tag")
+                         : wait_in_tag(p, cur, q, attribute_start, name_end, count);
         char c = *q;
         if (c == '>') {
             empty = false;
@@ -550,7 +585,8 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
         }
         if (c == '/') {
             if (q + 1 >= end)
-                return final ? fail(p, q + 1, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+                return final ? fail(p, q + 1, "Unterminated opening tag")
+                             : wait_in_tag(p, cur, q, attribute_start, name_end, count);
             if (q[1] != '>') return fail(p, q, "Expected attribute name");
             empty = true;
             q += 2;
@@ -566,10 +602,13 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
         }
         q = skip_space(q, end);
         if (q >= end)
-            return final ? fail(p, q, "Expected '=' after attribute name") : wait_for(p, sax_wait::start_tag, cur, q);
+            return final ? fail(p, q, "Expected '=' after attribute name")
+                         : wait_in_tag(p, cur, q, attribute_start, name_end, count);
         if (*q != '=') return fail(p, q, "Expected '=' after attribute name");
         q = skip_space(q + 1, end);
-        if (q >= end) return final ? fail(p, q, "Expected attribute value") : wait_for(p, sax_wait::start_tag, cur, q);
+        if (q >= end)
+            return final ? fail(p, q, "Expected attribute value")
+                         : wait_in_tag(p, cur, q, attribute_start, name_end, count);
         char quote = *q;
         if (quote != '"' && quote != '\'') return fail(p, q, "Expected quote for attribute value");
         const char* v = q + 1;
@@ -577,7 +616,7 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
         q = scan_value(v, end, quote, &seen);
         if (q >= end) {
             if (final) return fail(p, q, "Unterminated attribute value");
-            wait_for(p, sax_wait::start_tag, cur, q);
+            wait_in_tag(p, cur, q, attribute_start, name_end, count);
             p->wait_quote = quote;
             return step::wait;
         }
