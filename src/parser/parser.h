@@ -943,6 +943,7 @@ struct quorvel_sax_parser {
     int32_t pause_requested; // set by an internal reader: stop after the current construct
     int32_t paused;
     int32_t fed;             // a feed has appended input
+    int32_t doctype_seen;    // a DOCTYPE was begun
 
     sax_wait wait;
     char wait_quote;       // start tags and doctypes: the open quote at wait_offset

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "dom/dom.h"
+#include "dtd/dtd.h"
 #include "parser/parser.h"
 
 #if defined(__SSE2__)
@@ -20,6 +21,9 @@
 namespace {
 
 enum class step : uint8_t { done, wait, fail };
+
+// Page size of the pool an internal subset is read into.
+constexpr size_t kSubsetPoolPage = 32768;
 
 constexpr uint8_t kSeenAmp = kScanAmp;      // '&'
 constexpr uint8_t kSeenBreak = kScanBreak;  // CR in text; TAB, LF or CR in a value
@@ -854,17 +858,45 @@ step processing_instruction(quorvel_sax_parser* p, const char* cur, const char* 
     return step::done;
 }
 
-// "<!DOCTYPE": skipped to its closing '>', the internal subset with its
-// literals, comments and PIs passed over. Resumable: the scan state is kept.
+// The internal subset [from, to) read by the document parser's DTD reader:
+// what that reader refuses there (a malformed character reference in a
+// declaration, parameter entities expanding past the allowance) makes the
+// document ill-formed for every reader alike.
+step check_subset(quorvel_sax_parser* p, const char* from, const char* to) {
+    if (from >= to) return step::done;
+    quorvel_pool* pool = quorvel_pool_create_with_page_size(kSubsetPoolPage);
+    if (!pool) return fail_memory(p, from);
+    quorvel_dtd* dtd = quorvel_dtd_create(pool);
+    if (!dtd) {
+        quorvel_pool_destroy(pool);
+        return fail_memory(p, from);
+    }
+    dtd->owns_pool = 1;
+    const char* at = nullptr;
+    dtd_parse_outcome outcome = dtd_parse_run(dtd, from, static_cast<size_t>(to - from), 0, &at);
+    quorvel_dtd_release(dtd);
+    if (outcome == dtd_parse_outcome::bad_char_ref && at) return fail(p, at, "malformed character reference");
+    if (outcome == dtd_parse_outcome::too_large && at) return fail(p, at, "entity expansion exceeds the size limit");
+    return step::done;
+}
+
+// "<!DOCTYPE": read to its closing '>', the internal subset with its
+// literals, comments and PIs passed over, then the subset checked as the
+// document parser checks it. Resumable: the scan state is kept.
 step doctype(quorvel_sax_parser* p, const char* cur, const char* end) {
     const char* q = cur + 9;
     char quote = 0;
     uint8_t subset = 0, nested = 0;
+    bool subset_seen = false;
+    size_t subset_from = 0, subset_to = 0;  // from cur
     if (p->wait == sax_wait::doctype) {
         q = cur + p->wait_offset;
         quote = p->wait_quote;
         subset = p->wait_subset;
         nested = p->wait_nested;
+        subset_seen = p->wait_subset_seen != 0;
+        subset_from = p->wait_subset_from;
+        subset_to = p->wait_subset_to;
     }
     while (q < end) {
         if (quote) {
@@ -900,15 +932,25 @@ step doctype(quorvel_sax_parser* p, const char* cur, const char* end) {
             q++;
         } else if (!subset) {
             if (c == '>') {
+                if (subset_seen && check_subset(p, cur + subset_from, cur + subset_to) == step::fail)
+                    return step::fail;
                 const char* after = q + 1;
                 advance_count(p, static_cast<size_t>(after - p->input));
                 p->pos = static_cast<size_t>(after - p->input);
                 return step::done;
             }
-            if (c == '[') subset = 1;
+            if (c == '[') {
+                subset = 1;
+                // Only the first subset is read, as the document parser does.
+                if (!subset_seen) subset_from = subset_to = static_cast<size_t>(q + 1 - cur);
+            }
             q++;
         } else if (c == ']') {
             subset = 0;
+            if (!subset_seen) {
+                subset_seen = true;
+                subset_to = static_cast<size_t>(q - cur);
+            }
             q++;
         } else if (c == '<') {
             if (end - q < 4 && !p->is_final) break;  // "<!--" or "<?" decided with more bytes
@@ -931,6 +973,9 @@ step doctype(quorvel_sax_parser* p, const char* cur, const char* end) {
     p->wait_quote = quote;
     p->wait_subset = subset;
     p->wait_nested = nested;
+    p->wait_subset_seen = subset_seen;
+    p->wait_subset_from = subset_from;
+    p->wait_subset_to = subset_to;
     return step::wait;
 }
 
@@ -943,7 +988,15 @@ inline bool begins(const char* cur, const char* end, const char* literal, size_t
 step top_declaration(quorvel_sax_parser* p, const char* cur, const char* end) {
     size_t have = static_cast<size_t>(end - cur);
     if (have >= 4 && std::memcmp(cur, "<!--", 4) == 0) return comment(p, cur, end);
-    if (have >= 9 && std::memcmp(cur, "<!DOCTYPE", 9) == 0) return doctype(p, cur, end);
+    if (have >= 9 && std::memcmp(cur, "<!DOCTYPE", 9) == 0) {
+        // One DOCTYPE, before the root; the keyword and its name are two words.
+        if (p->root_seen || (p->doctype_seen && p->wait != sax_wait::doctype))
+            return fail(p, cur, "DOCTYPE after the root element or a second DOCTYPE");
+        if (have == 9 && !p->is_final) return wait_for(p, sax_wait::more, cur, cur);
+        if (have > 9 && dp_is_name_char(static_cast<unsigned char>(cur[9]))) return fail(p, cur + 9, "malformed input");
+        p->doctype_seen = 1;
+        return doctype(p, cur, end);
+    }
     if (!p->is_final && (begins(cur, end, "<!--", 4) || begins(cur, end, "<!DOCTYPE", 9)))
         return wait_for(p, sax_wait::more, cur, cur);
     return fail(p, cur + 1, "Expected element name");
