@@ -48,20 +48,22 @@ inline bool name_is(const quorvel_element* e, const char* name) {
     return own && std::strcmp(own, name) == 0;
 }
 
-// A name asked for, measured and hashed in one pass, compared by length
-// and bytes once the stored hash matches.
+// A name asked for, compared by the stored length first (most children
+// differ there) and then by its bytes. The length is measured without the
+// name hash: a hash is a serial chain of multiplies per byte, dearer than
+// the compare it would save on the short names of a record.
 struct wanted_name {
     const char* name;
     size_t length;
-    uint16_t hash;
+    uint8_t stored_length;  // as the record keeps it: 255 for 255 bytes or more
 
     explicit wanted_name(const char* n) : name(n), length(0) {
-        uint32_t h = 0x811C;
-        for (; n[length]; length++) h = ((h ^ static_cast<unsigned char>(n[length])) * 403u) & 0xFFFFu;
-        hash = static_cast<uint16_t>(h);
+        // Short names: measured in line rather than through a call.
+        while (n[length]) length++;
+        stored_length = static_cast<uint8_t>(length < 255 ? length : 255);
     }
     bool matches(const quorvel_element* e) const {
-        if (e->name_hash != hash) return false;
+        if (e->name_length != stored_length) return false;
         const char* own = quorvel_elem_name_raw(e);
         if (!own) return false;
         // Names are short: bytes compared in line, the NUL included, rather
@@ -74,6 +76,25 @@ struct wanted_name {
         return std::memcmp(own, name, length) == 0 && own[length] == '\0';
     }
 };
+
+// The first element named as wanted in the sibling chain from n (n
+// included), elements tested first; a node of a kind that does not stand
+// in chains ends the walk, as next_of would.
+quorvel_element* find_named(quorvel_node* n, const wanted_name& wanted) {
+    while (n) {
+        const int32_t* link;
+        if (n->kind == QUORVEL_NODE_ELEMENT) {
+            auto* e = reinterpret_cast<quorvel_element*>(n);
+            if (wanted.matches(e)) return e;
+            link = &e->next_sibling;
+        } else {
+            if (!quorvel_node_chain_kind(n)) return nullptr;
+            link = quorvel_node_sibling_field(n);
+        }
+        n = static_cast<quorvel_node*>(quorvel_link_get(n, link));
+    }
+    return nullptr;
+}
 
 // ---- Text runs ---------------------------------------------------------------------------
 
@@ -362,13 +383,7 @@ QUORVEL_API quorvel_element* quorvel_element_previous_sibling_any(const quorvel_
 QUORVEL_API quorvel_element* quorvel_element_first_child(const quorvel_element* element, const char* name) {
     if (!name) return quorvel_element_first_child_any(element);
     if (!is_element(element) || !*name) return nullptr;
-    // The stored 16-bit name hash rejects most children without a string compare.
-    const wanted_name wanted(name);
-    for (quorvel_node* c = first_child(element); c; c = next_of(c)) {
-        quorvel_element* e = as_element(c);
-        if (e && wanted.matches(e)) return e;
-    }
-    return nullptr;
+    return find_named(quorvel_elem_first_child_raw(element), wanted_name(name));
 }
 
 QUORVEL_API quorvel_element* quorvel_element_last_child(const quorvel_element* element, const char* name) {
@@ -386,12 +401,7 @@ QUORVEL_API quorvel_element* quorvel_element_last_child(const quorvel_element* e
 QUORVEL_API quorvel_element* quorvel_element_next_sibling(const quorvel_element* element, const char* name) {
     if (!name) return quorvel_element_next_sibling_any(element);
     if (!is_element(element)) return nullptr;
-    const wanted_name wanted(name);
-    for (quorvel_node* c = next_of(&element->head); c; c = next_of(c)) {
-        quorvel_element* e = as_element(c);
-        if (e && wanted.matches(e)) return e;
-    }
-    return nullptr;
+    return find_named(quorvel_node_next_raw(&element->head), wanted_name(name));
 }
 
 QUORVEL_API quorvel_element* quorvel_element_previous_sibling(const quorvel_element* element, const char* name) {

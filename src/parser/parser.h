@@ -943,12 +943,25 @@ struct quorvel_sax_parser {
     int32_t pause_requested; // set by an internal reader: stop after the current construct
     int32_t paused;
     int32_t fed;             // a feed has appended input
+    int32_t doctype_seen;    // a DOCTYPE was begun
 
     sax_wait wait;
     char wait_quote;       // start tags and doctypes: the open quote at wait_offset
     uint8_t wait_subset;   // doctypes: inside the internal subset
     uint8_t wait_nested;   // doctypes: 1 inside a comment, 2 inside a PI
     size_t wait_offset;    // bytes of the construct already searched
+    // A start tag cut by the end of the input keeps the attributes it read
+    // (in views, pointing into the bytes at wait_tag) and goes on from
+    // wait_resume, past the last complete one; 0 when the name was cut.
+    const char* wait_tag;
+    size_t wait_resume;
+    size_t wait_views;
+    size_t wait_name_length;
+    // Doctypes: the internal subset's bounds from the construct's start
+    // (the subset is checked once the declaration is complete).
+    uint32_t wait_subset_seen;
+    size_t wait_subset_from;
+    size_t wait_subset_to;
 
     sax_block* scratch_head;
     sax_block* scratch_current;

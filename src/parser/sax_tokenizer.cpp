@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "dom/dom.h"
+#include "dtd/dtd.h"
 #include "parser/parser.h"
 
 #if defined(__SSE2__)
@@ -20,6 +21,9 @@
 namespace {
 
 enum class step : uint8_t { done, wait, fail };
+
+// Page size of the pool an internal subset is read into.
+constexpr size_t kSubsetPoolPage = 32768;
 
 constexpr uint8_t kSeenAmp = kScanAmp;      // '&'
 constexpr uint8_t kSeenBreak = kScanBreak;  // CR in text; TAB, LF or CR in a value
@@ -522,26 +526,61 @@ void close_element(quorvel_sax_parser* p) {
     p->state = p->depth ? kSaxContent : kSaxTopLevel;
 }
 
+// Start tag cut by the end of the input while in its attribute list: the
+// attributes read so far stay in views, and the tag goes on from `resume`
+// (past the last complete one) once the rest arrives.
+inline step wait_in_tag(quorvel_sax_parser* p, const char* cur, const char* reached, const char* resume,
+                        const char* name_end, size_t count) {
+    wait_for(p, sax_wait::start_tag, cur, reached);
+    p->wait_tag = cur;
+    p->wait_resume = static_cast<size_t>(resume - cur);
+    p->wait_views = count;
+    p->wait_name_length = static_cast<size_t>(name_end - cur - 1);
+    return step::wait;
+}
+
 // Start tag at cur ('<'). Reads the whole tag into views first and touches
-// nothing until it is complete, so a tag cut by a chunk boundary is read
-// again unchanged.
+// nothing until it is complete. A tag cut by a chunk boundary keeps what it
+// read: when it is read again (its bytes may have moved) the views are
+// moved with them and reading resumes at the first attribute not complete.
 step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
     const bool final = p->is_final;
-    const char* q = cur + 1;
-    if (q >= end) return final ? fail(p, q, "Expected element name") : wait_for(p, sax_wait::more, cur, cur);
-    if (!dp_is_name_start(static_cast<unsigned char>(*q))) return fail(p, q, "Expected element name");
-    const char* name = q;
-    uint8_t name_seen = 0;
-    q = scan_name(q, end, &name_seen);
-    const char* name_end = q;
-    if (q >= end) return final ? fail(p, q, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
-    if (step r = check_name(p, name, name_end, name_seen); r != step::done) return r;
-    if (p->depth >= kSaxMaxDepth) return fail(p, name, "Element nesting too deep");
+    const char* q;
+    const char* name = cur + 1;
+    const char* name_end;
     size_t count = 0;
+    if (p->wait == sax_wait::start_tag && p->wait_resume) {
+        // The checks of the name and of the attributes kept were made.
+        const uintptr_t from = reinterpret_cast<uintptr_t>(p->wait_tag);
+        count = p->wait_views;
+        if (p->wait_tag != cur) {
+            for (size_t i = 0; i < count; i++) {
+                sax_attr_view& v = p->views[i];
+                v.name = cur + (reinterpret_cast<uintptr_t>(v.name) - from);
+                v.value = cur + (reinterpret_cast<uintptr_t>(v.value) - from);
+            }
+        }
+        name_end = name + p->wait_name_length;
+        q = cur + p->wait_resume;
+    } else {
+        q = name;
+        p->wait_resume = 0;
+        if (q >= end) return final ? fail(p, q, "Expected element name") : wait_for(p, sax_wait::more, cur, cur);
+        if (!dp_is_name_start(static_cast<unsigned char>(*q))) return fail(p, q, "Expected element name");
+        uint8_t name_seen = 0;
+        q = scan_name(q, end, &name_seen);
+        name_end = q;
+        if (q >= end) return final ? fail(p, q, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+        if (step r = check_name(p, name, name_end, name_seen); r != step::done) return r;
+        if (p->depth >= kSaxMaxDepth) return fail(p, name, "Element nesting too deep");
+    }
     bool empty;
     for (;;) {
+        const char* attribute_start = q;
         q = skip_space(q, end);
-        if (q >= end) return final ? fail(p, q, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+        if (q >= end)
+            return final ? fail(p, q, "Unterminated opening tag")
+                         : wait_in_tag(p, cur, q, attribute_start, name_end, count);
         char c = *q;
         if (c == '>') {
             empty = false;
@@ -550,7 +589,8 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
         }
         if (c == '/') {
             if (q + 1 >= end)
-                return final ? fail(p, q + 1, "Unterminated opening tag") : wait_for(p, sax_wait::start_tag, cur, q);
+                return final ? fail(p, q + 1, "Unterminated opening tag")
+                             : wait_in_tag(p, cur, q, attribute_start, name_end, count);
             if (q[1] != '>') return fail(p, q, "Expected attribute name");
             empty = true;
             q += 2;
@@ -566,10 +606,13 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
         }
         q = skip_space(q, end);
         if (q >= end)
-            return final ? fail(p, q, "Expected '=' after attribute name") : wait_for(p, sax_wait::start_tag, cur, q);
+            return final ? fail(p, q, "Expected '=' after attribute name")
+                         : wait_in_tag(p, cur, q, attribute_start, name_end, count);
         if (*q != '=') return fail(p, q, "Expected '=' after attribute name");
         q = skip_space(q + 1, end);
-        if (q >= end) return final ? fail(p, q, "Expected attribute value") : wait_for(p, sax_wait::start_tag, cur, q);
+        if (q >= end)
+            return final ? fail(p, q, "Expected attribute value")
+                         : wait_in_tag(p, cur, q, attribute_start, name_end, count);
         char quote = *q;
         if (quote != '"' && quote != '\'') return fail(p, q, "Expected quote for attribute value");
         const char* v = q + 1;
@@ -577,7 +620,7 @@ step start_tag(quorvel_sax_parser* p, const char* cur, const char* end) {
         q = scan_value(v, end, quote, &seen);
         if (q >= end) {
             if (final) return fail(p, q, "Unterminated attribute value");
-            wait_for(p, sax_wait::start_tag, cur, q);
+            wait_in_tag(p, cur, q, attribute_start, name_end, count);
             p->wait_quote = quote;
             return step::wait;
         }
@@ -815,17 +858,45 @@ step processing_instruction(quorvel_sax_parser* p, const char* cur, const char* 
     return step::done;
 }
 
-// "<!DOCTYPE": skipped to its closing '>', the internal subset with its
-// literals, comments and PIs passed over. Resumable: the scan state is kept.
+// The internal subset [from, to) read by the document parser's DTD reader:
+// what that reader refuses there (a malformed character reference in a
+// declaration, parameter entities expanding past the allowance) makes the
+// document ill-formed for every reader alike.
+step check_subset(quorvel_sax_parser* p, const char* from, const char* to) {
+    if (from >= to) return step::done;
+    quorvel_pool* pool = quorvel_pool_create_with_page_size(kSubsetPoolPage);
+    if (!pool) return fail_memory(p, from);
+    quorvel_dtd* dtd = quorvel_dtd_create(pool);
+    if (!dtd) {
+        quorvel_pool_destroy(pool);
+        return fail_memory(p, from);
+    }
+    dtd->owns_pool = 1;
+    const char* at = nullptr;
+    dtd_parse_outcome outcome = dtd_parse_run(dtd, from, static_cast<size_t>(to - from), 0, &at);
+    quorvel_dtd_release(dtd);
+    if (outcome == dtd_parse_outcome::bad_char_ref && at) return fail(p, at, "malformed character reference");
+    if (outcome == dtd_parse_outcome::too_large && at) return fail(p, at, "entity expansion exceeds the size limit");
+    return step::done;
+}
+
+// "<!DOCTYPE": read to its closing '>', the internal subset with its
+// literals, comments and PIs passed over, then the subset checked as the
+// document parser checks it. Resumable: the scan state is kept.
 step doctype(quorvel_sax_parser* p, const char* cur, const char* end) {
     const char* q = cur + 9;
     char quote = 0;
     uint8_t subset = 0, nested = 0;
+    bool subset_seen = false;
+    size_t subset_from = 0, subset_to = 0;  // from cur
     if (p->wait == sax_wait::doctype) {
         q = cur + p->wait_offset;
         quote = p->wait_quote;
         subset = p->wait_subset;
         nested = p->wait_nested;
+        subset_seen = p->wait_subset_seen != 0;
+        subset_from = p->wait_subset_from;
+        subset_to = p->wait_subset_to;
     }
     while (q < end) {
         if (quote) {
@@ -861,15 +932,25 @@ step doctype(quorvel_sax_parser* p, const char* cur, const char* end) {
             q++;
         } else if (!subset) {
             if (c == '>') {
+                if (subset_seen && check_subset(p, cur + subset_from, cur + subset_to) == step::fail)
+                    return step::fail;
                 const char* after = q + 1;
                 advance_count(p, static_cast<size_t>(after - p->input));
                 p->pos = static_cast<size_t>(after - p->input);
                 return step::done;
             }
-            if (c == '[') subset = 1;
+            if (c == '[') {
+                subset = 1;
+                // Only the first subset is read, as the document parser does.
+                if (!subset_seen) subset_from = subset_to = static_cast<size_t>(q + 1 - cur);
+            }
             q++;
         } else if (c == ']') {
             subset = 0;
+            if (!subset_seen) {
+                subset_seen = true;
+                subset_to = static_cast<size_t>(q - cur);
+            }
             q++;
         } else if (c == '<') {
             if (end - q < 4 && !p->is_final) break;  // "<!--" or "<?" decided with more bytes
@@ -892,6 +973,9 @@ step doctype(quorvel_sax_parser* p, const char* cur, const char* end) {
     p->wait_quote = quote;
     p->wait_subset = subset;
     p->wait_nested = nested;
+    p->wait_subset_seen = subset_seen;
+    p->wait_subset_from = subset_from;
+    p->wait_subset_to = subset_to;
     return step::wait;
 }
 
@@ -904,7 +988,15 @@ inline bool begins(const char* cur, const char* end, const char* literal, size_t
 step top_declaration(quorvel_sax_parser* p, const char* cur, const char* end) {
     size_t have = static_cast<size_t>(end - cur);
     if (have >= 4 && std::memcmp(cur, "<!--", 4) == 0) return comment(p, cur, end);
-    if (have >= 9 && std::memcmp(cur, "<!DOCTYPE", 9) == 0) return doctype(p, cur, end);
+    if (have >= 9 && std::memcmp(cur, "<!DOCTYPE", 9) == 0) {
+        // One DOCTYPE, before the root; the keyword and its name are two words.
+        if (p->root_seen || (p->doctype_seen && p->wait != sax_wait::doctype))
+            return fail(p, cur, "DOCTYPE after the root element or a second DOCTYPE");
+        if (have == 9 && !p->is_final) return wait_for(p, sax_wait::more, cur, cur);
+        if (have > 9 && dp_is_name_char(static_cast<unsigned char>(cur[9]))) return fail(p, cur + 9, "malformed input");
+        p->doctype_seen = 1;
+        return doctype(p, cur, end);
+    }
     if (!p->is_final && (begins(cur, end, "<!--", 4) || begins(cur, end, "<!DOCTYPE", 9)))
         return wait_for(p, sax_wait::more, cur, cur);
     return fail(p, cur + 1, "Expected element name");

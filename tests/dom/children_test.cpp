@@ -314,4 +314,44 @@ TEST_F(ChildrenTest, TypedTextReads) {
     EXPECT_EQ(quorvel_element_text_bool(nullptr), 0);
 }
 
+// Child and sibling by name over parsed trees, white space kept and
+// dropped: names of one length that differ, names of 255 bytes and more
+// that differ only at the end, and every kind of node between.
+TEST(ChildrenByName, LengthsKindsAndLongNames) {
+    const std::string l1 = std::string(300, 'n') + "1", l2 = std::string(300, 'n') + "2";
+    const std::string s254 = std::string(254, 's'), s255 = std::string(255, 's');
+    const std::string text = "<root xmlns:p='urn:p'> <abcd/><!--c--><abce/><?pi d?><![CDATA[x]]>\n<" + l1 + "/><" + l2 +
+                             "/><" + s255 + "/><" + s254 + "/>text<p:abcd/><abcd>last</abcd></root>";
+    struct expectation {
+        std::string name;
+        int first;  // 1-based index among the root's element children, 0 for none
+        int next;   // after the first
+    };
+    // Local names are compared: p:abcd is an "abcd".
+    const expectation cases[] = {{"abcd", 1, 7}, {"abce", 2, 0}, {l1, 3, 0}, {l2, 4, 0},
+                                 {s255, 5, 0},   {s254, 6, 0},   {"abc", 0, 0}, {"p:abcd", 0, 0},
+                                 {std::string(301, 'n'), 0, 0}};
+    for (int flags : {0, int(QUORVEL_PARSE_DROP_WHITESPACE)}) {
+        int status = 0;
+        quorvel_document* doc = quorvel_parse_string_flags(text.data(), text.size(), flags, &status);
+        ASSERT_NE(doc, nullptr) << status;
+        quorvel_element* root = quorvel_document_root(doc);
+        std::vector<quorvel_element*> kids;
+        for (quorvel_element* e = quorvel_element_first_child_any(root); e; e = quorvel_element_next_sibling_any(e))
+            kids.push_back(e);
+        ASSERT_EQ(kids.size(), 8u);
+        for (const expectation& c : cases) {
+            SCOPED_TRACE(c.name.substr(0, 8) + " " + std::to_string(c.name.size()));
+            quorvel_element* first = quorvel_element_first_child(root, c.name.c_str());
+            EXPECT_EQ(first, c.first ? kids[c.first - 1] : nullptr);
+            if (first) {
+                EXPECT_EQ(quorvel_element_next_sibling(first, c.name.c_str()), c.next ? kids[c.next - 1] : nullptr);
+            }
+        }
+        EXPECT_STREQ(quorvel_element_text(quorvel_element_as_node(quorvel_element_next_sibling(kids[6], "abcd"))),
+                     "last");
+        quorvel_document_free(doc);
+    }
+}
+
 }  // namespace

@@ -108,4 +108,39 @@ TEST(SaxFeed, ErrorPositionsDoNotDependOnChunking) {
     }
 }
 
+// A start tag cut inside its attribute list keeps the attributes it read
+// and goes on from the first one not complete: cuts at every byte of long
+// tags, two cuts in one tag, and faults met after a cut (a repeated name,
+// a bad reference, a bad name) all give the events and positions of one
+// piece.
+TEST(SaxFeed, CutsInsideLongAttributeListsResumeTheSameTag) {
+    std::string wide;
+    for (int i = 0; i < 24; i++)
+        wide += std::string(i % 3 ? " " : "\n\t") + "a" + std::to_string(i) + (i % 2 ? "='v&amp;" : " = \"w&#x3B1;") +
+                std::to_string(i) + (i % 2 ? "'" : "\"");
+    const std::string cases[] = {
+        "<r xmlns:p='urn:p'><e" + wide + "/><p:e" + wide + " p:z='\xC3\xA9'>t</p:e></r>",
+        "<r><e" + wide + " a7='again'/></r>",
+        "<r><e" + wide + " b='&#xZZ;'/></r>",
+        "<r><e" + wide + " :b='1'/></r>",
+        "<r><e" + wide + " b='1' c></r>",
+    };
+    for (const std::string& input : cases) {
+        SCOPED_TRACE(input.substr(input.size() - 20));
+        const std::string expected = sax_test::parse_in_chunks(input, 0).events;
+        // The first case reads clean; each other ends in its fault.
+        const bool clean = &input == &cases[0];
+        ASSERT_EQ(expected.find("error") == std::string::npos, clean) << expected;
+        if (clean) {
+            ASSERT_NE(expected.find("start e a0=[w\xCE\xB1""0]"), std::string::npos) << expected;
+        }
+        for (size_t split = 1; split < input.size(); split++)
+            EXPECT_EQ(fed_from_reused_buffer(input, {split, input.size()}), expected) << split;
+        for (size_t first = 3; first < input.size(); first += 7)
+            for (size_t second : {size_t(1), size_t(5), size_t(29), size_t(90)})
+                EXPECT_EQ(fed_from_reused_buffer(input, {first, second, input.size()}), expected)
+                    << first << "+" << second;
+    }
+}
+
 }  // namespace
