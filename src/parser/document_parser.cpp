@@ -210,12 +210,21 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     const char* content = a;
     size_t len = static_cast<size_t>(b - a);
     if (amp && with_dtd && s->dtd) {
-        if (char* bad = dp_first_bad_char_ref(a, b)) return dp_refuse_char_ref(s, bad);
-        if (cr) len = dp_normalise_lines(a, len);
-        quorvel_string_view view{a, len};
         size_t quick_length = 0;
-        // Back into the run when it fits, else into the pool.
-        if (char* quick = quick_expand(s, a, len, true, a, len, true, &quick_length)) {
+        // Back into the run when it fits, else into the pool. A run without
+        // CR goes to quick_expand first: it declines any character reference
+        // it does not decode, so a run it expands holds no malformed one and
+        // needs no separate pass to look for them.
+        char* quick = cr ? nullptr : quick_expand(s, a, len, true, a, len, true, &quick_length);
+        if (!quick) {
+            if (char* bad = dp_first_bad_char_ref(a, b)) return dp_refuse_char_ref(s, bad);
+            if (cr) {
+                len = dp_normalise_lines(a, len);
+                quick = quick_expand(s, a, len, true, a, len, true, &quick_length);
+            }
+        }
+        quorvel_string_view view{a, len};
+        if (quick) {
             content = quick;
             len = quick_length;
         } else if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {

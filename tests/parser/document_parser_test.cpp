@@ -879,6 +879,9 @@ TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
         "AT&T & x &co &#65 y", "&#65 x; &e;", "&#xZZ; &#0;", "&#65", "b; &#65 c &#x", "&#9z &e; &#65",
         "&#x110000;", "&#xD800; a", "&#99999999999;", "&#4294967361;", "&#x100000041;",  // 2^32 + 65: no wrap to 'A'
         "&#0;", "&e; &co; &#x", "l1\r\n&e;\r&#65",
+        // After an entity met for the first time, after a '&' that starts no
+        // reference and after one kept as written, with no ';' after them.
+        "&co; tail &#65 x", "&longname1;&longname2; &#12a", "a & b &#x4g c", "&undeclared; &#65", "&co;&co;&#65",
     };
     std::vector<std::string> raws(std::begin(texts), std::end(texts));
     // References across the 64-byte blocks the text is searched in, and
