@@ -535,6 +535,19 @@ bool fast_run(dp_state* s) {
     read_again();
     const bool raw_in_source = s->raw_in_source;
     const bool check_duplicates = !(s->flags & 0x08);
+    // Where most tags have more or less plain attributes than the hot path
+    // takes, reading them twice costs more than it saves: each miss spends
+    // a credit, each hit earns one, and without credit only one tag in 256
+    // is tried.
+    unsigned hot_credit = 16;
+    unsigned hot_probe = 0;
+    auto hot_taken = [&](bool taken) {
+        if (taken)
+            hot_credit += hot_credit < 64;
+        else
+            hot_credit -= hot_credit > 0;
+        return taken;
+    };
     // The working copy ends in NUL padding: at the end *p is no '<', and
     // p[1] is always readable.
     while (top >= base) {
@@ -615,9 +628,9 @@ bool fast_run(dp_state* s) {
             bool empty = c == '/';
             bool plain = c == '>' || (empty && q[1] == '>');
             hot_attributes h;
-            if ((c == ' ' || c == '\n') && raw_in_source && budget &&
+            if ((c == ' ' || c == '\n') && raw_in_source && budget && (hot_credit || (++hot_probe & 255) == 0) &&
                 static_cast<size_t>(s->attr_end - s->attr_next) >= kHotAttributes &&
-                read_hot_attributes(q, end, check_duplicates, &h) && (h.empty || top <= last_slot)) {
+                hot_taken(read_hot_attributes(q, end, check_duplicates, &h)) && (h.empty || top <= last_slot)) {
                 // The same records as the general step: attributes from the
                 // area, linked in order, the tag read again from the input
                 // when its raw attributes are asked for.
