@@ -210,12 +210,21 @@ bool make_text(dp_state* s, char* a, char* b, bool amp, bool cr, uint32_t positi
     const char* content = a;
     size_t len = static_cast<size_t>(b - a);
     if (amp && with_dtd && s->dtd) {
-        if (char* bad = dp_first_bad_char_ref(a, b)) return dp_refuse_char_ref(s, bad);
-        if (cr) len = dp_normalise_lines(a, len);
-        quorvel_string_view view{a, len};
         size_t quick_length = 0;
-        // Back into the run when it fits, else into the pool.
-        if (char* quick = quick_expand(s, a, len, true, a, len, true, &quick_length)) {
+        // Back into the run when it fits, else into the pool. A run without
+        // CR goes to quick_expand first: it declines any character reference
+        // it does not decode, so a run it expands holds no malformed one and
+        // needs no separate pass to look for them.
+        char* quick = cr ? nullptr : quick_expand(s, a, len, true, a, len, true, &quick_length);
+        if (!quick) {
+            if (char* bad = dp_first_bad_char_ref(a, b)) return dp_refuse_char_ref(s, bad);
+            if (cr) {
+                len = dp_normalise_lines(a, len);
+                quick = quick_expand(s, a, len, true, a, len, true, &quick_length);
+            }
+        }
+        quorvel_string_view view{a, len};
+        if (quick) {
             content = quick;
             len = quick_length;
         } else if (char* decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool)) {
@@ -372,6 +381,74 @@ __attribute__((noinline)) bool hot_handover(dp_state* s, char* lt) {
     return markup(s, lt);
 }
 
+// ---- Start tags with a few plain attributes --------------------------------------------------
+
+constexpr size_t kHotAttributes = 4;
+
+// A start tag's attributes as the hot loop takes them: names without a
+// colon other than "xmlns", "=" and the quote with no space around them,
+// values without '&', TAB, LF, CR or any other byte the scan flags, no name
+// repeated. Nothing is written while reading.
+struct hot_attributes {
+    char* name[kHotAttributes];
+    char* value[kHotAttributes];
+    uint32_t name_length[kHotAttributes];
+    uint32_t value_length[kHotAttributes];
+    size_t count;
+    char* after;  // past the '>' or "/>"
+    bool empty;
+};
+
+// Reads the attributes from p (the byte after the element name, a space);
+// false for anything else, which the general step then reads from the start.
+inline bool read_hot_attributes(char* p, char* end, bool check, hot_attributes* h) {
+    size_t n = 0;
+    // One bit per class of name (length, first and last byte): names are
+    // compared only within a class.
+    uint64_t filter[4] = {0, 0, 0, 0};
+    for (;;) {
+        p = dp_skip_space(p);
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (!dp_is_name_start(c)) break;
+        if (n == kHotAttributes) return false;
+        char* an = p;
+        while (dp_is_name_char(c = static_cast<unsigned char>(*p)) && c != ':') p++;
+        size_t alen = static_cast<size_t>(p - an);
+        if (*p != '=' || (p[1] != '"' && p[1] != '\'')) return false;
+        if (alen == 5 && std::memcmp(an, "xmlns", 5) == 0) return false;
+        char* v = p + 2;
+        unsigned seen = 0;
+        char* close = const_cast<char*>(dp_scan_value<dp_reach::padded>(v, end, p[1], &seen));
+        if (close >= end || seen) return false;
+        if (check) {
+            unsigned key = static_cast<unsigned>(alen * 131 + static_cast<unsigned char>(an[0]) * 31 +
+                                                 static_cast<unsigned char>(an[alen - 1])) & 255u;
+            uint64_t bit = uint64_t(1) << (key & 63);
+            if (filter[key >> 6] & bit)
+                for (size_t i = 0; i < n; i++)
+                    if (h->name_length[i] == alen && std::memcmp(h->name[i], an, alen) == 0) return false;
+            filter[key >> 6] |= bit;
+        }
+        h->name[n] = an;
+        h->name_length[n] = static_cast<uint32_t>(alen);
+        h->value[n] = v;
+        h->value_length[n] = static_cast<uint32_t>(close - v);
+        n++;
+        p = close + 1;
+    }
+    if (*p == '>') {
+        h->empty = false;
+        h->after = p + 1;
+    } else if (*p == '/' && p[1] == '>') {
+        h->empty = true;
+        h->after = p + 2;
+    } else {
+        return false;
+    }
+    h->count = n;
+    return n != 0;
+}
+
 // ---- Main loop -------------------------------------------------------------------------------
 
 // One step of the general loop: top-level content, a text run or one
@@ -457,6 +534,21 @@ bool fast_run(dp_state* s) {
         return quorvel_build_append<Near>(d, top, child, parent_field, sibling_field);
     };
     read_again();
+    const bool raw_in_source = s->raw_in_source;
+    const bool check_duplicates = !(s->flags & 0x08);
+    // Where most tags have more or less plain attributes than the hot path
+    // takes, reading them twice costs more than it saves: each miss spends
+    // a credit, each hit earns one, and without credit only one tag in 256
+    // is tried.
+    unsigned hot_credit = 16;
+    unsigned hot_probe = 0;
+    auto hot_taken = [&](bool taken) {
+        if (taken)
+            hot_credit += hot_credit < 64;
+        else
+            hot_credit -= hot_credit > 0;
+        return taken;
+    };
     // The working copy ends in NUL padding: at the end *p is no '<', and
     // p[1] is always readable.
     while (top >= base) {
@@ -536,6 +628,64 @@ bool fast_run(dp_state* s) {
             }
             bool empty = c == '/';
             bool plain = c == '>' || (empty && q[1] == '>');
+            hot_attributes h;
+            if ((c == ' ' || c == '\n') && raw_in_source && budget && (hot_credit || (++hot_probe & 255) == 0) &&
+                static_cast<size_t>(s->attr_end - s->attr_next) >= kHotAttributes &&
+                hot_taken(read_hot_attributes(q, end, check_duplicates, &h)) && (h.empty || top <= last_slot)) {
+                // The same records as the general step: attributes from the
+                // area, linked in order, the tag read again from the input
+                // when its raw attributes are asked for.
+                uint64_t word;
+                std::memcpy(&word, name, 8);  // before the NULs below go in
+                quorvel_element* e = elem_next++;
+                budget--;
+                size_t len = static_cast<size_t>(q - name);
+                size_t kept = h.count;
+                constexpr uint64_t kind_flags = uint64_t(QUORVEL_NODE_ELEMENT) | uint64_t(kNodeFrozen) << 32;
+                uint64_t pos_hash = static_cast<uint64_t>(p - start + 1) | uint64_t(kElemRawInSource) << 32 |
+                                    uint64_t(hash & 0xFFFFu) << 48;
+                uint64_t length_word = uint64_t(kept) | uint64_t(len < 255 ? len : 255) << 8;
+                std::memcpy(reinterpret_cast<char*>(e), &kind_flags, 8);
+                std::memcpy(reinterpret_cast<char*>(e) + 8, &pos_hash, 8);
+                std::memcpy(reinterpret_cast<char*>(e) + 16, &length_word, 8);
+                std::memset(reinterpret_cast<char*>(e) + 24, 0, 20);
+                *p = '\0';
+                *q = '\0';
+                char* after = h.after;
+                quorvel_attribute* a = s->attr_next;
+                s->attr_next = a + kept;
+                bool ok = put(e, &e->name, name) && put(e, &e->first_attr, a);
+                for (size_t i = 0; i < kept; i++) {
+                    h.name[i][h.name_length[i]] = '\0';
+                    h.value[i][h.value_length[i]] = '\0';
+                    a[i].name = h.name[i];
+                    a[i].name_length = h.name_length[i];
+                    a[i].value = h.value[i];
+                    a[i].value_length = h.value_length[i];
+                    a[i].ns = 0;
+                    a[i].next = 0;
+                    a[i].hash = 0;
+                    if (i) ok = ok && quorvel_link16_set_inline(&a[i - 1], &a[i - 1].next, &a[i], d);
+                }
+                if (!ok || !append(&e->head, &e->parent, &e->next_sibling)) {
+                    write_back();
+                    s->fail_at = after;
+                    return false;
+                }
+                uint32_t* pos_end = &s->pos_sink;
+                if (Record) {
+                    uint32_t o = static_cast<uint32_t>(after - start);
+                    pos_end = &pos_next->end;
+                    *pos_next++ = quorvel_elem_span{o, o};
+                }
+                if (top->element->child_count < kChildCountCap) top->element->child_count++;
+                p = after;
+                if (!h.empty) {
+                    close_word w = close_word_of(word, len);
+                    *++top = dp_open{{e, e, &e->first_child}, name, pos_end, len, 0, w.word, w.mask};
+                }
+                continue;
+            }
             if (plain && budget && (empty || top <= last_slot)) {
                 uint64_t written;
                 std::memcpy(&written, name, 8);  // before the NULs below go in: no stalled load

@@ -172,8 +172,11 @@ char* quick_level(dp_state* s, char* out, const char* p, const char* end, const 
                 p = after;
                 continue;
             }
-            // With no ';' anywhere after it the '&' is plain text; else the
-            // reference is malformed and the DTD path refuses the run.
+            // In the run itself it is one no document may hold: the caller's
+            // check refuses it. In a replacement text, with no ';' anywhere
+            // after it the '&' is plain text; else the reference is
+            // malformed and the DTD path refuses the run.
+            if (!entity) return nullptr;
             if (!semicolon_known) {
                 last_semicolon = static_cast<const char*>(memrchr(p, ';', static_cast<size_t>(end - p)));
                 semicolon_known = true;

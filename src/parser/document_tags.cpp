@@ -121,8 +121,14 @@ __attribute__((noinline)) bool attribute_value(dp_state* s, quorvel_attribute* a
     const char* stored = value;
     char* normalised = nullptr;
     size_t len = value_len;
-    if (seen & 1)
+    // A raw value quick_expand expands holds no malformed character
+    // reference (it declines any it does not decode): the pass that looks
+    // for them runs only where it does not.
+    bool checked = false;
+    if ((seen & 1) && (!s->dtd || (seen & 2) || !value_len)) {
         if (char* bad = dp_first_bad_char_ref(value, value + value_len)) return dp_refuse_char_ref(s, bad);
+        checked = true;
+    }
     if (seen & 2) {
         normalised = dp_normalise_value(s->pool, value, value_len, &len);
         if (!normalised) DP_FAIL(s, at);
@@ -135,6 +141,10 @@ __attribute__((noinline)) bool attribute_value(dp_state* s, quorvel_attribute* a
         // attribute list shows it); a normalised copy can take the result.
         if (s->dtd) {
             decoded = quick_expand(s, stored, len, stored == value, normalised, len, false, &quick_length);
+            if (!decoded && !checked) {
+                if (char* bad = dp_first_bad_char_ref(value, value + value_len)) return dp_refuse_char_ref(s, bad);
+                checked = true;
+            }
             if (!decoded) {
                 quorvel_string_view view{stored, len};
                 if ((decoded = quorvel_decode_entities_view_with_dtd(&view, s->dtd, s->pool))) quick_length = std::strlen(decoded);

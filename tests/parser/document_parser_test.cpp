@@ -879,6 +879,9 @@ TEST(DocumentParserDtdReferences, TextsAndValuesMatchTheDtdExpansion) {
         "AT&T & x &co &#65 y", "&#65 x; &e;", "&#xZZ; &#0;", "&#65", "b; &#65 c &#x", "&#9z &e; &#65",
         "&#x110000;", "&#xD800; a", "&#99999999999;", "&#4294967361;", "&#x100000041;",  // 2^32 + 65: no wrap to 'A'
         "&#0;", "&e; &co; &#x", "l1\r\n&e;\r&#65",
+        // After an entity met for the first time, after a '&' that starts no
+        // reference and after one kept as written, with no ';' after them.
+        "&co; tail &#65 x", "&longname1;&longname2; &#12a", "a & b &#x4g c", "&undeclared; &#65", "&co;&co;&#65",
     };
     std::vector<std::string> raws(std::begin(texts), std::end(texts));
     // References across the 64-byte blocks the text is searched in, and
@@ -1058,6 +1061,9 @@ TEST(DocumentParserModes, HotLoopBuildsWhatTheGeneralStepsBuild) {
     for (int i = 0; i < 300; i++) deep += "<n" + std::to_string(i % 7) + ">";
     deep += "x";
     for (int i = 300; i-- > 0;) deep += "</n" + std::to_string(i % 7) + ">";
+    std::string deep_attributes;
+    for (int i = 0; i < 300; i++) deep_attributes += "<n d=\"" + std::to_string(i) + "\">";
+    for (int i = 300; i-- > 0;) deep_attributes += "</n>";
     std::string wide = "<w>";
     for (int i = 0; i < 70000; i++) wide += "<c/>";
     wide += "</w>";
@@ -1079,6 +1085,17 @@ TEST(DocumentParserModes, HotLoopBuildsWhatTheGeneralStepsBuild) {
         "<!DOCTYPE doc [<!ENTITY co \"Example &amp; Co\">]><doc><t a=\"x &lt; &co;\">y &amp; &co; &#169;</t></doc>",
         "<a><f:g:h i:j:k='2'></f:g:h></a>",
         "<a><abcdefgh x='1'></abcdefgh><p:abcdef y='2'></p:abcdef><p:abcdefg></p:abcdefg></a>",
+        // Start tags with a few plain attributes, and each thing that makes
+        // one less plain: more attributes, a repeated name, a declaration, a
+        // prefix, space around '=', a reference or a line break in a value.
+        "<a><b x=\"1\" y='2'>t</b><c k=\"v\"/><d a=\"1\" b=\"2\" c=\"3\" e=\"4\"/><f a='1' b='2' c='3' d='4' e='5'/></a>",
+        "<a><b x='1' x='2'>t</b><c x='1' y='2' x='3'/><d ab='1' ba='2' ab='3'/></a>",
+        "<a><b xmlns='u' x='1'>t</b><c xmlnsx='1'/><d x='1' xmlns:p='v'><p:e/></d></a>",
+        "<a xmlns:p='u'><b p:x='1' y='2'/><c y='2' p:x='1'>t</c></a>",
+        "<a><b x = '1'/><c\n x='1'\n/><d x='1'y='2'></d><e x=''/><g\tx='1'/><h x='1'\t/></a>",
+        "<a><b x='a&amp;b' y='1'/><c x='a\tb'/><d x='1' y='a\nb'>t</d></a>",
+        "<a><abcdefghij x='1'>v</abcdefghij><abcdefg x='1'>w</abcdefg><abcdefgh x='1'>u</abcdefgh></a>",
+        deep_attributes,
         deep,
         wide,
     };
