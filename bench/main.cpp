@@ -34,7 +34,9 @@ constexpr const char* kTunables =
     "GLIBC_TUNABLES=glibc.malloc.trim_threshold=4000000000:glibc.malloc.mmap_threshold=4000000000";
 constexpr const char* kFirstParseFlag = "--quorvel-first-parse";
 
-const char* const kFirstParseLibraries[] = {"quorvel", "pugixml", "libxml2"};
+// pugixml_ws keeps whitespace-only text as this library does (pugixml
+// drops it by default): its tree holds the same nodes.
+const char* const kFirstParseLibraries[] = {"quorvel", "pugixml", "pugixml_ws", "libxml2"};
 
 std::string self_path() {
     char path[4096];
@@ -146,9 +148,11 @@ int first_parse_child(const char* library, const char* name) {
         grown = resident_bytes() - before;
         quorvel_document_free(doc);
         start = std::chrono::steady_clock::now() - elapsed;
-    } else if (std::strcmp(library, "pugixml") == 0) {
+    } else if (std::strcmp(library, "pugixml") == 0 || std::strcmp(library, "pugixml_ws") == 0) {
+        unsigned options = pugi::parse_default;
+        if (std::strcmp(library, "pugixml_ws") == 0) options |= pugi::parse_ws_pcdata;
         auto* doc = new pugi::xml_document;
-        ok = static_cast<bool>(doc->load_buffer(in.text.data(), in.text.size()));
+        ok = static_cast<bool>(doc->load_buffer(in.text.data(), in.text.size(), options));
         auto elapsed = std::chrono::steady_clock::now() - start;
         grown = resident_bytes() - before;
         delete doc;

@@ -365,8 +365,7 @@ void document_release(quorvel_document* d) {
     }
     d->adopted_head = d->adopted_tail = nullptr;
 
-    std::free(d->newlines);
-    d->newlines = nullptr;
+    quorvel_line_index_free(&d->lines);
     if (!d->pos_in_pool) std::free(d->pos_records);
     if (!d->pos_spans_in_pool) std::free(d->pos_spans);
     d->pos_spans = nullptr;
@@ -377,12 +376,9 @@ void document_release(quorvel_document* d) {
     d->wrapper_slots = nullptr;
     d->wrapper_count = d->wrapper_capacity = 0;
 
-    if (d->retained_input && d->retained_owned)
-        retain_give(d->retained_input, d->retained_length + 1 + static_cast<size_t>(d->input_slack),
-                    d->retained_release);
     if (d->working_copy && !d->working_not_owned)
         retain_give(d->working_copy, d->retained_length + 65, d->working_release);
-    d->retained_input = d->working_copy = nullptr;
+    d->working_copy = nullptr;
 
     recycle_blocks(d->elem_blocks, tls_recycle_elem, tls_recycle_elem_bytes, 8u << 20, kElementBlockBytes);
     recycle_blocks(d->name_chunks, tls_recycle_name, tls_recycle_name_bytes, 4u << 20, kNameChunkBytes);

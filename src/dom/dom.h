@@ -331,6 +331,39 @@ struct quorvel_last_child_slot {
     quorvel_node* last;
 };
 
+// Where the line feeds of a parsed input lie, for lines and columns of
+// source positions: the low 16 bits of each LF's offset, in order, and per
+// 64 KiB block of the input the number of LFs before it (block_first has
+// blocks + 1 entries, the last the total). Two bytes a line instead of a
+// copy of the input.
+struct quorvel_line_index {
+    uint16_t* low;
+    uint32_t* block_first;
+    size_t count;
+    size_t capacity;
+    size_t blocks;
+    size_t filled;  // block_first entries written so far
+    int failed;     // out of memory while building: no lines
+};
+
+// Starts an index for an input of length bytes (up to 4 GiB); false when
+// out of memory. Each LF offset is then added in increasing order, and
+// finish seals it.
+bool quorvel_line_index_init(quorvel_line_index* index, size_t length);
+bool quorvel_line_index_grow(quorvel_line_index* index, size_t room);
+inline void quorvel_line_index_add(quorvel_line_index* index, size_t offset) {
+    auto block = offset >> 16;
+    while (index->filled <= block) index->block_first[index->filled++] = static_cast<uint32_t>(index->count);
+    index->low[index->count++] = static_cast<uint16_t>(offset);
+}
+// Adds the LFs of text[0, length) found at base + their offset.
+void quorvel_line_index_scan(quorvel_line_index* index, const char* text, size_t length, size_t base);
+void quorvel_line_index_finish(quorvel_line_index* index);
+void quorvel_line_index_free(quorvel_line_index* index);
+// Number of LFs before offset, and the offset of LF number i.
+size_t quorvel_line_index_before(const quorvel_line_index* index, size_t offset);
+size_t quorvel_line_index_at(const quorvel_line_index* index, size_t i);
+
 struct quorvel_document {
     // First: core ties overflow entries to a document through it (see
     // quorvel_overflow_list_of).
@@ -362,13 +395,10 @@ struct quorvel_document {
     quorvel_dtd* dtd;
     quorvel_pool* pool;
     void* caller_values[2];
-    // Retained input: source positions are computed from it. Both buffers
-    // remember how they must be released.
-    char* retained_input;
+    // The parsed input's length; its line ends are in lines (source
+    // positions), the input itself is not kept. The working copy remembers
+    // how it must be released.
     size_t retained_length;
-    int32_t retained_owned;
-    int32_t input_slack;
-    quorvel_release_fn retained_release;
     char* working_copy;
     int32_t working_not_owned;
     quorvel_release_fn working_release;
@@ -377,8 +407,7 @@ struct quorvel_document {
     size_t wrapper_capacity;
     int32_t is_html;
     int32_t pos_in_pool;  // pos_records lies in the document's pool, not malloc'd
-    uint32_t* newlines;
-    size_t newline_count;
+    quorvel_line_index lines;
     quorvel_elem_pos* pos_records;
     size_t pos_count;
     size_t pos_capacity;

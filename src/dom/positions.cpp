@@ -14,43 +14,9 @@ size_t slot_of(const void* p, size_t capacity) {
     return static_cast<size_t>((k * 0x9E3779B97F4A7C15ull) >> 32) & (capacity - 1);
 }
 
-bool build_newlines(quorvel_document* doc) {
-    size_t capacity = 256, count = 0;
-    auto* table = static_cast<uint32_t*>(std::malloc(capacity * sizeof(uint32_t)));
-    if (!table) return false;
-    const char* text = doc->retained_input;
-    const char* end = text + doc->retained_length;
-    for (const char* p = text; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))));
-         p++) {
-        if (count == capacity) {
-            auto* grown = static_cast<uint32_t*>(std::realloc(table, capacity * 2 * sizeof(uint32_t)));
-            if (!grown) {
-                std::free(table);
-                return false;
-            }
-            table = grown;
-            capacity *= 2;
-        }
-        table[count++] = static_cast<uint32_t>(p - text);
-    }
-    doc->newlines = table;
-    doc->newline_count = count;
-    return true;
-}
-
-// Number of line feeds before offset.
-size_t lines_before(const quorvel_document* doc, size_t offset) {
-    size_t lo = 0, hi = doc->newline_count;
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (doc->newlines[mid] < offset) lo = mid + 1; else hi = mid;
-    }
-    return lo;
-}
-
 int column_of(const quorvel_document* doc, size_t offset) {
-    size_t n = lines_before(doc, offset);
-    size_t line_start = n ? doc->newlines[n - 1] + 1 : 0;
+    size_t n = quorvel_line_index_before(&doc->lines, offset);
+    size_t line_start = n ? quorvel_line_index_at(&doc->lines, n - 1) + 1 : 0;
     return static_cast<int>(offset - line_start + 1);
 }
 
@@ -152,6 +118,78 @@ bool prepend_step(path_text& path, const quorvel_element* e) {
 
 }  // namespace
 
+bool quorvel_line_index_init(quorvel_line_index* index, size_t length) {
+    *index = quorvel_line_index{};
+    index->blocks = (length >> 16) + 1;
+    index->block_first = static_cast<uint32_t*>(std::malloc((index->blocks + 1) * sizeof(uint32_t)));
+    // A first guess of a line per 64 bytes; the array grows past it.
+    if (!index->block_first || !quorvel_line_index_grow(index, length / 64 + 64)) {
+        quorvel_line_index_free(index);
+        index->failed = 1;
+        return false;
+    }
+    return true;
+}
+
+bool quorvel_line_index_grow(quorvel_line_index* index, size_t room) {
+    if (index->failed) return false;
+    if (index->capacity - index->count >= room) return true;
+    size_t capacity = index->capacity * 2;
+    if (capacity < index->count + room) capacity = index->count + room;
+    auto* grown = static_cast<uint16_t*>(std::realloc(index->low, capacity * sizeof(uint16_t)));
+    if (!grown) {
+        index->failed = 1;
+        return false;
+    }
+    index->low = grown;
+    index->capacity = capacity;
+    return true;
+}
+
+void quorvel_line_index_scan(quorvel_line_index* index, const char* text, size_t length, size_t base) {
+    const char* end = text + length;
+    for (const char* p = text; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))));
+         p++) {
+        if (index->count == index->capacity && !quorvel_line_index_grow(index, 1)) return;
+        quorvel_line_index_add(index, base + static_cast<size_t>(p - text));
+    }
+}
+
+void quorvel_line_index_finish(quorvel_line_index* index) {
+    if (!index->block_first) return;
+    while (index->filled <= index->blocks) index->block_first[index->filled++] = static_cast<uint32_t>(index->count);
+}
+
+void quorvel_line_index_free(quorvel_line_index* index) {
+    std::free(index->low);
+    std::free(index->block_first);
+    index->low = nullptr;
+    index->block_first = nullptr;
+    index->count = index->capacity = 0;
+}
+
+size_t quorvel_line_index_before(const quorvel_line_index* index, size_t offset) {
+    size_t block = offset >> 16;
+    if (block >= index->blocks) return index->count;
+    size_t lo = index->block_first[block], hi = index->block_first[block + 1];
+    auto key = static_cast<uint16_t>(offset);
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (index->low[mid] < key) lo = mid + 1; else hi = mid;
+    }
+    return lo;
+}
+
+size_t quorvel_line_index_at(const quorvel_line_index* index, size_t i) {
+    // The last block whose first LF is at or before i.
+    size_t lo = 0, hi = index->blocks;
+    while (hi - lo > 1) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (index->block_first[mid] <= i) lo = mid; else hi = mid;
+    }
+    return (lo << 16) | index->low[i];
+}
+
 extern "C" {
 
 QUORVEL_API size_t quorvel_node_byte_offset(const quorvel_node* node) {
@@ -178,9 +216,8 @@ QUORVEL_API void quorvel_node_source_position(const quorvel_node* node, quorvel_
     }
     quorvel_document* doc = quorvel_element_get_document(element);
     size_t offset = node->source_pos - 1;
-    if (!doc || !doc->retained_input || offset > doc->retained_length) return;
-    if (!doc->newlines && !build_newlines(doc)) return;
-    out->line = static_cast<int>(lines_before(doc, offset) + 1);
+    if (!doc || !doc->lines.block_first || doc->lines.failed || offset > doc->retained_length) return;
+    out->line = static_cast<int>(quorvel_line_index_before(&doc->lines, offset) + 1);
     if (node->kind != QUORVEL_NODE_ELEMENT) return;
     size_t start = 0, end = 0;
     if (find_position(doc, element, &start, &end) && (start > doc->retained_length || end > doc->retained_length))

@@ -1,4 +1,4 @@
-// The document parser's set-up and wind-up: the arena and the copies of the
+// The document parser's set-up and wind-up: the arena and the copy of the
 // input sized from the markup counts, the parse state, and the failure
 // report; the parse itself is document_parser.cpp's.
 #include <sys/mman.h>
@@ -77,38 +77,6 @@ void release_scratch(dp_state* s) {
 
 inline size_t min_size(size_t a, size_t b) { return a < b ? a : b; }
 
-// The working copy and the retained copy in one pass over the input. The
-// parse reads the working copy next; the retained copy is read only for
-// source positions, so a large one is written past the caches.
-void copy_twice(char* a, char* b, const char* from, size_t n) {
-    size_t i = 0;
-#if defined(__SSE2__)
-    size_t head = (16 - (reinterpret_cast<uintptr_t>(b) & 15)) & 15;
-    if (n >= (size_t(256) << 10)) {
-        std::memcpy(a, from, head);
-        std::memcpy(b, from, head);
-        i = head;
-        for (; i + 64 <= n; i += 64) {
-            __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
-            __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 16));
-            __m128i v2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 32));
-            __m128i v3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i + 48));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i), v0);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 16), v1);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 32), v2);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(a + i + 48), v3);
-            _mm_stream_si128(reinterpret_cast<__m128i*>(b + i), v0);
-            _mm_stream_si128(reinterpret_cast<__m128i*>(b + i + 16), v1);
-            _mm_stream_si128(reinterpret_cast<__m128i*>(b + i + 32), v2);
-            _mm_stream_si128(reinterpret_cast<__m128i*>(b + i + 48), v3);
-        }
-        _mm_sfence();
-    }
-#endif
-    std::memcpy(a + i, from + i, n - i);
-    std::memcpy(b + i, from + i, n - i);
-}
-
 }  // namespace
 
 // Large blocks are touched from end to end within one parse: huge pages
@@ -178,45 +146,46 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     const bool raw_in_source = positions && !recover;
     const bool record_positions = positions && !(flags & 0x10);
     // A large input is copied and counted in one pass, before the counts can
-    // size the arena. Its copies go at the start of address space reserved
-    // for the whole document (copies, records, position records, all that
+    // size the arena. Its copy goes at the start of address space reserved
+    // for the whole document (copy, records, position records, all that
     // the document grows by later), which the kernel commits as it is
     // touched: records then lie within reach of every link to each other and
     // to the text, whatever malloc would do with blocks of these sizes, and
     // a loop of parses finds the mapping warm in the shared cache. Without
-    // the reservation (allocation hooks, no address space) the copies get
-    // blocks of their own, made before the arena, which the pool adopts.
+    // the reservation (allocation hooks, no address space) the copy gets a
+    // block of its own, made before the arena, which the pool adopts. The
+    // copy and in-place parses both read a working copy; neither keeps the
+    // caller's bytes past the call.
+    (void)mode;
     size_t work_room = round8(length + 65);
-    size_t retained_room = mode == kParseCopy ? round8(length + 1) : 0;
     quorvel_arena* arena = nullptr;
     char* copies = nullptr;  // the working copy's block
-    char* retained_copy = nullptr;
     quorvel_release_fn copies_release = nullptr;
-    quorvel_release_fn retained_release = nullptr;
-    bool own_copies = false;  // copies in blocks of their own, not yet adopted
-    auto release_copies = [&] {
-        if (!own_copies) return;
-        if (copies) quorvel_hooked_release(copies, copies_release);
-        if (retained_copy) quorvel_hooked_release(retained_copy, retained_release);
+    bool own_copies = false;  // the copy in a block of its own, not yet adopted
+    // Source positions answer lines and columns from where the input's line
+    // feeds lie, recorded while the input is read anyway: the input itself
+    // is not kept.
+    quorvel_line_index lines{};
+    quorvel_line_index* line_sink = positions && quorvel_line_index_init(&lines, length) ? &lines : nullptr;
+    auto fail_early = [&] {
+        if (own_copies && copies) quorvel_hooked_release(copies, copies_release);
+        quorvel_line_index_free(&lines);
+        return setup_failed(status);
     };
     if (length >= kSeparateCopies) {
         arena_sizes most = arena_sizes_for(length, length, length, raw_in_source, record_positions);
-        arena = quorvel_arena_reserve(work_room + retained_room + most.total + most.positions);
+        arena = quorvel_arena_reserve(work_room + most.total + most.positions);
         if (arena) {
             copies = arena->data;
-            retained_copy = retained_room ? copies + work_room : nullptr;
-            arena->used = work_room + retained_room;
+            arena->used = work_room;
         } else {
             own_copies = true;
             copies = static_cast<char*>(quorvel_large_alloc(work_room, &work_room, &copies_release));
-            if (copies && retained_room)
-                retained_copy = static_cast<char*>(quorvel_large_alloc(retained_room, &retained_room, &retained_release));
-            if (!copies || (retained_room && !retained_copy)) {
-                release_copies();
-                return setup_failed(status);
-            }
+            if (!copies) return fail_early();
         }
-        odd_bytes = quorvel_copy_count_markup(copies, retained_copy, text, length, &lt, &quotes);
+        odd_bytes = quorvel_copy_count_markup(copies, line_sink, text, length, &lt, &quotes);
+    } else if (line_sink) {
+        odd_bytes = quorvel_copy_count_markup(nullptr, line_sink, text, length, &lt, &quotes);
     } else {
         odd_bytes = quorvel_count_markup(text, length, &lt, &quotes);
     }
@@ -225,56 +194,35 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     size_t elem_cap = sizes.elem_cap, attr_cap = sizes.attr_cap, text_cap = sizes.text_cap;
     size_t markup_cap = sizes.markup_cap, areas = sizes.areas;
 
-    if (!arena) arena = quorvel_arena_create((copies ? 0 : work_room + retained_room) + sizes.total);
+    if (!arena) arena = quorvel_arena_create((copies ? 0 : work_room) + sizes.total);
     quorvel_pool* pool = arena ? quorvel_pool_create_arena_backed(arena, 1) : nullptr;
     if (!pool) {
         quorvel_arena_destroy(arena);
-        release_copies();
-        return setup_failed(status);
+        return fail_early();
     }
-    if (own_copies) {
-        // Each block the pool adopts is its own from then on.
-        bool work_adopted = quorvel_pool_adopt_block(pool, copies, work_room, copies_release);
-        bool retained_adopted = work_adopted && (!retained_copy || quorvel_pool_adopt_block(pool, retained_copy,
-                                                                                           retained_room, retained_release));
-        if (!retained_adopted) {
-            quorvel_pool_destroy(pool);
-            if (!work_adopted) quorvel_hooked_release(copies, copies_release);
-            if (retained_copy) quorvel_hooked_release(retained_copy, retained_release);
-            return setup_failed(status);
-        }
+    if (own_copies && !quorvel_pool_adopt_block(pool, copies, work_room, copies_release)) {
+        // The block is the pool's only once adopted.
+        quorvel_pool_destroy(pool);
+        return fail_early();
     }
     if (!arena->release && !arena->mapped) advise_huge_pages(arena->data, arena->capacity);
     if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
 
-    char* work = copies;
-    char* retained = const_cast<char*>(text);
-    if (copies) {
-        if (mode == kParseCopy) retained = retained_copy;
-    } else {
-        work = static_cast<char*>(quorvel_pool_alloc(pool, length + 65));
-        if (work && mode == kParseCopy) retained = static_cast<char*>(quorvel_pool_alloc(pool, length + 1));
-    }
-    auto* area = work && retained ? static_cast<char*>(quorvel_pool_alloc(pool, areas)) : nullptr;
+    char* work = copies ? copies : static_cast<char*>(quorvel_pool_alloc(pool, length + 65));
+    auto* area = work ? static_cast<char*>(quorvel_pool_alloc(pool, areas)) : nullptr;
     auto* doc = area ? static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document))) : nullptr;
     if (!doc) {
         quorvel_pool_destroy(pool);
+        quorvel_line_index_free(&lines);
         return setup_failed(status);
     }
-    if (copies) {
-        if (mode == kParseCopy) retained[length] = '\0';
-    } else if (mode == kParseCopy) {
-        copy_twice(work, retained, text, length);
-        retained[length] = '\0';
-    } else {
-        std::memcpy(work, text, length);
-    }
+    if (!copies) std::memcpy(work, text, length);
     std::memset(work + length, 0, 65);
     quorvel_document_init(doc, pool);
     doc->record_in_pool = 1;
-    doc->retained_input = retained;
+    quorvel_line_index_finish(&lines);
+    doc->lines = lines;
     doc->retained_length = length;
-    doc->retained_owned = 0;
     doc->working_copy = work;
     doc->working_not_owned = 1;
 
@@ -289,7 +237,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     s->end = work + length;
     s->pool = pool;
     s->doc = doc;
-    s->retained = retained;
+    s->retained = text;  // the caller's input lives for the whole parse
     s->stack = s->inline_stack;
     s->stack_capacity = kInlineDepth;
     s->max_depth = static_cast<size_t>(quorvel_get_max_depth());
@@ -364,11 +312,11 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
         // No document holds a NUL or a byte that is no part of a UTF-8
         // character. The first such byte fails the parse unless the parse
         // already failed before it.
-        size_t bad = quorvel_utf8_check(retained, length);
+        size_t bad = quorvel_utf8_check(text, length);
         if (bad < length && (ok || (s->fail_at && static_cast<size_t>(s->fail_at - s->start) >= bad))) {
             ok = false;
             s->fail_at = s->start + bad;
-            std::snprintf(s->message, sizeof s->message, "%s", retained[bad] ? "invalid UTF-8" : "NUL character");
+            std::snprintf(s->message, sizeof s->message, "%s", text[bad] ? "invalid UTF-8" : "NUL character");
         }
     }
     if (ok) {
@@ -381,7 +329,7 @@ quorvel_document* direct_parse_internal(const char* text, size_t length, int fla
     }
     if (!ok) {
         if (s->dup_failed) std::snprintf(s->message, sizeof s->message, "out of memory");
-        report_failure(s, retained);
+        report_failure(s, text);
         quorvel_dtd_free(s->dtd);
         release_scratch(s);
         quorvel_document_free(doc);

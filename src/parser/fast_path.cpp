@@ -340,7 +340,7 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
                    text_cap * sizeof(quorvel_text);
     size_t extras = min_size(elem_cap, attr_cap) * sizeof(quorvel_element_ext) + attr_cap * sizeof(quorvel_attr_ns);
     size_t slack = (length >> 3) + 16384 + round8(sizeof(quorvel_document)) + 4096;
-    size_t arena_size = round8(length + 65) + round8(length + 1) + areas + extras + slack;
+    size_t arena_size = round8(length + 65) + areas + extras + slack;
 
     quorvel_arena* arena = quorvel_arena_create(arena_size);
     if (!arena) return nullptr;
@@ -352,8 +352,7 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     }
     if (length > 255) pool->intern = quorvel_hash_table_create(pool, 128);
     auto* work = static_cast<char*>(quorvel_pool_alloc(pool, length + 65));
-    auto* retained = work ? static_cast<char*>(quorvel_pool_alloc(pool, length + 1)) : nullptr;
-    auto* area = retained ? static_cast<char*>(quorvel_pool_alloc(pool, areas)) : nullptr;
+    auto* area = work ? static_cast<char*>(quorvel_pool_alloc(pool, areas)) : nullptr;
     auto* doc = area ? static_cast<quorvel_document*>(quorvel_pool_alloc(pool, sizeof(quorvel_document))) : nullptr;
     if (!doc) {
         quorvel_pool_destroy(pool);
@@ -361,13 +360,15 @@ quorvel_document* scan_and_build(const char* text, size_t length, int drop_ws, i
     }
     std::memcpy(work, text, length);
     std::memset(work + length, 0, 65);
-    std::memcpy(retained, text, length);
-    retained[length] = '\0';
     quorvel_document_init(doc, pool);
     doc->record_in_pool = 1;
-    doc->retained_input = retained;
+    // Lines and columns come from where the line feeds lie; the input is
+    // not kept.
+    if (quorvel_line_index_init(&doc->lines, length)) {
+        quorvel_line_index_scan(&doc->lines, text, length, 0);
+        quorvel_line_index_finish(&doc->lines);
+    }
     doc->retained_length = length;
-    doc->retained_owned = 0;
     doc->working_copy = work;
     doc->working_not_owned = 1;
     if (positions) {

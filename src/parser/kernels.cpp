@@ -70,58 +70,49 @@ __attribute__((target("avx2"))) size_t count_avx2(const char* buffer, size_t len
     return total;
 }
 
-// Counts '<' and quote bytes; with Copy, also copies the input to work
-// (and to retained unless NULL) in the same pass, so that the input is read
-// once. The retained copy is read only for source positions, so it is
-// written past the caches.
+// Counts '<' and quote bytes; with Copy, also copies the input to work in
+// the same pass, so that the input is read once; with lines, records where
+// its line feeds lie.
 template <bool Copy>
-__attribute__((target("avx2"))) bool markup_pass_avx2(char* work, char* retained, const char* buffer, size_t length,
-                                                      size_t* lt, size_t* quotes) {
+__attribute__((target("avx2"))) bool markup_pass_avx2(char* work, quorvel_line_index* lines, const char* buffer,
+                                                      size_t length, size_t* lt, size_t* quotes) {
     const __m256i vlt = _mm256_set1_epi8('<');
     const __m256i vdq = _mm256_set1_epi8('"');
     const __m256i vsq = _mm256_set1_epi8('\'');
+    const __m256i vlf = _mm256_set1_epi8('\n');
     const __m256i zero = _mm256_setzero_si256();
     size_t i = 0, a = 0, q = 0;
-    bool odd = false;
     // Bytes from 0x80 up and NUL bytes, gathered for the caller's check:
     // the sign bit of each lane, or a lane set where a byte is NUL.
     __m256i odd_lanes = zero;
-    if (Copy && retained) {
-        // Streaming stores want 32-byte alignment: the bytes before it go plainly.
-        size_t head = (32 - (reinterpret_cast<uintptr_t>(retained) & 31)) & 31;
-        if (head > length) head = length;
-        std::memcpy(work, buffer, head);
-        std::memcpy(retained, buffer, head);
-        odd = count_markup_scalar(buffer, head, &a, &q);
-        i = head;
-    }
+    if (lines && lines->failed) lines = nullptr;
     while (length - i >= 32) {
         __m256i acc_lt = _mm256_setzero_si256();
         __m256i acc_q = _mm256_setzero_si256();
         size_t steps = (length - i) / 32;
         if (steps > 255) steps = 255;
+        // Room for a line feed in every byte of the round.
+        if (lines && !quorvel_line_index_grow(lines, steps * 32)) lines = nullptr;
         for (size_t k = 0; k < steps; k++, i += 32) {
             __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buffer + i));
-            if (Copy) {
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(work + i), v);
-                if (retained) _mm256_stream_si256(reinterpret_cast<__m256i*>(retained + i), v);
-            }
+            if (Copy) _mm256_storeu_si256(reinterpret_cast<__m256i*>(work + i), v);
             acc_lt = _mm256_sub_epi8(acc_lt, _mm256_cmpeq_epi8(v, vlt));
             acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vdq));
             acc_q = _mm256_sub_epi8(acc_q, _mm256_cmpeq_epi8(v, vsq));
             odd_lanes = _mm256_or_si256(odd_lanes, _mm256_or_si256(v, _mm256_cmpeq_epi8(v, zero)));
+            if (lines) {
+                auto feeds = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, vlf)));
+                for (; feeds; feeds &= feeds - 1) quorvel_line_index_add(lines, i + static_cast<size_t>(__builtin_ctz(feeds)));
+            }
         }
         a += fold_avx2(acc_lt);
         q += fold_avx2(acc_q);
     }
-    if (_mm256_movemask_epi8(odd_lanes)) odd = true;
+    bool odd = _mm256_movemask_epi8(odd_lanes) != 0;
     size_t ta, tq;
     if (count_markup_scalar(buffer + i, length - i, &ta, &tq)) odd = true;
-    if (Copy) {
-        if (retained) _mm_sfence();
-        std::memcpy(work + i, buffer + i, length - i);
-        if (retained) std::memcpy(retained + i, buffer + i, length - i);
-    }
+    if (Copy) std::memcpy(work + i, buffer + i, length - i);
+    if (lines) quorvel_line_index_scan(lines, buffer + i, length - i, i);
     *lt = a + ta;
     *quotes = q + tq;
     return odd;
@@ -131,9 +122,14 @@ bool count_markup_avx2(const char* buffer, size_t length, size_t* lt, size_t* qu
     return markup_pass_avx2<false>(nullptr, nullptr, buffer, length, lt, quotes);
 }
 
-bool copy_count_markup_avx2(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+bool count_lines_markup_avx2(quorvel_line_index* lines, const char* buffer, size_t length, size_t* lt,
+                             size_t* quotes) {
+    return markup_pass_avx2<false>(nullptr, lines, buffer, length, lt, quotes);
+}
+
+bool copy_count_markup_avx2(char* work, quorvel_line_index* lines, const char* buffer, size_t length, size_t* lt,
                             size_t* quotes) {
-    return markup_pass_avx2<true>(work, retained, buffer, length, lt, quotes);
+    return markup_pass_avx2<true>(work, lines, buffer, length, lt, quotes);
 }
 
 __attribute__((target("avx2"))) ptrdiff_t find3_avx2(const char* buffer, size_t length, int b0, int b1, int b2) {
@@ -191,16 +187,17 @@ bool count_markup_sse2(const char* buffer, size_t length, size_t* lt, size_t* qu
 
 #endif  // QUORVEL_X86
 
-bool copy_count_markup_plain(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+bool copy_count_markup_plain(char* work, quorvel_line_index* lines, const char* buffer, size_t length, size_t* lt,
                              size_t* quotes) {
     bool odd = g_count_markup_fn(buffer, length, lt, quotes);
-    std::memcpy(work, buffer, length);
-    if (retained) std::memcpy(retained, buffer, length);
+    if (work) std::memcpy(work, buffer, length);
+    if (lines) quorvel_line_index_scan(lines, buffer, length, 0);
     return odd;
 }
 
-using copy_count_fn = bool (*)(char*, char*, const char*, size_t, size_t*, size_t*);
+using copy_count_fn = bool (*)(char*, quorvel_line_index*, const char*, size_t, size_t*, size_t*);
 copy_count_fn g_copy_count_fn = nullptr;
+copy_count_fn g_count_lines_fn = nullptr;
 
 }  // namespace
 
@@ -244,6 +241,7 @@ void quorvel_simd_dispatch_ctor() {
     quorvel_find3_fn find3 = find3_scalar;
     count_markup_fn markup = count_markup_scalar;
     copy_count_fn copy_count = copy_count_markup_plain;
+    copy_count_fn count_lines = copy_count_markup_plain;
 #ifdef QUORVEL_X86
     // Runs before other constructors may have initialised the CPU model.
     __builtin_cpu_init();
@@ -252,6 +250,8 @@ void quorvel_simd_dispatch_ctor() {
         find3 = find3_avx2;
         markup = count_markup_avx2;
         copy_count = copy_count_markup_avx2;
+        count_lines = [](char*, quorvel_line_index* lines, const char* buffer, size_t length, size_t* lt,
+                         size_t* quotes) { return count_lines_markup_avx2(lines, buffer, length, lt, quotes); };
     } else if (__builtin_cpu_supports("sse2")) {
         count = count_sse2;
         markup = count_markup_sse2;
@@ -263,15 +263,17 @@ void quorvel_simd_dispatch_ctor() {
     g_count_fn = count;
     g_count_markup_fn = markup;
     g_copy_count_fn = copy_count;
+    g_count_lines_fn = count_lines;
 }
 
 void quorvel_kernels_ensure() {
-    if (!g_contains_fn || !g_find3_fn || !g_count_fn || !g_count_markup_fn || !g_copy_count_fn) {
+    if (!g_contains_fn || !g_find3_fn || !g_count_fn || !g_count_markup_fn || !g_copy_count_fn || !g_count_lines_fn) {
         g_contains_fn = contains_scalar;
         g_find3_fn = find3_scalar;
         g_count_fn = count_scalar;
         g_count_markup_fn = count_markup_scalar;
         g_copy_count_fn = copy_count_markup_plain;
+        g_count_lines_fn = copy_count_markup_plain;
     }
 }
 
@@ -280,10 +282,11 @@ bool quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t*
     return g_count_markup_fn(buffer, length, lt, quotes);
 }
 
-bool quorvel_copy_count_markup(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+bool quorvel_copy_count_markup(char* work, quorvel_line_index* lines, const char* buffer, size_t length, size_t* lt,
                                size_t* quotes) {
     quorvel_kernels_ensure();
-    return g_copy_count_fn(work, retained, buffer, length, lt, quotes);
+    if (!work) return g_count_lines_fn(nullptr, lines, buffer, length, lt, quotes);
+    return g_copy_count_fn(work, lines, buffer, length, lt, quotes);
 }
 
 // Table 3-7 of the Unicode standard: the lead byte fixes the length and the

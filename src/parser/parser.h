@@ -47,9 +47,10 @@ bool quorvel_count_markup(const char* buffer, size_t length, size_t* lt, size_t*
 // Asks for huge pages over a large block the library made itself and
 // fills end to end within one parse (fewer page faults).
 void advise_huge_pages(void* block, size_t size);
-// The same counts, taken while copying the input to work (and to retained
-// unless NULL); neither copy is terminated. The same answer as quorvel_count_markup.
-bool quorvel_copy_count_markup(char* work, char* retained, const char* buffer, size_t length, size_t* lt,
+// The same counts, taken while copying the input to work (not terminated)
+// unless work is NULL, and recording the input's line feeds in lines unless
+// NULL. The same answer as quorvel_count_markup.
+bool quorvel_copy_count_markup(char* work, quorvel_line_index* lines, const char* buffer, size_t length, size_t* lt,
                                size_t* quotes);
 // The offset of the first byte of text[0..length) that is a NUL or does not
 // begin a well-formed UTF-8 sequence (overlong forms, encoded surrogates,

@@ -39,7 +39,7 @@ TEST(Positions, LinesAndColumns) {
     EXPECT_EQ(pos.line, 2);
     EXPECT_EQ(quorvel_node_line(b), 2);
     EXPECT_EQ(pos.column, 7);  // just past the start tag
-    EXPECT_EQ(doc->newline_count, 2u);
+    EXPECT_EQ(doc->lines.count, 2u);
     EXPECT_EQ(quorvel_node_byte_offset(b), 6u);
     // Text gets a line only.
     quorvel_node_source_position(child(a, 0), &pos);

@@ -3,6 +3,7 @@
 // reference handling, limits on hostile input, and copy vs in-place parses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -267,7 +268,8 @@ TEST(DocumentParserShape, StrictModeDecidesUndeclaredReferences) {
 }
 
 TEST(DocumentParserShape, RecordsAndFlags) {
-    parsed p("<?xml version='1.0' encoding='UTF-8' standalone='yes'?>\n<r:root xmlns:r='u' a='1'><c>t</c></r:root>");
+    const std::string in = "<?xml version='1.0' encoding='UTF-8' standalone='yes'?>\n<r:root xmlns:r='u' a='1'><c>t</c></r:root>";
+    parsed p(in);
     ASSERT_NE(p.doc, nullptr);
     quorvel_document* doc = p.doc;
     EXPECT_STREQ(doc->declared_version, "1.0");
@@ -281,9 +283,9 @@ TEST(DocumentParserShape, RecordsAndFlags) {
     EXPECT_EQ(root->name_hash, quorvel_name_hash16("root", 4));
     EXPECT_EQ(root->attr_count, 1);
     EXPECT_EQ(root->child_count, 1);
-    EXPECT_EQ(root->head.source_pos, std::string(doc->retained_input).find("<r:root") + 1);
+    EXPECT_EQ(root->head.source_pos, in.find("<r:root") + 1);
     auto* c = reinterpret_cast<quorvel_element*>(quorvel_elem_first_child_raw(root));
-    EXPECT_EQ(c->head.source_pos, static_cast<uint32_t>(std::string(doc->retained_input).find("<c>") + 1));
+    EXPECT_EQ(c->head.source_pos, static_cast<uint32_t>(in.find("<c>") + 1));
     EXPECT_TRUE(c->head.flags & kNodeFrozen);
     auto* t = reinterpret_cast<quorvel_text*>(quorvel_elem_first_child_raw(c));
     EXPECT_TRUE(t->head.flags & kTextCounted);
@@ -296,7 +298,6 @@ TEST(DocumentParserShape, RecordsAndFlags) {
     // past the start tag, then past the end tag.
     ASSERT_EQ(doc->pos_span_count, 2u);
     EXPECT_EQ(doc->pos_count, 0u);
-    std::string in(doc->retained_input);
     EXPECT_EQ(doc->pos_span_elements, root);
     EXPECT_EQ(doc->pos_spans[0].start, in.find("<c>"));
     EXPECT_EQ(doc->pos_spans[0].end, in.size());
@@ -547,7 +548,7 @@ TEST(DocumentParserLimits, ManyChildrenAndLongTexts) {
 
 // ---- Modes -------------------------------------------------------------------------------------
 
-TEST(DocumentParserModes, InPlaceBuildsTheSameTreeAndKeepsTheBuffer) {
+TEST(DocumentParserModes, InPlaceBuildsTheSameTreeAndLeavesTheBuffer) {
     const std::string text =
         "<?xml version='1.0'?>\r\n<r a='1 2' b='&amp;'><!--c--><x>t&lt;\r\n</x><![CDATA[d]]><?p q?></r>";
     parsed copy(text);
@@ -559,8 +560,9 @@ TEST(DocumentParserModes, InPlaceBuildsTheSameTreeAndKeepsTheBuffer) {
     ASSERT_NE(doc, nullptr);
     EXPECT_EQ(status, QUORVEL_OK);
     EXPECT_EQ(buffer[text.size()], '\0');
-    EXPECT_EQ(doc->retained_input, buffer.data());
     EXPECT_EQ(std::string(buffer.data(), text.size()), text);
+    // Nothing reads the buffer once the parse is over.
+    std::fill(buffer.begin(), buffer.end(), '#');
     EXPECT_EQ(dump(doc), dump(copy.doc));
     quorvel_document_free(doc);
 }
@@ -592,14 +594,13 @@ TEST(DocumentParserModes, LargeInputsBuildWhatSmallOnesBuild) {
 
     parsed copy(text);
     ASSERT_NE(copy.doc, nullptr);
-    EXPECT_EQ(std::string(copy.doc->retained_input, copy.doc->retained_length), text);
-    EXPECT_EQ(copy.doc->retained_input[text.size()], '\0');
+    EXPECT_EQ(copy.doc->retained_length, text.size());
     std::vector<char> buffer(text.begin(), text.end());
     buffer.push_back('#');
     int status = -1;
     quorvel_document* in_place = quorvel_parse_string_inplace(buffer.data(), text.size(), &status);
     ASSERT_NE(in_place, nullptr);
-    EXPECT_EQ(in_place->retained_input, buffer.data());
+    std::fill(buffer.begin(), buffer.end(), '#');
     for (quorvel_document* doc : {copy.doc, in_place}) {
         char* out = quorvel_serialize_document(doc);
         ASSERT_NE(out, nullptr);
@@ -619,7 +620,6 @@ TEST(DocumentParserModes, CopyParseLeavesTheCallerBytesAlone) {
     parsed p(text);
     ASSERT_NE(p.doc, nullptr);
     EXPECT_EQ(text, before);
-    EXPECT_EQ(std::string(p.doc->retained_input), before);
 }
 
 // The raw attribute list: every attribute and declaration of the start tag

@@ -121,7 +121,7 @@ struct record_dump {
             out += " " + (it == ordinal.end() ? std::string("?") : std::to_string(it->second)) + ":" +
                    std::to_string(p.start) + "-" + std::to_string(p.end);
         }
-        out += " retained:" + std::string(doc->retained_input, doc->retained_length);
+        out += " length:" + std::to_string(doc->retained_length) + " lines:" + std::to_string(doc->lines.count);
     }
 };
 
