@@ -30,6 +30,16 @@ quorvel_plan* order_plan() {
     return b.build();
 }
 
+// Each order's quantity, nothing else: a walk keeping a small part.
+quorvel_plan* qty_plan() {
+    plan_builder b;
+    b.element("orders");
+    b.element("order");
+    b.child(0, "order", 3, 0, 1);
+    b.child(1, "qty", 1, 1);
+    return b.build();
+}
+
 const char kOrders[] =
     "<orders xmlns:p='urn:p'><order id='1'><qty>3</qty><tag>a</tag><tag>b</tag><note><p:x/></note><z/></order>"
     "<order id='2'><qty>x</qty>t</order></orders>";
@@ -124,12 +134,7 @@ TEST(PlanMemory, WalkPeakStaysWithinTwiceTheResult) {
                "</customer><note>a note that nobody reads, long enough to weigh</note><tag>t</tag></order>";
     }
     xml += "</orders>";
-    plan_builder b;
-    b.element("orders");
-    b.element("order");
-    b.child(0, "order", 3, 0, 1);
-    b.child(1, "qty", 1, 1);
-    quorvel_plan* plan = b.build();
+    quorvel_plan* plan = qty_plan();
     quorvel_set_memory_management_functions(bytes::alloc, bytes::release);
     int st = 0;
     quorvel_document* doc = quorvel_parse_string(xml.data(), xml.size(), &st);
@@ -156,12 +161,7 @@ TEST(PlanMemory, SmallFirstWalkCommitsOnlyWhatItWrites) {
     std::string xml = "<orders>";
     for (int i = 0; i < 6000; i++) xml += "<order><qty>" + std::to_string(i) + "</qty></order>";
     xml += "</orders>";
-    plan_builder b;
-    b.element("orders");
-    b.element("order");
-    b.child(0, "order", 3, 0, 1);
-    b.child(1, "qty", 1, 1);
-    quorvel_plan* plan = b.build();
+    quorvel_plan* plan = qty_plan();
     int st = 0;
     quorvel_document* doc = quorvel_parse_string(xml.data(), xml.size(), &st);
     ASSERT_NE(doc, nullptr);
